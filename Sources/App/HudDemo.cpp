@@ -1,0 +1,3 @@
+#include "App/Roads.h"
+
+int Roads::runHudDemo(int, char**) { return unavailable("--hud-demo (the indicator)"); }

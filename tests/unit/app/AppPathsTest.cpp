@@ -1,0 +1,118 @@
+#include "App/AppPaths.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "Platform/Bundle.h"
+#include "Platform/FileIO.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+TEST(AppPaths, IsolationMovesHomeSupportAndSettings) {
+    TempDir dir;
+    ScopedEnv env(AppPaths::selfTestStateDirVariable, dir.path.string());
+    EXPECT_TRUE(AppPaths::isSelfTestIsolated());
+    EXPECT_EQ(AppPaths::homeDirectory(), dir.path);
+    EXPECT_EQ(AppPaths::applicationSupport(), dir.path / ".local/share/Ondira");
+    EXPECT_TRUE(fs::is_directory(AppPaths::applicationSupport()));
+    EXPECT_EQ(AppPaths::userDefaults()->domain(), "com.ondira.selftest");
+    EXPECT_EQ(AppPaths::userDefaults()->file().parent_path(), dir.path / ".config/Ondira");
+}
+
+TEST(AppPaths, EmptyIsolationValueKeepsRealHomeButUsesTheSuite) {
+    TempDir home;
+    ScopedEnv h("HOME", home.path.string());
+    ScopedEnv x("XDG_DATA_HOME", std::nullopt);
+    ScopedEnv env(AppPaths::selfTestStateDirVariable, std::string());
+    EXPECT_TRUE(AppPaths::isSelfTestIsolated());
+    EXPECT_EQ(AppPaths::homeDirectory(), home.path);
+    EXPECT_EQ(AppPaths::userDefaults()->domain(), "com.ondira.selftest");
+}
+
+TEST(AppPaths, WithoutIsolationUsesStandardStoreAndXdgDirectories) {
+    TempDir home, data, config;
+    ScopedEnv h("HOME", home.path.string());
+    ScopedEnv env(AppPaths::selfTestStateDirVariable, std::nullopt);
+    {
+        ScopedEnv x("XDG_DATA_HOME", std::nullopt);
+        ScopedEnv c("XDG_CONFIG_HOME", std::nullopt);
+        EXPECT_FALSE(AppPaths::isSelfTestIsolated());
+        EXPECT_EQ(AppPaths::applicationSupport(), home.path / ".local/share/Ondira");
+        EXPECT_EQ(AppPaths::userDefaults()->domain(), "com.ondira.app");
+        EXPECT_EQ(AppPaths::userDefaults()->file(), home.path / ".config/Ondira/com.ondira.app.json");
+    }
+    ScopedEnv x("XDG_DATA_HOME", data.path.string());
+    ScopedEnv c("XDG_CONFIG_HOME", config.path.string());
+    EXPECT_EQ(AppPaths::applicationSupport(), data.path / "Ondira");
+    EXPECT_EQ(AppPaths::settingsDirectory(), config.path / "Ondira");
+}
+
+TEST(AppPaths, VocabPacksPreferTheBundleAndIgnorePlainFiles) {
+    TempDir t;
+    fs::path res = t / "Resources", support = t / "support";
+    fs::create_directories(res);
+    fs::create_directories(support / "vocab_packs");
+    EXPECT_EQ(AppPaths::resolveVocabPacksDirectory(res, support), support / "vocab_packs");
+    { std::ofstream(res / "vocab_packs") << "file"; }
+    EXPECT_EQ(AppPaths::resolveVocabPacksDirectory(res, support), support / "vocab_packs");
+    fs::remove(res / "vocab_packs");
+    fs::create_directories(res / "vocab_packs");
+    EXPECT_EQ(AppPaths::resolveVocabPacksDirectory(res, support), res / "vocab_packs");
+    fs::remove_all(support / "vocab_packs");
+    fs::remove_all(res / "vocab_packs");
+    EXPECT_EQ(AppPaths::resolveVocabPacksDirectory(res, support), std::nullopt);
+    EXPECT_EQ(AppPaths::resolveVocabPacksDirectory(std::nullopt, support), std::nullopt);
+}
+
+TEST(AppPaths, HelperAndResourcesResolveInsideTheBuildBundle) {
+    platform::Bundle::overrideBundleDirectory(std::nullopt);
+    platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
+    auto helper = AppPaths::mirvaneHelperURL();
+    ASSERT_TRUE(helper);
+    EXPECT_EQ(*helper, fs::path(ONDIRA_BUNDLE_DIR) / "mirvane");
+    EXPECT_EQ(platform::Bundle::resourceURL(), fs::path(ONDIRA_BUNDLE_DIR) / "Resources");
+
+    TempDir empty;
+    platform::Bundle::overrideBundleDirectory(empty.path);
+    EXPECT_FALSE(AppPaths::mirvaneHelperURL());
+    EXPECT_FALSE(platform::Bundle::resourceURL());
+    platform::Bundle::overrideBundleDirectory(std::nullopt);
+}
+
+class ConfigFile : public ::testing::Test {
+protected:
+    TempDir dir;
+    ScopedEnv env{AppPaths::selfTestStateDirVariable, dir.path.string()};
+    std::string read() { return platform::readFile(AppPaths::configFile()).value_or("<missing>"); }
+};
+
+TEST_F(ConfigFile, WritingOneKeyKeepsTheOther) {
+    { std::ofstream(AppPaths::configFile()) << R"({"processing_mode": "polish"})"; }
+    AppPaths::writeConfigValue("hotkey", "f13");
+    auto j = nlohmann::json::parse(read());
+    EXPECT_EQ(j["processing_mode"], "polish");
+    EXPECT_EQ(j["hotkey"], "f13");
+    EXPECT_EQ(AppPaths::readConfigValue("hotkey"), "f13");
+}
+
+TEST_F(ConfigFile, ArrayOrBrokenJsonIsReplacedByAnObjectWithTheKey) {
+    for (const char* content : {"[1,2]", "{broken"}) {
+        { std::ofstream(AppPaths::configFile()) << content; }
+        AppPaths::writeConfigValue("hotkey", "fn");
+        EXPECT_EQ(nlohmann::json::parse(read()), nlohmann::json({{"hotkey", "fn"}})) << content;
+    }
+}
+
+TEST_F(ConfigFile, FirstWriteOnAFreshAccountCreatesTheDirectory) {
+    fs::remove_all(dir.path);
+    AppPaths::writeConfigValue("processing_mode", "fast");
+    EXPECT_EQ(AppPaths::readConfigValue("processing_mode"), "fast");
+    EXPECT_FALSE(AppPaths::readConfigValue("hotkey"));
+}
+
+TEST_F(ConfigFile, NonStringValuesReadAsAbsent) {
+    { std::ofstream(AppPaths::configFile()) << R"({"hotkey": 3})"; }
+    EXPECT_FALSE(AppPaths::readConfigValue("hotkey"));
+}

@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <stdexcept>
+
+#include "SelfTest/SelfTest.h"
+
+namespace {
+SelfTestCase passing(const std::string& n) { return {n, "teeth of " + n, [] { return SelfTestOutcome::pass(); }}; }
+}  // namespace
+
+TEST(SelfTestRunner, PrintsTheExactReportAndListsFailuresInOrder) {
+    std::vector<SelfTestSuite> suites = {
+        {"Alpha",
+         {passing("one"),
+          {"two", "t2", [] { return SelfTestOutcome::fail("expected 1, got 2"); }},
+          {"three", "t3", [] { return SelfTestOutcome::skip("no checkout"); }}}},
+        {"Empty", {}},
+        {"Beta", {{"boom", "t4", []() -> SelfTestOutcome { throw std::runtime_error("kaput"); }}}},
+    };
+    std::ostringstream out;
+    auto summary = SelfTestRunner::runSuites(suites, out);
+    SelfTestRunner::printSummary(summary, out);
+
+    const std::string em = "\xE2\x80\x94";
+    const std::string sep(50, '=');
+    const std::string expected =
+        "== Alpha ==\n"
+        "[PASS] one " + em + " teeth: teeth of one\n"
+        "[FAIL] two " + em + " expected 1, got 2 " + em + " teeth: t2\n"
+        "[SKIP] three " + em + " no checkout\n"
+        "\n"
+        "== Empty ==\n"
+        "\n"
+        "== Beta ==\n"
+        "[FAIL] boom " + em + " threw std::runtime_error: kaput " + em + " teeth: t4\n"
+        "\n" + sep + "\n"
+        "TOTAL: 4  PASS: 1  FAIL: 2  SKIP: 1\n"
+        "\n"
+        "FAILURES:\n"
+        " - Alpha/two: expected 1, got 2\n"
+        " - Beta/boom: threw std::runtime_error: kaput\n" + sep + "\n";
+    EXPECT_EQ(out.str(), expected);
+    EXPECT_FALSE(summary.ok());
+}
+
+TEST(SelfTestRunner, AllPassingOrSkippedHasNoFailuresBlock) {
+    std::vector<SelfTestSuite> suites = {
+        {"Only", {passing("a"), {"b (skipped)", "n/a", [] { return SelfTestOutcome::skip("why"); }}}}};
+    std::ostringstream out;
+    auto summary = SelfTestRunner::runSuites(suites, out);
+    SelfTestRunner::printSummary(summary, out);
+    EXPECT_TRUE(summary.ok());
+    EXPECT_EQ(out.str().find("FAILURES"), std::string::npos);
+    EXPECT_NE(out.str().find("TOTAL: 2  PASS: 1  FAIL: 0  SKIP: 1\n" + std::string(50, '=') + "\n"),
+              std::string::npos);
+}
+
+TEST(SelfTestRegistry, FollowsTheFixedOrderAndContainsTheAppPathsSuite) {
+    auto suites = SelfTestRegistry::allSuites();
+    const auto& order = SelfTestRegistry::suiteOrder();
+    ASSERT_EQ(order.size(), 39u);
+    size_t last = 0;
+    bool sawAppPaths = false;
+    for (const auto& [name, cases] : suites) {
+        auto it = std::find(order.begin(), order.end(), name);
+        ASSERT_NE(it, order.end()) << name;
+        size_t pos = static_cast<size_t>(it - order.begin());
+        EXPECT_GE(pos, last) << name;
+        last = pos;
+        sawAppPaths |= name == "AppPaths";
+    }
+    EXPECT_TRUE(sawAppPaths);
+}
+
+TEST(SelfTestRegistry, ABuilderThatThrowsBecomesOneFailingCase) {
+    auto suites = SelfTestRegistry::build({
+        {"Broken", []() -> std::vector<SelfTestCase> { throw std::runtime_error("fixture missing"); }},
+        {"Fine", [] { return std::vector<SelfTestCase>{passing("x")}; }},
+    });
+    ASSERT_EQ(suites.size(), 2u);
+    ASSERT_EQ(suites[0].second.size(), 1u);
+    auto outcome = suites[0].second[0].run();
+    EXPECT_TRUE(outcome.isFail());
+    EXPECT_NE(outcome.message.find("fixture missing"), std::string::npos);
+    EXPECT_EQ(suites[1].first, "Fine");
+}
