@@ -1,0 +1,17 @@
+file(REMOVE_RECURSE ${PREFIX})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
+                RESULT_VARIABLE rc OUTPUT_QUIET)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "install failed: ${rc}")
+endif()
+foreach(f bin/ondira lib/ondira/mirvane share/ondira/vocab_packs/finance.json)
+  if(NOT EXISTS ${PREFIX}/${f})
+    message(FATAL_ERROR "missing from the installed layout: ${f}")
+  endif()
+endforeach()
+# The installed self-test resolves the packs inside the installed tree.
+execute_process(COMMAND ${PREFIX}/bin/ondira --self-test RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "installed self-test failed (${rc}):\n${out}")
+endif()
+file(REMOVE_RECURSE ${PREFIX})
