@@ -130,8 +130,8 @@ SpeechModel probeSpeechModel(const fs::path& modelRoot, const std::string& langu
 
 AccessibilityBus probeAccessibilityBus(int timeoutMilliseconds) {
     AccessibilityBus bus;
-    // Without a session bus address GLib would try to launch a bus on the
-    // X display; a probe must not start anything.
+    // Without a session bus address GLib would launch a new session bus on
+    // the X display, and a report must not change what it reports on.
     const auto address = platform::environment("DBUS_SESSION_BUS_ADDRESS");
     const auto runtime = platform::environment("XDG_RUNTIME_DIR");
     const bool haveSessionBus =

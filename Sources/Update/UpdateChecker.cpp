@@ -19,29 +19,24 @@ UpdateChecker::Clock::time_point fromSecondsSince1970(double seconds) {
         std::chrono::duration_cast<UpdateChecker::Clock::duration>(std::chrono::duration<double>(seconds)));
 }
 
-// The integer pieces of a dotted version; pieces that are not numbers are dropped.
+// The integer pieces of a dotted version; empty pieces and pieces that are
+// not whole numbers are dropped.
+std::vector<std::string> splitOnDots(const std::string& text) {
+    std::vector<std::string> pieces(1);
+    for (char c : text) {
+        if (c == '.') pieces.emplace_back();
+        else pieces.back() += c;
+    }
+    return pieces;
+}
+
 std::vector<long long> versionComponents(const std::string& version) {
     std::vector<long long> out;
-    for (const auto& piece : [&] {
-             std::vector<std::string> pieces;
-             std::string current;
-             for (char c : platform::text::trimmed(version)) {
-                 if (c == '.') {
-                     if (!current.empty()) pieces.push_back(current);
-                     current.clear();
-                 } else {
-                     current += c;
-                 }
-             }
-             if (!current.empty()) pieces.push_back(current);
-             return pieces;
-         }()) {
-        std::size_t i = 0;
-        if (piece[0] == '+' || piece[0] == '-') i = 1;
-        if (i == piece.size() || piece.size() - i > 18) continue;
-        bool digits = true;
-        for (std::size_t j = i; j < piece.size(); ++j) digits = digits && piece[j] >= '0' && piece[j] <= '9';
-        if (digits) out.push_back(std::stoll(piece));
+    for (const auto& piece : splitOnDots(platform::text::trimmed(version))) {
+        const std::size_t digitsFrom = (!piece.empty() && (piece[0] == '+' || piece[0] == '-')) ? 1 : 0;
+        if (piece.size() == digitsFrom || piece.size() - digitsFrom > 18) continue;
+        if (piece.find_first_not_of("0123456789", digitsFrom) != std::string::npos) continue;
+        out.push_back(std::stoll(piece));
     }
     return out;
 }

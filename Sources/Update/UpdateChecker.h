@@ -67,7 +67,8 @@ public:
                                  Completion completion);
     // Records the check time, fetches the manifest and reports up to date,
     // update available or failed. A URL that is not HTTPS on an allow-listed
-    // host fails without any request.
+    // host fails without any request; that completion runs at once, on the
+    // caller's thread.
     void checkForUpdates(const std::string& manifestURL, std::shared_ptr<platform::URLSession> session,
                          Completion completion);
 
