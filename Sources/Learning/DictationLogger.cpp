@@ -6,9 +6,12 @@
 #include "Platform/FrontmostApp.h"
 #include "Platform/Text.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <ctime>
 
 namespace fs = std::filesystem;
@@ -61,6 +64,57 @@ std::uint64_t sizeOrZero(const fs::path& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return 0;
     return static_cast<std::uint64_t>(st.st_size);
+}
+
+// The whole file in one read (the history can be tens of megabytes).
+std::optional<std::string> readWhole(const fs::path& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    std::optional<std::string> bytes;
+    if (::fstat(fd, &st) == 0) {
+        std::string data(static_cast<std::size_t>(st.st_size), '\0');
+        std::size_t got = 0;
+        for (;;) {
+            if (got == data.size()) data.resize(data.size() + 65536);  // the file grew meanwhile
+            ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            if (n == 0) {
+                data.resize(got);
+                bytes = std::move(data);
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+    }
+    ::close(fd);
+    return bytes;
+}
+
+// UTF-8 validation that steps over ASCII eight bytes at a time.
+bool isValidUTF8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        if (i + 8 <= s.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, s.data() + i, 8);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        if (static_cast<unsigned char>(s[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        // One multi-byte character (at most four bytes) checked by the shared validator.
+        std::size_t end = i + 1;
+        while (end < s.size() && end < i + 4 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) ++end;
+        if (!text::isValidUTF8(s.substr(i, end - i))) return false;
+        i = end;
+    }
+    return true;
 }
 
 std::optional<std::size_t> indexOfMatch(const std::vector<std::string>& lines, const DictationLogger::EntryKey& key) {
@@ -212,8 +266,8 @@ bool DictationLogger::appendLine(const json& entry) {
 std::uint64_t DictationLogger::historySizeBytes() const { return sizeOrZero(logURL_) + sizeOrZero(archiveURL_); }
 
 int DictationLogger::historyEntryCount() const {
-    auto bytes = platform::readFile(logURL_);
-    if (!bytes || !text::isValidUTF8(*bytes)) return 0;
+    auto bytes = readWhole(logURL_);
+    if (!bytes || !isValidUTF8(*bytes)) return 0;
     int count = 0;
     std::size_t start = 0;
     while (start <= bytes->size()) {
@@ -234,6 +288,7 @@ bool DictationLogger::deleteAllHistory() {
         }
         ok = ok && fileMissing(logURL_) && fileMissing(archiveURL_);
     });
+    forgetCachedRows();
     notifyDeletion({Deletion::Scope::all, std::nullopt});
     return ok;
 }
@@ -244,8 +299,8 @@ bool DictationLogger::deleteOneEntry(const std::string& date, const std::string&
     std::optional<std::string> removedText;
     fileQueue_.sync([&] {
         for (const fs::path* path : {&logURL_, &archiveURL_}) {
-            auto bytes = platform::readFile(*path);
-            if (!bytes || !text::isValidUTF8(*bytes)) continue;
+            auto bytes = readWhole(*path);
+            if (!bytes || !isValidUTF8(*bytes)) continue;
             auto lines = text::splitLines(*bytes);
             auto index = indexOfMatch(lines, key);
             if (!index) continue;
@@ -258,8 +313,10 @@ bool DictationLogger::deleteOneEntry(const std::string& date, const std::string&
             return;
         }
     });
-    if (removed) notifyDeletion({Deletion::Scope::oneEntry, removedText});
-    return removed;
+    if (!removed) return false;
+    forgetCachedRows();
+    notifyDeletion({Deletion::Scope::oneEntry, removedText});
+    return true;
 }
 
 int DictationLogger::addDeletionObserver(DeletionObserver observer) {
@@ -296,7 +353,7 @@ DictationLogger::Removal DictationLogger::removingOneEntry(const std::vector<std
 std::vector<json> DictationLogger::readAllEntries() const {
     std::vector<json> entries;
     for (const fs::path* path : {&archiveURL_, &logURL_}) {
-        auto bytes = platform::readFile(*path);
+        auto bytes = readWhole(*path);
         if (!bytes) continue;
         std::string_view all(*bytes);
         std::size_t start = 0;
@@ -313,21 +370,158 @@ std::vector<json> DictationLogger::readAllEntries() const {
     return entries;
 }
 
-HistoryView::LogEntry DictationLogger::rowFromEntry(const json& entry) {
+namespace {
+
+// Reads the row's five keys straight off the parser's events, without
+// building the whole object: loading a long history is dominated by this.
+class RowReader : public nlohmann::json_sax<json> {
+public:
     HistoryView::LogEntry row;
-    row.time = stringValue(entry, "time");
-    row.date = stringValue(entry, "date");
-    row.app = stringValue(entry, "app");
-    row.text = stringValue(entry, "text");
-    auto words = entry.find("words");
-    if (words != entry.end() && words->is_number_integer()) row.words = words->get<int>();
-    return row;
+    bool isObject = false;
+
+    bool null() override { return scalar(); }
+    bool boolean(bool) override { return scalar(); }
+    bool number_integer(number_integer_t value) override {
+        if (depth_ == 1 && key_ == Key::words) row.words = static_cast<int>(value);
+        return scalar();
+    }
+    bool number_unsigned(number_unsigned_t value) override {
+        if (depth_ == 1 && key_ == Key::words) row.words = static_cast<int>(value);
+        return scalar();
+    }
+    bool number_float(number_float_t, const string_t&) override { return scalar(); }
+    bool string(string_t& value) override {
+        if (depth_ == 1) {
+            switch (key_) {
+                case Key::time: row.time = std::move(value); break;
+                case Key::date: row.date = std::move(value); break;
+                case Key::app: row.app = std::move(value); break;
+                case Key::text: row.text = std::move(value); break;
+                default: break;
+            }
+        }
+        return scalar();
+    }
+    bool binary(binary_t&) override { return scalar(); }
+    bool start_object(std::size_t) override { return open(true); }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(false); }
+    bool end_array() override { return close(); }
+    bool key(string_t& name) override {
+        if (depth_ == 1) {
+            key_ = name == "time"    ? Key::time
+                   : name == "date"  ? Key::date
+                   : name == "app"   ? Key::app
+                   : name == "text"  ? Key::text
+                   : name == "words" ? Key::words
+                                     : Key::other;
+        }
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+private:
+    enum class Key { other, time, date, app, text, words };
+    bool scalar() {
+        if (depth_ == 1) key_ = Key::other;
+        return true;
+    }
+    bool open(bool object) {
+        if (depth_ == 0) isObject = object;
+        if (depth_ == 1) key_ = Key::other;
+        ++depth_;
+        return true;
+    }
+    bool close() {
+        --depth_;
+        return true;
+    }
+    int depth_ = 0;
+    Key key_ = Key::other;
+};
+
+// A row for every line of `chunk` that is a JSON object, in order.
+void appendRows(std::string_view chunk, std::vector<HistoryView::LogEntry>& rows) {
+    std::size_t start = 0;
+    while (start < chunk.size()) {
+        std::size_t nl = chunk.find('\n', start);
+        std::size_t end = nl == std::string_view::npos ? chunk.size() : nl;
+        if (end > start) {
+            RowReader reader;
+            if (json::sax_parse(chunk.substr(start, end - start), &reader) && reader.isObject) {
+                rows.push_back(std::move(reader.row));
+            }
+        }
+        if (nl == std::string_view::npos) break;
+        start = nl + 1;
+    }
+}
+
+}  // namespace
+
+// Brings the cache of one file up to date and adds its rows to `out`. Lines
+// appended since the last read are parsed alone; a different file (rotation,
+// a rewrite through a replace) or a shorter one is read again from the start.
+void DictationLogger::collectRows(const fs::path& path, RowCache& cache,
+                                  std::vector<HistoryView::LogEntry>& out) const {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        cache = RowCache{};
+        return;
+    }
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (!cache.valid || cache.device != st.st_dev || cache.inode != st.st_ino || size < cache.consumed) {
+        cache = RowCache{};
+        cache.valid = true;
+        cache.device = st.st_dev;
+        cache.inode = st.st_ino;
+    }
+    std::string fresh;
+    if (size > cache.consumed) {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            fresh.resize(static_cast<std::size_t>(size - cache.consumed));
+            std::size_t got = 0;
+            while (got < fresh.size()) {
+                ssize_t n = ::pread(fd, fresh.data() + got, fresh.size() - got,
+                                    static_cast<off_t>(cache.consumed + got));
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                got += static_cast<std::size_t>(n);
+            }
+            fresh.resize(got);
+            ::close(fd);
+        }
+    }
+    // Whole lines join the cache; a last line still without its "\n" is read
+    // now but read again once it is complete.
+    const std::size_t lastBreak = fresh.rfind('\n');
+    const std::size_t whole = lastBreak == std::string::npos ? 0 : lastBreak + 1;
+    appendRows(std::string_view(fresh).substr(0, whole), cache.rows);
+    cache.consumed += whole;
+    out.insert(out.end(), cache.rows.begin(), cache.rows.end());
+    appendRows(std::string_view(fresh).substr(whole), out);
 }
 
 std::vector<HistoryView::LogEntry> DictationLogger::readAllRows() const {
+    std::lock_guard<std::mutex> guard(rowCacheLock_);
+    // After a rotation the archive is the file the live rows were read from.
+    struct stat st {};
+    if (liveRows_.valid && ::stat(archiveURL_.c_str(), &st) == 0 && liveRows_.device == st.st_dev &&
+        liveRows_.inode == st.st_ino) {
+        archiveRows_ = std::move(liveRows_);
+        liveRows_ = RowCache{};
+    }
     std::vector<HistoryView::LogEntry> rows;
-    for (const auto& entry : readAllEntries()) rows.push_back(rowFromEntry(entry));
+    collectRows(archiveURL_, archiveRows_, rows);
+    collectRows(logURL_, liveRows_, rows);
     return rows;
+}
+
+void DictationLogger::forgetCachedRows() {
+    std::lock_guard<std::mutex> guard(rowCacheLock_);
+    archiveRows_ = RowCache{};
+    liveRows_ = RowCache{};
 }
 
 std::string DictationLogger::formatHistoryText(const std::vector<json>& entries, bool markdown) {

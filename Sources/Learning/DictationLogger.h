@@ -107,7 +107,8 @@ public:
 
     // Every entry that parses as a JSON object: archive first, then the live file.
     std::vector<json> readAllEntries() const;
-    // The same as hub rows, oldest first.
+    // The same as hub rows, oldest first. Rows already read are kept, so a
+    // refresh after an append parses only the new lines; deletions drop them.
     std::vector<HistoryView::LogEntry> readAllRows() const;
     std::string exportHistory(ExportFormat format) const;
 
@@ -119,7 +120,6 @@ public:
     static Removal removingOneEntry(const std::vector<std::string>& lines, const EntryKey& key);
     static std::string formatHistoryText(const std::vector<json>& entries, bool markdown);
     static std::string renderExport(const std::vector<json>& entries, ExportFormat format);
-    static HistoryView::LogEntry rowFromEntry(const json& entry);
     // Rows in file order; [offset, min(offset + limit, count)), empty when out of range.
     static std::vector<HistoryView::LogEntry> historyPage(const std::vector<HistoryView::LogEntry>& rows, int offset,
                                                           int limit);
@@ -128,10 +128,23 @@ public:
                                                             std::string_view query);
 
 private:
+    struct RowCache {
+        bool valid = false;
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        std::uint64_t consumed = 0;  // bytes read, through the last "\n"
+        std::vector<HistoryView::LogEntry> rows;
+    };
+    void collectRows(const std::filesystem::path& path, RowCache& cache,
+                     std::vector<HistoryView::LogEntry>& out) const;
+    void forgetCachedRows();
     void notifyDeletion(const Deletion& deletion);
 
     std::filesystem::path logURL_;
     std::filesystem::path archiveURL_;
+    mutable std::mutex rowCacheLock_;
+    mutable RowCache archiveRows_;
+    mutable RowCache liveRows_;
     std::mutex observersLock_;
     std::map<int, DeletionObserver> observers_;
     int nextObserverToken_ = 1;

@@ -37,7 +37,8 @@ struct SearchResult {
 SearchResult searchHistory(const std::vector<LogEntry>& entries, std::string_view query, int renderCap);
 
 // Whether `haystack`, lower-cased, contains `lowerNeedle` (already lower-cased).
-// Pure-ASCII haystacks are compared without building a lower-cased copy.
+// Gives the same answer as lower-casing the whole haystack with the full
+// Unicode mapping, without building that copy for the common texts.
 bool lowercasedContains(std::string_view haystack, std::string_view lowerNeedle);
 
 }  // namespace HistoryView

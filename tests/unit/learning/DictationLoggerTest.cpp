@@ -233,8 +233,19 @@ TEST_F(DictationLoggerTest, SizesCountsAndUnreadableFiles) {
     write(logger.archiveURL(), "{\"a\":0}\n");
     EXPECT_EQ(logger.historySizeBytes(), 32u);
     EXPECT_EQ(logger.historyEntryCount(), 3);
-    write(logger.historyFileURL(), "{\"a\":1}\n\xFF\xFE\n");
-    EXPECT_EQ(logger.historyEntryCount(), 0);
+    // Text that isn't UTF-8 counts nothing; every well-formed text counts its lines.
+    const std::pair<std::string, int> table[] = {
+        {"{\"a\":1}\n\xFF\xFE\n", 0},
+        {"{\"t\":\"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x91\x8D\"}\n{\"t\":\"plain ascii line\"}\n", 2},
+        {"{\"t\":\"cut \xE2\x82\"}\n", 0},            // a character missing its last byte
+        {"{\"t\":\"stray \x80 byte\"}\n", 0},          // a continuation byte on its own
+        {"{\"t\":\"overlong \xC0\xAF\"}\n", 0},        // an overlong slash
+        {"{\"t\":\"surrogate \xED\xA0\x80\"}\n", 0},  // a UTF-16 surrogate
+    };
+    for (const auto& [content, count] : table) {
+        write(logger.historyFileURL(), content);
+        EXPECT_EQ(logger.historyEntryCount(), count) << content;
+    }
 }
 
 TEST_F(DictationLoggerTest, ExportsEveryEntryArchiveFirst) {
@@ -274,4 +285,41 @@ TEST_F(DictationLoggerTest, FileOrderPagesAndSearchOverRows) {
     auto found = DictationLogger::searchHistory(rows, " ROW ");
     ASSERT_EQ(found.size(), 5u);
     EXPECT_EQ(found[0].text, "row 4");
+}
+
+// Rows are kept between reads; whatever changes the files, a read shows
+// exactly what they hold.
+TEST_F(DictationLoggerTest, RowsFollowAppendsTearsRotationAndDeletion) {
+    auto texts = [&] {
+        std::vector<std::string> out;
+        for (const auto& row : logger.readAllRows()) out.push_back(row.text);
+        return out;
+    };
+    using V = std::vector<std::string>;
+    EXPECT_EQ(texts(), V{});
+    appendAndWait("one");
+    appendAndWait("two");
+    EXPECT_EQ(texts(), (V{"one", "two"}));
+    // A line still being written is shown once it parses, and not twice.
+    std::ofstream(logger.historyFileURL(), std::ios::app) << "{\"text\":\"three\"}";
+    EXPECT_EQ(texts(), (V{"one", "two", "three"}));
+    appendAndWait("four");
+    EXPECT_EQ(texts(), (V{"one", "two", "three", "four"}));
+    // Rotation: the same rows, now from the archive.
+    std::ofstream(logger.historyFileURL(), std::ios::app) << std::string(DictationLogger::maxBytes, ' ') << "\n";
+    appendAndWait("five");
+    EXPECT_TRUE(platform::fileExists(logger.archiveURL()));
+    EXPECT_EQ(texts(), (V{"one", "two", "three", "four", "five"}));
+    // Deleting one entry from the archive, then everything.
+    auto rows = logger.readAllRows();
+    ASSERT_TRUE(logger.deleteOneEntry(rows[1].date, rows[1].time, "two"));
+    EXPECT_EQ(texts(), (V{"one", "three", "four", "five"}));
+    logger.deleteAllHistory();
+    EXPECT_EQ(texts(), V{});
+    // A file cut shorter under us is read again from the start.
+    appendAndWait("six");
+    appendAndWait("seven");
+    EXPECT_EQ(texts().size(), 2u);
+    write(logger.historyFileURL(), "{\"text\":\"x\"}\n");
+    EXPECT_EQ(texts(), V{"x"});
 }

@@ -1,5 +1,7 @@
 #include "Learning/HistoryView.h"
 
+#include "Platform/Text.h"
+
 #include <gtest/gtest.h>
 
 using HistoryView::LogEntry;
@@ -39,4 +41,23 @@ TEST(HistoryView, NothingToSearchOrPage) {
     EXPECT_EQ(capped.matchCount, 2);
     // Offsets near the integer limit don't overflow into a bogus page.
     EXPECT_TRUE(HistoryView::paginateHistory(two, 1, std::numeric_limits<int>::max()).page.size() == 1);
+}
+
+// The shortcuts must agree with lower-casing the whole text the full way.
+TEST(HistoryView, LowercasedContainsAgreesWithTheFullMapping) {
+    const std::vector<std::string> haystacks = {
+        "Plain ASCII Text",        "\xE2\x84\xAA" "ELVIN scale",  "\xC4\xB0stanbul Trip",
+        "ΟΔΥΣΣΕΥΣ sails",          "Straße und STRASSE", "Ärger ÉCOLE Ünïcode",
+        "mixed ascii + Ωmega",     "",
+    };
+    const std::vector<std::string> needles = {"kelvin", "i\xCC\x87stanbul", "istanbul", "οδυσσευς", "ς sails",
+                                              "σευς",   "straße",           "ärger é", "ωmega",    "ascii",
+                                              "plain ascii text", "trip", "ünï"};
+    for (const auto& h : haystacks) {
+        const std::string reference = platform::text::lowercased(h);
+        for (const auto& n : needles) {
+            EXPECT_EQ(HistoryView::lowercasedContains(h, n), reference.find(n) != std::string::npos)
+                << "haystack " << h << " needle " << n;
+        }
+    }
 }
