@@ -246,3 +246,19 @@ TEST_F(FaultLogProcessTest, AnOversizedLogKeepsItsNewestRecordsAtInstall) {
     EXPECT_EQ(all.back()["kind"], "launch");
     EXPECT_LE(fs::file_size(faults()), FaultLog::sizeCapBytes);
 }
+
+TEST_F(FaultLogProcessTest, RecordsFromManyThreadsStayWholeLines) {
+    constexpr int threads = 8, perThread = 50;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([t] {
+            for (int i = 0; i < perThread; ++i) {
+                FaultLog::record("transcribe_error", {{"error", std::string(static_cast<std::size_t>(100 + 61 * i), 'e')},
+                                                      {"thread", std::to_string(t)}});
+            }
+        });
+    }
+    for (auto& w : workers) w.join();
+    EXPECT_EQ(lines().size(), static_cast<std::size_t>(threads * perThread));
+    EXPECT_EQ(records().size(), static_cast<std::size_t>(threads * perThread));
+}
