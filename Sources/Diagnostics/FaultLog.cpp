@@ -86,6 +86,15 @@ std::string demangle(const char* mangled) {
     return status == 0 && name ? std::string(name.get()) : std::string(mangled);
 }
 
+// "binary(_ZN3fooEv+0x12) [0x...]" reads better as "binary(foo()+0x12) [0x...]".
+std::string readableFrame(const std::string& frame) {
+    const std::size_t open = frame.find('(');
+    const std::size_t plus = frame.find('+', open);
+    if (open == std::string::npos || plus == std::string::npos || plus == open + 1) return frame;
+    const std::string mangled = frame.substr(open + 1, plus - open - 1);
+    return frame.substr(0, open + 1) + demangle(mangled.c_str()) + frame.substr(plus);
+}
+
 [[noreturn]] void onTerminate() {
     if (std::exception_ptr current = std::current_exception()) {
         std::string name = "unknown";
@@ -101,7 +110,7 @@ std::string demangle(const char* mangled) {
         const int count = ::backtrace(frames, static_cast<int>(maxStackSymbols));
         std::vector<std::string> symbols;
         if (char** names = ::backtrace_symbols(frames, count)) {
-            for (int i = 0; i < count; ++i) symbols.emplace_back(names[i]);
+            for (int i = 0; i < count; ++i) symbols.push_back(readableFrame(names[i]));
             std::free(names);
         }
         record("uncaught_exception", uncaughtExceptionDetail(name, reason, symbols));
