@@ -374,3 +374,23 @@ TEST(MirvaneSocket, ServesConnectionsOneAtATimeAndExitsWhenIdle) {
     EXPECT_EQ(p.wait(10), std::optional<int>(0));
     EXPECT_FALSE(fs::exists(sock));
 }
+
+TEST(MirvaneSocket, RefusesARunDirectoryThatIsNotSafelyItsOwn) {
+    FakeModelServer server;
+    Scratch home;
+    Scratch elsewhere;
+    // A run directory that is a symbolic link could be pointed anywhere.
+    fs::create_directories(home.path / "data");
+    fs::create_symlink(elsewhere.path, home.path / "data" / "run");
+    Subprocess linked({MIRVANE_EXECUTABLE, "--serve", "--socket", (home.path / "data/run/m.sock").string()},
+                      helperEnv(home, server.url()));
+    EXPECT_EQ(linked.wait(5), std::optional<int>(1));
+    EXPECT_NE(linked.readStderr(1).find("is not a directory"), std::string::npos);
+    // One of ours that others could write to is closed up before use.
+    fs::create_directories(home.path / "open");
+    fs::permissions(home.path / "open", fs::perms::all);
+    Subprocess open({MIRVANE_EXECUTABLE, "--serve", "--socket", (home.path / "open/m.sock").string(), "--idle", "0.2"},
+                    helperEnv(home, server.url()));
+    EXPECT_EQ(open.wait(5), std::optional<int>(0)) << open.readStderr(1);
+    EXPECT_EQ(fs::status(home.path / "open").permissions() & fs::perms::all, fs::perms::owner_all);
+}

@@ -280,6 +280,23 @@ TEST_F(PolishServiceTest, DrivesTheRealHelperAgainstALocalModelServer) {
     EXPECT_FALSE(processExists(*pid));
 }
 
+TEST_F(PolishServiceTest, ASlowModelIsReportedByTheRealHelperBeforeTheClientsLimit) {
+    FakeModelServer server;
+    server.onChat([](const nlohmann::json&) { return FakeModelServer::completion("late", 40000); });
+    ScopedEnv endpoint("MIRVANE_ENDPOINT", server.url());
+    useRealHelper();
+    const auto start = Clock::now();
+    // The helper's own error, not the client's "rewrite timed out": the
+    // helper is still the one that answered, so it is kept.
+    EXPECT_EQ(rewrite("polish", "hello"), Outcome::failure("the model did not answer within 18 s"));
+    EXPECT_LT(secondsSince(start), 20.0);
+    const auto pid = service->currentChildPid();
+    ASSERT_TRUE(pid);
+    server.onChat([](const nlohmann::json&) { return FakeModelServer::completion("quick"); });
+    EXPECT_EQ(rewrite("polish", "hello"), Outcome::success("quick"));
+    EXPECT_EQ(service->currentChildPid(), pid);
+}
+
 TEST_F(PolishServiceTest, TheRealHelperWithoutAModelServerExplainsWhatToStart) {
     ScopedEnv endpoint("MIRVANE_ENDPOINT", "http://127.0.0.1:" + std::to_string(FakeModelServer::closedPort()));
     useRealHelper();
