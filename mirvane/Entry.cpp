@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -20,12 +22,12 @@ namespace {
 constexpr double kDefaultIdleSeconds = 300;
 
 std::optional<double> positiveSeconds(const std::string& s) {
-    if (s.empty()) return std::nullopt;
-    std::istringstream in(s);
-    in.imbue(std::locale::classic());
-    double v = 0;
-    in >> v;
-    if (in.fail() || !in.eof() || !(v > 0)) return std::nullopt;
+    // The whole argument must be a number (no surrounding blanks); "inf" is
+    // one, and means never idle.
+    if (s.empty() || std::isspace(static_cast<unsigned char>(s.front()))) return std::nullopt;
+    char* end = nullptr;
+    const double v = std::strtod(s.c_str(), &end);
+    if (end != s.c_str() + s.size() || !(v > 0)) return std::nullopt;
     return v;
 }
 }  // namespace

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -113,7 +114,8 @@ int runSocketServer(const std::string& path, double idleSeconds) {
     struct stat ours {};
     ::lstat(path.c_str(), &ours);
 
-    const long long idleMs = static_cast<long long>(idleSeconds * 1000.0);
+    // A year stands for "never" (an idle time of "inf").
+    const long long idleMs = static_cast<long long>(std::min(idleSeconds, 365.0 * 86400.0) * 1000.0);
     {
         FMResponder responder(client);
         long long lastActivity = nowMs();

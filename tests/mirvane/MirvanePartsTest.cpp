@@ -146,6 +146,13 @@ TEST(MirvaneModelServer, UnconfiguredTriesEachDefaultServerInTurnAndTakesItsFirs
     EXPECT_NE(a.reason.find("\"third\""), std::string::npos) << a.reason;
     EXPECT_NE(a.reason.find("first, second"), std::string::npos) << a.reason;
 
+    // "localhost" reaches the same loopback server without a name lookup.
+    ModelSettings byName;
+    byName.endpoint = "http://localhost:" + std::to_string(server.port()) + "/v1";
+    a = checkAvailability(byName);
+    EXPECT_TRUE(a.available) << a.reason;
+    EXPECT_EQ(a.endpoint.baseURL, "http://localhost:" + std::to_string(server.port()));
+
     server.setModels({});
     EXPECT_FALSE(checkAvailability(ModelSettings{}, {server.url()}).available);
     server.setModels({"x"});
@@ -170,6 +177,9 @@ TEST(MirvaneEntry, ReadsTheCommandLineInItsOrder) {
              {{"mirvane", "--serve", "--socket", "/s", "--idle", "-2"}, Road::socketServer, "polish", "", "/s", 300},
              {{"mirvane", "--serve", "--socket", "/s", "--idle", "abc"}, Road::socketServer, "polish", "", "/s", 300},
              {{"mirvane", "--serve", "--socket", "/s", "--idle", "0.5"}, Road::socketServer, "polish", "", "/s", 0.5},
+             {{"mirvane", "--serve", "--socket", "/s", "--idle", "5s"}, Road::socketServer, "polish", "", "/s", 300},
+             {{"mirvane", "--serve", "--socket", "/s", "--idle", " 5"}, Road::socketServer, "polish", "", "/s", 300},
+             {{"mirvane", "--serve", "--socket", "/s", "--idle"}, Road::socketServer, "polish", "", "/s", 300},
              {{"mirvane", "--socket-path"}, Road::printSocketPath, "polish", "", "", 300},
              {{"mirvane", "edit", "make it formal"}, Road::oneShot, "edit", "make it formal", "", 300},
              {{"mirvane", "bullets"}, Road::oneShot, "bullets", "", "", 300},

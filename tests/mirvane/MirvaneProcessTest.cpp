@@ -28,13 +28,15 @@ struct Scratch {
     ~Scratch() { fs::remove_all(path); }
 };
 
-// The helper's environment: a private home, no inherited model settings.
+// The helper's environment: a private home, no inherited model settings, and
+// proxies that lead nowhere, which the helper must never use.
 std::map<std::string, std::optional<std::string>> helperEnv(const Scratch& home, const std::string& endpoint,
                                                            std::map<std::string, std::optional<std::string>> more = {}) {
     std::map<std::string, std::optional<std::string>> env = {
         {"HOME", home.path.string()}, {"XDG_CONFIG_HOME", std::nullopt}, {"XDG_DATA_HOME", std::nullopt},
         {"MIRVANE_ENDPOINT", endpoint}, {"MIRVANE_MODEL", std::nullopt}, {"FM_SERVE_REUSE", std::nullopt},
-        {"MIRVANE_SHORT", std::nullopt}};
+        {"MIRVANE_SHORT", std::nullopt}, {"http_proxy", "http://127.0.0.1:9"}, {"HTTP_PROXY", "http://127.0.0.1:9"},
+        {"ALL_PROXY", "http://127.0.0.1:9"}, {"all_proxy", "http://127.0.0.1:9"}};
     for (auto& [k, v] : more) env[k] = v;
     return env;
 }
