@@ -285,6 +285,7 @@ ModelAvailability checkAvailability(const ModelSettings& settings, const std::ve
         bases = candidates;
     }
     std::vector<std::string> unanswered;
+    std::optional<std::string> notModelServer;
     for (const auto& base : bases) {
         std::vector<std::string> ids;
         std::string detail;
@@ -293,9 +294,10 @@ ModelAvailability checkAvailability(const ModelSettings& settings, const std::ve
                 unanswered.push_back(base);
                 continue;
             case ListOutcome::notAModelServer:
-                a.reason = "the server at " + base + " is not an OpenAI-compatible model server (" + detail +
-                           ") — start llama-server or Ollama, or set MIRVANE_ENDPOINT";
-                return a;
+                // Something else may live on a default port; try the next one.
+                notModelServer = "the server at " + base + " is not an OpenAI-compatible model server (" + detail +
+                                 ") — start llama-server or Ollama, or set MIRVANE_ENDPOINT";
+                continue;
             case ListOutcome::answered:
                 break;
         }
@@ -317,7 +319,9 @@ ModelAvailability checkAvailability(const ModelSettings& settings, const std::ve
         a.endpoint = {base, model};
         return a;
     }
-    if (settings.endpoint) {
+    if (notModelServer) {
+        a.reason = *notModelServer;
+    } else if (settings.endpoint) {
         a.reason = "no model server answered at " + bases.front() + " (" + settings.endpointSource +
                    ") — start llama-server or Ollama there, or change the endpoint";
     } else {

@@ -157,7 +157,14 @@ TEST(MirvaneModelServer, UnconfiguredTriesEachDefaultServerInTurnAndTakesItsFirs
     EXPECT_FALSE(checkAvailability(ModelSettings{}, {server.url()}).available);
     server.setModels({"x"});
     server.setModelListStatus(404);
-    EXPECT_FALSE(checkAvailability(ModelSettings{}, {server.url()}).available);
+    a = checkAvailability(ModelSettings{}, {server.url()});
+    EXPECT_FALSE(a.available);
+    EXPECT_NE(a.reason.find("not an OpenAI-compatible model server"), std::string::npos) << a.reason;
+    // Something else on the first default port doesn't hide a server on the second.
+    FakeModelServer second;
+    a = checkAvailability(ModelSettings{}, {server.url(), second.url()});
+    EXPECT_TRUE(a.available) << a.reason;
+    EXPECT_EQ(a.endpoint.baseURL, second.url());
 }
 
 TEST(MirvaneEntry, ReadsTheCommandLineInItsOrder) {

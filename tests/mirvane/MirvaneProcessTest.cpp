@@ -280,6 +280,10 @@ TEST(MirvaneServe, UnavailableModelExitsThreeWithTheLineAndAReason) {
         EXPECT_EQ(reason.rfind("mirvane: ", 0), 0u) << err;
         EXPECT_NE(reason.find(c.reasonMark), std::string::npos) << err;
         EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << err;
+        if (c.endpoint == closed) {
+            EXPECT_EQ(err, kUnavailableLine + "mirvane: no model server answered at " + closed +
+                               " (MIRVANE_ENDPOINT) — start llama-server or Ollama there, or change the endpoint\n");
+        }
     }
 }
 
