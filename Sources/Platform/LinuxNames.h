@@ -11,4 +11,9 @@ inline constexpr const char* terminalPasteShortcut = "Ctrl+Shift+V";
 // The file manager, where the program offers to reveal a file.
 inline constexpr const char* fileManagerName = "Files";
 
+// The language model rewriting runs on: a model server on this machine, where
+// the original names the operating system's own on-device model.
+inline constexpr const char* rewriteSystemRequirement =
+    "Rewrite needs a language model server on this machine (llama-server or Ollama).";
+
 }  // namespace LinuxNames
