@@ -150,17 +150,19 @@ std::vector<CorrectionRecord> CorrectionLog::parseRecords(std::string_view conte
 
 const std::vector<CorrectionRecord>& CorrectionLog::recordsLocked() {
     const WordMatch::FileStamp stamp = WordMatch::stampOf(logURL_.string());
-    if (stamp == cachedStamp_ && stamp.exists) return cachedRecords_;
+    {
+        std::lock_guard<std::mutex> guard(cacheLock_);
+        if (stamp == cachedStamp_ && stamp.exists) return cachedRecords_;
+        learnedValid_ = false;
+        cachedStamp_ = {};
+    }
     cachedRecords_.clear();
-    learnedValid_ = false;
-    cachedStamp_ = stamp;
     if (!stamp.exists) return cachedRecords_;
     auto content = platform::readFile(logURL_);
-    if (!content || !text::isValidUTF8(*content)) {
-        cachedStamp_ = {};
-        return cachedRecords_;
-    }
+    if (!content || !text::isValidUTF8(*content)) return cachedRecords_;
     cachedRecords_ = parseRecords(*content);
+    std::lock_guard<std::mutex> guard(cacheLock_);
+    cachedStamp_ = stamp;
     return cachedRecords_;
 }
 
@@ -271,19 +273,26 @@ std::vector<CorrectionSuggestion> CorrectionLog::computeSuggestions(const std::v
     return out;
 }
 
-std::vector<std::string> CorrectionLog::dictionaryFromTerms() const {
-    std::vector<std::string> froms;
-    for (const auto& term : Vocabulary::loadRawTerms()) froms.push_back(term.at("from"));
-    return froms;
+std::shared_ptr<const std::vector<std::string>> CorrectionLog::dictionaryFromTerms() {
+    return Vocabulary::rawFromTerms();
 }
 
 std::vector<CorrectionLog::LearnedSubstitution> CorrectionLog::learnedSubstitutions() {
-    const std::vector<std::string> excluded = dictionaryFromTerms();
+    const auto excluded = dictionaryFromTerms();
+    {
+        // Every dictation asks; while neither file changed, the answer stands
+        // without a trip through the file queue.
+        const WordMatch::FileStamp stamp = WordMatch::stampOf(logURL_.string());
+        std::lock_guard<std::mutex> guard(cacheLock_);
+        if (learnedValid_ && stamp.exists && stamp == cachedStamp_ && learnedExclusions_ == excluded) return cachedLearned_;
+    }
     std::vector<LearnedSubstitution> out;
     fileQueue_.sync([&] {
         const auto& records = recordsLocked();
+        std::lock_guard<std::mutex> guard(cacheLock_);
+        // The exclusion list is one shared object per version of dictionary.json.
         if (!learnedValid_ || learnedExclusions_ != excluded) {
-            cachedLearned_ = computeLearnedSubstitutions(records, minLearnedOccurrences, maxLearnedSubstitutions, excluded);
+            cachedLearned_ = computeLearnedSubstitutions(records, minLearnedOccurrences, maxLearnedSubstitutions, *excluded);
             learnedExclusions_ = excluded;
             learnedValid_ = true;
         }
@@ -293,19 +302,19 @@ std::vector<CorrectionLog::LearnedSubstitution> CorrectionLog::learnedSubstituti
 }
 
 std::vector<CorrectionLog::LearnedSubstitutionDetail> CorrectionLog::learnedSubstitutionsForReview() {
-    const std::vector<std::string> excluded = dictionaryFromTerms();
+    const auto excluded = dictionaryFromTerms();
     std::vector<LearnedSubstitutionDetail> out;
     fileQueue_.sync([&] {
         out = computeLearnedSubstitutionsForReview(recordsLocked(), minLearnedOccurrences, maxLearnedSubstitutions,
-                                                   excluded);
+                                                   *excluded);
     });
     return out;
 }
 
 std::vector<CorrectionSuggestion> CorrectionLog::suggestions(int minCount) {
-    const std::vector<std::string> excluded = dictionaryFromTerms();
+    const auto excluded = dictionaryFromTerms();
     std::vector<CorrectionSuggestion> out;
-    fileQueue_.sync([&] { out = computeSuggestions(recordsLocked(), minCount, excluded); });
+    fileQueue_.sync([&] { out = computeSuggestions(recordsLocked(), minCount, *excluded); });
     return out;
 }
 

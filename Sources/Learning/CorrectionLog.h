@@ -4,6 +4,7 @@
 // Repeated corrections become learned substitutions and dictionary suggestions.
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -101,17 +102,18 @@ private:
     void enforceSizeCapLocked();
     bool rewriteLocked(const std::string& content);
     const std::vector<CorrectionRecord>& recordsLocked();
-    std::vector<std::string> dictionaryFromTerms() const;
+    static std::shared_ptr<const std::vector<std::string>> dictionaryFromTerms();
 
     std::filesystem::path logURL_;
     Limits limits_;
     platform::SerialQueue fileQueue_;
     // The parsed file and the learned list, kept only while the file on disk
     // is byte-for-byte the one they came from (same inode, size and times).
+    mutable std::mutex cacheLock_;  // guards the learned list for the fast path below
     WordMatch::FileStamp cachedStamp_;
     std::vector<CorrectionRecord> cachedRecords_;
     bool learnedValid_ = false;
-    std::vector<std::string> learnedExclusions_;
+    std::shared_ptr<const std::vector<std::string>> learnedExclusions_;
     std::vector<LearnedSubstitution> cachedLearned_;
 };
 

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <memory>
 
 namespace text = platform::text;
 
@@ -83,16 +84,19 @@ std::string PolishEngine::applyLearnedSubstitutions(std::string_view input,
     std::vector<std::size_t> lengths(substitutions.size());
     for (std::size_t i = 0; i < substitutions.size(); ++i) {
         order[i] = i;
-        lengths[i] = text::graphemeCount(substitutions[i].heard);
+        lengths[i] = WordMatch::characterCount(substitutions[i].heard);
     }
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return lengths[a] > lengths[b]; });
 
-    std::string folded = WordMatch::foldedFast(result);
+    WordMatch::TokenIndex tokens(result);
     for (std::size_t index : order) {
-        const std::string heard = text::trimmed(substitutions[index].heard);
-        const std::string written = text::trimmed(substitutions[index].written);
+        const std::string& rawHeard = substitutions[index].heard;
+        // Most learned forms never occur in a given dictation: rule them out
+        // before trimming, folding or compiling anything.
+        if (!tokens.mayContainForm(WordMatch::trimmedFast(rawHeard))) continue;
+        const std::string heard = WordMatch::trimmedFast(rawHeard);
+        const std::string written = WordMatch::trimmedFast(substitutions[index].written);
         if (heard.empty() || written.empty()) continue;
-        if (folded.find(WordMatch::foldedFast(heard)) == std::string::npos) continue;
         auto pattern = WordMatch::literalPattern(heard);
         if (!pattern) continue;
         auto matches = pattern->matches(result);
@@ -104,10 +108,10 @@ std::string PolishEngine::applyLearnedSubstitutions(std::string_view input,
         for (auto it = matches.rbegin(); it != matches.rend(); ++it) {
             std::string_view matched = std::string_view(source).substr(it->range.begin, it->range.length());
             const bool matchStartsUpper = WordMatch::isUppercaseCharacter(WordMatch::splitFirstCharacter(matched).first);
-            result.replace(it->range.begin, it->range.length(),
-                           matchStartsUpper && writtenStartsLower ? capitalised : written);
+            const std::string& inserted = matchStartsUpper && writtenStartsLower ? capitalised : written;
+            result.replace(it->range.begin, it->range.length(), inserted);
+            tokens.noteInsertion(inserted);
         }
-        folded = WordMatch::foldedFast(result);
     }
     return result;
 }

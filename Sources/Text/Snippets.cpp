@@ -162,6 +162,19 @@ std::vector<std::string_view> characters(std::string_view s) {
     return out;
 }
 
+// Whether `span` lower-cased equals `lower`; ASCII compares in place.
+bool sameIgnoringCase(std::string_view span, const std::string& lower) {
+    bool ascii = true;
+    for (unsigned char c : span) ascii = ascii && c < 0x80;
+    if (!ascii) return WordMatch::lowercasedFast(span) == lower;
+    if (span.size() != lower.size()) return false;
+    for (std::size_t k = 0; k < span.size(); ++k) {
+        auto c = static_cast<unsigned char>(span[k]);
+        if ((c >= 'A' && c <= 'Z' ? c + 32 : c) != static_cast<unsigned char>(lower[k])) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string Snippets::expand(std::string_view input, const std::vector<Candidate>& candidates) {
@@ -189,7 +202,7 @@ std::string Snippets::expand(std::string_view input, const std::vector<Candidate
             const char* begin = chars[i].data();
             const char* end = chars[i + L - 1].data() + chars[i + L - 1].size();
             const std::string_view span(begin, static_cast<std::size_t>(end - begin));
-            if (WordMatch::lowercasedFast(span) != c.triggerLower) continue;
+            if (!sameIgnoringCase(span, c.triggerLower)) continue;
             out += c.expansion;
             i += L;
             matched = true;

@@ -163,6 +163,7 @@ void Vocabulary::reloadDictionary() {
         entry.from = key;
         entry.to = written[key];
         entry.folded = WordMatch::foldedFast(key);
+        entry.firstToken = WordMatch::firstToken(entry.folded);
         entry.pattern = WordMatch::literalPattern(key);
         next->entries.push_back(std::move(entry));
     }
@@ -210,59 +211,70 @@ std::string Vocabulary::apply(std::string_view input) {
     const auto snap = snapshot();
     std::string result(input);
     if (snap->entries.empty()) return result;
-    std::string folded = WordMatch::foldedFast(result);
-    for (std::size_t index : snap->byLength) {
-        const Entry& entry = snap->entries[index];
+    WordMatch::TokenIndex index(result);
+    for (std::size_t position : snap->byLength) {
+        const Entry& entry = snap->entries[position];
         if (!entry.pattern) continue;
-        if (folded.find(entry.folded) == std::string::npos) continue;
+        if (!index.mayContain(entry.folded, entry.firstToken)) continue;
         auto matches = entry.pattern->matches(result);
         if (matches.empty()) continue;
         const std::string source = result;
         for (auto it = matches.rbegin(); it != matches.rend(); ++it) {
             std::string_view matched = std::string_view(source).substr(it->range.begin, it->range.length());
-            result.replace(it->range.begin, it->range.length(), casedReplacement(entry.to, matched));
+            const std::string inserted = casedReplacement(entry.to, matched);
+            result.replace(it->range.begin, it->range.length(), inserted);
+            index.noteInsertion(inserted);
         }
-        folded = WordMatch::foldedFast(result);
     }
     return result;
 }
 
-std::vector<Vocabulary::Term> Vocabulary::loadRawTerms() {
-    // Read on every dictation (learned substitutions exclude these forms), so
-    // the parsed file is kept while the file on disk stays the same one.
+namespace {
+struct RawTermsCache {
+    std::shared_ptr<const std::vector<Vocabulary::Term>> terms;
+    std::shared_ptr<const std::vector<std::string>> froms;
+};
+
+// Read on every dictation (learned substitutions exclude these forms), so
+// the parsed file is kept while the file on disk stays the same one.
+RawTermsCache rawTermsCache() {
     static std::mutex cacheLock;
     static WordMatch::FileStamp cachedStamp;
-    static std::vector<Term> cached;
+    static RawTermsCache cached;
     const fs::path file = AppPaths::dictionaryFile();
     const WordMatch::FileStamp stamp = WordMatch::stampOf(file.string());
     {
         std::lock_guard<std::mutex> guard(cacheLock);
-        if (stamp.exists && stamp == cachedStamp) return cached;
+        if (stamp.exists && stamp == cachedStamp && cached.terms) return cached;
     }
-    std::vector<Term> terms;
+    auto terms = std::make_shared<std::vector<Vocabulary::Term>>();
+    auto froms = std::make_shared<std::vector<std::string>>();
     if (stamp.exists) {
         if (auto bytes = platform::readFile(file)) {
-            try {
-                json root = json::parse(*bytes);
-                if (root.is_array()) {
-                    for (const auto& item : root) {
-                        if (!item.is_object()) continue;
-                        auto from = item.find("from");
-                        auto to = item.find("to");
-                        if (from == item.end() || to == item.end() || !from->is_string() || !to->is_string()) continue;
-                        terms.push_back({{"from", from->get<std::string>()}, {"to", to->get<std::string>()}});
-                    }
+            json root = json::parse(*bytes, nullptr, false);
+            if (!root.is_discarded() && root.is_array()) {
+                for (const auto& item : root) {
+                    if (!item.is_object()) continue;
+                    auto from = item.find("from");
+                    auto to = item.find("to");
+                    if (from == item.end() || to == item.end() || !from->is_string() || !to->is_string()) continue;
+                    terms->push_back({{"from", from->get<std::string>()}, {"to", to->get<std::string>()}});
+                    froms->push_back(from->get<std::string>());
                 }
-            } catch (const std::exception&) {
-                terms.clear();
             }
         }
     }
+    RawTermsCache fresh{std::move(terms), std::move(froms)};
     std::lock_guard<std::mutex> guard(cacheLock);
     cachedStamp = stamp;
-    cached = terms;
-    return terms;
+    cached = fresh;
+    return fresh;
 }
+}  // namespace
+
+std::vector<Vocabulary::Term> Vocabulary::loadRawTerms() { return *rawTermsCache().terms; }
+
+std::shared_ptr<const std::vector<std::string>> Vocabulary::rawFromTerms() { return rawTermsCache().froms; }
 
 bool Vocabulary::addTerm(const std::string& from, const std::string& to) {
     auto existing = readStrictTerms(AppPaths::dictionaryFile());

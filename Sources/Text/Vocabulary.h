@@ -40,6 +40,8 @@ public:
 
     // dictionary.json's well-formed objects in file order, unchanged.
     static std::vector<Term> loadRawTerms();
+    // Just their spoken forms; the same list object while the file is unchanged.
+    static std::shared_ptr<const std::vector<std::string>> rawFromTerms();
 
     // Adds or replaces (case-insensitively by "from") one term, then records
     // it as an explicit correction. Refuses (false, nothing written or
@@ -68,6 +70,7 @@ private:
         std::string from;  // lower-cased spoken form
         std::string to;
         std::string folded;  // case-folded spoken form, to skip texts that can't match
+        std::string firstToken;
         std::shared_ptr<const platform::text::Regex> pattern;
     };
     struct Snapshot {

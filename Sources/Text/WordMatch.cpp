@@ -73,6 +73,109 @@ std::string foldedFast(std::string_view s) {
     return lowercasedFast(s);
 }
 
+namespace {
+// Calls `each(begin, end)` for every run of word characters of `s`.
+template <typename F>
+void forEachToken(std::string_view s, F each) {
+    std::size_t i = 0, start = std::string_view::npos;
+    while (i < s.size()) {
+        const auto c0 = static_cast<unsigned char>(s[i]);
+        std::size_t len = 1;
+        char32_t cp = c0;
+        if (c0 >= 0x80) {
+            len = c0 >= 0xF0 ? 4 : c0 >= 0xE0 ? 3 : 2;
+            if (i + len > s.size()) len = s.size() - i;
+            std::u32string u = text::toUTF32(s.substr(i, len));
+            cp = u.empty() ? U'\uFFFD' : u.front();
+        }
+        const bool word = isRegexWordCharacter(cp);
+        if (word && start == std::string_view::npos) start = i;
+        if (!word && start != std::string_view::npos) {
+            each(start, i);
+            start = std::string_view::npos;
+        }
+        i += len;
+    }
+    if (start != std::string_view::npos) each(start, s.size());
+}
+}  // namespace
+
+TokenIndex::TokenIndex(const std::string& text) : text_(text) { addTokens(storage_.emplace_back(foldedFast(text))); }
+
+void TokenIndex::noteInsertion(std::string_view inserted) {
+    addTokens(storage_.emplace_back(foldedFast(inserted)));
+    foldedStale_ = true;
+}
+
+std::size_t TokenIndex::quickKey(std::string_view token) {
+    if (token.empty()) return 0;
+    const auto first = static_cast<unsigned char>(token.front());
+    const auto last = static_cast<unsigned char>(token.back());
+    return (first * 131u + last * 7u + token.size() * 31u) % 4096u;
+}
+
+void TokenIndex::addTokens(std::string_view folded) {
+    forEachToken(folded, [&](std::size_t b, std::size_t e) {
+        std::string_view token = folded.substr(b, e - b);
+        tokens_.insert(token);
+        bits_.set(quickKey(token));
+    });
+}
+
+bool TokenIndex::mayContain(std::string_view foldedForm, std::string_view formFirstToken) const {
+    if (!formFirstToken.empty()) return !quickReject(formFirstToken) && tokens_.count(formFirstToken) > 0;
+    if (foldedStale_) {
+        folded_ = foldedFast(text_);
+        foldedStale_ = false;
+    }
+    return folded_.find(foldedForm) != std::string::npos;
+}
+
+bool TokenIndex::mayContainForm(std::string_view form) const {
+    auto word = [](unsigned char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    };
+    std::size_t end = 0;
+    while (end < form.size() && word(static_cast<unsigned char>(form[end]))) ++end;
+    const bool asciiToken = end > 0 && (end == form.size() || static_cast<unsigned char>(form[end]) < 0x80);
+    if (!asciiToken) {
+        const std::string folded = foldedFast(form);
+        return mayContain(folded, firstToken(folded));
+    }
+    thread_local std::string token;
+    token.assign(form.substr(0, end));
+    for (char& c : token)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return !quickReject(token) && tokens_.count(token) > 0;
+}
+
+std::string firstToken(std::string_view folded) {
+    std::string out;
+    bool done = false;
+    forEachToken(folded, [&](std::size_t b, std::size_t e) {
+        if (!done && b == 0) out = std::string(folded.substr(b, e - b));
+        done = true;
+    });
+    return out;
+}
+
+std::string trimmedFast(std::string_view s) {
+    if (!isASCII(s)) return text::trimmed(s);
+    auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    std::size_t b = 0, e = s.size();
+    while (b < e && space(s[b])) ++b;
+    while (e > b && space(s[e - 1])) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+std::size_t characterCount(std::string_view s) {
+    if (!isASCII(s)) return text::graphemeCount(s);
+    std::size_t n = s.size();
+    for (std::size_t i = 0; i + 1 < s.size(); ++i)
+        if (s[i] == '\r' && s[i + 1] == '\n') --n;  // CR LF is one character
+    return n;
+}
+
 std::pair<std::string, std::string> splitFirstCharacter(std::string_view s) {
     if (s.empty()) return {};
     const auto lead = static_cast<unsigned char>(s[0]);
