@@ -3,6 +3,7 @@
 #include "Platform/Text.h"
 #include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"
+#include "SelfTest/TextSelfTestSupport.h"
 #include "Text/Vocabulary.h"
 
 #include <nlohmann/json.hpp>
@@ -19,16 +20,13 @@ namespace text = platform::text;
 
 std::string sentinel(const std::string& prefix) { return prefix + platform::newUUID().substr(0, 8); }
 
-// In-memory fixture records: empty context, app "A", explicit source, ts 1, 2, 3, ...
-std::vector<CorrectionRecord> fixture(const std::vector<std::pair<std::string, std::string>>& pairs) {
-    std::vector<CorrectionRecord> out;
-    std::int64_t ts = 1;
-    for (const auto& [h, w] : pairs) out.push_back({h, w, "", "A", ts++, CorrectionSource::explicitDictionaryAdd});
-    return out;
+// In-memory fixture records: explicit source, ts 1, 2, 3, ...
+std::vector<CorrectionRecord> fixture(const TextSelfTestSupport::Pairs& pairs) {
+    return TextSelfTestSupport::correctionRecords(pairs, CorrectionSource::explicitDictionaryAdd);
 }
 
 std::vector<std::pair<std::string, std::string>> times(const std::string& h, const std::string& w, int n) {
-    return std::vector<std::pair<std::string, std::string>>(static_cast<std::size_t>(n), {h, w});
+    return TextSelfTestSupport::repeated(h, w, n);
 }
 
 std::vector<std::pair<std::string, std::string>> concat(std::vector<std::pair<std::string, std::string>> a,

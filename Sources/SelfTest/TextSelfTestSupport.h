@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "Learning/CorrectionLog.h"
 #include "SelfTest/SelfTest.h"
 
 namespace TextSelfTestSupport {
@@ -18,6 +19,20 @@ inline std::string quotedList(const std::vector<std::string>& items) {
     std::string out = "[";
     for (std::size_t i = 0; i < items.size(); ++i) out += (i ? ", \"" : "\"") + items[i] + "\"";
     return out + "]";
+}
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// In-memory correction records: empty context, app "A", ts 1, 2, 3, ... in list order.
+inline std::vector<CorrectionRecord> correctionRecords(const Pairs& pairs, CorrectionSource source) {
+    std::vector<CorrectionRecord> out;
+    std::int64_t ts = 1;
+    for (const auto& [h, w] : pairs) out.push_back({h, w, "", "A", ts++, source});
+    return out;
+}
+
+inline Pairs repeated(const std::string& heard, const std::string& written, int times) {
+    return Pairs(static_cast<std::size_t>(times), {heard, written});
 }
 
 inline std::string boolText(bool b) { return b ? "true" : "false"; }

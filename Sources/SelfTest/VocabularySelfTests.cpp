@@ -30,6 +30,19 @@ struct ApplyCase {
     const char* teeth;
 };
 
+// Each case starts and ends with an empty dictionary and no packs.
+void addApplyCases(std::vector<SelfTestCase>& out, Vocabulary& vocabulary, const std::vector<ApplyCase>& table) {
+    for (const ApplyCase& c : table) {
+        out.push_back({c.name, c.teeth, [&vocabulary, c] {
+                           reset(vocabulary);
+                           for (const auto& [from, to] : c.terms) vocabulary.addTerm(from, to);
+                           const std::string result = vocabulary.apply(c.input);
+                           reset(vocabulary);
+                           return expectEqual(c.label, c.expected, result);
+                       }});
+    }
+}
+
 }  // namespace
 
 std::vector<SelfTestCase> cases() {
@@ -86,15 +99,7 @@ std::vector<SelfTestCase> cases() {
          "using the replacement as a regular-expression template would mangle a dollar amount instead of inserting it "
          "as written"},
     };
-    for (const ApplyCase& c : table) {
-        out.push_back({c.name, c.teeth, [&vocabulary, c] {
-                           reset(vocabulary);
-                           for (const auto& [from, to] : c.terms) vocabulary.addTerm(from, to);
-                           const std::string result = vocabulary.apply(c.input);
-                           reset(vocabulary);
-                           return expectEqual(c.label, c.expected, result);
-                       }});
-    }
+    addApplyCases(out, vocabulary, table);
 
     out.push_back({"longest-match-first ordering is deterministic across repeated runs",
                    "ordering replacements by insertion instead of by descending length of \"from\" (or an unstable "
@@ -145,15 +150,7 @@ std::vector<SelfTestCase> cases() {
          {{"teh", "the"}}, "I saw teh cat", "I saw the cat", "apply(\"I saw teh cat\") with teh->\"the\"",
          "the case transfer must not invent capitals where the match is plain lower case mid-sentence"},
     };
-    for (const ApplyCase& c : rest) {
-        out.push_back({c.name, c.teeth, [&vocabulary, c] {
-                           reset(vocabulary);
-                           for (const auto& [from, to] : c.terms) vocabulary.addTerm(from, to);
-                           const std::string result = vocabulary.apply(c.input);
-                           reset(vocabulary);
-                           return expectEqual(c.label, c.expected, result);
-                       }});
-    }
+    addApplyCases(out, vocabulary, rest);
 
     out.push_back({"apply(): idempotent — applying twice equals applying once",
                    "a case rule that re-triggers on its own output would keep changing text on repeated passes",

@@ -1,6 +1,7 @@
 #include "Learning/CorrectionLog.h"
 #include "Platform/Text.h"
 #include "SelfTest/SelfTest.h"
+#include "SelfTest/TextSelfTestSupport.h"
 #include "Text/PolishEngine.h"
 
 #include <nlohmann/json.hpp>
@@ -11,18 +12,11 @@ namespace {
 
 using Rules = std::vector<CorrectionLog::LearnedSubstitution>;
 
-// Observed-edit records with ts 1, 2, 3, ... in list order.
-std::vector<CorrectionRecord> records(const std::vector<std::pair<std::string, std::string>>& pairs) {
-    std::vector<CorrectionRecord> out;
-    std::int64_t ts = 1;
-    for (const auto& [h, w] : pairs) out.push_back({h, w, "", "A", ts++, CorrectionSource::observedEdit});
-    return out;
+std::vector<CorrectionRecord> records(const TextSelfTestSupport::Pairs& pairs) {
+    return TextSelfTestSupport::correctionRecords(pairs, CorrectionSource::observedEdit);
 }
 
-std::vector<std::pair<std::string, std::string>> repeat(const std::string& h, const std::string& w, int n) {
-    return std::vector<std::pair<std::string, std::string>>(static_cast<std::size_t>(n), {h, w});
-}
-
+using TextSelfTestSupport::repeated;
 std::string literal(const std::string& s) { return nlohmann::json(s).dump(); }
 
 const Rules kTeh = {{"teh", "the"}};
@@ -38,7 +32,7 @@ std::vector<SelfTestCase> cases() {
                    "a > instead of >=, or a broken group-key normalisation, would drop a pair repeated three times that "
                    "must be learned",
                    [] {
-                       auto rules = CorrectionLog::computeLearnedSubstitutions(records(repeat("teh", "the", 3)), 3, 200, {});
+                       auto rules = CorrectionLog::computeLearnedSubstitutions(records(repeated("teh", "the", 3)), 3, 200, {});
                        for (const auto& r : rules)
                            if (text::lowercased(r.heard) == "teh" && text::lowercased(r.written) == "the")
                                return SelfTestOutcome::pass();
@@ -48,7 +42,7 @@ std::vector<SelfTestCase> cases() {
                    "without the minimum-count filter (or with exact-string grouping) a pair seen twice, "
                    "indistinguishable from a one-off typo, would start rewriting the user's dictation",
                    [] {
-                       auto rules = CorrectionLog::computeLearnedSubstitutions(records(repeat("recieve", "receive", 2)), 3, 200, {});
+                       auto rules = CorrectionLog::computeLearnedSubstitutions(records(repeated("recieve", "receive", 2)), 3, 200, {});
                        if (rules.empty()) return SelfTestOutcome::pass();
                        return SelfTestOutcome::fail("expected a 2x pair (below minCount:3) to be excluded, got " + describe(rules));
                    }});
@@ -56,7 +50,7 @@ std::vector<SelfTestCase> cases() {
                    "without the exclusion, a learned rule would duplicate and possibly fight an explicit dictionary "
                    "entry for the same heard token: explicit always wins",
                    [] {
-                       auto rules = CorrectionLog::computeLearnedSubstitutions(records(repeat("kpmg", "KPMG-learned", 3)),
+                       auto rules = CorrectionLog::computeLearnedSubstitutions(records(repeated("kpmg", "KPMG-learned", 3)),
                                                                                3, 200, {" KPMG "});
                        if (rules.empty()) return SelfTestOutcome::pass();
                        return SelfTestOutcome::fail("expected 'kpmg' to be excluded once it's an explicit dictionary term, got " +

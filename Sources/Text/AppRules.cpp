@@ -45,6 +45,32 @@ bool readString(const json& object, const char* key, std::string& out) {
     return true;
 }
 
+// The stored list under `key`: empty when nothing is stored, the shipped list
+// (with one log line) when what is stored doesn't decode.
+template <typename T, typename Decode, typename Fallback>
+std::vector<T> loadStored(const Store& store, const char* key, Decode decode, Fallback fallback, const char* component,
+                          const char* what) {
+    bool present = false;
+    auto stored = storedJSON(store, key, present);
+    if (!present) return {};
+    if (stored) {
+        if (auto decoded = decode(*stored)) return *decoded;
+    }
+    platform::log(component, std::string("Failed to decode persisted ") + what + " — degrading to shipped defaults.");
+    return fallback();
+}
+
+// Shipped items with stored ones merged over them by key, sorted by key.
+template <typename T, typename Key>
+std::vector<T> mergedByKey(const std::vector<T>& shipped, const std::vector<T>& stored, Key key) {
+    std::map<std::string, T> byKey;  // std::string order is code-point order for UTF-8
+    for (const auto& item : shipped) byKey[key(item)] = item;
+    for (const auto& item : stored) byKey[key(item)] = item;
+    std::vector<T> out;
+    for (auto& [k, item] : byKey) out.push_back(item);
+    return out;
+}
+
 std::string quoted(const std::string& s) { return json(s).dump(); }
 const char* boolText(bool b) { return b ? "true" : "false"; }
 
@@ -105,23 +131,11 @@ std::string encode(const std::vector<AppRule>& rules) {
 }
 
 std::vector<AppRule> loadStoredOverrides(const Store& userDefaults) {
-    bool present = false;
-    auto stored = storedJSON(userDefaults, defaultsKey, present);
-    if (!present) return {};
-    if (stored) {
-        if (auto rules = decode(*stored)) return *rules;
-    }
-    platform::log("AppRules", "Failed to decode persisted app rules — degrading to shipped defaults.");
-    return builtInDefaults();
+    return loadStored<AppRule>(userDefaults, defaultsKey, decode, builtInDefaults, "AppRules", "app rules");
 }
 
 std::vector<AppRule> effectiveRules(const Store& userDefaults) {
-    std::map<std::string, AppRule> byID;  // std::string order is code-point order for UTF-8
-    for (auto& rule : builtInDefaults()) byID[rule.bundleID] = rule;
-    for (auto& rule : loadStoredOverrides(userDefaults)) byID[rule.bundleID] = rule;
-    std::vector<AppRule> out;
-    for (auto& [id, rule] : byID) out.push_back(rule);
-    return out;
+    return mergedByKey(builtInDefaults(), loadStoredOverrides(userDefaults), [](const AppRule& r) { return r.bundleID; });
 }
 
 void persist(const std::vector<AppRule>& rules, const Store& userDefaults) {
@@ -212,23 +226,11 @@ std::string encode(const std::vector<Profile>& profiles) {
 }
 
 std::vector<Profile> loadStoredProfiles(const Store& userDefaults) {
-    bool present = false;
-    auto stored = storedJSON(userDefaults, defaultsKey, present);
-    if (!present) return {};
-    if (stored) {
-        if (auto profiles = decode(*stored)) return *profiles;
-    }
-    platform::log("Profiles", "Failed to decode persisted profiles — degrading to shipped defaults.");
-    return builtInDefaults();
+    return loadStored<Profile>(userDefaults, defaultsKey, decode, builtInDefaults, "Profiles", "profiles");
 }
 
 std::vector<Profile> effectiveProfiles(const Store& userDefaults) {
-    std::map<std::string, Profile> byID;
-    for (auto& p : builtInDefaults()) byID[p.id] = p;
-    for (auto& p : loadStoredProfiles(userDefaults)) byID[p.id] = p;
-    std::vector<Profile> out;
-    for (auto& [id, p] : byID) out.push_back(p);
-    return out;
+    return mergedByKey(builtInDefaults(), loadStoredProfiles(userDefaults), [](const Profile& p) { return p.id; });
 }
 
 void persist(const std::vector<Profile>& profiles, const Store& userDefaults) {
