@@ -80,6 +80,8 @@ std::string PolishEngine::applyLearnedSubstitutions(std::string_view input,
                                                     const std::vector<CorrectionLog::LearnedSubstitution>& substitutions) {
     std::string result(input);
     if (result.empty() || substitutions.empty()) return result;
+    // Match offsets are only meaningful on well-formed text.
+    if (!text::isValidUTF8(result)) result = text::sanitizeUTF8(result);
     std::vector<std::size_t> order(substitutions.size());
     std::vector<std::size_t> lengths(substitutions.size());
     for (std::size_t i = 0; i < substitutions.size(); ++i) {

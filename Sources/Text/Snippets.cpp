@@ -179,6 +179,8 @@ bool sameIgnoringCase(std::string_view span, const std::string& lower) {
 
 std::string Snippets::expand(std::string_view input, const std::vector<Candidate>& candidates) {
     if (candidates.empty()) return std::string(input);
+    // Character boundaries are only meaningful on well-formed text.
+    if (!text::isValidUTF8(input)) return expand(text::sanitizeUTF8(input), candidates);
     const auto chars = characters(input);
     if (chars.empty()) return std::string(input);
     std::string out;

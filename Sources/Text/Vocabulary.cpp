@@ -209,7 +209,8 @@ std::string Vocabulary::casedReplacement(const std::string& to, std::string_view
 std::string Vocabulary::apply(std::string_view input) {
     if (signatureOf(enabledPackNames()) != snapshot()->signature) reloadDictionary();
     const auto snap = snapshot();
-    std::string result(input);
+    // Match offsets are only meaningful on well-formed text.
+    std::string result = text::isValidUTF8(input) ? std::string(input) : text::sanitizeUTF8(input);
     if (snap->entries.empty()) return result;
     WordMatch::TokenIndex index(result);
     for (std::size_t position : snap->byLength) {

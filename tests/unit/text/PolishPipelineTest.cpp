@@ -123,4 +123,22 @@ TEST_F(PolishPipelineTest, LearnedCorrectionsReachTheChainAndRevokesStick) {
     EXPECT_EQ(e->polish("teh cat"), "Teh cat");
 }
 
+TEST_F(PolishPipelineTest, MalformedUTF8NeverThrowsOrMisplacesAReplacement) {
+    std::ofstream(AppPaths::dictionaryFile()) << R"([{"from":"cat","to":"dog"}])";
+    Vocabulary::shared().reloadDictionary();
+    learn("teh", "the");
+    Snippets snippets;
+    ASSERT_TRUE(snippets.addSnippet("brb", "be right back"));
+    const std::string broken = "\xff\xfe cat teh brb \xc3";
+    for (const char* mode : {"fast", "balanced", "polish"}) {
+        auto e = engine(mode);
+        std::string out;
+        EXPECT_NO_THROW(out = TextPipeline::cleanUpDictation(broken, false, AppRules::globalDefault(), *e, snippets));
+        if (std::string(mode) != "fast") {
+            EXPECT_NE(out.find("dog the be right back"), std::string::npos) << out;
+        }
+    }
+    fs::remove(Snippets::storageFile());
+}
+
 }  // namespace
