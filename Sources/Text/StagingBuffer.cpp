@@ -1,6 +1,7 @@
 #include "Text/StagingBuffer.h"
 
 #include "App/AppPaths.h"
+#include "Diagnostics/FaultLog.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
 #include "Platform/UUID.h"
@@ -155,7 +156,9 @@ StagingAppendResult StagingBuffer::append(const std::string& text, bool polished
         // Reporting it staged would lose the text at the next launch while the
         // caller believes it safe; the caller delivers it directly instead.
         entries_.pop_back();
-        platform::log("StagingBuffer", "could not write " + storageURL_.string() + "; the dictation was not staged");
+        platform::log("StagingBuffer", "could not write " + storageURL_.filename().string() + "; the dictation was not staged");
+        FaultLog::record("staging_write_failed", {{"file", storageURL_.filename().string()},
+                                                  {"bytes", std::to_string(text.size())}});
         return {StagingAppendResult::Kind::writeFailed, {}};
     }
     return {StagingAppendResult::Kind::appended, entry.id};

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <thread>
 
+#include "Diagnostics/FaultLog.h"
 #include "Platform/FileIO.h"
 #include "Text/AppRules.h"
 #include "Text/Snippets.h"
@@ -83,6 +84,8 @@ TEST_F(StagingTest, AnAppendThatCouldNotBeSavedIsNotReportedAsStaged) {
     EXPECT_EQ(result.kind, StagingAppendResult::Kind::writeFailed);
     EXPECT_EQ(buffer.count(), 0u);
     EXPECT_TRUE(result.fallbackMessage().has_value());
+    const std::string faults = platform::readFile(FaultLog::faultsFileURL()).value_or("");
+    EXPECT_NE(faults.find("\"staging_write_failed\""), std::string::npos) << faults;
 }
 
 TEST_F(StagingTest, FileFormatAndMessages) {
