@@ -16,4 +16,18 @@ inline constexpr const char* fileManagerName = "Files";
 inline constexpr const char* rewriteSystemRequirement =
     "Rewrite needs a language model server on this machine (llama-server or Ollama).";
 
+// Application identities (the focused window's _GTK_APPLICATION_ID, else its
+// WM_CLASS class) of the applications the shipped per-application rules name.
+inline constexpr const char* systemTerminalID = "org.gnome.Terminal";  // GNOME Terminal
+inline constexpr const char* systemTerminalName = "Terminal";
+inline constexpr const char* secondTerminalID = "kitty";  // kitty's WM_CLASS class
+inline constexpr const char* secondTerminalName = "kitty";
+inline constexpr const char* passwordManagerID = "1Password";  // 1Password's WM_CLASS class
+inline constexpr const char* passwordManagerName = "1Password";
+inline constexpr const char* secondPasswordManagerID = "KeePassXC";  // KeePassXC's WM_CLASS class
+inline constexpr const char* secondPasswordManagerName = "KeePassXC";
+// Other desktop applications the self-tests name.
+inline constexpr const char* chatAppID = "Slack";  // Slack's WM_CLASS class
+inline constexpr const char* codeEditorID = "Code";  // Visual Studio Code's WM_CLASS class
+
 }  // namespace LinuxNames
