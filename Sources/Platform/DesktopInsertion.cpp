@@ -15,9 +15,12 @@
 #include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -27,11 +30,12 @@ namespace {
 
 // Every AT-SPI call waits at most this long for the application to answer.
 constexpr int kAtspiTimeoutMs = 250;
-// How long a spare key keeps its character after typing, and the pause
-// before a spare key is given another one, so the receiving application has
-// translated every key event with the mapping it was sent under.
-constexpr double kSpareRestoreDelay = 1.0;
-constexpr auto kRemapPause = std::chrono::milliseconds(120);
+// The pause before a spare key typed in this same text is given another
+// character, so the receiving application has translated the earlier key
+// events with the mapping they were sent under. Applications read the key
+// map when they translate a key, not when it was sent.
+constexpr auto kRemapPause = std::chrono::milliseconds(150);
+constexpr double kSpareReturnDelay = 5.0;
 
 bool atspiReady() {
     static const bool ready = [] {
@@ -107,12 +111,21 @@ KeySym keysymForCodePoint(gunichar cp) {
 
 }  // namespace
 
-// The keyboard as XTest drives it: spare key codes and their current loans.
+// The keyboard as XTest drives it: spare key codes (no key of the keyboard
+// sends them) and the characters they carry now. Spares are reused least
+// recently loaned first, and given back (emptied) only well after the last
+// typing, since an application reads the key map when it translates a key.
 struct DesktopInsertion::Keyboard {
-    std::vector<KeyCode> spares;
+    std::deque<KeyCode> spares;  // front: loaned longest ago
     std::map<KeyCode, KeySym> loaned;
     int keysymsPerKeycode = 0;
-    unsigned restoreGeneration = 0;
+    unsigned generation = 0;
+    void touch(KeyCode code) {
+        auto it = std::find(spares.begin(), spares.end(), code);
+        if (it == spares.end()) return;
+        spares.erase(it);
+        spares.push_back(code);
+    }
 };
 
 std::shared_ptr<DesktopInsertion> DesktopInsertion::shared() {
@@ -145,6 +158,7 @@ DesktopInsertion::~DesktopInsertion() {
         g_object_unref(listener);
     }
     if (focused_) g_object_unref(focused_);
+    returnSpares();
     if (display_) XCloseDisplay(display_);
 }
 
@@ -311,7 +325,6 @@ bool DesktopInsertion::isSecureInputActive() {
 void DesktopInsertion::typeText(const std::string& text) {
     if (!openDisplay()) return;
     Keyboard& kb = *keyboard_;
-    ++kb.restoreGeneration;
     XkbStateRec state{};
     XkbGetState(display_, XkbUseCoreKbd, &state);
     const int group = state.group;
@@ -323,7 +336,7 @@ void DesktopInsertion::typeText(const std::string& text) {
         bool shifted;
     };
     std::vector<Stroke> pending;
-    std::map<KeySym, KeyCode> loans;  // spare codes given out since the last pause
+    std::set<KeyCode> usedSincePause;  // spares typed since the last pause
     auto flush = [&] {
         for (const Stroke& s : pending) {
             if (s.shifted && shift) XTestFakeKeyEvent(display_, shift, True, 0);
@@ -335,19 +348,21 @@ void DesktopInsertion::typeText(const std::string& text) {
         XSync(display_, False);
     };
     auto loan = [&](KeySym sym) -> KeyCode {
-        if (auto it = loans.find(sym); it != loans.end()) return it->second;
         if (kb.spares.empty()) return 0;
-        if (loans.size() == kb.spares.size()) {
+        for (const auto& [code, carried] : kb.loaned)
+            if (carried == sym) return code;
+        KeyCode code = kb.spares.front();
+        if (usedSincePause.count(code)) {
+            // Every spare is in use in this text: let the receiver catch up.
             flush();
             std::this_thread::sleep_for(kRemapPause);
-            loans.clear();
+            usedSincePause.clear();
         }
-        KeyCode code = kb.spares[loans.size()];
+        kb.touch(code);
         std::vector<KeySym> syms(std::max(kb.keysymsPerKeycode, 2), NoSymbol);
         syms[0] = syms[1] = sym;
         XChangeKeyboardMapping(display_, code, static_cast<int>(syms.size()), syms.data(), 1);
         kb.loaned[code] = sym;
-        loans[sym] = code;
         return code;
     };
 
@@ -361,7 +376,7 @@ void DesktopInsertion::typeText(const std::string& text) {
         KeyCode code = XKeysymToKeycode(display_, sym);
         bool shifted = false;
         bool onKeyboard = false;
-        if (code && !kb.loaned.count(code)) {
+        if (code) {
             if (XkbKeycodeToKeysym(display_, code, group, 0) == sym) onKeyboard = true;
             else if (XkbKeycodeToKeysym(display_, code, group, 1) == sym) onKeyboard = shifted = true;
         }
@@ -370,27 +385,34 @@ void DesktopInsertion::typeText(const std::string& text) {
             XConvertCase(sym, &lower, &upper);
             if (lower != upper) shifted = !shifted;
         }
+        if (onKeyboard && kb.loaned.count(code)) {
+            kb.touch(code);
+            usedSincePause.insert(code);
+        }
         if (!onKeyboard) {
             code = loan(sym);
             shifted = false;
             if (!code) continue;
+            usedSincePause.insert(code);
         }
         pending.push_back({code, shifted});
     }
     flush();
 
-    // Give the spare codes back once the receiver has surely read the keys.
-    const unsigned generation = kb.restoreGeneration;
+    const unsigned generation = ++kb.generation;
     std::weak_ptr<DesktopInsertion> weak = weak_from_this();
-    MainQueue::asyncAfter(kSpareRestoreDelay, [this, generation, weak] {
-        auto alive = weak.lock();
-        if (!alive || keyboard_->restoreGeneration != generation || !display_) return;
-        std::vector<KeySym> none(std::max(keyboard_->keysymsPerKeycode, 2), NoSymbol);
-        for (const auto& [code, sym] : keyboard_->loaned)
-            XChangeKeyboardMapping(display_, code, static_cast<int>(none.size()), none.data(), 1);
-        keyboard_->loaned.clear();
-        XSync(display_, False);
+    MainQueue::asyncAfter(kSpareReturnDelay, [weak, generation] {
+        if (auto self = weak.lock(); self && self->keyboard_->generation == generation) self->returnSpares();
     });
+}
+
+void DesktopInsertion::returnSpares() {
+    if (!display_ || keyboard_->loaned.empty()) return;
+    std::vector<KeySym> none(std::max(keyboard_->keysymsPerKeycode, 2), NoSymbol);
+    for (const auto& [code, sym] : keyboard_->loaned)
+        XChangeKeyboardMapping(display_, code, static_cast<int>(none.size()), none.data(), 1);
+    keyboard_->loaned.clear();
+    XSync(display_, False);
 }
 
 void DesktopInsertion::sendPasteShortcut() {

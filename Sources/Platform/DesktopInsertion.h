@@ -1,10 +1,11 @@
 #pragma once
 // The desktop side of text insertion on X11:
 // - typing: XTest key events; a character with no key on the keyboard is
-//   typed through a spare key code given that character's keysym for the
-//   moment (several characters at once on several spare codes, and a pause
-//   before a spare code is given another character, so the receiving
-//   application never reads a key with a mapping it hasn't seen yet);
+//   typed through a spare key code lent that character's keysym (several
+//   characters at once on several spare codes, a pause before a spare typed
+//   in the same text is lent another one, and the spares emptied only 5 s
+//   after the last typing, so the receiving application never translates a
+//   key with a mapping other than the one it was sent under);
 // - the clipboard: the CLIPBOARD selection through GTK, every target of the
 //   user's clipboard saved and offered again on restore;
 // - paste: Ctrl+V, or Ctrl+Shift+V when the focused application is a terminal;
@@ -51,6 +52,8 @@ public:
 
 private:
     bool openDisplay();
+    // Empties the spare key codes lent to characters.
+    void returnSpares();
     struct Keyboard;
     std::unique_ptr<Keyboard> keyboard_;
     Display* display_ = nullptr;

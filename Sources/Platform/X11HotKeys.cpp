@@ -268,6 +268,10 @@ void X11HotKeys::handleEvent(XEvent& event) {
     }
     if (event.type == KeyRelease) {
         // Matched by key alone: the modifiers may have been let go first.
+        // The server does not send the raw release of a key while our grab
+        // holds the keyboard; without this the key would stay "held" and
+        // every later Right Ctrl would look like part of a chord.
+        heldKeys_.erase(event.xkey.keycode);
         auto active = activeGrabs_.find(event.xkey.keycode);
         if (active == activeGrabs_.end()) return;
         auto g = grabs_.find(active->second);
