@@ -2,6 +2,7 @@
 
 #include "App/AppPaths.h"
 #include "Input/KeyCodes.h"
+#include "Platform/LinuxNames.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
 #include "Platform/Text.h"
@@ -285,7 +286,7 @@ void HotkeyManager::installCarbonHotKey() {
         hotKeys_->registerHotKey(KeyCodes::space, KeyCodes::optionMask, signature, altSpaceHotKeyID, reference);
     if (status != 0 || reference == 0) {
         altSpaceRegistrationFailed_ = status;
-        logLine("Alt+Space key grab FAILED (" + std::string("X status ") + std::to_string(status) +
+        logLine("Alt+Space key grab FAILED (" + std::string(LinuxNames::hotkeyStatusName) + " " + std::to_string(status) +
                 ") — another app or the desktop may already own this shortcut. The key listener still sees Alt+Space "
                 "regardless.");
         return;
@@ -351,7 +352,7 @@ bool HotkeyManager::armKey(std::uint32_t keyCode, std::uint32_t identifier, std:
         reference = ref;
         return true;
     }
-    logLine(std::string("Failed to arm ") + what + " (X status " + std::to_string(status) + ").");
+    logLine(std::string("Failed to arm ") + what + " (" + LinuxNames::hotkeyStatusName + " " + std::to_string(status) + ").");
     return false;
 }
 

@@ -205,8 +205,10 @@ void DesktopInsertion::focusChanged(AtspiAccessible* element, bool focused) {
 
 AtspiAccessible* DesktopInsertion::focusedElement() {
     if (!atspiReady()) return nullptr;
-    // Let pending focus events arrive first.
-    while (g_main_context_pending(nullptr) && MainQueue::isMainThread()) g_main_context_iteration(nullptr, FALSE);
+    // Let pending focus events arrive first (a bounded number of turns: this
+    // runs inside the main loop's own work).
+    for (int turns = 0; turns < 50 && MainQueue::isMainThread() && g_main_context_pending(nullptr); ++turns)
+        g_main_context_iteration(nullptr, FALSE);
     if (focused_ && hasState(focused_, ATSPI_STATE_FOCUSED) && !ownProcess(focused_))
         return ATSPI_ACCESSIBLE(g_object_ref(focused_));
     // No focus event seen yet (the field had the focus before we listened):

@@ -112,25 +112,30 @@ void X11HotKeys::refreshLockMasks() {
     XFreeModifiermap(map);
 }
 
+unsigned int X11HotKeys::resolveKeycode(std::uint32_t keyCode) const {
+    auto sym = KeyCodes::keysymForKeyCode(keyCode);
+    if (!sym) return 0;
+    unsigned int code = XKeysymToKeycode(display_, *sym);
+    if (code != 0) return code;
+    int minCode = 0, maxCode = 0;
+    XDisplayKeycodes(display_, &minCode, &maxCode);
+    auto evdev = KeyCodes::evdevKeycodeForKeyCode(keyCode);
+    if (evdev && int(*evdev) >= minCode && int(*evdev) <= maxCode &&
+        XkbKeycodeToKeysym(display_, KeyCode(*evdev), 0, 0) != NoSymbol)
+        return *evdev;
+    return 0;
+}
+
 std::int32_t X11HotKeys::grab(Grab& g) {
-    auto sym = KeyCodes::keysymForKeyCode(g.keyCode);
-    if (!sym) return statusUnknownKey;
-    g.xKeycode = XKeysymToKeycode(display_, *sym);
-    if (g.xKeycode == 0) {
-        int minCode = 0, maxCode = 0;
-        XDisplayKeycodes(display_, &minCode, &maxCode);
-        auto evdev = KeyCodes::evdevKeycodeForKeyCode(g.keyCode);
-        if (evdev && int(*evdev) >= minCode && int(*evdev) <= maxCode &&
-            XkbKeycodeToKeysym(display_, KeyCode(*evdev), 0, 0) != NoSymbol)
-            g.xKeycode = *evdev;
-    }
+    g.xKeycode = resolveKeycode(g.keyCode);
     if (g.xKeycode == 0) return statusUnknownKey;
     g.xModifiers = KeyCodes::xModifiersForCarbon(g.carbonModifiers);
+    g.numLockMask = numLockMask_;
     for (const auto& [ref, other] : grabs_)
         if (&other != &g && other.live && other.xKeycode == g.xKeycode && other.xModifiers == g.xModifiers)
             return statusAlreadyRegistered;
     Window root = DefaultRootWindow(display_);
-    const unsigned int locks[] = {0, LockMask, numLockMask_, LockMask | numLockMask_};
+    const unsigned int locks[] = {0, LockMask, g.numLockMask, LockMask | g.numLockMask};
     X11ErrorTrap trap(display_);
     for (unsigned int lock : locks)
         XGrabKey(display_, int(g.xKeycode), g.xModifiers | lock, root, False, GrabModeAsync, GrabModeAsync);
@@ -146,18 +151,22 @@ std::int32_t X11HotKeys::grab(Grab& g) {
 
 void X11HotKeys::ungrab(const Grab& g) {
     Window root = DefaultRootWindow(display_);
-    const unsigned int locks[] = {0, LockMask, numLockMask_, LockMask | numLockMask_};
+    const unsigned int locks[] = {0, LockMask, g.numLockMask, LockMask | g.numLockMask};
     X11ErrorTrap trap(display_);
     for (unsigned int lock : locks) XUngrabKey(display_, int(g.xKeycode), g.xModifiers | lock, root);
     trap.finish();
 }
 
 void X11HotKeys::regrabAll() {
+    // Only grabs whose key moved (or whose NumLock bit changed) are taken
+    // again, so remapping an unrelated key never opens a gap.
     for (auto& [ref, g] : grabs_) {
+        if (g.live && g.xKeycode == resolveKeycode(g.keyCode) && g.numLockMask == numLockMask_) continue;
         if (g.live) ungrab(g);
         g.live = false;
     }
-    for (auto& [ref, g] : grabs_) grab(g);
+    for (auto& [ref, g] : grabs_)
+        if (!g.live) grab(g);
 }
 
 std::int32_t X11HotKeys::registerHotKey(std::uint32_t keyCode, std::uint32_t carbonModifiers, std::uint32_t signature,

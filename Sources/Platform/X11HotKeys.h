@@ -68,11 +68,13 @@ private:
         std::uint32_t identifier;
         unsigned int xKeycode = 0;
         unsigned int xModifiers = 0;
+        unsigned int numLockMask = 0;
         bool live = false;
     };
 
     bool connect();
     void disconnect(bool connectionLost);
+    unsigned int resolveKeycode(std::uint32_t keyCode) const;
     std::int32_t grab(Grab& g);
     void ungrab(const Grab& g);
     void regrabAll();

@@ -128,6 +128,43 @@ TEST_F(X11HotKeysTest, FunctionKeysBeyondF12AreFoundByKeyCode) {
     EXPECT_EQ(events.seen, (std::vector<std::string>{"104 down", "104 up"}));
 }
 
+TEST_F(X11HotKeysTest, AKeyMovedToAnotherCodeIsGrabbedThere) {
+    hotKeys->installHandler(events.handler());
+    std::uint64_t ref = 0;
+    ASSERT_EQ(hotKeys->registerHotKey(100, KeyCodes::controlMask, HotkeyManager::signature, 105, ref), 0);  // Ctrl+F8
+    Display* d = keyboard.display;
+    const KeyCode old = keyboard.code(XK_F8);
+    int minCode = 0, maxCode = 0, per = 0;
+    XDisplayKeycodes(d, &minCode, &maxCode);
+    KeySym* map = XGetKeyboardMapping(d, KeyCode(minCode), maxCode - minCode + 1, &per);
+    KeyCode moved = 0;
+    for (int kc = maxCode; kc >= minCode && !moved; --kc) {
+        bool empty = true;
+        for (int i = 0; i < per; ++i) empty = empty && map[(kc - minCode) * per + i] == NoSymbol;
+        if (empty) moved = KeyCode(kc);
+    }
+    std::vector<KeySym> saved(map + (old - minCode) * per, map + (old - minCode + 1) * per);
+    XFree(map);
+    ASSERT_NE(moved, 0);
+    std::vector<KeySym> none(per, NoSymbol);
+    XChangeKeyboardMapping(d, moved, per, saved.data(), 1);
+    XChangeKeyboardMapping(d, old, per, none.data(), 1);
+    XSync(d, False);
+    platform::MainQueue::pump(0.5);
+
+    keyboard.key(XK_Control_L, true);
+    keyboard.keyCode(moved, true);
+    keyboard.keyCode(moved, false);
+    keyboard.key(XK_Control_L, false);
+    const bool arrived = events.waitFor(2);
+
+    XChangeKeyboardMapping(d, old, per, saved.data(), 1);
+    XChangeKeyboardMapping(d, moved, per, none.data(), 1);
+    XSync(d, False);
+    EXPECT_TRUE(arrived);
+    EXPECT_EQ(events.seen, (std::vector<std::string>{"105 down", "105 up"}));
+}
+
 TEST_F(X11HotKeysTest, ManagerSeesRightCtrlHoldAndAltSpaceThroughTheListener) {
     auto session = std::make_shared<FakeSession>();
     auto delegate = std::make_shared<RecordingDelegate>();
