@@ -143,12 +143,14 @@ bool DesktopInsertion::isTerminal(const std::string& applicationID) {
     return false;
 }
 
-DesktopInsertion::DesktopInsertion() : keyboard_(std::make_unique<Keyboard>()) {
-    if (atspiReady()) {
-        AtspiEventListener* listener = atspi_event_listener_new(onFocusEvent, this, nullptr);
-        if (atspi_event_listener_register(listener, "object:state-changed:focused", nullptr)) listener_ = listener;
-        else g_object_unref(listener);
-    }
+DesktopInsertion::DesktopInsertion() : keyboard_(std::make_unique<Keyboard>()) {}
+
+void DesktopInsertion::startTrackingFocus() {
+    // On the main thread: the listener's events arrive on the main loop.
+    if (listener_ || !atspiReady()) return;
+    AtspiEventListener* listener = atspi_event_listener_new(onFocusEvent, this, nullptr);
+    if (atspi_event_listener_register(listener, "object:state-changed:focused", nullptr)) listener_ = listener;
+    else g_object_unref(listener);
 }
 
 DesktopInsertion::~DesktopInsertion() {
@@ -205,6 +207,7 @@ void DesktopInsertion::focusChanged(AtspiAccessible* element, bool focused) {
 
 AtspiAccessible* DesktopInsertion::focusedElement() {
     if (!atspiReady()) return nullptr;
+    startTrackingFocus();
     // Let pending focus events arrive first (a bounded number of turns: this
     // runs inside the main loop's own work).
     for (int turns = 0; turns < 50 && MainQueue::isMainThread() && g_main_context_pending(nullptr); ++turns)

@@ -45,6 +45,9 @@ public:
     void restoreClipboard(const ClipboardSnapshot& snapshot) override;
     void sendPasteShortcut() override;
 
+    // Follows focus changes from now on (also done on the first reading);
+    // main thread. Until a change is seen, the focused element is searched for.
+    void startTrackingFocus();
     // The focused accessible element (a new reference), or none.
     AtspiAccessible* focusedElement();
     // Called by the focus listener.
