@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kUnicode = "Hello, naïve café — 東京! (x+y)=42 ~ \"quoted\"";
+const std::string kUnicode = "Hello, naïve café — 東京 🎉! (x+y)=42 ~ \"quoted\"";
 
 // The test's text window (tests/input/TextWindow.cpp), focused.
 struct TextWindow {
