@@ -8,6 +8,31 @@ namespace LinuxNames {
 inline constexpr const char* pasteShortcut = "Ctrl+V";
 inline constexpr const char* terminalPasteShortcut = "Ctrl+Shift+V";
 
+// The primary hotkey. There is no Fn/Globe key an X11 client can see, so the
+// "fn" mode is a hold of one lone modifier key: Right Ctrl.
+inline constexpr const char* fnKeyName = "Right Ctrl";
+inline constexpr const char* optionKeyName = "Alt";
+inline constexpr const char* commandKeyName = "Super";
+// HotkeyMode titles (menu) and short titles (messages), in HotkeyMode order.
+inline constexpr const char* hotkeyModeTitles[] = {
+    "Right Ctrl (Push-to-Talk / Toggle)", "Alt + Space", "F13", "F14",
+    "Ctrl + Super + Space (Control + Super + Space)", "Ctrl + Shift + Space (Control + Shift + Space)"};
+inline constexpr const char* hotkeyModeShortTitles[] = {
+    "Right Ctrl", "Alt + Space", "F13", "F14", "Control + Super + Space", "Control + Shift + Space"};
+// Who refuses a global shortcut, and what its refusal code is called.
+inline constexpr const char* hotkeyRegistrar = "The X server";
+inline constexpr const char* hotkeyStatusName = "X status";
+// Secure keyboard entry: a password field has the focus, or another client
+// holds the keyboard grab.
+inline constexpr const char* secureInputName = "a password field or a keyboard grab";
+
+// Terminals take Ctrl+Shift+V to paste. An application counts as a terminal
+// when its id or WM_CLASS contains "terminal" or "console", or is one of these.
+inline constexpr const char* terminalApplications[] = {
+    "xterm", "uxterm", "urxvt", "rxvt", "konsole", "alacritty", "kitty", "tilix", "terminator", "terminology",
+    "wezterm", "org.wezfurlong.wezterm", "foot", "st", "st-256color", "sakura", "guake", "tilda", "yakuake",
+    "kgx", "ptyxis", "com.mitchellh.ghostty", "ghostty", "cool-retro-term"};
+
 // The file manager, where the program offers to reveal a file.
 inline constexpr const char* fileManagerName = "Files";
 
