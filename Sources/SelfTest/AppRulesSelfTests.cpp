@@ -1,5 +1,6 @@
 #include "App/AppPaths.h"
 #include "Platform/LinuxNames.h"
+#include "SelfTest/AppRulesHotkeyCases.h"
 #include "SelfTest/SelfTest.h"
 #include "Text/AppRules.h"
 
@@ -165,6 +166,8 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::fail("expected pre-existing never-dictate defaults to survive an unrelated "
                                                     "override, got " + describe(rules));
                    }});
+    // The hands-free gesture cases follow the rule cases.
+    for (auto& c : AppRulesHotkeyCases()) out.push_back(std::move(c));
     return out;
 }
 
