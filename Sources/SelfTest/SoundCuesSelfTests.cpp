@@ -46,20 +46,6 @@ struct InstalledSink {
     SoundCues::Sink previous;
 };
 
-std::string floatDescription(float v) {
-    // Shortest text that reads back as the same float.
-    for (int precision = 1; precision <= 9; ++precision) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%.*g", precision, static_cast<double>(v));
-        if (std::strtof(buf, nullptr) == v) {
-            std::string s = buf;
-            if (s.find_first_of(".e") == std::string::npos) s += ".0";
-            return s;
-        }
-    }
-    return platform::text::formatDouble(v);
-}
-
 std::string quotedList(const std::vector<std::string>& names) {
     std::vector<std::string> quoted;
     for (const auto& n : names) quoted.push_back("\"" + n + "\"");
@@ -109,7 +95,7 @@ std::vector<SelfTestCase> cases() {
                        float v = installed.sink->firstVolume();
                        if (v != 1.0f)
                            return SelfTestOutcome::fail("expected volume clamped to 1.0 on the sound handed to the sink, got " +
-                                                        floatDescription(v));
+                                                        platform::text::formatFloat(v));
                        return SelfTestOutcome::pass();
                    }});
 

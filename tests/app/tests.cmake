@@ -2,3 +2,6 @@
 # with the simple PulseAudio API.
 pkg_check_modules(ONDIRA_TEST_PULSE_SIMPLE REQUIRED IMPORTED_TARGET libpulse-simple)
 target_link_libraries(ondira_tests PRIVATE PkgConfig::ONDIRA_TEST_PULSE_SIMPLE)
+
+add_test(NAME hud_demo COMMAND ${CMAKE_CURRENT_LIST_DIR}/hud-demo.sh ${ONDIRA_BUNDLE_DIR}/Ondira)
+set_tests_properties(hud_demo PROPERTIES TIMEOUT 120)
