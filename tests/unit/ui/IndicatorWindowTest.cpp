@@ -108,6 +108,11 @@ TEST_F(IndicatorWindowTest, RecordingShowsThePillBottomCentreAndOnlyTheLastPendi
     EXPECT_EQ(gtk_widget_get_allocated_width(c.window()), 132);
     EXPECT_EQ(gtk_widget_get_allocated_height(c.window()), 36);
     EXPECT_TRUE(c.ignoresMouseEvents());
+    // Unmanaged by the window manager: no decoration, no taskbar entry, no focus.
+    XWindowAttributes attributes;
+    XGetWindowAttributes(GDK_DISPLAY_XDISPLAY(gdk_display_get_default()),
+                         GDK_WINDOW_XID(gtk_widget_get_window(c.window())), &attributes);
+    EXPECT_TRUE(attributes.override_redirect);
 
     EXPECT_EQ(evaluate("ACCENT"), "#06b6d4");
     // 0.10 eased once toward 1.0 (1.7 clamped) with the attack factor 0.55.
@@ -232,4 +237,11 @@ TEST_F(IndicatorWindowTest, ThemesApplyToTheNextRecordingPageAndOnlySetThemeStor
     EXPECT_EQ(evaluate("ACCENT"), "#06b6d4");
     EXPECT_EQ(evaluate("document.body.textContent.trim().startsWith('raw')"), "true");
     EXPECT_EQ(c.currentTheme(), IndicatorTheme::abyss);
+}
+
+TEST(IndicatorPlacement, ThePillSitsBottomCentreOfTheWorkAreaItIsGiven) {
+    // A second display to the right of a first one, with a panel at its top.
+    const IndicatorGeometry second{1920, 40, 1280, 984};
+    EXPECT_EQ(IndicatorWindowController::placementIn(second, 132, 36), (IndicatorGeometry{2494, 892, 132, 36}));
+    EXPECT_EQ(IndicatorWindowController::placementIn({0, 0, 1280, 800}, 260, 30), (IndicatorGeometry{510, 674, 260, 30}));
 }
