@@ -250,6 +250,17 @@ void AppDelegate::buildMenu() {
                          if (AppDelegate* d = AppDelegate::shared()) d->menuNeedsUpdate();
                      }),
                      nullptr);
+    // A menu exported to the desktop's panel is drawn by the panel, which
+    // doesn't tell the program when it opens; so the hotkey title follows
+    // config.json whenever that file changes.
+    GFile* config = g_file_new_for_path(AppPaths::configFile().c_str());
+    configMonitor_ = g_file_monitor_file(config, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
+    g_object_unref(config);
+    if (configMonitor_)
+        g_signal_connect(configMonitor_, "changed", G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer) {
+                             if (AppDelegate* d = AppDelegate::shared()) d->menuNeedsUpdate();
+                         }),
+                         nullptr);
     gtk_widget_show_all(menu_);
 }
 
@@ -275,8 +286,13 @@ void AppDelegate::setCheck(GtkWidget* item, bool on) {
 }
 
 void AppDelegate::menuNeedsUpdate() {
-    if (stagingCommitItem_) gtk_menu_item_set_label(GTK_MENU_ITEM(stagingCommitItem_), stagingCommitTitle(0).c_str());
-    if (toggleDictationItem_) gtk_menu_item_set_label(GTK_MENU_ITEM(toggleDictationItem_), toggleDictationTitle().c_str());
+    // Only a changed title is set, so an exported menu sends no needless updates.
+    auto retitle = [](GtkWidget* item, const std::string& title) {
+        if (item && title != gtk_menu_item_get_label(GTK_MENU_ITEM(item)))
+            gtk_menu_item_set_label(GTK_MENU_ITEM(item), title.c_str());
+    };
+    retitle(stagingCommitItem_, stagingCommitTitle(0));
+    retitle(toggleDictationItem_, toggleDictationTitle());
 }
 
 // ---------------------------------------------------------------- application callbacks

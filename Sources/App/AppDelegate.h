@@ -9,6 +9,7 @@
 
 typedef struct _GtkWidget GtkWidget;
 typedef struct _AppIndicator AppIndicator;
+typedef struct _GFileMonitor GFileMonitor;
 
 class AppDelegate {
 public:
@@ -75,6 +76,7 @@ private:
     void setCheck(GtkWidget* item, bool on);
 
     AppIndicator* statusItem_ = nullptr;
+    GFileMonitor* configMonitor_ = nullptr;
     GtkWidget* menu_ = nullptr;
     GtkWidget* toggleDictationItem_ = nullptr;
     GtkWidget* stagingCommitItem_ = nullptr;

@@ -194,11 +194,20 @@ TEST_F(StatusMenuTest, TheMenuListsEveryItemInOrderWithItsStateAndTheHeadingTake
     }
 }
 
-TEST_F(StatusMenuTest, OpeningTheMenuRetitlesTheHotkeyAfterItChangedElsewhere) {
+TEST_F(StatusMenuTest, TheHotkeyTitleFollowsAChangeMadeElsewhere) {
     AppPaths::writeConfigValue("hotkey", "f14");
     gtk_widget_show(delegate->menu());  // what opening the menu does
     EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(delegate->toggleDictationMenuItem())), "Toggle Dictation (F14)");
     gtk_widget_hide(delegate->menu());
+
+    // Without the menu opening, a changed config.json retitles it as well.
+    AppPaths::writeConfigValue("hotkey", "altspace");
+    platform::MainQueue::pump(5, [&] {
+        return std::string(gtk_menu_item_get_label(GTK_MENU_ITEM(delegate->toggleDictationMenuItem()))) ==
+               "Toggle Dictation (Alt + Space)";
+    });
+    EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(delegate->toggleDictationMenuItem())),
+                 "Toggle Dictation (Alt + Space)");
 }
 
 TEST_F(StatusMenuTest, ChoosingTheCheckItemsFlipsTheirSettingAndTwiceRestoresIt) {
