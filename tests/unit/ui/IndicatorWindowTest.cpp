@@ -13,6 +13,8 @@
 #include "Platform/Queues.h"
 #include "support/TempDir.h"
 
+#include <thread>
+
 // These tests put the real pill on the test session's X display and read
 // back what the page shows through WebKit and the screen's pixels.
 namespace {
@@ -244,4 +246,25 @@ TEST(IndicatorPlacement, ThePillSitsBottomCentreOfTheWorkAreaItIsGiven) {
     const IndicatorGeometry second{1920, 40, 1280, 984};
     EXPECT_EQ(IndicatorWindowController::placementIn(second, 132, 36), (IndicatorGeometry{2494, 892, 132, 36}));
     EXPECT_EQ(IndicatorWindowController::placementIn({0, 0, 1280, 800}, 260, 30), (IndicatorGeometry{510, 674, 260, 30}));
+}
+
+TEST_F(IndicatorWindowTest, StatesPostedFromAnotherThreadAreAppliedOnTheMainThreadInOrder) {
+    auto& c = IndicatorWindowController::shared();
+    std::vector<IndicatorMode> seen;
+    bool allOnMain = true;
+    c.onStateChange = [&](const IndicatorMode& m) {
+        seen.push_back(m);
+        allOnMain = allOnMain && platform::MainQueue::isMainThread();
+    };
+    const std::vector<IndicatorMode> sent = {IndicatorMode::recording(0.3f), IndicatorMode::recording(0.9f, true),
+                                             IndicatorMode::processing(), IndicatorMode::done()};
+    std::thread worker([&] {
+        for (const auto& m : sent) c.updateState(m);
+    });
+    worker.join();
+    EXPECT_TRUE(seen.empty()) << "nothing is applied on the caller's thread";
+    pumpUntil(10, [&] { return seen.size() == sent.size(); });
+    EXPECT_EQ(seen, sent);
+    EXPECT_TRUE(allOnMain);
+    c.onStateChange = nullptr;
 }
