@@ -298,45 +298,47 @@ std::vector<std::string> splitLines(std::string_view s) {
     return lines;
 }
 
-bool isValidUTF8(std::string_view s) {
+namespace {
+// Walks the code points of `s`; `visit(start, end, c)` gets c < 0 for an
+// invalid sequence and returns false to stop.
+template <typename Visit>
+void forEachCodePoint(std::string_view s, Visit visit) {
     int32_t i = 0;
     const int32_t n = static_cast<int32_t>(s.size());
     const auto* p = reinterpret_cast<const uint8_t*>(s.data());
     while (i < n) {
+        const int32_t start = i;
         UChar32 c;
         U8_NEXT(p, i, n, c);
-        if (c < 0) return false;
+        if (!visit(static_cast<std::size_t>(start), static_cast<std::size_t>(i), c)) return;
     }
-    return true;
+}
+}  // namespace
+
+bool isValidUTF8(std::string_view s) {
+    bool valid = true;
+    forEachCodePoint(s, [&](std::size_t, std::size_t, UChar32 c) { return valid = c >= 0; });
+    return valid;
 }
 
 std::string sanitizeUTF8(std::string_view s) {
     std::string out;
     out.reserve(s.size());
-    int32_t i = 0;
-    const int32_t n = static_cast<int32_t>(s.size());
-    const auto* p = reinterpret_cast<const uint8_t*>(s.data());
-    while (i < n) {
-        int32_t start = i;
-        UChar32 c;
-        U8_NEXT(p, i, n, c);
+    forEachCodePoint(s, [&](std::size_t b, std::size_t e, UChar32 c) {
         if (c < 0) out += "\xEF\xBF\xBD";
-        else out.append(s.data() + start, static_cast<std::size_t>(i - start));
-    }
+        else out.append(s.substr(b, e - b));
+        return true;
+    });
     return out;
 }
 
 std::u32string toUTF32(std::string_view s) {
     std::u32string out;
     out.reserve(s.size());
-    int32_t i = 0;
-    const int32_t n = static_cast<int32_t>(s.size());
-    const auto* p = reinterpret_cast<const uint8_t*>(s.data());
-    while (i < n) {
-        UChar32 c;
-        U8_NEXT(p, i, n, c);
+    forEachCodePoint(s, [&](std::size_t, std::size_t, UChar32 c) {
         out.push_back(c < 0 ? U'\uFFFD' : static_cast<char32_t>(c));
-    }
+        return true;
+    });
     return out;
 }
 
