@@ -4,13 +4,16 @@
 #include "App/AutoStartManager.h"
 #include "App/Branding.h"
 #include "App/PlaceholderWindows.h"
+#include "Diagnostics/FaultLog.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
 #include "Platform/Text.h"
+#include "Platform/URLSession.h"
 #include "UI/IndicatorWindow.h"
+#include "Update/UpdateChecker.h"
 
 #include <gtk/gtk.h>
 #pragma GCC diagnostic push
@@ -102,6 +105,7 @@ AppDelegate* AppDelegate::shared() { return gShared; }
 
 AppDelegate::AppDelegate() {
     gShared = this;
+    FaultLog::install();
     buildMenu();
     buildStatusItem();
     auto& indicator = IndicatorWindowController::shared();
@@ -220,7 +224,7 @@ void AppDelegate::buildMenu() {
     GtkWidget* exportItem = addItem(menu_, "Export Support Bundle…");
     GtkWidget* transcribeItem = addItem(menu_, "Transcribe Audio File…");
     onActivate(addItem(menu_, "Install Command Line Tool…"), &AppDelegate::installCommandLineTool);
-    GtkWidget* updatesItem = addItem(menu_, "Check for Updates…");
+    onActivate(addItem(menu_, "Check for Updates…"), &AppDelegate::checkForUpdates);
     addSeparator(menu_);
     stagingModeItem_ = addCheckItem(menu_, "Stage Dictations Instead of Pasting",
                                     AppPaths::userDefaults()->boolValue(stagingModeKey));
@@ -230,10 +234,10 @@ void AppDelegate::buildMenu() {
     addSeparator(menu_);
     onActivate(addItem(menu_, "Quit Ondira", GDK_KEY_q, ctrl), &AppDelegate::quitApp);
 
-    // Dictation, staging, transcription, the support bundle and updates
-    // belong to services this build doesn't carry; their items stay visible
-    // but can't be chosen.
-    for (GtkWidget* w : {toggleDictationItem_, exportItem, transcribeItem, updatesItem, stagingCommitItem_})
+    // Dictation, staging, transcription and the support bundle belong to
+    // services this build doesn't carry; their items stay visible but can't
+    // be chosen.
+    for (GtkWidget* w : {toggleDictationItem_, exportItem, transcribeItem, stagingCommitItem_})
         gtk_widget_set_sensitive(w, FALSE);
 
     g_signal_connect(stagingModeItem_, "toggled", G_CALLBACK(+[](GtkCheckMenuItem*, gpointer) {
@@ -301,6 +305,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     gShared = this;
     sweepLeftoverRecordings(platform::temporaryDirectory());
     platform::MainQueue::asyncAfter(0.1, [] { PlaceholderWindows::showHub(); });
+    UpdateChecker::shared().checkAutomaticallyIfDue(
+        std::chrono::system_clock::now(), platform::CurlURLSession::shared(),
+        [](UpdateStatus status) { platform::MainQueue::async([status] { handleAutomaticUpdateCheck(status); }); });
 }
 
 bool AppDelegate::applicationShouldHandleReopen() {
@@ -352,6 +359,64 @@ void AppDelegate::installCommandLineTool() {
     G_GNUC_END_IGNORE_DEPRECATIONS
     pango_font_description_free(mono);
     showMessage(std::string("Run this command in a ") + LinuxNames::terminalName + " to install", informative, field);
+}
+
+void AppDelegate::checkForUpdates() {
+    IndicatorWindowController::shared().updateState(IndicatorMode::processing());
+    UpdateChecker::shared().checkForUpdates(
+        UpdateChecker::defaultManifestURL(), platform::CurlURLSession::shared(), [](UpdateStatus status) {
+            platform::MainQueue::async([status] {
+                if (!AppDelegate::shared()) return;
+                IndicatorWindowController::shared().updateState(IndicatorMode::idle());
+                presentUpdateResult(status);
+            });
+        });
+}
+
+void AppDelegate::handleAutomaticUpdateCheck(const UpdateStatus& status) {
+    if (status.kind == UpdateStatus::Kind::updateAvailable) presentUpdateResult(status);
+}
+
+std::optional<AppDelegate::UpdateAlert> AppDelegate::updateAlert(const UpdateStatus& status) {
+    switch (status.kind) {
+        case UpdateStatus::Kind::upToDate:
+            return UpdateAlert{"Ondira is up to date", "You have the newest version (" + status.currentVersion + ").",
+                               std::nullopt};
+        case UpdateStatus::Kind::updateAvailable: {
+            if (!status.manifest) return std::nullopt;
+            std::string informative = "You have version " + status.currentVersion + ".";
+            if (status.manifest->releaseNotes && !status.manifest->releaseNotes->empty())
+                informative += "\n\n" + *status.manifest->releaseNotes;
+            std::optional<std::string> download;
+            // Only a secure address is offered for opening.
+            if (platform::text::hasPrefix(status.manifest->downloadURL, "https://")) download = status.manifest->downloadURL;
+            return UpdateAlert{"Ondira " + status.manifest->version + " is available", informative, download};
+        }
+        case UpdateStatus::Kind::failed:
+            return UpdateAlert{"Could not check for updates", status.reason, std::nullopt};
+        case UpdateStatus::Kind::idle:
+        case UpdateStatus::Kind::checking: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+void AppDelegate::presentUpdateResult(const UpdateStatus& status) {
+    auto alert = updateAlert(status);
+    if (!alert) return;
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s",
+                                               alert->message.c_str());
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", alert->informative.c_str());
+    if (alert->downloadURL) {
+        gtk_dialog_add_button(GTK_DIALOG(dialog), "Later", GTK_RESPONSE_CANCEL);
+        gtk_dialog_add_button(GTK_DIALOG(dialog), "Download", GTK_RESPONSE_ACCEPT);
+    } else {
+        gtk_dialog_add_button(GTK_DIALOG(dialog), "OK", GTK_RESPONSE_OK);
+    }
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    const int response = gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+    if (response == GTK_RESPONSE_ACCEPT && alert->downloadURL)
+        g_app_info_launch_default_for_uri(alert->downloadURL->c_str(), nullptr, nullptr);
 }
 
 void AppDelegate::quitApp() {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+struct UpdateStatus;
 typedef struct _GtkWidget GtkWidget;
 typedef struct _AppIndicator AppIndicator;
 typedef struct _GFileMonitor GFileMonitor;
@@ -34,7 +35,20 @@ public:
     void installCommandLineTool();
     void toggleStagingMode();
     void toggleLaunchAtLogin();
+    void checkForUpdates();
     void quitApp();
+
+    // The launch's automatic update check speaks only of an available update.
+    static void handleAutomaticUpdateCheck(const UpdateStatus& status);
+    // The modal alert for a check's outcome (main thread).
+    static void presentUpdateResult(const UpdateStatus& status);
+    struct UpdateAlert {
+        std::string message;
+        std::string informative;
+        std::optional<std::string> downloadURL;  // offered with a "Download" button
+    };
+    // What the alert says; none for a state that has nothing to report.
+    static std::optional<UpdateAlert> updateAlert(const UpdateStatus& status);
 
     // Run by quitApp: ends the main loop, after which the application's
     // termination steps run.

@@ -12,6 +12,7 @@
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
 #include "UI/IndicatorWindow.h"
+#include "Update/UpdateChecker.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -99,6 +100,32 @@ TEST(CommandLineTool, LinkReplacesWhatIsThereAndAReadOnlyDirectoryIsNotTouched) 
     EXPECT_EQ(AppDelegate::installCommandLineLink("/usr/bin/x", dir / "not-a-dir/ondira"), std::string());
 }
 
+TEST(UpdateAlert, SaysWhatTheCheckFoundAndOffersOnlyASecureDownload) {
+    EXPECT_FALSE(AppDelegate::updateAlert(UpdateStatus::idle()));
+    EXPECT_FALSE(AppDelegate::updateAlert(UpdateStatus::checking()));
+    auto upToDate = AppDelegate::updateAlert(UpdateStatus::upToDate("2.0.0"));
+    ASSERT_TRUE(upToDate);
+    EXPECT_EQ(upToDate->message, "Ondira is up to date");
+    EXPECT_NE(upToDate->informative.find("2.0.0"), std::string::npos);
+    EXPECT_FALSE(upToDate->downloadURL);
+
+    ReleaseManifest manifest;
+    manifest.version = "2.1.0";
+    manifest.downloadURL = "https://ondira.app/download/Ondira-2.1.0.tar.gz";
+    manifest.releaseNotes = "Faster start-up.";
+    auto available = AppDelegate::updateAlert(UpdateStatus::updateAvailable(manifest, "2.0.0"));
+    ASSERT_TRUE(available);
+    EXPECT_EQ(available->message, "Ondira 2.1.0 is available");
+    EXPECT_NE(available->informative.find("Faster start-up."), std::string::npos);
+    EXPECT_EQ(available->downloadURL, manifest.downloadURL);
+    manifest.downloadURL = "http://ondira.app/download/plain";
+    EXPECT_FALSE(AppDelegate::updateAlert(UpdateStatus::updateAvailable(manifest, "2.0.0"))->downloadURL);
+
+    auto failed = AppDelegate::updateAlert(UpdateStatus::failed("no network"));
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->informative, "no network");
+}
+
 TEST(LaunchSweep, OnlyLeftoverRecordingsAreDeleted) {
     TempDir dir;
     const struct { const char* name; bool removed; } table[] = {
@@ -176,7 +203,7 @@ TEST_F(StatusMenuTest, TheMenuListsEveryItemInOrderWithItsStateAndTheHeadingTake
         {"Export Support Bundle…", false, {}},
         {"Transcribe Audio File…", false, {}},
         {"Install Command Line Tool…", true, {}},
-        {"Check for Updates…", false, {}},
+        {"Check for Updates…", true, {}},
         {"---", false, {}},
         {"Stage Dictations Instead of Pasting", true, true},
         {"Commit Staged Text (nothing staged)", false, {}},
