@@ -115,7 +115,7 @@ AppDelegate::AppDelegate() {
     };
     indicator.onErrorAction = [] {
         AppDelegate* d = AppDelegate::shared();
-        if (d && d->activeErrorRemedy_) openSettingsPane(*d->activeErrorRemedy_);
+        if (d && d->activeErrorRemedy_) openSettingsPane(settingsPaneRawValue(d->activeErrorRemedy_->pane));
     };
     platform::log("Ondira Native", "Status menu and indicator initialized on startup.");
 }

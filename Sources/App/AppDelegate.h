@@ -2,6 +2,8 @@
 // The one long-lived object of the menu-bar application: its status item
 // and menu, the launch sequence, reopening and termination, and the two
 // callbacks it installs on the indicator.
+#include "App/DictationErrorKind.h"
+
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -60,7 +62,7 @@ public:
     GtkWidget* stagingModeMenuItem() const { return stagingModeItem_; }
     GtkWidget* launchAtLoginMenuItem() const { return launchAtLoginItem_; }
     // The settings pane the shown error offers to open, if any.
-    const std::optional<std::string>& activeErrorRemedy() const { return activeErrorRemedy_; }
+    const std::optional<ErrorRemedy>& activeErrorRemedy() const { return activeErrorRemedy_; }
 
     // Texts and steps the menu uses, kept apart so they can be checked alone.
     static std::string stagingCommitTitle(long long count);
@@ -96,6 +98,6 @@ private:
     GtkWidget* stagingCommitItem_ = nullptr;
     GtkWidget* stagingModeItem_ = nullptr;
     GtkWidget* launchAtLoginItem_ = nullptr;
-    std::optional<std::string> activeErrorRemedy_;
+    std::optional<ErrorRemedy> activeErrorRemedy_;
     bool settingCheck_ = false;
 };

@@ -14,7 +14,7 @@ struct IndicatorMode {
     std::string message;                 // error
     std::optional<ErrorRemedy> remedy;   // error: none for a plain message
 
-    static IndicatorMode recording(float rms, DictationMode mode) { return {Kind::recording, rms, mode, {}, std::nullopt}; }
+    static IndicatorMode recording(float rms, DictationMode mode = DictationMode::standard) { return {Kind::recording, rms, mode, {}, std::nullopt}; }
     static IndicatorMode error(std::string message, std::optional<ErrorRemedy> remedy = std::nullopt) {
         return {Kind::error, 0, DictationMode::standard, std::move(message), remedy};
     }
@@ -22,4 +22,5 @@ struct IndicatorMode {
     static IndicatorMode processing() { return {Kind::processing, 0, DictationMode::standard, {}, std::nullopt}; }
     static IndicatorMode done() { return {Kind::done, 0, DictationMode::standard, {}, std::nullopt}; }
     bool operator==(const IndicatorMode&) const = default;
+    std::string description() const;
 };

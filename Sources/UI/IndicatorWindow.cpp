@@ -75,9 +75,9 @@ struct IndicatorCallbacks {
 std::string IndicatorMode::description() const {
     switch (kind) {
         case Kind::recording:
-            return "recording(rms: " + platform::text::formatFloat(rms) + ", mode: " + (rawMode ? "raw" : "standard") + ")";
+            return "recording(rms: " + platform::text::formatFloat(rms) + ", mode: " + (mode == DictationMode::raw ? "raw" : "standard") + ")";
         case Kind::error:
-            return "error(\"" + message + "\", remedy: " + (remedy ? "openSystemPane(" + *remedy + ")" : "nil") + ")";
+            return "error(\"" + message + "\", remedy: " + (remedy ? "openSystemPane(" + settingsPaneRawValue(remedy->pane) + ")" : "nil") + ")";
         case Kind::idle: return "idle";
         case Kind::processing: return "processing";
         case Kind::done: return "done";
@@ -172,7 +172,7 @@ void IndicatorWindowController::apply(const IndicatorMode& mode) {
         case IndicatorMode::Kind::recording: {
             place(recordingWidth, recordingHeight);
             if (!isVisible()) {
-                std::string page = IndicatorPages::rec(currentTheme_, mode.rawMode);
+                std::string page = IndicatorPages::rec(currentTheme_, mode.mode == DictationMode::raw);
                 if (page != currentLoadedHTML_) loadPage(page);
                 present();
             }

@@ -11,33 +11,11 @@
 #include <optional>
 #include <string>
 
+#include "UI/IndicatorMode.h"
 #include "UI/IndicatorPages.h"
 
 typedef struct _GtkWidget GtkWidget;
 typedef struct _WebKitWebView WebKitWebView;
-
-struct IndicatorMode {
-    enum class Kind { recording, error, idle, processing, done };
-
-    Kind kind = Kind::idle;
-    float rms = 0;              // recording: display level 0...1
-    bool rawMode = false;       // recording: the dictation mode is raw
-    std::string message;        // error
-    // error: the remedy the pill offers, by the settings pane it opens
-    // ("microphone", "accessibility"); none for a plain message.
-    std::optional<std::string> remedy;
-
-    static IndicatorMode recording(float rms, bool rawMode = false) { return {Kind::recording, rms, rawMode, {}, {}}; }
-    static IndicatorMode error(std::string message, std::optional<std::string> remedy = std::nullopt) {
-        return {Kind::error, 0, false, std::move(message), std::move(remedy)};
-    }
-    static IndicatorMode idle() { return {}; }
-    static IndicatorMode processing() { return {Kind::processing, 0, false, {}, {}}; }
-    static IndicatorMode done() { return {Kind::done, 0, false, {}, {}}; }
-
-    bool operator==(const IndicatorMode&) const = default;
-    std::string description() const;
-};
 
 struct IndicatorGeometry {
     int x = 0, y = 0, width = 0, height = 0;

@@ -257,9 +257,9 @@ TEST_F(StatusMenuTest, ChoosingTheCheckItemsFlipsTheirSettingAndTwiceRestoresIt)
 
 TEST_F(StatusMenuTest, AnErrorRemedyIsHeldOnlyUntilTheNextIndicatorState) {
     auto& indicator = IndicatorWindowController::shared();
-    indicator.updateState(IndicatorMode::error("Accessibility is off", std::string("accessibility")));
+    indicator.updateState(IndicatorMode::error("Accessibility is off", ErrorRemedy::openSystemPane(SettingsPane::accessibility)));
     platform::MainQueue::pump(5, [&] { return delegate->activeErrorRemedy().has_value(); });
-    EXPECT_EQ(delegate->activeErrorRemedy(), "accessibility");
+    EXPECT_EQ(delegate->activeErrorRemedy(), ErrorRemedy::openSystemPane(SettingsPane::accessibility));
     indicator.updateState(IndicatorMode::idle());
     platform::MainQueue::pump(5, [&] { return !delegate->activeErrorRemedy().has_value(); });
     EXPECT_FALSE(delegate->activeErrorRemedy());

@@ -177,7 +177,7 @@ TEST_F(IndicatorWindowTest, AnErrorWithARemedyTakesARealClickAndOneWithoutLetsCl
         pumpUntil(0.5, [] { return false; });
     };
 
-    c.updateState(IndicatorMode::error("Microphone access is off", std::string("microphone")));
+    c.updateState(IndicatorMode::error("Microphone access is off", ErrorRemedy::openSystemPane(SettingsPane::microphone)));
     ASSERT_TRUE(settle(c));
     EXPECT_EQ(c.frame().width, 260);
     EXPECT_EQ(c.frame().height, 30);
@@ -234,7 +234,7 @@ TEST_F(IndicatorWindowTest, ThemesApplyToTheNextRecordingPageAndOnlySetThemeStor
     EXPECT_EQ(AppPaths::userDefaults()->string("ondira_indicator_theme"), "violet");
 
     c.updateState(IndicatorMode::idle());
-    c.updateState(IndicatorMode::recording(0.5f, true));
+    c.updateState(IndicatorMode::recording(0.5f, DictationMode::raw));
     ASSERT_TRUE(settle(c));
     EXPECT_EQ(evaluate("ACCENT"), "#06b6d4");
     EXPECT_EQ(evaluate("document.body.textContent.trim().startsWith('raw')"), "true");
@@ -256,7 +256,7 @@ TEST_F(IndicatorWindowTest, StatesPostedFromAnotherThreadAreAppliedOnTheMainThre
         seen.push_back(m);
         allOnMain = allOnMain && platform::MainQueue::isMainThread();
     };
-    const std::vector<IndicatorMode> sent = {IndicatorMode::recording(0.3f), IndicatorMode::recording(0.9f, true),
+    const std::vector<IndicatorMode> sent = {IndicatorMode::recording(0.3f), IndicatorMode::recording(0.9f, DictationMode::raw),
                                              IndicatorMode::processing(), IndicatorMode::done()};
     std::thread worker([&] {
         for (const auto& m : sent) c.updateState(m);
