@@ -634,6 +634,7 @@ AppleSpeechEngine::Triple AppleSpeechEngine::transcribeWithAnalyzer(RecognitionP
         // The take was decoded while it was recorded: only its end is left.
         joined = ahead->decoder->finishUtterance();
         finished = true;
+        ++liveDecodes_;
     } else {
         auto model = SphinxModels::forLocale(*resolved);
         std::string error;
@@ -667,69 +668,6 @@ AppleSpeechEngine::Triple AppleSpeechEngine::transcribeWithAnalyzer(RecognitionP
     // "no speech" when the decoder simply never answered.
     if (trimmed.empty()) throw TranscriptionError::transcriptionFailed("the whole-take decode passed its deadline");
     return {joined, true, identifier};
-}
-
-// ---- Legacy path (incremental decoder) ----
-
-AppleSpeechEngine::Triple AppleSpeechEngine::transcribeLegacy(const fs::path& audioURL,
-                                                              const std::vector<std::string>& contextTerms,
-                                                              const PartialTextCallback& onPartialText, double audioSeconds) {
-    ensureSpeechAuthorization();
-    const std::string requested = configuredOrSystemLocale();
-    const std::optional<std::string> resolved = resolveLegacyLocale(requested, installedIdentifiers());
-    if (!resolved) throw TranscriptionError::unsupportedLocale(requested);
-    const std::optional<SphinxModel> recognizer = SphinxModels::forLocale(*resolved);
-    if (!recognizer) throw TranscriptionError::engineUnavailable("pocketsphinx recogniser not available for " + *resolved);
-    if (!supportsOnDeviceRecognition(*recognizer)) {
-        throw TranscriptionError::onDeviceUnavailable(*resolved);
-    }
-    return transcribeRecognizedAudio(*recognizer, audioURL, audioSeconds, contextTerms, onPartialText, true);
-}
-
-// Legacy helpers
-
-bool AppleSpeechEngine::supportsOnDeviceRecognition(const SphinxModel& recognizer) {
-    // A pocketsphinx model is a set of local files: it cannot recognise
-    // anywhere but here. Anything that is not a local model never gets audio.
-    std::error_code ec;
-    return fs::exists(recognizer.acousticModel / "mdef", ec);
-}
-
-AppleSpeechEngine::Triple AppleSpeechEngine::transcribeRecognizedAudio(const SphinxModel& recognizer, const fs::path& audioURL,
-                                                                       double audioSeconds,
-                                                                       const std::vector<std::string>& contextTerms,
-                                                                       const PartialTextCallback& onPartialText,
-                                                                       bool requireOnDevice) {
-    std::shared_ptr<PartialTextCoalescer> coalescer =
-        onPartialText ? std::make_shared<PartialTextCoalescer>(onPartialText) : nullptr;
-    RecognitionRequest request;
-    request.requiresOnDeviceRecognition = requireOnDevice;
-    if (!contextTerms.empty()) request.contextualStrings = contextTerms;
-    if (auto prepared = PersonalModel::shared().preparedConfiguration(recognizer.localeIdentifier)) {
-        request.customizedLanguageModel = prepared;
-        PersonalModel::shared().recordAttachment(recognizer.localeIdentifier, PersonalModel::RequestKind::audioFile);
-    }
-    const double timeout = classicTimeoutSeconds(audioSeconds);
-    const std::optional<std::vector<std::int16_t>> samples = recordingSamples(audioURL);
-    if (!samples) throw TranscriptionError::transcriptionFailed("the recording could not be read");
-    std::string error;
-    DecoderPool::Lease lease = DecoderPool::shared().acquire(recognizer, &error);
-    if (!lease) throw TranscriptionError::engineUnavailable("pocketsphinx recogniser not available for " + recognizer.localeIdentifier);
-    lease->configure(request.contextualStrings, request.customizedLanguageModel);
-    std::function<void(const std::string&)> offer;
-    if (coalescer && request.shouldReportPartialResults)
-        offer = [coalescer](const std::string& text) { coalescer->consider(text, now()); };
-    // A quarter of a second at a time, like audio arriving.
-    auto job = DecodeJob::start(std::move(lease), *samples, 4000, offer ? offer : [](const std::string&) {});
-    const bool finished = job->waitFor(timeout);
-    std::lock_guard<std::mutex> guard(job->mutex);
-    const char* identifier = EngineIdentifier::classic();
-    if (finished && !job->failure) {
-        if (platform::text::trimmed(job->finalText).empty()) throw TranscriptionError::emptyTranscript();
-        return {job->finalText, false, identifier};
-    }
-    if (!platform::text::trimmed(job->latest).empty()) return {job->latest, true, identifier};
-    throw TranscriptionError::transcriptionFailed(finished ? *job->failure : "on-device recognition timed out");
 }
 
 // ---- Live streaming recognition ----
@@ -813,3 +751,67 @@ bool AppleSpeechEngine::streamLegacyBuffers(const std::shared_ptr<AudioBufferStr
     lease->finishUtterance();
     return true;
 }
+
+// ---- Legacy path (incremental decoder) ----
+
+AppleSpeechEngine::Triple AppleSpeechEngine::transcribeLegacy(const fs::path& audioURL,
+                                                              const std::vector<std::string>& contextTerms,
+                                                              const PartialTextCallback& onPartialText, double audioSeconds) {
+    ensureSpeechAuthorization();
+    const std::string requested = configuredOrSystemLocale();
+    const std::optional<std::string> resolved = resolveLegacyLocale(requested, installedIdentifiers());
+    if (!resolved) throw TranscriptionError::unsupportedLocale(requested);
+    const std::optional<SphinxModel> recognizer = SphinxModels::forLocale(*resolved);
+    if (!recognizer) throw TranscriptionError::engineUnavailable("pocketsphinx recogniser not available for " + *resolved);
+    if (!supportsOnDeviceRecognition(*recognizer)) {
+        throw TranscriptionError::onDeviceUnavailable(*resolved);
+    }
+    return transcribeRecognizedAudio(*recognizer, audioURL, audioSeconds, contextTerms, onPartialText, true);
+}
+
+// Legacy helpers
+
+bool AppleSpeechEngine::supportsOnDeviceRecognition(const SphinxModel& recognizer) {
+    // A pocketsphinx model is a set of local files: it cannot recognise
+    // anywhere but here. Anything that is not a local model never gets audio.
+    std::error_code ec;
+    return fs::exists(recognizer.acousticModel / "mdef", ec);
+}
+
+AppleSpeechEngine::Triple AppleSpeechEngine::transcribeRecognizedAudio(const SphinxModel& recognizer, const fs::path& audioURL,
+                                                                       double audioSeconds,
+                                                                       const std::vector<std::string>& contextTerms,
+                                                                       const PartialTextCallback& onPartialText,
+                                                                       bool requireOnDevice) {
+    std::shared_ptr<PartialTextCoalescer> coalescer =
+        onPartialText ? std::make_shared<PartialTextCoalescer>(onPartialText) : nullptr;
+    RecognitionRequest request;
+    request.requiresOnDeviceRecognition = requireOnDevice;
+    if (!contextTerms.empty()) request.contextualStrings = contextTerms;
+    if (auto prepared = PersonalModel::shared().preparedConfiguration(recognizer.localeIdentifier)) {
+        request.customizedLanguageModel = prepared;
+        PersonalModel::shared().recordAttachment(recognizer.localeIdentifier, PersonalModel::RequestKind::audioFile);
+    }
+    const double timeout = classicTimeoutSeconds(audioSeconds);
+    const std::optional<std::vector<std::int16_t>> samples = recordingSamples(audioURL);
+    if (!samples) throw TranscriptionError::transcriptionFailed("the recording could not be read");
+    std::string error;
+    DecoderPool::Lease lease = DecoderPool::shared().acquire(recognizer, &error);
+    if (!lease) throw TranscriptionError::engineUnavailable("pocketsphinx recogniser not available for " + recognizer.localeIdentifier);
+    lease->configure(request.contextualStrings, request.customizedLanguageModel);
+    std::function<void(const std::string&)> offer;
+    if (coalescer && request.shouldReportPartialResults)
+        offer = [coalescer](const std::string& text) { coalescer->consider(text, now()); };
+    // A quarter of a second at a time, like audio arriving.
+    auto job = DecodeJob::start(std::move(lease), *samples, 4000, offer ? offer : [](const std::string&) {});
+    const bool finished = job->waitFor(timeout);
+    std::lock_guard<std::mutex> guard(job->mutex);
+    const char* identifier = EngineIdentifier::classic();
+    if (finished && !job->failure) {
+        if (platform::text::trimmed(job->finalText).empty()) throw TranscriptionError::emptyTranscript();
+        return {job->finalText, false, identifier};
+    }
+    if (!platform::text::trimmed(job->latest).empty()) return {job->latest, true, identifier};
+    throw TranscriptionError::transcriptionFailed(finished ? *job->failure : "on-device recognition timed out");
+}
+

@@ -117,6 +117,9 @@ public:
     // For checks: the deadline of the whole-take paths is normally
     // analyzerDeadlineSeconds; a value here replaces it.
     void overrideAnalyzerDeadlineForTesting(std::optional<double> seconds);
+    // How many recognitions took their text from a decode made while the
+    // take was being recorded.
+    int liveDecodeCount() const { return liveDecodes_.load(); }
 
 private:
     AppleSpeechEngine();
@@ -151,4 +154,5 @@ private:
     std::optional<std::string> configuredLocale_;
     std::optional<TranscriptionResult> lastResultStorage_;
     std::optional<double> analyzerDeadlineOverride_;
+    std::atomic<int> liveDecodes_{0};
 };
