@@ -458,7 +458,8 @@ std::optional<std::string> AppleSpeechEngine::resolveLegacyLocale(const std::str
     // Several supported locales of one language: the lowest identifier, so
     // the choice does not depend on the order models were found in.
     std::vector<std::string> sorted = supported;
-    std::sort(sorted.begin(), sorted.end());
+    std::sort(sorted.begin(), sorted.end(),
+              [](const std::string& a, const std::string& b) { return normalisedForMatch(a) < normalisedForMatch(b); });
     for (const auto& s : sorted) {
         const std::string n = normalisedForMatch(s);
         if (n.substr(0, n.find('-')) == parts[0]) return underscored(s);

@@ -192,10 +192,12 @@ std::string guess(const std::string& word) {
 namespace {
 // Decoding settings: beams and look-ahead chosen so that a warm decoder runs
 // well under real time on one core, with the same words on our test speech
-// as the defaults. Noise removal is off because its estimate would carry
-// from one recording into the next.
-const char* const decoderSettings[] = {"-pl_window", "10", "-maxhmmpf", "3000", "-maxwpf", "10",
-                                       "-remove_noise", "no", "-logfn", "/dev/null"};
+// as the defaults. The second ("flat") pass is off: it runs over the whole
+// utterance when it ends, so the end of a long take would wait for it; the
+// best-path search over the lattice keeps the accuracy. Noise removal is off
+// because its estimate would carry from one recording into the next.
+const char* const decoderSettings[] = {"-pl_window", "10", "-maxhmmpf", "3000", "-maxwpf", "10", "-fwdflat", "no",
+                                       "-bestpath", "yes", "-remove_noise", "no", "-logfn", "/dev/null"};
 
 constexpr float contextWeight = 0.3f;
 constexpr float personalWeight = 0.2f;
@@ -366,32 +368,94 @@ void SphinxDecoder::configure(const std::vector<std::string>& contextTerms,
     ps_set_search(decoder_, "context");
 }
 
+namespace {
+// The cepstral mean describes the microphone and the room more than the
+// words. Each utterance starts from the estimate the last finished utterance
+// of the same model left, whichever decoder decoded it, so every decoder of
+// the pool hears the user's input the same way and learns it as it is used.
+std::mutex learnedMeanMutex;
+std::map<std::string, std::vector<float>> learnedMeans;
+}  // namespace
+
 bool SphinxDecoder::startUtterance() {
-    if (feat_t* feat = ps_get_feat(decoder_); feat && feat->cmn_struct && !initialCepstralMean_.empty())
-        cmn_live_set(feat->cmn_struct, initialCepstralMean_.data());
-    inUtterance_ = ps_start_utt(decoder_) >= 0;
+    finishedText_.clear();
+    pending_.clear();
+    inUtterance_ = beginSegment();
     return inUtterance_;
+}
+
+bool SphinxDecoder::beginSegment() {
+    if (feat_t* feat = ps_get_feat(decoder_); feat && feat->cmn_struct && !initialCepstralMean_.empty()) {
+        std::vector<float> mean = initialCepstralMean_;
+        {
+            std::lock_guard<std::mutex> guard(learnedMeanMutex);
+            auto it = learnedMeans.find(model_.acousticModel.string());
+            if (it != learnedMeans.end() && it->second.size() == mean.size()) mean = it->second;
+        }
+        cmn_live_set(feat->cmn_struct, mean.data());
+    }
+    segmentHasSpeech_ = false;
+    return ps_start_utt(decoder_) >= 0;
+}
+
+std::string SphinxDecoder::endSegment() {
+    ps_end_utt(decoder_);
+    if (feat_t* feat = ps_get_feat(decoder_); feat && feat->cmn_struct && ps_get_n_frames(decoder_) >= 50) {
+        std::lock_guard<std::mutex> guard(learnedMeanMutex);
+        learnedMeans[model_.acousticModel.string()].assign(feat->cmn_struct->cmn_mean,
+                                                           feat->cmn_struct->cmn_mean + feat->cmn_struct->veclen);
+    }
+    int32 score = 0;
+    const char* hyp = ps_get_hyp(decoder_, &score);
+    return hyp ? hyp : "";
+}
+
+void SphinxDecoder::appendFinished(const std::string& text) {
+    if (text.empty()) return;
+    if (!finishedText_.empty()) finishedText_ += ' ';
+    finishedText_ += text;
 }
 
 bool SphinxDecoder::process(const std::int16_t* samples, std::size_t count) {
     if (!inUtterance_) return false;
-    return ps_process_raw(decoder_, samples, count, FALSE, FALSE) >= 0;
+    pending_.insert(pending_.end(), samples, samples + count);
+    std::size_t at = 0;
+    // Fixed slices, so pauses are found at the same sample whatever blocks
+    // the audio arrived in.
+    while (pending_.size() - at >= sliceSamples) {
+        if (ps_process_raw(decoder_, pending_.data() + at, sliceSamples, FALSE, FALSE) < 0) return false;
+        at += sliceSamples;
+        const bool speaking = ps_get_in_speech(decoder_) != 0;
+        if (speaking) {
+            segmentHasSpeech_ = true;
+        } else if (segmentHasSpeech_) {
+            // A pause after speech ends a segment, so the end of a take only
+            // ever has its last segment left to finish.
+            appendFinished(endSegment());
+            if (!beginSegment()) return false;
+        }
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
+    return true;
 }
 
 std::string SphinxDecoder::partialHypothesis() {
-    if (!inUtterance_) return {};
+    if (!inUtterance_) return finishedText_;
     int32 score = 0;
     const char* hyp = ps_get_hyp(decoder_, &score);
-    return hyp ? hyp : "";
+    if (!hyp || !*hyp) return finishedText_;
+    return finishedText_.empty() ? std::string(hyp) : finishedText_ + " " + hyp;
 }
 
 std::string SphinxDecoder::finishUtterance() {
     if (!inUtterance_) return {};
     inUtterance_ = false;
-    ps_end_utt(decoder_);
-    int32 score = 0;
-    const char* hyp = ps_get_hyp(decoder_, &score);
-    return hyp ? hyp : "";
+    if (!pending_.empty()) ps_process_raw(decoder_, pending_.data(), pending_.size(), FALSE, FALSE);
+    pending_.clear();
+    appendFinished(endSegment());
+    std::string text = std::move(finishedText_);
+    finishedText_.clear();
+    return text;
 }
 
 // ---- Pool ----

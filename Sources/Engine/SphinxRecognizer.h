@@ -59,8 +59,10 @@ public:
     // The words of the dictionary this decoder knows.
     bool knowsWord(const std::string& word);
 
-    // Every utterance starts from the same acoustic state, so the text of a
-    // recording never depends on what was decoded before it.
+    // One utterance is one take. Inside it the decoder ends a segment at
+    // every pause after speech and starts the next, so finishing a take costs
+    // the same whatever its length. Each segment starts from the input's
+    // learned acoustic state (see the cepstral mean in the implementation).
     bool startUtterance();
     bool process(const std::int16_t* samples, std::size_t count);
     std::string partialHypothesis();
@@ -70,6 +72,10 @@ public:
 private:
     SphinxDecoder() = default;
     void addWords(const std::vector<std::string>& words);
+    bool beginSegment();
+    std::string endSegment();
+    void appendFinished(const std::string& text);
+    static constexpr std::size_t sliceSamples = 512;
 
     SphinxModel model_;
     cmd_ln_s* config_ = nullptr;
@@ -79,6 +85,9 @@ private:
     std::string configuredKey_;
     std::string stockSearch_;
     bool inUtterance_ = false;
+    bool segmentHasSpeech_ = false;
+    std::string finishedText_;
+    std::vector<std::int16_t> pending_;
 };
 
 // Warm decoders per language, lent out one recognition at a time.
