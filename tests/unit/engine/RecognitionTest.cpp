@@ -203,3 +203,16 @@ TEST_F(Recognition, DictationTranscriberPathShowsLivePartialsAndKeepsItsIdentifi
     EXPECT_EQ(outcome.result.engineIdentifier, EngineIdentifier::dictationTranscriber());
     EXPECT_GE(testspeech::wordsHeard(phrase, outcome.result.text), 0.8) << outcome.result.text;
 }
+
+TEST_F(Recognition, WithoutInstalledModelsRecognitionIsNotAuthorised) {
+    fs::path wav = speak("the quick brown fox jumped over the lazy dog");
+    ScopedEnv noModels("ONDIRA_SPHINX_MODELDIR", (dir / "no-models").string());
+    try {
+        AppleSpeechEngine::shared().transcribeDetailed(wav, {});
+        ADD_FAILURE() << "recognised without a model";
+    } catch (const TranscriptionError& e) {
+        EXPECT_EQ(e.kind, TranscriptionError::Kind::notAuthorized) << e.diagnosticDetail();
+    }
+    EXPECT_FALSE(AppleSpeechEngine::shared().prewarmAndInstallModel("en_US"));
+    EXPECT_TRUE(AppleSpeechEngine::availableLanguages("en_US").empty());
+}
