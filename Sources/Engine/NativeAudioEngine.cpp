@@ -36,7 +36,7 @@ std::string AudioEngineError::diagnosticDetail() const {
         case Kind::invalidInputFormat: return "invalidInputFormat";
         case Kind::converterUnavailable: return "converterUnavailable";
         case Kind::audioRouteChanged: return "audioRouteChanged";
-        case Kind::captureInterrupted: return "captureInterrupted";
+        case Kind::captureInterrupted: return message.empty() ? "captureInterrupted" : "captureInterrupted: " + message;
     }
     return {};
 }
@@ -198,8 +198,10 @@ void NativeAudioEngine::handleTapBuffer(const AudioPCMBuffer& buffer, AudioConve
     if (!converted) return;
     std::string error;
     if (!converter.convert(buffer, *converted, &error)) {
+        // The take was running: this is an interruption, not a microphone
+        // that "couldn't be started".
         reportCaptureFailure(AudioInterruptionReason::engineFailure,
-                             AudioEngineError{AudioEngineError::Kind::engineStartFailed, error});
+                             AudioEngineError{AudioEngineError::Kind::captureInterrupted, error});
         return;
     }
     if (converted->frameLength() == 0) return;

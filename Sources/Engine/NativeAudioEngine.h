@@ -32,7 +32,7 @@ struct AudioEngineError {
         captureInterrupted,
     };
     Kind kind;
-    std::string message;  // the platform's text for the first three kinds
+    std::string message;  // the platform's text for the first three kinds; what broke for captureInterrupted
 
     std::string errorDescription() const;
     std::string diagnosticDetail() const;
