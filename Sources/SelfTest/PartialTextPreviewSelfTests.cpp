@@ -68,13 +68,13 @@ std::vector<SelfTestCase> cases() {
     for (auto& c : indicatorScriptCases()) out.push_back(std::move(c));
 
     const auto root = SelfTestSupport::repoRoot();
-    const auto source = root ? SelfTestSupport::readRepoFile("Sources/App/AppDelegate.cpp") : std::nullopt;
+    const auto source = root ? SelfTestSupport::readRepoFile("Sources/App/DictationController.cpp") : std::nullopt;
     if (!root) {
         out.push_back({"AppDelegate onPartialText scan (skipped)", "n/a — dev source tree not present next to this bundle",
                        [] { return SelfTestOutcome::skip("dev source tree not present next to this bundle"); }});
     } else if (!source || !platform::text::isValidUTF8(*source)) {
         out.push_back({"AppDelegate onPartialText scan (skipped)", "n/a — could not read AppDelegate next to this bundle",
-                       [] { return SelfTestOutcome::skip("dev source tree present but AppDelegate unreadable"); }});
+                       [] { return SelfTestOutcome::skip("dev source tree present but the dictation road (Sources/App/DictationController.cpp) is not part of this build yet"); }});
     } else {
         const std::string text = *source;
         out.push_back({"AppDelegate's onPartialText closure touches only the HUD indicator",

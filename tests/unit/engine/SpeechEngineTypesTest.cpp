@@ -1,4 +1,4 @@
-#include "App/DictationErrors.h"
+#include "App/DictationErrorKind.h"
 #include "Engine/AppleSpeechEngine.h"
 
 #include <gtest/gtest.h>
@@ -136,14 +136,14 @@ TEST(PartialText, CoalescerDeliversAcceptedTextOnTheMainQueueInOrder) {
 }
 
 TEST(DictationErrors, RemediesOpenAPaneOnlyForMicrophoneAndAccessibility) {
-    ASSERT_EQ(DictationErrorKinds::allCases.size(), 9u);
-    EXPECT_EQ(DictationErrorKinds::allCases.front(), DictationErrorKind::microphonePermissionDenied);
-    EXPECT_EQ(DictationErrorKinds::allCases.back(), DictationErrorKind::shortHold);
+    ASSERT_EQ(DictationErrorKinds::allCases().size(), 9u);
+    EXPECT_EQ(DictationErrorKinds::allCases().front(), DictationErrorKind::microphonePermissionDenied);
+    EXPECT_EQ(DictationErrorKinds::allCases().back(), DictationErrorKind::shortHold);
     int panes = 0;
-    for (auto kind : DictationErrorKinds::allCases) panes += remedy(kind).has_value();
+    for (auto kind : DictationErrorKinds::allCases()) panes += remedy(kind).has_value();
     EXPECT_EQ(panes, 3);
     EXPECT_EQ(remedy(DictationErrorKind::microphoneAccessOff), ErrorRemedy::openSystemPane(SettingsPane::microphone));
     EXPECT_EQ(remedy(DictationErrorKind::accessibilityNotTrusted), ErrorRemedy::openSystemPane(SettingsPane::accessibility));
     EXPECT_NE(ErrorRemedy::openSystemPane(SettingsPane::microphone), ErrorRemedy::openSystemPane(SettingsPane::accessibility));
-    EXPECT_STREQ(rawValue(SettingsPane::microphone), "microphone");
+    EXPECT_EQ(settingsPaneRawValue(SettingsPane::microphone), "microphone");
 }
