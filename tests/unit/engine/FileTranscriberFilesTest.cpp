@@ -23,22 +23,6 @@ namespace {
 const char* kSentence = "The quick brown fox jumps over the lazy dog near the river bank.";
 const std::vector<std::string> kWords = {"quick", "brown", "fox", "over", "lazy", "dog", "river"};
 
-// A 16-bit mono WAV of a quiet tone (or silence) written directly.
-void writeWav(const fs::path& path, double seconds, double amplitude = 0.1, int rate = 16000) {
-    const auto frames = static_cast<std::uint32_t>(seconds * rate);
-    std::ofstream out(path, std::ios::binary);
-    auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-    out.write("RIFF", 4);
-    u32(36 + frames * 2);
-    out.write("WAVEfmt ", 8);
-    u32(16); u16(1); u16(1); u32(static_cast<std::uint32_t>(rate)); u32(static_cast<std::uint32_t>(rate * 2)); u16(2); u16(16);
-    out.write("data", 4);
-    u32(frames * 2);
-    for (std::uint32_t i = 0; i < frames; ++i) u16(static_cast<std::uint16_t>(static_cast<std::int16_t>(
-        amplitude * 32767 * std::sin(2 * M_PI * 440.0 * i / rate))));
-}
-
 int wordsFound(const std::string& text, const std::vector<std::string>& words) {
     int found = 0;
     for (const auto& w : words)
@@ -151,8 +135,8 @@ TEST_F(FileTranscriberFiles, BrokenInputsGiveTheirErrors) {
         for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);  // scrambled throughout
         std::ofstream(d / "scrambled.flac", std::ios::binary) << bytes;
     }
-    writeWav(d / "headeronly.wav", 0);
-    writeWav(d / "silence.wav", 2.0, 0.0);
+    speechfixtures::writeWav(d / "headeronly.wav", 0);
+    speechfixtures::writeWav(d / "silence.wav", 2.0, 0.0);
     fs::create_directories(d / "folder.wav");
 
     const std::vector<std::pair<std::string, Kind>> cases = {
@@ -221,7 +205,7 @@ TEST_F(FileTranscriberFiles, ParallelWindowsGiveTheSameTranscript) {
 
 TEST_F(FileTranscriberFiles, CancellingDuringTheSecondWindowStopsBeforeTheThird) {
     const fs::path file = dir->path / "tone.wav";
-    writeWav(file, 15.0);
+    speechfixtures::writeWav(file, 15.0);
     auto token = std::make_shared<CancellationToken>();
     auto calls = std::make_shared<std::atomic<int>>(0);
     Engine engine = scriptedEngine(calls, [token](int call) { if (call == 2) token->cancel(); });
@@ -236,7 +220,7 @@ TEST_F(FileTranscriberFiles, CancellingDuringTheSecondWindowStopsBeforeTheThird)
 
 TEST_F(FileTranscriberFiles, RecognitionFailuresEndTheTranscription) {
     const fs::path file = dir->path / "tone.wav";
-    writeWav(file, 15.0);
+    speechfixtures::writeWav(file, 15.0);
     auto calls = std::make_shared<std::atomic<int>>(0);
 
     Engine failing = scriptedEngine(calls, [](int call) {

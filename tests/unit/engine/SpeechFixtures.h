@@ -1,7 +1,10 @@
 #pragma once
 // Speech fixtures rendered at test time: flite speaks a sentence to WAV and
 // ffmpeg's command-line tool re-encodes it into the container under test.
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -37,6 +40,22 @@ inline bool concatenate(const std::vector<std::filesystem::path>& parts, const s
     filter += "concat=n=" + std::to_string(parts.size()) + ":v=0:a=1[out]";
     return run("ffmpeg -hide_banner -loglevel error -y" + inputs + " -filter_complex " + shellQuote(filter) +
                " -map '[out]' -ar 16000 -ac 1 " + shellQuote(output.string()));
+}
+
+// A 16-bit mono WAV of a quiet tone (or silence) written directly.
+inline void writeWav(const std::filesystem::path& path, double seconds, double amplitude = 0.1, int rate = 16000) {
+    const auto frames = static_cast<std::uint32_t>(seconds * rate);
+    std::ofstream out(path, std::ios::binary);
+    auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+    out.write("RIFF", 4);
+    u32(36 + frames * 2);
+    out.write("WAVEfmt ", 8);
+    u32(16); u16(1); u16(1); u32(static_cast<std::uint32_t>(rate)); u32(static_cast<std::uint32_t>(rate * 2)); u16(2); u16(16);
+    out.write("data", 4);
+    u32(frames * 2);
+    for (std::uint32_t i = 0; i < frames; ++i) u16(static_cast<std::uint16_t>(static_cast<std::int16_t>(
+        amplitude * 32767 * std::sin(2 * M_PI * 440.0 * i / rate))));
 }
 
 }  // namespace speechfixtures
