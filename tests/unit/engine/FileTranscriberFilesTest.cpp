@@ -96,6 +96,11 @@ TEST_F(FileTranscriberFiles, EveryContainerIsTranscribedWithTheSpokenWords) {
         {"speech.M4A", "ffmpeg -y -i " + in + " -c:a aac -b:a 96k -f ipod "},
         {"speech.mp4", "ffmpeg -y -f lavfi -i color=c=black:s=160x120:r=10 -i " + in +
                            " -shortest -map 0:v -map 1:a -c:v mpeg4 -c:a aac -b:a 96k "},
+        // Containers whose header gives no exact length: the length comes from their packets.
+        {"noheader.mp3", "ffmpeg -y -i " + in + " -c:a libmp3lame -b:a 64k -write_xing 0 "},
+        {"speech.aac", "ffmpeg -y -i " + in + " -c:a aac -b:a 96k -f adts "},
+        {"speech.aiff", "ffmpeg -y -i " + in + " -ar 44100 -ac 2 "},
+        {"speech.caf", "ffmpeg -y -i " + in + " -c:a pcm_s16le "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
