@@ -117,19 +117,13 @@ struct AudioFileReader::Impl {
                 if (!pending.empty()) return true;
                 continue;
             }
-            if (rc == AVERROR_EOF) {
-                convert(nullptr, 0);  // what the resampler still holds
+            if (rc != AVERROR_EOF && rc != AVERROR(EAGAIN) && rc != AVERROR_INVALIDDATA) fail(averror(rc));
+            if (rc == AVERROR_EOF || inputDrained) {
+                // Drained (or a decoder with nothing more to give after its
+                // last packet): what the resampler still holds ends the track.
+                convert(nullptr, 0);
                 finished = true;
                 return !pending.empty();
-            }
-            if (rc != AVERROR(EAGAIN) && rc != AVERROR_INVALIDDATA) fail(averror(rc));
-            if (inputDrained) {
-                // A decoder that reports damage while draining has nothing more.
-                if (rc == AVERROR_INVALIDDATA) {
-                    finished = true;
-                    return false;
-                }
-                continue;
             }
             feedPacket();
         }

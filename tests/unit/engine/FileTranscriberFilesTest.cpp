@@ -277,3 +277,51 @@ TEST(SphinxModels, LocalesFindTheInstalledModelOfTheirLanguage) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each window gets exactly its stretch of the file, overlap included, and no
+// more than one window's length, however the decoder hands its audio out.
+TEST(FileTranscriberWindows, EachWindowHoldsExactlyItsStretchOfTheFile) {
+    TempDir dir("ondira-windows-");
+    const fs::path file = dir.path / "ramp.wav";
+    const std::uint32_t frames = 16000 * 21 + 123;
+    {
+        std::ofstream out(file, std::ios::binary);
+        auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+        auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+        out.write("RIFF", 4); u32(36 + frames * 2); out.write("WAVEfmt ", 8);
+        u32(16); u16(1); u16(1); u32(16000); u32(32000); u16(2); u16(16);
+        out.write("data", 4); u32(frames * 2);
+        for (std::uint32_t i = 0; i < frames; ++i) u16(static_cast<std::uint16_t>(static_cast<std::int16_t>(i % 30000 - 15000)));
+    }
+    struct Window { float first; std::size_t size; };
+    auto seen = std::make_shared<std::vector<Window>>();
+    struct Capture : WindowRecognizer {
+        std::shared_ptr<std::vector<Window>> seen;
+        std::vector<Segment> recognize(const std::vector<float>& samples) override {
+            seen->push_back({samples.empty() ? 0.f : samples.front(), samples.size()});
+            return {{"w", 0, 1}};
+        }
+    };
+    Engine engine;
+    engine.parallelWindows = 1;
+    engine.prepare = [seen](const std::string&, const std::vector<std::string>&) -> RecognizerFactory {
+        return [seen] { auto c = std::make_unique<Capture>(); c->seen = seen; return c; };
+    };
+    auto result = transcribeFile(file, {}, "en_US", 6.0, 1.5, nullptr, nullptr, engine);
+    EXPECT_NEAR(result.audioSeconds, frames / 16000.0, 1e-9);
+
+    const auto plan = planChunks(frames / 16000.0, 6.0, 1.5);
+    ASSERT_EQ(seen->size(), plan.size());
+    for (std::size_t k = 0; k < plan.size(); ++k) {
+        SCOPED_TRACE(k);
+        const auto first = static_cast<std::int64_t>(plan[k].startSeconds * 16000);
+        const auto last = static_cast<std::int64_t>(plan[k].endSeconds * 16000);
+        EXPECT_FLOAT_EQ((*seen)[k].first, static_cast<float>(first % 30000 - 15000) / 32768.0f);
+        EXPECT_EQ((*seen)[k].size, static_cast<std::size_t>(k + 1 == plan.size() ? frames - first : last - first));
+        EXPECT_LE((*seen)[k].size, 6u * 16000u);
+    }
+}
+
+}  // namespace
