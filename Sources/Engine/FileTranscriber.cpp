@@ -263,6 +263,67 @@ std::string currentLocaleIdentifier() {
 }
 
 // ---------------------------------------------------------------------------
+// Utterances
+
+std::vector<std::pair<std::size_t, std::size_t>> utteranceSpans(const std::vector<float>& samples) {
+    constexpr std::size_t frame = windowSampleRate / 100;  // 10 ms
+    const std::size_t maxSamples = static_cast<std::size_t>(maxUtteranceSeconds * windowSampleRate);
+    const std::size_t frames = (samples.size() + frame - 1) / frame;
+    if (frames == 0) return {};
+
+    std::vector<double> level(frames);
+    for (std::size_t f = 0; f < frames; ++f) {
+        const std::size_t b = f * frame, e = std::min(samples.size(), b + frame);
+        double sum = 0;
+        for (std::size_t i = b; i < e; ++i) sum += static_cast<double>(samples[i]) * samples[i];
+        level[f] = 10 * std::log10(sum / static_cast<double>(e - b) + 1e-12);
+    }
+    // Quiet means well below the window's loud parts, judged against its own
+    // floor, so the same recording cuts the same way at any volume.
+    std::vector<double> sorted = level;
+    std::sort(sorted.begin(), sorted.end());
+    const double floor = sorted[sorted.size() / 10];
+    const double loud = sorted[sorted.size() * 95 / 100];
+    std::vector<std::size_t> cuts;  // sample positions
+    if (loud - floor >= 10) {
+        const double threshold = floor + (loud - floor) * 0.25;
+        const auto minPause = static_cast<std::size_t>(minPauseSeconds * 100);
+        for (std::size_t f = 0; f < frames;) {
+            if (level[f] >= threshold) {
+                ++f;
+                continue;
+            }
+            std::size_t end = f;
+            while (end < frames && level[end] < threshold) ++end;
+            if (end - f >= minPause && f > 0 && end < frames) cuts.push_back((f + end) / 2 * frame);
+            f = end;
+        }
+    }
+    cuts.push_back(samples.size());
+
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    std::size_t start = 0;
+    for (std::size_t cut : cuts) {
+        // A stretch without a pause long enough is cut at its quietest frame
+        // in the second half of the allowed length.
+        while (cut - start > maxSamples) {
+            std::size_t best = start + maxSamples;
+            double bestLevel = std::numeric_limits<double>::infinity();
+            for (std::size_t f = (start + maxSamples / 2) / frame; f < (start + maxSamples) / frame; ++f)
+                if (level[f] < bestLevel) {
+                    bestLevel = level[f];
+                    best = f * frame;
+                }
+            spans.emplace_back(start, best);
+            start = best;
+        }
+        if (cut > start) spans.emplace_back(start, cut);
+        start = cut;
+    }
+    return spans;
+}
+
+// ---------------------------------------------------------------------------
 // Transcription
 
 namespace {
@@ -287,9 +348,11 @@ void validateWindow(double chunkSeconds, double overlapSeconds) {
 
 std::int64_t frameAt(double seconds) { return static_cast<std::int64_t>(seconds * windowSampleRate); }
 
+// One stretch of a window to recognise; its segments are moved onto the
+// file's time line by `offsetSeconds`.
 struct Job {
-    std::size_t index = 0;
-    ChunkWindow window;
+    std::size_t id = 0;
+    double offsetSeconds = 0;
     std::vector<float> samples;
 };
 
@@ -336,7 +399,7 @@ void workerLoop(const std::shared_ptr<Shared>& shared) {
             if (shared->abandoned || shared->jobs.empty()) return;
             job = std::move(shared->jobs.front());
             shared->jobs.pop_front();
-            shared->started[job.index] = Clock::now();
+            shared->started[job.id] = Clock::now();
         }
         Outcome outcome;
         if (setupError) {
@@ -347,8 +410,8 @@ void workerLoop(const std::shared_ptr<Shared>& shared) {
             try {
                 outcome.segments = recognizer->recognize(job.samples);
                 for (auto& s : outcome.segments) {
-                    s.startSeconds += job.window.startSeconds;
-                    s.endSeconds += job.window.startSeconds;
+                    s.startSeconds += job.offsetSeconds;
+                    s.endSeconds += job.offsetSeconds;
                 }
             } catch (const std::exception& e) {
                 outcome.error = asFileError(e);
@@ -356,8 +419,8 @@ void workerLoop(const std::shared_ptr<Shared>& shared) {
         }
         std::vector<float>().swap(job.samples);
         std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->started.erase(job.index);
-        shared->outcomes[job.index] = std::move(outcome);
+        shared->started.erase(job.id);
+        shared->outcomes[job.id] = std::move(outcome);
         shared->changed.notify_all();
     }
 }
@@ -476,42 +539,61 @@ FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::s
     Workers workers(shared, parallel);
     WindowSource source(reader, chunkSeconds);
 
+    // A window is recognised as the utterances its pauses separate, each on
+    // its own, so every core can work on one window; at most two windows'
+    // audio is held at once (the one being recognised and the next).
+    const std::size_t windowsAhead = parallel > 1 ? 2 : 1;
+    std::vector<std::vector<std::size_t>> jobsOfWindow;
+    std::vector<double> jobSeconds;
     std::vector<std::vector<Segment>> perWindow;
     perWindow.reserve(windows.size());
-    std::size_t produced = 0;
     while (perWindow.size() < windows.size()) {
         const std::size_t consumed = perWindow.size();
-        while (produced < windows.size() && produced - consumed < parallel) {
+        while (jobsOfWindow.size() < windows.size() && jobsOfWindow.size() - consumed < windowsAhead) {
             if (isCancelled()) throw TranscriptionFileError::of(Kind::cancelled);
-            const bool isLast = produced + 1 == windows.size();
+            const std::size_t index = jobsOfWindow.size();
+            const bool isLast = index + 1 == windows.size();
             std::optional<double> nextStart;
-            if (!isLast) nextStart = windows[produced + 1].startSeconds;
-            Job job{produced, windows[produced], source.take(windows[produced], isLast, nextStart)};
+            if (!isLast) nextStart = windows[index + 1].startSeconds;
+            std::vector<float> samples = source.take(windows[index], isLast, nextStart);
+            std::vector<std::size_t> ids;
             {
                 std::lock_guard<std::mutex> lock(shared->mutex);
-                shared->jobs.push_back(std::move(job));
+                for (const auto& [begin, end] : utteranceSpans(samples)) {
+                    Job job;
+                    job.id = jobSeconds.size();
+                    job.offsetSeconds = windows[index].startSeconds + static_cast<double>(begin) / windowSampleRate;
+                    job.samples.assign(samples.begin() + static_cast<std::ptrdiff_t>(begin),
+                                       samples.begin() + static_cast<std::ptrdiff_t>(end));
+                    jobSeconds.push_back(static_cast<double>(end - begin) / windowSampleRate);
+                    ids.push_back(job.id);
+                    shared->jobs.push_back(std::move(job));
+                }
             }
             shared->changed.notify_all();
-            ++produced;
+            jobsOfWindow.push_back(std::move(ids));
         }
 
-        Outcome outcome;
-        {
-            const ChunkWindow& window = windows[consumed];
-            const double timeout = timeoutFor(window.endSeconds - window.startSeconds);
-            std::unique_lock<std::mutex> lock(shared->mutex);
-            while (!shared->outcomes.count(consumed)) {
-                auto running = shared->started.find(consumed);
-                if (running != shared->started.end() &&
-                    std::chrono::duration<double>(Clock::now() - running->second).count() >= timeout)
-                    throw TranscriptionFileError::chunkTranscriptionFailed("on-device recognition timed out");
-                shared->changed.wait_for(lock, std::chrono::milliseconds(100));
+        std::vector<Segment> segments;
+        for (std::size_t id : jobsOfWindow[consumed]) {
+            Outcome outcome;
+            {
+                const double timeout = timeoutFor(jobSeconds[id]);
+                std::unique_lock<std::mutex> lock(shared->mutex);
+                while (!shared->outcomes.count(id)) {
+                    auto running = shared->started.find(id);
+                    if (running != shared->started.end() &&
+                        std::chrono::duration<double>(Clock::now() - running->second).count() >= timeout)
+                        throw TranscriptionFileError::chunkTranscriptionFailed("on-device recognition timed out");
+                    shared->changed.wait_for(lock, std::chrono::milliseconds(100));
+                }
+                outcome = std::move(shared->outcomes[id]);
+                shared->outcomes.erase(id);
             }
-            outcome = std::move(shared->outcomes[consumed]);
-            shared->outcomes.erase(consumed);
+            if (outcome.error) throw *outcome.error;
+            segments.insert(segments.end(), outcome.segments.begin(), outcome.segments.end());
         }
-        if (outcome.error) throw *outcome.error;
-        perWindow.push_back(std::move(outcome.segments));
+        perWindow.push_back(std::move(segments));
         if (onProgress) {
             Progress progress;
             progress.chunksCompleted = static_cast<int>(perWindow.size());

@@ -13,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -152,6 +153,14 @@ double recognitionTimeout(double windowSeconds);
 
 // The sample rate every window is decoded to.
 inline constexpr int windowSampleRate = 16000;
+
+// A window is recognised as the stretches between its pauses, each on its
+// own: [begin, end) sample ranges that cover the window without gaps, cut in
+// the middle of pauses of at least `minPauseSeconds` and never longer than
+// `maxUtteranceSeconds`. The cuts depend on nothing but the samples.
+inline constexpr double minPauseSeconds = 0.3;
+inline constexpr double maxUtteranceSeconds = 30.0;
+std::vector<std::pair<std::size_t, std::size_t>> utteranceSpans(const std::vector<float>& samples);
 
 using ProgressHandler = std::function<void(const Progress&)>;
 

@@ -282,6 +282,8 @@ namespace {
 
 // Each window gets exactly its stretch of the file, overlap included, and no
 // more than one window's length, however the decoder hands its audio out.
+int valueAt(std::int64_t i) { return (i % 2 ? 1 : -1) * static_cast<int>(8000 + i % 16000); }
+
 TEST(FileTranscriberWindows, EachWindowHoldsExactlyItsStretchOfTheFile) {
     TempDir dir("ondira-windows-");
     const fs::path file = dir.path / "ramp.wav";
@@ -293,7 +295,8 @@ TEST(FileTranscriberWindows, EachWindowHoldsExactlyItsStretchOfTheFile) {
         out.write("RIFF", 4); u32(36 + frames * 2); out.write("WAVEfmt ", 8);
         u32(16); u16(1); u16(1); u32(16000); u32(32000); u16(2); u16(16);
         out.write("data", 4); u32(frames * 2);
-        for (std::uint32_t i = 0; i < frames; ++i) u16(static_cast<std::uint16_t>(static_cast<std::int16_t>(i % 30000 - 15000)));
+        // Never quiet (so a window stays one utterance), and each sample tells its position.
+        for (std::uint32_t i = 0; i < frames; ++i) u16(static_cast<std::uint16_t>(static_cast<std::int16_t>(valueAt(i))));
     }
     struct Window { float first; std::size_t size; };
     auto seen = std::make_shared<std::vector<Window>>();
@@ -318,10 +321,52 @@ TEST(FileTranscriberWindows, EachWindowHoldsExactlyItsStretchOfTheFile) {
         SCOPED_TRACE(k);
         const auto first = static_cast<std::int64_t>(plan[k].startSeconds * 16000);
         const auto last = static_cast<std::int64_t>(plan[k].endSeconds * 16000);
-        EXPECT_FLOAT_EQ((*seen)[k].first, static_cast<float>(first % 30000 - 15000) / 32768.0f);
+        EXPECT_FLOAT_EQ((*seen)[k].first, static_cast<float>(valueAt(first)) / 32768.0f);
         EXPECT_EQ((*seen)[k].size, static_cast<std::size_t>(k + 1 == plan.size() ? frames - first : last - first));
         EXPECT_LE((*seen)[k].size, 6u * 16000u);
     }
+}
+
+// Pauses split a window into utterances; the pieces tile it exactly.
+TEST(FileTranscriberWindows, UtterancesAreCutInPausesAndNeverTooLong) {
+    auto tone = [](std::size_t n) {
+        std::vector<float> v(n);
+        for (std::size_t i = 0; i < n; ++i) v[i] = 0.3f * static_cast<float>(std::sin(i * 0.2));
+        return v;
+    };
+    auto cat = [](std::vector<std::vector<float>> parts) {
+        std::vector<float> out;
+        for (auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    const std::vector<float> pause(16000 / 2, 0.0f), blip(16000 / 10, 0.0f);
+    struct Case {
+        std::string name;
+        std::vector<float> samples;
+        std::vector<std::pair<std::size_t, std::size_t>> expected;
+    };
+    const std::vector<Case> cases = {
+        {"empty", {}, {}},
+        {"one utterance", tone(32000), {{0, 32000}}},
+        {"a half-second pause", cat({tone(32000), pause, tone(16000)}), {{0, 36000}, {36000, 56000}}},
+        {"a pause too short to cut", cat({tone(32000), blip, tone(16000)}), {{0, 49600}}},
+        {"leading and trailing silence stay with their neighbours", cat({pause, tone(16000), pause}), {{0, 32000}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(utteranceSpans(c.samples), c.expected);
+    }
+
+    // 70 s without a pause: pieces of 15...30 s that tile the whole.
+    const auto spans = utteranceSpans(tone(70 * 16000));
+    ASSERT_EQ(spans.size(), 3u);
+    std::size_t at = 0;
+    for (const auto& [begin, end] : spans) {
+        EXPECT_EQ(begin, at);
+        EXPECT_LE(end - begin, 30u * 16000u);
+        at = end;
+    }
+    EXPECT_EQ(at, 70u * 16000u);
 }
 
 }  // namespace
