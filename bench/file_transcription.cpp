@@ -4,7 +4,8 @@
 // decoded alone (a recogniser that does nothing) to show the decoder's share.
 //
 // Each run happens in a child process so its peak resident memory is its own.
-// Counters: audio_s, rtf (wall time / audio time), peak_rss_MB.
+// Counters: audio_s, rtf (wall time / audio time), cpu_rtf (processor time /
+// audio time), peak_rss_MB.
 #include "Engine/FileTranscriber.h"
 #include "Engine/SphinxWindowRecognizer.h"
 #include "Platform/UUID.h"
@@ -85,6 +86,7 @@ struct ChildResult {
     double seconds = 0;
     double audioSeconds = 0;
     long peakKB = 0;
+    double cpuSeconds = 0;
     bool ok = false;
     std::size_t words = 0;
 };
@@ -113,6 +115,8 @@ ChildResult transcribeInChild(const fs::path& file, unsigned workers, bool decod
         rusage usage{};
         getrusage(RUSAGE_SELF, &usage);
         r.peakKB = usage.ru_maxrss;
+        r.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
         (void)!write(fds[1], &r, sizeof r);
         _exit(0);
     }
@@ -134,6 +138,9 @@ void report(benchmark::State& state, const ChildResult& r) {
     state.counters["rtf"] = r.seconds / r.audioSeconds;
     state.counters["peak_rss_MB"] = static_cast<double>(r.peakKB) / 1024.0;
     state.counters["segments"] = static_cast<double>(r.words);
+    // Processor time per second of audio: what the wall-clock factor would be
+    // on one idle core, whatever else the machine was running.
+    state.counters["cpu_rtf"] = r.cpuSeconds / r.audioSeconds;
 }
 
 // Args: minutes, workers (0 = one per core).

@@ -383,14 +383,20 @@ TranscriptionFileError asFileError(const std::exception& e) {
 }
 
 void workerLoop(const std::shared_ptr<Shared>& shared) {
+    // The recogniser (a whole decoder with its models) is made when the worker
+    // first has something to do, so a short file loads no more of them than
+    // it keeps busy.
     std::unique_ptr<WindowRecognizer> recognizer;
     std::optional<TranscriptionFileError> setupError;
-    try {
-        recognizer = shared->makeRecognizer();
-        if (!recognizer) setupError = TranscriptionFileError::of(TranscriptionFileError::Kind::engineUnavailable);
-    } catch (const std::exception& e) {
-        setupError = asFileError(e);
-    }
+    auto setUp = [&] {
+        if (recognizer || setupError) return;
+        try {
+            recognizer = shared->makeRecognizer();
+            if (!recognizer) setupError = TranscriptionFileError::of(TranscriptionFileError::Kind::engineUnavailable);
+        } catch (const std::exception& e) {
+            setupError = asFileError(e);
+        }
+    };
     while (true) {
         Job job;
         {
@@ -402,6 +408,7 @@ void workerLoop(const std::shared_ptr<Shared>& shared) {
             shared->started[job.id] = Clock::now();
         }
         Outcome outcome;
+        if (!shared->token || !shared->token->isCancelled()) setUp();
         if (setupError) {
             outcome.error = setupError;
         } else if (shared->token && shared->token->isCancelled()) {
@@ -529,8 +536,8 @@ FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::s
     if (isCancelled()) throw TranscriptionFileError::of(Kind::cancelled);
 
     const std::vector<ChunkWindow> windows = planChunks(duration, chunkSeconds, overlapSeconds);
-    unsigned parallel = engine.parallelWindows ? engine.parallelWindows : std::max(1u, std::thread::hardware_concurrency());
-    parallel = static_cast<unsigned>(std::min<std::size_t>(parallel, windows.size()));
+    const unsigned parallel =
+        engine.parallelWindows ? engine.parallelWindows : std::max(1u, std::thread::hardware_concurrency());
     auto timeoutFor = engine.timeoutForWindow ? engine.timeoutForWindow : recognitionTimeout;
 
     auto shared = std::make_shared<Shared>();
