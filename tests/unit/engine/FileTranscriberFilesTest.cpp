@@ -327,7 +327,7 @@ TEST(FileTranscriberWindows, EachWindowHoldsExactlyItsStretchOfTheFile) {
     }
 }
 
-// Pauses split a window into utterances; the pieces tile it exactly.
+// Pauses split a window into utterances that tile it exactly.
 TEST(FileTranscriberWindows, UtterancesAreCutInPausesAndNeverTooLong) {
     auto tone = [](std::size_t n) {
         std::vector<float> v(n);
@@ -357,7 +357,7 @@ TEST(FileTranscriberWindows, UtterancesAreCutInPausesAndNeverTooLong) {
         EXPECT_EQ(utteranceSpans(c.samples), c.expected);
     }
 
-    // 70 s without a pause: pieces of 15...30 s that tile the whole.
+    // 70 s without a pause: stretches of 15...30 s that tile the whole.
     const auto spans = utteranceSpans(tone(70 * 16000));
     ASSERT_EQ(spans.size(), 3u);
     std::size_t at = 0;
