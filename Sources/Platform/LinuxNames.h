@@ -105,3 +105,14 @@ inline constexpr EngineIdentifierAlias engineIdentifierAliases[] = {
 };
 
 }  // namespace LinuxNames
+
+namespace LinuxNames {
+
+// Speech recognition. Languages come from the recogniser's model packages,
+// and the desktop has no separate speech-recognition permission.
+inline constexpr const char* addDictationLanguageSentence =
+    "Install the pocketsphinx model package for the language.";
+inline constexpr const char* speechRecognitionPrivacyPane = "Settings \u203A Privacy";
+inline constexpr const char* thisComputer = "this computer";
+
+}  // namespace LinuxNames
