@@ -1,4 +1,5 @@
 #pragma once
+#include "Platform/LinuxNames.h"
 // On-device transcription of an existing audio or video file of any length.
 // The file's audio is decoded window by window (16 kHz mono), each window is
 // recognised on its own, and the windows' segments are joined while the words
@@ -60,7 +61,8 @@ private:
     bool cancelled_ = false;
 };
 
-inline constexpr const char* engineIdentifier = "apple_sfspeech_ondevice_file";
+// Stored with each file transcription; names the recogniser that really ran.
+inline constexpr const char* engineIdentifier = LinuxNames::engineFileDecoder;
 
 struct FileTranscriptionResult {
     std::vector<Segment> segments;

@@ -113,6 +113,5 @@ namespace LinuxNames {
 inline constexpr const char* addDictationLanguageSentence =
     "Install the pocketsphinx model package for the language.";
 inline constexpr const char* speechRecognitionPrivacyPane = "Settings \u203A Privacy";
-inline constexpr const char* thisComputer = "this computer";
 
 }  // namespace LinuxNames
