@@ -7,6 +7,9 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DONDIRA_WERROR=ON
 endif
 PREFIX ?= /usr/local
+# CI builds fresh clones in other folders: let ccache share their results.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := true
 
 .PHONY: all deps configure build run test install clean
 
