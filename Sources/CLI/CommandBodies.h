@@ -4,6 +4,10 @@
 // (printError) and returns the exit status: 0 success, 1 failure.
 //
 // What each prints when it succeeds:
+//   history        one metadata line per dictation (its text only with
+//                  --text), or a JSON array of historyRecord objects
+//   stats          dictations, words and latency percentiles, or the
+//                  statsJSONObject
 //   dictAdd        "added: " + heard + " -> " + written
 //   dictRemove     "removed: " + heard (also when there was no such term)
 //   snippetsAdd    "added snippet: " + trigger; a refused trigger prints

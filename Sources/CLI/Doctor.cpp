@@ -2,6 +2,7 @@
 // machine, and what to do about the ones that are not.
 #include "App/AppPaths.h"
 #include "CLI/OndiraCLI.h"
+#include "Learning/DictationLogger.h"
 #include "Platform/Bundle.h"
 #include "Platform/SystemReadiness.h"
 
@@ -173,6 +174,10 @@ DoctorState gatherDoctorState() {
 
     s.polishHelperPresent = AppPaths::mirvaneHelperURL().has_value();
     s.polishHelperDirectory = platform::Bundle::helperDirectory().string();
+
+    DictationLogger& history = DictationLogger::shared();
+    s.historyLoggingEnabled = history.isLoggingEnabled();
+    s.historyEntryCount = history.historyEntryCount();
     return s;
 }
 
