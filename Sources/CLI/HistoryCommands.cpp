@@ -1,5 +1,6 @@
 #include "CLI/HistoryCommands.h"
 
+#include "CLI/CommandOutput.h"
 #include "Learning/DictationLogger.h"
 #include "Platform/Text.h"
 
@@ -40,20 +41,6 @@ std::string seconds(double value) {
     char buffer[64];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 3);
     return std::string(buffer, result.ptr) + " s";
-}
-
-// Pretty JSON, for a reader and for a pipe alike. Encoding fails only on a
-// text that is not valid UTF-8; then nothing reaches standard output.
-int printJSON(const json& value, const std::string& failure) {
-    std::string text;
-    try {
-        text = value.dump(2);
-    } catch (const json::exception&) {
-        printError(failure);
-        return 1;
-    }
-    printLine(text);
-    return 0;
 }
 
 }  // namespace
@@ -133,7 +120,7 @@ int runHistory(const HistoryOptions& options) {
     for (const auto& record : records) {
         printLine(historyLine(record));
         if (!options.text) continue;
-        for (const auto& textLine : platform::text::splitLines(textValue(record, "text"))) printLine("    " + textLine);
+        printIndented(textValue(record, "text"));
     }
     return 0;
 }
