@@ -1,14 +1,4 @@
-// mirvane: rewrites text with a local language model.
-#include <cstdio>
-#include <cstring>
+// mirvane: rewrites text with a language model served on this machine.
+#include "Entry.h"
 
-int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf("usage: mirvane [--serve [--socket [path] [--idle seconds]] | --socket-path]\n");
-            return 0;
-        }
-    }
-    std::fprintf(stderr, "mirvane: the rewrite service is not available in this build yet\n");
-    return 3;
-}
+int main(int argc, char** argv) { return mirvane::Mirvane::main(argc, argv); }

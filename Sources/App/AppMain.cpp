@@ -1,25 +1,68 @@
 #include "App/Roads.h"
 
+#include "App/AppDelegate.h"
+#include "App/Branding.h"
 #include "Platform/Log.h"
+#include "Platform/Queues.h"
 
+#include <gio/gio.h>
 #include <glib-unix.h>
-#include <glib.h>
+#include <gtk/gtk.h>
 
 namespace {
 gboolean quitLoop(gpointer loop) {
     g_main_loop_quit(static_cast<GMainLoop*>(loop));
     return G_SOURCE_REMOVE;
 }
+
+// One instance per user session: the program registers its id on the
+// session bus. A later launch finds the name taken, asks the first instance
+// to come forward (it shows its hub) and ends.
+GApplication* registerSingleInstance(bool& isSecondary) {
+    isSecondary = false;
+    GApplication* app = g_application_new(Branding::bundleID, G_APPLICATION_DEFAULT_FLAGS);
+    GError* error = nullptr;
+    if (!g_application_register(app, nullptr, &error)) {
+        platform::log("AppDelegate", std::string("Running without the single-instance check: ") +
+                                         (error ? error->message : "no session bus"));
+        if (error) g_error_free(error);
+        return app;
+    }
+    isSecondary = g_application_get_is_remote(app);
+    return app;
+}
 }  // namespace
 
-// Until the status menu exists the application idles on the main loop, so
-// `make run` starts a real process that ends cleanly on Ctrl+C or SIGTERM.
 int Roads::runMenuBarApplication(int, char**) {
+    bool isSecondary = false;
+    GApplication* app = registerSingleInstance(isSecondary);
+    if (isSecondary) {
+        platform::log("AppDelegate", "Ondira is already running; bringing up its hub.");
+        g_application_activate(app);
+        g_application_quit(app);
+        g_object_unref(app);
+        return 0;
+    }
+    if (!gtk_init_check(nullptr, nullptr)) {
+        platform::log("AppDelegate", "No display to show the status menu on.");
+        g_object_unref(app);
+        return 1;
+    }
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
     g_unix_signal_add(SIGINT, quitLoop, loop);
     g_unix_signal_add(SIGTERM, quitLoop, loop);
-    platform::log("AppDelegate", "Ondira is running (the status menu is not part of this build yet). Ctrl+C quits.");
+
+    static AppDelegate* delegate = new AppDelegate();
+    delegate->onQuit = [loop] { g_main_loop_quit(loop); };
+    g_signal_connect(app, "activate", G_CALLBACK(+[](GApplication*, gpointer) {
+                         if (AppDelegate* d = AppDelegate::shared()) d->applicationShouldHandleReopen();
+                     }),
+                     nullptr);
+    platform::MainQueue::async([] { delegate->applicationDidFinishLaunching(); });
     g_main_loop_run(loop);
+    // Quitting from the menu and a termination signal end the same way.
+    delegate->applicationWillTerminate();
     g_main_loop_unref(loop);
+    g_object_unref(app);
     return 0;
 }

@@ -6,9 +6,67 @@ namespace LinuxNames {
 
 // Keys
 inline constexpr const char* pasteShortcut = "Ctrl+V";
+inline constexpr const char* copyShortcut = "Ctrl+C";
+// The status menu's "Toggle Dictation (...)" names the primary key, by the
+// stored hotkey value: fn, altspace, f13, f14, controlcommandspace,
+// controlshiftspace (the Fn key has no X11 equivalent; Right Ctrl stands in).
+inline constexpr const char* menuHotkeyTitles[][2] = {
+    {"fn", "Right Ctrl"},  {"altspace", "Alt + Space"}, {"f13", "F13"}, {"f14", "F14"},
+    {"controlcommandspace", "Ctrl + Super + Space"}, {"controlshiftspace", "Ctrl + Shift + Space"}};
+// The desktop settings panel that stands for a privacy pane, by pane
+// ("microphone", "accessibility"): the program and its argument.
+inline constexpr const char* settingsPanes[][3] = {
+    {"microphone", "gnome-control-center", "sound"},
+    {"accessibility", "gnome-control-center", "universal-access"}};
+// Where the user types commands.
+inline constexpr const char* terminalName = "terminal";
 inline constexpr const char* terminalPasteShortcut = "Ctrl+Shift+V";
+
+// The primary hotkey. There is no Fn/Globe key an X11 client can see, so the
+// "fn" mode is a hold of one lone modifier key: Right Ctrl.
+inline constexpr const char* fnKeyName = "Right Ctrl";
+inline constexpr const char* optionKeyName = "Alt";
+inline constexpr const char* commandKeyName = "Super";
+// HotkeyMode titles (menu) and short titles (messages), in HotkeyMode order.
+inline constexpr const char* hotkeyModeTitles[] = {
+    "Right Ctrl (Push-to-Talk / Toggle)", "Alt + Space", "F13", "F14",
+    "Ctrl + Super + Space (Control + Super + Space)", "Ctrl + Shift + Space (Control + Shift + Space)"};
+inline constexpr const char* hotkeyModeShortTitles[] = {
+    "Right Ctrl", "Alt + Space", "F13", "F14", "Control + Super + Space", "Control + Shift + Space"};
+// Who refuses a global shortcut, and what its refusal code is called.
+inline constexpr const char* hotkeyRegistrar = "The X server";
+inline constexpr const char* hotkeyStatusName = "X status";
+// Secure keyboard entry: a password field has the focus, or another client
+// holds the keyboard grab.
+inline constexpr const char* secureInputName = "a password field or a keyboard grab";
+
+// Terminals take Ctrl+Shift+V to paste. An application counts as a terminal
+// when its id or WM_CLASS contains "terminal" or "console", or is one of these.
+inline constexpr const char* terminalApplications[] = {
+    "xterm", "uxterm", "urxvt", "rxvt", "konsole", "alacritty", "kitty", "tilix", "terminator", "terminology",
+    "wezterm", "org.wezfurlong.wezterm", "foot", "st", "st-256color", "sakura", "guake", "tilda", "yakuake",
+    "kgx", "ptyxis", "com.mitchellh.ghostty", "ghostty", "cool-retro-term"};
 
 // The file manager, where the program offers to reveal a file.
 inline constexpr const char* fileManagerName = "Files";
+
+// The language model rewriting runs on: a model server on this machine, where
+// the original names the operating system's own on-device model.
+inline constexpr const char* rewriteSystemRequirement =
+    "Rewrite needs a language model server on this machine (llama-server or Ollama).";
+
+// Application identities (the focused window's _GTK_APPLICATION_ID, else its
+// WM_CLASS class) of the applications the shipped per-application rules name.
+inline constexpr const char* systemTerminalID = "org.gnome.Terminal";  // GNOME Terminal
+inline constexpr const char* systemTerminalName = "Terminal";
+inline constexpr const char* secondTerminalID = "kitty";  // kitty's WM_CLASS class
+inline constexpr const char* secondTerminalName = "kitty";
+inline constexpr const char* passwordManagerID = "1Password";  // 1Password's WM_CLASS class
+inline constexpr const char* passwordManagerName = "1Password";
+inline constexpr const char* secondPasswordManagerID = "KeePassXC";  // KeePassXC's WM_CLASS class
+inline constexpr const char* secondPasswordManagerName = "KeePassXC";
+// Other desktop applications the self-tests name.
+inline constexpr const char* chatAppID = "Slack";  // Slack's WM_CLASS class
+inline constexpr const char* codeEditorID = "Code";  // Visual Studio Code's WM_CLASS class
 
 }  // namespace LinuxNames

@@ -370,7 +370,9 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
     return out;
 }
 
-std::string formatDouble(double value) {
+namespace {
+template <typename Number>
+std::string shortestNumberText(Number value) {
     if (std::isnan(value)) return "nan";
     if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
     char buf[64];
@@ -379,5 +381,10 @@ std::string formatDouble(double value) {
     if (s.find_first_of(".eE") == std::string::npos) s += ".0";
     return s;
 }
+}  // namespace
+
+std::string formatDouble(double value) { return shortestNumberText(value); }
+
+std::string formatFloat(float value) { return shortestNumberText(value); }
 
 }  // namespace platform::text

@@ -113,5 +113,8 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 // The default printed form of a number as the self-tests and reports show it:
 // whole numbers in decimal with ".0" for doubles, others in shortest form.
 std::string formatDouble(double value);
+// The same for single precision: the shortest text that reads back as the
+// same float (0.05f gives "0.05", 1.0f gives "1.0").
+std::string formatFloat(float value);
 
 }  // namespace platform::text

@@ -1,0 +1,424 @@
+#include "App/AppDelegate.h"
+
+#include "App/AppPaths.h"
+#include "App/AutoStartManager.h"
+#include "App/Branding.h"
+#include "App/PlaceholderWindows.h"
+#include "Diagnostics/FaultLog.h"
+#include "Platform/Bundle.h"
+#include "Platform/FileIO.h"
+#include "Platform/LinuxNames.h"
+#include "Platform/Log.h"
+#include "Platform/Queues.h"
+#include "Platform/Text.h"
+#include "Platform/URLSession.h"
+#include "UI/IndicatorWindow.h"
+#include "Update/UpdateChecker.h"
+
+#include <gtk/gtk.h>
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <libayatana-appindicator/app-indicator.h>
+#pragma GCC diagnostic pop
+
+#include <unistd.h>
+
+#include <cmath>
+
+namespace fs = std::filesystem;
+
+namespace {
+AppDelegate* gShared = nullptr;
+
+// Safe characters need no quoting; anything else goes inside single quotes.
+std::string shellQuoted(const std::string& s) {
+    bool plain = !s.empty();
+    for (unsigned char c : s) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        std::string_view("_@%+=:,./-").find(static_cast<char>(c)) != std::string_view::npos;
+        if (!ok) plain = false;
+    }
+    if (plain) return s;
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'') out += "'\\''";
+        else out += c;
+    }
+    return out + "'";
+}
+
+void openSettingsPane(const std::string& pane) {
+    for (const auto& row : LinuxNames::settingsPanes) {
+        if (pane != row[0]) continue;
+        gchar* program = g_find_program_in_path(row[1]);
+        if (program) {
+            const gchar* argv[] = {program, row[2], nullptr};
+            g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr,
+                          nullptr);
+            g_free(program);
+        } else {
+            platform::log("AppDelegate", std::string("No settings panel to open; run: ") + row[1] + " " + row[2]);
+        }
+    }
+}
+
+GtkWidget* addItem(GtkWidget* menu, const std::string& title, guint key = 0, GdkModifierType mods = GdkModifierType(0)) {
+    GtkWidget* item = gtk_menu_item_new_with_label(title.c_str());
+    if (key) gtk_accel_label_set_accel(GTK_ACCEL_LABEL(gtk_bin_get_child(GTK_BIN(item))), key, mods);
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
+    return item;
+}
+
+GtkWidget* addCheckItem(GtkWidget* menu, const std::string& title, bool on) {
+    GtkWidget* item = gtk_check_menu_item_new_with_label(title.c_str());
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), on);
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
+    return item;
+}
+
+void addSeparator(GtkWidget* menu) { gtk_menu_shell_append(GTK_MENU_SHELL(menu), gtk_separator_menu_item_new()); }
+
+void onActivate(GtkWidget* item, void (AppDelegate::*action)()) {
+    g_signal_connect(item, "activate", G_CALLBACK(+[](GtkMenuItem*, gpointer data) {
+                         auto act = *static_cast<void (AppDelegate::**)()>(data);
+                         if (AppDelegate* d = AppDelegate::shared()) (d->*act)();
+                     }),
+                     new (void (AppDelegate::*)())(action));
+}
+
+void showMessage(const std::string& message, const std::string& informative, GtkWidget* accessory = nullptr) {
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s",
+                                               message.c_str());
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", informative.c_str());
+    if (accessory) {
+        GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
+        gtk_container_add(GTK_CONTAINER(area), accessory);
+        gtk_widget_show_all(accessory);
+    }
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+}
+}  // namespace
+
+AppDelegate* AppDelegate::shared() { return gShared; }
+
+AppDelegate::AppDelegate() {
+    gShared = this;
+    FaultLog::install();
+    buildMenu();
+    buildStatusItem();
+    auto& indicator = IndicatorWindowController::shared();
+    indicator.onStateChange = [](const IndicatorMode& mode) {
+        if (AppDelegate* d = AppDelegate::shared())
+            d->activeErrorRemedy_ = mode.kind == IndicatorMode::Kind::error ? mode.remedy : std::nullopt;
+    };
+    indicator.onErrorAction = [] {
+        AppDelegate* d = AppDelegate::shared();
+        if (d && d->activeErrorRemedy_) openSettingsPane(settingsPaneRawValue(d->activeErrorRemedy_->pane));
+    };
+    platform::log("Ondira Native", "Status menu and indicator initialized on startup.");
+}
+
+// ---------------------------------------------------------------- texts
+
+std::string AppDelegate::stagingCommitTitle(long long count) {
+    if (count == 0) return "Commit Staged Text (nothing staged)";
+    if (count == 1) return "Commit Staged Text (1 entry)";
+    return "Commit Staged Text (" + std::to_string(count) + " entries)";
+}
+
+std::string AppDelegate::hotkeyTitle(const std::optional<std::string>& storedHotkey) {
+    const std::string wanted = storedHotkey.value_or("fn");
+    for (const auto& row : LinuxNames::menuHotkeyTitles)
+        if (wanted == row[0]) return row[1];
+    return LinuxNames::menuHotkeyTitles[0][1];
+}
+
+std::string AppDelegate::toggleDictationTitle() {
+    return "Toggle Dictation (" + hotkeyTitle(AppPaths::readConfigValue("hotkey")) + ")";
+}
+
+fs::path AppDelegate::cliLinkPath() { return AppPaths::homeDirectory() / ".local" / "bin" / "ondira"; }
+
+std::string AppDelegate::cliInstallCommand(const fs::path& binary) { return cliInstallCommand(binary, cliLinkPath()); }
+
+std::string AppDelegate::cliInstallCommand(const fs::path& binary, const fs::path& link) {
+    return "ln -s " + shellQuoted(binary.string()) + " " + shellQuoted(link.string());
+}
+
+std::optional<std::string> AppDelegate::installCommandLineLink(const fs::path& binary, const fs::path& link) {
+    std::error_code ec;
+    fs::create_directories(link.parent_path(), ec);
+    // Not writable: no link is attempted and there is no error to quote.
+    if (!platform::isDirectory(link.parent_path()) || ::access(link.parent_path().c_str(), W_OK) != 0)
+        return std::string();
+    if (fs::is_symlink(fs::symlink_status(link, ec)) || fs::exists(fs::symlink_status(link, ec))) {
+        fs::remove(link, ec);
+        if (ec) return ec.message();
+    }
+    fs::create_symlink(binary, link, ec);
+    if (ec) return ec.message();
+    return std::nullopt;
+}
+
+void AppDelegate::sweepLeftoverRecordings(const fs::path& directory) {
+    std::error_code ec;
+    fs::directory_iterator it(directory, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (platform::text::hasPrefix(name, "ondira_rec_") && platform::text::hasSuffix(name, ".wav")) {
+            std::error_code removeError;
+            fs::remove(it->path(), removeError);
+        }
+    }
+}
+
+// A rounded square with a four-colour diagonal gradient and a dark square in
+// the middle, drawn for a 20-unit box and scaled to `size`.
+bool AppDelegate::drawStatusIcon(const fs::path& file, int size) {
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size);
+    cairo_t* cr = cairo_create(surface);
+    cairo_scale(cr, size / 20.0, size / 20.0);
+    auto roundedRect = [cr](double x, double y, double w, double h, double r) {
+        cairo_new_sub_path(cr);
+        cairo_arc(cr, x + w - r, y + r, r, -M_PI / 2, 0);
+        cairo_arc(cr, x + w - r, y + h - r, r, 0, M_PI / 2);
+        cairo_arc(cr, x + r, y + h - r, r, M_PI / 2, M_PI);
+        cairo_arc(cr, x + r, y + r, r, M_PI, 3 * M_PI / 2);
+        cairo_close_path(cr);
+    };
+    roundedRect(1.5, 1.5, 17, 17, 5.0);
+    cairo_pattern_t* gradient = cairo_pattern_create_linear(1.5, 1.5, 18.5, 18.5);
+    cairo_pattern_add_color_stop_rgba(gradient, 0.0, 1.0, 0.37, 0.49, 1.0);
+    cairo_pattern_add_color_stop_rgba(gradient, 0.35, 0.55, 0.48, 1.0, 1.0);
+    cairo_pattern_add_color_stop_rgba(gradient, 0.7, 0.22, 0.74, 0.97, 1.0);
+    cairo_pattern_add_color_stop_rgba(gradient, 1.0, 1.0, 0.7, 0.36, 1.0);
+    cairo_set_source(cr, gradient);
+    cairo_fill(cr);
+    cairo_pattern_destroy(gradient);
+    roundedRect(5.5, 5.5, 9.0, 9.0, 2.5);
+    cairo_set_source_rgba(cr, 0.027, 0.035, 0.055, 1.0);
+    cairo_fill(cr);
+    cairo_destroy(cr);
+    const bool ok = cairo_surface_write_to_png(surface, file.c_str()) == CAIRO_STATUS_SUCCESS;
+    cairo_surface_destroy(surface);
+    return ok;
+}
+
+// ---------------------------------------------------------------- status item and menu
+
+void AppDelegate::buildMenu() {
+    menu_ = gtk_menu_new();
+    const auto ctrl = GDK_CONTROL_MASK;
+    const auto ctrlShift = GdkModifierType(GDK_CONTROL_MASK | GDK_SHIFT_MASK);
+
+    // The status item has no tool tip here, so its text heads the menu.
+    GtkWidget* heading = addItem(menu_, statusTitle);
+    gtk_widget_set_sensitive(heading, FALSE);
+    addSeparator(menu_);
+
+    onActivate(addItem(menu_, "Open Dashboard Hub", GDK_KEY_o, ctrl), &AppDelegate::openHub);
+    toggleDictationItem_ = addItem(menu_, toggleDictationTitle(), GDK_KEY_d, ctrlShift);
+    onActivate(addItem(menu_, "Setup & Permissions…"), &AppDelegate::openOnboarding);
+    GtkWidget* exportItem = addItem(menu_, "Export Support Bundle…");
+    GtkWidget* transcribeItem = addItem(menu_, "Transcribe Audio File…");
+    onActivate(addItem(menu_, "Install Command Line Tool…"), &AppDelegate::installCommandLineTool);
+    onActivate(addItem(menu_, "Check for Updates…"), &AppDelegate::checkForUpdates);
+    addSeparator(menu_);
+    stagingModeItem_ = addCheckItem(menu_, "Stage Dictations Instead of Pasting",
+                                    AppPaths::userDefaults()->boolValue(stagingModeKey));
+    stagingCommitItem_ = addItem(menu_, stagingCommitTitle(0), GDK_KEY_v, ctrlShift);
+    addSeparator(menu_);
+    launchAtLoginItem_ = addCheckItem(menu_, "Launch at Login", AutoStartManager::shared().isEnabled());
+    addSeparator(menu_);
+    onActivate(addItem(menu_, "Quit Ondira", GDK_KEY_q, ctrl), &AppDelegate::quitApp);
+
+    // Dictation, staging, transcription and the support bundle belong to
+    // services this build doesn't carry; their items stay visible but can't
+    // be chosen.
+    for (GtkWidget* w : {toggleDictationItem_, exportItem, transcribeItem, stagingCommitItem_})
+        gtk_widget_set_sensitive(w, FALSE);
+
+    g_signal_connect(stagingModeItem_, "toggled", G_CALLBACK(+[](GtkCheckMenuItem*, gpointer) {
+                         AppDelegate* d = AppDelegate::shared();
+                         if (d && !d->settingCheck_) d->toggleStagingMode();
+                     }),
+                     nullptr);
+    g_signal_connect(launchAtLoginItem_, "toggled", G_CALLBACK(+[](GtkCheckMenuItem*, gpointer) {
+                         AppDelegate* d = AppDelegate::shared();
+                         if (d && !d->settingCheck_) d->toggleLaunchAtLogin();
+                     }),
+                     nullptr);
+    g_signal_connect(menu_, "show", G_CALLBACK(+[](GtkWidget*, gpointer) {
+                         if (AppDelegate* d = AppDelegate::shared()) d->menuNeedsUpdate();
+                     }),
+                     nullptr);
+    // A menu exported to the desktop's panel is drawn by the panel, which
+    // doesn't tell the program when it opens; so the hotkey title follows
+    // config.json whenever that file changes.
+    GFile* config = g_file_new_for_path(AppPaths::configFile().c_str());
+    configMonitor_ = g_file_monitor_file(config, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
+    g_object_unref(config);
+    if (configMonitor_)
+        g_signal_connect(configMonitor_, "changed", G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer) {
+                             if (AppDelegate* d = AppDelegate::shared()) d->menuNeedsUpdate();
+                         }),
+                         nullptr);
+    gtk_widget_show_all(menu_);
+}
+
+void AppDelegate::buildStatusItem() {
+    const fs::path iconDir = platform::temporaryDirectory() / "icons";
+    std::error_code ec;
+    fs::create_directories(iconDir, ec);
+    drawStatusIcon(iconDir / "ondira-status.png", 22);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    statusItem_ = app_indicator_new_with_path(Branding::bundleID, "ondira-status",
+                                              APP_INDICATOR_CATEGORY_APPLICATION_STATUS, iconDir.c_str());
+    app_indicator_set_title(statusItem_, statusTitle);
+    app_indicator_set_status(statusItem_, APP_INDICATOR_STATUS_ACTIVE);
+    app_indicator_set_menu(statusItem_, GTK_MENU(menu_));
+#pragma GCC diagnostic pop
+}
+
+void AppDelegate::setCheck(GtkWidget* item, bool on) {
+    settingCheck_ = true;
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), on);
+    settingCheck_ = false;
+}
+
+void AppDelegate::menuNeedsUpdate() {
+    // Only a changed title is set, so an exported menu sends no needless updates.
+    auto retitle = [](GtkWidget* item, const std::string& title) {
+        if (item && title != gtk_menu_item_get_label(GTK_MENU_ITEM(item)))
+            gtk_menu_item_set_label(GTK_MENU_ITEM(item), title.c_str());
+    };
+    retitle(stagingCommitItem_, stagingCommitTitle(0));
+    retitle(toggleDictationItem_, toggleDictationTitle());
+}
+
+// ---------------------------------------------------------------- application callbacks
+
+void AppDelegate::applicationDidFinishLaunching() {
+    gShared = this;
+    sweepLeftoverRecordings(platform::temporaryDirectory());
+    platform::MainQueue::asyncAfter(0.1, [] { PlaceholderWindows::showHub(); });
+    UpdateChecker::shared().checkAutomaticallyIfDue(
+        std::chrono::system_clock::now(), platform::CurlURLSession::shared(),
+        [](UpdateStatus status) { platform::MainQueue::async([status] { handleAutomaticUpdateCheck(status); }); });
+}
+
+bool AppDelegate::applicationShouldHandleReopen() {
+    PlaceholderWindows::showHub();
+    return true;
+}
+
+void AppDelegate::applicationWillTerminate() { platform::log("AppDelegate", "Quitting."); }
+
+// ---------------------------------------------------------------- menu actions
+
+void AppDelegate::openHub() { PlaceholderWindows::showHub(); }
+
+void AppDelegate::openOnboarding() { PlaceholderWindows::showOnboarding(); }
+
+void AppDelegate::toggleStagingMode() {
+    auto store = AppPaths::userDefaults();
+    const bool wanted = !store->boolValue(stagingModeKey);
+    store->setBool(stagingModeKey, wanted);
+    setCheck(stagingModeItem_, wanted);
+}
+
+void AppDelegate::toggleLaunchAtLogin() {
+    const bool wanted = !AutoStartManager::shared().isEnabled();
+    if (auto error = AutoStartManager::shared().setEnabled(wanted))
+        platform::log("AppDelegate", "Launch at login could not be changed: " + *error);
+    setCheck(launchAtLoginItem_, wanted);
+}
+
+void AppDelegate::installCommandLineTool() {
+    const fs::path binary = platform::Bundle::executablePath();
+    const fs::path link = cliLinkPath();
+    const auto error = installCommandLineLink(binary, link);
+    if (!error) {
+        showMessage("Command line tool installed",
+                    std::string("You can now run “ondira” from any ") + LinuxNames::terminalName + " window.");
+        return;
+    }
+    std::string informative = link.parent_path().string() + " isn't writable directly. Select the text below, copy it yourself (" +
+                              LinuxNames::copyShortcut + "), and paste it into a " + LinuxNames::terminalName + ".";
+    if (!error->empty()) informative += "\n\n(" + *error + ")";
+    GtkWidget* field = gtk_entry_new();
+    gtk_entry_set_text(GTK_ENTRY(field), cliInstallCommand(binary, link).c_str());
+    gtk_editable_set_editable(GTK_EDITABLE(field), FALSE);
+    gtk_widget_set_size_request(field, 420, 22);
+    PangoFontDescription* mono = pango_font_description_from_string("Monospace 12");
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gtk_widget_override_font(field, mono);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    pango_font_description_free(mono);
+    showMessage(std::string("Run this command in a ") + LinuxNames::terminalName + " to install", informative, field);
+}
+
+void AppDelegate::checkForUpdates() {
+    IndicatorWindowController::shared().updateState(IndicatorMode::processing());
+    UpdateChecker::shared().checkForUpdates(
+        UpdateChecker::defaultManifestURL(), platform::CurlURLSession::shared(), [](UpdateStatus status) {
+            platform::MainQueue::async([status] {
+                if (!AppDelegate::shared()) return;
+                IndicatorWindowController::shared().updateState(IndicatorMode::idle());
+                presentUpdateResult(status);
+            });
+        });
+}
+
+void AppDelegate::handleAutomaticUpdateCheck(const UpdateStatus& status) {
+    if (status.kind == UpdateStatus::Kind::updateAvailable) presentUpdateResult(status);
+}
+
+std::optional<AppDelegate::UpdateAlert> AppDelegate::updateAlert(const UpdateStatus& status) {
+    switch (status.kind) {
+        case UpdateStatus::Kind::upToDate:
+            return UpdateAlert{"Ondira is up to date", "You have the newest version (" + status.currentVersion + ").",
+                               std::nullopt};
+        case UpdateStatus::Kind::updateAvailable: {
+            if (!status.manifest) return std::nullopt;
+            std::string informative = "You have version " + status.currentVersion + ".";
+            if (status.manifest->releaseNotes && !status.manifest->releaseNotes->empty())
+                informative += "\n\n" + *status.manifest->releaseNotes;
+            std::optional<std::string> download;
+            // Only a secure address is offered for opening.
+            if (platform::text::hasPrefix(status.manifest->downloadURL, "https://")) download = status.manifest->downloadURL;
+            return UpdateAlert{"Ondira " + status.manifest->version + " is available", informative, download};
+        }
+        case UpdateStatus::Kind::failed:
+            return UpdateAlert{"Could not check for updates", status.reason, std::nullopt};
+        case UpdateStatus::Kind::idle:
+        case UpdateStatus::Kind::checking: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+void AppDelegate::presentUpdateResult(const UpdateStatus& status) {
+    auto alert = updateAlert(status);
+    if (!alert) return;
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s",
+                                               alert->message.c_str());
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", alert->informative.c_str());
+    if (alert->downloadURL) {
+        gtk_dialog_add_button(GTK_DIALOG(dialog), "Later", GTK_RESPONSE_CANCEL);
+        gtk_dialog_add_button(GTK_DIALOG(dialog), "Download", GTK_RESPONSE_ACCEPT);
+    } else {
+        gtk_dialog_add_button(GTK_DIALOG(dialog), "OK", GTK_RESPONSE_OK);
+    }
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    const int response = gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+    if (response == GTK_RESPONSE_ACCEPT && alert->downloadURL)
+        g_app_info_launch_default_for_uri(alert->downloadURL->c_str(), nullptr, nullptr);
+}
+
+void AppDelegate::quitApp() {
+    if (onQuit) onQuit();
+}

@@ -1,0 +1,190 @@
+#include "Input/TextInjector.h"
+
+#include "Platform/DesktopInsertion.h"
+#include "Platform/LinuxNames.h"
+#include "Platform/Log.h"
+#include "Platform/Queues.h"
+#include "Platform/Text.h"
+
+namespace {
+void logLine(const std::string& message) { platform::log("TextInjector", message); }
+
+std::optional<std::string> nonEmpty(const std::optional<std::string>& s) {
+    if (s && s->empty()) return std::nullopt;
+    return s;
+}
+bool contains(const std::string& haystack, const std::string& needle) { return haystack.find(needle) != std::string::npos; }
+}  // namespace
+
+std::string InjectionOutcome::description() const {
+    switch (kind) {
+        case Kind::confirmed: return "confirmed";
+        case Kind::blockedBySecureInput: return "blockedBySecureInput";
+        case Kind::unconfirmed: return std::string("unconfirmed(textOnClipboard: ") + (textOnClipboard ? "true" : "false") + ")";
+    }
+    return "confirmed";
+}
+
+struct TextInjector::Job {
+    std::string text;
+    bool useClipboard = false;
+    Completion completion;
+    std::optional<std::string> before;
+    ClipboardSnapshot snapshot;
+};
+
+TextInjector& TextInjector::shared() {
+    static TextInjector* instance = new TextInjector(platform::DesktopInsertion::shared());
+    return *instance;
+}
+
+TextInjector::TextInjector(std::shared_ptr<InsertionTarget> target, Scheduler scheduler)
+    : target_(std::move(target)),
+      scheduler_(scheduler ? std::move(scheduler) : Scheduler(platform::MainQueue::asyncAfter)),
+      self_(std::make_shared<TextInjector*>(this)) {}
+
+TextInjector::~TextInjector() { self_.reset(); }
+
+bool TextInjector::isAccessibilityTrusted(bool promptIfNeeded) {
+    (void)promptIfNeeded;
+    return platform::DesktopInsertion::accessibilityAvailable();
+}
+
+void TextInjector::inject(const std::string& text, bool useClipboard, Completion completion) {
+    if (text.empty()) return;
+    auto job = std::make_shared<Job>();
+    job->text = text;
+    job->useClipboard = useClipboard;
+    job->completion = std::move(completion);
+    std::weak_ptr<TextInjector*> weak = self_;
+    platform::MainQueue::async([weak, job] {
+        auto self = weak.lock();
+        if (!self) return;
+        (*self)->queue_.push_back(job);
+        (*self)->startNext();
+    });
+}
+
+void TextInjector::startNext() {
+    if (busy_ || queue_.empty()) return;
+    busy_ = true;
+    auto job = queue_.front();
+    queue_.pop_front();
+    run(job);
+}
+
+void TextInjector::run(const std::shared_ptr<Job>& job) {
+    if (target_->isSecureInputActive()) {
+        logLine(std::string("Secure input is active (") + LinuxNames::secureInputName +
+                ") — text can't be inserted into a secure field.");
+        finish(job, InjectionOutcome::blockedBySecureInput());
+        return;
+    }
+    job->before = target_->focusedValue();
+    std::weak_ptr<TextInjector*> weak = self_;
+    if (!job->useClipboard) {
+        target_->typeText(job->text);
+        classifyOrPoll(job, -1, [weak, job](PasteVerdict v) {
+            if (auto self = weak.lock()) (*self)->finishTyping(job, v);
+        });
+        return;
+    }
+    job->snapshot = target_->snapshotClipboard();
+    target_->setClipboardText(job->text);
+    target_->sendPasteShortcut();
+    classifyOrPoll(job, -1, [weak, job](PasteVerdict v) {
+        if (auto self = weak.lock()) (*self)->finishPaste(job, v);
+    });
+}
+
+// attemptsLeft -1: the reading right after the keystrokes; then up to 20
+// more readings 0.075 s apart.
+void TextInjector::classifyOrPoll(const std::shared_ptr<Job>& job, int attemptsLeft, std::function<void(PasteVerdict)> done) {
+    PasteVerdict verdict =
+        classifyPaste(job->before, target_->focusedValue(), target_->focusedSelectedText(), job->text);
+    if (verdict == PasteVerdict::confirmed || attemptsLeft == 1) {
+        done(verdict);
+        return;
+    }
+    const int next = attemptsLeft < 0 ? pollAttempts : attemptsLeft - 1;
+    std::weak_ptr<TextInjector*> weak = self_;
+    scheduler_(pollInterval, [weak, job, next, done = std::move(done)]() mutable {
+        if (auto self = weak.lock()) (*self)->classifyOrPoll(job, next, std::move(done));
+    });
+}
+
+void TextInjector::finishTyping(const std::shared_ptr<Job>& job, PasteVerdict verdict) {
+    if (verdict != PasteVerdict::definitelyFailed) {
+        finish(job, InjectionOutcome::confirmed());
+        return;
+    }
+    // The keystrokes went nowhere: keep the dictation on the clipboard so it
+    // isn't lost, and say whether it is really there.
+    target_->setClipboardText(job->text);
+    const bool onClipboard = target_->clipboardText() == job->text;
+    logLine(std::string("Could not confirm typing landed; leaving dictated text on clipboard for manual ") +
+            LinuxNames::pasteShortcut + " (stillOnClipboard=" + (onClipboard ? "true" : "false") + ").");
+    finish(job, InjectionOutcome::unconfirmed(onClipboard));
+}
+
+void TextInjector::finishPaste(const std::shared_ptr<Job>& job, PasteVerdict verdict) {
+    switch (verdict) {
+        case PasteVerdict::confirmed:
+            if (!job->snapshot.empty()) target_->restoreClipboard(job->snapshot);
+            finish(job, InjectionOutcome::confirmed());
+            return;
+        case PasteVerdict::unknown:
+            if (!job->snapshot.empty()) target_->restoreClipboard(job->snapshot);
+            logLine("Paste confirmation unobservable in this app (no readable text value); assuming success.");
+            finish(job, InjectionOutcome::confirmed());
+            return;
+        case PasteVerdict::definitelyFailed: break;
+    }
+    if (target_->insertAtFocus(job->text)) {
+        if (!job->snapshot.empty()) target_->restoreClipboard(job->snapshot);
+        finish(job, InjectionOutcome::confirmed());
+        return;
+    }
+    const bool onClipboard = target_->clipboardText() == job->text;
+    logLine(std::string("Could not confirm paste landed; leaving dictated text on clipboard for manual ") +
+            LinuxNames::pasteShortcut + " (stillOnClipboard=" + (onClipboard ? "true" : "false") + ").");
+    finish(job, InjectionOutcome::unconfirmed(onClipboard));
+}
+
+void TextInjector::finish(const std::shared_ptr<Job>& job, InjectionOutcome outcome) {
+    if (job->completion) job->completion(outcome);
+    busy_ = false;
+    std::weak_ptr<TextInjector*> weak = self_;
+    platform::MainQueue::async([weak] {
+        if (auto self = weak.lock()) (*self)->startNext();
+    });
+}
+
+TextInjector::PasteVerdict TextInjector::classifyPaste(const std::optional<std::string>& beforeReading,
+                                                       const std::optional<std::string>& afterReading,
+                                                       const std::optional<std::string>& selected,
+                                                       const std::string& inserted) {
+    const auto before = nonEmpty(beforeReading);
+    const auto after = nonEmpty(afterReading);
+    if (selected && !selected->empty() && contains(*selected, inserted)) return PasteVerdict::confirmed;
+    if (!after) return PasteVerdict::unknown;
+    if (!before || *after != *before) {
+        if (contains(*after, inserted)) return PasteVerdict::confirmed;
+        const long long growth = static_cast<long long>(platform::text::graphemeCount(*after)) -
+                                 static_cast<long long>(before ? platform::text::graphemeCount(*before) : 0);
+        const long long n = static_cast<long long>(platform::text::graphemeCount(inserted));
+        if (n <= 1 ? growth > 0 : growth >= n / 2) return PasteVerdict::confirmed;
+        if (!before) return PasteVerdict::unknown;
+    }
+    if (*after == *before) return PasteVerdict::definitelyFailed;
+    return PasteVerdict::unknown;
+}
+
+std::string TextInjector::verdictName(PasteVerdict verdict) {
+    switch (verdict) {
+        case PasteVerdict::confirmed: return "confirmed";
+        case PasteVerdict::definitelyFailed: return "definitelyFailed";
+        case PasteVerdict::unknown: return "unknown";
+    }
+    return "unknown";
+}

@@ -1,0 +1,102 @@
+#pragma once
+// Puts finished text into the focused field of the focused application, by
+// typing it (synthesised key events) or by pasting it (the text on the
+// clipboard, then the paste shortcut), and judges from the field's value
+// and selection, read before and after, whether it landed.
+//
+// A paste saves every form of the user's clipboard first and puts it back
+// once the text landed or its landing can't be observed; when the insertion
+// definitely failed, the dictated text stays on the clipboard so the user can
+// paste it by hand. Insertions never overlap: each waits for the one before
+// to finish, so a paste can't save the previous paste's text as the user's.
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct InjectionOutcome {
+    enum class Kind { unconfirmed, confirmed, blockedBySecureInput };
+    Kind kind = Kind::confirmed;
+    bool textOnClipboard = false;  // only for unconfirmed
+
+    static InjectionOutcome unconfirmed(bool textOnClipboard) { return {Kind::unconfirmed, textOnClipboard}; }
+    static InjectionOutcome confirmed() { return {Kind::confirmed, false}; }
+    static InjectionOutcome blockedBySecureInput() { return {Kind::blockedBySecureInput, false}; }
+    bool operator==(const InjectionOutcome& other) const {
+        return kind == other.kind && (kind != Kind::unconfirmed || textOnClipboard == other.textOnClipboard);
+    }
+    // "confirmed", "unconfirmed(textOnClipboard: true)", "blockedBySecureInput"
+    std::string description() const;
+};
+
+// Every form the clipboard held: (target name, bytes) pairs of one owner.
+struct ClipboardSnapshot {
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> items;
+    bool empty() const { return items.empty(); }
+};
+
+// What an insertion needs of the desktop.
+class InsertionTarget {
+public:
+    virtual ~InsertionTarget() = default;
+    // A password field has the focus, or another client grabbed the keyboard.
+    virtual bool isSecureInputActive() = 0;
+    virtual std::optional<std::string> focusedValue() = 0;
+    virtual std::optional<std::string> focusedSelectedText() = 0;
+    // Inserts at the caret of the focused field through the accessibility
+    // interface; false when it can't.
+    virtual bool insertAtFocus(const std::string& text) = 0;
+    virtual void typeText(const std::string& text) = 0;
+    virtual ClipboardSnapshot snapshotClipboard() = 0;
+    virtual void setClipboardText(const std::string& text) = 0;
+    virtual std::optional<std::string> clipboardText() = 0;
+    virtual void restoreClipboard(const ClipboardSnapshot& snapshot) = 0;
+    // Ctrl+V, or Ctrl+Shift+V when the focused application is a terminal.
+    virtual void sendPasteShortcut() = 0;
+};
+
+class TextInjector {
+public:
+    enum class PasteVerdict { confirmed, definitelyFailed, unknown };
+    using Completion = std::function<void(InjectionOutcome)>;
+    // Runs a block after a delay on the main queue.
+    using Scheduler = std::function<void(double seconds, std::function<void()> block)>;
+
+    static constexpr int pollAttempts = 20;
+    static constexpr double pollInterval = 0.075;
+
+    static TextInjector& shared();
+    explicit TextInjector(std::shared_ptr<InsertionTarget> target, Scheduler scheduler = {});
+    ~TextInjector();
+
+    // Any thread. Empty text returns at once without calling the completion;
+    // otherwise the completion runs exactly once, on the main queue.
+    void inject(const std::string& text, bool useClipboard, Completion completion);
+
+    // Whether reading other applications' fields can work at all here (the
+    // accessibility bus is up). Nothing to prompt for on this desktop.
+    static bool isAccessibilityTrusted(bool promptIfNeeded);
+
+    static PasteVerdict classifyPaste(const std::optional<std::string>& before, const std::optional<std::string>& after,
+                                      const std::optional<std::string>& selected, const std::string& inserted);
+    static std::string verdictName(PasteVerdict verdict);
+
+private:
+    struct Job;
+    void startNext();
+    void run(const std::shared_ptr<Job>& job);
+    void classifyOrPoll(const std::shared_ptr<Job>& job, int attemptsLeft, std::function<void(PasteVerdict)> done);
+    void finishPaste(const std::shared_ptr<Job>& job, PasteVerdict verdict);
+    void finishTyping(const std::shared_ptr<Job>& job, PasteVerdict verdict);
+    void finish(const std::shared_ptr<Job>& job, InjectionOutcome outcome);
+
+    std::shared_ptr<InsertionTarget> target_;
+    Scheduler scheduler_;
+    std::shared_ptr<TextInjector*> self_;
+    std::deque<std::shared_ptr<Job>> queue_;
+    bool busy_ = false;
+};

@@ -1,0 +1,176 @@
+#include "App/AppPaths.h"
+#include "Platform/LinuxNames.h"
+#include "SelfTest/AppRulesHotkeyCases.h"
+#include "SelfTest/SelfTest.h"
+#include "Text/AppRules.h"
+
+#include <algorithm>
+#include <set>
+
+namespace AppRulesSelfTests {
+
+namespace {
+
+AppRule rule(const std::string& id, const std::string& name, bool polish, bool caps, bool dictionary, bool never) {
+    return AppRule{id, name, polish, caps, dictionary, never, std::nullopt};
+}
+
+void clearStore() { AppPaths::userDefaults()->removePersistentDomain(AppPaths::selfTestSuiteName); }
+
+// Rules compared as sets: the order of a stored list carries no meaning.
+bool sameSet(std::vector<AppRule> a, std::vector<AppRule> b) {
+    auto less = [](const AppRule& x, const AppRule& y) { return describe(x) < describe(y); };
+    std::sort(a.begin(), a.end(), less);
+    std::sort(b.begin(), b.end(), less);
+    return a == b;
+}
+
+std::optional<AppRule> find(const std::vector<AppRule>& rules, const std::string& id) {
+    for (const auto& r : rules)
+        if (r.bundleID == id) return r;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<SelfTestCase> cases() {
+    const std::string terminalID = LinuxNames::systemTerminalID;
+    std::vector<SelfTestCase> out;
+    out.push_back({"per-app dictation rules: suite registered and reachable",
+                   "if this suite stopped being registered the whole area would silently lose coverage",
+                   [] {
+                       // Reachable means: registered under its name and talking to the real rules code.
+                       const auto& order = SelfTestRegistry::suiteOrder();
+                       if (std::find(order.begin(), order.end(), "AppRules") == order.end())
+                           return SelfTestOutcome::fail("the registry has no position for the AppRules suite");
+                       if (AppRules::globalDefault().bundleID != AppRules::globalDefaultBundleID)
+                           return SelfTestOutcome::fail("the global default rule is not keyed by \"*\"");
+                       return SelfTestOutcome::pass();
+                   }});
+    out.push_back({"exact bundle-id match resolves to that app's rule",
+                   "resolution must match application ids exactly; a fuzzy or prefix match would hand one "
+                   "application's rule to another",
+                   [] {
+                       const AppRule alpha = rule("com.test.alpha", "Alpha", false, false, false, false);
+                       const AppRule beta = rule("com.test.beta", "Beta", true, true, true, false);
+                       const AppRule got = AppRules::resolve(std::string("com.test.alpha"), {alpha, beta});
+                       if (got == alpha) return SelfTestOutcome::pass();
+                       return SelfTestOutcome::fail("resolve(com.test.alpha): expected " + describe(alpha) + ", got " + describe(got));
+                   }});
+    out.push_back({"unknown app falls back to the global default rule, not the first/last configured rule",
+                   "falling back to some configured rule instead of the global one would, for example, refuse "
+                   "dictation everywhere because one password manager is configured",
+                   [] {
+                       const AppRule alpha = rule("com.test.alpha", "Alpha", false, false, false, true);
+                       const AppRule got = AppRules::resolve(std::string("com.unknown.app"), {alpha});
+                       if (got == AppRules::globalDefault()) return SelfTestOutcome::pass();
+                       return SelfTestOutcome::fail("resolve(unknown): expected " + describe(AppRules::globalDefault()) +
+                                                    ", got " + describe(got));
+                   }});
+    out.push_back({"nil bundle id (frontmost app unreadable) also falls back to global default, never crashes",
+                   "an absent application id (no focused window could be read) must resolve to the global rule "
+                   "rather than crash or pick a configured rule",
+                   [] {
+                       const AppRule got = AppRules::resolve(std::nullopt, AppRules::builtInDefaults());
+                       if (got == AppRules::globalDefault()) return SelfTestOutcome::pass();
+                       return SelfTestOutcome::fail("resolve(nil): expected " + describe(AppRules::globalDefault()) +
+                                                    ", got " + describe(got));
+                   }});
+    out.push_back({"never-dictate rule: shouldAllowDictation is false — this is the exact predicate startRecording() "
+                   "checks before opening the mic",
+                   "the never-dictate flag must block the microphone; ignoring it would record while a password "
+                   "manager is in front",
+                   [] {
+                       const AppRule vault = rule("com.test.vault", "Vault", true, true, true, true);
+                       if (!AppRules::shouldAllowDictation(std::string("com.test.vault"), {vault})) return SelfTestOutcome::pass();
+                       return SelfTestOutcome::fail("expected dictation to be blocked for a neverDictate rule, got allowed=true");
+                   }});
+    out.push_back({"non-never-dictate rule (and the global default): shouldAllowDictation is true",
+                   "unconfigured applications and rules without never-dictate must stay allowed; inverting the "
+                   "predicate would block dictation everywhere",
+                   [] {
+                       const AppRule mail = rule("com.test.mail", "Mail", true, true, true, false);
+                       const bool m = AppRules::shouldAllowDictation(std::string("com.test.mail"), {mail});
+                       const bool u = AppRules::shouldAllowDictation(std::string("com.other.app"), {mail});
+                       if (m && u) return SelfTestOutcome::pass();
+                       return SelfTestOutcome::fail(std::string("expected both to allow dictation, got mail=") +
+                                                    (m ? "true" : "false") + " unknown=" + (u ? "true" : "false"));
+                   }});
+    out.push_back({"persistence round-trips: persist then load returns the exact same rules",
+                   "the saved rules must survive a restart; an encoder or decoder that drops or renames a field would "
+                   "change them on the way back",
+                   [] {
+                       clearStore();
+                       const std::vector<AppRule> rules = {rule("com.test.gamma", "Gamma", false, true, false, false),
+                                                           rule("com.test.delta", "Delta", true, false, true, true)};
+                       AppRules::persist(rules, AppPaths::userDefaults());
+                       auto loaded = AppRules::loadStoredOverrides(AppPaths::userDefaults());
+                       clearStore();
+                       if (sameSet(rules, loaded)) return SelfTestOutcome::pass();
+                       return SelfTestOutcome::fail("round-tripped rules: expected " + describe(rules) + ", got " + describe(loaded));
+                   }});
+    out.push_back({"malformed stored blob degrades to the shipped defaults, not a crash or an empty (unprotected) rule set",
+                   "a corrupted store must fall back to the shipped protective rules rather than crash or come back "
+                   "empty, which would let password managers record",
+                   [] {
+                       clearStore();
+                       AppPaths::userDefaults()->setData(AppRules::defaultsKey, {0x00, 0xFF, 0x13, 0x37, 0xDE, 0xAD});
+                       auto loaded = AppRules::loadStoredOverrides(AppPaths::userDefaults());
+                       clearStore();
+                       if (sameSet(loaded, AppRules::builtInDefaults())) return SelfTestOutcome::pass();
+                       return SelfTestOutcome::fail("malformed-blob fallback: expected " + describe(AppRules::builtInDefaults()) +
+                                                    ", got " + describe(loaded));
+                   }});
+    out.push_back({"shipped defaults are present with no stored overrides at all (missing key, not just empty array)",
+                   "with nothing stored the shipped rules (raw terminal, never-dictate password managers) must still "
+                   "be in force",
+                   [terminalID] {
+                       clearStore();
+                       auto rules = AppRules::effectiveRules(AppPaths::userDefaults());
+                       clearStore();
+                       auto terminal = find(rules, terminalID);
+                       const bool anyNever = std::any_of(rules.begin(), rules.end(), [](const AppRule& r) { return r.neverDictate; });
+                       if (terminal && !terminal->polishEnabled && anyNever) return SelfTestOutcome::pass();
+                       return SelfTestOutcome::fail("expected shipped defaults to include a raw Terminal rule and at least "
+                                                    "one never-dictate rule, got " + describe(rules));
+                   }});
+    out.push_back({"a shipped default is overridable: a persisted rule for the same bundle id wins over the built-in",
+                   "user overrides must replace the shipped rule of their own application; a merge that let the "
+                   "built-in win would ignore the user's choice",
+                   [terminalID] {
+                       clearStore();
+                       const AppRule override = rule(terminalID, "Terminal", true, true, true, false);
+                       AppRules::persist({override}, AppPaths::userDefaults());
+                       auto found = find(AppRules::effectiveRules(AppPaths::userDefaults()), terminalID);
+                       clearStore();
+                       if (found && *found == override) return SelfTestOutcome::pass();
+                       return SelfTestOutcome::fail("overridden Terminal rule: expected " + describe(override) + ", got " +
+                                                    describe(found));
+                   }});
+    out.push_back({"an override for one app does not remove shipped defaults for OTHER apps (additive, not "
+                   "replace-the-whole-set)",
+                   "a merge that replaced the whole shipped set with the stored overrides would drop the password "
+                   "managers' never-dictate rules as soon as the user configured one unrelated application",
+                   [] {
+                       std::set<std::string> shipped, effective;
+                       for (const auto& r : AppRules::builtInDefaults())
+                           if (r.neverDictate) shipped.insert(r.bundleID);
+                       clearStore();
+                       AppRules::persist({rule(LinuxNames::chatAppID, "Slack", true, false, false, false)}, AppPaths::userDefaults());
+                       auto rules = AppRules::effectiveRules(AppPaths::userDefaults());
+                       clearStore();
+                       for (const auto& r : rules)
+                           if (r.neverDictate) effective.insert(r.bundleID);
+                       if (!shipped.empty() && std::includes(effective.begin(), effective.end(), shipped.begin(), shipped.end()))
+                           return SelfTestOutcome::pass();
+                       return SelfTestOutcome::fail("expected pre-existing never-dictate defaults to survive an unrelated "
+                                                    "override, got " + describe(rules));
+                   }});
+    // The hands-free gesture cases follow the rule cases.
+    for (auto& c : AppRulesHotkeyCases()) out.push_back(std::move(c));
+    return out;
+}
+
+}  // namespace AppRulesSelfTests
+
+ONDIRA_SELFTEST_SUITE("AppRules", AppRulesSelfTests::cases);

@@ -1,0 +1,369 @@
+#include "Text/Vocabulary.h"
+
+#include "App/AppPaths.h"
+#include "Platform/Bundle.h"
+#include "Platform/FileIO.h"
+#include "Platform/Log.h"
+#include "Text/WordMatch.h"
+
+#include <algorithm>
+#include <sys/stat.h>
+#include <unicode/uchar.h>
+#include <unordered_map>
+
+namespace fs = std::filesystem;
+namespace text = platform::text;
+using json = nlohmann::json;
+
+namespace {
+
+// The signature of a pack list no real list can equal.
+const std::string kUnloadedSignature = std::string(1, '\0') + "unloaded";
+
+// dictionary.json read as a whole array of objects whose values are all
+// strings; none when the file exists but has any other shape.
+std::optional<std::vector<Vocabulary::Term>> readStrictTerms(const fs::path& file) {
+    std::error_code ec;
+    if (!fs::exists(file, ec)) return std::vector<Vocabulary::Term>{};
+    auto bytes = platform::readFile(file);
+    if (!bytes) return std::nullopt;
+    try {
+        json root = json::parse(*bytes);
+        if (!root.is_array()) return std::nullopt;
+        std::vector<Vocabulary::Term> terms;
+        for (const auto& item : root) {
+            if (!item.is_object()) return std::nullopt;
+            Vocabulary::Term term;
+            for (auto it = item.begin(); it != item.end(); ++it) {
+                if (!it.value().is_string()) return std::nullopt;
+                term[it.key()] = it.value().get<std::string>();
+            }
+            terms.push_back(std::move(term));
+        }
+        return terms;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+json toJSON(const std::vector<Vocabulary::Term>& terms) {
+    json array = json::array();
+    for (const auto& term : terms) {
+        json object = json::object();
+        for (const auto& [k, v] : term) object[k] = v;
+        array.push_back(std::move(object));
+    }
+    return array;
+}
+
+std::string valueOr(const Vocabulary::Term& term, const char* key) {
+    auto it = term.find(key);
+    return it == term.end() ? std::string() : it->second;
+}
+
+// Rewrites dictionary.json through a temporary file so a crash or a full disk
+// never leaves it half-written, keeping the mode the file already had.
+bool rewriteDictionary(const std::vector<Vocabulary::Term>& terms) {
+    const fs::path file = AppPaths::dictionaryFile();
+    unsigned mode = 0600;
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    std::string bytes;
+    try {
+        bytes = toJSON(terms).dump(2);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return platform::atomicWrite(file, bytes, mode);
+}
+
+}  // namespace
+
+Vocabulary& Vocabulary::shared() {
+    static Vocabulary* instance = new Vocabulary();  // never released
+    return *instance;
+}
+
+Vocabulary::Vocabulary() {
+    auto empty = std::make_shared<Snapshot>();
+    empty->signature = kUnloadedSignature;
+    snapshot_ = std::move(empty);
+    reloadDictionary();
+}
+
+std::shared_ptr<const Vocabulary::Snapshot> Vocabulary::snapshot() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return snapshot_;
+}
+
+std::string Vocabulary::signatureOf(const std::vector<std::string>& names) {
+    return text::join(names, std::string(1, '\x01'));
+}
+
+std::vector<std::string> Vocabulary::enabledPackNames() {
+    auto names = AppPaths::userDefaults()->stringArray(packsEnabledKey);
+    return names ? *names : std::vector<std::string>{};
+}
+
+bool Vocabulary::isValidPackName(std::string_view name) {
+    if (name.empty()) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
+}
+
+std::optional<fs::path> Vocabulary::resolvePackFileURL(const std::string& name) {
+    if (!isValidPackName(name)) return std::nullopt;
+    const std::string fileName = name + ".json";
+    std::error_code ec;
+    if (auto resources = platform::Bundle::resourceURL()) {
+        fs::path bundled = *resources / "vocab_packs" / fileName;
+        if (fs::is_regular_file(bundled, ec)) return bundled;
+    }
+    fs::path local = AppPaths::applicationSupport() / "vocab_packs" / fileName;
+    if (fs::is_regular_file(local, ec)) return local;
+    return std::nullopt;
+}
+
+void Vocabulary::reloadDictionary() {
+    const std::vector<std::string> packs = enabledPackNames();
+    auto next = std::make_shared<Snapshot>();
+    next->signature = signatureOf(packs);
+
+    std::vector<std::string> keys;
+    std::unordered_map<std::string, std::string> written;
+    auto put = [&](const std::string& spoken, const std::string& to) {
+        std::string key = text::lowercased(spoken);
+        if (written.find(key) == written.end()) keys.push_back(key);
+        written[key] = to;
+    };
+
+    for (const auto& name : packs) {
+        auto file = resolvePackFileURL(name);
+        if (!file) continue;
+        auto bytes = platform::readFile(*file);
+        if (!bytes) continue;
+        try {
+            json root = json::parse(*bytes);
+            if (!root.is_object()) continue;
+            auto terms = root.find("terms");
+            if (terms == root.end() || !terms->is_array()) continue;
+            if (!std::all_of(terms->begin(), terms->end(), [](const json& t) { return t.is_string(); })) continue;
+            for (const auto& t : *terms) put(t.get<std::string>(), t.get<std::string>());
+        } catch (const std::exception&) {
+            continue;
+        }
+    }
+    for (const auto& term : loadRawTerms()) put(term.at("from"), term.at("to"));
+
+    for (const auto& key : keys) {
+        // An empty spoken form would match nowhere useful; it is left out.
+        if (key.empty()) continue;
+        Entry entry;
+        entry.from = key;
+        entry.to = written[key];
+        entry.folded = WordMatch::foldedFast(key);
+        entry.firstToken = WordMatch::firstToken(entry.folded);
+        entry.pattern = WordMatch::literalPattern(key);
+        next->entries.push_back(std::move(entry));
+    }
+    std::vector<std::size_t> lengths;
+    lengths.reserve(next->entries.size());
+    for (std::size_t i = 0; i < next->entries.size(); ++i) {
+        next->byLength.push_back(i);
+        lengths.push_back(text::graphemeCount(next->entries[i].from));
+    }
+    std::stable_sort(next->byLength.begin(), next->byLength.end(),
+                     [&](std::size_t a, std::size_t b) { return lengths[a] > lengths[b]; });
+
+    std::lock_guard<std::mutex> guard(lock_);
+    snapshot_ = std::move(next);
+}
+
+std::vector<std::string> Vocabulary::getContextTerms() const {
+    std::vector<std::string> terms;
+    for (const auto& entry : snapshot()->entries) terms.push_back(entry.to);
+    return terms;
+}
+
+std::string Vocabulary::casedReplacement(const std::string& to, std::string_view matched) {
+    if (to.empty()) return to;
+    if (to != text::lowercased(to)) return to;  // capitals of its own are deliberate
+    if (!WordMatch::hasLetter(matched)) return to;
+    bool allUpper = true;
+    for (char32_t c : text::toUTF32(matched)) {
+        if (!u_isalpha(static_cast<UChar32>(c))) continue;
+        if (!(u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_UPPERCASE) || u_istitle(static_cast<UChar32>(c)))) {
+            allUpper = false;
+            break;
+        }
+    }
+    if (allUpper) return text::uppercased(to);
+    auto [matchedFirst, matchedRest] = WordMatch::splitFirstCharacter(matched);
+    auto [toFirst, toRest] = WordMatch::splitFirstCharacter(to);
+    if (WordMatch::isUppercaseCharacter(matchedFirst) && WordMatch::hasLetter(toFirst))
+        return text::uppercased(toFirst) + toRest;
+    return to;
+}
+
+std::string Vocabulary::apply(std::string_view input) {
+    if (signatureOf(enabledPackNames()) != snapshot()->signature) reloadDictionary();
+    const auto snap = snapshot();
+    // Match offsets are only meaningful on well-formed text.
+    std::string result = text::isValidUTF8(input) ? std::string(input) : text::sanitizeUTF8(input);
+    if (snap->entries.empty()) return result;
+    WordMatch::TokenIndex index(result);
+    for (std::size_t position : snap->byLength) {
+        const Entry& entry = snap->entries[position];
+        if (!entry.pattern) continue;
+        if (!index.mayContain(entry.folded, entry.firstToken)) continue;
+        auto matches = entry.pattern->matches(result);
+        if (matches.empty()) continue;
+        const std::string source = result;
+        for (auto it = matches.rbegin(); it != matches.rend(); ++it) {
+            std::string_view matched = std::string_view(source).substr(it->range.begin, it->range.length());
+            const std::string inserted = casedReplacement(entry.to, matched);
+            result.replace(it->range.begin, it->range.length(), inserted);
+            index.noteInsertion(inserted);
+        }
+    }
+    return result;
+}
+
+namespace {
+struct RawTermsCache {
+    std::shared_ptr<const std::vector<Vocabulary::Term>> terms;
+    std::shared_ptr<const std::vector<std::string>> froms;
+};
+
+// Read on every dictation (learned substitutions exclude these forms), so
+// the parsed file is kept while the file on disk stays the same one.
+RawTermsCache rawTermsCache() {
+    static std::mutex cacheLock;
+    static WordMatch::FileStamp cachedStamp;
+    static RawTermsCache cached;
+    const fs::path file = AppPaths::dictionaryFile();
+    const WordMatch::FileStamp stamp = WordMatch::stampOf(file.string());
+    {
+        std::lock_guard<std::mutex> guard(cacheLock);
+        if (stamp.exists && stamp == cachedStamp && cached.terms) return cached;
+    }
+    auto terms = std::make_shared<std::vector<Vocabulary::Term>>();
+    auto froms = std::make_shared<std::vector<std::string>>();
+    if (stamp.exists) {
+        if (auto bytes = platform::readFile(file)) {
+            json root = json::parse(*bytes, nullptr, false);
+            if (!root.is_discarded() && root.is_array()) {
+                for (const auto& item : root) {
+                    if (!item.is_object()) continue;
+                    auto from = item.find("from");
+                    auto to = item.find("to");
+                    if (from == item.end() || to == item.end() || !from->is_string() || !to->is_string()) continue;
+                    terms->push_back({{"from", from->get<std::string>()}, {"to", to->get<std::string>()}});
+                    froms->push_back(from->get<std::string>());
+                }
+            }
+        }
+    }
+    RawTermsCache fresh{std::move(terms), std::move(froms)};
+    std::lock_guard<std::mutex> guard(cacheLock);
+    cachedStamp = stamp;
+    cached = fresh;
+    return fresh;
+}
+}  // namespace
+
+std::vector<Vocabulary::Term> Vocabulary::loadRawTerms() { return *rawTermsCache().terms; }
+
+std::shared_ptr<const std::vector<std::string>> Vocabulary::rawFromTerms() { return rawTermsCache().froms; }
+
+bool Vocabulary::addTerm(const std::string& from, const std::string& to) {
+    auto existing = readStrictTerms(AppPaths::dictionaryFile());
+    if (!existing) {
+        platform::log("Vocabulary", "dictionary.json is not a list of terms; not adding to it");
+        return false;
+    }
+    const std::string key = text::lowercased(from);
+    std::vector<Term> terms;
+    for (auto& term : *existing)
+        if (text::lowercased(valueOr(term, "from")) != key) terms.push_back(std::move(term));
+    terms.push_back({{"from", from}, {"to", to}});
+    const bool written = rewriteDictionary(terms);
+    reloadDictionary();
+    CorrectionLog::shared().record(from, to, "", "Ondira", CorrectionSource::explicitDictionaryAdd);
+    return written;
+}
+
+bool Vocabulary::deleteTerm(const std::string& from) {
+    const fs::path file = AppPaths::dictionaryFile();
+    std::error_code ec;
+    if (!fs::exists(file, ec)) return false;
+    auto existing = readStrictTerms(file);
+    if (!existing) return false;
+    const std::string key = text::lowercased(from);
+    std::vector<Term> kept;
+    for (auto& term : *existing)
+        if (text::lowercased(valueOr(term, "from")) != key) kept.push_back(std::move(term));
+    if (!rewriteDictionary(kept)) return false;
+    reloadDictionary();
+    return true;
+}
+
+std::vector<CorrectionSuggestion> Vocabulary::pendingCorrectionSuggestions(int minCount) {
+    return CorrectionLog::shared().suggestions(minCount);
+}
+
+std::optional<std::vector<Vocabulary::Term>> Vocabulary::validateImportPayload(const json& payload) {
+    if (!payload.is_array()) return std::nullopt;
+    std::vector<Term> terms;
+    for (const auto& item : payload) {
+        if (!item.is_object()) return std::nullopt;
+        auto from = item.find("from");
+        auto to = item.find("to");
+        if (from == item.end() || to == item.end() || !from->is_string() || !to->is_string()) return std::nullopt;
+        terms.push_back({{"from", from->get<std::string>()}, {"to", to->get<std::string>()}});
+    }
+    return terms;
+}
+
+Vocabulary::MergeResult Vocabulary::mergeImportedTerms(const std::vector<Term>& existing,
+                                                       const std::vector<Term>& imported) {
+    MergeResult result;
+    result.merged = existing;
+    std::vector<std::string> seen;
+    for (const auto& term : existing)
+        if (term.count("from")) seen.push_back(text::lowercased(term.at("from")));
+    for (const auto& term : imported) {
+        if (!term.count("from") || !term.count("to")) {
+            ++result.skipped;
+            continue;
+        }
+        std::string key = text::lowercased(term.at("from"));
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+            ++result.skipped;
+            continue;
+        }
+        result.merged.push_back({{"from", term.at("from")}, {"to", term.at("to")}});
+        seen.push_back(std::move(key));
+        ++result.added;
+    }
+    return result;
+}
+
+bool Vocabulary::writeTerms(const std::vector<Term>& terms) {
+    std::string bytes;
+    try {
+        bytes = toJSON(terms).dump(2);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return platform::atomicWrite(AppPaths::dictionaryFile(), bytes, 0600);
+}
+
+std::optional<Vocabulary::MergeResult> Vocabulary::importTerms(const std::vector<Term>& terms) {
+    MergeResult result = mergeImportedTerms(loadRawTerms(), terms);
+    if (result.added == 0) return result;
+    if (!writeTerms(result.merged)) return std::nullopt;
+    reloadDictionary();
+    return result;
+}

@@ -1,0 +1,12 @@
+# The tests that check what reaches the sound server record a sink's monitor
+# with the simple PulseAudio API.
+pkg_check_modules(ONDIRA_TEST_PULSE_SIMPLE REQUIRED IMPORTED_TARGET libpulse-simple)
+target_link_libraries(ondira_tests PRIVATE PkgConfig::ONDIRA_TEST_PULSE_SIMPLE)
+
+add_test(NAME hud_demo COMMAND ${CMAKE_CURRENT_LIST_DIR}/hud-demo.sh ${ONDIRA_BUNDLE_DIR}/Ondira)
+set_tests_properties(hud_demo PROPERTIES TIMEOUT 120)
+
+# Every test that starts the menu-bar application holds this lock: there is
+# one instance per session bus.
+add_test(NAME single_instance COMMAND ${CMAKE_CURRENT_LIST_DIR}/single-instance.sh ${ONDIRA_BUNDLE_DIR}/Ondira)
+set_tests_properties(single_instance PROPERTIES TIMEOUT 120 RESOURCE_LOCK ondira_menu_bar_instance)

@@ -1,0 +1,143 @@
+// Typing and pasting into a real GTK text field of another process, read
+// back from the field itself; the user's clipboard survives a paste; a
+// password field or a foreign keyboard grab blocks insertion.
+#include "Platform/DesktopInsertion.h"
+
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <glib.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include "Platform/FileIO.h"
+#include "Platform/Queues.h"
+#include "Platform/Text.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kUnicode = "Hello, naïve café — 東京 🎉! (x+y)=42 ~ \"quoted\"";
+
+// The test's text window (tests/input/TextWindow.cpp), focused.
+struct TextWindow {
+    TempDir dir{"ondira-textwindow-"};
+    fs::path file = dir / "field.txt";
+    GPid pid = 0;
+    explicit TextWindow(std::vector<std::string> options = {}) {
+        std::vector<std::string> args = {ONDIRA_TEXTWINDOW, file.string()};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        g_spawn_async(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid, nullptr);
+        platform::MainQueue::pump(15.0, [&] { return fs::exists(file.string() + ".ready"); });
+        // Let its accessibility objects settle before anyone reads them.
+        platform::MainQueue::pump(0.3);
+    }
+    ~TextWindow() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+            g_spawn_close_pid(pid);
+        }
+    }
+    bool ready() const { return fs::exists(file.string() + ".ready"); }
+    std::string text() const {
+        auto bytes = platform::readFile(file);
+        return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+    }
+    bool waitFor(const std::string& expected, double seconds = 5.0) {
+        platform::MainQueue::pump(seconds, [&] { return text() == expected; });
+        return text() == expected;
+    }
+};
+
+class DesktopInsertionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display";
+    }
+    std::shared_ptr<platform::DesktopInsertion> desktop = std::make_shared<platform::DesktopInsertion>();
+
+    InjectionOutcome inject(TextInjector& injector, const std::string& text, bool paste) {
+        std::optional<InjectionOutcome> outcome;
+        injector.inject(text, paste, [&](InjectionOutcome o) { outcome = o; });
+        platform::MainQueue::pump(10.0, [&] { return outcome.has_value(); });
+        return outcome.value_or(InjectionOutcome::unconfirmed(false));
+    }
+};
+
+TEST_F(DesktopInsertionTest, TypingLandsTheExactTextIncludingCharactersWithNoKey) {
+    TextWindow window;
+    ASSERT_TRUE(window.ready());
+    desktop->typeText(kUnicode);
+    EXPECT_TRUE(window.waitFor(kUnicode)) << window.text();
+    EXPECT_EQ(desktop->focusedValue(), kUnicode);
+}
+
+TEST_F(DesktopInsertionTest, TypingManyDistinctCharactersOutlastsTheSpareKeys) {
+    TextWindow window;
+    ASSERT_TRUE(window.ready());
+    std::string text;
+    for (char32_t c = U'α'; c <= U'ω'; ++c) text += platform::text::fromUTF32(std::u32string(1, c));
+    text += "ÅÉÎÕÜ";
+    desktop->typeText(text);
+    EXPECT_TRUE(window.waitFor(text)) << window.text();
+}
+
+TEST_F(DesktopInsertionTest, InjectorConfirmsTypedAndPastedText) {
+    TextWindow window;
+    ASSERT_TRUE(window.ready());
+    TextInjector injector(desktop);
+    EXPECT_EQ(inject(injector, "typed: " + kUnicode, false), InjectionOutcome::confirmed());
+    EXPECT_EQ(inject(injector, " / pasted: " + kUnicode, true), InjectionOutcome::confirmed());
+    EXPECT_TRUE(window.waitFor("typed: " + kUnicode + " / pasted: " + kUnicode)) << window.text();
+}
+
+TEST_F(DesktopInsertionTest, PasteGivesTheUserTheirClipboardBackWithEveryForm) {
+    TextWindow window({"--clipboard"});
+    ASSERT_TRUE(window.ready());
+    ClipboardSnapshot before = desktop->snapshotClipboard();
+    ASSERT_EQ(before.items.size(), 2u);
+    TextInjector injector(desktop);
+    EXPECT_EQ(inject(injector, kUnicode, true), InjectionOutcome::confirmed());
+    EXPECT_TRUE(window.waitFor(kUnicode)) << window.text();
+    ClipboardSnapshot after = desktop->snapshotClipboard();
+    EXPECT_EQ(after.items, before.items);
+    EXPECT_EQ(desktop->clipboardText(), "the user's own words");
+}
+
+TEST_F(DesktopInsertionTest, APasswordFieldBlocksInsertion) {
+    TextWindow window({"--password"});
+    ASSERT_TRUE(window.ready());
+    EXPECT_TRUE(desktop->isSecureInputActive());
+    TextInjector injector(desktop);
+    EXPECT_EQ(inject(injector, "secret", false), InjectionOutcome::blockedBySecureInput());
+    platform::MainQueue::pump(0.3);
+    EXPECT_EQ(window.text(), "");
+}
+
+TEST_F(DesktopInsertionTest, AnotherClientsKeyboardGrabIsSecureInput) {
+    TextWindow window;
+    ASSERT_TRUE(window.ready());
+    EXPECT_FALSE(desktop->isSecureInputActive());
+    Display* rival = XOpenDisplay(nullptr);
+    ASSERT_NE(rival, nullptr);
+    ASSERT_EQ(XGrabKeyboard(rival, DefaultRootWindow(rival), False, GrabModeAsync, GrabModeAsync, CurrentTime), GrabSuccess);
+    XSync(rival, False);
+    EXPECT_TRUE(desktop->isSecureInputActive());
+    XUngrabKeyboard(rival, CurrentTime);
+    XCloseDisplay(rival);
+}
+
+TEST(DesktopInsertion, TerminalsAreKnownByIdOrClass) {
+    for (const char* id : {"org.gnome.Terminal", "xfce4-terminal", "kitty", "Alacritty", "org.gnome.Console", "XTerm"})
+        EXPECT_TRUE(platform::DesktopInsertion::isTerminal(id)) << id;
+    for (const char* id : {"org.gnome.gedit", "firefox", "stterm-like-editor", ""})
+        EXPECT_FALSE(platform::DesktopInsertion::isTerminal(id)) << id;
+}
+
+}  // namespace

@@ -1,0 +1,266 @@
+#include "App/AppDelegate.h"
+
+#include <gtest/gtest.h>
+
+#include <gtk/gtk.h>
+
+#include <fstream>
+
+#include "App/AppPaths.h"
+#include "App/AutoStartManager.h"
+#include "Platform/Bundle.h"
+#include "Platform/FileIO.h"
+#include "Platform/Queues.h"
+#include "UI/IndicatorWindow.h"
+#include "Update/UpdateChecker.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+// Parses a command line the way a shell does and answers its words.
+std::vector<std::string> shellWords(const std::string& line) {
+    gint argc = 0;
+    gchar** argv = nullptr;
+    std::vector<std::string> words;
+    if (g_shell_parse_argv(line.c_str(), &argc, &argv, nullptr)) {
+        for (int i = 0; i < argc; ++i) words.emplace_back(argv[i]);
+        g_strfreev(argv);
+    }
+    return words;
+}
+
+struct Isolated {
+    TempDir dir;
+    ScopedEnv env{AppPaths::selfTestStateDirVariable, dir.path.string()};
+};
+}  // namespace
+
+TEST(AutoStartEntry, ExecKeyQuotesThePathSoTheDesktopReadsItBack) {
+    const char* paths[] = {"/usr/bin/Ondira", "/opt/My Apps/Ondira", "/home/o'neil/Ondira", "/tmp/a$b/`x`/\"q\"/back\\slash/Ondira"};
+    for (const char* path : paths) {
+        auto entry = AutoStartManager::desktopEntry(path);
+        ASSERT_TRUE(entry) << path;
+        GKeyFile* kf = g_key_file_new();
+        ASSERT_TRUE(g_key_file_load_from_data(kf, entry->c_str(), entry->size(), G_KEY_FILE_NONE, nullptr));
+        gchar* exec = g_key_file_get_string(kf, "Desktop Entry", "Exec", nullptr);
+        ASSERT_NE(exec, nullptr);
+        EXPECT_EQ(shellWords(exec), std::vector<std::string>{path}) << "Exec=" << exec;
+        g_free(exec);
+        g_key_file_free(kf);
+    }
+    EXPECT_EQ(AutoStartManager::execArgument("/opt/100%/Ondira"), "/opt/100%%/Ondira");
+    EXPECT_FALSE(AutoStartManager::execArgument("/opt/line\nbreak"));
+}
+
+TEST(AutoStartEntry, EnablingWritesTheEntryAndDisablingRemovesIt) {
+    Isolated isolated;
+    auto& manager = AutoStartManager::shared();
+    const fs::path entry = AutoStartManager::entryPath();
+    EXPECT_EQ(entry, isolated.dir.path / ".config/autostart/com.ondira.app.desktop");
+    EXPECT_FALSE(manager.isEnabled());
+    EXPECT_FALSE(manager.setEnabled(true));
+    EXPECT_TRUE(manager.isEnabled());
+    EXPECT_NE(platform::readFile(entry)->find("Exec=" + platform::Bundle::executablePath().string()), std::string::npos);
+    // An entry the user switched off in the desktop's settings counts as off.
+    platform::writeInPlace(entry, "[Desktop Entry]\nExec=x\nHidden=true\n");
+    EXPECT_FALSE(manager.isEnabled());
+    EXPECT_FALSE(manager.setEnabled(false)) << "already off: nothing to do";
+    EXPECT_TRUE(fs::exists(entry));
+    EXPECT_FALSE(manager.setEnabled(true));
+    EXPECT_TRUE(manager.isEnabled());
+    EXPECT_FALSE(manager.setEnabled(false));
+    EXPECT_FALSE(fs::exists(entry));
+}
+
+TEST(CommandLineTool, TheHandCommandQuotesBothPathsAndNeverUsesSudo) {
+    const std::string odd = "/tmp/it's a build/Ondira";
+    const std::string cmd = AppDelegate::cliInstallCommand(odd, "/home/a b/.local/bin/ondira");
+    EXPECT_EQ(shellWords(cmd), (std::vector<std::string>{"ln", "-s", odd, "/home/a b/.local/bin/ondira"}));
+    EXPECT_EQ(AppDelegate::cliInstallCommand("/usr/bin/Ondira", "/h/.local/bin/ondira"),
+              "ln -s /usr/bin/Ondira /h/.local/bin/ondira");
+    EXPECT_EQ(cmd.find("sudo"), std::string::npos);
+}
+
+TEST(CommandLineTool, LinkReplacesWhatIsThereAndAReadOnlyDirectoryIsNotTouched) {
+    TempDir dir;
+    const fs::path link = dir / "bin/ondira";
+    EXPECT_FALSE(AppDelegate::installCommandLineLink("/usr/bin/first", link));
+    EXPECT_EQ(fs::read_symlink(link), "/usr/bin/first");
+    EXPECT_FALSE(AppDelegate::installCommandLineLink("/usr/bin/second", link));
+    EXPECT_EQ(fs::read_symlink(link), "/usr/bin/second");
+    fs::remove(link);
+    std::ofstream(link) << "a plain file";
+    EXPECT_FALSE(AppDelegate::installCommandLineLink("/usr/bin/third", link));
+    EXPECT_EQ(fs::read_symlink(link), "/usr/bin/third");
+
+    // A place that can't hold the link (its "directory" is a file): nothing
+    // is attempted and there is no error to quote.
+    std::ofstream(dir / "not-a-dir") << "x";
+    EXPECT_EQ(AppDelegate::installCommandLineLink("/usr/bin/x", dir / "not-a-dir/ondira"), std::string());
+}
+
+TEST(UpdateAlert, SaysWhatTheCheckFoundAndOffersOnlyASecureDownload) {
+    EXPECT_FALSE(AppDelegate::updateAlert(UpdateStatus::idle()));
+    EXPECT_FALSE(AppDelegate::updateAlert(UpdateStatus::checking()));
+    auto upToDate = AppDelegate::updateAlert(UpdateStatus::upToDate("2.0.0"));
+    ASSERT_TRUE(upToDate);
+    EXPECT_EQ(upToDate->message, "Ondira is up to date");
+    EXPECT_NE(upToDate->informative.find("2.0.0"), std::string::npos);
+    EXPECT_FALSE(upToDate->downloadURL);
+
+    ReleaseManifest manifest;
+    manifest.version = "2.1.0";
+    manifest.downloadURL = "https://ondira.app/download/Ondira-2.1.0.tar.gz";
+    manifest.releaseNotes = "Faster start-up.";
+    auto available = AppDelegate::updateAlert(UpdateStatus::updateAvailable(manifest, "2.0.0"));
+    ASSERT_TRUE(available);
+    EXPECT_EQ(available->message, "Ondira 2.1.0 is available");
+    EXPECT_NE(available->informative.find("Faster start-up."), std::string::npos);
+    EXPECT_EQ(available->downloadURL, manifest.downloadURL);
+    manifest.downloadURL = "http://ondira.app/download/plain";
+    EXPECT_FALSE(AppDelegate::updateAlert(UpdateStatus::updateAvailable(manifest, "2.0.0"))->downloadURL);
+
+    auto failed = AppDelegate::updateAlert(UpdateStatus::failed("no network"));
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->informative, "no network");
+}
+
+TEST(LaunchSweep, OnlyLeftoverRecordingsAreDeleted) {
+    TempDir dir;
+    const struct { const char* name; bool removed; } table[] = {
+        {"ondira_rec_1234.wav", true}, {"ondira_rec_.wav", true}, {"ondira_rec_1234.txt", false},
+        {"take.wav", false}, {"xondira_rec_1.wav", false}};
+    for (const auto& row : table) std::ofstream(dir / row.name) << "x";
+    AppDelegate::sweepLeftoverRecordings(dir.path);
+    for (const auto& row : table) EXPECT_EQ(!fs::exists(dir / row.name), row.removed) << row.name;
+    AppDelegate::sweepLeftoverRecordings(dir / "missing");  // a listing failure is silent
+}
+
+TEST(StatusIcon, IsDrawnWithTheGradientFrameAndTheDarkCentre) {
+    TempDir dir;
+    ASSERT_TRUE(AppDelegate::drawStatusIcon(dir / "icon.png", 22));
+    GdkPixbuf* icon = gdk_pixbuf_new_from_file((dir / "icon.png").c_str(), nullptr);
+    ASSERT_NE(icon, nullptr);
+    EXPECT_EQ(gdk_pixbuf_get_width(icon), 22);
+    const int n = gdk_pixbuf_get_n_channels(icon), stride = gdk_pixbuf_get_rowstride(icon);
+    const guchar* px = gdk_pixbuf_get_pixels(icon);
+    auto at = [&](int x, int y) { return px + y * stride + x * n; };
+    const guchar* centre = at(11, 11);
+    EXPECT_LT(centre[0] + centre[1] + centre[2], 60);
+    const guchar* corner = at(0, 0);
+    EXPECT_EQ(corner[3], 0) << "outside the rounded frame stays transparent";
+    const guchar* topLeft = at(4, 4);  // the pink end of the gradient
+    EXPECT_GT(topLeft[0], 200);
+    g_object_unref(icon);
+}
+
+class StatusMenuTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no X display";
+        platform::MainQueue::markCurrentThreadAsMain();
+        platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
+        AppPaths::userDefaults()->setBool(AppDelegate::stagingModeKey, true);
+        delegate = new AppDelegate();
+    }
+    void TearDown() override { platform::Bundle::overrideBundleDirectory(std::nullopt); }
+
+    struct Row {
+        std::string title;
+        bool enabled;
+        std::optional<bool> checked;
+        bool operator==(const Row&) const = default;
+    };
+    std::vector<Row> rows() {
+        std::vector<Row> out;
+        GList* children = gtk_container_get_children(GTK_CONTAINER(delegate->menu()));
+        for (GList* l = children; l; l = l->next) {
+            GtkWidget* w = GTK_WIDGET(l->data);
+            if (GTK_IS_SEPARATOR_MENU_ITEM(w)) {
+                out.push_back({"---", false, std::nullopt});
+                continue;
+            }
+            std::optional<bool> checked;
+            if (GTK_IS_CHECK_MENU_ITEM(w)) checked = gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(w));
+            out.push_back({gtk_menu_item_get_label(GTK_MENU_ITEM(w)), gtk_widget_get_sensitive(w) != 0, checked});
+        }
+        g_list_free(children);
+        return out;
+    }
+
+    Isolated isolated;
+    AppDelegate* delegate = nullptr;
+};
+
+TEST_F(StatusMenuTest, TheMenuListsEveryItemInOrderWithItsStateAndTheHeadingTakesTheToolTip) {
+    const std::vector<Row> expected = {
+        {"Ondira — AI Dictation", false, {}},
+        {"---", false, {}},
+        {"Open Dashboard Hub", true, {}},
+        {"Toggle Dictation (Right Ctrl)", false, {}},
+        {"Setup & Permissions…", true, {}},
+        {"Export Support Bundle…", false, {}},
+        {"Transcribe Audio File…", false, {}},
+        {"Install Command Line Tool…", true, {}},
+        {"Check for Updates…", true, {}},
+        {"---", false, {}},
+        {"Stage Dictations Instead of Pasting", true, true},
+        {"Commit Staged Text (nothing staged)", false, {}},
+        {"---", false, {}},
+        {"Launch at Login", true, false},
+        {"---", false, {}},
+        {"Quit Ondira", true, {}},
+    };
+    const auto actual = rows();
+    ASSERT_EQ(actual.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(actual[i].title, expected[i].title) << "row " << i;
+        EXPECT_EQ(actual[i].enabled, expected[i].enabled) << expected[i].title;
+        EXPECT_EQ(actual[i].checked, expected[i].checked) << expected[i].title;
+    }
+}
+
+TEST_F(StatusMenuTest, TheHotkeyTitleFollowsAChangeMadeElsewhere) {
+    AppPaths::writeConfigValue("hotkey", "f14");
+    gtk_widget_show(delegate->menu());  // what opening the menu does
+    EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(delegate->toggleDictationMenuItem())), "Toggle Dictation (F14)");
+    gtk_widget_hide(delegate->menu());
+
+    // Without the menu opening, a changed config.json retitles it as well.
+    AppPaths::writeConfigValue("hotkey", "altspace");
+    platform::MainQueue::pump(5, [&] {
+        return std::string(gtk_menu_item_get_label(GTK_MENU_ITEM(delegate->toggleDictationMenuItem()))) ==
+               "Toggle Dictation (Alt + Space)";
+    });
+    EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(delegate->toggleDictationMenuItem())),
+                 "Toggle Dictation (Alt + Space)");
+}
+
+TEST_F(StatusMenuTest, ChoosingTheCheckItemsFlipsTheirSettingAndTwiceRestoresIt) {
+    auto item = GTK_MENU_ITEM(delegate->stagingModeMenuItem());
+    gtk_menu_item_activate(item);
+    EXPECT_FALSE(AppPaths::userDefaults()->boolValue(AppDelegate::stagingModeKey));
+    EXPECT_FALSE(gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(item)));
+    gtk_menu_item_activate(item);
+    EXPECT_TRUE(AppPaths::userDefaults()->boolValue(AppDelegate::stagingModeKey));
+    EXPECT_TRUE(gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(item)));
+
+    auto login = GTK_MENU_ITEM(delegate->launchAtLoginMenuItem());
+    gtk_menu_item_activate(login);
+    EXPECT_TRUE(fs::exists(AutoStartManager::entryPath()));
+    EXPECT_TRUE(gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(login)));
+    gtk_menu_item_activate(login);
+    EXPECT_FALSE(fs::exists(AutoStartManager::entryPath()));
+    EXPECT_FALSE(gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(login)));
+}
+
+TEST_F(StatusMenuTest, AnErrorRemedyIsHeldOnlyUntilTheNextIndicatorState) {
+    auto& indicator = IndicatorWindowController::shared();
+    indicator.updateState(IndicatorMode::error("Accessibility is off", ErrorRemedy::openSystemPane(SettingsPane::accessibility)));
+    platform::MainQueue::pump(5, [&] { return delegate->activeErrorRemedy().has_value(); });
+    EXPECT_EQ(delegate->activeErrorRemedy(), ErrorRemedy::openSystemPane(SettingsPane::accessibility));
+    indicator.updateState(IndicatorMode::idle());
+    platform::MainQueue::pump(5, [&] { return !delegate->activeErrorRemedy().has_value(); });
+    EXPECT_FALSE(delegate->activeErrorRemedy());
+}

@@ -1,0 +1,127 @@
+// The gesture rules of the primary hotkey and the secondary shortcuts, driven
+// by a hand-moved clock: each row is a script of presses, releases, waits and
+// session events, and the delegate calls it must produce, in order.
+#include "Input/HotkeyManager.h"
+
+#include <gtest/gtest.h>
+
+#include "support/TempDir.h"
+#include "unit/input/HotkeyFakes.h"
+
+namespace {
+
+struct Rig : HotkeyRig {
+    Rig() { make(); }
+    // P press, R release, W<s> wait, p/r secondary raw press/release, S sleep, L lock, T tap (press, release).
+    void run(const std::string& script) {
+        std::size_t i = 0;
+        while (i < script.size()) {
+            char op = script[i++];
+            if (op == ' ') continue;
+            if (op == 'W') {
+                std::size_t used = 0;
+                double s = std::stod(script.substr(i), &used);
+                i += used;
+                loop->advance(s);
+                continue;
+            }
+            switch (op) {
+                case 'P': manager->triggerPress(); break;
+                case 'R': manager->triggerRelease(); break;
+                case 'T': manager->triggerPress(); manager->triggerRelease(); break;
+                case 'p': manager->secondaryPress(DictationMode::raw); break;
+                case 'r': manager->secondaryRelease(DictationMode::raw); break;
+                case 'S': manager->startListening(); session->sleep(); break;
+                case 'L': manager->startListening(); session->lock(); break;
+                default: FAIL() << "bad script op " << op;
+            }
+            loop->drain();
+        }
+    }
+};
+
+struct GestureRow {
+    const char* name;
+    const char* script;
+    std::vector<std::string> calls;
+    bool pressedAfter;
+    bool handsFreeAfter;
+    double handsFreeLimit = 180.0;
+};
+
+class GestureTable : public ::testing::TestWithParam<GestureRow> {};
+
+TEST_P(GestureTable, ProducesTheDelegateCallsInOrder) {
+    const GestureRow& row = GetParam();
+    const double savedLimit = HotkeyManager::handsFreeMaxDuration;
+    HotkeyManager::handsFreeMaxDuration = row.handsFreeLimit;
+    Rig rig;
+    rig.run(row.script);
+    HotkeyManager::handsFreeMaxDuration = savedLimit;
+    std::vector<std::string> calls = rig.delegate->calls;
+    // Session events install listening first; the default raw shortcut it
+    // registers makes no calls.
+    EXPECT_EQ(calls, row.calls) << row.name;
+    EXPECT_EQ(rig.manager->isPressed(), row.pressedAfter) << row.name;
+    EXPECT_EQ(rig.manager->isHandsFreeActive(), row.handsFreeAfter) << row.name;
+}
+
+const std::vector<std::string> kDoubleTap = {"press", "release", "press", "release", "handsFreeStart"};
+std::vector<std::string> plus(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hotkey, GestureTable,
+    ::testing::Values(
+        GestureRow{"hold past the tap limit", "P W0.5 R", {"press", "release"}, false, false},
+        GestureRow{"taps of exactly 0.30 s, releases exactly 0.4 s apart", "P W0.3 R W0.1 P W0.3 R", kDoubleTap, false, true},
+        GestureRow{"0.31 s is no tap; the next quick pair starts hands-free",
+                   "P W0.31 R W0.05 P W0.1 R W0.1 P W0.1 R",
+                   {"press", "release", "press", "release", "press", "release", "handsFreeStart"}, false, true},
+        GestureRow{"releases 0.41 s apart: the second tap becomes the pending one",
+                   "P W0.1 R W0.31 P W0.1 R W0.1 P W0.1 R",
+                   {"press", "release", "press", "release", "press", "release", "handsFreeStart"}, false, true},
+        GestureRow{"a long hold after a pending tap clears it", "P W0.1 R W0.05 P W2 R W0.05 P W0.05 R",
+                   {"press", "release", "press", "release", "press", "release"}, false, false},
+        GestureRow{"hands-free ends on the release of a 5 s hold", "T W0.05 T P W5 R",
+                   plus(kDoubleTap, {"press", "release", "handsFreeStop:tap"}), false, false},
+        GestureRow{"hands-free stops itself at its limit", "T W0.05 T W0.2", plus(kDoubleTap, {"handsFreeStop:max-duration"}),
+                   false, false, 0.1},
+        GestureRow{"hands-free limit while held leaves the key held", "T W0.05 T P W0.2",
+                   plus(kDoubleTap, {"press", "handsFreeStop:max-duration"}), true, false, 0.1},
+        GestureRow{"a 180 s hold is force-released", "P W180", {"press", "release", "force:max-hold-timeout"}, false, false},
+        GestureRow{"a 180 s hold inside hands-free ends the session too", "T W0.05 T P W180",
+                   plus(kDoubleTap, {"press", "release", "handsFreeStop:max-hold-timeout", "force:max-hold-timeout"}), false,
+                   false, 1000.0},
+        GestureRow{"sleep with nothing held calls nothing", "S", {}, false, false},
+        GestureRow{"sleep with a raw shortcut held", "p S", {"press:raw", "release:raw", "force:system-sleep"}, false, false},
+        GestureRow{"screen lock ends a hands-free session", "T W0.05 T L",
+                   plus(kDoubleTap, {"handsFreeStop:screen-lock", "force:screen-lock"}), false, false},
+        GestureRow{"a repeated secondary press is one press", "p p W0.1 r", {"press:raw", "release:raw"}, false, false},
+        GestureRow{"a release without a press does nothing", "R r", {}, false, false},
+        GestureRow{"a secondary watchdog also ends the primary hold", "P p W180",
+                   {"press", "press:raw", "release", "release:raw", "force:max-hold-timeout"}, false, false}));
+
+TEST(HotkeyGestures, StopListeningEndsHandsFreeSilentlyAndLeavesNoTimer) {
+    Rig rig;
+    rig.manager->startListening();
+    rig.run("T W0.05 T P");
+    rig.delegate->calls.clear();
+    rig.manager->stopListening();
+    rig.loop->advance(400);
+    EXPECT_TRUE(rig.delegate->calls.empty());
+    EXPECT_FALSE(rig.manager->isHandsFreeActive());
+    EXPECT_FALSE(rig.manager->isPressed());
+    EXPECT_EQ(rig.loop->pendingTimers(), 0u);
+}
+
+TEST(HotkeyGestures, DelegateGoneMeansCallsAreDropped) {
+    Rig rig;
+    rig.manager->triggerPress();
+    rig.delegate.reset();
+    EXPECT_NO_THROW(rig.loop->drain());
+}
+
+}  // namespace

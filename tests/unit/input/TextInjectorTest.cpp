@@ -1,0 +1,163 @@
+// The insertion road over a scripted desktop: when text counts as landed,
+// what happens to the user's clipboard, and that insertions never overlap.
+#include "Input/TextInjector.h"
+
+#include <gtest/gtest.h>
+
+#include "Platform/Queues.h"
+
+namespace {
+
+// A text field and a clipboard. A keystroke or a paste "lands" unless the
+// field is deaf; what the field reads is scripted.
+class FakeDesktop : public InsertionTarget {
+public:
+    bool secure = false;
+    bool deaf = false;            // keystrokes and pastes go nowhere
+    bool readable = true;         // the field's value can be read
+    bool acceptsDirectInsert = false;
+    std::string value = "Dear ";
+    ClipboardSnapshot clipboard{{{"UTF8_STRING", {'m', 'i', 'n', 'e'}}, {"image/png", {0x89, 'P', 'N', 'G'}}}};
+    std::vector<std::string> log;
+
+    bool isSecureInputActive() override { return secure; }
+    int readings = 0;
+    std::optional<std::string> focusedValue() override {
+        ++readings;
+        return readable ? std::optional(value) : std::nullopt;
+    }
+    std::optional<std::string> focusedSelectedText() override { return std::nullopt; }
+    bool insertAtFocus(const std::string& text) override {
+        log.push_back("insertAtFocus");
+        if (!acceptsDirectInsert) return false;
+        value += text;
+        return true;
+    }
+    void typeText(const std::string& text) override {
+        log.push_back("type:" + text);
+        if (!deaf) value += text;
+    }
+    ClipboardSnapshot snapshotClipboard() override {
+        log.push_back("snapshot:" + clipboardString());
+        return clipboard;
+    }
+    void setClipboardText(const std::string& text) override {
+        clipboard = ClipboardSnapshot{{{"UTF8_STRING", std::vector<std::uint8_t>(text.begin(), text.end())}}};
+    }
+    std::optional<std::string> clipboardText() override { return clipboardString(); }
+    void restoreClipboard(const ClipboardSnapshot& snapshot) override {
+        log.push_back("restore");
+        clipboard = snapshot;
+    }
+    void sendPasteShortcut() override {
+        log.push_back("paste:" + clipboardString());
+        if (!deaf) value += clipboardString();
+    }
+    std::string clipboardString() const {
+        for (const auto& [target, bytes] : clipboard.items)
+            if (target == "UTF8_STRING") return std::string(bytes.begin(), bytes.end());
+        return "";
+    }
+};
+
+struct Insertion {
+    std::shared_ptr<FakeDesktop> desktop = std::make_shared<FakeDesktop>();
+    // The 0.075 s poll runs at once here; only the count of readings matters.
+    TextInjector injector{desktop, [](double, std::function<void()> block) { platform::MainQueue::async(std::move(block)); }};
+    std::vector<InjectionOutcome> outcomes;
+    void inject(const std::string& text, bool paste) {
+        injector.inject(text, paste, [this](InjectionOutcome o) { outcomes.push_back(o); });
+    }
+    void wait(std::size_t count) {
+        platform::MainQueue::pump(5.0, [&] { return outcomes.size() >= count; });
+    }
+};
+
+TEST(TextInjector, EmptyTextNeverCallsBack) {
+    Insertion run;
+    run.inject("", true);
+    platform::MainQueue::pump(0.1);
+    EXPECT_TRUE(run.outcomes.empty());
+    EXPECT_TRUE(run.desktop->log.empty());
+}
+
+TEST(TextInjector, SecureInputBlocksWithoutTouchingTheClipboard) {
+    Insertion run;
+    run.desktop->secure = true;
+    run.inject("secret", true);
+    run.wait(1);
+    ASSERT_EQ(run.outcomes.size(), 1u);
+    EXPECT_EQ(run.outcomes[0], InjectionOutcome::blockedBySecureInput());
+    EXPECT_TRUE(run.desktop->log.empty());
+    EXPECT_EQ(run.desktop->clipboardString(), "mine");
+}
+
+struct RoadRow {
+    const char* name;
+    bool paste, deaf, readable, directInsert;
+    InjectionOutcome expected;
+    const char* fieldAfter;
+    bool userClipboardBack;  // every saved form back, else the dictation stays on it
+};
+
+TEST(TextInjector, OutcomesOfBothRoads) {
+    const std::vector<RoadRow> rows = {
+        {"paste lands", true, false, true, false, InjectionOutcome::confirmed(), "Dear Sir", true},
+        {"paste into an unreadable field is assumed to land", true, false, false, false, InjectionOutcome::confirmed(),
+         "Dear Sir", true},
+        {"paste refused, direct insertion works", true, true, true, true, InjectionOutcome::confirmed(), "Dear Sir", true},
+        {"paste refused everywhere: the text stays on the clipboard", true, true, true, false,
+         InjectionOutcome::unconfirmed(true), "Dear ", false},
+        {"typing lands", false, false, true, false, InjectionOutcome::confirmed(), "Dear Sir", true},
+        {"typing refused: the dictation is put on the clipboard", false, true, true, false,
+         InjectionOutcome::unconfirmed(true), "Dear ", false},
+    };
+    for (const auto& row : rows) {
+        Insertion run;
+        run.desktop->deaf = row.deaf;
+        run.desktop->readable = row.readable;
+        run.desktop->acceptsDirectInsert = row.directInsert;
+        run.inject("Sir", row.paste);
+        run.wait(1);
+        ASSERT_EQ(run.outcomes.size(), 1u) << row.name;
+        EXPECT_EQ(run.outcomes[0], row.expected) << row.name << ": " << run.outcomes[0].description();
+        EXPECT_EQ(run.desktop->value, row.fieldAfter) << row.name;
+        // One reading before, one right after, then up to 20 polls.
+        EXPECT_EQ(run.desktop->readings, row.deaf || !row.readable ? 22 : 2) << row.name;
+        if (row.userClipboardBack) {
+            EXPECT_EQ(run.desktop->clipboard.items.size(), 2u) << row.name;
+            EXPECT_EQ(run.desktop->clipboardString(), "mine") << row.name;
+        } else {
+            EXPECT_EQ(run.desktop->clipboardString(), "Sir") << row.name;
+        }
+    }
+}
+
+TEST(TextInjector, AnEmptyClipboardIsNotRestoredOverTheDictation) {
+    Insertion run;
+    run.desktop->clipboard = {};
+    run.inject("Sir", true);
+    run.wait(1);
+    EXPECT_EQ(run.outcomes[0], InjectionOutcome::confirmed());
+    EXPECT_EQ(run.desktop->clipboardString(), "Sir");
+}
+
+TEST(TextInjector, InsertionsNeverOverlap) {
+    Insertion run;
+    run.inject("one ", true);
+    run.inject("two", true);
+    run.wait(2);
+    ASSERT_EQ(run.outcomes.size(), 2u);
+    // The second paste saves the user's clipboard, not the first paste's text.
+    EXPECT_EQ(run.desktop->log,
+              (std::vector<std::string>{"snapshot:mine", "paste:one ", "restore", "snapshot:mine", "paste:two", "restore"}));
+    EXPECT_EQ(run.desktop->value, "Dear one two");
+}
+
+TEST(TextInjector, OutcomeDescriptions) {
+    EXPECT_EQ(InjectionOutcome::unconfirmed(false).description(), "unconfirmed(textOnClipboard: false)");
+    EXPECT_EQ(InjectionOutcome::confirmed().description(), "confirmed");
+    EXPECT_NE(InjectionOutcome::unconfirmed(true), InjectionOutcome::unconfirmed(false));
+}
+
+}  // namespace

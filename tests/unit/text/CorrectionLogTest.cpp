@@ -1,0 +1,130 @@
+#include "Learning/CorrectionLog.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/stat.h>
+
+#include "Platform/FileIO.h"
+#include "TextTestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class CorrectionLogTest : public IsolatedTextTest {};
+
+unsigned modeOf(const fs::path& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
+}
+
+std::size_t lineCount(const fs::path& p) {
+    std::string s = platform::readFile(p).value_or("");
+    return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n'));
+}
+
+TEST_F(CorrectionLogTest, BlankSidesWriteNothingAndCreateNoFile) {
+    TempDir dir;
+    CorrectionLog log(dir / "c.jsonl");
+    log.record("  \n", "x", "", "A", CorrectionSource::observedEdit);
+    log.record("x", "", "", "A", CorrectionSource::observedEdit);
+    EXPECT_FALSE(fs::exists(dir / "c.jsonl"));
+}
+
+TEST_F(CorrectionLogTest, StoresValuesAsPassedAndCutsTheContext) {
+    TempDir dir;
+    CorrectionLog log(dir / "c.jsonl");
+    log.record(" Foo ", "Bar", std::string(250, 'x'), "Notes", CorrectionSource::observedEdit);
+    auto all = log.all();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].heard, " Foo ");
+    EXPECT_EQ(all[0].context.size(), 200u);
+    EXPECT_EQ(all[0].source, CorrectionSource::observedEdit);
+    EXPECT_EQ(modeOf(dir / "c.jsonl"), 0600u);
+    EXPECT_EQ(log.deleteRecords("foo", "bar"), 1);
+}
+
+TEST_F(CorrectionLogTest, TornLastLineIsClosedBeforeTheNextRecord) {
+    TempDir dir;
+    const fs::path file = dir / "c.jsonl";
+    std::ofstream(file) << R"({"heard":"a","written":"b","ts":1,"source":"observed_edit"})" << "\n{\"heard\":\"tor";
+    ::chmod(file.c_str(), 0644);
+    CorrectionLog log(file);
+    log.record("x", "y", "", "A", CorrectionSource::explicitDictionaryAdd);
+    auto all = log.all();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[1].heard, "x");
+    EXPECT_EQ(modeOf(file), 0600u);
+}
+
+TEST_F(CorrectionLogTest, SizeCapKeepsTheNewestLinesOnlyPastTheLimit) {
+    TempDir dir;
+    const fs::path file = dir / "c.jsonl";
+    CorrectionLog log(file, CorrectionLog::Limits{5, 3});
+    for (int i = 0; i < 5; ++i) log.record("h" + std::to_string(i), "w", "", "A", CorrectionSource::observedEdit);
+    EXPECT_EQ(lineCount(file), 5u);  // at the limit nothing is cut
+    log.record("h5", "w", "", "A", CorrectionSource::observedEdit);
+    auto all = log.all();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all.front().heard, "h3");
+    EXPECT_EQ(all.back().heard, "h5");
+    EXPECT_EQ(modeOf(file), 0600u);
+    EXPECT_EQ(platform::readFile(file).value_or("").back(), '\n');
+}
+
+TEST_F(CorrectionLogTest, ParseSkipsBadLinesAndDefaultsOptionalFields) {
+    const std::string content =
+        "\nnot json\n{\"heard\":\"a\",\"written\":\"b\",\"ts\":\"1\",\"source\":\"observed_edit\"}\n"
+        "{\"heard\":\"a\",\"written\":\"b\",\"ts\":1,\"source\":\"manual\"}\n"
+        "{\"heard\":\"a\",\"written\":\"b\",\"ts\":7,\"source\":\"observed_edit\",\"app\":3}";
+    auto records = CorrectionLog::parseRecords(content);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].ts, 7);
+    EXPECT_EQ(records[0].app, "");
+    EXPECT_EQ(records[0].context, "");
+}
+
+TEST_F(CorrectionLogTest, DeleteWithNoMatchLeavesTheFileByteForByte) {
+    TempDir dir;
+    const fs::path file = dir / "c.jsonl";
+    const std::string original = "garbage line\n{\"heard\":\"a\",\"written\":\"b\",\"ts\":1,\"source\":\"observed_edit\"}\n";
+    std::ofstream(file) << original;
+    CorrectionLog log(file);
+    EXPECT_EQ(log.deleteRecords("zzz", "b"), 0);
+    EXPECT_EQ(platform::readFile(file).value_or(""), original);
+    EXPECT_EQ(log.deleteRecords(" A ", "B"), 1);
+    EXPECT_EQ(platform::readFile(file).value_or(""), "garbage line\n");
+}
+
+TEST_F(CorrectionLogTest, LearnedListFollowsEveryChangeOfTheFile) {
+    TempDir dir;
+    const fs::path file = dir / "c.jsonl";
+    CorrectionLog log(file);
+    for (int i = 0; i < 2; ++i) log.record("teh", "the", "", "A", CorrectionSource::observedEdit);
+    EXPECT_TRUE(log.learnedSubstitutions().empty());
+    log.record("TEH", "the", "", "A", CorrectionSource::observedEdit);
+    ASSERT_EQ(log.learnedSubstitutions().size(), 1u);
+    // Replaced behind the log's back by another writer.
+    std::ofstream(file, std::ios::trunc) << "";
+    EXPECT_TRUE(log.learnedSubstitutions().empty());
+}
+
+TEST_F(CorrectionLogTest, RankingThenCapAndSuggestionForms) {
+    std::vector<CorrectionRecord> records;
+    auto add = [&](const char* h, const char* w, int n) {
+        for (int i = 0; i < n; ++i) records.push_back({h, w, "", "A", 1, CorrectionSource::observedEdit});
+    };
+    add("charlie", "CHARLIE", 3);
+    add("bravo", "BRAVO", 4);
+    add("Alpha", "ALPHA", 5);
+    auto learned = CorrectionLog::computeLearnedSubstitutions(records, 3, 2, {});
+    ASSERT_EQ(learned.size(), 2u);
+    EXPECT_EQ(learned[0], (CorrectionLog::LearnedSubstitution{"Alpha", "ALPHA"}));
+    EXPECT_EQ(learned[1].heard, "bravo");
+    auto suggestions = CorrectionLog::computeSuggestions(records, 4, {" BRAVO "});
+    ASSERT_EQ(suggestions.size(), 1u);
+    EXPECT_EQ(suggestions[0].heard, "Alpha");
+}
+
+}  // namespace
