@@ -5,6 +5,8 @@
 #include "Learning/DictationLogger.h"
 #include "Platform/Bundle.h"
 #include "Platform/SystemReadiness.h"
+#include "Text/Snippets.h"
+#include "Text/Vocabulary.h"
 
 #include <algorithm>
 
@@ -174,6 +176,9 @@ DoctorState gatherDoctorState() {
 
     s.polishHelperPresent = AppPaths::mirvaneHelperURL().has_value();
     s.polishHelperDirectory = platform::Bundle::helperDirectory().string();
+
+    s.dictionaryTermCount = static_cast<int>(Vocabulary::loadRawTerms().size());
+    s.snippetCount = static_cast<int>(Snippets::loadRawSnippets().size());
 
     DictationLogger& history = DictationLogger::shared();
     s.historyLoggingEnabled = history.isLoggingEnabled();

@@ -44,12 +44,6 @@ TEST(OndiraCLIRun, StreamsAndExitStatuses) {
 // Bodies that belong to subsystems this build lacks fail honestly, on standard error.
 TEST(OndiraCLIRun, CommandsWithoutTheirSubsystemSaySoAndFail) {
     const std::pair<const char*, const char*> table[] = {
-        {"dict list --json", "dict list"},
-        {"dict add qv-zt QVZT", "dict add"},
-        {"dict remove qv-zt", "dict remove"},
-        {"snippets list", "snippets list"},
-        {"snippets add sig 'Best, Ondira'", "snippets add"},
-        {"snippets remove sig", "snippets remove"},
         {"transcribe /nonexistent.wav", "transcribe"},
         {"--privacy-report", "--privacy-report"},
         {"--personal-model", "--personal-model"},
