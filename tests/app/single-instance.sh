@@ -18,7 +18,7 @@ cat "$work/second.log"
 [ "$status" -eq 0 ] || { echo "the second launch exited with $status"; exit 1; }
 grep -q "already running" "$work/second.log" || { echo "the second launch did not hand over"; exit 1; }
 
-for _ in $(seq 1 100); do [ "$(hub_shows)" -ge 2 ] && break; sleep 0.1; done
+for _ in $(seq 1 300); do [ "$(hub_shows)" -ge 2 ] && break; sleep 0.1; done
 [ "$(hub_shows)" -ge 2 ] || { echo "the first instance did not bring up its hub again"; cat "$work/first.log"; exit 1; }
 xwininfo -root -tree | grep -q '"Ondira Dashboard Hub"' || { echo "no hub window on screen"; exit 1; }
 kill -0 $first || { echo "the first instance is gone"; exit 1; }

@@ -1,0 +1,220 @@
+#include "Engine/FileTranscriberAudio.h"
+
+#include "Engine/FileTranscriber.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+#include <algorithm>
+#include <mutex>
+
+namespace FileTranscriber {
+
+namespace {
+
+std::string averror(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+[[noreturn]] void fail(const std::string& detail) { throw TranscriptionFileError::unreadableAudio(detail); }
+
+void quietLibraries() {
+    // Problems reach the user through our own errors; FFmpeg's console
+    // chatter about damaged frames would only be noise on stderr.
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+struct FormatContext {
+    AVFormatContext* ctx = nullptr;
+    ~FormatContext() {
+        if (ctx) avformat_close_input(&ctx);
+    }
+};
+
+void open(FormatContext& f, const std::filesystem::path& path) {
+    int rc = avformat_open_input(&f.ctx, path.c_str(), nullptr, nullptr);
+    if (rc < 0) fail(averror(rc));
+    rc = avformat_find_stream_info(f.ctx, nullptr);
+    if (rc < 0) fail(averror(rc));
+}
+
+// Frames (at the window rate) covered by the track's packets, for containers
+// whose header gives only an estimate (an MP3 without a frame-count header).
+std::int64_t countFramesByPackets(const std::filesystem::path& path, int streamIndex) {
+    FormatContext f;
+    open(f, path);
+    AVStream* stream = f.ctx->streams[streamIndex];
+    AVPacket* packet = av_packet_alloc();
+    std::int64_t first = AV_NOPTS_VALUE, last = AV_NOPTS_VALUE, summed = 0;
+    while (av_read_frame(f.ctx, packet) >= 0) {
+        if (packet->stream_index == streamIndex) {
+            summed += packet->duration;
+            if (packet->pts != AV_NOPTS_VALUE) {
+                if (first == AV_NOPTS_VALUE || packet->pts < first) first = packet->pts;
+                last = std::max(last == AV_NOPTS_VALUE ? packet->pts : last, packet->pts + packet->duration);
+            }
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    std::int64_t span = (first != AV_NOPTS_VALUE && last != AV_NOPTS_VALUE) ? std::max(last - first, summed) : summed;
+    return av_rescale_q(span, stream->time_base, AVRational{1, windowSampleRate});
+}
+
+}  // namespace
+
+struct AudioFileReader::Impl {
+    FormatContext format;
+    AVCodecContext* codec = nullptr;
+    SwrContext* resampler = nullptr;
+    AVPacket* packet = nullptr;
+    AVFrame* frame = nullptr;
+    int streamIndex = -1;
+    std::vector<float> pending;
+    std::size_t pendingPos = 0;
+    bool inputDrained = false;  // every packet sent, decoder flushed
+    bool finished = false;      // decoder and resampler both empty
+
+    ~Impl() {
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+        swr_free(&resampler);
+        avcodec_free_context(&codec);
+    }
+
+    void convert(const std::uint8_t** input, int inputFrames) {
+        int capacity = swr_get_out_samples(resampler, inputFrames);
+        if (capacity <= 0) {
+            pending.clear();
+            pendingPos = 0;
+            return;
+        }
+        pending.resize(static_cast<std::size_t>(capacity));
+        auto* out = reinterpret_cast<std::uint8_t*>(pending.data());
+        int produced = swr_convert(resampler, &out, capacity, input, inputFrames);
+        if (produced < 0) fail(averror(produced));
+        pending.resize(static_cast<std::size_t>(produced));
+        pendingPos = 0;
+    }
+
+    // Fills `pending` with the next decoded stretch; false at the end of the track.
+    bool decodeMore() {
+        while (!finished) {
+            int rc = avcodec_receive_frame(codec, frame);
+            if (rc == 0) {
+                convert(const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
+                av_frame_unref(frame);
+                if (!pending.empty()) return true;
+                continue;
+            }
+            if (rc != AVERROR_EOF && rc != AVERROR(EAGAIN) && rc != AVERROR_INVALIDDATA) fail(averror(rc));
+            if (rc == AVERROR_EOF || inputDrained) {
+                // Drained (or a decoder with nothing more to give after its
+                // last packet): what the resampler still holds ends the track.
+                convert(nullptr, 0);
+                finished = true;
+                return !pending.empty();
+            }
+            feedPacket();
+        }
+        return false;
+    }
+
+    void feedPacket() {
+        while (true) {
+            int rc = av_read_frame(format.ctx, packet);
+            if (rc < 0) {
+                // The end of the file, or a damaged tail: decode what came before.
+                avcodec_send_packet(codec, nullptr);
+                inputDrained = true;
+                return;
+            }
+            if (packet->stream_index != streamIndex) {
+                av_packet_unref(packet);
+                continue;
+            }
+            rc = avcodec_send_packet(codec, packet);
+            av_packet_unref(packet);
+            if (rc == 0 || rc == AVERROR_INVALIDDATA) return;  // a damaged packet is skipped
+            if (rc == AVERROR(EAGAIN)) return;
+            fail(averror(rc));
+        }
+    }
+};
+
+AudioFileReader::AudioFileReader(const std::filesystem::path& path) : impl_(std::make_unique<Impl>()) {
+    quietLibraries();
+    Impl& d = *impl_;
+    open(d.format, path);
+    const AVCodec* decoder = nullptr;
+    d.streamIndex = av_find_best_stream(d.format.ctx, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+    if (d.streamIndex == AVERROR_STREAM_NOT_FOUND) fail("the file has no audio track");
+    if (d.streamIndex < 0 || !decoder) fail(averror(d.streamIndex < 0 ? d.streamIndex : AVERROR_DECODER_NOT_FOUND));
+    AVStream* stream = d.format.ctx->streams[d.streamIndex];
+
+    d.codec = avcodec_alloc_context3(decoder);
+    if (!d.codec) fail("could not allocate a decoder");
+    int rc = avcodec_parameters_to_context(d.codec, stream->codecpar);
+    if (rc < 0) fail(averror(rc));
+    rc = avcodec_open2(d.codec, decoder, nullptr);
+    if (rc < 0) fail(averror(rc));
+    if (d.codec->sample_rate <= 0) return;  // no frames to speak of: frameCount 0
+
+    AVChannelLayout inLayout{};
+    if (d.codec->ch_layout.nb_channels > 0 && d.codec->ch_layout.order != AV_CHANNEL_ORDER_UNSPEC) {
+        av_channel_layout_copy(&inLayout, &d.codec->ch_layout);
+    } else {
+        av_channel_layout_default(&inLayout, std::max(1, d.codec->ch_layout.nb_channels));
+    }
+    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+    rc = swr_alloc_set_opts2(&d.resampler, &mono, AV_SAMPLE_FMT_FLT, windowSampleRate, &inLayout, d.codec->sample_fmt,
+                             d.codec->sample_rate, 0, nullptr);
+    av_channel_layout_uninit(&inLayout);
+    if (rc < 0 || !d.resampler) fail("could not construct a resampler for the source file");
+    rc = swr_init(d.resampler);
+    if (rc < 0) fail(averror(rc));
+    d.packet = av_packet_alloc();
+    d.frame = av_frame_alloc();
+    if (!d.packet || !d.frame) fail("could not allocate a read buffer");
+
+    const bool headerIsExact = d.format.ctx->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
+    if (headerIsExact && stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
+        frameCount_ = av_rescale_q(stream->duration, stream->time_base, AVRational{1, windowSampleRate});
+    } else if (headerIsExact && d.format.ctx->duration != AV_NOPTS_VALUE && d.format.ctx->duration > 0) {
+        frameCount_ = av_rescale(d.format.ctx->duration, windowSampleRate, AV_TIME_BASE);
+    } else {
+        frameCount_ = countFramesByPackets(path, d.streamIndex);
+    }
+    frameCount_ = std::max<std::int64_t>(frameCount_, 0);
+}
+
+AudioFileReader::~AudioFileReader() = default;
+
+double AudioFileReader::durationSeconds() const { return static_cast<double>(frameCount_) / windowSampleRate; }
+
+std::size_t AudioFileReader::read(std::size_t count, std::vector<float>& out) {
+    Impl& d = *impl_;
+    if (!d.resampler) return 0;
+    std::size_t done = 0;
+    while (done < count) {
+        if (d.pendingPos >= d.pending.size() && !d.decodeMore()) break;
+        std::size_t take = std::min(count - done, d.pending.size() - d.pendingPos);
+        out.insert(out.end(), d.pending.begin() + static_cast<std::ptrdiff_t>(d.pendingPos),
+                   d.pending.begin() + static_cast<std::ptrdiff_t>(d.pendingPos + take));
+        d.pendingPos += take;
+        done += take;
+    }
+    return done;
+}
+
+}  // namespace FileTranscriber

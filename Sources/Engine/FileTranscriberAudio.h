@@ -1,0 +1,38 @@
+#pragma once
+// Streams the audio track of any file FFmpeg can open as 16 kHz mono float,
+// front to back, so a file of any length is never held in memory whole.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+namespace FileTranscriber {
+
+class AudioFileReader {
+public:
+    // Opens the file and its first audio track. Throws
+    // TranscriptionFileError::unreadableAudio with FFmpeg's reason.
+    explicit AudioFileReader(const std::filesystem::path& path);
+    ~AudioFileReader();
+    AudioFileReader(const AudioFileReader&) = delete;
+    AudioFileReader& operator=(const AudioFileReader&) = delete;
+
+    // The track's length in 16 kHz frames, from the container when it knows
+    // it exactly, else by walking the packets once (no decoding). 0 when the
+    // track holds nothing.
+    std::int64_t frameCount() const { return frameCount_; }
+    double durationSeconds() const;
+
+    // Appends up to `count` frames to `out`; fewer only at the end of the
+    // track. Throws TranscriptionFileError::unreadableAudio when the track
+    // can't be read any further.
+    std::size_t read(std::size_t count, std::vector<float>& out);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::int64_t frameCount_ = 0;
+};
+
+}  // namespace FileTranscriber

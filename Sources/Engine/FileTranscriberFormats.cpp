@@ -1,0 +1,127 @@
+// Plain text, SubRip and WebVTT renderings of a file transcription, and the
+// transcript writer.
+#include "Engine/FileTranscriber.h"
+
+#include "Platform/FileIO.h"
+#include "Platform/Text.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <system_error>
+
+namespace FileTranscriber {
+
+namespace {
+
+// A time a cue can be printed with: NaN and negative times count as 0, and
+// absurdly large ones are held at a bound the millisecond count can carry.
+double printableSeconds(double seconds) {
+    if (std::isnan(seconds) || seconds < 0) return 0;
+    constexpr double maxSeconds = 1e12;
+    return std::min(seconds, maxSeconds);
+}
+
+// One cue's text without the things that would end the cue early or be read
+// as a timing line: blank lines are dropped, "-->" is defused.
+std::string cueText(const std::string& text, bool webVTT) {
+    std::string unified;
+    unified.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            unified += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            unified += text[i];
+        }
+    }
+    std::vector<std::string> lines;
+    for (const auto& line : platform::text::splitLines(unified))
+        if (!platform::text::trimmed(line).empty()) lines.push_back(line);
+    std::string joined = platform::text::join(lines, "\n");
+
+    std::string out;
+    out.reserve(joined.size());
+    for (std::size_t i = 0; i < joined.size(); ++i) {
+        const char c = joined[i];
+        if (webVTT) {
+            // WebVTT cue text is markup: "&" and "<" start entities and tags,
+            // and an escaped ">" keeps any "-->" from reading as a timing line.
+            if (c == '&') out += "&amp;";
+            else if (c == '<') out += "&lt;";
+            else if (c == '>') out += "&gt;";
+            else out += c;
+        } else if (c == '-' && joined.compare(i, 3, "-->") == 0) {
+            out += "->";
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+struct Cue {
+    double start;
+    double end;
+    std::string text;
+};
+
+std::vector<Cue> cues(const std::vector<Segment>& segments, bool webVTT) {
+    std::vector<Cue> out;
+    for (const auto& s : segments) {
+        std::string text = cueText(s.text, webVTT);
+        if (text.empty()) continue;  // an empty cue would read as the end of the block
+        const double start = printableSeconds(s.startSeconds);
+        const double end = std::max(start, printableSeconds(s.endSeconds));
+        out.push_back({start, end, std::move(text)});
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string formatTimestamp(double seconds, const std::string& separator) {
+    const auto total = static_cast<std::int64_t>(std::llround(printableSeconds(seconds) * 1000.0));
+    const std::int64_t hours = total / 3600000;
+    const std::int64_t minutes = (total / 60000) % 60;
+    const std::int64_t secs = (total / 1000) % 60;
+    const std::int64_t millis = total % 1000;
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%02" PRId64 ":%02" PRId64 ":%02" PRId64 "%s%03" PRId64, hours, minutes, secs,
+                  separator.c_str(), millis);
+    return buffer;
+}
+
+std::string srtTimestamp(double seconds) { return formatTimestamp(seconds, ","); }
+std::string vttTimestamp(double seconds) { return formatTimestamp(seconds, "."); }
+
+std::string formatSRT(const std::vector<Segment>& segments) {
+    std::vector<std::string> blocks;
+    int number = 0;
+    for (const auto& cue : cues(segments, false)) {
+        blocks.push_back(std::to_string(++number) + "\n" + srtTimestamp(cue.start) + " --> " + srtTimestamp(cue.end) +
+                         "\n" + cue.text);
+    }
+    if (blocks.empty()) return "";
+    return platform::text::join(blocks, "\n\n") + "\n";
+}
+
+std::string formatVTT(const std::vector<Segment>& segments) {
+    std::vector<std::string> blocks = {"WEBVTT"};
+    for (const auto& cue : cues(segments, true))
+        blocks.push_back(vttTimestamp(cue.start) + " --> " + vttTimestamp(cue.end) + "\n" + cue.text);
+    return platform::text::join(blocks, "\n\n") + "\n";
+}
+
+void writeTranscript(const std::string& text, const std::filesystem::path& url) {
+    std::string error;
+    errno = 0;
+    if (!platform::atomicWrite(url, text, 0644, &error)) {
+        const int code = errno ? errno : EIO;
+        throw std::system_error(code, std::generic_category(), error.empty() ? url.string() : error);
+    }
+}
+
+}  // namespace FileTranscriber

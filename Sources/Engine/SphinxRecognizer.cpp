@@ -1,0 +1,520 @@
+#include "Engine/SphinxRecognizer.h"
+
+#include <pocketsphinx.h>
+#include <sphinxbase/ckd_alloc.h>
+#include <sphinxbase/cmn.h>
+#include <sphinxbase/feat.h>
+#include <sphinxbase/ngram_model.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "Platform/FileIO.h"
+#include "Platform/Log.h"
+#include "Platform/Queues.h"
+#include "Platform/UUID.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+// ---- Installed models ----
+
+namespace SphinxModels {
+
+fs::path modelDirectory() {
+    if (auto dir = platform::environment("ONDIRA_SPHINX_MODELDIR"); dir && !dir->empty()) return *dir;
+    return ONDIRA_SPHINX_MODELDIR;
+}
+
+namespace {
+bool readable(const fs::path& p) { return ::access(p.c_str(), R_OK) == 0; }
+
+std::string identifierFromDirectoryName(const std::string& name) {
+    // "en-us" -> "en_US"
+    std::string out;
+    std::size_t start = 0;
+    int index = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find_first_of("-_", start);
+        if (end == std::string::npos) end = name.size();
+        std::string part = name.substr(start, end - start);
+        if (!part.empty()) {
+            if (index == 0) {
+                std::transform(part.begin(), part.end(), part.begin(), [](unsigned char c) { return std::tolower(c); });
+            } else if (part.size() == 2) {
+                std::transform(part.begin(), part.end(), part.begin(), [](unsigned char c) { return std::toupper(c); });
+            }
+            if (!out.empty()) out += "_";
+            out += part;
+            ++index;
+        }
+        start = end + 1;
+    }
+    return out;
+}
+
+std::optional<SphinxModel> modelIn(const fs::path& dir) {
+    SphinxModel model;
+    std::error_code ec;
+    std::vector<fs::path> entries;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) entries.push_back(entry.path());
+    std::sort(entries.begin(), entries.end());
+    for (const auto& path : entries) {
+        const std::string name = path.filename().string();
+        if (fs::is_directory(path, ec) && readable(path / "mdef")) {
+            if (model.acousticModel.empty() || name == dir.filename().string()) model.acousticModel = path;
+        } else if (name.find("-phone") == std::string::npos &&
+                   (name.ends_with(".lm.bin") || name.ends_with(".lm") || name.ends_with(".lm.dmp"))) {
+            if (model.languageModel.empty() || name.ends_with(".lm.bin")) model.languageModel = path;
+        } else if (name.ends_with(".dict")) {
+            if (model.dictionary.empty() || name.starts_with("cmudict")) model.dictionary = path;
+        }
+    }
+    if (model.acousticModel.empty() || model.languageModel.empty() || model.dictionary.empty()) return std::nullopt;
+    if (!readable(model.languageModel) || !readable(model.dictionary)) return std::nullopt;
+    model.localeIdentifier = identifierFromDirectoryName(dir.filename().string());
+    if (model.localeIdentifier.empty()) return std::nullopt;
+    return model;
+}
+}  // namespace
+
+std::vector<SphinxModel> installed() {
+    std::vector<SphinxModel> models;
+    std::error_code ec;
+    std::vector<fs::path> dirs;
+    for (const auto& entry : fs::directory_iterator(modelDirectory(), ec))
+        if (entry.is_directory(ec)) dirs.push_back(entry.path());
+    std::sort(dirs.begin(), dirs.end());
+    std::set<std::string> seen;
+    for (const auto& dir : dirs)
+        if (auto model = modelIn(dir); model && seen.insert(model->localeIdentifier).second) models.push_back(*model);
+    return models;
+}
+
+std::optional<SphinxModel> forLocale(const std::string& localeIdentifier) {
+    for (auto& model : installed())
+        if (model.localeIdentifier == localeIdentifier) return model;
+    return std::nullopt;
+}
+
+}  // namespace SphinxModels
+
+// ---- Pronunciations ----
+
+namespace Pronunciations {
+
+namespace {
+std::string runFlite(const std::string& word) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args = {"flite", "-ps", "-t", word, "-o", "none"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = posix_spawnp(&pid, "flite", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    std::string out;
+    if (rc == 0) {
+        char buf[512];
+        ssize_t n;
+        while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+            if (n > 0) out.append(buf, static_cast<std::size_t>(n));
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    }
+    ::close(pipeFds[0]);
+    return out;
+}
+
+std::string fromFlitePhones(const std::string& phones) {
+    static const std::map<std::string, std::string> renamed = {{"ax", "AH"}, {"axr", "ER"}};
+    std::istringstream in(phones);
+    std::string phone, out;
+    while (in >> phone) {
+        if (phone == "pau" || phone == "h#") continue;
+        while (!phone.empty() && std::isdigit(static_cast<unsigned char>(phone.back()))) phone.pop_back();
+        auto it = renamed.find(phone);
+        std::string mapped = it != renamed.end() ? it->second : phone;
+        std::transform(mapped.begin(), mapped.end(), mapped.begin(), [](unsigned char c) { return std::toupper(c); });
+        if (!out.empty()) out += ' ';
+        out += mapped;
+    }
+    return out;
+}
+
+std::string spelled(const std::string& word) {
+    static const std::map<char, const char*> letters = {
+        {'a', "AE"}, {'b', "B"}, {'c', "K"}, {'d', "D"}, {'e', "EH"}, {'f', "F"}, {'g', "G"}, {'h', "HH"},
+        {'i', "IH"}, {'j', "JH"}, {'k', "K"}, {'l', "L"}, {'m', "M"}, {'n', "N"}, {'o', "AA"}, {'p', "P"},
+        {'q', "K"}, {'r', "R"}, {'s', "S"}, {'t', "T"}, {'u', "AH"}, {'v', "V"}, {'w', "W"}, {'x', "K S"},
+        {'y', "IY"}, {'z', "Z"}};
+    std::string out;
+    char previous = 0;
+    for (char c : word) {
+        if (c == previous) continue;
+        previous = c;
+        auto it = letters.find(c);
+        if (it == letters.end()) continue;
+        if (!out.empty()) out += ' ';
+        out += it->second;
+    }
+    return out;
+}
+}  // namespace
+
+std::string guess(const std::string& word) {
+    if (word.empty() || word.find_first_not_of("abcdefghijklmnopqrstuvwxyz'") != std::string::npos) return {};
+    std::string phones = fromFlitePhones(runFlite(word));
+    return phones.empty() ? spelled(word) : phones;
+}
+
+}  // namespace Pronunciations
+
+// ---- Decoder ----
+
+namespace {
+// Decoding settings: beams and look-ahead chosen so that a warm decoder runs
+// well under real time on one core, with the same words on our test speech
+// as the defaults. The second ("flat") pass is off: it runs over the whole
+// utterance when it ends, so the end of a long take would wait for it; the
+// best-path search over the lattice keeps the accuracy. Noise removal is off
+// because its estimate would carry from one recording into the next.
+const char* const decoderSettings[] = {"-pl_window", "10", "-maxhmmpf", "3000", "-maxwpf", "10", "-fwdflat", "no",
+                                       "-bestpath", "yes", "-remove_noise", "no", "-logfn", "/dev/null"};
+
+constexpr float contextWeight = 0.3f;
+constexpr float personalWeight = 0.2f;
+
+// The lower-case ASCII words of a term, as the dictionary spells them.
+std::vector<std::string> wordsOf(const std::string& term) {
+    std::vector<std::string> words;
+    std::string current;
+    auto flush = [&] {
+        while (!current.empty() && current.front() == '\'') current.erase(current.begin());
+        while (!current.empty() && current.back() == '\'') current.pop_back();
+        if (!current.empty() && current.find_first_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos)
+            words.push_back(current);
+        current.clear();
+    };
+    bool foreign = false;
+    for (unsigned char c : term) {
+        if (std::isalpha(c) || c == '\'') {
+            current += static_cast<char>(std::tolower(c));
+        } else if (c >= 0x80) {
+            foreign = true;  // letters beyond ASCII are outside this phone set
+            current += static_cast<char>(c);
+        } else {
+            flush();
+        }
+    }
+    flush();
+    if (foreign)
+        words.erase(std::remove_if(words.begin(), words.end(),
+                                   [](const std::string& w) {
+                                       return std::any_of(w.begin(), w.end(), [](unsigned char c) { return c >= 0x80; });
+                                   }),
+                    words.end());
+    return words;
+}
+}  // namespace
+
+std::unique_ptr<SphinxDecoder> SphinxDecoder::create(const SphinxModel& model, std::string* error) {
+    std::vector<std::string> args = {"-hmm", model.acousticModel.string(), "-lm", model.languageModel.string(),
+                                      "-dict", model.dictionary.string()};
+    for (const char* s : decoderSettings) args.emplace_back(s);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    cmd_ln_t* config = cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), TRUE);
+    if (!config) {
+        if (error) *error = "the speech model's settings were refused";
+        return nullptr;
+    }
+    ps_decoder_t* ps = ps_init(config);
+    if (!ps) {
+        cmd_ln_free_r(config);
+        if (error) *error = "the speech model could not be loaded from " + model.acousticModel.parent_path().string();
+        return nullptr;
+    }
+    auto decoder = std::unique_ptr<SphinxDecoder>(new SphinxDecoder());
+    decoder->model_ = model;
+    decoder->config_ = config;
+    decoder->decoder_ = ps;
+    decoder->stockSearch_ = ps_get_search(ps) ? ps_get_search(ps) : "_default";
+    decoder->stockModel_ = ps_get_lm(ps, decoder->stockSearch_.c_str());
+    feat_t* feat = ps_get_feat(ps);
+    if (feat && feat->cmn_struct)
+        decoder->initialCepstralMean_.assign(feat->cmn_struct->cmn_mean, feat->cmn_struct->cmn_mean + feat->cmn_struct->veclen);
+    return decoder;
+}
+
+SphinxDecoder::~SphinxDecoder() {
+    if (decoder_) ps_free(decoder_);
+    if (config_) cmd_ln_free_r(config_);
+}
+
+bool SphinxDecoder::knowsWord(const std::string& word) {
+    char* phones = ps_lookup_word(decoder_, word.c_str());
+    if (!phones) return false;
+    ckd_free(phones);
+    return true;
+}
+
+void SphinxDecoder::addWords(const std::vector<std::string>& words) {
+    for (const auto& word : words) {
+        if (knowsWord(word)) continue;
+        std::string phones = Pronunciations::guess(word);
+        if (phones.empty() || ps_add_word(decoder_, word.c_str(), phones.c_str(), FALSE) < 0)
+            platform::log("SpeechEngine", "No pronunciation for the context word \"" + word + "\"");
+    }
+}
+
+void SphinxDecoder::configure(const std::vector<std::string>& contextTerms,
+                              const std::optional<PersonalModel::Configuration>& personal) {
+    std::vector<std::string> words;
+    std::set<std::string> seen;
+    for (const auto& term : contextTerms)
+        for (auto& w : wordsOf(term))
+            if (seen.insert(w).second) words.push_back(w);
+    std::string key;
+    for (const auto& w : words) key += w + "\n";
+    if (personal) key += "\x01" + personal->languageModelPath + "\x01" + personal->dictionaryPath;
+    if (key == configuredKey_) return;
+    configuredKey_ = key;
+    if (words.empty() && !personal) {
+        ps_set_search(decoder_, stockSearch_.c_str());
+        return;
+    }
+    addWords(words);
+
+    std::vector<ngram_model_t*> models = {ngram_model_retain(stockModel_)};
+    std::vector<std::string> names = {"stock"};
+    std::vector<float32> weights = {1.0f};
+    logmath_t* lmath = ps_get_logmath(decoder_);
+    if (!words.empty()) {
+        // A unigram model of the term words, each as likely as the others.
+        const fs::path arpa = platform::temporaryDirectory() / ("ondira_terms_" + platform::newUUID() + ".arpa");
+        std::ostringstream text;
+        const double logp = std::log10(1.0 / static_cast<double>(words.size() + 1));
+        text << "\\data\\\nngram 1=" << words.size() + 2 << "\n\n\\1-grams:\n";
+        text << logp << " </s>\n-99 <s>\n";
+        for (const auto& w : words) text << logp << ' ' << w << '\n';
+        text << "\n\\end\\\n";
+        if (platform::atomicWrite(arpa, text.str())) {
+            if (ngram_model_t* terms = ngram_model_read(config_, arpa.c_str(), NGRAM_ARPA, lmath)) {
+                models.push_back(terms);
+                names.push_back("terms");
+                weights.push_back(contextWeight);
+            }
+        }
+        std::error_code ec;
+        fs::remove(arpa, ec);
+    }
+    if (personal) {
+        // The personal dictionary's pronunciations come first, so its words
+        // are spoken the way the user's model was built.
+        if (auto dict = platform::readFile(personal->dictionaryPath)) {
+            std::istringstream lines(*dict);
+            std::string line;
+            while (std::getline(lines, line)) {
+                std::istringstream fields(line);
+                std::string word, phone, phones;
+                if (!(fields >> word)) continue;
+                while (fields >> phone) phones += (phones.empty() ? "" : " ") + phone;
+                if (!phones.empty() && !knowsWord(word)) ps_add_word(decoder_, word.c_str(), phones.c_str(), FALSE);
+            }
+        }
+        if (ngram_model_t* own = ngram_model_read(config_, personal->languageModelPath.c_str(), NGRAM_AUTO, lmath)) {
+            models.push_back(own);
+            names.push_back("personal");
+            weights.push_back(personalWeight);
+        }
+    }
+    if (models.size() == 1) {
+        ngram_model_free(models[0]);
+        ps_set_search(decoder_, stockSearch_.c_str());
+        return;
+    }
+    float32 rest = 0;
+    for (std::size_t i = 1; i < weights.size(); ++i) rest += weights[i];
+    weights[0] = 1.0f - rest;
+    std::vector<char*> nameArgs;
+    for (auto& n : names) nameArgs.push_back(n.data());
+    ngram_model_t* set = ngram_model_set_init(config_, models.data(), nameArgs.data(), weights.data(),
+                                              static_cast<int32>(models.size()));
+    if (!set) {
+        for (auto* m : models) ngram_model_free(m);
+        ps_set_search(decoder_, stockSearch_.c_str());
+        return;
+    }
+    ps_set_lm(decoder_, "context", set);
+    ngram_model_free(set);
+    ps_set_search(decoder_, "context");
+}
+
+namespace {
+// The cepstral mean describes the microphone and the room more than the
+// words. Each utterance starts from the estimate the last finished utterance
+// of the same model left, whichever decoder decoded it, so every decoder of
+// the pool hears the user's input the same way and learns it as it is used.
+std::mutex learnedMeanMutex;
+std::map<std::string, std::vector<float>> learnedMeans;
+}  // namespace
+
+bool SphinxDecoder::startUtterance() {
+    finishedText_.clear();
+    pending_.clear();
+    inUtterance_ = beginSegment();
+    return inUtterance_;
+}
+
+bool SphinxDecoder::beginSegment() {
+    if (feat_t* feat = ps_get_feat(decoder_); feat && feat->cmn_struct && !initialCepstralMean_.empty()) {
+        std::vector<float> mean = initialCepstralMean_;
+        {
+            std::lock_guard<std::mutex> guard(learnedMeanMutex);
+            auto it = learnedMeans.find(model_.acousticModel.string());
+            if (it != learnedMeans.end() && it->second.size() == mean.size()) mean = it->second;
+        }
+        cmn_live_set(feat->cmn_struct, mean.data());
+    }
+    segmentHasSpeech_ = false;
+    return ps_start_utt(decoder_) >= 0;
+}
+
+std::string SphinxDecoder::endSegment() {
+    ps_end_utt(decoder_);
+    if (feat_t* feat = ps_get_feat(decoder_); feat && feat->cmn_struct && ps_get_n_frames(decoder_) >= 50) {
+        std::lock_guard<std::mutex> guard(learnedMeanMutex);
+        learnedMeans[model_.acousticModel.string()].assign(feat->cmn_struct->cmn_mean,
+                                                           feat->cmn_struct->cmn_mean + feat->cmn_struct->veclen);
+    }
+    int32 score = 0;
+    const char* hyp = ps_get_hyp(decoder_, &score);
+    return hyp ? hyp : "";
+}
+
+void SphinxDecoder::appendFinished(const std::string& text) {
+    if (text.empty()) return;
+    if (!finishedText_.empty()) finishedText_ += ' ';
+    finishedText_ += text;
+}
+
+bool SphinxDecoder::process(const std::int16_t* samples, std::size_t count) {
+    if (!inUtterance_) return false;
+    pending_.insert(pending_.end(), samples, samples + count);
+    std::size_t at = 0;
+    // Fixed slices, so pauses are found at the same sample whatever blocks
+    // the audio arrived in.
+    while (pending_.size() - at >= sliceSamples) {
+        if (ps_process_raw(decoder_, pending_.data() + at, sliceSamples, FALSE, FALSE) < 0) return false;
+        at += sliceSamples;
+        const bool speaking = ps_get_in_speech(decoder_) != 0;
+        if (speaking) {
+            segmentHasSpeech_ = true;
+        } else if (segmentHasSpeech_) {
+            // A pause after speech ends a segment, so the end of a take only
+            // ever has its last segment left to finish.
+            appendFinished(endSegment());
+            if (!beginSegment()) return false;
+        }
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
+    return true;
+}
+
+std::string SphinxDecoder::partialHypothesis() {
+    if (!inUtterance_) return finishedText_;
+    int32 score = 0;
+    const char* hyp = ps_get_hyp(decoder_, &score);
+    if (!hyp || !*hyp) return finishedText_;
+    return finishedText_.empty() ? std::string(hyp) : finishedText_ + " " + hyp;
+}
+
+std::string SphinxDecoder::finishUtterance() {
+    if (!inUtterance_) return {};
+    inUtterance_ = false;
+    if (!pending_.empty()) ps_process_raw(decoder_, pending_.data(), pending_.size(), FALSE, FALSE);
+    pending_.clear();
+    appendFinished(endSegment());
+    std::string text = std::move(finishedText_);
+    finishedText_.clear();
+    return text;
+}
+
+// ---- Pool ----
+
+DecoderPool& DecoderPool::shared() {
+    static DecoderPool* pool = new DecoderPool();
+    return *pool;
+}
+
+DecoderPool::Lease& DecoderPool::Lease::operator=(Lease&& other) noexcept {
+    if (this != &other) {
+        if (pool_ && decoder_) pool_->giveBack(std::move(decoder_));
+        pool_ = other.pool_;
+        decoder_ = std::move(other.decoder_);
+    }
+    return *this;
+}
+
+DecoderPool::Lease::~Lease() {
+    if (pool_ && decoder_) pool_->giveBack(std::move(decoder_));
+}
+
+DecoderPool::Lease DecoderPool::acquire(const SphinxModel& model, std::string* error) {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+            if ((*it)->model().localeIdentifier == model.localeIdentifier &&
+                (*it)->model().acousticModel == model.acousticModel) {
+                auto decoder = std::move(*it);
+                idle_.erase(it);
+                return Lease(this, std::move(decoder));
+            }
+        }
+    }
+    auto decoder = SphinxDecoder::create(model, error);
+    if (!decoder) return {};
+    ++loads_;
+    return Lease(this, std::move(decoder));
+}
+
+void DecoderPool::giveBack(std::unique_ptr<SphinxDecoder> decoder) {
+    if (decoder->inUtterance()) decoder->finishUtterance();
+    std::lock_guard<std::mutex> guard(mutex_);
+    idle_.push_back(std::move(decoder));
+}
+
+void DecoderPool::prewarm(const SphinxModel& model, int count) {
+    platform::GlobalQueue::async(platform::QoS::utility, [this, model, count] {
+        int have = 0;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            for (auto& d : idle_)
+                if (d->model().localeIdentifier == model.localeIdentifier) ++have;
+        }
+        for (int i = have; i < count; ++i) {
+            auto decoder = SphinxDecoder::create(model, nullptr);
+            if (!decoder) return;
+            ++loads_;
+            giveBack(std::move(decoder));
+        }
+    });
+}

@@ -1,0 +1,255 @@
+#include "UI/TranscribeFileFlow.h"
+
+#include "Engine/SphinxWindowRecognizer.h"
+#include "Platform/Log.h"
+#include "Platform/Queues.h"
+
+#include <gio/gio.h>
+#include <gtk/gtk.h>
+
+#include <cctype>
+#include <cstdio>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace TranscribeFileFlow {
+
+std::string transcribingTooltip(const std::string& fileName) {
+    return "Ondira \u2014 transcribing " + fileName + "\u2026";
+}
+
+std::string progressTooltip(const std::string& fileName, double fraction) {
+    char percent[32];
+    std::snprintf(percent, sizeof percent, "%.0f", fraction * 100.0);
+    return transcribingTooltip(fileName) + " " + percent + "%";
+}
+
+std::string suggestedTranscriptName(const fs::path& source) { return source.stem().string() + ".txt"; }
+
+std::string failureText(const std::exception& error) {
+    if (auto* fileError = dynamic_cast<const FileTranscriber::TranscriptionFileError*>(&error)) {
+        std::string description = fileError->errorDescription();
+        return description.empty() ? "Transcription failed." : description;
+    }
+    return error.what();
+}
+
+std::vector<std::string> caseInsensitivePatterns() {
+    std::vector<std::string> patterns;
+    for (auto format : FileTranscriber::allFormats()) {
+        std::string pattern = "*.";
+        for (char c : FileTranscriber::rawValue(format)) {
+            if (std::isalpha(static_cast<unsigned char>(c))) {
+                pattern += '[';
+                pattern += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                pattern += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                pattern += ']';
+            } else {
+                pattern += c;
+            }
+        }
+        patterns.push_back(pattern);
+    }
+    return patterns;
+}
+
+// ---------------------------------------------------------------------------
+// The GTK desktop
+
+namespace {
+
+using PathCallback = std::function<void(std::optional<fs::path>)>;
+
+void onChooserResponse(GtkDialog* dialog, gint response, gpointer data) {
+    std::unique_ptr<PathCallback> callback(static_cast<PathCallback*>(data));
+    std::optional<fs::path> chosen;
+    if (response == GTK_RESPONSE_ACCEPT) {
+        if (gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) {
+            chosen = fs::path(name);
+            g_free(name);
+        }
+    }
+    gtk_widget_destroy(GTK_WIDGET(dialog));
+    (*callback)(chosen);
+}
+
+// A chooser that doesn't block the main loop: the answer comes through its
+// response signal.
+void showChooser(GtkWidget* dialog, PathCallback callback) {
+    g_signal_connect(dialog, "response", G_CALLBACK(onChooserResponse), new PathCallback(std::move(callback)));
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    gtk_widget_show(dialog);
+    gtk_window_present(GTK_WINDOW(dialog));
+}
+
+void chooseFile(PathCallback callback) {
+    GtkWidget* dialog = gtk_file_chooser_dialog_new(openPanelMessage, nullptr, GTK_FILE_CHOOSER_ACTION_OPEN, "_Cancel",
+                                                    GTK_RESPONSE_CANCEL, "_Open", GTK_RESPONSE_ACCEPT, nullptr);
+    gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(dialog), FALSE);
+    GtkFileFilter* filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, "Audio and video files");
+    for (const auto& pattern : caseInsensitivePatterns()) gtk_file_filter_add_pattern(filter, pattern.c_str());
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), filter);
+    showChooser(dialog, std::move(callback));
+}
+
+void chooseSaveLocation(const std::string& suggestedName, PathCallback callback) {
+    GtkWidget* dialog = gtk_file_chooser_dialog_new("Save Transcript", nullptr, GTK_FILE_CHOOSER_ACTION_SAVE, "_Cancel",
+                                                    GTK_RESPONSE_CANCEL, "_Save", GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
+    gtk_file_chooser_set_current_name(chooser, suggestedName.c_str());
+    gtk_file_chooser_set_create_folders(chooser, TRUE);
+    gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
+    GtkFileFilter* filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, "Plain text");
+    gtk_file_filter_add_pattern(filter, "*.[tT][xX][tT]");
+    gtk_file_chooser_add_filter(chooser, filter);
+    showChooser(dialog, std::move(callback));
+}
+
+void copyToClipboard(const std::string& text) {
+    GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
+    gtk_clipboard_clear(clipboard);
+    gtk_clipboard_set_text(clipboard, text.c_str(), static_cast<gint>(text.size()));
+    gtk_clipboard_store(clipboard);
+}
+
+void alert(const std::string& message, const std::string& informativeText) {
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, "%s",
+                                               message.c_str());
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", informativeText.c_str());
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+}
+
+void onShowItemsDone(GObject* source, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<std::string> folderURI(static_cast<std::string*>(data));
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+    if (reply) {
+        g_variant_unref(reply);
+        return;
+    }
+    g_clear_error(&error);
+    // No file manager answers the standard interface: open the folder instead.
+    if (!g_app_info_launch_default_for_uri(folderURI->c_str(), nullptr, &error)) {
+        platform::log("TranscribeFile", std::string("could not reveal the transcript: ") + (error ? error->message : "unknown"));
+        g_clear_error(&error);
+    }
+}
+
+void reveal(const fs::path& file) {
+    gchar* fileURI = g_filename_to_uri(file.c_str(), nullptr, nullptr);
+    gchar* folderURI = g_filename_to_uri(file.parent_path().c_str(), nullptr, nullptr);
+    if (!fileURI || !folderURI) {
+        g_free(fileURI);
+        g_free(folderURI);
+        return;
+    }
+    auto* fallback = new std::string(folderURI);
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (bus) {
+        const gchar* uris[] = {fileURI, nullptr};
+        g_dbus_connection_call(bus, "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+                               "org.freedesktop.FileManager1", "ShowItems", g_variant_new("(^ass)", uris, ""), nullptr,
+                               G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, onShowItemsDone, fallback);
+        g_object_unref(bus);
+    } else {
+        GError* error = nullptr;
+        g_app_info_launch_default_for_uri(fallback->c_str(), nullptr, &error);
+        g_clear_error(&error);
+        delete fallback;
+    }
+    g_free(fileURI);
+    g_free(folderURI);
+}
+
+}  // namespace
+
+Desktop gtkDesktop() {
+    Desktop d;
+    d.chooseFile = chooseFile;
+    d.chooseSaveLocation = chooseSaveLocation;
+    d.copyToClipboard = copyToClipboard;
+    d.alert = alert;
+    d.reveal = reveal;
+    return d;
+}
+
+// ---------------------------------------------------------------------------
+// The flow
+
+namespace {
+
+void setTooltip(const std::weak_ptr<Host>& host, const std::string& text) {
+    if (auto h = host.lock(); h && h->setTooltip) h->setTooltip(text);
+}
+
+void finish(const Options& options) {
+    if (options.onFinished) options.onFinished();
+}
+
+void offerToSave(std::shared_ptr<Options> options, const FileTranscriber::FileTranscriptionResult& result) {
+    options->desktop.copyToClipboard(result.fullText);
+    options->desktop.chooseSaveLocation(
+        suggestedTranscriptName(result.sourceURL), [options, text = result.fullText](std::optional<fs::path> destination) {
+            if (destination) {
+                try {
+                    FileTranscriber::writeTranscript(text, *destination);
+                    options->desktop.reveal(*destination);
+                } catch (const std::exception& e) {
+                    options->desktop.alert(saveFailedMessage, e.what());
+                }
+            }
+            finish(*options);
+        });
+}
+
+void transcribe(std::weak_ptr<Host> host, std::shared_ptr<Options> options, const fs::path& file) {
+    const std::string fileName = file.filename().string();
+    setTooltip(host, transcribingTooltip(fileName));
+    // Nothing in this flow cancels, but the transcription takes a token all the same.
+    auto token = std::make_shared<FileTranscriber::CancellationToken>();
+    std::thread([host, options, file, fileName, token] {
+        auto onProgress = [host, fileName](const FileTranscriber::Progress& progress) {
+            const double fraction = progress.fractionComplete();
+            platform::MainQueue::async([host, fileName, fraction] { setTooltip(host, progressTooltip(fileName, fraction)); });
+        };
+        try {
+            const FileTranscriber::Engine engine =
+                options->engine.prepare ? options->engine : SphinxWindowRecognizer::engine();
+            const std::string locale =
+                options->localeIdentifier.empty() ? FileTranscriber::currentLocaleIdentifier() : options->localeIdentifier;
+            auto result = FileTranscriber::transcribeFile(file, {}, locale, FileTranscriber::defaultChunkSeconds,
+                                                          FileTranscriber::defaultOverlapSeconds, token, onProgress, engine);
+            platform::MainQueue::async([host, options, result = std::move(result)] {
+                setTooltip(host, idleTooltip);
+                offerToSave(options, result);
+            });
+        } catch (const std::exception& e) {
+            platform::log("TranscribeFile", std::string("transcription failed: ") + e.what());
+            platform::MainQueue::async([host, options, text = failureText(e)] {
+                setTooltip(host, idleTooltip);
+                options->desktop.alert(transcribeFailedMessage, text);
+                finish(*options);
+            });
+        }
+    }).detach();
+}
+
+}  // namespace
+
+void transcribeAudioFile(std::weak_ptr<Host> host, Options options) {
+    auto shared = std::make_shared<Options>(std::move(options));
+    shared->desktop.chooseFile([host, shared](std::optional<fs::path> file) {
+        if (!file || host.expired()) {
+            finish(*shared);
+            return;
+        }
+        transcribe(host, shared, *file);
+    });
+}
+
+}  // namespace TranscribeFileFlow

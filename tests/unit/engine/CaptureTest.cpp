@@ -1,0 +1,172 @@
+#include "Engine/AppleSpeechEngine.h"
+#include "Engine/NativeAudioEngine.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "Platform/FileIO.h"
+#include "Platform/UUID.h"
+#include "support/SoundLock.h"
+#include "support/Speech.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool waitUntil(double seconds, const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string run(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, p)) out += buf;
+        ::pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+class Capture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!NativeAudioEngine::isMicrophoneAuthorized()) GTEST_SKIP() << "no sound server with an input source";
+    }
+    // Starts a take and waits until the input really delivers.
+    void startAndWaitForAudio() {
+        auto& engine = NativeAudioEngine::shared();
+        ASSERT_NO_THROW(engine.startRecording());
+        ASSERT_TRUE(waitUntil(10.0, [&] { return engine.didCaptureAnyBuffer(); })) << "the input delivered nothing";
+    }
+    SoundLock lock;
+    TempDir dir{"ondira-capture-"};
+};
+
+struct RecordingDelegate : AudioEngineDelegate {
+    std::vector<std::string> calls;
+    void audioEngineDidUpdateRMS(float) override {}
+    void audioEngineDidStartRecording() override { calls.push_back("start"); }
+    void audioEngineDidStopRecording(const std::optional<fs::path>&, double) override { calls.push_back("stop"); }
+    void audioEngineDidEncounterError(const AudioEngineError& error) override { calls.push_back("error " + error.diagnosticDetail()); }
+    void audioEngineDidInterrupt(const std::optional<fs::path>&, double, AudioInterruptionReason reason) override {
+        calls.push_back(reason == AudioInterruptionReason::routeChanged ? "interrupt routeChanged" : "interrupt other");
+    }
+};
+
+}  // namespace
+
+TEST_F(Capture, RecordsPlayedSpeechIntoAPrivateSixteenBitWav) {
+    const std::string phrase = "please send the report to the team by friday";
+    const fs::path speech = dir / "speech.wav";
+    ASSERT_TRUE(testspeech::synthesize(phrase, speech));
+
+    auto& engine = NativeAudioEngine::shared();
+    std::mutex m;
+    std::size_t sinkFrames = 0;
+    bool finished = false;
+    engine.attachStreamingSink({[&](std::shared_ptr<AudioPCMBuffer> b) {
+                                    std::lock_guard<std::mutex> g(m);
+                                    sinkFrames += b->frameLength();
+                                },
+                                [&] {
+                                    std::lock_guard<std::mutex> g(m);
+                                    finished = true;
+                                }});
+    startAndWaitForAudio();
+    ASSERT_EQ(std::system(("paplay '" + speech.string() + "'").c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto [url, duration] = engine.stopRecording();
+    ASSERT_TRUE(url);
+    EXPECT_FALSE(engine.isCapturing());
+    EXPECT_TRUE(engine.lastStopTimestamp());
+
+    // Named and placed as the launch sweep expects, private to the user.
+    const std::string name = url->filename().string();
+    EXPECT_TRUE(name.starts_with("ondira_rec_") && name.ends_with(".wav") && platform::isUUID(name.substr(11, 36))) << name;
+    struct stat st {};
+    ASSERT_EQ(::stat(url->c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat(url->parent_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // 16 kHz, mono, 16-bit little-endian linear PCM.
+    std::ifstream raw(*url, std::ios::binary);
+    unsigned char header[44];
+    raw.read(reinterpret_cast<char*>(header), 44);
+    EXPECT_EQ(header[20] | (header[21] << 8), 1);   // linear PCM
+    EXPECT_EQ(header[22] | (header[23] << 8), 1);   // one channel
+    EXPECT_EQ(header[24] | (header[25] << 8) | (header[26] << 16), 16000);
+    EXPECT_EQ(header[34] | (header[35] << 8), 16);  // bits per sample
+
+    const double fileSeconds = audioFileDuration(*url);
+    EXPECT_GT(fileSeconds, 2.5);
+    EXPECT_LE(fileSeconds, duration + 0.05);
+    EXPECT_GT(engine.lastPeakRMS(), 0.05f);
+
+    // The live consumer saw every frame the file holds, then the end.
+    ASSERT_TRUE(waitUntil(2.0, [&] {
+        std::lock_guard<std::mutex> g(m);
+        return finished;
+    }));
+    auto file = AudioFile::openForReading(*url, nullptr);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(static_cast<std::int64_t>(sinkFrames), file->length());
+
+    const auto result = AppleSpeechEngine::shared().transcribeDetailed(*url, {});
+    EXPECT_GE(testspeech::wordsHeard(phrase, result.text), 0.6) << result.text;
+    fs::remove(*url);
+}
+
+TEST_F(Capture, SilenceReadsAsNoLevelAndASecondStartMakesNoSecondFile) {
+    auto& engine = NativeAudioEngine::shared();
+    startAndWaitForAudio();
+    std::size_t files = 0;
+    for (auto& e : fs::directory_iterator(platform::temporaryDirectory())) files += e.path().filename().string().starts_with("ondira_rec_");
+    EXPECT_NO_THROW(engine.startRecording());
+    std::size_t filesAfter = 0;
+    for (auto& e : fs::directory_iterator(platform::temporaryDirectory())) filesAfter += e.path().filename().string().starts_with("ondira_rec_");
+    EXPECT_EQ(files, filesAfter);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto [url, duration] = engine.stopRecording();
+    EXPECT_TRUE(url);
+    EXPECT_GT(duration, 0.3);
+    EXPECT_LT(engine.lastPeakRMS(), 0.0005f);
+    if (url) fs::remove(*url);
+    // Stopping again: nothing was running.
+    auto [none, zero] = engine.stopRecording();
+    EXPECT_FALSE(none);
+    EXPECT_EQ(zero, 0.0);
+}
+
+TEST_F(Capture, ChangingTheDefaultSourceEndsTheTakeAsADeviceChange) {
+    const std::string sink = "ondira_other_" + platform::newUUID().substr(0, 8);
+    const std::string module = run("pactl load-module module-null-sink sink_name=" + sink);
+    ASSERT_FALSE(module.empty());
+    const std::string original = run("pactl get-default-source");
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto& engine = NativeAudioEngine::shared();
+    engine.setDelegate(delegate);
+    startAndWaitForAudio();
+    run("pactl set-default-source " + sink + ".monitor");
+    platform::MainQueue::pump(5.0, [&] { return delegate->calls.size() >= 4; });
+    run("pactl set-default-source " + original);
+    run("pactl unload-module " + module);
+    engine.setDelegate({});
+    EXPECT_FALSE(engine.isCapturing());
+    const std::vector<std::string> expected = {"start", "stop", "interrupt routeChanged", "error audioRouteChanged"};
+    EXPECT_EQ(delegate->calls, expected);
+    for (auto& e : fs::directory_iterator(platform::temporaryDirectory()))
+        if (e.path().filename().string().starts_with("ondira_rec_")) fs::remove(e.path());
+}

@@ -1,0 +1,218 @@
+#include "Engine/AppleSpeechEngine.h"
+#include "Engine/SphinxRecognizer.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "support/Speech.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Restores the engine's language and deadline whatever a test did.
+struct EngineGuard {
+    ~EngineGuard() {
+        AppleSpeechEngine::shared().resetLocaleToSystem();
+        AppleSpeechEngine::shared().overrideAnalyzerDeadlineForTesting(std::nullopt);
+    }
+};
+
+class Recognition : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (SphinxModels::installed().empty()) GTEST_SKIP() << "no pocketsphinx model installed";
+        AppleSpeechEngine::shared().resetLocaleToSystem();
+    }
+    fs::path speak(const std::string& text, const std::string& voice = "kal16") {
+        fs::path out = dir / (voice + "-" + std::to_string(counter++) + ".wav");
+        if (!testspeech::synthesize(text, out, voice)) ADD_FAILURE() << "flite could not speak: " << text;
+        return out;
+    }
+    TempDir dir{"ondira-recognition-"};
+    // Settings of this test only: tests run side by side in one session.
+    ScopedEnv isolation{"ONDIRA_SELFTEST_STATE_DIR", (dir / "state").string()};
+    int counter = 0;
+    EngineGuard guard;
+};
+
+// Feeds a recording to the engine the way capture does: 1,024-frame blocks
+// written to a new recording file and handed to the stream as they come.
+void replayAsCapture(const fs::path& source, const fs::path& recording, const std::shared_ptr<AudioBufferStream>& stream) {
+    auto input = AudioFile::openForReading(source, nullptr);
+    ASSERT_TRUE(input);
+    ASSERT_EQ(input->fileFormat().sampleRate, 16000.0);
+    std::vector<float> samples = input->readMonoFloat(nullptr);
+    std::shared_ptr<AudioFile> file = AudioFile::createForWriting(recording, AudioFormat{16000.0, 1}, nullptr);
+    ASSERT_TRUE(file);
+    for (std::size_t at = 0; at < samples.size(); at += 1024) {
+        const std::size_t n = std::min<std::size_t>(1024, samples.size() - at);
+        auto buffer = AudioPCMBuffer::fromInterleaved(AudioFormat{16000.0, 1}, samples.data() + at, n);
+        ASSERT_TRUE(file->write(*buffer, nullptr));
+        stream->yield(buffer);
+    }
+}
+
+// The capture side of a live take, on its own thread, finishing the stream at the end.
+std::thread captureThread(const fs::path& source, const fs::path& recording, const std::shared_ptr<AudioBufferStream>& stream) {
+    return std::thread([=] {
+        replayAsCapture(source, recording, stream);
+        stream->finish();
+    });
+}
+
+}  // namespace
+
+TEST_F(Recognition, RecognisesTestPhrasesInEveryVoice) {
+    const std::vector<std::string> phrases = {
+        "please send the report to the team by friday",
+        "the quick brown fox jumped over the lazy dog",
+        "we should meet for lunch next week",
+        "can you call me back this afternoon",
+    };
+    double errors = 0;
+    int count = 0;
+    for (const char* voice : {"kal16", "slt", "awb"}) {
+        for (const auto& phrase : phrases) {
+            fs::path wav = speak(phrase, voice);
+            TranscriptionResult result = AppleSpeechEngine::shared().transcribeDetailed(wav, {});
+            EXPECT_GE(testspeech::wordsHeard(phrase, result.text), 0.7) << voice << ": " << result.text;
+            EXPECT_EQ(result.engineIdentifier, EngineIdentifier::speechAnalyzer());
+            EXPECT_FALSE(result.isTruncated);
+            EXPECT_GT(result.audioSeconds, 1.0);
+            EXPECT_EQ(result.sourceAudioURL, wav);
+            errors += testspeech::wordErrorRate(phrase, result.text);
+            ++count;
+        }
+    }
+    std::printf("word error rate over %d takes: %.3f\n", count, errors / count);
+    EXPECT_LT(errors / count, 0.15);
+    ASSERT_TRUE(AppleSpeechEngine::shared().lastResult());
+}
+
+TEST_F(Recognition, ContextTermTeachesAWordTheStockModelMisses) {
+    const std::string phrase = "deploy the cluster with kubernetes tonight";
+    fs::path wav = speak(phrase);
+    auto plain = AppleSpeechEngine::shared().transcribeDetailed(wav, {});
+    auto biased = AppleSpeechEngine::shared().transcribeDetailed(wav, {"Kubernetes"});
+    EXPECT_EQ(plain.text.find("kubernetes"), std::string::npos) << plain.text;
+    EXPECT_NE(biased.text.find("kubernetes"), std::string::npos) << biased.text;
+    // The bias lasts only as long as the term is given.
+    auto again = AppleSpeechEngine::shared().transcribeDetailed(wav, {});
+    EXPECT_EQ(again.text.find("kubernetes"), std::string::npos) << again.text;
+}
+
+TEST_F(Recognition, LanguageWithoutItsOwnModelFallsBackToTheIncrementalDecoder) {
+    // en_GB has no model of its own: the whole-take path refuses it and the
+    // incremental decoder recognises it with the installed English model.
+    AppleSpeechEngine::shared().setLocale("en_GB");
+    const std::string phrase = "please send the report to the team by friday";
+    auto result = AppleSpeechEngine::shared().transcribeDetailed(speak(phrase), {});
+    EXPECT_EQ(result.engineIdentifier, EngineIdentifier::classic());
+    EXPECT_GE(testspeech::wordsHeard(phrase, result.text), 0.7) << result.text;
+}
+
+TEST_F(Recognition, WholeTakeDecodeThatMissesItsDeadlineWithNoTextFallsBack) {
+    AppleSpeechEngine::shared().overrideAnalyzerDeadlineForTesting(0.0);
+    const std::string phrase = "the quick brown fox jumped over the lazy dog";
+    auto result = AppleSpeechEngine::shared().transcribeDetailed(speak(phrase), {});
+    EXPECT_EQ(result.engineIdentifier, EngineIdentifier::classic());
+    EXPECT_GE(testspeech::wordsHeard(phrase, result.text), 0.7) << result.text;
+}
+
+TEST_F(Recognition, RejectsMissingAndTooShortRecordings) {
+    auto& engine = AppleSpeechEngine::shared();
+    const fs::path missing = dir / "missing.wav";
+    try {
+        engine.transcribeDetailed(missing, {});
+        ADD_FAILURE() << "a missing file was recognised";
+    } catch (const TranscriptionError& e) {
+        EXPECT_EQ(e.diagnosticDetail(), "audioFileNotFound: " + missing.string());
+    }
+    EXPECT_FALSE(engine.lastResult());
+    EXPECT_FALSE(engine.lastEndToEndLatencySeconds());
+
+    struct Row {
+        std::size_t frames;
+        bool tooShort;
+    };
+    for (Row row : {Row{3040, true}, Row{3200, false}}) {  // 0.19 s and exactly 0.2 s of silence
+        fs::path wav = dir / ("silence-" + std::to_string(row.frames) + ".wav");
+        auto file = AudioFile::createForWriting(wav, AudioFormat{16000.0, 1}, nullptr);
+        auto buffer = AudioPCMBuffer::make(AudioFormat{16000.0, 1}, row.frames);
+        buffer->setFrameLength(row.frames);
+        ASSERT_TRUE(file->write(*buffer, nullptr));
+        file.reset();
+        try {
+            engine.transcribeDetailed(wav, {});
+            EXPECT_FALSE(row.tooShort);
+        } catch (const TranscriptionError& e) {
+            EXPECT_EQ(e.kind == TranscriptionError::Kind::audioTooShort, row.tooShort) << e.diagnosticDetail();
+        }
+    }
+}
+
+TEST_F(Recognition, LiveTakeGivesTheTextOfItsFileAndFinishesFromTheLiveDecode) {
+    const std::string phrase = "please send the report to the team by friday";
+    fs::path source = speak(phrase);
+    fs::path recording = dir / "recording.wav";
+    auto stream = AudioBufferStream::make();
+    std::thread capture = captureThread(source, recording, stream);
+    auto& engine = AppleSpeechEngine::shared();
+    const int before = engine.liveDecodeCount();
+    auto outcome = engine.transcribeStreaming(stream, recording, {}, std::chrono::system_clock::now(), nullptr);
+    capture.join();
+    EXPECT_FALSE(outcome.didStreamLive);
+    EXPECT_EQ(engine.liveDecodeCount(), before + 1);
+    EXPECT_GE(testspeech::wordsHeard(phrase, outcome.result.text), 0.8) << outcome.result.text;
+}
+
+TEST_F(Recognition, LiveDecodeOfOtherAudioThanTheFileIsNotUsed) {
+    fs::path heard = speak("the quick brown fox jumped over the lazy dog");
+    const std::string written = "please send the report to the team by friday";
+    fs::path fileSource = speak(written);
+    fs::path recording = dir / "recording.wav";
+    fs::path decoy = dir / "decoy.wav";
+    auto stream = AudioBufferStream::make();
+    std::thread capture = captureThread(heard, decoy, stream);
+    fs::copy_file(fileSource, recording);
+    auto& engine = AppleSpeechEngine::shared();
+    const int before = engine.liveDecodeCount();
+    auto outcome = engine.transcribeStreaming(stream, recording, {}, std::nullopt, nullptr);
+    capture.join();
+    EXPECT_EQ(engine.liveDecodeCount(), before);
+    EXPECT_GE(testspeech::wordsHeard(written, outcome.result.text), 0.8) << outcome.result.text;
+}
+
+TEST_F(Recognition, DictationTranscriberPathShowsLivePartialsAndKeepsItsIdentifier) {
+    AppleSpeechEngine::setDictationTranscriberEnabled(true);
+    const std::string phrase = "can you call me back this afternoon";
+    fs::path source = speak(phrase);
+    fs::path recording = dir / "recording.wav";
+    auto stream = AudioBufferStream::make();
+    std::thread capture = captureThread(source, recording, stream);
+    std::vector<std::string> partials;
+    auto outcome = AppleSpeechEngine::shared().transcribeStreaming(
+        stream, recording, {}, std::nullopt, [&](const std::string& text) { partials.push_back(text); });
+    capture.join();
+    platform::MainQueue::pump(0.5, [&] { return !partials.empty(); });
+    EXPECT_TRUE(outcome.didStreamLive);
+    EXPECT_FALSE(partials.empty());
+    EXPECT_EQ(outcome.result.engineIdentifier, EngineIdentifier::dictationTranscriber());
+    EXPECT_GE(testspeech::wordsHeard(phrase, outcome.result.text), 0.8) << outcome.result.text;
+}
+
+TEST_F(Recognition, WithoutInstalledModelsRecognitionIsNotAuthorised) {
+    fs::path wav = speak("the quick brown fox jumped over the lazy dog");
+    ScopedEnv noModels("ONDIRA_SPHINX_MODELDIR", (dir / "no-models").string());
+    try {
+        AppleSpeechEngine::shared().transcribeDetailed(wav, {});
+        ADD_FAILURE() << "recognised without a model";
+    } catch (const TranscriptionError& e) {
+        EXPECT_EQ(e.kind, TranscriptionError::Kind::notAuthorized) << e.diagnosticDetail();
+    }
+    EXPECT_FALSE(AppleSpeechEngine::shared().prewarmAndInstallModel("en_US"));
+    EXPECT_TRUE(AppleSpeechEngine::availableLanguages("en_US").empty());
+}

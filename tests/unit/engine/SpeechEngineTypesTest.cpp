@@ -1,0 +1,149 @@
+#include "App/DictationErrorKind.h"
+#include "Engine/AppleSpeechEngine.h"
+
+#include <gtest/gtest.h>
+
+#include "Platform/UUID.h"
+
+using K = TranscriptionError::Kind;
+
+TEST(TranscriptionError, DetailsUseTheRawIdentifierAndMessagesTheLanguageName) {
+    struct Row {
+        TranscriptionError error;
+        const char* detail;
+        bool retryable;
+    };
+    for (const Row& row : {Row{TranscriptionError::engineUnavailable("busy"), "engineUnavailable: busy", true},
+                           Row{TranscriptionError::audioFileNotFound("/x.wav"), "audioFileNotFound: /x.wav", false},
+                           Row{TranscriptionError::transcriptionFailed("why"), "transcriptionFailed: why", true},
+                           Row{TranscriptionError::onDeviceUnavailable("en_GB"), "onDeviceUnavailable: en_GB", false},
+                           Row{TranscriptionError::speechModelNotInstalled("en_GB"), "speechModelNotInstalled: en_GB", false},
+                           Row{TranscriptionError::speechModelInstallFailed("de_DE", "network"),
+                               "speechModelInstallFailed: de_DE: network", true},
+                           Row{TranscriptionError::unsupportedLocale("xx_ZZ"), "unsupportedLocale: xx_ZZ", false},
+                           Row{TranscriptionError::speechModelDownloading(), "speechModelDownloading", true},
+                           Row{TranscriptionError::notAuthorized(), "notAuthorized", false},
+                           Row{TranscriptionError::emptyTranscript(), "emptyTranscript", false},
+                           Row{TranscriptionError::audioTooShort(), "audioTooShort", false}}) {
+        EXPECT_EQ(row.error.diagnosticDetail(), row.detail);
+        EXPECT_EQ(row.error.isRetryable(), row.retryable) << row.detail;
+        EXPECT_FALSE(row.error.errorDescription().empty());
+    }
+    EXPECT_NE(TranscriptionError::unsupportedLocale("en_GB").errorDescription().find("English"), std::string::npos);
+    EXPECT_EQ(TranscriptionError::languageName("qq_QQ"), "this language");
+    EXPECT_EQ(TranscriptionError::emptyTranscript().errorDescription(), "No speech was detected in that recording.");
+}
+
+TEST(TranscriptionResult, RealTimeFactorIsAudioOverProcessing) {
+    TranscriptionResult r;
+    r.audioSeconds = 8;
+    EXPECT_EQ(r.realTimeFactor(), 0.0);
+    r.transcriptionSeconds = -1;
+    EXPECT_EQ(r.realTimeFactor(), 0.0);
+    r.transcriptionSeconds = 2;
+    EXPECT_EQ(r.realTimeFactor(), 4.0);
+}
+
+TEST(EngineIdentifier, StoredNamesOfEveryPathReadAsTodaysNames) {
+    EXPECT_EQ(EngineIdentifier::canonical("apple_speechanalyzer_ondevice"), EngineIdentifier::speechAnalyzer());
+    EXPECT_EQ(EngineIdentifier::canonical("apple_dictationtranscriber_ondevice"), EngineIdentifier::dictationTranscriber());
+    EXPECT_EQ(EngineIdentifier::canonical("apple_sfspeech_ondevice"), EngineIdentifier::classic());
+    EXPECT_EQ(EngineIdentifier::canonical("apple_sfspeech_ondevice_file"), EngineIdentifier::fileTranscription());
+    EXPECT_EQ(EngineIdentifier::canonical(EngineIdentifier::classic()), EngineIdentifier::classic());
+}
+
+TEST(RecognitionLanguage, StoredChoiceResolution) {
+    struct Row {
+        std::optional<std::string> stored;
+        const char* system;
+        const char* expected;
+    };
+    for (const Row& row : {Row{std::nullopt, "en-US", "en_US"}, Row{std::string("  "), "en-US", "en_US"},
+                           Row{std::string("SYSTEM"), "en-US", "en_US"}, Row{std::string("es-ES"), "en-US", "es_ES"},
+                           Row{std::string(" de_DE\n"), "en_US", "de_DE"}})
+        EXPECT_EQ(AppleSpeechEngine::resolveConfiguredLocaleIdentifier(row.stored, row.system), row.expected);
+}
+
+TEST(RecognitionLanguage, IncrementalPathTakesTheSameLanguageWhenTheRegionIsMissing) {
+    const std::vector<std::string> supported = {"pt-PT", "en-US", "en-GB", "pt_BR"};
+    EXPECT_EQ(AppleSpeechEngine::resolveLegacyLocale("en_GB", supported), "en_GB");
+    EXPECT_EQ(AppleSpeechEngine::resolveLegacyLocale("pt_XX", supported), "pt_BR");  // lowest identifier of the language
+    EXPECT_EQ(AppleSpeechEngine::resolveLegacyLocale("ja_JP", supported), std::nullopt);
+    EXPECT_EQ(AppleSpeechEngine::resolveLegacyLocale("", supported), std::nullopt);
+}
+
+TEST(RecognitionLanguage, DisplayNamesComeFromTheWholeIdentifierOrItsParts) {
+    EXPECT_EQ(AppleSpeechEngine::displayName("en_US", "en_US"), "English (United States)");
+    EXPECT_EQ(AppleSpeechEngine::displayName("de_DE", "de_DE"), "Deutsch (Deutschland)");
+    // A language ICU does not know is named from its parts.
+    EXPECT_EQ(AppleSpeechEngine::displayName("qq_Latn_GB", "en_US"), "qq (Latin, United Kingdom)");
+    EXPECT_EQ(AppleSpeechEngine::displayName("qq_translit", "en_US"), "qq (Transliteration)");
+}
+
+TEST(RecognitionLanguage, ApplyingTheStoredChoiceThatEqualsTheSystemFollowsTheSystem) {
+    auto store = platform::SettingsStore::open(std::filesystem::temp_directory_path(), "ondira-test-locale-" + platform::newUUID());
+    auto& engine = AppleSpeechEngine::shared();
+    const std::string system = AppleSpeechEngine::currentSystemLocaleIdentifier();
+    AppleSpeechEngine::persistLocale(system, *store);
+    engine.applyPersistedLocale(*store);
+    EXPECT_EQ(engine.locale(), system);
+    AppleSpeechEngine::persistLocale(std::string("ja_JP"), *store);
+    engine.applyPersistedLocale(*store);
+    EXPECT_EQ(engine.locale(), "ja_JP");
+    AppleSpeechEngine::persistLocale(std::nullopt, *store);
+    EXPECT_EQ(AppleSpeechEngine::loadPersistedLocale(*store), "system");
+    engine.applyPersistedLocale(*store);
+    EXPECT_EQ(engine.locale(), system);
+    store->removePersistentDomain(store->domain());
+}
+
+TEST(Deadlines, WholeTakeAndIncrementalLimits) {
+    EXPECT_EQ(AppleSpeechEngine::analyzerDeadlineSeconds(4), 15);
+    EXPECT_EQ(AppleSpeechEngine::analyzerDeadlineSeconds(100), 200);
+    EXPECT_EQ(AppleSpeechEngine::analyzerDeadlineSeconds(400), 600);
+    EXPECT_EQ(AppleSpeechEngine::classicTimeoutSeconds(5), 30);
+    EXPECT_EQ(AppleSpeechEngine::classicTimeoutSeconds(20), 80);
+    EXPECT_EQ(AppleSpeechEngine::classicTimeoutSeconds(200), 600);
+}
+
+TEST(PartialText, ThrottleDecision) {
+    const SystemTime now = std::chrono::system_clock::now();
+    auto ago = [&](double s) {
+        return std::optional<SystemTime>(now - std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                                   std::chrono::duration<double>(s)));
+    };
+    const std::optional<std::string> hello = std::string("hello");
+    EXPECT_FALSE(shouldEmitPartial(" \n ", std::nullopt, std::nullopt, now, 0.25));
+    EXPECT_TRUE(shouldEmitPartial("hello", std::nullopt, std::nullopt, now, 0.25));
+    EXPECT_FALSE(shouldEmitPartial("hello", hello, ago(10), now, 0.25));
+    EXPECT_TRUE(shouldEmitPartial("hello you", hello, ago(0.25), now, 0.25));
+    EXPECT_FALSE(shouldEmitPartial("hello you", hello, ago(0.05), now, 0.25));
+    EXPECT_FALSE(shouldEmitPartial("hello you", hello, ago(-1), now, 0.25));  // stamped after now
+}
+
+TEST(PartialText, CoalescerDeliversAcceptedTextOnTheMainQueueInOrder) {
+    std::vector<std::string> shown;
+    PartialTextCoalescer coalescer([&](const std::string& t) { shown.push_back(t); });
+    const SystemTime t0 = std::chrono::system_clock::now();
+    coalescer.consider("", t0);
+    coalescer.consider("hello", t0);
+    coalescer.consider("hello world", t0 + std::chrono::milliseconds(50));
+    coalescer.consider("hello world", t0 + std::chrono::milliseconds(300));
+    coalescer.consider("hello", t0 + std::chrono::milliseconds(700));
+    EXPECT_TRUE(shown.empty());  // nothing runs on the caller's thread
+    platform::MainQueue::pump(0.5, [&] { return shown.size() >= 3; });
+    EXPECT_EQ(shown, (std::vector<std::string>{"hello", "hello world", "hello"}));
+}
+
+TEST(DictationErrors, RemediesOpenAPaneOnlyForMicrophoneAndAccessibility) {
+    ASSERT_EQ(DictationErrorKinds::allCases().size(), 9u);
+    EXPECT_EQ(DictationErrorKinds::allCases().front(), DictationErrorKind::microphonePermissionDenied);
+    EXPECT_EQ(DictationErrorKinds::allCases().back(), DictationErrorKind::shortHold);
+    int panes = 0;
+    for (auto kind : DictationErrorKinds::allCases()) panes += remedy(kind).has_value();
+    EXPECT_EQ(panes, 3);
+    EXPECT_EQ(remedy(DictationErrorKind::microphoneAccessOff), ErrorRemedy::openSystemPane(SettingsPane::microphone));
+    EXPECT_EQ(remedy(DictationErrorKind::accessibilityNotTrusted), ErrorRemedy::openSystemPane(SettingsPane::accessibility));
+    EXPECT_NE(ErrorRemedy::openSystemPane(SettingsPane::microphone), ErrorRemedy::openSystemPane(SettingsPane::accessibility));
+    EXPECT_EQ(settingsPaneRawValue(SettingsPane::microphone), "microphone");
+}

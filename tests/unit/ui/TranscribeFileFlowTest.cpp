@@ -1,0 +1,181 @@
+// The transcribe-file flow without a screen: a recording desktop stands in for
+// the panels, clipboard and alerts, a scripted recogniser for the decoder.
+#include "Platform/FileIO.h"
+#include "Platform/Queues.h"
+#include "UI/TranscribeFileFlow.h"
+#include "support/TempDir.h"
+#include "unit/engine/SpeechFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <fnmatch.h>
+
+namespace fs = std::filesystem;
+using namespace TranscribeFileFlow;
+
+namespace {
+
+TEST(TranscribeFileFlowTexts, TooltipsNamesAndFailureTexts) {
+    EXPECT_EQ(transcribingTooltip("talk.m4a"), "Ondira \u2014 transcribing talk.m4a\u2026");
+    EXPECT_EQ(progressTooltip("talk.m4a", 0.3967), "Ondira \u2014 transcribing talk.m4a\u2026 40%");
+    EXPECT_EQ(progressTooltip("100%s %d.wav", 1.0), "Ondira \u2014 transcribing 100%s %d.wav\u2026 100%");
+    EXPECT_EQ(suggestedTranscriptName("/x/board meeting.final.MP3"), "board meeting.final.txt");
+    EXPECT_EQ(suggestedTranscriptName("/x/noextension"), "noextension.txt");
+    EXPECT_EQ(failureText(FileTranscriber::TranscriptionFileError::of(FileTranscriber::TranscriptionFileError::Kind::emptyFile)),
+              "That file is empty \u2014 there's nothing to transcribe.");
+    EXPECT_EQ(failureText(std::runtime_error("disk on fire")), "disk on fire");
+}
+
+TEST(TranscribeFileFlowTexts, OpenPanelPatternsIgnoreLetterCase) {
+    const auto patterns = caseInsensitivePatterns();
+    ASSERT_EQ(patterns.size(), FileTranscriber::allFormats().size());
+    auto accepted = [&](const std::string& name) {
+        for (const auto& p : patterns)
+            if (fnmatch(p.c_str(), name.c_str(), 0) == 0) return true;
+        return false;
+    };
+    for (const char* name : {"a.wav", "B.WAV", "c.Mp3", "d.m4a", "e.M4V", "f.flac", "g.AiFf", "h.mov"})
+        EXPECT_TRUE(accepted(name)) << name;
+    for (const char* name : {"a.ogg", "a.wav.txt", "a.mp3x", "wav"}) EXPECT_FALSE(accepted(name)) << name;
+}
+
+// Everything the flow did, in order.
+struct RecordingDesktop {
+    std::optional<fs::path> chosenFile;
+    std::optional<fs::path> saveTo;
+    std::vector<std::string> events;
+    std::vector<std::string> tooltips;
+    std::optional<std::string> clipboard;
+    std::string suggestedName;
+
+    Desktop desktop() {
+        Desktop d;
+        d.chooseFile = [this](auto callback) { callback(chosenFile); };
+        d.chooseSaveLocation = [this](const std::string& name, auto callback) {
+            suggestedName = name;
+            events.push_back("save panel");
+            callback(saveTo);
+        };
+        d.copyToClipboard = [this](const std::string& text) { clipboard = text; };
+        d.alert = [this](const std::string& m, const std::string& i) { events.push_back("alert: " + m + " / " + i); };
+        d.reveal = [this](const fs::path& p) { events.push_back("reveal " + p.filename().string()); };
+        return d;
+    }
+};
+
+// Hears "hello world" in every window, or nothing for a silent engine.
+FileTranscriber::Engine scripted(bool hearsSpeech) {
+    struct Recognizer : FileTranscriber::WindowRecognizer {
+        bool speech;
+        std::vector<FileTranscriber::Segment> recognize(const std::vector<float>&) override {
+            if (!speech) return {};
+            return {{"hello", 0.1, 0.5}, {"world", 0.5, 0.9}};
+        }
+    };
+    FileTranscriber::Engine e;
+    e.parallelWindows = 1;
+    e.prepare = [hearsSpeech](const std::string&, const std::vector<std::string>&) -> FileTranscriber::RecognizerFactory {
+        return [hearsSpeech] {
+            auto r = std::make_unique<Recognizer>();
+            r->speech = hearsSpeech;
+            return r;
+        };
+    };
+    return e;
+}
+
+class TranscribeFileFlowRun : public ::testing::Test {
+protected:
+    TempDir dir{"ondira-flow-"};
+    RecordingDesktop desk;
+    std::shared_ptr<Host> host = std::make_shared<Host>();
+
+    void SetUp() override {
+        platform::MainQueue::markCurrentThreadAsMain();
+        host->setTooltip = [this](const std::string& t) { desk.tooltips.push_back(t); };
+    }
+
+    void run(bool hearsSpeech) {
+        bool finished = false;
+        Options options;
+        options.desktop = desk.desktop();
+        options.engine = scripted(hearsSpeech);
+        options.localeIdentifier = "en_US";
+        options.onFinished = [&] { finished = true; };
+        transcribeAudioFile(host, options);
+        platform::MainQueue::pump(20.0, [&] { return finished; });
+        ASSERT_TRUE(finished);
+    }
+};
+
+TEST_F(TranscribeFileFlowRun, TenMinuteRecordingShowsProgressThenCopiesAndSaves) {
+    desk.chosenFile = dir / "50% louder.wav";
+    speechfixtures::writeWav(*desk.chosenFile, 600.0);
+    desk.saveTo = dir / "transcript.txt";
+    run(true);
+
+    const std::string name = "50% louder.wav";
+    EXPECT_EQ(desk.tooltips, (std::vector<std::string>{transcribingTooltip(name), progressTooltip(name, 0.40),
+                                                        progressTooltip(name, 0.80), progressTooltip(name, 1.0),
+                                                        idleTooltip}));
+    EXPECT_EQ(desk.tooltips[2], "Ondira \u2014 transcribing 50% louder.wav\u2026 80%");
+    EXPECT_EQ(desk.suggestedName, "50% louder.txt");
+    ASSERT_TRUE(desk.clipboard);
+    EXPECT_EQ(desk.clipboard->rfind("hello world hello world", 0), 0u);
+    EXPECT_EQ(platform::readFile(*desk.saveTo), desk.clipboard);
+    EXPECT_EQ(desk.events, (std::vector<std::string>{"save panel", "reveal transcript.txt"}));
+}
+
+TEST_F(TranscribeFileFlowRun, SilentRecordingAlertsAndLeavesTheClipboardAlone) {
+    desk.chosenFile = dir / "quiet.wav";
+    speechfixtures::writeWav(*desk.chosenFile, 3.0, 0.0);
+    run(false);
+    EXPECT_FALSE(desk.clipboard);
+    EXPECT_EQ(desk.events,
+              (std::vector<std::string>{"alert: Could not transcribe file / No speech was detected in that file."}));
+    EXPECT_EQ(desk.tooltips.back(), idleTooltip);
+}
+
+TEST_F(TranscribeFileFlowRun, CancelledOrFailedSaveKeepsTheClipboard) {
+    desk.chosenFile = dir / "memo.wav";
+    speechfixtures::writeWav(*desk.chosenFile, 3.0);
+    run(true);  // save panel cancelled
+    EXPECT_EQ(desk.clipboard, "hello world");
+    EXPECT_EQ(desk.events, (std::vector<std::string>{"save panel"}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 1);
+
+    desk.events.clear();
+    desk.saveTo = dir / "no-such-folder" / "memo.txt";
+    run(true);
+    ASSERT_EQ(desk.events.size(), 2u);
+    EXPECT_EQ(desk.events[1].rfind("alert: Could not save transcript / ", 0), 0u) << desk.events[1];
+}
+
+TEST_F(TranscribeFileFlowRun, NothingHappensWithoutAFileOrAHost) {
+    run(true);  // open panel cancelled
+    EXPECT_TRUE(desk.tooltips.empty());
+    EXPECT_TRUE(desk.events.empty());
+
+    desk.chosenFile = dir / "memo.wav";
+    speechfixtures::writeWav(*desk.chosenFile, 1.0);
+    host.reset();  // the application let go of its status item
+    run(true);
+    EXPECT_TRUE(desk.tooltips.empty());
+    EXPECT_TRUE(desk.events.empty());
+}
+
+}  // namespace
+
+#include <gtk/gtk.h>
+
+namespace {
+// The real clipboard, on the test session's display.
+TEST(TranscribeFileFlowDesktop, ClipboardHoldsTheTranscript) {
+    if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no display";
+    gtkDesktop().copyToClipboard("hello  world\nline two");
+    gchar* text = gtk_clipboard_wait_for_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "hello  world\nline two");
+    g_free(text);
+}
+}  // namespace
