@@ -2,6 +2,7 @@
 
 #include "CLI/HistoryCommands.h"
 #include "CLI/TextCommands.h"
+#include "CLI/TranscribeCommand.h"
 
 namespace OndiraCLI {
 
@@ -13,7 +14,6 @@ int notAvailable(const std::string& command) {
     return 1;
 }
 
-int transcribe(const TranscribeOptions&) { return notAvailable("transcribe"); }
 int privacyReport() { return notAvailable("--privacy-report"); }
 int personalModel() { return notAvailable("--personal-model"); }
 
@@ -26,8 +26,8 @@ int doctor() {
 
 const CommandBodies& commandBodies() {
     static const CommandBodies table = {
-        runHistory,        runDictList, runDictAdd, runDictRemove, runSnippetsList, runSnippetsAdd,
-        runSnippetsRemove, runStats,    transcribe, doctor,        privacyReport,   personalModel,
+        runHistory,        runDictList,   runDictAdd, runDictRemove, runSnippetsList, runSnippetsAdd,
+        runSnippetsRemove, runStats,      runTranscribe, doctor,     privacyReport,   personalModel,
     };
     return table;
 }

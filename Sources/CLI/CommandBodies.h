@@ -15,6 +15,9 @@
 //                  standard error and returns 1
 //   snippetsRemove "removed snippet: " + trigger
 //   doctor         one line per fact of doctorLines()
+//   transcribe     the transcript (txt, srt or vtt) on standard output, or
+//                  nothing with --out; a failure prints "Transcription
+//                  failed: " + why to standard error and returns 1
 // A body whose subsystem this build lacks says "<command>: not available in
 // this build yet" on standard error and returns 1.
 #include <string>

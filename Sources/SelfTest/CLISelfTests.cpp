@@ -1,6 +1,7 @@
 #include "CLI/HistoryCommands.h"
 #include "CLI/OndiraCLI.h"
 #include "Platform/Text.h"
+#include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"
 
 #include <cmath>
@@ -154,6 +155,16 @@ SelfTestCase filterCase(const std::string& name, const std::string& teeth, const
                     return SelfTestOutcome::fail(label + ": expected " + OndiraCLI::describe(expected) + ", got " +
                                                  OndiraCLI::describe(dates));
                 }
+                return SelfTestOutcome::pass();
+            }};
+}
+
+// Hands `run` a path that is never created.
+SelfTestCase runTranscribeCase(const std::string& name, const std::string& teeth, const std::string& extension,
+                               const std::string& message) {
+    const std::string path = "/tmp/ondira-selftest-nonexistent-" + platform::newUUID() + extension;
+    return {name, teeth, [path, message] {
+                if (OndiraCLI::run({"transcribe", path}) == 0) return SelfTestOutcome::fail(message);
                 return SelfTestOutcome::pass();
             }};
 }
@@ -426,6 +437,15 @@ std::vector<SelfTestCase> cases() {
                        }
                        return SelfTestOutcome::pass();
                    }});
+    out.push_back(runTranscribeCase(
+        "run(): transcribe on an unsupported extension exits non-zero without touching the engine",
+        "an unsupported extension must fail fast with a clear message on standard error and a non-zero status, never "
+        "hang and never exit 0",
+        ".notarealformat", "run() on an unsupported-extension path returned 0, expected non-zero"));
+    out.push_back(runTranscribeCase("run(): transcribe on a nonexistent .wav path exits non-zero",
+                                    "a missing file with a supported extension must fail, not succeed with an empty "
+                                    "transcript",
+                                    ".wav", "run() on a nonexistent .wav path returned 0, expected non-zero"));
     return out;
 }
 

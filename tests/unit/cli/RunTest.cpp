@@ -44,7 +44,6 @@ TEST(OndiraCLIRun, StreamsAndExitStatuses) {
 // Bodies that belong to subsystems this build lacks fail honestly, on standard error.
 TEST(OndiraCLIRun, CommandsWithoutTheirSubsystemSaySoAndFail) {
     const std::pair<const char*, const char*> table[] = {
-        {"transcribe /nonexistent.wav", "transcribe"},
         {"--privacy-report", "--privacy-report"},
         {"--personal-model", "--personal-model"},
     };
