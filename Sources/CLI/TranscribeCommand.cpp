@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -197,6 +198,12 @@ std::string progressLine(double fractionComplete, double elapsedSeconds) {
 }
 
 int runTranscribe(const TranscribeOptions& options) {
+    // The transcript replaces whatever --out names; never the recording itself.
+    std::error_code sameFileError;
+    if (options.outPath && std::filesystem::equivalent(options.path, *options.outPath, sameFileError)) {
+        printError("--out would replace the file being transcribed: " + *options.outPath);
+        return 1;
+    }
     auto token = std::make_shared<FileTranscriber::CancellationToken>();
     auto job = std::make_shared<Job>();
     InterruptRoute interrupts;

@@ -135,6 +135,13 @@ TEST(TranscribeCommand, PrintsOrWritesTextSubtitlesAndCaptions) {
 
     // Standard output gets the same rendering, ended by one newline.
     EXPECT_EQ(runOndira("transcribe '" + wav.string() + "' --vtt").out, vtt);
+
+    // The recording is never replaced by its own transcript, however it is named.
+    const auto recording = platform::readFile(wav);
+    const CLIRun onto = runOndira("transcribe '" + wav.string() + "' --out '" + (dir / "." / "fox.wav").string() + "'");
+    EXPECT_EQ(onto.status, 1);
+    EXPECT_EQ(onto.err.rfind("--out would replace the file being transcribed: ", 0), 0u) << onto.err;
+    EXPECT_EQ(platform::readFile(wav), recording);
 }
 
 TEST(TranscribeCommand, ShowsProgressOnATerminalAndErasesIt) {
