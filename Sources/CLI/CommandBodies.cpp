@@ -1,5 +1,9 @@
 #include "CLI/CommandBodies.h"
 
+#include "CLI/HistoryCommands.h"
+#include "CLI/TextCommands.h"
+#include "CLI/TranscribeCommand.h"
+
 namespace OndiraCLI {
 
 namespace {
@@ -10,15 +14,6 @@ int notAvailable(const std::string& command) {
     return 1;
 }
 
-int history(const HistoryOptions&) { return notAvailable("history"); }
-int dictList(bool) { return notAvailable("dict list"); }
-int dictAdd(const std::string&, const std::string&) { return notAvailable("dict add"); }
-int dictRemove(const std::string&) { return notAvailable("dict remove"); }
-int snippetsList(bool) { return notAvailable("snippets list"); }
-int snippetsAdd(const std::string&, const std::string&) { return notAvailable("snippets add"); }
-int snippetsRemove(const std::string&) { return notAvailable("snippets remove"); }
-int stats(bool) { return notAvailable("stats"); }
-int transcribe(const TranscribeOptions&) { return notAvailable("transcribe"); }
 int privacyReport() { return notAvailable("--privacy-report"); }
 int personalModel() { return notAvailable("--personal-model"); }
 
@@ -31,8 +26,8 @@ int doctor() {
 
 const CommandBodies& commandBodies() {
     static const CommandBodies table = {
-        history,      dictList, dictAdd,    dictRemove, snippetsList,  snippetsAdd,
-        snippetsRemove, stats,  transcribe, doctor,     privacyReport, personalModel,
+        runHistory,        runDictList,   runDictAdd, runDictRemove, runSnippetsList, runSnippetsAdd,
+        runSnippetsRemove, runStats,      runTranscribe, doctor,     privacyReport,   personalModel,
     };
     return table;
 }

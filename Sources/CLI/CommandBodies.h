@@ -4,6 +4,10 @@
 // (printError) and returns the exit status: 0 success, 1 failure.
 //
 // What each prints when it succeeds:
+//   history        one metadata line per dictation (its text only with
+//                  --text), or a JSON array of historyRecord objects
+//   stats          dictations, words and latency percentiles, or the
+//                  statsJSONObject
 //   dictAdd        "added: " + heard + " -> " + written
 //   dictRemove     "removed: " + heard (also when there was no such term)
 //   snippetsAdd    "added snippet: " + trigger; a refused trigger prints
@@ -11,6 +15,9 @@
 //                  standard error and returns 1
 //   snippetsRemove "removed snippet: " + trigger
 //   doctor         one line per fact of doctorLines()
+//   transcribe     the transcript (txt, srt or vtt) on standard output, or
+//                  nothing with --out; a failure prints "Transcription
+//                  failed: " + why to standard error and returns 1
 // A body whose subsystem this build lacks says "<command>: not available in
 // this build yet" on standard error and returns 1.
 #include <string>

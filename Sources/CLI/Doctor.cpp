@@ -2,8 +2,11 @@
 // machine, and what to do about the ones that are not.
 #include "App/AppPaths.h"
 #include "CLI/OndiraCLI.h"
+#include "Learning/DictationLogger.h"
 #include "Platform/Bundle.h"
 #include "Platform/SystemReadiness.h"
+#include "Text/Snippets.h"
+#include "Text/Vocabulary.h"
 
 #include <algorithm>
 
@@ -173,6 +176,13 @@ DoctorState gatherDoctorState() {
 
     s.polishHelperPresent = AppPaths::mirvaneHelperURL().has_value();
     s.polishHelperDirectory = platform::Bundle::helperDirectory().string();
+
+    s.dictionaryTermCount = static_cast<int>(Vocabulary::loadRawTerms().size());
+    s.snippetCount = static_cast<int>(Snippets::loadRawSnippets().size());
+
+    DictationLogger& history = DictationLogger::shared();
+    s.historyLoggingEnabled = history.isLoggingEnabled();
+    s.historyEntryCount = history.historyEntryCount();
     return s;
 }
 

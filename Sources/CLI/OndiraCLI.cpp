@@ -2,6 +2,7 @@
 
 #include "CLI/CommandBodies.h"
 #include "Platform/FileIO.h"
+#include "Platform/Log.h"
 #include "Platform/Text.h"
 #include "Text/VoiceCommandCatalog.h"
 
@@ -372,6 +373,8 @@ ParseResult parse(const std::vector<std::string>& arguments) {
 }
 
 int run(const std::vector<std::string>& arguments) {
+    // Standard output carries results only: what the stores and engines log goes beside the failures.
+    const platform::LogToStandardError logAside;
     ParseResult result = parse(arguments);
     if (!result.command) {
         printError(result.usageError);

@@ -1,6 +1,10 @@
+#include "CLI/HistoryCommands.h"
 #include "CLI/OndiraCLI.h"
 #include "Platform/Text.h"
+#include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"
+
+#include <cmath>
 
 namespace CLISelfTests {
 
@@ -86,6 +90,83 @@ OndiraCLI::DoctorState baselineDoctorState() {
     s.historyLoggingEnabled = true;
     s.historyEntryCount = 10;
     return s;
+}
+
+using nlohmann::json;
+
+// Printing must never throw, whatever the value holds.
+std::string printed(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+// What JSON can hold: an object or array at the top, finite numbers throughout.
+bool isValidJSONObject(const json& value, bool topLevel = true) {
+    if (topLevel && !value.is_object() && !value.is_array()) return false;
+    if (value.is_number_float()) return std::isfinite(value.get<double>());
+    if (value.is_object() || value.is_array()) {
+        for (const auto& element : value) {
+            if (!isValidJSONObject(element, false)) return false;
+        }
+    }
+    return true;
+}
+
+// Accepted by the validity test, serialised without options, parsed back.
+bool roundTripsAsJSON(const json& value) {
+    if (!isValidJSONObject(value)) return false;
+    try {
+        const std::string data = value.dump();
+        return json::parse(data) == value;
+    } catch (const json::exception&) {
+        return false;
+    }
+}
+
+std::string printedOptional(const json& record, const char* key) {
+    const auto it = record.find(key);
+    if (it == record.end() || !it->is_string()) return "nil";
+    return "Optional(\"" + it->get<std::string>() + "\")";
+}
+
+json historyEntry(const std::string& date, const std::string& time, const std::string& app, int words,
+                  const std::string& text) {
+    return json{{"date", date}, {"time", time}, {"app", app}, {"words", words}, {"text", text}};
+}
+
+const std::vector<json>& filterFixture() {
+    static const std::vector<json> entries = {
+        historyEntry("2026-08-01", "09:00:00", "Terminal", 5, "one"),
+        historyEntry("2026-08-15", "10:00:00", "Slack", 8, "two"),
+        historyEntry("2026-08-20", "11:00:00", "Terminal", 3, "three"),
+        historyEntry("2026-08-25", "12:00:00", "Notes", 12, "four"),
+    };
+    return entries;
+}
+
+json privacyFixture() { return historyEntry("2026-08-26", "09:00:00", "Terminal", 3, "call mom about the thing"); }
+
+SelfTestCase filterCase(const std::string& name, const std::string& teeth, const std::string& label,
+                        HistoryOptions options, std::vector<std::string> expected) {
+    return {name, teeth, [label, options, expected] {
+                std::vector<std::string> dates;
+                for (const auto& entry : OndiraCLI::filterHistoryEntries(filterFixture(), options)) {
+                    const auto it = entry.find("date");
+                    dates.push_back(it != entry.end() && it->is_string() ? it->get<std::string>() : "");
+                }
+                if (dates != expected) {
+                    return SelfTestOutcome::fail(label + ": expected " + OndiraCLI::describe(expected) + ", got " +
+                                                 OndiraCLI::describe(dates));
+                }
+                return SelfTestOutcome::pass();
+            }};
+}
+
+// Hands `run` a path that is never created.
+SelfTestCase runTranscribeCase(const std::string& name, const std::string& teeth, const std::string& extension,
+                               const std::string& message) {
+    const std::string path = "/tmp/ondira-selftest-nonexistent-" + platform::newUUID() + extension;
+    return {name, teeth, [path, message] {
+                if (OndiraCLI::run({"transcribe", path}) == 0) return SelfTestOutcome::fail(message);
+                return SelfTestOutcome::pass();
+            }};
 }
 
 std::string joined(const std::vector<std::string>& lines) { return platform::text::join(lines, "\n"); }
@@ -227,6 +308,51 @@ std::vector<SelfTestCase> cases() {
                        }
                        return SelfTestOutcome::pass();
                    }});
+    out.push_back({"historyRecord(includeText:false) encodes as valid, parseable JSON",
+                   "a value that JSON cannot hold (such as a non-finite number) in the record would make serialisation "
+                   "fail",
+                   [] {
+                       json entry = historyEntry("2026-08-26", "09:00:00", "Terminal", 12, "the real transcript");
+                       entry["latency"] = 0.42;
+                       const json record = OndiraCLI::historyRecord(entry, false);
+                       if (!roundTripsAsJSON(record)) {
+                           return SelfTestOutcome::fail("historyRecord output is not valid, round-trippable JSON: " +
+                                                        printed(record));
+                       }
+                       return SelfTestOutcome::pass();
+                   }});
+    out.push_back({"statsJSONObject(...) encodes as valid, parseable JSON",
+                   "a malformed stats JSON object would break every scripted consumer of `ondira stats --json`", [] {
+                       OndiraCLI::StatsSummary summary;
+                       summary.dictations = 42;
+                       summary.words = 1000;
+                       summary.latency = LatencyStats{10, 0.3, 0.9};
+                       const json object = OndiraCLI::statsJSONObject(summary);
+                       if (!roundTripsAsJSON(object)) {
+                           return SelfTestOutcome::fail("statsJSONObject output is not valid JSON: " + printed(object));
+                       }
+                       return SelfTestOutcome::pass();
+                   }});
+    out.push_back({"historyRecord(includeText:false) never contains a \"text\" key",
+                   "otherwise the default history listing would print the owner's real dictations", [] {
+                       const json record = OndiraCLI::historyRecord(privacyFixture(), false);
+                       if (record.contains("text")) {
+                           return SelfTestOutcome::fail("record unexpectedly contains a text key: " + printed(record));
+                       }
+                       return SelfTestOutcome::pass();
+                   }});
+    out.push_back({"historyRecord(includeText:true) DOES contain the \"text\" key, verbatim",
+                   "the explicit `--text` path is the one legitimate way to read history text", [] {
+                       const json record = OndiraCLI::historyRecord(privacyFixture(), true);
+                       const auto it = record.find("text");
+                       if (it == record.end() || !it->is_string() || *it != "call mom about the thing") {
+                           return SelfTestOutcome::fail(
+                               "historyRecord(includeText:true)[\"text\"]: expected Optional(\"call mom about the "
+                               "thing\"), got " +
+                               printedOptional(record, "text"));
+                       }
+                       return SelfTestOutcome::pass();
+                   }});
     out.push_back({"default HistoryOptions().text is false",
                    "a flipped default would leak transcript text from every plain `history` call", [] {
                        if (HistoryOptions().text) {
@@ -245,6 +371,25 @@ std::vector<SelfTestCase> cases() {
                        if (result.command->history.text) return SelfTestOutcome::fail("--json alone set text=true");
                        return SelfTestOutcome::pass();
                    }});
+    out.push_back(filterCase("filterHistoryEntries: --last truncates to the most recent N, keeping order",
+                             "a wrong-end or off-by-one slice would return the oldest entries",
+                             "filterHistoryEntries(--last 2) dates", history(2, false, false, std::nullopt, std::nullopt),
+                             {"2026-08-20", "2026-08-25"}));
+    out.push_back(filterCase("filterHistoryEntries: --app filters case-insensitively to matching app only",
+                             "a case-sensitive or substring match would miss or over-match",
+                             "filterHistoryEntries(--app terminal) dates", history(10, false, false, "terminal", std::nullopt),
+                             {"2026-08-01", "2026-08-20"}));
+    out.push_back(filterCase("filterHistoryEntries: --since excludes entries dated before it",
+                             "a flipped comparison operator here would exclude entries ON OR AFTER --since instead of "
+                             "before it",
+                             "filterHistoryEntries(--since 2026-08-15) dates",
+                             history(10, false, false, std::nullopt, "2026-08-15"),
+                             {"2026-08-15", "2026-08-20", "2026-08-25"}));
+    out.push_back(filterCase(
+        "filterHistoryEntries: --app and --since compose (both apply), then --last truncates the result",
+        "truncating before filtering would drop a matching older entry",
+        "filterHistoryEntries(--app Terminal --since 2026-08-01 --last 1) dates",
+        history(1, false, false, "Terminal", "2026-08-01"), {"2026-08-20"}));
     out.push_back(doctorVariesCase(
         "doctorLines varies when microphone authorization differs, all else equal",
         "a hard-coded \"authorized\" literal would print both states alike",
@@ -292,6 +437,15 @@ std::vector<SelfTestCase> cases() {
                        }
                        return SelfTestOutcome::pass();
                    }});
+    out.push_back(runTranscribeCase(
+        "run(): transcribe on an unsupported extension exits non-zero without touching the engine",
+        "an unsupported extension must fail fast with a clear message on standard error and a non-zero status, never "
+        "hang and never exit 0",
+        ".notarealformat", "run() on an unsupported-extension path returned 0, expected non-zero"));
+    out.push_back(runTranscribeCase("run(): transcribe on a nonexistent .wav path exits non-zero",
+                                    "a missing file with a supported extension must fail, not succeed with an empty "
+                                    "transcript",
+                                    ".wav", "run() on a nonexistent .wav path returned 0, expected non-zero"));
     return out;
 }
 

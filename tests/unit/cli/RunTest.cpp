@@ -4,33 +4,11 @@
 #include "Platform/FileIO.h"
 #include "Platform/Text.h"
 #include "support/TempDir.h"
+#include "unit/cli/CLIRun.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdlib>
-
 namespace {
-
-struct CLIRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// `environment` is the argument list of env(1): its -u options first, then assignments.
-CLIRun runOndira(const std::string& arguments, const std::string& environment = "") {
-    TempDir dir("ondira-cli-run-");
-    const std::string command = "env " + environment + " '" + std::string(ONDIRA_BUNDLE_DIR) + "/Ondira' " + arguments +
-                                " >'" + (dir / "out").string() + "' 2>'" + (dir / "err").string() + "' </dev/null";
-    const int raw = std::system(command.c_str());
-    CLIRun r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = platform::readFile(dir / "out").value_or("");
-    r.err = platform::readFile(dir / "err").value_or("");
-    return r;
-}
 
 std::string doctorLine(const CLIRun& run, const std::string& label) {
     for (const auto& line : platform::text::splitLines(run.out)) {
@@ -66,15 +44,6 @@ TEST(OndiraCLIRun, StreamsAndExitStatuses) {
 // Bodies that belong to subsystems this build lacks fail honestly, on standard error.
 TEST(OndiraCLIRun, CommandsWithoutTheirSubsystemSaySoAndFail) {
     const std::pair<const char*, const char*> table[] = {
-        {"history --last 1 --json", "history"},
-        {"dict list --json", "dict list"},
-        {"dict add qv-zt QVZT", "dict add"},
-        {"dict remove qv-zt", "dict remove"},
-        {"snippets list", "snippets list"},
-        {"snippets add sig 'Best, Ondira'", "snippets add"},
-        {"snippets remove sig", "snippets remove"},
-        {"stats --json", "stats"},
-        {"transcribe /nonexistent.wav", "transcribe"},
         {"--privacy-report", "--privacy-report"},
         {"--personal-model", "--personal-model"},
     };

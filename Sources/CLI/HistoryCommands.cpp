@@ -1,0 +1,143 @@
+#include "CLI/HistoryCommands.h"
+
+#include "CLI/CommandOutput.h"
+#include "Learning/DictationLogger.h"
+#include "Platform/Text.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+namespace OndiraCLI {
+
+namespace {
+
+using json = nlohmann::json;
+
+std::string textValue(const json& entry, const char* key) {
+    const auto it = entry.find(key);
+    return it != entry.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+std::optional<double> latencyValue(const json& entry) {
+    const auto it = entry.find("latency");
+    if (it == entry.end() || !it->is_number()) return std::nullopt;
+    const double seconds = it->get<double>();
+    // A record built in code could carry a non-finite value, which JSON cannot hold.
+    if (!std::isfinite(seconds)) return std::nullopt;
+    return seconds;
+}
+
+long long wordsValue(const json& entry) {
+    const auto it = entry.find("words");
+    if (it == entry.end() || !it->is_number()) return 0;
+    if (it->is_number_integer()) return it->get<long long>();
+    const double words = it->get<double>();
+    return std::isfinite(words) ? static_cast<long long>(words) : 0;
+}
+
+// Three decimals with ASCII digits, whatever the locale.
+std::string seconds(double value) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 3);
+    return std::string(buffer, result.ptr) + " s";
+}
+
+}  // namespace
+
+std::vector<json> filterHistoryEntries(const std::vector<json>& entries, const HistoryOptions& options) {
+    std::vector<json> kept;
+    for (const auto& entry : entries) {
+        if (options.appFilter && !platform::text::equalsIgnoringCase(textValue(entry, "app"), *options.appFilter)) {
+            continue;
+        }
+        if (options.sinceDate && textValue(entry, "date") < *options.sinceDate) continue;
+        kept.push_back(entry);
+    }
+    const auto count = static_cast<long long>(kept.size());
+    if (options.last < count) kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(count - options.last));
+    return kept;
+}
+
+json historyRecord(const json& entry, bool includeText) {
+    json record = json::object();
+    record["date"] = textValue(entry, "date");
+    record["time"] = textValue(entry, "time");
+    record["app"] = textValue(entry, "app");
+    record["words"] = wordsValue(entry);
+    if (const auto latency = latencyValue(entry)) record["latency_secs"] = *latency;
+    if (includeText) record["text"] = textValue(entry, "text");
+    return record;
+}
+
+json statsJSONObject(const StatsSummary& summary) {
+    json object = json::object();
+    object["dictations"] = summary.dictations;
+    object["words"] = summary.words;
+    object["latency_sample_n"] = summary.latency.n;
+    if (summary.latency.p50) object["latency_p50_secs"] = *summary.latency.p50;
+    if (summary.latency.p95) object["latency_p95_secs"] = *summary.latency.p95;
+    return object;
+}
+
+StatsSummary summarizeHistory(const std::vector<json>& entries) {
+    std::vector<DictationEntry> dictations;
+    for (const auto& record : entries) {
+        if (auto entry = DictationEntry::fromRecord(record)) dictations.push_back(std::move(*entry));
+    }
+    StatsSummary summary;
+    summary.dictations = static_cast<long long>(dictations.size());
+    for (const auto& entry : dictations) summary.words += entry.words;
+    summary.latency = LatencyStats::from(dictations);
+    return summary;
+}
+
+std::string historyLine(const json& record) {
+    const long long words = wordsValue(record);
+    std::string line = textValue(record, "date") + " " + textValue(record, "time") + "  " + textValue(record, "app") +
+                       "  " + std::to_string(words) + (words == 1 ? " word" : " words");
+    if (const auto it = record.find("latency_secs"); it != record.end() && it->is_number()) {
+        line += "  " + seconds(it->get<double>());
+    }
+    return line;
+}
+
+int runHistory(const HistoryOptions& options) {
+    const std::vector<json> all = DictationLogger::shared().readAllEntries();
+    const std::vector<json> entries = filterHistoryEntries(all, options);
+    std::vector<json> records;
+    for (const auto& entry : entries) records.push_back(historyRecord(entry, options.text));
+
+    if (options.json) return printJSON(json(records), "failed to encode history as JSON");
+    if (all.empty()) {
+        printLine("(no dictations recorded)");
+        return 0;
+    }
+    if (records.empty()) {
+        printLine("(no dictations match)");
+        return 0;
+    }
+    for (const auto& record : records) {
+        printLine(historyLine(record));
+        if (!options.text) continue;
+        printIndented(textValue(record, "text"));
+    }
+    return 0;
+}
+
+int runStats(bool jsonOutput) {
+    const StatsSummary summary = summarizeHistory(DictationLogger::shared().readAllEntries());
+    if (jsonOutput) return printJSON(statsJSONObject(summary), "failed to encode stats as JSON");
+    printLine("dictations: " + std::to_string(summary.dictations));
+    printLine("words: " + std::to_string(summary.words));
+    if (summary.latency.n == 0) {
+        printLine("latency: not measured yet");
+        return 0;
+    }
+    printLine("latency p50: " + seconds(*summary.latency.p50));
+    printLine("latency p95: " + seconds(*summary.latency.p95));
+    printLine("latency samples: " + std::to_string(summary.latency.n));
+    return 0;
+}
+
+}  // namespace OndiraCLI

@@ -1,0 +1,230 @@
+// `history` and `stats`: what they read back from the history log, which
+// filters apply in which order, that no transcript leaves without --text, and
+// the built executable run against a private home holding a history.
+#include "CLI/HistoryCommands.h"
+#include "Learning/DictationEntry.h"
+#include "Platform/FileIO.h"
+#include "Platform/Text.h"
+#include "unit/cli/CLIRun.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using json = nlohmann::json;
+
+namespace {
+
+std::vector<DictationEntry> withLatencies(const std::vector<std::optional<double>>& latencies) {
+    std::vector<DictationEntry> entries;
+    for (const auto& latency : latencies) entries.push_back({0, latency, 1, "pocketsphinx"});
+    return entries;
+}
+
+}  // namespace
+
+TEST(LatencyStats, PercentilesInterpolateOverMeasuredLatenciesOnly) {
+    struct Row {
+        std::vector<std::optional<double>> latencies;
+        long long n;
+        std::optional<double> p50;
+        std::optional<double> p95;
+    };
+    const Row rows[] = {
+        {{}, 0, std::nullopt, std::nullopt},
+        {{std::nullopt, std::nullopt}, 0, std::nullopt, std::nullopt},
+        {{0.5}, 1, 0.5, 0.5},
+        {{0.4, std::nullopt, 0.1, 0.3, 0.2}, 4, 0.25, 0.385},  // unsorted, one unmeasured
+        {{0.2, 0.5}, 2, 0.35, 0.485},
+    };
+    for (const auto& row : rows) {
+        const LatencyStats stats = LatencyStats::from(withLatencies(row.latencies));
+        EXPECT_EQ(stats.n, row.n);
+        ASSERT_EQ(stats.p50.has_value(), row.p50.has_value());
+        ASSERT_EQ(stats.p95.has_value(), row.p95.has_value());
+        if (row.p50) {
+            EXPECT_NEAR(*stats.p50, *row.p50, 1e-12);
+        }
+        if (row.p95) {
+            EXPECT_NEAR(*stats.p95, *row.p95, 1e-12);
+        }
+    }
+}
+
+TEST(DictationEntry, ReadsBackOnlyRecordsWithAnIntegerTimestamp) {
+    struct Row {
+        const char* line;
+        std::optional<DictationEntry> expected;
+    };
+    const Row rows[] = {
+        {R"({"ts":10,"words":4,"engine":"pocketsphinx","latency":0.25})", DictationEntry{10, 0.25, 4, "pocketsphinx"}},
+        {R"({"ts":10})", DictationEntry{10, std::nullopt, 0, "unknown"}},
+        {R"({"ts":10,"words":"4","engine":7,"latency":"0.3"})", DictationEntry{10, std::nullopt, 0, "unknown"}},
+        {R"({"ts":10,"latency":0})", DictationEntry{10, std::nullopt, 0, "unknown"}},
+        {R"({"ts":10,"latency":-1.5})", DictationEntry{10, std::nullopt, 0, "unknown"}},
+        {R"({"ts":10.5,"words":4})", std::nullopt},
+        {R"({"ts":"10","words":4})", std::nullopt},
+        {R"({"words":4})", std::nullopt},
+        {R"([10])", std::nullopt},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(DictationEntry::fromRecord(json::parse(row.line)), row.expected) << row.line;
+    }
+}
+
+TEST(HistoryRecord, CopiesMetadataAndTheTextOnlyWhenAsked) {
+    const json entry = json::parse(
+        R"({"ts":1,"date":"2026-08-26","time":"09:00:00","app":"Terminal","text":"secret","words":2,"latency":0.42,"engine":"x","chars":6})");
+    EXPECT_EQ(OndiraCLI::historyRecord(entry, false),
+              json::parse(R"({"date":"2026-08-26","time":"09:00:00","app":"Terminal","words":2,"latency_secs":0.42})"));
+    EXPECT_EQ(OndiraCLI::historyRecord(entry, true)["text"], "secret");
+
+    // A record missing its fields, or holding the wrong kinds, still gives every key.
+    const json sparse = json::parse(R"({"app":5,"words":"many","latency":"0.4"})");
+    EXPECT_EQ(OndiraCLI::historyRecord(sparse, true),
+              json::parse(R"({"date":"","time":"","app":"","words":0,"text":""})"));
+}
+
+TEST(FilterHistoryEntries, EdgesOfEachFilter) {
+    const std::vector<json> entries = {
+        json::parse(R"({"date":"2026-08-01","app":"Éditeur"})"),
+        json::parse(R"({"app":"Éditeur"})"),  // no date: compared as ""
+        json::parse(R"({"date":"2026-08-03","app":"Slack Desktop"})"),
+        json::parse(R"({"date":"2026-08-04"})"),  // no app
+    };
+    auto dates = [&](OndiraCLI::HistoryOptions options) {
+        std::vector<std::string> out;
+        for (const auto& e : OndiraCLI::filterHistoryEntries(entries, options)) out.push_back(e.value("date", "-"));
+        return out;
+    };
+    OndiraCLI::HistoryOptions all;
+    all.last = 1'000'000'000'000LL;
+    EXPECT_EQ(dates(all), (std::vector<std::string>{"2026-08-01", "-", "2026-08-03", "2026-08-04"}));
+
+    OndiraCLI::HistoryOptions app = all;
+    app.appFilter = "ÉDITEUR";  // case folded beyond ASCII
+    EXPECT_EQ(dates(app), (std::vector<std::string>{"2026-08-01", "-"}));
+    app.appFilter = "Slack";  // whole names only
+    EXPECT_TRUE(dates(app).empty());
+
+    OndiraCLI::HistoryOptions since = all;
+    since.sinceDate = "2026-08-02";
+    EXPECT_EQ(dates(since), (std::vector<std::string>{"2026-08-03", "2026-08-04"}));
+}
+
+namespace {
+
+// A private home whose history has an archive, a live log with a line that is
+// not JSON, one dictation without a measured latency and one with two lines.
+struct HistoryHome : IsolatedHome {
+    HistoryHome() {
+        const auto dir = applicationSupport();
+        std::filesystem::create_directories(dir);
+        platform::atomicWrite(dir / "dictation_log.1.jsonl",
+                              R"({"ts":1785000000,"date":"2026-07-25","time":"08:00:00","app":"Terminal",)"
+                              R"("text":"archived words here","words":3,"engine":"pocketsphinx","latency":0.2})"
+                              "\n");
+        platform::atomicWrite(dir / "dictation_log.jsonl",
+                              R"({"ts":1787000000,"date":"2026-08-17","time":"09:15:00","app":"Slack",)"
+                              R"("text":"call mom about the thing","words":5,"engine":"pocketsphinx","latency":0.5})"
+                              "\n"
+                              "{\"ts\":17870 this line was cut\n"
+                              R"({"ts":1787100000,"date":"2026-08-18","time":"10:30:00","app":"Notes",)"
+                              R"("text":"second line\nof a note","words":5,"engine":"pocketsphinx"})"
+                              "\n");
+    }
+    CLIRun run(const std::string& arguments) const { return runOndira(arguments, environment()); }
+};
+
+}  // namespace
+
+TEST(HistoryCommand, ListsMetadataAndShowsTextOnlyWithTextFlag) {
+    const HistoryHome home;
+
+    const CLIRun last = home.run("history --last 1 --json");
+    ASSERT_EQ(last.status, 0) << last.err;
+    EXPECT_EQ(last.err, "");
+    EXPECT_EQ(json::parse(last.out),
+              json::parse(R"([{"date":"2026-08-18","time":"10:30:00","app":"Notes","words":5}])"));
+
+    const CLIRun plain = home.run("history");
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(plain.out,
+              "2026-07-25 08:00:00  Terminal  3 words  0.200 s\n"
+              "2026-08-17 09:15:00  Slack  5 words  0.500 s\n"
+              "2026-08-18 10:30:00  Notes  5 words\n");
+
+    const CLIRun json = home.run("history --json");
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(nlohmann::json::parse(json.out).size(), 3u);
+    for (const char* secret : {"archived words", "call mom", "second line"}) {
+        EXPECT_EQ(plain.out.find(secret), std::string::npos) << secret;
+        EXPECT_EQ(json.out.find(secret), std::string::npos) << secret;
+    }
+
+    EXPECT_EQ(home.run("history --text --app slack").out,
+              "2026-08-17 09:15:00  Slack  5 words  0.500 s\n    call mom about the thing\n");
+    EXPECT_EQ(home.run("history --since 2026-08-18 --text").out,
+              "2026-08-18 10:30:00  Notes  5 words\n    second line\n    of a note\n");
+    EXPECT_EQ(nlohmann::json::parse(home.run("history --last 1 --json --text").out)[0]["text"],
+              "second line\nof a note");
+
+    const CLIRun none = home.run("history --app Mail");
+    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(none.out, "(no dictations match)\n");
+    EXPECT_EQ(home.run("history --app Mail --json").out, "[]\n");
+}
+
+TEST(StatsCommand, CountsDictationsWordsAndLatencyPercentiles) {
+    const HistoryHome home;
+
+    const CLIRun stats = home.run("stats --json");
+    ASSERT_EQ(stats.status, 0) << stats.err;
+    EXPECT_EQ(stats.err, "");
+    const json object = json::parse(stats.out);
+    EXPECT_EQ(object["dictations"], 3);
+    EXPECT_EQ(object["words"], 13);
+    EXPECT_EQ(object["latency_sample_n"], 2);
+    EXPECT_NEAR(object["latency_p50_secs"].get<double>(), 0.35, 1e-9);
+    EXPECT_NEAR(object["latency_p95_secs"].get<double>(), 0.485, 1e-9);
+    EXPECT_EQ(object.size(), 5u);
+
+    const CLIRun text = home.run("stats");
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out,
+              "dictations: 3\nwords: 13\nlatency p50: 0.350 s\nlatency p95: 0.485 s\nlatency samples: 2\n");
+}
+
+TEST(HistoryCommand, EmptyHistoryIsNotAFailure) {
+    const IsolatedHome home;
+    const auto run = [&](const std::string& arguments) { return runOndira(arguments, home.environment()); };
+
+    const CLIRun history = run("history");
+    EXPECT_EQ(history.status, 0);
+    EXPECT_EQ(history.out, "(no dictations recorded)\n");
+    EXPECT_EQ(history.err, "");
+    EXPECT_EQ(run("history --json").out, "[]\n");
+
+    const CLIRun stats = run("stats --json");
+    EXPECT_EQ(stats.status, 0);
+    EXPECT_EQ(json::parse(stats.out), json::parse(R"({"dictations":0,"words":0,"latency_sample_n":0})"));
+    EXPECT_EQ(run("stats").out, "dictations: 0\nwords: 0\nlatency: not measured yet\n");
+}
+
+TEST(DoctorCommand, ReportsHistoryLoggingAndWhatIsRetained) {
+    const HistoryHome home;
+    auto historyLine = [&] {
+        for (const auto& line : platform::text::splitLines(home.run("doctor").out)) {
+            if (line.rfind("history logging", 0) == 0) return line.substr(21);
+        }
+        return std::string("(none)");
+    };
+    const std::string on = historyLine();
+    EXPECT_EQ(on.rfind("ON (", 0), 0u) << on;
+    EXPECT_NE(on.find(" entries retained)"), std::string::npos) << on;
+
+    std::filesystem::create_directories(home.home.path / ".config" / "Ondira");
+    ASSERT_TRUE(platform::atomicWrite(home.home.path / ".config" / "Ondira" / "com.ondira.app.json",
+                                      R"({"ondira_logging_enabled":false})"));
+    EXPECT_EQ(historyLine().rfind("OFF (", 0), 0u);
+}
