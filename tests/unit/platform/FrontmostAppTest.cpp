@@ -11,6 +11,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include "support/SessionLock.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -22,6 +23,9 @@ namespace {
 // display runs none).
 class FrontmostAppTest : public ::testing::Test {
 protected:
+    // Every case sets the display's one active window: cases in parallel
+    // processes would read each other's window.
+    SessionLock activeWindowLock{"active-window"};
     Display* display = nullptr;
     Window root = 0;
     TempDir dataHome{"ondira-apps-"};
