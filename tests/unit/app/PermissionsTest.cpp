@@ -15,6 +15,7 @@
 #include "Engine/AppleSpeechEngine.h"
 #include "Platform/Bundle.h"
 #include "Platform/Queues.h"
+#include "support/Subprocess.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -211,9 +212,18 @@ TEST(FirstWindow, OnboardingOnlyWhileAGrantMissingAtLaunchIsStillMissing) {
 }
 
 // The application's launch: the first window and the watch that keeps running.
+// The windows it brings forward take the focus, so they go on a display of
+// their own, away from the tests that type into the shared one.
 class LaunchTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The display outlives every test of the process, as GTK's connection does.
+        static std::unique_ptr<Subprocess> xvfb;
+        if (!gdk_display_get_default() && !xvfb) {
+            xvfb = std::make_unique<Subprocess>(std::vector<std::string>{
+                "/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
+            if (auto number = xvfb->readLine(10); number && !number->empty()) display.emplace("DISPLAY", ":" + *number);
+        }
         if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no X display";
         platform::MainQueue::markCurrentThreadAsMain();
         platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
@@ -236,6 +246,7 @@ protected:
     int hubsShown() const { return PlaceholderWindows::hubShowCount() - hubs; }
     int onboardingsShown() const { return PlaceholderWindows::onboardingShowCount() - onboardings; }
 
+    std::optional<ScopedEnv> display;
     TempDir state;
     ScopedEnv isolatedState{AppPaths::selfTestStateDirVariable, state.path.string()};
     TempDir runtime;  // the launch sweeps recordings from the temporary directory under it
