@@ -4,7 +4,10 @@
 #include "App/AutoStartManager.h"
 #include "App/Branding.h"
 #include "App/PlaceholderWindows.h"
+#include "App/SoundCues.h"
 #include "Diagnostics/FaultLog.h"
+#include "Engine/AppleSpeechEngine.h"
+#include "Input/TextInjector.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/LinuxNames.h"
@@ -12,6 +15,7 @@
 #include "Platform/Queues.h"
 #include "Platform/Text.h"
 #include "Platform/URLSession.h"
+#include "Text/StagingBuffer.h"
 #include "UI/IndicatorWindow.h"
 #include "Update/UpdateChecker.h"
 
@@ -47,19 +51,9 @@ std::string shellQuoted(const std::string& s) {
     return out + "'";
 }
 
+// The same page the permission's own "open settings" shows.
 void openSettingsPane(const std::string& pane) {
-    for (const auto& row : LinuxNames::settingsPanes) {
-        if (pane != row[0]) continue;
-        gchar* program = g_find_program_in_path(row[1]);
-        if (program) {
-            const gchar* argv[] = {program, row[2], nullptr};
-            g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr,
-                          nullptr);
-            g_free(program);
-        } else {
-            platform::log("AppDelegate", std::string("No settings panel to open; run: ") + row[1] + " " + row[2]);
-        }
-    }
+    if (auto permission = OndiraPermission::fromRawValue(pane)) permission->openSystemSettings();
 }
 
 GtkWidget* addItem(GtkWidget* menu, const std::string& title, guint key = 0, GdkModifierType mods = GdkModifierType(0)) {
@@ -214,31 +208,31 @@ void AppDelegate::buildMenu() {
     const auto ctrlShift = GdkModifierType(GDK_CONTROL_MASK | GDK_SHIFT_MASK);
 
     // The status item has no tool tip here, so its text heads the menu.
-    GtkWidget* heading = addItem(menu_, statusTitle);
-    gtk_widget_set_sensitive(heading, FALSE);
+    headingItem_ = addItem(menu_, statusTitle);
+    gtk_widget_set_sensitive(headingItem_, FALSE);
     addSeparator(menu_);
 
     onActivate(addItem(menu_, "Open Dashboard Hub", GDK_KEY_o, ctrl), &AppDelegate::openHub);
     toggleDictationItem_ = addItem(menu_, toggleDictationTitle(), GDK_KEY_d, ctrlShift);
     onActivate(addItem(menu_, "Setup & Permissions…"), &AppDelegate::openOnboarding);
     GtkWidget* exportItem = addItem(menu_, "Export Support Bundle…");
-    GtkWidget* transcribeItem = addItem(menu_, "Transcribe Audio File…");
+    onActivate(addItem(menu_, "Transcribe Audio File…"), static_cast<void (AppDelegate::*)()>(&AppDelegate::transcribeAudioFile));
     onActivate(addItem(menu_, "Install Command Line Tool…"), &AppDelegate::installCommandLineTool);
     onActivate(addItem(menu_, "Check for Updates…"), &AppDelegate::checkForUpdates);
     addSeparator(menu_);
     stagingModeItem_ = addCheckItem(menu_, "Stage Dictations Instead of Pasting",
                                     AppPaths::userDefaults()->boolValue(stagingModeKey));
-    stagingCommitItem_ = addItem(menu_, stagingCommitTitle(0), GDK_KEY_v, ctrlShift);
+    stagingCommitItem_ = addItem(menu_, stagingCommitTitle(static_cast<long long>(StagingBuffer::shared().count())),
+                                 GDK_KEY_v, ctrlShift);
+    onActivate(stagingCommitItem_, static_cast<void (AppDelegate::*)()>(&AppDelegate::commitStagedText));
     addSeparator(menu_);
     launchAtLoginItem_ = addCheckItem(menu_, "Launch at Login", AutoStartManager::shared().isEnabled());
     addSeparator(menu_);
     onActivate(addItem(menu_, "Quit Ondira", GDK_KEY_q, ctrl), &AppDelegate::quitApp);
 
-    // Dictation, staging, transcription and the support bundle belong to
-    // services this build doesn't carry; their items stay visible but can't
-    // be chosen.
-    for (GtkWidget* w : {toggleDictationItem_, exportItem, transcribeItem, stagingCommitItem_})
-        gtk_widget_set_sensitive(w, FALSE);
+    // Dictation and the support bundle belong to services this build doesn't
+    // carry; their items stay visible but can't be chosen.
+    for (GtkWidget* w : {toggleDictationItem_, exportItem}) gtk_widget_set_sensitive(w, FALSE);
 
     g_signal_connect(stagingModeItem_, "toggled", G_CALLBACK(+[](GtkCheckMenuItem*, gpointer) {
                          AppDelegate* d = AppDelegate::shared();
@@ -295,7 +289,7 @@ void AppDelegate::menuNeedsUpdate() {
         if (item && title != gtk_menu_item_get_label(GTK_MENU_ITEM(item)))
             gtk_menu_item_set_label(GTK_MENU_ITEM(item), title.c_str());
     };
-    retitle(stagingCommitItem_, stagingCommitTitle(0));
+    retitle(stagingCommitItem_, stagingCommitTitle(static_cast<long long>(StagingBuffer::shared().count())));
     retitle(toggleDictationItem_, toggleDictationTitle());
 }
 
@@ -304,7 +298,32 @@ void AppDelegate::menuNeedsUpdate() {
 void AppDelegate::applicationDidFinishLaunching() {
     gShared = this;
     sweepLeftoverRecordings(platform::temporaryDirectory());
-    platform::MainQueue::asyncAfter(0.1, [] { PlaceholderWindows::showHub(); });
+    // The speech grant is the model of the saved language, so it comes first.
+    AppleSpeechEngine::shared().applyPersistedLocale(*AppPaths::userDefaults());
+    const bool onboardingNeeded = !OndiraPermission::allGranted();
+    platform::MainQueue::asyncAfter(0.1, [onboardingNeeded] {
+        switch (firstWindow(onboardingNeeded, onboardingNeeded && OndiraPermission::allGranted())) {
+            case FirstWindow::hub: PlaceholderWindows::showHub(); break;
+            case FirstWindow::onboarding: PlaceholderWindows::showOnboarding(); break;
+            case FirstWindow::none: break;
+        }
+    });
+    startPermissionWatch();
+    // A menu-bar application becomes active when one of its windows takes
+    // the focus.
+    if (!activationHook_) {
+        g_type_class_unref(g_type_class_ref(GTK_TYPE_WIDGET));
+        activationHook_ = g_signal_add_emission_hook(
+            g_signal_lookup("focus-in-event", GTK_TYPE_WIDGET), 0,
+            +[](GSignalInvocationHint*, guint count, const GValue* values, gpointer) -> gboolean {
+                if (count > 0 && GTK_IS_WINDOW(g_value_get_object(&values[0])))
+                    platform::MainQueue::async([] {
+                        if (AppDelegate* d = AppDelegate::shared()) d->handleAppDidBecomeActive();
+                    });
+                return TRUE;
+            },
+            nullptr, nullptr);
+    }
     UpdateChecker::shared().checkAutomaticallyIfDue(
         std::chrono::system_clock::now(), platform::CurlURLSession::shared(),
         [](UpdateStatus status) { platform::MainQueue::async([status] { handleAutomaticUpdateCheck(status); }); });
@@ -315,7 +334,32 @@ bool AppDelegate::applicationShouldHandleReopen() {
     return true;
 }
 
-void AppDelegate::applicationWillTerminate() { platform::log("AppDelegate", "Quitting."); }
+void AppDelegate::applicationWillTerminate() {
+    if (permissionMonitorTimer_) g_source_remove(permissionMonitorTimer_);
+    permissionMonitorTimer_ = 0;
+    if (activationHook_)
+        g_signal_remove_emission_hook(g_signal_lookup("focus-in-event", GTK_TYPE_WIDGET), activationHook_);
+    activationHook_ = 0;
+    platform::log("AppDelegate", "Quitting.");
+}
+
+// ---------------------------------------------------------------- permission watch
+
+void AppDelegate::startPermissionWatch() {
+    if (permissionMonitorTimer_) g_source_remove(permissionMonitorTimer_);
+    permissionMonitorTimer_ = g_timeout_add(
+        5000,
+        +[](gpointer) -> gboolean {
+            if (AppDelegate* d = AppDelegate::shared()) d->refreshPermissionStates();
+            return G_SOURCE_CONTINUE;
+        },
+        nullptr);
+    refreshPermissionStates();
+}
+
+void AppDelegate::refreshPermissionStates() { permissionWatch_.refresh([] { PlaceholderWindows::showOnboarding(); }); }
+
+void AppDelegate::handleAppDidBecomeActive() { refreshPermissionStates(); }
 
 // ---------------------------------------------------------------- menu actions
 
@@ -417,6 +461,90 @@ void AppDelegate::presentUpdateResult(const UpdateStatus& status) {
     gtk_widget_destroy(dialog);
     if (response == GTK_RESPONSE_ACCEPT && alert->downloadURL)
         g_app_info_launch_default_for_uri(alert->downloadURL->c_str(), nullptr, nullptr);
+}
+
+// ---------------------------------------------------------------- file transcription
+
+std::shared_ptr<TranscribeFileFlow::Host> AppDelegate::makeTranscribeFileHost() {
+    auto host = std::make_shared<TranscribeFileFlow::Host>();
+    host->setTooltip = [](const std::string& text) {
+        if (AppDelegate* d = AppDelegate::shared()) d->showStatusText(text);
+    };
+    return host;
+}
+
+std::string AppDelegate::statusItemTitle() const {
+    if (!statusItem_) return {};
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    const gchar* title = app_indicator_get_title(statusItem_);
+#pragma GCC diagnostic pop
+    return title ? title : "";
+}
+
+// The panel shows no tool tip for the status item: the text becomes its
+// title, its label beside the icon (none when idle) and the menu's heading.
+void AppDelegate::showStatusText(const std::string& text) {
+    const bool idle = text == statusTitle;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    if (statusItem_) {
+        app_indicator_set_title(statusItem_, text.c_str());
+        app_indicator_set_label(statusItem_, idle ? "" : text.c_str(), "");
+    }
+#pragma GCC diagnostic pop
+    if (headingItem_) gtk_menu_item_set_label(GTK_MENU_ITEM(headingItem_), text.c_str());
+}
+
+void AppDelegate::transcribeAudioFile() { transcribeAudioFile(TranscribeFileFlow::Options{}); }
+
+void AppDelegate::transcribeAudioFile(TranscribeFileFlow::Options options) {
+    TranscribeFileFlow::transcribeAudioFile(transcribeFileHost_, std::move(options));
+}
+
+// ---------------------------------------------------------------- staged text
+
+std::optional<std::string> AppDelegate::insertionFailureMessage(const InjectionOutcome& outcome) {
+    switch (outcome.kind) {
+        case InjectionOutcome::Kind::confirmed: return std::nullopt;
+        case InjectionOutcome::Kind::blockedBySecureInput:
+            return std::string("Secure field \u2014 ") + LinuxNames::secureInputBlocker + " blocks inserted text here";
+        case InjectionOutcome::Kind::unconfirmed:
+            if (outcome.textOnClipboard)
+                return std::string("Couldn't paste \u2014 your text is on the clipboard, press ") + LinuxNames::pasteShortcut;
+            return std::string("Couldn't paste into this app");
+    }
+    return std::nullopt;
+}
+
+void AppDelegate::commitStagedText() { commitStagedText(StagingBuffer::shared(), TextInjector::shared()); }
+
+void AppDelegate::commitStagedText(StagingBuffer& buffer, TextInjector& injector) {
+    // A second commit while one is landing would insert the same text twice.
+    if (commitInFlight_) return;
+    const std::vector<StagingEntry> entries = buffer.allEntries();
+    const std::string text = StagingBuffer::compose(entries, StagingJoiner::blankLine);
+    menuNeedsUpdate();
+    if (text.empty()) {
+        IndicatorWindowController::shared().updateState(IndicatorMode::error("Nothing staged yet", std::nullopt));
+        return;
+    }
+    // The entries stay staged until the insertion is confirmed, so a failed
+    // paste loses nothing; what was staged meanwhile stays too.
+    std::vector<std::string> ids;
+    for (const auto& entry : entries) ids.push_back(entry.id);
+    commitInFlight_ = true;
+    injector.inject(text, true, [&buffer, ids](InjectionOutcome outcome) {
+        AppDelegate* d = AppDelegate::shared();
+        if (d) d->commitInFlight_ = false;
+        if (auto message = insertionFailureMessage(outcome)) {
+            IndicatorWindowController::shared().updateState(IndicatorMode::error(*message, std::nullopt));
+            SoundCues::shared().play(SoundCue::error);
+        } else {
+            buffer.take(ids, StagingJoiner::blankLine);
+        }
+        if (d) d->menuNeedsUpdate();
+    });
 }
 
 void AppDelegate::quitApp() {

@@ -3,13 +3,19 @@
 // and menu, the launch sequence, reopening and termination, and the two
 // callbacks it installs on the indicator.
 #include "App/DictationErrorKind.h"
+#include "App/Permissions.h"
+#include "UI/TranscribeFileFlow.h"
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 struct UpdateStatus;
+struct InjectionOutcome;
+class StagingBuffer;
+class TextInjector;
 typedef struct _GtkWidget GtkWidget;
 typedef struct _AppIndicator AppIndicator;
 typedef struct _GFileMonitor GFileMonitor;
@@ -30,6 +36,14 @@ public:
     void applicationWillTerminate();
     // Refreshes the two titles that change (each time the menu opens).
     void menuNeedsUpdate();
+    // One pass of the permission watch: at launch, every 5 s, and whenever
+    // one of the application's windows takes the focus.
+    void refreshPermissionStates();
+    // Runs the refresh now and then every 5 s until termination.
+    void startPermissionWatch();
+    void handleAppDidBecomeActive();
+    const PermissionWatch& permissionWatch() const { return permissionWatch_; }
+    bool isPermissionWatchRunning() const { return permissionMonitorTimer_ != 0; }
 
     // Menu actions.
     void openHub();
@@ -38,7 +52,20 @@ public:
     void toggleStagingMode();
     void toggleLaunchAtLogin();
     void checkForUpdates();
+    void transcribeAudioFile();
+    void transcribeAudioFile(TranscribeFileFlow::Options options);
+    // Inserts everything staged; the entries leave the buffer only once the
+    // insertion is confirmed.
+    void commitStagedText();
+    void commitStagedText(StagingBuffer& buffer, TextInjector& injector);
     void quitApp();
+
+    // What the indicator says when an insertion didn't land; none when it did.
+    static std::optional<std::string> insertionFailureMessage(const InjectionOutcome& outcome);
+    // The status item the file transcription reports its progress on.
+    std::shared_ptr<TranscribeFileFlow::Host> transcribeFileHost() const { return transcribeFileHost_; }
+    // The status item's title (its tool tip where the panel shows one).
+    std::string statusItemTitle() const;
 
     // The launch's automatic update check speaks only of an available update.
     static void handleAutomaticUpdateCheck(const UpdateStatus& status);
@@ -57,6 +84,7 @@ public:
     std::function<void()> onQuit;
 
     GtkWidget* menu() const { return menu_; }
+    GtkWidget* headingMenuItem() const { return headingItem_; }
     GtkWidget* toggleDictationMenuItem() const { return toggleDictationItem_; }
     GtkWidget* stagingCommitMenuItem() const { return stagingCommitItem_; }
     GtkWidget* stagingModeMenuItem() const { return stagingModeItem_; }
@@ -90,6 +118,7 @@ private:
     void buildStatusItem();
     void buildMenu();
     void setCheck(GtkWidget* item, bool on);
+    void showStatusText(const std::string& text);
 
     AppIndicator* statusItem_ = nullptr;
     GFileMonitor* configMonitor_ = nullptr;
@@ -100,4 +129,11 @@ private:
     GtkWidget* launchAtLoginItem_ = nullptr;
     std::optional<ErrorRemedy> activeErrorRemedy_;
     bool settingCheck_ = false;
+    GtkWidget* headingItem_ = nullptr;
+    PermissionWatch permissionWatch_;
+    unsigned permissionMonitorTimer_ = 0;
+    unsigned long activationHook_ = 0;
+    bool commitInFlight_ = false;
+    static std::shared_ptr<TranscribeFileFlow::Host> makeTranscribeFileHost();
+    std::shared_ptr<TranscribeFileFlow::Host> transcribeFileHost_ = makeTranscribeFileHost();
 };

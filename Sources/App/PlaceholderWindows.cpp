@@ -7,6 +7,7 @@
 namespace PlaceholderWindows {
 namespace {
 int gHubShows = 0;
+int gOnboardingShows = 0;
 
 void present(GtkWidget** slot, const char* title, const char* text) {
     if (!*slot) {
@@ -36,9 +37,12 @@ void showHub() {
 
 void showOnboarding() {
     static GtkWidget* window = nullptr;
+    ++gOnboardingShows;
     platform::log("AppDelegate", "Showing setup and permissions.");
     present(&window, "Ondira Setup & Permissions", "Setup and permissions are not part of this build yet.");
 }
 
 int hubShowCount() { return gHubShows; }
+
+int onboardingShowCount() { return gOnboardingShows; }
 }  // namespace PlaceholderWindows

@@ -6,4 +6,6 @@ void showHub();
 void showOnboarding();
 // How many times the hub was brought up in this process.
 int hubShowCount();
+// How many times onboarding was brought forward in this process.
+int onboardingShowCount();
 }  // namespace PlaceholderWindows

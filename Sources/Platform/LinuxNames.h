@@ -13,11 +13,13 @@ inline constexpr const char* copyShortcut = "Ctrl+C";
 inline constexpr const char* menuHotkeyTitles[][2] = {
     {"fn", "Right Ctrl"},  {"altspace", "Alt + Space"}, {"f13", "F13"}, {"f14", "F14"},
     {"controlcommandspace", "Ctrl + Super + Space"}, {"controlshiftspace", "Ctrl + Shift + Space"}};
-// The desktop settings panel that stands for a privacy pane, by pane
-// ("microphone", "accessibility"): the program and its argument.
+// The desktop settings panels that stand for a privacy pane, by pane
+// ("microphone", "speech", "accessibility"): the program and its argument,
+// the first installed one opens. No panel switches on the accessibility bus
+// or installs a speech model, so those two show their remedy text instead.
 inline constexpr const char* settingsPanes[][3] = {
     {"microphone", "gnome-control-center", "sound"},
-    {"accessibility", "gnome-control-center", "universal-access"}};
+    {"microphone", "pavucontrol", "--tab=4"}};
 // Where the user types commands.
 inline constexpr const char* terminalName = "terminal";
 inline constexpr const char* terminalPasteShortcut = "Ctrl+Shift+V";
@@ -113,5 +115,19 @@ namespace LinuxNames {
 inline constexpr const char* addDictationLanguageSentence =
     "Install the pocketsphinx model package for the language.";
 inline constexpr const char* speechRecognitionPrivacyPane = "Settings \u203A Privacy";
+
+}  // namespace LinuxNames
+
+namespace LinuxNames {
+
+// Why each grant is needed: the recogniser whose model is installed.
+inline constexpr const char* onDeviceModelOwner = "pocketsphinx's";
+// Where accessibility is "granted": the AT-SPI bus must be switched on and
+// the X server must accept synthetic key events.
+inline constexpr const char* accessibilityAccessRemedy =
+    "Switch on assistive technologies by running \u201Cgsettings set org.gnome.desktop.interface "
+    "toolkit-accessibility true\u201D in a terminal, and use an X11 (Xorg) session.";
+// What stops inserted text in a secure field here.
+inline constexpr const char* secureInputBlocker = "this desktop";
 
 }  // namespace LinuxNames

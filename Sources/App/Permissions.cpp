@@ -1,0 +1,222 @@
+#include "App/Permissions.h"
+
+#include "App/RevocationMonitor.h"
+#include "Engine/AppleSpeechEngine.h"
+#include "Engine/TranscriptionTypes.h"
+#include "Platform/LinuxNames.h"
+#include "Platform/Log.h"
+#include "Platform/Queues.h"
+#include "Platform/SystemReadiness.h"
+
+#include <gtk/gtk.h>
+
+#include <mutex>
+
+namespace {
+
+// The refresh runs on the main thread every few seconds, so a service that
+// stops answering may hold it up only briefly.
+constexpr double soundServerTimeoutSeconds = 1.0;
+constexpr int accessibilityBusTimeoutMs = 1000;
+
+std::mutex gProbesLock;
+OndiraPermission::Probes gProbes;
+
+bool microphoneAvailable() {
+    const auto sound = platform::readiness::probeSoundServer(soundServerTimeoutSeconds);
+    return sound.reachable && sound.defaultSourceExists;
+}
+
+// The same checks a recognition makes before it decodes: some model is
+// installed, and one serves the recognition language.
+bool speechModelInstalled() {
+    AppleSpeechEngine& engine = AppleSpeechEngine::shared();
+    try {
+        engine.ensureSpeechAuthorization();
+        const auto resolved = AppleSpeechEngine::supportedLocale(engine.locale());
+        if (!resolved) return false;
+        engine.ensureSpeechModelInstalled(
+            AppleSpeechEngine::selectedModernPath(AppleSpeechEngine::isDictationTranscriberEnabled()), *resolved);
+        return true;
+    } catch (const TranscriptionError&) {
+        return false;
+    }
+}
+
+// Reading the focused field needs the AT-SPI bus up and switched on (other
+// toolkits than GTK only export their widgets then); typing needs XTest.
+bool accessibilityAvailable() {
+    const auto bus = platform::readiness::probeAccessibilityBus(accessibilityBusTimeoutMs);
+    if (!bus.reachable || !bus.enabled.value_or(false)) return false;
+    return platform::readiness::probeXTest().available;
+}
+
+bool isOnPath(const std::string& program) {
+    gchar* found = g_find_program_in_path(program.c_str());
+    const bool installed = found != nullptr;
+    g_free(found);
+    return installed;
+}
+
+void showInstructions(const std::string& title, const std::string& instructions) {
+    GtkWidget* dialog =
+        gtk_message_dialog_new(nullptr, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", title.c_str());
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", instructions.c_str());
+    // The command in the text can be selected and copied.
+    GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
+    GList* labels = gtk_container_get_children(GTK_CONTAINER(area));
+    for (GList* l = labels; l; l = l->next)
+        if (GTK_IS_LABEL(l->data)) gtk_label_set_selectable(GTK_LABEL(l->data), TRUE);
+    g_list_free(labels);
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    g_signal_connect(dialog, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
+    gtk_widget_show(dialog);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- OndiraPermission
+
+const std::array<OndiraPermission, 3>& OndiraPermission::allCases() {
+    static const std::array<OndiraPermission, 3> cases = {microphone, speech, accessibility};
+    return cases;
+}
+
+std::optional<OndiraPermission> OndiraPermission::fromRawValue(std::string_view raw) {
+    for (OndiraPermission p : allCases())
+        if (raw == p.rawValue()) return p;
+    return std::nullopt;
+}
+
+const char* OndiraPermission::rawValue() const {
+    switch (value_) {
+        case microphone: return "microphone";
+        case speech: return "speech";
+        case accessibility: return "accessibility";
+    }
+    return "";
+}
+
+const char* OndiraPermission::title() const {
+    switch (value_) {
+        case microphone: return "Microphone";
+        case speech: return "Speech Recognition";
+        case accessibility: return "Accessibility";
+    }
+    return "";
+}
+
+std::string OndiraPermission::why() const {
+    switch (value_) {
+        case microphone: return std::string("Captures your voice. Audio never leaves ") + LinuxNames::thisComputer + ".";
+        case speech: return std::string("Runs ") + LinuxNames::onDeviceModelOwner + " on-device transcription model.";
+        case accessibility: return "Lets Ondira type the text into the app you are using.";
+    }
+    return "";
+}
+
+void OndiraPermission::setProbes(Probes probes) {
+    std::lock_guard<std::mutex> guard(gProbesLock);
+    gProbes = std::move(probes);
+}
+
+OndiraPermission::Probes OndiraPermission::realProbes() { return {microphoneAvailable, speechModelInstalled, accessibilityAvailable}; }
+
+bool OndiraPermission::isGranted() const {
+    std::function<bool()> probe;
+    {
+        std::lock_guard<std::mutex> guard(gProbesLock);
+        probe = value_ == microphone ? gProbes.microphone : value_ == speech ? gProbes.speech : gProbes.accessibility;
+    }
+    if (!probe) {
+        const Probes real = realProbes();
+        probe = value_ == microphone ? real.microphone : value_ == speech ? real.speech : real.accessibility;
+    }
+    return probe();
+}
+
+bool OndiraPermission::allGranted() {
+    for (OndiraPermission p : allCases())
+        if (!p.isGranted()) return false;
+    return true;
+}
+
+OndiraPermission::SettingsPage OndiraPermission::settingsPage(
+    const std::function<bool(const std::string& program)>& isInstalled) const {
+    SettingsPage page;
+    switch (value_) {
+        case microphone: page.instructions = LinuxNames::microphoneAccessRemedy; break;
+        case speech: page.instructions = LinuxNames::speechRecognitionAccessRemedy; break;
+        case accessibility: page.instructions = LinuxNames::accessibilityAccessRemedy; break;
+    }
+    for (const auto& row : LinuxNames::settingsPanes) {
+        if (rawValue() != std::string_view(row[0]) || !isInstalled(row[1])) continue;
+        page.command = {row[1], row[2]};
+        break;
+    }
+    return page;
+}
+
+OndiraPermission::SettingsPage OndiraPermission::settingsPage() const { return settingsPage(isOnPath); }
+
+void OndiraPermission::openSystemSettings() const {
+    const SettingsPage page = settingsPage();
+    if (!page.command.empty()) {
+        std::vector<gchar*> argv;
+        for (const auto& word : page.command) argv.push_back(const_cast<gchar*>(word.c_str()));
+        argv.push_back(nullptr);
+        GError* error = nullptr;
+        if (g_spawn_async(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr, &error)) return;
+        platform::log("Permissions", std::string("Could not open ") + page.command[0] + ": " + (error ? error->message : "?"));
+        g_clear_error(&error);
+    }
+    showInstructions(title(), page.instructions);
+}
+
+void OndiraPermission::deliverGrant(bool granted, std::function<void(bool)> completion) {
+    platform::MainQueue::async([granted, completion = std::move(completion)] {
+        if (completion) completion(granted);
+    });
+}
+
+void OndiraPermission::deliverSpeechStatus(SpeechStatus status, std::function<void(SpeechStatus)> completion) {
+    platform::MainQueue::async([status, completion = std::move(completion)] {
+        if (completion) completion(status);
+    });
+}
+
+OndiraPermission::SpeechStatus OndiraPermission::speechAuthorizationStatus() {
+    return OndiraPermission(speech).isGranted() ? SpeechStatus::authorized : SpeechStatus::denied;
+}
+
+// ---------------------------------------------------------------- PermissionWatch
+
+void PermissionWatch::refresh(const std::function<bool(OndiraPermission)>& isGranted,
+                              const std::function<void()>& bringOnboardingForward) {
+    RevocationMonitor& monitor = RevocationMonitor::shared();
+    for (OndiraPermission permission : OndiraPermission::allCases()) {
+        const std::string id = permission.id();
+        const auto known = lastKnownPermissionState_.find(id);
+        const bool wasGranted = known != lastKnownPermissionState_.end() && known->second;
+        const bool grantedNow = isGranted(permission);
+        if (wasGranted && !grantedNow && alreadySurfacedRevocations_.insert(id).second) {
+            platform::log("Permissions", std::string(permission.title()) + " was turned off.");
+            monitor.setActiveRevocation(permission);
+            if (bringOnboardingForward) bringOnboardingForward();
+        }
+        if (grantedNow) {
+            alreadySurfacedRevocations_.erase(id);
+            if (monitor.activeRevocation() == permission) monitor.setActiveRevocation(std::nullopt);
+        }
+        lastKnownPermissionState_[id] = grantedNow;
+    }
+}
+
+void PermissionWatch::refresh(const std::function<void()>& bringOnboardingForward) {
+    refresh([](OndiraPermission p) { return p.isGranted(); }, bringOnboardingForward);
+}
+
+FirstWindow firstWindow(bool onboardingNeededAtLaunch, bool allGrantedNow) {
+    if (!onboardingNeededAtLaunch) return FirstWindow::hub;
+    return allGrantedNow ? FirstWindow::none : FirstWindow::onboarding;
+}

@@ -1,0 +1,92 @@
+#pragma once
+// The three things a dictation needs from the desktop, each tested live:
+// the microphone (the sound server offers a default input source), speech
+// recognition (the on-device model for the recognition language is
+// installed) and accessibility (the AT-SPI bus is up and switched on, and
+// the X server can synthesise key events). Nothing here asks for anything;
+// each test only looks.
+#include <array>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class OndiraPermission {
+public:
+    enum Value { microphone, speech, accessibility };
+
+    constexpr OndiraPermission(Value value) : value_(value) {}
+    constexpr operator Value() const { return value_; }
+
+    // microphone, speech, accessibility: every loop over the grants uses this order.
+    static const std::array<OndiraPermission, 3>& allCases();
+    static std::optional<OndiraPermission> fromRawValue(std::string_view raw);
+
+    const char* rawValue() const;
+    std::string id() const { return rawValue(); }
+    const char* title() const;
+    std::string why() const;
+
+    // Asks the desktop now; never prompts.
+    bool isGranted() const;
+    // True when every grant is there, tested in order (main thread).
+    static bool allGranted();
+
+    // Where the grant is given: a settings panel of the desktop when one is
+    // installed, and always the words that tell the user what to do.
+    struct SettingsPage {
+        std::vector<std::string> command;  // empty when no panel is installed
+        std::string instructions;
+    };
+    // `isInstalled` answers whether a program is on the PATH.
+    SettingsPage settingsPage(const std::function<bool(const std::string& program)>& isInstalled) const;
+    SettingsPage settingsPage() const;
+    // Opens the panel, or shows the instructions when there is none.
+    void openSystemSettings() const;
+
+    // Hand a request's answer to the caller, later, on the main queue.
+    static void deliverGrant(bool granted, std::function<void(bool)> completion);
+    enum class SpeechStatus { notDetermined, denied, restricted, authorized };
+    static void deliverSpeechStatus(SpeechStatus status, std::function<void(SpeechStatus)> completion);
+    // The speech grant as a status: authorised when the model is installed.
+    static SpeechStatus speechAuthorizationStatus();
+
+    // The live tests behind isGranted. Tests replace them; an empty
+    // function stands for the real test.
+    struct Probes {
+        std::function<bool()> microphone;
+        std::function<bool()> speech;
+        std::function<bool()> accessibility;
+    };
+    static void setProbes(Probes probes);
+    static Probes realProbes();
+
+private:
+    Value value_;
+};
+
+// The watch over the grants while the application runs: a grant seen in
+// this process and then lost is surfaced once, until it comes back.
+class PermissionWatch {
+public:
+    // One pass over the grants. `bringOnboardingForward` runs for each newly
+    // surfaced loss.
+    void refresh(const std::function<bool(OndiraPermission)>& isGranted,
+                 const std::function<void()>& bringOnboardingForward);
+    void refresh(const std::function<void()>& bringOnboardingForward);
+
+    const std::map<std::string, bool>& lastKnownPermissionState() const { return lastKnownPermissionState_; }
+    const std::set<std::string>& alreadySurfacedRevocations() const { return alreadySurfacedRevocations_; }
+
+private:
+    std::map<std::string, bool> lastKnownPermissionState_;
+    std::set<std::string> alreadySurfacedRevocations_;
+};
+
+// The window shown just after launch: onboarding when a grant was missing at
+// launch and still is, none when they all came in meanwhile, else the hub.
+enum class FirstWindow { hub, onboarding, none };
+FirstWindow firstWindow(bool onboardingNeededAtLaunch, bool allGrantedNow);

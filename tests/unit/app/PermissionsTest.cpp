@@ -1,0 +1,309 @@
+#include "App/Permissions.h"
+
+#include <gtest/gtest.h>
+
+#include <gtk/gtk.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+
+#include "App/AppDelegate.h"
+#include "App/AppPaths.h"
+#include "App/PlaceholderWindows.h"
+#include "App/RevocationMonitor.h"
+#include "Engine/AppleSpeechEngine.h"
+#include "Platform/Bundle.h"
+#include "Platform/Queues.h"
+#include "support/Subprocess.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+using P = OndiraPermission;
+
+bool inTestSession() { return std::getenv("ONDIRA_IN_TEST_SESSION") != nullptr; }
+
+// Grants the tests can take away and give back, counting how often each is asked.
+struct FakeGrants {
+    std::shared_ptr<std::atomic<bool>> granted[3] = {std::make_shared<std::atomic<bool>>(true),
+                                                     std::make_shared<std::atomic<bool>>(true),
+                                                     std::make_shared<std::atomic<bool>>(true)};
+    std::shared_ptr<std::atomic<int>> microphoneAsked = std::make_shared<std::atomic<int>>(0);
+    FakeGrants() {
+        auto mic = granted[0], speech = granted[1], access = granted[2];
+        auto asked = microphoneAsked;
+        OndiraPermission::setProbes({[mic, asked] { ++*asked; return mic->load(); },
+                                     [speech] { return speech->load(); }, [access] { return access->load(); }});
+    }
+    ~FakeGrants() { OndiraPermission::setProbes({}); }
+    void set(P p, bool on) { granted[static_cast<int>(P::Value(p))]->store(on); }
+};
+
+std::string revocationName() {
+    const auto& active = RevocationMonitor::shared().activeRevocation();
+    return active ? active->rawValue() : "none";
+}
+}  // namespace
+
+TEST(OndiraPermission, ThreeGrantsInOrderWithIdsThatRoundTrip) {
+    const auto& all = P::allCases();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0], P::microphone);
+    EXPECT_EQ(all[1], P::speech);
+    EXPECT_EQ(all[2], P::accessibility);
+    for (P p : all) {
+        EXPECT_EQ(P::fromRawValue(p.id()), p);
+        EXPECT_EQ(p.why().find("Mac"), std::string::npos) << p.id();
+        EXPECT_EQ(p.why().find("Apple"), std::string::npos) << p.id();
+    }
+    EXPECT_FALSE(P::fromRawValue("camera"));
+}
+
+TEST(OndiraPermission, SettingsOpenTheInstalledPanelElseTellWhatToDo) {
+    const struct {
+        P permission;
+        std::vector<std::string> installed;
+        std::vector<std::string> command;
+    } table[] = {
+        {P::microphone, {"gnome-control-center", "pavucontrol"}, {"gnome-control-center", "sound"}},
+        {P::microphone, {"pavucontrol"}, {"pavucontrol", "--tab=4"}},
+        {P::microphone, {}, {}},
+        {P::speech, {"gnome-control-center", "pavucontrol"}, {}},
+        {P::accessibility, {"gnome-control-center", "pavucontrol"}, {}},
+    };
+    for (const auto& row : table) {
+        const auto page = row.permission.settingsPage([&](const std::string& program) {
+            return std::find(row.installed.begin(), row.installed.end(), program) != row.installed.end();
+        });
+        EXPECT_EQ(page.command, row.command) << row.permission.id() << " with " << row.installed.size() << " installed";
+        EXPECT_FALSE(page.instructions.empty()) << row.permission.id();
+    }
+    EXPECT_NE(P(P::accessibility).settingsPage([](const std::string&) { return false; }).instructions.find("toolkit-accessibility true"),
+              std::string::npos);
+}
+
+TEST(OndiraPermission, DeliveriesArriveLaterOnTheMainQueue) {
+    platform::MainQueue::markCurrentThreadAsMain();
+    std::optional<bool> grant;
+    std::optional<P::SpeechStatus> status;
+    P::deliverGrant(true, [&](bool g) { grant = g; });
+    P::deliverSpeechStatus(P::SpeechStatus::denied, [&](P::SpeechStatus s) { status = s; });
+    EXPECT_FALSE(grant) << "never at once";
+    platform::MainQueue::pump(5, [&] { return grant && status; });
+    EXPECT_EQ(grant, true);
+    EXPECT_EQ(status, P::SpeechStatus::denied);
+}
+
+// The live tests against the real services of the test session.
+class LiveGrantTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!inTestSession()) GTEST_SKIP() << "needs the test session's sound server, AT-SPI bus and display";
+        OndiraPermission::setProbes({});
+    }
+};
+
+TEST_F(LiveGrantTest, MicrophoneFollowsTheSoundServer) {
+    EXPECT_TRUE(P(P::microphone).isGranted()) << "the session's default source is a null sink's monitor";
+    ScopedEnv noServer("PULSE_SERVER", "unix:/nonexistent/ondira-no-sound-server");
+    EXPECT_FALSE(P(P::microphone).isGranted());
+}
+
+TEST_F(LiveGrantTest, SpeechFollowsTheModelOfTheRecognitionLanguage) {
+    EXPECT_TRUE(P(P::speech).isGranted());
+    EXPECT_EQ(P::speechAuthorizationStatus(), P::SpeechStatus::authorized);
+    {
+        TempDir empty;
+        ScopedEnv noModels("ONDIRA_SPHINX_MODELDIR", empty.path.string());
+        EXPECT_FALSE(P(P::speech).isGranted());
+    }
+    // A language with no installed model can't be recognised either.
+    AppleSpeechEngine::shared().setLocale("xx_YY");
+    EXPECT_FALSE(P(P::speech).isGranted());
+    AppleSpeechEngine::shared().resetLocaleToSystem();
+    EXPECT_TRUE(P(P::speech).isGranted());
+}
+
+TEST_F(LiveGrantTest, AccessibilityNeedsTheSwitchedOnBusAndSyntheticKeys) {
+    EXPECT_TRUE(P(P::accessibility).isGranted());
+    ScopedEnv noDisplay("DISPLAY", std::nullopt);
+    EXPECT_FALSE(P(P::accessibility).isGranted()) << "no X server, no synthetic key events";
+}
+
+// The watch's rules, with grants the test controls.
+class PermissionWatchTest : public ::testing::Test {
+protected:
+    void SetUp() override { RevocationMonitor::shared().setActiveRevocation(std::nullopt); }
+    void refresh() {
+        watch.refresh([&](P p) { return granted[p.id()]; }, [&] { ++onboardingShown; });
+    }
+    PermissionWatch watch;
+    std::map<std::string, bool> granted = {{"microphone", true}, {"speech", true}, {"accessibility", true}};
+    int onboardingShown = 0;
+};
+
+TEST_F(PermissionWatchTest, AGrantNeverSeenIsNeverCountedAsLost) {
+    granted["microphone"] = false;
+    refresh();
+    refresh();
+    EXPECT_EQ(onboardingShown, 0);
+    EXPECT_EQ(revocationName(), "none");
+    EXPECT_EQ(watch.lastKnownPermissionState().at("microphone"), false);
+    EXPECT_EQ(watch.lastKnownPermissionState().at("speech"), true);
+}
+
+TEST_F(PermissionWatchTest, ALossIsSurfacedOnceAndAgainAfterItCameBack) {
+    refresh();
+    granted["microphone"] = false;
+    refresh();
+    EXPECT_EQ(revocationName(), "microphone");
+    EXPECT_EQ(onboardingShown, 1);
+    refresh();
+    refresh();
+    EXPECT_EQ(onboardingShown, 1) << "later refreshes while it stays lost do nothing";
+
+    granted["microphone"] = true;
+    refresh();
+    EXPECT_EQ(revocationName(), "none");
+    EXPECT_TRUE(watch.alreadySurfacedRevocations().empty());
+
+    granted["microphone"] = false;
+    refresh();
+    EXPECT_EQ(revocationName(), "microphone");
+    EXPECT_EQ(onboardingShown, 2);
+}
+
+TEST_F(PermissionWatchTest, SeveralLossesEndOnTheLastAndOneRestorationClearsOnlyItsOwn) {
+    std::vector<std::string> published;
+    const int token = RevocationMonitor::shared().addObserver(
+        [&](const std::optional<P>& p) { published.push_back(p ? p->id() : "none"); });
+    refresh();
+    granted["speech"] = false;
+    granted["accessibility"] = false;
+    refresh();
+    EXPECT_EQ(onboardingShown, 2);
+    EXPECT_EQ(revocationName(), "accessibility");
+    granted["speech"] = true;
+    refresh();
+    EXPECT_EQ(revocationName(), "accessibility");
+    EXPECT_EQ(watch.alreadySurfacedRevocations(), std::set<std::string>{"accessibility"});
+    granted["accessibility"] = true;
+    refresh();
+    EXPECT_EQ(revocationName(), "none");
+    RevocationMonitor::shared().removeObserver(token);
+    EXPECT_EQ(published, (std::vector<std::string>{"speech", "accessibility", "none"}));
+}
+
+TEST(FirstWindow, OnboardingOnlyWhileAGrantMissingAtLaunchIsStillMissing) {
+    const struct {
+        bool neededAtLaunch, allGrantedNow;
+        FirstWindow expected;
+    } table[] = {
+        {false, true, FirstWindow::hub},
+        {false, false, FirstWindow::hub},  // not tested again: the watch handles a later loss
+        {true, false, FirstWindow::onboarding},
+        {true, true, FirstWindow::none},
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(firstWindow(row.neededAtLaunch, row.allGrantedNow), row.expected)
+            << row.neededAtLaunch << " " << row.allGrantedNow;
+}
+
+// The application's launch: the first window and the watch that keeps running.
+// The windows it brings forward take the focus, so they go on a display of
+// their own, away from the tests that type into the shared one.
+class LaunchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The display outlives every test of the process, as GTK's connection does.
+        static std::unique_ptr<Subprocess> xvfb;
+        if (!gdk_display_get_default() && !xvfb) {
+            xvfb = std::make_unique<Subprocess>(std::vector<std::string>{
+                "/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
+            if (auto number = xvfb->readLine(10); number && !number->empty()) display.emplace("DISPLAY", ":" + *number);
+        }
+        if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no X display";
+        platform::MainQueue::markCurrentThreadAsMain();
+        platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
+        RevocationMonitor::shared().setActiveRevocation(std::nullopt);
+    }
+    void TearDown() override {
+        if (delegate) delegate->applicationWillTerminate();
+        platform::Bundle::overrideBundleDirectory(std::nullopt);
+    }
+    // Launches with the grants as they are, then lets `between` change them
+    // before the first window is decided.
+    void launch(const std::function<void()>& between = {}) {
+        delegate = new AppDelegate();
+        hubs = PlaceholderWindows::hubShowCount();
+        onboardings = PlaceholderWindows::onboardingShowCount();
+        delegate->applicationDidFinishLaunching();
+        if (between) between();
+        platform::MainQueue::pump(0.5);
+    }
+    int hubsShown() const { return PlaceholderWindows::hubShowCount() - hubs; }
+    int onboardingsShown() const { return PlaceholderWindows::onboardingShowCount() - onboardings; }
+
+    std::optional<ScopedEnv> display;
+    TempDir state;
+    ScopedEnv isolatedState{AppPaths::selfTestStateDirVariable, state.path.string()};
+    TempDir runtime;  // the launch sweeps recordings from the temporary directory under it
+    ScopedEnv isolatedRuntime{"XDG_RUNTIME_DIR", runtime.path.string()};
+    FakeGrants grants;
+    AppDelegate* delegate = nullptr;
+    int hubs = 0, onboardings = 0;
+};
+
+TEST_F(LaunchTest, AllGrantedShowsTheHub) {
+    launch();
+    EXPECT_EQ(hubsShown(), 1);
+    EXPECT_EQ(onboardingsShown(), 0);
+}
+
+TEST_F(LaunchTest, AGrantStillMissingShowsOnboarding) {
+    grants.set(P::speech, false);
+    launch();
+    EXPECT_EQ(onboardingsShown(), 1);
+    EXPECT_EQ(hubsShown(), 0);
+    EXPECT_EQ(revocationName(), "none") << "missing from the start is not a loss";
+}
+
+TEST_F(LaunchTest, AGrantGivenBeforeTheDecisionShowsNothing) {
+    grants.set(P::microphone, false);
+    launch([&] { grants.set(P::microphone, true); });
+    EXPECT_EQ(onboardingsShown(), 0);
+    EXPECT_EQ(hubsShown(), 0);
+}
+
+TEST_F(LaunchTest, TheWatchNoticesALossWithinItsPeriodAndOnActivation) {
+    launch();
+    ASSERT_TRUE(delegate->isPermissionWatchRunning());
+    EXPECT_EQ(delegate->permissionWatch().lastKnownPermissionState().at("microphone"), true) << "refreshed at launch";
+
+    grants.set(P::accessibility, false);
+    platform::MainQueue::pump(7, [] { return RevocationMonitor::shared().activeRevocation().has_value(); });
+    EXPECT_EQ(revocationName(), "accessibility");
+    EXPECT_EQ(onboardingsShown(), 1);
+
+    // One of the application's windows taking the focus refreshes at once.
+    GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_widget_realize(window);
+    const int before = grants.microphoneAsked->load();
+    GdkEvent* focus = gdk_event_new(GDK_FOCUS_CHANGE);
+    focus->focus_change.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(window)));
+    focus->focus_change.in = TRUE;
+    gboolean handled = FALSE;
+    g_signal_emit_by_name(window, "focus-in-event", focus, &handled);
+    gdk_event_free(focus);
+    grants.set(P::accessibility, true);
+    platform::MainQueue::pump(2, [&] { return grants.microphoneAsked->load() > before; });
+    EXPECT_GT(grants.microphoneAsked->load(), before);
+    EXPECT_EQ(revocationName(), "none");
+    gtk_widget_destroy(window);
+
+    delegate->applicationWillTerminate();
+    EXPECT_FALSE(delegate->isPermissionWatchRunning());
+    delegate = nullptr;
+}

@@ -1,0 +1,150 @@
+#include "App/AppDelegate.h"
+
+#include <gtest/gtest.h>
+
+#include <gtk/gtk.h>
+
+#include <algorithm>
+
+#include "App/AppPaths.h"
+#include "Input/TextInjector.h"
+#include "Platform/Bundle.h"
+#include "Platform/Queues.h"
+#include "Text/StagingBuffer.h"
+#include "UI/IndicatorWindow.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+// A focused field that takes a paste, ignores it, or is a password field.
+class Field : public InsertionTarget {
+public:
+    enum class Kind { accepting, deaf, secure } kind = Kind::accepting;
+    std::string value;
+    std::string clipboard;
+    std::function<void()> duringPaste;
+
+    bool isSecureInputActive() override { return kind == Kind::secure; }
+    std::optional<std::string> focusedValue() override { return value; }
+    std::optional<std::string> focusedSelectedText() override { return std::nullopt; }
+    bool insertAtFocus(const std::string&) override { return false; }
+    void typeText(const std::string& text) override {
+        if (kind == Kind::accepting) value += text;
+    }
+    ClipboardSnapshot snapshotClipboard() override { return {}; }
+    void setClipboardText(const std::string& text) override { clipboard = text; }
+    std::optional<std::string> clipboardText() override { return clipboard; }
+    void restoreClipboard(const ClipboardSnapshot&) override {}
+    void sendPasteShortcut() override {
+        if (duringPaste) duringPaste();
+        if (kind == Kind::accepting) value += clipboard;
+    }
+};
+
+class StatusMenuActionsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no X display";
+        platform::MainQueue::markCurrentThreadAsMain();
+        platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
+        delegate = new AppDelegate();
+    }
+    void TearDown() override { platform::Bundle::overrideBundleDirectory(std::nullopt); }
+
+    // Commits and waits until the insertion has had its outcome.
+    void commit() {
+        IndicatorWindowController::shared().updateState(IndicatorMode::idle());
+        platform::MainQueue::pump(2, [] { return IndicatorWindowController::shared().currentMode() == IndicatorMode::idle(); });
+        delegate->commitStagedText(buffer, injector);
+        platform::MainQueue::pump(5, [&] {
+            const auto entries = buffer.allEntries();
+            const bool firstStaged = std::any_of(entries.begin(), entries.end(), [](const StagingEntry& e) { return e.text == "first"; });
+            return !firstStaged || IndicatorWindowController::shared().currentMode().kind == IndicatorMode::Kind::error;
+        });
+        platform::MainQueue::pump(0.2);
+    }
+    std::string indicatorMessage() const {
+        const auto& mode = IndicatorWindowController::shared().currentMode();
+        return mode.kind == IndicatorMode::Kind::error ? mode.message : "";
+    }
+
+    TempDir state;
+    ScopedEnv isolated{AppPaths::selfTestStateDirVariable, state.path.string()};
+    StagingBuffer buffer{state / "staging.json", StagingLimits::defaults()};
+    std::shared_ptr<Field> field = std::make_shared<Field>();
+    TextInjector injector{field, [](double, std::function<void()> block) { platform::MainQueue::async(std::move(block)); }};
+    AppDelegate* delegate = nullptr;
+};
+}  // namespace
+
+TEST_F(StatusMenuActionsTest, CommittingAnEmptyBufferSaysSoAndInsertsNothing) {
+    commit();
+    EXPECT_EQ(indicatorMessage(), "Nothing staged yet");
+    EXPECT_EQ(field->value, "");
+}
+
+TEST_F(StatusMenuActionsTest, StagedTextLeavesTheBufferOnlyWhenTheInsertionLanded) {
+    const struct {
+        Field::Kind kind;
+        std::string message;  // none when it landed
+    } table[] = {
+        {Field::Kind::accepting, ""},
+        {Field::Kind::deaf, "Couldn't paste \u2014 your text is on the clipboard, press Ctrl+V"},
+        {Field::Kind::secure, "Secure field \u2014 this desktop blocks inserted text here"},
+    };
+    for (const auto& row : table) {
+        buffer.clear();
+        // A field that reads back unchanged shows the paste went nowhere.
+        field->value = row.message.empty() ? "" : "Dear ";
+        field->kind = row.kind;
+        buffer.append("first", false);
+        buffer.append("second", false);
+        commit();
+        EXPECT_EQ(indicatorMessage(), row.message);
+        if (row.message.empty()) {
+            EXPECT_EQ(field->value, "first\n\nsecond");
+            EXPECT_TRUE(buffer.isEmpty());
+        } else {
+            EXPECT_EQ(buffer.count(), 2u) << row.message << ": the text stays staged";
+        }
+    }
+}
+
+TEST_F(StatusMenuActionsTest, TextStagedWhileACommitLandsStaysStaged) {
+    buffer.append("first", false);
+    field->duringPaste = [&] { buffer.append("later", false); };
+    commit();
+    EXPECT_EQ(field->value, "first");
+    ASSERT_EQ(buffer.count(), 1u);
+    EXPECT_EQ(buffer.allEntries()[0].text, "later");
+}
+
+TEST_F(StatusMenuActionsTest, AFileTranscriptionReportsOnTheStatusItem) {
+    std::vector<std::string> alerts;
+    bool finished = false;
+    TranscribeFileFlow::Options options;
+    options.desktop.chooseFile = [&](std::function<void(std::optional<fs::path>)> answer) {
+        answer(state / "missing.wav");
+    };
+    options.desktop.alert = [&](const std::string& message, const std::string&) { alerts.push_back(message); };
+    options.onFinished = [&] { finished = true; };
+
+    std::vector<std::string> titles;
+    auto host = delegate->transcribeFileHost();
+    auto show = host->setTooltip;
+    host->setTooltip = [&](const std::string& text) {
+        show(text);
+        titles.push_back(delegate->statusItemTitle());
+    };
+    delegate->transcribeAudioFile(options);
+    platform::MainQueue::pump(10, [&] { return finished; });
+    host->setTooltip = show;
+
+    ASSERT_TRUE(finished);
+    ASSERT_GE(titles.size(), 2u);
+    EXPECT_EQ(titles.front(), TranscribeFileFlow::transcribingTooltip("missing.wav"));
+    EXPECT_EQ(titles.back(), AppDelegate::statusTitle);
+    EXPECT_EQ(alerts, std::vector<std::string>{TranscribeFileFlow::transcribeFailedMessage});
+    EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(delegate->headingMenuItem())), AppDelegate::statusTitle);
+}
