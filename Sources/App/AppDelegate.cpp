@@ -12,6 +12,7 @@
 #include "Platform/Queues.h"
 #include "Platform/Text.h"
 #include "Platform/URLSession.h"
+#include "Text/StagingBuffer.h"
 #include "UI/IndicatorWindow.h"
 #include "Update/UpdateChecker.h"
 
@@ -114,10 +115,13 @@ AppDelegate::AppDelegate() {
             d->activeErrorRemedy_ = mode.kind == IndicatorMode::Kind::error ? mode.remedy : std::nullopt;
     };
     indicator.onErrorAction = [] {
-        AppDelegate* d = AppDelegate::shared();
-        if (d && d->activeErrorRemedy_) openSettingsPane(settingsPaneRawValue(d->activeErrorRemedy_->pane));
+        if (AppDelegate* d = AppDelegate::shared()) d->runErrorRemedy();
     };
     platform::log("Ondira Native", "Status menu and indicator initialized on startup.");
+}
+
+void AppDelegate::runErrorRemedy() {
+    if (activeErrorRemedy_) openSettingsPane(settingsPaneRawValue(activeErrorRemedy_->pane));
 }
 
 // ---------------------------------------------------------------- texts
@@ -220,6 +224,7 @@ void AppDelegate::buildMenu() {
 
     onActivate(addItem(menu_, "Open Dashboard Hub", GDK_KEY_o, ctrl), &AppDelegate::openHub);
     toggleDictationItem_ = addItem(menu_, toggleDictationTitle(), GDK_KEY_d, ctrlShift);
+    onActivate(toggleDictationItem_, &AppDelegate::toggleDictation);
     onActivate(addItem(menu_, "Setup & Permissions…"), &AppDelegate::openOnboarding);
     GtkWidget* exportItem = addItem(menu_, "Export Support Bundle…");
     GtkWidget* transcribeItem = addItem(menu_, "Transcribe Audio File…");
@@ -234,10 +239,10 @@ void AppDelegate::buildMenu() {
     addSeparator(menu_);
     onActivate(addItem(menu_, "Quit Ondira", GDK_KEY_q, ctrl), &AppDelegate::quitApp);
 
-    // Dictation, staging, transcription and the support bundle belong to
+    // Staging commits, transcription and the support bundle belong to
     // services this build doesn't carry; their items stay visible but can't
     // be chosen.
-    for (GtkWidget* w : {toggleDictationItem_, exportItem, transcribeItem, stagingCommitItem_})
+    for (GtkWidget* w : {exportItem, transcribeItem, stagingCommitItem_})
         gtk_widget_set_sensitive(w, FALSE);
 
     g_signal_connect(stagingModeItem_, "toggled", G_CALLBACK(+[](GtkCheckMenuItem*, gpointer) {
@@ -295,7 +300,7 @@ void AppDelegate::menuNeedsUpdate() {
         if (item && title != gtk_menu_item_get_label(GTK_MENU_ITEM(item)))
             gtk_menu_item_set_label(GTK_MENU_ITEM(item), title.c_str());
     };
-    retitle(stagingCommitItem_, stagingCommitTitle(0));
+    retitle(stagingCommitItem_, stagingCommitTitle(static_cast<long long>(StagingBuffer::shared().count())));
     retitle(toggleDictationItem_, toggleDictationTitle());
 }
 
@@ -304,6 +309,7 @@ void AppDelegate::menuNeedsUpdate() {
 void AppDelegate::applicationDidFinishLaunching() {
     gShared = this;
     sweepLeftoverRecordings(platform::temporaryDirectory());
+    prewarmRecognizer();
     platform::MainQueue::asyncAfter(0.1, [] { PlaceholderWindows::showHub(); });
     UpdateChecker::shared().checkAutomaticallyIfDue(
         std::chrono::system_clock::now(), platform::CurlURLSession::shared(),

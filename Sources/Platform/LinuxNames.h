@@ -39,6 +39,8 @@ inline constexpr const char* hotkeyStatusName = "X status";
 // Secure keyboard entry: a password field has the focus, or another client
 // holds the keyboard grab.
 inline constexpr const char* secureInputName = "a password field or a keyboard grab";
+// Who refuses inserted text in a secure field.
+inline constexpr const char* insertionBlocker = "the desktop";
 
 // Terminals take Ctrl+Shift+V to paste. An application counts as a terminal
 // when its id or WM_CLASS contains "terminal" or "console", or is one of these.
