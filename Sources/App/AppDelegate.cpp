@@ -5,6 +5,7 @@
 #include "App/Branding.h"
 #include "App/PlaceholderWindows.h"
 #include "Diagnostics/FaultLog.h"
+#include "Engine/FileTranscriber.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/LinuxNames.h"
@@ -130,6 +131,25 @@ std::string AppDelegate::stagingCommitTitle(long long count) {
     if (count == 0) return "Commit Staged Text (nothing staged)";
     if (count == 1) return "Commit Staged Text (1 entry)";
     return "Commit Staged Text (" + std::to_string(count) + " entries)";
+}
+
+std::optional<std::string> AppDelegate::stagingRejectionMessage(const StagingAppendResult& result,
+                                                                const StagingLimits& limits) {
+    return result.fallbackMessage(limits);
+}
+
+std::vector<std::string> AppDelegate::transcribableContentTypes() {
+    std::vector<std::string> types;
+    for (FileTranscriber::Format format : FileTranscriber::allFormats()) {
+        const std::string extension = FileTranscriber::rawValue(format);
+        gboolean uncertain = FALSE;
+        gchar* type = g_content_type_guess(("file." + extension).c_str(), nullptr, 0, &uncertain);
+        // An extension the shared MIME database doesn't know gets GIO's own
+        // name for it, never the catch-all binary type.
+        types.push_back(uncertain || !type ? "application/x-extension-" + extension : std::string(type));
+        g_free(type);
+    }
+    return types;
 }
 
 std::string AppDelegate::hotkeyTitle(const std::optional<std::string>& storedHotkey) {

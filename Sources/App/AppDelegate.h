@@ -14,8 +14,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct UpdateStatus;
+struct StagingAppendResult;
+struct StagingLimits;
 struct InjectionOutcome;
 struct TranscriptionResult;
 class AudioBufferStream;
@@ -139,6 +142,13 @@ public:
 
     // Texts and steps the menu uses, kept apart so they can be checked alone.
     static std::string stagingCommitTitle(long long count);
+    // What the user is told when the staging buffer refused a dictation;
+    // none when it was staged.
+    static std::optional<std::string> stagingRejectionMessage(const StagingAppendResult& result,
+                                                              const StagingLimits& limits);
+    // The content types the transcribe-file dialogue offers: one per format
+    // the file transcriber reads, in its order.
+    static std::vector<std::string> transcribableContentTypes();
     // The primary key's name in "Toggle Dictation (...)", by the stored
     // hotkey value (none or unknown means the default, fn).
     static std::string hotkeyTitle(const std::optional<std::string>& storedHotkey);
