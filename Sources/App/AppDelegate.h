@@ -110,6 +110,11 @@ public:
     // Main thread: stages or inserts one cleaned text of the given dictation.
     void deliverFinalText(const std::string& text, long long generation);
 
+    // Inserts everything staged, a blank line between entries. The entries
+    // leave the buffer only once the insertion is confirmed; `completion`
+    // (optional) gets the outcome on the main thread.
+    void commitStagedText(std::function<void(const InjectionOutcome&)> completion = {});
+
     // The indicator message for an insertion outcome; none when it landed.
     static std::optional<std::string> insertionFailureMessage(const InjectionOutcome& outcome);
     // The latency reported to the history.

@@ -431,6 +431,34 @@ void AppDelegate::deliverFinalText(const std::string& text, long long generation
     });
 }
 
+void AppDelegate::commitStagedText(std::function<void(const InjectionOutcome&)> completion) {
+    auto& staging = StagingBuffer::shared();
+    const std::vector<StagingEntry> entries = staging.allEntries();
+    const std::string text = StagingBuffer::compose(entries, StagingJoiner::blankLine);
+    if (text.empty()) {
+        IndicatorWindowController::shared().updateState(IndicatorMode::error("Nothing staged yet"));
+        return;
+    }
+    std::vector<std::string> ids;
+    for (const auto& entry : entries) ids.push_back(entry.id);
+    TextInjector::shared().inject(text, true, [ids, completion](InjectionOutcome outcome) {
+        AppDelegate* d = AppDelegate::shared();
+        if (!d) return;
+        if (auto message = insertionFailureMessage(outcome)) {
+            // The words stay staged for another try.
+            d->showError(*message);
+        } else {
+            // Only what was inserted leaves; a dictation staged meanwhile stays.
+            auto& buffer = StagingBuffer::shared();
+            buffer.take(ids, StagingJoiner::blankLine);
+            if (d->stagingCommitItem_)
+                gtk_menu_item_set_label(GTK_MENU_ITEM(d->stagingCommitItem_),
+                                        stagingCommitTitle(static_cast<long long>(buffer.count())).c_str());
+        }
+        if (completion) completion(outcome);
+    });
+}
+
 // ---------------------------------------------------------------- cancel and errors
 
 void AppDelegate::hotkeyDidRequestCancel() {

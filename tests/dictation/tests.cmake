@@ -8,7 +8,7 @@ target_include_directories(ondira_dictation_tests PRIVATE ${CMAKE_SOURCE_DIR}/So
 target_compile_options(ondira_dictation_tests PRIVATE ${ONDIRA_WARNINGS})
 target_link_libraries(ondira_dictation_tests PRIVATE ondira_core GTest::gtest GTest::gtest_main)
 target_compile_definitions(ondira_dictation_tests PRIVATE ONDIRA_TEXTWINDOW="$<TARGET_FILE:ondira_test_textwindow>"
-                           ONDIRA_APP="${ONDIRA_BUNDLE_DIR}/Ondira")
+                           ONDIRA_APP="${ONDIRA_BUNDLE_DIR}/Ondira" ONDIRA_BUNDLE_DIR="${ONDIRA_BUNDLE_DIR}")
 add_dependencies(ondira_dictation_tests ondira_test_textwindow Ondira)
 gtest_discover_tests(ondira_dictation_tests
   PROPERTIES RESOURCE_LOCK "ondira_menu_bar_instance;x11-input" TIMEOUT 180
