@@ -9,4 +9,4 @@ set_tests_properties(hud_demo PROPERTIES TIMEOUT 120)
 # Every test that starts the menu-bar application holds this lock: there is
 # one instance per session bus.
 add_test(NAME single_instance COMMAND ${CMAKE_CURRENT_LIST_DIR}/single-instance.sh ${ONDIRA_BUNDLE_DIR}/Ondira)
-set_tests_properties(single_instance PROPERTIES TIMEOUT 120 RESOURCE_LOCK ondira_menu_bar_instance)
+set_tests_properties(single_instance PROPERTIES TIMEOUT 120 RESOURCE_LOCK "ondira_menu_bar_instance;x11-input")

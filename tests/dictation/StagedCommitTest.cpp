@@ -8,6 +8,7 @@
 
 #include "App/AppDelegate.h"
 #include "App/AppPaths.h"
+#include "App/SoundCues.h"
 #include "Input/TextInjector.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
@@ -26,6 +27,8 @@ protected:
         if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no X display";
         platform::MainQueue::markCurrentThreadAsMain();
         platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
+        // Cues would reach the sound server other tests record from.
+        AppPaths::userDefaults()->setBool(SoundCues::enabledKey, false);
         delegate = new AppDelegate();
         StagingBuffer::shared().clear();
     }

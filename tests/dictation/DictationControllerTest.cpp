@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "App/AppPaths.h"
+#include "App/SoundCues.h"
 #include "Diagnostics/FaultLog.h"
 #include "Engine/TranscriptionTypes.h"
 #include "Input/TextInjector.h"
@@ -60,6 +61,8 @@ protected:
         if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no X display";
         platform::MainQueue::markCurrentThreadAsMain();
         platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
+        // Cues would reach the sound server other tests record from.
+        AppPaths::userDefaults()->setBool(SoundCues::enabledKey, false);
         AppPaths::userDefaults()->setBool(AppDelegate::stagingModeKey, true);
         delegate = new AppDelegate();
         delegate->onDictationFailed = [this](const std::string& m) { failures.push_back(m); };
