@@ -18,6 +18,7 @@
 #include "Platform/Queues.h"
 #include "Text/StagingBuffer.h"
 #include "UI/IndicatorWindow.h"
+#include "dictation/DelegateFixture.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -55,23 +56,16 @@ int linesContaining(const fs::path& file, const std::string& needle) {
 
 // The delegate with its state isolated; staging on, so a delivery never
 // types into the shared display.
-class DictationControllerTest : public ::testing::Test {
+class DictationControllerTest : public DelegateFixture {
 protected:
     void SetUp() override {
-        if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no X display";
-        platform::MainQueue::markCurrentThreadAsMain();
-        platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
-        // Cues would reach the sound server other tests record from.
-        AppPaths::userDefaults()->setBool(SoundCues::enabledKey, false);
         AppPaths::userDefaults()->setBool(AppDelegate::stagingModeKey, true);
-        delegate = new AppDelegate();
+        if (!startDelegate()) GTEST_SKIP() << "no X display";
         delegate->onDictationFailed = [this](const std::string& m) { failures.push_back(m); };
         StagingBuffer::shared().clear();
         historyBefore = historyCount();
         staleBefore = staleDrops();
     }
-    void TearDown() override { platform::Bundle::overrideBundleDirectory(std::nullopt); }
-
     int historyCount() {
         DictationLogger::shared().rotateIfNeeded();  // waits for queued writes
         return static_cast<int>(DictationLogger::shared().readAllEntries().size());
@@ -109,7 +103,6 @@ protected:
     }
     ScopedEnv env{AppPaths::selfTestStateDirVariable, state().path.string()};
     TempDir dir;
-    AppDelegate* delegate = nullptr;
     std::vector<std::string> failures;
     int historyBefore = 0;
     int staleBefore = 0;

@@ -15,26 +15,22 @@
 #include "Platform/Queues.h"
 #include "Text/StagingBuffer.h"
 #include "UI/IndicatorWindow.h"
+#include "dictation/DelegateFixture.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class StagedCommitTest : public ::testing::Test {
+class StagedCommitTest : public DelegateFixture {
 protected:
     void SetUp() override {
-        if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no X display";
-        platform::MainQueue::markCurrentThreadAsMain();
-        platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
-        // Cues would reach the sound server other tests record from.
-        AppPaths::userDefaults()->setBool(SoundCues::enabledKey, false);
-        delegate = new AppDelegate();
+        if (!startDelegate()) GTEST_SKIP() << "no X display";
         StagingBuffer::shared().clear();
     }
     void TearDown() override {
         closeField();
-        platform::Bundle::overrideBundleDirectory(std::nullopt);
+        DelegateFixture::TearDown();
     }
 
     void closeField() {
@@ -66,7 +62,6 @@ protected:
     ScopedEnv env{AppPaths::selfTestStateDirVariable, dir.path.string()};
     fs::path field = dir / "field.txt";
     GPid window = 0;
-    AppDelegate* delegate = nullptr;
 };
 
 }  // namespace
