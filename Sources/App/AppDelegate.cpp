@@ -8,6 +8,7 @@
 #include "Diagnostics/FaultLog.h"
 #include "Engine/AppleSpeechEngine.h"
 #include "Input/TextInjector.h"
+#include "Engine/FileTranscriber.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/LinuxNames.h"
@@ -108,10 +109,13 @@ AppDelegate::AppDelegate() {
             d->activeErrorRemedy_ = mode.kind == IndicatorMode::Kind::error ? mode.remedy : std::nullopt;
     };
     indicator.onErrorAction = [] {
-        AppDelegate* d = AppDelegate::shared();
-        if (d && d->activeErrorRemedy_) openSettingsPane(settingsPaneRawValue(d->activeErrorRemedy_->pane));
+        if (AppDelegate* d = AppDelegate::shared()) d->runErrorRemedy();
     };
     platform::log("Ondira Native", "Status menu and indicator initialized on startup.");
+}
+
+void AppDelegate::runErrorRemedy() {
+    if (activeErrorRemedy_) openSettingsPane(settingsPaneRawValue(activeErrorRemedy_->pane));
 }
 
 // ---------------------------------------------------------------- texts
@@ -120,6 +124,25 @@ std::string AppDelegate::stagingCommitTitle(long long count) {
     if (count == 0) return "Commit Staged Text (nothing staged)";
     if (count == 1) return "Commit Staged Text (1 entry)";
     return "Commit Staged Text (" + std::to_string(count) + " entries)";
+}
+
+std::optional<std::string> AppDelegate::stagingRejectionMessage(const StagingAppendResult& result,
+                                                                const StagingLimits& limits) {
+    return result.fallbackMessage(limits);
+}
+
+std::vector<std::string> AppDelegate::transcribableContentTypes() {
+    std::vector<std::string> types;
+    for (FileTranscriber::Format format : FileTranscriber::allFormats()) {
+        const std::string extension = FileTranscriber::rawValue(format);
+        gboolean uncertain = FALSE;
+        gchar* type = g_content_type_guess(("file." + extension).c_str(), nullptr, 0, &uncertain);
+        // An extension the shared MIME database doesn't know gets GIO's own
+        // name for it, never the catch-all binary type.
+        types.push_back(uncertain || !type ? "application/x-extension-" + extension : std::string(type));
+        g_free(type);
+    }
+    return types;
 }
 
 std::string AppDelegate::hotkeyTitle(const std::optional<std::string>& storedHotkey) {
@@ -214,6 +237,7 @@ void AppDelegate::buildMenu() {
 
     onActivate(addItem(menu_, "Open Dashboard Hub", GDK_KEY_o, ctrl), &AppDelegate::openHub);
     toggleDictationItem_ = addItem(menu_, toggleDictationTitle(), GDK_KEY_d, ctrlShift);
+    onActivate(toggleDictationItem_, &AppDelegate::toggleDictation);
     onActivate(addItem(menu_, "Setup & Permissions…"), &AppDelegate::openOnboarding);
     GtkWidget* exportItem = addItem(menu_, "Export Support Bundle…");
     onActivate(addItem(menu_, "Transcribe Audio File…"), static_cast<void (AppDelegate::*)()>(&AppDelegate::transcribeAudioFile));
@@ -230,9 +254,9 @@ void AppDelegate::buildMenu() {
     addSeparator(menu_);
     onActivate(addItem(menu_, "Quit Ondira", GDK_KEY_q, ctrl), &AppDelegate::quitApp);
 
-    // Dictation and the support bundle belong to services this build doesn't
-    // carry; their items stay visible but can't be chosen.
-    for (GtkWidget* w : {toggleDictationItem_, exportItem}) gtk_widget_set_sensitive(w, FALSE);
+    // The support bundle belongs to a service this build doesn't carry; its
+    // item stays visible but can't be chosen.
+    gtk_widget_set_sensitive(exportItem, FALSE);
 
     g_signal_connect(stagingModeItem_, "toggled", G_CALLBACK(+[](GtkCheckMenuItem*, gpointer) {
                          AppDelegate* d = AppDelegate::shared();
@@ -300,6 +324,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     sweepLeftoverRecordings(platform::temporaryDirectory());
     // The speech grant is the model of the saved language, so it comes first.
     AppleSpeechEngine::shared().applyPersistedLocale(*AppPaths::userDefaults());
+    prewarmRecognizer();
     const bool onboardingNeeded = !OndiraPermission::allGranted();
     platform::MainQueue::asyncAfter(0.1, [onboardingNeeded] {
         switch (firstWindow(onboardingNeeded, onboardingNeeded && OndiraPermission::allGranted())) {
@@ -519,7 +544,8 @@ std::optional<std::string> AppDelegate::insertionFailureMessage(const InjectionO
 
 void AppDelegate::commitStagedText() { commitStagedText(StagingBuffer::shared(), TextInjector::shared()); }
 
-void AppDelegate::commitStagedText(StagingBuffer& buffer, TextInjector& injector) {
+void AppDelegate::commitStagedText(StagingBuffer& buffer, TextInjector& injector,
+                                   std::function<void(const InjectionOutcome&)> completion) {
     // A second commit while one is landing would insert the same text twice.
     if (commitInFlight_) return;
     const std::vector<StagingEntry> entries = buffer.allEntries();
@@ -534,7 +560,7 @@ void AppDelegate::commitStagedText(StagingBuffer& buffer, TextInjector& injector
     std::vector<std::string> ids;
     for (const auto& entry : entries) ids.push_back(entry.id);
     commitInFlight_ = true;
-    injector.inject(text, true, [&buffer, ids](InjectionOutcome outcome) {
+    injector.inject(text, true, [&buffer, ids, completion](InjectionOutcome outcome) {
         AppDelegate* d = AppDelegate::shared();
         if (d) d->commitInFlight_ = false;
         if (auto message = insertionFailureMessage(outcome)) {
@@ -544,6 +570,7 @@ void AppDelegate::commitStagedText(StagingBuffer& buffer, TextInjector& injector
             buffer.take(ids, StagingJoiner::blankLine);
         }
         if (d) d->menuNeedsUpdate();
+        if (completion) completion(outcome);
     });
 }
 

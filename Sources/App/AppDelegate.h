@@ -5,17 +5,30 @@
 #include "App/DictationErrorKind.h"
 #include "App/Permissions.h"
 #include "UI/TranscribeFileFlow.h"
+#include "App/DictationLifecycle.h"
+#include "Input/HotkeyTypes.h"
+#include "Text/AppRules.h"
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct UpdateStatus;
 struct InjectionOutcome;
 class StagingBuffer;
 class TextInjector;
+struct StagingAppendResult;
+struct StagingLimits;
+struct InjectionOutcome;
+struct TranscriptionResult;
+class AudioBufferStream;
+class DictationEvents;
+struct DictationTake;
 typedef struct _GtkWidget GtkWidget;
 typedef struct _AppIndicator AppIndicator;
 typedef struct _GFileMonitor GFileMonitor;
@@ -57,7 +70,10 @@ public:
     // Inserts everything staged; the entries leave the buffer only once the
     // insertion is confirmed.
     void commitStagedText();
-    void commitStagedText(StagingBuffer& buffer, TextInjector& injector);
+    // Inserts everything staged; the entries leave the buffer only once the
+    // insertion is confirmed. `completion` gets the outcome.
+    void commitStagedText(StagingBuffer& buffer, TextInjector& injector,
+                          std::function<void(const InjectionOutcome&)> completion = {});
     void quitApp();
 
     // What the indicator says when an insertion didn't land; none when it did.
@@ -83,6 +99,66 @@ public:
     // termination steps run.
     std::function<void()> onQuit;
 
+    // ------------------------------------------------ the dictation road
+    // (DictationController.cpp; everything on the main thread unless said)
+
+    // Makes this object the audio engine's and the hotkey manager's
+    // delegate and starts the global hotkeys.
+    void wireDictationRoad();
+    // Loads the recogniser for the saved language off the main thread, so
+    // the first dictation doesn't pay for it.
+    void prewarmRecognizer();
+
+    void toggleDictation();
+    void startDictation(DictationMode mode);
+    // The same, for a given front application (none: no front application).
+    void startDictation(DictationMode mode, const std::optional<std::string>& frontBundleID);
+    void stopDictation();
+    void beginCapture();
+    // Esc: what it does depends on the lifecycle.
+    void hotkeyDidRequestCancel();
+    void hotkeyDidRequestErrorAction();
+    // A hands-free session the hotkey manager ended on its own.
+    void hotkeyDidRequestHandsFreeStop(const std::string& reason);
+    // The microphone stopped by itself mid-take.
+    void audioEngineDidInterrupt(const std::optional<std::filesystem::path>& audioURL, double duration);
+
+    // What the completion job hands over once recognition has answered.
+    struct DictationJob {
+        std::filesystem::path audioURL;
+        long long generation = 0;
+        DictationMode mode = DictationMode::standard;
+        AppRule rule;
+        std::chrono::system_clock::time_point stopTime;
+        double duration = 0;
+    };
+    // The steps after a successful recognition (any thread).
+    void completeRecognition(const DictationJob& job, const TranscriptionResult& result);
+    // The steps after recognition failed (any thread).
+    void failRecognition(const DictationJob& job, const std::string& typeName, const std::string& description);
+    // Main thread: stages or inserts one cleaned text of the given dictation.
+    void deliverFinalText(const std::string& text, long long generation);
+
+    // The latency reported to the history.
+    static double reportedLatency(double endToEndSeconds, double cleanUpSeconds, double sinceStopSeconds);
+    static constexpr const char* shortHoldMessage =
+        "That hold was too short to capture anything — hold the hotkey down for the whole time you're speaking.";
+    static constexpr const char* noSpeechMessage = "No speech was detected in that recording.";
+    static constexpr double minimumTakeSeconds = 0.3;
+
+    // Dictation state (main thread; the generation is also read by jobs).
+    bool isRecording = false;
+    double lastAudioSeconds = 0;
+    long long lastAudioBytes = 0;
+    DictationMode currentDictationMode = DictationMode::standard;
+    AppRule currentAppRule = AppRules::globalDefault();
+    DictationLifecycle lifecycle = DictationLifecycle::idle;
+    std::atomic<long long> dictationGeneration{0};
+    std::shared_ptr<DictationTake> transcriptionTask;
+    std::shared_ptr<AudioBufferStream> pendingBufferStream;
+    std::function<void(const std::string&)> onDictationCompleted;
+    std::function<void(const std::string&)> onDictationFailed;
+
     GtkWidget* menu() const { return menu_; }
     GtkWidget* headingMenuItem() const { return headingItem_; }
     GtkWidget* toggleDictationMenuItem() const { return toggleDictationItem_; }
@@ -94,6 +170,13 @@ public:
 
     // Texts and steps the menu uses, kept apart so they can be checked alone.
     static std::string stagingCommitTitle(long long count);
+    // What the user is told when the staging buffer refused a dictation;
+    // none when it was staged.
+    static std::optional<std::string> stagingRejectionMessage(const StagingAppendResult& result,
+                                                              const StagingLimits& limits);
+    // The content types the transcribe-file dialogue offers: one per format
+    // the file transcriber reads, in its order.
+    static std::vector<std::string> transcribableContentTypes();
     // The primary key's name in "Toggle Dictation (...)", by the stored
     // hotkey value (none or unknown means the default, fn).
     static std::string hotkeyTitle(const std::optional<std::string>& storedHotkey);
@@ -115,10 +198,21 @@ public:
     static bool drawStatusIcon(const std::filesystem::path& file, int size);
 
 private:
+    friend class DictationEvents;
     void buildStatusItem();
     void buildMenu();
     void setCheck(GtkWidget* item, bool on);
     void showStatusText(const std::string& text);
+    void runErrorRemedy();
+    void endCapture(const std::optional<std::filesystem::path>& audioURL, double duration,
+                    std::chrono::system_clock::time_point stopTime);
+    void discardCapture();
+    void returnToIdle();
+    void showError(const std::string& message, std::optional<ErrorRemedy> remedy = std::nullopt);
+    void startLiveRecognition(std::shared_ptr<AudioBufferStream> stream, const std::filesystem::path& audioURL);
+
+    std::shared_ptr<DictationEvents> dictationEvents_;
+    std::shared_ptr<DictationTake> liveTake_;  // the take being captured
 
     AppIndicator* statusItem_ = nullptr;
     GFileMonitor* configMonitor_ = nullptr;

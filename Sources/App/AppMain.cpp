@@ -53,6 +53,7 @@ int Roads::runMenuBarApplication(int, char**) {
     g_unix_signal_add(SIGTERM, quitLoop, loop);
 
     static AppDelegate* delegate = new AppDelegate();
+    delegate->wireDictationRoad();
     delegate->onQuit = [loop] { g_main_loop_quit(loop); };
     g_signal_connect(app, "activate", G_CALLBACK(+[](GApplication*, gpointer) {
                          if (AppDelegate* d = AppDelegate::shared()) d->applicationShouldHandleReopen();

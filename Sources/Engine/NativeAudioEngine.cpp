@@ -91,6 +91,12 @@ std::string NativeAudioEngine::currentInputName() {
     return name ? *name : "default";
 }
 
+std::optional<fs::path> NativeAudioEngine::currentRecordingURL() {
+    std::optional<fs::path> url;
+    audioQueue_.sync([&] { url = currentRecordingURL_; });
+    return url;
+}
+
 bool NativeAudioEngine::isCapturing() const {
     std::lock_guard<std::mutex> guard(tapLock_);
     return isRecording_;

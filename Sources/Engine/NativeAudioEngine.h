@@ -77,6 +77,8 @@ public:
     static bool isMicrophoneAuthorized();
 
     std::string currentInputName();
+    // The file the running take is written to; none when not recording.
+    std::optional<std::filesystem::path> currentRecordingURL();
     bool isCapturing() const;
     std::optional<SystemTime> lastStopTimestamp() const;
     float lastPeakRMS() const { return lastPeakRMS_.load(); }

@@ -1,4 +1,5 @@
 #include "App/AppPaths.h"
+#include "App/DictationLifecycle.h"
 #include "Platform/LinuxNames.h"
 #include "SelfTest/AppRulesHotkeyCases.h"
 #include "SelfTest/SelfTest.h"
@@ -168,6 +169,27 @@ std::vector<SelfTestCase> cases() {
                    }});
     // The hands-free gesture cases follow the rule cases.
     for (auto& c : AppRulesHotkeyCases()) out.push_back(std::move(c));
+    // Both gestures must enter the one capturing phase for Esc to treat them
+    // alike: the delegate's two entry points start the same dictation, and
+    // that phase cancels by discarding the audio.
+    out.push_back({"Esc-cancel treats a hands-free session identically to a held one, because DictationLifecycle is gesture-agnostic",
+                   "a hands-free capture tracked through some other state would let Esc cancel a held capture but do "
+                   "nothing for a hands-free one",
+                   [] {
+                       if (!SelfTestSupport::repoRoot()) return SelfTestOutcome::skip("repo root not resolvable from this build");
+                       const auto source = SelfTestSupport::readRepoFile("Sources/App/DictationController.cpp");
+                       if (!source) return SelfTestOutcome::skip("Sources/App/DictationController.cpp not reachable from this build");
+                       const std::string start = "override { d_.startDictation(DictationMode::standard); }";
+                       const bool held = source->find("void hotkeyDidPress() " + start) != std::string::npos;
+                       const bool handsFree = source->find("void hotkeyDidRequestHandsFreeStart() " + start) != std::string::npos;
+                       if (!held || !handsFree)
+                           return SelfTestOutcome::fail(std::string("a held press and a hands-free start no longer begin the same dictation (held=") +
+                                                        (held ? "true" : "false") + " handsFree=" + (handsFree ? "true" : "false") + ")");
+                       if (DictationLifecycles::cancelled(DictationLifecycle::capturing).second !=
+                           DictationLifecycles::CancelOutcome::cancelledDiscardAudio)
+                           return SelfTestOutcome::fail("Esc during a capture no longer discards the audio");
+                       return SelfTestOutcome::pass();
+                   }});
     return out;
 }
 

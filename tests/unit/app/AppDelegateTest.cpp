@@ -198,7 +198,7 @@ TEST_F(StatusMenuTest, TheMenuListsEveryItemInOrderWithItsStateAndTheHeadingTake
         {"Ondira — AI Dictation", false, {}},
         {"---", false, {}},
         {"Open Dashboard Hub", true, {}},
-        {"Toggle Dictation (Right Ctrl)", false, {}},
+        {"Toggle Dictation (Right Ctrl)", true, {}},
         {"Setup & Permissions…", true, {}},
         {"Export Support Bundle…", false, {}},
         {"Transcribe Audio File…", true, {}},

@@ -1,0 +1,246 @@
+#include "App/AppDelegate.h"
+
+#include <gtest/gtest.h>
+
+#include <gtk/gtk.h>
+
+#include <fstream>
+
+#include "App/AppPaths.h"
+#include "App/SoundCues.h"
+#include "Diagnostics/FaultLog.h"
+#include "Engine/TranscriptionTypes.h"
+#include "Input/TextInjector.h"
+#include "Learning/DictationLogger.h"
+#include "Platform/Bundle.h"
+#include "Platform/FileIO.h"
+#include "Platform/LinuxNames.h"
+#include "Platform/Queues.h"
+#include "Text/StagingBuffer.h"
+#include "UI/IndicatorWindow.h"
+#include "dictation/DelegateFixture.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+TEST(DictationDelivery, EveryInsertionOutcomeHasItsMessageAndOnlyAConfirmedOneHasNone) {
+    struct Row {
+        InjectionOutcome outcome;
+        std::optional<std::string> message;
+    };
+    const Row rows[] = {
+        {InjectionOutcome::confirmed(), std::nullopt},
+        {InjectionOutcome::unconfirmed(true),
+         std::string("Couldn't paste — your text is on the clipboard, press ") + LinuxNames::pasteShortcut},
+        {InjectionOutcome::unconfirmed(false), "Couldn't paste into this app"},
+        {InjectionOutcome::blockedBySecureInput(), "Secure field — the desktop blocks inserted text here"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(AppDelegate::insertionFailureMessage(row.outcome), row.message) << row.outcome.description();
+}
+
+TEST(DictationDelivery, LatencyIsTheEnginesFigurePlusCleanUpElseTheTimeSinceStop) {
+    EXPECT_DOUBLE_EQ(AppDelegate::reportedLatency(0.2, 0.05, 9.0), 0.25);
+    EXPECT_DOUBLE_EQ(AppDelegate::reportedLatency(0.0, 0.05, 0.4), 0.4);
+}
+
+namespace {
+int linesContaining(const fs::path& file, const std::string& needle) {
+    int n = 0;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(needle) != std::string::npos) ++n;
+    return n;
+}
+}  // namespace
+
+// The delegate with its state isolated; staging on, so a delivery never
+// types into the shared display.
+class DictationControllerTest : public DelegateFixture {
+protected:
+    void SetUp() override {
+        AppPaths::userDefaults()->setBool(AppDelegate::stagingModeKey, true);
+        if (!startDelegate()) GTEST_SKIP() << "no X display";
+        delegate->onDictationFailed = [this](const std::string& m) { failures.push_back(m); };
+        StagingBuffer::shared().clear();
+        historyBefore = historyCount();
+        staleBefore = staleDrops();
+    }
+    int historyCount() {
+        DictationLogger::shared().rotateIfNeeded();  // waits for queued writes
+        return static_cast<int>(DictationLogger::shared().readAllEntries().size());
+    }
+    int staleDrops() { return linesContaining(FaultLog::faultsFileURL(), "transcription_dropped_stale"); }
+    void settle(const std::function<bool()>& until = {}) {
+        if (until) platform::MainQueue::pump(10, until);
+        platform::MainQueue::pump(0.3);
+        DictationLogger::shared().rotateIfNeeded();
+    }
+
+    // A dictation that has reached transcription, with its recording on disk.
+    AppDelegate::DictationJob transcribing(DictationMode mode = DictationMode::standard) {
+        ++delegate->dictationGeneration;
+        delegate->lifecycle = DictationLifecycle::transcribing;
+        const fs::path recording = dir / ("ondira_rec_" + std::to_string(delegate->dictationGeneration.load()) + ".wav");
+        std::ofstream(recording) << "RIFF";
+        return {recording, delegate->dictationGeneration.load(), mode, AppRules::globalDefault(),
+                std::chrono::system_clock::now(), 1.5};
+    }
+    static TranscriptionResult heard(const std::string& text) {
+        TranscriptionResult r;
+        r.text = text;
+        r.audioSeconds = 1.5;
+        r.endToEndSeconds = 0.1;
+        r.engineIdentifier = "test";
+        return r;
+    }
+
+    // The staging buffer and the history keep the place they were first
+    // opened in, so the isolated state outlives each test.
+    static const TempDir& state() {
+        static const TempDir* dir = new TempDir("ondira-dictation-state-");
+        return *dir;
+    }
+    ScopedEnv env{AppPaths::selfTestStateDirVariable, state().path.string()};
+    TempDir dir;
+    std::vector<std::string> failures;
+    int historyBefore = 0;
+    int staleBefore = 0;
+};
+
+TEST_F(DictationControllerTest, ACurrentResultIsCleanedLoggedAndStagedAndTheRecordingDeleted) {
+    struct Case {
+        DictationMode mode;
+        std::string heard;
+        std::string staged;
+    };
+    const Case cases[] = {
+        {DictationMode::raw, "  um so the plan works  ", "um so the plan works"},
+        {DictationMode::standard, "um so the plan works", "So the plan works"},
+    };
+    int logged = historyBefore;
+    for (const auto& c : cases) {
+        const auto job = transcribing(c.mode);
+        delegate->completeRecognition(job, heard(c.heard));
+        settle([&] { return delegate->lifecycle == DictationLifecycle::idle; });
+        EXPECT_FALSE(fs::exists(job.audioURL));
+        ASSERT_FALSE(StagingBuffer::shared().allEntries().empty());
+        EXPECT_EQ(StagingBuffer::shared().allEntries().back().text, c.staged);
+        EXPECT_TRUE(StagingBuffer::shared().allEntries().back().polished);
+        EXPECT_EQ(historyCount(), ++logged);
+        EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
+        EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::done());
+    }
+}
+
+TEST_F(DictationControllerTest, AnOvertakenOrCancelledResultIsNeitherLoggedNorDelivered) {
+    // Overtaken: a newer dictation started before recognition answered.
+    const auto old = transcribing();
+    const auto newer = transcribing();
+    delegate->completeRecognition(old, heard("first words"));
+    settle();
+    EXPECT_FALSE(fs::exists(old.audioURL)) << "the recording goes even when the result is dropped";
+    EXPECT_EQ(staleDrops(), staleBefore + 1);
+
+    // Cancelled after recognition answered but before the main thread ran
+    // the history and delivery step.
+    delegate->completeRecognition(newer, heard("second words"));
+    delegate->hotkeyDidRequestCancel();
+    settle();
+    EXPECT_EQ(staleDrops(), staleBefore + 2);
+    EXPECT_TRUE(StagingBuffer::shared().isEmpty());
+    EXPECT_EQ(historyCount(), historyBefore);
+    EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
+    EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Cancelled — transcription discarded"));
+}
+
+TEST_F(DictationControllerTest, NoSpeechAndAFailedRecognitionEndTheDictationWithoutAnEntry) {
+    const auto silent = transcribing();
+    delegate->completeRecognition(silent, heard(""));
+    settle();
+    EXPECT_EQ(failures, std::vector<std::string>{AppDelegate::noSpeechMessage});
+    EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
+    EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::idle());
+
+    const int errorsBefore = linesContaining(FaultLog::faultsFileURL(), "\"transcribe_error\"");
+    const auto failed = transcribing();
+    delegate->failRecognition(failed, "TranscriptionError", "Speech recognition failed: broken");
+    settle();
+    EXPECT_EQ(failures.back(), "Speech recognition failed: broken");
+    EXPECT_TRUE(fs::exists(failed.audioURL)) << "a failed recording stays for the support bundle";
+    EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Speech recognition failed: broken"));
+    EXPECT_EQ(linesContaining(FaultLog::faultsFileURL(), "\"transcribe_error\""), errorsBefore + 1);
+    EXPECT_EQ(historyCount(), historyBefore);
+    EXPECT_TRUE(StagingBuffer::shared().isEmpty());
+}
+
+TEST_F(DictationControllerTest, AnApplicationThatIsNeverDictatedIsRefusedBeforeAnythingStarts) {
+    const long long generation = delegate->dictationGeneration.load();
+    delegate->startDictation(DictationMode::standard, std::string(LinuxNames::passwordManagerID));
+    EXPECT_FALSE(delegate->isRecording);
+    EXPECT_EQ(delegate->dictationGeneration.load(), generation);
+    EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
+    settle();
+    EXPECT_EQ(IndicatorWindowController::shared().currentMode(),
+              IndicatorMode::error(std::string("Dictation is off for ") + LinuxNames::passwordManagerName));
+}
+
+TEST_F(DictationControllerTest, AnInterruptedTakeIsTranscribedWhenLongEnoughAndTheStateIsReset) {
+    struct Case {
+        double seconds;
+        DictationLifecycle after;
+    };
+    for (const Case c : {Case{1.0, DictationLifecycle::transcribing}, Case{0.3, DictationLifecycle::idle}}) {
+        delegate->isRecording = true;
+        delegate->lifecycle = DictationLifecycle::capturing;
+        const fs::path recording = dir / "interrupted.wav";
+        std::ofstream(recording) << "RIFF";
+        delegate->audioEngineDidInterrupt(recording, c.seconds);
+        EXPECT_FALSE(delegate->isRecording) << c.seconds;
+        EXPECT_EQ(delegate->lifecycle, c.after) << c.seconds;
+        EXPECT_DOUBLE_EQ(delegate->lastAudioSeconds, c.seconds);
+        EXPECT_EQ(delegate->lastAudioBytes, 4);
+        // The take goes on to recognition, which finds no usable audio here.
+        platform::MainQueue::pump(10, [&] { return delegate->lifecycle == DictationLifecycle::idle; });
+        EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
+    }
+    EXPECT_EQ(failures.back(), AppDelegate::shortHoldMessage) << "the 0.3 s take is the last one";
+}
+
+TEST_F(DictationControllerTest, AHandsFreeSessionEndedForTheUserStopsTheMicrophone) {
+    struct Case {
+        const char* reason;
+        bool shortHoldReported;  // the stop ran (no take was recorded here)
+    };
+    for (const Case c : {Case{"max-duration", true}, Case{"system-sleep", false}, Case{"screen-lock", false}}) {
+        failures.clear();
+        delegate->isRecording = true;
+        delegate->lifecycle = DictationLifecycle::capturing;
+        delegate->hotkeyDidRequestHandsFreeStop(c.reason);
+        EXPECT_FALSE(delegate->isRecording) << c.reason;
+        EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle) << c.reason;
+        EXPECT_EQ(!failures.empty(), c.shortHoldReported) << c.reason;
+    }
+    // A tap's release has already stopped the take itself.
+    delegate->isRecording = true;
+    delegate->hotkeyDidRequestHandsFreeStop("tap");
+    EXPECT_TRUE(delegate->isRecording);
+    delegate->isRecording = false;
+}
+
+TEST_F(DictationControllerTest, EscapeDependsOnThePhase) {
+    const long long generation = ++delegate->dictationGeneration;
+    for (auto phase : {DictationLifecycle::idle, DictationLifecycle::injected}) {
+        delegate->lifecycle = phase;
+        delegate->hotkeyDidRequestCancel();
+        EXPECT_EQ(delegate->lifecycle, phase);
+        EXPECT_EQ(delegate->dictationGeneration.load(), generation);
+    }
+    delegate->isRecording = true;
+    delegate->lifecycle = DictationLifecycle::capturing;
+    delegate->hotkeyDidRequestCancel();
+    EXPECT_FALSE(delegate->isRecording);
+    EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
+    settle();
+    EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Cancelled — nothing was recorded"));
+}
