@@ -2,10 +2,12 @@
 // The desktop side of text insertion on X11:
 // - typing: XTest key events; a character with no key on the keyboard is
 //   typed through a spare key code lent that character's keysym (several
-//   characters at once on several spare codes, a pause before a spare typed
-//   in the same text is lent another one, and the spares emptied only 5 s
-//   after the last typing, so the receiving application never translates a
-//   key with a mapping other than the one it was sent under);
+//   characters at once on several spare codes; a spare typed with is lent
+//   another character only after the focused application answered a ping
+//   sent after those keys (a pause when it can't answer), and the spares are
+//   emptied only 5 s after the last typing, so the receiving application
+//   never translates a key with a mapping other than the one it was sent
+//   under; typing stops if another window took the keyboard focus meanwhile);
 // - the clipboard: the CLIPBOARD selection through GTK, every target of the
 //   user's clipboard saved and offered again on restore;
 // - paste: Ctrl+V, or Ctrl+Shift+V when the focused application is a terminal;
@@ -57,6 +59,13 @@ private:
     bool openDisplay();
     // Empties the spare key codes lent to characters.
     void returnSpares();
+    // Returns once the application with the keyboard focus has read the key
+    // events typed with spare codes so far (or, when it can't tell us, after
+    // a pause), so those codes may carry other characters.
+    void awaitReceiver();
+    // Pings the focused application and waits (bounded) for its answer;
+    // false when it has no window that answers pings.
+    bool receiverHasReadEverything();
     struct Keyboard;
     std::unique_ptr<Keyboard> keyboard_;
     Display* display_ = nullptr;

@@ -88,6 +88,23 @@ TEST_F(DesktopInsertionTest, TypingManyDistinctCharactersOutlastsTheSpareKeys) {
     EXPECT_TRUE(window.waitFor(text)) << window.text();
 }
 
+// More distinct characters than spare key codes several times over, typed
+// into an application that reads its keys long after they were sent (and
+// translates them with the key map of that moment): each spare must keep its
+// character until the application has read the keys typed with it.
+TEST_F(DesktopInsertionTest, ABusyApplicationGetsEveryCharacterThroughTheSpareKeys) {
+    TextWindow window({"--busy"});
+    ASSERT_TRUE(window.ready());
+    std::u32string letters;
+    for (char32_t c = U'α'; c <= U'ω'; ++c) letters += c;
+    for (char32_t c = U'а'; c <= U'я'; ++c) letters += c;
+    for (char32_t c = U'А'; c <= U'Я'; ++c) letters += c;
+    letters += U"ÅÉÎÕÜ";
+    const std::string text = platform::text::fromUTF32(letters);
+    desktop->typeText(text);
+    EXPECT_TRUE(window.waitFor(text, 15.0)) << window.text();
+}
+
 TEST_F(DesktopInsertionTest, InjectorConfirmsTypedAndPastedText) {
     TextWindow window;
     ASSERT_TRUE(window.ready());

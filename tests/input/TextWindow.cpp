@@ -1,8 +1,10 @@
 // A small GTK window for the insertion tests: one focused text entry whose
 // text is written to a file on every change.
-//   ondira_test_textwindow <text-file> [--password] [--clipboard]
+//   ondira_test_textwindow <text-file> [--password] [--clipboard] [--busy]
 // --password makes the entry a password field; --clipboard makes this
-// program own the CLIPBOARD with a text and a PNG image, like a user's copy.
+// program own the CLIPBOARD with a text and a PNG image, like a user's copy;
+// --busy makes it take 25 ms over every key press, like an application on a
+// loaded machine, so it reads its key events well after they were sent.
 // Creates <text-file>.ready once the entry has the keyboard focus.
 #include <gtk/gtk.h>
 
@@ -37,6 +39,11 @@ gboolean reportFocus(GtkWidget* entry, GdkEvent*, gpointer) {
     return FALSE;
 }
 
+gboolean slowKey(GtkWidget*, GdkEvent*, gpointer) {
+    g_usleep(25 * 1000);
+    return FALSE;
+}
+
 void provide(GtkClipboard*, GtkSelectionData* data, guint info, gpointer) {
     if (info == 0)
         gtk_selection_data_set_text(data, kClipboardText, -1);
@@ -49,10 +56,11 @@ int main(int argc, char** argv) {
     gtk_init(&argc, &argv);
     if (argc < 2) return 2;
     gTextFile = argv[1];
-    bool password = false, clipboard = false;
+    bool password = false, clipboard = false, busy = false;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--password") == 0) password = true;
         if (std::strcmp(argv[i], "--clipboard") == 0) clipboard = true;
+        if (std::strcmp(argv[i], "--busy") == 0) busy = true;
     }
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(window), "Ondira test field");
@@ -62,6 +70,7 @@ int main(int argc, char** argv) {
     gtk_container_add(GTK_CONTAINER(window), entry);
     g_signal_connect(entry, "changed", G_CALLBACK(writeText), nullptr);
     g_signal_connect(entry, "focus-in-event", G_CALLBACK(reportFocus), nullptr);
+    if (busy) g_signal_connect(entry, "key-press-event", G_CALLBACK(slowKey), nullptr);
     g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
     writeText(GTK_EDITABLE(entry), nullptr);
     if (clipboard) {
