@@ -33,7 +33,8 @@ TEST(DictationDelivery, EveryInsertionOutcomeHasItsMessageAndOnlyAConfirmedOneHa
         {InjectionOutcome::unconfirmed(true),
          std::string("Couldn't paste — your text is on the clipboard, press ") + LinuxNames::pasteShortcut},
         {InjectionOutcome::unconfirmed(false), "Couldn't paste into this app"},
-        {InjectionOutcome::blockedBySecureInput(), "Secure field — the desktop blocks inserted text here"},
+        {InjectionOutcome::blockedBySecureInput(),
+         std::string("Secure field — ") + LinuxNames::secureInputBlocker + " blocks inserted text here"},
     };
     for (const auto& row : rows)
         EXPECT_EQ(AppDelegate::insertionFailureMessage(row.outcome), row.message) << row.outcome.description();

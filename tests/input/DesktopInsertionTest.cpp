@@ -13,6 +13,7 @@
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
 #include "Platform/Text.h"
+#include "support/SessionLock.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -57,6 +58,8 @@ struct TextWindow {
 
 class DesktopInsertionTest : public ::testing::Test {
 protected:
+    // Other test processes use the real clipboard too; these cases check exactly what it holds.
+    SessionLock clipboard{"clipboard"};
     void SetUp() override {
         if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display";
     }

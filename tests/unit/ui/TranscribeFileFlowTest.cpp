@@ -3,6 +3,7 @@
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
 #include "UI/TranscribeFileFlow.h"
+#include "support/SessionLock.h"
 #include "support/TempDir.h"
 #include "unit/engine/SpeechFixtures.h"
 
@@ -172,6 +173,7 @@ namespace {
 // The real clipboard, on the test session's display.
 TEST(TranscribeFileFlowDesktop, ClipboardHoldsTheTranscript) {
     if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no display";
+    SessionLock clipboard("clipboard");  // the insertion tests check what the clipboard holds
     gtkDesktop().copyToClipboard("hello  world\nline two");
     gchar* text = gtk_clipboard_wait_for_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
     ASSERT_NE(text, nullptr);
