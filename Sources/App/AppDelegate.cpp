@@ -8,6 +8,7 @@
 #include "Diagnostics/FaultLog.h"
 #include "Engine/AppleSpeechEngine.h"
 #include "Input/TextInjector.h"
+#include "Text/PolishService.h"
 #include "Engine/FileTranscriber.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
@@ -365,6 +366,8 @@ void AppDelegate::applicationWillTerminate() {
     if (activationHook_)
         g_signal_remove_emission_hook(g_signal_lookup("focus-in-event", GTK_TYPE_WIDGET), activationHook_);
     activationHook_ = 0;
+    // The rewrite helper is our child: end it before we go.
+    PolishService::shared().shutdown();
     platform::log("AppDelegate", "Quitting.");
 }
 

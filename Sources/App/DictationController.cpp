@@ -11,6 +11,7 @@
 
 #include "App/AppPaths.h"
 #include "App/Permissions.h"
+#include "App/PlaceholderWindows.h"
 #include "App/SoundCues.h"
 #include "Diagnostics/FaultLog.h"
 #include "Engine/AppleSpeechEngine.h"
@@ -347,6 +348,7 @@ void AppDelegate::completeRecognition(const DictationJob& job, const Transcripti
             const std::string appName = front && !front->displayName.empty() ? front->displayName : "Unknown";
             logger.append(cleaned, appName, Clock::now(), job.duration, latency, transcriptionSeconds, engine);
         }
+        PlaceholderWindows::refreshHubAfterDictation();
         deliverFinalText(cleaned, job.generation);
     });
 }

@@ -1,5 +1,7 @@
 #include "App/PlaceholderWindows.h"
 
+#include <atomic>
+
 #include "Platform/Log.h"
 
 #include <gtk/gtk.h>
@@ -45,4 +47,12 @@ void showOnboarding() {
 int hubShowCount() { return gHubShows; }
 
 int onboardingShowCount() { return gOnboardingShows; }
+
+namespace {
+std::atomic<int> gHubRefreshes{0};
+}  // namespace
+
+void refreshHubAfterDictation() { ++gHubRefreshes; }
+
+int hubRefreshCount() { return gHubRefreshes; }
 }  // namespace PlaceholderWindows

@@ -8,4 +8,8 @@ void showOnboarding();
 int hubShowCount();
 // How many times onboarding was brought forward in this process.
 int onboardingShowCount();
+// After a dictation was recorded: the hub shows no history yet, so this only
+// counts the calls the real hub will answer with a fresh history page.
+void refreshHubAfterDictation();
+int hubRefreshCount();
 }  // namespace PlaceholderWindows
