@@ -7,6 +7,7 @@
 #include "App/SoundCues.h"
 #include "Diagnostics/FaultLog.h"
 #include "Engine/AppleSpeechEngine.h"
+#include "Input/HotkeyManager.h"
 #include "Input/TextInjector.h"
 #include "Text/PolishService.h"
 #include "Engine/FileTranscriber.h"
@@ -108,6 +109,8 @@ AppDelegate::AppDelegate() {
     indicator.onStateChange = [](const IndicatorMode& mode) {
         if (AppDelegate* d = AppDelegate::shared())
             d->activeErrorRemedy_ = mode.kind == IndicatorMode::Kind::error ? mode.remedy : std::nullopt;
+        // Return must never stay captured once the state it served is gone.
+        HotkeyManager::shared().disarmErrorAction();
     };
     indicator.onErrorAction = [] {
         if (AppDelegate* d = AppDelegate::shared()) d->runErrorRemedy();
