@@ -2,6 +2,7 @@
 // machine, and what to do about the ones that are not.
 #include "App/AppPaths.h"
 #include "CLI/OndiraCLI.h"
+#include "Engine/SphinxRecognizer.h"
 #include "Learning/DictationLogger.h"
 #include "Platform/Bundle.h"
 #include "Platform/SystemReadiness.h"
@@ -153,7 +154,7 @@ DoctorState gatherDoctorState() {
     s.defaultSource = sound.defaultSource;
     s.defaultSourceIsMonitor = sound.defaultSourceIsMonitor;
 
-    const readiness::SpeechModel model = readiness::probeSpeechModel(ONDIRA_SPHINX_MODELDIR);
+    const readiness::SpeechModel model = readiness::probeSpeechModel(SphinxModels::modelDirectory());
     s.onDeviceSpeechSupported = model.complete;
     s.speechModelPath = model.directory.string();
     s.speechModelMissing = model.missing;

@@ -2,6 +2,7 @@
 
 #include "Engine/FileTranscriberAudio.h"
 #include "Engine/SphinxWindowRecognizer.h"
+#include "Engine/TranscriptionTypes.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Text.h"
 
@@ -106,25 +107,6 @@ bool CancellationToken::isCancelled() const {
 
 namespace {
 
-// The language's name in the user's language, or "this language".
-std::string languageName(const std::string& identifier) {
-    std::string id = identifier;
-    std::replace(id.begin(), id.end(), '-', '_');
-    icu::Locale locale(id.c_str());
-    if (locale.isBogus() || !*locale.getLanguage()) return "this language";
-    icu::UnicodeString language;
-    locale.getDisplayLanguage(icu::Locale::getDefault(), language);
-    std::string languageText;
-    language.toUTF8String(languageText);
-    // ICU echoes a code it doesn't know instead of naming it.
-    if (languageText.empty() || languageText == locale.getLanguage()) return "this language";
-    icu::UnicodeString full;
-    locale.getDisplayName(icu::Locale::getDefault(), full);
-    std::string fullText;
-    full.toUTF8String(fullText);
-    return fullText.empty() ? languageText : fullText;
-}
-
 std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 
 }  // namespace
@@ -144,11 +126,11 @@ std::string TranscriptionFileError::errorDescription() const {
         case Kind::unreadableAudio:
             return "Ondira couldn't read that file as audio. It may be corrupted or in an unsupported encoding.";
         case Kind::onDeviceUnavailable:
-            return "On-device transcription isn't available for " + languageName(payload_) + ". " +
+            return "On-device transcription isn't available for " + TranscriptionError::languageName(payload_) + ". " +
                    "Ondira never sends audio to the internet, so it stopped instead. " +
                    LinuxNames::addDictationLanguageSentence;
         case Kind::unsupportedLocale:
-            return "Transcription isn't supported for " + languageName(payload_) + " on " + LinuxNames::thisComputer + ".";
+            return "Transcription isn't supported for " + TranscriptionError::languageName(payload_) + " on " + LinuxNames::thisComputer + ".";
         case Kind::chunkTranscriptionFailed: return "Transcription failed partway through. Please try again.";
         case Kind::fileNotFound: return "That file couldn't be found.";
         case Kind::notAFile: return "That's a folder, not a file. Choose an audio or video file.";

@@ -64,6 +64,8 @@ std::string identifierFromDirectoryName(const std::string& name) {
     return out;
 }
 
+}  // namespace
+
 std::optional<SphinxModel> modelIn(const fs::path& dir) {
     SphinxModel model;
     std::error_code ec;
@@ -87,8 +89,6 @@ std::optional<SphinxModel> modelIn(const fs::path& dir) {
     if (model.localeIdentifier.empty()) return std::nullopt;
     return model;
 }
-}  // namespace
-
 std::vector<SphinxModel> installed() {
     std::vector<SphinxModel> models;
     std::error_code ec;

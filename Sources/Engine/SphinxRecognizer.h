@@ -28,6 +28,9 @@ struct SphinxModel {
 namespace SphinxModels {
 // $ONDIRA_SPHINX_MODELDIR when set, else the directory pocketsphinx was built with.
 std::filesystem::path modelDirectory();
+// The model in one directory of the model directory ("en-us"): its acoustic
+// model, language model and dictionary; none when any is missing or unreadable.
+std::optional<SphinxModel> modelIn(const std::filesystem::path& dir);
 // Every complete, readable model under the model directory, by identifier.
 std::vector<SphinxModel> installed();
 std::optional<SphinxModel> forLocale(const std::string& localeIdentifier);

@@ -1,5 +1,6 @@
 #include "Engine/SphinxWindowRecognizer.h"
 
+#include "Engine/SphinxRecognizer.h"
 #include "Platform/Text.h"
 
 #include <pocketsphinx.h>
@@ -30,10 +31,6 @@ void quietDecoderLog() {
     std::call_once(once, [] { err_set_logfp(nullptr); });
 }
 
-bool endsWith(const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 std::vector<fs::path> sortedEntries(const fs::path& dir) {
     std::vector<fs::path> out;
     std::error_code ec;
@@ -42,32 +39,12 @@ std::vector<fs::path> sortedEntries(const fs::path& dir) {
     return out;
 }
 
-// Picks the entry whose name contains `preferred`, else the first.
-std::optional<fs::path> pick(const std::vector<fs::path>& candidates, const std::string& preferred) {
-    if (candidates.empty()) return std::nullopt;
-    for (const auto& c : candidates)
-        if (c.filename().string().find(preferred) != std::string::npos) return c;
-    return candidates.front();
-}
-
+// The live engine and file transcription read the same model directory with
+// the same rules, so both always agree on what is installed.
 std::optional<ModelFiles> modelIn(const fs::path& dir) {
-    const std::string name = dir.filename().string();
-    std::vector<fs::path> acoustic, language, dictionaries;
-    std::error_code ec;
-    for (const auto& entry : sortedEntries(dir)) {
-        const std::string file = entry.filename().string();
-        if (fs::is_directory(entry, ec)) {
-            if (fs::is_regular_file(entry / "mdef", ec)) acoustic.push_back(entry);
-        } else if ((endsWith(file, ".lm.bin") || endsWith(file, ".lm") || endsWith(file, ".lm.dmp")) &&
-                   file.find("phone") == std::string::npos) {
-            language.push_back(entry);
-        } else if (endsWith(file, ".dict")) {
-            dictionaries.push_back(entry);
-        }
-    }
-    auto a = pick(acoustic, name), l = pick(language, name), d = pick(dictionaries, name);
-    if (!a || !l || !d) return std::nullopt;
-    return ModelFiles{*a, *l, *d};
+    auto model = SphinxModels::modelIn(dir);
+    if (!model) return std::nullopt;
+    return ModelFiles{model->acousticModel, model->languageModel, model->dictionary};
 }
 
 // The filler words of an acoustic model (silence, noise), never shown as text.
@@ -92,7 +69,7 @@ std::string baseWord(const std::string& word) {
 
 }  // namespace
 
-fs::path modelRoot() { return ONDIRA_SPHINX_MODELDIR; }
+fs::path modelRoot() { return SphinxModels::modelDirectory(); }
 
 std::optional<ModelFiles> modelFor(const std::string& localeIdentifier, const fs::path& root) {
     std::string id = platform::text::lowercased(localeIdentifier.substr(0, localeIdentifier.find_first_of(".@")));
