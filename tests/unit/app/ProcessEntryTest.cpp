@@ -2,11 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
-#include <sys/wait.h>
-
 #include "CLI/OndiraCLI.h"
+#include "unit/cli/CLIRun.h"
 
 TEST(ProcessEntry, RoadsAreTestedInOrder) {
     struct Case {
@@ -51,25 +48,6 @@ TEST(OndiraCLI, KnowsExactlyTheCommandWords) {
         EXPECT_FALSE(OndiraCLI::isSubcommand(w)) << w;
     }
 }
-
-namespace {
-struct Run {
-    int status;
-    std::string out;
-};
-Run runOndira(const std::string& args) {
-    std::string cmd = std::string(ONDIRA_BUNDLE_DIR) + "/Ondira " + args + " 2>/dev/null";
-    Run r{-1, {}};
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf{};
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-    int st = ::pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
-}  // namespace
 
 TEST(ProcessEntry, TheRealExecutableTakesTheRoads) {
     auto help = runOndira("help");
