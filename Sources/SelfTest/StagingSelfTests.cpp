@@ -1,6 +1,7 @@
 #include "App/AppPaths.h"
 #include "Platform/Queues.h"
 #include "Platform/UUID.h"
+#include "SelfTest/HubPageSource.h"
 #include "SelfTest/SelfTest.h"
 #include "SelfTest/TextSelfTestSupport.h"
 #include "Text/StagingBuffer.h"
@@ -315,6 +316,7 @@ std::vector<SelfTestCase> cases() {
                            return SelfTestOutcome::pass();
                        });
                    }});
+    for (auto& c : StagingPageCases()) out.push_back(std::move(c));
     return out;
 }
 
