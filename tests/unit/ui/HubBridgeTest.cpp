@@ -311,7 +311,7 @@ TEST_F(HubBridgeTest, AnswersForABridgeThatIsGoneAreDropped) {
     bridge->handleMessage(R"(history_search:{"query":"hello"})");
     bridge.reset();
     platform::MainQueue::pump(0.5);
-    EXPECT_TRUE(emitter.scripts.empty());
+    EXPECT_TRUE(emitter.scripts.empty()) << testing::PrintToString(emitter.scripts).substr(0, 300);
 }
 
 TEST_F(HubBridgeTest, HistoryPagesSearchesAndDeletesThroughTheLogOnDisk) {
@@ -328,11 +328,13 @@ TEST_F(HubBridgeTest, HistoryPagesSearchesAndDeletesThroughTheLogOnDisk) {
 
     const json victim = page["entries"][0];
     auto after = send("history_delete_one:" + json{{"date", victim["date"]}, {"time", victim["time"]},
-                                                   {"text", victim["text"]}}.dump(),
+                                                   {"text", victim["text"]}, {"offset", 5}, {"limit", 10}}.dump(),
                       1)
                      .at(0)
                      .argument.value();
     EXPECT_EQ(after["total"], 29);
+    EXPECT_EQ(after["offset"], 5);  // the page the user was on
+    EXPECT_EQ(after["entries"][0]["text"], "entry number 23 hello");
     EXPECT_EQ(readText(logger->historyFileURL()).find("entry number 24 hello"), std::string::npos);
 
     send("history_delete_all", 0);
