@@ -1,9 +1,9 @@
-#include "Diagnostics/PrivacyProbe.h"
+#include "Base/HostAllowList.h"
 
 #include <algorithm>
 #include <cctype>
 
-namespace PrivacyProbe {
+namespace HostAllowList {
 
 const std::vector<std::string>& allowedHostSuffixes() {
     static const std::vector<std::string> suffixes = {
@@ -26,4 +26,4 @@ bool isAllowedHost(const std::string& host, const std::vector<std::string>& suff
     return false;
 }
 
-}  // namespace PrivacyProbe
+}  // namespace HostAllowList
