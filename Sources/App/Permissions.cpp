@@ -1,5 +1,6 @@
 #include "App/Permissions.h"
 
+#include "Engine/MicrophoneRecorder.h"
 #include "Engine/SpeechEngine.h"
 #include "Engine/TranscriptionTypes.h"
 #include "Platform/LinuxNames.h"
@@ -14,17 +15,14 @@
 namespace {
 
 // The refresh runs on the main thread every few seconds, so a service that
-// stops answering may hold it up only briefly.
-constexpr double soundServerTimeoutSeconds = 1.0;
+// stops answering may hold it up only briefly (the sound server's probe has
+// the same 1 s bound).
 constexpr int accessibilityBusTimeoutMs = 1000;
 
 std::mutex gProbesLock;
 OndiraPermission::Probes gProbes;
 
-bool microphoneAvailable() {
-    const auto sound = platform::readiness::probeSoundServer(soundServerTimeoutSeconds);
-    return sound.reachable && sound.defaultSourceExists;
-}
+bool microphoneAvailable() { return MicrophoneRecorder::isMicrophoneAuthorized(); }
 
 // The same checks a recognition makes before it decodes: some model is
 // installed, and one serves the recognition language.

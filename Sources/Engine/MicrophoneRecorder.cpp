@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "Platform/FileIO.h"
+#include "Platform/SystemReadiness.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/UUID.h"
 
@@ -78,8 +79,10 @@ fs::path MicrophoneRecorder::newRecordingURL() {
 }
 
 bool MicrophoneRecorder::isMicrophoneAuthorized() {
-    platform::AudioInput probe(Branding::appName);
-    return probe.defaultSourceName().has_value();
+    // The one probe of the sound server that doctor and the permission rows
+    // use too, so all three agree on what "a microphone" is.
+    const auto sound = platform::readiness::probeSoundServer(1.0);
+    return sound.reachable && sound.defaultSourceExists;
 }
 
 void MicrophoneRecorder::requestPermission(const std::function<void(bool)>& completion) {

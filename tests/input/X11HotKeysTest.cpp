@@ -11,7 +11,7 @@
 
 #include "Platform/KeyCodes.h"
 #include "Platform/Queues.h"
-#include "unit/input/HotkeyFakes.h"
+#include "support/HotkeyFakes.h"
 
 namespace {
 

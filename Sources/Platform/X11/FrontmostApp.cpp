@@ -1,5 +1,7 @@
 #include "Platform/FrontmostApp.h"
 
+#include "Platform/X11/X11ErrorTrap.h"
+
 #include "Platform/FileIO.h"
 
 #include <X11/Xatom.h>
@@ -22,38 +24,11 @@ namespace platform {
 
 namespace {
 
-// Xlib reports protocol errors through one process-wide handler whose default
-// exits the process. The focused window can vanish between reading its id and
-// reading its properties (BadWindow), so while a query runs our handler
-// swallows errors on our own private connection and passes any other
-// connection's errors on to whoever was installed before.
+// The focused window can vanish between reading its id and reading its
+// properties (BadWindow): a trap on our private connection turns that into
+// "no answer" instead of the default handler's exit. One query at a time, so
+// the connection and its trap are never shared.
 std::mutex gQueryLock;
-std::atomic<Display*> gQueryDisplay{nullptr};
-std::atomic<bool> gQueryFailed{false};
-XErrorHandler gPreviousHandler = nullptr;
-
-int onXError(Display* display, XErrorEvent* event) {
-    if (display == gQueryDisplay.load()) {
-        gQueryFailed = true;
-        return 0;
-    }
-    return gPreviousHandler ? gPreviousHandler(display, event) : 0;
-}
-
-struct QueryScope {
-    Display* display;
-    explicit QueryScope(Display* d) : display(d) {
-        gQueryDisplay = d;
-        gQueryFailed = false;
-        gPreviousHandler = XSetErrorHandler(onXError);
-    }
-    ~QueryScope() {
-        XSync(display, False);  // collect any error still in flight while our handler is in place
-        XSetErrorHandler(gPreviousHandler);
-        gQueryDisplay = nullptr;
-        XCloseDisplay(display);
-    }
-};
 
 // One property's raw bytes (8-bit formats) or items (32-bit formats, as longs).
 struct Property {
@@ -63,16 +38,16 @@ struct Property {
     std::vector<unsigned long> items;
 };
 
-std::optional<Property> readProperty(Display* display, Window window, Atom property, Atom type) {
+std::optional<Property> readProperty(Display* display, X11ErrorTrap& trap, Window window, Atom property, Atom type) {
     Atom actualType = None;
     int actualFormat = 0;
     unsigned long count = 0;
     unsigned long remaining = 0;
     unsigned char* data = nullptr;
-    gQueryFailed = false;
+    trap.clear();
     int status = XGetWindowProperty(display, window, property, 0, 4096, False, type, &actualType, &actualFormat,
                                     &count, &remaining, &data);
-    if (status != Success || gQueryFailed || actualType == None || !data) {
+    if (status != Success || trap.error() != 0 || actualType == None || !data) {
         if (data) XFree(data);
         return std::nullopt;
     }
@@ -211,33 +186,37 @@ std::optional<FrontmostApplication> frontmostApplication() {
     if (!display) return std::nullopt;
     FrontmostApplication app;
     std::string windowClass;
+    // Closes the private connection on every road out, after the trap ended.
+    struct Connection {
+        Display* display;
+        ~Connection() { XCloseDisplay(display); }
+    } connection{display};
     {
-        QueryScope scope(display);
+        X11ErrorTrap trap(display);
         const Window root = DefaultRootWindow(display);
         const Atom activeAtom = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
         const Atom gtkIDAtom = XInternAtom(display, "_GTK_APPLICATION_ID", False);
         const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
         const Atom utf8Atom = XInternAtom(display, "UTF8_STRING", False);
 
-        auto active = readProperty(display, root, activeAtom, XA_WINDOW);
+        auto active = readProperty(display, trap, root, activeAtom, XA_WINDOW);
         if (!active || active->items.empty() || active->items[0] == None) return std::nullopt;
         const Window window = static_cast<Window>(active->items[0]);
         app.window = window;
 
-        if (auto id = readProperty(display, window, gtkIDAtom, utf8Atom)) app.applicationID = textOf(*id);
-        gQueryFailed = false;
+        if (auto id = readProperty(display, trap, window, gtkIDAtom, utf8Atom)) app.applicationID = textOf(*id);
+        trap.clear();
         XClassHint hint{nullptr, nullptr};
-        if (XGetClassHint(display, window, &hint) && !gQueryFailed) {
+        if (XGetClassHint(display, window, &hint) && trap.error() == 0) {
             if (hint.res_class) windowClass = hint.res_class;
         }
         if (hint.res_name) XFree(hint.res_name);
         if (hint.res_class) XFree(hint.res_class);
-        if (auto pid = readProperty(display, window, pidAtom, XA_CARDINAL); pid && !pid->items.empty()) {
+        if (auto pid = readProperty(display, trap, window, pidAtom, XA_CARDINAL); pid && !pid->items.empty()) {
             app.pid = static_cast<int>(pid->items[0]);
         }
-        XSync(display, False);
         // A window that vanished under us (BadWindow) names nobody.
-        if (gQueryFailed && app.applicationID.empty() && windowClass.empty()) return std::nullopt;
+        if (trap.finish() != 0 && app.applicationID.empty() && windowClass.empty()) return std::nullopt;
     }
     if (app.applicationID.empty()) app.applicationID = windowClass;
     if (app.applicationID.empty()) return std::nullopt;

@@ -8,7 +8,7 @@
 #include "Platform/KeyCodes.h"
 #include "Platform/FileIO.h"
 #include "support/TempDir.h"
-#include "unit/input/HotkeyFakes.h"
+#include "support/HotkeyFakes.h"
 
 namespace {
 
