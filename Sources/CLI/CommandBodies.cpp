@@ -14,7 +14,6 @@ int notAvailable(const std::string& command) {
     return 1;
 }
 
-int privacyReport() { return notAvailable("--privacy-report"); }
 int personalModel() { return notAvailable("--personal-model"); }
 
 int doctor() {
@@ -27,7 +26,7 @@ int doctor() {
 const CommandBodies& commandBodies() {
     static const CommandBodies table = {
         runHistory,        runDictList,   runDictAdd, runDictRemove, runSnippetsList, runSnippetsAdd,
-        runSnippetsRemove, runStats,      runTranscribe, doctor,     privacyReport,   personalModel,
+        runSnippetsRemove, runStats,      runTranscribe, doctor,     runPrivacyReport, personalModel,
     };
     return table;
 }

@@ -15,6 +15,8 @@
 //                  standard error and returns 1
 //   snippetsRemove "removed snippet: " + trigger
 //   doctor         one line per fact of doctorLines()
+//   privacyReport  privacyReportLines of every live privacy check, then
+//                  what the update check contacts; 0 whatever the verdicts
 //   transcribe     the transcript (txt, srt or vtt) on standard output, or
 //                  nothing with --out; a failure prints "Transcription
 //                  failed: " + why to standard error and returns 1
@@ -42,5 +44,7 @@ struct CommandBodies {
 };
 
 const CommandBodies& commandBodies();
+
+int runPrivacyReport();
 
 }  // namespace OndiraCLI
