@@ -2,7 +2,7 @@
 
 #include "Diagnostics/LogLines.h"
 #include "Learning/CorrectionLog.h"
-#include "Learning/DictationLogger.h"
+#include "App/AppPaths.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -198,10 +198,11 @@ RegressionVerdict evaluateAgainstLogs(const fs::path& dictationLogURL, const fs:
     return evaluate(readDictationEntries(dictationLogURL), readCorrectionEvents(correctionsLogURL));
 }
 
+fs::path historyArchiveFile() { return AppPaths::applicationSupportFile("dictation_log.1.jsonl"); }
+
 RegressionVerdict evaluateLiveLogs() {
-    const DictationLogger& history = DictationLogger::shared();
-    auto entries = readDictationEntries(history.archiveURL());
-    const auto live = readDictationEntries(history.historyFileURL());
+    auto entries = readDictationEntries(historyArchiveFile());
+    const auto live = readDictationEntries(AppPaths::dictationLogFile());
     entries.insert(entries.end(), live.begin(), live.end());
     return evaluate(entries, readCorrectionEvents(CorrectionLog::logFileURL()));
 }

@@ -70,7 +70,10 @@ std::vector<DictationEntry> readDictationEntries(const std::filesystem::path& lo
 std::vector<CorrectionEvent> readCorrectionEvents(const std::filesystem::path& logURL);
 RegressionVerdict evaluateAgainstLogs(const std::filesystem::path& dictationLogURL,
                                       const std::filesystem::path& correctionsLogURL);
-// The history (its archive first, then the live log) against the correction log.
+// The history's rotated archive, beside the live log.
+std::filesystem::path historyArchiveFile();
+// The history (its archive first, then the live log) against the correction
+// log, all in the current Application Support.
 RegressionVerdict evaluateLiveLogs();
 
 // The verdict for a person: one headline saying whether dictation got worse,

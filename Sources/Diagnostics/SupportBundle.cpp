@@ -282,9 +282,8 @@ Meta collectMeta(const std::optional<std::string>& selfTestSummary, const LiveEx
     const auto mode = HotkeyModes::fromRawValue(hotkey);
     meta.hotkeyModeLabel = mode ? HotkeyModes::title(*mode) : "'" + hotkey + "' (not a known hotkey)";
 
-    DictationLogger& history = DictationLogger::shared();
-    meta.loggingEnabled = history.isLoggingEnabled();
-    const auto live = RegressionGate::readDictationEntries(history.historyFileURL());
+    meta.loggingEnabled = DictationLogger::shared().isLoggingEnabled();
+    const auto live = RegressionGate::readDictationEntries(AppPaths::dictationLogFile());
     if (!live.empty()) meta.engineIdentifier = live.back().engine;
 
     meta.vocabularyTermCount = static_cast<int>(Vocabulary::loadRawTerms().size());
@@ -303,9 +302,10 @@ Meta collectMeta(const std::optional<std::string>& selfTestSummary, const LiveEx
 fs::path generateAndWrite(const fs::path& directory, const std::optional<std::string>& selfTestSummary,
                           const LiveExtras& extras) {
     const Meta meta = collectMeta(selfTestSummary, extras);
-    const DictationLogger& history = DictationLogger::shared();
-    std::vector<std::string> dictationLines = readLines(history.archiveURL());
-    const auto live = readLines(history.historyFileURL());
+    // Paths are looked up afresh, so the bundle reads the files of the
+    // Application Support in force now.
+    std::vector<std::string> dictationLines = readLines(RegressionGate::historyArchiveFile());
+    const auto live = readLines(AppPaths::dictationLogFile());
     dictationLines.insert(dictationLines.end(), live.begin(), live.end());
     const std::string text = assemble(meta, dictationLines, readLines(FaultLog::faultsFileURL()));
     return write(text, directory, meta.generatedAt);
