@@ -257,7 +257,11 @@ Meta collectMeta(const std::optional<std::string>& selfTestSummary, const LiveEx
         meta.builtAt = localTime(st.st_mtime, "%Y-%m-%d %H:%M:%S");
 
     meta.osVersion = "unknown";
-    for (const auto& line : Diagnostics::readLogLines(fs::path("/etc/os-release"), 64 * 1024)) {
+    // /etc/os-release is usually a link to /usr/lib/os-release; the log reader
+    // follows no links, so the target is read when the link can't be.
+    auto osRelease = Diagnostics::readLogLines(fs::path("/etc/os-release"), 64 * 1024);
+    if (osRelease.empty()) osRelease = Diagnostics::readLogLines(fs::path("/usr/lib/os-release"), 64 * 1024);
+    for (const auto& line : osRelease) {
         if (platform::text::hasPrefix(line, "PRETTY_NAME=")) {
             std::string value = line.substr(12);
             if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
