@@ -1,6 +1,7 @@
-#include "CLI/CommandBodies.h"
+#include "CLI/OndiraCLI.h"
 
 #include "CLI/HistoryCommands.h"
+#include "CLI/PrivacyReportCommand.h"
 #include "CLI/TextCommands.h"
 #include "CLI/TranscribeCommand.h"
 

@@ -1,6 +1,7 @@
 // `ondira --privacy-report`: every privacy self-check with its measured
 // figures, the same checks and numbers the hub's privacy panel shows.
-#include "CLI/CommandBodies.h"
+#include "CLI/PrivacyReportCommand.h"
+
 #include "CLI/OndiraCLI.h"
 #include "Diagnostics/PrivacyProbe.h"
 #include "Update/UpdateChecker.h"

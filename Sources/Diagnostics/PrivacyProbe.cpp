@@ -1,9 +1,9 @@
 #include "Diagnostics/PrivacyProbe.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,25 +21,6 @@ using json = nlohmann::json;
 using platform::text::join;
 
 namespace PrivacyProbe {
-
-const std::vector<std::string>& allowedHostSuffixes() {
-    static const std::vector<std::string> suffixes = {"ondira.app", "localhost", "127.0.0.1"};
-    return suffixes;
-}
-
-bool isAllowedHost(const std::string& host, const std::vector<std::string>& suffixes) {
-    // DNS names are case-insensitive, so "ONDIRA.app" is the same host.
-    std::string lower = host;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    for (const auto& suffix : suffixes) {
-        if (lower == suffix) return true;
-        if (lower.size() > suffix.size() + 1 && lower.compare(lower.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-            lower[lower.size() - suffix.size() - 1] == '.') {
-            return true;
-        }
-    }
-    return false;
-}
 
 const char* rawValue(PrivacyCheckStatus status) {
     switch (status) {

@@ -18,20 +18,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Base/HostAllowList.h"
+
 namespace platform::text {
 class Regex;
 }
 
 namespace PrivacyProbe {
 
-// Ours alone: the product's domain (the update and help host) and loopback,
-// where the rewrite helper's language-model server lives. There is no
-// platform vendor domain to allow on this system.
-const std::vector<std::string>& allowedHostSuffixes();
-
-// True when `host` equals one of `suffixes` or is a sub-domain of one (ends
-// with "." followed by it). Host names compare without regard to ASCII case.
-bool isAllowedHost(const std::string& host, const std::vector<std::string>& suffixes = allowedHostSuffixes());
+// The probe judges hosts by the one allow list the update checker obeys too.
+using HostAllowList::allowedHostSuffixes;
+using HostAllowList::isAllowedHost;
 
 // ---------------------------------------------------------------- checks
 

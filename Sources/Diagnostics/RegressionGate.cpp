@@ -2,7 +2,7 @@
 
 #include "Diagnostics/LogLines.h"
 #include "Learning/CorrectionLog.h"
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,9 +1,9 @@
 // Short scenarios named after kinds of users, each across product areas: a
 // developer in a terminal, a medical practitioner, legal counsel, a writer
 // staging takes, a speaker switching languages, a media transcriber.
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Diagnostics/PrivacyProbe.h"
-#include "Engine/AppleSpeechEngine.h"
+#include "Engine/SpeechEngine.h"
 #include "Engine/FileTranscriber.h"
 #include "Platform/FileIO.h"
 #include "Platform/UUID.h"
@@ -126,19 +126,19 @@ std::vector<SelfTestCase> cases() {
                    "if switching from en_US to de_DE kept a stale locale, dictation would not adapt its recognition models",
                    [] {
                        auto store = AppPaths::userDefaults();
-                       const auto saved = store->persistentObject(AppleSpeechEngine::localeDefaultsKey);
+                       const auto saved = store->persistentObject(SpeechEngine::localeDefaultsKey);
                        std::optional<SelfTestOutcome> failure;
                        for (const std::string id : {"en_US", "de_DE", "fr_FR"}) {
-                           AppleSpeechEngine::persistLocale(id, *store);
-                           const std::string resolved = AppleSpeechEngine::resolveConfiguredLocaleIdentifier(
-                               AppleSpeechEngine::loadPersistedLocale(*store), "en_US");
+                           SpeechEngine::persistLocale(id, *store);
+                           const std::string resolved = SpeechEngine::resolveConfiguredLocaleIdentifier(
+                               SpeechEngine::loadPersistedLocale(*store), "en_US");
                            if (resolved != id) {
                                failure = SelfTestOutcome::fail("locale resolution mismatch");
                                break;
                            }
                        }
-                       if (saved) store->set(AppleSpeechEngine::localeDefaultsKey, *saved);
-                       else store->removeObject(AppleSpeechEngine::localeDefaultsKey);
+                       if (saved) store->set(SpeechEngine::localeDefaultsKey, *saved);
+                       else store->removeObject(SpeechEngine::localeDefaultsKey);
                        return failure.value_or(SelfTestOutcome::pass());
                    }});
 

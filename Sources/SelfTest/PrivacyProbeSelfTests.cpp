@@ -4,7 +4,7 @@
 #include "CLI/OndiraCLI.h"
 #include "Diagnostics/PrivacyProbe.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"
 

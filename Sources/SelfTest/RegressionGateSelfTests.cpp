@@ -3,7 +3,7 @@
 // two readers of the history and correction logs.
 #include "Diagnostics/RegressionGate.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"
 

@@ -2,10 +2,10 @@
 // its statistics right; missing and malformed input tolerated; the help
 // address, header, counts and self-test summary rendered as given; and the
 // write landing exactly the assembled text in the caller's folder.
-#include "App/Branding.h"
+#include "Base/Branding.h"
 #include "Diagnostics/SupportBundle.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"
 

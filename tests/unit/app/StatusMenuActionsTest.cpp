@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Input/TextInjector.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"

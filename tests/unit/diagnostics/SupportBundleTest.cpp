@@ -1,7 +1,7 @@
 // The support bundle as the menu writes it, over a fixture history and fault
 // log, and the home-path redaction it relies on.
-#include "App/AppPaths.h"
-#include "Diagnostics/FaultLog.h"
+#include "Base/AppPaths.h"
+#include "Base/FaultLog.h"
 #include "Diagnostics/HomeRedaction.h"
 #include "Diagnostics/SupportBundle.h"
 #include "Platform/FileIO.h"

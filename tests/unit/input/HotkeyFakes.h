@@ -3,7 +3,7 @@
 // loop, an in-memory hot-key registrar, a silent key listener and session.
 #include "Input/HotkeyManager.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "support/TempDir.h"
 
 #include <map>

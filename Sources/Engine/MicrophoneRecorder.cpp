@@ -1,4 +1,6 @@
-#include "Engine/NativeAudioEngine.h"
+#include "Engine/MicrophoneRecorder.h"
+
+#include "Base/Branding.h"
 
 #include <cmath>
 #include <system_error>
@@ -41,24 +43,25 @@ std::string AudioEngineError::diagnosticDetail() const {
     return {};
 }
 
-NativeAudioEngine& NativeAudioEngine::shared() {
-    static NativeAudioEngine* instance = new NativeAudioEngine();
+MicrophoneRecorder& MicrophoneRecorder::shared() {
+    static MicrophoneRecorder* instance = new MicrophoneRecorder();
     return *instance;
 }
 
-NativeAudioEngine::NativeAudioEngine()
-    : streamingQueue_("com.ondira.audio.streaming", platform::QoS::defaultQoS),
+MicrophoneRecorder::MicrophoneRecorder()
+    : engine_(Branding::appName),
+      streamingQueue_("com.ondira.audio.streaming", platform::QoS::defaultQoS),
       audioQueue_("com.ondira.audio.queue", platform::QoS::userInteractive) {
     // The engine is never released, so the handler may refer to it for good.
     engine_.setConfigurationChangeHandler([this] { handleConfigurationChange(); });
 }
 
-void NativeAudioEngine::setDelegate(std::weak_ptr<AudioEngineDelegate> delegate) {
+void MicrophoneRecorder::setDelegate(std::weak_ptr<AudioEngineDelegate> delegate) {
     std::lock_guard<std::mutex> guard(delegateMutex_);
     delegate_ = std::move(delegate);
 }
 
-void NativeAudioEngine::postToDelegate(std::function<void(AudioEngineDelegate&)> call) {
+void MicrophoneRecorder::postToDelegate(std::function<void(AudioEngineDelegate&)> call) {
     std::weak_ptr<AudioEngineDelegate> weak;
     {
         std::lock_guard<std::mutex> guard(delegateMutex_);
@@ -70,44 +73,44 @@ void NativeAudioEngine::postToDelegate(std::function<void(AudioEngineDelegate&)>
     });
 }
 
-fs::path NativeAudioEngine::newRecordingURL() {
+fs::path MicrophoneRecorder::newRecordingURL() {
     return platform::temporaryDirectory() / ("ondira_rec_" + platform::newUUID() + ".wav");
 }
 
-bool NativeAudioEngine::isMicrophoneAuthorized() {
-    platform::AudioInput probe;
+bool MicrophoneRecorder::isMicrophoneAuthorized() {
+    platform::AudioInput probe(Branding::appName);
     return probe.defaultSourceName().has_value();
 }
 
-void NativeAudioEngine::requestPermission(const std::function<void(bool)>& completion) {
+void MicrophoneRecorder::requestPermission(const std::function<void(bool)>& completion) {
     // No consent dialogue exists on this system: the answer is known at once.
     completion(isMicrophoneAuthorized());
 }
 
-std::string NativeAudioEngine::currentInputName() {
+std::string MicrophoneRecorder::currentInputName() {
     auto format = engine_.inputFormat();
     if (format.sampleRate <= 0) return "none";
     auto name = engine_.defaultSourceName();
     return name ? *name : "default";
 }
 
-std::optional<fs::path> NativeAudioEngine::currentRecordingURL() {
+std::optional<fs::path> MicrophoneRecorder::currentRecordingURL() {
     std::optional<fs::path> url;
     audioQueue_.sync([&] { url = currentRecordingURL_; });
     return url;
 }
 
-bool NativeAudioEngine::isCapturing() const {
+bool MicrophoneRecorder::isCapturing() const {
     std::lock_guard<std::mutex> guard(tapLock_);
     return isRecording_;
 }
 
-std::optional<SystemTime> NativeAudioEngine::lastStopTimestamp() const {
+std::optional<SystemTime> MicrophoneRecorder::lastStopTimestamp() const {
     std::lock_guard<std::mutex> guard(tapLock_);
     return lastStopAt_;
 }
 
-void NativeAudioEngine::startRecording() {
+void MicrophoneRecorder::startRecording() {
     if (audioQueue_.isCurrent()) return startOnQueue();
     std::exception_ptr failure;
     audioQueue_.sync([&] {
@@ -120,7 +123,7 @@ void NativeAudioEngine::startRecording() {
     if (failure) std::rethrow_exception(failure);
 }
 
-void NativeAudioEngine::startOnQueue() {
+void MicrophoneRecorder::startOnQueue() {
     using Kind = AudioEngineError::Kind;
     lastPeakRMS_ = 0.0f;
     didCaptureAnyBuffer_ = false;
@@ -171,7 +174,7 @@ void NativeAudioEngine::startOnQueue() {
     postToDelegate([](AudioEngineDelegate& d) { d.audioEngineDidStartRecording(); });
 }
 
-float NativeAudioEngine::displayLevel(const float* samples, std::size_t frames) {
+float MicrophoneRecorder::displayLevel(const float* samples, std::size_t frames) {
     if (!samples || frames == 0) return 0.0f;
     double sum = 0;
     for (std::size_t i = 0; i < frames; ++i) sum += static_cast<double>(samples[i]) * samples[i];
@@ -180,12 +183,12 @@ float NativeAudioEngine::displayLevel(const float* samples, std::size_t frames) 
     return std::min(level, 1.0f);
 }
 
-std::size_t NativeAudioEngine::outputCapacity(std::size_t inputFrames, double inputSampleRate) {
+std::size_t MicrophoneRecorder::outputCapacity(std::size_t inputFrames, double inputSampleRate) {
     const double ratio = 16000.0 / std::max(inputSampleRate, 1.0);
     return static_cast<std::size_t>(std::max(ratio * static_cast<double>(inputFrames), 1.0));
 }
 
-void NativeAudioEngine::handleTapBuffer(const AudioPCMBuffer& buffer, AudioConverter& converter, double inputSampleRate) {
+void MicrophoneRecorder::handleTapBuffer(const AudioPCMBuffer& buffer, AudioConverter& converter, double inputSampleRate) {
     {
         std::lock_guard<std::mutex> guard(tapLock_);
         if (!isRecording_) return;
@@ -227,7 +230,7 @@ void NativeAudioEngine::handleTapBuffer(const AudioPCMBuffer& buffer, AudioConve
     if (sink) streamingQueue_.async([sink, converted] { sink->onBuffer(converted); });
 }
 
-void NativeAudioEngine::reportCaptureFailure(AudioInterruptionReason reason, AudioEngineError error) {
+void MicrophoneRecorder::reportCaptureFailure(AudioInterruptionReason reason, AudioEngineError error) {
     {
         std::lock_guard<std::mutex> guard(tapLock_);
         if (writeFailureReported_) return;
@@ -236,7 +239,7 @@ void NativeAudioEngine::reportCaptureFailure(AudioInterruptionReason reason, Aud
     audioQueue_.async([this, reason, error] { stopRoutine(reason, error); });
 }
 
-void NativeAudioEngine::beginCapture(std::shared_ptr<AudioFile> outputFile) {
+void MicrophoneRecorder::beginCapture(std::shared_ptr<AudioFile> outputFile) {
     {
         std::lock_guard<std::mutex> guard(tapLock_);
         isRecording_ = true;
@@ -246,14 +249,14 @@ void NativeAudioEngine::beginCapture(std::shared_ptr<AudioFile> outputFile) {
     recordingStartTime_ = std::chrono::system_clock::now();
 }
 
-std::pair<std::optional<fs::path>, double> NativeAudioEngine::stopRecording() {
+std::pair<std::optional<fs::path>, double> MicrophoneRecorder::stopRecording() {
     if (audioQueue_.isCurrent()) return stopRoutine(std::nullopt, std::nullopt);
     std::pair<std::optional<fs::path>, double> result{std::nullopt, 0.0};
     audioQueue_.sync([&] { result = stopRoutine(std::nullopt, std::nullopt); });
     return result;
 }
 
-std::pair<std::optional<fs::path>, double> NativeAudioEngine::stopRoutine(std::optional<AudioInterruptionReason> reason,
+std::pair<std::optional<fs::path>, double> MicrophoneRecorder::stopRoutine(std::optional<AudioInterruptionReason> reason,
                                                                           std::optional<AudioEngineError> error) {
     {
         std::lock_guard<std::mutex> guard(tapLock_);
@@ -289,7 +292,7 @@ std::pair<std::optional<fs::path>, double> NativeAudioEngine::stopRoutine(std::o
     return {url, duration};
 }
 
-void NativeAudioEngine::attachStreamingSink(AudioStreamSink sink) {
+void MicrophoneRecorder::attachStreamingSink(AudioStreamSink sink) {
     auto stored = std::make_shared<AudioStreamSink>(std::move(sink));
     std::shared_ptr<AudioStreamSink> replaced;
     {
@@ -300,7 +303,7 @@ void NativeAudioEngine::attachStreamingSink(AudioStreamSink sink) {
     // `replaced` is released here, without its onFinish.
 }
 
-void NativeAudioEngine::detachStreamingSink() {
+void MicrophoneRecorder::detachStreamingSink() {
     std::shared_ptr<AudioStreamSink> sink;
     {
         std::lock_guard<std::mutex> guard(tapLock_);
@@ -310,7 +313,7 @@ void NativeAudioEngine::detachStreamingSink() {
     if (sink) streamingQueue_.async([sink] { if (sink->onFinish) sink->onFinish(); });
 }
 
-void NativeAudioEngine::handleConfigurationChange() {
+void MicrophoneRecorder::handleConfigurationChange() {
     audioQueue_.async([this] {
         bool recording;
         {

@@ -57,9 +57,9 @@ struct AudioStreamSink {
     std::function<void()> onFinish;
 };
 
-class NativeAudioEngine {
+class MicrophoneRecorder {
 public:
-    static NativeAudioEngine& shared();
+    static MicrophoneRecorder& shared();
 
     // Held weakly: the delegate is called only while it is alive.
     void setDelegate(std::weak_ptr<AudioEngineDelegate> delegate);
@@ -103,7 +103,7 @@ public:
     static std::filesystem::path newRecordingURL();
 
 private:
-    NativeAudioEngine();
+    MicrophoneRecorder();
     void startOnQueue();
     std::pair<std::optional<std::filesystem::path>, double> stopRoutine(
         std::optional<AudioInterruptionReason> reason, std::optional<AudioEngineError> error);

@@ -1,4 +1,4 @@
-#include "Engine/AppleSpeechEngine.h"
+#include "Engine/SpeechEngine.h"
 
 #include <unicode/coll.h>
 #include <unicode/locid.h>
@@ -9,17 +9,17 @@
 #include <set>
 #include <thread>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Engine/SphinxRecognizer.h"
 #include "Learning/ScreenContext.h"
 #include "Platform/FileIO.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Log.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 namespace fs = std::filesystem;
 
-std::atomic<bool> AppleSpeechEngine::allowsModelAssetDownload{true};
+std::atomic<bool> SpeechEngine::allowsModelAssetDownload{true};
 
 namespace {
 
@@ -167,7 +167,7 @@ struct DecodeJob {
 // file holds precisely what it decoded.
 class AheadDecode {
 public:
-    AppleSpeechEngine::RecognitionPath path;
+    SpeechEngine::RecognitionPath path;
     std::string localeIdentifier;
     std::vector<std::string> terms;
     std::optional<PersonalModel::Configuration> personal;
@@ -184,7 +184,7 @@ public:
         healthy = decoder->process(samples.data(), samples.size());
     }
 
-    bool matches(AppleSpeechEngine::RecognitionPath p, const std::string& locale, const std::vector<std::string>& t,
+    bool matches(SpeechEngine::RecognitionPath p, const std::string& locale, const std::vector<std::string>& t,
                  const std::optional<PersonalModel::Configuration>& own, const std::vector<std::int16_t>& samples) const {
         if (!healthy || p != path || locale != localeIdentifier || t != terms) return false;
         if (own.has_value() != personal.has_value()) return false;
@@ -197,9 +197,9 @@ public:
 // ---- Engine identifiers and errors ----
 
 namespace EngineIdentifier {
-const char* speechAnalyzer() { return LinuxNames::engineContextDecoder; }
-const char* dictationTranscriber() { return LinuxNames::enginePersonalDecoder; }
-const char* classic() { return LinuxNames::engineIncrementalDecoder; }
+const char* contextDecoder() { return LinuxNames::engineContextDecoder; }
+const char* personalDecoder() { return LinuxNames::enginePersonalDecoder; }
+const char* incrementalDecoder() { return LinuxNames::engineIncrementalDecoder; }
 const char* fileTranscription() { return LinuxNames::engineFileDecoder; }
 std::string canonical(const std::string& stored) {
     for (const auto& alias : LinuxNames::engineIdentifierAliases)
@@ -281,76 +281,76 @@ std::string TranscriptionEngineProtocol::transcribe(const fs::path& audioURL, co
 
 // ---- The engine ----
 
-const char* AppleSpeechEngine::name(RecognitionPath path) {
+const char* SpeechEngine::name(RecognitionPath path) {
     return path == RecognitionPath::speechTranscriber ? "speechTranscriber" : "dictationTranscriber";
 }
 
-AppleSpeechEngine::Capabilities AppleSpeechEngine::capabilities() { return Capabilities{}; }
+SpeechEngine::Capabilities SpeechEngine::capabilities() { return Capabilities{}; }
 
-AppleSpeechEngine& AppleSpeechEngine::shared() {
-    static AppleSpeechEngine* instance = new AppleSpeechEngine();
+SpeechEngine& SpeechEngine::shared() {
+    static SpeechEngine* instance = new SpeechEngine();
     return *instance;
 }
 
-AppleSpeechEngine::AppleSpeechEngine() {
+SpeechEngine::SpeechEngine() {
     platform::SettingsStore::registerDefaults({{dictationTranscriberEnabledDefaultsKey, false}});
 }
 
-bool AppleSpeechEngine::isDictationTranscriberEnabled() {
+bool SpeechEngine::isDictationTranscriberEnabled() {
     return AppPaths::userDefaults()->boolValue(dictationTranscriberEnabledDefaultsKey);
 }
 
-void AppleSpeechEngine::setDictationTranscriberEnabled(bool enabled) {
+void SpeechEngine::setDictationTranscriberEnabled(bool enabled) {
     AppPaths::userDefaults()->setBool(dictationTranscriberEnabledDefaultsKey, enabled);
 }
 
-std::string AppleSpeechEngine::locale() const {
+std::string SpeechEngine::locale() const {
     std::lock_guard<std::mutex> guard(stateLock_);
     return configuredLocale_ ? *configuredLocale_ : currentSystemLocaleIdentifier();
 }
 
-void AppleSpeechEngine::setLocale(const std::string& localeIdentifier) {
+void SpeechEngine::setLocale(const std::string& localeIdentifier) {
     std::lock_guard<std::mutex> guard(stateLock_);
     configuredLocale_ = localeIdentifier;
 }
 
-void AppleSpeechEngine::resetLocaleToSystem() {
+void SpeechEngine::resetLocaleToSystem() {
     std::lock_guard<std::mutex> guard(stateLock_);
     configuredLocale_.reset();
 }
 
-std::string AppleSpeechEngine::configuredOrSystemLocale() const { return locale(); }
+std::string SpeechEngine::configuredOrSystemLocale() const { return locale(); }
 
-std::optional<TranscriptionResult> AppleSpeechEngine::lastResult() const {
+std::optional<TranscriptionResult> SpeechEngine::lastResult() const {
     std::lock_guard<std::mutex> guard(stateLock_);
     return lastResultStorage_;
 }
 
-std::optional<double> AppleSpeechEngine::lastEndToEndLatencySeconds() const {
+std::optional<double> SpeechEngine::lastEndToEndLatencySeconds() const {
     auto result = lastResult();
     if (!result) return std::nullopt;
     return result->endToEndSeconds;
 }
 
-void AppleSpeechEngine::overrideAnalyzerDeadlineForTesting(std::optional<double> seconds) {
+void SpeechEngine::overrideAnalyzerDeadlineForTesting(std::optional<double> seconds) {
     std::lock_guard<std::mutex> guard(stateLock_);
     analyzerDeadlineOverride_ = seconds;
 }
 
 // ---- Recognition language ----
 
-void AppleSpeechEngine::persistLocale(const std::optional<std::string>& identifier, platform::SettingsStore& userDefaults) {
+void SpeechEngine::persistLocale(const std::optional<std::string>& identifier, platform::SettingsStore& userDefaults) {
     std::string value = identifier ? platform::text::trimmed(*identifier) : std::string();
     userDefaults.setString(localeDefaultsKey, value.empty() ? systemLanguageSentinel : value);
 }
 
-std::optional<std::string> AppleSpeechEngine::loadPersistedLocale(const platform::SettingsStore& userDefaults) {
+std::optional<std::string> SpeechEngine::loadPersistedLocale(const platform::SettingsStore& userDefaults) {
     auto value = userDefaults.object(localeDefaultsKey);
     if (!value || !value->is_string()) return std::nullopt;
     return value->get<std::string>();
 }
 
-std::string AppleSpeechEngine::resolveConfiguredLocaleIdentifier(const std::optional<std::string>& stored,
+std::string SpeechEngine::resolveConfiguredLocaleIdentifier(const std::optional<std::string>& stored,
                                                                  const std::string& system) {
     const std::string systemIdentifier = underscored(system);
     if (!stored) return systemIdentifier;
@@ -361,7 +361,7 @@ std::string AppleSpeechEngine::resolveConfiguredLocaleIdentifier(const std::opti
     return value;
 }
 
-void AppleSpeechEngine::applyPersistedLocale(const platform::SettingsStore& userDefaults) {
+void SpeechEngine::applyPersistedLocale(const platform::SettingsStore& userDefaults) {
     const std::string system = underscored(currentSystemLocaleIdentifier());
     const std::string resolved = resolveConfiguredLocaleIdentifier(loadPersistedLocale(userDefaults), system);
     std::lock_guard<std::mutex> guard(stateLock_);
@@ -369,7 +369,7 @@ void AppleSpeechEngine::applyPersistedLocale(const platform::SettingsStore& user
     else configuredLocale_ = resolved;
 }
 
-std::string AppleSpeechEngine::currentSystemLocaleIdentifier() {
+std::string SpeechEngine::currentSystemLocaleIdentifier() {
     for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         auto value = platform::environment(variable);
         if (!value || value->empty()) continue;
@@ -388,7 +388,7 @@ std::string icuName(const icu::UnicodeString& s) {
 }
 }  // namespace
 
-std::string AppleSpeechEngine::displayName(const std::string& identifier, const std::string& displayLocale) {
+std::string SpeechEngine::displayName(const std::string& identifier, const std::string& displayLocale) {
     const icu::Locale display(displayLocale.c_str());
     const icu::Locale whole(identifier.c_str());
     const std::vector<std::string> parts = pieces(identifier, '_');
@@ -428,7 +428,7 @@ std::string AppleSpeechEngine::displayName(const std::string& identifier, const 
     return language + " (" + platform::text::join(qualifiers, ", ") + ")";
 }
 
-std::vector<AppleSpeechEngine::LanguageRow> AppleSpeechEngine::availableLanguages(const std::string& displayLocale) {
+std::vector<SpeechEngine::LanguageRow> SpeechEngine::availableLanguages(const std::string& displayLocale) {
     std::vector<LanguageRow> rows;
     std::set<std::string> taken;
     for (const auto& id : installedIdentifiers()) {
@@ -448,7 +448,7 @@ std::vector<AppleSpeechEngine::LanguageRow> AppleSpeechEngine::availableLanguage
     return rows;
 }
 
-std::optional<std::string> AppleSpeechEngine::resolveLegacyLocale(const std::string& requested,
+std::optional<std::string> SpeechEngine::resolveLegacyLocale(const std::string& requested,
                                                                   const std::vector<std::string>& supported) {
     const std::string want = normalisedForMatch(requested);
     for (const auto& s : supported)
@@ -467,7 +467,7 @@ std::optional<std::string> AppleSpeechEngine::resolveLegacyLocale(const std::str
     return std::nullopt;
 }
 
-std::optional<std::string> AppleSpeechEngine::supportedLocale(const std::string& equivalentTo) {
+std::optional<std::string> SpeechEngine::supportedLocale(const std::string& equivalentTo) {
     const std::string want = normalisedForMatch(equivalentTo);
     auto ids = installedIdentifiers();
     for (const auto& id : ids)
@@ -481,24 +481,24 @@ std::optional<std::string> AppleSpeechEngine::supportedLocale(const std::string&
 
 // ---- Pieces of the whole-take paths ----
 
-AppleSpeechEngine::RecognitionPath AppleSpeechEngine::selectedModernPath(bool dictationTranscriberEnabled) {
+SpeechEngine::RecognitionPath SpeechEngine::selectedModernPath(bool dictationTranscriberEnabled) {
     return dictationTranscriberEnabled ? RecognitionPath::dictationTranscriber : RecognitionPath::speechTranscriber;
 }
 
-AppleSpeechEngine::ContentHints AppleSpeechEngine::contentHints(const std::optional<PersonalModel::Configuration>& prepared) {
+SpeechEngine::ContentHints SpeechEngine::contentHints(const std::optional<PersonalModel::Configuration>& prepared) {
     ContentHints hints;
     hints.shortForm = true;
     if (prepared) hints.customizedLanguage = prepared;
     return hints;
 }
 
-AppleSpeechEngine::AnalysisContext AppleSpeechEngine::buildAnalysisContext(const std::vector<std::string>& contextTerms) {
+SpeechEngine::AnalysisContext SpeechEngine::buildAnalysisContext(const std::vector<std::string>& contextTerms) {
     AnalysisContext context;
     if (!contextTerms.empty()) context.contextualStrings[AnalysisContext::general] = contextTerms;
     return context;
 }
 
-TranscriptionResult AppleSpeechEngine::makeResult(const std::string& rawText, bool isTruncated,
+TranscriptionResult SpeechEngine::makeResult(const std::string& rawText, bool isTruncated,
                                                   const std::string& engineIdentifier, const fs::path& audioURL,
                                                   SystemTime start, std::optional<SystemTime> recordingStoppedAt,
                                                   double audioSeconds) {
@@ -514,22 +514,22 @@ TranscriptionResult AppleSpeechEngine::makeResult(const std::string& rawText, bo
     return result;
 }
 
-double AppleSpeechEngine::analyzerDeadlineSeconds(double audioSeconds) {
+double SpeechEngine::analyzerDeadlineSeconds(double audioSeconds) {
     return std::min(std::max(audioSeconds * 2.0, 15.0), 600.0);
 }
 
-double AppleSpeechEngine::classicTimeoutSeconds(double audioSeconds) {
+double SpeechEngine::classicTimeoutSeconds(double audioSeconds) {
     return std::min(std::max(audioSeconds * 4.0, 30.0), 600.0);
 }
 
 // ---- Authorisation and models ----
 
-void AppleSpeechEngine::ensureSpeechAuthorization() {
+void SpeechEngine::ensureSpeechAuthorization() {
     // Recognition is "allowed" when a speech model is installed and readable.
     if (SphinxModels::installed().empty()) throw TranscriptionError::notAuthorized();
 }
 
-void AppleSpeechEngine::ensureSpeechModelInstalled(RecognitionPath, const std::string& localeIdentifier) {
+void SpeechEngine::ensureSpeechModelInstalled(RecognitionPath, const std::string& localeIdentifier) {
     // Models come from the system's packages: one is installed, or none
     // exists for the language. Nothing is ever downloaded here.
     if (SphinxModels::forLocale(localeIdentifier)) return;
@@ -537,7 +537,7 @@ void AppleSpeechEngine::ensureSpeechModelInstalled(RecognitionPath, const std::s
     throw TranscriptionError::unsupportedLocale(localeIdentifier);
 }
 
-bool AppleSpeechEngine::prewarmAndInstallModel(const std::string& localeIdentifier) {
+bool SpeechEngine::prewarmAndInstallModel(const std::string& localeIdentifier) {
     auto supported = supportedLocale(localeIdentifier);
     if (!supported) return false;
     auto model = SphinxModels::forLocale(*supported);
@@ -549,26 +549,26 @@ bool AppleSpeechEngine::prewarmAndInstallModel(const std::string& localeIdentifi
 
 // ---- Recognition of a recorded file ----
 
-std::string AppleSpeechEngine::transcribe(const fs::path& audioURL, const std::vector<std::string>& contextTerms) {
+std::string SpeechEngine::transcribe(const fs::path& audioURL, const std::vector<std::string>& contextTerms) {
     return transcribeDetailed(audioURL, contextTerms, std::nullopt, nullptr, nullptr).text;
 }
 
-TranscriptionResult AppleSpeechEngine::transcribeDetailed(const fs::path& audioURL, const std::vector<std::string>& contextTerms,
+TranscriptionResult SpeechEngine::transcribeDetailed(const fs::path& audioURL, const std::vector<std::string>& contextTerms,
                                                           std::optional<SystemTime> recordingStoppedAt) {
     return transcribeDetailed(audioURL, contextTerms, recordingStoppedAt, nullptr, nullptr);
 }
 
-TranscriptionResult AppleSpeechEngine::transcribeDetailed(const fs::path& audioURL, const std::vector<std::string>& contextTerms,
+TranscriptionResult SpeechEngine::transcribeDetailed(const fs::path& audioURL, const std::vector<std::string>& contextTerms,
                                                           std::optional<SystemTime> recordingStoppedAt,
                                                           PartialTextCallback onPartialText) {
     return transcribeDetailed(audioURL, contextTerms, recordingStoppedAt, std::move(onPartialText), nullptr);
 }
 
-TranscriptionResult AppleSpeechEngine::transcribeDetailed(const fs::path& audioURL, const std::vector<std::string>& contextTerms,
+TranscriptionResult SpeechEngine::transcribeDetailed(const fs::path& audioURL, const std::vector<std::string>& contextTerms,
                                                           std::optional<SystemTime> recordingStoppedAt,
                                                           PartialTextCallback onPartialText, AheadDecode* ahead) {
     const SystemTime start = now();
-    std::optional<SystemTime> anchor = recordingStoppedAt ? recordingStoppedAt : NativeAudioEngine::shared().lastStopTimestamp();
+    std::optional<SystemTime> anchor = recordingStoppedAt ? recordingStoppedAt : MicrophoneRecorder::shared().lastStopTimestamp();
     {
         std::lock_guard<std::mutex> guard(stateLock_);
         lastResultStorage_.reset();
@@ -602,7 +602,7 @@ TranscriptionResult AppleSpeechEngine::transcribeDetailed(const fs::path& audioU
     return result;
 }
 
-AppleSpeechEngine::Triple AppleSpeechEngine::transcribeWithAnalyzer(RecognitionPath path, const fs::path& audioURL,
+SpeechEngine::Triple SpeechEngine::transcribeWithAnalyzer(RecognitionPath path, const fs::path& audioURL,
                                                                     const std::vector<std::string>& contextTerms,
                                                                     const PartialTextCallback& onPartialText,
                                                                     double audioSeconds, AheadDecode* ahead) {
@@ -626,7 +626,7 @@ AppleSpeechEngine::Triple AppleSpeechEngine::transcribeWithAnalyzer(RecognitionP
     const auto general = context.contextualStrings.find(AnalysisContext::general);
     const std::vector<std::string> strings = general == context.contextualStrings.end() ? std::vector<std::string>{} : general->second;
     const char* identifier =
-        path == RecognitionPath::speechTranscriber ? EngineIdentifier::speechAnalyzer() : EngineIdentifier::dictationTranscriber();
+        path == RecognitionPath::speechTranscriber ? EngineIdentifier::contextDecoder() : EngineIdentifier::personalDecoder();
 
     std::string joined;
     bool finished = false;
@@ -673,7 +673,7 @@ AppleSpeechEngine::Triple AppleSpeechEngine::transcribeWithAnalyzer(RecognitionP
 
 // ---- Live streaming recognition ----
 
-std::unique_ptr<AheadDecode> AppleSpeechEngine::beginAheadDecode(const std::vector<std::string>& contextTerms) {
+std::unique_ptr<AheadDecode> SpeechEngine::beginAheadDecode(const std::vector<std::string>& contextTerms) {
     if (!capabilities().analyzerPaths) return nullptr;
     auto ahead = std::make_unique<AheadDecode>();
     ahead->path = selectedModernPath(isDictationTranscriberEnabled());
@@ -692,7 +692,7 @@ std::unique_ptr<AheadDecode> AppleSpeechEngine::beginAheadDecode(const std::vect
     return ahead;
 }
 
-StreamingTranscriptionOutcome AppleSpeechEngine::transcribeStreaming(const std::shared_ptr<AudioBufferStream>& bufferStream,
+StreamingTranscriptionOutcome SpeechEngine::transcribeStreaming(const std::shared_ptr<AudioBufferStream>& bufferStream,
                                                                      const fs::path& audioURL,
                                                                      const std::vector<std::string>& contextTerms,
                                                                      std::optional<SystemTime> recordingStoppedAt,
@@ -706,7 +706,7 @@ StreamingTranscriptionOutcome AppleSpeechEngine::transcribeStreaming(const std::
     return StreamingTranscriptionOutcome{result, didStreamLive};
 }
 
-bool AppleSpeechEngine::streamModernBuffers(const std::shared_ptr<AudioBufferStream>& bufferStream,
+bool SpeechEngine::streamModernBuffers(const std::shared_ptr<AudioBufferStream>& bufferStream,
                                             PartialTextCoalescer& partialCoalescer, AheadDecode* ahead) {
     // No preview on this pass: the buffers only go to the whole-take decode.
     while (auto buffer = bufferStream->next())
@@ -714,7 +714,7 @@ bool AppleSpeechEngine::streamModernBuffers(const std::shared_ptr<AudioBufferStr
     return false;
 }
 
-bool AppleSpeechEngine::streamLegacyBuffers(const std::shared_ptr<AudioBufferStream>& bufferStream,
+bool SpeechEngine::streamLegacyBuffers(const std::shared_ptr<AudioBufferStream>& bufferStream,
                                             const std::vector<std::string>& contextTerms,
                                             PartialTextCoalescer& partialCoalescer, AheadDecode* ahead) {
     auto drain = [&] {
@@ -755,7 +755,7 @@ bool AppleSpeechEngine::streamLegacyBuffers(const std::shared_ptr<AudioBufferStr
 
 // ---- Legacy path (incremental decoder) ----
 
-AppleSpeechEngine::Triple AppleSpeechEngine::transcribeLegacy(const fs::path& audioURL,
+SpeechEngine::Triple SpeechEngine::transcribeLegacy(const fs::path& audioURL,
                                                               const std::vector<std::string>& contextTerms,
                                                               const PartialTextCallback& onPartialText, double audioSeconds) {
     ensureSpeechAuthorization();
@@ -772,14 +772,14 @@ AppleSpeechEngine::Triple AppleSpeechEngine::transcribeLegacy(const fs::path& au
 
 // Legacy helpers
 
-bool AppleSpeechEngine::supportsOnDeviceRecognition(const SphinxModel& recognizer) {
+bool SpeechEngine::supportsOnDeviceRecognition(const SphinxModel& recognizer) {
     // A pocketsphinx model is a set of local files: it cannot recognise
     // anywhere but here. Anything that is not a local model never gets audio.
     std::error_code ec;
     return fs::exists(recognizer.acousticModel / "mdef", ec);
 }
 
-AppleSpeechEngine::Triple AppleSpeechEngine::transcribeRecognizedAudio(const SphinxModel& recognizer, const fs::path& audioURL,
+SpeechEngine::Triple SpeechEngine::transcribeRecognizedAudio(const SphinxModel& recognizer, const fs::path& audioURL,
                                                                        double audioSeconds,
                                                                        const std::vector<std::string>& contextTerms,
                                                                        const PartialTextCallback& onPartialText,
@@ -807,7 +807,7 @@ AppleSpeechEngine::Triple AppleSpeechEngine::transcribeRecognizedAudio(const Sph
     auto job = DecodeJob::start(std::move(lease), *samples, 4000, offer ? offer : [](const std::string&) {});
     const bool finished = job->waitFor(timeout);
     std::lock_guard<std::mutex> guard(job->mutex);
-    const char* identifier = EngineIdentifier::classic();
+    const char* identifier = EngineIdentifier::incrementalDecoder();
     if (finished && !job->failure) {
         if (platform::text::trimmed(job->finalText).empty()) throw TranscriptionError::emptyTranscript();
         return {job->finalText, false, identifier};

@@ -1,8 +1,8 @@
-#include "Platform/X11HotKeys.h"
+#include "Platform/X11/X11HotKeys.h"
 
-#include "Input/KeyCodes.h"
+#include "Platform/KeyCodes.h"
 #include "Platform/Queues.h"
-#include "Platform/X11ErrorTrap.h"
+#include "Platform/X11/X11ErrorTrap.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
@@ -129,7 +129,7 @@ unsigned int X11HotKeys::resolveKeycode(std::uint32_t keyCode) const {
 std::int32_t X11HotKeys::grab(Grab& g) {
     g.xKeycode = resolveKeycode(g.keyCode);
     if (g.xKeycode == 0) return statusUnknownKey;
-    g.xModifiers = KeyCodes::xModifiersForCarbon(g.carbonModifiers);
+    g.xModifiers = KeyCodes::xModifiersForPortable(g.carbonModifiers);
     g.numLockMask = numLockMask_;
     for (const auto& [ref, other] : grabs_)
         if (&other != &g && other.live && other.xKeycode == g.xKeycode && other.xModifiers == g.xModifiers)
@@ -311,4 +311,10 @@ void X11HotKeys::handleEvent(XEvent& event) {
     }
 }
 
+}  // namespace platform
+
+namespace platform {
+std::shared_ptr<HotKeyService> desktopHotKeyService() { return X11HotKeys::shared(); }
+std::shared_ptr<KeyListener> desktopKeyListener() { return X11HotKeys::shared(); }
+bool desktopHotKeysAvailable() { return X11HotKeys::shared()->ensureConnected(); }
 }  // namespace platform

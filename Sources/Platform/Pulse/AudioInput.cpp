@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "App/Branding.h"
 
 namespace platform {
 
@@ -44,6 +43,8 @@ struct AudioInput::State {
         return true;
     }
 
+    std::string clientName;  // how the sound server lists us
+
     void notifyChange() {
         if (onConfigurationChange) onConfigurationChange();
     }
@@ -54,7 +55,7 @@ struct AudioInput::State {
         disconnect();
         loop = pa_threaded_mainloop_new();
         if (!loop) return false;
-        context = pa_context_new(pa_threaded_mainloop_get_api(loop), Branding::appName);
+        context = pa_context_new(pa_threaded_mainloop_get_api(loop), clientName.c_str());
         if (!context) { disconnect(); return false; }
         pa_context_set_state_callback(context, [](pa_context*, void* l) {
             pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(l), 0);
@@ -149,7 +150,9 @@ struct AudioInput::State {
     }
 };
 
-AudioInput::AudioInput() : state_(std::make_shared<State>()) {}
+AudioInput::AudioInput(std::string clientName) : state_(std::make_shared<State>()) {
+    state_->clientName = std::move(clientName);
+}
 
 AudioInput::~AudioInput() {
     std::lock_guard<std::mutex> guard(state_->controlMutex);

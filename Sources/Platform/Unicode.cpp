@@ -1,4 +1,4 @@
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/regex.h>

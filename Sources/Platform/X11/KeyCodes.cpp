@@ -1,4 +1,4 @@
-#include "Input/KeyCodes.h"
+#include "Platform/KeyCodes.h"
 
 #include <X11/X.h>
 #include <X11/keysym.h>
@@ -54,14 +54,14 @@ std::optional<unsigned int> evdevKeycodeForKeyCode(std::uint32_t keyCode) {
     return std::nullopt;
 }
 
-unsigned int xModifiersForCarbon(std::uint32_t carbonModifiers) {
+unsigned int xModifiersForPortable(std::uint32_t carbonModifiers) {
     unsigned int out = 0;
     for (const auto& [carbon, x] : kModifiers)
         if (carbonModifiers & carbon) out |= x;
     return out;
 }
 
-std::uint32_t carbonForXModifiers(unsigned int xModifiers) {
+std::uint32_t portableForXModifiers(unsigned int xModifiers) {
     std::uint32_t out = 0;
     for (const auto& [carbon, x] : kModifiers)
         if (xModifiers & x) out |= carbon;

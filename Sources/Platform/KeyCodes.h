@@ -34,8 +34,8 @@ std::optional<unsigned int> evdevKeycodeForKeyCode(std::uint32_t keyCode);
 
 // X modifier masks (ShiftMask, ControlMask, Mod1Mask for Alt, Mod4Mask for
 // Super) of a portable modifier mask; bits outside the four are dropped.
-unsigned int xModifiersForCarbon(std::uint32_t carbonModifiers);
+unsigned int xModifiersForPortable(std::uint32_t carbonModifiers);
 // The portable mask of X modifier bits (only the four above count).
-std::uint32_t carbonForXModifiers(unsigned int xModifiers);
+std::uint32_t portableForXModifiers(unsigned int xModifiers);
 
 }  // namespace KeyCodes

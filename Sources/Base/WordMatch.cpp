@@ -1,4 +1,4 @@
-#include "Text/WordMatch.h"
+#include "Base/WordMatch.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>

@@ -4,7 +4,7 @@
 // to sleep; logind's Lock signal for this session, or a screensaver's
 // ActiveChanged(true) on the session bus (freedesktop, GNOME, MATE, Cinnamon,
 // Xfce names), means the screen locks. A bus that can't be reached is skipped.
-#include "Input/HotkeyManager.h"
+#include "Platform/HotKeys.h"
 
 #include <memory>
 #include <vector>

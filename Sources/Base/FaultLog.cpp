@@ -1,10 +1,10 @@
-#include "Diagnostics/FaultLog.h"
+#include "Base/FaultLog.h"
 
-#include "App/AppPaths.h"
-#include "App/Branding.h"
+#include "Base/AppPaths.h"
+#include "Base/Branding.h"
 #include "Platform/AppendLog.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <cxxabi.h>
 #include <execinfo.h>

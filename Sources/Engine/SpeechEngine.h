@@ -22,7 +22,7 @@
 struct SphinxModel;
 class AheadDecode;
 
-class AppleSpeechEngine : public TranscriptionEngineProtocol {
+class SpeechEngine : public TranscriptionEngineProtocol {
 public:
     enum class RecognitionPath { speechTranscriber, dictationTranscriber };
     static const char* name(RecognitionPath path);
@@ -57,7 +57,7 @@ public:
     // When false, a language whose model is missing is reported as not installed.
     static std::atomic<bool> allowsModelAssetDownload;
 
-    static AppleSpeechEngine& shared();
+    static SpeechEngine& shared();
 
     // TranscriptionEngineProtocol
     using TranscriptionEngineProtocol::transcribeDetailed;
@@ -122,7 +122,7 @@ public:
     int liveDecodeCount() const { return liveDecodes_.load(); }
 
 private:
-    AppleSpeechEngine();
+    SpeechEngine();
 
     struct Triple {
         std::string text;

@@ -1,4 +1,4 @@
-#include "Platform/X11ErrorTrap.h"
+#include "Platform/X11/X11ErrorTrap.h"
 
 #include <X11/Xlib.h>
 

@@ -15,7 +15,7 @@
 //   object:state-changed:focused event, every call bounded by a time-out);
 // - secure input: a password field has the focus, or another client holds
 //   the keyboard grab.
-#include "Input/TextInjector.h"
+#include "Platform/Insertion.h"
 
 #include <memory>
 #include <optional>

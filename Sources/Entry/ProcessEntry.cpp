@@ -1,4 +1,4 @@
-#include "App/ProcessEntry.h"
+#include "Entry/ProcessEntry.h"
 
 #include "App/Roads.h"
 #include "CLI/OndiraCLI.h"

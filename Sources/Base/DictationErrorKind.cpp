@@ -1,4 +1,4 @@
-#include "App/DictationErrorKind.h"
+#include "Base/DictationErrorKind.h"
 
 namespace DictationErrorKinds {
 

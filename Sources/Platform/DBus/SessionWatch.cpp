@@ -1,4 +1,4 @@
-#include "Platform/SessionWatch.h"
+#include "Platform/DBus/SessionWatch.h"
 
 #include "Platform/FileIO.h"
 
@@ -97,4 +97,8 @@ void SessionWatch::signalArrived(const char* interfaceName, const char* signalNa
     if (std::strcmp(signalName, "ActiveChanged") == 0 && flag && onLock_) onLock_();
 }
 
+}  // namespace platform
+
+namespace platform {
+std::shared_ptr<SessionEvents> desktopSessionEvents() { return SessionWatch::make(); }
 }  // namespace platform

@@ -14,7 +14,7 @@
 // again; a lost connection is dropped without touching it, and the next
 // install (the hotkey manager polls every 2.0 s) opens a new one and grabs
 // every registered key again.
-#include "Input/HotkeyManager.h"
+#include "Platform/HotKeys.h"
 
 #include <cstdint>
 #include <functional>

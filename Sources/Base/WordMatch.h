@@ -10,7 +10,7 @@
 #include <deque>
 #include <unordered_set>
 
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 namespace WordMatch {
 

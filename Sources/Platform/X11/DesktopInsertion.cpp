@@ -1,10 +1,10 @@
-#include "Platform/DesktopInsertion.h"
+#include "Platform/X11/DesktopInsertion.h"
 
 #include "Platform/FrontmostApp.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
-#include "Platform/X11ErrorTrap.h"
+#include "Platform/Unicode.h"
+#include "Platform/X11/X11ErrorTrap.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
@@ -642,4 +642,9 @@ void DesktopInsertion::restoreClipboard(const ClipboardSnapshot& snapshot) {
         delete offered;
 }
 
+}  // namespace platform
+
+namespace platform {
+std::shared_ptr<InsertionTarget> desktopInsertionTarget() { return DesktopInsertion::shared(); }
+bool accessibilityAvailable() { return DesktopInsertion::accessibilityAvailable(); }
 }  // namespace platform
