@@ -6,6 +6,7 @@
 #include "App/PlaceholderWindows.h"
 #include "App/SoundCues.h"
 #include "Base/FaultLog.h"
+#include "CLI/OndiraCLI.h"
 #include "Engine/SpeechEngine.h"
 #include "Input/HotkeyManager.h"
 #include "Input/TextInjector.h"
@@ -243,7 +244,8 @@ void AppDelegate::buildMenu() {
     toggleDictationItem_ = addItem(menu_, toggleDictationTitle(), GDK_KEY_d, ctrlShift);
     onActivate(toggleDictationItem_, &AppDelegate::toggleDictation);
     onActivate(addItem(menu_, "Setup & Permissions…"), &AppDelegate::openOnboarding);
-    GtkWidget* exportItem = addItem(menu_, "Export Support Bundle…");
+    onActivate(addItem(menu_, "Export Support Bundle…"),
+               static_cast<void (AppDelegate::*)()>(&AppDelegate::exportSupportBundle));
     onActivate(addItem(menu_, "Transcribe Audio File…"), static_cast<void (AppDelegate::*)()>(&AppDelegate::transcribeAudioFile));
     onActivate(addItem(menu_, "Install Command Line Tool…"), &AppDelegate::installCommandLineTool);
     onActivate(addItem(menu_, "Check for Updates…"), &AppDelegate::checkForUpdates);
@@ -257,10 +259,6 @@ void AppDelegate::buildMenu() {
     launchAtLoginItem_ = addCheckItem(menu_, "Launch at Login", AutoStartManager::shared().isEnabled());
     addSeparator(menu_);
     onActivate(addItem(menu_, "Quit Ondira", GDK_KEY_q, ctrl), &AppDelegate::quitApp);
-
-    // The support bundle belongs to a service this build doesn't carry; its
-    // item stays visible but can't be chosen.
-    gtk_widget_set_sensitive(exportItem, FALSE);
 
     g_signal_connect(stagingModeItem_, "toggled", G_CALLBACK(+[](GtkCheckMenuItem*, gpointer) {
                          AppDelegate* d = AppDelegate::shared();
@@ -410,6 +408,31 @@ void AppDelegate::toggleLaunchAtLogin() {
     if (auto error = AutoStartManager::shared().setEnabled(wanted))
         platform::log("AppDelegate", "Launch at login could not be changed: " + *error);
     setCheck(launchAtLoginItem_, wanted);
+}
+
+void AppDelegate::exportSupportBundle() { exportSupportBundle(SupportBundleExport::Options{}); }
+
+void AppDelegate::exportSupportBundle(SupportBundleExport::Options options) {
+    if (!options.generate) {
+        options.generate = [](const fs::path& directory) {
+            return SupportBundle::generateAndWrite(directory, std::nullopt, supportBundleExtras());
+        };
+    }
+    SupportBundleExport::exportSupportBundle(std::move(options));
+}
+
+SupportBundle::LiveExtras AppDelegate::supportBundleExtras() {
+    auto store = AppPaths::userDefaults();
+    const auto onOff = [](bool on) { return std::string(on ? "on" : "off"); };
+    SupportBundle::LiveExtras extras;
+    extras.doctorLines = OndiraCLI::doctorLines(OndiraCLI::gatherDoctorState());
+    extras.settings = {
+        {"Stage dictations instead of pasting", onOff(store->boolValue(stagingModeKey))},
+        {"Sound cues", onOff(SoundCues::shared().isEnabled())},
+        {"Automatic update checks", onOff(UpdateChecker::shared().automaticChecksEnabled())},
+        {"Launch at login", onOff(AutoStartManager::shared().isEnabled())},
+    };
+    return extras;
 }
 
 void AppDelegate::installCommandLineTool() {

@@ -6,6 +6,8 @@
 #include "App/Permissions.h"
 #include "App/RevocationMonitor.h"
 #include "UI/TranscribeFileFlow.h"
+#include "UI/SupportBundleExport.h"
+#include "Diagnostics/SupportBundle.h"
 #include "App/DictationLifecycle.h"
 #include "Input/HotkeyTypes.h"
 #include "Text/AppRules.h"
@@ -63,6 +65,12 @@ public:
     void openHub();
     void openOnboarding();
     void installCommandLineTool();
+    // Asks where to save, writes the bundle and shows it in the file manager.
+    void exportSupportBundle();
+    void exportSupportBundle(SupportBundleExport::Options options);
+    // What the bundle carries from this layer: the doctor's findings and the
+    // settings that change what a dictation does.
+    static SupportBundle::LiveExtras supportBundleExtras();
     void toggleStagingMode();
     void toggleLaunchAtLogin();
     void checkForUpdates();

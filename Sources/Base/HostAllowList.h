@@ -6,8 +6,9 @@
 
 namespace HostAllowList {
 
-// The platform vendor's domain, the product's two own domains and the four
-// reserved example domains.
+// Ours alone: the product's domain (the update and help host) and loopback,
+// where the rewrite helper's language-model server lives. There is no
+// platform vendor domain to allow on this system.
 const std::vector<std::string>& allowedHostSuffixes();
 
 // True when `host` equals one of `suffixes` or is a sub-domain of one (ends

@@ -1,6 +1,7 @@
 #include "CLI/OndiraCLI.h"
 
 #include "CLI/HistoryCommands.h"
+#include "CLI/PrivacyReportCommand.h"
 #include "CLI/TextCommands.h"
 #include "CLI/TranscribeCommand.h"
 
@@ -14,7 +15,6 @@ int notAvailable(const std::string& command) {
     return 1;
 }
 
-int privacyReport() { return notAvailable("--privacy-report"); }
 int personalModel() { return notAvailable("--personal-model"); }
 
 int doctor() {
@@ -27,7 +27,7 @@ int doctor() {
 const CommandBodies& commandBodies() {
     static const CommandBodies table = {
         runHistory,        runDictList,   runDictAdd, runDictRemove, runSnippetsList, runSnippetsAdd,
-        runSnippetsRemove, runStats,      runTranscribe, doctor,     privacyReport,   personalModel,
+        runSnippetsRemove, runStats,      runTranscribe, doctor,     runPrivacyReport, personalModel,
     };
     return table;
 }

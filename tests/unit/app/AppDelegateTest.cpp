@@ -200,7 +200,7 @@ TEST_F(StatusMenuTest, TheMenuListsEveryItemInOrderWithItsStateAndTheHeadingTake
         {"Open Dashboard Hub", true, {}},
         {"Toggle Dictation (Right Ctrl)", true, {}},
         {"Setup & Permissions…", true, {}},
-        {"Export Support Bundle…", false, {}},
+        {"Export Support Bundle…", true, {}},
         {"Transcribe Audio File…", true, {}},
         {"Install Command Line Tool…", true, {}},
         {"Check for Updates…", true, {}},

@@ -9,6 +9,7 @@
 #include "Base/AppPaths.h"
 #include "Input/TextInjector.h"
 #include "Platform/Bundle.h"
+#include "Platform/FileIO.h"
 #include "Platform/Queues.h"
 #include "Text/StagingBuffer.h"
 #include "UI/IndicatorWindow.h"
@@ -132,4 +133,33 @@ TEST_F(StatusMenuActionsTest, AFileTranscriptionReportsOnTheStatusItem) {
     EXPECT_EQ(titles.back(), AppDelegate::statusTitle);
     EXPECT_EQ(alerts, std::vector<std::string>{TranscribeFileFlow::transcribeFailedMessage});
     EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(delegate->headingMenuItem())), AppDelegate::statusTitle);
+}
+
+// The menu action with the live bundle: the file lands under the chosen
+// name, replacing the one there, carries what only this layer knows (the
+// doctor's findings and the menu's settings) and is shown in the file manager.
+TEST_F(StatusMenuActionsTest, ExportSupportBundleWritesTheLiveBundleUnderTheChosenName) {
+    const fs::path chosen = state / "for support.txt";
+    ASSERT_TRUE(platform::atomicWrite(chosen, "an older bundle", 0600));
+    std::vector<std::string> events;
+    bool finished = false;
+    SupportBundleExport::Options options;
+    options.desktop.chooseSaveLocation = [&](const std::string&, auto callback) { callback(chosen); };
+    options.desktop.alert = [&](const std::string& m, const std::string& i) { events.push_back("alert " + m + ": " + i); };
+    options.desktop.reveal = [&](const fs::path& p) { events.push_back("reveal " + p.string()); };
+    options.onFinished = [&] { finished = true; };
+    delegate->exportSupportBundle(std::move(options));
+    platform::MainQueue::pump(30, [&] { return finished; });
+
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(events, std::vector<std::string>{"reveal " + chosen.string()});
+    const auto text = platform::readFile(chosen).value_or("");
+    EXPECT_EQ(text.rfind("ONDIRA SUPPORT BUNDLE\n", 0), 0u) << text;
+    for (const char* part : {"\n== Doctor ==\nsound server", "\nStage dictations instead of pasting: off\n",
+                             "\nLaunch at login: off\n", "\nTotal faults recorded: "}) {
+        EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+    }
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(state.path)) names.push_back(e.path().filename().string());
+    EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.rfind(".ondira-", 0) == 0; }), 0);
 }

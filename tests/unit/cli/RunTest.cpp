@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 namespace {
 
 std::string doctorLine(const CLIRun& run, const std::string& label) {
@@ -44,7 +46,6 @@ TEST(OndiraCLIRun, StreamsAndExitStatuses) {
 // Bodies that belong to subsystems this build lacks fail honestly, on standard error.
 TEST(OndiraCLIRun, CommandsWithoutTheirSubsystemSaySoAndFail) {
     const std::pair<const char*, const char*> table[] = {
-        {"--privacy-report", "--privacy-report"},
         {"--personal-model", "--personal-model"},
     };
     for (const auto& [arguments, name] : table) {
@@ -52,6 +53,39 @@ TEST(OndiraCLIRun, CommandsWithoutTheirSubsystemSaySoAndFail) {
         EXPECT_EQ(run.status, 1) << arguments;
         EXPECT_EQ(run.out, "") << arguments;
         EXPECT_EQ(run.err, std::string(name) + ": not available in this build yet\n") << arguments;
+    }
+}
+
+// The report measures this installation: a leftover recording in the private
+// temporary folder and a credential-shaped file in the data folder turn their
+// checks red with the counts that made them so.
+TEST(OndiraCLIRun, PrivacyReportPrintsEveryCheckWithItsFigures) {
+    IsolatedHome home;
+    TempDir tmp("ondira-cli-tmp-");
+    // env(1) takes its -u options before any assignment.
+    const std::string environment = "-u XDG_RUNTIME_DIR " + home.environment() + " TMPDIR='" + tmp.path.string() + "'";
+
+    const CLIRun clean = runOndira("--privacy-report", environment);
+    ASSERT_EQ(clean.status, 0) << clean.err;
+    EXPECT_EQ(clean.err, "");
+    for (const char* line : {"[PASS] outbound_hosts — ", "[PASS] audio_retention — ", "[PASS] account_state — ",
+                             "[UNKNOWN] socket_count — ", "    bytesScanned: ", "    unknownHosts: []",
+                             "    fileCount: 0", "    credentialShapedCount: 0", "    count: ",
+                             "Update check: automatic checks are off; a check, automatic or from the menu, fetches only "
+                             "https://ondira.app/releases/manifest.json"}) {
+        EXPECT_TRUE(contains(clean.out, line)) << line << "\n" << clean.out;
+    }
+
+    const auto recordings = tmp.path / ("ondira-" + std::to_string(::getuid()));
+    std::filesystem::create_directories(recordings);
+    ASSERT_TRUE(platform::atomicWrite(recordings / "ondira_rec_1.wav", std::string(10, 'x'), 0600));
+    std::filesystem::create_directories(home.applicationSupport());
+    ASSERT_TRUE(platform::atomicWrite(home.applicationSupport() / "session_token.dat", "x", 0600));
+    const CLIRun dirty = runOndira("--privacy-report", environment);
+    ASSERT_EQ(dirty.status, 0) << dirty.err;
+    for (const char* line : {"[FAIL] audio_retention — ", "ondira_rec_1.wav", "    fileCount: 1", "    totalBytes: 10",
+                             "[FAIL] account_state — ", "session_token.dat", "    credentialShapedCount: 1"}) {
+        EXPECT_TRUE(contains(dirty.out, line)) << line << "\n" << dirty.out;
     }
 }
 
