@@ -20,7 +20,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -184,17 +183,6 @@ void BM_LaunchToHotkeysArmed(benchmark::State& state) {
     if (!times.empty()) state.counters["median_ms"] = 1000 * times[times.size() / 2];
     state.counters["idle_rss_MiB"] = static_cast<double>(rss) / 1024.0;
 }
-// The words of inserted text: lower case, without the clean-up's punctuation.
-std::string plainWords(const std::string& text) {
-    std::string out;
-    for (char c : text)
-        if (std::isalnum(static_cast<unsigned char>(c)) || c == '\'' || c == ' ')
-            out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        else
-            out += ' ';
-    return out;
-}
-
 void BM_WordErrorRateUnderBandNoise(benchmark::State& state) {
     const std::vector<std::string> sentences = {
         "could you move the budget review to next tuesday afternoon", "please send the report to the team by friday",
@@ -240,7 +228,7 @@ void BM_WordErrorRateUnderBandNoise(benchmark::State& state) {
             XFlush(display);
             waitUntil(15, [&] { return fileText(field).size() > before.size(); }, 0.01);
             std::this_thread::sleep_for(std::chrono::milliseconds(800));  // the insertion settles
-            const std::string heard = plainWords(fileText(field).substr(before.size()));
+            const std::string heard = testspeech::plainWords(fileText(field).substr(before.size()));
             const double expected = static_cast<double>(testspeech::words(sentences[i]).size());
             const double wer = testspeech::wordErrorRate(sentences[i], heard);
             errors += wer * expected;

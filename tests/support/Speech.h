@@ -1,5 +1,6 @@
 #pragma once
 // Test speech made at test time with flite, and a tolerant word check.
+#include <cctype>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -79,6 +80,15 @@ inline std::vector<std::string> words(const std::string& text) {
         for (char& c : w) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         out.push_back(w);
     }
+    return out;
+}
+
+// The words of inserted text: lower case, without the clean-up's punctuation.
+inline std::string plainWords(const std::string& text) {
+    std::string out;
+    for (char c : text)
+        out += std::isalnum(static_cast<unsigned char>(c)) || c == '\'' ? static_cast<char>(std::tolower(static_cast<unsigned char>(c)))
+                                                                          : ' ';
     return out;
 }
 
