@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "Engine/SpeechResampler.h"
 #include "Platform/FileIO.h"
 
 namespace fs = std::filesystem;
@@ -44,9 +45,21 @@ std::int16_t floatToInt16(float sample) {
 // ---- Converter ----
 
 std::unique_ptr<AudioConverter> AudioConverter::make(const AudioFormat& input, const AudioFormat& output) {
-    if (input.sampleRate <= 0 || input.channels <= 0 || output.sampleRate <= 0 || output.channels != 1) return nullptr;
-    return std::unique_ptr<AudioConverter>(new AudioConverter(input, output));
+    const auto whole = [](double rate) { return rate > 0 && rate == std::floor(rate) && rate <= 1e6; };
+    if (!whole(input.sampleRate) || input.channels <= 0 || !whole(output.sampleRate) || output.channels != 1) return nullptr;
+    auto converter = std::unique_ptr<AudioConverter>(new AudioConverter(input, output));
+    AVChannelLayout layout{};
+    av_channel_layout_default(&layout, input.channels);
+    converter->resampler_ = SpeechResampler::make(static_cast<int>(input.sampleRate), layout, AV_SAMPLE_FMT_FLTP,
+                                                  static_cast<int>(output.sampleRate), nullptr);
+    av_channel_layout_uninit(&layout);
+    if (!converter->resampler_) return nullptr;
+    return converter;
 }
+
+AudioConverter::AudioConverter(const AudioFormat& input, const AudioFormat& output) : input_(input), output_(output) {}
+
+AudioConverter::~AudioConverter() = default;
 
 bool AudioConverter::convert(const AudioPCMBuffer& input, AudioPCMBuffer& output, std::string* error) {
     if (!(input.format() == input_)) {
@@ -57,53 +70,21 @@ bool AudioConverter::convert(const AudioPCMBuffer& input, AudioPCMBuffer& output
         if (error) *error = "the output buffer is not in the converter's output format";
         return false;
     }
-    const std::size_t frames = input.frameLength();
-    const int channels = input_.channels;
-    // Mix to mono.
-    std::vector<float> mono(frames, 0.0f);
-    for (int c = 0; c < channels; ++c) {
-        const float* data = input.channelData(c);
-        for (std::size_t i = 0; i < frames; ++i) mono[i] += data[i];
-    }
-    if (channels > 1)
-        for (float& s : mono) s /= static_cast<float>(channels);
-
-    float* out = output.channelData(0);
-    const std::size_t capacity = output.frameCapacity();
-    std::size_t produced = 0;
-    if (input_.sampleRate == output_.sampleRate) {
-        // Same rate: samples pass through unchanged.
-        history_.insert(history_.end(), mono.begin(), mono.end());
-        produced = std::min(capacity, history_.size());
-        std::copy_n(history_.begin(), produced, out);
-        history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(produced));
-        output.setFrameLength(produced);
-        return true;
-    }
-    const double step = input_.sampleRate / output_.sampleRate;
-    if (step > 1.0) {
-        // Going down in rate: two one-pole low-passes just under the new
-        // Nyquist frequency, so that high frequencies don't fold into speech.
-        const double cutoff = 0.45 * output_.sampleRate;
-        const float a = static_cast<float>(1.0 - std::exp(-2.0 * M_PI * cutoff / input_.sampleRate));
-        for (float& s : mono) {
-            lastSmoothed_ += a * (s - lastSmoothed_);
-            s = lastSmoothed_;
-        }
-    }
-    history_.insert(history_.end(), mono.begin(), mono.end());
-    while (produced < capacity) {
-        const auto index = static_cast<std::size_t>(position_);
-        if (index + 1 >= history_.size()) break;
-        const double frac = position_ - static_cast<double>(index);
-        out[produced++] = static_cast<float>(history_[index] * (1.0 - frac) + history_[index + 1] * frac);
-        position_ += step;
-    }
-    const auto consumed = std::min(static_cast<std::size_t>(position_), history_.size());
-    history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(consumed));
-    position_ -= static_cast<double>(consumed);
+    std::vector<const std::uint8_t*> planes;
+    for (int c = 0; c < input_.channels; ++c) planes.push_back(reinterpret_cast<const std::uint8_t*>(input.channelData(c)));
+    if (!resampler_->convert(planes.data(), static_cast<int>(input.frameLength()), pending_, error)) return false;
+    const std::size_t produced = std::min(output.frameCapacity(), pending_.size());
+    std::copy_n(pending_.begin(), produced, output.channelData(0));
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(produced));
     output.setFrameLength(produced);
     return true;
+}
+
+std::shared_ptr<AudioPCMBuffer> AudioConverter::finish(std::string* error) {
+    if (!resampler_->finish(pending_, error)) return nullptr;
+    auto rest = AudioPCMBuffer::fromInterleaved(output_, pending_.data(), pending_.size());
+    pending_.clear();
+    return rest;
 }
 
 // ---- WAV file ----

@@ -41,23 +41,31 @@ private:
 // what the file holds.
 std::int16_t floatToInt16(float sample);
 
-// Converts any input format to 16 kHz mono float. It keeps the resampling
-// phase between buffers, so a take converted block by block is continuous.
+class SpeechResampler;
+
+// Converts any input format to 16 kHz mono float through FFmpeg's resampler.
+// It keeps the filter's state between buffers, so a take converted block by
+// block is continuous; `finish` gives out what is still held at its end.
 class AudioConverter {
 public:
     static std::unique_ptr<AudioConverter> make(const AudioFormat& input, const AudioFormat& output);
-    // Converts `input` into `output` (up to its capacity). False with `error`
-    // when the buffer does not match the converter's input format.
+    ~AudioConverter();
+    // Converts `input` into `output` (up to its capacity; frames beyond it
+    // come out with the next buffer). False with `error` when the buffer does
+    // not match the converter's input format or the resampler fails.
     bool convert(const AudioPCMBuffer& input, AudioPCMBuffer& output, std::string* error);
+    // The end of the stream: everything the converter still holds, in one
+    // buffer of the output format (0 frames when nothing is left); none with
+    // `error` when the resampler fails. The converter may start a new stream.
+    std::shared_ptr<AudioPCMBuffer> finish(std::string* error);
     const AudioFormat& inputFormat() const { return input_; }
 
 private:
-    AudioConverter(const AudioFormat& input, const AudioFormat& output) : input_(input), output_(output) {}
+    AudioConverter(const AudioFormat& input, const AudioFormat& output);
     AudioFormat input_;
     AudioFormat output_;
-    double position_ = 0;   // next output sample's position in input samples, relative to history
-    std::vector<float> history_;  // low-passed mono input not yet consumed
-    float lastSmoothed_ = 0;
+    std::unique_ptr<SpeechResampler> resampler_;
+    std::vector<float> pending_;  // converted frames the last output buffer had no room for
 };
 
 // A WAV file: written as 16-bit little-endian PCM, read as 16-bit PCM or

@@ -1,6 +1,7 @@
 #include "Engine/FileTranscriberAudio.h"
 
 #include "Engine/FileTranscriber.h"
+#include "Engine/SpeechResampler.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -8,8 +9,6 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
-#include <libavutil/opt.h>
-#include <libswresample/swresample.h>
 }
 
 #include <algorithm>
@@ -76,7 +75,7 @@ std::int64_t countFramesByPackets(const std::filesystem::path& path, int streamI
 struct AudioFileReader::Impl {
     FormatContext format;
     AVCodecContext* codec = nullptr;
-    SwrContext* resampler = nullptr;
+    std::unique_ptr<SpeechResampler> resampler;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
     int streamIndex = -1;
@@ -88,23 +87,18 @@ struct AudioFileReader::Impl {
     ~Impl() {
         av_frame_free(&frame);
         av_packet_free(&packet);
-        swr_free(&resampler);
         avcodec_free_context(&codec);
     }
 
-    void convert(const std::uint8_t** input, int inputFrames) {
-        int capacity = swr_get_out_samples(resampler, inputFrames);
-        if (capacity <= 0) {
-            pending.clear();
-            pendingPos = 0;
-            return;
-        }
-        pending.resize(static_cast<std::size_t>(capacity));
-        auto* out = reinterpret_cast<std::uint8_t*>(pending.data());
-        int produced = swr_convert(resampler, &out, capacity, input, inputFrames);
-        if (produced < 0) fail(averror(produced));
-        pending.resize(static_cast<std::size_t>(produced));
+    // Replaces `pending` with the conversion of a decoded frame, or with what
+    // the resampler still holds when `decoded` is none.
+    void convert(const AVFrame* decoded) {
+        pending.clear();
         pendingPos = 0;
+        std::string error;
+        const bool ok = decoded ? resampler->convert(decoded->extended_data, decoded->nb_samples, pending, &error)
+                              : resampler->finish(pending, &error);
+        if (!ok) fail(error);
     }
 
     // Fills `pending` with the next decoded stretch; false at the end of the track.
@@ -112,7 +106,7 @@ struct AudioFileReader::Impl {
         while (!finished) {
             int rc = avcodec_receive_frame(codec, frame);
             if (rc == 0) {
-                convert(const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
+                convert(frame);
                 av_frame_unref(frame);
                 if (!pending.empty()) return true;
                 continue;
@@ -121,7 +115,7 @@ struct AudioFileReader::Impl {
             if (rc == AVERROR_EOF || inputDrained) {
                 // Drained (or a decoder with nothing more to give after its
                 // last packet): what the resampler still holds ends the track.
-                convert(nullptr, 0);
+                convert(nullptr);
                 finished = true;
                 return !pending.empty();
             }
@@ -176,13 +170,10 @@ AudioFileReader::AudioFileReader(const std::filesystem::path& path) : impl_(std:
     } else {
         av_channel_layout_default(&inLayout, std::max(1, d.codec->ch_layout.nb_channels));
     }
-    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-    rc = swr_alloc_set_opts2(&d.resampler, &mono, AV_SAMPLE_FMT_FLT, windowSampleRate, &inLayout, d.codec->sample_fmt,
-                             d.codec->sample_rate, 0, nullptr);
+    std::string error;
+    d.resampler = SpeechResampler::make(d.codec->sample_rate, inLayout, d.codec->sample_fmt, windowSampleRate, &error);
     av_channel_layout_uninit(&inLayout);
-    if (rc < 0 || !d.resampler) fail("could not construct a resampler for the source file");
-    rc = swr_init(d.resampler);
-    if (rc < 0) fail(averror(rc));
+    if (!d.resampler) fail(error);
     d.packet = av_packet_alloc();
     d.frame = av_frame_alloc();
     if (!d.packet || !d.frame) fail("could not allocate a read buffer");

@@ -4,10 +4,12 @@
 
 #include <cmath>
 #include <system_error>
+#include <utility>
 
 #include "Platform/FileIO.h"
 #include "Platform/SystemReadiness.h"
 #include "Platform/LinuxNames.h"
+#include "Platform/Log.h"
 #include "Platform/UUID.h"
 
 namespace fs = std::filesystem;
@@ -152,6 +154,7 @@ void MicrophoneRecorder::startOnQueue() {
     }
     currentRecordingURL_ = url;
 
+    converter_ = converter;
     engine_.removeTap();
     const double rate = input.sampleRate;
     engine_.installTap(1024, [this, converter, inputFormat, rate](const float* interleaved, std::size_t frames) {
@@ -216,21 +219,23 @@ void MicrophoneRecorder::handleTapBuffer(const AudioPCMBuffer& buffer, AudioConv
                              AudioEngineError{AudioEngineError::Kind::captureInterrupted, error});
         return;
     }
-    if (converted->frameLength() == 0) return;
-    bool writeFailed = false;
+    if (auto failure = deliverConverted(converted))
+        reportCaptureFailure(AudioInterruptionReason::diskWriteFailure,
+                             AudioEngineError{AudioEngineError::Kind::diskWriteFailed, *failure});
+}
+
+std::optional<std::string> MicrophoneRecorder::deliverConverted(const std::shared_ptr<AudioPCMBuffer>& converted) {
+    if (!converted || converted->frameLength() == 0) return std::nullopt;
+    std::optional<std::string> failure;
     std::shared_ptr<AudioStreamSink> sink;
     {
         std::lock_guard<std::mutex> guard(tapLock_);
-        if (outputFile_ && !outputFile_->write(*converted, &error)) writeFailed = true;
-    }
-    if (writeFailed)
-        reportCaptureFailure(AudioInterruptionReason::diskWriteFailure,
-                             AudioEngineError{AudioEngineError::Kind::diskWriteFailed, error});
-    {
-        std::lock_guard<std::mutex> guard(tapLock_);
+        std::string error;
+        if (outputFile_ && !outputFile_->write(*converted, &error)) failure = error;
         sink = streamingSink_;
     }
     if (sink) streamingQueue_.async([sink, converted] { sink->onBuffer(converted); });
+    return failure;
 }
 
 void MicrophoneRecorder::reportCaptureFailure(AudioInterruptionReason reason, AudioEngineError error) {
@@ -269,6 +274,16 @@ std::pair<std::optional<fs::path>, double> MicrophoneRecorder::stopRoutine(std::
     }
     engine_.removeTap();
     engine_.stop();
+    // The resampler's filter still holds the last milliseconds of speech:
+    // they end the file and reach the live consumer before its onFinish.
+    if (auto converter = std::exchange(converter_, nullptr)) {
+        std::string error;
+        auto rest = converter->finish(&error);
+        if (!rest)
+            platform::log("MicrophoneRecorder", "The end of the take could not be converted: " + error);
+        else if (auto failure = deliverConverted(rest))
+            platform::log("MicrophoneRecorder", "The end of the take could not be saved: " + *failure);
+    }
     SystemTime stopTime;
     std::shared_ptr<AudioStreamSink> sink;
     {

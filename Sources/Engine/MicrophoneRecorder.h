@@ -108,6 +108,9 @@ private:
     std::pair<std::optional<std::filesystem::path>, double> stopRoutine(
         std::optional<AudioInterruptionReason> reason, std::optional<AudioEngineError> error);
     void reportCaptureFailure(AudioInterruptionReason reason, AudioEngineError error);
+    // Writes a converted buffer to the take's file and hands it to the live
+    // consumer; the write's error, if any.
+    std::optional<std::string> deliverConverted(const std::shared_ptr<AudioPCMBuffer>& converted);
     void postToDelegate(std::function<void(AudioEngineDelegate&)> call);
 
     std::mutex delegateMutex_;

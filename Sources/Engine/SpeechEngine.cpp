@@ -75,8 +75,11 @@ std::optional<std::vector<std::int16_t>> recordingSamples(const fs::path& audioU
     auto output = AudioPCMBuffer::make(AudioFormat{16000.0, 1},
                                        static_cast<std::size_t>(static_cast<double>(mono.size()) * 16000.0 / monoFormat.sampleRate) + 2);
     if (!converter || !input || !output || !converter->convert(*input, *output, nullptr)) return std::nullopt;
-    std::vector<std::int16_t> samples(output->frameLength());
-    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = floatToInt16(output->channelData(0)[i]);
+    auto rest = converter->finish(nullptr);
+    if (!rest) return std::nullopt;
+    std::vector<std::int16_t> samples;
+    for (const auto& part : {output, rest})
+        for (std::size_t i = 0; i < part->frameLength(); ++i) samples.push_back(floatToInt16(part->channelData(0)[i]));
     return samples;
 }
 

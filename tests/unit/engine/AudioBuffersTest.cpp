@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <fstream>
@@ -51,32 +52,77 @@ TEST(AudioConverter, SameFormatPassesSamplesThroughUnchanged) {
     for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(output->channelData(0)[i], in[i]);
 }
 
-TEST(AudioConverter, StereoFortyEightKilohertzBlocksBecomeContinuousSixteenKilohertzMono) {
-    const AudioFormat stereo{48000.0, 2};
-    auto converter = AudioConverter::make(stereo, target);
-    ASSERT_TRUE(converter);
-    std::vector<float> produced;
+namespace {
+// A take of `seconds` of a 0.5 tone in every channel, converted in tap-sized
+// blocks (1,024 frames, the capture's output capacity) and then finished.
+std::vector<float> convertTone(const AudioFormat& input, double hz, double seconds) {
+    auto converter = AudioConverter::make(input, target);
+    if (!converter) return {};
     const double pi = std::acos(-1.0);
-    std::size_t t = 0;
-    for (int block = 0; block < 47; ++block) {  // about one second in tap-sized blocks
-        std::vector<float> interleaved(2048);
-        for (std::size_t i = 0; i < 1024; ++i, ++t) {
-            const float v = 0.5f * static_cast<float>(std::sin(2 * pi * 440.0 * static_cast<double>(t) / 48000.0));
-            interleaved[2 * i] = v;
-            interleaved[2 * i + 1] = v;
-        }
-        auto input = AudioPCMBuffer::fromInterleaved(stereo, interleaved.data(), 1024);
-        auto output = AudioPCMBuffer::make(target, MicrophoneRecorder::outputCapacity(1024, 48000) + 1);
-        ASSERT_TRUE(converter->convert(*input, *output, nullptr));
+    const auto channels = static_cast<std::size_t>(input.channels);
+    const auto total = static_cast<std::size_t>(seconds * input.sampleRate);
+    std::vector<float> produced;
+    for (std::size_t t = 0; t < total;) {
+        const std::size_t frames = std::min<std::size_t>(1024, total - t);
+        std::vector<float> interleaved(frames * channels);
+        for (std::size_t i = 0; i < frames; ++i, ++t)
+            for (std::size_t c = 0; c < channels; ++c)
+                interleaved[i * channels + c] =
+                    0.5f * static_cast<float>(std::sin(2 * pi * hz * static_cast<double>(t) / input.sampleRate));
+        auto buffer = AudioPCMBuffer::fromInterleaved(input, interleaved.data(), frames);
+        auto output = AudioPCMBuffer::make(target, MicrophoneRecorder::outputCapacity(frames, input.sampleRate) + 1);
+        if (!converter->convert(*buffer, *output, nullptr)) return {};
         produced.insert(produced.end(), output->channelData(0), output->channelData(0) + output->frameLength());
     }
-    // Nothing is held back or lost between blocks: a third of the input frames.
-    EXPECT_NEAR(static_cast<double>(produced.size()), 47.0 * 1024 / 3, 2.0);
+    auto rest = converter->finish(nullptr);
+    if (!rest) return {};
+    produced.insert(produced.end(), rest->channelData(0), rest->channelData(0) + rest->frameLength());
+    return produced;
+}
+
+double meanSquare(const std::vector<float>& samples, std::size_t skip = 0) {
+    double sum = 0;
+    for (std::size_t i = skip; i + skip < samples.size(); ++i) sum += static_cast<double>(samples[i]) * samples[i];
+    return samples.size() <= 2 * skip ? 0.0 : sum / static_cast<double>(samples.size() - 2 * skip);
+}
+}  // namespace
+
+TEST(AudioConverter, StereoFortyEightKilohertzBlocksBecomeContinuousSixteenKilohertzMono) {
+    const auto produced = convertTone(AudioFormat{48000.0, 2}, 440.0, 47 * 1024 / 48000.0);
+    // Nothing is held back or lost, the end of the take included: a third of
+    // the input frames.
+    EXPECT_NEAR(static_cast<double>(produced.size()), 47.0 * 1024 / 3, 1.0);
     // The tone survives: 440 Hz crosses zero 880 times a second.
     int crossings = 0;
     for (std::size_t i = 1; i < produced.size(); ++i) crossings += (produced[i - 1] < 0) != (produced[i] < 0);
     const double seconds = static_cast<double>(produced.size()) / 16000.0;
     EXPECT_NEAR(crossings / seconds, 880.0, 10.0);
+    // Continuous across blocks: a skipped or repeated stretch would jump
+    // further than the tone moves in one sample (0.5 x 2 pi x 440 / 16000 = 0.086).
+    float jump = 0;
+    for (std::size_t i = 1; i < produced.size(); ++i) jump = std::max(jump, std::abs(produced[i] - produced[i - 1]));
+    EXPECT_LT(jump, 0.1f);
+    // Two equal channels mix to the level of one.
+    EXPECT_NEAR(10 * std::log10(meanSquare(produced) / 0.125), 0.0, 0.5);
+}
+
+TEST(AudioConverter, KeepsTheSpeechBandAndRejectsWhatWouldFoldIntoIt) {
+    struct Row {
+        double rate;
+        double hz;
+        double minDb, maxDb;  // output energy against the tone's
+    };
+    for (const Row& row : {Row{48000, 1000, -0.5, 0.5}, Row{44100, 3000, -0.5, 0.5}, Row{48000, 6500, -0.5, 0.5},
+                           Row{48000, 12000, -200, -60}, Row{44100, 12000, -200, -60}, Row{48000, 8500, -200, -60},
+                           Row{48000, 20000, -200, -60}}) {
+        const auto produced = convertTone(AudioFormat{row.rate, 1}, row.hz, 1.0);
+        ASSERT_FALSE(produced.empty()) << row.rate;
+        // A tone switched on and off spreads energy over every band; the
+        // steady middle shows what the filter lets through.
+        const double db = 10 * std::log10(std::max(meanSquare(produced, 1600), 1e-30) / 0.125);
+        EXPECT_GE(db, row.minDb) << row.hz << " Hz at " << row.rate;
+        EXPECT_LE(db, row.maxDb) << row.hz << " Hz at " << row.rate;
+    }
 }
 
 TEST(AudioConverter, RefusesABufferOfAnotherFormat) {
