@@ -1,6 +1,7 @@
 #include "App/AppPaths.h"
 #include "Platform/Queues.h"
 #include "Platform/UUID.h"
+#include "SelfTest/HubBridgeCases.h"
 #include "SelfTest/SelfTest.h"
 #include "SelfTest/TextSelfTestSupport.h"
 #include "Text/StagingBuffer.h"
@@ -315,6 +316,8 @@ std::vector<SelfTestCase> cases() {
                            return SelfTestOutcome::pass();
                        });
                    }});
+    // The hub bridge cases close the suite.
+    for (auto& c : StagingHubCases()) out.push_back(std::move(c));
     return out;
 }
 

@@ -17,6 +17,30 @@
 // - The application (AppDelegate) supplies the rest of `HubHost`: the
 //   hotkey re-grab, health checks, permission panes, indicator theme and
 //   the insertion of staged text, all of which live above this layer.
+//
+// The dispatcher in HubWindow.cpp, between "void HubBridge::handleMessage("
+// and "std::optional<std::string> strip(", writes each exact word as
+// `body == "word"` and each prefix as `strip(body, "word:")`; an unknown body
+// is logged by the line `bridgeLog("[bridge] UNHANDLED: " + body)`.
+//
+// Payloads the page sends (beyond the exact words, which carry none):
+//   dict_add:{"from","to"}  dict_del:{"from"}  pack_set:{"pack","enabled"}
+//   history_query:{"offset","limit"}  history_search:{"query","cap"?}
+//   history_export:{"format":"json"|"txt"|"md"}
+//   history_delete_one:{"date","time","text"}  (a row as it was sent)
+//   hotkey_set:<mode>  mode_set:fast|balanced|polish  language_set:<id>|system
+//   perm_open:microphone|speech|accessibility  logging_set:true|false
+//   copy:<percent-encoded text>  open_url:<http(s) URL>  theme_set:<theme>
+//   rewrite:{"reqId","mode","text","instruction"?}
+//   correction_observed:{"heard","written","context"?,"app"?}
+//   rules_set:{rule}  rules_delete:{"bundleID"}  snippets_set:{"trigger","expansion"}
+//   snippets_delete:{"trigger"}  profiles_create:{"name","mode"?,3 flags}
+//   profiles_rename:{"id","name"}  profiles_delete:{"id"}
+//   engine_set:{"useDictationTranscriber"}  update_set_auto:true|false
+//   learned_rules_revoke:{"heard","written"}  staging_edit:{"id","text"}
+//   staging_delete:{"id"}  staging_move:{"id","toIndex"}
+//   staging_commit:{"ids":[...],"joiner":"space"|"newline"|"blankLine"}
+// The other prefixes ("rules_query:", "staging_clear:", ...) ignore their payload.
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,6 +49,15 @@
 #include <nlohmann/json.hpp>
 
 #include "Input/HotkeyTypes.h"
+
+class CorrectionLog;
+class DictationLogger;
+class PolishService;
+class StagingBuffer;
+class UpdateChecker;
+namespace platform {
+class URLSession;
+}
 
 // The page side. Called on the main thread only; the bridge hops there first.
 class HubEmitter {
@@ -73,13 +106,26 @@ public:
     // once the insertion is confirmed or refused.
     virtual void insertStagedText(const std::string& text,
                                   std::function<void(bool inserted, std::string message)> done) = 0;
+    // The privacy report for window.onPrivacyProbe; runs off the main
+    // thread. The default reports what the diagnostics offer today.
+    virtual nlohmann::json privacyReport();
+};
+
+// The stores the handlers work on; an empty field means the process-wide one.
+struct HubStores {
+    DictationLogger* history = nullptr;
+    StagingBuffer* staging = nullptr;
+    CorrectionLog* corrections = nullptr;
+    PolishService* rewriter = nullptr;
+    UpdateChecker* updates = nullptr;
+    std::shared_ptr<platform::URLSession> updateSession;
 };
 
 // The dispatcher. Create it with `HubBridge::create`; background work holds
 // it weakly, so answers for a bridge that is gone are dropped.
 class HubBridge : public std::enable_shared_from_this<HubBridge> {
 public:
-    static std::shared_ptr<HubBridge> create(HubEmitter& emitter, HubHost& host);
+    static std::shared_ptr<HubBridge> create(HubEmitter& emitter, HubHost& host, HubStores stores = {});
     ~HubBridge();
 
     // One script-message body as the web view delivers it (only string
@@ -105,7 +151,7 @@ public:
     int currentHistoryLimit = 2000;
 
 private:
-    HubBridge(HubEmitter& emitter, HubHost& host);
+    HubBridge(HubEmitter& emitter, HubHost& host, HubStores stores);
     struct Impl;
     std::unique_ptr<Impl> impl_;
     friend struct HubHandlers;
