@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "App/AppPaths.h"
+#include "Platform/FileIO.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/UUID.h"
 #include "Text/AppRules.h"
@@ -51,6 +52,28 @@ std::string idList(const std::vector<std::string>& ids) {
 }
 
 }  // namespace
+
+std::optional<std::string> hubPageSourceText(const fs::path& htmlPath) {
+    std::error_code ec;
+    const fs::path real = fs::canonical(htmlPath, ec);
+    if (ec) return std::nullopt;
+    auto html = platform::readFile(real);
+    if (!html) return std::nullopt;
+    std::string all = *html;
+    const std::string open = "<script src=\"";
+    for (auto at = html->find(open); at != std::string::npos; at = html->find(open, at + open.size())) {
+        const auto start = at + open.size();
+        const auto end = html->find('"', start);
+        if (end == std::string::npos) break;
+        const std::string name = html->substr(start, end - start);
+        // Only the page's own files beside it; never a path or a remote address.
+        if (name.empty() || name.find('/') != std::string::npos || name.find(':') != std::string::npos) continue;
+        auto script = platform::readFile(real.parent_path() / name);
+        if (!script) return std::nullopt;
+        all += "\n" + *script;
+    }
+    return all;
+}
 
 std::vector<SelfTestCase> StagingHubCases() {
     using namespace BridgePayload;
@@ -163,7 +186,7 @@ std::vector<SelfTestCase> StagingHubCases() {
                        if (!root)
                            return SelfTestOutcome::skip(
                                "dev source tree not present next to this bundle — cannot scan ondira_hub.html");
-                       auto page = SelfTestSupport::readRepoFile("ondira_hub.html");
+                       auto page = hubPageSourceText(*root / "ondira_hub.html");
                        if (!page) return fail("could not read ondira_hub.html at " + (*root / "ondira_hub.html").string());
                        struct Need {
                            std::vector<std::string> any;
