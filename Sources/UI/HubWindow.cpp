@@ -163,10 +163,17 @@ struct HubBridge::Impl {
         });
     }
     void emit(const std::string& name, const json& payload) { owner->emit(name, payload); }
+    // History reads and writes run one after the other, in the order the
+    // page asked: statistics asked for after a deletion must not be counted
+    // from the file as it was before it.
+    static platform::SerialQueue& historyQueue() {
+        static auto* queue = new platform::SerialQueue("com.ondira.hub.history", platform::QoS::utility);
+        return *queue;
+    }
     // Slow work off the main thread; `work` returns the answer's payload.
-    void background(const std::string& name, std::function<json(Impl&)> work) {
+    void background(const std::string& name, std::function<json(Impl&)> work, bool historyOrder = false) {
         std::weak_ptr<HubBridge> weak = self;
-        platform::GlobalQueue::async(platform::QoS::utility, [weak, name, work = std::move(work)] {
+        auto job = [weak, name, work = std::move(work)] {
             json payload;
             {
                 auto bridge = weak.lock();
@@ -174,7 +181,9 @@ struct HubBridge::Impl {
                 payload = work(*bridge->impl_);
             }
             emitLater(weak, name, payload);
-        });
+        };
+        if (historyOrder) historyQueue().async(std::move(job));
+        else platform::GlobalQueue::async(platform::QoS::utility, std::move(job));
     }
 
     // MARK: payloads
@@ -542,8 +551,8 @@ void HubBridge::emit(const std::string& name) {
 
 void HubBridge::showFirstPage() {
     const int limit = currentHistoryLimit;
-    impl_->background("ondiraSetStats", [](Impl& impl) { return impl.statistics(); });
-    impl_->background("ondiraSetHistory", [limit](Impl& impl) { return impl.historyPage(0, limit); });
+    impl_->background("ondiraSetStats", [](Impl& impl) { return impl.statistics(); }, true);
+    impl_->background("ondiraSetHistory", [limit](Impl& impl) { return impl.historyPage(0, limit); }, true);
 }
 
 void HubBridge::refreshAfterDictation() { showFirstPage(); }
@@ -553,7 +562,7 @@ void HubBridge::refreshAfterDictation() { showFirstPage(); }
 void HubBridge::handleMessage(const std::string& body) {
     Impl& h = *impl_;
     const int limit = currentHistoryLimit;
-    if (body == "stats_query") return h.background("ondiraSetStats", [](Impl& i) { return i.statistics(); });
+    if (body == "stats_query") return h.background("ondiraSetStats", [](Impl& i) { return i.statistics(); }, true);
     if (body == "dict_query") return h.emit("ondiraSetDictionary", h.dictionary());
     if (body == "hotkey_query") return h.emit("ondiraSetHotkey", currentHotkeyWord());
     if (body == "mode_query") return h.emit("ondiraSetMode", currentProcessingWord());
@@ -574,7 +583,7 @@ void HubBridge::handleMessage(const std::string& body) {
     }
     if (body == "history_delete_all") {
         std::weak_ptr<HubBridge> weak = h.self;
-        platform::GlobalQueue::async(platform::QoS::utility, [weak, limit] {
+        Impl::historyQueue().async([weak, limit] {
             auto bridge = weak.lock();
             if (!bridge || bridge->impl_->history().deleteAllHistory()) return;
             // The page cleared its list; show it what is really still there.
@@ -609,7 +618,7 @@ void HubBridge::handleMessage(const std::string& body) {
     if (auto p = strip(body, "history_query:")) {
         auto q = BridgePayload::parseHistoryQuery(*p);
         if (!q) return bridgeLog("[bridge] history_query: malformed payload: " + *p);
-        return h.background("ondiraSetHistory", [q = *q](Impl& i) { return i.historyPage(q.offset, q.limit); });
+        return h.background("ondiraSetHistory", [q = *q](Impl& i) { return i.historyPage(q.offset, q.limit); }, true);
     }
     if (auto p = strip(body, "history_search:")) {
         auto o = BridgePayload::object(*p);
@@ -623,7 +632,7 @@ void HubBridge::handleMessage(const std::string& body) {
                         {"entries", BridgePayload::logEntryRows(found.matches)},
                         {"matchCount", found.matchCount},
                         {"shown", static_cast<int>(found.matches.size())}};
-        });
+        }, true);
     }
     if (auto p = strip(body, "history_export:")) {
         auto o = BridgePayload::object(*p);
@@ -643,7 +652,7 @@ void HubBridge::handleMessage(const std::string& body) {
             if (!i.history().deleteOneEntry(d.date, d.time, d.text))
                 bridgeLog("[bridge] history_delete_one: no such entry, or the history could not be written");
             return i.historyPage(0, limit);
-        });
+        }, true);
     }
     if (auto p = strip(body, "pack_set:")) {
         auto o = BridgePayload::object(*p);

@@ -154,7 +154,21 @@ struct HubWindowCallbacks {
         return TRUE;
     }
 
-    static GtkWidget* createWebView(WebKitWebView*, WebKitNavigationAction*, gpointer) { return nullptr; }
+    // window.open() and the like: a web link goes to the browser; no web
+    // view is ever made.
+    static GtkWidget* createWebView(WebKitWebView*, WebKitNavigationAction* action, gpointer) {
+        WebKitURIRequest* request = action ? webkit_navigation_action_get_request(action) : nullptr;
+        const char* raw = request ? webkit_uri_request_get_uri(request) : nullptr;
+        const std::string uri = raw ? raw : "";
+        auto& c = HubWindowController::shared();
+        if (HubWindowController::decideNavigation(uri, fs::path(), true) ==
+                HubWindowController::LinkDecision::openInBrowser &&
+            c.host_)
+            c.host_->openURL(uri);
+        else
+            platform::log("HubWindowController", "Refused a new window: " + uri);
+        return nullptr;
+    }
 
     static gboolean permissionRequest(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {
         bool allow = false;
@@ -221,6 +235,8 @@ void HubWindowController::ensureWindow() {
     webkit_user_content_manager_register_script_message_handler(content, "ondira");
     webView_ = ui::newSharedWebView(content);
     g_object_unref(content);
+    // The page may ask for the microphone; the request handler decides.
+    webkit_settings_set_enable_media_stream(webkit_web_view_get_settings(webView_), TRUE);
     // The page paints its own background; until it does, a dark one rather
     // than a white flash.
     GdkRGBA background = {0.039, 0.047, 0.063, 1.0};
