@@ -10,16 +10,6 @@ namespace {
 
 bool has(const std::string& page, const std::string& needle) { return page.find(needle) != std::string::npos; }
 
-// A case that passes when the page holds every one of `needles`.
-SelfTestCase pageHolds(std::shared_ptr<const std::string> page, std::string name, std::string teeth,
-                      std::vector<std::string> needles, std::string message) {
-    return {std::move(name), std::move(teeth), [page, needles, message] {
-                for (const auto& needle : needles)
-                    if (!has(*page, needle)) return SelfTestOutcome::fail(message);
-                return SelfTestOutcome::pass();
-            }};
-}
-
 }  // namespace
 
 std::vector<SelfTestCase> cases() {
@@ -69,22 +59,22 @@ std::vector<SelfTestCase> cases() {
                                                         "\" \u2014 " + reason);
                        }});
     }
-    out.push_back(pageHolds(page, "hub asks the host for the update state on load (update_query)",
+    out.push_back(HubPageSource::pageHolds(page, "hub asks the host for the update state on load (update_query)",
                            "deleting the update query from the page's start-up queries restores the defect: the version "
                            "and state text never leave their \"Checking\u2026\" placeholder",
                            {"act('update_query')"},
                            "ondira_hub.html never sends update_query, so nothing can ever populate #updates-status"));
-    out.push_back(pageHolds(page, "hub has a bridge entry point for the update state",
+    out.push_back(HubPageSource::pageHolds(page, "hub has a bridge entry point for the update state",
                            "without the receiver, the hub window's update-state message goes nowhere and the page keeps "
                            "its placeholder forever",
                            {"window.ondiraSetUpdateState"},
                            "no window.ondiraSetUpdateState receiver defined in ondira_hub.html"));
-    out.push_back(pageHolds(page, "egress badge is an element the app fills, not static markup",
+    out.push_back(HubPageSource::pageHolds(page, "egress badge is an element the app fills, not static markup",
                            "replacing the badge element with fixed text fails this: the badge must stay addressable so "
                            "that its renderer can drive it from the same probe reply that fills the rows",
                            {"id=\"privacy-egress-badge\"", "function renderEgressBadge"},
                            "privacy-egress-badge element and/or its renderEgressBadge() driver are missing"));
-    out.push_back(pageHolds(page, "privacy rows render the measured detail string",
+    out.push_back(HubPageSource::pageHolds(page, "privacy rows render the measured detail string",
                            "putting back a fixed-text override before the detail assignment re-adds a banned literal; "
                            "this also pins that the assignment reads the probe's own field",
                            {"detail.textContent = chk.detail;"},
@@ -116,22 +106,22 @@ std::vector<SelfTestCase> cases() {
                        }
                        return SelfTestOutcome::pass();
                    }});
-    out.push_back(pageHolds(page, "hub asks the host for the personal model state on load (personal_model_query:)",
+    out.push_back(HubPageSource::pageHolds(page, "hub asks the host for the personal model state on load (personal_model_query:)",
                            "deleting the personal-model query from the start-up queries leaves the badge and body on "
                            "their \"Not verified\" and \"Checking\u2026\" placeholders forever",
                            {"act('personal_model_query:')"},
                            "ondira_hub.html never sends personal_model_query:, so nothing can ever populate the "
                            "Personal Model card"));
-    out.push_back(pageHolds(page, "hub has a bridge entry point for the personal model state",
+    out.push_back(HubPageSource::pageHolds(page, "hub has a bridge entry point for the personal model state",
                            "without the receiver, the hub window's personal-model message goes nowhere",
                            {"window.onPersonalModel"}, "no window.onPersonalModel receiver defined in ondira_hub.html"));
-    out.push_back(pageHolds(page, "personal model badge and body are elements the app fills, not static markup",
+    out.push_back(HubPageSource::pageHolds(page, "personal model badge and body are elements the app fills, not static markup",
                            "replacing the badge or body element with fixed text, or deleting their renderer, fails this: "
                            "a real reply must be able to drive both",
                            {"id=\"personal-model-badge\"", "id=\"personal-model-lines\"", "function renderPersonalModel"},
                            "personal-model-badge/personal-model-lines elements and/or their renderPersonalModel() "
                            "driver are missing"));
-    out.push_back(pageHolds(page, "personal model body renders the CLI's own lines verbatim",
+    out.push_back(HubPageSource::pageHolds(page, "personal model body renders the CLI's own lines verbatim",
                            "rebuilding the text from individual fields in the page instead of joining the reply's lines "
                            "would let the hub and the command line's personal-model report drift apart",
                            {"lines.join('\\n')"},

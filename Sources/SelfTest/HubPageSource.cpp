@@ -83,11 +83,20 @@ std::string joined(const std::set<std::string>& names) {
     return out;
 }
 
+SelfTestCase pageHolds(std::shared_ptr<const std::string> page, std::string name, std::string teeth,
+                       std::vector<std::string> needles, std::string message) {
+    return {std::move(name), std::move(teeth), [page, needles, message] {
+                for (const auto& needle : needles)
+                    if (page->find(needle) == std::string::npos) return SelfTestOutcome::fail(message);
+                return SelfTestOutcome::pass();
+            }};
+}
+
 }  // namespace HubPageSource
 
 std::vector<SelfTestCase> UpdateAutoCheckPageCases() {
-    auto page = HubPageSource::bundledPage();
-    if (!page) {
+    auto text = HubPageSource::bundledPage();
+    if (!text) {
         return {{"hub update controls are wired to the bridge", "n/a", [] {
                      return SelfTestOutcome::fail(
                          "bundled ondira_hub.html not found \u2014 cannot verify the update controls are connected");
@@ -108,24 +117,21 @@ std::vector<SelfTestCase> UpdateAutoCheckPageCases() {
         {"panel renders the switch position it was told", "function renderUpdateAuto",
          "the toggle would render from its own click rather than from what the host actually stored"},
     };
+    auto page = std::make_shared<const std::string>(std::move(*text));
     std::vector<SelfTestCase> out;
     for (const auto& c : controls) {
         const std::string snippet = c.snippet, consequence = c.consequence;
-        out.push_back({std::string("hub: ") + c.label,
-                       "deleting \"" + snippet + "\" from ondira_hub.html fails this \u2014 " + consequence,
-                       [page, snippet, consequence] {
-                           if (page->find(snippet) != std::string::npos) return SelfTestOutcome::pass();
-                           return SelfTestOutcome::fail("ondira_hub.html is missing " + snippet + " \u2014 " + consequence);
-                       }});
+        out.push_back(HubPageSource::pageHolds(page, std::string("hub: ") + c.label,
+                                               "deleting \"" + snippet + "\" from ondira_hub.html fails this \u2014 " +
+                                                   consequence,
+                                               {snippet}, "ondira_hub.html is missing " + snippet + " \u2014 " + consequence));
     }
-    out.push_back({"hub does not assert a switch position before the host answers",
-                   "initialising updateAuto to false instead of null would tell the user that automatic checks are off "
-                   "during every page load, also when they are on",
-                   [page] {
-                       if (page->find("var updateAuto = null") != std::string::npos) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("updateAuto is not initialised to null, so the panel renders a "
-                                                    "settings claim it has not been given");
-                   }});
+    out.push_back(HubPageSource::pageHolds(
+        page, "hub does not assert a switch position before the host answers",
+        "initialising updateAuto to false instead of null would tell the user that automatic checks are off during "
+        "every page load, also when they are on",
+        {"var updateAuto = null"},
+        "updateAuto is not initialised to null, so the panel renders a settings claim it has not been given"));
     return out;
 }
 

@@ -4,6 +4,7 @@
 // message names the page posts through act(), and the names the dispatcher
 // handles.
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -42,6 +43,10 @@ std::optional<DispatcherScan> scanDispatcher(std::string_view source);
 
 // "a, b, c" in ascending order.
 std::string joined(const std::set<std::string>& names);
+
+// A case that passes when `page` holds every one of `needles`, else fails with `message`.
+SelfTestCase pageHolds(std::shared_ptr<const std::string> page, std::string name, std::string teeth,
+                       std::vector<std::string> needles, std::string message);
 
 }  // namespace HubPageSource
 

@@ -369,30 +369,32 @@ struct HubBridge::Impl {
         finishProfiles(std::nullopt);
     }
 
-    void rulesSet(const std::string& payload) {
-        auto rule = BridgePayload::parseRuleSet(payload);
-        if (!rule) {
-            bridgeLog("[bridge] rules_set: malformed or invalid payload: " + payload);
+    // rules_set and rules_delete: one change to the stored overrides (none
+    // when the payload did not parse), then the rows whatever happened.
+    void changeRules(const std::string& verb, const std::string& payload,
+                     const std::function<std::vector<AppRule>(std::vector<AppRule>)>& change) {
+        if (!change) {
+            bridgeLog("[bridge] " + verb + ": malformed or invalid payload: " + payload);
         } else if (!storedListLoads(AppRules::defaultsKey, AppRules::decode)) {
-            bridgeLog("[bridge] rules_set: stored rules do not load; nothing written");
+            bridgeLog("[bridge] " + verb + ": stored rules do not load; nothing written");
         } else {
             auto store = AppPaths::userDefaults();
-            AppRules::persist(BridgePayload::upsertRule(*rule, AppRules::loadStoredOverrides(store)), store);
+            AppRules::persist(change(AppRules::loadStoredOverrides(store)), store);
         }
         emit("onRules", rules());
     }
-
+    void rulesSet(const std::string& payload) {
+        auto rule = BridgePayload::parseRuleSet(payload);
+        std::function<std::vector<AppRule>(std::vector<AppRule>)> change;
+        if (rule) change = [&](std::vector<AppRule> stored) { return BridgePayload::upsertRule(*rule, std::move(stored)); };
+        changeRules("rules_set", payload, change);
+    }
     void rulesDelete(const std::string& payload) {
         auto bundleID = BridgePayload::ruleBundleID(payload);
-        if (!bundleID) {
-            bridgeLog("[bridge] rules_delete: malformed or invalid payload: " + payload);
-        } else if (!storedListLoads(AppRules::defaultsKey, AppRules::decode)) {
-            bridgeLog("[bridge] rules_delete: stored rules do not load; nothing written");
-        } else {
-            auto store = AppPaths::userDefaults();
-            AppRules::persist(BridgePayload::removeRule(*bundleID, AppRules::loadStoredOverrides(store)), store);
-        }
-        emit("onRules", rules());
+        std::function<std::vector<AppRule>(std::vector<AppRule>)> change;
+        if (bundleID)
+            change = [&](std::vector<AppRule> stored) { return BridgePayload::removeRule(*bundleID, std::move(stored)); };
+        changeRules("rules_delete", payload, change);
     }
 
     void rewrite(const std::string& payload) {

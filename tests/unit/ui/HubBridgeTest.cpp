@@ -580,6 +580,26 @@ TEST_F(HubBridgeTest, CorrectionsObservedByThePageAreRecordedAndRevocable) {
     EXPECT_TRUE(corrections->all().empty());
 }
 
+TEST_F(HubBridgeTest, EngineFiguresComeFromTheHistoryUnderTheNamesItUsesToday) {
+    // Two dictations under today's name of the whole-take path and one under its older name.
+    std::string lines;
+    for (const char* engine : {"pocketsphinx_context_ondevice", "apple_speechanalyzer_ondevice",
+                               "pocketsphinx_context_ondevice"})
+        lines += DictationLogger::makeEntry("x", "A", std::chrono::system_clock::now(), 4.0, 0.1, 2.0, engine)->dump() + "\n";
+    std::ofstream(logger->historyFileURL(), std::ios::binary | std::ios::trunc) << lines;
+    auto info = send("engine_query:", 1).at(0).argument.value();
+    const auto& rows = info["engines"];
+    auto row = std::find_if(rows.begin(), rows.end(),
+                            [](const json& r) { return r["engineIdentifier"] == "pocketsphinx_context_ondevice"; });
+    ASSERT_NE(row, rows.end());
+    EXPECT_EQ((*row)["sampleCount"], 3);
+    EXPECT_NEAR((*row)["avgRealTimeFactor"].get<double>(), 2.0, 1e-9);
+    auto switched = send(R"(engine_set:{"useDictationTranscriber":false})", 1).at(0).argument.value();
+    EXPECT_EQ(switched["useDictationTranscriber"], false);
+    EXPECT_EQ(send(R"(engine_set:{"useDictationTranscriber":true})", 1).at(0).argument.value()["useDictationTranscriber"],
+              true);
+}
+
 TEST_F(HubBridgeTest, ShowingThePageSendsStatisticsAndTheFirstHistoryPage) {
     writeHistory(5);
     bridge->currentHistoryLimit = 2;
