@@ -553,8 +553,8 @@ void HubBridge::emit(const std::string& name) {
 
 void HubBridge::showFirstPage() {
     const int limit = currentHistoryLimit;
-    impl_->background("ondiraSetStats", [](Impl& impl) { return impl.statistics(); }, true);
-    impl_->background("ondiraSetHistory", [limit](Impl& impl) { return impl.historyPage(0, limit); }, true);
+    impl_->background("ondiraSetStats", [](Impl& impl) { return impl.statistics(); });
+    impl_->background("ondiraSetHistory", [limit](Impl& impl) { return impl.historyPage(0, limit); });
 }
 
 void HubBridge::refreshAfterDictation() { showFirstPage(); }

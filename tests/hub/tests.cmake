@@ -11,5 +11,6 @@ target_compile_definitions(ondira_hub_tests PRIVATE ONDIRA_BUNDLE_DIR="${ONDIRA_
 add_dependencies(ondira_hub_tests Ondira mirvane)
 # One process for all cases: they share the one hub window, in order.
 add_test(NAME hub_page COMMAND ondira_hub_tests)
-set_tests_properties(hub_page PROPERTIES TIMEOUT 300
+# Its window takes the focus: it keeps clear of the tests that type.
+set_tests_properties(hub_page PROPERTIES TIMEOUT 300 RESOURCE_LOCK x11-input
   ENVIRONMENT "ONDIRA_TEST_TMP=${CMAKE_BINARY_DIR}/test-tmp")
