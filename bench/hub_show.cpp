@@ -10,7 +10,7 @@
 
 #include <cstdlib>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "LargeHistory.h"
 #include "Platform/Bundle.h"
 #include "Platform/Queues.h"

@@ -1,13 +1,13 @@
 #include "App/AppDelegate.h"
 
-#include "App/AppPaths.h"
-#include "App/ApplicationHubHost.h"
+#include "UI/HubWindowController.h"
+#include "Base/AppPaths.h"
 #include "App/AutoStartManager.h"
-#include "App/Branding.h"
+#include "Base/Branding.h"
 #include "App/PlaceholderWindows.h"
 #include "App/SoundCues.h"
-#include "Diagnostics/FaultLog.h"
-#include "Engine/AppleSpeechEngine.h"
+#include "Base/FaultLog.h"
+#include "Engine/SpeechEngine.h"
 #include "Input/HotkeyManager.h"
 #include "Input/TextInjector.h"
 #include "Text/PolishService.h"
@@ -17,7 +17,7 @@
 #include "Platform/LinuxNames.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/URLSession.h"
 #include "Text/StagingBuffer.h"
 #include "UI/IndicatorWindow.h"
@@ -116,10 +116,6 @@ AppDelegate::AppDelegate() {
     indicator.onErrorAction = [] {
         if (AppDelegate* d = AppDelegate::shared()) d->runErrorRemedy();
     };
-    auto& hub = HubWindowController::shared();
-    hub.setHost(std::make_unique<ApplicationHubHost>());
-    // The page never prompts: it may listen only when the microphone is already usable.
-    hub.setMicrophoneUsable([] { return OndiraPermission(OndiraPermission::microphone).isGranted(); });
     platform::log("Ondira Native", "Status menu and indicator initialized on startup.");
 }
 
@@ -339,7 +335,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     gShared = this;
     sweepLeftoverRecordings(platform::temporaryDirectory());
     // The speech grant is the model of the saved language, so it comes first.
-    AppleSpeechEngine::shared().applyPersistedLocale(*AppPaths::userDefaults());
+    SpeechEngine::shared().applyPersistedLocale(*AppPaths::userDefaults());
     prewarmRecognizer();
     const bool onboardingNeeded = !OndiraPermission::allGranted();
     platform::MainQueue::asyncAfter(0.1, [this, onboardingNeeded] {

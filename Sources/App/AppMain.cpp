@@ -1,7 +1,9 @@
 #include "App/Roads.h"
 
 #include "App/AppDelegate.h"
-#include "App/Branding.h"
+#include "App/ApplicationHubHost.h"
+#include "App/Permissions.h"
+#include "Base/Branding.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
 
@@ -58,6 +60,10 @@ int Roads::runMenuBarApplication(int argc, char** argv) {
 
     static AppDelegate* delegate = new AppDelegate();
     delegate->showHubAtLaunch = openedForLink;
+    auto& hub = HubWindowController::shared();
+    hub.setHost(std::make_unique<ApplicationHubHost>());
+    // The page never prompts: it may listen only when the microphone is already usable.
+    hub.setMicrophoneUsable([] { return OndiraPermission(OndiraPermission::microphone).isGranted(); });
     delegate->wireDictationRoad();
     delegate->onQuit = [loop] { g_main_loop_quit(loop); };
     g_signal_connect(app, "activate", G_CALLBACK(+[](GApplication*, gpointer) {

@@ -1,9 +1,9 @@
 #include "App/ApplicationHubHost.h"
 
 #include "App/AppDelegate.h"
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "App/Permissions.h"
-#include "Engine/AppleSpeechEngine.h"
+#include "Engine/SpeechEngine.h"
 #include "Input/HotkeyManager.h"
 #include "Input/TextInjector.h"
 #include "Platform/Queues.h"
@@ -36,7 +36,7 @@ void ApplicationHubHost::applyIndicatorTheme(const std::string& theme) {
 }
 
 void ApplicationHubHost::dictationLanguageChanged() {
-    AppleSpeechEngine::shared().applyPersistedLocale(*AppPaths::userDefaults());
+    SpeechEngine::shared().applyPersistedLocale(*AppPaths::userDefaults());
     if (AppDelegate* d = AppDelegate::shared()) d->prewarmRecognizer();
 }
 

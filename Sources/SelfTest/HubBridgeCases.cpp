@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/UUID.h"
 #include "Text/AppRules.h"

@@ -2,7 +2,7 @@
 
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 namespace fs = std::filesystem;
 

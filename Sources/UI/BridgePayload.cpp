@@ -7,7 +7,7 @@
 #include <set>
 
 #include "Platform/LinuxNames.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 
 namespace text = platform::text;

@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <set>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Diagnostics/PrivacyProbe.h"
-#include "Engine/AppleSpeechEngine.h"
+#include "Engine/SpeechEngine.h"
 #include "Engine/SphinxRecognizer.h"
 #include "Learning/CorrectionLog.h"
 #include "Learning/DictationLogger.h"
@@ -18,7 +18,7 @@
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/URLSession.h"
 #include "Text/AppRules.h"
 #include "Text/PolishEngine.h"
@@ -222,11 +222,11 @@ struct HubBridge::Impl {
 
     json languages() {
         auto store = AppPaths::userDefaults();
-        const auto stored = AppleSpeechEngine::loadPersistedLocale(*store);
-        const std::string system = AppleSpeechEngine::currentSystemLocaleIdentifier();
-        const std::string selected = AppleSpeechEngine::resolveConfiguredLocaleIdentifier(stored, system);
+        const auto stored = SpeechEngine::loadPersistedLocale(*store);
+        const std::string system = SpeechEngine::currentSystemLocaleIdentifier();
+        const std::string selected = SpeechEngine::resolveConfiguredLocaleIdentifier(stored, system);
         json rows = json::array();
-        for (const auto& row : AppleSpeechEngine::availableLanguages(system))
+        for (const auto& row : SpeechEngine::availableLanguages(system))
             rows.push_back(json{{"id", row.identifier}, {"name", row.displayName}});
         return json{{"languages", rows},
                     {"selected", selected},
@@ -283,12 +283,12 @@ struct HubBridge::Impl {
         const auto stats = BridgePayload::engineUsageStats(history().readAllEntries());
         // Both whole-take paths run wherever the recogniser runs.
         return json{{"engines", BridgePayload::engineDescriptorRows(true, stats)},
-                    {"useDictationTranscriber", AppleSpeechEngine::isDictationTranscriberEnabled()}};
+                    {"useDictationTranscriber", SpeechEngine::isDictationTranscriberEnabled()}};
     }
     json personalModel() {
-        const std::string locale = AppleSpeechEngine::resolveConfiguredLocaleIdentifier(
-            AppleSpeechEngine::loadPersistedLocale(*AppPaths::userDefaults()),
-            AppleSpeechEngine::currentSystemLocaleIdentifier());
+        const std::string locale = SpeechEngine::resolveConfiguredLocaleIdentifier(
+            SpeechEngine::loadPersistedLocale(*AppPaths::userDefaults()),
+            SpeechEngine::currentSystemLocaleIdentifier());
         const bool attached = PersonalModel::shared().preparedConfiguration(locale).has_value();
         return json{{"enabled", attached},
                     {"attached", attached},
@@ -694,13 +694,13 @@ void HubBridge::handleMessage(const std::string& body) {
     }
     if (auto p = strip(body, "language_set:")) {
         std::optional<std::optional<std::string>> choice;  // outer: valid; inner: none = follow the system
-        if (*p == AppleSpeechEngine::systemLanguageSentinel) choice.emplace(std::nullopt);
-        for (const auto& row : AppleSpeechEngine::availableLanguages(AppleSpeechEngine::currentSystemLocaleIdentifier()))
+        if (*p == SpeechEngine::systemLanguageSentinel) choice.emplace(std::nullopt);
+        for (const auto& row : SpeechEngine::availableLanguages(SpeechEngine::currentSystemLocaleIdentifier()))
             if (row.identifier == *p) choice.emplace(*p);
         if (!choice) {
             bridgeLog("[bridge] language_set: malformed payload: " + *p);
         } else {
-            AppleSpeechEngine::persistLocale(*choice, *AppPaths::userDefaults());
+            SpeechEngine::persistLocale(*choice, *AppPaths::userDefaults());
             h.host.dictationLanguageChanged();
         }
         h.emit("ondiraSetHealth", h.health());
@@ -777,7 +777,7 @@ void HubBridge::handleMessage(const std::string& body) {
     if (auto p = strip(body, "profiles_delete:")) return h.profilesDelete(*p);
     if (auto p = strip(body, "engine_query:")) return h.background("onEngineInfo", [](Impl& i) { return i.engineInfo(); });
     if (auto p = strip(body, "engine_set:")) {
-        if (auto use = BridgePayload::parseEngineSet(*p)) AppleSpeechEngine::setDictationTranscriberEnabled(*use);
+        if (auto use = BridgePayload::parseEngineSet(*p)) SpeechEngine::setDictationTranscriberEnabled(*use);
         else bridgeLog("[bridge] engine_set: malformed payload: " + *p);
         return h.background("onEngineInfo", [](Impl& i) { return i.engineInfo(); });
     }

@@ -18,7 +18,7 @@
 #include <set>
 #include <thread>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Learning/DictationLogger.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/Queues.h"
 #include "UI/HubWindowController.h"
 

@@ -2,10 +2,10 @@
 # test session's display, with a private HOME. It leaves a PNG of every panel
 # in <build>/hub-snapshots for a person to look at.
 file(GLOB ONDIRA_HUB_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*Test.cpp)
-add_executable(ondira_hub_tests ${ONDIRA_HUB_TESTS} $<TARGET_OBJECTS:ondira_core>)
+add_executable(ondira_hub_tests ${ONDIRA_HUB_TESTS})
 target_include_directories(ondira_hub_tests PRIVATE ${CMAKE_SOURCE_DIR}/Sources ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(ondira_hub_tests PRIVATE ${ONDIRA_WARNINGS})
-target_link_libraries(ondira_hub_tests PRIVATE ondira_core GTest::gtest)
+target_link_libraries(ondira_hub_tests PRIVATE ondira_entry GTest::gtest)
 target_compile_definitions(ondira_hub_tests PRIVATE ONDIRA_BUNDLE_DIR="${ONDIRA_BUNDLE_DIR}"
                            ONDIRA_BINARY_DIR="${CMAKE_BINARY_DIR}")
 add_dependencies(ondira_hub_tests Ondira mirvane)

@@ -10,7 +10,7 @@
 #include <regex>
 #include <set>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Learning/CorrectionLog.h"
 #include "Learning/DictationLogger.h"
 #include "Platform/Bundle.h"
