@@ -15,31 +15,14 @@
 #include "Platform/Bundle.h"
 #include "Platform/Queues.h"
 #include "UI/HubWindowController.h"
+#include "support/EvaluateScript.h"
 #include "support/FakeHub.h"
 
 namespace {
 
 // The page's answer to one script, waited for on the main loop.
 std::string evaluate(const std::string& script) {
-    struct Result {
-        bool done = false;
-        std::string value;
-    } result;
-    webkit_web_view_evaluate_javascript(
-        HubWindowController::shared().webView(), script.c_str(), -1, nullptr, nullptr, nullptr,
-        [](GObject* source, GAsyncResult* res, gpointer data) {
-            auto* r = static_cast<Result*>(data);
-            if (JSCValue* v = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), res, nullptr)) {
-                char* s = jsc_value_to_string(v);
-                r->value = s ? s : "";
-                g_free(s);
-                g_object_unref(v);
-            }
-            r->done = true;
-        },
-        &result);
-    platform::MainQueue::pump(10, [&] { return result.done; });
-    return result.value;
+    return evaluateScript(HubWindowController::shared().webView(), script).value_or("");
 }
 
 const char* kPainted =

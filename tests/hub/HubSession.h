@@ -19,6 +19,7 @@
 #include "Base/AppPaths.h"
 #include "Platform/Queues.h"
 #include "UI/HubWindowController.h"
+#include "support/EvaluateScript.h"
 
 namespace hubtest {
 
@@ -89,33 +90,10 @@ inline bool pumpUntil(double seconds, const std::function<bool()>& done) {
 
 // Evaluates an expression in the hub's page; its value as text.
 inline std::optional<std::string> js(const std::string& expression) {
-    struct Result {
-        bool done = false;
-        std::optional<std::string> value;
-        std::string error;
-    } result;
-    webkit_web_view_evaluate_javascript(
-        HubWindowController::shared().webView(), expression.c_str(), -1, nullptr, nullptr, nullptr,
-        [](GObject* source, GAsyncResult* res, gpointer data) {
-            auto* r = static_cast<Result*>(data);
-            GError* error = nullptr;
-            JSCValue* v = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), res, &error);
-            if (v) {
-                char* s = jsc_value_to_string(v);
-                r->value = s ? s : "";
-                g_free(s);
-                g_object_unref(v);
-            }
-            if (error) {
-                r->error = error->message;
-                g_error_free(error);
-            }
-            r->done = true;
-        },
-        &result);
-    pumpUntil(10, [&] { return result.done; });
-    if (!result.error.empty()) ADD_FAILURE() << "script failed: " << expression << "\n" << result.error;
-    return result.value;
+    std::string error;
+    auto value = evaluateScript(HubWindowController::shared().webView(), expression, &error);
+    if (!error.empty()) ADD_FAILURE() << "script failed: " << expression << "\n" << error;
+    return value;
 }
 
 // Waits until a page expression is true.
