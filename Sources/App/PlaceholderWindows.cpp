@@ -9,7 +9,6 @@
 namespace PlaceholderWindows {
 namespace {
 int gHubShows = 0;
-int gOnboardingShows = 0;
 
 void present(GtkWidget** slot, const char* title, const char* text) {
     if (!*slot) {
@@ -37,16 +36,7 @@ void showHub() {
     present(&window, "Ondira Dashboard Hub", "The dashboard hub is not part of this build yet.");
 }
 
-void showOnboarding() {
-    static GtkWidget* window = nullptr;
-    ++gOnboardingShows;
-    platform::log("AppDelegate", "Showing setup and permissions.");
-    present(&window, "Ondira Setup & Permissions", "Setup and permissions are not part of this build yet.");
-}
-
 int hubShowCount() { return gHubShows; }
-
-int onboardingShowCount() { return gOnboardingShows; }
 
 namespace {
 std::atomic<int> gHubRefreshes{0};
