@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "App/Permissions.h"
+#include "CLI/OndiraCLI.h"
 #include "Engine/SpeechEngine.h"
 #include "Engine/SphinxRecognizer.h"
 #include "Engine/SphinxWindowRecognizer.h"
@@ -113,5 +114,27 @@ TEST(RecognitionLanguage, TheLanguageListNamesTheModelThatServesTheSystemLanguag
             }
         EXPECT_EQ(model, row.model) << row.lang;
         EXPECT_LE(times, 1) << row.lang;
+    }
+}
+
+TEST(RecognitionLanguage, DoctorSaysWhichModelServesTheLanguageOrWhatToInstall) {
+    struct Row {
+        const char* language;
+        std::optional<std::string> model;
+        const char* says;
+    } rows[] = {
+        {"en_US", "en_US", "en_US (its own model)"},
+        {"en_GB", "en_US", "en_GB, recognised with the en_US model of the same language"},
+        {"en_AU", std::nullopt, "en_AU: NO installed model \u2014 install it: sudo apt install pocketsphinx-en-us"},
+        {"de_DE", std::nullopt, "de_DE: NO installed model \u2014 no model is packaged for this language"},
+    };
+    for (const auto& row : rows) {
+        OndiraCLI::DoctorState state;
+        state.speechLanguage = row.language;
+        state.speechLanguageModel = row.model;
+        std::string line;
+        for (const auto& l : OndiraCLI::doctorLines(state))
+            if (l.rfind("speech language", 0) == 0) line = l;
+        EXPECT_NE(line.find(row.says), std::string::npos) << line;
     }
 }
