@@ -12,7 +12,9 @@
 #include <gtk/gtk.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <sstream>
 
 #include "App/PlaceholderWindows.h"
@@ -83,6 +85,13 @@ void key(KeySym sym, bool down) {
     XCloseDisplay(display);
 }
 
+bool waitFor(double seconds, const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline && !condition())
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return condition();
+}
+
 std::string fileText(const fs::path& file) {
     auto bytes = platform::readFile(file);
     return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
@@ -106,6 +115,14 @@ protected:
             GTEST_SKIP() << "no X display";
         }
         ASSERT_TRUE(setAssistiveTechnologies(false)) << "the accessibility bus must answer in the test session";
+        // The bus keeps the lasting setting in step with the switch and
+        // answers that setting's change notice by setting the switch again;
+        // the notice of this "off" must have passed before the button is
+        // pressed, or it would switch the session off behind the button.
+        ASSERT_TRUE(waitFor(10, [] {
+            return std::system("gsettings get org.gnome.desktop.interface toolkit-accessibility 2>/dev/null | grep -q false") == 0;
+        }));
+        std::this_thread::sleep_for(std::chrono::seconds(1));
         ASSERT_EQ(assistiveTechnologiesOn(), false);
         ASSERT_TRUE(startDelegate());
         delegate->wireDictationRoad();
