@@ -6,6 +6,8 @@
 
 #include <gio/gio.h>
 
+#include <optional>
+
 namespace platform {
 
 namespace {
@@ -20,6 +22,14 @@ public:
         Result result;
         writeSetting(result);
         enableSession(result);
+        // The bus keeps the switch in step with the lasting setting and acts
+        // on that setting's change notices, which may still carry an older
+        // "off" after our "on"; the switch is read back until it stays on.
+        for (int check = 0; result.sessionEnabled && check < 15; ++check) {
+            g_usleep(200 * 1000);
+            if (sessionEnabled().value_or(true)) continue;
+            enableSession(result);
+        }
         return result;
     }
 
@@ -38,6 +48,25 @@ private:
         // The write reaches the settings back-end before this thread returns.
         g_settings_sync();
         g_object_unref(settings);
+    }
+
+    static std::optional<bool> sessionEnabled() {
+        GDBusConnection* session = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        if (!session) return std::nullopt;
+        std::optional<bool> enabled;
+        GVariant* reply = g_dbus_connection_call_sync(
+            session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get",
+            g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE,
+            busTimeoutMs, nullptr, nullptr);
+        if (reply) {
+            GVariant* inner = nullptr;
+            g_variant_get(reply, "(v)", &inner);
+            if (inner && g_variant_is_of_type(inner, G_VARIANT_TYPE_BOOLEAN)) enabled = g_variant_get_boolean(inner);
+            if (inner) g_variant_unref(inner);
+            g_variant_unref(reply);
+        }
+        g_object_unref(session);
+        return enabled;
     }
 
     static void enableSession(Result& result) {
