@@ -4,6 +4,8 @@
 // toolkits), written together.
 #include "Platform/AssistiveTechnologies.h"
 
+#include "Platform/SystemReadiness.h"
+
 #include <gio/gio.h>
 
 #include <optional>
@@ -50,24 +52,7 @@ private:
         g_object_unref(settings);
     }
 
-    static std::optional<bool> sessionEnabled() {
-        GDBusConnection* session = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-        if (!session) return std::nullopt;
-        std::optional<bool> enabled;
-        GVariant* reply = g_dbus_connection_call_sync(
-            session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get",
-            g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE,
-            busTimeoutMs, nullptr, nullptr);
-        if (reply) {
-            GVariant* inner = nullptr;
-            g_variant_get(reply, "(v)", &inner);
-            if (inner && g_variant_is_of_type(inner, G_VARIANT_TYPE_BOOLEAN)) enabled = g_variant_get_boolean(inner);
-            if (inner) g_variant_unref(inner);
-            g_variant_unref(reply);
-        }
-        g_object_unref(session);
-        return enabled;
-    }
+    static std::optional<bool> sessionEnabled() { return readiness::probeAccessibilityBus(busTimeoutMs).enabled; }
 
     static void enableSession(Result& result) {
         GError* error = nullptr;
