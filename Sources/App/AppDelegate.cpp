@@ -4,7 +4,7 @@
 #include "Base/AppPaths.h"
 #include "App/AutoStartManager.h"
 #include "Base/Branding.h"
-#include "App/PlaceholderWindows.h"
+#include "App/OnboardingWindow.h"
 #include "App/SoundCues.h"
 #include "Base/FaultLog.h"
 #include "CLI/OndiraCLI.h"
@@ -32,7 +32,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <map>
 
 namespace fs = std::filesystem;
 
@@ -117,6 +120,15 @@ AppDelegate::AppDelegate() {
     indicator.onErrorAction = [] {
         if (AppDelegate* d = AppDelegate::shared()) d->runErrorRemedy();
     };
+    // The setup window's proof step listens to dictations through the two closures.
+    OnboardingWindow::delegateHooks() = {
+        [](OnboardingWindow::TextCallback completed, OnboardingWindow::TextCallback failed) {
+            if (AppDelegate* d = AppDelegate::shared()) {
+                d->onDictationCompleted = std::move(completed);
+                d->onDictationFailed = std::move(failed);
+            }
+        },
+        [] { return hotkeyTitle(AppPaths::readConfigValue("hotkey")); }};
     platform::log("Ondira Native", "Status menu and indicator initialized on startup.");
 }
 
@@ -335,18 +347,30 @@ void AppDelegate::applicationDidFinishLaunching() {
     // The speech grant is the model of the saved language, so it comes first.
     SpeechEngine::shared().applyPersistedLocale(*AppPaths::userDefaults());
     prewarmRecognizer();
-    const bool onboardingNeeded = !OndiraPermission::allGranted();
-    platform::MainQueue::asyncAfter(0.1, [this, onboardingNeeded] {
-        // Started by an ondira:// link: the link asked for the hub.
-        if (showHubAtLaunch) {
-            HubWindowController::shared().show();
-            return;
-        }
-        switch (firstWindow(onboardingNeeded, onboardingNeeded && OndiraPermission::allGranted())) {
-            case FirstWindow::hub: HubWindowController::shared().show(); break;
-            case FirstWindow::onboarding: PlaceholderWindows::showOnboarding(); break;
-            case FirstWindow::none: break;
-        }
+    // The grants are asked on a worker: the first window waits for their
+    // answers, never the main loop. The decision comes 0.1 s after launch at
+    // the earliest, with the grants asked once more when one was missing.
+    const auto launched = std::chrono::steady_clock::now();
+    OndiraPermission::probeAllAsync([this, launched](std::map<std::string, bool> atLaunch) {
+        const bool onboardingNeeded = !OndiraPermission::allGranted(atLaunch);
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - launched).count();
+        platform::MainQueue::asyncAfter(std::max(0.0, 0.1 - elapsed), [this, onboardingNeeded] {
+            // Started by an ondira:// link: the link asked for the hub.
+            if (showHubAtLaunch) {
+                HubWindowController::shared().show();
+                return;
+            }
+            auto decide = [onboardingNeeded](bool allGrantedNow) {
+                switch (firstWindow(onboardingNeeded, allGrantedNow)) {
+                    case FirstWindow::hub: HubWindowController::shared().show(); break;
+                    case FirstWindow::onboarding: OnboardingWindow::present(); break;
+                    case FirstWindow::none: break;
+                }
+            };
+            if (!onboardingNeeded) return decide(false);
+            OndiraPermission::probeAllAsync(
+                [decide](std::map<std::string, bool> now) { decide(OndiraPermission::allGranted(now)); });
+        });
     });
     startPermissionWatch();
     // A menu-bar application becomes active when one of its windows takes
@@ -399,7 +423,25 @@ void AppDelegate::startPermissionWatch() {
     refreshPermissionStates();
 }
 
-void AppDelegate::refreshPermissionStates() { permissionWatch_.refresh([] { PlaceholderWindows::showOnboarding(); }); }
+void AppDelegate::refreshPermissionStates() {
+    // The grants are asked on a worker; one pass at a time, and a request
+    // meanwhile asks once more when it is answered.
+    if (permissionProbeInFlight_) {
+        permissionProbeAgain_ = true;
+        return;
+    }
+    permissionProbeInFlight_ = true;
+    OndiraPermission::probeAllAsync([](std::map<std::string, bool> grants) {
+        AppDelegate* d = AppDelegate::shared();
+        if (!d) return;
+        d->permissionProbeInFlight_ = false;
+        d->permissionWatch_.refresh(grants, [] { OnboardingWindow::present(); });
+        if (d->permissionProbeAgain_) {
+            d->permissionProbeAgain_ = false;
+            d->refreshPermissionStates();
+        }
+    });
+}
 
 void AppDelegate::handleAppDidBecomeActive() { refreshPermissionStates(); }
 
@@ -407,7 +449,7 @@ void AppDelegate::handleAppDidBecomeActive() { refreshPermissionStates(); }
 
 void AppDelegate::openHub() { HubWindowController::shared().show(); }
 
-void AppDelegate::openOnboarding() { PlaceholderWindows::showOnboarding(); }
+void AppDelegate::openOnboarding() { OnboardingWindow::present(); }
 
 void AppDelegate::toggleStagingMode() {
     auto store = AppPaths::userDefaults();

@@ -241,6 +241,8 @@ private:
     GtkWidget* headingItem_ = nullptr;
     PermissionWatch permissionWatch_;
     unsigned permissionMonitorTimer_ = 0;
+    bool permissionProbeInFlight_ = false;
+    bool permissionProbeAgain_ = false;
     unsigned long activationHook_ = 0;
     bool commitInFlight_ = false;
     static std::shared_ptr<TranscribeFileFlow::Host> makeTranscribeFileHost();

@@ -210,7 +210,12 @@ void AppDelegate::startDictation(DictationMode mode, const std::optional<std::st
     IndicatorWindowController::shared().updateState(IndicatorMode::recording(0.15f, mode));
     SoundCues::shared().play(SoundCue::recordingStarted);
     // No consent dialogue exists here: the microphone is usable or it isn't.
-    if (!OndiraPermission(OndiraPermission::microphone).isGranted()) {
+    // The watch's last answer decides; asking the sound server here would
+    // hold the key press up for as long as the server takes to answer.
+    const auto& known = permissionWatch_.lastKnownPermissionState();
+    const auto microphone = known.find(OndiraPermission(OndiraPermission::microphone).id());
+    if (microphone != known.end() && !microphone->second) {
+        refreshPermissionStates();
         isRecording = false;
         returnToIdle();
         showError("Microphone access is off — enable it in Settings.", ErrorRemedy::openSystemPane(SettingsPane::microphone));

@@ -7,6 +7,8 @@
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
 #include "Platform/SystemReadiness.h"
+#include "Platform/Unicode.h"
+#include "Engine/SphinxRecognizer.h"
 
 #include <gtk/gtk.h>
 
@@ -14,9 +16,9 @@
 
 namespace {
 
-// The refresh runs on the main thread every few seconds, so a service that
-// stops answering may hold it up only briefly (the sound server's probe has
-// the same 1 s bound).
+// The probes run on a worker; a service that stops answering still must not
+// hold the answers of the others up for long.
+constexpr double soundServerTimeoutSeconds = 1.0;
 constexpr int accessibilityBusTimeoutMs = 1000;
 
 std::mutex gProbesLock;
@@ -46,6 +48,78 @@ bool accessibilityAvailable() {
     const auto bus = platform::readiness::probeAccessibilityBus(accessibilityBusTimeoutMs);
     if (!bus.reachable || !bus.enabled.value_or(false)) return false;
     return platform::readiness::probeXTest().available;
+}
+
+std::string languageOf(const std::string& locale) {
+    const auto end = locale.find_first_of("_-.@");
+    return platform::text::lowercased(locale.substr(0, end));
+}
+
+OndiraPermission::Diagnosis diagnoseMicrophone() {
+    OndiraPermission::Diagnosis d;
+    const auto sound = platform::readiness::probeSoundServer(soundServerTimeoutSeconds);
+    d.granted = sound.reachable && sound.defaultSourceExists;
+    if (d.granted) return d;
+    if (!sound.reachable) {
+        d.problem = "The sound server isn't running" + (sound.error.empty() ? std::string(".") : " (" + sound.error + ").");
+        d.command = LinuxNames::soundServerStartCommand;
+    } else {
+        d.problem = sound.defaultSource.empty() ? "The sound server has no input source."
+                                                : "The sound server's input “" + sound.defaultSource + "” isn't there.";
+        d.command = LinuxNames::chooseInputSourceCommand;
+    }
+    d.fixableByButton = !OndiraPermission(OndiraPermission::microphone).settingsPage().command.empty();
+    return d;
+}
+
+OndiraPermission::Diagnosis diagnoseSpeech() {
+    OndiraPermission::Diagnosis d;
+    d.granted = speechModelInstalled();
+    if (d.granted) return d;
+    const std::string locale = SpeechEngine::shared().locale();
+    const std::string language = TranscriptionError::languageName(locale);
+    std::string package;
+    for (const auto& row : LinuxNames::speechModelPackages)
+        if (languageOf(locale) == row[0]) package = row[1];
+    if (!package.empty()) {
+        d.problem = "No speech model for " + language + " is installed. Install the package " + package + ".";
+        d.command = LinuxNames::packageInstallCommand + package;
+    } else {
+        d.problem = "No speech model for " + language + " is installed, and none is packaged for this system. Put a "
+                    "pocketsphinx model for it into " + SphinxModels::modelDirectory().string() +
+                    ", or choose another language in the hub.";
+    }
+    return d;
+}
+
+OndiraPermission::Diagnosis diagnoseAccessibility() {
+    OndiraPermission::Diagnosis d;
+    const auto xtest = platform::readiness::probeXTest();
+    const auto bus = platform::readiness::probeAccessibilityBus(accessibilityBusTimeoutMs);
+    d.granted = xtest.available && bus.reachable && bus.enabled.value_or(false);
+    if (d.granted) return d;
+    if (!xtest.available) {
+        // No button can add an extension to the X server.
+        d.problem = "The display doesn't accept synthetic key events (XTest" +
+                    (xtest.error.empty() ? std::string(")") : ": " + xtest.error + ")") +
+                    ", so Ondira can't type. Log in to an X11 (Xorg) session.";
+        return d;
+    }
+    if (!bus.reachable) {
+        d.problem = "The accessibility bus isn't running" + (bus.error.empty() ? std::string(".") : " (" + bus.error + ").");
+        d.command = "/usr/libexec/at-spi-bus-launcher --launch-immediately &";
+        return d;
+    }
+    d.problem = std::string("The desktop's ") + LinuxNames::assistiveTechnologiesName + " are switched off.";
+    d.command = "gsettings set org.gnome.desktop.interface toolkit-accessibility true";
+    d.fixableByButton = true;
+    return d;
+}
+
+// One worker for every probe, so probes never pile up on a stalled service.
+platform::SerialQueue& probeQueue() {
+    static auto* queue = new platform::SerialQueue("permission probes", platform::QoS::userInitiated);
+    return *queue;
 }
 
 bool isOnPath(const std::string& program) {
@@ -180,6 +254,46 @@ void OndiraPermission::deliverSpeechStatus(SpeechStatus status, std::function<vo
     platform::MainQueue::async([status, completion = std::move(completion)] {
         if (completion) completion(status);
     });
+}
+
+OndiraPermission::Diagnosis OndiraPermission::diagnose() const {
+    // A test's stand-in probe decides the grant; the words come from the desktop.
+    bool replaced;
+    {
+        std::lock_guard<std::mutex> guard(gProbesLock);
+        replaced = value_ == microphone ? bool(gProbes.microphone) : value_ == speech ? bool(gProbes.speech) : bool(gProbes.accessibility);
+    }
+    Diagnosis d = value_ == microphone ? diagnoseMicrophone() : value_ == speech ? diagnoseSpeech() : diagnoseAccessibility();
+    if (replaced) {
+        d.granted = isGranted();
+        if (d.granted) d = Diagnosis{true, {}, {}, false};
+        else if (d.problem.empty()) d.problem = std::string(title()) + " is not available.";
+    }
+    return d;
+}
+
+void OndiraPermission::probeAllAsync(std::function<void(std::map<std::string, bool>)> completion) {
+    probeQueue().async([completion = std::move(completion)] {
+        std::map<std::string, bool> grants;
+        for (OndiraPermission p : allCases()) grants[p.id()] = p.isGranted();
+        platform::MainQueue::async([completion, grants] { completion(grants); });
+    });
+}
+
+void OndiraPermission::diagnoseAllAsync(std::function<void(std::vector<Diagnosis>)> completion) {
+    probeQueue().async([completion = std::move(completion)] {
+        std::vector<Diagnosis> all;
+        for (OndiraPermission p : allCases()) all.push_back(p.diagnose());
+        platform::MainQueue::async([completion, all] { completion(all); });
+    });
+}
+
+bool OndiraPermission::allGranted(const std::map<std::string, bool>& grants) {
+    for (OndiraPermission p : allCases()) {
+        const auto it = grants.find(p.id());
+        if (it == grants.end() || !it->second) return false;
+    }
+    return true;
 }
 
 OndiraPermission::SpeechStatus OndiraPermission::speechAuthorizationStatus() {

@@ -54,6 +54,23 @@ public:
     // The speech grant as a status: authorised when the model is installed.
     static SpeechStatus speechAuthorizationStatus();
 
+    // What stands in the way of a grant and what fixes it, for the rows of
+    // onboarding. Asks the desktop, so it may wait: never on the main thread.
+    struct Diagnosis {
+        bool granted = false;
+        std::string problem;   // what is wrong, in the user's words; empty when granted
+        std::string command;   // a command that fixes it, shown to copy; may be empty
+        bool fixableByButton = false;  // the row's button fixes it (or opens the panel that does)
+    };
+    Diagnosis diagnose() const;
+
+    // Asks the three grants on a worker thread and hands the answers (by id)
+    // to `completion` on the main queue, so a service that stops answering
+    // never stalls the windows.
+    static void probeAllAsync(std::function<void(std::map<std::string, bool>)> completion);
+    static void diagnoseAllAsync(std::function<void(std::vector<Diagnosis>)> completion);
+    static bool allGranted(const std::map<std::string, bool>& grants);
+
     // The live tests behind isGranted. Tests replace them; an empty
     // function stands for the real test.
     struct Probes {

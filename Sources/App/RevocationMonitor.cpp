@@ -48,3 +48,13 @@ void PermissionWatch::refresh(const std::function<bool(OndiraPermission)>& isGra
 void PermissionWatch::refresh(const std::function<void()>& bringOnboardingForward) {
     refresh([](OndiraPermission p) { return p.isGranted(); }, bringOnboardingForward);
 }
+
+void PermissionWatch::refresh(const std::map<std::string, bool>& grants,
+                              const std::function<void()>& bringOnboardingForward) {
+    refresh(
+        [&grants](OndiraPermission p) {
+            const auto it = grants.find(p.id());
+            return it != grants.end() && it->second;
+        },
+        bringOnboardingForward);
+}

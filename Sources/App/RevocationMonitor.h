@@ -35,6 +35,8 @@ public:
     void refresh(const std::function<bool(OndiraPermission)>& isGranted,
                  const std::function<void()>& bringOnboardingForward);
     void refresh(const std::function<void()>& bringOnboardingForward);
+    // One pass with grants already asked (by id); an id missing counts as not granted.
+    void refresh(const std::map<std::string, bool>& grants, const std::function<void()>& bringOnboardingForward);
 
     const std::map<std::string, bool>& lastKnownPermissionState() const { return lastKnownPermissionState_; }
     const std::set<std::string>& alreadySurfacedRevocations() const { return alreadySurfacedRevocations_; }

@@ -2,7 +2,9 @@
 // machine, and what to do about the ones that are not.
 #include "Base/AppPaths.h"
 #include "CLI/OndiraCLI.h"
+#include "Engine/SpeechEngine.h"
 #include "Engine/SphinxRecognizer.h"
+#include "Platform/LinuxNames.h"
 #include "Learning/DictationLogger.h"
 #include "Platform/Bundle.h"
 #include "Platform/SystemReadiness.h"
@@ -57,6 +59,19 @@ std::string speechModelValue(const DoctorState& s) {
     if (s.onDeviceSpeechSupported) return "installed (" + s.speechModelPath + ")";
     return "NOT installed (" + s.speechModelMissing + " is missing)" + kDash +
            "install it: sudo apt install pocketsphinx-en-us";
+}
+
+std::string speechLanguageValue(const DoctorState& s) {
+    if (s.speechLanguageModel) {
+        if (*s.speechLanguageModel == s.speechLanguage) return s.speechLanguage + " (its own model)";
+        return s.speechLanguage + ", recognised with the " + *s.speechLanguageModel + " model of the same language";
+    }
+    const std::string language = s.speechLanguage.substr(0, s.speechLanguage.find_first_of("_-.@"));
+    for (const auto& row : LinuxNames::speechModelPackages)
+        if (language == row[0])
+            return s.speechLanguage + ": NO installed model" + kDash + "install it: " + LinuxNames::packageInstallCommand + row[1];
+    return s.speechLanguage + ": NO installed model" + kDash +
+           "no model is packaged for this language; choose another in the hub or put a pocketsphinx model into the model directory";
 }
 
 std::string accessibilityValue(const DoctorState& s) {
@@ -119,6 +134,7 @@ std::vector<std::string> doctorLines(const DoctorState& s) {
         line("sound server", soundServerValue(s)),
         line("microphone", microphoneValue(s)),
         line("speech model", speechModelValue(s)),
+        line("speech language", speechLanguageValue(s)),
         line("accessibility", accessibilityValue(s)),
         line("key injection", keyInjectionValue(s)),
         line("display session", displayValue(s)),
@@ -158,6 +174,10 @@ DoctorState gatherDoctorState() {
     s.onDeviceSpeechSupported = model.complete;
     s.speechModelPath = model.directory.string();
     s.speechModelMissing = model.missing;
+    SpeechEngine& engine = SpeechEngine::shared();
+    engine.applyPersistedLocale(*AppPaths::userDefaults());
+    s.speechLanguage = engine.locale();
+    s.speechLanguageModel = SpeechEngine::supportedLocale(s.speechLanguage);
 
     const readiness::AccessibilityBus bus = readiness::probeAccessibilityBus();
     s.accessibilityTrusted = bus.reachable;

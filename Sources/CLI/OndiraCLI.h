@@ -120,6 +120,10 @@ struct DoctorState {
     bool onDeviceSpeechSupported = false;
     std::string speechModelPath;
     std::string speechModelMissing;  // the first missing file
+    // The recognition language and the installed model that serves it
+    // (none when no installed model speaks the language).
+    std::string speechLanguage;
+    std::optional<std::string> speechLanguageModel;
     // The accessibility bus and synthetic key events.
     bool accessibilityTrusted = false;  // the AT-SPI bus answers
     std::optional<bool> assistiveTechnologiesEnabled;

@@ -437,8 +437,13 @@ std::vector<SpeechEngine::LanguageRow> SpeechEngine::availableLanguages(const st
     for (const auto& id : installedIdentifiers()) {
         std::string identifier = underscored(id);
         if (!taken.insert(identifier).second) continue;
-        rows.push_back({identifier, displayName(identifier, displayLocale)});
+        rows.push_back({identifier, displayName(identifier, displayLocale), identifier});
     }
+    // The system's own language is offered too when a model of its language
+    // serves it (en_GB by the en-us model), saying which model that is.
+    const std::string system = underscored(currentSystemLocaleIdentifier());
+    if (auto model = servingModel(system, installedIdentifiers()); model && taken.insert(system).second)
+        rows.push_back({system, displayName(system, displayLocale), underscored(*model)});
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(icu::Locale(displayLocale.c_str()), status));
     if (U_SUCCESS(status) && collator) {
@@ -470,16 +475,27 @@ std::optional<std::string> SpeechEngine::resolveLegacyLocale(const std::string& 
     return std::nullopt;
 }
 
-std::optional<std::string> SpeechEngine::supportedLocale(const std::string& equivalentTo) {
-    const std::string want = normalisedForMatch(equivalentTo);
-    auto ids = installedIdentifiers();
-    for (const auto& id : ids)
+std::optional<std::string> SpeechEngine::servingModel(const std::string& requested,
+                                                          const std::vector<std::string>& installed) {
+    const std::string want = normalisedForMatch(requested);
+    for (const auto& id : installed)
         if (normalisedForMatch(id) == want) return id;
-    // A bare language stands for its one installed region.
-    if (want.find('-') == std::string::npos)
-        for (const auto& id : ids)
-            if (normalisedForMatch(id).substr(0, want.size() + 1) == want + "-") return id;
-    return std::nullopt;
+    // No model for the exact region: one of the same language serves it
+    // (en_GB is recognised with the en-us model), the lowest identifier so
+    // the choice never depends on the order the models were found in.
+    const std::vector<std::string> parts = pieces(want, '-');
+    if (parts.empty()) return std::nullopt;
+    std::optional<std::string> best;
+    for (const auto& id : installed) {
+        const std::string n = normalisedForMatch(id);
+        if (n.substr(0, n.find('-')) != parts[0]) continue;
+        if (!best || n < normalisedForMatch(*best)) best = id;
+    }
+    return best;
+}
+
+std::optional<std::string> SpeechEngine::supportedLocale(const std::string& equivalentTo) {
+    return servingModel(equivalentTo, installedIdentifiers());
 }
 
 // ---- Pieces of the whole-take paths ----

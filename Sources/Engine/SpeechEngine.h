@@ -49,6 +49,7 @@ public:
     struct LanguageRow {
         std::string identifier;
         std::string displayName;
+        std::string model;  // the installed model that recognises it (its own identifier, or one of its language)
     };
 
     static inline constexpr const char* dictationTranscriberEnabledDefaultsKey = "ondira_dictation_transcriber_enabled";
@@ -97,7 +98,11 @@ public:
     // supported identifiers in their order.
     static std::optional<std::string> resolveLegacyLocale(const std::string& requested,
                                                           const std::vector<std::string>& supported);
-    // The installed model equivalent to a locale for the whole-take paths.
+    // The installed model that recognises a locale: the model of that exact
+    // language and region, else one of the same language; none when no
+    // installed model speaks the language. Every road that recognises (the
+    // speech grant, the pre-warm, the live decode, the whole take) asks here.
+    static std::optional<std::string> servingModel(const std::string& requested, const std::vector<std::string>& installed);
     static std::optional<std::string> supportedLocale(const std::string& equivalentTo);
 
     // Pieces of the whole-take paths.

@@ -129,6 +129,15 @@ inline constexpr const char* onDeviceModelOwner = "pocketsphinx's";
 inline constexpr const char* accessibilityAccessRemedy =
     "Switch on assistive technologies by running \u201Cgsettings set org.gnome.desktop.interface "
     "toolkit-accessibility true\u201D in a terminal, and use an X11 (Xorg) session.";
+// The packages that carry a speech model, by language; a language not here
+// has no packaged model. How a package is installed.
+inline constexpr const char* speechModelPackages[][2] = {{"en", "pocketsphinx-en-us"}};
+inline constexpr const char* packageInstallCommand = "sudo apt install ";
+// Starting the sound server by hand, and choosing its input.
+inline constexpr const char* soundServerStartCommand = "pulseaudio --start";
+inline constexpr const char* chooseInputSourceCommand = "pactl set-default-source <input name from: pactl list short sources>";
+// What the desktop calls its accessibility switch.
+inline constexpr const char* assistiveTechnologiesName = "assistive technologies";
 // What stops inserted text in a secure field here.
 inline constexpr const char* secureInputBlocker = "this desktop";
 

@@ -8,7 +8,8 @@ target_include_directories(ondira_dictation_tests PRIVATE ${CMAKE_SOURCE_DIR}/So
 target_compile_options(ondira_dictation_tests PRIVATE ${ONDIRA_WARNINGS})
 target_link_libraries(ondira_dictation_tests PRIVATE ondira_entry GTest::gtest GTest::gtest_main)
 target_compile_definitions(ondira_dictation_tests PRIVATE ONDIRA_TEXTWINDOW="$<TARGET_FILE:ondira_test_textwindow>"
-                           ONDIRA_APP="${ONDIRA_BUNDLE_DIR}/Ondira" ONDIRA_BUNDLE_DIR="${ONDIRA_BUNDLE_DIR}")
+                           ONDIRA_APP="${ONDIRA_BUNDLE_DIR}/Ondira" ONDIRA_BUNDLE_DIR="${ONDIRA_BUNDLE_DIR}"
+                           ONDIRA_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
 add_dependencies(ondira_dictation_tests ondira_test_textwindow Ondira)
 gtest_add_tests(TARGET ondira_dictation_tests SOURCES ${ONDIRA_DICTATION_TESTS} TEST_LIST ONDIRA_DICTATION_TEST_NAMES)
 set_tests_properties(${ONDIRA_DICTATION_TEST_NAMES} PROPERTIES

@@ -1,0 +1,38 @@
+#include "UI/OnboardingCatalog.h"
+
+#include "Text/VoiceCommandCatalog.h"
+
+namespace OnboardingCatalog {
+
+std::vector<std::string> voiceCommandExamples() {
+    // A mark, a break and an edit: one of each kind the resolver handles.
+    static const char* const wanted[] = {"period", "new paragraph", "scratch that"};
+    std::vector<std::string> out;
+    for (const char* phrase : wanted)
+        for (const auto& entry : VoiceCommandCatalog::entries())
+            if (entry.phrase == phrase) out.push_back(entry.phrase);
+    return out;
+}
+
+std::vector<Highlight> featureHighlights() {
+    std::string examples;
+    const auto phrases = voiceCommandExamples();
+    for (std::size_t i = 0; i < phrases.size(); ++i) {
+        if (i > 0) examples += i + 1 == phrases.size() ? " or " : ", ";
+        examples += "\u201C" + phrases[i] + "\u201D";
+    }
+    return {
+        {"Personal Dictionary",
+         "Teach Ondira words it mishears \u2014 names, jargon, acronyms. Manage entries with `ondira dict add`."},
+        {"Snippets",
+         "Speak a short trigger and have it expand into boilerplate text you use often. Manage with `ondira snippets add`."},
+        {"Per-App Rules",
+         "Ondira adapts formatting automatically to the app you're dictating into \u2014 no per-app setup needed."},
+        {"Voice Commands",
+         "Say things like " + examples +
+             " \u2014 Ondira turns them into real punctuation and edits, not literal words. Run `ondira help` for the full list."},
+        {"Command Line", "Script Ondira from Terminal \u2014 run `ondira help` to see every command."},
+    };
+}
+
+}  // namespace OnboardingCatalog
