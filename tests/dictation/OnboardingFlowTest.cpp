@@ -17,7 +17,7 @@
 #include <thread>
 #include <sstream>
 
-#include "App/PlaceholderWindows.h"
+#include "UI/HubWindowController.h"
 #include "App/RevocationMonitor.h"
 #include "Base/FaultLog.h"
 #include "Platform/FileIO.h"
@@ -126,7 +126,7 @@ protected:
         ASSERT_EQ(assistiveTechnologiesOn(), false);
         ASSERT_TRUE(startDelegate());
         delegate->wireDictationRoad();
-        hubsBefore = PlaceholderWindows::hubShowCount();
+        hubsBefore = HubWindowController::shared().showCount();
         delegate->applicationDidFinishLaunching();
         ASSERT_TRUE(pumpUntil(15, [] { return windowTitledIsShown(OnboardingWindow::title); }))
             << "no window titled " << OnboardingWindow::title << " after launch with assistive technologies off";
@@ -186,7 +186,7 @@ protected:
 };
 
 TEST_F(OnboardingFlow, TheAccessibilityButtonSwitchesAssistiveTechnologiesOnAndAFirstDictationFinishesSetup) {
-    EXPECT_EQ(PlaceholderWindows::hubShowCount(), hubsBefore) << "onboarding, not the hub, comes first";
+    EXPECT_EQ(HubWindowController::shared().showCount(), hubsBefore) << "onboarding, not the hub, comes first";
     int width = 0, height = 0;
     gtk_window_get_size(GTK_WINDOW(window), &width, &height);
     EXPECT_EQ(width, OnboardingWindow::width);
@@ -252,7 +252,7 @@ TEST_F(OnboardingFlow, TheAccessibilityButtonSwitchesAssistiveTechnologiesOnAndA
     EXPECT_EQ(linesWith(FaultLog::faultsFileURL(), "onboarding_completed", "\"true\""), 1)
         << fileText(FaultLog::faultsFileURL());
     EXPECT_FALSE(OnboardingWindow::shared().isVisible());
-    EXPECT_EQ(PlaceholderWindows::hubShowCount(), hubsBefore + 1);
+    EXPECT_EQ(HubWindowController::shared().showCount(), hubsBefore + 1);
     EXPECT_FALSE(delegate->onDictationCompleted) << "after completion no dictation reaches the view";
     EXPECT_FALSE(delegate->onDictationFailed);
 }
@@ -268,7 +268,7 @@ TEST_F(OnboardingFlow, ClosingTheWindowDuringTheProofStepSkipsItOnce) {
     EXPECT_TRUE(OnboardingWindow::hasOnboarded());
     EXPECT_EQ(linesWith(FaultLog::faultsFileURL(), "onboarding_completed", "skipped"), 1)
         << fileText(FaultLog::faultsFileURL());
-    EXPECT_EQ(PlaceholderWindows::hubShowCount(), hubsBefore + 1);
+    EXPECT_EQ(HubWindowController::shared().showCount(), hubsBefore + 1);
 
     // Shown again from the menu, it is the same step; a failed dictation
     // offers another try.
