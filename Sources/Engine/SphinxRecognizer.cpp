@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "Learning/RecognizerWords.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
@@ -202,37 +203,6 @@ const char* const decoderSettings[] = {"-pl_window", "10", "-maxhmmpf", "3000", 
 constexpr float contextWeight = 0.3f;
 constexpr float personalWeight = 0.2f;
 
-// The lower-case ASCII words of a term, as the dictionary spells them.
-std::vector<std::string> wordsOf(const std::string& term) {
-    std::vector<std::string> words;
-    std::string current;
-    auto flush = [&] {
-        while (!current.empty() && current.front() == '\'') current.erase(current.begin());
-        while (!current.empty() && current.back() == '\'') current.pop_back();
-        if (!current.empty() && current.find_first_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos)
-            words.push_back(current);
-        current.clear();
-    };
-    bool foreign = false;
-    for (unsigned char c : term) {
-        if (std::isalpha(c) || c == '\'') {
-            current += static_cast<char>(std::tolower(c));
-        } else if (c >= 0x80) {
-            foreign = true;  // letters beyond ASCII are outside this phone set
-            current += static_cast<char>(c);
-        } else {
-            flush();
-        }
-    }
-    flush();
-    if (foreign)
-        words.erase(std::remove_if(words.begin(), words.end(),
-                                   [](const std::string& w) {
-                                       return std::any_of(w.begin(), w.end(), [](unsigned char c) { return c >= 0x80; });
-                                   }),
-                    words.end());
-    return words;
-}
 }  // namespace
 
 std::unique_ptr<SphinxDecoder> SphinxDecoder::create(const SphinxModel& model, std::string* error) {
@@ -290,11 +260,12 @@ void SphinxDecoder::configure(const std::vector<std::string>& contextTerms,
     std::vector<std::string> words;
     std::set<std::string> seen;
     for (const auto& term : contextTerms)
-        for (auto& w : wordsOf(term))
+        for (auto& w : RecognizerWords::of(term))
             if (seen.insert(w).second) words.push_back(w);
     std::string key;
     for (const auto& w : words) key += w + "\n";
-    if (personal) key += "\x01" + personal->languageModelPath + "\x01" + personal->dictionaryPath;
+    if (personal)
+        key += "\x01" + personal->languageModelPath + "\x01" + personal->dictionaryPath + "\x01" + personal->modelVersion;
     if (key == configuredKey_) return;
     configuredKey_ = key;
     if (words.empty() && !personal) {

@@ -16,8 +16,11 @@
 // - secure input: a password field has the focus, or another client holds
 //   the keyboard grab.
 #include "Input/TextInjector.h"
+#include "Platform/FocusedText.h"
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -26,7 +29,9 @@ typedef struct _AtspiAccessible AtspiAccessible;
 
 namespace platform {
 
-class DesktopInsertion : public InsertionTarget, public std::enable_shared_from_this<DesktopInsertion> {
+class DesktopInsertion : public InsertionTarget,
+                         public FocusedTextSource,
+                         public std::enable_shared_from_this<DesktopInsertion> {
 public:
     static std::shared_ptr<DesktopInsertion> shared();
     static bool accessibilityAvailable();
@@ -69,8 +74,10 @@ private:
     struct Keyboard;
     std::unique_ptr<Keyboard> keyboard_;
     Display* display_ = nullptr;
+    // The screen-context harvest reads the focus from a thread of its own.
+    std::mutex focusLock_;
     AtspiAccessible* focused_ = nullptr;
-    void* listener_ = nullptr;
+    std::atomic<void*> listener_{nullptr};
 };
 
 }  // namespace platform
