@@ -289,12 +289,7 @@ PersonalModel& PersonalModel::shared() {
         auto* model = new PersonalModel();
         // What the history no longer holds, the model must not keep.
         DictationLogger::shared().addDeletionObserver([](const DictationLogger::Deletion& deletion) {
-            ++historyGeneration;
-            if (deletion.scope == DictationLogger::Deletion::Scope::all) {
-                removeAllModelFiles();
-            } else if (auto metadata = readMetadata()) {
-                PersonalModel::shared().rebuildIfNeededInBackground(metadata->localeIdentifier);
-            }
+            historyDeleted(deletion.scope == DictationLogger::Deletion::Scope::all);
         });
         return model;
     }();
@@ -519,13 +514,13 @@ bool PersonalModel::rebuildIfNeeded(const std::string& currentLocaleIdentifier) 
     try {
         outcome.phraseCount = build(count, currentLocaleIdentifier);
         outcome.succeeded = true;
-        platform::log("PersonalModel", "[PersonalModel] rebuilt from " + std::to_string(count) +
+        platform::log("PersonalModel", "rebuilt from " + std::to_string(count) +
                                            " corpus entries (locale=" + currentLocaleIdentifier + ")");
     } catch (const std::exception& e) {
         outcome.succeeded = false;
         outcome.phraseCount = 0;
         outcome.failureReason = redactHomeDirectory(e.what(), platform::userHome().string());
-        platform::log("PersonalModel", std::string("[PersonalModel] rebuild failed: ") + *outcome.failureReason);
+        platform::log("PersonalModel", std::string("rebuild failed: ") + *outcome.failureReason);
     }
     outcome.durationSeconds = std::chrono::duration<double>(std::chrono::system_clock::now() - start).count();
     writeRecord(dir / outcomeFileName, toJSON(outcome));
@@ -626,6 +621,16 @@ void PersonalModel::removeAllModelFiles() {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(dir, ec))
         if (platform::text::hasSuffix(entry.path().filename().string(), partialSuffix)) removeFile(entry.path());
+}
+
+void PersonalModel::historyDeleted(bool all) {
+    ++historyGeneration;
+    if (all) {
+        removeAllModelFiles();
+    } else if (auto metadata = readMetadata()) {
+        // The entry count is now below the count the model was built from.
+        shared().rebuildIfNeededInBackground(metadata->localeIdentifier);
+    }
 }
 
 // ---- Status ----

@@ -181,6 +181,9 @@ public:
     std::int64_t build(std::int64_t entryCount, const std::string& localeIdentifier);
     // The history was emptied: nothing may be learned from it any more.
     static void removeAllModelFiles();
+    // What a deletion from the history does to the model: deleting all
+    // removes it, deleting an entry rebuilds it without that entry.
+    static void historyDeleted(bool all);
 
     // ---- Status ----
     Status currentStatus(const std::string& currentLocale, bool enabled, double now) const;
