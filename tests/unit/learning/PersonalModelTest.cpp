@@ -16,6 +16,8 @@
 #include <map>
 #include <sstream>
 
+#include "Engine/AudioBuffers.h"
+#include "support/Speech.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -147,6 +149,37 @@ TEST_F(PersonalModelBuild, AHistoryWithoutUsablePhrasesBuildsNothing) {
     // Nothing usable: no build at all.
     EXPECT_FALSE(PersonalModel::shared().rebuildIfNeeded("en_US"));
     EXPECT_THROW(PersonalModel::shared().build(1, "en_US"), PersonalModel::BuildError);
+}
+
+// The recogniser decodes with the model attached and hears the user's words.
+// (Its vocabulary joins the dictionary without any kept model taking the
+// words: pocketsphinx's n-gram models break once a few dozen were appended.)
+TEST_F(PersonalModelBuild, TheAttachedModelLetsTheRecogniserHearTheUsersWords) {
+    std::vector<std::string> history;
+    for (const char* name : {"tomasz", "ximena", "dragomir", "bartosz", "yusuf", "anika"})
+        for (const char* thing : {"kubectl", "grafana", "quarkus", "pgbouncer", "argocd", "datadog", "supabase"})
+            history.push_back(std::string("ask ") + name + " about the " + thing + " upgrade");
+    writeHistory(history);
+    ASSERT_TRUE(PersonalModel::shared().rebuildIfNeeded("en_US"));
+    const auto personal = PersonalModel::shared().preparedConfiguration("en_US");
+    ASSERT_TRUE(personal);
+    auto model = SphinxModels::forLocale("en_US");
+    ASSERT_TRUE(model);
+    auto decoder = SphinxDecoder::create(*model, nullptr);
+    ASSERT_TRUE(decoder);
+    const std::string sentence = "ask dragomir about the pgbouncer upgrade";
+    ASSERT_TRUE(testspeech::synthesize(sentence, dir.path / "take.wav"));
+    std::vector<std::int16_t> samples(8000, 0);
+    for (float f : AudioFile::openForReading(dir.path / "take.wav", nullptr)->readMonoFloat(nullptr))
+        samples.push_back(static_cast<std::int16_t>(std::clamp(f, -1.0f, 1.0f) * 32767.0f));
+    samples.insert(samples.end(), 8000, 0);
+    for (const auto& attached : {std::optional<PersonalModel::Configuration>(), personal}) {
+        decoder->configure({}, attached);
+        ASSERT_TRUE(decoder->startUtterance());
+        ASSERT_TRUE(decoder->process(samples.data(), samples.size()));
+        const std::string heard = decoder->finishUtterance();
+        if (attached) EXPECT_GE(testspeech::wordsHeard(sentence, heard), 0.8) << heard;
+    }
 }
 
 // Witten-Bell with correct back-off weights: for every context the
