@@ -14,13 +14,13 @@
 //
 // Run as: build/bench/bench_personal_model --benchmark_repetitions=5
 // (bounded: about two minutes on one core).
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Engine/AudioBuffers.h"
 #include "Engine/SphinxRecognizer.h"
 #include "Learning/PersonalModel.h"
 #include "Learning/ScreenContext.h"
 #include "Platform/FileIO.h"
-#include "Platform/FocusedText.h"
+#include "Platform/Insertion.h"
 #include "Platform/UUID.h"
 
 #include <benchmark/benchmark.h>
@@ -99,10 +99,19 @@ const std::string screenField =
     "Datadog, Okta, Supabase, Vercel, Jira, Figma, Kotlin, Postgres, Redis, Webpack.";
 const char* const voices[] = {"kal16", "slt", "awb"};
 
-class FixtureField : public platform::FocusedTextSource {
+// The field the user looks at; nothing else of the desktop is used.
+class FixtureField : public InsertionTarget {
 public:
+    bool isSecureInputActive() override { return false; }
     std::optional<std::string> focusedValue() override { return screenField; }
     std::optional<std::string> focusedSelectedText() override { return std::nullopt; }
+    bool insertAtFocus(const std::string&) override { return false; }
+    void typeText(const std::string&) override {}
+    ClipboardSnapshot snapshotClipboard() override { return {}; }
+    void setClipboardText(const std::string&) override {}
+    std::optional<std::string> clipboardText() override { return std::nullopt; }
+    void restoreClipboard(const ClipboardSnapshot&) override {}
+    void sendPasteShortcut() override {}
 };
 
 fs::path workDir;
@@ -218,10 +227,10 @@ std::optional<PersonalModel::Configuration> buildFromTermHistory() {
 }
 
 std::vector<std::string> screenTerms() {
-    platform::setFocusedTextSource(std::make_shared<FixtureField>());
+    ScreenContext::setFocusedFieldForTesting(std::make_shared<FixtureField>());
     ScreenContext::setApplicationKeyForTesting([] { return std::string("bench.fixture.field"); });
     auto terms = ScreenContext::harvestTerms();
-    platform::setFocusedTextSource(nullptr);
+    ScreenContext::setFocusedFieldForTesting(nullptr);
     return terms;
 }
 

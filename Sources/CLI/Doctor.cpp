@@ -1,9 +1,9 @@
 // The doctor report: whether each piece a dictation needs is ready on this
 // machine, and what to do about the ones that are not.
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "CLI/OndiraCLI.h"
 #include "Engine/SphinxRecognizer.h"
-#include "Engine/AppleSpeechEngine.h"
+#include "Engine/SpeechEngine.h"
 #include "Learning/DictationLogger.h"
 #include "Learning/PersonalModel.h"
 #include "Platform/Bundle.h"
@@ -145,9 +145,9 @@ std::vector<std::string> doctorLines(const DoctorState& s) {
 }
 
 std::string recognitionLocaleIdentifier() {
-    const std::string requested = AppleSpeechEngine::resolveConfiguredLocaleIdentifier(
-        AppleSpeechEngine::loadPersistedLocale(*AppPaths::userDefaults()), AppleSpeechEngine::currentSystemLocaleIdentifier());
-    return AppleSpeechEngine::supportedLocale(requested).value_or(requested);
+    const std::string requested = SpeechEngine::resolveConfiguredLocaleIdentifier(
+        SpeechEngine::loadPersistedLocale(*AppPaths::userDefaults()), SpeechEngine::currentSystemLocaleIdentifier());
+    return SpeechEngine::supportedLocale(requested).value_or(requested);
 }
 
 DoctorState gatherDoctorState() {

@@ -19,14 +19,14 @@
 #include <thread>
 #include <unordered_map>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Learning/DictationLogger.h"
 #include "Learning/NgramEstimator.h"
 #include "Learning/RecognizerWords.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;

@@ -1,18 +1,18 @@
 #include "Learning/ScreenContext.h"
 
 #include <unicode/uchar.h>
+#include "Platform/Unicode.h"
 
 #include <chrono>
 #include <limits>
 #include <set>
 #include <unordered_set>
 
-#include "App/AppPaths.h"
-#include "Platform/FocusedText.h"
+#include "Base/AppPaths.h"
+#include "Platform/Insertion.h"
 #include "Platform/FrontmostApp.h"
 #include "Platform/Queues.h"
 #include "Platform/SettingsStore.h"
-#include "Platform/Text.h"
 
 namespace ScreenContext {
 
@@ -126,6 +126,7 @@ bool classify(const std::string& source, const std::string& token, std::size_t b
 struct Sources {
     std::mutex lock;
     std::function<std::string()> applicationKey;
+    std::shared_ptr<InsertionTarget> field;
 };
 Sources& sources() {
     static Sources* s = new Sources();
@@ -221,7 +222,13 @@ std::vector<std::string> merge(const std::vector<std::string>& dictionaryTerms,
 std::optional<std::string> readFocusedText(double budget) {
     auto box = std::make_shared<ReadBox>();
     auto done = std::make_shared<platform::Semaphore>(0);
-    auto source = platform::focusedTextSource();
+    std::shared_ptr<InsertionTarget> source;
+    {
+        std::lock_guard<std::mutex> guard(sources().lock);
+        source = sources().field;
+    }
+    // The same focus reading text insertion uses.
+    if (!source) source = platform::desktopInsertionTarget();
     readQueue().async([box, done, source] {
         std::optional<std::string> found;
         if (source) {
@@ -263,6 +270,14 @@ void setApplicationKeyForTesting(std::function<std::string()> applicationKey) {
     {
         std::lock_guard<std::mutex> guard(sources().lock);
         sources().applicationKey = std::move(applicationKey);
+    }
+    resetCacheForTesting();
+}
+
+void setFocusedFieldForTesting(std::shared_ptr<InsertionTarget> field) {
+    {
+        std::lock_guard<std::mutex> guard(sources().lock);
+        sources().field = std::move(field);
     }
     resetCacheForTesting();
 }

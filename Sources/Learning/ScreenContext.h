@@ -5,10 +5,13 @@
 // dictionary terms.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+class InsertionTarget;
 
 namespace ScreenContext {
 
@@ -50,10 +53,10 @@ std::vector<std::string> harvestTerms();
 // answer in time (the read goes on alone and its answer is dropped).
 std::optional<std::string> readFocusedText(double budgetSeconds);
 
-// Checks name the frontmost application themselves (empty restores the
-// desktop's; the text comes from platform::setFocusedTextSource), and forget
-// the cache.
+// Checks name the frontmost application and script the focused field
+// themselves (empty / nullptr restore the desktop's), and forget the cache.
 void setApplicationKeyForTesting(std::function<std::string()> applicationKey);
+void setFocusedFieldForTesting(std::shared_ptr<InsertionTarget> field);
 void resetCacheForTesting();
 
 }  // namespace ScreenContext

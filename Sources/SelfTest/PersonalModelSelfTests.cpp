@@ -1,7 +1,7 @@
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Learning/PersonalModel.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"
 #include "SelfTest/TextSelfTestSupport.h"
@@ -94,7 +94,7 @@ std::string trimmedLine(const std::string& line) {
 }
 
 const char* const personalModelSources[] = {"Sources/Learning/PersonalModel.h", "Sources/Learning/PersonalModel.cpp"};
-const char* const speechEngineSource = "Sources/Engine/AppleSpeechEngine.cpp";
+const char* const speechEngineSource = "Sources/Engine/SpeechEngine.cpp";
 
 }  // namespace
 
@@ -397,11 +397,11 @@ std::vector<SelfTestCase> reportCases() {
                        return SelfTestOutcome::pass();
                    }});
 
-    out.push_back({"every personal-model attach site in AppleSpeechEngine records the attach",
+    out.push_back({"every personal-model attach site in SpeechEngine records the attach",
                    "the observation is only worth something if no new code path can bypass it: deleting one record "
                    "call, or adding an attach site without one, fails here",
                    [] {
-                       const SourceText file = source(speechEngineSource, "AppleSpeechEngine");
+                       const SourceText file = source(speechEngineSource, "SpeechEngine");
                        if (!file.text) return SelfTestOutcome::skip(file.skipReason);
                        const auto lines = platform::text::splitLines(*file.text);
                        std::vector<std::string> offenders;

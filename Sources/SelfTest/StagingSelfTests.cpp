@@ -1,4 +1,4 @@
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/Queues.h"
 #include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"

@@ -1,18 +1,16 @@
 #pragma once
-// A focused-text source that answers what the test says, after a delay it
-// chooses, and counts how often it was asked.
+// A focused field that answers after a delay the test chooses, with a
+// selection of its own, counting its readings (from any thread).
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
-#include "Platform/FocusedText.h"
+#include "support/FakeInsertionTarget.h"
 
-class ScriptedFocusedText : public platform::FocusedTextSource {
+class ScriptedFocusedText : public FakeInsertionTarget {
 public:
-    std::optional<std::string> value;
     std::optional<std::string> selected;
     std::chrono::milliseconds delay{0};
     std::atomic<int> reads{0};
@@ -20,7 +18,7 @@ public:
     std::optional<std::string> focusedValue() override {
         ++reads;
         std::this_thread::sleep_for(delay);
-        return value;
+        return FakeInsertionTarget::focusedValue();
     }
     std::optional<std::string> focusedSelectedText() override { return selected; }
 };

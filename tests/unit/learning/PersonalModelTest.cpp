@@ -1,10 +1,10 @@
 #include "Learning/PersonalModel.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Engine/SphinxRecognizer.h"
 #include "Learning/NgramEstimator.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <gtest/gtest.h>
 #include <sphinxbase/err.h>

@@ -1,7 +1,6 @@
 #include "Learning/ScreenContext.h"
 
-#include "App/AppPaths.h"
-#include "Platform/FocusedText.h"
+#include "Base/AppPaths.h"
 
 #include <gtest/gtest.h>
 
@@ -25,11 +24,11 @@ protected:
     std::string app = "org.example.Editor";
 
     void SetUp() override {
-        platform::setFocusedTextSource(field);
+        ScreenContext::setFocusedFieldForTesting(field);
         ScreenContext::setApplicationKeyForTesting([this] { return app; });
     }
     void TearDown() override {
-        platform::setFocusedTextSource(nullptr);
+        ScreenContext::setFocusedFieldForTesting(nullptr);
         ScreenContext::setApplicationKeyForTesting({});
     }
 };
