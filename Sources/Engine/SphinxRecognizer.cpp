@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -182,8 +183,19 @@ std::string spelled(const std::string& word) {
 
 std::string guess(const std::string& word) {
     if (word.empty() || word.find_first_not_of("abcdefghijklmnopqrstuvwxyz'") != std::string::npos) return {};
+    // Each guess starts a process; the same screen and dictionary words come
+    // back dictation after dictation, so each word is guessed once.
+    static std::mutex cacheMutex;
+    static std::map<std::string, std::string> cache;
+    {
+        std::lock_guard<std::mutex> guard(cacheMutex);
+        if (auto it = cache.find(word); it != cache.end()) return it->second;
+    }
     std::string phones = fromFlitePhones(runFlite(word));
-    return phones.empty() ? spelled(word) : phones;
+    if (phones.empty()) phones = spelled(word);
+    std::lock_guard<std::mutex> guard(cacheMutex);
+    if (cache.size() < 20000) cache.emplace(word, phones);
+    return phones;
 }
 
 }  // namespace Pronunciations
