@@ -280,7 +280,7 @@ std::optional<PersonalModel::CacheMetadata> PersonalModel::readMetadata() {
 
 // ---- Service ----
 
-PersonalModel::PersonalModel() : attachQueue_(std::make_unique<platform::SerialQueue>(attachQueueLabel, platform::QoS::utility)) {
+PersonalModel::PersonalModel() {
     platform::SettingsStore::registerDefaults({{enabledDefaultsKey, true}});
 }
 
@@ -442,7 +442,7 @@ std::optional<PersonalModel::Configuration> PersonalModel::preparedConfiguration
 
 void PersonalModel::recordAttachment(const std::string& localeIdentifier, RequestKind kind) {
     const double at = secondsSince1970();
-    attachQueue_->async([localeIdentifier, kind, at] {
+    attachQueue().async([localeIdentifier, kind, at] {
         const auto metadata = readMetadata();
         const AttachRecord record{at, localeIdentifier, kind, metadata ? metadata->modelVersion : std::string()};
         if (!writeRecord(directory() / attachFileName, toJSON(record)))
@@ -450,7 +450,15 @@ void PersonalModel::recordAttachment(const std::string& localeIdentifier, Reques
     });
 }
 
-void PersonalModel::drainAttachRecords() { attachQueue_->drain(); }
+void PersonalModel::drainAttachRecords() { attachQueue().drain(); }
+
+platform::SerialQueue& PersonalModel::attachQueue() {
+    // Made on first use: a thread started while the process is still setting
+    // up (before a command line blocks its signals) would take them instead.
+    std::lock_guard<std::mutex> guard(stateLock_);
+    if (!attachQueue_) attachQueue_ = std::make_unique<platform::SerialQueue>(attachQueueLabel, platform::QoS::utility);
+    return *attachQueue_;
+}
 
 // ---- Build ----
 

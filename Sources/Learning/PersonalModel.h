@@ -193,6 +193,7 @@ public:
 
 private:
     PersonalModel();
+    platform::SerialQueue& attachQueue();
     mutable std::mutex stateLock_;
     bool isBuilding_ = false;
     PronunciationSources sources_;
