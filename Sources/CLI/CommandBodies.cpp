@@ -4,18 +4,21 @@
 #include "CLI/PrivacyReportCommand.h"
 #include "CLI/TextCommands.h"
 #include "CLI/TranscribeCommand.h"
+#include "Learning/PersonalModel.h"
+
+#include <chrono>
 
 namespace OndiraCLI {
 
 namespace {
 
-// A command whose subsystem this build does not have yet says so and fails.
-int notAvailable(const std::string& command) {
-    printError(command + ": not available in this build yet");
-    return 1;
+int personalModel() {
+    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const PersonalModel::Status status =
+        PersonalModel::shared().currentStatus(recognitionLocaleIdentifier(), PersonalModel::isEnabled(), now);
+    for (const auto& line : PersonalModel::statusLines(status)) printLine(line);
+    return 0;
 }
-
-int personalModel() { return notAvailable("--personal-model"); }
 
 int doctor() {
     for (const auto& line : doctorLines(gatherDoctorState())) printLine(line);

@@ -143,6 +143,8 @@ struct DoctorState {
     // Records and text processing.
     std::optional<bool> personalModelEnabled;
     std::optional<bool> personalModelCompiled;
+    // Whether the next recognition in the recogniser's language carries it.
+    std::optional<bool> personalModelAttached;
     std::optional<int> dictionaryTermCount;
     std::optional<int> snippetCount;
     std::optional<bool> historyLoggingEnabled;
@@ -153,6 +155,8 @@ struct DoctorState {
 // followed by what to do when the piece is missing.
 std::vector<std::string> doctorLines(const DoctorState& state);
 DoctorState gatherDoctorState();
+// The language the recogniser would dictate in now, as its installed model names it.
+std::string recognitionLocaleIdentifier();
 
 // The bodies of the commands, one function each, reached by the dispatcher
 // through one table. A body prints its own output (printLine) and failures
@@ -173,8 +177,6 @@ DoctorState gatherDoctorState();
 //   transcribe     the transcript (txt, srt or vtt) on standard output, or
 //                  nothing with --out; a failure prints "Transcription
 //                  failed: " + why to standard error and returns 1
-// A body whose subsystem this build lacks says "<command>: not available in
-// this build yet" on standard error and returns 1.
 struct CommandBodies {
     int (*history)(const HistoryOptions& options);
     int (*dictList)(bool json);

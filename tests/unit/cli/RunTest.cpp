@@ -43,19 +43,6 @@ TEST(OndiraCLIRun, StreamsAndExitStatuses) {
     EXPECT_EQ(extra.err.substr(0, 27), "doctor takes no arguments\n\n");
 }
 
-// Bodies that belong to subsystems this build lacks fail honestly, on standard error.
-TEST(OndiraCLIRun, CommandsWithoutTheirSubsystemSaySoAndFail) {
-    const std::pair<const char*, const char*> table[] = {
-        {"--personal-model", "--personal-model"},
-    };
-    for (const auto& [arguments, name] : table) {
-        const CLIRun run = runOndira(arguments);
-        EXPECT_EQ(run.status, 1) << arguments;
-        EXPECT_EQ(run.out, "") << arguments;
-        EXPECT_EQ(run.err, std::string(name) + ": not available in this build yet\n") << arguments;
-    }
-}
-
 // The report measures this installation: a leftover recording in the private
 // temporary folder and a credential-shaped file in the data folder turn their
 // checks red with the counts that made them so.
@@ -87,6 +74,19 @@ TEST(OndiraCLIRun, PrivacyReportPrintsEveryCheckWithItsFigures) {
                              "[FAIL] account_state — ", "session_token.dat", "    credentialShapedCount: 1"}) {
         EXPECT_TRUE(contains(dirty.out, line)) << line << "\n" << dirty.out;
     }
+}
+
+TEST(OndiraCLIRun, PersonalModelPrintsItsStatusAndSucceeds) {
+    TempDir home("ondira-cli-home-");
+    const std::string isolated = "-u XDG_DATA_HOME -u XDG_CONFIG_HOME HOME='" + home.path.string() + "'";
+    const CLIRun run = runOndira("--personal-model", isolated);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    const auto lines = platform::text::splitLines(run.out);
+    ASSERT_GE(lines.size(), 10u) << run.out;
+    EXPECT_EQ(lines[0], "Personal model — on-device speech adaptation");
+    EXPECT_NE(run.out.find("  ATTACHED TO RECOGNITION NO"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("the corpus is empty"), std::string::npos) << run.out;
 }
 
 TEST(OndiraCLIRun, DoctorReportsThisMachine) {
