@@ -1,7 +1,7 @@
 #include "App/AppPaths.h"
 #include "Platform/Queues.h"
 #include "Platform/UUID.h"
-#include "SelfTest/HubPageSource.h"
+#include "SelfTest/HubBridgeCases.h"
 #include "SelfTest/SelfTest.h"
 #include "SelfTest/TextSelfTestSupport.h"
 #include "Text/StagingBuffer.h"
@@ -316,7 +316,8 @@ std::vector<SelfTestCase> cases() {
                            return SelfTestOutcome::pass();
                        });
                    }});
-    for (auto& c : StagingPageCases()) out.push_back(std::move(c));
+    // The hub bridge cases close the suite.
+    for (auto& c : StagingHubCases()) out.push_back(std::move(c));
     return out;
 }
 
