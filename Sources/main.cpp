@@ -1,6 +1,6 @@
 // Process entry of Ondira: one executable, several roads, chosen from the
 // arguments before any window exists.
-#include "App/ProcessEntry.h"
+#include "Entry/ProcessEntry.h"
 #include "Platform/Queues.h"
 
 #include <clocale>

@@ -6,7 +6,7 @@
 //
 // Test speech is made with flite at start-up. Run as:
 //   build/bench/bench_recognition_latency --benchmark_repetitions=5
-#include "Engine/AppleSpeechEngine.h"
+#include "Engine/SpeechEngine.h"
 #include "Engine/SphinxRecognizer.h"
 
 #include <benchmark/benchmark.h>
@@ -60,7 +60,7 @@ void BM_KeyUpToText(benchmark::State& state) {
     const double seconds = static_cast<double>(state.range(0));
     const std::vector<float> samples = take(seconds);
     const AudioFormat format{16000.0, 1};
-    auto& engine = AppleSpeechEngine::shared();
+    auto& engine = SpeechEngine::shared();
     int live = 0;
     std::vector<double> latencies;
     for (auto _ : state) {
@@ -107,7 +107,7 @@ void BM_WholeFileRealTimeFactor(benchmark::State& state) {
         auto buffer = AudioPCMBuffer::fromInterleaved(AudioFormat{16000.0, 1}, samples.data(), samples.size());
         file->write(*buffer, nullptr);
     }
-    auto& engine = AppleSpeechEngine::shared();
+    auto& engine = SpeechEngine::shared();
     engine.transcribeDetailed(recording, {});  // warm
     double processing = 0, audio = 0;
     for (auto _ : state) {

@@ -1,5 +1,5 @@
 // How fast the shared ICU helpers run on a dictation-sized text.
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <benchmark/benchmark.h>
 

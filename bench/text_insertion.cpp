@@ -5,10 +5,10 @@
 // The field is the tests' text window (build/tests/ondira_test_textwindow,
 // or $ONDIRA_TEXTWINDOW).
 #include "Input/TextInjector.h"
-#include "Platform/DesktopInsertion.h"
+#include "Platform/X11/DesktopInsertion.h"
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 
 #include <X11/Xlib.h>

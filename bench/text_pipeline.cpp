@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/FileIO.h"
 #include "Platform/UUID.h"
 #include "Text/PolishEngine.h"

@@ -1,5 +1,5 @@
-# One interface target carries every library the product links, so each
-# subsystem can use what it needs without touching the build files.
+# The third-party libraries, found once. Each layer's library links only the
+# ones it uses (see Sources/CMakeLists.txt).
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(nlohmann_json 3.10 REQUIRED)
@@ -18,13 +18,18 @@ pkg_check_modules(SPHINX REQUIRED IMPORTED_TARGET pocketsphinx sphinxbase)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil libswresample)
 pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0 glib-2.0)
 
-add_library(ondira_deps INTERFACE)
-target_link_libraries(ondira_deps INTERFACE
-  nlohmann_json::nlohmann_json ICU::uc ICU::i18n OpenSSL::Crypto CURL::libcurl
-  PkgConfig::GTK3 PkgConfig::WEBKIT PkgConfig::APPINDICATOR PkgConfig::X11LIBS
-  PkgConfig::ATSPI PkgConfig::PULSE PkgConfig::CANBERRA PkgConfig::SPHINX
-  PkgConfig::FFMPEG PkgConfig::GIO Threads::Threads ${CMAKE_DL_LIBS})
-
 # Where pocketsphinx keeps its models; the engine reads it at run time.
 pkg_get_variable(SPHINX_MODELDIR pocketsphinx modeldir)
-target_compile_definitions(ondira_deps INTERFACE ONDIRA_SPHINX_MODELDIR="${SPHINX_MODELDIR}")
+set(ONDIRA_SPHINX_MODELDIR "${SPHINX_MODELDIR}")
+
+# Debian's sphinxbase.pc names /usr/include/sphinxbase, which the package does
+# not install (its headers live under the multiarch directory); CMake refuses
+# an imported target that names a missing directory once a real library uses it.
+get_target_property(_sphinx_dirs PkgConfig::SPHINX INTERFACE_INCLUDE_DIRECTORIES)
+set(_sphinx_existing)
+foreach(_d ${_sphinx_dirs})
+  if(EXISTS "${_d}")
+    list(APPEND _sphinx_existing "${_d}")
+  endif()
+endforeach()
+set_target_properties(PkgConfig::SPHINX PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${_sphinx_existing}")

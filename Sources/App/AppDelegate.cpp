@@ -1,12 +1,12 @@
 #include "App/AppDelegate.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "App/AutoStartManager.h"
-#include "App/Branding.h"
+#include "Base/Branding.h"
 #include "App/PlaceholderWindows.h"
 #include "App/SoundCues.h"
-#include "Diagnostics/FaultLog.h"
-#include "Engine/AppleSpeechEngine.h"
+#include "Base/FaultLog.h"
+#include "Engine/SpeechEngine.h"
 #include "Input/HotkeyManager.h"
 #include "Input/TextInjector.h"
 #include "Text/PolishService.h"
@@ -16,7 +16,7 @@
 #include "Platform/LinuxNames.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/URLSession.h"
 #include "Text/StagingBuffer.h"
 #include "UI/IndicatorWindow.h"
@@ -327,7 +327,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     gShared = this;
     sweepLeftoverRecordings(platform::temporaryDirectory());
     // The speech grant is the model of the saved language, so it comes first.
-    AppleSpeechEngine::shared().applyPersistedLocale(*AppPaths::userDefaults());
+    SpeechEngine::shared().applyPersistedLocale(*AppPaths::userDefaults());
     prewarmRecognizer();
     const bool onboardingNeeded = !OndiraPermission::allGranted();
     platform::MainQueue::asyncAfter(0.1, [onboardingNeeded] {

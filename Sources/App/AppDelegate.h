@@ -2,8 +2,9 @@
 // The one long-lived object of the menu-bar application: its status item
 // and menu, the launch sequence, reopening and termination, and the two
 // callbacks it installs on the indicator.
-#include "App/DictationErrorKind.h"
+#include "Base/DictationErrorKind.h"
 #include "App/Permissions.h"
+#include "App/RevocationMonitor.h"
 #include "UI/TranscribeFileFlow.h"
 #include "App/DictationLifecycle.h"
 #include "Input/HotkeyTypes.h"

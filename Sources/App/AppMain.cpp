@@ -1,7 +1,7 @@
 #include "App/Roads.h"
 
 #include "App/AppDelegate.h"
-#include "App/Branding.h"
+#include "Base/Branding.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
 

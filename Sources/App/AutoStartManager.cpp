@@ -1,10 +1,10 @@
 #include "App/AutoStartManager.h"
 
-#include "App/AppPaths.h"
-#include "App/Branding.h"
+#include "Base/AppPaths.h"
+#include "Base/Branding.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 namespace fs = std::filesystem;
 

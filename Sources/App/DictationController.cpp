@@ -9,13 +9,13 @@
 // first, so a cancelled or overtaken dictation leaves no trace.
 #include "App/AppDelegate.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "App/Permissions.h"
 #include "App/PlaceholderWindows.h"
 #include "App/SoundCues.h"
-#include "Diagnostics/FaultLog.h"
-#include "Engine/AppleSpeechEngine.h"
-#include "Engine/NativeAudioEngine.h"
+#include "Base/FaultLog.h"
+#include "Engine/SpeechEngine.h"
+#include "Engine/MicrophoneRecorder.h"
 #include "Engine/StreamingSupport.h"
 #include "Input/HotkeyManager.h"
 #include "Input/TextInjector.h"
@@ -134,7 +134,7 @@ PartialTextCallback partialTextForwarder() {
 // else from the file alone.
 TranscriptionResult recognize(const std::shared_ptr<AudioBufferStream>& stream, const fs::path& audioURL,
                               const std::vector<std::string>& contextTerms) {
-    auto& speechEngine = AppleSpeechEngine::shared();
+    auto& speechEngine = SpeechEngine::shared();
     const PartialTextCallback forwarder = partialTextForwarder();
     if (!stream) return speechEngine.transcribeDetailed(audioURL, contextTerms, std::nullopt, /*onPartialText=*/forwarder);
     return speechEngine.transcribeStreaming(stream, audioURL, contextTerms, std::nullopt, /*onPartialText=*/forwarder).result;
@@ -167,7 +167,7 @@ void recordStaleDrop() { FaultLog::record("transcription_dropped_stale", {{"reas
 
 void AppDelegate::wireDictationRoad() {
     dictationEvents_ = std::make_shared<DictationEvents>(*this);
-    NativeAudioEngine::shared().setDelegate(dictationEvents_);
+    MicrophoneRecorder::shared().setDelegate(dictationEvents_);
     auto& hotkeyManager = HotkeyManager::shared();
     hotkeyManager.delegate = dictationEvents_;
     hotkeyManager.startListening();
@@ -175,11 +175,11 @@ void AppDelegate::wireDictationRoad() {
 }
 
 void AppDelegate::prewarmRecognizer() {
-    auto& speechEngine = AppleSpeechEngine::shared();
+    auto& speechEngine = SpeechEngine::shared();
     speechEngine.applyPersistedLocale(*AppPaths::userDefaults());
     const std::string locale = speechEngine.locale();
     platform::GlobalQueue::async(platform::QoS::utility,
-                                 [locale] { AppleSpeechEngine::shared().prewarmAndInstallModel(locale); });
+                                 [locale] { SpeechEngine::shared().prewarmAndInstallModel(locale); });
 }
 
 // ---------------------------------------------------------------- start and capture
@@ -220,7 +220,7 @@ void AppDelegate::startDictation(DictationMode mode, const std::optional<std::st
 }
 
 void AppDelegate::beginCapture() {
-    auto& audioEngine = NativeAudioEngine::shared();
+    auto& audioEngine = MicrophoneRecorder::shared();
     pendingBufferStream = AudioBufferStream::make();
     audioEngine.attachStreamingSink(AudioBufferStream::sinkFeeding(pendingBufferStream));
     try {
@@ -256,7 +256,7 @@ void AppDelegate::stopDictation() {
     isRecording = false;
     const auto stopTime = Clock::now();
     IndicatorWindowController::shared().updateState(IndicatorMode::processing());
-    auto& audioEngine = NativeAudioEngine::shared();
+    auto& audioEngine = MicrophoneRecorder::shared();
     const auto [audioURL, duration] = audioEngine.stopRecording();
     SoundCues::shared().play(SoundCue::recordingStopped);
     endCapture(audioURL, duration, stopTime);
@@ -356,7 +356,7 @@ void AppDelegate::completeRecognition(const DictationJob& job, const Transcripti
 void AppDelegate::failRecognition(const DictationJob& job, const std::string& typeName, const std::string& description) {
     platform::log("Ondira Native", "Transcription error: " + description);
     platform::MainQueue::async([this, job, typeName, description] {
-        auto& audioEngine = NativeAudioEngine::shared();
+        auto& audioEngine = MicrophoneRecorder::shared();
         FaultLog::record("transcribe_error", {{"error", typeName},
                                               {"reason", description},
                                               {"peakRMS", formatted("%.4f", audioEngine.lastPeakRMS())},
@@ -443,7 +443,7 @@ void AppDelegate::hotkeyDidRequestCancel() {
 void AppDelegate::discardCapture() {
     if (transcriptionTask) transcriptionTask->cancelled = true;
     isRecording = false;
-    auto& audioEngine = NativeAudioEngine::shared();
+    auto& audioEngine = MicrophoneRecorder::shared();
     const auto stopped = audioEngine.stopRecording();
     if (liveTake_) liveTake_->decide(DictationTake::Decision::abandon);
     liveTake_ = nullptr;

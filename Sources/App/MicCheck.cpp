@@ -4,14 +4,14 @@
 #include <thread>
 
 #include "App/Roads.h"
-#include "Engine/NativeAudioEngine.h"
+#include "Engine/MicrophoneRecorder.h"
 #include "Platform/LinuxNames.h"
 
 // Records two seconds from the default input and says whether real audio
 // arrives, for support: silence points at the system, sound at our side.
 int Roads::runMicCheck() {
-    NativeAudioEngine& engine = NativeAudioEngine::shared();
-    const bool authorized = NativeAudioEngine::isMicrophoneAuthorized();
+    MicrophoneRecorder& engine = MicrophoneRecorder::shared();
+    const bool authorized = MicrophoneRecorder::isMicrophoneAuthorized();
     std::cout << LinuxNames::micCheckStatusLabel << (authorized ? "authorized" : LinuxNames::micCheckDeniedWord) << std::endl;
     const std::string input = engine.currentInputName();
     std::cout << "default input device  : " << input << std::endl;

@@ -1,7 +1,7 @@
 #include "App/Permissions.h"
 
-#include "App/RevocationMonitor.h"
-#include "Engine/AppleSpeechEngine.h"
+#include "Engine/MicrophoneRecorder.h"
+#include "Engine/SpeechEngine.h"
 #include "Engine/TranscriptionTypes.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Log.h"
@@ -15,28 +15,25 @@
 namespace {
 
 // The refresh runs on the main thread every few seconds, so a service that
-// stops answering may hold it up only briefly.
-constexpr double soundServerTimeoutSeconds = 1.0;
+// stops answering may hold it up only briefly (the sound server's probe has
+// the same 1 s bound).
 constexpr int accessibilityBusTimeoutMs = 1000;
 
 std::mutex gProbesLock;
 OndiraPermission::Probes gProbes;
 
-bool microphoneAvailable() {
-    const auto sound = platform::readiness::probeSoundServer(soundServerTimeoutSeconds);
-    return sound.reachable && sound.defaultSourceExists;
-}
+bool microphoneAvailable() { return MicrophoneRecorder::isMicrophoneAuthorized(); }
 
 // The same checks a recognition makes before it decodes: some model is
 // installed, and one serves the recognition language.
 bool speechModelInstalled() {
-    AppleSpeechEngine& engine = AppleSpeechEngine::shared();
+    SpeechEngine& engine = SpeechEngine::shared();
     try {
         engine.ensureSpeechAuthorization();
-        const auto resolved = AppleSpeechEngine::supportedLocale(engine.locale());
+        const auto resolved = SpeechEngine::supportedLocale(engine.locale());
         if (!resolved) return false;
         engine.ensureSpeechModelInstalled(
-            AppleSpeechEngine::selectedModernPath(AppleSpeechEngine::isDictationTranscriberEnabled()), *resolved);
+            SpeechEngine::selectedModernPath(SpeechEngine::isDictationTranscriberEnabled()), *resolved);
         return true;
     } catch (const TranscriptionError&) {
         return false;
@@ -187,33 +184,6 @@ void OndiraPermission::deliverSpeechStatus(SpeechStatus status, std::function<vo
 
 OndiraPermission::SpeechStatus OndiraPermission::speechAuthorizationStatus() {
     return OndiraPermission(speech).isGranted() ? SpeechStatus::authorized : SpeechStatus::denied;
-}
-
-// ---------------------------------------------------------------- PermissionWatch
-
-void PermissionWatch::refresh(const std::function<bool(OndiraPermission)>& isGranted,
-                              const std::function<void()>& bringOnboardingForward) {
-    RevocationMonitor& monitor = RevocationMonitor::shared();
-    for (OndiraPermission permission : OndiraPermission::allCases()) {
-        const std::string id = permission.id();
-        const auto known = lastKnownPermissionState_.find(id);
-        const bool wasGranted = known != lastKnownPermissionState_.end() && known->second;
-        const bool grantedNow = isGranted(permission);
-        if (wasGranted && !grantedNow && alreadySurfacedRevocations_.insert(id).second) {
-            platform::log("Permissions", std::string(permission.title()) + " was turned off.");
-            monitor.setActiveRevocation(permission);
-            if (bringOnboardingForward) bringOnboardingForward();
-        }
-        if (grantedNow) {
-            alreadySurfacedRevocations_.erase(id);
-            if (monitor.activeRevocation() == permission) monitor.setActiveRevocation(std::nullopt);
-        }
-        lastKnownPermissionState_[id] = grantedNow;
-    }
-}
-
-void PermissionWatch::refresh(const std::function<void()>& bringOnboardingForward) {
-    refresh([](OndiraPermission p) { return p.isGranted(); }, bringOnboardingForward);
 }
 
 FirstWindow firstWindow(bool onboardingNeededAtLaunch, bool allGrantedNow) {

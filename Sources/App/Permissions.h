@@ -68,24 +68,6 @@ private:
     Value value_;
 };
 
-// The watch over the grants while the application runs: a grant seen in
-// this process and then lost is surfaced once, until it comes back.
-class PermissionWatch {
-public:
-    // One pass over the grants. `bringOnboardingForward` runs for each newly
-    // surfaced loss.
-    void refresh(const std::function<bool(OndiraPermission)>& isGranted,
-                 const std::function<void()>& bringOnboardingForward);
-    void refresh(const std::function<void()>& bringOnboardingForward);
-
-    const std::map<std::string, bool>& lastKnownPermissionState() const { return lastKnownPermissionState_; }
-    const std::set<std::string>& alreadySurfacedRevocations() const { return alreadySurfacedRevocations_; }
-
-private:
-    std::map<std::string, bool> lastKnownPermissionState_;
-    std::set<std::string> alreadySurfacedRevocations_;
-};
-
 // The window shown just after launch: onboarding when a grant was missing at
 // launch and still is, none when they all came in meanwhile, else the hub.
 enum class FirstWindow { hub, onboarding, none };

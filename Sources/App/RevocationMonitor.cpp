@@ -1,5 +1,7 @@
 #include "App/RevocationMonitor.h"
 
+#include "Platform/Log.h"
+
 RevocationMonitor& RevocationMonitor::shared() {
     static RevocationMonitor* monitor = new RevocationMonitor();
     return *monitor;
@@ -20,3 +22,29 @@ int RevocationMonitor::addObserver(std::function<void(const std::optional<Ondira
 
 void RevocationMonitor::removeObserver(int token) { observers_.erase(token); }
 
+// ---------------------------------------------------------------- PermissionWatch
+
+void PermissionWatch::refresh(const std::function<bool(OndiraPermission)>& isGranted,
+                              const std::function<void()>& bringOnboardingForward) {
+    RevocationMonitor& monitor = RevocationMonitor::shared();
+    for (OndiraPermission permission : OndiraPermission::allCases()) {
+        const std::string id = permission.id();
+        const auto known = lastKnownPermissionState_.find(id);
+        const bool wasGranted = known != lastKnownPermissionState_.end() && known->second;
+        const bool grantedNow = isGranted(permission);
+        if (wasGranted && !grantedNow && alreadySurfacedRevocations_.insert(id).second) {
+            platform::log("Permissions", std::string(permission.title()) + " was turned off.");
+            monitor.setActiveRevocation(permission);
+            if (bringOnboardingForward) bringOnboardingForward();
+        }
+        if (grantedNow) {
+            alreadySurfacedRevocations_.erase(id);
+            if (monitor.activeRevocation() == permission) monitor.setActiveRevocation(std::nullopt);
+        }
+        lastKnownPermissionState_[id] = grantedNow;
+    }
+}
+
+void PermissionWatch::refresh(const std::function<void()>& bringOnboardingForward) {
+    refresh([](OndiraPermission p) { return p.isGranted(); }, bringOnboardingForward);
+}

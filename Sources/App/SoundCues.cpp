@@ -1,9 +1,9 @@
 #include "App/SoundCues.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <canberra.h>
 

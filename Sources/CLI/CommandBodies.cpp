@@ -1,4 +1,4 @@
-#include "CLI/CommandBodies.h"
+#include "CLI/OndiraCLI.h"
 
 #include "CLI/HistoryCommands.h"
 #include "CLI/TextCommands.h"

@@ -1,7 +1,7 @@
 #include "CLI/CommandOutput.h"
 
 #include "CLI/OndiraCLI.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 namespace OndiraCLI {
 

@@ -1,6 +1,6 @@
 // The doctor report: whether each piece a dictation needs is ready on this
 // machine, and what to do about the ones that are not.
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "CLI/OndiraCLI.h"
 #include "Engine/SphinxRecognizer.h"
 #include "Learning/DictationLogger.h"

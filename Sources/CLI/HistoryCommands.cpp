@@ -2,7 +2,7 @@
 
 #include "CLI/CommandOutput.h"
 #include "Learning/DictationLogger.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,9 +1,8 @@
 #include "CLI/OndiraCLI.h"
 
-#include "CLI/CommandBodies.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Text/VoiceCommandCatalog.h"
 
 #include <unistd.h>
@@ -221,8 +220,8 @@ const std::vector<std::string>& fixedUsageLines() {
         "                        model is actually attached to recognition, and",
         "                        what the last rebuild attempt did. Every line is",
         "                        derived from files on disk \u2014 including the",
-        "                        failure reason, which used to exist only in an",
-        "                        NSLog nobody read.",
+        "                        failure reason, which used to exist only in a",
+        "                        log line nobody read.",
     };
     return lines;
 }

@@ -1,9 +1,9 @@
 #include "CLI/TextCommands.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "CLI/CommandOutput.h"
 #include "CLI/OndiraCLI.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Text/Snippets.h"
 #include "Text/Vocabulary.h"
 

@@ -1,10 +1,9 @@
 #include "Engine/FileTranscriber.h"
 
 #include "Engine/FileTranscriberAudio.h"
-#include "Engine/SphinxWindowRecognizer.h"
 #include "Engine/TranscriptionTypes.h"
 #include "Platform/LinuxNames.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
@@ -626,12 +625,5 @@ FileTranscriptionResult transcribeFile(const fs::path& url, const std::vector<st
     }
 }
 
-FileTranscriptionResult transcribeFile(const fs::path& url, const std::vector<std::string>& contextTerms,
-                                       const std::string& localeIdentifier, double chunkSeconds, double overlapSeconds,
-                                       const std::shared_ptr<CancellationToken>& cancellation,
-                                       const ProgressHandler& onProgress) {
-    return transcribeFile(url, contextTerms, localeIdentifier, chunkSeconds, overlapSeconds, cancellation, onProgress,
-                          SphinxWindowRecognizer::engine());
-}
 
 }  // namespace FileTranscriber

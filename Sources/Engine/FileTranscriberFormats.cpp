@@ -3,7 +3,7 @@
 #include "Engine/FileTranscriber.h"
 
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <cerrno>
 #include <cinttypes>

@@ -1,7 +1,7 @@
 #include "Engine/SphinxWindowRecognizer.h"
 
 #include "Engine/SphinxRecognizer.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
@@ -205,3 +205,16 @@ FileTranscriber::Engine engine() {
 }
 
 }  // namespace SphinxWindowRecognizer
+
+namespace FileTranscriber {
+
+// Transcription of a file with the installed pocketsphinx models.
+FileTranscriptionResult transcribeFile(const std::filesystem::path& url, const std::vector<std::string>& contextTerms,
+                                       const std::string& localeIdentifier, double chunkSeconds, double overlapSeconds,
+                                       const std::shared_ptr<CancellationToken>& cancellation,
+                                       const ProgressHandler& onProgress) {
+    return transcribeFile(url, contextTerms, localeIdentifier, chunkSeconds, overlapSeconds, cancellation, onProgress,
+                          SphinxWindowRecognizer::engine());
+}
+
+}  // namespace FileTranscriber

@@ -1,7 +1,7 @@
 #include "Engine/StreamingSupport.h"
 
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 void AudioBufferStream::yield(std::shared_ptr<AudioPCMBuffer> buffer) {
     {

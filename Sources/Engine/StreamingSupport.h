@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "Engine/NativeAudioEngine.h"
+#include "Engine/MicrophoneRecorder.h"
 
 // The converted buffers of one take, in capture order; finished when capture
 // stops. It can be read once: a second reader finds it already drained.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Engine/NativeAudioEngine.h"
+#include "Engine/MicrophoneRecorder.h"
 
 struct TranscriptionResult {
     std::string text;
@@ -22,9 +22,9 @@ struct TranscriptionResult {
 
 namespace EngineIdentifier {
 // The identifier of each recognition path (see LinuxNames for the names).
-const char* speechAnalyzer();       // whole-take decode with the context terms
-const char* dictationTranscriber();  // the same with the personal model
-const char* classic();              // incremental decode with partial text
+const char* contextDecoder();       // whole-take decode with the context terms
+const char* personalDecoder();  // the same with the personal model
+const char* incrementalDecoder();              // incremental decode with partial text
 const char* fileTranscription();    // any audio file
 // An identifier read from stored history, in today's spelling.
 std::string canonical(const std::string& stored);

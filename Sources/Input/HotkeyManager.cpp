@@ -1,13 +1,11 @@
 #include "Input/HotkeyManager.h"
 
-#include "App/AppPaths.h"
-#include "Input/KeyCodes.h"
+#include "Base/AppPaths.h"
+#include "Platform/KeyCodes.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
-#include "Platform/X11HotKeys.h"
-#include "Platform/SessionWatch.h"
+#include "Platform/Unicode.h"
 
 #include <glib.h>
 
@@ -84,8 +82,8 @@ std::shared_ptr<HotkeyRunLoop> HotkeyRunLoop::main() {
 
 HotkeyManager& HotkeyManager::shared() {
     static HotkeyManager* instance = [] {
-        auto x11 = platform::X11HotKeys::shared();
-        return new HotkeyManager(HotkeyRunLoop::main(), x11, x11, platform::SessionWatch::make());
+        return new HotkeyManager(HotkeyRunLoop::main(), platform::desktopHotKeyService(), platform::desktopKeyListener(),
+                                 platform::desktopSessionEvents());
     }();
     return *instance;
 }
@@ -114,7 +112,7 @@ void HotkeyManager::loadConfiguredMode() {
 
 void HotkeyManager::setMode(HotkeyMode newMode) {
     mode = newMode;
-    installCarbonHotKey();
+    grabHotKey();
     AppPaths::writeConfigValue("hotkey", HotkeyModes::rawValue(newMode));
 }
 
@@ -226,7 +224,7 @@ void HotkeyManager::restoreSecondaryShortcuts() {
 // MARK: - Listening
 
 void HotkeyManager::startListening() {
-    installCarbonHandler();
+    installHotKeyHandler();
     installKeyListener();
     startListenerPolling();
     installSleepAndLockObservers();
@@ -265,16 +263,16 @@ void HotkeyManager::stopListening() {
     secondaryWatchdogTimers_.clear();
 }
 
-void HotkeyManager::installCarbonHandler() {
+void HotkeyManager::installHotKeyHandler() {
     if (carbonHandlerInstalled_) return;
     std::weak_ptr<HotkeyManager*> weak = self_;
     carbonHandlerInstalled_ = hotKeys_->installHandler([weak](std::uint32_t sig, std::uint32_t id, bool pressed) {
         if (auto self = weak.lock()) (*self)->handleHotKeyEvent(sig, id, pressed);
     });
-    if (carbonHandlerInstalled_) installCarbonHotKey();
+    if (carbonHandlerInstalled_) grabHotKey();
 }
 
-void HotkeyManager::installCarbonHotKey() {
+void HotkeyManager::grabHotKey() {
     if (!carbonHandlerInstalled_) return;
     if (mode != HotkeyMode::altSpace) {
         disarmKey(carbonHotKeyRef_);

@@ -4,9 +4,11 @@
 // cancel and Return error-action keys, and the forced release of every held
 // key when the machine sleeps or the screen locks.
 //
-// Everything runs on the main thread. The X11 event sources live behind the
-// small interfaces below so the gesture rules can be driven by a test clock.
+// Everything runs on the main thread. The desktop's event sources live behind
+// the interfaces of Platform/HotKeys.h, so the gesture rules can be driven by a
+// test clock and test doubles.
 #include "Input/HotkeyTypes.h"
+#include "Platform/HotKeys.h"
 
 #include <cstdint>
 #include <functional>
@@ -29,45 +31,6 @@ public:
     static std::shared_ptr<HotkeyRunLoop> main();
 };
 
-// Registered global hot keys: a key combination reserved for this program.
-class HotKeyService {
-public:
-    using Handler = std::function<void(std::uint32_t signature, std::uint32_t identifier, bool pressed)>;
-    virtual ~HotKeyService() = default;
-    // 0 with a reference (never 0), or the refusal status.
-    virtual std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t carbonModifiers, std::uint32_t signature,
-                                        std::uint32_t identifier, std::uint64_t& reference) = 0;
-    virtual void unregisterHotKey(std::uint64_t reference) = 0;
-    virtual bool installHandler(Handler handler) = 0;
-    virtual void removeHandler() = 0;
-};
-
-// One key going down or up, as the key listener sees every key.
-struct RawKeyEvent {
-    unsigned long keysym = 0;
-    bool pressed = false;
-    bool autoRepeat = false;
-    std::uint32_t heldModifiers = 0;  // portable mask of the shift/control/option/command keys held
-    bool otherKeysHeld = false;       // any other key is down at this moment
-};
-
-// The listener that sees every key press and release on the desktop.
-class KeyListener {
-public:
-    virtual ~KeyListener() = default;
-    // False when it cannot listen now (no display). `onLost` runs when a
-    // listening connection goes away, so the next poll can heal it.
-    virtual bool install(std::function<void(const RawKeyEvent&)> onKey, std::function<void()> onLost) = 0;
-    virtual void remove() = 0;
-};
-
-// Sleep and screen-lock notifications of the session.
-class SessionEvents {
-public:
-    virtual ~SessionEvents() = default;
-    virtual void install(std::function<void()> onSleep, std::function<void()> onLock) = 0;
-    virtual void remove() = 0;
-};
 
 class HotkeyManager {
 public:
@@ -114,7 +77,7 @@ public:
     // Listening.
     void startListening();
     void stopListening();
-    void installCarbonHotKey();
+    void grabHotKey();
     void armEscapeCancel();
     void disarmEscapeCancel();
     void armErrorAction();
@@ -143,7 +106,7 @@ private:
     void unregisterShortcut(DictationMode forMode, bool persist);
     void storeShortcuts();
     void restoreSecondaryShortcuts();
-    void installCarbonHandler();
+    void installHotKeyHandler();
     void installKeyListener();
     void startListenerPolling();
     void installSleepAndLockObservers();

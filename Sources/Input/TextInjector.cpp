@@ -1,10 +1,9 @@
 #include "Input/TextInjector.h"
 
-#include "Platform/DesktopInsertion.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 namespace {
 void logLine(const std::string& message) { platform::log("TextInjector", message); }
@@ -34,7 +33,7 @@ struct TextInjector::Job {
 };
 
 TextInjector& TextInjector::shared() {
-    static TextInjector* instance = new TextInjector(platform::DesktopInsertion::shared());
+    static TextInjector* instance = new TextInjector(platform::desktopInsertionTarget());
     return *instance;
 }
 
@@ -47,7 +46,7 @@ TextInjector::~TextInjector() { self_.reset(); }
 
 bool TextInjector::isAccessibilityTrusted(bool promptIfNeeded) {
     (void)promptIfNeeded;
-    return platform::DesktopInsertion::accessibilityAvailable();
+    return platform::accessibilityAvailable();
 }
 
 void TextInjector::inject(const std::string& text, bool useClipboard, Completion completion) {

@@ -9,6 +9,8 @@
 // definitely failed, the dictated text stays on the clipboard so the user can
 // paste it by hand. Insertions never overlap: each waits for the one before
 // to finish, so a paste can't save the previous paste's text as the user's.
+#include "Platform/Insertion.h"
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -33,31 +35,6 @@ struct InjectionOutcome {
     std::string description() const;
 };
 
-// Every form the clipboard held: (target name, bytes) pairs of one owner.
-struct ClipboardSnapshot {
-    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> items;
-    bool empty() const { return items.empty(); }
-};
-
-// What an insertion needs of the desktop.
-class InsertionTarget {
-public:
-    virtual ~InsertionTarget() = default;
-    // A password field has the focus, or another client grabbed the keyboard.
-    virtual bool isSecureInputActive() = 0;
-    virtual std::optional<std::string> focusedValue() = 0;
-    virtual std::optional<std::string> focusedSelectedText() = 0;
-    // Inserts at the caret of the focused field through the accessibility
-    // interface; false when it can't.
-    virtual bool insertAtFocus(const std::string& text) = 0;
-    virtual void typeText(const std::string& text) = 0;
-    virtual ClipboardSnapshot snapshotClipboard() = 0;
-    virtual void setClipboardText(const std::string& text) = 0;
-    virtual std::optional<std::string> clipboardText() = 0;
-    virtual void restoreClipboard(const ClipboardSnapshot& snapshot) = 0;
-    // Ctrl+V, or Ctrl+Shift+V when the focused application is a terminal.
-    virtual void sendPasteShortcut() = 0;
-};
 
 class TextInjector {
 public:

@@ -1,10 +1,10 @@
 #include "Learning/CorrectionLog.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
-#include "Text/Vocabulary.h"
+#include "Base/DictionaryFile.h"
 
 #include <nlohmann/json.hpp>
 
@@ -274,7 +274,7 @@ std::vector<CorrectionSuggestion> CorrectionLog::computeSuggestions(const std::v
 }
 
 std::shared_ptr<const std::vector<std::string>> CorrectionLog::dictionaryFromTerms() {
-    return Vocabulary::rawFromTerms();
+    return DictionaryFile::rawTerms().froms;
 }
 
 std::vector<CorrectionLog::LearnedSubstitution> CorrectionLog::learnedSubstitutions() {

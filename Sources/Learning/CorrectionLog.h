@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Platform/Queues.h"
-#include "Text/WordMatch.h"
+#include "Base/WordMatch.h"
 
 enum class CorrectionSource { explicitDictionaryAdd, observedEdit };
 

@@ -1,10 +1,10 @@
 #include "Learning/DictationLogger.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/AppendLog.h"
 #include "Platform/FileIO.h"
 #include "Platform/FrontmostApp.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

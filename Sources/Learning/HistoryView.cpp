@@ -1,6 +1,6 @@
 #include "Learning/HistoryView.h"
 
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>

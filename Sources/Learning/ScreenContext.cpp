@@ -1,6 +1,6 @@
 #include "Learning/ScreenContext.h"
 
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <limits>
 #include <unordered_set>

@@ -22,7 +22,8 @@ public:
     // One block of interleaved 32-bit float frames in the input format.
     using TapBlock = std::function<void(const float* interleaved, std::size_t frames)>;
 
-    AudioInput();
+    // `clientName` is how the sound server lists this program.
+    explicit AudioInput(std::string clientName);
     ~AudioInput();
     AudioInput(const AudioInput&) = delete;
     AudioInput& operator=(const AudioInput&) = delete;

@@ -99,6 +99,8 @@ struct EngineIdentifierAlias {
     const char* stored;
     const char* current;
 };
+// The stored names below come from history files written by earlier builds;
+// they are kept only so that such entries still read as today's names.
 inline constexpr EngineIdentifierAlias engineIdentifierAliases[] = {
     {"apple_speechanalyzer_ondevice", engineContextDecoder},
     {"apple_dictationtranscriber_ondevice", enginePersonalDecoder},

@@ -2,7 +2,7 @@
 
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <sys/stat.h>
 

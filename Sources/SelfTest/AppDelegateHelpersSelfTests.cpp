@@ -1,5 +1,5 @@
 #include "App/AppDelegate.h"
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Engine/FileTranscriber.h"
 #include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"

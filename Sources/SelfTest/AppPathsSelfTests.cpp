@@ -1,4 +1,4 @@
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/UUID.h"

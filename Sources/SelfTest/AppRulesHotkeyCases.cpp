@@ -2,7 +2,7 @@
 
 #include "Input/HotkeyManager.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "App/DictationLifecycle.h"
 #include "Platform/LinuxNames.h"
 #include "SelfTest/AppRulesHotkeyCases.h"

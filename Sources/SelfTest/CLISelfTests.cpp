@@ -1,6 +1,6 @@
 #include "CLI/HistoryCommands.h"
 #include "CLI/OndiraCLI.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"
 

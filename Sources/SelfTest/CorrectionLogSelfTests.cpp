@@ -1,6 +1,6 @@
 #include "Learning/CorrectionLog.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"
 #include "SelfTest/TextSelfTestSupport.h"

@@ -1,8 +1,8 @@
 #include "SelfTest/DictationLogSelfTests.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Learning/DictationLogger.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "SelfTest/SelfTest.h"
 
 #include <sys/stat.h>

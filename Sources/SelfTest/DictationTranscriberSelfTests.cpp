@@ -1,15 +1,15 @@
 #include <chrono>
 
-#include "App/AppPaths.h"
-#include "Engine/AppleSpeechEngine.h"
-#include "Platform/Text.h"
+#include "Base/AppPaths.h"
+#include "Engine/SpeechEngine.h"
+#include "Platform/Unicode.h"
 #include "SelfTest/SelfTest.h"
 #include "SelfTest/SourceScan.h"
 
 namespace DictationTranscriberSelfTests {
 
 namespace {
-using Path = AppleSpeechEngine::RecognitionPath;
+using Path = SpeechEngine::RecognitionPath;
 
 std::string optionalList(const std::optional<std::vector<std::string>>& list) {
     if (!list) return "nil";
@@ -20,10 +20,10 @@ std::string optionalList(const std::optional<std::vector<std::string>>& list) {
 
 SelfTestCase pathCase(std::string name, std::string teeth, bool flag, Path expected) {
     return {std::move(name), std::move(teeth), [flag, expected] {
-                const Path got = AppleSpeechEngine::selectedModernPath(flag);
+                const Path got = SpeechEngine::selectedModernPath(flag);
                 if (got == expected) return SelfTestOutcome::pass();
                 return SelfTestOutcome::fail(std::string("selectedModernPath(") + (flag ? "true" : "false") + "): expected " +
-                                             AppleSpeechEngine::name(expected) + ", got " + AppleSpeechEngine::name(got));
+                                             SpeechEngine::name(expected) + ", got " + SpeechEngine::name(got));
             }};
 }
 }  // namespace
@@ -34,8 +34,8 @@ std::vector<SelfTestCase> cases() {
                    "if the switch ever defaulted to true or stopped being registered, every user who never touched it "
                    "would silently move to the new, less proven path on the next dictation",
                    [] {
-                       (void)AppleSpeechEngine::shared();
-                       if (!AppleSpeechEngine::isDictationTranscriberEnabled()) return SelfTestOutcome::pass();
+                       (void)SpeechEngine::shared();
+                       if (!SpeechEngine::isDictationTranscriberEnabled()) return SelfTestOutcome::pass();
                        return SelfTestOutcome::fail("expected ondira_dictation_transcriber_enabled to default to false");
                    }});
     out.push_back(pathCase("flag OFF selects the SpeechTranscriber path (today's behavior)",
@@ -51,36 +51,36 @@ std::vector<SelfTestCase> cases() {
                    "or key than the getter reads, flipping the real switch would never change a real dictation",
                    [] {
                        auto store = AppPaths::userDefaults();
-                       const auto remembered = store->persistentObject(AppleSpeechEngine::dictationTranscriberEnabledDefaultsKey);
+                       const auto remembered = store->persistentObject(SpeechEngine::dictationTranscriberEnabledDefaultsKey);
                        struct Restore {
                            std::shared_ptr<platform::SettingsStore> store;
                            std::optional<platform::SettingsStore::json> value;
                            ~Restore() {
-                               if (value) store->set(AppleSpeechEngine::dictationTranscriberEnabledDefaultsKey, *value);
-                               else store->removeObject(AppleSpeechEngine::dictationTranscriberEnabledDefaultsKey);
+                               if (value) store->set(SpeechEngine::dictationTranscriberEnabledDefaultsKey, *value);
+                               else store->removeObject(SpeechEngine::dictationTranscriberEnabledDefaultsKey);
                            }
                        } restore{store, remembered};
-                       AppleSpeechEngine::setDictationTranscriberEnabled(true);
-                       Path on = AppleSpeechEngine::selectedModernPath(AppleSpeechEngine::isDictationTranscriberEnabled());
+                       SpeechEngine::setDictationTranscriberEnabled(true);
+                       Path on = SpeechEngine::selectedModernPath(SpeechEngine::isDictationTranscriberEnabled());
                        if (on != Path::dictationTranscriber)
                            return SelfTestOutcome::fail(std::string("expected .dictationTranscriber after setting "
                                                                     "isDictationTranscriberEnabled = true, got ") +
-                                                        AppleSpeechEngine::name(on));
-                       AppleSpeechEngine::setDictationTranscriberEnabled(false);
-                       Path off = AppleSpeechEngine::selectedModernPath(AppleSpeechEngine::isDictationTranscriberEnabled());
+                                                        SpeechEngine::name(on));
+                       SpeechEngine::setDictationTranscriberEnabled(false);
+                       Path off = SpeechEngine::selectedModernPath(SpeechEngine::isDictationTranscriberEnabled());
                        if (off != Path::speechTranscriber)
                            return SelfTestOutcome::fail(std::string("path after setting isDictationTranscriberEnabled = "
                                                                     "false: expected speechTranscriber, got ") +
-                                                        AppleSpeechEngine::name(off));
+                                                        SpeechEngine::name(off));
                        return SelfTestOutcome::pass();
                    }});
 
-    if (AppleSpeechEngine::capabilities().analyzerPaths) {
+    if (SpeechEngine::capabilities().analyzerPaths) {
         out.push_back({"no prepared personal model -> content hints carry no custom-LM hint",
                        "if the no-model branch inserted a customized-language hint anyway, every dictation without a "
                        "compiled personal model would hand the recognizer a hint for an absent model",
                        [] {
-                           const auto count = AppleSpeechEngine::contentHints(std::nullopt).count();
+                           const auto count = SpeechEngine::contentHints(std::nullopt).count();
                            if (count == 1) return SelfTestOutcome::pass();
                            return SelfTestOutcome::fail("content hint count with no prepared configuration: expected 1, got " +
                                                         std::to_string(count));
@@ -89,7 +89,7 @@ std::vector<SelfTestCase> cases() {
                        "if a prepared personal-model configuration never reached the hint set, the personal model would "
                        "silently never attach even once compiled and cached",
                        [] {
-                           const auto count = AppleSpeechEngine::contentHints(PersonalModel::Configuration{
+                           const auto count = SpeechEngine::contentHints(PersonalModel::Configuration{
                                                   "/tmp/ondira-selftest-model.bin", "/tmp/ondira-selftest-vocab.bin"})
                                                   .count();
                            if (count == 2) return SelfTestOutcome::pass();
@@ -100,9 +100,9 @@ std::vector<SelfTestCase> cases() {
                        "the application dictates sentences and short paragraphs, which is what the short-form hint "
                        "describes; it must be joined with the model hint, not replaced by it",
                        [] {
-                           if (!AppleSpeechEngine::contentHints(std::nullopt).shortForm)
+                           if (!SpeechEngine::contentHints(std::nullopt).shortForm)
                                return SelfTestOutcome::fail("expected .shortForm present with no personal model");
-                           if (!AppleSpeechEngine::contentHints(PersonalModel::Configuration{
+                           if (!SpeechEngine::contentHints(PersonalModel::Configuration{
                                     "/tmp/ondira-selftest-model2.bin", "/tmp/ondira-selftest-vocab2.bin"})
                                     .shortForm)
                                return SelfTestOutcome::fail("expected .shortForm still present alongside the custom-LM hint");
@@ -113,8 +113,8 @@ std::vector<SelfTestCase> cases() {
                        "user's dictionary or screen terms, with no error to show it",
                        [] {
                            const std::vector<std::string> terms = {"Alpha", "SPY", "Ondira"};
-                           auto context = AppleSpeechEngine::buildAnalysisContext(terms);
-                           auto it = context.contextualStrings.find(AppleSpeechEngine::AnalysisContext::general);
+                           auto context = SpeechEngine::buildAnalysisContext(terms);
+                           auto it = context.contextualStrings.find(SpeechEngine::AnalysisContext::general);
                            std::optional<std::vector<std::string>> got;
                            if (it != context.contextualStrings.end()) got = it->second;
                            if (got == terms) return SelfTestOutcome::pass();
@@ -125,16 +125,16 @@ std::vector<SelfTestCase> cases() {
                        "an empty but present entry is the \"observed but blank\" shape that causes false signals; with no "
                        "terms the entry is left out, not set to an empty list",
                        [] {
-                           auto context = AppleSpeechEngine::buildAnalysisContext({});
-                           if (context.contextualStrings.count(AppleSpeechEngine::AnalysisContext::general) == 0)
+                           auto context = SpeechEngine::buildAnalysisContext({});
+                           if (context.contextualStrings.count(SpeechEngine::AnalysisContext::general) == 0)
                                return SelfTestOutcome::pass();
                            return SelfTestOutcome::fail("expected contextualStrings[.general] to be nil for empty context terms");
                        }});
     } else {
-        out.push_back({"custom-LM content hint gating (skipped)", "n/a — DictationTranscriber requires macOS 26.0+",
-                       [] { return SelfTestOutcome::skip("macOS 26.0+ required for DictationTranscriber.ContentHint"); }});
-        out.push_back({"context term propagation (skipped)", "n/a — AnalysisContext requires macOS 26.0+",
-                       [] { return SelfTestOutcome::skip("macOS 26.0+ required for AnalysisContext"); }});
+        out.push_back({"custom-LM content hint gating (skipped)", "n/a — DictationTranscriber needs the context decoder",
+                       [] { return SelfTestOutcome::skip("the context decoder is needed for DictationTranscriber.ContentHint"); }});
+        out.push_back({"context term propagation (skipped)", "n/a — AnalysisContext needs the context decoder",
+                       [] { return SelfTestOutcome::skip("the context decoder is needed for AnalysisContext"); }});
     }
 
     out.push_back({"makeResult maps both engines' outcomes into the same TranscriptionResult shape",
@@ -143,10 +143,10 @@ std::vector<SelfTestCase> cases() {
                    [] {
                        const SystemTime at = SystemTime{} + std::chrono::seconds(1000000);
                        const std::filesystem::path url = "/tmp/ondira-selftest-audio.wav";
-                       auto a = AppleSpeechEngine::makeResult("  hello world  ", false, EngineIdentifier::speechAnalyzer(),
+                       auto a = SpeechEngine::makeResult("  hello world  ", false, EngineIdentifier::contextDecoder(),
                                                               url, at, at, 3.5);
-                       auto b = AppleSpeechEngine::makeResult("  hello world  ", false,
-                                                              EngineIdentifier::dictationTranscriber(), url, at, at, 3.5);
+                       auto b = SpeechEngine::makeResult("  hello world  ", false,
+                                                              EngineIdentifier::personalDecoder(), url, at, at, 3.5);
                        if (a.text != b.text || a.text != "hello world")
                            return SelfTestOutcome::fail("text differs by engine: " + a.text + " vs " + b.text);
                        if (a.sourceAudioURL != b.sourceAudioURL) return SelfTestOutcome::fail("sourceAudioURL differs by engine");
@@ -170,7 +170,7 @@ std::vector<SelfTestCase> cases() {
                    "the new path may only be chosen inside the whole-take branch; if the switch were read in the legacy "
                    "path it could start influencing the incremental recognition",
                    [text] {
-                       const std::string from = "AppleSpeechEngine::Triple AppleSpeechEngine::transcribeLegacy(";
+                       const std::string from = "SpeechEngine::Triple SpeechEngine::transcribeLegacy(";
                        auto body = SourceScan::between(text, from, "// Legacy helpers");
                        if (!body) return SelfTestOutcome::fail("could not locate transcribeLegacy function body to scan");
                        const std::string inside = body->substr(from.size());

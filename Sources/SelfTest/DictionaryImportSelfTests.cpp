@@ -1,4 +1,4 @@
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/FileIO.h"
 #include "SelfTest/SelfTest.h"
 #include "Text/Vocabulary.h"

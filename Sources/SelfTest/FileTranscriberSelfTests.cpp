@@ -2,7 +2,7 @@
 #include "Engine/SphinxWindowRecognizer.h"
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"
 
@@ -424,7 +424,7 @@ std::vector<SelfTestCase> cases() {
     // Recognition runs only from models installed on this machine: a language
     // without one is refused before any audio is recognised, and the decoder
     // is only ever handed local model files.
-    out.push_back({"FileTranscriber carries the same on-device privacy gate as AppleSpeechEngine "
+    out.push_back({"FileTranscriber carries the same on-device privacy gate as SpeechEngine "
                    "(supportsOnDeviceRecognition guard present)",
                    "the framework ignores the on-device-only request unless on-device support is confirmed first; "
                    "without the guard, audio of a locale lacking the on-device model could be sent to the platform "

@@ -1,4 +1,4 @@
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Learning/DictationLogger.h"
 #include "Platform/FileIO.h"
 #include "SelfTest/DictationLogSelfTests.h"

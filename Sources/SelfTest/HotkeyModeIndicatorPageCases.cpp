@@ -2,7 +2,7 @@
 // exactly as pinned here, and only raw mode may add its label.
 #include "SelfTest/HotkeyModeIndicatorPageCases.h"
 
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "UI/IndicatorPages.h"
 
 namespace {

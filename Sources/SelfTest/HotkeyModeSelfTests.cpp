@@ -1,7 +1,7 @@
-#include "App/DictationErrorKind.h"
+#include "Base/DictationErrorKind.h"
 #include "App/DictationLifecycle.h"
 #include "Input/HotkeyManager.h"
-#include "Platform/X11HotKeys.h"
+#include "Platform/HotKeys.h"
 #include "SelfTest/HotkeyModeIndicatorPageCases.h"
 #include "SelfTest/SelfTest.h"
 #include "UI/IndicatorMode.h"
@@ -20,7 +20,7 @@ const char* boolText(bool b) { return b ? "true" : "false"; }
 // Registering a global hot key needs an X display; without one (a shell with
 // no desktop) the cases that register skip rather than blame the product.
 std::optional<SelfTestOutcome> needsDisplay() {
-    if (platform::X11HotKeys::shared()->ensureConnected()) return std::nullopt;
+    if (platform::desktopHotKeysAvailable()) return std::nullopt;
     return SelfTestOutcome::skip("no X display to register global hot keys on");
 }
 
@@ -151,7 +151,7 @@ std::vector<SelfTestCase> cases() {
                    }});
 
     out.push_back(fixedCase(
-        "four new preset HotkeyMode cases carry Carbon combos; Fn/altSpace still carry none",
+        "four new preset HotkeyMode cases carry grabbed key combinations; Fn/altSpace still carry none",
         "the presets must register through their key combinations while Fn and Alt+Space stay gestures of the key "
         "listener; a combo on Fn would register a meaningless key, a missing one would leave a preset dead",
         [] {
@@ -231,14 +231,14 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::pass();
                    }});
 
-    out.push_back({"altSpaceRegistrationFailed exists and starts nil (self-test never installs the live Carbon \u2325Space "
+    out.push_back({"altSpaceRegistrationFailed exists and starts nil (self-test never installs the live Alt+Space grab "
                    "registration)",
                    "the field that surfaces a refused Alt+Space registration must exist and rest at nil; a value here "
                    "would make the menu warn about a failure that never happened",
                    [] {
                        auto status = HotkeyManager::shared().altSpaceRegistrationFailed();
                        if (!status) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("expected nil since installCarbonHotKey() is never invoked in the self-test process, got " +
+                       return SelfTestOutcome::fail("expected nil since grabHotKey() is never invoked in the self-test process, got " +
                                                     std::to_string(*status));
                    }});
 

@@ -1,10 +1,8 @@
 #include "SelfTest/HubPageSource.h"
 
-#include <filesystem>
-
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 namespace fs = std::filesystem;
 
@@ -17,7 +15,7 @@ constexpr std::uintmax_t maxPageBytes = 4u << 20;
 
 std::optional<std::string> readPage(const fs::path& path) {
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) return std::nullopt;
+    if (!fs::is_regular_file(path, ec)) return std::nullopt;  // follows the checkout's link
     const auto size = fs::file_size(path, ec);
     if (ec || size > maxPageBytes) return std::nullopt;
     auto text = platform::readFile(path);
@@ -51,6 +49,13 @@ std::optional<std::string> bundledPage() {
     auto resources = platform::Bundle::resourceURL();
     if (!resources) return std::nullopt;
     return readPage(*resources / pageFileName);
+}
+
+std::optional<std::string> checkoutPage(fs::path* path) {
+    auto root = SelfTestSupport::repoRoot();
+    if (!root) return std::nullopt;
+    if (path) *path = *root / pageFileName;
+    return readPage(*root / pageFileName);
 }
 
 std::set<std::string> postedMessages(std::string_view page) {
@@ -128,4 +133,41 @@ std::vector<SelfTestCase> UpdateAutoCheckPageCases() {
         {"var updateAuto = null"},
         "updateAuto is not initialised to null, so the panel renders a settings claim it has not been given"));
     return out;
+}
+
+std::vector<SelfTestCase> StagingPageCases() {
+    return {{"staging_panel_html_has_real_checkbox_edit_reorder_and_commit_anchors",
+             "it would fail if the hub page's staging card lost its per-row checkbox, its inline edit, its up and down "
+             "reorder controls or its \"Commit selected\" button: a panel that exists with half its interactions "
+             "missing, which a decorative check for the word Staging would not catch",
+             [] {
+                 if (!SelfTestSupport::repoRoot())
+                     return SelfTestOutcome::skip(
+                         "dev source tree not present next to this bundle \u2014 cannot scan ondira_hub.html");
+                 fs::path where;
+                 auto page = HubPageSource::checkoutPage(&where);
+                 if (!page) return SelfTestOutcome::fail("could not read ondira_hub.html at " + where.string());
+                 struct Anchor {
+                     std::vector<const char*> any;
+                     const char* message;
+                 };
+                 static const Anchor anchors[] = {
+                     {{"staging-card"}, "missing 'staging-card' container \u2014 the Staging panel card itself is absent"},
+                     {{"type=\"checkbox\""},
+                      "missing a checkbox input anywhere in the HTML \u2014 no per-row select affordance"},
+                     {{"stagingRowEl", "renderStaging"},
+                      "missing the Staging row-render function \u2014 rows have no renderer"},
+                     {{"staging_move:"}, "missing a staging_move: call site \u2014 no reorder affordance"},
+                     {{"staging_edit:"}, "missing a staging_edit: call site \u2014 no inline-edit affordance"},
+                     {{"staging_delete:"}, "missing a staging_delete: call site \u2014 no per-row delete affordance"},
+                     {{"Commit selected"}, "missing the 'Commit selected' button label the brief explicitly requires"},
+                     {{"staging_commit:"}, "missing a staging_commit: call site \u2014 the Commit button is not wired"},
+                 };
+                 for (const auto& anchor : anchors) {
+                     bool found = false;
+                     for (const char* needle : anchor.any) found = found || page->find(needle) != std::string::npos;
+                     if (!found) return SelfTestOutcome::fail(anchor.message);
+                 }
+                 return SelfTestOutcome::pass();
+             }}};
 }

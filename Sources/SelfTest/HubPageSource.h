@@ -1,7 +1,9 @@
 #pragma once
 // The hub page and the hub's message dispatcher as the self-test reads them:
-// the page shipped in the bundle, the message names it posts through act(),
-// and the names the dispatcher handles.
+// the page shipped in the bundle, the copy at the root of the checkout, the
+// message names the page posts through act(), and the names the dispatcher
+// handles.
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <set>
@@ -17,6 +19,8 @@ inline constexpr const char* pageFileName = "ondira_hub.html";
 
 // The page in the bundle's resources, when it is there and is UTF-8.
 std::optional<std::string> bundledPage();
+// The copy at the root of the source checkout (`path` tells where it was looked for).
+std::optional<std::string> checkoutPage(std::filesystem::path* path = nullptr);
 
 // Every name the page posts: act('name') and act('name:…') give "name".
 std::set<std::string> postedMessages(std::string_view page);
@@ -46,5 +50,6 @@ SelfTestCase pageHolds(std::shared_ptr<const std::string> page, std::string name
 
 }  // namespace HubPageSource
 
-// The page cases that UpdateAutoCheck ends with.
+// The page cases that the older suites end with.
 std::vector<SelfTestCase> UpdateAutoCheckPageCases();
+std::vector<SelfTestCase> StagingPageCases();

@@ -1,8 +1,8 @@
 #include <set>
 #include <unicode/coll.h>
 
-#include "App/AppPaths.h"
-#include "Engine/AppleSpeechEngine.h"
+#include "Base/AppPaths.h"
+#include "Engine/SpeechEngine.h"
 #include "SelfTest/SelfTest.h"
 
 namespace LocaleSelfTests {
@@ -13,7 +13,7 @@ constexpr const char* suiteName = "com.ondira.selftest.locale";
 SelfTestCase resolveCase(std::string name, std::string teeth, std::optional<std::string> stored, std::string system,
                          std::string expected, std::string label) {
     return {std::move(name), std::move(teeth), [=] {
-                const std::string got = AppleSpeechEngine::resolveConfiguredLocaleIdentifier(stored, system);
+                const std::string got = SpeechEngine::resolveConfiguredLocaleIdentifier(stored, system);
                 if (got == expected) return SelfTestOutcome::pass();
                 return SelfTestOutcome::fail(label + ": expected " + expected + ", got " + got);
             }};
@@ -49,7 +49,7 @@ std::vector<SelfTestCase> cases() {
                    "an emptied setting must not produce a recognizer for no language", [] {
                        for (auto [stored, label] : {std::pair<std::string, std::string>{"", "empty string"},
                                                     std::pair<std::string, std::string>{"   ", "whitespace"}}) {
-                           const std::string got = AppleSpeechEngine::resolveConfiguredLocaleIdentifier(stored, "en_US");
+                           const std::string got = SpeechEngine::resolveConfiguredLocaleIdentifier(stored, "en_US");
                            if (got != "en_US") return SelfTestOutcome::fail(label + ": expected en_US, got " + got);
                        }
                        return SelfTestOutcome::pass();
@@ -59,13 +59,13 @@ std::vector<SelfTestCase> cases() {
                    "again",
                    [] {
                        return inLocaleSuite([](platform::SettingsStore& store) {
-                           AppleSpeechEngine::persistLocale(std::string("es_ES"), store);
-                           auto first = store.string(AppleSpeechEngine::localeDefaultsKey);
+                           SpeechEngine::persistLocale(std::string("es_ES"), store);
+                           auto first = store.string(SpeechEngine::localeDefaultsKey);
                            if (first != std::optional<std::string>("es_ES"))
                                return SelfTestOutcome::fail("after persist: expected es_ES, got " + first.value_or("nil"));
-                           store.setString(AppleSpeechEngine::localeDefaultsKey, AppleSpeechEngine::systemLanguageSentinel);
-                           auto second = store.string(AppleSpeechEngine::localeDefaultsKey);
-                           if (second != std::optional<std::string>(AppleSpeechEngine::systemLanguageSentinel))
+                           store.setString(SpeechEngine::localeDefaultsKey, SpeechEngine::systemLanguageSentinel);
+                           auto second = store.string(SpeechEngine::localeDefaultsKey);
+                           if (second != std::optional<std::string>(SpeechEngine::systemLanguageSentinel))
                                return SelfTestOutcome::fail("after clearing: expected the system sentinel, got " +
                                                             second.value_or("nil"));
                            return SelfTestOutcome::pass();
@@ -76,17 +76,17 @@ std::vector<SelfTestCase> cases() {
                    "again",
                    [] {
                        return inLocaleSuite([](platform::SettingsStore& store) {
-                           AppleSpeechEngine::persistLocale(std::string("ja_JP"), store);
-                           store.setString(AppleSpeechEngine::localeDefaultsKey, AppleSpeechEngine::systemLanguageSentinel);
-                           const std::string got = AppleSpeechEngine::resolveConfiguredLocaleIdentifier(
-                               AppleSpeechEngine::loadPersistedLocale(store), "en_US");
+                           SpeechEngine::persistLocale(std::string("ja_JP"), store);
+                           store.setString(SpeechEngine::localeDefaultsKey, SpeechEngine::systemLanguageSentinel);
+                           const std::string got = SpeechEngine::resolveConfiguredLocaleIdentifier(
+                               SpeechEngine::loadPersistedLocale(store), "en_US");
                            if (got == "en_US") return SelfTestOutcome::pass();
                            return SelfTestOutcome::fail("cleared choice: expected en_US, got " + got);
                        });
                    }});
     out.push_back({"available languages are non-empty, unique, underscored and named",
                    "the picker offers display names, each language once, in a stable sorted order", [] {
-                       auto rows = AppleSpeechEngine::availableLanguages("en_US");
+                       auto rows = SpeechEngine::availableLanguages("en_US");
                        if (rows.empty())
                            return SelfTestOutcome::skip("SFSpeechRecognizer.supportedLocales() is empty in this environment");
                        std::set<std::string> seen;
@@ -105,7 +105,7 @@ std::vector<SelfTestCase> cases() {
                    }});
     out.push_back({"available languages are sorted by display name",
                    "the picker offers display names, each language once, in a stable sorted order", [] {
-                       auto rows = AppleSpeechEngine::availableLanguages("en_US");
+                       auto rows = SpeechEngine::availableLanguages("en_US");
                        if (rows.size() < 2) return SelfTestOutcome::skip("fewer than two supported locales in this environment");
                        UErrorCode status = U_ZERO_ERROR;
                        std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(icu::Locale("en_US"), status));

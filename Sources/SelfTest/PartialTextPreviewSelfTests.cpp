@@ -1,8 +1,8 @@
 #include <chrono>
 
-#include "Engine/AppleSpeechEngine.h"
+#include "Engine/SpeechEngine.h"
 #include "Engine/StreamingSupport.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "SelfTest/SelfTest.h"
 #include "SelfTest/SourceScan.h"
 
@@ -107,10 +107,10 @@ std::vector<SelfTestCase> cases() {
                    "removing the three-parameter form or changing its signature would break every existing caller; "
                    "the newer partial-text parameter must be purely additive",
                    [] {
-                       TranscriptionResult (AppleSpeechEngine::*threeArgument)(
+                       TranscriptionResult (SpeechEngine::*threeArgument)(
                            const std::filesystem::path&, const std::vector<std::string>&, std::optional<SystemTime>) =
-                           &AppleSpeechEngine::transcribeDetailed;
-                       (void)AppleSpeechEngine::shared();
+                           &SpeechEngine::transcribeDetailed;
+                       (void)SpeechEngine::shared();
                        (void)threeArgument;
                        return SelfTestOutcome::pass();
                    }});

@@ -4,7 +4,7 @@
 // refused before any helper input or output happens.
 #include "Platform/LinuxNames.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "SelfTest/SelfTest.h"
 #include "Text/PolishService.h"
 
@@ -240,7 +240,7 @@ std::vector<SelfTestCase> cases() {
                    }});
 
     // The availability decision for fixed inputs: the same on every machine.
-    out.push_back({"evaluateAvailability: unsupported OS -> unavailable, reason mentions macOS 26",
+    out.push_back({"evaluateAvailability: unsupported OS -> unavailable, reason names the system requirement",
                    "checking the helper before the operating system would report a missing helper on a system that "
                    "could never run it",
                    [] {

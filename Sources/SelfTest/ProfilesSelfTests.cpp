@@ -1,4 +1,4 @@
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/LinuxNames.h"
 #include "SelfTest/SelfTest.h"
 #include "Text/AppRules.h"

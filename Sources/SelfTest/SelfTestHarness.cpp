@@ -1,6 +1,6 @@
 #include "SelfTest/SelfTest.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/UUID.h"

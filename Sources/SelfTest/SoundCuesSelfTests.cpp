@@ -1,7 +1,7 @@
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "App/SoundCues.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "SelfTest/SelfTest.h"
 
 #include <cstdio>
@@ -111,7 +111,7 @@ std::vector<SelfTestCase> cases() {
                                                     std::to_string(distinct.size()) + " distinct)");
                    }});
 
-    out.push_back({"all four chosen system sound names actually resolve on this macOS",
+    out.push_back({"all four chosen system sound names actually resolve on this desktop",
                    "a misspelled name among the four, or a system that dropped one, would silently degrade that cue "
                    "to no sound",
                    [] {

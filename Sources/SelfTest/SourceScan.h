@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "SelfTest/SelfTest.h"
 
 namespace SourceScan {
@@ -23,16 +23,16 @@ inline bool contains(const std::string& text, const std::string& needle) { retur
 // when there is no checkout or the file cannot be read.
 inline std::optional<std::string> speechEngineSourceOr(std::vector<SelfTestCase>& out, const std::string& placeholderName) {
     const auto root = SelfTestSupport::repoRoot();
-    const auto text = root ? SelfTestSupport::readRepoFile("Sources/Engine/AppleSpeechEngine.cpp") : std::nullopt;
+    const auto text = root ? SelfTestSupport::readRepoFile("Sources/Engine/SpeechEngine.cpp") : std::nullopt;
     if (root && text && platform::text::isValidUTF8(*text)) return text;
     const bool noTree = !root;
     out.push_back({placeholderName,
                    noTree ? "n/a — dev source tree not present next to this bundle"
-                          : "n/a — could not read AppleSpeechEngine next to this bundle",
+                          : "n/a — could not read SpeechEngine next to this bundle",
                    [noTree] {
                        return SelfTestOutcome::skip(noTree ? "dev source tree not present next to this bundle — cannot "
-                                                             "source-scan AppleSpeechEngine"
-                                                           : "AppleSpeechEngine not found next to this bundle");
+                                                             "source-scan SpeechEngine"
+                                                           : "SpeechEngine not found next to this bundle");
                    }});
     return std::nullopt;
 }

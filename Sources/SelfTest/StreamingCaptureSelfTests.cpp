@@ -3,9 +3,9 @@
 #include <mutex>
 #include <thread>
 
-#include "Engine/NativeAudioEngine.h"
+#include "Engine/MicrophoneRecorder.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"
 #include "SelfTest/SourceScan.h"
@@ -33,7 +33,7 @@ bool waitUntil(double seconds, const std::function<bool()>& condition) {
     return condition();
 }
 
-void feed(NativeAudioEngine& engine, AudioConverter& converter, float marker) {
+void feed(MicrophoneRecorder& engine, AudioConverter& converter, float marker) {
     auto buffer = AudioPCMBuffer::make(engine.targetFormat(), 8);
     buffer->setFrameLength(8);
     for (int i = 0; i < 8; ++i) buffer->channelData(0)[i] = marker;
@@ -42,7 +42,7 @@ void feed(NativeAudioEngine& engine, AudioConverter& converter, float marker) {
 
 // One recording of buffers 0..5; the frames the file holds, or none.
 std::optional<std::int64_t> recordingRun(bool withSink, bool& sinkSaw) {
-    auto& engine = NativeAudioEngine::shared();
+    auto& engine = MicrophoneRecorder::shared();
     auto converter = AudioConverter::make(engine.targetFormat(), engine.targetFormat());
     const fs::path fixture = platform::temporaryDirectory() / ("streaming-selftest-" + platform::newUUID() + ".wav");
     std::shared_ptr<AudioFile> file = AudioFile::createForWriting(fixture, engine.targetFormat(), nullptr);
@@ -117,7 +117,7 @@ std::vector<SelfTestCase> cases() {
                    "format guard rejecting a small synthetic buffer, 25 tagged buffers would arrive out of order, short "
                    "or repeated; the exact sequence is asserted, not only a count",
                    [] {
-                       auto& engine = NativeAudioEngine::shared();
+                       auto& engine = MicrophoneRecorder::shared();
                        auto converter = AudioConverter::make(engine.targetFormat(), engine.targetFormat());
                        struct Recorder {
                            std::mutex lock;
@@ -160,7 +160,7 @@ std::vector<SelfTestCase> cases() {
                    "be freed after detach; the case proves deallocation through a weak observer, not merely the absence "
                    "of a crash",
                    [] {
-                       auto& engine = NativeAudioEngine::shared();
+                       auto& engine = MicrophoneRecorder::shared();
                        auto converter = AudioConverter::make(engine.targetFormat(), engine.targetFormat());
                        engine.beginCapture(nullptr);
                        std::weak_ptr<LeakProbe> weak;
@@ -204,8 +204,8 @@ std::vector<SelfTestCase> cases() {
                        "this guards that the streaming methods reuse the one throttle instance instead of adding a second, "
                        "parallel debounce, which would let live partials bypass the throttle or be throttled twice",
                        [text] {
-                           const std::string modernMarker = "bool AppleSpeechEngine::streamModernBuffers(";
-                           const std::string legacyMarker = "bool AppleSpeechEngine::streamLegacyBuffers(";
+                           const std::string modernMarker = "bool SpeechEngine::streamModernBuffers(";
+                           const std::string legacyMarker = "bool SpeechEngine::streamLegacyBuffers(";
                            const std::string endMarker = "// ---- Legacy path (incremental decoder) ----";
                            auto modern = SourceScan::between(text, modernMarker, legacyMarker);
                            auto legacy = SourceScan::between(text, legacyMarker, endMarker);
@@ -225,8 +225,8 @@ std::vector<SelfTestCase> cases() {
                        "final result became conditional on the live path's success, a live-only transcript could reach "
                        "the caller as the final result instead of a preview",
                        [text] {
-                           auto body = SourceScan::between(text, "StreamingTranscriptionOutcome AppleSpeechEngine::transcribeStreaming(",
-                                                           "bool AppleSpeechEngine::streamModernBuffers(");
+                           auto body = SourceScan::between(text, "StreamingTranscriptionOutcome SpeechEngine::transcribeStreaming(",
+                                                           "bool SpeechEngine::streamModernBuffers(");
                            if (!body) return SelfTestOutcome::fail("could not locate transcribeStreaming to scan");
                            const std::string r1 = "const TranscriptionResult result = transcribeDetailed(audioURL,";
                            const std::string r2 = "return StreamingTranscriptionOutcome{result, didStreamLive};";

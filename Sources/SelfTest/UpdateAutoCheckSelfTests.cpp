@@ -1,5 +1,5 @@
-#include "App/AppPaths.h"
-#include "Platform/Text.h"
+#include "Base/AppPaths.h"
+#include "Platform/Unicode.h"
 #include "Platform/URLSession.h"
 #include "SelfTest/HubPageSource.h"
 #include "SelfTest/SelfTest.h"

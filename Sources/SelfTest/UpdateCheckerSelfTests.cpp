@@ -1,9 +1,9 @@
-#include "App/AppPaths.h"
-#include "App/Branding.h"
+#include "Base/AppPaths.h"
+#include "Base/Branding.h"
 #include "Diagnostics/PrivacyProbe.h"
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/URLSession.h"
 #include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"
@@ -617,7 +617,7 @@ SelfTestCase manifestHonestyCase() {
                 if (normalizedVersionTriple(*manifest->minMacOSVersion) != normalizedVersionTriple(declared)) {
                     return SelfTestOutcome::fail("published minOS " + *manifest->minMacOSVersion +
                                                  " != bundle LSMinimumSystemVersion " + declared +
-                                                 " -- one of the two is lying to buyers about which macOS versions can "
+                                                 " -- one of the two is lying to buyers about which system versions can "
                                                  "run this build");
                 }
                 return SelfTestOutcome::pass();

@@ -1,6 +1,6 @@
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "SelfTest/SelfTest.h"
 #include "SelfTest/TextSelfTestSupport.h"
 #include "Text/Vocabulary.h"

@@ -1,5 +1,5 @@
 #include "Learning/CorrectionLog.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "SelfTest/SelfTest.h"
 #include "SelfTest/TextSelfTestSupport.h"
 #include "Text/PolishEngine.h"

@@ -2,11 +2,11 @@
 
 #include "Platform/Log.h"
 #include "Platform/LinuxNames.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 #include "Text/RegexCleaner.h"
 #include "Text/Vocabulary.h"
-#include "Text/WordMatch.h"
+#include "Base/WordMatch.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,13 +1,13 @@
 #include "Text/PolishEngine.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Text/RegexCleaner.h"
 #include "Text/VoiceCommands.h"
 #include "Text/Vocabulary.h"
-#include "Text/WordMatch.h"
+#include "Base/WordMatch.h"
 
 #include <nlohmann/json.hpp>
 

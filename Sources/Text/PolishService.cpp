@@ -1,8 +1,8 @@
 #include "Text/PolishService.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/LinuxNames.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,6 +1,6 @@
 #include "Text/RegexCleaner.h"
 
-#include "Text/WordMatch.h"
+#include "Base/WordMatch.h"
 
 namespace text = platform::text;
 using Regex = text::Regex;

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 class RegexCleaner {
 public:

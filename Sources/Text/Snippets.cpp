@@ -1,9 +1,9 @@
 #include "Text/Snippets.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
-#include "Text/WordMatch.h"
+#include "Platform/Unicode.h"
+#include "Base/WordMatch.h"
 
 #include <nlohmann/json.hpp>
 #include <unicode/brkiter.h>

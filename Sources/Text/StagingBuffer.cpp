@@ -1,7 +1,7 @@
 #include "Text/StagingBuffer.h"
 
-#include "App/AppPaths.h"
-#include "Diagnostics/FaultLog.h"
+#include "Base/AppPaths.h"
+#include "Base/FaultLog.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
 #include "Platform/UUID.h"

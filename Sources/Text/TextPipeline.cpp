@@ -1,6 +1,6 @@
 #include "Text/TextPipeline.h"
 
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Text/PolishEngine.h"
 #include "Text/Snippets.h"
 

@@ -1,10 +1,11 @@
 #include "Text/Vocabulary.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
+#include "Base/DictionaryFile.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
-#include "Text/WordMatch.h"
+#include "Base/WordMatch.h"
 
 #include <algorithm>
 #include <sys/stat.h>
@@ -230,52 +231,10 @@ std::string Vocabulary::apply(std::string_view input) {
     return result;
 }
 
-namespace {
-struct RawTermsCache {
-    std::shared_ptr<const std::vector<Vocabulary::Term>> terms;
-    std::shared_ptr<const std::vector<std::string>> froms;
-};
 
-// Read on every dictation (learned substitutions exclude these forms), so
-// the parsed file is kept while the file on disk stays the same one.
-RawTermsCache rawTermsCache() {
-    static std::mutex cacheLock;
-    static WordMatch::FileStamp cachedStamp;
-    static RawTermsCache cached;
-    const fs::path file = AppPaths::dictionaryFile();
-    const WordMatch::FileStamp stamp = WordMatch::stampOf(file.string());
-    {
-        std::lock_guard<std::mutex> guard(cacheLock);
-        if (stamp.exists && stamp == cachedStamp && cached.terms) return cached;
-    }
-    auto terms = std::make_shared<std::vector<Vocabulary::Term>>();
-    auto froms = std::make_shared<std::vector<std::string>>();
-    if (stamp.exists) {
-        if (auto bytes = platform::readFile(file)) {
-            json root = json::parse(*bytes, nullptr, false);
-            if (!root.is_discarded() && root.is_array()) {
-                for (const auto& item : root) {
-                    if (!item.is_object()) continue;
-                    auto from = item.find("from");
-                    auto to = item.find("to");
-                    if (from == item.end() || to == item.end() || !from->is_string() || !to->is_string()) continue;
-                    terms->push_back({{"from", from->get<std::string>()}, {"to", to->get<std::string>()}});
-                    froms->push_back(from->get<std::string>());
-                }
-            }
-        }
-    }
-    RawTermsCache fresh{std::move(terms), std::move(froms)};
-    std::lock_guard<std::mutex> guard(cacheLock);
-    cachedStamp = stamp;
-    cached = fresh;
-    return fresh;
-}
-}  // namespace
+std::vector<Vocabulary::Term> Vocabulary::loadRawTerms() { return *DictionaryFile::rawTerms().terms; }
 
-std::vector<Vocabulary::Term> Vocabulary::loadRawTerms() { return *rawTermsCache().terms; }
-
-std::shared_ptr<const std::vector<std::string>> Vocabulary::rawFromTerms() { return rawTermsCache().froms; }
+std::shared_ptr<const std::vector<std::string>> Vocabulary::rawFromTerms() { return DictionaryFile::rawTerms().froms; }
 
 bool Vocabulary::addTerm(const std::string& from, const std::string& to) {
     auto existing = readStrictTerms(AppPaths::dictionaryFile());

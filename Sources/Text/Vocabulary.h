@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Learning/CorrectionLog.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 class Vocabulary {
 public:

@@ -1,7 +1,7 @@
 #include "Text/VoiceCommands.h"
 
-#include "Platform/Text.h"
-#include "Text/WordMatch.h"
+#include "Platform/Unicode.h"
+#include "Base/WordMatch.h"
 
 #include <vector>
 

@@ -7,7 +7,7 @@
 #include <set>
 
 #include "Platform/LinuxNames.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 
 namespace text = platform::text;
@@ -84,6 +84,10 @@ std::string currentEngineName(const std::string& stored) {
         if (stored == alias.stored) return alias.current;
     return stored;
 }
+
+// A page bound from the page: anything negative is as good as -1 (an empty
+// page), and nothing is larger than a history can be.
+int clampedInt(long long v) { return static_cast<int>(std::clamp<long long>(v, -1, 1'000'000'000)); }
 
 double number(const json& object, const char* key) {
     const json* v = member(object, key);
@@ -385,18 +389,20 @@ std::optional<HistoryQuery> parseHistoryQuery(std::string_view body) {
     auto offset = integerMember(*o, "offset");
     auto limit = integerMember(*o, "limit");
     if (!offset || !limit) return std::nullopt;
-    auto clamp = [](long long v) { return static_cast<int>(std::clamp<long long>(v, -1, 1'000'000'000)); };
-    return HistoryQuery{clamp(*offset), clamp(*limit)};
+    return HistoryQuery{clampedInt(*offset), clampedInt(*limit)};
 }
 
-std::optional<HistoryDeleteOne> parseHistoryDeleteOne(std::string_view body) {
+std::optional<HistoryDeleteOne> parseHistoryDeleteOne(std::string_view body, int defaultLimit) {
     auto o = object(body);
     if (!o) return std::nullopt;
     auto date = stringMember(*o, "date");
     auto time = stringMember(*o, "time");
     auto t = stringMember(*o, "text");
     if (!date || !time || !t) return std::nullopt;
-    return HistoryDeleteOne{*date, *time, *t};
+    HistoryDeleteOne d{*date, *time, *t, 0, defaultLimit};
+    if (auto offset = integerMember(*o, "offset")) d.offset = clampedInt(*offset);
+    if (auto limit = integerMember(*o, "limit")) d.limit = clampedInt(*limit);
+    return d;
 }
 
 // MARK: - Statistics

@@ -117,13 +117,16 @@ struct HistoryQuery {
     int limit = 0;
 };
 std::optional<HistoryQuery> parseHistoryQuery(std::string_view body);
-// history_delete_one: {"date", "time", "text"}.
+// history_delete_one: {"date", "time", "text"} of the row, and optionally the
+// "offset" and "limit" of the page to answer with (else 0 and `defaultLimit`).
 struct HistoryDeleteOne {
     std::string date;
     std::string time;
     std::string text;
+    int offset = 0;
+    int limit = 0;
 };
-std::optional<HistoryDeleteOne> parseHistoryDeleteOne(std::string_view body);
+std::optional<HistoryDeleteOne> parseHistoryDeleteOne(std::string_view body, int defaultLimit);
 
 // --- statistics ---
 // The ten-key object of window.ondiraSetStats. `today` is "yyyy-MM-dd".

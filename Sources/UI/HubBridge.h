@@ -121,8 +121,9 @@ struct HubStores {
     std::shared_ptr<platform::URLSession> updateSession;
 };
 
-// The dispatcher. Create it with `HubBridge::create`; background work holds
-// it weakly, so answers for a bridge that is gone are dropped.
+// The dispatcher. Create it with `HubBridge::create` on the main thread and
+// release it there; answers still on their way then are dropped. The emitter
+// and host must outlive it.
 class HubBridge : public std::enable_shared_from_this<HubBridge> {
 public:
     static std::shared_ptr<HubBridge> create(HubEmitter& emitter, HubHost& host, HubStores stores = {});
@@ -153,6 +154,5 @@ public:
 private:
     HubBridge(HubEmitter& emitter, HubHost& host, HubStores stores);
     struct Impl;
-    std::unique_ptr<Impl> impl_;
-    friend struct HubHandlers;
+    std::shared_ptr<Impl> impl_;
 };

@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <set>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Diagnostics/PrivacyProbe.h"
-#include "Engine/AppleSpeechEngine.h"
+#include "Engine/SpeechEngine.h"
 #include "Engine/SphinxRecognizer.h"
 #include "Learning/CorrectionLog.h"
 #include "Learning/DictationLogger.h"
@@ -18,7 +18,7 @@
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/URLSession.h"
 #include "Text/AppRules.h"
 #include "Text/PolishEngine.h"
@@ -139,11 +139,14 @@ nlohmann::json HubHost::privacyReport() {
 }
 
 struct HubBridge::Impl {
+    Impl(HubEmitter& e, HubHost& h, HubStores s) : emitter(e), host(h), stores(std::move(s)) {}
     HubEmitter& emitter;
     HubHost& host;
     HubStores stores;
-    std::weak_ptr<HubBridge> self;
-    HubBridge* owner = nullptr;
+    std::weak_ptr<Impl> self;
+    // Cleared on the main thread when the owner lets the bridge go; work
+    // still running then finishes, but its answer never reaches the page.
+    std::atomic<bool> open{true};
 
     DictationLogger& history() { return stores.history ? *stores.history : DictationLogger::shared(); }
     StagingBuffer& staging() { return stores.staging ? *stores.staging : StagingBuffer::shared(); }
@@ -155,25 +158,39 @@ struct HubBridge::Impl {
         return platform::CurlURLSession::shared();
     }
 
-    // Emits from any thread; the script is evaluated on the main thread while
-    // the bridge still exists.
-    static void emitLater(const std::weak_ptr<HubBridge>& weak, const std::string& name, const json& payload) {
-        platform::MainQueue::async([weak, name, payload] {
-            if (auto bridge = weak.lock()) bridge->emit(name, payload);
+    // Evaluates on the main thread, and only while the bridge is open.
+    void evaluate(const std::string& js) {
+        if (platform::MainQueue::isMainThread()) {
+            if (open) emitter.evaluateScript(js);
+            return;
+        }
+        std::weak_ptr<Impl> weak = self;
+        platform::MainQueue::async([weak, js] {
+            if (auto impl = weak.lock(); impl && impl->open) impl->emitter.evaluateScript(js);
         });
     }
-    void emit(const std::string& name, const json& payload) { owner->emit(name, payload); }
+    void emit(const std::string& name, const json& payload) {
+        std::string js;
+        try {
+            js = HubBridge::script(name, payload);
+        } catch (const nlohmann::json::exception&) {
+            bridgeLog("[bridge] failed to serialize payload for " + name);
+            return;
+        }
+        evaluate(js);
+    }
+    void emit(const std::string& name) { evaluate(HubBridge::script(name)); }
+    // Emits from any thread for a bridge that may be gone.
+    static void emitLater(const std::weak_ptr<Impl>& weak, const std::string& name, const json& payload) {
+        if (auto impl = weak.lock()) impl->emit(name, payload);
+    }
     // Slow work off the main thread; `work` returns the answer's payload.
     void background(const std::string& name, std::function<json(Impl&)> work) {
-        std::weak_ptr<HubBridge> weak = self;
+        std::weak_ptr<Impl> weak = self;
         platform::GlobalQueue::async(platform::QoS::utility, [weak, name, work = std::move(work)] {
-            json payload;
-            {
-                auto bridge = weak.lock();
-                if (!bridge) return;
-                payload = work(*bridge->impl_);
-            }
-            emitLater(weak, name, payload);
+            auto impl = weak.lock();
+            if (!impl || !impl->open) return;
+            impl->emit(name, work(*impl));
         });
     }
 
@@ -213,11 +230,11 @@ struct HubBridge::Impl {
 
     json languages() {
         auto store = AppPaths::userDefaults();
-        const auto stored = AppleSpeechEngine::loadPersistedLocale(*store);
-        const std::string system = AppleSpeechEngine::currentSystemLocaleIdentifier();
-        const std::string selected = AppleSpeechEngine::resolveConfiguredLocaleIdentifier(stored, system);
+        const auto stored = SpeechEngine::loadPersistedLocale(*store);
+        const std::string system = SpeechEngine::currentSystemLocaleIdentifier();
+        const std::string selected = SpeechEngine::resolveConfiguredLocaleIdentifier(stored, system);
         json rows = json::array();
-        for (const auto& row : AppleSpeechEngine::availableLanguages(system))
+        for (const auto& row : SpeechEngine::availableLanguages(system))
             rows.push_back(json{{"id", row.identifier}, {"name", row.displayName}});
         return json{{"languages", rows},
                     {"selected", selected},
@@ -240,7 +257,10 @@ struct HubBridge::Impl {
                      {"arch", machineArchitecture()},
                      {"auto", checker.automaticChecksEnabled()},
                      {"lastChecked", last}};
-        if (status.manifest) payload["available"] = status.manifest->version;
+        if (status.manifest) {
+            payload["available"] = status.manifest->version;
+            payload["downloadURL"] = status.manifest->downloadURL;
+        }
         return payload;
     }
 
@@ -274,12 +294,12 @@ struct HubBridge::Impl {
         const auto stats = BridgePayload::engineUsageStats(history().readAllEntries());
         // Both whole-take paths run wherever the recogniser runs.
         return json{{"engines", BridgePayload::engineDescriptorRows(true, stats)},
-                    {"useDictationTranscriber", AppleSpeechEngine::isDictationTranscriberEnabled()}};
+                    {"useDictationTranscriber", SpeechEngine::isDictationTranscriberEnabled()}};
     }
     json personalModel() {
-        const std::string locale = AppleSpeechEngine::resolveConfiguredLocaleIdentifier(
-            AppleSpeechEngine::loadPersistedLocale(*AppPaths::userDefaults()),
-            AppleSpeechEngine::currentSystemLocaleIdentifier());
+        const std::string locale = SpeechEngine::resolveConfiguredLocaleIdentifier(
+            SpeechEngine::loadPersistedLocale(*AppPaths::userDefaults()),
+            SpeechEngine::currentSystemLocaleIdentifier());
         const bool attached = PersonalModel::shared().preparedConfiguration(locale).has_value();
         return json{{"enabled", attached},
                     {"attached", attached},
@@ -360,30 +380,32 @@ struct HubBridge::Impl {
         finishProfiles(std::nullopt);
     }
 
-    void rulesSet(const std::string& payload) {
-        auto rule = BridgePayload::parseRuleSet(payload);
-        if (!rule) {
-            bridgeLog("[bridge] rules_set: malformed or invalid payload: " + payload);
+    // rules_set and rules_delete: one change to the stored overrides (none
+    // when the payload did not parse), then the rows whatever happened.
+    void changeRules(const std::string& verb, const std::string& payload,
+                     const std::function<std::vector<AppRule>(std::vector<AppRule>)>& change) {
+        if (!change) {
+            bridgeLog("[bridge] " + verb + ": malformed or invalid payload: " + payload);
         } else if (!storedListLoads(AppRules::defaultsKey, AppRules::decode)) {
-            bridgeLog("[bridge] rules_set: stored rules do not load; nothing written");
+            bridgeLog("[bridge] " + verb + ": stored rules do not load; nothing written");
         } else {
             auto store = AppPaths::userDefaults();
-            AppRules::persist(BridgePayload::upsertRule(*rule, AppRules::loadStoredOverrides(store)), store);
+            AppRules::persist(change(AppRules::loadStoredOverrides(store)), store);
         }
         emit("onRules", rules());
     }
-
+    void rulesSet(const std::string& payload) {
+        auto rule = BridgePayload::parseRuleSet(payload);
+        std::function<std::vector<AppRule>(std::vector<AppRule>)> change;
+        if (rule) change = [&](std::vector<AppRule> stored) { return BridgePayload::upsertRule(*rule, std::move(stored)); };
+        changeRules("rules_set", payload, change);
+    }
     void rulesDelete(const std::string& payload) {
         auto bundleID = BridgePayload::ruleBundleID(payload);
-        if (!bundleID) {
-            bridgeLog("[bridge] rules_delete: malformed or invalid payload: " + payload);
-        } else if (!storedListLoads(AppRules::defaultsKey, AppRules::decode)) {
-            bridgeLog("[bridge] rules_delete: stored rules do not load; nothing written");
-        } else {
-            auto store = AppPaths::userDefaults();
-            AppRules::persist(BridgePayload::removeRule(*bundleID, AppRules::loadStoredOverrides(store)), store);
-        }
-        emit("onRules", rules());
+        std::function<std::vector<AppRule>(std::vector<AppRule>)> change;
+        if (bundleID)
+            change = [&](std::vector<AppRule> stored) { return BridgePayload::removeRule(*bundleID, std::move(stored)); };
+        changeRules("rules_delete", payload, change);
     }
 
     void rewrite(const std::string& payload) {
@@ -403,7 +425,7 @@ struct HubBridge::Impl {
         auto instructionIt = o->find("instruction");
         if (instructionIt != o->end() && instructionIt->is_string()) instruction = instructionIt->get<std::string>();
         const auto start = std::chrono::steady_clock::now();
-        std::weak_ptr<HubBridge> weak = self;
+        std::weak_ptr<Impl> weak = self;
         rewriter().rewrite(mode, textIt->get<std::string>(), instruction,
                            [weak, id, mode, start](const PolishService::RewriteOutcome& outcome) {
                                const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -427,24 +449,23 @@ struct HubBridge::Impl {
             if (wanted.count(e.id)) chosen.push_back(e);
         if (chosen.empty()) return emit("onStaging", stagingPayload("The selected texts are no longer staged."));
         const std::string composed = StagingBuffer::compose(chosen, commit->joiner);
-        std::weak_ptr<HubBridge> weak = self;
+        std::weak_ptr<Impl> weak = self;
         const auto ids = commit->ids;
         const auto joiner = commit->joiner;
         // The texts leave the buffer only once the insertion is confirmed.
         host.insertStagedText(composed, [weak, ids, joiner](bool inserted, std::string message) {
             platform::MainQueue::async([weak, ids, joiner, inserted, message] {
-                auto bridge = weak.lock();
-                if (!bridge) return;
-                auto& impl = *bridge->impl_;
-                if (inserted) impl.staging().take(ids, joiner);
-                impl.emit("onStaging", impl.stagingPayload(inserted ? std::nullopt : std::optional(message)));
+                auto impl = weak.lock();
+                if (!impl) return;
+                if (inserted) impl->staging().take(ids, joiner);
+                impl->emit("onStaging", impl->stagingPayload(inserted ? std::nullopt : std::optional(message)));
             });
         });
     }
 
     void fileExport(const std::string& title, const std::string& suggested, const std::string& resultName,
                     std::function<std::optional<std::string>(Impl&)> contents) {
-        std::weak_ptr<HubBridge> weak = self;
+        std::weak_ptr<Impl> weak = self;
         host.chooseSaveFile(title, suggested, [weak, resultName, contents](std::optional<std::string> path) {
             platform::GlobalQueue::async(platform::QoS::utility, [weak, resultName, contents, path] {
                 json result;
@@ -452,7 +473,7 @@ struct HubBridge::Impl {
                     result = json{{"ok", false}, {"cancelled", true}, {"path", nullptr}, {"error", nullptr}};
                 } else {
                     std::optional<std::string> bytes;
-                    if (auto bridge = weak.lock()) bytes = contents(*bridge->impl_);
+                    if (auto impl = weak.lock()) bytes = contents(*impl);
                     std::string error;
                     const bool ok = bytes && platform::atomicWrite(*path, *bytes, 0600, &error);
                     result = json{{"ok", ok},
@@ -466,7 +487,7 @@ struct HubBridge::Impl {
     }
 
     void dictImport() {
-        std::weak_ptr<HubBridge> weak = self;
+        std::weak_ptr<Impl> weak = self;
         host.chooseOpenFile("Import Dictionary", {"*.json"}, [weak](std::optional<std::string> path) {
             platform::GlobalQueue::async(platform::QoS::utility, [weak, path] {
                 auto answer = [&](int added, int skipped, json error) {
@@ -487,22 +508,22 @@ struct HubBridge::Impl {
                 auto merged = Vocabulary::shared().importTerms(*terms);
                 if (!merged) return answer(0, 0, "The dictionary could not be written.");
                 answer(merged->added, merged->skipped, nullptr);
-                if (auto bridge = weak.lock()) emitLater(weak, "ondiraSetDictionary", bridge->impl_->dictionary());
+                if (auto impl = weak.lock()) impl->emit("ondiraSetDictionary", impl->dictionary());
             });
         });
     }
 };
 
 std::shared_ptr<HubBridge> HubBridge::create(HubEmitter& emitter, HubHost& host, HubStores stores) {
-    std::shared_ptr<HubBridge> bridge(new HubBridge(emitter, host, std::move(stores)));
-    bridge->impl_->self = bridge;
-    return bridge;
+    return std::shared_ptr<HubBridge>(new HubBridge(emitter, host, std::move(stores)));
 }
 
 HubBridge::HubBridge(HubEmitter& emitter, HubHost& host, HubStores stores)
-    : impl_(new Impl{emitter, host, std::move(stores), {}, this}) {}
+    : impl_(std::make_shared<Impl>(emitter, host, std::move(stores))) {
+    impl_->self = impl_;
+}
 
-HubBridge::~HubBridge() = default;
+HubBridge::~HubBridge() { impl_->open = false; }
 
 std::string HubBridge::script(const std::string& name, const nlohmann::json& payload) {
     return "window." + name + " && window." + name + "(" + payload.dump() + ");";
@@ -510,35 +531,9 @@ std::string HubBridge::script(const std::string& name, const nlohmann::json& pay
 
 std::string HubBridge::script(const std::string& name) { return "window." + name + " && window." + name + "();"; }
 
-void HubBridge::emit(const std::string& name, const nlohmann::json& payload) {
-    std::string js;
-    try {
-        js = script(name, payload);
-    } catch (const nlohmann::json::exception&) {
-        bridgeLog("[bridge] failed to serialize payload for " + name);
-        return;
-    }
-    if (platform::MainQueue::isMainThread()) {
-        impl_->emitter.evaluateScript(js);
-        return;
-    }
-    std::weak_ptr<HubBridge> weak = impl_->self;
-    platform::MainQueue::async([weak, js] {
-        if (auto bridge = weak.lock()) bridge->impl_->emitter.evaluateScript(js);
-    });
-}
+void HubBridge::emit(const std::string& name, const nlohmann::json& payload) { impl_->emit(name, payload); }
 
-void HubBridge::emit(const std::string& name) {
-    const std::string js = script(name);
-    if (platform::MainQueue::isMainThread()) {
-        impl_->emitter.evaluateScript(js);
-        return;
-    }
-    std::weak_ptr<HubBridge> weak = impl_->self;
-    platform::MainQueue::async([weak, js] {
-        if (auto bridge = weak.lock()) bridge->impl_->emitter.evaluateScript(js);
-    });
-}
+void HubBridge::emit(const std::string& name) { impl_->emit(name); }
 
 void HubBridge::showFirstPage() {
     const int limit = currentHistoryLimit;
@@ -563,23 +558,22 @@ void HubBridge::handleMessage(const std::string& body) {
     if (body == "update_query") return h.emit("ondiraSetUpdateState", h.updateState(h.updates().status()));
     if (body == "update_check") {
         h.emit("ondiraSetUpdateState", h.updateState(UpdateStatus::checking()));
-        std::weak_ptr<HubBridge> weak = h.self;
+        std::weak_ptr<Impl> weak = h.self;
         h.updates().checkForUpdates(UpdateChecker::defaultManifestURL(), h.updateSession(), [weak](UpdateStatus status) {
             platform::MainQueue::async([weak, status] {
-                if (auto bridge = weak.lock())
-                    bridge->emit("ondiraSetUpdateState", bridge->impl_->updateState(status));
+                if (auto impl = weak.lock()) impl->emit("ondiraSetUpdateState", impl->updateState(status));
             });
         });
         return;
     }
     if (body == "history_delete_all") {
-        std::weak_ptr<HubBridge> weak = h.self;
+        std::weak_ptr<Impl> weak = h.self;
         platform::GlobalQueue::async(platform::QoS::utility, [weak, limit] {
-            auto bridge = weak.lock();
-            if (!bridge || bridge->impl_->history().deleteAllHistory()) return;
+            auto impl = weak.lock();
+            if (!impl || impl->history().deleteAllHistory()) return;
             // The page cleared its list; show it what is really still there.
             bridgeLog("[bridge] history_delete_all: the history could not be deleted");
-            Impl::emitLater(weak, "ondiraSetHistory", bridge->impl_->historyPage(0, limit));
+            impl->emit("ondiraSetHistory", impl->historyPage(0, limit));
         });
         return;
     }
@@ -637,12 +631,12 @@ void HubBridge::handleMessage(const std::string& body) {
                             });
     }
     if (auto p = strip(body, "history_delete_one:")) {
-        auto d = BridgePayload::parseHistoryDeleteOne(*p);
+        auto d = BridgePayload::parseHistoryDeleteOne(*p, limit);
         if (!d) return bridgeLog("[bridge] history_delete_one: malformed payload: " + *p);
-        return h.background("ondiraSetHistory", [d = *d, limit](Impl& i) {
+        return h.background("ondiraSetHistory", [d = *d](Impl& i) {
             if (!i.history().deleteOneEntry(d.date, d.time, d.text))
                 bridgeLog("[bridge] history_delete_one: no such entry, or the history could not be written");
-            return i.historyPage(0, limit);
+            return i.historyPage(d.offset, d.limit);
         });
     }
     if (auto p = strip(body, "pack_set:")) {
@@ -683,13 +677,13 @@ void HubBridge::handleMessage(const std::string& body) {
     }
     if (auto p = strip(body, "language_set:")) {
         std::optional<std::optional<std::string>> choice;  // outer: valid; inner: none = follow the system
-        if (*p == AppleSpeechEngine::systemLanguageSentinel) choice.emplace(std::nullopt);
-        for (const auto& row : AppleSpeechEngine::availableLanguages(AppleSpeechEngine::currentSystemLocaleIdentifier()))
+        if (*p == SpeechEngine::systemLanguageSentinel) choice.emplace(std::nullopt);
+        for (const auto& row : SpeechEngine::availableLanguages(SpeechEngine::currentSystemLocaleIdentifier()))
             if (row.identifier == *p) choice.emplace(*p);
         if (!choice) {
             bridgeLog("[bridge] language_set: malformed payload: " + *p);
         } else {
-            AppleSpeechEngine::persistLocale(*choice, *AppPaths::userDefaults());
+            SpeechEngine::persistLocale(*choice, *AppPaths::userDefaults());
             h.host.dictationLanguageChanged();
         }
         h.emit("ondiraSetHealth", h.health());
@@ -733,10 +727,10 @@ void HubBridge::handleMessage(const std::string& body) {
             return bridgeLog("[bridge] correction_observed: malformed payload: " + *p);
         auto str = [&](const char* key) { return (*o)[key].is_string() ? (*o)[key].get<std::string>() : ""; };
         const std::string heard = str("heard"), written = str("written"), context = str("context"), app = str("app");
-        std::weak_ptr<HubBridge> weak = h.self;
+        std::weak_ptr<Impl> weak = h.self;
         platform::GlobalQueue::async(platform::QoS::utility, [weak, heard, written, context, app] {
-            if (auto bridge = weak.lock())
-                bridge->impl_->corrections().record(heard, written, context, app, CorrectionSource::observedEdit);
+            if (auto impl = weak.lock())
+                impl->corrections().record(heard, written, context, app, CorrectionSource::observedEdit);
         });
         return;
     }
@@ -766,7 +760,7 @@ void HubBridge::handleMessage(const std::string& body) {
     if (auto p = strip(body, "profiles_delete:")) return h.profilesDelete(*p);
     if (auto p = strip(body, "engine_query:")) return h.background("onEngineInfo", [](Impl& i) { return i.engineInfo(); });
     if (auto p = strip(body, "engine_set:")) {
-        if (auto use = BridgePayload::parseEngineSet(*p)) AppleSpeechEngine::setDictationTranscriberEnabled(*use);
+        if (auto use = BridgePayload::parseEngineSet(*p)) SpeechEngine::setDictationTranscriberEnabled(*use);
         else bridgeLog("[bridge] engine_set: malformed payload: " + *p);
         return h.background("onEngineInfo", [](Impl& i) { return i.engineInfo(); });
     }

@@ -1,6 +1,6 @@
 #pragma once
 // What the floating indicator shows.
-#include "App/DictationErrorKind.h"
+#include "Base/DictationErrorKind.h"
 #include "Input/HotkeyTypes.h"
 
 #include <optional>

@@ -1,10 +1,10 @@
 #include "UI/IndicatorPages.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <nlohmann/json.hpp>
 

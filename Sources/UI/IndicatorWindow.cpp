@@ -2,7 +2,7 @@
 
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>

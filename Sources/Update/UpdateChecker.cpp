@@ -1,10 +1,10 @@
 #include "Update/UpdateChecker.h"
 
-#include "App/AppPaths.h"
-#include "App/Branding.h"
-#include "Diagnostics/PrivacyProbe.h"
+#include "Base/AppPaths.h"
+#include "Base/Branding.h"
+#include "Base/HostAllowList.h"
 #include "Platform/Log.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <mutex>
 
@@ -95,8 +95,7 @@ const std::string& UpdateChecker::defaultManifestURL() {
 }
 
 std::string UpdateChecker::currentAppVersion() {
-    const std::string version = Branding::version;
-    return version.empty() ? "2.0.0" : version;
+    return Branding::version;
 }
 
 UpdateStatus UpdateChecker::status() const {
@@ -150,7 +149,7 @@ bool UpdateChecker::isPermittedManifestURL(const std::string& url, std::string* 
         if (why) *why = "only https is allowed, got " + parts->scheme + ": " + url;
         return false;
     }
-    if (!PrivacyProbe::isAllowedHost(parts->host)) {
+    if (!HostAllowList::isAllowedHost(parts->host)) {
         if (why) *why = "the host " + parts->host + " is not on the allow list";
         return false;
     }

@@ -7,7 +7,7 @@
 #include <gtk/gtk.h>
 
 #include "App/AppDelegate.h"
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "App/SoundCues.h"
 #include "Platform/Bundle.h"
 #include "Platform/Queues.h"

@@ -7,9 +7,9 @@
 
 #include <fstream>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "App/SoundCues.h"
-#include "Diagnostics/FaultLog.h"
+#include "Base/FaultLog.h"
 #include "Engine/TranscriptionTypes.h"
 #include "Input/TextInjector.h"
 #include "Learning/DictationLogger.h"

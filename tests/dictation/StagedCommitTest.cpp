@@ -7,7 +7,7 @@
 #include <sys/wait.h>
 
 #include "App/AppDelegate.h"
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "App/SoundCues.h"
 #include "Input/TextInjector.h"
 #include "Platform/Bundle.h"

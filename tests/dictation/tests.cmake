@@ -3,10 +3,10 @@
 # server, and the text checked in a focused GTK field. It starts the
 # application (one per session bus), types and grabs keys, and plays sound.
 file(GLOB ONDIRA_DICTATION_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*Test.cpp)
-add_executable(ondira_dictation_tests ${ONDIRA_DICTATION_TESTS} $<TARGET_OBJECTS:ondira_core>)
+add_executable(ondira_dictation_tests ${ONDIRA_DICTATION_TESTS})
 target_include_directories(ondira_dictation_tests PRIVATE ${CMAKE_SOURCE_DIR}/Sources ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(ondira_dictation_tests PRIVATE ${ONDIRA_WARNINGS})
-target_link_libraries(ondira_dictation_tests PRIVATE ondira_core GTest::gtest GTest::gtest_main)
+target_link_libraries(ondira_dictation_tests PRIVATE ondira_entry GTest::gtest GTest::gtest_main)
 target_compile_definitions(ondira_dictation_tests PRIVATE ONDIRA_TEXTWINDOW="$<TARGET_FILE:ondira_test_textwindow>"
                            ONDIRA_APP="${ONDIRA_BUNDLE_DIR}/Ondira" ONDIRA_BUNDLE_DIR="${ONDIRA_BUNDLE_DIR}")
 add_dependencies(ondira_dictation_tests ondira_test_textwindow Ondira)

@@ -1,7 +1,8 @@
 // Typing and pasting into a real GTK text field of another process, read
 // back from the field itself; the user's clipboard survives a paste; a
 // password field or a foreign keyboard grab blocks insertion.
-#include "Platform/DesktopInsertion.h"
+#include "Input/TextInjector.h"
+#include "Platform/X11/DesktopInsertion.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,7 @@
 
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "support/SessionLock.h"
 #include "support/TempDir.h"
 

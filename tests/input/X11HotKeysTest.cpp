@@ -1,7 +1,7 @@
 // Global hot keys and the key listener against the test session's X server:
 // keys are synthesised with XTest from a second connection, as a keyboard
 // would send them.
-#include "Platform/X11HotKeys.h"
+#include "Platform/X11/X11HotKeys.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
-#include "Input/KeyCodes.h"
+#include "Platform/KeyCodes.h"
 #include "Platform/Queues.h"
-#include "unit/input/HotkeyFakes.h"
+#include "support/HotkeyFakes.h"
 
 namespace {
 

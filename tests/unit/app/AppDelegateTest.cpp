@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "App/AutoStartManager.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"

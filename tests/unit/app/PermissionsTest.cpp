@@ -9,10 +9,10 @@
 #include <memory>
 
 #include "App/AppDelegate.h"
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "App/PlaceholderWindows.h"
 #include "App/RevocationMonitor.h"
-#include "Engine/AppleSpeechEngine.h"
+#include "Engine/SpeechEngine.h"
 #include "Platform/Bundle.h"
 #include "Platform/Queues.h"
 #include "support/Subprocess.h"
@@ -120,9 +120,9 @@ TEST_F(LiveGrantTest, SpeechFollowsTheModelOfTheRecognitionLanguage) {
         EXPECT_FALSE(P(P::speech).isGranted());
     }
     // A language with no installed model can't be recognised either.
-    AppleSpeechEngine::shared().setLocale("xx_YY");
+    SpeechEngine::shared().setLocale("xx_YY");
     EXPECT_FALSE(P(P::speech).isGranted());
-    AppleSpeechEngine::shared().resetLocaleToSystem();
+    SpeechEngine::shared().resetLocaleToSystem();
     EXPECT_TRUE(P(P::speech).isGranted());
 }
 

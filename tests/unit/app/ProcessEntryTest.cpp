@@ -1,4 +1,4 @@
-#include "App/ProcessEntry.h"
+#include "Entry/ProcessEntry.h"
 
 #include <gtest/gtest.h>
 

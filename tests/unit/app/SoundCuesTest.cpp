@@ -6,7 +6,7 @@
 #include <fstream>
 #include <thread>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "support/PrivateSink.h"
 #include "support/TempDir.h"
 

@@ -6,42 +6,18 @@
 
 #include <algorithm>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Input/TextInjector.h"
 #include "Platform/Bundle.h"
 #include "Platform/Queues.h"
 #include "Text/StagingBuffer.h"
 #include "UI/IndicatorWindow.h"
+#include "support/FakeInsertionTarget.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-// A focused field that takes a paste, ignores it, or is a password field.
-class Field : public InsertionTarget {
-public:
-    enum class Kind { accepting, deaf, secure } kind = Kind::accepting;
-    std::string value;
-    std::string clipboard;
-    std::function<void()> duringPaste;
-
-    bool isSecureInputActive() override { return kind == Kind::secure; }
-    std::optional<std::string> focusedValue() override { return value; }
-    std::optional<std::string> focusedSelectedText() override { return std::nullopt; }
-    bool insertAtFocus(const std::string&) override { return false; }
-    void typeText(const std::string& text) override {
-        if (kind == Kind::accepting) value += text;
-    }
-    ClipboardSnapshot snapshotClipboard() override { return {}; }
-    void setClipboardText(const std::string& text) override { clipboard = text; }
-    std::optional<std::string> clipboardText() override { return clipboard; }
-    void restoreClipboard(const ClipboardSnapshot&) override {}
-    void sendPasteShortcut() override {
-        if (duringPaste) duringPaste();
-        if (kind == Kind::accepting) value += clipboard;
-    }
-};
-
 class StatusMenuActionsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -69,10 +45,18 @@ protected:
         return mode.kind == IndicatorMode::Kind::error ? mode.message : "";
     }
 
+    // An empty field with an empty clipboard.
+    static std::shared_ptr<FakeInsertionTarget> makeField() {
+        auto f = std::make_shared<FakeInsertionTarget>();
+        f->value.clear();
+        f->clipboard = {};
+        return f;
+    }
+
     TempDir state;
     ScopedEnv isolated{AppPaths::selfTestStateDirVariable, state.path.string()};
     StagingBuffer buffer{state / "staging.json", StagingLimits::defaults()};
-    std::shared_ptr<Field> field = std::make_shared<Field>();
+    std::shared_ptr<FakeInsertionTarget> field = makeField();
     TextInjector injector{field, [](double, std::function<void()> block) { platform::MainQueue::async(std::move(block)); }};
     AppDelegate* delegate = nullptr;
 };
@@ -86,18 +70,19 @@ TEST_F(StatusMenuActionsTest, CommittingAnEmptyBufferSaysSoAndInsertsNothing) {
 
 TEST_F(StatusMenuActionsTest, StagedTextLeavesTheBufferOnlyWhenTheInsertionLanded) {
     const struct {
-        Field::Kind kind;
+        bool deaf, secure;    // the field ignores the paste; it is a password field
         std::string message;  // none when it landed
     } table[] = {
-        {Field::Kind::accepting, ""},
-        {Field::Kind::deaf, "Couldn't paste \u2014 your text is on the clipboard, press Ctrl+V"},
-        {Field::Kind::secure, "Secure field \u2014 this desktop blocks inserted text here"},
+        {false, false, ""},
+        {true, false, "Couldn't paste \u2014 your text is on the clipboard, press Ctrl+V"},
+        {false, true, "Secure field \u2014 this desktop blocks inserted text here"},
     };
     for (const auto& row : table) {
         buffer.clear();
         // A field that reads back unchanged shows the paste went nowhere.
         field->value = row.message.empty() ? "" : "Dear ";
-        field->kind = row.kind;
+        field->deaf = row.deaf;
+        field->secure = row.secure;
         buffer.append("first", false);
         buffer.append("second", false);
         commit();

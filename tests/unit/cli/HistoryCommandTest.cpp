@@ -4,7 +4,7 @@
 #include "CLI/HistoryCommands.h"
 #include "Learning/DictationEntry.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "unit/cli/CLIRun.h"
 
 #include <gtest/gtest.h>

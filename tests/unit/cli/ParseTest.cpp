@@ -1,6 +1,6 @@
 // The parser's exact messages and edge cases, and the usage text's shape.
 #include "CLI/OndiraCLI.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Text/VoiceCommandCatalog.h"
 
 #include <gtest/gtest.h>
@@ -117,7 +117,7 @@ TEST(OndiraCLIUsage, FixedBlockThenVoiceCommandsThenExitStatus) {
     EXPECT_EQ(lines[0], "Usage: Ondira <command> [options]");
     EXPECT_EQ(lines[1], "");
     EXPECT_EQ(lines[2], "Commands:");
-    EXPECT_EQ(lines[36], "                        NSLog nobody read.");
+    EXPECT_EQ(lines[36], "                        log line nobody read.");
     // Commands are indented 2, descriptions start in column 25.
     for (std::size_t i = 3; i < 37; ++i) {
         const std::string& l = lines[i];

@@ -2,7 +2,7 @@
 // the exit statuses, and a doctor report that follows the machine it runs on.
 #include "CLI/OndiraCLI.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "support/TempDir.h"
 #include "unit/cli/CLIRun.h"
 

@@ -1,7 +1,7 @@
 // `dict` and `snippets` run as a user runs them, against a private home:
 // what each prints, what lands in the stores, and the refusals.
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "unit/cli/CLIRun.h"
 
 #include <gtest/gtest.h>

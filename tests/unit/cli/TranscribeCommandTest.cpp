@@ -2,7 +2,7 @@
 // output shapes, progress only on a terminal, and Ctrl+C.
 #include "CLI/TranscribeCommand.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "unit/cli/CLIRun.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "Engine/AudioBuffers.h"
-#include "Engine/NativeAudioEngine.h"
+#include "Engine/MicrophoneRecorder.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -27,17 +27,17 @@ TEST(DisplayLevel, FollowsTheLevelCurveAndNeverExceedsOne) {
     for (Row row : {Row{0.0f, 0.0f}, Row{0.002f, 0.0f}, Row{0.067f, 1.0f}, Row{0.5f, 1.0f},
                     Row{0.002f + 0.065f / 4, 0.5f}}) {
         auto samples = constant(1024, row.rms);
-        EXPECT_NEAR(NativeAudioEngine::displayLevel(samples.data(), samples.size()), row.level, 1e-4) << row.rms;
+        EXPECT_NEAR(MicrophoneRecorder::displayLevel(samples.data(), samples.size()), row.level, 1e-4) << row.rms;
     }
-    EXPECT_EQ(NativeAudioEngine::displayLevel(nullptr, 0), 0.0f);
+    EXPECT_EQ(MicrophoneRecorder::displayLevel(nullptr, 0), 0.0f);
 }
 
 TEST(DisplayLevel, OutputCapacityIsTheTruncatedShareOfSixteenKilohertz) {
-    EXPECT_EQ(NativeAudioEngine::outputCapacity(1024, 48000), 341u);
-    EXPECT_EQ(NativeAudioEngine::outputCapacity(1024, 16000), 1024u);
-    EXPECT_EQ(NativeAudioEngine::outputCapacity(1024, 44100), 371u);
-    EXPECT_EQ(NativeAudioEngine::outputCapacity(0, 48000), 1u);
-    EXPECT_EQ(NativeAudioEngine::outputCapacity(1024, 0), 16384000u);  // a rate below 1 counts as 1
+    EXPECT_EQ(MicrophoneRecorder::outputCapacity(1024, 48000), 341u);
+    EXPECT_EQ(MicrophoneRecorder::outputCapacity(1024, 16000), 1024u);
+    EXPECT_EQ(MicrophoneRecorder::outputCapacity(1024, 44100), 371u);
+    EXPECT_EQ(MicrophoneRecorder::outputCapacity(0, 48000), 1u);
+    EXPECT_EQ(MicrophoneRecorder::outputCapacity(1024, 0), 16384000u);  // a rate below 1 counts as 1
 }
 
 TEST(AudioConverter, SameFormatPassesSamplesThroughUnchanged) {
@@ -66,7 +66,7 @@ TEST(AudioConverter, StereoFortyEightKilohertzBlocksBecomeContinuousSixteenKiloh
             interleaved[2 * i + 1] = v;
         }
         auto input = AudioPCMBuffer::fromInterleaved(stereo, interleaved.data(), 1024);
-        auto output = AudioPCMBuffer::make(target, NativeAudioEngine::outputCapacity(1024, 48000) + 1);
+        auto output = AudioPCMBuffer::make(target, MicrophoneRecorder::outputCapacity(1024, 48000) + 1);
         ASSERT_TRUE(converter->convert(*input, *output, nullptr));
         produced.insert(produced.end(), output->channelData(0), output->channelData(0) + output->frameLength());
     }
@@ -143,19 +143,19 @@ struct CallLog : AudioEngineDelegate {
 // The engine with a delegate for one test, idle again afterwards.
 struct Delegated {
     std::shared_ptr<CallLog> log = std::make_shared<CallLog>();
-    Delegated() { NativeAudioEngine::shared().setDelegate(log); }
+    Delegated() { MicrophoneRecorder::shared().setDelegate(log); }
     ~Delegated() {
-        NativeAudioEngine::shared().stopRecording();
-        NativeAudioEngine::shared().setDelegate({});
+        MicrophoneRecorder::shared().stopRecording();
+        MicrophoneRecorder::shared().setDelegate({});
     }
     void settle() {
-        NativeAudioEngine::shared().audioQueue().drain();
+        MicrophoneRecorder::shared().audioQueue().drain();
         platform::MainQueue::pump(0.3);
     }
 };
 }  // namespace
 
-TEST(NativeAudioEngine, AFailingDiskEndsTheTakeWithExactlyOneReport) {
+TEST(MicrophoneRecorder, AFailingDiskEndsTheTakeWithExactlyOneReport) {
     TempDir dir;
     std::shared_ptr<AudioFile> file = AudioFile::createForWriting(dir / "take.wav", target, nullptr);
     ASSERT_TRUE(file);
@@ -167,7 +167,7 @@ TEST(NativeAudioEngine, AFailingDiskEndsTheTakeWithExactlyOneReport) {
     tiny.rlim_cur = 44;
     ::setrlimit(RLIMIT_FSIZE, &tiny);
     Delegated d;
-    auto& engine = NativeAudioEngine::shared();
+    auto& engine = MicrophoneRecorder::shared();
     engine.beginCapture(file);
     file.reset();
     auto converter = AudioConverter::make(target, target);
@@ -181,9 +181,9 @@ TEST(NativeAudioEngine, AFailingDiskEndsTheTakeWithExactlyOneReport) {
     EXPECT_EQ(d.log->calls, expected);
 }
 
-TEST(NativeAudioEngine, AConversionErrorEndsTheTakeAsAnInterruption) {
+TEST(MicrophoneRecorder, AConversionErrorEndsTheTakeAsAnInterruption) {
     Delegated d;
-    auto& engine = NativeAudioEngine::shared();
+    auto& engine = MicrophoneRecorder::shared();
     engine.beginCapture(nullptr);
     auto converter = AudioConverter::make(AudioFormat{48000.0, 2}, target);
     std::vector<float> samples(8, 0.1f);
@@ -197,9 +197,9 @@ TEST(NativeAudioEngine, AConversionErrorEndsTheTakeAsAnInterruption) {
     EXPECT_TRUE(d.log->calls[2].starts_with("error captureInterrupted: ")) << d.log->calls[2];
 }
 
-TEST(NativeAudioEngine, ADeviceChangeWhileIdleOnlyResetsAndWhileRecordingEndsTheTake) {
+TEST(MicrophoneRecorder, ADeviceChangeWhileIdleOnlyResetsAndWhileRecordingEndsTheTake) {
     Delegated d;
-    auto& engine = NativeAudioEngine::shared();
+    auto& engine = MicrophoneRecorder::shared();
     engine.handleConfigurationChange();
     d.settle();
     EXPECT_TRUE(d.log->calls.empty());

@@ -1,5 +1,5 @@
-#include "Engine/AppleSpeechEngine.h"
-#include "Engine/NativeAudioEngine.h"
+#include "Engine/SpeechEngine.h"
+#include "Engine/MicrophoneRecorder.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -42,11 +42,11 @@ std::string run(const std::string& command) {
 class Capture : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!NativeAudioEngine::isMicrophoneAuthorized()) GTEST_SKIP() << "no sound server with an input source";
+        if (!MicrophoneRecorder::isMicrophoneAuthorized()) GTEST_SKIP() << "no sound server with an input source";
     }
     // Starts a take and waits until the input really delivers.
     void startAndWaitForAudio() {
-        auto& engine = NativeAudioEngine::shared();
+        auto& engine = MicrophoneRecorder::shared();
         ASSERT_NO_THROW(engine.startRecording());
         ASSERT_TRUE(waitUntil(10.0, [&] { return engine.didCaptureAnyBuffer(); })) << "the input delivered nothing";
     }
@@ -72,7 +72,7 @@ TEST_F(Capture, RecordsPlayedSpeechIntoAPrivateSixteenBitWav) {
     const fs::path speech = dir / "speech.wav";
     ASSERT_TRUE(testspeech::synthesize(phrase, speech));
 
-    auto& engine = NativeAudioEngine::shared();
+    auto& engine = MicrophoneRecorder::shared();
     std::mutex m;
     std::size_t sinkFrames = 0;
     bool finished = false;
@@ -124,13 +124,13 @@ TEST_F(Capture, RecordsPlayedSpeechIntoAPrivateSixteenBitWav) {
     ASSERT_TRUE(file);
     EXPECT_EQ(static_cast<std::int64_t>(sinkFrames), file->length());
 
-    const auto result = AppleSpeechEngine::shared().transcribeDetailed(*url, {});
+    const auto result = SpeechEngine::shared().transcribeDetailed(*url, {});
     EXPECT_GE(testspeech::wordsHeard(phrase, result.text), 0.6) << result.text;
     fs::remove(*url);
 }
 
 TEST_F(Capture, SilenceReadsAsNoLevelAndASecondStartMakesNoSecondFile) {
-    auto& engine = NativeAudioEngine::shared();
+    auto& engine = MicrophoneRecorder::shared();
     startAndWaitForAudio();
     std::size_t files = 0;
     for (auto& e : fs::directory_iterator(platform::temporaryDirectory())) files += e.path().filename().string().starts_with("ondira_rec_");
@@ -156,7 +156,7 @@ TEST_F(Capture, ChangingTheDefaultSourceEndsTheTakeAsADeviceChange) {
     ASSERT_FALSE(module.empty());
     const std::string original = run("pactl get-default-source");
     auto delegate = std::make_shared<RecordingDelegate>();
-    auto& engine = NativeAudioEngine::shared();
+    auto& engine = MicrophoneRecorder::shared();
     engine.setDelegate(delegate);
     startAndWaitForAudio();
     run("pactl set-default-source " + sink + ".monitor");

@@ -1,4 +1,4 @@
-#include "Engine/AppleSpeechEngine.h"
+#include "Engine/SpeechEngine.h"
 #include "Engine/SphinxRecognizer.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +15,8 @@ namespace {
 // Restores the engine's language and deadline whatever a test did.
 struct EngineGuard {
     ~EngineGuard() {
-        AppleSpeechEngine::shared().resetLocaleToSystem();
-        AppleSpeechEngine::shared().overrideAnalyzerDeadlineForTesting(std::nullopt);
+        SpeechEngine::shared().resetLocaleToSystem();
+        SpeechEngine::shared().overrideAnalyzerDeadlineForTesting(std::nullopt);
     }
 };
 
@@ -24,7 +24,7 @@ class Recognition : public ::testing::Test {
 protected:
     void SetUp() override {
         if (SphinxModels::installed().empty()) GTEST_SKIP() << "no pocketsphinx model installed";
-        AppleSpeechEngine::shared().resetLocaleToSystem();
+        SpeechEngine::shared().resetLocaleToSystem();
     }
     fs::path speak(const std::string& text, const std::string& voice = "kal16") {
         fs::path out = dir / (voice + "-" + std::to_string(counter++) + ".wav");
@@ -77,9 +77,9 @@ TEST_F(Recognition, RecognisesTestPhrasesInEveryVoice) {
     for (const char* voice : {"kal16", "slt", "awb"}) {
         for (const auto& phrase : phrases) {
             fs::path wav = speak(phrase, voice);
-            TranscriptionResult result = AppleSpeechEngine::shared().transcribeDetailed(wav, {});
+            TranscriptionResult result = SpeechEngine::shared().transcribeDetailed(wav, {});
             EXPECT_GE(testspeech::wordsHeard(phrase, result.text), 0.7) << voice << ": " << result.text;
-            EXPECT_EQ(result.engineIdentifier, EngineIdentifier::speechAnalyzer());
+            EXPECT_EQ(result.engineIdentifier, EngineIdentifier::contextDecoder());
             EXPECT_FALSE(result.isTruncated);
             EXPECT_GT(result.audioSeconds, 1.0);
             EXPECT_EQ(result.sourceAudioURL, wav);
@@ -89,41 +89,41 @@ TEST_F(Recognition, RecognisesTestPhrasesInEveryVoice) {
     }
     std::printf("word error rate over %d takes: %.3f\n", count, errors / count);
     EXPECT_LT(errors / count, 0.15);
-    ASSERT_TRUE(AppleSpeechEngine::shared().lastResult());
+    ASSERT_TRUE(SpeechEngine::shared().lastResult());
 }
 
 TEST_F(Recognition, ContextTermTeachesAWordTheStockModelMisses) {
     const std::string phrase = "deploy the cluster with kubernetes tonight";
     fs::path wav = speak(phrase);
-    auto plain = AppleSpeechEngine::shared().transcribeDetailed(wav, {});
-    auto biased = AppleSpeechEngine::shared().transcribeDetailed(wav, {"Kubernetes"});
+    auto plain = SpeechEngine::shared().transcribeDetailed(wav, {});
+    auto biased = SpeechEngine::shared().transcribeDetailed(wav, {"Kubernetes"});
     EXPECT_EQ(plain.text.find("kubernetes"), std::string::npos) << plain.text;
     EXPECT_NE(biased.text.find("kubernetes"), std::string::npos) << biased.text;
     // The bias lasts only as long as the term is given.
-    auto again = AppleSpeechEngine::shared().transcribeDetailed(wav, {});
+    auto again = SpeechEngine::shared().transcribeDetailed(wav, {});
     EXPECT_EQ(again.text.find("kubernetes"), std::string::npos) << again.text;
 }
 
 TEST_F(Recognition, LanguageWithoutItsOwnModelFallsBackToTheIncrementalDecoder) {
     // en_GB has no model of its own: the whole-take path refuses it and the
     // incremental decoder recognises it with the installed English model.
-    AppleSpeechEngine::shared().setLocale("en_GB");
+    SpeechEngine::shared().setLocale("en_GB");
     const std::string phrase = "please send the report to the team by friday";
-    auto result = AppleSpeechEngine::shared().transcribeDetailed(speak(phrase), {});
-    EXPECT_EQ(result.engineIdentifier, EngineIdentifier::classic());
+    auto result = SpeechEngine::shared().transcribeDetailed(speak(phrase), {});
+    EXPECT_EQ(result.engineIdentifier, EngineIdentifier::incrementalDecoder());
     EXPECT_GE(testspeech::wordsHeard(phrase, result.text), 0.7) << result.text;
 }
 
 TEST_F(Recognition, WholeTakeDecodeThatMissesItsDeadlineWithNoTextFallsBack) {
-    AppleSpeechEngine::shared().overrideAnalyzerDeadlineForTesting(0.0);
+    SpeechEngine::shared().overrideAnalyzerDeadlineForTesting(0.0);
     const std::string phrase = "the quick brown fox jumped over the lazy dog";
-    auto result = AppleSpeechEngine::shared().transcribeDetailed(speak(phrase), {});
-    EXPECT_EQ(result.engineIdentifier, EngineIdentifier::classic());
+    auto result = SpeechEngine::shared().transcribeDetailed(speak(phrase), {});
+    EXPECT_EQ(result.engineIdentifier, EngineIdentifier::incrementalDecoder());
     EXPECT_GE(testspeech::wordsHeard(phrase, result.text), 0.7) << result.text;
 }
 
 TEST_F(Recognition, RejectsMissingAndTooShortRecordings) {
-    auto& engine = AppleSpeechEngine::shared();
+    auto& engine = SpeechEngine::shared();
     const fs::path missing = dir / "missing.wav";
     try {
         engine.transcribeDetailed(missing, {});
@@ -160,7 +160,7 @@ TEST_F(Recognition, LiveTakeGivesTheTextOfItsFileAndFinishesFromTheLiveDecode) {
     fs::path recording = dir / "recording.wav";
     auto stream = AudioBufferStream::make();
     std::thread capture = captureThread(source, recording, stream);
-    auto& engine = AppleSpeechEngine::shared();
+    auto& engine = SpeechEngine::shared();
     const int before = engine.liveDecodeCount();
     auto outcome = engine.transcribeStreaming(stream, recording, {}, std::chrono::system_clock::now(), nullptr);
     capture.join();
@@ -178,7 +178,7 @@ TEST_F(Recognition, LiveDecodeOfOtherAudioThanTheFileIsNotUsed) {
     auto stream = AudioBufferStream::make();
     std::thread capture = captureThread(heard, decoy, stream);
     fs::copy_file(fileSource, recording);
-    auto& engine = AppleSpeechEngine::shared();
+    auto& engine = SpeechEngine::shared();
     const int before = engine.liveDecodeCount();
     auto outcome = engine.transcribeStreaming(stream, recording, {}, std::nullopt, nullptr);
     capture.join();
@@ -187,20 +187,20 @@ TEST_F(Recognition, LiveDecodeOfOtherAudioThanTheFileIsNotUsed) {
 }
 
 TEST_F(Recognition, DictationTranscriberPathShowsLivePartialsAndKeepsItsIdentifier) {
-    AppleSpeechEngine::setDictationTranscriberEnabled(true);
+    SpeechEngine::setDictationTranscriberEnabled(true);
     const std::string phrase = "can you call me back this afternoon";
     fs::path source = speak(phrase);
     fs::path recording = dir / "recording.wav";
     auto stream = AudioBufferStream::make();
     std::thread capture = captureThread(source, recording, stream);
     std::vector<std::string> partials;
-    auto outcome = AppleSpeechEngine::shared().transcribeStreaming(
+    auto outcome = SpeechEngine::shared().transcribeStreaming(
         stream, recording, {}, std::nullopt, [&](const std::string& text) { partials.push_back(text); });
     capture.join();
     platform::MainQueue::pump(0.5, [&] { return !partials.empty(); });
     EXPECT_TRUE(outcome.didStreamLive);
     EXPECT_FALSE(partials.empty());
-    EXPECT_EQ(outcome.result.engineIdentifier, EngineIdentifier::dictationTranscriber());
+    EXPECT_EQ(outcome.result.engineIdentifier, EngineIdentifier::personalDecoder());
     EXPECT_GE(testspeech::wordsHeard(phrase, outcome.result.text), 0.8) << outcome.result.text;
 }
 
@@ -208,11 +208,11 @@ TEST_F(Recognition, WithoutInstalledModelsRecognitionIsNotAuthorised) {
     fs::path wav = speak("the quick brown fox jumped over the lazy dog");
     ScopedEnv noModels("ONDIRA_SPHINX_MODELDIR", (dir / "no-models").string());
     try {
-        AppleSpeechEngine::shared().transcribeDetailed(wav, {});
+        SpeechEngine::shared().transcribeDetailed(wav, {});
         ADD_FAILURE() << "recognised without a model";
     } catch (const TranscriptionError& e) {
         EXPECT_EQ(e.kind, TranscriptionError::Kind::notAuthorized) << e.diagnosticDetail();
     }
-    EXPECT_FALSE(AppleSpeechEngine::shared().prewarmAndInstallModel("en_US"));
-    EXPECT_TRUE(AppleSpeechEngine::availableLanguages("en_US").empty());
+    EXPECT_FALSE(SpeechEngine::shared().prewarmAndInstallModel("en_US"));
+    EXPECT_TRUE(SpeechEngine::availableLanguages("en_US").empty());
 }

@@ -1,5 +1,5 @@
-#include "App/DictationErrorKind.h"
-#include "Engine/AppleSpeechEngine.h"
+#include "Base/DictationErrorKind.h"
+#include "Engine/SpeechEngine.h"
 
 #include <gtest/gtest.h>
 
@@ -45,11 +45,11 @@ TEST(TranscriptionResult, RealTimeFactorIsAudioOverProcessing) {
 }
 
 TEST(EngineIdentifier, StoredNamesOfEveryPathReadAsTodaysNames) {
-    EXPECT_EQ(EngineIdentifier::canonical("apple_speechanalyzer_ondevice"), EngineIdentifier::speechAnalyzer());
-    EXPECT_EQ(EngineIdentifier::canonical("apple_dictationtranscriber_ondevice"), EngineIdentifier::dictationTranscriber());
-    EXPECT_EQ(EngineIdentifier::canonical("apple_sfspeech_ondevice"), EngineIdentifier::classic());
+    EXPECT_EQ(EngineIdentifier::canonical("apple_speechanalyzer_ondevice"), EngineIdentifier::contextDecoder());
+    EXPECT_EQ(EngineIdentifier::canonical("apple_dictationtranscriber_ondevice"), EngineIdentifier::personalDecoder());
+    EXPECT_EQ(EngineIdentifier::canonical("apple_sfspeech_ondevice"), EngineIdentifier::incrementalDecoder());
     EXPECT_EQ(EngineIdentifier::canonical("apple_sfspeech_ondevice_file"), EngineIdentifier::fileTranscription());
-    EXPECT_EQ(EngineIdentifier::canonical(EngineIdentifier::classic()), EngineIdentifier::classic());
+    EXPECT_EQ(EngineIdentifier::canonical(EngineIdentifier::incrementalDecoder()), EngineIdentifier::incrementalDecoder());
 }
 
 TEST(RecognitionLanguage, StoredChoiceResolution) {
@@ -61,49 +61,49 @@ TEST(RecognitionLanguage, StoredChoiceResolution) {
     for (const Row& row : {Row{std::nullopt, "en-US", "en_US"}, Row{std::string("  "), "en-US", "en_US"},
                            Row{std::string("SYSTEM"), "en-US", "en_US"}, Row{std::string("es-ES"), "en-US", "es_ES"},
                            Row{std::string(" de_DE\n"), "en_US", "de_DE"}})
-        EXPECT_EQ(AppleSpeechEngine::resolveConfiguredLocaleIdentifier(row.stored, row.system), row.expected);
+        EXPECT_EQ(SpeechEngine::resolveConfiguredLocaleIdentifier(row.stored, row.system), row.expected);
 }
 
 TEST(RecognitionLanguage, IncrementalPathTakesTheSameLanguageWhenTheRegionIsMissing) {
     const std::vector<std::string> supported = {"pt-PT", "en-US", "en-GB", "pt_BR"};
-    EXPECT_EQ(AppleSpeechEngine::resolveLegacyLocale("en_GB", supported), "en_GB");
-    EXPECT_EQ(AppleSpeechEngine::resolveLegacyLocale("pt_XX", supported), "pt_BR");  // lowest identifier of the language
-    EXPECT_EQ(AppleSpeechEngine::resolveLegacyLocale("ja_JP", supported), std::nullopt);
-    EXPECT_EQ(AppleSpeechEngine::resolveLegacyLocale("", supported), std::nullopt);
+    EXPECT_EQ(SpeechEngine::resolveLegacyLocale("en_GB", supported), "en_GB");
+    EXPECT_EQ(SpeechEngine::resolveLegacyLocale("pt_XX", supported), "pt_BR");  // lowest identifier of the language
+    EXPECT_EQ(SpeechEngine::resolveLegacyLocale("ja_JP", supported), std::nullopt);
+    EXPECT_EQ(SpeechEngine::resolveLegacyLocale("", supported), std::nullopt);
 }
 
 TEST(RecognitionLanguage, DisplayNamesComeFromTheWholeIdentifierOrItsParts) {
-    EXPECT_EQ(AppleSpeechEngine::displayName("en_US", "en_US"), "English (United States)");
-    EXPECT_EQ(AppleSpeechEngine::displayName("de_DE", "de_DE"), "Deutsch (Deutschland)");
+    EXPECT_EQ(SpeechEngine::displayName("en_US", "en_US"), "English (United States)");
+    EXPECT_EQ(SpeechEngine::displayName("de_DE", "de_DE"), "Deutsch (Deutschland)");
     // A language ICU does not know is named from its parts.
-    EXPECT_EQ(AppleSpeechEngine::displayName("qq_Latn_GB", "en_US"), "qq (Latin, United Kingdom)");
-    EXPECT_EQ(AppleSpeechEngine::displayName("qq_translit", "en_US"), "qq (Transliteration)");
+    EXPECT_EQ(SpeechEngine::displayName("qq_Latn_GB", "en_US"), "qq (Latin, United Kingdom)");
+    EXPECT_EQ(SpeechEngine::displayName("qq_translit", "en_US"), "qq (Transliteration)");
 }
 
 TEST(RecognitionLanguage, ApplyingTheStoredChoiceThatEqualsTheSystemFollowsTheSystem) {
     auto store = platform::SettingsStore::open(std::filesystem::temp_directory_path(), "ondira-test-locale-" + platform::newUUID());
-    auto& engine = AppleSpeechEngine::shared();
-    const std::string system = AppleSpeechEngine::currentSystemLocaleIdentifier();
-    AppleSpeechEngine::persistLocale(system, *store);
+    auto& engine = SpeechEngine::shared();
+    const std::string system = SpeechEngine::currentSystemLocaleIdentifier();
+    SpeechEngine::persistLocale(system, *store);
     engine.applyPersistedLocale(*store);
     EXPECT_EQ(engine.locale(), system);
-    AppleSpeechEngine::persistLocale(std::string("ja_JP"), *store);
+    SpeechEngine::persistLocale(std::string("ja_JP"), *store);
     engine.applyPersistedLocale(*store);
     EXPECT_EQ(engine.locale(), "ja_JP");
-    AppleSpeechEngine::persistLocale(std::nullopt, *store);
-    EXPECT_EQ(AppleSpeechEngine::loadPersistedLocale(*store), "system");
+    SpeechEngine::persistLocale(std::nullopt, *store);
+    EXPECT_EQ(SpeechEngine::loadPersistedLocale(*store), "system");
     engine.applyPersistedLocale(*store);
     EXPECT_EQ(engine.locale(), system);
     store->removePersistentDomain(store->domain());
 }
 
 TEST(Deadlines, WholeTakeAndIncrementalLimits) {
-    EXPECT_EQ(AppleSpeechEngine::analyzerDeadlineSeconds(4), 15);
-    EXPECT_EQ(AppleSpeechEngine::analyzerDeadlineSeconds(100), 200);
-    EXPECT_EQ(AppleSpeechEngine::analyzerDeadlineSeconds(400), 600);
-    EXPECT_EQ(AppleSpeechEngine::classicTimeoutSeconds(5), 30);
-    EXPECT_EQ(AppleSpeechEngine::classicTimeoutSeconds(20), 80);
-    EXPECT_EQ(AppleSpeechEngine::classicTimeoutSeconds(200), 600);
+    EXPECT_EQ(SpeechEngine::analyzerDeadlineSeconds(4), 15);
+    EXPECT_EQ(SpeechEngine::analyzerDeadlineSeconds(100), 200);
+    EXPECT_EQ(SpeechEngine::analyzerDeadlineSeconds(400), 600);
+    EXPECT_EQ(SpeechEngine::classicTimeoutSeconds(5), 30);
+    EXPECT_EQ(SpeechEngine::classicTimeoutSeconds(20), 80);
+    EXPECT_EQ(SpeechEngine::classicTimeoutSeconds(200), 600);
 }
 
 TEST(PartialText, ThrottleDecision) {

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "support/TempDir.h"
-#include "unit/input/HotkeyFakes.h"
+#include "support/HotkeyFakes.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "App/AppPaths.h"
-#include "Input/KeyCodes.h"
+#include "Base/AppPaths.h"
+#include "Platform/KeyCodes.h"
 #include "Platform/FileIO.h"
 #include "support/TempDir.h"
-#include "unit/input/HotkeyFakes.h"
+#include "support/HotkeyFakes.h"
 
 namespace {
 

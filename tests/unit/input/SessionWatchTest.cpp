@@ -1,7 +1,7 @@
 // Sleep and screen-lock signals reach the hotkey manager's callbacks. The
 // test session has no system bus, so logind's signals are sent on the
 // session bus, which the watch is told to use for them.
-#include "Platform/SessionWatch.h"
+#include "Platform/DBus/SessionWatch.h"
 
 #include <gtest/gtest.h>
 

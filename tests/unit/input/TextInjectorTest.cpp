@@ -4,64 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/FakeInsertionTarget.h"
+
 #include "Platform/Queues.h"
 
 namespace {
 
-// A text field and a clipboard. A keystroke or a paste "lands" unless the
-// field is deaf; what the field reads is scripted.
-class FakeDesktop : public InsertionTarget {
-public:
-    bool secure = false;
-    bool deaf = false;            // keystrokes and pastes go nowhere
-    bool readable = true;         // the field's value can be read
-    bool acceptsDirectInsert = false;
-    std::string value = "Dear ";
-    ClipboardSnapshot clipboard{{{"UTF8_STRING", {'m', 'i', 'n', 'e'}}, {"image/png", {0x89, 'P', 'N', 'G'}}}};
-    std::vector<std::string> log;
-
-    bool isSecureInputActive() override { return secure; }
-    int readings = 0;
-    std::optional<std::string> focusedValue() override {
-        ++readings;
-        return readable ? std::optional(value) : std::nullopt;
-    }
-    std::optional<std::string> focusedSelectedText() override { return std::nullopt; }
-    bool insertAtFocus(const std::string& text) override {
-        log.push_back("insertAtFocus");
-        if (!acceptsDirectInsert) return false;
-        value += text;
-        return true;
-    }
-    void typeText(const std::string& text) override {
-        log.push_back("type:" + text);
-        if (!deaf) value += text;
-    }
-    ClipboardSnapshot snapshotClipboard() override {
-        log.push_back("snapshot:" + clipboardString());
-        return clipboard;
-    }
-    void setClipboardText(const std::string& text) override {
-        clipboard = ClipboardSnapshot{{{"UTF8_STRING", std::vector<std::uint8_t>(text.begin(), text.end())}}};
-    }
-    std::optional<std::string> clipboardText() override { return clipboardString(); }
-    void restoreClipboard(const ClipboardSnapshot& snapshot) override {
-        log.push_back("restore");
-        clipboard = snapshot;
-    }
-    void sendPasteShortcut() override {
-        log.push_back("paste:" + clipboardString());
-        if (!deaf) value += clipboardString();
-    }
-    std::string clipboardString() const {
-        for (const auto& [target, bytes] : clipboard.items)
-            if (target == "UTF8_STRING") return std::string(bytes.begin(), bytes.end());
-        return "";
-    }
-};
-
 struct Insertion {
-    std::shared_ptr<FakeDesktop> desktop = std::make_shared<FakeDesktop>();
+    std::shared_ptr<FakeInsertionTarget> desktop = std::make_shared<FakeInsertionTarget>();
     // The 0.075 s poll runs at once here; only the count of readings matters.
     TextInjector injector{desktop, [](double, std::function<void()> block) { platform::MainQueue::async(std::move(block)); }};
     std::vector<InjectionOutcome> outcomes;

@@ -1,8 +1,8 @@
 #include "Learning/DictationLogger.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/FileIO.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 #include "Learning/HistoryView.h"
 
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <thread>
 
-#include "Diagnostics/FaultLog.h"
+#include "Base/FaultLog.h"
 #include "Platform/FileIO.h"
 #include "Text/AppRules.h"
 #include "Text/Snippets.h"

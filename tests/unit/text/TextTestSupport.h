@@ -3,7 +3,7 @@
 // settings, snippets and corrections all land in a fresh directory.
 #include <gtest/gtest.h>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/Bundle.h"
 #include "Text/Vocabulary.h"
 #include "support/TempDir.h"

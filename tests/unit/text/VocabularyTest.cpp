@@ -7,7 +7,7 @@
 
 #include "Platform/FileIO.h"
 #include "TextTestSupport.h"
-#include "Text/WordMatch.h"
+#include "Base/WordMatch.h"
 
 namespace fs = std::filesystem;
 

@@ -10,7 +10,7 @@
 #include <regex>
 #include <set>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Learning/CorrectionLog.h"
 #include "Learning/DictationLogger.h"
 #include "Platform/Bundle.h"
@@ -311,7 +311,7 @@ TEST_F(HubBridgeTest, AnswersForABridgeThatIsGoneAreDropped) {
     bridge->handleMessage(R"(history_search:{"query":"hello"})");
     bridge.reset();
     platform::MainQueue::pump(0.5);
-    EXPECT_TRUE(emitter.scripts.empty());
+    EXPECT_TRUE(emitter.scripts.empty()) << testing::PrintToString(emitter.scripts).substr(0, 300);
 }
 
 TEST_F(HubBridgeTest, HistoryPagesSearchesAndDeletesThroughTheLogOnDisk) {
@@ -328,11 +328,13 @@ TEST_F(HubBridgeTest, HistoryPagesSearchesAndDeletesThroughTheLogOnDisk) {
 
     const json victim = page["entries"][0];
     auto after = send("history_delete_one:" + json{{"date", victim["date"]}, {"time", victim["time"]},
-                                                   {"text", victim["text"]}}.dump(),
+                                                   {"text", victim["text"]}, {"offset", 5}, {"limit", 10}}.dump(),
                       1)
                      .at(0)
                      .argument.value();
     EXPECT_EQ(after["total"], 29);
+    EXPECT_EQ(after["offset"], 5);  // the page the user was on
+    EXPECT_EQ(after["entries"][0]["text"], "entry number 23 hello");
     EXPECT_EQ(readText(logger->historyFileURL()).find("entry number 24 hello"), std::string::npos);
 
     send("history_delete_all", 0);
@@ -578,6 +580,26 @@ TEST_F(HubBridgeTest, CorrectionsObservedByThePageAreRecordedAndRevocable) {
     auto after = send(R"(learned_rules_revoke:{"heard":"teh","written":"the"})", 1).at(0).argument.value();
     EXPECT_TRUE(after["rules"].empty());
     EXPECT_TRUE(corrections->all().empty());
+}
+
+TEST_F(HubBridgeTest, EngineFiguresComeFromTheHistoryUnderTheNamesItUsesToday) {
+    // Two dictations under today's name of the whole-take path and one under its older name.
+    std::string lines;
+    for (const char* engine : {"pocketsphinx_context_ondevice", "apple_speechanalyzer_ondevice",
+                               "pocketsphinx_context_ondevice"})
+        lines += DictationLogger::makeEntry("x", "A", std::chrono::system_clock::now(), 4.0, 0.1, 2.0, engine)->dump() + "\n";
+    std::ofstream(logger->historyFileURL(), std::ios::binary | std::ios::trunc) << lines;
+    auto info = send("engine_query:", 1).at(0).argument.value();
+    const auto& rows = info["engines"];
+    auto row = std::find_if(rows.begin(), rows.end(),
+                            [](const json& r) { return r["engineIdentifier"] == "pocketsphinx_context_ondevice"; });
+    ASSERT_NE(row, rows.end());
+    EXPECT_EQ((*row)["sampleCount"], 3);
+    EXPECT_NEAR((*row)["avgRealTimeFactor"].get<double>(), 2.0, 1e-9);
+    auto switched = send(R"(engine_set:{"useDictationTranscriber":false})", 1).at(0).argument.value();
+    EXPECT_EQ(switched["useDictationTranscriber"], false);
+    EXPECT_EQ(send(R"(engine_set:{"useDictationTranscriber":true})", 1).at(0).argument.value()["useDictationTranscriber"],
+              true);
 }
 
 TEST_F(HubBridgeTest, ShowingThePageSendsStatisticsAndTheFirstHistoryPage) {

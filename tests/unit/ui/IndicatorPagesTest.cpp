@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/Bundle.h"
-#include "Platform/Text.h"
+#include "Platform/Unicode.h"
 #include "support/TempDir.h"
 
 namespace {

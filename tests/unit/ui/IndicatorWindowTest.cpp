@@ -8,7 +8,7 @@
 #include <X11/extensions/XTest.h>
 #include <gdk/gdkx.h>
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/Bundle.h"
 #include "Platform/Queues.h"
 #include "support/TempDir.h"

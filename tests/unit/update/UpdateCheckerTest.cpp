@@ -1,5 +1,5 @@
-#include "App/AppPaths.h"
-#include "App/Branding.h"
+#include "Base/AppPaths.h"
+#include "Base/Branding.h"
 #include "Platform/Queues.h"
 #include "Update/UpdateChecker.h"
 #include "support/TempDir.h"

@@ -1,0 +1,117 @@
+#include "Base/AppPaths.h"
+
+#include "Platform/Bundle.h"
+#include "Platform/FileIO.h"
+
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+using platform::environment;
+
+namespace AppPaths {
+
+bool isSelfTestIsolated() { return environment(selfTestStateDirVariable).has_value(); }
+
+namespace {
+std::optional<std::string> isolatedDir() {
+    auto v = environment(selfTestStateDirVariable);
+    if (v && !v->empty()) return v;
+    return std::nullopt;
+}
+
+// An XDG base directory is honoured only for the real user, never in isolation,
+// so a self-test can't be pointed back at the user's files.
+fs::path xdgOr(const char* variable, const fs::path& fallback) {
+    if (isolatedDir()) return fallback;
+    if (auto v = environment(variable); v && !v->empty() && fs::path(*v).is_absolute()) return fs::path(*v);
+    return fallback;
+}
+}  // namespace
+
+fs::path homeDirectory() {
+    if (auto dir = isolatedDir()) return fs::path(*dir);
+    return platform::userHome();
+}
+
+fs::path applicationSupport() {
+    fs::path dir = xdgOr("XDG_DATA_HOME", homeDirectory() / ".local" / "share") / "Ondira";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    return dir;
+}
+
+fs::path configFile() { return applicationSupport() / "config.json"; }
+fs::path dictionaryFile() { return applicationSupport() / "dictionary.json"; }
+fs::path dictationLogFile() { return applicationSupport() / "dictation_log.jsonl"; }
+fs::path applicationSupportFile(const std::string& name) { return applicationSupport() / name; }
+
+std::optional<fs::path> mirvaneHelperURL() {
+    fs::path helper = platform::Bundle::helperDirectory() / "mirvane";
+    std::error_code ec;
+    if (!fs::is_regular_file(helper, ec)) return std::nullopt;
+    return helper;
+}
+
+std::optional<fs::path> resolveVocabPacksDirectory(const std::optional<fs::path>& bundleResources,
+                                                   const fs::path& support) {
+    if (bundleResources) {
+        fs::path inBundle = *bundleResources / "vocab_packs";
+        if (platform::isDirectory(inBundle)) return inBundle;
+    }
+    fs::path inSupport = support / "vocab_packs";
+    if (platform::isDirectory(inSupport)) return inSupport;
+    return std::nullopt;
+}
+
+std::optional<fs::path> vocabPacksDirectory() {
+    return resolveVocabPacksDirectory(platform::Bundle::resourceURL(), applicationSupport());
+}
+
+fs::path settingsDirectory() { return xdgOr("XDG_CONFIG_HOME", homeDirectory() / ".config") / "Ondira"; }
+
+std::shared_ptr<platform::SettingsStore> standardDefaults() {
+    return platform::SettingsStore::open(settingsDirectory(), standardDomainName);
+}
+
+std::shared_ptr<platform::SettingsStore> settingsSuite(const std::string& suiteName) {
+    return platform::SettingsStore::open(settingsDirectory(), suiteName);
+}
+
+std::shared_ptr<platform::SettingsStore> userDefaults() {
+    if (isSelfTestIsolated()) return settingsSuite(selfTestSuiteName);
+    return standardDefaults();
+}
+
+std::optional<std::string> readConfigValue(const std::string& key) {
+    auto bytes = platform::readFile(configFile());
+    if (!bytes) return std::nullopt;
+    try {
+        auto j = nlohmann::json::parse(*bytes);
+        if (!j.is_object()) return std::nullopt;
+        auto it = j.find(key);
+        if (it == j.end() || !it->is_string()) return std::nullopt;
+        return it->get<std::string>();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+void writeConfigValue(const std::string& key, const std::string& value) {
+    const fs::path file = configFile();
+    nlohmann::json object = nlohmann::json::object();
+    if (auto bytes = platform::readFile(file)) {
+        try {
+            auto j = nlohmann::json::parse(*bytes);
+            if (j.is_object()) object = std::move(j);
+        } catch (const std::exception&) {
+            // Broken content is replaced by an object holding only this key.
+        }
+    }
+    object[key] = value;
+    unsigned mode = 0600;
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    platform::atomicWrite(file, object.dump(2), mode);
+}
+
+}  // namespace AppPaths

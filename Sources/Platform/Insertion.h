@@ -1,0 +1,46 @@
+#pragma once
+// What text insertion needs from the desktop: the focused field (its value
+// and selection, whether it is a password field), typing, the clipboard and
+// the paste shortcut. The X11/AT-SPI back-end implements it; the factory
+// below is defined there.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Every form the clipboard held: (target name, bytes) pairs of one owner.
+struct ClipboardSnapshot {
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> items;
+    bool empty() const { return items.empty(); }
+};
+
+// What an insertion needs of the desktop.
+class InsertionTarget {
+public:
+    virtual ~InsertionTarget() = default;
+    // A password field has the focus, or another client grabbed the keyboard.
+    virtual bool isSecureInputActive() = 0;
+    virtual std::optional<std::string> focusedValue() = 0;
+    virtual std::optional<std::string> focusedSelectedText() = 0;
+    // Inserts at the caret of the focused field through the accessibility
+    // interface; false when it can't.
+    virtual bool insertAtFocus(const std::string& text) = 0;
+    virtual void typeText(const std::string& text) = 0;
+    virtual ClipboardSnapshot snapshotClipboard() = 0;
+    virtual void setClipboardText(const std::string& text) = 0;
+    virtual std::optional<std::string> clipboardText() = 0;
+    virtual void restoreClipboard(const ClipboardSnapshot& snapshot) = 0;
+    // Ctrl+V, or Ctrl+Shift+V when the focused application is a terminal.
+    virtual void sendPasteShortcut() = 0;
+};
+
+namespace platform {
+// The desktop's insertion target (XTest typing, AT-SPI focus, our own
+// CLIPBOARD), one per process.
+std::shared_ptr<InsertionTarget> desktopInsertionTarget();
+// Whether the focused element can be read at all (the accessibility bus is up
+// and assistive technologies are on).
+bool accessibilityAvailable();
+}  // namespace platform

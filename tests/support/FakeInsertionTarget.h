@@ -1,0 +1,63 @@
+#pragma once
+// The tests' double of the desktop's insertion target (Platform/Insertion.h).
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/Insertion.h"
+
+// A text field and a clipboard. A keystroke or a paste "lands" unless the
+// field is deaf; what the field reads is scripted.
+class FakeInsertionTarget : public InsertionTarget {
+public:
+    bool secure = false;
+    bool deaf = false;            // keystrokes and pastes go nowhere
+    bool readable = true;         // the field's value can be read
+    bool acceptsDirectInsert = false;
+    std::string value = "Dear ";
+    ClipboardSnapshot clipboard{{{"UTF8_STRING", {'m', 'i', 'n', 'e'}}, {"image/png", {0x89, 'P', 'N', 'G'}}}};
+    std::vector<std::string> log;
+    std::function<void()> duringPaste;  // runs as the paste shortcut is sent
+
+    bool isSecureInputActive() override { return secure; }
+    int readings = 0;
+    std::optional<std::string> focusedValue() override {
+        ++readings;
+        return readable ? std::optional(value) : std::nullopt;
+    }
+    std::optional<std::string> focusedSelectedText() override { return std::nullopt; }
+    bool insertAtFocus(const std::string& text) override {
+        log.push_back("insertAtFocus");
+        if (!acceptsDirectInsert) return false;
+        value += text;
+        return true;
+    }
+    void typeText(const std::string& text) override {
+        log.push_back("type:" + text);
+        if (!deaf) value += text;
+    }
+    ClipboardSnapshot snapshotClipboard() override {
+        log.push_back("snapshot:" + clipboardString());
+        return clipboard;
+    }
+    void setClipboardText(const std::string& text) override {
+        clipboard = ClipboardSnapshot{{{"UTF8_STRING", std::vector<std::uint8_t>(text.begin(), text.end())}}};
+    }
+    std::optional<std::string> clipboardText() override { return clipboardString(); }
+    void restoreClipboard(const ClipboardSnapshot& snapshot) override {
+        log.push_back("restore");
+        clipboard = snapshot;
+    }
+    void sendPasteShortcut() override {
+        if (duringPaste) duringPaste();
+        log.push_back("paste:" + clipboardString());
+        if (!deaf) value += clipboardString();
+    }
+    std::string clipboardString() const {
+        for (const auto& [target, bytes] : clipboard.items)
+            if (target == "UTF8_STRING") return std::string(bytes.begin(), bytes.end());
+        return "";
+    }
+};
