@@ -184,14 +184,24 @@ struct HubBridge::Impl {
     static void emitLater(const std::weak_ptr<Impl>& weak, const std::string& name, const json& payload) {
         if (auto impl = weak.lock()) impl->emit(name, payload);
     }
+    // History reads and writes run one after the other, in the order the
+    // page asked: statistics asked for after a deletion must not be counted
+    // from the file as it was before it.
+    static platform::SerialQueue& historyQueue() {
+        static auto* queue = new platform::SerialQueue("com.ondira.hub.history", platform::QoS::utility);  // never released
+        return *queue;
+    }
+    enum class Order { any, history };
     // Slow work off the main thread; `work` returns the answer's payload.
-    void background(const std::string& name, std::function<json(Impl&)> work) {
+    void background(const std::string& name, std::function<json(Impl&)> work, Order order = Order::any) {
         std::weak_ptr<Impl> weak = self;
-        platform::GlobalQueue::async(platform::QoS::utility, [weak, name, work = std::move(work)] {
+        auto job = [weak, name, work = std::move(work)] {
             auto impl = weak.lock();
             if (!impl || !impl->open) return;
             impl->emit(name, work(*impl));
-        });
+        };
+        if (order == Order::history) historyQueue().async(std::move(job));
+        else platform::GlobalQueue::async(platform::QoS::utility, std::move(job));
     }
 
     // MARK: payloads
@@ -537,8 +547,9 @@ void HubBridge::emit(const std::string& name) { impl_->emit(name); }
 
 void HubBridge::showFirstPage() {
     const int limit = currentHistoryLimit;
-    impl_->background("ondiraSetStats", [](Impl& impl) { return impl.statistics(); });
-    impl_->background("ondiraSetHistory", [limit](Impl& impl) { return impl.historyPage(0, limit); });
+    impl_->background("ondiraSetStats", [](Impl& impl) { return impl.statistics(); }, Impl::Order::history);
+    impl_->background("ondiraSetHistory", [limit](Impl& impl) { return impl.historyPage(0, limit); },
+                      Impl::Order::history);
 }
 
 void HubBridge::refreshAfterDictation() { showFirstPage(); }
@@ -548,7 +559,8 @@ void HubBridge::refreshAfterDictation() { showFirstPage(); }
 void HubBridge::handleMessage(const std::string& body) {
     Impl& h = *impl_;
     const int limit = currentHistoryLimit;
-    if (body == "stats_query") return h.background("ondiraSetStats", [](Impl& i) { return i.statistics(); });
+    if (body == "stats_query")
+        return h.background("ondiraSetStats", [](Impl& i) { return i.statistics(); }, Impl::Order::history);
     if (body == "dict_query") return h.emit("ondiraSetDictionary", h.dictionary());
     if (body == "hotkey_query") return h.emit("ondiraSetHotkey", currentHotkeyWord());
     if (body == "mode_query") return h.emit("ondiraSetMode", currentProcessingWord());
@@ -568,7 +580,7 @@ void HubBridge::handleMessage(const std::string& body) {
     }
     if (body == "history_delete_all") {
         std::weak_ptr<Impl> weak = h.self;
-        platform::GlobalQueue::async(platform::QoS::utility, [weak, limit] {
+        Impl::historyQueue().async([weak, limit] {
             auto impl = weak.lock();
             if (!impl || impl->history().deleteAllHistory()) return;
             // The page cleared its list; show it what is really still there.
@@ -603,7 +615,8 @@ void HubBridge::handleMessage(const std::string& body) {
     if (auto p = strip(body, "history_query:")) {
         auto q = BridgePayload::parseHistoryQuery(*p);
         if (!q) return bridgeLog("[bridge] history_query: malformed payload: " + *p);
-        return h.background("ondiraSetHistory", [q = *q](Impl& i) { return i.historyPage(q.offset, q.limit); });
+        return h.background("ondiraSetHistory", [q = *q](Impl& i) { return i.historyPage(q.offset, q.limit); },
+                            Impl::Order::history);
     }
     if (auto p = strip(body, "history_search:")) {
         auto o = BridgePayload::object(*p);
@@ -617,7 +630,7 @@ void HubBridge::handleMessage(const std::string& body) {
                         {"entries", BridgePayload::logEntryRows(found.matches)},
                         {"matchCount", found.matchCount},
                         {"shown", static_cast<int>(found.matches.size())}};
-        });
+        }, Impl::Order::history);
     }
     if (auto p = strip(body, "history_export:")) {
         auto o = BridgePayload::object(*p);
@@ -637,7 +650,7 @@ void HubBridge::handleMessage(const std::string& body) {
             if (!i.history().deleteOneEntry(d.date, d.time, d.text))
                 bridgeLog("[bridge] history_delete_one: no such entry, or the history could not be written");
             return i.historyPage(d.offset, d.limit);
-        });
+        }, Impl::Order::history);
     }
     if (auto p = strip(body, "pack_set:")) {
         auto o = BridgePayload::object(*p);

@@ -343,6 +343,14 @@ TEST_F(HubBridgeTest, HistoryPagesSearchesAndDeletesThroughTheLogOnDisk) {
     EXPECT_EQ(send(R"(history_query:{"offset":0,"limit":10})", 1).at(0).argument.value()["total"], 0);
 }
 
+// Statistics asked for right after a deletion count the history without it.
+TEST_F(HubBridgeTest, HistoryWorkAnswersInTheOrderThePageAsked) {
+    writeHistory(2000);
+    bridge->handleMessage("history_delete_all");
+    auto stats = send("stats_query", 1).at(0).argument.value();
+    EXPECT_EQ(stats["total"], 0);
+}
+
 TEST_F(HubBridgeTest, ExportsWriteTheChosenFileAndCancelWritesNothing) {
     writeHistory(2);
     host.savePath = (home.path / "history.md").string();
