@@ -3,6 +3,9 @@
 #include "CLI/HistoryCommands.h"
 #include "CLI/TextCommands.h"
 #include "CLI/TranscribeCommand.h"
+#include "Learning/PersonalModel.h"
+
+#include <chrono>
 
 namespace OndiraCLI {
 
@@ -15,7 +18,13 @@ int notAvailable(const std::string& command) {
 }
 
 int privacyReport() { return notAvailable("--privacy-report"); }
-int personalModel() { return notAvailable("--personal-model"); }
+int personalModel() {
+    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const PersonalModel::Status status =
+        PersonalModel::shared().currentStatus(recognitionLocaleIdentifier(), PersonalModel::isEnabled(), now);
+    for (const auto& line : PersonalModel::statusLines(status)) printLine(line);
+    return 0;
+}
 
 int doctor() {
     for (const auto& line : doctorLines(gatherDoctorState())) printLine(line);

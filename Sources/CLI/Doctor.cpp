@@ -3,7 +3,9 @@
 #include "Base/AppPaths.h"
 #include "CLI/OndiraCLI.h"
 #include "Engine/SphinxRecognizer.h"
+#include "Engine/SpeechEngine.h"
 #include "Learning/DictationLogger.h"
+#include "Learning/PersonalModel.h"
 #include "Platform/Bundle.h"
 #include "Platform/SystemReadiness.h"
 #include "Text/Snippets.h"
@@ -128,6 +130,8 @@ std::vector<std::string> doctorLines(const DoctorState& s) {
     if (s.personalModelEnabled) {
         std::string value = *s.personalModelEnabled ? "enabled" : "disabled";
         if (s.personalModelCompiled) value += *s.personalModelCompiled ? ", compiled" : ", not yet built";
+        if (s.personalModelAttached)
+            value += *s.personalModelAttached ? ", attached to recognition" : ", NOT attached to recognition";
         lines.push_back(line("personal model", value));
     }
     if (s.dictionaryTermCount) lines.push_back(line("dictionary", plural(*s.dictionaryTermCount, "term", "terms")));
@@ -138,6 +142,12 @@ std::vector<std::string> doctorLines(const DoctorState& s) {
         lines.push_back(line("history logging", value));
     }
     return lines;
+}
+
+std::string recognitionLocaleIdentifier() {
+    const std::string requested = SpeechEngine::resolveConfiguredLocaleIdentifier(
+        SpeechEngine::loadPersistedLocale(*AppPaths::userDefaults()), SpeechEngine::currentSystemLocaleIdentifier());
+    return SpeechEngine::supportedLocale(requested).value_or(requested);
 }
 
 DoctorState gatherDoctorState() {
@@ -180,6 +190,14 @@ DoctorState gatherDoctorState() {
 
     s.dictionaryTermCount = static_cast<int>(Vocabulary::loadRawTerms().size());
     s.snippetCount = static_cast<int>(Snippets::loadRawSnippets().size());
+
+    {
+        const PersonalModel::Status model = PersonalModel::shared().currentStatus(
+            recognitionLocaleIdentifier(), PersonalModel::isEnabled(), 0);
+        s.personalModelEnabled = model.enabled;
+        s.personalModelCompiled = model.modelBytes && model.vocabularyBytes && model.cachedLocale;
+        s.personalModelAttached = PersonalModel::isAttachable(model);
+    }
 
     DictationLogger& history = DictationLogger::shared();
     s.historyLoggingEnabled = history.isLoggingEnabled();

@@ -139,6 +139,8 @@ struct DoctorState {
     // Records and text processing.
     std::optional<bool> personalModelEnabled;
     std::optional<bool> personalModelCompiled;
+    // Whether the next recognition in the recogniser's language carries it.
+    std::optional<bool> personalModelAttached;
     std::optional<int> dictionaryTermCount;
     std::optional<int> snippetCount;
     std::optional<bool> historyLoggingEnabled;
@@ -149,6 +151,8 @@ struct DoctorState {
 // followed by what to do when the piece is missing.
 std::vector<std::string> doctorLines(const DoctorState& state);
 DoctorState gatherDoctorState();
+// The language the recogniser would dictate in now, as its installed model names it.
+std::string recognitionLocaleIdentifier();
 
 // The bodies of the commands, one function each, reached by the dispatcher
 // through one table. A body prints its own output (printLine) and failures

@@ -188,7 +188,8 @@ public:
                  const std::optional<PersonalModel::Configuration>& own, const std::vector<std::int16_t>& samples) const {
         if (!healthy || p != path || locale != localeIdentifier || t != terms) return false;
         if (own.has_value() != personal.has_value()) return false;
-        if (own && (own->languageModelPath != personal->languageModelPath || own->dictionaryPath != personal->dictionaryPath))
+        if (own && (own->languageModelPath != personal->languageModelPath || own->dictionaryPath != personal->dictionaryPath ||
+                    own->modelVersion != personal->modelVersion))
             return false;
         return samples.size() == sampleCount && fnv1a(fnvOffset, samples.data(), samples.size()) == digest;
     }
@@ -294,6 +295,13 @@ SpeechEngine& SpeechEngine::shared() {
 
 SpeechEngine::SpeechEngine() {
     platform::SettingsStore::registerDefaults({{dictationTranscriberEnabledDefaultsKey, false}});
+    // The personal model's words are spoken as this recogniser speaks them.
+    PersonalModel::shared().setPronunciationSources(
+        {[](const std::string& localeIdentifier) -> std::optional<fs::path> {
+             auto model = SphinxModels::forLocale(localeIdentifier);
+             return model ? std::optional<fs::path>(model->dictionary) : std::nullopt;
+         },
+         &Pronunciations::guess});
 }
 
 bool SpeechEngine::isDictationTranscriberEnabled() {
@@ -599,6 +607,9 @@ TranscriptionResult SpeechEngine::transcribeDetailed(const fs::path& audioURL, c
         std::lock_guard<std::mutex> guard(stateLock_);
         lastResultStorage_ = result;
     }
+    // Learn from the history at low priority; this dictation never waits for it.
+    if (const auto locale = supportedLocale(configuredOrSystemLocale()))
+        PersonalModel::shared().rebuildIfNeededInBackground(*locale);
     return result;
 }
 

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "Learning/RecognizerWords.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
@@ -202,42 +203,12 @@ const char* const decoderSettings[] = {"-pl_window", "10", "-maxhmmpf", "3000", 
 constexpr float contextWeight = 0.3f;
 constexpr float personalWeight = 0.2f;
 
-// The lower-case ASCII words of a term, as the dictionary spells them.
-std::vector<std::string> wordsOf(const std::string& term) {
-    std::vector<std::string> words;
-    std::string current;
-    auto flush = [&] {
-        while (!current.empty() && current.front() == '\'') current.erase(current.begin());
-        while (!current.empty() && current.back() == '\'') current.pop_back();
-        if (!current.empty() && current.find_first_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos)
-            words.push_back(current);
-        current.clear();
-    };
-    bool foreign = false;
-    for (unsigned char c : term) {
-        if (std::isalpha(c) || c == '\'') {
-            current += static_cast<char>(std::tolower(c));
-        } else if (c >= 0x80) {
-            foreign = true;  // letters beyond ASCII are outside this phone set
-            current += static_cast<char>(c);
-        } else {
-            flush();
-        }
-    }
-    flush();
-    if (foreign)
-        words.erase(std::remove_if(words.begin(), words.end(),
-                                   [](const std::string& w) {
-                                       return std::any_of(w.begin(), w.end(), [](unsigned char c) { return c >= 0x80; });
-                                   }),
-                    words.end());
-    return words;
-}
 }  // namespace
 
 std::unique_ptr<SphinxDecoder> SphinxDecoder::create(const SphinxModel& model, std::string* error) {
-    std::vector<std::string> args = {"-hmm", model.acousticModel.string(), "-lm", model.languageModel.string(),
-                                      "-dict", model.dictionary.string()};
+    // No -lm: the decoder's only language-model search is the one configure()
+    // installs (see parkSearch).
+    std::vector<std::string> args = {"-hmm", model.acousticModel.string(), "-dict", model.dictionary.string()};
     for (const char* s : decoderSettings) args.emplace_back(s);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
@@ -256,8 +227,11 @@ std::unique_ptr<SphinxDecoder> SphinxDecoder::create(const SphinxModel& model, s
     decoder->model_ = model;
     decoder->config_ = config;
     decoder->decoder_ = ps;
-    decoder->stockSearch_ = ps_get_search(ps) ? ps_get_search(ps) : "_default";
-    decoder->stockModel_ = ps_get_lm(ps, decoder->stockSearch_.c_str());
+    decoder->stockModel_ = ngram_model_read(config, model.languageModel.c_str(), NGRAM_AUTO, ps_get_logmath(ps));
+    if (!decoder->stockModel_ || !decoder->installSearch({ngram_model_retain(decoder->stockModel_)}, {"stock"}, {1.0f})) {
+        if (error) *error = "the language model could not be loaded from " + model.languageModel.string();
+        return nullptr;
+    }
     feat_t* feat = ps_get_feat(ps);
     if (feat && feat->cmn_struct)
         decoder->initialCepstralMean_.assign(feat->cmn_struct->cmn_mean, feat->cmn_struct->cmn_mean + feat->cmn_struct->veclen);
@@ -266,6 +240,7 @@ std::unique_ptr<SphinxDecoder> SphinxDecoder::create(const SphinxModel& model, s
 
 SphinxDecoder::~SphinxDecoder() {
     if (decoder_) ps_free(decoder_);
+    if (stockModel_) ngram_model_free(stockModel_);
     if (config_) cmd_ln_free_r(config_);
 }
 
@@ -276,32 +251,45 @@ bool SphinxDecoder::knowsWord(const std::string& word) {
     return true;
 }
 
-void SphinxDecoder::addWords(const std::vector<std::string>& words) {
-    for (const auto& word : words) {
-        if (knowsWord(word)) continue;
-        std::string phones = Pronunciations::guess(word);
-        if (phones.empty() || ps_add_word(decoder_, word.c_str(), phones.c_str(), FALSE) < 0)
-            platform::log("SpeechEngine", "No pronunciation for the context word \"" + word + "\"");
-    }
-}
-
 void SphinxDecoder::configure(const std::vector<std::string>& contextTerms,
                               const std::optional<PersonalModel::Configuration>& personal) {
     std::vector<std::string> words;
     std::set<std::string> seen;
     for (const auto& term : contextTerms)
-        for (auto& w : wordsOf(term))
+        for (auto& w : RecognizerWords::of(term))
             if (seen.insert(w).second) words.push_back(w);
     std::string key;
     for (const auto& w : words) key += w + "\n";
-    if (personal) key += "\x01" + personal->languageModelPath + "\x01" + personal->dictionaryPath;
+    if (personal)
+        key += "\x01" + personal->languageModelPath + "\x01" + personal->dictionaryPath + "\x01" + personal->modelVersion;
     if (key == configuredKey_) return;
     configuredKey_ = key;
-    if (words.empty() && !personal) {
-        ps_set_search(decoder_, stockSearch_.c_str());
-        return;
+    // Pronunciations first: the personal dictionary's, so its words are
+    // spoken the way the user's model was built, then guesses for the terms.
+    std::vector<std::pair<std::string, std::string>> spoken;
+    if (personal) {
+        if (auto dict = platform::readFile(personal->dictionaryPath)) {
+            std::istringstream lines(*dict);
+            std::string line;
+            while (std::getline(lines, line)) {
+                std::istringstream fields(line);
+                std::string word, phone, phones;
+                if (!(fields >> word)) continue;
+                while (fields >> phone) phones += (phones.empty() ? "" : " ") + phone;
+                if (!phones.empty() && !knowsWord(word)) spoken.emplace_back(word, phones);
+            }
+        }
     }
-    addWords(words);
+    for (const auto& word : words) {
+        if (knowsWord(word)) continue;
+        std::string phones = Pronunciations::guess(word);
+        if (phones.empty()) platform::log("SpeechEngine", "No pronunciation for the context word \"" + word + "\"");
+        else spoken.emplace_back(word, phones);
+    }
+    if (!spoken.empty()) {
+        parkSearch();
+        for (const auto& [word, phones] : spoken) ps_add_word(decoder_, word.c_str(), phones.c_str(), FALSE);
+    }
 
     std::vector<ngram_model_t*> models = {ngram_model_retain(stockModel_)};
     std::vector<std::string> names = {"stock"};
@@ -327,45 +315,57 @@ void SphinxDecoder::configure(const std::vector<std::string>& contextTerms,
         fs::remove(arpa, ec);
     }
     if (personal) {
-        // The personal dictionary's pronunciations come first, so its words
-        // are spoken the way the user's model was built.
-        if (auto dict = platform::readFile(personal->dictionaryPath)) {
-            std::istringstream lines(*dict);
-            std::string line;
-            while (std::getline(lines, line)) {
-                std::istringstream fields(line);
-                std::string word, phone, phones;
-                if (!(fields >> word)) continue;
-                while (fields >> phone) phones += (phones.empty() ? "" : " ") + phone;
-                if (!phones.empty() && !knowsWord(word)) ps_add_word(decoder_, word.c_str(), phones.c_str(), FALSE);
-            }
-        }
         if (ngram_model_t* own = ngram_model_read(config_, personal->languageModelPath.c_str(), NGRAM_AUTO, lmath)) {
             models.push_back(own);
             names.push_back("personal");
             weights.push_back(personalWeight);
         }
     }
-    if (models.size() == 1) {
-        ngram_model_free(models[0]);
-        ps_set_search(decoder_, stockSearch_.c_str());
-        return;
-    }
     float32 rest = 0;
     for (std::size_t i = 1; i < weights.size(); ++i) rest += weights[i];
     weights[0] = 1.0f - rest;
+    if (!installSearch(std::move(models), names, weights)) {
+        // Whatever failed, the stock model alone still decodes.
+        configuredKey_.clear();
+        installSearch({ngram_model_retain(stockModel_)}, {"stock"}, {1.0f});
+    }
+}
+
+// pocketsphinx hands every word added to the dictionary to every language
+// model of every n-gram search, and its n-gram models corrupt themselves
+// once a few dozen words were appended (scoring such a word as history then
+// reads past the model). So no model we keep ever takes a word: before words
+// are added, the one search holds a throwaway model of two words, and the
+// real models are installed afterwards.
+void SphinxDecoder::parkSearch() {
+    static std::mutex parkingMutex;
+    static fs::path parking;
+    std::lock_guard<std::mutex> guard(parkingMutex);
+    if (parking.empty() || !platform::fileExists(parking)) {
+        parking = platform::temporaryDirectory() / ("ondira_parking_" + platform::newUUID() + ".arpa");
+        platform::atomicWrite(parking, "\\data\\\nngram 1=2\n\n\\1-grams:\n-0.3 </s>\n-99 <s>\n\n\\end\\\n");
+    }
+    if (ngram_model_t* dummy = ngram_model_read(config_, parking.c_str(), NGRAM_ARPA, ps_get_logmath(decoder_))) {
+        ps_set_lm(decoder_, searchName, dummy);
+        ngram_model_free(dummy);
+        ps_set_search(decoder_, searchName);
+    }
+}
+
+bool SphinxDecoder::installSearch(std::vector<ngram_model_s*> models, const std::vector<std::string>& names,
+                                  std::vector<float> weights) {
+    std::vector<std::string> ownNames = names;
     std::vector<char*> nameArgs;
-    for (auto& n : names) nameArgs.push_back(n.data());
+    for (auto& n : ownNames) nameArgs.push_back(n.data());
     ngram_model_t* set = ngram_model_set_init(config_, models.data(), nameArgs.data(), weights.data(),
                                               static_cast<int32>(models.size()));
     if (!set) {
         for (auto* m : models) ngram_model_free(m);
-        ps_set_search(decoder_, stockSearch_.c_str());
-        return;
+        return false;
     }
-    ps_set_lm(decoder_, "context", set);
+    const bool ok = ps_set_lm(decoder_, searchName, set) == 0;
     ngram_model_free(set);
-    ps_set_search(decoder_, "context");
+    return ok && ps_set_search(decoder_, searchName) == 0;
 }
 
 namespace {

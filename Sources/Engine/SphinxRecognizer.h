@@ -74,7 +74,12 @@ public:
 
 private:
     SphinxDecoder() = default;
-    void addWords(const std::vector<std::string>& words);
+    // See the implementation: a throwaway model takes words added to the dictionary.
+    void parkSearch();
+    // Makes the interpolation of `models` (references handed over) the decoder's one search.
+    bool installSearch(std::vector<ngram_model_s*> models, const std::vector<std::string>& names,
+                       std::vector<float> weights);
+    static constexpr const char* searchName = "context";
     bool beginSegment();
     std::string endSegment();
     void appendFinished(const std::string& text);
@@ -86,7 +91,6 @@ private:
     ngram_model_s* stockModel_ = nullptr;
     std::vector<float> initialCepstralMean_;
     std::string configuredKey_;
-    std::string stockSearch_;
     bool inUtterance_ = false;
     bool segmentHasSpeech_ = false;
     std::string finishedText_;

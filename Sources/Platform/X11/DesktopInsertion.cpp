@@ -172,7 +172,7 @@ void DesktopInsertion::startTrackingFocus() {
 
 DesktopInsertion::~DesktopInsertion() {
     if (listener_) {
-        auto* listener = static_cast<AtspiEventListener*>(listener_);
+        auto* listener = static_cast<AtspiEventListener*>(listener_.load());
         atspi_event_listener_deregister(listener, "object:state-changed:focused", nullptr);
         g_object_unref(listener);
     }
@@ -213,6 +213,7 @@ bool DesktopInsertion::openDisplay() {
 // MARK: - Focused field
 
 void DesktopInsertion::focusChanged(AtspiAccessible* element, bool focused) {
+    std::lock_guard<std::mutex> guard(focusLock_);
     if (focused) {
         if (focused_) g_object_unref(focused_);
         focused_ = ATSPI_ACCESSIBLE(g_object_ref(element));
@@ -224,13 +225,27 @@ void DesktopInsertion::focusChanged(AtspiAccessible* element, bool focused) {
 
 AtspiAccessible* DesktopInsertion::focusedElement() {
     if (!atspiReady()) return nullptr;
-    startTrackingFocus();
+    if (MainQueue::isMainThread()) {
+        startTrackingFocus();
+    } else if (!listener_) {
+        std::weak_ptr<DesktopInsertion> self = weak_from_this();
+        MainQueue::async([self] {
+            if (auto strong = self.lock()) strong->startTrackingFocus();
+        });
+    }
     // Let pending focus events arrive first (a bounded number of turns: this
     // runs inside the main loop's own work).
     for (int turns = 0; turns < 50 && MainQueue::isMainThread() && g_main_context_pending(nullptr); ++turns)
         g_main_context_iteration(nullptr, FALSE);
-    if (focused_ && hasState(focused_, ATSPI_STATE_FOCUSED) && !ownProcess(focused_))
-        return ATSPI_ACCESSIBLE(g_object_ref(focused_));
+    AtspiAccessible* tracked = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(focusLock_);
+        if (focused_) tracked = ATSPI_ACCESSIBLE(g_object_ref(focused_));
+    }
+    if (tracked) {
+        if (hasState(tracked, ATSPI_STATE_FOCUSED) && !ownProcess(tracked)) return tracked;
+        g_object_unref(tracked);
+    }
     // No focus event seen yet (the field had the focus before we listened):
     // look under the active window of each application.
     AtspiAccessible* desktop = atspi_get_desktop(0);

@@ -17,7 +17,9 @@
 //   the keyboard grab.
 #include "Platform/Insertion.h"
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -69,8 +71,10 @@ private:
     struct Keyboard;
     std::unique_ptr<Keyboard> keyboard_;
     Display* display_ = nullptr;
+    // The screen-context harvest reads the focus from a thread of its own.
+    std::mutex focusLock_;
     AtspiAccessible* focused_ = nullptr;
-    void* listener_ = nullptr;
+    std::atomic<void*> listener_{nullptr};
 };
 
 }  // namespace platform

@@ -45,7 +45,6 @@ TEST(OndiraCLIRun, StreamsAndExitStatuses) {
 TEST(OndiraCLIRun, CommandsWithoutTheirSubsystemSaySoAndFail) {
     const std::pair<const char*, const char*> table[] = {
         {"--privacy-report", "--privacy-report"},
-        {"--personal-model", "--personal-model"},
     };
     for (const auto& [arguments, name] : table) {
         const CLIRun run = runOndira(arguments);
@@ -53,6 +52,19 @@ TEST(OndiraCLIRun, CommandsWithoutTheirSubsystemSaySoAndFail) {
         EXPECT_EQ(run.out, "") << arguments;
         EXPECT_EQ(run.err, std::string(name) + ": not available in this build yet\n") << arguments;
     }
+}
+
+TEST(OndiraCLIRun, PersonalModelPrintsItsStatusAndSucceeds) {
+    TempDir home("ondira-cli-home-");
+    const std::string isolated = "-u XDG_DATA_HOME -u XDG_CONFIG_HOME HOME='" + home.path.string() + "'";
+    const CLIRun run = runOndira("--personal-model", isolated);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    const auto lines = platform::text::splitLines(run.out);
+    ASSERT_GE(lines.size(), 10u) << run.out;
+    EXPECT_EQ(lines[0], "Personal model — on-device speech adaptation");
+    EXPECT_NE(run.out.find("  ATTACHED TO RECOGNITION NO"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("the corpus is empty"), std::string::npos) << run.out;
 }
 
 TEST(OndiraCLIRun, DoctorReportsThisMachine) {

@@ -1,0 +1,229 @@
+#include "Learning/PersonalModel.h"
+
+#include "Base/AppPaths.h"
+#include "Engine/SphinxRecognizer.h"
+#include "Learning/NgramEstimator.h"
+#include "Platform/FileIO.h"
+#include "Platform/Unicode.h"
+
+#include <gtest/gtest.h>
+#include <sphinxbase/err.h>
+#include <sphinxbase/logmath.h>
+#include <sphinxbase/ngram_model.h>
+
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "Engine/AudioBuffers.h"
+#include "support/Speech.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+// A history full of words the stock dictionary lacks, in a private state directory.
+class PersonalModelBuild : public ::testing::Test {
+protected:
+    TempDir dir{"ondira-personal-"};
+    ScopedEnv isolation{AppPaths::selfTestStateDirVariable, dir.path.string()};
+    fs::path support;
+    fs::path model;
+
+    void SetUp() override {
+        support = AppPaths::applicationSupport();
+        model = PersonalModel::directory();
+        PersonalModel::setEnabled(true);
+        PersonalModel::shared().setPronunciationSources(
+            {[](const std::string& locale) -> std::optional<fs::path> {
+                 auto m = SphinxModels::forLocale(locale);
+                 return m ? std::optional<fs::path>(m->dictionary) : std::nullopt;
+             },
+             [](const std::string& word) { return Pronunciations::guess(word); }});
+    }
+    void writeHistory(const std::vector<std::string>& texts) {
+        std::string lines;
+        for (const auto& t : texts) lines += json{{"ts", 1}, {"text", t}}.dump() + "\n";
+        ASSERT_TRUE(platform::atomicWrite(support / "dictation_log.jsonl", lines));
+    }
+    std::string read(const std::string& name) { return platform::readFile(model / name).value_or(""); }
+    bool exists(const std::string& name) { return platform::fileExists(model / name); }
+    std::vector<std::string> leftovers() {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(model))
+            if (platform::text::hasSuffix(e.path().filename().string(), ".partial")) out.push_back(e.path().filename());
+        return out;
+    }
+};
+
+const std::vector<std::string> jargon = {
+    "deploy the kubectl rollout to grafana",  "ask zendaya about the quarkus upgrade",
+    "the terraform plan touches nginx",       "page oksana when prometheus alerts",
+    "merge the kubectl rollout before lunch", "grafana shows the quarkus latency",
+};
+
+TEST_F(PersonalModelBuild, CompilesAModelTheRecogniserLoadsWithEveryWordPronounced) {
+    writeHistory(jargon);
+    ASSERT_TRUE(PersonalModel::shared().rebuildIfNeeded("en_US"));
+    const auto outcome = PersonalModel::buildOutcome(json::parse(read("build_outcome.json")));
+    ASSERT_TRUE(outcome);
+    ASSERT_TRUE(outcome->succeeded) << outcome->failureReason.value_or("");
+    EXPECT_EQ(outcome->phraseCount, 6);
+    EXPECT_FALSE(exists("training_data.sflm"));
+    EXPECT_TRUE(leftovers().empty());
+
+    const auto config = PersonalModel::shared().preparedConfiguration("en-us");
+    ASSERT_TRUE(config);
+    EXPECT_EQ(config->modelVersion, PersonalModel::readMetadata()->modelVersion);
+    // The recogniser's own reader takes the binary model and knows the words.
+    err_set_logfp(nullptr);
+    logmath_t* lmath = logmath_init(1.0001, 0, 0);
+    ngram_model_t* lm = ngram_model_read(nullptr, config->languageModelPath.c_str(), NGRAM_AUTO, lmath);
+    ASSERT_NE(lm, nullptr);
+    EXPECT_NE(ngram_wid(lm, "kubectl"), ngram_unknown_wid(lm));
+    // A trigram of the history scores better than the same words shuffled.
+    const int32 seen = ngram_score(lm, "rollout", "kubectl", "the", nullptr);
+    const int32 shuffled = ngram_score(lm, "the", "kubectl", "rollout", nullptr);
+    EXPECT_GT(seen, shuffled);
+    ngram_model_free(lm);
+    logmath_free(lmath);
+
+    const std::string vocabulary = read("vocabulary.bin");
+    for (const char* word : {"kubectl", "grafana", "zendaya", "quarkus", "oksana", "the"})
+        EXPECT_NE(vocabulary.find(std::string("\n") + word + " "), std::string::npos) << word << "\n" << vocabulary;
+}
+
+// A compile that fails part-way (here: the vocabulary cannot be written)
+// leaves the model of the previous build attached and nothing half-written.
+TEST_F(PersonalModelBuild, AFailedCompileLeavesThePreviousModelInPlace) {
+    writeHistory(jargon);
+    ASSERT_TRUE(PersonalModel::shared().rebuildIfNeeded("en_US"));
+    const std::string oldModel = read("model.bin"), oldVocabulary = read("vocabulary.bin"), oldMeta = read("metadata.json");
+
+    std::vector<std::string> grown = jargon;
+    for (int i = 0; i < 250; ++i) grown.push_back("schedule the rabbitmq drill number " + std::to_string(i));
+    writeHistory(grown);
+    fs::create_directories(model / "vocabulary.bin.partial" / "blocker");
+    EXPECT_THROW(PersonalModel::shared().build(256, "en_US"), std::exception);
+
+    EXPECT_EQ(read("model.bin"), oldModel);
+    EXPECT_EQ(read("vocabulary.bin"), oldVocabulary);
+    EXPECT_EQ(read("metadata.json"), oldMeta);
+    EXPECT_FALSE(exists("model.bin.partial"));
+    EXPECT_FALSE(exists("model.arpa.partial"));
+    EXPECT_TRUE(exists("training_data.sflm"));  // the receipt of a compile that threw
+    EXPECT_TRUE(PersonalModel::shared().preparedConfiguration("en_US"));
+}
+
+TEST_F(PersonalModelBuild, DeletingHistoryInvalidatesTheModelBuiltFromIt) {
+    std::vector<std::string> texts = jargon;
+    texts.push_back("call ximena about the payroll");
+    writeHistory(texts);
+    ASSERT_TRUE(PersonalModel::shared().rebuildIfNeeded("en_US"));
+    ASSERT_NE(read("vocabulary.bin").find("ximena "), std::string::npos);
+    // Without new entries the model is current...
+    EXPECT_FALSE(PersonalModel::shared().rebuildIfNeeded("en_US"));
+    // ...until an entry is deleted: it is rebuilt without that entry.
+    texts.pop_back();
+    writeHistory(texts);
+    EXPECT_TRUE(PersonalModel::shared().rebuildIfNeeded("en_US"));
+    EXPECT_EQ(read("vocabulary.bin").find("ximena "), std::string::npos);
+
+    // Deleting everything removes the model at once.
+    PersonalModel::historyDeleted(true);
+    EXPECT_FALSE(PersonalModel::shared().preparedConfiguration("en_US"));
+    for (const char* name : {"model.bin", "vocabulary.bin", "metadata.json"}) EXPECT_FALSE(exists(name)) << name;
+    // And a history emptied behind the app's back is noticed by the next decision.
+    writeHistory(jargon);
+    ASSERT_TRUE(PersonalModel::shared().rebuildIfNeeded("en_US"));
+    fs::remove(support / "dictation_log.jsonl");
+    EXPECT_FALSE(PersonalModel::shared().rebuildIfNeeded("en_US"));
+    EXPECT_FALSE(exists("model.bin"));
+}
+
+TEST_F(PersonalModelBuild, AHistoryWithoutUsablePhrasesBuildsNothing) {
+    writeHistory({"\n\t", "   "});
+    // Nothing usable: no build at all.
+    EXPECT_FALSE(PersonalModel::shared().rebuildIfNeeded("en_US"));
+    EXPECT_THROW(PersonalModel::shared().build(1, "en_US"), PersonalModel::BuildError);
+}
+
+// The recogniser decodes with the model attached and hears the user's words.
+// (Its vocabulary joins the dictionary without any kept model taking the
+// words: pocketsphinx's n-gram models break once a few dozen were appended.)
+TEST_F(PersonalModelBuild, TheAttachedModelLetsTheRecogniserHearTheUsersWords) {
+    std::vector<std::string> history;
+    for (const char* name : {"tomasz", "ximena", "dragomir", "bartosz", "yusuf", "anika"})
+        for (const char* thing : {"kubectl", "grafana", "quarkus", "pgbouncer", "argocd", "datadog", "supabase"})
+            history.push_back(std::string("ask ") + name + " about the " + thing + " upgrade");
+    writeHistory(history);
+    ASSERT_TRUE(PersonalModel::shared().rebuildIfNeeded("en_US"));
+    const auto personal = PersonalModel::shared().preparedConfiguration("en_US");
+    ASSERT_TRUE(personal);
+    auto model = SphinxModels::forLocale("en_US");
+    ASSERT_TRUE(model);
+    auto decoder = SphinxDecoder::create(*model, nullptr);
+    ASSERT_TRUE(decoder);
+    const std::string sentence = "ask dragomir about the pgbouncer upgrade";
+    ASSERT_TRUE(testspeech::synthesize(sentence, dir.path / "take.wav"));
+    std::vector<std::int16_t> samples(8000, 0);
+    for (float f : AudioFile::openForReading(dir.path / "take.wav", nullptr)->readMonoFloat(nullptr))
+        samples.push_back(static_cast<std::int16_t>(std::clamp(f, -1.0f, 1.0f) * 32767.0f));
+    samples.insert(samples.end(), 8000, 0);
+    for (const auto& attached : {std::optional<PersonalModel::Configuration>(), personal}) {
+        decoder->configure({}, attached);
+        ASSERT_TRUE(decoder->startUtterance());
+        ASSERT_TRUE(decoder->process(samples.data(), samples.size()));
+        const std::string heard = decoder->finishUtterance();
+        if (attached) EXPECT_GE(testspeech::wordsHeard(sentence, heard), 0.8) << heard;
+    }
+}
+
+// Witten-Bell with correct back-off weights: for every context the
+// probabilities of all words sum to one.
+TEST(NgramEstimator, EveryContextIsAProbabilityDistribution) {
+    const std::vector<NgramEstimator::Sentence> sentences = {
+        {{"a", "b", "c"}, 3}, {{"a", "c"}, 1}, {{"b", "a", "b", "d"}, 2}, {{"d"}, 5}};
+    const std::string arpa = NgramEstimator::arpa(sentences);
+    std::map<std::vector<std::string>, std::pair<double, double>> grams;  // words -> (log10 p, log10 bo)
+    std::istringstream in(arpa);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        double p;
+        if (!(f >> p)) continue;
+        std::vector<std::string> words;
+        std::string w;
+        double bo = 0;
+        while (f >> w) words.push_back(w);
+        if (!words.empty() && !words.back().empty() &&
+            (std::isdigit(static_cast<unsigned char>(words.back()[0])) || words.back()[0] == '-')) {
+            bo = std::stod(words.back());
+            words.pop_back();
+        }
+        grams[words] = {p, bo};
+    }
+    std::function<double(std::vector<std::string>)> prob = [&](std::vector<std::string> ws) -> double {
+        if (auto it = grams.find(ws); it != grams.end()) return std::pow(10.0, it->second.first);
+        std::vector<std::string> context(ws.begin(), ws.end() - 1);
+        double bo = 1.0;
+        if (auto it = grams.find(context); it != grams.end()) bo = std::pow(10.0, it->second.second);
+        return bo * prob(std::vector<std::string>(ws.begin() + 1, ws.end()));
+    };
+    const std::vector<std::string> vocab = {"a", "b", "c", "d", "</s>"};
+    for (const std::vector<std::string>& context :
+         std::vector<std::vector<std::string>>{{}, {"<s>"}, {"a"}, {"b"}, {"<s>", "a"}, {"a", "b"}, {"b", "a"}, {"c", "d"}}) {
+        double sum = 0;
+        for (const auto& w : vocab) {
+            auto ws = context;
+            ws.push_back(w);
+            sum += prob(ws);
+        }
+        EXPECT_NEAR(sum, 1.0, 1e-4) << platform::text::join(context, " ");
+    }
+}
+
+}  // namespace
