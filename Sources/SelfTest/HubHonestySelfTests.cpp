@@ -2,6 +2,7 @@
 // text baked into the template, and every status panel wired to the query
 // that fills it at load time.
 #include "SelfTest/HubPageSource.h"
+#include "SelfTest/PersonalModelFixtures.h"
 #include "UI/BridgePayload.h"
 #include "Update/UpdateChecker.h"
 
@@ -10,21 +11,6 @@ namespace HubHonestySelfTests {
 namespace {
 
 bool has(const std::string& page, const std::string& needle) { return page.find(needle) != std::string::npos; }
-
-// A model enabled, built and cached for the current locale.
-PersonalModel::Status attachedModel() {
-    PersonalModel::Status s;
-    s.enabled = true;
-    s.corpusEntries = 6438;
-    s.modelBytes = 14253125;
-    s.vocabularyBytes = 298011;
-    s.cachedLocale = "en_US";
-    s.cachedEntryCount = 6367;
-    s.builtAtTimestamp = 1000.0;
-    s.currentLocale = "en_US";
-    s.nowTimestamp = 2000.0;
-    return s;
-}
 
 bool anyLineHolds(const BridgePayload::json& payload, const std::string& text) {
     if (!payload.contains("lines") || !payload["lines"].is_array()) return false;
@@ -153,14 +139,14 @@ std::vector<SelfTestCase> cases() {
                    "reporting attachment from a shortcut such as the enabled flag alone would claim attached = true for "
                    "the model that is enabled but cached for another locale",
                    [] {
-                       const auto matching = BridgePayload::personalModelPayload(attachedModel());
+                       const auto matching = BridgePayload::personalModelPayload(completePersonalModelStatus());
                        if (matching.value("attached", BridgePayload::json()) != true)
                            return SelfTestOutcome::fail("a complete, matching, enabled cache must report attached=true, "
                                                         "got " + matching.value("attached", BridgePayload::json()).dump());
                        if (!anyLineHolds(matching, "ATTACHED TO RECOGNITION YES"))
                            return SelfTestOutcome::fail(
                                "attached=true payload's lines must include PersonalModel's own YES line verbatim");
-                       auto elsewhere = attachedModel();
+                       auto elsewhere = completePersonalModelStatus();
                        elsewhere.cachedLocale = "es_MX";
                        const auto mismatched = BridgePayload::personalModelPayload(elsewhere);
                        if (mismatched.value("attached", BridgePayload::json()) != false)
