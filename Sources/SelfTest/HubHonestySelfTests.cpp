@@ -2,6 +2,8 @@
 // text baked into the template, and every status panel wired to the query
 // that fills it at load time.
 #include "SelfTest/HubPageSource.h"
+#include "SelfTest/PersonalModelFixtures.h"
+#include "UI/BridgePayload.h"
 #include "Update/UpdateChecker.h"
 
 namespace HubHonestySelfTests {
@@ -9,6 +11,13 @@ namespace HubHonestySelfTests {
 namespace {
 
 bool has(const std::string& page, const std::string& needle) { return page.find(needle) != std::string::npos; }
+
+bool anyLineHolds(const BridgePayload::json& payload, const std::string& text) {
+    if (!payload.contains("lines") || !payload["lines"].is_array()) return false;
+    for (const auto& line : payload["lines"])
+        if (line.is_string() && line.get<std::string>().find(text) != std::string::npos) return true;
+    return false;
+}
 
 }  // namespace
 
@@ -126,6 +135,28 @@ std::vector<SelfTestCase> cases() {
                            "would let the hub and the command line's personal-model report drift apart",
                            {"lines.join('\\n')"},
                            "renderPersonalModel no longer joins the reply's own lines array verbatim"));
+    out.push_back({"BridgePayload::personalModelPayload reports both attached and not-attached honestly",
+                   "reporting attachment from a shortcut such as the enabled flag alone would claim attached = true for "
+                   "the model that is enabled but cached for another locale",
+                   [] {
+                       const auto matching = BridgePayload::personalModelPayload(completePersonalModelStatus());
+                       if (matching.value("attached", BridgePayload::json()) != true)
+                           return SelfTestOutcome::fail("a complete, matching, enabled cache must report attached=true, "
+                                                        "got " + matching.value("attached", BridgePayload::json()).dump());
+                       if (!anyLineHolds(matching, "ATTACHED TO RECOGNITION YES"))
+                           return SelfTestOutcome::fail(
+                               "attached=true payload's lines must include PersonalModel's own YES line verbatim");
+                       auto elsewhere = completePersonalModelStatus();
+                       elsewhere.cachedLocale = "es_MX";
+                       const auto mismatched = BridgePayload::personalModelPayload(elsewhere);
+                       if (mismatched.value("attached", BridgePayload::json()) != false)
+                           return SelfTestOutcome::fail("a locale-mismatched cache must report attached=false, got " +
+                                                        mismatched.value("attached", BridgePayload::json()).dump());
+                       if (!anyLineHolds(mismatched, "ATTACHED TO RECOGNITION NO"))
+                           return SelfTestOutcome::fail(
+                               "attached=false payload's lines must include PersonalModel's own NO line verbatim");
+                       return SelfTestOutcome::pass();
+                   }});
     return out;
 }
 

@@ -3,6 +3,7 @@
 #include "Platform/FileIO.h"
 #include "Platform/Unicode.h"
 #include "Platform/UUID.h"
+#include "SelfTest/PersonalModelFixtures.h"
 #include "SelfTest/SelfTest.h"
 #include "SelfTest/TextSelfTestSupport.h"
 
@@ -49,19 +50,7 @@ struct SwitchGuard {
     ~SwitchGuard() { PersonalModel::setEnabled(saved); }
 };
 
-Status complete() {
-    Status s;
-    s.enabled = true;
-    s.corpusEntries = 6438;
-    s.modelBytes = 14253125;
-    s.vocabularyBytes = 298011;
-    s.cachedLocale = "en_US";
-    s.cachedEntryCount = 6367;
-    s.builtAtTimestamp = 1000.0;
-    s.currentLocale = "en_US";
-    s.nowTimestamp = 2000.0;
-    return s;
-}
+Status complete() { return completePersonalModelStatus(); }
 Status attachable() {
     Status s = complete();
     s.cachedLocale = "en_GB";

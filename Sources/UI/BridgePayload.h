@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Learning/HistoryView.h"
+#include "Learning/PersonalModel.h"
 #include "Text/AppRules.h"
 #include "Text/ProcessingMode.h"
 #include "Text/StagingBuffer.h"
@@ -141,5 +142,10 @@ inline constexpr int typingWpm = 40;
 inline constexpr int speakingWpm = 150;
 inline constexpr std::size_t chartDays = 30;
 inline constexpr std::size_t recentRows = 20;
+
+// --- personal model ---
+// window.onPersonalModel: "enabled", "attached" (the model's own attach rule,
+// never the enabled flag alone) and "lines" (its status report, verbatim).
+json personalModelPayload(const PersonalModel::Status& status);
 
 }  // namespace BridgePayload

@@ -310,11 +310,9 @@ struct HubBridge::Impl {
         const std::string locale = SpeechEngine::resolveConfiguredLocaleIdentifier(
             SpeechEngine::loadPersistedLocale(*AppPaths::userDefaults()),
             SpeechEngine::currentSystemLocaleIdentifier());
-        const bool attached = PersonalModel::shared().preparedConfiguration(locale).has_value();
-        return json{{"enabled", attached},
-                    {"attached", attached},
-                    {"lines", json::array({std::string("LOCALE ") + locale,
-                                           std::string("ATTACHED TO RECOGNITION ") + (attached ? "YES" : "NO")})}};
+        const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        return BridgePayload::personalModelPayload(
+            PersonalModel::shared().currentStatus(locale, PersonalModel::isEnabled(), now));
     }
 
     // MARK: handlers with a payload of their own
