@@ -90,7 +90,7 @@ std::vector<SelfTestCase> cases() {
                        "silently never attach even once compiled and cached",
                        [] {
                            const auto count = SpeechEngine::contentHints(PersonalModel::Configuration{
-                                                  "/tmp/ondira-selftest-model.bin", "/tmp/ondira-selftest-vocab.bin"})
+                                                  "/tmp/ondira-selftest-model.bin", "/tmp/ondira-selftest-vocab.bin", ""})
                                                   .count();
                            if (count == 2) return SelfTestOutcome::pass();
                            return SelfTestOutcome::fail("content hint count with a prepared configuration: expected 2, got " +
@@ -103,7 +103,7 @@ std::vector<SelfTestCase> cases() {
                            if (!SpeechEngine::contentHints(std::nullopt).shortForm)
                                return SelfTestOutcome::fail("expected .shortForm present with no personal model");
                            if (!SpeechEngine::contentHints(PersonalModel::Configuration{
-                                    "/tmp/ondira-selftest-model2.bin", "/tmp/ondira-selftest-vocab2.bin"})
+                                    "/tmp/ondira-selftest-model2.bin", "/tmp/ondira-selftest-vocab2.bin", ""})
                                     .shortForm)
                                return SelfTestOutcome::fail("expected .shortForm still present alongside the custom-LM hint");
                            return SelfTestOutcome::pass();

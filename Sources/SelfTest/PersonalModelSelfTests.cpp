@@ -483,7 +483,7 @@ std::vector<SelfTestCase> cases() {
                    "no newline may survive the sanitiser, because the model's line format cannot hold one; a regression "
                    "must fail here, not in a background rebuild whose only error path is a log line",
                    [] {
-                       for (const std::string input : {std::string("a\nb"), std::string("a\r\nb"),
+                       for (const std::string& input : {std::string("a\nb"), std::string("a\r\nb"),
                                                        std::string("line one\n\nline three"),
                                                        std::string("  \n leading and trailing \n  ")}) {
                            const auto got = PersonalModel::sanitizePhrase(input);

@@ -178,7 +178,9 @@ TEST_F(PersonalModelBuild, TheAttachedModelLetsTheRecogniserHearTheUsersWords) {
         ASSERT_TRUE(decoder->startUtterance());
         ASSERT_TRUE(decoder->process(samples.data(), samples.size()));
         const std::string heard = decoder->finishUtterance();
-        if (attached) EXPECT_GE(testspeech::wordsHeard(sentence, heard), 0.8) << heard;
+        if (attached) {
+            EXPECT_GE(testspeech::wordsHeard(sentence, heard), 0.8) << heard;
+        }
     }
 }
 
