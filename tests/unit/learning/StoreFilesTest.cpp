@@ -3,7 +3,7 @@
 #include "Learning/CorrectionLog.h"
 #include "Learning/DictationLogger.h"
 
-#include "App/AppPaths.h"
+#include "Base/AppPaths.h"
 #include "Platform/FileIO.h"
 
 #include <gtest/gtest.h>
