@@ -18,8 +18,9 @@ int privacyReport() { return notAvailable("--privacy-report"); }
 int personalModel() { return notAvailable("--personal-model"); }
 
 int doctor() {
-    for (const auto& line : doctorLines(gatherDoctorState())) printLine(line);
-    return 0;
+    const DoctorState state = gatherDoctorState();
+    for (const auto& line : doctorLines(state)) printLine(line);
+    return doctorReady(state) ? 0 : 1;
 }
 
 }  // namespace

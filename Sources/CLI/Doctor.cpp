@@ -140,6 +140,11 @@ std::vector<std::string> doctorLines(const DoctorState& s) {
     return lines;
 }
 
+bool doctorReady(const DoctorState& s) {
+    return s.soundServer.has_value() && s.microphoneAuthorized && s.onDeviceSpeechSupported && s.xtestAvailable &&
+           s.displaySession == "x11" && s.hotkeyRecognised;
+}
+
 DoctorState gatherDoctorState() {
     namespace readiness = platform::readiness;
     DoctorState s;

@@ -149,6 +149,11 @@ struct DoctorState {
 // followed by what to do when the piece is missing.
 std::vector<std::string> doctorLines(const DoctorState& state);
 DoctorState gatherDoctorState();
+// Whether everything a dictation needs is there: the sound server with an
+// input source, the speech model, an X11 session with XTest and a known
+// hotkey. Accessibility, the rewrite helper and the records are optional.
+// `doctor` exits 1 when this is false.
+bool doctorReady(const DoctorState& state);
 
 // The bodies of the commands, one function each, reached by the dispatcher
 // through one table. A body prints its own output (printLine) and failures
