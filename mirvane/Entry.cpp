@@ -7,6 +7,8 @@
 
 #include <curl/curl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <optional>
 
 #include <algorithm>
 #include <cctype>
@@ -60,11 +62,33 @@ Invocation parseArguments(const std::vector<std::string>& args) {
     return inv;
 }
 
+// Standard input up to the line protocol's limit; none when there is more
+// (a pipe from /dev/zero must not grow us without end).
+std::optional<std::string> readBoundedStandardInput() {
+    std::string raw;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (raw.size() + static_cast<std::size_t>(n) > LineReader::kMaxLineBytes) return std::nullopt;
+        raw.append(chunk, static_cast<std::size_t>(n));
+    }
+    return raw;
+}
+
 int runOneShot(const std::string& mode, const std::string& instruction) {
-    std::ostringstream all;
-    all << std::cin.rdbuf();
-    const std::string raw = all.str();
-    const std::string input = text::isValidUTF8(raw) ? text::trimmed(raw) : std::string();
+    const std::optional<std::string> raw = readBoundedStandardInput();
+    if (!raw) {
+        std::fprintf(stderr, "mirvane: standard input is larger than %zu MiB; nothing was rewritten\n",
+                     LineReader::kMaxLineBytes >> 20);
+        return 4;
+    }
+    if (!text::isValidUTF8(*raw)) {
+        std::fprintf(stderr, "mirvane: standard input is not UTF-8 text; nothing was rewritten\n");
+        return 4;
+    }
+    const std::string input = text::trimmed(*raw);
     if (input.empty()) return 0;
     auto client = modelOrReport();
     if (!client) return 3;

@@ -42,14 +42,16 @@ bool makeDirectories(const std::string& dir) {
 }
 
 // The run directory must be a real directory of ours that nobody else can
-// write to; otherwise another user could swap the socket under us.
+// write to; otherwise another user could swap the socket under us. Its mode
+// is never changed: it may be a directory the user keeps other things in
+// (or /tmp itself); one we create is made 0700 from the start.
 std::string unsafeDirectoryReason(const std::string& dir) {
     struct stat st {};
     if (::lstat(dir.c_str(), &st) != 0) return "cannot inspect " + dir + ": " + std::strerror(errno);
     if (!S_ISDIR(st.st_mode)) return dir + " is not a directory";
     if (st.st_uid != ::getuid()) return dir + " belongs to another user";
-    if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0)
-        return dir + " is open to other users and cannot be restricted";
+    if ((st.st_mode & 022) != 0)
+        return dir + " is open to other users; give the socket a directory of its own that only you can write to";
     return {};
 }
 

@@ -21,8 +21,9 @@ int personalModel() {
 }
 
 int doctor() {
-    for (const auto& line : doctorLines(gatherDoctorState())) printLine(line);
-    return 0;
+    const DoctorState state = gatherDoctorState();
+    for (const auto& line : doctorLines(state)) printLine(line);
+    return doctorReady(state) ? 0 : 1;
 }
 
 }  // namespace

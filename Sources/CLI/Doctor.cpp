@@ -166,6 +166,11 @@ std::string recognitionLocaleIdentifier() {
     return SpeechEngine::supportedLocale(requested).value_or(requested);
 }
 
+bool doctorReady(const DoctorState& s) {
+    return s.soundServer.has_value() && s.microphoneAuthorized && s.onDeviceSpeechSupported && s.xtestAvailable &&
+           s.displaySession == "x11" && s.hotkeyRecognised;
+}
+
 DoctorState gatherDoctorState() {
     namespace readiness = platform::readiness;
     DoctorState s;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 
 namespace OndiraCLI {
 
@@ -36,10 +37,13 @@ long long wordsValue(const json& entry) {
     return std::isfinite(words) ? static_cast<long long>(words) : 0;
 }
 
-// Three decimals with ASCII digits, whatever the locale.
+// Three decimals with ASCII digits, whatever the locale; a value too large
+// for the buffer (a stored latency of 1e60 has 64 digits) or not finite is "—".
 std::string seconds(double value) {
     char buffer[64];
+    if (!std::isfinite(value)) return "\u2014";
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 3);
+    if (result.ec != std::errc()) return "\u2014";
     return std::string(buffer, result.ptr) + " s";
 }
 
@@ -87,7 +91,14 @@ StatsSummary summarizeHistory(const std::vector<json>& entries) {
     }
     StatsSummary summary;
     summary.dictations = static_cast<long long>(dictations.size());
-    for (const auto& entry : dictations) summary.words += entry.words;
+    // Stored counts are whatever the file says: the total saturates instead of
+    // wrapping to a negative number, and a negative count adds nothing.
+    for (const auto& entry : dictations) {
+        if (entry.words <= 0) continue;
+        summary.words = entry.words > std::numeric_limits<long long>::max() - summary.words
+                            ? std::numeric_limits<long long>::max()
+                            : summary.words + entry.words;
+    }
     summary.latency = LatencyStats::from(dictations);
     return summary;
 }

@@ -407,8 +407,34 @@ void printError(const std::string& message) {
     platform::writeAll(STDERR_FILENO, message + "\n");
 }
 
+namespace {
+// Window titles and dictated text are stored as they came; on a terminal an
+// escape sequence among them would be obeyed (retitling the window, moving
+// the cursor, worse). There every control character but newline and tab, C1
+// controls included, and every byte that is not UTF-8 shows as U+FFFD.
+std::string terminalSafe(const std::string& line) {
+    const std::string text = platform::text::isValidUTF8(line) ? line : platform::text::sanitizeUTF8(line);
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool c0 = (c < 0x20 && c != '\n' && c != '\t') || c == 0x7F;
+        const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c0 || c1) {
+            out += "\uFFFD";
+            if (c1) ++i;
+            continue;
+        }
+        out += text[i];
+    }
+    return out;
+}
+}  // namespace
+
 void printLine(const std::string& line) {
-    std::string bytes = line + "\n";
+    static const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    std::string bytes = (terminal ? terminalSafe(line) : line) + "\n";
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
 }

@@ -158,6 +158,12 @@ DoctorState gatherDoctorState();
 // The language the recogniser would dictate in now, as its installed model names it.
 std::string recognitionLocaleIdentifier();
 
+// Whether everything a dictation needs is there: the sound server with an
+// input source, the speech model, an X11 session with XTest and a known
+// hotkey. Accessibility, the rewrite helper and the records are optional.
+// `doctor` exits 1 when this is false.
+bool doctorReady(const DoctorState& state);
+
 // The bodies of the commands, one function each, reached by the dispatcher
 // through one table. A body prints its own output (printLine) and failures
 // (printError) and returns the exit status: 0 success, 1 failure.

@@ -95,7 +95,10 @@ int runSnippetsAdd(const std::string& trigger, const std::string& expansion) {
 }
 
 int runSnippetsRemove(const std::string& trigger) {
-    Snippets::shared().deleteSnippet(trigger);
+    if (!Snippets::shared().deleteSnippet(trigger)) {
+        printError("could not save snippets (" + Snippets::storageFile().string() + ")");
+        return 1;
+    }
     printLine("removed snippet: " + trigger);
     return 0;
 }

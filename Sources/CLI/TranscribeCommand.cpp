@@ -271,6 +271,8 @@ int runTranscribe(const TranscribeOptions& options) {
             printError("could not write " + *options.outPath + ": " + error.what());
             return 1;
         }
+        // Standard output stays empty; the user still learns where the transcript went.
+        printError("Transcript written to " + *options.outPath);
         return 0;
     }
     // One newline ends the output, whether or not the rendering has one.

@@ -193,7 +193,10 @@ std::string srtTimestamp(double seconds);
 std::string vttTimestamp(double seconds);
 std::string formatSRT(const std::vector<Segment>& segments);
 std::string formatVTT(const std::vector<Segment>& segments);
-// Writes the text atomically as UTF-8; throws std::system_error on failure.
+// Writes the text as UTF-8; throws std::system_error on failure. A regular
+// file (or one a symlink names) is replaced atomically and keeps its mode; a
+// new path gets 0644; a character device or FIFO (a terminal, /dev/null,
+// /dev/stdout, a pipe) is written straight to; anything else is refused.
 void writeTranscript(const std::string& text, const std::filesystem::path& url);
 
 }  // namespace FileTranscriber

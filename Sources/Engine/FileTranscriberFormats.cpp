@@ -5,7 +5,12 @@
 #include "Platform/FileIO.h"
 #include "Platform/Unicode.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -116,12 +121,42 @@ std::string formatVTT(const std::vector<Segment>& segments) {
 }
 
 void writeTranscript(const std::string& text, const std::filesystem::path& url) {
+    auto fail = [&](const std::string& what) {
+        const int code = errno ? errno : EIO;
+        throw std::system_error(code, std::generic_category(), what.empty() ? url.string() : what);
+    };
+    errno = 0;
+    // The path the user named, through any symlink: a rename would replace
+    // the link (or a device node) itself with a regular file.
+    struct stat st {};
+    std::filesystem::path target = url;
+    if (::stat(url.c_str(), &st) == 0) {
+        std::error_code ec;
+        if (auto resolved = std::filesystem::canonical(url, ec); !ec) target = resolved;
+        if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
+            // A terminal, /dev/null, /dev/stdout or a pipe: written straight to.
+            int fd = ::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+            if (fd < 0) fail("cannot open " + url.string() + ": " + std::strerror(errno));
+            const bool ok = platform::writeAll(fd, text);
+            const int code = errno;
+            ::close(fd);
+            errno = code;
+            if (!ok) fail("cannot write " + url.string() + ": " + std::strerror(errno));
+            return;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            errno = EINVAL;
+            fail(url.string() + " is neither a regular file nor a device or pipe to write to");
+        }
+    } else if (::lstat(url.c_str(), &st) == 0) {
+        errno = ENOENT;
+        fail(url.string() + " is a symbolic link to nothing");
+    }
+    // A regular file keeps its mode; a new one gets the usual 0644.
+    const unsigned mode = S_ISREG(st.st_mode) ? (st.st_mode & 07777) : 0644;
     std::string error;
     errno = 0;
-    if (!platform::atomicWrite(url, text, 0644, &error)) {
-        const int code = errno ? errno : EIO;
-        throw std::system_error(code, std::generic_category(), error.empty() ? url.string() : error);
-    }
+    if (!platform::atomicWrite(target, text, mode, &error)) fail(error);
 }
 
 }  // namespace FileTranscriber

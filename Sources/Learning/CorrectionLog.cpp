@@ -1,6 +1,7 @@
 #include "Learning/CorrectionLog.h"
 
 #include "Base/AppPaths.h"
+#include "Platform/AppendLog.h"
 #include "Platform/FileIO.h"
 #include "Platform/Unicode.h"
 #include "Platform/UUID.h"
@@ -68,20 +69,7 @@ void CorrectionLog::record(const std::string& heard, const std::string& written,
     });
 }
 
-void CorrectionLog::appendLocked(const std::string& line) {
-    int fd = ::open(logURL_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    ::fchmod(fd, 0600);
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size >= 1) {
-        char last = 0;
-        // A torn last line must not merge with the new one.
-        if (::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') platform::writeAll(fd, "\n");
-    }
-    platform::writeAll(fd, line);
-    ::fsync(fd);
-    ::close(fd);
-}
+void CorrectionLog::appendLocked(const std::string& line) { platform::appendRecordLine(logURL_, line); }
 
 namespace {
 std::vector<std::string_view> nonEmptyLines(std::string_view content) {
@@ -98,27 +86,19 @@ std::vector<std::string_view> nonEmptyLines(std::string_view content) {
 }  // namespace
 
 void CorrectionLog::enforceSizeCapLocked() {
-    auto content = platform::readFile(logURL_);
-    if (!content || !text::isValidUTF8(*content)) return;
-    auto lines = nonEmptyLines(*content);
-    if (lines.size() <= limits_.maxLines) return;
-    std::string kept;
-    for (std::size_t i = lines.size() - std::min(limits_.keepLines, lines.size()); i < lines.size(); ++i) {
-        kept += lines[i];
-        kept += '\n';
-    }
-    rewriteLocked(kept);
-}
-
-bool CorrectionLog::rewriteLocked(const std::string& content) {
-    const fs::path tmp = logURL_.parent_path() / ("." + logURL_.filename().string() + ".tmp-" + platform::newUUID());
-    std::error_code ec;
-    if (!platform::atomicWrite(tmp, content, 0600) || ::rename(tmp.c_str(), logURL_.c_str()) != 0) {
-        fs::remove(tmp, ec);
-        return false;
-    }
-    ::chmod(logURL_.c_str(), 0600);
-    return true;
+    // Under the store's lock, which appenders in other processes take too: a
+    // record appended between this read and the rename would otherwise be lost.
+    platform::updateFile(logURL_, [&](const platform::FileRead& current) -> std::optional<std::string> {
+        if (!current.ok()) return std::nullopt;
+        auto lines = nonEmptyLines(current.bytes);
+        if (lines.size() <= limits_.maxLines) return std::nullopt;
+        std::string kept;
+        for (std::size_t i = lines.size() - std::min(limits_.keepLines, lines.size()); i < lines.size(); ++i) {
+            kept += lines[i];
+            kept += '\n';
+        }
+        return kept;
+    });
 }
 
 std::vector<CorrectionRecord> CorrectionLog::parseRecords(std::string_view content) {
@@ -158,8 +138,9 @@ const std::vector<CorrectionRecord>& CorrectionLog::recordsLocked() {
     }
     cachedRecords_.clear();
     if (!stamp.exists) return cachedRecords_;
+    // A line that is not valid UTF-8 fails to parse and is skipped alone.
     auto content = platform::readFile(logURL_);
-    if (!content || !text::isValidUTF8(*content)) return cachedRecords_;
+    if (!content) return cachedRecords_;
     cachedRecords_ = parseRecords(*content);
     std::lock_guard<std::mutex> guard(cacheLock_);
     cachedStamp_ = stamp;
@@ -177,27 +158,29 @@ int CorrectionLog::deleteRecords(const std::string& heard, const std::string& wr
     const std::string wantWritten = text::lowercased(text::trimmed(written));
     int removed = 0;
     fileQueue_.sync([&] {
-        auto content = platform::readFile(logURL_);
-        if (!content || !text::isValidUTF8(*content)) return;
-        std::string kept;
         int dropped = 0;
-        for (std::string_view line : nonEmptyLines(*content)) {
-            json object = json::parse(line, nullptr, false);
-            if (!object.is_discarded() && object.is_object()) {
-                auto h = object.find("heard");
-                auto w = object.find("written");
-                if (h != object.end() && h->is_string() && w != object.end() && w->is_string() &&
-                    text::lowercased(text::trimmed(h->get<std::string>())) == wantHeard &&
-                    text::lowercased(text::trimmed(w->get<std::string>())) == wantWritten) {
-                    ++dropped;
-                    continue;
+        const bool ok = platform::updateFile(logURL_, [&](const platform::FileRead& current) -> std::optional<std::string> {
+            if (!current.ok()) return std::nullopt;
+            std::string kept;
+            for (std::string_view line : nonEmptyLines(current.bytes)) {
+                json object = json::parse(line, nullptr, false);
+                if (!object.is_discarded() && object.is_object()) {
+                    auto h = object.find("heard");
+                    auto w = object.find("written");
+                    if (h != object.end() && h->is_string() && w != object.end() && w->is_string() &&
+                        text::lowercased(text::trimmed(h->get<std::string>())) == wantHeard &&
+                        text::lowercased(text::trimmed(w->get<std::string>())) == wantWritten) {
+                        ++dropped;
+                        continue;
+                    }
                 }
+                kept += line;
+                kept += '\n';
             }
-            kept += line;
-            kept += '\n';
-        }
-        if (dropped == 0) return;
-        if (rewriteLocked(kept)) removed = dropped;
+            if (dropped == 0) return std::nullopt;
+            return kept;
+        });
+        if (ok) removed = dropped;
     });
     return removed;
 }

@@ -100,7 +100,6 @@ private:
     // Everything below runs on fileQueue_ only.
     void appendLocked(const std::string& line);
     void enforceSizeCapLocked();
-    bool rewriteLocked(const std::string& content);
     const std::vector<CorrectionRecord>& recordsLocked();
     static std::shared_ptr<const std::vector<std::string>> dictionaryFromTerms();
 

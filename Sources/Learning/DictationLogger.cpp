@@ -66,31 +66,9 @@ std::uint64_t sizeOrZero(const fs::path& path) {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-// The whole file in one read (the history can be tens of megabytes).
-std::optional<std::string> readWhole(const fs::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    struct stat st {};
-    std::optional<std::string> bytes;
-    if (::fstat(fd, &st) == 0) {
-        std::string data(static_cast<std::size_t>(st.st_size), '\0');
-        std::size_t got = 0;
-        for (;;) {
-            if (got == data.size()) data.resize(data.size() + 65536);  // the file grew meanwhile
-            ssize_t n = ::read(fd, data.data() + got, data.size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) break;
-            if (n == 0) {
-                data.resize(got);
-                bytes = std::move(data);
-                break;
-            }
-            got += static_cast<std::size_t>(n);
-        }
-    }
-    ::close(fd);
-    return bytes;
-}
+// The whole file in one read (the history can be tens of megabytes), only
+// when it is a regular file of bounded size.
+std::optional<std::string> readWhole(const fs::path& path) { return platform::readFile(path); }
 
 // UTF-8 validation that steps over ASCII eight bytes at a time.
 bool isValidUTF8(std::string_view s) {
@@ -267,13 +245,14 @@ std::uint64_t DictationLogger::historySizeBytes() const { return sizeOrZero(logU
 
 int DictationLogger::historyEntryCount() const {
     auto bytes = readWhole(logURL_);
-    if (!bytes || !isValidUTF8(*bytes)) return 0;
+    if (!bytes) return 0;
+    // A line that is not valid UTF-8 is skipped on its own; the rest still count.
     int count = 0;
     std::size_t start = 0;
     while (start <= bytes->size()) {
         std::size_t nl = bytes->find('\n', start);
         std::size_t end = nl == std::string::npos ? bytes->size() : nl;
-        if (end > start) ++count;
+        if (end > start && isValidUTF8(std::string_view(*bytes).substr(start, end - start))) ++count;
         if (nl == std::string::npos) break;
         start = nl + 1;
     }
@@ -299,15 +278,23 @@ bool DictationLogger::deleteOneEntry(const std::string& date, const std::string&
     std::optional<std::string> removedText;
     fileQueue_.sync([&] {
         for (const fs::path* path : {&logURL_, &archiveURL_}) {
-            auto bytes = readWhole(*path);
-            if (!bytes || !isValidUTF8(*bytes)) continue;
-            auto lines = text::splitLines(*bytes);
-            auto index = indexOfMatch(lines, key);
-            if (!index) continue;
-            std::string removedLineText = stringValue(*parseObject(lines[*index]), "text");
-            lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(*index));
+            // Under the store's lock, which appenders take too, so an append
+            // that lands between the read and the rename is not lost.
+            bool found = false;
+            std::string removedLineText;
+            const bool written = platform::updateFile(*path, [&](const platform::FileRead& current) -> std::optional<std::string> {
+                if (!current.ok()) return std::nullopt;
+                auto lines = text::splitLines(current.bytes);
+                auto index = indexOfMatch(lines, key);
+                if (!index) return std::nullopt;
+                found = true;
+                removedLineText = stringValue(*parseObject(lines[*index]), "text");
+                lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(*index));
+                return text::join(lines, "\n");
+            });
+            if (!found) continue;
             // A failed replace leaves the file as it was, and the entry is still there.
-            if (!platform::atomicWrite(*path, text::join(lines, "\n"), 0600)) return;
+            if (!written) return;
             removed = true;
             removedText = std::move(removedLineText);
             return;
@@ -465,7 +452,7 @@ void appendRows(std::string_view chunk, std::vector<HistoryView::LogEntry>& rows
 void DictationLogger::collectRows(const fs::path& path, RowCache& cache,
                                   std::vector<HistoryView::LogEntry>& out) const {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         cache = RowCache{};
         return;
     }
@@ -478,7 +465,7 @@ void DictationLogger::collectRows(const fs::path& path, RowCache& cache,
     }
     std::string fresh;
     if (size > cache.consumed) {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = platform::openRegularFile(path);
         if (fd >= 0) {
             fresh.resize(static_cast<std::size_t>(size - cache.consumed));
             std::size_t got = 0;

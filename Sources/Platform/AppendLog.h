@@ -5,12 +5,13 @@
 
 namespace platform {
 
-// Opens `path` for appending (created with mode 0600), sets the mode back to
-// 0600 (a file widened by hand heals on the next write), closes off a torn
-// last line with a "\n", writes `line` (which ends in "\n") fully and syncs it.
-// The repair and the line go out in one write under an exclusive advisory
-// lock on the file, so appenders in this and other processes never interleave
-// inside a line. False when the file could not be opened or the write failed.
+// Opens `path` for appending (created with mode 0600; a symlink or any file
+// that is not regular is refused), sets the mode back to 0600 (a file widened
+// by hand heals on the next write), closes off a torn last line with a "\n",
+// writes `line` (which ends in "\n") fully and syncs it. The repair and the
+// line go out in one write under the store's StoreLock, so appenders and
+// rewriters in this and other processes never interleave or lose a line.
+// False when the file could not be opened or the write failed.
 bool appendRecordLine(const std::filesystem::path& path, std::string_view line);
 
 // True when the descriptor's file is non-empty and its last byte is not "\n".

@@ -1,7 +1,10 @@
 #include "Platform/FileIO.h"
 
+#include "Platform/Log.h"
+
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,13 +94,132 @@ bool writeInPlace(const fs::path& path, std::string_view bytes, std::string* err
     return ok;
 }
 
+int openRegularFile(const fs::path& path, std::string* error) {
+    // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for good.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        setError(error, "cannot open " + path.string());
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        setError(error, "cannot examine " + path.string());
+        ::close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        if (error) *error = path.string() + " is not a regular file";
+        errno = EINVAL;
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+FileRead readRegularFile(const fs::path& path, std::uint64_t maxBytes) {
+    FileRead result;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        result.outcome = FileRead::Outcome::missing;
+        result.error = path.string() + " does not exist";
+        return result;
+    }
+    int fd = openRegularFile(path, &result.error);
+    if (fd < 0) {
+        result.outcome = errno == ENOENT ? FileRead::Outcome::missing
+                        : errno == EINVAL ? FileRead::Outcome::refused
+                                          : FileRead::Outcome::failed;
+        return result;
+    }
+    const std::string tooLarge = path.string() + " is larger than " + std::to_string(maxBytes >> 20) + " MiB";
+    if (::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+        ::close(fd);
+        result.outcome = FileRead::Outcome::refused;
+        result.error = tooLarge;
+        return result;
+    }
+    std::string data;
+    data.reserve(static_cast<std::size_t>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            setError(&result.error, "cannot read " + path.string());
+            ::close(fd);
+            return result;
+        }
+        if (n == 0) break;
+        // The file may grow while it is read; the cap holds all the same.
+        if (data.size() + static_cast<std::size_t>(n) > maxBytes) {
+            ::close(fd);
+            result.outcome = FileRead::Outcome::refused;
+            result.error = tooLarge;
+            return result;
+        }
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    result.outcome = FileRead::Outcome::ok;
+    result.bytes = std::move(data);
+    return result;
+}
+
 std::optional<std::string> readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream s;
-    s << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return s.str();
+    FileRead read = readRegularFile(path);
+    if (read.ok()) return std::move(read.bytes);
+    if (read.outcome == FileRead::Outcome::refused) log("Files", "Not reading " + read.error);
+    return std::nullopt;
+}
+
+fs::path StoreLock::lockFileFor(const fs::path& store) {
+    return store.parent_path() / (store.filename().string() + ".lock");
+}
+
+StoreLock::StoreLock(const fs::path& store) {
+    const fs::path file = lockFileFor(store);
+    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == ENOENT) {
+        std::error_code ec;
+        fs::create_directories(file.parent_path(), ec);
+        fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    }
+    if (fd < 0) {
+        setError(&error_, "cannot open the lock " + file.string());
+        return;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error_ = file.string() + " is not a regular file";
+        ::close(fd);
+        return;
+    }
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno == EINTR) continue;
+        setError(&error_, "cannot lock " + file.string());
+        ::close(fd);
+        return;
+    }
+    fd_ = fd;
+}
+
+StoreLock::~StoreLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+}
+
+bool updateFile(const fs::path& path, const std::function<std::optional<std::string>(const FileRead&)>& change,
+                unsigned mode, std::string* error) {
+    StoreLock lock(path);
+    if (!lock.held()) {
+        if (error) *error = lock.error();
+        return false;
+    }
+    const FileRead current = readRegularFile(path);
+    std::optional<std::string> next = change(current);
+    if (!next) return true;
+    return atomicWrite(path, *next, mode, error);
 }
 
 bool isDirectory(const fs::path& path) {

@@ -1,6 +1,8 @@
 #pragma once
 // File helpers shared by every store.
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,7 +20,65 @@ bool atomicWrite(const std::filesystem::path& path, std::string_view bytes,
 bool writeInPlace(const std::filesystem::path& path, std::string_view bytes,
                   std::string* error = nullptr);
 
+// No store, log or settings file comes near this size; anything larger at a
+// data path is not ours, and reading it whole would exhaust memory.
+inline constexpr std::uint64_t maxStoreFileBytes = 64ull << 20;
+
+// One bounded read of a regular file.
+struct FileRead {
+    enum class Outcome {
+        ok,
+        missing,  // nothing at the path
+        refused,  // not a regular file (FIFO, device, directory) or over the size cap
+        failed,   // could not be opened or read
+    };
+    Outcome outcome = Outcome::failed;
+    std::string bytes;  // for ok
+    std::string error;  // for the others: a sentence naming the file
+    bool ok() const { return outcome == Outcome::ok; }
+};
+
+// Reads `path` only when it is a regular file (a symlink is followed to its
+// target) of at most `maxBytes`. The open never blocks: a FIFO or device
+// planted at a data path is refused, not waited on or read without end.
+FileRead readRegularFile(const std::filesystem::path& path, std::uint64_t maxBytes = maxStoreFileBytes);
+
+// Opens `path` read-only when it is a regular file; -1 otherwise, with
+// `error` filled (errno stays ENOENT for a missing file).
+int openRegularFile(const std::filesystem::path& path, std::string* error = nullptr);
+
+// readRegularFile's bytes, or none; a refusal is logged with its reason.
 std::optional<std::string> readFile(const std::filesystem::path& path);
+
+// An exclusive lock, shared by every process, on "<store>.lock" beside a
+// store file. Whoever changes the store takes it across the read, the change
+// and the rename of the new content, and every appender takes it around its
+// append, so no change is built on a stale read and none is lost.
+class StoreLock {
+public:
+    explicit StoreLock(const std::filesystem::path& store);
+    ~StoreLock();
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    bool held() const { return fd_ >= 0; }
+    const std::string& error() const { return error_; }
+    static std::filesystem::path lockFileFor(const std::filesystem::path& store);
+
+private:
+    int fd_ = -1;
+    std::string error_;
+};
+
+// A read-modify-write of one store under its StoreLock: `change` sees the
+// current content (status missing for a first write) and returns the new
+// content, or none to leave the file as it is. The new content replaces the
+// file through atomicWrite with `mode`. True when the change was written or
+// declined; false (with `error`) when the lock, the read or the write failed.
+// A file that could not be read is passed to `change` too, which decides
+// whether it may be replaced; a store never replaces one it could not load.
+bool updateFile(const std::filesystem::path& path,
+                const std::function<std::optional<std::string>(const FileRead&)>& change, unsigned mode = 0600,
+                std::string* error = nullptr);
 
 // write(2) until every byte is written, retrying on EINTR.
 bool writeAll(int fd, std::string_view bytes);

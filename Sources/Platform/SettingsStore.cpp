@@ -6,7 +6,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cmath>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 
@@ -115,16 +117,24 @@ void SettingsStore::refreshLocked() const {
     std::error_code ec;
     auto mtime = fs::last_write_time(file_, ec);
     if (loaded_ && inode_ == st.st_ino && size_ == static_cast<std::uintmax_t>(st.st_size) && mtime == mtime_) return;
-    auto bytes = readFile(file_);
+    const FileRead read = readRegularFile(file_);
     json parsed = json::object();
-    if (bytes) {
+    unreadable_ = false;
+    if (read.ok()) {
         try {
-            json j = json::parse(*bytes);
+            json j = json::parse(read.bytes);
             if (j.is_object()) parsed = std::move(j);
-            else log("Settings", "Ignoring " + file_.string() + ": not a JSON object");
+            else {
+                unreadable_ = true;
+                log("Settings", "Using defaults: " + file_.string() + " is not a JSON object");
+            }
         } catch (const std::exception& e) {
-            log("Settings", "Ignoring unreadable " + file_.string() + ": " + e.what());
+            unreadable_ = true;
+            log("Settings", "Using defaults: " + file_.string() + " is unreadable: " + e.what());
         }
+    } else if (read.outcome != FileRead::Outcome::missing) {
+        unreadable_ = true;
+        log("Settings", "Using defaults: " + read.error);
     }
     values_ = std::move(parsed);
     loaded_ = true;
@@ -137,6 +147,20 @@ void SettingsStore::writeLocked() {
     std::error_code ec;
     fs::create_directories(file_.parent_path(), ec);
     std::string error;
+    if (unreadable_) {
+        // The user's hand edits are not discarded: the file that did not load
+        // is kept beside the store before the first write replaces it.
+        fs::path aside = file_;
+        aside += ".bad-" + std::to_string(static_cast<long long>(std::time(nullptr)));
+        if (::rename(file_.c_str(), aside.c_str()) != 0) {
+            lastWriteOk_ = false;
+            log("Settings", "Not saving " + file_.string() + ": it did not load and could not be moved aside: " +
+                                std::strerror(errno));
+            return;
+        }
+        log("Settings", "Moved the unreadable " + file_.string() + " aside to " + aside.string());
+        unreadable_ = false;
+    }
     lastWriteOk_ = atomicWrite(file_, values_.dump(2) + "\n", 0600, &error);
     if (!lastWriteOk_) {
         log("Settings", "Could not save " + file_.string() + ": " + error);
@@ -226,6 +250,10 @@ void SettingsStore::setData(const std::string& key, const std::vector<std::uint8
 
 void SettingsStore::set(const std::string& key, const json& value) {
     std::lock_guard<std::mutex> g(lock_);
+    // Another process (the command line, the app) may change the file between
+    // our read and our rename: read it afresh under the store's lock file.
+    StoreLock fileLock(file_);
+    loaded_ = false;
     refreshLocked();
     if (value.is_null()) values_.erase(key);
     else values_[key] = value;
@@ -234,6 +262,8 @@ void SettingsStore::set(const std::string& key, const json& value) {
 
 void SettingsStore::removeObject(const std::string& key) {
     std::lock_guard<std::mutex> g(lock_);
+    StoreLock fileLock(file_);
+    loaded_ = false;
     refreshLocked();
     if (!values_.contains(key)) return;
     values_.erase(key);

@@ -79,6 +79,7 @@ private:
     mutable std::filesystem::file_time_type mtime_{};
     mutable std::uintmax_t size_ = 0;
     mutable std::uint64_t inode_ = 0;
+    mutable bool unreadable_ = false;  // the file exists but did not load: moved aside before a write
     bool lastWriteOk_ = true;
 };
 

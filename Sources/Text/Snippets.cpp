@@ -2,6 +2,7 @@
 
 #include "Base/AppPaths.h"
 #include "Platform/FileIO.h"
+#include "Platform/Log.h"
 #include "Platform/Unicode.h"
 #include "Base/WordMatch.h"
 
@@ -65,51 +66,88 @@ std::vector<Snippets::Candidate> Snippets::candidates() const {
     return candidates_;
 }
 
-bool Snippets::writeRows(const std::vector<Row>& rows) {
-    json array = json::array();
-    for (const auto& row : rows) {
-        json object = json::object();
-        for (const auto& [k, v] : row) object[k] = v;
-        array.push_back(std::move(object));
+namespace {
+
+// The file as a list of snippet objects to change, under the store's lock.
+// Missing or empty is an empty list; anything that does not load whole (not
+// JSON, not an array, an element that is not an object, a FIFO, a huge file)
+// is none: the store never writes over what it could not read.
+std::optional<json> editableArray(const platform::FileRead& current) {
+    if (current.outcome == platform::FileRead::Outcome::missing) return json::array();
+    if (!current.ok()) {
+        platform::log("Snippets", "Not changing snippets: " + current.error);
+        return std::nullopt;
     }
-    std::string bytes;
-    try {
-        bytes = array.dump(2);
-    } catch (const std::exception&) {
-        return false;
+    if (text::trimmed(current.bytes).empty()) return json::array();
+    json root = json::parse(current.bytes, nullptr, false);
+    if (root.is_discarded() || !root.is_array() ||
+        !std::all_of(root.begin(), root.end(), [](const json& item) { return item.is_object(); })) {
+        platform::log("Snippets", "Not changing " + Snippets::storageFile().string() +
+                                      ": it is not a list of snippets; fix or move it aside");
+        return std::nullopt;
     }
-    return platform::atomicWrite(storageFile(), bytes, 0600);
+    return root;
 }
 
-namespace {
-std::string rowTrigger(const Snippets::Row& row) {
-    auto it = row.find("trigger");
-    return it == row.end() ? std::string() : it->second;
+std::string triggerOf(const json& item) {
+    auto trigger = item.find("trigger");
+    return trigger != item.end() && trigger->is_string() ? trigger->get<std::string>() : std::string();
 }
+
+// Removes every snippet whose trigger equals `trigger` case-insensitively;
+// every other object is kept as it is, keys and all.
+std::size_t removeTrigger(json& array, const std::string& trigger) {
+    const std::size_t before = array.size();
+    json kept = json::array();
+    for (auto& item : array)
+        if (!text::equalsIgnoringCase(triggerOf(item), trigger)) kept.push_back(std::move(item));
+    array = std::move(kept);
+    return before - array.size();
+}
+
 }  // namespace
+
+bool Snippets::change(const std::function<bool(json&)>& edit) {
+    bool refused = false;
+    bool written = platform::updateFile(
+        storageFile(),
+        [&](const platform::FileRead& current) -> std::optional<std::string> {
+            auto array = editableArray(current);
+            if (!array) {
+                refused = true;
+                return std::nullopt;
+            }
+            if (!edit(*array)) return std::nullopt;
+            try {
+                return array->dump(2);
+            } catch (const std::exception&) {
+                refused = true;
+                return std::nullopt;
+            }
+        },
+        0600);
+    return written && !refused;
+}
 
 bool Snippets::addSnippet(const std::string& trigger, const std::string& expansion) {
     if (text::trimmed(trigger).empty()) return false;
     bool written = false;
     writeQueue_.sync([&] {
-        std::vector<Row> rows;
-        for (auto& row : loadRawSnippets(storageFile()))
-            if (!text::equalsIgnoringCase(rowTrigger(row), trigger)) rows.push_back(std::move(row));
-        rows.push_back({{"trigger", trigger}, {"expansion", expansion}});
-        written = writeRows(rows);
+        written = change([&](json& array) {
+            removeTrigger(array, trigger);
+            array.push_back({{"trigger", trigger}, {"expansion", expansion}});
+            return true;
+        });
     });
     if (written) reload();
     return written;
 }
 
-void Snippets::deleteSnippet(const std::string& trigger) {
-    writeQueue_.sync([&] {
-        std::vector<Row> rows;
-        for (auto& row : loadRawSnippets(storageFile()))
-            if (!text::equalsIgnoringCase(rowTrigger(row), trigger)) rows.push_back(std::move(row));
-        writeRows(rows);
-    });
+bool Snippets::deleteSnippet(const std::string& trigger) {
+    bool ok = false;
+    writeQueue_.sync([&] { ok = change([&](json& array) { return removeTrigger(array, trigger) > 0; }); });
     reload();
+    return ok;
 }
 
 std::string Snippets::expand(std::string_view input) const { return expand(input, candidates()); }

@@ -2,12 +2,15 @@
 // Spoken triggers ("brb", "my address") replaced by authored texts, as whole
 // words, case-insensitively, longest trigger first, in one pass.
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "Platform/Queues.h"
 
@@ -35,8 +38,13 @@ public:
     void reload();
     std::vector<Candidate> candidates() const;  // a copy taken under the lock
     static std::vector<Row> loadRawSnippets(const std::filesystem::path& file = storageFile());
+    // Both change snippets.json under its lock file, so adds and deletes from
+    // several processes never lose each other's change, and refuse (false,
+    // the file untouched, the reason logged) when the file exists but does
+    // not load as a list of snippet objects. Removing an absent trigger
+    // succeeds without writing.
     bool addSnippet(const std::string& trigger, const std::string& expansion);
-    void deleteSnippet(const std::string& trigger);
+    bool deleteSnippet(const std::string& trigger);
 
     std::string expand(std::string_view text) const;
     static std::string expand(std::string_view text, const std::vector<Snippet>& snippets);
@@ -44,7 +52,9 @@ public:
     static std::vector<Candidate> buildCandidates(const std::vector<Snippet>& snippets);
 
 private:
-    static bool writeRows(const std::vector<Row>& rows);
+    // Applies `edit` to the stored array (false: nothing to write) and
+    // writes the result; false when the file could not be read or written.
+    static bool change(const std::function<bool(nlohmann::json&)>& edit);
 
     mutable std::mutex candidatesLock_;
     std::vector<Candidate> candidates_;

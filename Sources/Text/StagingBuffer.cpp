@@ -51,12 +51,41 @@ std::string iso8601(Clock::time_point t) {
     return buf;
 }
 
+// Any ISO-8601 date and time the platform writes: "2026-08-01T10:00:00Z",
+// with fractional seconds, and with a "+02:00"/"-0500" offset instead of "Z".
 std::optional<Clock::time_point> parseISO8601(const std::string& s) {
-    int y, mo, d, h, mi, sec;
-    char tail = 0;
-    if (s.size() != 20 || std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &sec, &tail) != 7 ||
-        tail != 'Z')
+    int y, mo, d, h, mi, sec, used = 0;
+    if (std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &sec, &used) != 6 || used != 19)
         return std::nullopt;
+    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60 || h < 0 || mi < 0 || sec < 0)
+        return std::nullopt;
+    std::size_t i = 19;
+    if (i < s.size() && (s[i] == '.' || s[i] == ',')) {
+        ++i;
+        const std::size_t digits = i;
+        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+        if (i == digits) return std::nullopt;
+    }
+    long offset = 0;
+    if (i < s.size() && s[i] == 'Z') {
+        ++i;
+    } else if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+        const int sign = s[i] == '-' ? -1 : 1;
+        int oh = 0, om = 0, n = 0;
+        const std::string rest = s.substr(i + 1);
+        if (rest.size() == 5 && std::sscanf(rest.c_str(), "%2d:%2d%n", &oh, &om, &n) == 2 && n == 5) {
+        } else if (rest.size() == 4 && std::sscanf(rest.c_str(), "%2d%2d%n", &oh, &om, &n) == 2 && n == 4) {
+        } else if (rest.size() == 2 && std::sscanf(rest.c_str(), "%2d%n", &oh, &n) == 1 && n == 2) {
+        } else {
+            return std::nullopt;
+        }
+        if (oh > 23 || om > 59) return std::nullopt;
+        offset = sign * (oh * 3600L + om * 60L);
+        i = s.size();
+    } else {
+        return std::nullopt;
+    }
+    if (i != s.size()) return std::nullopt;
     std::tm tm{};
     tm.tm_year = y - 1900;
     tm.tm_mon = mo - 1;
@@ -64,7 +93,7 @@ std::optional<Clock::time_point> parseISO8601(const std::string& s) {
     tm.tm_hour = h;
     tm.tm_min = mi;
     tm.tm_sec = sec;
-    return Clock::from_time_t(timegm(&tm));
+    return Clock::from_time_t(timegm(&tm) - offset);
 }
 
 long long totalBytes(const std::vector<StagingEntry>& entries) {
@@ -91,24 +120,31 @@ std::string StagingBuffer::encode(const std::vector<StagingEntry>& entries) {
     return array.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::optional<std::vector<StagingEntry>> StagingBuffer::decode(const std::string& text) {
+std::optional<std::vector<StagingEntry>> StagingBuffer::decode(const std::string& text, nlohmann::json* unreadable) {
     json root = json::parse(text, nullptr, false);
     if (root.is_discarded() || !root.is_array()) return std::nullopt;
     std::vector<StagingEntry> entries;
     for (const auto& item : root) {
-        if (!item.is_object()) return std::nullopt;
-        auto id = item.find("id");
-        auto body = item.find("text");
-        auto created = item.find("createdAt");
-        auto polished = item.find("polished");
-        if (id == item.end() || !id->is_string() || !platform::isUUID(id->get<std::string>())) return std::nullopt;
-        if (body == item.end() || !body->is_string() || created == item.end() || !created->is_string()) return std::nullopt;
-        if (polished == item.end() || !polished->is_boolean()) return std::nullopt;
-        auto date = parseISO8601(created->get<std::string>());
-        if (!date) return std::nullopt;
-        std::string uuid = id->get<std::string>();
-        std::transform(uuid.begin(), uuid.end(), uuid.begin(), [](unsigned char c) { return std::toupper(c); });
-        entries.push_back({uuid, body->get<std::string>(), *date, polished->get<bool>()});
+        auto entry = [&]() -> std::optional<StagingEntry> {
+            if (!item.is_object()) return std::nullopt;
+            auto id = item.find("id");
+            auto body = item.find("text");
+            auto created = item.find("createdAt");
+            auto polished = item.find("polished");
+            if (id == item.end() || !id->is_string() || !platform::isUUID(id->get<std::string>())) return std::nullopt;
+            if (body == item.end() || !body->is_string() || created == item.end() || !created->is_string())
+                return std::nullopt;
+            if (polished == item.end() || !polished->is_boolean()) return std::nullopt;
+            auto date = parseISO8601(created->get<std::string>());
+            if (!date) return std::nullopt;
+            std::string uuid = id->get<std::string>();
+            std::transform(uuid.begin(), uuid.end(), uuid.begin(), [](unsigned char c) { return std::toupper(c); });
+            return StagingEntry{uuid, body->get<std::string>(), *date, polished->get<bool>()};
+        }();
+        // One entry that does not decode costs only itself; it is kept aside
+        // as it was and written back with the rest.
+        if (entry) entries.push_back(std::move(*entry));
+        else if (unreadable) unreadable->push_back(item);
     }
     return entries;
 }
@@ -130,13 +166,33 @@ StagingBuffer::StagingBuffer(fs::path storageURL, StagingLimits limits)
 
 void StagingBuffer::loadLocked() {
     entries_.clear();
-    auto bytes = platform::readFile(storageURL_);
-    if (!bytes) return;
-    if (auto decoded = decode(*bytes)) entries_ = std::move(*decoded);
+    unreadable_ = json::array();
+    loadFailed_ = false;
+    const platform::FileRead read = platform::readRegularFile(storageURL_);
+    if (read.outcome == platform::FileRead::Outcome::missing) return;
+    std::optional<std::vector<StagingEntry>> decoded;
+    if (read.ok()) decoded = decode(read.bytes, &unreadable_);
+    if (!decoded) {
+        // Never written over: the entries in it may still be the user's text.
+        loadFailed_ = true;
+        platform::log("StagingBuffer", "Not using " + storageURL_.string() + ": " +
+                                           (read.ok() ? std::string("it is not a list of entries") : read.error));
+        return;
+    }
+    entries_ = std::move(*decoded);
+    if (!unreadable_.empty())
+        platform::log("StagingBuffer", "Skipped " + std::to_string(unreadable_.size()) + " entries of " +
+                                           storageURL_.filename().string() + " that could not be read; they are kept");
 }
 
 bool StagingBuffer::persistLocked() {
-    lastWriteOk_ = platform::atomicWrite(storageURL_, encode(entries_), 0600);
+    if (loadFailed_) {
+        lastWriteOk_ = false;
+        return false;
+    }
+    json array = json::parse(encode(entries_));
+    for (const auto& item : unreadable_) array.push_back(item);
+    lastWriteOk_ = platform::atomicWrite(storageURL_, array.dump(-1, ' ', false, json::error_handler_t::replace), 0600);
     return lastWriteOk_;
 }
 

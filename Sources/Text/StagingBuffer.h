@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 struct StagingEntry {
     std::string id;  // canonical upper-case UUID text
     std::string text;
@@ -71,7 +73,10 @@ public:
     const StagingLimits& limits() const { return limits_; }
 
     static std::string encode(const std::vector<StagingEntry>& entries);
-    static std::optional<std::vector<StagingEntry>> decode(const std::string& json);
+    // Every entry that decodes, in order; the elements that do not go to
+    // `unreadable` when given. None when the text is not a JSON array.
+    static std::optional<std::vector<StagingEntry>> decode(const std::string& json,
+                                                           nlohmann::json* unreadable = nullptr);
 
 private:
     bool persistLocked();
@@ -79,6 +84,8 @@ private:
 
     mutable std::mutex lock_;
     std::vector<StagingEntry> entries_;
+    nlohmann::json unreadable_ = nlohmann::json::array();  // stored elements that did not decode, kept as they were
+    bool loadFailed_ = false;  // the file exists but did not load: it is never written over
     std::filesystem::path storageURL_;
     StagingLimits limits_;
     bool lastWriteOk_ = true;

@@ -8,6 +8,7 @@
 #include "Base/WordMatch.h"
 
 #include <algorithm>
+#include <functional>
 #include <sys/stat.h>
 #include <unicode/uchar.h>
 #include <unordered_map>
@@ -22,27 +23,31 @@ namespace {
 const std::string kUnloadedSignature = std::string(1, '\0') + "unloaded";
 
 // dictionary.json read as a whole array of objects whose values are all
-// strings; none when the file exists but has any other shape.
-std::optional<std::vector<Vocabulary::Term>> readStrictTerms(const fs::path& file) {
-    std::error_code ec;
-    if (!fs::exists(file, ec)) return std::vector<Vocabulary::Term>{};
-    auto bytes = platform::readFile(file);
-    if (!bytes) return std::nullopt;
+// strings; an absent or empty file is an empty dictionary; none (logged) when
+// the file could not be read or has any other shape.
+std::optional<std::vector<Vocabulary::Term>> readStrictTerms(const platform::FileRead& current) {
+    if (current.outcome == platform::FileRead::Outcome::missing) return std::vector<Vocabulary::Term>{};
+    if (!current.ok()) {
+        platform::log("Vocabulary", "Not changing the dictionary: " + current.error);
+        return std::nullopt;
+    }
+    if (text::trimmed(current.bytes).empty()) return std::vector<Vocabulary::Term>{};
     try {
-        json root = json::parse(*bytes);
-        if (!root.is_array()) return std::nullopt;
+        json root = json::parse(current.bytes);
+        if (!root.is_array()) throw std::runtime_error("not a list");
         std::vector<Vocabulary::Term> terms;
         for (const auto& item : root) {
-            if (!item.is_object()) return std::nullopt;
+            if (!item.is_object()) throw std::runtime_error("not a list of terms");
             Vocabulary::Term term;
             for (auto it = item.begin(); it != item.end(); ++it) {
-                if (!it.value().is_string()) return std::nullopt;
+                if (!it.value().is_string()) throw std::runtime_error("not a list of terms");
                 term[it.key()] = it.value().get<std::string>();
             }
             terms.push_back(std::move(term));
         }
         return terms;
     } catch (const std::exception&) {
+        platform::log("Vocabulary", "dictionary.json is not a list of terms; not changing it");
         return std::nullopt;
     }
 }
@@ -62,20 +67,37 @@ std::string valueOr(const Vocabulary::Term& term, const char* key) {
     return it == term.end() ? std::string() : it->second;
 }
 
-// Rewrites dictionary.json through a temporary file so a crash or a full disk
-// never leaves it half-written, keeping the mode the file already had.
-bool rewriteDictionary(const std::vector<Vocabulary::Term>& terms) {
+// Changes dictionary.json under its lock file (so concurrent changes from
+// several processes never lose one another), writing through a temporary file
+// so a crash or a full disk never leaves it half-written, keeping the mode the
+// file already had (or `newMode`, an import's). `edit` returns false when there is nothing to write.
+// False when the file could not be read as a list of terms or not written.
+bool changeDictionary(const std::function<bool(std::vector<Vocabulary::Term>&)>& edit,
+                      std::optional<unsigned> newMode = std::nullopt) {
     const fs::path file = AppPaths::dictionaryFile();
     unsigned mode = 0600;
     struct stat st {};
-    if (::stat(file.c_str(), &st) == 0) mode = st.st_mode & 07777;
-    std::string bytes;
-    try {
-        bytes = toJSON(terms).dump(2);
-    } catch (const std::exception&) {
-        return false;
-    }
-    return platform::atomicWrite(file, bytes, mode);
+    if (newMode) mode = *newMode;
+    else if (::stat(file.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    bool refused = false;
+    const bool written = platform::updateFile(
+        file,
+        [&](const platform::FileRead& current) -> std::optional<std::string> {
+            auto terms = readStrictTerms(current);
+            if (!terms) {
+                refused = true;
+                return std::nullopt;
+            }
+            if (!edit(*terms)) return std::nullopt;
+            try {
+                return toJSON(*terms).dump(2);
+            } catch (const std::exception&) {
+                refused = true;
+                return std::nullopt;
+            }
+        },
+        mode);
+    return written && !refused;
 }
 
 }  // namespace
@@ -237,33 +259,26 @@ std::vector<Vocabulary::Term> Vocabulary::loadRawTerms() { return *DictionaryFil
 std::shared_ptr<const std::vector<std::string>> Vocabulary::rawFromTerms() { return DictionaryFile::rawTerms().froms; }
 
 bool Vocabulary::addTerm(const std::string& from, const std::string& to) {
-    auto existing = readStrictTerms(AppPaths::dictionaryFile());
-    if (!existing) {
-        platform::log("Vocabulary", "dictionary.json is not a list of terms; not adding to it");
-        return false;
-    }
     const std::string key = text::lowercased(from);
-    std::vector<Term> terms;
-    for (auto& term : *existing)
-        if (text::lowercased(valueOr(term, "from")) != key) terms.push_back(std::move(term));
-    terms.push_back({{"from", from}, {"to", to}});
-    const bool written = rewriteDictionary(terms);
+    const bool written = changeDictionary([&](std::vector<Term>& terms) {
+        std::erase_if(terms, [&](const Term& term) { return text::lowercased(valueOr(term, "from")) == key; });
+        terms.push_back({{"from", from}, {"to", to}});
+        return true;
+    });
+    if (!written) return false;
     reloadDictionary();
     CorrectionLog::shared().record(from, to, "", "Ondira", CorrectionSource::explicitDictionaryAdd);
-    return written;
+    return true;
 }
 
 bool Vocabulary::deleteTerm(const std::string& from) {
-    const fs::path file = AppPaths::dictionaryFile();
-    std::error_code ec;
-    if (!fs::exists(file, ec)) return false;
-    auto existing = readStrictTerms(file);
-    if (!existing) return false;
     const std::string key = text::lowercased(from);
-    std::vector<Term> kept;
-    for (auto& term : *existing)
-        if (text::lowercased(valueOr(term, "from")) != key) kept.push_back(std::move(term));
-    if (!rewriteDictionary(kept)) return false;
+    bool removed = false;
+    const bool ok = changeDictionary([&](std::vector<Term>& terms) {
+        removed = std::erase_if(terms, [&](const Term& term) { return text::lowercased(valueOr(term, "from")) == key; }) > 0;
+        return removed;
+    });
+    if (!ok || !removed) return false;
     reloadDictionary();
     return true;
 }
@@ -309,20 +324,14 @@ Vocabulary::MergeResult Vocabulary::mergeImportedTerms(const std::vector<Term>& 
     return result;
 }
 
-bool Vocabulary::writeTerms(const std::vector<Term>& terms) {
-    std::string bytes;
-    try {
-        bytes = toJSON(terms).dump(2);
-    } catch (const std::exception&) {
-        return false;
-    }
-    return platform::atomicWrite(AppPaths::dictionaryFile(), bytes, 0600);
-}
-
 std::optional<Vocabulary::MergeResult> Vocabulary::importTerms(const std::vector<Term>& terms) {
-    MergeResult result = mergeImportedTerms(loadRawTerms(), terms);
-    if (result.added == 0) return result;
-    if (!writeTerms(result.merged)) return std::nullopt;
-    reloadDictionary();
+    std::optional<MergeResult> result;
+    const bool ok = changeDictionary([&](std::vector<Term>& existing) {
+        result = mergeImportedTerms(existing, terms);
+        existing = result->merged;
+        return result->added > 0;
+    }, 0600);
+    if (!ok) return std::nullopt;
+    if (result && result->added > 0) reloadDictionary();
     return result;
 }

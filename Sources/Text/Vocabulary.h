@@ -48,13 +48,15 @@ public:
     // recorded) when the existing file can't be read as a list of terms, so
     // the user's entries are never lost to an add.
     bool addTerm(const std::string& from, const std::string& to);
-    // False when nothing was written.
+    // False when nothing was written (no such term, or the file could not be
+    // read as a list of terms or not written).
     bool deleteTerm(const std::string& from);
     std::vector<CorrectionSuggestion> pendingCorrectionSuggestions(int minCount = CorrectionLog::minLearnedOccurrences);
 
     static std::optional<std::vector<Term>> validateImportPayload(const nlohmann::json& payload);
     static MergeResult mergeImportedTerms(const std::vector<Term>& existing, const std::vector<Term>& imported);
-    // Absent when the write failed.
+    // Merged into what the file holds under its lock; absent when the file
+    // could not be read as a list of terms or the write failed.
     std::optional<MergeResult> importTerms(const std::vector<Term>& terms);
 
     // Pack names are file names: only [A-Za-z0-9_-]+ can name a pack.
@@ -81,7 +83,6 @@ private:
 
     std::shared_ptr<const Snapshot> snapshot() const;
     static std::string signatureOf(const std::vector<std::string>& names);
-    static bool writeTerms(const std::vector<Term>& terms);
 
     mutable std::mutex lock_;
     std::shared_ptr<const Snapshot> snapshot_;

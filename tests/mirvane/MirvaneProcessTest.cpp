@@ -319,11 +319,26 @@ TEST(MirvaneOneShot, RewritesStandardInputOnce) {
     {
         // Nothing to rewrite: done before the model is even looked for.
         Subprocess p({MIRVANE_EXECUTABLE}, helperEnv(home, closed));
-        p.write(" \n\xFF");
+        p.write(" \n\t ");
         p.closeStdin();
         EXPECT_EQ(p.wait(10), std::optional<int>(0));
         EXPECT_EQ(p.readRemainingStdout(1), "");
         EXPECT_EQ(p.readStderr(1), "");
+    }
+    {
+        // Input that is not text, or more than the line protocol takes, is
+        // refused with the reason before the model is looked for.
+        Subprocess p({MIRVANE_EXECUTABLE}, helperEnv(home, closed));
+        p.write(" \n\xFF");
+        p.closeStdin();
+        EXPECT_EQ(p.wait(10), std::optional<int>(4));
+        EXPECT_EQ(p.readStderr(1), "mirvane: standard input is not UTF-8 text; nothing was rewritten\n");
+    }
+    {
+        Subprocess p({"/bin/sh", "-c", "head -c 9000000 /dev/zero | tr '\\0' a | exec \"$0\"", MIRVANE_EXECUTABLE},
+                     helperEnv(home, closed));
+        EXPECT_EQ(p.wait(20), std::optional<int>(4));
+        EXPECT_EQ(p.readStderr(1), "mirvane: standard input is larger than 8 MiB; nothing was rewritten\n");
     }
     {
         Subprocess p({MIRVANE_EXECUTABLE}, helperEnv(home, closed));
@@ -392,11 +407,19 @@ TEST(MirvaneSocket, RefusesARunDirectoryThatIsNotSafelyItsOwn) {
                       helperEnv(home, server.url()));
     EXPECT_EQ(linked.wait(5), std::optional<int>(1));
     EXPECT_NE(linked.readStderr(1).find("is not a directory"), std::string::npos);
-    // One of ours that others could write to is closed up before use.
+    // One that others could write to is refused, and its mode left as it was
+    // (it may be /tmp itself): a directory we did not create is never changed.
     fs::create_directories(home.path / "open");
     fs::permissions(home.path / "open", fs::perms::all);
     Subprocess open({MIRVANE_EXECUTABLE, "--serve", "--socket", (home.path / "open/m.sock").string(), "--idle", "0.2"},
                     helperEnv(home, server.url()));
-    EXPECT_EQ(open.wait(5), std::optional<int>(0)) << open.readStderr(1);
-    EXPECT_EQ(fs::status(home.path / "open").permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(open.wait(5), std::optional<int>(1));
+    EXPECT_NE(open.readStderr(1).find("is open to other users"), std::string::npos);
+    EXPECT_EQ(fs::status(home.path / "open").permissions() & fs::perms::all, fs::perms::all);
+    // A fresh directory is created private.
+    Subprocess fresh({MIRVANE_EXECUTABLE, "--serve", "--socket", (home.path / "fresh/run/m.sock").string(), "--idle",
+                      "0.2"},
+                     helperEnv(home, server.url()));
+    EXPECT_EQ(fresh.wait(5), std::optional<int>(0)) << fresh.readStderr(1);
+    EXPECT_EQ(fs::status(home.path / "fresh/run").permissions() & fs::perms::all, fs::perms::owner_all);
 }

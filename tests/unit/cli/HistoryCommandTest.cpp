@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 using json = nlohmann::json;
 
@@ -83,6 +84,23 @@ TEST(HistoryRecord, CopiesMetadataAndTheTextOnlyWhenAsked) {
     const json sparse = json::parse(R"({"app":5,"words":"many","latency":"0.4"})");
     EXPECT_EQ(OndiraCLI::historyRecord(sparse, true),
               json::parse(R"({"date":"","time":"","app":"","words":0,"text":""})"));
+}
+
+// A stored latency too large for the number buffer, or any other value that
+// cannot be printed, shows as a dash instead of whatever the buffer held.
+TEST(HistoryRecord, LatenciesOutOfRangePrintAsADash) {
+    for (const double latency : {1e61, 1e300}) {
+        const json record = {{"date", "2026-08-26"}, {"time", "09:00:00"}, {"app", "Terminal"}, {"words", 1},
+                             {"latency_secs", latency}};
+        EXPECT_EQ(OndiraCLI::historyLine(record), "2026-08-26 09:00:00  Terminal  1 word  \u2014") << latency;
+    }
+}
+
+// Word counts stored near the top of the range add up without wrapping negative.
+TEST(StatsSummary, WordTotalsSaturate) {
+    const json big = {{"ts", 1}, {"words", std::numeric_limits<long long>::max() / 2 + 1}};
+    const auto summary = OndiraCLI::summarizeHistory({big, big, big});
+    EXPECT_EQ(summary.words, std::numeric_limits<long long>::max());
 }
 
 TEST(FilterHistoryEntries, EdgesOfEachFilter) {
@@ -227,4 +245,29 @@ TEST(DoctorCommand, ReportsHistoryLoggingAndWhatIsRetained) {
     ASSERT_TRUE(platform::atomicWrite(home.home.path / ".config" / "Ondira" / "com.ondira.app.json",
                                       R"({"ondira_logging_enabled":false})"));
     EXPECT_EQ(historyLine().rfind("OFF (", 0), 0u);
+}
+
+// Escape sequences stored in a window title or a dictation reach a terminal
+// only as U+FFFD; a pipe still gets the bytes as stored.
+TEST(HistoryCommand, StoredControlCharactersNeverReachATerminal) {
+    const IsolatedHome home;
+    std::filesystem::create_directories(home.applicationSupport());
+    ASSERT_TRUE(platform::atomicWrite(home.applicationSupport() / "dictation_log.jsonl",
+                                      R"({"ts":1787000000,"date":"2026-08-17","time":"09:15:00",)"
+                                      R"("app":"Evil\u001b]0;owned\u0007","text":"hi\u001b[2J\u009b31m there\tok",)"
+                                      R"("words":2,"engine":"pocketsphinx"})"
+                                      "\n"));
+    const TempDir dir("ondira-tty-");
+    const std::string command = "env " + home.environment() + " '" + std::string(ONDIRA_BUNDLE_DIR) +
+                                "/Ondira' history --text";
+    // script(1) runs the command on a pseudo-terminal, as a user's shell would.
+    const std::string onTerminal = "script -qec \"" + command + "\" /dev/null >'" + (dir / "out").string() + "'";
+    ASSERT_EQ(std::system(onTerminal.c_str()), 0);
+    const std::string shown = platform::readFile(dir / "out").value_or("");
+    EXPECT_NE(shown.find("Evil\uFFFD]0;owned\uFFFD"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("hi\uFFFD[2J\uFFFD31m there\tok"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos);
+
+    const CLIRun piped = runOndira("history --text", home.environment());
+    EXPECT_NE(piped.out.find("Evil\x1b]0;owned\x07"), std::string::npos) << piped.out;
 }

@@ -118,10 +118,12 @@ TEST(OndiraCLIRun, DoctorReportsThisMachine) {
     EXPECT_TRUE(contains(doctorLine(noServer, "sound server"), "NOT reachable")) << noServer.out;
     EXPECT_TRUE(contains(doctorLine(noServer, "sound server"), "pulseaudio --start")) << noServer.out;
     EXPECT_TRUE(contains(doctorLine(noServer, "microphone"), "unknown")) << noServer.out;
+    EXPECT_EQ(noServer.status, 1) << "a required piece is missing";
 
     const CLIRun noDisplay = runOndira("doctor", "-u DISPLAY -u WAYLAND_DISPLAY -u XDG_SESSION_TYPE " + isolated);
     EXPECT_TRUE(contains(doctorLine(noDisplay, "display session"), "none (no DISPLAY)")) << noDisplay.out;
     EXPECT_TRUE(contains(doctorLine(noDisplay, "key injection"), "NOT available")) << noDisplay.out;
+    EXPECT_EQ(noDisplay.status, 1);
 
     const CLIRun wayland = runOndira("doctor", isolated + " WAYLAND_DISPLAY=wayland-0");
     EXPECT_TRUE(contains(doctorLine(wayland, "display session"), "Wayland (WAYLAND_DISPLAY=wayland-0)"))

@@ -99,3 +99,60 @@ TEST(SnippetsCommand, AddsListsAndRemovesSnippets) {
     expectSuccess(home.run("snippets remove SIG"), "removed snippet: SIG\n");
     expectSuccess(home.run("snippets list"), "addr -> 12 Main St\n    Springfield\n");
 }
+
+// A snippets file that does not load whole is left byte for byte, and the
+// change is refused with the reason, instead of rewriting it with one row.
+TEST(SnippetsCommand, ChangesToAFileThatDidNotLoadFail) {
+    const TextHome home;
+    std::filesystem::create_directories(home.applicationSupport());
+    const auto file = home.applicationSupport() / "snippets.json";
+    const std::string cannotSave = "could not save snippets (" + file.string() + ")\n";
+    for (const std::string stored : {std::string(R"([{"trigger":"sig","expansion":"Best"},{"trig)"),
+                                     std::string(R"([{"trigger":"sig","expansion":"Best"},3])"),
+                                     std::string("{ not json")}) {
+        SCOPED_TRACE(stored);
+        ASSERT_TRUE(platform::atomicWrite(file, stored));
+        for (const char* command : {"snippets add brb 'be right back'", "snippets remove sig", "snippets remove nothing"}) {
+            SCOPED_TRACE(command);
+            const CLIRun run = home.run(command);
+            expectFailure(run, cannotSave);
+            EXPECT_NE(run.err.find("not a list of snippets"), std::string::npos) << run.err;
+            EXPECT_EQ(platform::readFile(file), stored);
+        }
+    }
+}
+
+// An empty dictionary file (0 bytes, or only white space) is an empty dictionary.
+TEST(DictCommand, AnEmptyFileIsAnEmptyDictionary) {
+    const TextHome home;
+    std::filesystem::create_directories(home.applicationSupport());
+    for (const std::string stored : {std::string(), std::string(" \n")}) {
+        ASSERT_TRUE(platform::atomicWrite(home.dictionary(), stored));
+        expectSuccess(home.run("dict add qv QV"), "added: qv -> QV\n");
+        expectJSON(home.run("dict list --json"), R"([{"from":"qv","to":"QV"}])");
+    }
+}
+
+// Forty adds to each store at once, each from its own process: every one
+// that reported success is in the file afterwards.
+TEST(TextCommands, ParallelAddsFromManyProcessesAreAllKept) {
+    const TextHome home;
+    constexpr int adds = 40;
+    const TempDir dir("ondira-parallel-");
+    std::string script = "(";
+    for (int i = 0; i < adds; ++i) {
+        for (const char* store : {"dict", "snippets"}) {
+            script += "env " + home.environment() + " '" + std::string(ONDIRA_BUNDLE_DIR) + "/Ondira' " + store +
+                      " add w" + std::to_string(i) + " W" + std::to_string(i) + " >/dev/null 2>&1 || echo fail & ";
+        }
+    }
+    script += "wait) >'" + (dir / "out").string() + "'";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    const std::string failures = platform::readFile(dir / "out").value_or("");
+    EXPECT_EQ(failures, "");
+    for (const char* list : {"dict list --json", "snippets list --json"}) {
+        const CLIRun listed = home.run(list);
+        ASSERT_EQ(listed.status, 0) << listed.err;
+        EXPECT_EQ(json::parse(listed.out).size(), static_cast<std::size_t>(adds)) << list;
+    }
+}

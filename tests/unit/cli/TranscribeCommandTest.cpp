@@ -108,7 +108,7 @@ TEST(TranscribeCommand, PrintsOrWritesTextSubtitlesAndCaptions) {
         const CLIRun written = runOndira("transcribe '" + wav.string() + "' --" + format + " --out '" + out.string() + "'");
         ASSERT_EQ(written.status, 0) << format << ": " << written.err;
         EXPECT_EQ(written.out, "") << format;
-        EXPECT_EQ(written.err, "") << format;
+        EXPECT_EQ(written.err, "Transcript written to " + out.string() + "\n") << format;
     }
     EXPECT_EQ(platform::readFile(dir / "fox.txt"), transcript);
 

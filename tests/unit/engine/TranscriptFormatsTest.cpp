@@ -5,6 +5,9 @@
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <limits>
@@ -51,6 +54,41 @@ TEST(TranscriptCues, TextCannotEndACueOrForgeATimingLine) {
               "00:00:00.000 --> 00:00:01.000\ngo --&gt; there\n\n"
               "00:00:01.000 --> 00:00:02.000\none\ntwo\nthree\n\n"
               "00:00:03.000 --> 00:00:04.000\na &lt; b &amp; c\n");
+}
+
+// What the user names with --out is written to, never replaced by a regular
+// file: a symlink stays a link, a FIFO and a device get the text, and an
+// existing file keeps its mode.
+TEST(TranscriptWriter, WritesThroughLinksPipesAndDevicesAndKeepsTheMode) {
+    TempDir dir;
+    const auto file = dir / "private.txt";
+    writeTranscript("old", file);
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    writeTranscript("new", file);
+    EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+    const auto link = dir / "link.txt";
+    std::filesystem::create_symlink(file, link);
+    writeTranscript("through the link", link);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(platform::readFile(file).value_or(""), "through the link");
+
+    const auto fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    writeTranscript("piped", fifo);
+    char buffer[16] = {};
+    EXPECT_EQ(::read(reader, buffer, sizeof buffer), 5);
+    ::close(reader);
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+
+    const auto null = dir / "null";
+    std::filesystem::create_symlink("/dev/null", null);
+    writeTranscript("gone", null);
+    EXPECT_TRUE(std::filesystem::is_symlink(null));
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
 }
 
 TEST(TranscriptWriter, ReplacesAtomicallyAndReportsFailures) {

@@ -233,10 +233,11 @@ TEST_F(DictationLoggerTest, SizesCountsAndUnreadableFiles) {
     write(logger.archiveURL(), "{\"a\":0}\n");
     EXPECT_EQ(logger.historySizeBytes(), 32u);
     EXPECT_EQ(logger.historyEntryCount(), 3);
-    // Text that isn't UTF-8 counts nothing; every well-formed text counts its lines.
+    // A line that isn't UTF-8 counts nothing; every well-formed line counts.
     const std::pair<std::string, int> table[] = {
-        {"{\"a\":1}\n\xFF\xFE\n", 0},
+        {"{\"a\":1}\n\xFF\xFE\n", 1},
         {"{\"t\":\"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x91\x8D\"}\n{\"t\":\"plain ascii line\"}\n", 2},
+        {"{\"a\":1}\n{\"t\":\"cut \xE2\x82\"}\n{\"a\":2}\n", 2},
         {"{\"t\":\"cut \xE2\x82\"}\n", 0},            // a character missing its last byte
         {"{\"t\":\"stray \x80 byte\"}\n", 0},          // a continuation byte on its own
         {"{\"t\":\"overlong \xC0\xAF\"}\n", 0},        // an overlong slash

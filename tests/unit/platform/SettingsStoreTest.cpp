@@ -79,13 +79,21 @@ TEST(SettingsStore, SeesAChangeMadeOnDiskByAnotherProcess) {
     EXPECT_EQ(j["mine"], true);
 }
 
-TEST(SettingsStore, BrokenFileReadsAsEmptyAndIsReplacedOnWrite) {
+// A file that does not load reads as defaults; the next change keeps it aside
+// as "<file>.bad-<time>" (the user's hand edits) before writing a new one.
+TEST(SettingsStore, BrokenFileReadsAsEmptyAndIsKeptAsideOnWrite) {
     TempDir dir;
     { std::ofstream(dir / "broken.json") << "{ not json"; }
     auto s = SettingsStore::open(dir.path, "broken");
     EXPECT_FALSE(s->object("anything"));
     s->setInteger("k", 1);
     EXPECT_EQ(nlohmann::json::parse(*platform::readFile(s->file()))["k"], 1);
+    std::vector<std::string> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("broken.json.bad-", 0) == 0) aside.push_back(*platform::readFile(entry.path()));
+    }
+    EXPECT_EQ(aside, std::vector<std::string>{"{ not json"});
 }
 
 TEST(SettingsStore, RemovePersistentDomainOnlyForItsOwnName) {

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "Platform/FileIO.h"
 #include "TextTestSupport.h"
@@ -128,3 +131,41 @@ TEST_F(CorrectionLogTest, RankingThenCapAndSuggestionForms) {
 }
 
 }  // namespace
+
+// Two processes record at once while the size cap keeps cutting the file:
+// each process's surviving records must run without a gap up to its last one
+// (the cap keeps as many lines as one process writes, so every last record stays).
+// A cut that read the file, let another process append, and renamed its
+// shorter copy over the file would drop that append.
+TEST_F(CorrectionLogTest, ConcurrentRecordersInTwoProcessesLoseNothing) {
+    TempDir dir;
+    const fs::path file = dir / "c.jsonl";
+    constexpr int perProcess = 200;
+    std::vector<pid_t> children;
+    for (int p = 0; p < 2; ++p) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            CorrectionLog log(file, CorrectionLog::Limits{perProcess + 5, perProcess});
+            for (int i = 0; i < perProcess; ++i)
+                log.record("p" + std::to_string(p), std::to_string(i), "", "A", CorrectionSource::observedEdit);
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::map<std::string, std::vector<int>> seen;
+    for (const auto& r : CorrectionLog::parseRecords(platform::readFile(file).value_or("")))
+        seen[r.heard].push_back(std::stoi(r.written));
+    ASSERT_EQ(seen.size(), 2u);
+    for (const auto& [process, numbers] : seen) {
+        ASSERT_FALSE(numbers.empty());
+        EXPECT_EQ(numbers.back(), perProcess - 1) << process << "'s last record is missing";
+        for (std::size_t k = 1; k < numbers.size(); ++k)
+            EXPECT_EQ(numbers[k], numbers[k - 1] + 1) << process << " lost record " << numbers[k - 1] + 1;
+    }
+}

@@ -65,6 +65,34 @@ protected:
     fs::path file() const { return home.path / "staging.json"; }
 };
 
+// Every entry that decodes is kept, whatever ISO-8601 shape its date has; an
+// entry that does not decode costs only itself and survives the next write.
+TEST_F(StagingTest, EntriesThatDecodeAreKeptAndTheOthersAreNotWrittenOver) {
+    const std::string odd = R"({"id":"not-a-uuid","text":"mine","createdAt":"2026-08-01T10:00:00Z","polished":false})";
+    {
+        std::ofstream(file()) << "["
+                              << R"({"id":"0E1F2A3B-4C5D-4E6F-8A9B-0C1D2E3F4A5B","text":"one","createdAt":"2026-08-01T10:00:00.250Z","polished":false},)"
+                              << odd << ","
+                              << R"({"id":"1E1F2A3B-4C5D-4E6F-8A9B-0C1D2E3F4A5B","text":"two","createdAt":"2026-08-01T12:00:00+02:00","polished":true}])";
+    }
+    StagingBuffer buffer(file(), StagingLimits::defaults());
+    const auto entries = buffer.allEntries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].text, "one");
+    EXPECT_EQ(entries[1].text, "two");
+    EXPECT_EQ(entries[0].createdAt, entries[1].createdAt);  // the same moment in two shapes
+    ASSERT_TRUE(buffer.append("three", false).isAppended());
+    const auto stored = nlohmann::json::parse(platform::readFile(file()).value_or("[]"));
+    ASSERT_EQ(stored.size(), 4u);
+    EXPECT_TRUE(std::find(stored.begin(), stored.end(), nlohmann::json::parse(odd)) != stored.end());
+
+    // A file that is not a list at all is never written over.
+    { std::ofstream(file(), std::ios::trunc) << "[{ truncated"; }
+    StagingBuffer broken(file(), StagingLimits::defaults());
+    EXPECT_FALSE(broken.append("four", false).isAppended());
+    EXPECT_EQ(platform::readFile(file()), "[{ truncated");
+}
+
 TEST_F(StagingTest, ReplaceTextRespectsTheByteCap) {
     StagingBuffer buffer(file(), StagingLimits{10, 10});
     auto a = buffer.append("12345", false);
