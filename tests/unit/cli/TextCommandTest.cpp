@@ -107,7 +107,7 @@ TEST(SnippetsCommand, ChangesToAFileThatDidNotLoadFail) {
     std::filesystem::create_directories(home.applicationSupport());
     const auto file = home.applicationSupport() / "snippets.json";
     const std::string cannotSave = "could not save snippets (" + file.string() + ")\n";
-    for (const std::string stored : {std::string(R"([{"trigger":"sig","expansion":"Best"},{"trig)"),
+    for (const std::string& stored : {std::string(R"([{"trigger":"sig","expansion":"Best"},{"trig)"),
                                      std::string(R"([{"trigger":"sig","expansion":"Best"},3])"),
                                      std::string("{ not json")}) {
         SCOPED_TRACE(stored);
@@ -126,7 +126,7 @@ TEST(SnippetsCommand, ChangesToAFileThatDidNotLoadFail) {
 TEST(DictCommand, AnEmptyFileIsAnEmptyDictionary) {
     const TextHome home;
     std::filesystem::create_directories(home.applicationSupport());
-    for (const std::string stored : {std::string(), std::string(" \n")}) {
+    for (const std::string& stored : {std::string(), std::string(" \n")}) {
         ASSERT_TRUE(platform::atomicWrite(home.dictionary(), stored));
         expectSuccess(home.run("dict add qv QV"), "added: qv -> QV\n");
         expectJSON(home.run("dict list --json"), R"([{"from":"qv","to":"QV"}])");
