@@ -1,5 +1,6 @@
 #include "App/AppDelegate.h"
 
+#include "UI/HubWindowController.h"
 #include "Base/AppPaths.h"
 #include "App/AutoStartManager.h"
 #include "Base/Branding.h"
@@ -123,6 +124,13 @@ void AppDelegate::runErrorRemedy() {
 }
 
 // ---------------------------------------------------------------- texts
+
+bool AppDelegate::isHubLink(const std::string& argument) {
+    char* scheme = g_uri_parse_scheme(argument.c_str());
+    const bool link = scheme && g_ascii_strcasecmp(scheme, "ondira") == 0;
+    g_free(scheme);
+    return link;
+}
 
 std::string AppDelegate::stagingCommitTitle(long long count) {
     if (count == 0) return "Commit Staged Text (nothing staged)";
@@ -330,9 +338,14 @@ void AppDelegate::applicationDidFinishLaunching() {
     SpeechEngine::shared().applyPersistedLocale(*AppPaths::userDefaults());
     prewarmRecognizer();
     const bool onboardingNeeded = !OndiraPermission::allGranted();
-    platform::MainQueue::asyncAfter(0.1, [onboardingNeeded] {
+    platform::MainQueue::asyncAfter(0.1, [this, onboardingNeeded] {
+        // Started by an ondira:// link: the link asked for the hub.
+        if (showHubAtLaunch) {
+            HubWindowController::shared().show();
+            return;
+        }
         switch (firstWindow(onboardingNeeded, onboardingNeeded && OndiraPermission::allGranted())) {
-            case FirstWindow::hub: PlaceholderWindows::showHub(); break;
+            case FirstWindow::hub: HubWindowController::shared().show(); break;
             case FirstWindow::onboarding: PlaceholderWindows::showOnboarding(); break;
             case FirstWindow::none: break;
         }
@@ -359,7 +372,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 bool AppDelegate::applicationShouldHandleReopen() {
-    PlaceholderWindows::showHub();
+    HubWindowController::shared().show();
     return true;
 }
 
@@ -394,7 +407,7 @@ void AppDelegate::handleAppDidBecomeActive() { refreshPermissionStates(); }
 
 // ---------------------------------------------------------------- menu actions
 
-void AppDelegate::openHub() { PlaceholderWindows::showHub(); }
+void AppDelegate::openHub() { HubWindowController::shared().show(); }
 
 void AppDelegate::openOnboarding() { PlaceholderWindows::showOnboarding(); }
 

@@ -96,6 +96,12 @@ public:
     // What the alert says; none for a state that has nothing to report.
     static std::optional<UpdateAlert> updateAlert(const UpdateStatus& status);
 
+    // Set before launching finishes when the process was started to open an
+    // ondira:// link: the hub comes up in place of the first-window choice.
+    bool showHubAtLaunch = false;
+    // An argument of the process is an ondira:// link.
+    static bool isHubLink(const std::string& argument);
+
     // Run by quitApp: ends the main loop, after which the application's
     // termination steps run.
     std::function<void()> onQuit;

@@ -1,6 +1,8 @@
 #include "App/Roads.h"
 
 #include "App/AppDelegate.h"
+#include "App/ApplicationHubHost.h"
+#include "App/Permissions.h"
 #include "Base/Branding.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
@@ -33,7 +35,11 @@ GApplication* registerSingleInstance(bool& isSecondary) {
 }
 }  // namespace
 
-int Roads::runMenuBarApplication(int, char**) {
+int Roads::runMenuBarApplication(int argc, char** argv) {
+    // The desktop starts us with the link of an ondira:// address; any such
+    // link opens the hub, here or in the instance already running.
+    bool openedForLink = false;
+    for (int i = 1; i < argc; ++i) openedForLink = openedForLink || AppDelegate::isHubLink(argv[i]);
     bool isSecondary = false;
     GApplication* app = registerSingleInstance(isSecondary);
     if (isSecondary) {
@@ -53,6 +59,11 @@ int Roads::runMenuBarApplication(int, char**) {
     g_unix_signal_add(SIGTERM, quitLoop, loop);
 
     static AppDelegate* delegate = new AppDelegate();
+    delegate->showHubAtLaunch = openedForLink;
+    auto& hub = HubWindowController::shared();
+    hub.setHost(std::make_unique<ApplicationHubHost>());
+    // The page never prompts: it may listen only when the microphone is already usable.
+    hub.setMicrophoneUsable([] { return OndiraPermission(OndiraPermission::microphone).isGranted(); });
     delegate->wireDictationRoad();
     delegate->onQuit = [loop] { g_main_loop_quit(loop); };
     g_signal_connect(app, "activate", G_CALLBACK(+[](GApplication*, gpointer) {

@@ -11,7 +11,6 @@
 
 #include "Base/AppPaths.h"
 #include "App/Permissions.h"
-#include "App/PlaceholderWindows.h"
 #include "App/SoundCues.h"
 #include "Base/FaultLog.h"
 #include "Engine/SpeechEngine.h"
@@ -29,6 +28,7 @@
 #include "Text/StagingBuffer.h"
 #include "Text/TextPipeline.h"
 #include "Text/Vocabulary.h"
+#include "UI/HubWindowController.h"
 #include "UI/IndicatorWindow.h"
 
 #include <gtk/gtk.h>
@@ -348,7 +348,7 @@ void AppDelegate::completeRecognition(const DictationJob& job, const Transcripti
             const std::string appName = front && !front->displayName.empty() ? front->displayName : "Unknown";
             logger.append(cleaned, appName, Clock::now(), job.duration, latency, transcriptionSeconds, engine);
         }
-        PlaceholderWindows::refreshHubAfterDictation();
+        HubWindowController::shared().refreshAfterDictation();
         deliverFinalText(cleaned, job.generation);
     });
 }

@@ -1,14 +1,11 @@
 #include "App/PlaceholderWindows.h"
 
-#include <atomic>
-
 #include "Platform/Log.h"
 
 #include <gtk/gtk.h>
 
 namespace PlaceholderWindows {
 namespace {
-int gHubShows = 0;
 int gOnboardingShows = 0;
 
 void present(GtkWidget** slot, const char* title, const char* text) {
@@ -30,13 +27,6 @@ void present(GtkWidget** slot, const char* title, const char* text) {
 }
 }  // namespace
 
-void showHub() {
-    static GtkWidget* window = nullptr;
-    ++gHubShows;
-    platform::log("AppDelegate", "Showing the dashboard hub.");
-    present(&window, "Ondira Dashboard Hub", "The dashboard hub is not part of this build yet.");
-}
-
 void showOnboarding() {
     static GtkWidget* window = nullptr;
     ++gOnboardingShows;
@@ -44,15 +34,6 @@ void showOnboarding() {
     present(&window, "Ondira Setup & Permissions", "Setup and permissions are not part of this build yet.");
 }
 
-int hubShowCount() { return gHubShows; }
-
 int onboardingShowCount() { return gOnboardingShows; }
 
-namespace {
-std::atomic<int> gHubRefreshes{0};
-}  // namespace
-
-void refreshHubAfterDictation() { ++gHubRefreshes; }
-
-int hubRefreshCount() { return gHubRefreshes; }
 }  // namespace PlaceholderWindows

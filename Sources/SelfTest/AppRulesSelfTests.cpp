@@ -2,6 +2,7 @@
 #include "App/DictationLifecycle.h"
 #include "Platform/LinuxNames.h"
 #include "SelfTest/AppRulesHotkeyCases.h"
+#include "SelfTest/HubBridgeCases.h"
 #include "SelfTest/SelfTest.h"
 #include "Text/AppRules.h"
 
@@ -190,6 +191,8 @@ std::vector<SelfTestCase> cases() {
                            return SelfTestOutcome::fail("Esc during a capture no longer discards the audio");
                        return SelfTestOutcome::pass();
                    }});
+    // The hub bridge cases close the suite.
+    for (auto& c : AppRulesBridgeCases()) out.push_back(std::move(c));
     return out;
 }
 

@@ -1,6 +1,7 @@
 #include "Base/AppPaths.h"
 #include "Platform/FileIO.h"
 #include "Platform/LinuxNames.h"
+#include "SelfTest/HubBridgeCases.h"
 #include "SelfTest/SelfTest.h"
 #include "Text/AppRules.h"
 #include "Text/PolishEngine.h"
@@ -242,6 +243,8 @@ std::vector<SelfTestCase> cases() {
                            return SelfTestOutcome::fail("raw mode trims but never expands snippets: expected ls -la, brb, got " + got);
                        });
                    }});
+    // The hub bridge cases close the suite.
+    for (auto& c : SnippetsBridgeCases()) out.push_back(std::move(c));
     return out;
 }
 

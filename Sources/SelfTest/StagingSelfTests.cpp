@@ -1,6 +1,8 @@
 #include "Base/AppPaths.h"
 #include "Platform/Queues.h"
 #include "Platform/UUID.h"
+#include "SelfTest/HubBridgeCases.h"
+#include "SelfTest/HubPageSource.h"
 #include "SelfTest/SelfTest.h"
 #include "SelfTest/TextSelfTestSupport.h"
 #include "Text/StagingBuffer.h"
@@ -315,6 +317,9 @@ std::vector<SelfTestCase> cases() {
                            return SelfTestOutcome::pass();
                        });
                    }});
+    // The hub's cases close the suite: its bridge parsers and rows, then its page.
+    for (auto& c : StagingHubCases()) out.push_back(std::move(c));
+    for (auto& c : StagingPageCases()) out.push_back(std::move(c));
     return out;
 }
 

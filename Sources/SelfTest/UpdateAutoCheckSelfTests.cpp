@@ -1,6 +1,7 @@
 #include "Base/AppPaths.h"
 #include "Platform/Unicode.h"
 #include "Platform/URLSession.h"
+#include "SelfTest/HubPageSource.h"
 #include "SelfTest/SelfTest.h"
 #include "Update/UpdateChecker.h"
 
@@ -175,6 +176,7 @@ std::vector<SelfTestCase> cases() {
                            return SelfTestOutcome::pass();
                        });
                    }});
+    for (auto& c : UpdateAutoCheckPageCases()) out.push_back(std::move(c));
     return out;
 }
 

@@ -1,5 +1,7 @@
 #include "UI/IndicatorWindow.h"
 
+#include "UI/SharedWebView.h"
+
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
 #include "Platform/Unicode.h"
@@ -103,11 +105,6 @@ void IndicatorWindowController::ensureWindow() {
         reported = true;
         return;
     }
-    // WebKit's DMA-BUF renderer draws nothing where the X server has no GPU
-    // buffers to share (virtual and remote displays, some drivers); the pill
-    // is tiny, so the shared-memory path costs nothing. A user's own choice
-    // in the environment stands.
-    g_setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", FALSE);
     window_ = gtk_window_new(GTK_WINDOW_POPUP);
     GtkWindow* win = GTK_WINDOW(window_);
     gtk_window_set_title(win, "Ondira Indicator");
@@ -124,7 +121,8 @@ void IndicatorWindowController::ensureWindow() {
     if (GdkVisual* rgba = gdk_screen_get_rgba_visual(gtk_widget_get_screen(window_)))
         gtk_widget_set_visual(window_, rgba);
 
-    webView_ = WEBKIT_WEB_VIEW(webkit_web_view_new());
+    // One web context and web process with the hub.
+    webView_ = ui::newSharedWebView(nullptr);
     GdkRGBA clear = {0, 0, 0, 0};
     webkit_web_view_set_background_color(webView_, &clear);
     WebKitSettings* settings = webkit_web_view_get_settings(webView_);

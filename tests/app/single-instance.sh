@@ -20,7 +20,7 @@ grep -q "already running" "$work/second.log" || { echo "the second launch did no
 
 for _ in $(seq 1 300); do [ "$(hub_shows)" -ge 2 ] && break; sleep 0.1; done
 [ "$(hub_shows)" -ge 2 ] || { echo "the first instance did not bring up its hub again"; cat "$work/first.log"; exit 1; }
-xwininfo -root -tree | grep -q '"Ondira Dashboard Hub"' || { echo "no hub window on screen"; exit 1; }
+xwininfo -root -tree | grep -q '"Ondira": ("' || { echo "no hub window on screen"; exit 1; }
 kill -0 $first || { echo "the first instance is gone"; exit 1; }
 
 kill -TERM $first

@@ -11,3 +11,8 @@ set_tests_properties(hud_demo PROPERTIES TIMEOUT 120)
 # keeps clear of the tests that type into the display.
 add_test(NAME single_instance COMMAND ${CMAKE_CURRENT_LIST_DIR}/single-instance.sh ${ONDIRA_BUNDLE_DIR}/Ondira)
 set_tests_properties(single_instance PROPERTIES TIMEOUT 120 RESOURCE_LOCK "ondira_menu_bar_instance;x11-input")
+
+# A link through the installed desktop entry starts the hub, and a second one
+# reaches the running instance.
+add_test(NAME link_opens_hub COMMAND ${CMAKE_CURRENT_LIST_DIR}/link-opens-hub.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(link_opens_hub PROPERTIES TIMEOUT 180 RESOURCE_LOCK "ondira_menu_bar_instance;x11-input")

@@ -1,5 +1,5 @@
 #include "App/AppDelegate.h"
-#include "App/PlaceholderWindows.h"
+#include "UI/HubWindowController.h"
 
 #include <gtest/gtest.h>
 
@@ -121,7 +121,7 @@ TEST_F(DictationControllerTest, ACurrentResultIsCleanedLoggedAndStagedAndTheReco
         {DictationMode::standard, "um so the plan works", "So the plan works"},
     };
     int logged = historyBefore;
-    int refreshes = PlaceholderWindows::hubRefreshCount();
+    int refreshes = HubWindowController::shared().refreshRequests();
     for (const auto& c : cases) {
         const auto job = transcribing(c.mode);
         delegate->completeRecognition(job, heard(c.heard));
@@ -131,14 +131,14 @@ TEST_F(DictationControllerTest, ACurrentResultIsCleanedLoggedAndStagedAndTheReco
         EXPECT_EQ(StagingBuffer::shared().allEntries().back().text, c.staged);
         EXPECT_TRUE(StagingBuffer::shared().allEntries().back().polished);
         EXPECT_EQ(historyCount(), ++logged);
-        EXPECT_EQ(PlaceholderWindows::hubRefreshCount(), ++refreshes);
+        EXPECT_EQ(HubWindowController::shared().refreshRequests(), ++refreshes);
         EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
         EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::done());
     }
 }
 
 TEST_F(DictationControllerTest, AnOvertakenOrCancelledResultIsNeitherLoggedNorDelivered) {
-    const int refreshes = PlaceholderWindows::hubRefreshCount();
+    const int refreshes = HubWindowController::shared().refreshRequests();
     // Overtaken: a newer dictation started before recognition answered.
     const auto old = transcribing();
     const auto newer = transcribing();
@@ -155,7 +155,7 @@ TEST_F(DictationControllerTest, AnOvertakenOrCancelledResultIsNeitherLoggedNorDe
     EXPECT_EQ(staleDrops(), staleBefore + 2);
     EXPECT_TRUE(StagingBuffer::shared().isEmpty());
     EXPECT_EQ(historyCount(), historyBefore);
-    EXPECT_EQ(PlaceholderWindows::hubRefreshCount(), refreshes) << "a dropped dictation must not refresh the hub";
+    EXPECT_EQ(HubWindowController::shared().refreshRequests(), refreshes) << "a dropped dictation must not refresh the hub";
     EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
     EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Cancelled — transcription discarded"));
 }

@@ -11,6 +11,7 @@
 #include "App/AppDelegate.h"
 #include "Base/AppPaths.h"
 #include "App/PlaceholderWindows.h"
+#include "UI/HubWindowController.h"
 #include "App/RevocationMonitor.h"
 #include "Engine/SpeechEngine.h"
 #include "Platform/Bundle.h"
@@ -237,13 +238,13 @@ protected:
     // before the first window is decided.
     void launch(const std::function<void()>& between = {}) {
         delegate = new AppDelegate();
-        hubs = PlaceholderWindows::hubShowCount();
+        hubs = HubWindowController::shared().showCount();
         onboardings = PlaceholderWindows::onboardingShowCount();
         delegate->applicationDidFinishLaunching();
         if (between) between();
         platform::MainQueue::pump(0.5);
     }
-    int hubsShown() const { return PlaceholderWindows::hubShowCount() - hubs; }
+    int hubsShown() const { return HubWindowController::shared().showCount() - hubs; }
     int onboardingsShown() const { return PlaceholderWindows::onboardingShowCount() - onboardings; }
 
     std::optional<ScopedEnv> display;

@@ -1,0 +1,45 @@
+#include "UI/SharedWebView.h"
+
+#include <webkit2/webkit2.h>
+
+namespace ui {
+namespace {
+// Weak: when the anchor goes, the next view becomes the anchor.
+WebKitWebView* gAnchor = nullptr;
+}  // namespace
+
+WebKitWebContext* sharedWebContext() {
+    static WebKitWebContext* context = [] {
+        // WebKit's DMA-BUF renderer draws nothing where the X server has no
+        // GPU buffers to share (virtual and remote displays, some drivers).
+        // A user's own choice in the environment stands.
+        g_setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", FALSE);
+        return webkit_web_context_get_default();
+    }();
+    return context;
+}
+
+WebKitWebView* newSharedWebView(WebKitUserContentManager* contentManager) {
+    WebKitWebContext* context = sharedWebContext();
+    GObject* object = nullptr;
+    WebKitSettings* settings = webkit_settings_new();
+    webkit_settings_set_enable_developer_extras(settings, FALSE);
+    if (!contentManager) contentManager = webkit_user_content_manager_new();
+    else g_object_ref(contentManager);
+    if (gAnchor)
+        object = G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", gAnchor, "user-content-manager",
+                                       contentManager, "settings", settings, nullptr));
+    else
+        object = G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager",
+                                       contentManager, "settings", settings, nullptr));
+    g_object_unref(contentManager);
+    g_object_unref(settings);
+    auto* view = WEBKIT_WEB_VIEW(object);
+    if (!gAnchor) {
+        gAnchor = view;
+        g_object_add_weak_pointer(object, reinterpret_cast<gpointer*>(&gAnchor));
+    }
+    return view;
+}
+
+}  // namespace ui

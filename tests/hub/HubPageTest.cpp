@@ -1,0 +1,498 @@
+// The hub as users get it: the real window, WebKitGTK view, page and
+// dispatcher, with a private HOME holding a fixture history, dictionary,
+// snippets and staging buffer. The test drives the page with JavaScript
+// (clicks, typing) and checks both what the page shows and what reached the
+// stores, and leaves a PNG of every panel in the build tree.
+#include "HubSession.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <gdk/gdkx.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "Base/AppPaths.h"
+#include "Learning/DictationLogger.h"
+#include "Platform/Bundle.h"
+#include "Platform/FileIO.h"
+#include "Text/Snippets.h"
+#include "Text/StagingBuffer.h"
+#include "Text/Vocabulary.h"
+#include "UI/IndicatorWindow.h"
+
+namespace fs = std::filesystem;
+using namespace hubtest;
+using Clock = std::chrono::system_clock;
+
+namespace {
+fs::path gLog;
+TestHost* gHost = nullptr;
+bool gDisplay = false;
+
+const fs::path kSnapshots = fs::path(ONDIRA_BINARY_DIR) / "hub-snapshots";
+
+// The fixture: written through the product's own writers, so the files
+// have the form the program reads.
+const char* kDeleted = "Please delete this dictation about the old printer";
+const char* kKept = "Meeting notes about the quarterly budget review";
+
+void writeFixture() {
+    auto& log = DictationLogger::shared();
+    const auto now = Clock::now();
+    struct Row { const char* text; const char* app; int daysAgo; };
+    const Row rows[] = {{kKept, "Text Editor", 0},
+                        {kDeleted, "Mail", 0},
+                        {"Remind me to call the <b>plumber</b> tomorrow", "Terminal", 1},
+                        {"The kube cluster needs a new node pool", "Text Editor", 2},
+                        {"Lunch with Maria on Friday at noon", "Calendar", 5}};
+    for (const auto& r : rows) {
+        platform::Semaphore written;
+        log.append(r.text, r.app, now - std::chrono::hours(24 * r.daysAgo) - std::chrono::minutes(3), 4.0, 0.4, 0.3,
+                   "pocketsphinx", [&] { written.signal(); });
+        written.wait(10);
+    }
+    Vocabulary::shared().addTerm("kube", "Kubernetes");
+    Snippets::shared().addSnippet("my sig", "Kind regards, Sam");
+    StagingBuffer::shared().append("First staged thought", false);
+    StagingBuffer::shared().append("Second staged thought", true);
+}
+
+std::string readText(const fs::path& file) { return platform::readFile(file).value_or(""); }
+
+// The page functions every message of the bridge may answer with.
+const char* const kCallbacks[] = {
+    "ondiraSetStats",        "ondiraSetDictionary",       "ondiraSetHotkey",        "ondiraHotkeyError",
+    "ondiraSetMode",         "ondiraSetLanguages",        "ondiraSetHealth",        "ondiraSetSelftest",
+    "ondiraSetUpdateState",  "ondiraSetDictExportResult", "ondiraSetDictImportResult", "ondiraSetHistory",
+    "ondiraSetHistorySearchResults", "ondiraSetExportResult", "ondiraSetCopyAck", "onRewriteResult",
+    "onRewriteAvailability", "onPrivacyProbe",            "onRules",                "onSnippets",
+    "onProfiles",            "onProfileResult",           "onEngineInfo",           "onLearnedRules",
+    "onStaging",             "onPersonalModel"};
+
+// WebKit's web processes that are children of this process.
+int webProcessCount() {
+    int count = 0;
+    DIR* proc = opendir("/proc");
+    if (!proc) return -1;
+    while (dirent* e = readdir(proc)) {
+        const std::string pid = e->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat("/proc/" + pid + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        const auto open = line.find('(');
+        if (close == std::string::npos || open == std::string::npos) continue;
+        const std::string comm = line.substr(open + 1, close - open - 1);
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        long ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == getpid() && comm.rfind("WebKitWebProces", 0) == 0) ++count;
+    }
+    closedir(proc);
+    return count;
+}
+
+class HubPageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!gDisplay) {
+            if (displayRequired()) FAIL() << "no X display or WebKit in the test session";
+            GTEST_SKIP() << "no X display (run inside tests/support/test-session)";
+        }
+    }
+    static HubWindowController& hub() { return HubWindowController::shared(); }
+    // Shows the hub and waits for its page and first figures.
+    static void showAndSettle() {
+        hub().show();
+        ASSERT_TRUE(pumpUntil(30, [] { return hub().isPageLoaded(); })) << "the hub page never loaded";
+        ASSERT_TRUE(waitFor("document.getElementById('stat-total').textContent !== '–'", 20))
+            << "the first statistics never reached the page";
+    }
+    static void openPanel(const std::string& name) {
+        ASSERT_TRUE(click("#nav button[data-panel='" + name + "']")) << name;
+        ASSERT_TRUE(waitFor("!document.getElementById('panel-" + name + "').hidden")) << name;
+    }
+    static void saveSnapshot(const std::string& name) {
+        pumpUntil(0.3, [] { return false; });  // let the page paint
+        EXPECT_TRUE(snapshot(kSnapshots / ("hub-" + name + ".png"))) << name;
+    }
+    static std::string uri() {
+        const char* u = webkit_web_view_get_uri(hub().webView());
+        return u ? u : "";
+    }
+};
+}  // namespace
+
+namespace hubtest {
+fs::path logFile() { return gLog; }
+TestHost& host() { return *gHost; }
+}  // namespace hubtest
+
+// Runs first: nothing has shown the hub yet.
+TEST_F(HubPageTest, ScriptsEmittedBeforeThePageHasLoadedAreDeliveredOnceItHas) {
+    ASSERT_FALSE(hub().isPageLoaded());
+    hub().evaluateScript("window.__early = (window.__early || []).concat(['main']);");
+    // From another thread: the emitter hops to the main thread first.
+    std::thread([] { hub().evaluateScript("window.__early = (window.__early || []).concat(['worker']);"); }).join();
+    pumpUntil(0.2, [] { return false; });
+    EXPECT_EQ(hub().queuedScripts(), 2u);
+
+    const auto started = std::chrono::steady_clock::now();
+    showAndSettle();
+    ASSERT_TRUE(waitFor("document.querySelectorAll('#recent li').length > 0 || "
+                        "document.querySelectorAll('#history-list li').length > 0", 20));
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    std::printf("[timing] first show to first statistics and history painted: %.0f ms\n", ms);
+
+    EXPECT_EQ(hub().queuedScripts(), 0u);
+    EXPECT_EQ(js("JSON.stringify(window.__early)"), R"(["main","worker"])");
+    EXPECT_EQ(hub().pageLoads(), 1);
+}
+
+TEST_F(HubPageTest, TheWindowIsCentredAtItsSizeHidesOnCloseAndComesBackWhenOffScreen) {
+    showAndSettle();
+    GtkWindow* win = GTK_WINDOW(hub().window());
+    EXPECT_STREQ(gtk_window_get_title(win), "Ondira");
+    GdkRectangle area;
+    gdk_monitor_get_workarea(gdk_display_get_monitor(gdk_display_get_default(), 0), &area);
+    const auto expected = HubWindowController::centredFrame({area.x, area.y, area.width, area.height}, 1180, 820);
+    int x = 0, y = 0, w = 0, h = 0;
+    gtk_window_get_position(win, &x, &y);
+    gtk_window_get_size(win, &w, &h);
+    EXPECT_EQ((HubWindowController::Frame{x, y, w, h}), expected);
+    EXPECT_EQ(w, std::min(1180, area.width));
+    // The minimum size reaches the X server.
+    XSizeHints hints{};
+    long supplied = 0;
+    ASSERT_TRUE(XGetWMNormalHints(GDK_DISPLAY_XDISPLAY(gdk_display_get_default()),
+                                  GDK_WINDOW_XID(gtk_widget_get_window(hub().window())), &hints, &supplied));
+    EXPECT_TRUE(hints.flags & PMinSize);
+    EXPECT_EQ(hints.min_width, 900);
+    EXPECT_EQ(hints.min_height, 600);
+
+    // Closing hides the same window; the page keeps its state.
+    ASSERT_TRUE(js("window.__kept = 'still here'; true").has_value());
+    GtkWidget* before = hub().window();
+    const int loads = hub().pageLoads();
+    GdkEvent* close = gdk_event_new(GDK_DELETE);
+    close->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(hub().window())));
+    gtk_main_do_event(close);
+    gdk_event_free(close);
+    pumpUntil(1, [] { return !hub().isVisible(); });
+    EXPECT_FALSE(hub().isVisible());
+    EXPECT_TRUE(GTK_IS_WINDOW(before));
+
+    // Left where its monitor no longer is: the next show centres it again.
+    gtk_window_move(win, 5000, 5000);
+    pumpUntil(0.3, [] { return false; });
+    hub().show();
+    pumpUntil(5, [] { return hub().isVisible(); });
+    EXPECT_EQ(hub().window(), before);
+    EXPECT_EQ(hub().pageLoads(), loads) << "a second show reuses the loaded page";
+    EXPECT_EQ(js("window.__kept"), "still here");
+    gtk_window_get_position(win, &x, &y);
+    EXPECT_EQ(x, expected.x);
+    EXPECT_EQ(y, expected.y);
+}
+
+TEST_F(HubPageTest, OneWebContextAndOneWebProcessServeTheIndicatorAndTheHub) {
+    showAndSettle();
+    WebKitWebView* pill = IndicatorWindowController::shared().webView();
+    ASSERT_NE(pill, nullptr);
+    bool loaded = false;
+    g_signal_connect(pill, "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent e, gpointer done) {
+                         if (e == WEBKIT_LOAD_FINISHED) *static_cast<bool*>(done) = true;
+                     }),
+                     &loaded);
+    webkit_web_view_load_html(pill, "<p>pill</p>", nullptr);
+    ASSERT_TRUE(pumpUntil(10, [&] { return loaded; }));
+    g_signal_handlers_disconnect_matched(pill, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, &loaded);
+    EXPECT_EQ(webkit_web_view_get_context(pill), webkit_web_view_get_context(hub().webView()));
+    EXPECT_EQ(webProcessCount(), 1);
+}
+
+TEST_F(HubPageTest, LinksStayInThePageDirectoryWebLinksGoToTheBrowserAndNoWindowIsCreated) {
+    showAndSettle();
+    const std::string page = uri();
+    ASSERT_NE(page.find("ondira_hub.html"), std::string::npos);
+    host().openedURLs.clear();
+
+    // Pop-ups are blocked unless a user's click opened them; the test has no
+    // user, so it lets the page open windows to reach the new-window policy.
+    WebKitSettings* settings = webkit_web_view_get_settings(hub().webView());
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
+
+    // The page's own help link, clicked: the browser gets it, the page stays.
+    ASSERT_TRUE(click("#help-link"));
+    js("location.href = 'https://example.org/web-link'; true");
+    js("window.__opened = window.open('https://example.org/new-window'); true");
+    pumpUntil(3, [] { return host().openedURLs.size() >= 3; });
+    EXPECT_NE(std::find(host().openedURLs.begin(), host().openedURLs.end(), "https://example.org/web-link"),
+              host().openedURLs.end());
+    EXPECT_NE(std::find(host().openedURLs.begin(), host().openedURLs.end(), "https://example.org/new-window"),
+              host().openedURLs.end());
+    EXPECT_NE(std::find_if(host().openedURLs.begin(), host().openedURLs.end(),
+                           [](const std::string& u) { return u.rfind("https://ondira.app/help", 0) == 0; }),
+              host().openedURLs.end());
+    EXPECT_EQ(js("String(window.__opened)"), "null") << "no web view is made for a new window";
+
+    // Elsewhere on the disk and other schemes: refused, the page stays.
+    for (const char* target : {"file:///etc/passwd", "data:text/html,<p>hi</p>", "ftp://example.org/"}) {
+        js(std::string("location.href = ") + quoted(target) + "; true");
+        pumpUntil(1, [] { return false; });
+        EXPECT_EQ(uri(), page) << target;
+    }
+    js("window.open('file:///etc/hostname'); true");
+    pumpUntil(0.5, [] { return false; });
+    EXPECT_EQ(uri(), page);
+    EXPECT_EQ(host().openedURLs.size(), 3u);
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
+
+    // A file beside the page may be shown in the view.
+    js("location.href = 'indicator/error.html'; true");
+    ASSERT_TRUE(pumpUntil(10, [] { return uri().find("indicator/error.html") != std::string::npos && hub().isPageLoaded(); }));
+    webkit_web_view_go_back(hub().webView());
+    ASSERT_TRUE(pumpUntil(10, [&] { return uri() == page && hub().isPageLoaded(); }));
+    ASSERT_TRUE(waitFor("document.getElementById('stat-total').textContent !== '–'", 20));
+}
+
+TEST_F(HubPageTest, TheCameraIsNeverGrantedAndTheMicrophoneOnlyWhenUsable) {
+    showAndSettle();
+    const auto request = [](const char* constraints) {
+        js("window.__media = 'pending'; navigator.mediaDevices.getUserMedia(" + std::string(constraints) +
+           ").then(function(s){ window.__media = 'granted'; s.getTracks().forEach(function(t){ t.stop(); }); },"
+           " function(e){ window.__media = 'denied:' + e.name; }); true");
+        waitFor("window.__media !== 'pending'", 10);
+        return js("window.__media").value_or("");
+    };
+    ASSERT_EQ(js("typeof (navigator.mediaDevices && navigator.mediaDevices.getUserMedia)"), "function");
+    // WebKit's stand-in devices: every request then reaches the permission
+    // handler, whatever hardware the test machine has.
+    WebKitSettings* settings = webkit_web_view_get_settings(hub().webView());
+    webkit_settings_set_enable_mock_capture_devices(settings, TRUE);
+    hub().setMicrophoneUsable([] { return false; });
+    EXPECT_EQ(request("{audio: true}"), "denied:NotAllowedError");
+    hub().setMicrophoneUsable([] { return true; });
+    EXPECT_EQ(request("{video: true}"), "denied:NotAllowedError");
+    EXPECT_EQ(request("{audio: true, video: true}"), "denied:NotAllowedError");
+    EXPECT_EQ(request("{audio: true}"), "granted");
+    hub().setMicrophoneUsable([] { return false; });
+    webkit_settings_set_enable_mock_capture_devices(settings, FALSE);
+}
+
+TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
+    showAndSettle();
+    const fs::path support = AppPaths::applicationSupport();
+
+    // Every callback the dispatcher can answer with is a function of the page.
+    for (const char* name : kCallbacks) EXPECT_EQ(js(std::string("typeof window.") + name), "function") << name;
+
+    // Overview.
+    openPanel("overview");
+    EXPECT_TRUE(waitFor("document.getElementById('stat-total').textContent.trim() === '5'"))
+        << text("#stat-total");
+    EXPECT_TRUE(waitFor("document.querySelectorAll('#chart svg').length === 1"));
+    EXPECT_TRUE(waitFor("document.getElementById('per-app').textContent.indexOf('Text Editor') >= 0"));
+    EXPECT_TRUE(waitFor("document.getElementById('recent').textContent.indexOf('quarterly budget') >= 0"));
+    // A stored string is shown as text, never as mark-up.
+    EXPECT_EQ(js("document.querySelectorAll('#recent b, #history-list b').length"), "0");
+    saveSnapshot("overview");
+
+    // History: the rows, a search, and deleting one with confirmation.
+    openPanel("history");
+    ASSERT_TRUE(waitFor("document.querySelectorAll('#history-list > li').length === 5"))
+        << text("#history-list");
+    EXPECT_NE(text("#history-list").find("<b>plumber</b>"), std::string::npos) << "the tags show as typed";
+    ASSERT_TRUE(type("#history-search", "printer"));
+    EXPECT_TRUE(waitFor("document.querySelectorAll('#history-list > li').length === 1"));
+    saveSnapshot("history-search");
+    ASSERT_EQ(js("(function(){var li=[].find.call(document.querySelectorAll('#history-list > li'),function(l){"
+                 "return l.textContent.indexOf('old printer')>=0;});if(!li)return false;"
+                 "[].find.call(li.querySelectorAll('button'),function(b){return b.textContent==='Delete…';}).click();"
+                 "return document.getElementById('confirm').open;})()"),
+              "true");
+    saveSnapshot("history-confirm");
+    ASSERT_TRUE(click("#confirm-ok"));
+    const fs::path historyFile = DictationLogger::shared().historyFileURL();
+    EXPECT_TRUE(pumpUntil(10, [&] { return readText(historyFile).find("old printer") == std::string::npos; }))
+        << "the deleted entry is still in the log";
+    EXPECT_NE(readText(historyFile).find("quarterly budget"), std::string::npos) << "the other entries stay";
+    ASSERT_TRUE(type("#history-search", ""));
+    EXPECT_TRUE(waitFor("document.querySelectorAll('#history-list > li').length === 4"));
+    EXPECT_TRUE(waitFor("document.getElementById('stat-total').textContent.trim() === '4'"));
+    saveSnapshot("history");
+
+    // History export through the (answered) save dialog.
+    const fs::path exported = support.parent_path() / "history-export.md";
+    host().savePath = exported.string();
+    ASSERT_TRUE(choose("#history-export-format", "md"));
+    ASSERT_TRUE(click("#history-export"));
+    EXPECT_TRUE(pumpUntil(10, [&] { return readText(exported).find("quarterly budget") != std::string::npos; }));
+
+    // Dictionary: the fixture term, one added by typing, one removed.
+    openPanel("dictionary");
+    ASSERT_TRUE(waitFor("document.getElementById('dict-rows').textContent.indexOf('Kubernetes') >= 0"));
+    ASSERT_TRUE(type("#dict-from", "post gress"));
+    ASSERT_TRUE(type("#dict-to", "PostgreSQL"));
+    ASSERT_TRUE(submit("#dict-form"));
+    ASSERT_TRUE(waitFor("document.getElementById('dict-rows').textContent.indexOf('PostgreSQL') >= 0"));
+    {
+        const auto dictionary = nlohmann::json::parse(readText(AppPaths::dictionaryFile()), nullptr, false);
+        ASSERT_TRUE(dictionary.is_array());
+        EXPECT_TRUE(std::any_of(dictionary.begin(), dictionary.end(), [](const nlohmann::json& t) {
+            return t.value("from", "") == "post gress" && t.value("to", "") == "PostgreSQL";
+        })) << dictionary.dump();
+    }
+    EXPECT_TRUE(waitFor("document.querySelectorAll('#packs li').length >= 4"));
+    ASSERT_TRUE(click("#packs input[type=checkbox]"));
+    saveSnapshot("dictionary");
+    ASSERT_TRUE(click("#dict-rows button[aria-label='Remove kube']"));
+    EXPECT_TRUE(waitFor("document.getElementById('dict-rows').textContent.indexOf('Kubernetes') < 0"));
+    EXPECT_EQ(readText(AppPaths::dictionaryFile()).find("Kubernetes"), std::string::npos);
+
+    // Snippets: the fixture one and a new one.
+    openPanel("snippets");
+    ASSERT_TRUE(waitFor("document.getElementById('snippet-list').textContent.indexOf('Kind regards, Sam') >= 0"));
+    ASSERT_TRUE(type("#snippet-trigger", "brb"));
+    ASSERT_TRUE(type("#snippet-expansion", "be right back"));
+    ASSERT_TRUE(submit("#snippet-form"));
+    ASSERT_TRUE(waitFor("document.getElementById('snippet-list').textContent.indexOf('be right back') >= 0"));
+    EXPECT_NE(readText(support / "snippets.json").find("be right back"), std::string::npos);
+    saveSnapshot("snippets");
+
+    // Applications and profiles.
+    openPanel("rules");
+    ASSERT_TRUE(type("#rule-bundle", "org.gnome.TextEditor"));
+    ASSERT_TRUE(type("#rule-name", "Text Editor"));
+    ASSERT_TRUE(submit("#rule-form"));
+    EXPECT_TRUE(waitFor("document.getElementById('rule-rows').textContent.indexOf('org.gnome.TextEditor') >= 0"));
+    ASSERT_TRUE(type("#profile-name", "Chat"));
+    ASSERT_TRUE(submit("#profile-form"));
+    EXPECT_TRUE(waitFor("document.getElementById('profile-list').textContent.indexOf('Chat') >= 0"));
+    saveSnapshot("rules");
+
+    // Staging: both fixture texts, reordered, one edited, one committed.
+    openPanel("staging");
+    ASSERT_TRUE(waitFor("document.querySelectorAll('#staging-list > li').length === 2"));
+    ASSERT_TRUE(click("#staging-list > li:nth-child(2) button[aria-label$='up']"));
+    ASSERT_TRUE(waitFor("document.querySelector('#staging-list > li textarea').value === 'Second staged thought'"));
+    EXPECT_EQ(StagingBuffer::shared().allEntries().front().text, "Second staged thought");
+    ASSERT_TRUE(type("#staging-list > li:nth-child(2) textarea", "First staged thought, edited"));
+    EXPECT_TRUE(pumpUntil(5, [] {
+        const auto entries = StagingBuffer::shared().allEntries();
+        return entries.size() == 2 && entries[1].text == "First staged thought, edited";
+    }));
+    saveSnapshot("staging");
+    ASSERT_TRUE(click("#staging-list > li:nth-child(1) input[type=checkbox]"));
+    ASSERT_TRUE(click("#staging-commit"));
+    EXPECT_TRUE(waitFor("document.querySelectorAll('#staging-list > li').length === 1"));
+    EXPECT_EQ(host().insertedTexts, std::vector<std::string>{"Second staged thought"});
+    EXPECT_EQ(StagingBuffer::shared().count(), 1u);
+
+    // Learned corrections, rewrite, privacy, personal model: each panel answers.
+    openPanel("learned");
+    saveSnapshot("learned");
+    openPanel("rewrite");
+    ASSERT_TRUE(type("#rewrite-input", "so um we should maybe meet tomorrow"));
+    ASSERT_TRUE(click(".rewrite-mode[data-mode='polish']"));
+    EXPECT_TRUE(waitFor("document.getElementById('rewrite-status').textContent.length > 0 || "
+                        "document.getElementById('rewrite-output').value.length > 0", 30));
+    EXPECT_FALSE(text("#rewrite-availability").empty());
+    saveSnapshot("rewrite");
+
+    // Settings: each control writes its setting.
+    openPanel("settings");
+    ASSERT_TRUE(waitFor("document.getElementById('set-hotkey').value !== ''"));
+    ASSERT_TRUE(choose("#set-hotkey", "f13"));
+    EXPECT_TRUE(pumpUntil(5, [] { return !host().grabs.empty() && host().grabs.back() == HotkeyMode::f13; }));
+    ASSERT_TRUE(choose("#set-mode", "polish"));
+    EXPECT_TRUE(waitFor("document.getElementById('set-mode').value === 'polish'"));
+    ASSERT_TRUE(choose("#set-theme", "abyss"));
+    EXPECT_TRUE(pumpUntil(5, [] { return !host().themes.empty() && host().themes.back() == "abyss"; }));
+    EXPECT_EQ(AppPaths::userDefaults()->string("ondira_indicator_theme"), "abyss");
+    // A refused grab keeps the old key and says why.
+    host().grabRefusal = "That key is taken by another application.";
+    ASSERT_TRUE(choose("#set-hotkey", "f14"));
+    EXPECT_TRUE(waitFor("!document.getElementById('hotkey-error').hidden"));
+    EXPECT_TRUE(waitFor("document.getElementById('set-hotkey').value === 'f13'"));
+    host().grabRefusal.reset();
+    saveSnapshot("settings");
+
+    // Permissions and health: the failing item offers its fix.
+    openPanel("health");
+    ASSERT_TRUE(waitFor("document.getElementById('health-list').textContent.indexOf('Accessibility') >= 0"));
+    ASSERT_TRUE(js("(function(){var b=[].find.call(document.querySelectorAll('#health-list button'),function(b){"
+                   "return b.textContent==='Open settings';});if(!b)return false;b.click();return true;})()") == "true");
+    EXPECT_TRUE(pumpUntil(5, [] { return host().permissionPanes == std::vector<std::string>{"accessibility"}; }));
+    saveSnapshot("health");
+
+    openPanel("privacy");
+    ASSERT_TRUE(click("#privacy-run"));
+    EXPECT_TRUE(waitFor("document.getElementById('privacy-egress-badge').textContent !== 'Not measured yet'"));
+    saveSnapshot("privacy");
+    openPanel("model");
+    EXPECT_TRUE(waitFor("document.getElementById('personal-model-lines').textContent !== 'Checking…'", 20));
+    saveSnapshot("model");
+
+    // A dictation logged while the hub is open shows up in it.
+    platform::Semaphore written;
+    DictationLogger::shared().append("A brand new dictation after the hub opened", "Text Editor", Clock::now(), 2, 0.2,
+                                     0.2, "pocketsphinx", [&] { written.signal(); });
+    written.wait(10);
+    hub().refreshAfterDictation();
+    openPanel("overview");
+    EXPECT_TRUE(waitFor("document.getElementById('recent').textContent.indexOf('brand new dictation') >= 0"));
+    EXPECT_TRUE(waitFor("document.getElementById('stat-total').textContent.trim() === '5'"));
+
+    const std::string log = logText();
+    EXPECT_EQ(log.find("[bridge] UNHANDLED"), std::string::npos) << log;
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    // A private HOME: every store the page reaches lives in it.
+    const char* base = std::getenv("ONDIRA_TEST_TMP");
+    const fs::path home = fs::path(base ? base : fs::temp_directory_path().string()) / ("hub-home-" + std::to_string(getpid()));
+    fs::remove_all(home);
+    fs::create_directories(home);
+    ::setenv("HOME", home.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (home / ".cache").c_str(), 1);
+    ::unsetenv(AppPaths::selfTestStateDirVariable);
+    // The program's log lines are checked by the test: they go to a file,
+    // which is copied to standard error at the end.
+    gLog = home / "program.log";
+    std::fflush(stdout);
+    const int console = dup(STDOUT_FILENO);
+    FILE* logFile = std::freopen(gLog.c_str(), "w", stdout);
+    (void)logFile;
+
+    platform::MainQueue::markCurrentThreadAsMain();
+    platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
+    gDisplay = std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr);
+    writeFixture();
+    auto host = std::make_unique<TestHost>();
+    gHost = host.get();
+    if (gDisplay) {
+        // The application makes its indicator first; the hub joins its web process.
+        IndicatorWindowController::shared();
+        HubWindowController::shared().setHost(std::move(host));
+    }
+    const int status = RUN_ALL_TESTS();
+
+    std::fflush(stdout);
+    dup2(console, STDOUT_FILENO);
+    std::fprintf(stderr, "%s", readText(gLog).c_str());
+    fs::remove_all(home);
+    return status;
+}
