@@ -1,0 +1,232 @@
+#include "Platform/AtSpi/FocusedElement.h"
+
+#include "Platform/Queues.h"
+
+#include <atspi/atspi.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// Every AT-SPI call waits at most this long for the application to answer.
+constexpr int kAtspiTimeoutMs = 250;
+
+std::optional<std::string> takeString(gchar* s) {
+    if (!s) return std::nullopt;
+    std::string out(s);
+    g_free(s);
+    return out;
+}
+
+bool hasState(AtspiAccessible* element, AtspiStateType state) {
+    AtspiStateSet* set = atspi_accessible_get_state_set(element);
+    if (!set) return false;
+    bool has = atspi_state_set_contains(set, state);
+    g_object_unref(set);
+    return has;
+}
+
+bool ownProcess(AtspiAccessible* element) {
+    GError* error = nullptr;
+    guint pid = atspi_accessible_get_process_id(element, &error);
+    if (error) {
+        g_error_free(error);
+        return false;
+    }
+    return pid == static_cast<guint>(getpid());
+}
+
+void onFocusEvent(AtspiEvent* event, void* data) {
+    if (!event || !event->source) return;
+    static_cast<AtSpiFocus*>(data)->focusChanged(event->source, event->detail1 != 0);
+}
+
+// Depth-first search for the focused element under an active window.
+AtspiAccessible* findFocused(AtspiAccessible* node, int depth, int& budget) {
+    if (!node || depth > 40 || --budget < 0) return nullptr;
+    if (hasState(node, ATSPI_STATE_FOCUSED)) return ATSPI_ACCESSIBLE(g_object_ref(node));
+    GError* error = nullptr;
+    gint count = atspi_accessible_get_child_count(node, &error);
+    if (error) {
+        g_error_free(error);
+        return nullptr;
+    }
+    for (gint i = 0; i < count && budget > 0; ++i) {
+        AtspiAccessible* child = atspi_accessible_get_child_at_index(node, i, nullptr);
+        if (!child) continue;
+        AtspiAccessible* found = findFocused(child, depth + 1, budget);
+        g_object_unref(child);
+        if (found) return found;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool AtSpiFocus::available() {
+    static const bool ready = [] {
+        int status = atspi_init();
+        if (status != 0 && status != 1) return false;
+        atspi_set_timeout(kAtspiTimeoutMs, kAtspiTimeoutMs * 4);
+        return true;
+    }();
+    return ready;
+}
+
+AtSpiFocus::~AtSpiFocus() {
+    if (listener_) {
+        auto* listener = static_cast<AtspiEventListener*>(listener_.load());
+        atspi_event_listener_deregister(listener, "object:state-changed:focused", nullptr);
+        g_object_unref(listener);
+    }
+    if (focused_) g_object_unref(focused_);
+}
+
+void AtSpiFocus::startTracking() {
+    // On the main thread: the listener's events arrive on the main loop.
+    if (listener_ || !available()) return;
+    AtspiEventListener* listener = atspi_event_listener_new(onFocusEvent, this, nullptr);
+    if (atspi_event_listener_register(listener, "object:state-changed:focused", nullptr)) listener_ = listener;
+    else g_object_unref(listener);
+}
+
+void AtSpiFocus::focusChanged(AtspiAccessible* element, bool focused) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (focused) {
+        if (focused_) g_object_unref(focused_);
+        focused_ = ATSPI_ACCESSIBLE(g_object_ref(element));
+    } else if (focused_ == element) {
+        g_object_unref(focused_);
+        focused_ = nullptr;
+    }
+}
+
+AtspiAccessible* AtSpiFocus::focusedElement() {
+    if (!available()) return nullptr;
+    if (MainQueue::isMainThread()) {
+        startTracking();
+    } else if (!listener_) {
+        std::weak_ptr<AtSpiFocus> self = weak_from_this();
+        MainQueue::async([self] {
+            if (auto strong = self.lock()) strong->startTracking();
+        });
+    }
+    // Let pending focus events arrive first (a bounded number of turns: this
+    // runs inside the main loop's own work).
+    for (int turns = 0; turns < 50 && MainQueue::isMainThread() && g_main_context_pending(nullptr); ++turns)
+        g_main_context_iteration(nullptr, FALSE);
+    AtspiAccessible* tracked = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (focused_) tracked = ATSPI_ACCESSIBLE(g_object_ref(focused_));
+    }
+    if (tracked) {
+        if (hasState(tracked, ATSPI_STATE_FOCUSED) && !ownProcess(tracked)) return tracked;
+        g_object_unref(tracked);
+    }
+    // No focus event seen yet (the field had the focus before we listened):
+    // look under the active window of each application.
+    AtspiAccessible* desktop = atspi_get_desktop(0);
+    if (!desktop) return nullptr;
+    AtspiAccessible* found = nullptr;
+    gint apps = atspi_accessible_get_child_count(desktop, nullptr);
+    for (gint a = 0; a < apps && !found; ++a) {
+        AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, a, nullptr);
+        if (!app) continue;
+        if (!ownProcess(app)) {
+            gint windows = atspi_accessible_get_child_count(app, nullptr);
+            for (gint w = 0; w < windows && !found; ++w) {
+                AtspiAccessible* window = atspi_accessible_get_child_at_index(app, w, nullptr);
+                if (!window) continue;
+                int budget = 3000;
+                if (hasState(window, ATSPI_STATE_ACTIVE)) found = findFocused(window, 0, budget);
+                g_object_unref(window);
+            }
+        }
+        g_object_unref(app);
+    }
+    g_object_unref(desktop);
+    return found;
+}
+
+std::optional<std::string> AtSpiFocus::value() {
+    AtspiAccessible* element = focusedElement();
+    if (!element) return std::nullopt;
+    std::optional<std::string> value;
+    if (AtspiText* text = atspi_accessible_get_text_iface(element)) {
+        GError* error = nullptr;
+        gint count = atspi_text_get_character_count(text, &error);
+        if (!error) value = takeString(atspi_text_get_text(text, 0, count, &error));
+        if (error) {
+            g_error_free(error);
+            value.reset();
+        }
+        g_object_unref(text);
+    }
+    g_object_unref(element);
+    return value;
+}
+
+std::optional<std::string> AtSpiFocus::selectedText() {
+    AtspiAccessible* element = focusedElement();
+    if (!element) return std::nullopt;
+    std::optional<std::string> selected;
+    if (AtspiText* text = atspi_accessible_get_text_iface(element)) {
+        GError* error = nullptr;
+        gint n = atspi_text_get_n_selections(text, &error);
+        if (!error && n > 0) {
+            if (AtspiRange* range = atspi_text_get_selection(text, 0, &error)) {
+                if (!error) selected = takeString(atspi_text_get_text(text, range->start_offset, range->end_offset, &error));
+                g_free(range);
+            }
+        } else if (!error) {
+            selected = std::string();
+        }
+        if (error) {
+            g_error_free(error);
+            selected.reset();
+        }
+        g_object_unref(text);
+    }
+    g_object_unref(element);
+    return selected;
+}
+
+bool AtSpiFocus::insertAtCaret(const std::string& insertion) {
+    AtspiAccessible* element = focusedElement();
+    if (!element) return false;
+    bool inserted = false;
+    AtspiEditableText* editable = atspi_accessible_get_editable_text_iface(element);
+    AtspiText* text = atspi_accessible_get_text_iface(element);
+    if (editable && text && hasState(element, ATSPI_STATE_EDITABLE)) {
+        GError* error = nullptr;
+        gint caret = atspi_text_get_caret_offset(text, &error);
+        if (!error)
+            inserted = atspi_editable_text_insert_text(editable, caret, insertion.c_str(),
+                                                       static_cast<gint>(insertion.size()), &error);
+        if (error) {
+            g_error_free(error);
+            inserted = false;
+        }
+    }
+    if (editable) g_object_unref(editable);
+    if (text) g_object_unref(text);
+    g_object_unref(element);
+    return inserted;
+}
+
+bool AtSpiFocus::passwordFieldFocused() {
+    AtspiAccessible* element = focusedElement();
+    if (!element) return false;
+    GError* error = nullptr;
+    AtspiRole role = atspi_accessible_get_role(element, &error);
+    g_object_unref(element);
+    if (error) {
+        g_error_free(error);
+        return false;
+    }
+    return role == ATSPI_ROLE_PASSWORD_TEXT;
+}
+
+}  // namespace platform

@@ -1,0 +1,47 @@
+#pragma once
+// The focused field as AT-SPI2 shows it: focus followed through the
+// object:state-changed:focused event (searched for under the active windows
+// until one is seen), its text, its selection, insertion at its caret and
+// whether it is a password field. Every call is bounded by a time-out; the
+// screen-context harvest reads from a thread of its own.
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+typedef struct _AtspiAccessible AtspiAccessible;
+
+namespace platform {
+
+class AtSpiFocus : public std::enable_shared_from_this<AtSpiFocus> {
+public:
+    // The accessibility bus is up (initialised once per process).
+    static bool available();
+
+    AtSpiFocus() = default;
+    ~AtSpiFocus();
+    AtSpiFocus(const AtSpiFocus&) = delete;
+    AtSpiFocus& operator=(const AtSpiFocus&) = delete;
+
+    // Follows focus changes from now on (also done on the first reading);
+    // main thread.
+    void startTracking();
+    // The focused accessible element of another process (a new reference),
+    // or none.
+    AtspiAccessible* focusedElement();
+    // Called by the focus listener.
+    void focusChanged(AtspiAccessible* element, bool focused);
+
+    std::optional<std::string> value();
+    std::optional<std::string> selectedText();
+    bool insertAtCaret(const std::string& text);
+    bool passwordFieldFocused();
+
+private:
+    std::mutex lock_;
+    AtspiAccessible* focused_ = nullptr;
+    std::atomic<void*> listener_{nullptr};
+};
+
+}  // namespace platform

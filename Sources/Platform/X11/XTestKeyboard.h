@@ -1,0 +1,47 @@
+#pragma once
+// Typing through XTest key events. A character with no key on the keyboard
+// is typed through a spare key code lent that character's keysym (several
+// characters at once on several spare codes). A spare typed with is lent
+// another character only after the focused application answered a ping sent
+// after those keys (a pause when it can't answer), and the spares are emptied
+// only 5 s after the last typing, so the receiving application never
+// translates a key with a mapping other than the one it was sent under;
+// typing stops if another window took the keyboard focus meanwhile.
+#include <memory>
+#include <string>
+
+typedef struct _XDisplay Display;
+
+namespace platform {
+
+class XTestKeyboard : public std::enable_shared_from_this<XTestKeyboard> {
+public:
+    XTestKeyboard();
+    ~XTestKeyboard();
+    XTestKeyboard(const XTestKeyboard&) = delete;
+    XTestKeyboard& operator=(const XTestKeyboard&) = delete;
+
+    void type(const std::string& text);
+    // Ctrl+V, with Shift as well for a terminal.
+    void sendPaste(bool terminal);
+    // Another client holds the keyboard grab (a lock screen, a password
+    // prompt).
+    bool grabbedByAnotherClient();
+
+private:
+    bool openDisplay();
+    // Empties the spare key codes lent to characters.
+    void returnSpares();
+    // Returns once the application with the keyboard focus has read the key
+    // events typed with spare codes so far (or, when it can't tell us, after
+    // a pause), so those codes may carry other characters.
+    void awaitReceiver();
+    // Pings the focused application and waits (bounded) for its answer;
+    // false when it has no window that answers pings.
+    bool receiverHasReadEverything();
+    struct Spares;
+    std::unique_ptr<Spares> spares_;
+    Display* display_ = nullptr;
+};
+
+}  // namespace platform
