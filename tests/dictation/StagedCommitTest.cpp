@@ -2,6 +2,8 @@
 // so it runs here, with the other tests that hold the keyboard.
 #include <gtest/gtest.h>
 
+#include "support/RequireService.h"
+
 #include <gtk/gtk.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -25,7 +27,7 @@ namespace {
 class StagedCommitTest : public DelegateFixture {
 protected:
     void SetUp() override {
-        if (!startDelegate()) GTEST_SKIP() << "no X display";
+        ONDIRA_REQUIRE_SERVICE(startDelegate(), "no X display");
         StagingBuffer::shared().clear();
     }
     void TearDown() override {
