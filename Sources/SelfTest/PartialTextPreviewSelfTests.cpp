@@ -73,8 +73,8 @@ std::vector<SelfTestCase> cases() {
         out.push_back({"AppDelegate onPartialText scan (skipped)", "n/a — dev source tree not present next to this bundle",
                        [] { return SelfTestOutcome::skip("dev source tree not present next to this bundle"); }});
     } else if (!source || !platform::text::isValidUTF8(*source)) {
-        out.push_back({"AppDelegate onPartialText scan (skipped)", "n/a — could not read AppDelegate next to this bundle",
-                       [] { return SelfTestOutcome::skip("dev source tree present but the dictation road (Sources/App/DictationController.cpp) is not part of this build yet"); }});
+        out.push_back({"AppDelegate onPartialText scan", "the dictation road's source must be in the tree next to this bundle",
+                       [] { return SelfTestOutcome::fail("dev source tree present but Sources/App/DictationController.cpp is missing or unreadable"); }});
     } else {
         const std::string text = *source;
         out.push_back({"AppDelegate's onPartialText closure touches only the HUD indicator",
