@@ -95,7 +95,12 @@ TEST_F(StagedCommitTest, AConfirmedInsertionEmptiesTheBufferAndAFailedOneKeepsTh
 }
 
 TEST_F(StagedCommitTest, CommittingAnEmptyBufferSaysSoAndInsertsNothing) {
+    // A focused field that would show anything typed into it.
+    StagingBuffer::shared().clear();
+    openField(field);
     delegate->commitStagedText();
-    platform::MainQueue::pump(0.3);
+    platform::MainQueue::pump(1.0);
     EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Nothing staged yet"));
+    const auto text = platform::readFile(field);
+    EXPECT_TRUE(!text || text->empty()) << "the field received: " << std::string(text->begin(), text->end());
 }
