@@ -6,6 +6,7 @@
 #include "SelfTest/TextSelfTestSupport.h"
 #include "Text/Vocabulary.h"
 
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -139,18 +140,20 @@ std::vector<SelfTestCase> cases() {
                    "leave a torn or merged line that fails to parse, silently losing a correction",
                    [&log] {
                        const std::string s = sentinel("conc-");
-                       platform::Semaphore done;
+                       // Shared with the queued writers: on the time-out path this case returns
+                       // while they may still run, and they must not signal a dead semaphore.
+                       auto done = std::make_shared<platform::Semaphore>();
                        for (int i = 0; i < 25; ++i) {
-                           platform::GlobalQueue::async(platform::QoS::userInitiated, [&log, &done, s, i] {
+                           platform::GlobalQueue::async(platform::QoS::userInitiated, [&log, done, s, i] {
                                log.record(s + "-heard-" + std::to_string(i), s + "-written-" + std::to_string(i), s, "A",
                                           CorrectionSource::explicitDictionaryAdd);
-                               done.signal();
+                               done->signal();
                            });
                        }
                        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
                        for (int i = 0; i < 25; ++i) {
                            const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-                           if (left <= 0 || !done.wait(left))
+                           if (left <= 0 || !done->wait(left))
                                return SelfTestOutcome::fail("concurrent record() calls did not complete within 10s");
                        }
                        std::set<std::string> found;

@@ -499,9 +499,9 @@ std::vector<SelfTestCase> cases() {
                                                         kEmDash + " cannot source-scan FileTranscriber");
                        }});
     } else {
-        out.push_back({"on-device guard source scan (skipped)",
-                       std::string("n/a ") + kEmDash + " could not read FileTranscriber next to this bundle",
-                       [] { return SelfTestOutcome::skip("FileTranscriber not found next to this bundle"); }});
+        out.push_back({"on-device guard source scan",
+                       "the file transcriber's source must be in the tree next to this bundle",
+                       [] { return SelfTestOutcome::fail("FileTranscriber's source is missing or unreadable in the source tree next to this bundle"); }});
     }
     return out;
 }

@@ -1,3 +1,4 @@
+#include <cctype>
 #include <chrono>
 
 #include "Engine/SpeechEngine.h"
@@ -73,8 +74,8 @@ std::vector<SelfTestCase> cases() {
         out.push_back({"AppDelegate onPartialText scan (skipped)", "n/a — dev source tree not present next to this bundle",
                        [] { return SelfTestOutcome::skip("dev source tree not present next to this bundle"); }});
     } else if (!source || !platform::text::isValidUTF8(*source)) {
-        out.push_back({"AppDelegate onPartialText scan (skipped)", "n/a — could not read AppDelegate next to this bundle",
-                       [] { return SelfTestOutcome::skip("dev source tree present but the dictation road (Sources/App/DictationController.cpp) is not part of this build yet"); }});
+        out.push_back({"AppDelegate onPartialText scan", "the dictation road's source must be in the tree next to this bundle",
+                       [] { return SelfTestOutcome::fail("dev source tree present but Sources/App/DictationController.cpp is missing or unreadable"); }});
     } else {
         const std::string text = *source;
         out.push_back({"AppDelegate's onPartialText closure touches only the HUD indicator",
@@ -86,15 +87,34 @@ std::vector<SelfTestCase> cases() {
                            if (at == std::string::npos)
                                return SelfTestOutcome::fail("could not find an onPartialText: argument wired up in "
                                                             "AppDelegate — the callback was never passed through");
-                           // 400 characters (grapheme clusters) past the label.
-                           const std::string rest = text.substr(at + std::string(partialTextLabel).size());
-                           std::size_t end = 0, clusters = 0;
-                           while (end < rest.size() && clusters < 400) {
-                               ++end;
-                               while (end < rest.size() && (static_cast<unsigned char>(rest[end]) & 0xC0) == 0x80) ++end;
-                               ++clusters;
+                           // The window is the closure itself, not the call site: the argument passed
+                           // after the label is either a lambda or a local initialised from a maker
+                           // function, whose body holds the closure.
+                           std::size_t from = at + std::string(partialTextLabel).size();
+                           while (from < text.size() && text[from] == ' ') ++from;
+                           if (from < text.size() && text[from] != '[') {
+                               std::size_t stop = from;
+                               while (stop < text.size() && (std::isalnum(static_cast<unsigned char>(text[stop])) || text[stop] == '_')) ++stop;
+                               const std::string argument = text.substr(from, stop - from);
+                               const auto init = text.find(" " + argument + " = ");
+                               if (argument.empty() || init == std::string::npos)
+                                   return SelfTestOutcome::fail("cannot find where the onPartialText argument '" + argument + "' is made");
+                               std::size_t callee = init + argument.size() + 4;
+                               const auto paren = text.find('(', callee);
+                               const std::string maker = text.substr(callee, paren - callee);
+                               const auto definition = text.find(" " + maker + "() {");
+                               if (maker.empty() || definition == std::string::npos)
+                                   return SelfTestOutcome::fail("cannot find the body of '" + maker + "', which makes the onPartialText closure");
+                               from = definition;
                            }
-                           const std::string window = text.substr(at, std::string(partialTextLabel).size() + end);
+                           const auto open = text.find('{', from);
+                           if (open == std::string::npos) return SelfTestOutcome::fail("the onPartialText closure has no body");
+                           std::size_t close = open;
+                           for (int depth = 0; close < text.size(); ++close) {
+                               if (text[close] == '{') ++depth;
+                               if (text[close] == '}' && --depth == 0) break;
+                           }
+                           const std::string window = text.substr(from, close + 1 - from);
                            for (const char* token : forbiddenTokens)
                                if (SourceScan::contains(window, token))
                                    return SelfTestOutcome::fail(std::string("onPartialText closure window contains forbidden token '") +

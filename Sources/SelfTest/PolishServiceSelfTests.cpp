@@ -229,7 +229,9 @@ std::vector<SelfTestCase> cases() {
                    "an off-by-one in the length comparison would reject the last valid length or accept one character "
                    "too many",
                    [] {
-                       const std::size_t max = PolishService::maxInstructionLength;
+                       // The published limit, spelled out: rebuilding it from the service's own
+                       // constant would follow any change to that constant.
+                       const std::size_t max = 500;
                        if (auto o = PolishService::validateEditInstruction(std::string(max, 'a')))
                            return SelfTestOutcome::fail("expected an instruction of exactly maxInstructionLength (500) to be valid, got " +
                                                         o->description());

@@ -9,11 +9,15 @@ namespace {
 // Runs `body` with the shared engine in balanced mode, putting the mode back.
 std::string polishBalanced(const std::string& raw) {
     PolishEngine& engine = PolishEngine::shared();
-    const std::string previous = ProcessingModes::rawValue(engine.mode());
+    // Restored on every way out, a throwing polish included: the shared engine
+    // must not stay in the mode a self-test chose.
+    struct ModeRestore {
+        PolishEngine& engine;
+        std::string previous;
+        ~ModeRestore() { engine.setMode(previous); }
+    } restore{engine, ProcessingModes::rawValue(engine.mode())};
     engine.setMode("balanced");
-    std::string result = engine.polish(raw, std::nullopt);
-    engine.setMode(previous);
-    return result;
+    return engine.polish(raw, std::nullopt);
 }
 }  // namespace
 

@@ -32,8 +32,11 @@ using SelfTestSuite = std::pair<std::string, std::vector<SelfTestCase>>;
 using SelfTestBuilder = std::function<std::vector<SelfTestCase>()>;
 
 namespace SelfTestRegistry {
-// The fixed order of suites; a suite appears in a run once its builder is registered.
+// The fixed order of suites. Every one of them appears in a run; one whose
+// builder this build did not register appears as one failing case, "not built".
 const std::vector<std::string>& suiteOrder();
+// The names of the fixed order that no builder was registered for.
+std::vector<std::string> missingSuites();
 // Called by each suite's registrar at start-up. Returns true so it can
 // initialise a static.
 bool registerSuite(const std::string& name, SelfTestBuilder builder);

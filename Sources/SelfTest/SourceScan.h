@@ -28,11 +28,15 @@ inline std::optional<std::string> speechEngineSourceOr(std::vector<SelfTestCase>
     const bool noTree = !root;
     out.push_back({placeholderName,
                    noTree ? "n/a — dev source tree not present next to this bundle"
-                          : "n/a — could not read SpeechEngine next to this bundle",
+                          : "the speech engine's source must be in the tree next to this bundle",
                    [noTree] {
-                       return SelfTestOutcome::skip(noTree ? "dev source tree not present next to this bundle — cannot "
-                                                             "source-scan SpeechEngine"
-                                                           : "SpeechEngine not found next to this bundle");
+                       // No checkout (an installed bundle) has nothing to scan; a checkout
+                       // that lacks the file means the scan lost its subject, which is a fault.
+                       if (noTree)
+                           return SelfTestOutcome::skip("dev source tree not present next to this bundle — cannot "
+                                                        "source-scan SpeechEngine");
+                       return SelfTestOutcome::fail("Sources/Engine/SpeechEngine.cpp is missing or unreadable in the "
+                                                    "source tree next to this bundle");
                    }});
     return std::nullopt;
 }

@@ -84,7 +84,7 @@ SelfTestOutcome delegateScan(const std::function<SelfTestOutcome(const std::stri
     auto text = SelfTestSupport::readRepoFile(delegateSource);
     if (!SelfTestSupport::repoRoot()) return SelfTestOutcome::skip("dev source tree not present next to this bundle");
     if (!text || !platform::text::isValidUTF8(*text))
-        return SelfTestOutcome::skip(std::string("the dictation road is not part of this build yet (no ") + delegateSource + ")");
+        return SelfTestOutcome::fail(std::string(delegateSource) + " is missing or unreadable in the source tree next to this bundle");
     return check(*text);
 }
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RequireService.h"
+
 #include <gtk/gtk.h>
 
 #include <fstream>
@@ -62,7 +64,7 @@ class DictationControllerTest : public DelegateFixture {
 protected:
     void SetUp() override {
         AppPaths::userDefaults()->setBool(AppDelegate::stagingModeKey, true);
-        if (!startDelegate()) GTEST_SKIP() << "no X display";
+        ONDIRA_REQUIRE_SERVICE(startDelegate(), "no X display");
         delegate->onDictationFailed = [this](const std::string& m) { failures.push_back(m); };
         StagingBuffer::shared().clear();
         historyBefore = historyCount();

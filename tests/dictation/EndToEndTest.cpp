@@ -3,6 +3,8 @@
 // field of another application and in the history.
 #include <gtest/gtest.h>
 
+#include "support/RequireService.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -105,7 +107,7 @@ private:
 class DictationEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display";
+        ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY"), "no X display");
         ASSERT_TRUE(keyboard.ok());
         ASSERT_TRUE(testspeech::synthesize(kPhrase, speech));
         fs::create_directories(home);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RequireService.h"
+
 #include <X11/Xlib.h>
 #include <glib.h>
 #include <signal.h>
@@ -62,7 +64,7 @@ protected:
     // Other test processes use the real clipboard too; these cases check exactly what it holds.
     SessionLock clipboard{"clipboard"};
     void SetUp() override {
-        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display";
+        ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY"), "no X display");
     }
     std::shared_ptr<platform::DesktopInsertion> desktop = std::make_shared<platform::DesktopInsertion>();
 

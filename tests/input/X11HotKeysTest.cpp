@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RequireService.h"
+
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -51,7 +53,7 @@ struct Events {
 class X11HotKeysTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!keyboard.display) GTEST_SKIP() << "no X display";
+        ONDIRA_REQUIRE_SERVICE(keyboard.display, "no X display");
     }
     Keyboard keyboard;
     std::shared_ptr<platform::X11HotKeys> hotKeys = std::make_shared<platform::X11HotKeys>();

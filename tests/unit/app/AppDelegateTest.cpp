@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RequireService.h"
+
 #include <gtk/gtk.h>
 
 #include <fstream>
@@ -158,7 +160,7 @@ TEST(StatusIcon, IsDrawnWithTheGradientFrameAndTheDarkCentre) {
 class StatusMenuTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no X display";
+        ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr), "no X display");
         platform::MainQueue::markCurrentThreadAsMain();
         platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
         AppPaths::userDefaults()->setBool(AppDelegate::stagingModeKey, true);

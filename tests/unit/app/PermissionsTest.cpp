@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RequireService.h"
+
 #include <gtk/gtk.h>
 
 #include <atomic>
@@ -101,7 +103,7 @@ TEST(OndiraPermission, DeliveriesArriveLaterOnTheMainQueue) {
 class LiveGrantTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!inTestSession()) GTEST_SKIP() << "needs the test session's sound server, AT-SPI bus and display";
+        ONDIRA_REQUIRE_SERVICE(inTestSession(), "needs the test session's sound server, AT-SPI bus and display");
         OndiraPermission::setProbes({});
     }
 };
@@ -225,7 +227,7 @@ protected:
                 "/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
             if (auto number = xvfb->readLine(10); number && !number->empty()) display.emplace("DISPLAY", ":" + *number);
         }
-        if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no X display";
+        ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr), "no X display");
         platform::MainQueue::markCurrentThreadAsMain();
         platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
         RevocationMonitor::shared().setActiveRevocation(std::nullopt);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RequireService.h"
+
 #include <cmath>
 #include <fstream>
 #include <thread>
@@ -65,7 +67,7 @@ TEST(SoundCues, PlayHandsTheSoundOverOnTheCallersThreadAndPlaysOnTheQueue) {
 // The production path, end to end: the cue's sound reaches the sound server
 // at the chosen volume, and a volume of 0 sends nothing at all.
 TEST(SoundCues, CuesReachTheSoundServerAndVolumeZeroIsSilent) {
-    if (!PrivateSink::soundServerAvailable()) GTEST_SKIP() << "no sound server (run inside the test session)";
+    ONDIRA_REQUIRE_SERVICE(PrivateSink::soundServerAvailable(), "no sound server (run inside the test session)");
     PrivateSink sink;
     ASSERT_TRUE(sink.ok());
     ScopedEnv route("PULSE_SINK", sink.name);

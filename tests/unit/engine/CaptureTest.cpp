@@ -2,6 +2,8 @@
 #include "Engine/MicrophoneRecorder.h"
 
 #include <gtest/gtest.h>
+
+#include "support/RequireService.h"
 #include <sys/stat.h>
 
 #include <atomic>
@@ -42,7 +44,7 @@ std::string run(const std::string& command) {
 class Capture : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!MicrophoneRecorder::isMicrophoneAuthorized()) GTEST_SKIP() << "no sound server with an input source";
+        ONDIRA_REQUIRE_SERVICE(MicrophoneRecorder::isMicrophoneAuthorized(), "no sound server with an input source");
     }
     // Starts a take and waits until the input really delivers.
     void startAndWaitForAudio() {

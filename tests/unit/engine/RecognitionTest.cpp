@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RequireService.h"
+
 #include <thread>
 
 #include "support/Speech.h"
@@ -23,7 +25,7 @@ struct EngineGuard {
 class Recognition : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (SphinxModels::installed().empty()) GTEST_SKIP() << "no pocketsphinx model installed";
+        ONDIRA_REQUIRE_SERVICE(!(SphinxModels::installed().empty()), "no pocketsphinx model installed");
         SpeechEngine::shared().resetLocaleToSystem();
     }
     fs::path speak(const std::string& text, const std::string& voice = "kal16") {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RequireService.h"
+
 #include <gio/gio.h>
 
 #include "Platform/Queues.h"
@@ -19,7 +21,7 @@ void emit(GDBusConnection* bus, const char* path, const char* interfaceName, con
 
 TEST(SessionWatch, SleepAndLockSignals) {
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    if (!bus) GTEST_SKIP() << "no session bus";
+    ONDIRA_REQUIRE_SERVICE(bus, "no session bus");
     ScopedEnv session("XDG_SESSION_ID", std::string("2"));
     std::vector<std::string> seen;
     platform::SessionWatch watch(bus, bus);

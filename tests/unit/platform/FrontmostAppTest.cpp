@@ -2,6 +2,8 @@
 
 // GoogleTest before Xlib: Xlib's None macro would break GoogleTest's own None type.
 #include <gtest/gtest.h>
+
+#include "support/RequireService.h"
 #include <unistd.h>
 
 #include <cstring>
@@ -38,7 +40,7 @@ protected:
 
     void SetUp() override {
         const char* name = std::getenv("DISPLAY");
-        if (!name || !*name || !(display = XOpenDisplay(name))) GTEST_SKIP() << "no X display";
+        ONDIRA_REQUIRE_SERVICE(name && *name && (display = XOpenDisplay(name)), "no X display");
         root = DefaultRootWindow(display);
         fs::create_directories(dataHome / "applications");
         fs::create_directories(dataDirs / "applications");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RequireService.h"
+
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 #include <X11/Xlib.h>
@@ -22,8 +24,8 @@ namespace {
 class IndicatorWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr))
-            GTEST_SKIP() << "no X display (run inside the test session)";
+        ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr),
+            "no X display (run inside the test session)");
         platform::MainQueue::markCurrentThreadAsMain();
         platform::Bundle::overrideBundleDirectory(std::filesystem::path(ONDIRA_BUNDLE_DIR));
     }

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RequireService.h"
+
 #include <fnmatch.h>
 
 namespace fs = std::filesystem;
@@ -172,7 +174,7 @@ TEST_F(TranscribeFileFlowRun, NothingHappensWithoutAFileOrAHost) {
 namespace {
 // The real clipboard, on the test session's display.
 TEST(TranscribeFileFlowDesktop, ClipboardHoldsTheTranscript) {
-    if (!std::getenv("DISPLAY") || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "no display";
+    ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr), "no display");
     SessionLock clipboard("clipboard");  // the insertion tests check what the clipboard holds
     gtkDesktop().copyToClipboard("hello  world\nline two");
     gchar* text = gtk_clipboard_wait_for_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RequireService.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -71,7 +73,7 @@ TEST(CurlURLSession, RefusesPlainHTTPWithoutConnecting) {
 }
 
 TEST(CurlURLSession, RejectsAnUntrustedCertificate) {
-    if (!platform::fileExists("/usr/bin/openssl")) GTEST_SKIP() << "openssl(1) is not installed";
+    ONDIRA_REQUIRE_SERVICE(platform::fileExists("/usr/bin/openssl"), "openssl(1) is not installed");
     TempDir dir("ondira-tls-");
     const std::string key = (dir / "key.pem").string(), cert = (dir / "cert.pem").string();
     const std::string make = "/usr/bin/openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 1 -keyout '" +
