@@ -132,10 +132,15 @@ bool isOpenableURL(const std::string& url) {
 }  // namespace HubWindow
 
 nlohmann::json HubHost::privacyReport() {
-    // What the diagnostics offer today: the only hosts the program may name or contact.
+    // The same measured checks `ondira --privacy-report` prints, with the only
+    // hosts the program may name or contact.
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch()).count();
+    json payload = PrivacyProbe::buildPayload(PrivacyProbe::runLiveChecks(), static_cast<std::int64_t>(now));
     json hosts = json::array();
     for (const auto& h : PrivacyProbe::allowedHostSuffixes()) hosts.push_back(h);
-    return json{{"allowedHosts", hosts}, {"checks", json::array()}};
+    payload["allowedHosts"] = hosts;
+    return payload;
 }
 
 struct HubBridge::Impl {
