@@ -177,7 +177,7 @@ std::vector<SelfTestCase> cases() {
                        if (!source) return unreadable();
                        const std::string hop = "platform::MainQueue::async([this, job, cleaned";
                        // The hub refresh hook the delegate calls after a recorded dictation.
-                       const std::string call = "refreshHubAfterDictation();";
+                       const std::string call = "HubWindowController::shared().refreshAfterDictation();";
                        const auto block = SourceScan::between(*source, hop, "\n    });\n");
                        const bool hopped = block && SourceScan::contains(*block, call);
                        const auto first = source->find(call);

@@ -141,8 +141,8 @@ std::vector<SelfTestCase> cases() {
     const Extraction tail[] = {
         {"a URL is rejected entirely, including its fragments",
          "without URL stripping, host names and path segments of a pasted URL would be offered as vocabulary",
-         "See https://example.com/some/path?query=1 for the ticket, and www.wikipedia.org too.", {},
-         {"example.com", "example", "wikipedia.org", "wikipedia", "https", "www"}},
+         "See https://ondira.app/some/path?query=1 for the ticket, and www.wikipedia.org too.", {},
+         {"ondira.app", "ondira", "wikipedia.org", "wikipedia", "https", "www"}},
         {"a long hex blob is rejected",
          "without the hexadecimal-blob heuristic, a commit hash or memory address would be offered as a word",
          "Bad build was a3f9c2e1b7d4a0f6c8e2b1d9a7f3c5e0 on the runner.", {}, {"a3f9c2e1b7d4a0f6c8e2b1d9a7f3c5e0"}},
