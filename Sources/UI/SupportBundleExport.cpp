@@ -1,5 +1,7 @@
 #include "UI/SupportBundleExport.h"
 
+#include "UI/FileChooser.h"
+
 #include "Diagnostics/SupportBundle.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
@@ -58,35 +60,9 @@ fs::path exportTo(const fs::path& chosen, const Generator& generate) {
 
 namespace {
 
-using PathCallback = std::function<void(std::optional<fs::path>)>;
-
-void onNativeResponse(GtkNativeDialog* dialog, gint response, gpointer data) {
-    std::unique_ptr<PathCallback> callback(static_cast<PathCallback*>(data));
-    std::optional<fs::path> chosen;
-    if (response == GTK_RESPONSE_ACCEPT) {
-        if (gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) {
-            chosen = fs::path(name);
-            g_free(name);
-        }
-    }
-    g_object_unref(dialog);
-    (*callback)(chosen);
-}
-
-void chooseSaveLocation(const std::string& suggestedName, PathCallback callback) {
-    GtkFileChooserNative* dialog = gtk_file_chooser_native_new("Export Support Bundle", nullptr,
-                                                               GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
-    GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
-    gtk_file_chooser_set_current_name(chooser, suggestedName.c_str());
-    gtk_file_chooser_set_create_folders(chooser, TRUE);
-    gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
-    GtkFileFilter* filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, "Plain text");
-    gtk_file_filter_add_mime_type(filter, "text/plain");
-    gtk_file_chooser_add_filter(chooser, filter);
-    // Not modal: the answer comes through the response signal.
-    g_signal_connect(dialog, "response", G_CALLBACK(onNativeResponse), new PathCallback(std::move(callback)));
-    gtk_native_dialog_show(GTK_NATIVE_DIALOG(dialog));
+void chooseSaveLocation(const std::string& suggestedName, FileChooser::PathCallback callback) {
+    FileChooser::chooseSaveLocation("Export Support Bundle", suggestedName, {"Plain text", {"*.[tT][xX][tT]"}},
+                                    std::move(callback));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "UI/TranscribeFileFlow.h"
 
+#include "UI/FileChooser.h"
+
 #include "Engine/SphinxWindowRecognizer.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
@@ -59,53 +61,14 @@ std::vector<std::string> caseInsensitivePatterns() {
 
 namespace {
 
-using PathCallback = std::function<void(std::optional<fs::path>)>;
-
-void onChooserResponse(GtkDialog* dialog, gint response, gpointer data) {
-    std::unique_ptr<PathCallback> callback(static_cast<PathCallback*>(data));
-    std::optional<fs::path> chosen;
-    if (response == GTK_RESPONSE_ACCEPT) {
-        if (gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) {
-            chosen = fs::path(name);
-            g_free(name);
-        }
-    }
-    gtk_widget_destroy(GTK_WIDGET(dialog));
-    (*callback)(chosen);
+void chooseFile(FileChooser::PathCallback callback) {
+    FileChooser::chooseFileToOpen(openPanelMessage, {"Audio and video files", caseInsensitivePatterns()},
+                                  std::move(callback));
 }
 
-// A chooser that doesn't block the main loop: the answer comes through its
-// response signal.
-void showChooser(GtkWidget* dialog, PathCallback callback) {
-    g_signal_connect(dialog, "response", G_CALLBACK(onChooserResponse), new PathCallback(std::move(callback)));
-    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
-    gtk_widget_show(dialog);
-    gtk_window_present(GTK_WINDOW(dialog));
-}
-
-void chooseFile(PathCallback callback) {
-    GtkWidget* dialog = gtk_file_chooser_dialog_new(openPanelMessage, nullptr, GTK_FILE_CHOOSER_ACTION_OPEN, "_Cancel",
-                                                    GTK_RESPONSE_CANCEL, "_Open", GTK_RESPONSE_ACCEPT, nullptr);
-    gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(dialog), FALSE);
-    GtkFileFilter* filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, "Audio and video files");
-    for (const auto& pattern : caseInsensitivePatterns()) gtk_file_filter_add_pattern(filter, pattern.c_str());
-    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), filter);
-    showChooser(dialog, std::move(callback));
-}
-
-void chooseSaveLocation(const std::string& suggestedName, PathCallback callback) {
-    GtkWidget* dialog = gtk_file_chooser_dialog_new("Save Transcript", nullptr, GTK_FILE_CHOOSER_ACTION_SAVE, "_Cancel",
-                                                    GTK_RESPONSE_CANCEL, "_Save", GTK_RESPONSE_ACCEPT, nullptr);
-    GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
-    gtk_file_chooser_set_current_name(chooser, suggestedName.c_str());
-    gtk_file_chooser_set_create_folders(chooser, TRUE);
-    gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
-    GtkFileFilter* filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, "Plain text");
-    gtk_file_filter_add_pattern(filter, "*.[tT][xX][tT]");
-    gtk_file_chooser_add_filter(chooser, filter);
-    showChooser(dialog, std::move(callback));
+void chooseSaveLocation(const std::string& suggestedName, FileChooser::PathCallback callback) {
+    FileChooser::chooseSaveLocation("Save Transcript", suggestedName, {"Plain text", {"*.[tT][xX][tT]"}},
+                                    std::move(callback));
 }
 
 void copyToClipboard(const std::string& text) {

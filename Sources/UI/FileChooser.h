@@ -1,0 +1,28 @@
+#pragma once
+// The one open/save chooser of the windows: GtkFileChooserNative, so it is
+// the desktop's own dialog where a portal offers one. It never blocks the main
+// loop; the answer (the chosen path, or none when cancelled) arrives later
+// through the callback, on the main thread.
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace FileChooser {
+
+using PathCallback = std::function<void(std::optional<std::filesystem::path>)>;
+
+// A filter shown in the chooser: its name and shell patterns (case matters,
+// so callers spell both cases where the platform's names vary).
+struct Filter {
+    std::string name;
+    std::vector<std::string> patterns;
+};
+
+void chooseFileToOpen(const std::string& title, const Filter& filter, PathCallback callback);
+// Asks before replacing an existing file; folders can be made from the dialog.
+void chooseSaveLocation(const std::string& title, const std::string& suggestedName, const Filter& filter,
+                        PathCallback callback);
+
+}  // namespace FileChooser
