@@ -29,31 +29,32 @@ void addFilter(GtkFileChooser* chooser, const Filter& filter) {
     gtk_file_chooser_add_filter(chooser, f);
 }
 
-void show(GtkFileChooserNative* dialog, PathCallback callback) {
+void show(GtkFileChooserNative* dialog, PathCallback callback, GtkWindow* parent) {
+    if (parent) gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(dialog), TRUE);
     g_signal_connect(dialog, "response", G_CALLBACK(onResponse), new PathCallback(std::move(callback)));
     gtk_native_dialog_show(GTK_NATIVE_DIALOG(dialog));
 }
 
 }  // namespace
 
-void chooseFileToOpen(const std::string& title, const Filter& filter, PathCallback callback) {
+void chooseFileToOpen(const std::string& title, const Filter& filter, PathCallback callback, GtkWindow* parent) {
     GtkFileChooserNative* dialog =
-        gtk_file_chooser_native_new(title.c_str(), nullptr, GTK_FILE_CHOOSER_ACTION_OPEN, "_Open", "_Cancel");
+        gtk_file_chooser_native_new(title.c_str(), parent, GTK_FILE_CHOOSER_ACTION_OPEN, "_Open", "_Cancel");
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(dialog), FALSE);
     addFilter(GTK_FILE_CHOOSER(dialog), filter);
-    show(dialog, std::move(callback));
+    show(dialog, std::move(callback), parent);
 }
 
 void chooseSaveLocation(const std::string& title, const std::string& suggestedName, const Filter& filter,
-                        PathCallback callback) {
+                        PathCallback callback, GtkWindow* parent) {
     GtkFileChooserNative* dialog =
-        gtk_file_chooser_native_new(title.c_str(), nullptr, GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
+        gtk_file_chooser_native_new(title.c_str(), parent, GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
     GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
-    gtk_file_chooser_set_current_name(chooser, suggestedName.c_str());
+    if (!suggestedName.empty()) gtk_file_chooser_set_current_name(chooser, suggestedName.c_str());
     gtk_file_chooser_set_create_folders(chooser, TRUE);
     gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
     addFilter(chooser, filter);
-    show(dialog, std::move(callback));
+    show(dialog, std::move(callback), parent);
 }
 
 }  // namespace FileChooser

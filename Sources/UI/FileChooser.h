@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+typedef struct _GtkWindow GtkWindow;
+
 namespace FileChooser {
 
 using PathCallback = std::function<void(std::optional<std::filesystem::path>)>;
@@ -20,9 +22,12 @@ struct Filter {
     std::vector<std::string> patterns;
 };
 
-void chooseFileToOpen(const std::string& title, const Filter& filter, PathCallback callback);
+// With a parent window the chooser is modal to it. A filter with no patterns
+// adds none; an empty suggested name leaves the name field as the desktop sets it.
+void chooseFileToOpen(const std::string& title, const Filter& filter, PathCallback callback,
+                      GtkWindow* parent = nullptr);
 // Asks before replacing an existing file; folders can be made from the dialog.
 void chooseSaveLocation(const std::string& title, const std::string& suggestedName, const Filter& filter,
-                        PathCallback callback);
+                        PathCallback callback, GtkWindow* parent = nullptr);
 
 }  // namespace FileChooser

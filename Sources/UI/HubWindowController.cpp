@@ -1,5 +1,7 @@
 #include "UI/HubWindowController.h"
 
+#include "UI/FileChooser.h"
+
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
@@ -356,31 +358,11 @@ void HubWindowController::refreshAfterDictation() {
 // ---------------------------------------------------------------- desktop services
 
 namespace {
-struct ChooserDone {
-    std::function<void(std::optional<std::string>)> done;
-};
-
-void runChooser(GtkFileChooserNative* chooser, std::function<void(std::optional<std::string>)> done) {
-    g_signal_connect_data(
-        chooser, "response",
-        G_CALLBACK(+[](GtkNativeDialog* dialog, gint response, gpointer data) {
-            auto* d = static_cast<ChooserDone*>(data);
-            std::optional<std::string> path;
-            if (response == GTK_RESPONSE_ACCEPT) {
-                if (char* file = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) {
-                    path = file;
-                    g_free(file);
-                }
-            }
-            auto done = std::move(d->done);
-            d->done = nullptr;
-            g_object_unref(dialog);
-            if (done) done(path);
-        }),
-        new ChooserDone{std::move(done)}, +[](gpointer data, GClosure*) { delete static_cast<ChooserDone*>(data); },
-        GConnectFlags(0));
-    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
-    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+// The chooser answers with a path; the bridge takes it as text.
+FileChooser::PathCallback asText(std::function<void(std::optional<std::string>)> done) {
+    return [done = std::move(done)](std::optional<std::filesystem::path> path) {
+        if (done) done(path ? std::optional<std::string>(path->string()) : std::nullopt);
+    };
 }
 
 GtkWindow* hubParent() {
@@ -391,28 +373,14 @@ GtkWindow* hubParent() {
 
 void HubDesktopHost::chooseSaveFile(const std::string& title, const std::string& suggestedName,
                                     std::function<void(std::optional<std::string>)> done) {
-    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(title.c_str(), hubParent(),
-                                                                GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
-    gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
-    if (!suggestedName.empty()) gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), suggestedName.c_str());
-    runChooser(chooser, std::move(done));
+    FileChooser::chooseSaveLocation(title, suggestedName, {}, asText(std::move(done)), hubParent());
 }
 
 void HubDesktopHost::chooseOpenFile(const std::string& title, const std::vector<std::string>& patterns,
                                     std::function<void(std::optional<std::string>)> done) {
-    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(title.c_str(), hubParent(),
-                                                                GTK_FILE_CHOOSER_ACTION_OPEN, "_Open", "_Cancel");
-    if (!patterns.empty()) {
-        GtkFileFilter* filter = gtk_file_filter_new();
-        std::string name;
-        for (const auto& p : patterns) {
-            gtk_file_filter_add_pattern(filter, p.c_str());
-            name += (name.empty() ? "" : ", ") + p;
-        }
-        gtk_file_filter_set_name(filter, name.c_str());
-        gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), filter);  // takes the filter
-    }
-    runChooser(chooser, std::move(done));
+    std::string name;
+    for (const auto& p : patterns) name += (name.empty() ? "" : ", ") + p;
+    FileChooser::chooseFileToOpen(title, {name, patterns}, asText(std::move(done)), hubParent());
 }
 
 void HubDesktopHost::copyToClipboard(const std::string& text) {
