@@ -11,6 +11,10 @@
 #include <glib-unix.h>
 #include <gtk/gtk.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
 namespace {
 gboolean quitLoop(gpointer loop) {
     g_main_loop_quit(static_cast<GMainLoop*>(loop));
@@ -76,5 +80,12 @@ int Roads::runMenuBarApplication(int argc, char** argv) {
     delegate->applicationWillTerminate();
     g_main_loop_unref(loop);
     g_object_unref(app);
-    return 0;
+    // Workers of the services (probes, hub queries, model builds) may still be
+    // running, and the services are never torn down: running the static
+    // destructors under them crashed the process on a late SIGTERM. What must
+    // survive is already on disk; flush what was printed and end here.
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    std::_Exit(0);
 }
