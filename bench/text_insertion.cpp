@@ -1,6 +1,11 @@
 // Time from the call to a 200-character dictation standing in a real GTK text
 // field of another process, by paste and by typing (with the insertion's own
-// verdict). Needs an X display with the accessibility bus, e.g.:
+// verdict), and how long the main loop stood still meanwhile: a 5 ms timer on
+// the main loop measures its own lateness, and the worst lateness of each
+// insertion is what a tray menu or the indicator's animation would have
+// suffered (counters stall_median_ms and stall_max_ms over the insertions).
+// The user's clipboard holds a text and an image, so a paste saves and
+// restores both. Needs an X display with the accessibility bus, e.g.:
 //   tests/support/test-session build/bench-session build/bench/bench_text_insertion
 // The field is the tests' text window (build/tests/ondira_test_textwindow,
 // or $ONDIRA_TEXTWINDOW).
@@ -20,7 +25,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -42,6 +50,39 @@ fs::path helperPath() {
            "ondira_test_textwindow";
 }
 
+// A timer on the main loop that notes how much later than asked it runs.
+class MainLoopProbe {
+public:
+    static constexpr int tickMs = 5;
+    MainLoopProbe() : last_(std::chrono::steady_clock::now()), source_(g_timeout_add(tickMs, tick, this)) {}
+    ~MainLoopProbe() { g_source_remove(source_); }
+    MainLoopProbe(const MainLoopProbe&) = delete;
+    MainLoopProbe& operator=(const MainLoopProbe&) = delete;
+    void reset() {
+        last_ = std::chrono::steady_clock::now();
+        worstMs_ = 0;
+    }
+    // The worst lateness since reset(), the stall still running included.
+    double worstStallMs() const {
+        return std::max(worstMs_, sinceLastMs(std::chrono::steady_clock::now()) - tickMs);
+    }
+
+private:
+    double sinceLastMs(std::chrono::steady_clock::time_point now) const {
+        return std::chrono::duration<double, std::milli>(now - last_).count();
+    }
+    static gboolean tick(gpointer data) {
+        auto* self = static_cast<MainLoopProbe*>(data);
+        const auto now = std::chrono::steady_clock::now();
+        self->worstMs_ = std::max(self->worstMs_, self->sinceLastMs(now) - tickMs);
+        self->last_ = now;
+        return G_SOURCE_CONTINUE;
+    }
+    std::chrono::steady_clock::time_point last_;
+    double worstMs_ = 0;
+    guint source_;
+};
+
 struct Field {
     fs::path dir = platform::temporaryDirectory() / ("ondira-bench-" + platform::newUUID());
     fs::path file = dir / "field.txt";
@@ -49,8 +90,8 @@ struct Field {
     Display* keyboard = XOpenDisplay(nullptr);
     Field() {
         fs::create_directories(dir);
-        std::string helper = helperPath().string(), path = file.string();
-        char* argv[] = {helper.data(), path.data(), nullptr};
+        std::string helper = helperPath().string(), path = file.string(), clipboard = "--clipboard";
+        char* argv[] = {helper.data(), path.data(), clipboard.data(), nullptr};
         g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid, nullptr);
         platform::MainQueue::pump(15.0, [&] { return fs::exists(path + ".ready"); });
         platform::MainQueue::pump(0.3);
@@ -94,18 +135,30 @@ void insertionRound(benchmark::State& state, bool paste) {
     auto desktop = std::make_shared<platform::DesktopInsertion>();
     TextInjector injector(desktop);
     const std::string text = sampleText();
+    MainLoopProbe probe;
+    std::vector<double> stalls;
     for (auto _ : state) {
         std::optional<InjectionOutcome> outcome;
+        probe.reset();
         injector.inject(text, paste, [&](InjectionOutcome o) { outcome = o; });
         // Landed when the field holds the text and the injector has judged it.
         platform::MainQueue::pump(10.0, [&] { return outcome.has_value() && field.text() == text; });
+        stalls.push_back(probe.worstStallMs());
         if (field.text() != text || outcome != InjectionOutcome::confirmed()) {
             state.SkipWithError("the text did not land");
             break;
         }
         state.PauseTiming();
+        // The restore of the user's clipboard finishes the insertion.
+        platform::MainQueue::pump(0.2);
+        stalls.back() = std::max(stalls.back(), probe.worstStallMs());
         field.clear();
         state.ResumeTiming();
+    }
+    std::sort(stalls.begin(), stalls.end());
+    if (!stalls.empty()) {
+        state.counters["stall_median_ms"] = stalls[stalls.size() / 2];
+        state.counters["stall_max_ms"] = stalls.back();
     }
 }
 

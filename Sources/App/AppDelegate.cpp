@@ -105,7 +105,7 @@ void showMessage(const std::string& message, const std::string& informative, Gtk
 
 AppDelegate* AppDelegate::shared() { return gShared; }
 
-AppDelegate::AppDelegate() {
+AppDelegate::AppDelegate() : dictation_(std::make_shared<DictationController>(static_cast<DictationController::Host&>(*this))) {
     gShared = this;
     FaultLog::install();
     buildMenu();
@@ -124,8 +124,8 @@ AppDelegate::AppDelegate() {
     OnboardingWindow::delegateHooks() = {
         [](OnboardingWindow::TextCallback completed, OnboardingWindow::TextCallback failed) {
             if (AppDelegate* d = AppDelegate::shared()) {
-                d->onDictationCompleted = std::move(completed);
-                d->onDictationFailed = std::move(failed);
+                d->dictation_->onDictationCompleted = std::move(completed);
+                d->dictation_->onDictationFailed = std::move(failed);
             }
         },
         [] { return hotkeyTitle(AppPaths::readConfigValue("hotkey")); }};
@@ -135,6 +135,23 @@ AppDelegate::AppDelegate() {
 void AppDelegate::runErrorRemedy() {
     if (activeErrorRemedy_) openSettingsPane(settingsPaneRawValue(activeErrorRemedy_->pane));
 }
+
+// ---------------------------------------------------------------- what the dictation road asks of the menu
+
+std::optional<bool> AppDelegate::knownMicrophoneGrant() const {
+    const auto& known = permissionWatch_.lastKnownPermissionState();
+    const auto microphone = known.find(OndiraPermission(OndiraPermission::microphone).id());
+    if (microphone == known.end()) return std::nullopt;
+    return microphone->second;
+}
+
+void AppDelegate::stagedEntriesChanged(long long count) {
+    if (stagingCommitItem_) gtk_menu_item_set_label(GTK_MENU_ITEM(stagingCommitItem_), stagingCommitTitle(count).c_str());
+}
+
+void AppDelegate::wireDictationRoad() { dictation_->wire(); }
+
+void AppDelegate::toggleDictation() { dictation_->toggleDictation(); }
 
 // ---------------------------------------------------------------- texts
 
@@ -346,7 +363,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     sweepLeftoverRecordings(platform::temporaryDirectory());
     // The speech grant is the model of the saved language, so it comes first.
     SpeechEngine::shared().applyPersistedLocale(*AppPaths::userDefaults());
-    prewarmRecognizer();
+    dictation_->prewarmRecognizer();
     // The grants are asked on a worker: the first window waits for their
     // answers, never the main loop. The decision comes 0.1 s after launch at
     // the earliest, with the grants asked once more when one was missing.
@@ -613,19 +630,6 @@ void AppDelegate::transcribeAudioFile(TranscribeFileFlow::Options options) {
 
 // ---------------------------------------------------------------- staged text
 
-std::optional<std::string> AppDelegate::insertionFailureMessage(const InjectionOutcome& outcome) {
-    switch (outcome.kind) {
-        case InjectionOutcome::Kind::confirmed: return std::nullopt;
-        case InjectionOutcome::Kind::blockedBySecureInput:
-            return std::string("Secure field \u2014 ") + LinuxNames::secureInputBlocker + " blocks inserted text here";
-        case InjectionOutcome::Kind::unconfirmed:
-            if (outcome.textOnClipboard)
-                return std::string("Couldn't paste \u2014 your text is on the clipboard, press ") + LinuxNames::pasteShortcut;
-            return std::string("Couldn't paste into this app");
-    }
-    return std::nullopt;
-}
-
 void AppDelegate::commitStagedText() { commitStagedText(StagingBuffer::shared(), TextInjector::shared()); }
 
 void AppDelegate::commitStagedText(StagingBuffer& buffer, TextInjector& injector,
@@ -647,7 +651,7 @@ void AppDelegate::commitStagedText(StagingBuffer& buffer, TextInjector& injector
     injector.inject(text, true, [&buffer, ids, completion](InjectionOutcome outcome) {
         AppDelegate* d = AppDelegate::shared();
         if (d) d->commitInFlight_ = false;
-        if (auto message = insertionFailureMessage(outcome)) {
+        if (auto message = DictationController::insertionFailureMessage(outcome)) {
             IndicatorWindowController::shared().updateState(IndicatorMode::error(*message, std::nullopt));
             SoundCues::shared().play(SoundCue::error);
         } else {

@@ -37,7 +37,7 @@ void ApplicationHubHost::applyIndicatorTheme(const std::string& theme) {
 
 void ApplicationHubHost::dictationLanguageChanged() {
     SpeechEngine::shared().applyPersistedLocale(*AppPaths::userDefaults());
-    if (AppDelegate* d = AppDelegate::shared()) d->prewarmRecognizer();
+    if (AppDelegate* d = AppDelegate::shared()) d->dictation().prewarmRecognizer();
 }
 
 void ApplicationHubHost::insertStagedText(const std::string& text,
@@ -50,7 +50,7 @@ void ApplicationHubHost::insertStagedText(const std::string& text,
     HubWindowController::shared().hide();
     platform::MainQueue::asyncAfter(focusReturnDelay, [text, done = std::move(done)] {
         TextInjector::shared().inject(text, true, [done](InjectionOutcome outcome) {
-            const auto failure = AppDelegate::insertionFailureMessage(outcome);
+            const auto failure = DictationController::insertionFailureMessage(outcome);
             if (done) done(!failure, failure.value_or(""));
         });
     });

@@ -1,16 +1,7 @@
-// The dictation road of the application delegate: the hotkey starts a take,
-// the microphone records it into a file and a live buffer stream, the
-// recogniser decodes the stream while the user speaks, and releasing the key
-// finishes the decode, cleans the text up, records it in the history and
-// delivers it into the staging buffer or the focused application.
-//
-// Every dictation carries its generation. Anything a job shows, logs or
-// delivers is checked against the current generation on the main thread
-// first, so a cancelled or overtaken dictation leaves no trace.
-#include "App/AppDelegate.h"
+// The dictation road (see DictationController.h).
+#include "App/DictationController.h"
 
 #include "Base/AppPaths.h"
-#include "App/Permissions.h"
 #include "App/SoundCues.h"
 #include "Base/FaultLog.h"
 #include "Engine/SpeechEngine.h"
@@ -31,8 +22,6 @@
 #include "UI/HubWindowController.h"
 #include "UI/IndicatorWindow.h"
 
-#include <gtk/gtk.h>
-
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -47,10 +36,10 @@ using Clock = std::chrono::system_clock;
 struct DictationTake {
     enum class Decision { pending, transcribe, abandon };
 
-    AppDelegate::DictationJob job;
+    DictationController::DictationJob job;
     std::atomic<bool> cancelled{false};
 
-    void decide(Decision decision, const AppDelegate::DictationJob* finalJob = nullptr) {
+    void decide(Decision decision, const DictationController::DictationJob* finalJob = nullptr) {
         std::lock_guard<std::mutex> guard(lock_);
         if (decision_ != Decision::pending) return;
         if (finalJob) job = *finalJob;
@@ -73,7 +62,7 @@ private:
 // their delegate weakly, so the application delegate owns this adapter.
 class DictationEvents : public AudioEngineDelegate, public HotkeyManagerDelegate {
 public:
-    explicit DictationEvents(AppDelegate& owner) : d_(owner) {}
+    explicit DictationEvents(DictationController& owner) : d_(owner) {}
 
     void audioEngineDidUpdateRMS(float level) override {
         if (d_.isRecording) IndicatorWindowController::shared().updateState(IndicatorMode::recording(level, d_.currentDictationMode));
@@ -97,7 +86,7 @@ public:
     void hotkeyDidRequestHandsFreeStop(const std::string& reason) override { d_.hotkeyDidRequestHandsFreeStop(reason); }
 
 private:
-    AppDelegate& d_;
+    DictationController& d_;
 };
 
 namespace {
@@ -121,32 +110,35 @@ std::optional<std::string> frontBundleID() {
     return front->applicationID;
 }
 
-// Partial text only ever reaches the indicator.
-PartialTextCallback partialTextForwarder() {
-    return [](const std::string& text) {
-        platform::MainQueue::async([text] {
-            if (AppDelegate::shared()) IndicatorWindowController::shared().updatePartialText(text);
+// Partial text only ever reaches the indicator, and only while the road
+// that asked for it is still there.
+PartialTextCallback partialTextForwarder(std::weak_ptr<DictationController> controller) {
+    return [controller](const std::string& text) {
+        platform::MainQueue::async([controller, text] {
+            if (controller.lock()) IndicatorWindowController::shared().updatePartialText(text);
         });
     };
 }
 
 // Recognition of one take: live from its buffer stream when it has one,
 // else from the file alone.
-TranscriptionResult recognize(const std::shared_ptr<AudioBufferStream>& stream, const fs::path& audioURL,
+TranscriptionResult recognize(const std::weak_ptr<DictationController>& controller,
+                              const std::shared_ptr<AudioBufferStream>& stream, const fs::path& audioURL,
                               const std::vector<std::string>& contextTerms) {
     auto& speechEngine = SpeechEngine::shared();
-    const PartialTextCallback forwarder = partialTextForwarder();
+    const PartialTextCallback forwarder = partialTextForwarder(controller);
     if (!stream) return speechEngine.transcribeDetailed(audioURL, contextTerms, std::nullopt, /*onPartialText=*/forwarder);
     return speechEngine.transcribeStreaming(stream, audioURL, contextTerms, std::nullopt, /*onPartialText=*/forwarder).result;
 }
 
 // The thread of one take: recognise, wait for the stop's decision, hand over.
-void runTake(AppDelegate* delegate, std::shared_ptr<DictationTake> take, std::shared_ptr<AudioBufferStream> stream) {
+void runTake(std::weak_ptr<DictationController> controller, std::shared_ptr<DictationTake> take,
+             std::shared_ptr<AudioBufferStream> stream) {
     const std::vector<std::string> contextTerms = Vocabulary::shared().getContextTerms();
     std::optional<TranscriptionResult> result;
     std::string errorType, errorDescription;
     try {
-        result = recognize(stream, take->job.audioURL, contextTerms);
+        result = recognize(controller, stream, take->job.audioURL, contextTerms);
     } catch (const TranscriptionError& error) {
         errorType = "TranscriptionError";
         errorDescription = error.errorDescription();
@@ -155,8 +147,10 @@ void runTake(AppDelegate* delegate, std::shared_ptr<DictationTake> take, std::sh
         errorDescription = error.what();
     }
     if (take->waitForDecision() == DictationTake::Decision::abandon) return;
-    if (result) delegate->completeRecognition(take->job, *result);
-    else delegate->failRecognition(take->job, errorType, errorDescription);
+    auto road = controller.lock();
+    if (!road) return;
+    if (result) road->completeRecognition(take->job, *result);
+    else road->failRecognition(take->job, errorType, errorDescription);
 }
 
 void recordStaleDrop() { FaultLog::record("transcription_dropped_stale", {{"reason", "cancelled_or_superseded"}}); }
@@ -165,16 +159,18 @@ void recordStaleDrop() { FaultLog::record("transcription_dropped_stale", {{"reas
 
 // ---------------------------------------------------------------- start-up
 
-void AppDelegate::wireDictationRoad() {
-    dictationEvents_ = std::make_shared<DictationEvents>(*this);
-    MicrophoneRecorder::shared().setDelegate(dictationEvents_);
+DictationController::DictationController(Host& host) : host_(host) {}
+
+void DictationController::wire() {
+    events_ = std::make_shared<DictationEvents>(*this);
+    MicrophoneRecorder::shared().setDelegate(events_);
     auto& hotkeyManager = HotkeyManager::shared();
-    hotkeyManager.delegate = dictationEvents_;
+    hotkeyManager.delegate = events_;
     hotkeyManager.startListening();
     platform::log("Ondira Native", "Hotkey & Audio initialized immediately on startup.");
 }
 
-void AppDelegate::prewarmRecognizer() {
+void DictationController::prewarmRecognizer() {
     auto& speechEngine = SpeechEngine::shared();
     speechEngine.applyPersistedLocale(*AppPaths::userDefaults());
     const std::string locale = speechEngine.locale();
@@ -184,17 +180,17 @@ void AppDelegate::prewarmRecognizer() {
 
 // ---------------------------------------------------------------- start and capture
 
-void AppDelegate::toggleDictation() {
+void DictationController::toggleDictation() {
     if (!isRecording) startDictation(DictationMode::standard);
     else stopDictation();
 }
 
-void AppDelegate::startDictation(DictationMode mode) {
+void DictationController::startDictation(DictationMode mode) {
     if (isRecording) return;
     startDictation(mode, frontBundleID());
 }
 
-void AppDelegate::startDictation(DictationMode mode, const std::optional<std::string>& frontBundleID) {
+void DictationController::startDictation(DictationMode mode, const std::optional<std::string>& frontBundleID) {
     if (isRecording) return;
     const AppRule rule = ruleFor(frontBundleID);
     if (rule.neverDictate) {
@@ -212,10 +208,8 @@ void AppDelegate::startDictation(DictationMode mode, const std::optional<std::st
     // No consent dialogue exists here: the microphone is usable or it isn't.
     // The watch's last answer decides; asking the sound server here would
     // hold the key press up for as long as the server takes to answer.
-    const auto& known = permissionWatch_.lastKnownPermissionState();
-    const auto microphone = known.find(OndiraPermission(OndiraPermission::microphone).id());
-    if (microphone != known.end() && !microphone->second) {
-        refreshPermissionStates();
+    if (host_.knownMicrophoneGrant() == false) {
+        host_.refreshPermissionStates();
         isRecording = false;
         returnToIdle();
         showError("Microphone access is off — enable it in Settings.", ErrorRemedy::openSystemPane(SettingsPane::microphone));
@@ -224,7 +218,7 @@ void AppDelegate::startDictation(DictationMode mode, const std::optional<std::st
     beginCapture();
 }
 
-void AppDelegate::beginCapture() {
+void DictationController::beginCapture() {
     auto& audioEngine = MicrophoneRecorder::shared();
     pendingBufferStream = AudioBufferStream::make();
     audioEngine.attachStreamingSink(AudioBufferStream::sinkFeeding(pendingBufferStream));
@@ -247,16 +241,16 @@ void AppDelegate::beginCapture() {
     startLiveRecognition(std::move(s), *audioURL);
 }
 
-void AppDelegate::startLiveRecognition(std::shared_ptr<AudioBufferStream> stream, const fs::path& audioURL) {
+void DictationController::startLiveRecognition(std::shared_ptr<AudioBufferStream> stream, const fs::path& audioURL) {
     auto take = std::make_shared<DictationTake>();
     take->job = DictationJob{audioURL, dictationGeneration.load(), currentDictationMode, currentAppRule, {}, 0};
     liveTake_ = take;
-    std::thread(runTake, this, take, std::move(stream)).detach();
+    std::thread(runTake, weak_from_this(), take, std::move(stream)).detach();
 }
 
 // ---------------------------------------------------------------- stop
 
-void AppDelegate::stopDictation() {
+void DictationController::stopDictation() {
     if (!isRecording) return;
     isRecording = false;
     const auto stopTime = Clock::now();
@@ -267,7 +261,7 @@ void AppDelegate::stopDictation() {
     endCapture(audioURL, duration, stopTime);
 }
 
-void AppDelegate::audioEngineDidInterrupt(const std::optional<fs::path>& audioURL, double duration) {
+void DictationController::audioEngineDidInterrupt(const std::optional<fs::path>& audioURL, double duration) {
     // The microphone is already off; what was recorded up to here is a take
     // like any other. The engine's error message follows on its own.
     if (!isRecording) return;
@@ -275,7 +269,7 @@ void AppDelegate::audioEngineDidInterrupt(const std::optional<fs::path>& audioUR
     endCapture(audioURL, duration, Clock::now());
 }
 
-void AppDelegate::endCapture(const std::optional<fs::path>& audioURL, double duration, Clock::time_point stopTime) {
+void DictationController::endCapture(const std::optional<fs::path>& audioURL, double duration, Clock::time_point stopTime) {
     lastAudioSeconds = duration;
     lastAudioBytes = 0;
     if (audioURL) {
@@ -293,10 +287,10 @@ void AppDelegate::endCapture(const std::optional<fs::path>& audioURL, double dur
             // No live stream for this take: the file alone is recognised.
             take = std::make_shared<DictationTake>();
             take->job = job;
-            std::thread(runTake, this, take, nullptr).detach();
+            std::thread(runTake, weak_from_this(), take, nullptr).detach();
         }
         take->decide(DictationTake::Decision::transcribe, &job);
-        transcriptionTask = take;
+        transcriptionTask_ = take;
         return;
     }
     if (take) take->decide(DictationTake::Decision::abandon);
@@ -307,11 +301,11 @@ void AppDelegate::endCapture(const std::optional<fs::path>& audioURL, double dur
 
 // ---------------------------------------------------------------- completion
 
-double AppDelegate::reportedLatency(double endToEndSeconds, double cleanUpSeconds, double sinceStopSeconds) {
+double DictationController::reportedLatency(double endToEndSeconds, double cleanUpSeconds, double sinceStopSeconds) {
     return endToEndSeconds > 0 ? endToEndSeconds + cleanUpSeconds : sinceStopSeconds;
 }
 
-void AppDelegate::completeRecognition(const DictationJob& job, const TranscriptionResult& result) {
+void DictationController::completeRecognition(const DictationJob& job, const TranscriptionResult& result) {
     if (!result.isTruncated) {
         std::error_code ec;
         fs::remove(job.audioURL, ec);
@@ -358,7 +352,7 @@ void AppDelegate::completeRecognition(const DictationJob& job, const Transcripti
     });
 }
 
-void AppDelegate::failRecognition(const DictationJob& job, const std::string& typeName, const std::string& description) {
+void DictationController::failRecognition(const DictationJob& job, const std::string& typeName, const std::string& description) {
     platform::log("Ondira Native", "Transcription error: " + description);
     platform::MainQueue::async([this, job, typeName, description] {
         auto& audioEngine = MicrophoneRecorder::shared();
@@ -378,7 +372,20 @@ void AppDelegate::failRecognition(const DictationJob& job, const std::string& ty
 
 // ---------------------------------------------------------------- delivery
 
-void AppDelegate::deliverFinalText(const std::string& text, long long generation) {
+std::optional<std::string> DictationController::insertionFailureMessage(const InjectionOutcome& outcome) {
+    switch (outcome.kind) {
+        case InjectionOutcome::Kind::confirmed: return std::nullopt;
+        case InjectionOutcome::Kind::blockedBySecureInput:
+            return std::string("Secure field \u2014 ") + LinuxNames::secureInputBlocker + " blocks inserted text here";
+        case InjectionOutcome::Kind::unconfirmed:
+            if (outcome.textOnClipboard)
+                return std::string("Couldn't paste \u2014 your text is on the clipboard, press ") + LinuxNames::pasteShortcut;
+            return std::string("Couldn't paste into this app");
+    }
+    return std::nullopt;
+}
+
+void DictationController::deliverFinalText(const std::string& text, long long generation) {
     if (generation != dictationGeneration.load()) return;
     lifecycle = DictationLifecycle::injected;
     HotkeyManager::shared().disarmEscapeCancel();
@@ -390,9 +397,7 @@ void AppDelegate::deliverFinalText(const std::string& text, long long generation
         auto& staging = StagingBuffer::shared();
         const StagingAppendResult appended = staging.append(text, true, Clock::now());
         if (appended.isAppended()) {
-            if (stagingCommitItem_)
-                gtk_menu_item_set_label(GTK_MENU_ITEM(stagingCommitItem_),
-                                        stagingCommitTitle(static_cast<long long>(staging.count())).c_str());
+            host_.stagedEntriesChanged(static_cast<long long>(staging.count()));
             indicator.updateState(IndicatorMode::done());
             SoundCues::shared().play(SoundCue::success);
             returnToIdle();
@@ -411,8 +416,8 @@ void AppDelegate::deliverFinalText(const std::string& text, long long generation
         return;
     }
 
-    TextInjector::shared().inject(text, true, [generation, stagingMessage](InjectionOutcome outcome) {
-        AppDelegate* d = AppDelegate::shared();
+    TextInjector::shared().inject(text, true, [weak = weak_from_this(), generation, stagingMessage](InjectionOutcome outcome) {
+        auto d = weak.lock();
         // A newer dictation owns the indicator and the lifecycle by now.
         if (!d || generation != d->dictationGeneration.load()) return;
         if (auto message = insertionFailureMessage(outcome)) {
@@ -427,7 +432,7 @@ void AppDelegate::deliverFinalText(const std::string& text, long long generation
 
 // ---------------------------------------------------------------- cancel and errors
 
-void AppDelegate::hotkeyDidRequestCancel() {
+void DictationController::hotkeyDidRequestCancel() {
     const auto [next, outcome] = DictationLifecycles::cancelled(lifecycle);
     lifecycle = next;
     HotkeyManager::shared().disarmEscapeCancel();
@@ -437,7 +442,7 @@ void AppDelegate::hotkeyDidRequestCancel() {
             showError("Cancelled — nothing was recorded");
             break;
         case DictationLifecycles::CancelOutcome::cancelledDropTranscript:
-            if (transcriptionTask) transcriptionTask->cancelled = true;
+            if (transcriptionTask_) transcriptionTask_->cancelled = true;
             ++dictationGeneration;
             showError("Cancelled — transcription discarded");
             break;
@@ -445,8 +450,8 @@ void AppDelegate::hotkeyDidRequestCancel() {
     }
 }
 
-void AppDelegate::discardCapture() {
-    if (transcriptionTask) transcriptionTask->cancelled = true;
+void DictationController::discardCapture() {
+    if (transcriptionTask_) transcriptionTask_->cancelled = true;
     isRecording = false;
     auto& audioEngine = MicrophoneRecorder::shared();
     const auto stopped = audioEngine.stopRecording();
@@ -458,9 +463,9 @@ void AppDelegate::discardCapture() {
     }
 }
 
-void AppDelegate::hotkeyDidRequestErrorAction() { runErrorRemedy(); }
+void DictationController::hotkeyDidRequestErrorAction() { host_.runErrorRemedy(); }
 
-void AppDelegate::hotkeyDidRequestHandsFreeStop(const std::string& reason) {
+void DictationController::hotkeyDidRequestHandsFreeStop(const std::string& reason) {
     // A tap's release has already stopped the take.
     if (reason == "tap" || !isRecording) return;
     if (reason == "system-sleep" || reason == "screen-lock") {
@@ -473,12 +478,12 @@ void AppDelegate::hotkeyDidRequestHandsFreeStop(const std::string& reason) {
     stopDictation();
 }
 
-void AppDelegate::returnToIdle() {
+void DictationController::returnToIdle() {
     lifecycle = DictationLifecycle::idle;
     HotkeyManager::shared().disarmEscapeCancel();
 }
 
-void AppDelegate::showError(const std::string& message, std::optional<ErrorRemedy> remedy) {
+void DictationController::showError(const std::string& message, std::optional<ErrorRemedy> remedy) {
     IndicatorWindowController::shared().updateState(IndicatorMode::error(message, remedy));
     SoundCues::shared().play(SoundCue::error);
 }

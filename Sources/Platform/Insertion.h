@@ -10,10 +10,13 @@
 #include <utility>
 #include <vector>
 
-// Every form the clipboard held: (target name, bytes) pairs of one owner.
+// Every form the clipboard held: (target name, bytes) pairs of one owner;
+// the same for the PRIMARY selection, which some terminals paste from.
 struct ClipboardSnapshot {
-    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> items;
-    bool empty() const { return items.empty(); }
+    using Forms = std::vector<std::pair<std::string, std::vector<std::uint8_t>>>;
+    Forms items;
+    Forms primary = {};
+    bool empty() const { return items.empty() && primary.empty(); }
 };
 
 // What an insertion needs of the desktop.
@@ -31,8 +34,14 @@ public:
     virtual ClipboardSnapshot snapshotClipboard() = 0;
     virtual void setClipboardText(const std::string& text) = 0;
     virtual std::optional<std::string> clipboardText() = 0;
+    // Offers the saved forms again, but not before the application has
+    // fetched the text of the paste (a busy terminal may read its paste key
+    // late), and only where our text still stands: a newer copy of the user's
+    // wins.
     virtual void restoreClipboard(const ClipboardSnapshot& snapshot) = 0;
-    // Ctrl+V, or Ctrl+Shift+V when the focused application is a terminal.
+    // The focused application's paste key: Ctrl+V; Ctrl+Shift+V in a
+    // terminal; Shift+Insert in the xterm family, with the clipboard's text
+    // put on the PRIMARY selection too, which is what that key pastes there.
     virtual void sendPasteShortcut() = 0;
 };
 

@@ -43,11 +43,15 @@ inline constexpr const char* hotkeyStatusName = "X status";
 inline constexpr const char* secureInputName = "a password field or a keyboard grab";
 
 // Terminals take Ctrl+Shift+V to paste. An application counts as a terminal
-// when its id or WM_CLASS contains "terminal" or "console", or is one of these.
+// when its id or WM_CLASS contains "terminal" or "console", or is one of these
+// or of the xterm family below.
 inline constexpr const char* terminalApplications[] = {
-    "xterm", "uxterm", "urxvt", "rxvt", "konsole", "alacritty", "kitty", "tilix", "terminator", "terminology",
+    "konsole", "alacritty", "kitty", "tilix", "terminator", "terminology",
     "wezterm", "org.wezfurlong.wezterm", "foot", "st", "st-256color", "sakura", "guake", "tilda", "yakuake",
     "kgx", "ptyxis", "com.mitchellh.ghostty", "ghostty", "cool-retro-term"};
+// The xterm family has no Ctrl+Shift+V (it types ^V): its paste key is
+// Shift+Insert, which pastes the PRIMARY selection, not the CLIPBOARD.
+inline constexpr const char* primaryPasteTerminals[] = {"xterm", "uxterm", "urxvt", "rxvt", "rxvt-unicode"};
 
 // The file manager, where the program offers to reveal a file.
 inline constexpr const char* fileManagerName = "Files";

@@ -195,11 +195,12 @@ std::vector<SelfTestCase> cases() {
                    "delegate alive for the whole background task, a leak on every dictation",
                    [source, unreadable] {
                        if (!source) return unreadable();
-                       const auto body = SourceScan::between(*source, "PartialTextCallback partialTextForwarder() {", "\n}\n");
-                       const bool usesWeakSelf = body && SourceScan::contains(*body, "return [](const std::string& text) {") &&
+                       const auto body = SourceScan::between(
+                           *source, "PartialTextCallback partialTextForwarder(std::weak_ptr<DictationController> controller) {", "\n}\n");
+                       const bool usesWeakSelf = body && SourceScan::contains(*body, "return [controller](const std::string& text) {") &&
                                                  !SourceScan::contains(*body, "this");
                        const bool bodyUsesOptionalChaining =
-                           body && SourceScan::contains(*body, "if (AppDelegate::shared()) IndicatorWindowController::shared().updatePartialText(text);");
+                           body && SourceScan::contains(*body, "if (controller.lock()) IndicatorWindowController::shared().updatePartialText(text);");
                        if (usesWeakSelf && bodyUsesOptionalChaining) return SelfTestOutcome::pass();
                        return SelfTestOutcome::fail(std::string("expected onPartial to capture [weak self] and call "
                                                                 "self?.indicator.updatePartialText(text), usesWeakSelf=") +

@@ -102,7 +102,14 @@ std::vector<SelfTestCase> cases() {
                                std::size_t callee = init + argument.size() + 4;
                                const auto paren = text.find('(', callee);
                                const std::string maker = text.substr(callee, paren - callee);
-                               const auto definition = text.find(" " + maker + "() {");
+                               // The definition is the mention whose line ends by opening the body.
+                               auto definition = text.find(" " + maker + "(");
+                               while (definition != std::string::npos) {
+                                   const auto lineEnd = text.find('\n', definition);
+                                   const std::string line = text.substr(definition, lineEnd - definition);
+                                   if (line.size() >= 3 && line.compare(line.size() - 3, 3, ") {") == 0) break;
+                                   definition = text.find(" " + maker + "(", definition + 1);
+                               }
                                if (maker.empty() || definition == std::string::npos)
                                    return SelfTestOutcome::fail("cannot find the body of '" + maker + "', which makes the onPartialText closure");
                                from = definition;

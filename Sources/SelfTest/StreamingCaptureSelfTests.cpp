@@ -265,7 +265,7 @@ std::vector<SelfTestCase> cases() {
                    "application is restarted",
                    [] {
                        return delegateScan([](const std::string& text) {
-                           const auto begin = text.find("void AppDelegate::beginCapture()");
+                           const auto begin = text.find("void DictationController::beginCapture()");
                            if (begin == std::string::npos)
                                return SelfTestOutcome::fail("beginCapture no longer exists — capture is wired somewhere this test cannot see");
                            const auto catchAt = text.find("} catch (", begin);

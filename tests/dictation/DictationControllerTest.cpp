@@ -40,12 +40,12 @@ TEST(DictationDelivery, EveryInsertionOutcomeHasItsMessageAndOnlyAConfirmedOneHa
          std::string("Secure field — ") + LinuxNames::secureInputBlocker + " blocks inserted text here"},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(AppDelegate::insertionFailureMessage(row.outcome), row.message) << row.outcome.description();
+        EXPECT_EQ(DictationController::insertionFailureMessage(row.outcome), row.message) << row.outcome.description();
 }
 
 TEST(DictationDelivery, LatencyIsTheEnginesFigurePlusCleanUpElseTheTimeSinceStop) {
-    EXPECT_DOUBLE_EQ(AppDelegate::reportedLatency(0.2, 0.05, 9.0), 0.25);
-    EXPECT_DOUBLE_EQ(AppDelegate::reportedLatency(0.0, 0.05, 0.4), 0.4);
+    EXPECT_DOUBLE_EQ(DictationController::reportedLatency(0.2, 0.05, 9.0), 0.25);
+    EXPECT_DOUBLE_EQ(DictationController::reportedLatency(0.0, 0.05, 0.4), 0.4);
 }
 
 namespace {
@@ -63,9 +63,10 @@ int linesContaining(const fs::path& file, const std::string& needle) {
 class DictationControllerTest : public DelegateFixture {
 protected:
     void SetUp() override {
-        AppPaths::userDefaults()->setBool(AppDelegate::stagingModeKey, true);
+        AppPaths::userDefaults()->setBool(DictationController::stagingModeKey, true);
         ONDIRA_REQUIRE_SERVICE(startDelegate(), "no X display");
-        delegate->onDictationFailed = [this](const std::string& m) { failures.push_back(m); };
+        road = &delegate->dictation();
+        road->onDictationFailed = [this](const std::string& m) { failures.push_back(m); };
         StagingBuffer::shared().clear();
         historyBefore = historyCount();
         staleBefore = staleDrops();
@@ -82,12 +83,12 @@ protected:
     }
 
     // A dictation that has reached transcription, with its recording on disk.
-    AppDelegate::DictationJob transcribing(DictationMode mode = DictationMode::standard) {
-        ++delegate->dictationGeneration;
-        delegate->lifecycle = DictationLifecycle::transcribing;
-        const fs::path recording = dir / ("ondira_rec_" + std::to_string(delegate->dictationGeneration.load()) + ".wav");
+    DictationController::DictationJob transcribing(DictationMode mode = DictationMode::standard) {
+        ++road->dictationGeneration;
+        road->lifecycle = DictationLifecycle::transcribing;
+        const fs::path recording = dir / ("ondira_rec_" + std::to_string(road->dictationGeneration.load()) + ".wav");
         std::ofstream(recording) << "RIFF";
-        return {recording, delegate->dictationGeneration.load(), mode, AppRules::globalDefault(),
+        return {recording, road->dictationGeneration.load(), mode, AppRules::globalDefault(),
                 std::chrono::system_clock::now(), 1.5};
     }
     static TranscriptionResult heard(const std::string& text) {
@@ -106,6 +107,7 @@ protected:
         return *dir;
     }
     ScopedEnv env{AppPaths::selfTestStateDirVariable, state().path.string()};
+    DictationController* road = nullptr;
     TempDir dir;
     std::vector<std::string> failures;
     int historyBefore = 0;
@@ -126,15 +128,15 @@ TEST_F(DictationControllerTest, ACurrentResultIsCleanedLoggedAndStagedAndTheReco
     int refreshes = HubWindowController::shared().refreshRequests();
     for (const auto& c : cases) {
         const auto job = transcribing(c.mode);
-        delegate->completeRecognition(job, heard(c.heard));
-        settle([&] { return delegate->lifecycle == DictationLifecycle::idle; });
+        road->completeRecognition(job, heard(c.heard));
+        settle([&] { return road->lifecycle == DictationLifecycle::idle; });
         EXPECT_FALSE(fs::exists(job.audioURL));
         ASSERT_FALSE(StagingBuffer::shared().allEntries().empty());
         EXPECT_EQ(StagingBuffer::shared().allEntries().back().text, c.staged);
         EXPECT_TRUE(StagingBuffer::shared().allEntries().back().polished);
         EXPECT_EQ(historyCount(), ++logged);
         EXPECT_EQ(HubWindowController::shared().refreshRequests(), ++refreshes);
-        EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
+        EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
         EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::done());
     }
 }
@@ -144,35 +146,35 @@ TEST_F(DictationControllerTest, AnOvertakenOrCancelledResultIsNeitherLoggedNorDe
     // Overtaken: a newer dictation started before recognition answered.
     const auto old = transcribing();
     const auto newer = transcribing();
-    delegate->completeRecognition(old, heard("first words"));
+    road->completeRecognition(old, heard("first words"));
     settle();
     EXPECT_FALSE(fs::exists(old.audioURL)) << "the recording goes even when the result is dropped";
     EXPECT_EQ(staleDrops(), staleBefore + 1);
 
     // Cancelled after recognition answered but before the main thread ran
     // the history and delivery step.
-    delegate->completeRecognition(newer, heard("second words"));
-    delegate->hotkeyDidRequestCancel();
+    road->completeRecognition(newer, heard("second words"));
+    road->hotkeyDidRequestCancel();
     settle();
     EXPECT_EQ(staleDrops(), staleBefore + 2);
     EXPECT_TRUE(StagingBuffer::shared().isEmpty());
     EXPECT_EQ(historyCount(), historyBefore);
     EXPECT_EQ(HubWindowController::shared().refreshRequests(), refreshes) << "a dropped dictation must not refresh the hub";
-    EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
+    EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
     EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Cancelled — transcription discarded"));
 }
 
 TEST_F(DictationControllerTest, NoSpeechAndAFailedRecognitionEndTheDictationWithoutAnEntry) {
     const auto silent = transcribing();
-    delegate->completeRecognition(silent, heard(""));
+    road->completeRecognition(silent, heard(""));
     settle();
-    EXPECT_EQ(failures, std::vector<std::string>{AppDelegate::noSpeechMessage});
-    EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
+    EXPECT_EQ(failures, std::vector<std::string>{DictationController::noSpeechMessage});
+    EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
     EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::idle());
 
     const int errorsBefore = linesContaining(FaultLog::faultsFileURL(), "\"transcribe_error\"");
     const auto failed = transcribing();
-    delegate->failRecognition(failed, "TranscriptionError", "Speech recognition failed: broken");
+    road->failRecognition(failed, "TranscriptionError", "Speech recognition failed: broken");
     settle();
     EXPECT_EQ(failures.back(), "Speech recognition failed: broken");
     EXPECT_TRUE(fs::exists(failed.audioURL)) << "a failed recording stays for the support bundle";
@@ -183,11 +185,11 @@ TEST_F(DictationControllerTest, NoSpeechAndAFailedRecognitionEndTheDictationWith
 }
 
 TEST_F(DictationControllerTest, AnApplicationThatIsNeverDictatedIsRefusedBeforeAnythingStarts) {
-    const long long generation = delegate->dictationGeneration.load();
-    delegate->startDictation(DictationMode::standard, std::string(LinuxNames::passwordManagerID));
-    EXPECT_FALSE(delegate->isRecording);
-    EXPECT_EQ(delegate->dictationGeneration.load(), generation);
-    EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
+    const long long generation = road->dictationGeneration.load();
+    road->startDictation(DictationMode::standard, std::string(LinuxNames::passwordManagerID));
+    EXPECT_FALSE(road->isRecording);
+    EXPECT_EQ(road->dictationGeneration.load(), generation);
+    EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
     settle();
     EXPECT_EQ(IndicatorWindowController::shared().currentMode(),
               IndicatorMode::error(std::string("Dictation is off for ") + LinuxNames::passwordManagerName));
@@ -199,20 +201,20 @@ TEST_F(DictationControllerTest, AnInterruptedTakeIsTranscribedWhenLongEnoughAndT
         DictationLifecycle after;
     };
     for (const Case c : {Case{1.0, DictationLifecycle::transcribing}, Case{0.3, DictationLifecycle::idle}}) {
-        delegate->isRecording = true;
-        delegate->lifecycle = DictationLifecycle::capturing;
+        road->isRecording = true;
+        road->lifecycle = DictationLifecycle::capturing;
         const fs::path recording = dir / "interrupted.wav";
         std::ofstream(recording) << "RIFF";
-        delegate->audioEngineDidInterrupt(recording, c.seconds);
-        EXPECT_FALSE(delegate->isRecording) << c.seconds;
-        EXPECT_EQ(delegate->lifecycle, c.after) << c.seconds;
-        EXPECT_DOUBLE_EQ(delegate->lastAudioSeconds, c.seconds);
-        EXPECT_EQ(delegate->lastAudioBytes, 4);
+        road->audioEngineDidInterrupt(recording, c.seconds);
+        EXPECT_FALSE(road->isRecording) << c.seconds;
+        EXPECT_EQ(road->lifecycle, c.after) << c.seconds;
+        EXPECT_DOUBLE_EQ(road->lastAudioSeconds, c.seconds);
+        EXPECT_EQ(road->lastAudioBytes, 4);
         // The take goes on to recognition, which finds no usable audio here.
-        platform::MainQueue::pump(10, [&] { return delegate->lifecycle == DictationLifecycle::idle; });
-        EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
+        platform::MainQueue::pump(10, [&] { return road->lifecycle == DictationLifecycle::idle; });
+        EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
     }
-    EXPECT_EQ(failures.back(), AppDelegate::shortHoldMessage) << "the 0.3 s take is the last one";
+    EXPECT_EQ(failures.back(), DictationController::shortHoldMessage) << "the 0.3 s take is the last one";
 }
 
 TEST_F(DictationControllerTest, AHandsFreeSessionEndedForTheUserStopsTheMicrophone) {
@@ -222,33 +224,33 @@ TEST_F(DictationControllerTest, AHandsFreeSessionEndedForTheUserStopsTheMicropho
     };
     for (const Case c : {Case{"max-duration", true}, Case{"system-sleep", false}, Case{"screen-lock", false}}) {
         failures.clear();
-        delegate->isRecording = true;
-        delegate->lifecycle = DictationLifecycle::capturing;
-        delegate->hotkeyDidRequestHandsFreeStop(c.reason);
-        EXPECT_FALSE(delegate->isRecording) << c.reason;
-        EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle) << c.reason;
+        road->isRecording = true;
+        road->lifecycle = DictationLifecycle::capturing;
+        road->hotkeyDidRequestHandsFreeStop(c.reason);
+        EXPECT_FALSE(road->isRecording) << c.reason;
+        EXPECT_EQ(road->lifecycle, DictationLifecycle::idle) << c.reason;
         EXPECT_EQ(!failures.empty(), c.shortHoldReported) << c.reason;
     }
     // A tap's release has already stopped the take itself.
-    delegate->isRecording = true;
-    delegate->hotkeyDidRequestHandsFreeStop("tap");
-    EXPECT_TRUE(delegate->isRecording);
-    delegate->isRecording = false;
+    road->isRecording = true;
+    road->hotkeyDidRequestHandsFreeStop("tap");
+    EXPECT_TRUE(road->isRecording);
+    road->isRecording = false;
 }
 
 TEST_F(DictationControllerTest, EscapeDependsOnThePhase) {
-    const long long generation = ++delegate->dictationGeneration;
+    const long long generation = ++road->dictationGeneration;
     for (auto phase : {DictationLifecycle::idle, DictationLifecycle::injected}) {
-        delegate->lifecycle = phase;
-        delegate->hotkeyDidRequestCancel();
-        EXPECT_EQ(delegate->lifecycle, phase);
-        EXPECT_EQ(delegate->dictationGeneration.load(), generation);
+        road->lifecycle = phase;
+        road->hotkeyDidRequestCancel();
+        EXPECT_EQ(road->lifecycle, phase);
+        EXPECT_EQ(road->dictationGeneration.load(), generation);
     }
-    delegate->isRecording = true;
-    delegate->lifecycle = DictationLifecycle::capturing;
-    delegate->hotkeyDidRequestCancel();
-    EXPECT_FALSE(delegate->isRecording);
-    EXPECT_EQ(delegate->lifecycle, DictationLifecycle::idle);
+    road->isRecording = true;
+    road->lifecycle = DictationLifecycle::capturing;
+    road->hotkeyDidRequestCancel();
+    EXPECT_FALSE(road->isRecording);
+    EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
     settle();
     EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Cancelled — nothing was recorded"));
 }

@@ -253,18 +253,18 @@ TEST_F(OnboardingFlow, TheAccessibilityButtonSwitchesAssistiveTechnologiesOnAndA
         << fileText(FaultLog::faultsFileURL());
     EXPECT_FALSE(OnboardingWindow::shared().isVisible());
     EXPECT_EQ(HubWindowController::shared().showCount(), hubsBefore + 1);
-    EXPECT_FALSE(delegate->onDictationCompleted) << "after completion no dictation reaches the view";
-    EXPECT_FALSE(delegate->onDictationFailed);
+    EXPECT_FALSE(delegate->dictation().onDictationCompleted) << "after completion no dictation reaches the view";
+    EXPECT_FALSE(delegate->dictation().onDictationFailed);
 }
 
 TEST_F(OnboardingFlow, ClosingTheWindowDuringTheProofStepSkipsItOnce) {
     view().showPage(OnboardingView::Page::proof);
-    ASSERT_TRUE(delegate->onDictationCompleted && delegate->onDictationFailed) << "the proof step listens to dictations";
+    ASSERT_TRUE(delegate->dictation().onDictationCompleted && delegate->dictation().onDictationFailed) << "the proof step listens to dictations";
     gtk_window_close(GTK_WINDOW(window));
     platform::MainQueue::pump(0.3);
     EXPECT_FALSE(OnboardingWindow::shared().isVisible());
-    EXPECT_FALSE(delegate->onDictationCompleted);
-    EXPECT_FALSE(delegate->onDictationFailed);
+    EXPECT_FALSE(delegate->dictation().onDictationCompleted);
+    EXPECT_FALSE(delegate->dictation().onDictationFailed);
     EXPECT_TRUE(OnboardingWindow::hasOnboarded());
     EXPECT_EQ(linesWith(FaultLog::faultsFileURL(), "onboarding_completed", "skipped"), 1)
         << fileText(FaultLog::faultsFileURL());
@@ -275,11 +275,11 @@ TEST_F(OnboardingFlow, ClosingTheWindowDuringTheProofStepSkipsItOnce) {
     delegate->openOnboarding();
     platform::MainQueue::pump(0.3);
     EXPECT_EQ(view().page(), OnboardingView::Page::proof);
-    ASSERT_TRUE(delegate->onDictationFailed);
-    delegate->onDictationFailed(AppDelegate::noSpeechMessage);
-    EXPECT_EQ(view().proof(), DictationProofOutcome::failure(AppDelegate::noSpeechMessage));
+    ASSERT_TRUE(delegate->dictation().onDictationFailed);
+    delegate->dictation().onDictationFailed(DictationController::noSpeechMessage);
+    EXPECT_EQ(view().proof(), DictationProofOutcome::failure(DictationController::noSpeechMessage));
     EXPECT_TRUE(gtk_widget_get_visible(named("onboarding-retry")));
-    EXPECT_NE(labelText("onboarding-proof-status").find(AppDelegate::noSpeechMessage), std::string::npos);
+    EXPECT_NE(labelText("onboarding-proof-status").find(DictationController::noSpeechMessage), std::string::npos);
     screenshot("onboarding-5-proof-failed.png");
     click("onboarding-retry");
     EXPECT_EQ(view().proof(), DictationProofOutcome::waiting());
@@ -290,7 +290,7 @@ TEST_F(OnboardingFlow, ClosingTheWindowDuringTheProofStepSkipsItOnce) {
     EXPECT_EQ(view().page(), OnboardingView::Page::permissions);
     EXPECT_TRUE(gtk_widget_get_visible(named("onboarding-revocation-banner")));
     EXPECT_EQ(labelText("onboarding-revocation-banner").rfind("Microphone was turned off.", 0), 0u);
-    EXPECT_FALSE(delegate->onDictationCompleted) << "only the proof step listens to dictations";
+    EXPECT_FALSE(delegate->dictation().onDictationCompleted) << "only the proof step listens to dictations";
     RevocationMonitor::shared().setActiveRevocation(std::nullopt);
     EXPECT_FALSE(gtk_widget_get_visible(named("onboarding-revocation-banner")));
 }

@@ -1,6 +1,7 @@
 // Typing and pasting into a real GTK text field of another process, read
-// back from the field itself; the user's clipboard survives a paste; a
-// password field or a foreign keyboard grab blocks insertion.
+// back from the field itself, and into a real xterm, read back from its
+// shell; the user's clipboard survives a paste; a password field or a
+// foreign keyboard grab blocks insertion.
 #include "Input/TextInjector.h"
 #include "Platform/X11/DesktopInsertion.h"
 
@@ -8,14 +9,17 @@
 
 #include "support/RequireService.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <glib.h>
+#include <gtk/gtk.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
 #include "Platform/Unicode.h"
+#include "Platform/X11/X11ErrorTrap.h"
 #include "support/SessionLock.h"
 #include "support/TempDir.h"
 
@@ -58,6 +62,86 @@ struct TextWindow {
         return text() == expected;
     }
 };
+
+// A real xterm, named active and given the keyboard focus as a window
+// manager would, running a shell that writes the first bytes it reads (as
+// many as `expected` has) to a file. It exposes no accessible text, and its
+// paste key is Shift+Insert, which pastes the PRIMARY selection.
+struct XTerm {
+    SessionLock activeWindow{"active-window"};
+    TempDir dir{"ondira-xterm-"};
+    fs::path received = dir / "received.txt";
+    fs::path windowFile = dir / "window";
+    GPid pid = 0;
+    Display* display = XOpenDisplay(nullptr);
+    Window textArea = None;
+    explicit XTerm(const std::string& expected) {
+        const std::string script =
+            "printf %s \"$WINDOWID\" > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"; stty -icanon; "
+            "head -c \"$3\" > \"$2.tmp\" && mv \"$2.tmp\" \"$2\"";
+        std::vector<std::string> args = {"xterm", "-u8", "-e", "sh", "-c", script, "sh", windowFile.string(),
+                                         received.string(), std::to_string(expected.size())};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        g_spawn_async(nullptr, argv.data(), nullptr, GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH), nullptr,
+                      nullptr, &pid, nullptr);
+        platform::MainQueue::pump(15.0, [&] { return fs::exists(windowFile); });
+        auto id = platform::readFile(windowFile);
+        const Window window = id ? std::strtoul(std::string(id->begin(), id->end()).c_str(), nullptr, 10) : None;
+        if (!display || window == None) return;
+        platform::MainQueue::pump(5.0, [&] {
+            XWindowAttributes attributes{};
+            platform::X11ErrorTrap trap(display);
+            const bool viewable = XGetWindowAttributes(display, window, &attributes) && attributes.map_state == IsViewable;
+            return trap.finish() == 0 && viewable;
+        });
+        // WM_CLASS is on the top-level window, the child of the root.
+        const Window root = DefaultRootWindow(display);
+        Window top = window;
+        for (;;) {
+            Window treeRoot = None, parent = None;
+            Window* children = nullptr;
+            unsigned int count = 0;
+            if (!XQueryTree(display, top, &treeRoot, &parent, &children, &count)) return;
+            if (children) XFree(children);
+            if (parent == root || parent == None) break;
+            top = parent;
+        }
+        XChangeProperty(display, root, XInternAtom(display, "_NET_ACTIVE_WINDOW", False), XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(&top), 1);
+        XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
+        XSync(display, False);
+        platform::MainQueue::pump(0.3);
+        textArea = window;
+    }
+    ~XTerm() {
+        if (display) {
+            XDeleteProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_ACTIVE_WINDOW", False));
+            XCloseDisplay(display);
+        }
+        if (pid > 0) {
+            kill(pid, SIGCONT);
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+            g_spawn_close_pid(pid);
+        }
+    }
+    bool ready() const { return textArea != None; }
+    std::string shellReceived(double seconds) const {
+        platform::MainQueue::pump(seconds, [&] { return fs::exists(received); });
+        auto bytes = platform::readFile(received);
+        return bytes ? std::string(bytes->begin(), bytes->end()) : std::string("(nothing)");
+    }
+};
+
+// What a paste into any application would get from a selection now.
+std::string selectionText(GdkAtom which) {
+    gchar* s = gtk_clipboard_wait_for_text(gtk_clipboard_get(which));
+    std::string out = s ? s : "(nothing)";
+    g_free(s);
+    return out;
+}
 
 class DesktopInsertionTest : public ::testing::Test {
 protected:
@@ -133,6 +217,37 @@ TEST_F(DesktopInsertionTest, PasteGivesTheUserTheirClipboardBackWithEveryForm) {
     EXPECT_EQ(desktop->clipboardText(), "the user's own words");
 }
 
+// The user's copy and highlighted words belong to a text window; the
+// dictation is pasted into a focused xterm, where Shift+Insert must paste it
+// (Ctrl+Shift+V types ^V there). The injector can't read a terminal, so it
+// soon asks for the user's selections back; a terminal busy elsewhere (here:
+// stopped) reads its paste key later than that, and must still get the
+// dictation, not the user's words. Both selections come back afterwards.
+TEST_F(DesktopInsertionTest, APasteReachesTheShellInAnXtermAndTheUsersSelectionsComeBack) {
+    struct Row {
+        const char* name;
+        std::string text;
+        bool readsItsKeysLate;
+    };
+    for (const Row& row : {Row{"an idle xterm", "echo naïve café 42", false},
+                           Row{"an xterm that reads its paste key late", "echo late but whole", true}}) {
+        SCOPED_TRACE(row.name);
+        TextWindow user({"--clipboard", "--primary"});
+        ASSERT_TRUE(user.ready());
+        XTerm xterm(row.text);
+        ASSERT_TRUE(xterm.ready());
+        TextInjector injector(desktop);
+        if (row.readsItsKeysLate) kill(xterm.pid, SIGSTOP);
+        EXPECT_EQ(inject(injector, row.text, true), InjectionOutcome::confirmed());
+        platform::MainQueue::pump(0.3);
+        kill(xterm.pid, SIGCONT);
+        EXPECT_EQ(xterm.shellReceived(5.0), row.text);
+        platform::MainQueue::pump(5.0, [] { return selectionText(GDK_SELECTION_PRIMARY) == "the user's highlighted words"; });
+        EXPECT_EQ(selectionText(GDK_SELECTION_PRIMARY), "the user's highlighted words");
+        EXPECT_EQ(selectionText(GDK_SELECTION_CLIPBOARD), "the user's own words");
+    }
+}
+
 TEST_F(DesktopInsertionTest, APasswordFieldBlocksInsertion) {
     TextWindow window({"--password"});
     ASSERT_TRUE(window.ready());
@@ -154,6 +269,15 @@ TEST_F(DesktopInsertionTest, AnotherClientsKeyboardGrabIsSecureInput) {
     EXPECT_TRUE(desktop->isSecureInputActive());
     XUngrabKeyboard(rival, CurrentTime);
     XCloseDisplay(rival);
+}
+
+TEST(DesktopInsertion, EachTerminalGetsItsOwnPasteKey) {
+    using Key = platform::DesktopInsertion::PasteKey;
+    const std::vector<std::pair<const char*, Key>> rows = {
+        {"XTerm", Key::shiftInsertPrimary},  {"UXTerm", Key::shiftInsertPrimary}, {"URxvt", Key::shiftInsertPrimary},
+        {"Rxvt", Key::shiftInsertPrimary},   {"org.gnome.Terminal", Key::controlShiftV}, {"kitty", Key::controlShiftV},
+        {"org.gnome.gedit", Key::controlV}, {"firefox", Key::controlV}};
+    for (const auto& [id, key] : rows) EXPECT_EQ(platform::DesktopInsertion::pasteKey(id), key) << id;
 }
 
 TEST(DesktopInsertion, TerminalsAreKnownByIdOrClass) {

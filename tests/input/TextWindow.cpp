@@ -1,8 +1,10 @@
 // A small GTK window for the insertion tests: one focused text entry whose
 // text is written to a file on every change.
-//   ondira_test_textwindow <text-file> [--password] [--clipboard] [--busy]
+//   ondira_test_textwindow <text-file> [--password] [--clipboard] [--primary] [--busy]
 // --password makes the entry a password field; --clipboard makes this
 // program own the CLIPBOARD with a text and a PNG image, like a user's copy;
+// --primary makes it own the PRIMARY selection with a text, like a user's
+// highlighted words;
 // --busy makes it take 25 ms over every key press, like an application on a
 // loaded machine, so it reads its key events well after they were sent.
 // Creates <text-file>.ready once the entry has the keyboard focus.
@@ -18,6 +20,7 @@ bool gReadyPrinted = false;
 
 const guint8 kPng[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
 const char* kClipboardText = "the user's own words";
+const char* kPrimaryText = "the user's highlighted words";
 
 void writeText(GtkEditable* editable, gpointer) {
     gchar* text = gtk_editable_get_chars(editable, 0, -1);
@@ -50,16 +53,20 @@ void provide(GtkClipboard*, GtkSelectionData* data, guint info, gpointer) {
     else
         gtk_selection_data_set(data, gdk_atom_intern_static_string("image/png"), 8, kPng, sizeof kPng);
 }
+void providePrimary(GtkClipboard*, GtkSelectionData* data, guint, gpointer) {
+    gtk_selection_data_set_text(data, kPrimaryText, -1);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     gtk_init(&argc, &argv);
     if (argc < 2) return 2;
     gTextFile = argv[1];
-    bool password = false, clipboard = false, busy = false;
+    bool password = false, clipboard = false, primary = false, busy = false;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--password") == 0) password = true;
         if (std::strcmp(argv[i], "--clipboard") == 0) clipboard = true;
+        if (std::strcmp(argv[i], "--primary") == 0) primary = true;
         if (std::strcmp(argv[i], "--busy") == 0) busy = true;
     }
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
@@ -77,6 +84,10 @@ int main(int argc, char** argv) {
         static GtkTargetEntry targets[] = {{const_cast<gchar*>("UTF8_STRING"), 0, 0},
                                            {const_cast<gchar*>("image/png"), 0, 1}};
         gtk_clipboard_set_with_data(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), targets, 2, provide, nullptr, nullptr);
+    }
+    if (primary) {
+        static GtkTargetEntry targets[] = {{const_cast<gchar*>("UTF8_STRING"), 0, 0}};
+        gtk_clipboard_set_with_data(gtk_clipboard_get(GDK_SELECTION_PRIMARY), targets, 1, providePrimary, nullptr, nullptr);
     }
     gtk_widget_show_all(window);
     gtk_window_present(GTK_WINDOW(window));

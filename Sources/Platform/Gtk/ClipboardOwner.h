@@ -1,8 +1,8 @@
 #pragma once
-// The CLIPBOARD selection through GTK: the user's clipboard saved with every
-// target its owner offers, our own text put there for a paste, and the saved
-// forms offered again afterwards (we own the selection until another
-// application takes it).
+// The CLIPBOARD and PRIMARY selections through GTK: the user's selections
+// saved with every target their owners offer, our own text put there for a
+// paste, and the saved forms offered again once the paste has fetched our
+// text (we own a selection until another application takes it).
 #include "Platform/Insertion.h"
 
 #include <optional>
@@ -11,7 +11,10 @@
 namespace platform::clipboard {
 
 ClipboardSnapshot snapshot();
+// Our text on the CLIPBOARD, in every text form.
 void setText(const std::string& text);
+// The text of setText on the PRIMARY selection as well.
+void offerOnPrimaryToo();
 std::optional<std::string> text();
 void restore(const ClipboardSnapshot& snapshot);
 

@@ -7,6 +7,8 @@
 #include "Platform/Unicode.h"
 #include "Platform/X11/XTestKeyboard.h"
 
+#include <X11/keysym.h>
+
 namespace platform {
 
 std::shared_ptr<DesktopInsertion> DesktopInsertion::shared() {
@@ -14,13 +16,17 @@ std::shared_ptr<DesktopInsertion> DesktopInsertion::shared() {
     return instance;
 }
 
-bool DesktopInsertion::isTerminal(const std::string& applicationID) {
+DesktopInsertion::PasteKey DesktopInsertion::pasteKey(const std::string& applicationID) {
     const std::string id = text::lowercased(applicationID);
-    if (id.find("terminal") != std::string::npos || id.find("console") != std::string::npos) return true;
+    for (const char* name : LinuxNames::primaryPasteTerminals)
+        if (id == name) return PasteKey::shiftInsertPrimary;
+    if (id.find("terminal") != std::string::npos || id.find("console") != std::string::npos) return PasteKey::controlShiftV;
     for (const char* name : LinuxNames::terminalApplications)
-        if (id == name) return true;
-    return false;
+        if (id == name) return PasteKey::controlShiftV;
+    return PasteKey::controlV;
 }
+
+bool DesktopInsertion::isTerminal(const std::string& applicationID) { return pasteKey(applicationID) != PasteKey::controlV; }
 
 DesktopInsertion::DesktopInsertion()
     : keyboard_(std::make_shared<XTestKeyboard>()), focus_(std::make_shared<AtSpiFocus>()) {}
@@ -40,9 +46,19 @@ bool DesktopInsertion::insertAtFocus(const std::string& text) { return focus_->i
 void DesktopInsertion::typeText(const std::string& text) { keyboard_->type(text); }
 
 void DesktopInsertion::sendPasteShortcut() {
-    bool terminal = false;
-    if (auto app = frontmostApplication()) terminal = isTerminal(app->applicationID) || isTerminal(app->displayName);
-    keyboard_->sendPaste(terminal);
+    PasteKey key = PasteKey::controlV;
+    if (auto app = frontmostApplication()) {
+        key = pasteKey(app->applicationID);
+        if (key == PasteKey::controlV) key = pasteKey(app->displayName);
+    }
+    switch (key) {
+        case PasteKey::controlV: keyboard_->pressChord({XK_Control_L, XK_v}); break;
+        case PasteKey::controlShiftV: keyboard_->pressChord({XK_Control_L, XK_Shift_L, XK_v}); break;
+        case PasteKey::shiftInsertPrimary:
+            clipboard::offerOnPrimaryToo();
+            keyboard_->pressChord({XK_Shift_L, XK_Insert});
+            break;
+    }
 }
 
 ClipboardSnapshot DesktopInsertion::snapshotClipboard() { return clipboard::snapshot(); }

@@ -5,7 +5,9 @@
 // - the focused field: read through AT-SPI2 (AtSpiFocus);
 // - the clipboard: the CLIPBOARD selection through GTK, every target of the
 //   user's clipboard saved and offered again on restore (ClipboardOwner);
-// - paste: Ctrl+V, or Ctrl+Shift+V when the focused application is a terminal;
+// - paste: Ctrl+V; Ctrl+Shift+V when the focused application is a terminal;
+//   Shift+Insert in the xterm family, whose paste key reads PRIMARY, so the
+//   text is put on PRIMARY as well there;
 // - secure input: a password field has the focus, or another client holds
 //   the keyboard grab.
 #include "Platform/Insertion.h"
@@ -22,6 +24,9 @@ class XTestKeyboard;
 class DesktopInsertion : public InsertionTarget {
 public:
     static std::shared_ptr<DesktopInsertion> shared();
+    enum class PasteKey { controlV, controlShiftV, shiftInsertPrimary };
+    // The paste key of an application, by its id or class.
+    static PasteKey pasteKey(const std::string& applicationID);
     // An application id or class that names a terminal.
     static bool isTerminal(const std::string& applicationID);
 

@@ -329,18 +329,16 @@ bool XTestKeyboard::grabbedByAnotherClient() {
     return status == AlreadyGrabbed || status == GrabFrozen;
 }
 
-void XTestKeyboard::sendPaste(bool terminal) {
+void XTestKeyboard::pressChord(const std::vector<unsigned long>& keysyms) {
     if (!openDisplay()) return;
-    const KeyCode control = XKeysymToKeycode(display_, XK_Control_L);
-    const KeyCode shift = XKeysymToKeycode(display_, XK_Shift_L);
-    const KeyCode v = XKeysymToKeycode(display_, XK_v);
-    if (!control || !v) return;
-    XTestFakeKeyEvent(display_, control, True, 0);
-    if (terminal && shift) XTestFakeKeyEvent(display_, shift, True, 0);
-    XTestFakeKeyEvent(display_, v, True, 0);
-    XTestFakeKeyEvent(display_, v, False, 0);
-    if (terminal && shift) XTestFakeKeyEvent(display_, shift, False, 0);
-    XTestFakeKeyEvent(display_, control, False, 0);
+    std::vector<KeyCode> codes;
+    for (unsigned long sym : keysyms) {
+        const KeyCode code = XKeysymToKeycode(display_, static_cast<KeySym>(sym));
+        if (!code) return;
+        codes.push_back(code);
+    }
+    for (KeyCode code : codes) XTestFakeKeyEvent(display_, code, True, 0);
+    for (auto it = codes.rbegin(); it != codes.rend(); ++it) XTestFakeKeyEvent(display_, *it, False, 0);
     XSync(display_, False);
 }
 

@@ -9,6 +9,7 @@
 // typing stops if another window took the keyboard focus meanwhile.
 #include <memory>
 #include <string>
+#include <vector>
 
 typedef struct _XDisplay Display;
 
@@ -22,8 +23,9 @@ public:
     XTestKeyboard& operator=(const XTestKeyboard&) = delete;
 
     void type(const std::string& text);
-    // Ctrl+V, with Shift as well for a terminal.
-    void sendPaste(bool terminal);
+    // Presses the keys of these keysyms in order and releases them in
+    // reverse (a shortcut such as Control_L, v); nothing when one has no key.
+    void pressChord(const std::vector<unsigned long>& keysyms);
     // Another client holds the keyboard grab (a lock screen, a password
     // prompt).
     bool grabbedByAnotherClient();
