@@ -7,9 +7,6 @@ inline constexpr const char* supportDirName = "Ondira";
 inline constexpr const char* bundleID = "com.ondira.app";
 inline constexpr const char* version = ONDIRA_VERSION;
 inline constexpr const char* buildNumber = ONDIRA_BUILD_NUMBER;
-// The oldest system release the build supports (Debian 12); the published
-// release manifest's "minOS" states the same floor.
-inline constexpr const char* minimumSystemVersion = "12.0";
 inline constexpr const char* executableName = "Ondira";
 inline constexpr const char* helpURL = "https://ondira.app/help";
 }  // namespace Branding

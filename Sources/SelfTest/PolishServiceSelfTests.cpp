@@ -1,14 +1,19 @@
 // The rewrite client without its helper: the request line, reading a reply
 // line and the ready handshake, the rewrite modes, the edit instruction's
 // checks, the availability decision, and that a bad edit instruction is
-// refused before any helper input or output happens.
+// refused before any helper is started, with a stand-in helper that would
+// leave a trace.
+#include "Platform/Bundle.h"
+#include "Platform/FileIO.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Queues.h"
 #include "Platform/Unicode.h"
+#include "Platform/UUID.h"
 #include "SelfTest/SelfTest.h"
 #include "Text/PolishService.h"
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 
 #include <nlohmann/json.hpp>
@@ -50,12 +55,12 @@ std::string availabilityText(const PolishService::Availability& a) {
     return "got available=" + boolText(a.available) + " reason=" + a.reason;
 }
 
-// Starts a rewrite on the shared client and runs the main loop in 0.02 s
-// slices until its completion has arrived or 5 s have passed.
-std::shared_ptr<OutcomeBox> rewriteAndWait(const std::string& mode, const std::string& text,
+// Starts a rewrite on `client` and runs the main loop in 0.02 s slices until
+// its completion has arrived or 5 s have passed.
+std::shared_ptr<OutcomeBox> rewriteAndWait(PolishService& client, const std::string& mode, const std::string& text,
                                            const std::optional<std::string>& instruction) {
     auto box = std::make_shared<OutcomeBox>();
-    PolishService::shared().rewrite(mode, text, instruction, [box](const Outcome& o) { box->value = o; });
+    client.rewrite(mode, text, instruction, [box](const Outcome& o) { box->value = o; });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!box->value && std::chrono::steady_clock::now() < deadline)
         platform::MainQueue::pump(0.02, [box] { return box->value.has_value(); });
@@ -65,6 +70,57 @@ std::shared_ptr<OutcomeBox> rewriteAndWait(const std::string& mode, const std::s
 SelfTestOutcome expectFailure(const std::optional<Outcome>& o, const std::string& whenSuccess, const std::string& whenNil) {
     if (!o) return SelfTestOutcome::fail(whenNil);
     if (o->isSuccess()) return SelfTestOutcome::fail(whenSuccess + describe(o));
+    return SelfTestOutcome::pass();
+}
+
+// A bundle whose helper is a stand-in that notes every start in a file beside
+// it and then answers every request with a successful rewrite: a request that
+// reaches a helper leaves a trace and comes back as a success.
+class RecordingHelperBundle {
+public:
+    RecordingHelperBundle() : dir_(platform::temporaryDirectory() / ("ondira-polish-selftest-" + platform::newUUID())) {
+        std::error_code ec;
+        std::filesystem::create_directories(dir_, ec);
+        const std::string script =
+            "#!/bin/sh\n"
+            "echo started >> \"$(dirname \"$0\")/started\"\n"
+            "echo '{\"ready\":true}'\n"
+            "while read -r line; do echo '{\"ok\":true,\"text\":\"rewritten by the helper\"}'; done\n";
+        ready_ = !ec && platform::atomicWrite(dir_ / "mirvane", script, 0700);
+        platform::Bundle::overrideBundleDirectory(dir_);
+    }
+    ~RecordingHelperBundle() {
+        platform::Bundle::overrideBundleDirectory(std::nullopt);
+        SelfTestSupport::removeIfPresent(dir_);
+    }
+    bool ready() const { return ready_; }
+    bool helperStarted() const {
+        std::error_code ec;
+        return std::filesystem::exists(dir_ / "started", ec);
+    }
+
+private:
+    std::filesystem::path dir_;
+    bool ready_ = false;
+};
+
+// Sends one edit request through a fresh client while the recording helper
+// stands in, and fails when the request started it or was not refused.
+SelfTestOutcome expectRefusedBeforeSpawn(const std::optional<std::string>& instruction, const std::string& whenSuccess,
+                                         const std::string& whenNil, bool reasonNamesInstruction) {
+    RecordingHelperBundle bundle;
+    if (!bundle.ready()) return SelfTestOutcome::fail("could not write the stand-in helper");
+    auto client = PolishService::create();
+    auto box = rewriteAndWait(*client, "edit", "some text to change", instruction);
+    const auto pid = client->currentChildPid();
+    client->shutdown();
+    if (bundle.helperStarted() || pid)
+        return SelfTestOutcome::fail("the edit request started the rewrite helper before it was refused — got " +
+                                     describe(box->value));
+    if (auto failed = expectFailure(box->value, whenSuccess, whenNil); !failed.isPass())
+        return failed;
+    if (reasonNamesInstruction && platform::text::lowercased(box->value->value).find("instruction") == std::string::npos)
+        return SelfTestOutcome::fail("failure reason should name the missing instruction, got: " + box->value->value);
     return SelfTestOutcome::pass();
 }
 }  // namespace
@@ -287,18 +343,16 @@ std::vector<SelfTestCase> cases() {
         "switch to the input/output queue, would wait on a helper the machine may not have or return a spawn or parse "
         "failure instead of the instruction rejection";
     out.push_back({"rewrite(): mode 'edit' with no instruction fails before any helper spawn", gateTeeth, [] {
-                       auto box = rewriteAndWait("edit", "some text to change", std::nullopt);
-                       if (!box->value)
-                           return SelfTestOutcome::fail("rewrite() never called back within the timeout — the pre-I/O gate is gone and it is waiting on the helper");
-                       if (box->value->isSuccess()) return SelfTestOutcome::fail("expected .failure, got " + describe(box->value));
-                       if (platform::text::lowercased(box->value->value).find("instruction") == std::string::npos)
-                           return SelfTestOutcome::fail("failure reason should name the missing instruction, got: " + box->value->value);
-                       return SelfTestOutcome::pass();
+                       return expectRefusedBeforeSpawn(
+                           std::nullopt, "expected .failure, got ",
+                           "rewrite() never called back within the timeout — the pre-I/O gate is gone and it is waiting on the helper",
+                           true);
                    }});
     out.push_back({"rewrite(): mode 'edit' with an over-length instruction fails before any helper spawn", gateTeeth, [] {
-                       auto box = rewriteAndWait("edit", "some text to change", std::string(501, 'x'));
-                       return expectFailure(box->value, "expected .failure for an over-length instruction, got ",
-                                            "rewrite() never called back within the timeout — the length gate is not running before I/O");
+                       return expectRefusedBeforeSpawn(
+                           std::string(501, 'x'), "expected .failure for an over-length instruction, got ",
+                           "rewrite() never called back within the timeout — the length gate is not running before I/O",
+                           false);
                    }});
 
     return out;

@@ -193,30 +193,43 @@ std::vector<SelfTestCase> cases() {
                                                     "detachStreamingSink() — retain cycle / leak");
                    }});
 
-    // The speech engine's streaming methods, in our C++ spelling. The pass
-    // without a preview shows no partial text at all, so only the preview
-    // pass is required to route through the shared throttle; neither may
-    // build a throttle of its own.
+    // The speech engine's streaming methods, in our C++ spelling, comments
+    // left out. Both take the one throttle by reference; any partial
+    // hypothesis either reads reaches the user only as an argument of
+    // partialCoalescer.consider(...), the preview pass must do so, and neither
+    // builds a throttle, calls the raw callback or debounces by itself.
     if (const auto engineText = SourceScan::speechEngineSourceOr(out, "streaming source scan (skipped)")) {
         const std::string text = *engineText;
+        const std::string code = SourceScan::withoutComments(text);
         out.push_back({"streamModernBuffers/streamLegacyBuffers route partial text through partialCoalescer.consider(...) "
                        "and declare no second throttle",
                        "this guards that the streaming methods reuse the one throttle instance instead of adding a second, "
                        "parallel debounce, which would let live partials bypass the throttle or be throttled twice",
-                       [text] {
+                       [code] {
                            const std::string modernMarker = "bool SpeechEngine::streamModernBuffers(";
                            const std::string legacyMarker = "bool SpeechEngine::streamLegacyBuffers(";
-                           const std::string endMarker = "// ---- Legacy path (incremental decoder) ----";
-                           auto modern = SourceScan::between(text, modernMarker, legacyMarker);
-                           auto legacy = SourceScan::between(text, legacyMarker, endMarker);
+                           const std::string endMarker = "SpeechEngine::Triple SpeechEngine::transcribeLegacy(";
+                           auto modern = SourceScan::between(code, modernMarker, legacyMarker);
+                           auto legacy = SourceScan::between(code, legacyMarker, endMarker);
                            if (!modern || !legacy)
                                return SelfTestOutcome::fail("could not locate streamModernBuffers/streamLegacyBuffers to scan");
-                           if (!SourceScan::contains(*legacy, "partialCoalescer.consider("))
+                           const std::string consider = "partialCoalescer.consider(";
+                           if (!SourceScan::contains(*legacy, consider))
                                return SelfTestOutcome::fail("streamLegacyBuffers no longer routes partial text through partialCoalescer.consider(...)");
-                           if (buildsThrottle(*modern))
-                               return SelfTestOutcome::fail("streamModernBuffers instantiates its own PartialTextCoalescer — a second, parallel throttle");
-                           if (buildsThrottle(*legacy))
-                               return SelfTestOutcome::fail("streamLegacyBuffers instantiates its own PartialTextCoalescer — a second, parallel throttle");
+                           for (const auto& [name, body] : {std::pair{"streamModernBuffers", *modern}, std::pair{"streamLegacyBuffers", *legacy}}) {
+                               const std::string who = name;
+                               if (!SourceScan::contains(body, "PartialTextCoalescer& partialCoalescer"))
+                                   return SelfTestOutcome::fail(who + " no longer takes the shared throttle by reference");
+                               if (buildsThrottle(body))
+                                   return SelfTestOutcome::fail(who + " instantiates its own PartialTextCoalescer — a second, parallel throttle");
+                               for (const char* bypass : {"onPartialText", "PartialTextCallback", "shouldEmitPartial("})
+                                   if (SourceScan::contains(body, bypass))
+                                       return SelfTestOutcome::fail(who + " names " + bypass +
+                                                                    " — partial text reaches the user around the shared throttle");
+                               if (!SourceScan::onlyInsideCall(body, "ypothesis(", consider))
+                                   return SelfTestOutcome::fail(who + " reads a partial hypothesis outside partialCoalescer.consider(...) — "
+                                                                      "it is shown unthrottled or throttled by something else");
+                           }
                            return SelfTestOutcome::pass();
                        }});
         out.push_back({"transcribeStreaming's final result always comes from transcribeDetailed(audioURL:...), never from "

@@ -1,8 +1,9 @@
 #include "Base/AppPaths.h"
-#include "Base/Branding.h"
+#include "Base/SystemFloor.h"
 #include "Diagnostics/PrivacyProbe.h"
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
+#include "Platform/SystemLibrary.h"
 #include "Platform/Unicode.h"
 #include "Platform/URLSession.h"
 #include "Platform/UUID.h"
@@ -600,8 +601,10 @@ SelfTestCase shippedManifestCase() {
 
 SelfTestCase manifestHonestyCase() {
     return {"manifest honesty: the shipped manifest's minOS equals the app bundle's own LSMinimumSystemVersion",
-            "the published minimum system version must be the one the application bundle declares; changing either "
-            "number without the other makes the case fail",
+            "the published minimum system version must be the one the running build needs, read from its own "
+            "executable at run time; through the update checker's decision, a system at that floor must be offered "
+            "the shipped release and one release below it must not, so changing either number without the other, "
+            "or a checker that ignores minOS, makes the case fail",
             [] {
                 auto manifest = tryDecode(kShippedManifest);
                 if (!manifest) return SelfTestOutcome::fail("failed to decode the shipped manifest literal at all");
@@ -609,16 +612,36 @@ SelfTestCase manifestHonestyCase() {
                     return SelfTestOutcome::fail(
                         "the shipped manifest carries no minOS at all -- nothing gates a buyer on an unsupported OS");
                 }
-                const std::string declared = Branding::minimumSystemVersion;
+                const std::string declared = SystemFloor::minimumSystemVersion();
                 if (declared.empty()) {
-                    return SelfTestOutcome::fail("Bundle.main declares no LSMinimumSystemVersion -- the shipped app "
-                                                 "states no OS floor of its own");
+                    return SelfTestOutcome::fail("the running executable's C library needs could not be read -- the "
+                                                 "shipped app states no OS floor of its own");
                 }
-                if (normalizedVersionTriple(*manifest->minMacOSVersion) != normalizedVersionTriple(declared)) {
+                const auto floor = normalizedVersionTriple(declared);
+                const std::string below = std::to_string(floor[0] - 1) + ".99";
+                // An older current version, so only the system floor can stop the offer.
+                const UpdateStatus atFloor = UpdateChecker::statusFor(*manifest, "0", declared);
+                const UpdateStatus underFloor = UpdateChecker::statusFor(*manifest, "0", below);
+                const bool offeredAtFloor = atFloor.kind == UpdateStatus::Kind::updateAvailable;
+                const bool offeredBelow = underFloor.kind == UpdateStatus::Kind::updateAvailable;
+                const std::string source = declared + " (from C library " +
+                                           platform::system::requiredCLibraryVersion().value_or("?") + ")";
+                if (!offeredAtFloor) {
+                    return SelfTestOutcome::fail("the update checker withholds the shipped release from a system at "
+                                                 "this build's own floor " + source + ": published minOS " +
+                                                 *manifest->minMacOSVersion + " is above it, got " + atFloor.describe());
+                }
+                if (offeredBelow) {
+                    return SelfTestOutcome::fail("the update checker offers the shipped release (minOS " +
+                                                 *manifest->minMacOSVersion + ") to system " + below +
+                                                 ", below this build's floor " + source +
+                                                 " -- it ignores minOS, or the published floor is too low");
+                }
+                if (normalizedVersionTriple(*manifest->minMacOSVersion) != floor) {
                     return SelfTestOutcome::fail("published minOS " + *manifest->minMacOSVersion +
-                                                 " != bundle LSMinimumSystemVersion " + declared +
-                                                 " -- one of the two is lying to buyers about which system versions can "
-                                                 "run this build");
+                                                 " != bundle LSMinimumSystemVersion " + source +
+                                                 " -- one of the two is lying to buyers about which system versions "
+                                                 "can run this build");
                 }
                 return SelfTestOutcome::pass();
             }};

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <set>
 
+#include "Base/SystemFloor.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Unicode.h"
 #include "Platform/UUID.h"
@@ -360,7 +361,7 @@ json engineDescriptorRows(bool isModernAvailable, const std::map<std::string, En
         rows.push_back(json{{"id", d.id},
                             {"engineIdentifier", d.engineIdentifier},
                             {"label", d.label},
-                            {"minOSVersion", "12"},
+                            {"minOSVersion", SystemFloor::minimumSystemVersion()},
                             {"selectable", d.modern ? isModernAvailable : !isModernAvailable},
                             {"onDevice", true},
                             {"sampleCount", it == stats.end() ? 0LL : it->second.sampleCount},

@@ -3,6 +3,7 @@
 #include "Base/AppPaths.h"
 #include "Base/Branding.h"
 #include "Base/HostAllowList.h"
+#include "Base/SystemFloor.h"
 #include "Platform/Log.h"
 #include "Platform/Unicode.h"
 
@@ -47,12 +48,8 @@ UpdateStatus statusFromResponse(const platform::HTTPResult& response) {
         return UpdateStatus::failed("the update server answered HTTP " + std::to_string(response.statusCode));
     }
     try {
-        ReleaseManifest manifest = ReleaseManifest::decode(response.body);
-        const std::string current = UpdateChecker::currentAppVersion();
-        if (UpdateChecker::isVersion(manifest.version, current)) {
-            return UpdateStatus::updateAvailable(std::move(manifest), current);
-        }
-        return UpdateStatus::upToDate(current);
+        return UpdateChecker::statusFor(ReleaseManifest::decode(response.body), UpdateChecker::currentAppVersion(),
+                                        SystemFloor::runningSystemVersion());
     } catch (const ManifestDecodingError& e) {
         return UpdateStatus::failed(std::string("the release manifest could not be read: ") + e.what());
     }
@@ -186,6 +183,19 @@ void UpdateChecker::checkForUpdates(const std::string& manifestURL, std::shared_
         }
         if (completion) completion(result);
     });
+}
+
+UpdateStatus UpdateChecker::statusFor(ReleaseManifest manifest, const std::string& currentVersion,
+                                      const std::string& systemVersion) {
+    if (!isVersion(manifest.version, currentVersion)) return UpdateStatus::upToDate(currentVersion);
+    // A release that needs a newer system than this one could not start
+    // here once installed; offering it would only break a working setup.
+    if (manifest.minMacOSVersion && !systemVersion.empty() && isVersion(*manifest.minMacOSVersion, systemVersion)) {
+        platform::log("UpdateChecker", "Ondira " + manifest.version + " needs system release " +
+                                           *manifest.minMacOSVersion + " or newer; this one is " + systemVersion);
+        return UpdateStatus::upToDate(currentVersion);
+    }
+    return UpdateStatus::updateAvailable(std::move(manifest), currentVersion);
 }
 
 bool UpdateChecker::isVersion(const std::string& version, const std::string& newerThan) {

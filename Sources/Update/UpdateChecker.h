@@ -73,6 +73,11 @@ public:
                          Completion completion);
 
     static bool isVersion(const std::string& version, const std::string& newerThan);
+    // The decision on a fetched manifest: update available when it is newer
+    // than `currentVersion` and its minimum system release ("minOS") is not
+    // above `systemVersion` (SystemFloor's scale); else up to date.
+    static UpdateStatus statusFor(ReleaseManifest manifest, const std::string& currentVersion,
+                                  const std::string& systemVersion);
     static bool shouldCheckAutomatically(bool enabled, std::optional<Clock::time_point> lastChecked,
                                          Clock::time_point now, double interval);
     // The hub's token: "uptodate", "available", "error", "idle", "checking".

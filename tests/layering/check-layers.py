@@ -28,7 +28,7 @@ BELOW["App"] = {"CLI", "UI"} | BELOW["UI"]
 BELOW["SelfTest"] = {"App"} | BELOW["App"]
 BELOW["Entry"] = {"SelfTest"} | BELOW["SelfTest"]
 
-BACKENDS = {"X11", "DBus", "Pulse", "Desktop", "AtSpi", "Gtk"}
+BACKENDS = {"X11", "DBus", "Pulse", "Desktop", "AtSpi", "Gtk", "Gio"}
 DESKTOP_HEADER = re.compile(r"#\s*include\s*<(gtk/|gdk/|webkit2/|X11/|pulse/|atspi/|libayatana-appindicator/|canberra\.h|at-spi)")
 # Layers that must build without any desktop library.
 DESKTOP_FREE = {"Base", "Learning", "Text", "CLI", "Update"}

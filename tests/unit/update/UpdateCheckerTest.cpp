@@ -1,5 +1,7 @@
 #include "Base/AppPaths.h"
 #include "Base/Branding.h"
+#include "Base/SystemFloor.h"
+#include "Platform/SystemLibrary.h"
 #include "Platform/Queues.h"
 #include "Update/UpdateChecker.h"
 #include "support/TempDir.h"
@@ -61,6 +63,11 @@ std::optional<UpdateStatus> check(UpdateChecker& checker, const std::string& url
 
 const std::string kNewer = R"({"version":"99.0.0","downloadURL":"https://ondira.app/releases/Ondira-99.0.0.tar.gz"})";
 
+std::string newerNeeding(const std::string& minOS) {
+    return R"({"version":"99.0.0","downloadURL":"https://ondira.app/releases/Ondira-99.0.0.tar.gz","minOS":")" + minOS +
+           R"("})";
+}
+
 }  // namespace
 
 TEST(UpdateChecker, ReportsWhatTheManifestSays) {
@@ -73,6 +80,9 @@ TEST(UpdateChecker, ReportsWhatTheManifestSays) {
     };
     const Case table[] = {
         {ok(kNewer), UpdateStatus::Kind::updateAvailable, ""},
+        // A newer release is withheld from a system older than its floor.
+        {ok(newerNeeding(SystemFloor::runningSystemVersion())), UpdateStatus::Kind::updateAvailable, ""},
+        {ok(newerNeeding("999.0")), UpdateStatus::Kind::upToDate, ""},
         {ok(R"({"version":")" + current + R"(","downloadURL":"x"})"), UpdateStatus::Kind::upToDate, ""},
         {ok(R"({"version":"1.0","downloadURL":"x"})"), UpdateStatus::Kind::upToDate, ""},
         {ok(R"({"version":"99"})"), UpdateStatus::Kind::failed, "the release manifest could not be read: "},
@@ -152,4 +162,31 @@ TEST(UpdateChecker, VersionOrderAndStateTokens) {
     EXPECT_EQ(UpdateChecker::stateToken(UpdateStatus::failed("x")), "error");
     EXPECT_EQ(UpdateChecker::stateToken(UpdateStatus::idle()), "idle");
     EXPECT_EQ(UpdateChecker::stateToken(UpdateStatus::checking()), "checking");
+}
+
+// The system scale the checker compares "minOS" with: Debian releases by the
+// C library each shipped, and this build's floor read from its executable.
+TEST(SystemFloor, DebianReleasesByTheirCLibrary) {
+    struct Case {
+        std::string cLibrary;
+        std::optional<std::string> needing, providing;
+    };
+    const Case table[] = {
+        {"2.34", "12.0", "11.0"},  // built on Debian 12: __libc_start_main@GLIBC_2.34
+        {"2.36", "12.0", "12.0"},
+        {"2.31", "11.0", "11.0"},
+        {"2.41", "13.0", "13.0"},
+        {"2.99", std::nullopt, "13.0"},
+        {"2.17", "10.0", std::nullopt},
+        {"", std::nullopt, std::nullopt},
+    };
+    for (const auto& c : table) {
+        EXPECT_EQ(SystemFloor::releaseNeeding(c.cLibrary), c.needing) << c.cLibrary;
+        EXPECT_EQ(SystemFloor::releaseProviding(c.cLibrary), c.providing) << c.cLibrary;
+    }
+    const auto required = platform::system::requiredCLibraryVersion();
+    ASSERT_TRUE(required) << "the test binary's own version needs could not be read";
+    EXPECT_EQ(SystemFloor::minimumSystemVersion(), SystemFloor::releaseNeeding(*required).value_or(""));
+    EXPECT_FALSE(UpdateChecker::isVersion(SystemFloor::minimumSystemVersion(), SystemFloor::runningSystemVersion()))
+        << "the running system is below the floor of the build running on it";
 }
