@@ -554,6 +554,8 @@ FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::s
     bool decodedAll = false;
     std::vector<std::vector<std::size_t>> jobsOfWindow;
     std::vector<double> jobSeconds;
+    std::vector<double> jobEnds;  // on the file's time line
+    double secondsReported = 0;
     std::vector<std::vector<Segment>> perWindow;
     while (!decodedAll || perWindow.size() < windows.size()) {
         const std::size_t consumed = perWindow.size();
@@ -572,6 +574,7 @@ FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::s
                     job.samples.assign(window.samples.begin() + static_cast<std::ptrdiff_t>(begin),
                                        window.samples.begin() + static_cast<std::ptrdiff_t>(end));
                     jobSeconds.push_back(static_cast<double>(end - begin) / windowSampleRate);
+                    jobEnds.push_back(job.offsetSeconds + jobSeconds.back());
                     ids.push_back(job.id);
                     shared->jobs.push_back(std::move(job));
                 }
@@ -581,8 +584,28 @@ FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::s
             jobsOfWindow.push_back(std::move(ids));
         }
 
+        // Progress moves with every utterance recognised, not only with
+        // whole windows: a file shorter than one window would otherwise sit
+        // at 0 % until it is done. Until the decoder has reached the end, the
+        // header's claims are the best total there is.
+        auto report = [&](int windowsDone, double secondsDone) {
+            if (!onProgress) return;
+            const double decodedSeconds = static_cast<double>(reader.framesRead()) / windowSampleRate;
+            Progress progress;
+            progress.chunksCompleted = windowsDone;
+            progress.totalChunks = decodedAll ? static_cast<int>(windows.size())
+                                              : std::max(estimatedWindowCount(claimedSeconds, chunkSeconds, overlapSeconds),
+                                                         static_cast<int>(windows.size()) + 1);
+            progress.totalSeconds = decodedAll ? decodedSeconds : std::max(claimedSeconds, decodedSeconds);
+            // The next window's first utterances repeat the overlap: never back.
+            secondsReported = std::max(secondsReported, std::min(secondsDone, progress.totalSeconds));
+            progress.secondsProcessed = secondsReported;
+            onProgress(progress);
+        };
         std::vector<Segment> segments;
-        for (std::size_t id : jobsOfWindow[consumed]) {
+        const auto& ids = jobsOfWindow[consumed];
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            const std::size_t id = ids[k];
             Outcome outcome;
             {
                 const double timeout = timeoutFor(jobSeconds[id]);
@@ -599,21 +622,10 @@ FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::s
             }
             if (outcome.error) throw *outcome.error;
             segments.insert(segments.end(), outcome.segments.begin(), outcome.segments.end());
+            if (k + 1 < ids.size()) report(static_cast<int>(consumed), jobEnds[id]);
         }
         perWindow.push_back(std::move(segments));
-        if (onProgress) {
-            // Until the decoder has reached the end, the header's claims are
-            // the best total there is.
-            const double decodedSeconds = static_cast<double>(reader.framesRead()) / windowSampleRate;
-            Progress progress;
-            progress.chunksCompleted = static_cast<int>(perWindow.size());
-            progress.totalChunks = decodedAll ? static_cast<int>(windows.size())
-                                              : std::max(estimatedWindowCount(claimedSeconds, chunkSeconds, overlapSeconds),
-                                                         static_cast<int>(windows.size()) + 1);
-            progress.totalSeconds = decodedAll ? decodedSeconds : std::max(claimedSeconds, decodedSeconds);
-            progress.secondsProcessed = std::min(windows[consumed].endSeconds, progress.totalSeconds);
-            onProgress(progress);
-        }
+        report(static_cast<int>(perWindow.size()), windows[consumed].endSeconds);
         if ((!decodedAll || perWindow.size() < windows.size()) && isCancelled())
             throw TranscriptionFileError::of(Kind::cancelled);
     }
