@@ -1,6 +1,7 @@
 // `Ondira --polish-smoke-test`: two rewrites through the rewrite client, and
 // whether one helper process served both. Prints plain lines and exits 0
 // whatever it found.
+#include "App/PolishSmokeTest.h"
 #include "App/Roads.h"
 
 #include "Platform/Queues.h"
@@ -8,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -20,21 +22,37 @@ void say(const std::string& line) {
 std::string pidText(const std::optional<pid_t>& pid) { return pid ? std::to_string(*pid) : "none"; }
 
 void rewriteStep(const std::string& label, const std::string& text) {
+    PolishSmokeTest::runStep(label, text, [](const std::string& input, PolishService::Completion completion) {
+        PolishService::shared().rewrite("polish", input, std::nullopt, std::move(completion));
+    });
+}
+}  // namespace
+
+bool PolishSmokeTest::runStep(const std::string& label, const std::string& text, const Rewrite& rewrite,
+                              double timeoutSeconds) {
     const auto start = std::chrono::steady_clock::now();
-    bool done = false;
-    PolishService::shared().rewrite("polish", text, std::nullopt, [&, label, start](const PolishService::RewriteOutcome& outcome) {
+    // The completion owns the flag with the step: a rewrite that answers
+    // after the step gave up on it finds the flag still there, not a stack
+    // frame that has been reused since.
+    auto done = std::make_shared<bool>(false);
+    rewrite(text, [done, label, start](const PolishService::RewriteOutcome& outcome) {
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.2f", elapsed);
         say("[polish-smoke-test] " + label + (outcome.isSuccess() ? " ok in " : " failed in ") + seconds + "s: " +
             outcome.value);
-        done = true;
+        *done = true;
     });
-    const auto deadline = start + std::chrono::seconds(30);
-    while (!done && std::chrono::steady_clock::now() < deadline) platform::MainQueue::pump(0.05, [&] { return done; });
-    if (!done) say("[polish-smoke-test] " + label + " did not complete within 30s");
+    const auto deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(timeoutSeconds));
+    while (!*done && std::chrono::steady_clock::now() < deadline)
+        platform::MainQueue::pump(0.05, [done] { return *done; });
+    if (*done) return true;
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "%g", timeoutSeconds);
+    say("[polish-smoke-test] " + label + " did not complete within " + limit + "s");
+    return false;
 }
-}  // namespace
 
 int Roads::runPolishSmokeTest() {
     PolishService& service = PolishService::shared();

@@ -98,20 +98,28 @@ std::optional<std::string> readConfigValue(const std::string& key) {
 
 void writeConfigValue(const std::string& key, const std::string& value) {
     const fs::path file = configFile();
-    nlohmann::json object = nlohmann::json::object();
-    if (auto bytes = platform::readFile(file)) {
-        try {
-            auto j = nlohmann::json::parse(*bytes);
-            if (j.is_object()) object = std::move(j);
-        } catch (const std::exception&) {
-            // Broken content is replaced by an object holding only this key.
-        }
-    }
-    object[key] = value;
     unsigned mode = 0600;
     struct stat st {};
     if (::stat(file.c_str(), &st) == 0) mode = st.st_mode & 07777;
-    platform::atomicWrite(file, object.dump(2), mode);
+    // Under the store's lock across the read and the rename: the two writers
+    // run in different processes (the hub and a command), and one that built
+    // on a read taken before the other's rename would drop the other's key.
+    platform::updateFile(file, [&](const platform::FileRead& current) -> std::optional<std::string> {
+        using Outcome = platform::FileRead::Outcome;
+        // A file that could not be read (refused, unreadable) is left alone.
+        if (current.outcome != Outcome::ok && current.outcome != Outcome::missing) return std::nullopt;
+        nlohmann::json object = nlohmann::json::object();
+        if (current.ok()) {
+            try {
+                auto j = nlohmann::json::parse(current.bytes);
+                if (j.is_object()) object = std::move(j);
+            } catch (const std::exception&) {
+                // Broken content is replaced by an object holding only this key.
+            }
+        }
+        object[key] = value;
+        return object.dump(2);
+    }, mode);
 }
 
 }  // namespace AppPaths

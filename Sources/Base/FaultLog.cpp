@@ -158,8 +158,17 @@ void record(const std::string& kind, const std::map<std::string, std::string>& d
 bool applySizeCap(const fs::path& path, std::uint64_t cap) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) <= cap) return false;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Under the log's lock, which every appender takes, from the read of the
+    // tail to the rename: a record another process appends in between would
+    // otherwise be replaced by the tail read before it.
+    platform::StoreLock lock(path);
+    if (!lock.held()) return false;
+    int fd = platform::openRegularFile(path);
     if (fd < 0) return false;
+    if (::fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) <= cap) {
+        ::close(fd);
+        return false;
+    }
     // Read one byte more than we keep, so a tail that starts on a line boundary is kept whole.
     const std::uint64_t keep = cap / 2;
     std::string tail(static_cast<std::size_t>(keep + 1), '\0');

@@ -115,8 +115,13 @@ void transcribeOnThread(const std::shared_ptr<Job>& job, const TranscribeOptions
         job->result = std::move(result);
     } catch (const FileTranscriber::TranscriptionFileError& error) {
         std::lock_guard<std::mutex> guard(job->lock);
-        const std::string description = error.errorDescription();
-        job->failure = description.empty() ? "Transcription failed." : description;
+        std::string description = error.errorDescription();
+        if (description.empty()) description = "Transcription failed.";
+        // What exactly could not be read (a refused sample rate, FFmpeg's
+        // reason) is what a user at a terminal can act on.
+        if (error.kind() == FileTranscriber::TranscriptionFileError::Kind::unreadableAudio && !error.payload().empty())
+            description += " (" + error.payload() + ")";
+        job->failure = description;
     } catch (const std::exception& error) {
         std::lock_guard<std::mutex> guard(job->lock);
         job->failure = error.what();

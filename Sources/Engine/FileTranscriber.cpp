@@ -441,17 +441,25 @@ private:
 };
 
 // Decodes the file front to back, handing out one window's samples at a time
-// and keeping only the overlap the next window shares.
+// and keeping only the overlap the next window shares. The windows follow
+// what the decoder really gives, not the length the header claims: a header
+// can promise days of audio in a file of a few seconds, or less than it holds.
 class WindowSource {
 public:
-    WindowSource(AudioFileReader& reader, double chunkSeconds) : reader_(reader), chunkFrames_(frameAt(chunkSeconds)) {}
+    WindowSource(AudioFileReader& reader, double chunkSeconds, double overlapSeconds)
+        : reader_(reader), chunkSeconds_(chunkSeconds), stepSeconds_(chunkSeconds - overlapSeconds) {}
 
-    std::vector<float> take(const ChunkWindow& window, bool isLast, std::optional<double> nextStart) {
-        const std::int64_t first = frameAt(window.startSeconds);
-        std::int64_t last = frameAt(window.endSeconds);
-        // The last window runs to the end of the track (within one window's
-        // length), whatever the container claimed the length to be.
-        if (isLast) last = std::max(last, first + chunkFrames_);
+    // The next window and its samples; `last` when the track ends within it.
+    struct Window {
+        ChunkWindow span;
+        std::vector<float> samples;
+        bool last = false;
+    };
+    Window next() {
+        Window window;
+        const double startSeconds = nextStart_;
+        const std::int64_t first = frameAt(startSeconds);
+        const std::int64_t last = frameAt(startSeconds + chunkSeconds_);
         if (bufferStart_ < first) {
             const std::int64_t drop = std::min<std::int64_t>(first - bufferStart_, static_cast<std::int64_t>(buffer_.size()));
             buffer_.erase(buffer_.begin(), buffer_.begin() + drop);
@@ -466,26 +474,36 @@ public:
         }
         const std::int64_t have = bufferStart_ + static_cast<std::int64_t>(buffer_.size());
         if (last > have) reader_.read(static_cast<std::size_t>(last - have), buffer_);
+        window.last = reader_.atEnd();
 
-        std::vector<float> samples = std::move(buffer_);
+        window.samples = std::move(buffer_);
         buffer_.clear();
-        if (nextStart) {
-            const std::int64_t keepFrom = frameAt(*nextStart) - bufferStart_;
-            if (keepFrom >= 0 && keepFrom < static_cast<std::int64_t>(samples.size()))
-                buffer_.assign(samples.begin() + keepFrom, samples.end());
-            bufferStart_ += std::clamp<std::int64_t>(keepFrom, 0, static_cast<std::int64_t>(samples.size()));
-        } else {
-            bufferStart_ += static_cast<std::int64_t>(samples.size());
-        }
-        return samples;
+        window.span = {startSeconds, startSeconds + static_cast<double>(window.samples.size()) / windowSampleRate};
+        // The same steps as planChunks, so a truthful header gives its plan.
+        nextStart_ += stepSeconds_;
+        const std::int64_t keepFrom = frameAt(nextStart_) - bufferStart_;
+        if (!window.last && keepFrom >= 0 && keepFrom < static_cast<std::int64_t>(window.samples.size()))
+            buffer_.assign(window.samples.begin() + keepFrom, window.samples.end());
+        bufferStart_ += std::clamp<std::int64_t>(keepFrom, 0, static_cast<std::int64_t>(window.samples.size()));
+        return window;
     }
 
 private:
     AudioFileReader& reader_;
-    std::int64_t chunkFrames_;
+    double chunkSeconds_;
+    double stepSeconds_;
+    double nextStart_ = 0;
     std::vector<float> buffer_;
     std::int64_t bufferStart_ = 0;
 };
+
+// How many windows a file of `seconds` takes, as planChunks would plan them,
+// without making the plan: a lying header's length may be astronomically long.
+int estimatedWindowCount(double seconds, double chunkSeconds, double overlapSeconds) {
+    if (!(seconds > chunkSeconds)) return 1;
+    const double count = std::ceil((seconds - chunkSeconds) / (chunkSeconds - overlapSeconds)) + 1;
+    return static_cast<int>(std::min(count, static_cast<double>(std::numeric_limits<int>::max())));
+}
 
 FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::string>& contextTerms,
                                    const std::string& localeIdentifier, double chunkSeconds, double overlapSeconds,
@@ -509,14 +527,15 @@ FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::s
 
     AudioFileReader reader(url);
     if (reader.frameCount() < 1) throw TranscriptionFileError::of(Kind::emptyFile);
-    const double duration = reader.durationSeconds();
+    // The header's length serves only as the progress total until the last
+    // window shows the real one.
+    const double claimedSeconds = reader.durationSeconds();
 
     if (!engine.prepare) throw TranscriptionFileError::of(Kind::engineUnavailable);
     RecognizerFactory makeRecognizer = engine.prepare(localeIdentifier, contextTerms);
     if (!makeRecognizer) throw TranscriptionFileError::of(Kind::engineUnavailable);
     if (isCancelled()) throw TranscriptionFileError::of(Kind::cancelled);
 
-    const std::vector<ChunkWindow> windows = planChunks(duration, chunkSeconds, overlapSeconds);
     const unsigned parallel =
         engine.parallelWindows ? engine.parallelWindows : std::max(1u, std::thread::hardware_concurrency());
     auto timeoutFor = engine.timeoutForWindow ? engine.timeoutForWindow : recognitionTimeout;
@@ -525,45 +544,68 @@ FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::s
     shared->makeRecognizer = std::move(makeRecognizer);
     shared->token = token;
     Workers workers(shared, parallel);
-    WindowSource source(reader, chunkSeconds);
+    WindowSource source(reader, chunkSeconds, overlapSeconds);
 
     // A window is recognised as the utterances its pauses separate, each on
     // its own, so every core can work on one window; at most two windows'
     // audio is held at once (the one being recognised and the next).
     const std::size_t windowsAhead = parallel > 1 ? 2 : 1;
+    std::vector<ChunkWindow> windows;
+    bool decodedAll = false;
     std::vector<std::vector<std::size_t>> jobsOfWindow;
     std::vector<double> jobSeconds;
+    std::vector<double> jobEnds;  // on the file's time line
+    double secondsReported = 0;
     std::vector<std::vector<Segment>> perWindow;
-    perWindow.reserve(windows.size());
-    while (perWindow.size() < windows.size()) {
+    while (!decodedAll || perWindow.size() < windows.size()) {
         const std::size_t consumed = perWindow.size();
-        while (jobsOfWindow.size() < windows.size() && jobsOfWindow.size() - consumed < windowsAhead) {
+        while (!decodedAll && windows.size() - consumed < windowsAhead) {
             if (isCancelled()) throw TranscriptionFileError::of(Kind::cancelled);
-            const std::size_t index = jobsOfWindow.size();
-            const bool isLast = index + 1 == windows.size();
-            std::optional<double> nextStart;
-            if (!isLast) nextStart = windows[index + 1].startSeconds;
-            std::vector<float> samples = source.take(windows[index], isLast, nextStart);
+            WindowSource::Window window = source.next();
+            if (window.samples.empty() && windows.empty()) throw TranscriptionFileError::of(Kind::emptyFile);
+            decodedAll = window.last;
             std::vector<std::size_t> ids;
             {
                 std::lock_guard<std::mutex> lock(shared->mutex);
-                for (const auto& [begin, end] : utteranceSpans(samples)) {
+                for (const auto& [begin, end] : utteranceSpans(window.samples)) {
                     Job job;
                     job.id = jobSeconds.size();
-                    job.offsetSeconds = windows[index].startSeconds + static_cast<double>(begin) / windowSampleRate;
-                    job.samples.assign(samples.begin() + static_cast<std::ptrdiff_t>(begin),
-                                       samples.begin() + static_cast<std::ptrdiff_t>(end));
+                    job.offsetSeconds = window.span.startSeconds + static_cast<double>(begin) / windowSampleRate;
+                    job.samples.assign(window.samples.begin() + static_cast<std::ptrdiff_t>(begin),
+                                       window.samples.begin() + static_cast<std::ptrdiff_t>(end));
                     jobSeconds.push_back(static_cast<double>(end - begin) / windowSampleRate);
+                    jobEnds.push_back(job.offsetSeconds + jobSeconds.back());
                     ids.push_back(job.id);
                     shared->jobs.push_back(std::move(job));
                 }
             }
             shared->changed.notify_all();
+            windows.push_back(window.span);
             jobsOfWindow.push_back(std::move(ids));
         }
 
+        // Progress moves with every utterance recognised, not only with
+        // whole windows: a file shorter than one window would otherwise sit
+        // at 0 % until it is done. Until the decoder has reached the end, the
+        // header's claims are the best total there is.
+        auto report = [&](int windowsDone, double secondsDone) {
+            if (!onProgress) return;
+            const double decodedSeconds = static_cast<double>(reader.framesRead()) / windowSampleRate;
+            Progress progress;
+            progress.chunksCompleted = windowsDone;
+            progress.totalChunks = decodedAll ? static_cast<int>(windows.size())
+                                              : std::max(estimatedWindowCount(claimedSeconds, chunkSeconds, overlapSeconds),
+                                                         static_cast<int>(windows.size()) + 1);
+            progress.totalSeconds = decodedAll ? decodedSeconds : std::max(claimedSeconds, decodedSeconds);
+            // The next window's first utterances repeat the overlap: never back.
+            secondsReported = std::max(secondsReported, std::min(secondsDone, progress.totalSeconds));
+            progress.secondsProcessed = secondsReported;
+            onProgress(progress);
+        };
         std::vector<Segment> segments;
-        for (std::size_t id : jobsOfWindow[consumed]) {
+        const auto& ids = jobsOfWindow[consumed];
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            const std::size_t id = ids[k];
             Outcome outcome;
             {
                 const double timeout = timeoutFor(jobSeconds[id]);
@@ -580,17 +622,12 @@ FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::s
             }
             if (outcome.error) throw *outcome.error;
             segments.insert(segments.end(), outcome.segments.begin(), outcome.segments.end());
+            if (k + 1 < ids.size()) report(static_cast<int>(consumed), jobEnds[id]);
         }
         perWindow.push_back(std::move(segments));
-        if (onProgress) {
-            Progress progress;
-            progress.chunksCompleted = static_cast<int>(perWindow.size());
-            progress.totalChunks = static_cast<int>(windows.size());
-            progress.secondsProcessed = std::min(windows[consumed].endSeconds, duration);
-            progress.totalSeconds = duration;
-            onProgress(progress);
-        }
-        if (perWindow.size() < windows.size() && isCancelled()) throw TranscriptionFileError::of(Kind::cancelled);
+        report(static_cast<int>(perWindow.size()), windows[consumed].endSeconds);
+        if ((!decodedAll || perWindow.size() < windows.size()) && isCancelled())
+            throw TranscriptionFileError::of(Kind::cancelled);
     }
     workers.finish();
 
@@ -602,7 +639,7 @@ FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::s
     result.fullText = platform::text::trimmed(platform::text::join(texts, " "));
     if (result.fullText.empty()) throw TranscriptionFileError::of(Kind::emptyTranscript);
     result.sourceURL = url;
-    result.audioSeconds = duration;
+    result.audioSeconds = static_cast<double>(reader.framesRead()) / windowSampleRate;
     result.engineIdentifier = FileTranscriber::engineIdentifier;
     return result;
 }

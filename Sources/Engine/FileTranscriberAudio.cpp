@@ -72,10 +72,26 @@ std::int64_t countFramesByPackets(const std::filesystem::path& path, int streamI
 
 }  // namespace
 
+// Rates a recording really has. A header's rate outside them is a damaged or
+// crafted file: at 1 Hz every input sample would become 16,000 output samples,
+// and a 40 KB file would decode to hours of audio and gigabytes of memory.
+constexpr int minimumSampleRate = 4000;
+constexpr int maximumSampleRate = 384000;
+// No real decoder hands out more samples per frame than this (FLAC's largest
+// block is 65,535); a header asking for more is refused by the decoder rather
+// than allocated.
+constexpr std::int64_t maximumFrameSamples = 1 << 20;
+
+void requirePlausibleRate(int rate) {
+    if (rate < minimumSampleRate || rate > maximumSampleRate)
+        fail("the sample rate of " + std::to_string(rate) + " Hz is outside 4-384 kHz");
+}
+
 struct AudioFileReader::Impl {
     FormatContext format;
     AVCodecContext* codec = nullptr;
     std::unique_ptr<SpeechResampler> resampler;
+    int resamplerRate = 0;  // the input rate `resampler` was built for
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
     int streamIndex = -1;
@@ -90,12 +106,34 @@ struct AudioFileReader::Impl {
         avcodec_free_context(&codec);
     }
 
+    void makeResampler(int rate, const AVChannelLayout& layout, AVSampleFormat sampleFormat) {
+        requirePlausibleRate(rate);
+        AVChannelLayout inLayout{};
+        if (layout.nb_channels > 0 && layout.order != AV_CHANNEL_ORDER_UNSPEC) {
+            av_channel_layout_copy(&inLayout, &layout);
+        } else {
+            av_channel_layout_default(&inLayout, std::max(1, layout.nb_channels));
+        }
+        std::string error;
+        resampler = SpeechResampler::make(rate, inLayout, sampleFormat, windowSampleRate, &error);
+        av_channel_layout_uninit(&inLayout);
+        if (!resampler) fail(error);
+        resamplerRate = rate;
+    }
+
     // Replaces `pending` with the conversion of a decoded frame, or with what
     // the resampler still holds when `decoded` is none.
     void convert(const AVFrame* decoded) {
         pending.clear();
         pendingPos = 0;
         std::string error;
+        if (decoded && decoded->sample_rate > 0 && decoded->sample_rate != resamplerRate) {
+            // The rate changed within the stream (or the header's rate was
+            // not the frames'): the frames are heard at their own rate, and
+            // that rate must be as plausible as a header's.
+            if (!resampler->finish(pending, &error)) fail(error);
+            makeResampler(decoded->sample_rate, decoded->ch_layout, static_cast<AVSampleFormat>(decoded->format));
+        }
         const bool ok = decoded ? resampler->convert(decoded->extended_data, decoded->nb_samples, pending, &error)
                               : resampler->finish(pending, &error);
         if (!ok) fail(error);
@@ -160,20 +198,12 @@ AudioFileReader::AudioFileReader(const std::filesystem::path& path) : impl_(std:
     if (!d.codec) fail("could not allocate a decoder");
     int rc = avcodec_parameters_to_context(d.codec, stream->codecpar);
     if (rc < 0) fail(averror(rc));
+    d.codec->max_samples = maximumFrameSamples;
     rc = avcodec_open2(d.codec, decoder, nullptr);
     if (rc < 0) fail(averror(rc));
     if (d.codec->sample_rate <= 0) return;  // no frames to speak of: frameCount 0
 
-    AVChannelLayout inLayout{};
-    if (d.codec->ch_layout.nb_channels > 0 && d.codec->ch_layout.order != AV_CHANNEL_ORDER_UNSPEC) {
-        av_channel_layout_copy(&inLayout, &d.codec->ch_layout);
-    } else {
-        av_channel_layout_default(&inLayout, std::max(1, d.codec->ch_layout.nb_channels));
-    }
-    std::string error;
-    d.resampler = SpeechResampler::make(d.codec->sample_rate, inLayout, d.codec->sample_fmt, windowSampleRate, &error);
-    av_channel_layout_uninit(&inLayout);
-    if (!d.resampler) fail(error);
+    d.makeResampler(d.codec->sample_rate, d.codec->ch_layout, d.codec->sample_fmt);
     d.packet = av_packet_alloc();
     d.frame = av_frame_alloc();
     if (!d.packet || !d.frame) fail("could not allocate a read buffer");
@@ -205,7 +235,14 @@ std::size_t AudioFileReader::read(std::size_t count, std::vector<float>& out) {
         d.pendingPos += take;
         done += take;
     }
+    framesRead_ += static_cast<std::int64_t>(done);
     return done;
+}
+
+bool AudioFileReader::atEnd() {
+    Impl& d = *impl_;
+    if (!d.resampler) return true;
+    return d.pendingPos >= d.pending.size() && !d.decodeMore();
 }
 
 }  // namespace FileTranscriber

@@ -1,6 +1,8 @@
 #pragma once
 // Streams the audio track of any file FFmpeg can open as 16 kHz mono float,
 // front to back, so a file of any length is never held in memory whole.
+// Sample rates outside 4-384 kHz are refused, whether the header or a frame
+// claims them.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -20,7 +22,9 @@ public:
 
     // The track's length in 16 kHz frames, from the container when it knows
     // it exactly, else by walking the packets once (no decoding). 0 when the
-    // track holds nothing.
+    // track holds nothing. Only what the header claims: a damaged or crafted
+    // file may hold far less, so it serves as an estimate for progress, never
+    // to size work; what read() really hands out is the length.
     std::int64_t frameCount() const { return frameCount_; }
     double durationSeconds() const;
 
@@ -28,11 +32,16 @@ public:
     // track. Throws TranscriptionFileError::unreadableAudio when the track
     // can't be read any further.
     std::size_t read(std::size_t count, std::vector<float>& out);
+    // True when read() has nothing more to give.
+    bool atEnd();
+    // The frames read() has handed out so far.
+    std::int64_t framesRead() const { return framesRead_; }
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::int64_t frameCount_ = 0;
+    std::int64_t framesRead_ = 0;
 };
 
 }  // namespace FileTranscriber

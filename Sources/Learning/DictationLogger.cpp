@@ -214,13 +214,24 @@ void DictationLogger::append(const std::string& textValue, const std::string& ap
 
 void DictationLogger::rotateIfNeeded() {
     fileQueue_.sync([this] {
-        struct stat st {};
-        if (::stat(archiveURL_.c_str(), &st) == 0 &&
-            std::difftime(std::time(nullptr), st.st_mtime) > archiveMaxAgeSeconds) {
-            ::unlink(archiveURL_.c_str());
-        }
-        if (::stat(logURL_.c_str(), &st) != 0) return;
-        if (static_cast<std::uint64_t>(st.st_size) >= maxBytes) {
+        auto archiveIsStale = [&] {
+            struct stat st {};
+            return ::stat(archiveURL_.c_str(), &st) == 0 &&
+                   std::difftime(std::time(nullptr), st.st_mtime) > archiveMaxAgeSeconds;
+        };
+        auto logIsFull = [&] {
+            struct stat st {};
+            return ::stat(logURL_.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) >= maxBytes;
+        };
+        if (!archiveIsStale() && !logIsFull()) return;
+        // Under the log's lock, which every appender takes, and judged again
+        // once it is held: two processes that both saw a full log would
+        // otherwise rotate twice, and the second rotation would replace the
+        // archive the first had just made with the few lines written since.
+        platform::StoreLock lock(logURL_);
+        if (!lock.held()) return;
+        if (archiveIsStale()) ::unlink(archiveURL_.c_str());
+        if (logIsFull()) {
             ::unlink(archiveURL_.c_str());
             if (::rename(logURL_.c_str(), archiveURL_.c_str()) == 0) ::chmod(archiveURL_.c_str(), 0600);
         }

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
 
@@ -244,19 +246,65 @@ fs::path userHome() {
     return fs::path("/tmp");
 }
 
+namespace {
+
+// Why `dir` is no place for our recordings, or none when it is: it must be a
+// directory itself (not a symlink to one), ours, and closed to everyone else.
+// Under a shared /tmp anybody may have made the predictable name first.
+std::optional<std::string> notPrivateBecause(const fs::path& dir) {
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) return dir.string() + " cannot be examined: " + std::strerror(errno);
+    if (S_ISLNK(st.st_mode)) return dir.string() + " is a symbolic link";
+    if (!S_ISDIR(st.st_mode)) return dir.string() + " is not a directory";
+    if (st.st_uid != ::geteuid()) return dir.string() + " belongs to user " + std::to_string(st.st_uid);
+    if (st.st_mode & 077) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return dir.string() + " is open to other users (mode " + mode + ")";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 fs::path temporaryDirectory() {
+    fs::path parent;
     fs::path base;
     if (auto r = environment("XDG_RUNTIME_DIR"); r && !r->empty() && isDirectory(*r)) {
-        base = fs::path(*r) / "ondira-tmp";
+        parent = fs::path(*r);
+        base = parent / "ondira-tmp";
     } else {
-        fs::path t = "/tmp";
-        if (auto e = environment("TMPDIR"); e && !e->empty()) t = *e;
-        base = t / ("ondira-" + std::to_string(::getuid()));
+        parent = "/tmp";
+        if (auto e = environment("TMPDIR"); e && !e->empty()) parent = *e;
+        base = parent / ("ondira-" + std::to_string(::getuid()));
     }
     std::error_code ec;
-    fs::create_directories(base, ec);
-    ::chmod(base.c_str(), 0700);
-    return base;
+    fs::create_directories(parent, ec);
+    ::mkdir(base.c_str(), 0700);
+    const auto problem = notPrivateBecause(base);
+    if (!problem) return base;
+
+    // Someone else's directory (or one anybody can write to) would receive
+    // the user's recordings: this process uses a fresh one of its own instead,
+    // made under a name nobody can have taken first.
+    static std::mutex lock;
+    static fs::path fresh;
+    std::lock_guard<std::mutex> guard(lock);
+    if (fresh.empty() || fresh.parent_path() != parent || notPrivateBecause(fresh)) {
+        std::string name = (parent / ("ondira-" + std::to_string(::getuid()) + "-XXXXXX")).string();
+        if (::mkdtemp(name.data())) {
+            fresh = name;
+            log("Files", "Not using " + *problem + "; using " + name + " instead");
+        } else {
+            // Nowhere private to be had: nothing is written rather than
+            // written where others can read it. No one can make a directory
+            // under /dev/null, so every write into this one fails.
+            log("Files", "Not using " + *problem + ", and no private directory could be made in " + parent.string() +
+                             ": " + std::strerror(errno));
+            return fs::path("/dev/null") / "ondira-no-private-directory";
+        }
+    }
+    return fresh;
 }
 
 }  // namespace platform

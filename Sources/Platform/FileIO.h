@@ -87,7 +87,9 @@ bool isDirectory(const std::filesystem::path& path);
 bool fileExists(const std::filesystem::path& path);
 
 // The per-user private temporary directory ($XDG_RUNTIME_DIR/ondira-tmp when
-// it exists, else $TMPDIR or /tmp), created with mode 0700.
+// it exists, else ondira-<uid> in $TMPDIR or /tmp), created with mode 0700.
+// One that is a symlink, another user's, or open to others is not used: the
+// process makes a fresh private one beside it instead (and logs why).
 std::filesystem::path temporaryDirectory();
 
 // The user's real home ($HOME, else the password database).

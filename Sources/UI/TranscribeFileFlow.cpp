@@ -11,6 +11,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <memory>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -176,7 +177,13 @@ void transcribe(std::weak_ptr<Host> host, std::shared_ptr<Options> options, cons
     // Nothing in this flow cancels, but the transcription takes a token all the same.
     auto token = std::make_shared<FileTranscriber::CancellationToken>();
     std::thread([host, options, file, fileName, token] {
-        auto onProgress = [host, fileName](const FileTranscriber::Progress& progress) {
+        // The tooltip steps with whole windows (a ten-minute recording shows
+        // about 40, 80 and 100 %); the steps within a window are for the
+        // command line's bar, which is watched, not hovered over.
+        auto windowsShown = std::make_shared<int>(0);
+        auto onProgress = [host, fileName, windowsShown](const FileTranscriber::Progress& progress) {
+            if (progress.chunksCompleted == *windowsShown) return;
+            *windowsShown = progress.chunksCompleted;
             const double fraction = progress.fractionComplete();
             platform::MainQueue::async([host, fileName, fraction] { setTooltip(host, progressTooltip(fileName, fraction)); });
         };

@@ -6,6 +6,7 @@
 
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
+#include "support/ProcessRace.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -115,4 +116,24 @@ TEST_F(ConfigFile, FirstWriteOnAFreshAccountCreatesTheDirectory) {
 TEST_F(ConfigFile, NonStringValuesReadAsAbsent) {
     { std::ofstream(AppPaths::configFile()) << R"({"hotkey": 3})"; }
     EXPECT_FALSE(AppPaths::readConfigValue("hotkey"));
+}
+
+// The hub and the command line write config.json from different processes;
+// each write reads the object, sets its key and renames the new object over
+// the file. Without the store lock across all three, a write built on a read
+// taken before another's rename drops that other key.
+TEST_F(ConfigFile, WritersInManyProcessesKeepEveryKey) {
+    constexpr int processes = 4, keysEach = 25;
+    ASSERT_TRUE(raceInProcesses(processes, [](int p) {
+        for (int k = 0; k < keysEach; ++k)
+            AppPaths::writeConfigValue("p" + std::to_string(p) + "k" + std::to_string(k), std::to_string(k));
+    }));
+    std::string missing;
+    for (int p = 0; p < processes; ++p)
+        for (int k = 0; k < keysEach; ++k) {
+            const std::string key = "p" + std::to_string(p) + "k" + std::to_string(k);
+            if (AppPaths::readConfigValue(key) != std::to_string(k)) missing += " " + key;
+        }
+    EXPECT_EQ(missing, "");
+    EXPECT_EQ(nlohmann::json::parse(read()).size(), static_cast<std::size_t>(processes * keysEach));
 }

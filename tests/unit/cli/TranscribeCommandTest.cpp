@@ -4,6 +4,7 @@
 #include "Platform/FileIO.h"
 #include "Platform/Unicode.h"
 #include "unit/cli/CLIRun.h"
+#include "unit/engine/SpeechFixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,17 @@ TEST(TranscribeProgressLine, BarPercentAndElapsedTime) {
     for (const auto& row : rows) {
         EXPECT_EQ(OndiraCLI::progressLine(row.fraction, row.elapsed), row.expected) << row.fraction;
     }
+}
+
+// A header's implausible sample rate is refused at once, and the message says so.
+TEST(TranscribeCommand, AnImplausibleSampleRateIsNamedInTheFailure) {
+    TempDir dir("ondira-transcribe-");
+    const fs::path wav = dir / "onehertz.wav";
+    speechfixtures::writeWav(wav, 2000.0, 0.1, 1);
+    const CLIRun run = runOndira("transcribe '" + wav.string() + "'");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("the sample rate of 1 Hz is outside 4-384 kHz"), std::string::npos) << run.err;
 }
 
 TEST(TranscribeCommand, PrintsOrWritesTextSubtitlesAndCaptions) {

@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/ProcessRace.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -261,4 +262,29 @@ TEST_F(FaultLogProcessTest, RecordsFromManyThreadsStayWholeLines) {
     for (auto& w : workers) w.join();
     EXPECT_EQ(lines().size(), static_cast<std::size_t>(threads * perThread));
     EXPECT_EQ(records().size(), static_cast<std::size_t>(threads * perThread));
+}
+
+// A launch that caps the log rewrites it from its tail while another process
+// may be recording: the cap holds the log's lock from its read to its rename,
+// so no record appended in between is replaced by the older tail.
+TEST_F(FaultLogProcessTest, CappingWhileAnotherProcessRecordsLosesNoRecord) {
+    constexpr int recordsWritten = 1500;
+    constexpr std::uint64_t cap = 8192;
+    { std::ofstream(faults()) << std::string(cap * 2, 'x') << "\n"; }
+    const fs::path done = dir / "recorder-done";
+    ASSERT_TRUE(raceInProcesses(2, [&](int role) {
+        if (role == 0) {
+            for (int i = 0; i < recordsWritten; ++i) FaultLog::record("probe", {{"n", std::to_string(i)}});
+            std::ofstream(done) << "done";
+        } else {
+            // Keeps the log over its cap, and cuts it, for as long as records arrive.
+            while (!platform::fileExists(done)) FaultLog::applySizeCap(faults(), cap);
+        }
+    }));
+    std::vector<int> numbers;
+    for (const auto& r : records())
+        if (r.value("kind", "") == "probe") numbers.push_back(std::stoi(r["n"].get<std::string>()));
+    ASSERT_FALSE(numbers.empty());
+    EXPECT_EQ(numbers.back(), recordsWritten - 1) << "the last record is missing";
+    for (std::size_t k = 1; k < numbers.size(); ++k) EXPECT_EQ(numbers[k], numbers[k - 1] + 1) << "record lost";
 }

@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "support/TempDir.h"
@@ -323,4 +326,64 @@ TEST_F(DictationLoggerTest, RowsFollowAppendsTearsRotationAndDeletion) {
     EXPECT_EQ(texts().size(), 2u);
     write(logger.historyFileURL(), "{\"text\":\"x\"}\n");
     EXPECT_EQ(texts(), V{"x"});
+}
+
+// A rotation renames the log away, so it waits for whoever holds the log's
+// lock (an append, a deletion rewriting the log from its read, another
+// rotation) and judges the size again once it has it. Processes that found
+// the log full together then rotate it once: a second rotation would delete
+// the archive the first had just made, with every line in it.
+TEST_F(DictationLoggerTest, ProcessesThatFindTheLogFullTogetherRotateItOnce) {
+    constexpr int processes = 4, entriesEach = 5;
+    std::string full = "{\"text\":\"before the rotation\"}\n";
+    full += std::string(DictationLogger::maxBytes - full.size() - 1, ' ') + "\n";
+    write(logger.historyFileURL(), full);
+
+    // The children are forked before the lock is taken (a child would
+    // otherwise share the parent's hold on it) and start once it is held.
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    std::vector<pid_t> children;
+    const fs::path directory = dir.path;
+    for (int p = 0; p < processes; ++p) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(gate[1]);
+            char byte;
+            while (::read(gate[0], &byte, 1) > 0) {
+            }
+            DictationLogger own(directory);
+            for (int i = 0; i < entriesEach; ++i) {
+                platform::Semaphore done;
+                own.append("p" + std::to_string(p) + "-" + std::to_string(i), "Editor", Clock::now(), 1.0, 0.0, 0.0,
+                           "engine", [&] { done.signal(); });
+                if (!done.wait(20)) ::_exit(1);
+            }
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    }
+    ::close(gate[0]);
+    {
+        // Another process's hold on the log while every writer finds it full.
+        platform::StoreLock held(logger.historyFileURL());
+        ASSERT_TRUE(held.held());
+        ::close(gate[1]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_FALSE(platform::fileExists(logger.archiveURL())) << "rotated under another process's lock";
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::set<std::string> texts;
+    for (const fs::path& file : {logger.archiveURL(), logger.historyFileURL()})
+        for (const auto& line : lines(file)) {
+            json value = json::parse(line, nullptr, false);
+            if (value.is_object() && value.contains("text")) texts.insert(value["text"].get<std::string>());
+        }
+    EXPECT_TRUE(texts.count("before the rotation")) << "the rotated log was deleted";
+    EXPECT_EQ(texts.size(), static_cast<std::size_t>(1 + processes * entriesEach));
 }

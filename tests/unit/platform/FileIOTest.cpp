@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
+#include <unistd.h>
 
 #include "support/TempDir.h"
 
@@ -70,4 +72,53 @@ TEST(WriteAll, WritesEverythingThroughAPipe) {
     while ((n = ::read(fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
     ::close(fds[0]);
     EXPECT_EQ(got, payload);
+}
+
+// Without XDG_RUNTIME_DIR the private directory has a predictable name in a
+// shared place; whoever made that name first must not receive the recordings.
+TEST(TemporaryDirectory, APredictableNameSomeoneElseMadeIsNotUsed) {
+    TempDir dir("ondira-tmproot-");
+    ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
+    ScopedEnv tmp("TMPDIR", dir.path.string());
+    const fs::path predictable = dir / ("ondira-" + std::to_string(::getuid()));
+    const fs::path elsewhere = dir / "elsewhere";
+
+    auto isPrivate = [](const fs::path& p) {
+        struct stat st {};
+        return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+    };
+    struct Case {
+        std::string name;
+        std::function<void()> plant;  // what is at the predictable name beforehand
+        bool used;
+    };
+    std::vector<Case> cases = {
+        {"nothing there: made private", [] {}, true},
+        {"ours and private", [&] { ::mkdir(predictable.c_str(), 0700); }, true},
+        {"open to everyone", [&] { ::mkdir(predictable.c_str(), 0700); ::chmod(predictable.c_str(), 0777); }, false},
+        {"a symlink to a private directory",
+         [&] { ::mkdir(elsewhere.c_str(), 0700); fs::create_directory_symlink(elsewhere, predictable); }, false},
+        {"a plain file", [&] { std::ofstream(predictable) << "x"; }, false},
+    };
+    if (::geteuid() == 0) {
+        // Only root can hand a directory to another user; for anyone else this
+        // is the same refusal as the mode case.
+        cases.push_back({"another user's", [&] {
+            ::mkdir(predictable.c_str(), 0700);
+            ASSERT_EQ(::chown(predictable.c_str(), 65534, 65534), 0);
+        }, false});
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::error_code ec;
+        fs::remove_all(predictable, ec);
+        fs::remove_all(elsewhere, ec);
+        c.plant();
+        const fs::path chosen = platform::temporaryDirectory();
+        EXPECT_EQ(chosen == predictable, c.used) << chosen;
+        EXPECT_TRUE(isPrivate(chosen)) << chosen;
+        EXPECT_EQ(chosen.parent_path(), dir.path);
+        // The same answer on the next call: recordings and their sweep agree.
+        EXPECT_EQ(platform::temporaryDirectory(), chosen);
+    }
 }
