@@ -84,10 +84,9 @@ def rollup(pid):
     return values
 
 
-def mapping_pages(pid):
-    """Private kB, and shared kB by mapping name, of one process."""
-    private = 0
-    shared = collections.Counter()
+def smaps(pid):
+    """kB of each smaps field by mapping name (anonymous mappings grouped)."""
+    fields = collections.defaultdict(collections.Counter)
     name = None
     try:
         with open(f"/proc/{pid}/smaps") as f:
@@ -95,13 +94,18 @@ def mapping_pages(pid):
                 head = line.split(None, 6)
                 if re.match(r"^[0-9a-f]+-[0-9a-f]+$", head[0]):
                     name = head[5].strip() if len(head) > 5 else "[anon]"
-                elif head[0] in ("Private_Clean:", "Private_Dirty:"):
-                    private += int(head[1])
-                elif head[0] in ("Shared_Clean:", "Shared_Dirty:"):
-                    shared[name] += int(head[1])
+                elif head[0].endswith(":") and len(head) >= 3 and head[2] == "kB":
+                    fields[head[0][:-1]][name] += int(head[1])
     except OSError:
         pass
-    return private, shared
+    return fields
+
+
+def mapping_pages(pid):
+    """Private kB, and shared kB by mapping name, of one process."""
+    fields = smaps(pid)
+    private = sum(fields["Private_Clean"].values()) + sum(fields["Private_Dirty"].values())
+    return private, fields["Shared_Clean"] + fields["Shared_Dirty"]
 
 
 def memory(root):
@@ -160,21 +164,11 @@ def cpu_delta(before, after):
 
 
 def breakdown(pid, top=14):
-    """PSS by mapping name (anonymous mappings grouped), in MiB."""
-    acc = collections.Counter()
-    name = None
-    try:
-        with open(f"/proc/{pid}/smaps") as f:
-            for line in f:
-                head = line.split(None, 6)
-                if re.match(r"^[0-9a-f]+-[0-9a-f]+$", head[0]):
-                    name = head[5].strip() if len(head) > 5 else "[anon]"
-                    name = os.path.basename(name) if name.startswith("/") else name
-                elif head[0] == "Pss:":
-                    acc[name] += int(head[1])
-    except OSError:
-        return []
-    return [(n, v / 1024) for n, v in acc.most_common(top)]
+    """PSS by mapping name, in MiB."""
+    pss = collections.Counter()
+    for name, kib in smaps(pid)["Pss"].items():
+        pss[os.path.basename(name) if name.startswith("/") else name] += kib
+    return [(n, v / 1024) for n, v in pss.most_common(top)]
 
 
 # ---------------------------------------------------------------- screen and keys
