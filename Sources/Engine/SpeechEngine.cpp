@@ -569,8 +569,11 @@ bool SpeechEngine::prewarmAndInstallModel(const std::string& localeIdentifier) {
     if (!supported) return false;
     auto model = SphinxModels::forLocale(*supported);
     if (!model) return false;
-    // One decoder for the live take and one for the incremental preview.
-    DecoderPool::shared().prewarm(*model, 2);
+    // One warm decoder: a take decodes on it while it is recorded. Each one
+    // holds about 95 MiB (acoustic model, dictionary, language model and its
+    // search), so the rare second one (the incremental preview, a retry) is
+    // loaded when first asked for rather than kept from launch.
+    DecoderPool::shared().prewarm(*model, 1);
     return true;
 }
 

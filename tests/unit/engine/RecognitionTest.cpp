@@ -5,7 +5,11 @@
 
 #include "support/RequireService.h"
 
+#include <algorithm>
+#include <chrono>
 #include <thread>
+
+#include "Platform/Queues.h"
 
 #include "support/Speech.h"
 #include "support/TempDir.h"
@@ -217,4 +221,27 @@ TEST_F(Recognition, WithoutInstalledModelsRecognitionIsNotAuthorised) {
     }
     EXPECT_FALSE(SpeechEngine::shared().prewarmAndInstallModel("en_US"));
     EXPECT_TRUE(SpeechEngine::availableLanguages("en_US").empty());
+}
+
+// Each warm decoder holds about 95 MiB for as long as the program runs: the
+// launch warms one, and a take decodes on that one without loading another.
+TEST_F(Recognition, LaunchKeepsOneDecoderWarmAndATakeLoadsNoOther) {
+    using Clock = std::chrono::steady_clock;
+    DecoderPool& pool = DecoderPool::shared();
+    const int before = pool.loadCount();  // nonzero only when earlier tests of this process left decoders idle
+    const auto asked = Clock::now();
+    ASSERT_TRUE(SpeechEngine::shared().prewarmAndInstallModel("en_US"));
+    double firstLoad = 10;
+    if (before == 0) {
+        platform::MainQueue::pump(120, [&] { return pool.loadCount() > 0; });
+        ASSERT_EQ(pool.loadCount(), 1) << "the launch warms no decoder";
+        firstLoad = std::chrono::duration<double>(Clock::now() - asked).count();
+    }
+    // A second warm decoder would follow straight after the first.
+    std::this_thread::sleep_for(std::chrono::duration<double>(2 * firstLoad + 1));
+    EXPECT_EQ(pool.loadCount(), std::max(before, 1)) << "more than one decoder kept warm";
+    const std::string phrase = "we should meet for lunch next week";
+    const TranscriptionResult result = SpeechEngine::shared().transcribeDetailed(speak(phrase), {});
+    EXPECT_GE(testspeech::wordsHeard(phrase, result.text), 0.7) << result.text;
+    EXPECT_EQ(pool.loadCount(), std::max(before, 1)) << "a take loaded a decoder of its own";
 }
