@@ -84,6 +84,14 @@ public:
     void hotkeyDidRequestErrorAction() override { d_.hotkeyDidRequestErrorAction(); }
     void hotkeyDidRequestHandsFreeStart() override { d_.startDictation(DictationMode::standard); }
     void hotkeyDidRequestHandsFreeStop(const std::string& reason) override { d_.hotkeyDidRequestHandsFreeStop(reason); }
+    void hotkeyDidRefuseHotkey(const std::string& message) override { d_.showError(message); }
+    // Right Ctrl was the start of a shortcut: the take ends without a trace.
+    void hotkeyDidRequestDiscard() override {
+        if (!d_.isRecording) return;
+        d_.discardCapture();
+        d_.returnToIdle();
+        IndicatorWindowController::shared().updateState(IndicatorMode::idle());
+    }
 
 private:
     DictationController& d_;

@@ -117,13 +117,17 @@ void HotkeyManager::setMode(HotkeyMode newMode) {
 }
 
 HotkeyRegistrationResult HotkeyManager::selectHotkeyMode(HotkeyMode newMode) {
+    // The new key is taken before the old one is let go: a refused key leaves
+    // the previous hotkey in force, and the user is told at once.
     auto combo = HotkeyModes::carbonCombo(newMode);
-    if (!combo) {
-        unregisterShortcut(DictationMode::standard, true);
-        setMode(newMode);
-        return std::nullopt;
+    HotkeyRegistrationResult error =
+        combo ? registerShortcut({combo->keyCode, combo->modifiers, DictationMode::standard}, true)
+              : newMode == HotkeyMode::altSpace ? grabAltSpace() : std::nullopt;
+    if (error) {
+        tellRefused(*error);
+        return error;
     }
-    if (auto error = registerShortcut({combo->keyCode, combo->modifiers, DictationMode::standard}, true)) return error;
+    if (!combo) unregisterShortcut(DictationMode::standard, true);
     setMode(newMode);
     return std::nullopt;
 }
@@ -255,6 +259,8 @@ void HotkeyManager::stopListening() {
     isHandsFreeActive_ = false;
     primaryPressStartedAt_.reset();
     pendingTapAt_.reset();
+    cancelTimer(loneKeyTimer_);
+    fnDown_ = fnChord_ = false;
     for (const auto& [m, ref] : secondaryHotKeyRefs_) hotKeys_->unregisterHotKey(ref);
     secondaryHotKeyRefs_.clear();
     secondaryHotKeyIDs_.clear();
@@ -278,20 +284,28 @@ void HotkeyManager::grabHotKey() {
         disarmKey(carbonHotKeyRef_);
         return;
     }
-    if (carbonHotKeyRef_ != 0) return;
+    if (auto error = grabAltSpace()) tellRefused(*error);
+}
+
+void HotkeyManager::tellRefused(const HotkeyRegistrationError& error) {
+    notify([message = error.description()](HotkeyManagerDelegate& d) { d.hotkeyDidRefuseHotkey(message); });
+}
+
+HotkeyRegistrationResult HotkeyManager::grabAltSpace() {
+    if (!carbonHandlerInstalled_ || carbonHotKeyRef_ != 0) return std::nullopt;
     std::uint64_t reference = 0;
     std::int32_t status =
         hotKeys_->registerHotKey(KeyCodes::space, KeyCodes::optionMask, signature, altSpaceHotKeyID, reference);
     if (status != 0 || reference == 0) {
         altSpaceRegistrationFailed_ = status;
         logLine("Alt+Space key grab FAILED (" + std::string(LinuxNames::hotkeyStatusName) + " " + std::to_string(status) +
-                ") — another app or the desktop may already own this shortcut. The key listener still sees Alt+Space "
-                "regardless.");
-        return;
+                ") — another app or the desktop may already own this shortcut.");
+        return HotkeyRegistrationError::systemRegistrationFailed(status);
     }
     carbonHotKeyRef_ = reference;
     logLine("Global hot key registered for Alt+Space.");
     altSpaceRegistrationFailed_.reset();
+    return std::nullopt;
 }
 
 void HotkeyManager::installKeyListener() {
@@ -342,10 +356,11 @@ void HotkeyManager::installSleepAndLockObservers() {
     sessionObserversInstalled_ = true;
 }
 
-bool HotkeyManager::armKey(std::uint32_t keyCode, std::uint32_t identifier, std::uint64_t& reference, const char* what) {
+bool HotkeyManager::armKey(std::uint32_t keyCode, std::uint32_t modifiers, std::uint32_t identifier,
+                           std::uint64_t& reference, const char* what) {
     if (reference != 0) return true;
     std::uint64_t ref = 0;
-    std::int32_t status = hotKeys_->registerHotKey(keyCode, 0, signature, identifier, ref);
+    std::int32_t status = hotKeys_->registerHotKey(keyCode, modifiers, signature, identifier, ref);
     if (status == 0 && ref != 0) {
         reference = ref;
         return true;
@@ -360,10 +375,14 @@ void HotkeyManager::disarmKey(std::uint64_t& reference) {
     reference = 0;
 }
 
-void HotkeyManager::armEscapeCancel() { armKey(KeyCodes::escape, escapeHotKeyID, escHotKeyRef_, "Esc-cancel"); }
+// Esc cancels whatever else is held: during a held take the user's finger
+// is still on the dictation key, so Esc arrives as Ctrl+Esc.
+void HotkeyManager::armEscapeCancel() {
+    armKey(KeyCodes::escape, HotKeyService::anyModifiers, escapeHotKeyID, escHotKeyRef_, "Esc-cancel");
+}
 void HotkeyManager::disarmEscapeCancel() { disarmKey(escHotKeyRef_); }
 void HotkeyManager::armErrorAction() {
-    armKey(KeyCodes::returnKey, errorActionHotKeyID, errorActionHotKeyRef_, "Return-error-action");
+    armKey(KeyCodes::returnKey, 0, errorActionHotKeyID, errorActionHotKeyRef_, "Return-error-action");
 }
 void HotkeyManager::disarmErrorAction() { disarmKey(errorActionHotKeyRef_); }
 
@@ -393,10 +412,7 @@ void HotkeyManager::handleHotKeyEvent(std::uint32_t eventSignature, std::uint32_
 
 void HotkeyManager::handleKeyEvent(const RawKeyEvent& event) {
     if (mode == HotkeyMode::fn) {
-        if (event.keysym != fnKeysym) return;
-        // Only a lone hold counts: Right Ctrl as part of a chord types nothing here.
-        if (event.pressed && !event.autoRepeat && !event.otherKeysHeld && !isPressed_) triggerPress();
-        else if (!event.pressed && isPressed_) triggerRelease();
+        handleFnKey(event);
         return;
     }
     if (mode != HotkeyMode::altSpace || event.keysym != KeyCodes::keysymSpace) return;
@@ -408,6 +424,51 @@ void HotkeyManager::handleKeyEvent(const RawKeyEvent& event) {
     const std::uint32_t chord = KeyCodes::shiftMask | KeyCodes::controlMask | KeyCodes::optionMask | KeyCodes::commandMask;
     if ((event.heldModifiers & chord) != KeyCodes::optionMask) return;
     if (!isPressed_) triggerPress();
+}
+
+// Only a lone hold of Right Ctrl is the gesture. Whether it is alone is known
+// only while it is held: any other key going down before its release makes it
+// a shortcut (Right Ctrl+C), which is never a hold and never a tap.
+void HotkeyManager::handleFnKey(const RawKeyEvent& event) {
+    if (event.keysym != fnKeysym) {
+        // Esc in a take that has begun is the armed cancel's, which says
+        // "Cancelled"; it is no shortcut.
+        const bool escCancels = isPressed_ && isEscapeCancelArmed() &&
+                                KeyCodes::keyCodeForKeysym(event.keysym) == KeyCodes::escape;
+        if (event.pressed && !event.autoRepeat && fnDown_ && !fnChord_ && !escCancels) becomeChord();
+        return;
+    }
+    if (event.pressed) {
+        if (event.autoRepeat || fnDown_) return;
+        fnDown_ = true;
+        fnChord_ = event.otherKeysHeld;
+        if (fnChord_) return;
+        fnDownAt_ = runLoop_->now();
+        replaceTimer(loneKeyTimer_, loneKeyDelay, [](HotkeyManager& m) { m.pressPrimary(m.fnDownAt_); });
+        return;
+    }
+    const bool wasChord = fnChord_;
+    fnDown_ = fnChord_ = false;
+    if (wasChord) return;
+    // A tap shorter than the delay: the press it stood for comes now, so the
+    // tap and double-tap rules see it.
+    if (loneKeyTimer_ != 0) {
+        cancelTimer(loneKeyTimer_);
+        pressPrimary(fnDownAt_);
+    }
+    triggerRelease();
+}
+
+void HotkeyManager::becomeChord() {
+    fnChord_ = true;
+    cancelTimer(loneKeyTimer_);
+    pendingTapAt_.reset();
+    if (!isPressed_) return;
+    isPressed_ = false;
+    cancelTimer(maxHoldWatchdogTimer_);
+    primaryPressStartedAt_.reset();
+    // In hands-free the session was not this press's take: it goes on.
+    if (!isHandsFreeActive_) notify([](HotkeyManagerDelegate& d) { d.hotkeyDidRequestDiscard(); });
 }
 
 // MARK: - Gestures
@@ -437,12 +498,14 @@ void HotkeyManager::replaceTimer(std::uint64_t& timer, double seconds, std::func
     });
 }
 
-void HotkeyManager::triggerPress() {
+void HotkeyManager::triggerPress() { pressPrimary(runLoop_->now()); }
+
+void HotkeyManager::pressPrimary(double startedAt) {
     if (isPressed_) return;
     isPressed_ = true;
     replaceTimer(maxHoldWatchdogTimer_, maxHoldDuration, [](HotkeyManager& m) { m.forceReleaseAll("max-hold-timeout"); });
     notify([](HotkeyManagerDelegate& d) { d.hotkeyDidPress(); });
-    primaryPressStartedAt_ = runLoop_->now();
+    primaryPressStartedAt_ = startedAt;
 }
 
 void HotkeyManager::triggerRelease() {

@@ -42,6 +42,10 @@ public:
     static constexpr double maxHoldDuration = 180.0;
     static constexpr double tapMaxDuration = 0.3;
     static constexpr double doubleTapWindow = 0.4;
+    // How long Right Ctrl must be down on its own before its take starts. A
+    // shortcut such as Right Ctrl+C has its second key down well within
+    // this, so it starts nothing: no cue, no microphone.
+    static constexpr double loneKeyDelay = 0.2;
     // The limit of a hands-free session, read when one starts.
     static double handsFreeMaxDuration;
     // The key whose lone hold is the "fn" gesture (Right Ctrl).
@@ -110,7 +114,15 @@ private:
     void installKeyListener();
     void startListenerPolling();
     void installSleepAndLockObservers();
-    bool armKey(std::uint32_t keyCode, std::uint32_t identifier, std::uint64_t& reference, const char* what);
+    void handleFnKey(const RawKeyEvent& event);
+    // Takes Alt+Space when listening and not yet taken; the refusal, if any.
+    HotkeyRegistrationResult grabAltSpace();
+    // A hotkey the user chose could not be taken: they hear of it at once.
+    void tellRefused(const HotkeyRegistrationError& error);
+    void becomeChord();
+    void pressPrimary(double startedAt);
+    bool armKey(std::uint32_t keyCode, std::uint32_t modifiers, std::uint32_t identifier, std::uint64_t& reference,
+                const char* what);
     void disarmKey(std::uint64_t& reference);
     void notify(std::function<void(HotkeyManagerDelegate&)> call);
     void replaceTimer(std::uint64_t& timer, double seconds, std::function<void(HotkeyManager&)> fire);
@@ -136,6 +148,12 @@ private:
     bool isHandsFreeActive_ = false;
     std::optional<double> primaryPressStartedAt_;
     std::optional<double> pendingTapAt_;
+    // Right Ctrl as the key listener saw it: down, down with another key
+    // (a chord), and when it went down; the timer starts the lone hold.
+    bool fnDown_ = false;
+    bool fnChord_ = false;
+    double fnDownAt_ = 0;
+    std::uint64_t loneKeyTimer_ = 0;
     std::uint64_t handsFreeWatchdogTimer_ = 0;
     std::map<DictationMode, HotkeyShortcut> secondaryShortcuts_;
     std::map<DictationMode, std::uint64_t> secondaryHotKeyRefs_;

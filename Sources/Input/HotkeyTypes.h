@@ -98,4 +98,11 @@ public:
     virtual void hotkeyDidRequestErrorAction() {}
     virtual void hotkeyDidRequestHandsFreeStart() {}
     virtual void hotkeyDidRequestHandsFreeStop(const std::string& reason) { (void)reason; }
+    // Right Ctrl turned out to be part of a shortcut (Right Ctrl+C) after its
+    // take had started: the take goes without a trace — no cue, no text, no
+    // history.
+    virtual void hotkeyDidRequestDiscard() {}
+    // The chosen hotkey could not be taken (the desktop or another
+    // application holds it) and the previous one stays; `message` says so.
+    virtual void hotkeyDidRefuseHotkey(const std::string& message) { (void)message; }
 };

@@ -11,6 +11,10 @@
 class HotKeyService {
 public:
     using Handler = std::function<void(std::uint32_t signature, std::uint32_t identifier, bool pressed)>;
+    // The modifiers of a key taken whatever modifiers are held with it: a key
+    // that must answer while the user still holds the dictation key (Esc
+    // pressed with Right Ctrl down arrives as Ctrl+Esc).
+    static constexpr std::uint32_t anyModifiers = 0x80000000u;
     virtual ~HotKeyService() = default;
     // 0 with a reference (never 0), or the refusal status.
     virtual std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t carbonModifiers, std::uint32_t signature,

@@ -120,6 +120,31 @@ TEST_F(X11HotKeysTest, AKeyAnotherClientHoldsIsRefusedWithBadAccess) {
               platform::X11HotKeys::statusAlreadyRegistered);
 }
 
+TEST_F(X11HotKeysTest, AKeyTakenWithAnyModifiersAnswersUnderEveryChordButLeavesOthersTheirs) {
+    // A rival (the desktop) holds Alt+F9 already.
+    const KeyCode f9 = keyboard.code(XK_F9);
+    XGrabKey(keyboard.display, f9, Mod1Mask, DefaultRootWindow(keyboard.display), False, GrabModeAsync, GrabModeAsync);
+    XSync(keyboard.display, False);
+    hotKeys->installHandler(events.handler());
+    std::uint64_t ref = 0;
+    ASSERT_EQ(hotKeys->registerHotKey(101, HotKeyService::anyModifiers, HotkeyManager::signature, 106, ref), 0);  // F9
+    keyboard.chord({XK_F9});
+    keyboard.chord({XK_Control_R, XK_F9});
+    keyboard.chord({XK_Shift_L, XK_Super_L, XK_F9});
+    keyboard.chord({XK_Alt_L, XK_F9});  // the rival's
+    platform::MainQueue::pump(3.0, [&] { return events.seen.size() >= 6; });
+    platform::MainQueue::pump(0.3);
+    EXPECT_EQ(events.seen, (std::vector<std::string>{"106 down", "106 up", "106 down", "106 up", "106 down", "106 up"}));
+
+    // Let go, every combination is free again for another client.
+    hotKeys->unregisterHotKey(ref);
+    XUngrabKey(keyboard.display, f9, AnyModifier, DefaultRootWindow(keyboard.display));
+    XSync(keyboard.display, False);
+    platform::X11HotKeys rival;
+    std::uint64_t rivalRef = 0;
+    EXPECT_EQ(rival.registerHotKey(101, KeyCodes::controlMask, HotkeyManager::signature, 107, rivalRef), 0);
+}
+
 TEST_F(X11HotKeysTest, FunctionKeysBeyondF12AreFoundByKeyCode) {
     hotKeys->installHandler(events.handler());
     std::uint64_t ref = 0;

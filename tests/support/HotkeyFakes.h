@@ -138,6 +138,8 @@ public:
     void hotkeyDidRequestErrorAction() override { calls.push_back("errorAction"); }
     void hotkeyDidRequestHandsFreeStart() override { calls.push_back("handsFreeStart"); }
     void hotkeyDidRequestHandsFreeStop(const std::string& reason) override { calls.push_back("handsFreeStop:" + reason); }
+    void hotkeyDidRequestDiscard() override { calls.push_back("discard"); }
+    void hotkeyDidRefuseHotkey(const std::string& message) override { calls.push_back("refused:" + message); }
     std::vector<std::string> calls;
 };
 

@@ -10,6 +10,8 @@
 #include <X11/keysym.h>
 #include <glib.h>
 
+#include <algorithm>
+
 namespace platform {
 
 namespace {
@@ -129,32 +131,57 @@ unsigned int X11HotKeys::resolveKeycode(std::uint32_t keyCode) const {
 std::int32_t X11HotKeys::grab(Grab& g) {
     g.xKeycode = resolveKeycode(g.keyCode);
     if (g.xKeycode == 0) return statusUnknownKey;
-    g.xModifiers = KeyCodes::xModifiersForPortable(g.carbonModifiers);
     g.numLockMask = numLockMask_;
-    for (const auto& [ref, other] : grabs_)
-        if (&other != &g && other.live && other.xKeycode == g.xKeycode && other.xModifiers == g.xModifiers)
-            return statusAlreadyRegistered;
-    Window root = DefaultRootWindow(display_);
-    const unsigned int locks[] = {0, LockMask, g.numLockMask, LockMask | g.numLockMask};
-    X11ErrorTrap trap(display_);
-    for (unsigned int lock : locks)
-        XGrabKey(display_, int(g.xKeycode), g.xModifiers | lock, root, False, GrabModeAsync, GrabModeAsync);
-    int error = trap.finish();
-    if (error != 0) {
-        ungrab(g);
-        return error;
+    g.taken.clear();
+    if (g.carbonModifiers != anyModifiers) {
+        const unsigned int xModifiers = KeyCodes::xModifiersForPortable(g.carbonModifiers);
+        if (takenByAnotherGrab(g, xModifiers)) return statusAlreadyRegistered;
+        if (int error = grabCombination(g.xKeycode, xModifiers, g.numLockMask)) return error;
+        g.taken.push_back(xModifiers);
+    } else {
+        for (unsigned int xModifiers = 0; xModifiers <= kChordMask; ++xModifiers) {
+            if ((xModifiers & ~kChordMask) != 0 || takenByAnotherGrab(g, xModifiers)) continue;
+            const int error = grabCombination(g.xKeycode, xModifiers, g.numLockMask);
+            // The key alone must be ours; a combination the desktop holds
+            // (Alt+Esc, say) is left to it.
+            if (error != 0 && xModifiers == 0) return error;
+            if (error == 0) g.taken.push_back(xModifiers);
+        }
     }
     g.live = true;
     scheduleDrain();
     return 0;
 }
 
-void X11HotKeys::ungrab(const Grab& g) {
+bool X11HotKeys::takenByAnotherGrab(const Grab& g, unsigned int xModifiers) const {
+    for (const auto& [ref, other] : grabs_)
+        if (&other != &g && other.live && other.xKeycode == g.xKeycode &&
+            std::find(other.taken.begin(), other.taken.end(), xModifiers) != other.taken.end())
+            return true;
+    return false;
+}
+
+int X11HotKeys::grabCombination(unsigned int xKeycode, unsigned int xModifiers, unsigned int numLockMask) {
     Window root = DefaultRootWindow(display_);
-    const unsigned int locks[] = {0, LockMask, g.numLockMask, LockMask | g.numLockMask};
+    const unsigned int locks[] = {0, LockMask, numLockMask, LockMask | numLockMask};
     X11ErrorTrap trap(display_);
-    for (unsigned int lock : locks) XUngrabKey(display_, int(g.xKeycode), g.xModifiers | lock, root);
+    for (unsigned int lock : locks)
+        XGrabKey(display_, int(xKeycode), xModifiers | lock, root, False, GrabModeAsync, GrabModeAsync);
+    const int error = trap.finish();
+    if (error != 0) ungrabCombination(xKeycode, xModifiers, numLockMask);
+    return error;
+}
+
+void X11HotKeys::ungrabCombination(unsigned int xKeycode, unsigned int xModifiers, unsigned int numLockMask) {
+    Window root = DefaultRootWindow(display_);
+    const unsigned int locks[] = {0, LockMask, numLockMask, LockMask | numLockMask};
+    X11ErrorTrap trap(display_);
+    for (unsigned int lock : locks) XUngrabKey(display_, int(xKeycode), xModifiers | lock, root);
     trap.finish();
+}
+
+void X11HotKeys::ungrab(const Grab& g) {
+    for (unsigned int xModifiers : g.taken) ungrabCombination(g.xKeycode, xModifiers, g.numLockMask);
 }
 
 void X11HotKeys::regrabAll() {
@@ -268,7 +295,9 @@ void X11HotKeys::handleEvent(XEvent& event) {
     }
     if (event.type == KeyPress) {
         for (const auto& [ref, g] : grabs_) {
-            if (!g.live || g.xKeycode != event.xkey.keycode || (event.xkey.state & kChordMask) != g.xModifiers) continue;
+            if (!g.live || g.xKeycode != event.xkey.keycode ||
+                std::find(g.taken.begin(), g.taken.end(), event.xkey.state & kChordMask) == g.taken.end())
+                continue;
             activeGrabs_[event.xkey.keycode] = ref;
             if (handler_) handler_(g.signature, g.identifier, true);
             return;

@@ -5,7 +5,9 @@
 // Hot keys are passive grabs (XGrabKey) on the root window, one per
 // combination of NumLock and CapsLock so the locks never hide a shortcut.
 // A refused grab is caught with a private error handler and XSync and
-// returned as the registration status. The key listener selects XInput2 raw
+// returned as the registration status. A key taken with any modifiers (Esc)
+// is grabbed under each combination of Shift, Ctrl, Alt and Super; the
+// combinations another client holds stay theirs. The key listener selects XInput2 raw
 // key events on the root window: every press and release of every key,
 // whoever has the focus or a grab. Auto-repeat is detectable (XKB), so a
 // held key gives one press.
@@ -22,6 +24,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 typedef struct _XDisplay Display;
 union _XEvent;
@@ -67,7 +70,9 @@ private:
         std::uint32_t signature;
         std::uint32_t identifier;
         unsigned int xKeycode = 0;
-        unsigned int xModifiers = 0;
+        // The modifier combinations taken on the server: one, or for a key
+        // taken with any modifiers each combination nobody else holds.
+        std::vector<unsigned int> taken = {};
         unsigned int numLockMask = 0;
         bool live = false;
     };
@@ -76,6 +81,10 @@ private:
     void disconnect(bool connectionLost);
     unsigned int resolveKeycode(std::uint32_t keyCode) const;
     std::int32_t grab(Grab& g);
+    // Grabs one modifier combination under every lock state; the X error, or 0.
+    int grabCombination(unsigned int xKeycode, unsigned int xModifiers, unsigned int numLockMask);
+    void ungrabCombination(unsigned int xKeycode, unsigned int xModifiers, unsigned int numLockMask);
+    bool takenByAnotherGrab(const Grab& g, unsigned int xModifiers) const;
     void ungrab(const Grab& g);
     void regrabAll();
     void selectRawEvents(bool on);

@@ -7,12 +7,16 @@
 
 #include "support/TempDir.h"
 #include "support/HotkeyFakes.h"
+#include "Platform/KeyCodes.h"
 
 namespace {
 
+constexpr unsigned long kLetterC = 0x63;
+
 struct Rig : HotkeyRig {
     Rig() { make(); }
-    // P press, R release, W<s> wait, p/r secondary raw press/release, S sleep, L lock, T tap (press, release).
+    // P press, R release, W<s> wait, p/r secondary raw press/release, S sleep, L lock, T tap (press, release);
+    // through the key listener: D Right Ctrl down, U Right Ctrl up, C the C key pressed and let go.
     void run(const std::string& script) {
         std::size_t i = 0;
         while (i < script.size()) {
@@ -33,6 +37,12 @@ struct Rig : HotkeyRig {
                 case 'r': manager->secondaryRelease(DictationMode::raw); break;
                 case 'S': manager->startListening(); session->sleep(); break;
                 case 'L': manager->startListening(); session->lock(); break;
+                case 'D': manager->handleKeyEvent({HotkeyManager::fnKeysym, true, false, 0, false}); break;
+                case 'U': manager->handleKeyEvent({HotkeyManager::fnKeysym, false, false, 0, false}); break;
+                case 'C':
+                    manager->handleKeyEvent({kLetterC, true, false, KeyCodes::controlMask, true});
+                    manager->handleKeyEvent({kLetterC, false, false, KeyCodes::controlMask, true});
+                    break;
                 default: FAIL() << "bad script op " << op;
             }
             loop->drain();
@@ -102,7 +112,19 @@ INSTANTIATE_TEST_SUITE_P(
         GestureRow{"a repeated secondary press is one press", "p p W0.1 r", {"press:raw", "release:raw"}, false, false},
         GestureRow{"a release without a press does nothing", "R r", {}, false, false},
         GestureRow{"a secondary watchdog also ends the primary hold", "P p W180",
-                   {"press", "press:raw", "release", "release:raw", "force:max-hold-timeout"}, false, false}));
+                   {"press", "press:raw", "release", "release:raw", "force:max-hold-timeout"}, false, false},
+        GestureRow{"Right Ctrl+C with the C 0.19 s after Right Ctrl starts nothing", "D W0.19 C W0.05 U W1", {}, false, false},
+        GestureRow{"a lone Right Ctrl hold", "D W0.5 U", {"press", "release"}, false, false},
+        GestureRow{"a lone Right Ctrl double tap", "D W0.05 U W0.1 D W0.05 U", kDoubleTap, false, true},
+        GestureRow{"Right Ctrl+C starts nothing", "D W0.05 C W0.05 U W1", {}, false, false},
+        GestureRow{"Right Ctrl+C then Right Ctrl+V within 0.4 s is no double tap",
+                   "D W0.05 C W0.05 U W0.1 D W0.05 C W0.05 U W1", {}, false, false},
+        GestureRow{"a key pressed into a started take discards it silently", "D W0.5 C W0.1 U W1", {"press", "discard"},
+                   false, false},
+        GestureRow{"a chord clears a pending tap", "D W0.05 U W0.05 D W0.05 C U W0.05 D W0.05 U",
+                   {"press", "release", "press", "release"}, false, false},
+        GestureRow{"a chord in hands-free neither stops nor discards the session", "T W0.05 T D W0.5 C U W0.1",
+                   plus(kDoubleTap, {"press"}), false, true}));
 
 TEST(HotkeyGestures, StopListeningEndsHandsFreeSilentlyAndLeavesNoTimer) {
     Rig rig;
@@ -115,6 +137,18 @@ TEST(HotkeyGestures, StopListeningEndsHandsFreeSilentlyAndLeavesNoTimer) {
     EXPECT_FALSE(rig.manager->isHandsFreeActive());
     EXPECT_FALSE(rig.manager->isPressed());
     EXPECT_EQ(rig.loop->pendingTimers(), 0u);
+}
+
+TEST(HotkeyGestures, EscInAHeldTakeIsItsCancelNotAShortcut) {
+    Rig rig;
+    rig.manager->startListening();
+    rig.run("D W0.5");
+    rig.manager->armEscapeCancel();
+    const unsigned long escape = *KeyCodes::keysymForKeyCode(KeyCodes::escape);
+    rig.manager->handleKeyEvent({escape, true, false, KeyCodes::controlMask, true});
+    rig.keys->fire(KeyCodes::escape, HotKeyService::anyModifiers, true);
+    rig.run("U");
+    EXPECT_EQ(rig.delegate->calls, (std::vector<std::string>{"press", "cancel", "release"}));
 }
 
 TEST(HotkeyGestures, DelegateGoneMeansCallsAreDropped) {

@@ -107,6 +107,30 @@ TEST(HotkeyRegistry, PresetSelection) {
     EXPECT_TRUE(rig.manager->secondaryShortcut(DictationMode::raw));
 }
 
+TEST(HotkeyRegistry, ARefusedHotkeyKeepsThePreviousOneWorkingAndTellsTheUser) {
+    struct Row {
+        HotkeyMode chosen;
+        HotkeyModes::Combo heldByTheDesktop;
+    };
+    for (const Row& row : {Row{HotkeyMode::altSpace, {49, 2048}}, Row{HotkeyMode::f14, {107, 0}}}) {
+        const std::string word = HotkeyModes::rawValue(row.chosen);
+        Rig rig;
+        rig.make();
+        rig.manager->startListening();
+        ASSERT_FALSE(rig.manager->selectHotkeyMode(HotkeyMode::f13));
+        rig.keys->refused.insert({row.heldByTheDesktop.keyCode, row.heldByTheDesktop.modifiers});
+        auto error = rig.manager->selectHotkeyMode(row.chosen);
+        ASSERT_TRUE(error) << word;
+        EXPECT_EQ(*error, HotkeyRegistrationError::systemRegistrationFailed(10)) << word;
+        EXPECT_EQ(rig.manager->mode, HotkeyMode::f13) << word;
+        EXPECT_EQ(AppPaths::readConfigValue("hotkey"), "f13") << word;
+        rig.keys->fire(105, 0, true);
+        rig.loop->drain();
+        EXPECT_EQ(rig.delegate->calls, (std::vector<std::string>{"refused:" + error->description(), "press:standard"}))
+            << word << ": the user is told, and F13 still starts a take";
+    }
+}
+
 TEST(HotkeyRegistry, ConfiguredModeIsReadAndOtherKeysSurviveWrites) {
     Rig rig;
     platform::atomicWrite(AppPaths::configFile(), R"({"hotkey": "f14", "processing_mode": "fast"})");
@@ -144,10 +168,13 @@ TEST(HotkeyRegistry, EscapeAndReturnAreTakenOnlyWhileArmed) {
     rig.manager->armEscapeCancel();
     rig.manager->armEscapeCancel();
     EXPECT_TRUE(rig.manager->isEscapeCancelArmed());
-    EXPECT_TRUE(rig.keys->isLive(53, 0));
+    // Esc is taken whatever modifiers are held: in a held take the user's
+    // finger is still on the dictation key.
+    const std::uint32_t anyModifiers = HotKeyService::anyModifiers;
+    EXPECT_TRUE(rig.keys->isLive(53, anyModifiers));
     rig.manager->armErrorAction();
-    rig.keys->fire(53, 0, false);  // a release asks nothing
-    rig.keys->fire(53, 0, true);
+    rig.keys->fire(53, anyModifiers, false);  // a release asks nothing
+    rig.keys->fire(53, anyModifiers, true);
     rig.keys->fire(36, 0, true);
     rig.loop->drain();
     EXPECT_EQ(rig.delegate->calls, (std::vector<std::string>{"cancel", "errorAction"}));
@@ -156,7 +183,7 @@ TEST(HotkeyRegistry, EscapeAndReturnAreTakenOnlyWhileArmed) {
     rig.manager->disarmErrorAction();
     EXPECT_FALSE(rig.manager->isEscapeCancelArmed());
     EXPECT_FALSE(rig.manager->isErrorActionArmed());
-    EXPECT_FALSE(rig.keys->isLive(53, 0));
+    EXPECT_FALSE(rig.keys->isLive(53, anyModifiers));
     EXPECT_FALSE(rig.keys->isLive(36, 0));
 }
 
