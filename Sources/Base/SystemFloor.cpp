@@ -53,27 +53,10 @@ std::optional<std::string> releaseNeeding(const std::string& cLibraryVersion) {
     return std::nullopt;
 }
 
-std::optional<std::string> releaseProviding(const std::string& cLibraryVersion) {
-    const auto provided = parts(cLibraryVersion);
-    if (provided.empty()) return std::nullopt;
-    std::optional<std::string> newest;
-    for (const auto& r : releases())
-        if (r.cLibrary <= provided) newest = r.release;
-    return newest;
-}
-
 std::string minimumSystemVersion() {
     const auto required = platform::system::requiredCLibraryVersion();
     if (!required) return {};
     return releaseNeeding(*required).value_or("");
-}
-
-std::string runningSystemVersion() {
-    const std::string floor = minimumSystemVersion();
-    const auto provided = releaseProviding(platform::system::runningCLibraryVersion());
-    if (!provided) return floor;
-    if (floor.empty() || parts(*provided) >= parts(floor)) return *provided;
-    return floor;
 }
 
 }  // namespace SystemFloor

@@ -18,7 +18,7 @@ struct ReleaseManifest {
     std::optional<std::string> releaseDate;
     std::string downloadURL;  // kept as text, never parsed here
     std::optional<std::string> releaseNotes;     // "releaseNotes", else the older "notes"
-    std::optional<std::string> minMacOSVersion;  // "minMacOSVersion", else the older "minOS"; the checker offers no release above the running system
+    std::optional<std::string> minMacOSVersion;  // "minMacOSVersion", else the older "minOS"; shown, never enforced
     std::optional<std::string> sha256;
 
     bool operator==(const ReleaseManifest&) const = default;

@@ -3,7 +3,6 @@
 #include "Base/AppPaths.h"
 #include "Base/Branding.h"
 #include "Base/HostAllowList.h"
-#include "Base/SystemFloor.h"
 #include "Platform/Log.h"
 #include "Platform/Unicode.h"
 
@@ -48,8 +47,7 @@ UpdateStatus statusFromResponse(const platform::HTTPResult& response) {
         return UpdateStatus::failed("the update server answered HTTP " + std::to_string(response.statusCode));
     }
     try {
-        return UpdateChecker::statusFor(ReleaseManifest::decode(response.body), UpdateChecker::currentAppVersion(),
-                                        SystemFloor::runningSystemVersion());
+        return UpdateChecker::statusFor(ReleaseManifest::decode(response.body), UpdateChecker::currentAppVersion());
     } catch (const ManifestDecodingError& e) {
         return UpdateStatus::failed(std::string("the release manifest could not be read: ") + e.what());
     }
@@ -185,16 +183,10 @@ void UpdateChecker::checkForUpdates(const std::string& manifestURL, std::shared_
     });
 }
 
-UpdateStatus UpdateChecker::statusFor(ReleaseManifest manifest, const std::string& currentVersion,
-                                      const std::string& systemVersion) {
+UpdateStatus UpdateChecker::statusFor(ReleaseManifest manifest, const std::string& currentVersion) {
+    // "minOS" is carried to the user with the release, never used to withhold
+    // it: the user decides whether to install, the notes say what it needs.
     if (!isVersion(manifest.version, currentVersion)) return UpdateStatus::upToDate(currentVersion);
-    // A release that needs a newer system than this one could not start
-    // here once installed; offering it would only break a working setup.
-    if (manifest.minMacOSVersion && !systemVersion.empty() && isVersion(*manifest.minMacOSVersion, systemVersion)) {
-        platform::log("UpdateChecker", "Ondira " + manifest.version + " needs system release " +
-                                           *manifest.minMacOSVersion + " or newer; this one is " + systemVersion);
-        return UpdateStatus::upToDate(currentVersion);
-    }
     return UpdateStatus::updateAvailable(std::move(manifest), currentVersion);
 }
 

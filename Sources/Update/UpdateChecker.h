@@ -74,10 +74,8 @@ public:
 
     static bool isVersion(const std::string& version, const std::string& newerThan);
     // The decision on a fetched manifest: update available when it is newer
-    // than `currentVersion` and its minimum system release ("minOS") is not
-    // above `systemVersion` (SystemFloor's scale); else up to date.
-    static UpdateStatus statusFor(ReleaseManifest manifest, const std::string& currentVersion,
-                                  const std::string& systemVersion);
+    // than `currentVersion`, else up to date. Its "minOS" is shown, not enforced.
+    static UpdateStatus statusFor(ReleaseManifest manifest, const std::string& currentVersion);
     static bool shouldCheckAutomatically(bool enabled, std::optional<Clock::time_point> lastChecked,
                                          Clock::time_point now, double interval);
     // The hub's token: "uptodate", "available", "error", "idle", "checking".
