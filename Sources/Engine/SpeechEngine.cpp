@@ -30,11 +30,6 @@ std::string underscored(std::string identifier) {
     return identifier;
 }
 
-std::string normalisedForMatch(std::string identifier) {
-    std::replace(identifier.begin(), identifier.end(), '_', '-');
-    return platform::text::lowercased(identifier);
-}
-
 // Non-empty pieces of `text` between `separator`s.
 std::vector<std::string> pieces(const std::string& text, char separator) {
     std::vector<std::string> out;
@@ -384,9 +379,7 @@ std::string SpeechEngine::currentSystemLocaleIdentifier() {
     for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         auto value = platform::environment(variable);
         if (!value || value->empty()) continue;
-        std::string id = value->substr(0, value->find_first_of(".@"));
-        if (id == "C" || id == "POSIX" || id.empty()) return "en_US";
-        return underscored(id);
+        return SphinxModels::identifierOf(*value);
     }
     return "en_US";
 }
@@ -450,7 +443,7 @@ std::vector<SpeechEngine::LanguageRow> SpeechEngine::availableLanguages(const st
     // The system's own language is offered too when a model of its language
     // serves it (en_GB by the en-us model), saying which model that is.
     const std::string system = underscored(currentSystemLocaleIdentifier());
-    if (auto model = servingModel(system, installedIdentifiers()); model && taken.insert(system).second)
+    if (auto model = SphinxModels::servingIdentifier(system, installedIdentifiers()); model && taken.insert(system).second)
         rows.push_back({system, displayName(system, displayLocale), underscored(*model)});
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(icu::Locale(displayLocale.c_str()), status));
@@ -466,44 +459,16 @@ std::vector<SpeechEngine::LanguageRow> SpeechEngine::availableLanguages(const st
 
 std::optional<std::string> SpeechEngine::resolveLegacyLocale(const std::string& requested,
                                                                   const std::vector<std::string>& supported) {
-    const std::string want = normalisedForMatch(requested);
-    for (const auto& s : supported)
-        if (normalisedForMatch(s) == want) return requested;
-    const std::vector<std::string> parts = pieces(want, '-');
-    if (parts.empty()) return std::nullopt;
-    // Several supported locales of one language: the lowest identifier, so
-    // the choice does not depend on the order models were found in.
-    std::vector<std::string> sorted = supported;
-    std::sort(sorted.begin(), sorted.end(),
-              [](const std::string& a, const std::string& b) { return normalisedForMatch(a) < normalisedForMatch(b); });
-    for (const auto& s : sorted) {
-        const std::string n = normalisedForMatch(s);
-        if (n.substr(0, n.find('-')) == parts[0]) return underscored(s);
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> SpeechEngine::servingModel(const std::string& requested,
-                                                          const std::vector<std::string>& installed) {
-    const std::string want = normalisedForMatch(requested);
-    for (const auto& id : installed)
-        if (normalisedForMatch(id) == want) return id;
-    // No model for the exact region: one of the same language serves it
-    // (en_GB is recognised with the en-us model), the lowest identifier so
-    // the choice never depends on the order the models were found in.
-    const std::vector<std::string> parts = pieces(want, '-');
-    if (parts.empty()) return std::nullopt;
-    std::optional<std::string> best;
-    for (const auto& id : installed) {
-        const std::string n = normalisedForMatch(id);
-        if (n.substr(0, n.find('-')) != parts[0]) continue;
-        if (!best || n < normalisedForMatch(*best)) best = id;
-    }
-    return best;
+    // The same rule as every other road; only the spelling of the answer
+    // differs: the request itself when it is supported as asked.
+    const std::optional<std::string> served = SphinxModels::servingIdentifier(requested, supported);
+    if (!served) return std::nullopt;
+    if (SphinxModels::sameLocale(*served, requested)) return requested;
+    return underscored(*served);
 }
 
 std::optional<std::string> SpeechEngine::supportedLocale(const std::string& equivalentTo) {
-    return servingModel(equivalentTo, installedIdentifiers());
+    return SphinxModels::servingIdentifier(equivalentTo, installedIdentifiers());
 }
 
 // ---- Pieces of the whole-take paths ----

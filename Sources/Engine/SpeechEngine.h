@@ -98,11 +98,9 @@ public:
     // supported identifiers in their order.
     static std::optional<std::string> resolveLegacyLocale(const std::string& requested,
                                                           const std::vector<std::string>& supported);
-    // The installed model that recognises a locale: the model of that exact
-    // language and region, else one of the same language; none when no
-    // installed model speaks the language. Every road that recognises (the
-    // speech grant, the pre-warm, the live decode, the whole take) asks here.
-    static std::optional<std::string> servingModel(const std::string& requested, const std::vector<std::string>& installed);
+    // The installed model that recognises a locale (SphinxModels::servingIdentifier
+    // over the installed models). Every road that recognises (the speech
+    // grant, the pre-warm, the live decode, the whole take) asks here.
     static std::optional<std::string> supportedLocale(const std::string& equivalentTo);
 
     // Pieces of the whole-take paths.

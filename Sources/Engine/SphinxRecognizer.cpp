@@ -30,88 +30,6 @@ extern char** environ;
 
 namespace fs = std::filesystem;
 
-// ---- Installed models ----
-
-namespace SphinxModels {
-
-fs::path modelDirectory() {
-    if (auto dir = platform::environment("ONDIRA_SPHINX_MODELDIR"); dir && !dir->empty()) return *dir;
-    return ONDIRA_SPHINX_MODELDIR;
-}
-
-namespace {
-bool readable(const fs::path& p) { return ::access(p.c_str(), R_OK) == 0; }
-
-std::string identifierFromDirectoryName(const std::string& name) {
-    // "en-us" -> "en_US"
-    std::string out;
-    std::size_t start = 0;
-    int index = 0;
-    while (start <= name.size()) {
-        std::size_t end = name.find_first_of("-_", start);
-        if (end == std::string::npos) end = name.size();
-        std::string part = name.substr(start, end - start);
-        if (!part.empty()) {
-            if (index == 0) {
-                std::transform(part.begin(), part.end(), part.begin(), [](unsigned char c) { return std::tolower(c); });
-            } else if (part.size() == 2) {
-                std::transform(part.begin(), part.end(), part.begin(), [](unsigned char c) { return std::toupper(c); });
-            }
-            if (!out.empty()) out += "_";
-            out += part;
-            ++index;
-        }
-        start = end + 1;
-    }
-    return out;
-}
-
-}  // namespace
-
-std::optional<SphinxModel> modelIn(const fs::path& dir) {
-    SphinxModel model;
-    std::error_code ec;
-    std::vector<fs::path> entries;
-    for (const auto& entry : fs::directory_iterator(dir, ec)) entries.push_back(entry.path());
-    std::sort(entries.begin(), entries.end());
-    for (const auto& path : entries) {
-        const std::string name = path.filename().string();
-        if (fs::is_directory(path, ec) && readable(path / "mdef")) {
-            if (model.acousticModel.empty() || name == dir.filename().string()) model.acousticModel = path;
-        } else if (name.find("-phone") == std::string::npos &&
-                   (name.ends_with(".lm.bin") || name.ends_with(".lm") || name.ends_with(".lm.dmp"))) {
-            if (model.languageModel.empty() || name.ends_with(".lm.bin")) model.languageModel = path;
-        } else if (name.ends_with(".dict")) {
-            if (model.dictionary.empty() || name.starts_with("cmudict")) model.dictionary = path;
-        }
-    }
-    if (model.acousticModel.empty() || model.languageModel.empty() || model.dictionary.empty()) return std::nullopt;
-    if (!readable(model.languageModel) || !readable(model.dictionary)) return std::nullopt;
-    model.localeIdentifier = identifierFromDirectoryName(dir.filename().string());
-    if (model.localeIdentifier.empty()) return std::nullopt;
-    return model;
-}
-std::vector<SphinxModel> installed() {
-    std::vector<SphinxModel> models;
-    std::error_code ec;
-    std::vector<fs::path> dirs;
-    for (const auto& entry : fs::directory_iterator(modelDirectory(), ec))
-        if (entry.is_directory(ec)) dirs.push_back(entry.path());
-    std::sort(dirs.begin(), dirs.end());
-    std::set<std::string> seen;
-    for (const auto& dir : dirs)
-        if (auto model = modelIn(dir); model && seen.insert(model->localeIdentifier).second) models.push_back(*model);
-    return models;
-}
-
-std::optional<SphinxModel> forLocale(const std::string& localeIdentifier) {
-    for (auto& model : installed())
-        if (model.localeIdentifier == localeIdentifier) return model;
-    return std::nullopt;
-}
-
-}  // namespace SphinxModels
-
 // ---- Pronunciations ----
 
 namespace Pronunciations {
@@ -203,14 +121,6 @@ std::string guess(const std::string& word) {
 // ---- Decoder ----
 
 namespace {
-// Decoding settings: beams and look-ahead chosen so that a warm decoder runs
-// well under real time on one core, with the same words on our test speech
-// as the defaults. The second ("flat") pass is off: it runs over the whole
-// utterance when it ends, so the end of a long take would wait for it; the
-// best-path search over the lattice keeps the accuracy. Noise removal is off
-// because its estimate would carry from one recording into the next.
-const char* const decoderSettings[] = {"-pl_window", "10", "-maxhmmpf", "3000", "-maxwpf", "10", "-fwdflat", "no",
-                                       "-bestpath", "yes", "-remove_noise", "no", "-logfn", "/dev/null"};
 
 constexpr float contextWeight = 0.3f;
 constexpr float personalWeight = 0.2f;
@@ -218,28 +128,18 @@ constexpr float personalWeight = 0.2f;
 }  // namespace
 
 std::unique_ptr<SphinxDecoder> SphinxDecoder::create(const SphinxModel& model, std::string* error) {
-    // No -lm: the decoder's only language-model search is the one configure()
-    // installs (see parkSearch).
-    std::vector<std::string> args = {"-hmm", model.acousticModel.string(), "-dict", model.dictionary.string()};
-    for (const char* s : decoderSettings) args.emplace_back(s);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    cmd_ln_t* config = cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), TRUE);
-    if (!config) {
-        if (error) *error = "the speech model's settings were refused";
-        return nullptr;
-    }
-    ps_decoder_t* ps = ps_init(config);
-    if (!ps) {
-        cmd_ln_free_r(config);
-        if (error) *error = "the speech model could not be loaded from " + model.acousticModel.parent_path().string();
-        return nullptr;
-    }
+    // No stock search: the decoder's only language-model search is the one
+    // configure() installs (see parkSearch).
+    SphinxModels::DecoderOptions options;
+    options.stockSearch = false;
+    options.realTimeSearch = true;
+    auto loaded = SphinxModels::makeDecoder(model, options, error);
+    if (!loaded) return nullptr;
     auto decoder = std::unique_ptr<SphinxDecoder>(new SphinxDecoder());
     decoder->model_ = model;
-    decoder->config_ = config;
-    decoder->decoder_ = ps;
-    decoder->stockModel_ = ngram_model_read(config, model.languageModel.c_str(), NGRAM_AUTO, ps_get_logmath(ps));
+    decoder->loaded_ = std::move(loaded);
+    ps_decoder_t* ps = decoder->loaded_->decoder;
+    decoder->stockModel_ = ngram_model_read(decoder->loaded_->config, model.languageModel.c_str(), NGRAM_AUTO, ps_get_logmath(ps));
     if (!decoder->stockModel_ || !decoder->installSearch({ngram_model_retain(decoder->stockModel_)}, {"stock"}, {1.0f})) {
         if (error) *error = "the language model could not be loaded from " + model.languageModel.string();
         return nullptr;
@@ -251,13 +151,11 @@ std::unique_ptr<SphinxDecoder> SphinxDecoder::create(const SphinxModel& model, s
 }
 
 SphinxDecoder::~SphinxDecoder() {
-    if (decoder_) ps_free(decoder_);
     if (stockModel_) ngram_model_free(stockModel_);
-    if (config_) cmd_ln_free_r(config_);
 }
 
 bool SphinxDecoder::knowsWord(const std::string& word) {
-    char* phones = ps_lookup_word(decoder_, word.c_str());
+    char* phones = ps_lookup_word(loaded_->decoder, word.c_str());
     if (!phones) return false;
     ckd_free(phones);
     return true;
@@ -300,13 +198,13 @@ void SphinxDecoder::configure(const std::vector<std::string>& contextTerms,
     }
     if (!spoken.empty()) {
         parkSearch();
-        for (const auto& [word, phones] : spoken) ps_add_word(decoder_, word.c_str(), phones.c_str(), FALSE);
+        for (const auto& [word, phones] : spoken) ps_add_word(loaded_->decoder, word.c_str(), phones.c_str(), FALSE);
     }
 
     std::vector<ngram_model_t*> models = {ngram_model_retain(stockModel_)};
     std::vector<std::string> names = {"stock"};
     std::vector<float32> weights = {1.0f};
-    logmath_t* lmath = ps_get_logmath(decoder_);
+    logmath_t* lmath = ps_get_logmath(loaded_->decoder);
     if (!words.empty()) {
         // A unigram model of the term words, each as likely as the others.
         const fs::path arpa = platform::temporaryDirectory() / ("ondira_terms_" + platform::newUUID() + ".arpa");
@@ -317,7 +215,7 @@ void SphinxDecoder::configure(const std::vector<std::string>& contextTerms,
         for (const auto& w : words) text << logp << ' ' << w << '\n';
         text << "\n\\end\\\n";
         if (platform::atomicWrite(arpa, text.str())) {
-            if (ngram_model_t* terms = ngram_model_read(config_, arpa.c_str(), NGRAM_ARPA, lmath)) {
+            if (ngram_model_t* terms = ngram_model_read(loaded_->config, arpa.c_str(), NGRAM_ARPA, lmath)) {
                 models.push_back(terms);
                 names.push_back("terms");
                 weights.push_back(contextWeight);
@@ -327,7 +225,7 @@ void SphinxDecoder::configure(const std::vector<std::string>& contextTerms,
         fs::remove(arpa, ec);
     }
     if (personal) {
-        if (ngram_model_t* own = ngram_model_read(config_, personal->languageModelPath.c_str(), NGRAM_AUTO, lmath)) {
+        if (ngram_model_t* own = ngram_model_read(loaded_->config, personal->languageModelPath.c_str(), NGRAM_AUTO, lmath)) {
             models.push_back(own);
             names.push_back("personal");
             weights.push_back(personalWeight);
@@ -357,10 +255,10 @@ void SphinxDecoder::parkSearch() {
         parking = platform::temporaryDirectory() / ("ondira_parking_" + platform::newUUID() + ".arpa");
         platform::atomicWrite(parking, "\\data\\\nngram 1=2\n\n\\1-grams:\n-0.3 </s>\n-99 <s>\n\n\\end\\\n");
     }
-    if (ngram_model_t* dummy = ngram_model_read(config_, parking.c_str(), NGRAM_ARPA, ps_get_logmath(decoder_))) {
-        ps_set_lm(decoder_, searchName, dummy);
+    if (ngram_model_t* dummy = ngram_model_read(loaded_->config, parking.c_str(), NGRAM_ARPA, ps_get_logmath(loaded_->decoder))) {
+        ps_set_lm(loaded_->decoder, searchName, dummy);
         ngram_model_free(dummy);
-        ps_set_search(decoder_, searchName);
+        ps_set_search(loaded_->decoder, searchName);
     }
 }
 
@@ -369,15 +267,15 @@ bool SphinxDecoder::installSearch(std::vector<ngram_model_s*> models, const std:
     std::vector<std::string> ownNames = names;
     std::vector<char*> nameArgs;
     for (auto& n : ownNames) nameArgs.push_back(n.data());
-    ngram_model_t* set = ngram_model_set_init(config_, models.data(), nameArgs.data(), weights.data(),
+    ngram_model_t* set = ngram_model_set_init(loaded_->config, models.data(), nameArgs.data(), weights.data(),
                                               static_cast<int32>(models.size()));
     if (!set) {
         for (auto* m : models) ngram_model_free(m);
         return false;
     }
-    const bool ok = ps_set_lm(decoder_, searchName, set) == 0;
+    const bool ok = ps_set_lm(loaded_->decoder, searchName, set) == 0;
     ngram_model_free(set);
-    return ok && ps_set_search(decoder_, searchName) == 0;
+    return ok && ps_set_search(loaded_->decoder, searchName) == 0;
 }
 
 namespace {
@@ -397,7 +295,7 @@ bool SphinxDecoder::startUtterance() {
 }
 
 bool SphinxDecoder::beginSegment() {
-    if (feat_t* feat = ps_get_feat(decoder_); feat && feat->cmn_struct && !initialCepstralMean_.empty()) {
+    if (feat_t* feat = ps_get_feat(loaded_->decoder); feat && feat->cmn_struct && !initialCepstralMean_.empty()) {
         std::vector<float> mean = initialCepstralMean_;
         {
             std::lock_guard<std::mutex> guard(learnedMeanMutex);
@@ -407,18 +305,18 @@ bool SphinxDecoder::beginSegment() {
         cmn_live_set(feat->cmn_struct, mean.data());
     }
     segmentHasSpeech_ = false;
-    return ps_start_utt(decoder_) >= 0;
+    return ps_start_utt(loaded_->decoder) >= 0;
 }
 
 std::string SphinxDecoder::endSegment() {
-    ps_end_utt(decoder_);
-    if (feat_t* feat = ps_get_feat(decoder_); feat && feat->cmn_struct && ps_get_n_frames(decoder_) >= 50) {
+    ps_end_utt(loaded_->decoder);
+    if (feat_t* feat = ps_get_feat(loaded_->decoder); feat && feat->cmn_struct && ps_get_n_frames(loaded_->decoder) >= 50) {
         std::lock_guard<std::mutex> guard(learnedMeanMutex);
         learnedMeans[model_.acousticModel.string()].assign(feat->cmn_struct->cmn_mean,
                                                            feat->cmn_struct->cmn_mean + feat->cmn_struct->veclen);
     }
     int32 score = 0;
-    const char* hyp = ps_get_hyp(decoder_, &score);
+    const char* hyp = ps_get_hyp(loaded_->decoder, &score);
     return hyp ? hyp : "";
 }
 
@@ -435,9 +333,9 @@ bool SphinxDecoder::process(const std::int16_t* samples, std::size_t count) {
     // Fixed slices, so pauses are found at the same sample whatever blocks
     // the audio arrived in.
     while (pending_.size() - at >= sliceSamples) {
-        if (ps_process_raw(decoder_, pending_.data() + at, sliceSamples, FALSE, FALSE) < 0) return false;
+        if (ps_process_raw(loaded_->decoder, pending_.data() + at, sliceSamples, FALSE, FALSE) < 0) return false;
         at += sliceSamples;
-        const bool speaking = ps_get_in_speech(decoder_) != 0;
+        const bool speaking = ps_get_in_speech(loaded_->decoder) != 0;
         if (speaking) {
             segmentHasSpeech_ = true;
         } else if (segmentHasSpeech_) {
@@ -454,7 +352,7 @@ bool SphinxDecoder::process(const std::int16_t* samples, std::size_t count) {
 std::string SphinxDecoder::partialHypothesis() {
     if (!inUtterance_) return finishedText_;
     int32 score = 0;
-    const char* hyp = ps_get_hyp(decoder_, &score);
+    const char* hyp = ps_get_hyp(loaded_->decoder, &score);
     if (!hyp || !*hyp) return finishedText_;
     return finishedText_.empty() ? std::string(hyp) : finishedText_ + " " + hyp;
 }
@@ -462,7 +360,7 @@ std::string SphinxDecoder::partialHypothesis() {
 std::string SphinxDecoder::finishUtterance() {
     if (!inUtterance_) return {};
     inUtterance_ = false;
-    if (!pending_.empty()) ps_process_raw(decoder_, pending_.data(), pending_.size(), FALSE, FALSE);
+    if (!pending_.empty()) ps_process_raw(loaded_->decoder, pending_.data(), pending_.size(), FALSE, FALSE);
     pending_.clear();
     appendFinished(endSegment());
     std::string text = std::move(finishedText_);

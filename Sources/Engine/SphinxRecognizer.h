@@ -11,30 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "Engine/SphinxDecoderSetup.h"
 #include "Learning/PersonalModel.h"
 
-struct ps_decoder_s;
-struct cmd_ln_s;
 struct ngram_model_s;
-
-// One installed language: its acoustic model, language model and dictionary.
-struct SphinxModel {
-    std::string localeIdentifier;  // underscore shape, e.g. en_US
-    std::filesystem::path acousticModel;
-    std::filesystem::path languageModel;
-    std::filesystem::path dictionary;
-};
-
-namespace SphinxModels {
-// $ONDIRA_SPHINX_MODELDIR when set, else the directory pocketsphinx was built with.
-std::filesystem::path modelDirectory();
-// The model in one directory of the model directory ("en-us"): its acoustic
-// model, language model and dictionary; none when any is missing or unreadable.
-std::optional<SphinxModel> modelIn(const std::filesystem::path& dir);
-// Every complete, readable model under the model directory, by identifier.
-std::vector<SphinxModel> installed();
-std::optional<SphinxModel> forLocale(const std::string& localeIdentifier);
-}  // namespace SphinxModels
 
 // Pronunciations for words the dictionary lacks, in the model's phone set.
 namespace Pronunciations {
@@ -86,8 +66,7 @@ private:
     static constexpr std::size_t sliceSamples = 512;
 
     SphinxModel model_;
-    cmd_ln_s* config_ = nullptr;
-    ps_decoder_s* decoder_ = nullptr;
+    std::unique_ptr<SphinxModels::LoadedDecoder> loaded_;
     ngram_model_s* stockModel_ = nullptr;
     std::vector<float> initialCepstralMean_;
     std::string configuredKey_;

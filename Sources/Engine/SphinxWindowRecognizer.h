@@ -5,38 +5,30 @@
 // window, so a window's words do not depend on which decoder saw it or what it
 // decoded before.
 #include "Engine/FileTranscriber.h"
+#include "Engine/SphinxDecoderSetup.h"
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace SphinxWindowRecognizer {
 
-// The installed model of one language.
-struct ModelFiles {
-    std::filesystem::path acousticModel;  // directory with mdef, means, ...
-    std::filesystem::path languageModel;  // n-gram model
-    std::filesystem::path dictionary;     // pronunciations
-};
+// The installed model that transcribes a file in a locale: the locale name as
+// a person or the environment gives it ("en_US.UTF-8", "C", "en-GB"), served
+// by the same rule as live dictation.
+std::optional<SphinxModel> modelFor(const std::string& localeIdentifier,
+                                    const std::filesystem::path& root = SphinxModels::modelDirectory());
 
-// The model directory of the installed pocketsphinx models.
-std::filesystem::path modelRoot();
-
-// The installed model for a locale ("en_US", "en-GB", "de"), matched by
-// language and, when several exist, region; nothing when this machine has no
-// model for the language.
-std::optional<ModelFiles> modelFor(const std::string& localeIdentifier,
-                                   const std::filesystem::path& root = modelRoot());
-
-// The decoder's arguments for a model (name, value pairs), as passed to it.
-std::vector<std::pair<std::string, std::string>> decoderArguments(const ModelFiles& model);
+// How a window's decoder decodes.
+SphinxModels::DecoderOptions decoderOptions();
 
 class Recognizer : public FileTranscriber::WindowRecognizer {
 public:
     // Throws TranscriptionFileError::engineUnavailable when the decoder
     // can't be set up from the model.
-    explicit Recognizer(const ModelFiles& model);
+    explicit Recognizer(const SphinxModel& model);
     ~Recognizer() override;
     Recognizer(const Recognizer&) = delete;
     Recognizer& operator=(const Recognizer&) = delete;

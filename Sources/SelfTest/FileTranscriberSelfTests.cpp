@@ -458,7 +458,7 @@ std::vector<SelfTestCase> cases() {
                            }
                            return failure;
                        }
-                       for (const auto& [name, value] : SphinxWindowRecognizer::decoderArguments(*model)) {
+                       for (const auto& [name, value] : SphinxModels::decoderArguments(*model, SphinxWindowRecognizer::decoderOptions())) {
                            if (value.find("://") != std::string::npos) return failure;
                            if ((name == "-hmm" || name == "-lm" || name == "-dict") && !fs::exists(value)) return failure;
                        }
@@ -470,7 +470,7 @@ std::vector<SelfTestCase> cases() {
     if (root) {
         std::string joined;
         for (const char* file : {"Sources/Engine/FileTranscriber.cpp", "Sources/Engine/FileTranscriberAudio.cpp",
-                                 "Sources/Engine/SphinxWindowRecognizer.cpp"}) {
+                                 "Sources/Engine/SphinxWindowRecognizer.cpp", "Sources/Engine/SphinxDecoderSetup.cpp"}) {
             auto text = SelfTestSupport::readRepoFile(file);
             if (!text || !platform::text::isValidUTF8(*text)) {
                 joined.clear();

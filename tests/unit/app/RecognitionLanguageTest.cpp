@@ -93,7 +93,7 @@ TEST(RecognitionLanguage, AnExactModelWinsAndAmongOthersTheLowestIdentifierServe
     } rows[] = {{"en_GB", "en_GB"}, {"en-gb", "en_GB"}, {"en_IN", "en_GB"}, {"fr_BE", "fr_CA"},
                 {"fr", "fr_CA"},    {"de_DE", std::nullopt}, {"", std::nullopt}};
     for (const auto& row : rows)
-        EXPECT_EQ(SpeechEngine::servingModel(row.requested, installed), row.served) << row.requested;
+        EXPECT_EQ(SphinxModels::servingIdentifier(row.requested, installed), row.served) << row.requested;
 }
 
 TEST(RecognitionLanguage, TheLanguageListNamesTheModelThatServesTheSystemLanguage) {
