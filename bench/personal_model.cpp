@@ -110,7 +110,7 @@ public:
     std::optional<std::string> focusedSelectedText() override { return std::nullopt; }
     bool insertAtFocus(const std::string&) override { return false; }
     void typeText(const std::string&) override {}
-    ClipboardSnapshot snapshotClipboard() override { return {}; }
+    void snapshotClipboard(std::function<void(ClipboardSnapshot)> done) override { done({}); }
     void setClipboardText(const std::string&) override {}
     std::optional<std::string> clipboardText() override { return std::nullopt; }
     void restoreClipboard(const ClipboardSnapshot&) override {}

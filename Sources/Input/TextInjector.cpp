@@ -88,11 +88,17 @@ void TextInjector::run(const std::shared_ptr<Job>& job) {
         });
         return;
     }
-    job->snapshot = target_->snapshotClipboard();
-    target_->setClipboardText(job->text);
-    target_->sendPasteShortcut();
-    classifyOrPoll(job, -1, [weak, job](PasteVerdict v) {
-        if (auto self = weak.lock()) (*self)->finishPaste(job, v);
+    // The user's clipboard is saved without holding up the main loop; the
+    // paste goes on once it is.
+    target_->snapshotClipboard([weak, job](ClipboardSnapshot snapshot) {
+        auto self = weak.lock();
+        if (!self) return;
+        job->snapshot = std::move(snapshot);
+        (*self)->target_->setClipboardText(job->text);
+        (*self)->target_->sendPasteShortcut();
+        (*self)->classifyOrPoll(job, -1, [weak, job](PasteVerdict v) {
+            if (auto self = weak.lock()) (*self)->finishPaste(job, v);
+        });
     });
 }
 

@@ -4,6 +4,7 @@
 // the paste shortcut. The X11/AT-SPI back-end implements it; the factory
 // below is defined there.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,7 +32,10 @@ public:
     // interface; false when it can't.
     virtual bool insertAtFocus(const std::string& text) = 0;
     virtual void typeText(const std::string& text) = 0;
-    virtual ClipboardSnapshot snapshotClipboard() = 0;
+    // Saves every form of the clipboard and PRIMARY without holding up the
+    // main loop: `done` runs on the main thread with what their owners handed
+    // over within a bound (an owner that never answers costs at most that).
+    virtual void snapshotClipboard(std::function<void(ClipboardSnapshot)> done) = 0;
     virtual void setClipboardText(const std::string& text) = 0;
     virtual std::optional<std::string> clipboardText() = 0;
     // Offers the saved forms again, but not before the application has

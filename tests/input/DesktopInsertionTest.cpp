@@ -152,6 +152,13 @@ protected:
     }
     std::shared_ptr<platform::DesktopInsertion> desktop = std::make_shared<platform::DesktopInsertion>();
 
+    ClipboardSnapshot saveClipboard() {
+        std::optional<ClipboardSnapshot> saved;
+        desktop->snapshotClipboard([&](ClipboardSnapshot s) { saved = std::move(s); });
+        platform::MainQueue::pump(5.0, [&] { return saved.has_value(); });
+        return saved.value_or(ClipboardSnapshot{});
+    }
+
     InjectionOutcome inject(TextInjector& injector, const std::string& text, bool paste) {
         std::optional<InjectionOutcome> outcome;
         injector.inject(text, paste, [&](InjectionOutcome o) { outcome = o; });
@@ -207,12 +214,12 @@ TEST_F(DesktopInsertionTest, InjectorConfirmsTypedAndPastedText) {
 TEST_F(DesktopInsertionTest, PasteGivesTheUserTheirClipboardBackWithEveryForm) {
     TextWindow window({"--clipboard"});
     ASSERT_TRUE(window.ready());
-    ClipboardSnapshot before = desktop->snapshotClipboard();
+    ClipboardSnapshot before = saveClipboard();
     ASSERT_EQ(before.items.size(), 2u);
     TextInjector injector(desktop);
     EXPECT_EQ(inject(injector, kUnicode, true), InjectionOutcome::confirmed());
     EXPECT_TRUE(window.waitFor(kUnicode)) << window.text();
-    ClipboardSnapshot after = desktop->snapshotClipboard();
+    ClipboardSnapshot after = saveClipboard();
     EXPECT_EQ(after.items, before.items);
     EXPECT_EQ(desktop->clipboardText(), "the user's own words");
 }
@@ -245,6 +252,53 @@ TEST_F(DesktopInsertionTest, APasteReachesTheShellInAnXtermAndTheUsersSelections
         platform::MainQueue::pump(5.0, [] { return selectionText(GDK_SELECTION_PRIMARY) == "the user's highlighted words"; });
         EXPECT_EQ(selectionText(GDK_SELECTION_PRIMARY), "the user's highlighted words");
         EXPECT_EQ(selectionText(GDK_SELECTION_CLIPBOARD), "the user's own words");
+    }
+}
+
+// Work queued on the main loop (the tray menu, the indicator's animation,
+// an insertion's next step) must not run inside a reading of the focused
+// field nor inside the saving of the user's clipboard, and neither may hold
+// the main loop while another application answers: the reading answers at
+// once, the saving hands its forms over later, from the main loop, even
+// from an owner that takes 150 ms over each form.
+TEST_F(DesktopInsertionTest, NoMainLoopWorkRunsInsideAReadingOrTheSavingOfTheClipboard) {
+    TextWindow window({"--clipboard", "--slow-clipboard"});
+    ASSERT_TRUE(window.ready());
+    desktop->typeText("abc");
+    ASSERT_TRUE(window.waitFor("abc"));
+    using Finished = std::function<void()>;
+    struct Row {
+        const char* name;
+        std::function<void(Finished)> start;
+        std::vector<std::string> order;
+    };
+    const std::vector<Row> rows = {
+        {"reading the focused field",
+         [&](Finished finished) {
+             EXPECT_EQ(desktop->focusedValue(), "abc");
+             finished();
+         },
+         {"starts", "done", "returns", "other work"}},
+        {"saving the user's clipboard",
+         [&](Finished finished) {
+             desktop->snapshotClipboard([finished](ClipboardSnapshot saved) {
+                 EXPECT_EQ(saved.items.size(), 2u);
+                 finished();
+             });
+         },
+         {"starts", "returns", "other work", "done"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::string> order;
+        platform::MainQueue::async([&] {
+            order.push_back("starts");
+            platform::MainQueue::async([&] { order.push_back("other work"); });
+            row.start([&] { order.push_back("done"); });
+            order.push_back("returns");
+        });
+        platform::MainQueue::pump(5.0, [&] { return order.size() == 4; });
+        EXPECT_EQ(order, row.order);
     }
 }
 

@@ -1,10 +1,11 @@
 // A small GTK window for the insertion tests: one focused text entry whose
 // text is written to a file on every change.
-//   ondira_test_textwindow <text-file> [--password] [--clipboard] [--primary] [--busy]
+//   ondira_test_textwindow <text-file> [--password] [--clipboard] [--primary] [--slow-clipboard] [--busy]
 // --password makes the entry a password field; --clipboard makes this
 // program own the CLIPBOARD with a text and a PNG image, like a user's copy;
 // --primary makes it own the PRIMARY selection with a text, like a user's
-// highlighted words;
+// highlighted words; --slow-clipboard makes it take 150 ms over handing out
+// each form of its clipboard, like a loaded application;
 // --busy makes it take 25 ms over every key press, like an application on a
 // loaded machine, so it reads its key events well after they were sent.
 // Creates <text-file>.ready once the entry has the keyboard focus.
@@ -16,6 +17,7 @@
 
 namespace {
 std::string gTextFile;
+bool gSlowClipboard = false;
 bool gReadyPrinted = false;
 
 const guint8 kPng[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
@@ -48,6 +50,7 @@ gboolean slowKey(GtkWidget*, GdkEvent*, gpointer) {
 }
 
 void provide(GtkClipboard*, GtkSelectionData* data, guint info, gpointer) {
+    if (gSlowClipboard) g_usleep(150 * 1000);
     if (info == 0)
         gtk_selection_data_set_text(data, kClipboardText, -1);
     else
@@ -67,6 +70,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--password") == 0) password = true;
         if (std::strcmp(argv[i], "--clipboard") == 0) clipboard = true;
         if (std::strcmp(argv[i], "--primary") == 0) primary = true;
+        if (std::strcmp(argv[i], "--slow-clipboard") == 0) gSlowClipboard = true;
         if (std::strcmp(argv[i], "--busy") == 0) busy = true;
     }
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);

@@ -38,9 +38,9 @@ public:
         log.push_back("type:" + text);
         if (!deaf) value += text;
     }
-    ClipboardSnapshot snapshotClipboard() override {
+    void snapshotClipboard(std::function<void(ClipboardSnapshot)> done) override {
         log.push_back("snapshot:" + clipboardString());
-        return clipboard;
+        done(clipboard);
     }
     void setClipboardText(const std::string& text) override {
         clipboard = ClipboardSnapshot{{{"UTF8_STRING", std::vector<std::uint8_t>(text.begin(), text.end())}}};

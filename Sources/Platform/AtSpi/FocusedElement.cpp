@@ -112,10 +112,10 @@ AtspiAccessible* AtSpiFocus::focusedElement() {
             if (auto strong = self.lock()) strong->startTracking();
         });
     }
-    // Let pending focus events arrive first (a bounded number of turns: this
-    // runs inside the main loop's own work).
-    for (int turns = 0; turns < 50 && MainQueue::isMainThread() && g_main_context_pending(nullptr); ++turns)
-        g_main_context_iteration(nullptr, FALSE);
+    // Focus events still queued on the main loop are not run from here: that
+    // would run any other queued work inside this reading. A tracked element
+    // that lost the focus meanwhile no longer says FOCUSED, and the search
+    // below finds the new one.
     AtspiAccessible* tracked = nullptr;
     {
         std::lock_guard<std::mutex> guard(lock_);

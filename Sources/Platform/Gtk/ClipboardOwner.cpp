@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <memory>
 #include <vector>
 
 namespace platform::clipboard {
@@ -12,6 +13,10 @@ namespace {
 // a terminal busy with output reads its paste key late, and must still get
 // the dictation, not the user's old selection put back meanwhile.
 constexpr guint kFetchBoundMs = 3000;
+
+// How long the user's selections may take to hand over every form before a
+// paste goes ahead with what arrived.
+constexpr guint kSnapshotBoundMs = 1000;
 
 enum Which { clipboardSelection = 0, primarySelection = 1 };
 
@@ -34,26 +39,90 @@ bool isBookkeepingTarget(const std::string& name) {
     return false;
 }
 
-ClipboardSnapshot::Forms readForms(GtkClipboard* clip) {
-    ClipboardSnapshot::Forms forms;
-    if (!clip) return forms;
-    GdkAtom* targets = nullptr;
-    gint count = 0;
-    if (!gtk_clipboard_wait_for_targets(clip, &targets, &count)) return forms;
-    for (gint i = 0; i < count; ++i) {
-        gchar* name = gdk_atom_name(targets[i]);
-        std::string target = name ? name : "";
-        g_free(name);
-        if (target.empty() || isBookkeepingTarget(target)) continue;
-        GtkSelectionData* data = gtk_clipboard_wait_for_contents(clip, targets[i]);
-        if (!data) continue;
-        const gint length = gtk_selection_data_get_length(data);
-        const guchar* bytes = gtk_selection_data_get_data(data);
-        if (length >= 0 && bytes) forms.push_back({target, std::vector<std::uint8_t>(bytes, bytes + length)});
-        gtk_selection_data_free(data);
+// One snapshot in progress: the targets of CLIPBOARD, then each of its
+// forms, then the same for PRIMARY, every request answered through the main
+// loop (never a nested wait on it). Whatever has arrived when the bound runs
+// out is the snapshot; answers after that are dropped.
+struct Reading {
+    std::function<void(ClipboardSnapshot)> done;
+    ClipboardSnapshot snapshot;
+    Which which = clipboardSelection;
+    std::vector<GdkAtom> targets;
+    std::size_t next = 0;
+    guint timer = 0;
+    bool finished = false;
+};
+using ReadingRef = std::shared_ptr<Reading>;
+
+void finishReading(const ReadingRef& reading) {
+    if (reading->finished) return;
+    reading->finished = true;
+    if (reading->timer) g_source_remove(reading->timer);
+    reading->timer = 0;
+    auto done = std::move(reading->done);
+    done(std::move(reading->snapshot));
+}
+
+// The reading a GTK callback carries, released with it.
+ReadingRef takeReading(gpointer data) {
+    auto* held = static_cast<ReadingRef*>(data);
+    ReadingRef reading = std::move(*held);
+    delete held;
+    return reading;
+}
+
+void readSelection(const ReadingRef& reading);
+
+void readNextForm(const ReadingRef& reading) {
+    if (reading->next < reading->targets.size()) {
+        gtk_clipboard_request_contents(selection(reading->which), reading->targets[reading->next++],
+                                       [](GtkClipboard*, GtkSelectionData* data, gpointer held) {
+                                           ReadingRef reading = takeReading(held);
+                                           if (reading->finished) return;
+                                           const gint length = data ? gtk_selection_data_get_length(data) : -1;
+                                           const guchar* bytes = data ? gtk_selection_data_get_data(data) : nullptr;
+                                           if (length >= 0 && bytes) {
+                                               gchar* name = gdk_atom_name(reading->targets[reading->next - 1]);
+                                               auto& forms = reading->which == clipboardSelection ? reading->snapshot.items
+                                                                                                 : reading->snapshot.primary;
+                                               forms.push_back({name ? name : "", std::vector<std::uint8_t>(bytes, bytes + length)});
+                                               g_free(name);
+                                           }
+                                           readNextForm(reading);
+                                       },
+                                       new ReadingRef(reading));
+        return;
     }
-    g_free(targets);
-    return forms;
+    if (reading->which == clipboardSelection) {
+        reading->which = primarySelection;
+        readSelection(reading);
+        return;
+    }
+    finishReading(reading);
+}
+
+void readSelection(const ReadingRef& reading) {
+    GtkClipboard* clip = selection(reading->which);
+    if (!clip) {
+        finishReading(reading);
+        return;
+    }
+    gtk_clipboard_request_targets(
+        clip,
+        [](GtkClipboard*, GdkAtom* atoms, gint count, gpointer held) {
+            ReadingRef reading = takeReading(held);
+            if (reading->finished) return;
+            reading->targets.clear();
+            reading->next = 0;
+            for (gint i = 0; i < count; ++i) {
+                gchar* name = gdk_atom_name(atoms[i]);
+                const std::string target = name ? name : "";
+                g_free(name);
+                if (!target.empty() && !isBookkeepingTarget(target)) reading->targets.push_back(atoms[i]);
+            }
+            readNextForm(reading);
+        },
+        new ReadingRef(reading));
 }
 
 // Saved forms offered again.
@@ -160,18 +229,24 @@ void offerText(Which which) {
 
 }  // namespace
 
-ClipboardSnapshot snapshot() {
+void snapshot(std::function<void(ClipboardSnapshot)> done) {
     // A restore still waiting for the last paste to be fetched holds the
     // user's selections: they are what the next paste must give back.
     if (Paste& p = paste(); p.pendingRestore) {
         ClipboardSnapshot saved = std::move(*p.pendingRestore);
         cancelPendingRestore();
-        return saved;
+        done(std::move(saved));
+        return;
     }
-    ClipboardSnapshot snapshot;
-    snapshot.items = readForms(selection(clipboardSelection));
-    snapshot.primary = readForms(selection(primarySelection));
-    return snapshot;
+    auto reading = std::make_shared<Reading>();
+    reading->done = std::move(done);
+    reading->timer = g_timeout_add_full(G_PRIORITY_DEFAULT, kSnapshotBoundMs, [](gpointer held) {
+        ReadingRef reading = *static_cast<ReadingRef*>(held);
+        reading->timer = 0;
+        finishReading(reading);
+        return gboolean(G_SOURCE_REMOVE);
+    }, new ReadingRef(reading), [](gpointer held) { delete static_cast<ReadingRef*>(held); });
+    readSelection(reading);
 }
 
 void setText(const std::string& text) {

@@ -5,12 +5,15 @@
 // text (we own a selection until another application takes it).
 #include "Platform/Insertion.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 
 namespace platform::clipboard {
 
-ClipboardSnapshot snapshot();
+// Asks the owners for every form, one request at a time, from the main
+// loop; `done` gets what arrived within a bound (main thread).
+void snapshot(std::function<void(ClipboardSnapshot)> done);
 // Our text on the CLIPBOARD, in every text form.
 void setText(const std::string& text);
 // The text of setText on the PRIMARY selection as well.

@@ -61,7 +61,9 @@ void DesktopInsertion::sendPasteShortcut() {
     }
 }
 
-ClipboardSnapshot DesktopInsertion::snapshotClipboard() { return clipboard::snapshot(); }
+void DesktopInsertion::snapshotClipboard(std::function<void(ClipboardSnapshot)> done) {
+    clipboard::snapshot(std::move(done));
+}
 
 void DesktopInsertion::setClipboardText(const std::string& text) { clipboard::setText(text); }
 

@@ -38,7 +38,7 @@ public:
     std::optional<std::string> focusedSelectedText() override;
     bool insertAtFocus(const std::string& text) override;
     void typeText(const std::string& text) override;
-    ClipboardSnapshot snapshotClipboard() override;
+    void snapshotClipboard(std::function<void(ClipboardSnapshot)> done) override;
     void setClipboardText(const std::string& text) override;
     std::optional<std::string> clipboardText() override;
     void restoreClipboard(const ClipboardSnapshot& snapshot) override;
