@@ -32,30 +32,34 @@ using Clock = std::chrono::system_clock;
 
 // One take from the moment its capture starts: the recogniser works on it on
 // its own thread while the user speaks, and waits there for the stop to say
-// whether the take goes on to delivery or is thrown away.
+// whether the take goes on to delivery or is thrown away. The thread was
+// given its recording's path when it started; the stop's job reaches it only
+// through the decision, copied under the lock, so the main thread and the
+// recognition thread never share a job they both touch.
 struct DictationTake {
     enum class Decision { pending, transcribe, abandon };
 
-    DictationController::DictationJob job;
     std::atomic<bool> cancelled{false};
 
-    void decide(Decision decision, const DictationController::DictationJob* finalJob = nullptr) {
+    void decide(Decision decision, std::optional<DictationController::DictationJob> finalJob = std::nullopt) {
         std::lock_guard<std::mutex> guard(lock_);
         if (decision_ != Decision::pending) return;
-        if (finalJob) job = *finalJob;
+        job_ = std::move(finalJob);
         decision_ = decision;
         changed_.notify_all();
     }
-    Decision waitForDecision() {
+    // The decision, with the job of a take that goes on to delivery.
+    std::pair<Decision, std::optional<DictationController::DictationJob>> waitForDecision() {
         std::unique_lock<std::mutex> guard(lock_);
         changed_.wait(guard, [this] { return decision_ != Decision::pending; });
-        return decision_;
+        return {decision_, job_};
     }
 
 private:
     std::mutex lock_;
     std::condition_variable changed_;
     Decision decision_ = Decision::pending;
+    std::optional<DictationController::DictationJob> job_;
 };
 
 // The delegate side of the audio engine and the hotkey manager. Both hold
@@ -120,25 +124,25 @@ PartialTextCallback partialTextForwarder(std::weak_ptr<DictationController> cont
     };
 }
 
-// Recognition of one take: live from its buffer stream when it has one,
-// else from the file alone.
-TranscriptionResult recognize(const std::weak_ptr<DictationController>& controller,
-                              const std::shared_ptr<AudioBufferStream>& stream, const fs::path& audioURL,
-                              const std::vector<std::string>& contextTerms) {
+// The speech engine's recognition of one take: live from its buffer stream
+// when it has one, else from the file alone.
+TranscriptionResult recognizeOnDevice(const std::shared_ptr<AudioBufferStream>& stream, const fs::path& audioURL,
+                                      const std::vector<std::string>& contextTerms, const PartialTextCallback& onPartialText) {
     auto& speechEngine = SpeechEngine::shared();
-    const PartialTextCallback forwarder = partialTextForwarder(controller);
-    if (!stream) return speechEngine.transcribeDetailed(audioURL, contextTerms, std::nullopt, /*onPartialText=*/forwarder);
-    return speechEngine.transcribeStreaming(stream, audioURL, contextTerms, std::nullopt, /*onPartialText=*/forwarder).result;
+    if (!stream) return speechEngine.transcribeDetailed(audioURL, contextTerms, std::nullopt, onPartialText);
+    return speechEngine.transcribeStreaming(stream, audioURL, contextTerms, std::nullopt, onPartialText).result;
 }
 
 // The thread of one take: recognise, wait for the stop's decision, hand over.
+// `audioURL` is the thread's own copy of the recording's path.
 void runTake(std::weak_ptr<DictationController> controller, std::shared_ptr<DictationTake> take,
-             std::shared_ptr<AudioBufferStream> stream) {
+             DictationController::Recognizer recognizer, std::shared_ptr<AudioBufferStream> stream, fs::path audioURL) {
     const std::vector<std::string> contextTerms = Vocabulary::shared().getContextTerms();
     std::optional<TranscriptionResult> result;
     std::string errorType, errorDescription;
     try {
-        result = recognize(controller, stream, take->job.audioURL, contextTerms);
+        const PartialTextCallback forwarder = partialTextForwarder(controller);
+        result = recognizer(stream, audioURL, contextTerms, /*onPartialText=*/forwarder);
     } catch (const TranscriptionError& error) {
         errorType = "TranscriptionError";
         errorDescription = error.errorDescription();
@@ -146,11 +150,12 @@ void runTake(std::weak_ptr<DictationController> controller, std::shared_ptr<Dict
         errorType = "exception";
         errorDescription = error.what();
     }
-    if (take->waitForDecision() == DictationTake::Decision::abandon) return;
+    const auto [decision, job] = take->waitForDecision();
+    if (decision == DictationTake::Decision::abandon || !job) return;
     auto road = controller.lock();
     if (!road) return;
-    if (result) road->completeRecognition(take->job, *result);
-    else road->failRecognition(take->job, errorType, errorDescription);
+    if (result) road->completeRecognition(*job, *result);
+    else road->failRecognition(*job, errorType, errorDescription);
 }
 
 void recordStaleDrop() { FaultLog::record("transcription_dropped_stale", {{"reason", "cancelled_or_superseded"}}); }
@@ -159,7 +164,9 @@ void recordStaleDrop() { FaultLog::record("transcription_dropped_stale", {{"reas
 
 // ---------------------------------------------------------------- start-up
 
-DictationController::DictationController(Host& host) : host_(host) {}
+DictationController::DictationController(Host& host) : host_(host), recognizer_(recognizeOnDevice) {}
+
+void DictationController::setRecognizer(Recognizer recognizer) { recognizer_ = std::move(recognizer); }
 
 void DictationController::wire() {
     events_ = std::make_shared<DictationEvents>(*this);
@@ -243,9 +250,8 @@ void DictationController::beginCapture() {
 
 void DictationController::startLiveRecognition(std::shared_ptr<AudioBufferStream> stream, const fs::path& audioURL) {
     auto take = std::make_shared<DictationTake>();
-    take->job = DictationJob{audioURL, dictationGeneration.load(), currentDictationMode, currentAppRule, {}, 0};
     liveTake_ = take;
-    std::thread(runTake, weak_from_this(), take, std::move(stream)).detach();
+    std::thread(runTake, weak_from_this(), take, recognizer_, std::move(stream), audioURL).detach();
 }
 
 // ---------------------------------------------------------------- stop
@@ -286,10 +292,9 @@ void DictationController::endCapture(const std::optional<fs::path>& audioURL, do
         if (!take) {
             // No live stream for this take: the file alone is recognised.
             take = std::make_shared<DictationTake>();
-            take->job = job;
-            std::thread(runTake, weak_from_this(), take, nullptr).detach();
+            std::thread(runTake, weak_from_this(), take, recognizer_, nullptr, job.audioURL).detach();
         }
-        take->decide(DictationTake::Decision::transcribe, &job);
+        take->decide(DictationTake::Decision::transcribe, job);
         transcriptionTask_ = take;
         return;
     }

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct InjectionOutcome;
 struct TranscriptionResult;
@@ -91,6 +92,15 @@ public:
     // Stages or inserts one cleaned text of the given dictation.
     void deliverFinalText(const std::string& text, long long generation);
 
+    // What recognises a take (any thread): its live buffer stream (none for a
+    // take recognised from its file alone), its recording, the context terms,
+    // and where partial text goes. The speech engine unless a check sets another.
+    using Recognizer = std::function<TranscriptionResult(
+        const std::shared_ptr<AudioBufferStream>& stream, const std::filesystem::path& audioURL,
+        const std::vector<std::string>& contextTerms, const std::function<void(const std::string&)>& onPartialText)>;
+    // Takes started from now on use `recognizer`.
+    void setRecognizer(Recognizer recognizer);
+
     // The latency reported to the history.
     static double reportedLatency(double endToEndSeconds, double cleanUpSeconds, double sinceStopSeconds);
     // What the indicator says when an insertion didn't land; none when it did.
@@ -119,6 +129,7 @@ private:
     void showError(const std::string& message, std::optional<ErrorRemedy> remedy = std::nullopt);
 
     Host& host_;
+    Recognizer recognizer_;
     std::shared_ptr<DictationEvents> events_;
     std::shared_ptr<DictationTake> liveTake_;           // the take being captured
     std::shared_ptr<DictationTake> transcriptionTask_;  // the last take that reached transcription
