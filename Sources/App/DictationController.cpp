@@ -322,19 +322,20 @@ void DictationController::completeRecognition(const DictationJob& job, const Tra
         return;
     }
     if (result.text.empty()) {
-        platform::MainQueue::async([this, job] {
-            if (job.generation != dictationGeneration.load()) return;
-            returnToIdle();
-            IndicatorWindowController::shared().updateState(IndicatorMode::idle());
-            SoundCues::shared().play(SoundCue::error);
-            if (onDictationFailed) onDictationFailed(noSpeechMessage);
-        });
+        endWithoutText(job.generation, noSpeechMessage);
         return;
     }
     const auto t0 = Clock::now();
     const std::string cleaned = TextPipeline::cleanUpDictation(result.text, job.mode == DictationMode::raw, job.rule,
                                                                PolishEngine::shared(), Snippets::shared());
     const auto t1 = Clock::now();
+    if (cleaned.empty()) {
+        // Voice commands took every word back ("hello world scratch that"):
+        // the user asked for nothing, so nothing is logged, staged or
+        // inserted; the injector would never answer an empty insertion.
+        endWithoutText(job.generation, nullptr);
+        return;
+    }
     const double latency = reportedLatency(result.endToEndSeconds, std::chrono::duration<double>(t1 - t0).count(),
                                            std::chrono::duration<double>(t1 - job.stopTime).count());
     // The history entry, the hub and the delivery happen together on the
@@ -354,6 +355,17 @@ void DictationController::completeRecognition(const DictationJob& job, const Tra
         }
         HubWindowController::shared().refreshAfterDictation();
         deliverFinalText(cleaned, job.generation);
+    });
+}
+
+void DictationController::endWithoutText(long long generation, const char* failureMessage) {
+    platform::MainQueue::async([this, generation, failureMessage] {
+        if (generation != dictationGeneration.load()) return;
+        returnToIdle();
+        IndicatorWindowController::shared().updateState(IndicatorMode::idle());
+        if (!failureMessage) return;
+        SoundCues::shared().play(SoundCue::error);
+        if (onDictationFailed) onDictationFailed(failureMessage);
     });
 }
 

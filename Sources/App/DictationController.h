@@ -125,6 +125,9 @@ private:
     void endCapture(const std::optional<std::filesystem::path>& audioURL, double duration,
                     std::chrono::system_clock::time_point stopTime);
     void discardCapture();
+    // A take that leaves no text ends idle on the main thread; with a
+    // message, the error cue plays and the proof step hears of the failure.
+    void endWithoutText(long long generation, const char* failureMessage);
     void returnToIdle();
     void showError(const std::string& message, std::optional<ErrorRemedy> remedy = std::nullopt);
 

@@ -141,6 +141,26 @@ TEST_F(DictationControllerTest, ACurrentResultIsCleanedLoggedAndStagedAndTheReco
     }
 }
 
+TEST_F(DictationControllerTest, ATextThatVoiceCommandsTakeBackEndsTheDictationWithNothingStagedInsertedOrLogged) {
+    struct Case {
+        bool staging;
+        std::string heard;
+    };
+    const int refreshes = HubWindowController::shared().refreshRequests();
+    for (const Case& c : {Case{true, "hello world scratch that"}, Case{false, "hello delete last word"}}) {
+        AppPaths::userDefaults()->setBool(DictationController::stagingModeKey, c.staging);
+        const auto job = transcribing();
+        road->completeRecognition(job, heard(c.heard));
+        settle([&] { return road->lifecycle == DictationLifecycle::idle; });
+        EXPECT_EQ(road->lifecycle, DictationLifecycle::idle) << c.heard;
+        EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::idle()) << c.heard;
+        EXPECT_TRUE(StagingBuffer::shared().isEmpty()) << c.heard;
+        EXPECT_EQ(historyCount(), historyBefore) << c.heard;
+        EXPECT_EQ(HubWindowController::shared().refreshRequests(), refreshes) << c.heard;
+        EXPECT_FALSE(fs::exists(job.audioURL)) << c.heard;
+    }
+}
+
 TEST_F(DictationControllerTest, AnOvertakenOrCancelledResultIsNeitherLoggedNorDelivered) {
     const int refreshes = HubWindowController::shared().refreshRequests();
     // Overtaken: a newer dictation started before recognition answered.
