@@ -37,15 +37,20 @@ using Clock = std::chrono::system_clock;
 // through the decision, copied under the lock, so the main thread and the
 // recognition thread never share a job they both touch.
 struct DictationTake {
-    enum class Decision { pending, transcribe, abandon };
-
-    std::atomic<bool> cancelled{false};
+    enum class Decision { pending, transcribe, abandon, cancelled };
 
     void decide(Decision decision, std::optional<DictationController::DictationJob> finalJob = std::nullopt) {
         std::lock_guard<std::mutex> guard(lock_);
         if (decision_ != Decision::pending) return;
         job_ = std::move(finalJob);
         decision_ = decision;
+        changed_.notify_all();
+    }
+    // Esc, or the user going away, after the stop: a take on its way to
+    // delivery is cancelled, one still being captured abandoned.
+    void cancel() {
+        std::lock_guard<std::mutex> guard(lock_);
+        decision_ = decision_ == Decision::transcribe ? Decision::cancelled : Decision::abandon;
         changed_.notify_all();
     }
     // The decision, with the job of a take that goes on to delivery.
@@ -88,6 +93,7 @@ public:
     void hotkeyDidRequestErrorAction() override { d_.hotkeyDidRequestErrorAction(); }
     void hotkeyDidRequestHandsFreeStart() override { d_.startDictation(DictationMode::standard); }
     void hotkeyDidRequestHandsFreeStop(const std::string& reason) override { d_.hotkeyDidRequestHandsFreeStop(reason); }
+    void hotkeyDidForceRelease(const std::string& reason) override { d_.hotkeyDidForceRelease(reason); }
 
 private:
     DictationController& d_;
@@ -133,6 +139,12 @@ TranscriptionResult recognizeOnDevice(const std::shared_ptr<AudioBufferStream>& 
     return speechEngine.transcribeStreaming(stream, audioURL, contextTerms, std::nullopt, onPartialText).result;
 }
 
+void recordStaleDrop() { FaultLog::record("transcription_dropped_stale", {{"reason", "cancelled_or_superseded"}}); }
+
+// The user is gone (the machine sleeps or the screen locks): a take of
+// theirs is thrown away, whichever gesture began it.
+bool userWentAway(const std::string& reason) { return reason == "system-sleep" || reason == "screen-lock"; }
+
 // The thread of one take: recognise, wait for the stop's decision, hand over.
 // `audioURL` is the thread's own copy of the recording's path.
 void runTake(std::weak_ptr<DictationController> controller, std::shared_ptr<DictationTake> take,
@@ -151,14 +163,20 @@ void runTake(std::weak_ptr<DictationController> controller, std::shared_ptr<Dict
         errorDescription = error.what();
     }
     const auto [decision, job] = take->waitForDecision();
+    if (decision == DictationTake::Decision::cancelled) {
+        // Cancelled while recognition ran: nothing of the take is handed
+        // over, and its recording goes.
+        std::error_code ec;
+        fs::remove(audioURL, ec);
+        recordStaleDrop();
+        return;
+    }
     if (decision == DictationTake::Decision::abandon || !job) return;
     auto road = controller.lock();
     if (!road) return;
     if (result) road->completeRecognition(*job, *result);
     else road->failRecognition(*job, errorType, errorDescription);
 }
-
-void recordStaleDrop() { FaultLog::record("transcription_dropped_stale", {{"reason", "cancelled_or_superseded"}}); }
 
 }  // namespace
 
@@ -459,16 +477,21 @@ void DictationController::hotkeyDidRequestCancel() {
             showError("Cancelled — nothing was recorded");
             break;
         case DictationLifecycles::CancelOutcome::cancelledDropTranscript:
-            if (transcriptionTask_) transcriptionTask_->cancelled = true;
-            ++dictationGeneration;
+            dropTranscription();
             showError("Cancelled — transcription discarded");
             break;
         case DictationLifecycles::CancelOutcome::noOp: break;
     }
 }
 
+void DictationController::dropTranscription() {
+    if (transcriptionTask_) transcriptionTask_->cancel();
+    transcriptionTask_ = nullptr;
+    ++dictationGeneration;
+    returnToIdle();
+}
+
 void DictationController::discardCapture() {
-    if (transcriptionTask_) transcriptionTask_->cancelled = true;
     isRecording = false;
     auto& audioEngine = MicrophoneRecorder::shared();
     const auto stopped = audioEngine.stopRecording();
@@ -485,7 +508,7 @@ void DictationController::hotkeyDidRequestErrorAction() { host_.runErrorRemedy()
 void DictationController::hotkeyDidRequestHandsFreeStop(const std::string& reason) {
     // A tap's release has already stopped the take.
     if (reason == "tap" || !isRecording) return;
-    if (reason == "system-sleep" || reason == "screen-lock") {
+    if (userWentAway(reason)) {
         // Nobody is there to hear the take: the microphone stops and the take is thrown away.
         discardCapture();
         returnToIdle();
@@ -493,6 +516,15 @@ void DictationController::hotkeyDidRequestHandsFreeStop(const std::string& reaso
         return;
     }
     stopDictation();
+}
+
+void DictationController::hotkeyDidForceRelease(const std::string& reason) {
+    // The release just before this call stopped a held take and sent it on
+    // to recognition; the user is gone, so it is thrown away like a
+    // hands-free take.
+    if (!userWentAway(reason) || lifecycle != DictationLifecycle::transcribing) return;
+    dropTranscription();
+    IndicatorWindowController::shared().updateState(IndicatorMode::idle());
 }
 
 void DictationController::returnToIdle() {

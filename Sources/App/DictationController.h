@@ -73,6 +73,8 @@ public:
     void hotkeyDidRequestErrorAction();
     // A hands-free session the hotkey manager ended on its own.
     void hotkeyDidRequestHandsFreeStop(const std::string& reason);
+    // Held keys were released for the user (sleep, screen lock, a stuck key).
+    void hotkeyDidForceRelease(const std::string& reason);
     // The microphone stopped by itself mid-take.
     void audioEngineDidInterrupt(const std::optional<std::filesystem::path>& audioURL, double duration);
 
@@ -125,6 +127,8 @@ private:
     void endCapture(const std::optional<std::filesystem::path>& audioURL, double duration,
                     std::chrono::system_clock::time_point stopTime);
     void discardCapture();
+    // The take in recognition is cancelled and its result dropped.
+    void dropTranscription();
     // A take that leaves no text ends idle on the main thread; with a
     // message, the error cue plays and the proof step hears of the failure.
     void endWithoutText(long long generation, const char* failureMessage);
