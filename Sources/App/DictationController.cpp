@@ -32,30 +32,39 @@ using Clock = std::chrono::system_clock;
 
 // One take from the moment its capture starts: the recogniser works on it on
 // its own thread while the user speaks, and waits there for the stop to say
-// whether the take goes on to delivery or is thrown away.
+// whether the take goes on to delivery or is thrown away. The thread was
+// given its recording's path when it started; the stop's job reaches it only
+// through the decision, copied under the lock, so the main thread and the
+// recognition thread never share a job they both touch.
 struct DictationTake {
-    enum class Decision { pending, transcribe, abandon };
+    enum class Decision { pending, transcribe, abandon, cancelled };
 
-    DictationController::DictationJob job;
-    std::atomic<bool> cancelled{false};
-
-    void decide(Decision decision, const DictationController::DictationJob* finalJob = nullptr) {
+    void decide(Decision decision, std::optional<DictationController::DictationJob> finalJob = std::nullopt) {
         std::lock_guard<std::mutex> guard(lock_);
         if (decision_ != Decision::pending) return;
-        if (finalJob) job = *finalJob;
+        job_ = std::move(finalJob);
         decision_ = decision;
         changed_.notify_all();
     }
-    Decision waitForDecision() {
+    // Esc, or the user going away, after the stop: a take on its way to
+    // delivery is cancelled, one still being captured abandoned.
+    void cancel() {
+        std::lock_guard<std::mutex> guard(lock_);
+        decision_ = decision_ == Decision::transcribe ? Decision::cancelled : Decision::abandon;
+        changed_.notify_all();
+    }
+    // The decision, with the job of a take that goes on to delivery.
+    std::pair<Decision, std::optional<DictationController::DictationJob>> waitForDecision() {
         std::unique_lock<std::mutex> guard(lock_);
         changed_.wait(guard, [this] { return decision_ != Decision::pending; });
-        return decision_;
+        return {decision_, job_};
     }
 
 private:
     std::mutex lock_;
     std::condition_variable changed_;
     Decision decision_ = Decision::pending;
+    std::optional<DictationController::DictationJob> job_;
 };
 
 // The delegate side of the audio engine and the hotkey manager. Both hold
@@ -92,6 +101,7 @@ public:
         d_.returnToIdle();
         IndicatorWindowController::shared().updateState(IndicatorMode::idle());
     }
+    void hotkeyDidForceRelease(const std::string& reason) override { d_.hotkeyDidForceRelease(reason); }
 
 private:
     DictationController& d_;
@@ -128,25 +138,31 @@ PartialTextCallback partialTextForwarder(std::weak_ptr<DictationController> cont
     };
 }
 
-// Recognition of one take: live from its buffer stream when it has one,
-// else from the file alone.
-TranscriptionResult recognize(const std::weak_ptr<DictationController>& controller,
-                              const std::shared_ptr<AudioBufferStream>& stream, const fs::path& audioURL,
-                              const std::vector<std::string>& contextTerms) {
+// The speech engine's recognition of one take: live from its buffer stream
+// when it has one, else from the file alone.
+TranscriptionResult recognizeOnDevice(const std::shared_ptr<AudioBufferStream>& stream, const fs::path& audioURL,
+                                      const std::vector<std::string>& contextTerms, const PartialTextCallback& onPartialText) {
     auto& speechEngine = SpeechEngine::shared();
-    const PartialTextCallback forwarder = partialTextForwarder(controller);
-    if (!stream) return speechEngine.transcribeDetailed(audioURL, contextTerms, std::nullopt, /*onPartialText=*/forwarder);
-    return speechEngine.transcribeStreaming(stream, audioURL, contextTerms, std::nullopt, /*onPartialText=*/forwarder).result;
+    if (!stream) return speechEngine.transcribeDetailed(audioURL, contextTerms, std::nullopt, onPartialText);
+    return speechEngine.transcribeStreaming(stream, audioURL, contextTerms, std::nullopt, onPartialText).result;
 }
 
+void recordStaleDrop() { FaultLog::record("transcription_dropped_stale", {{"reason", "cancelled_or_superseded"}}); }
+
+// The user is gone (the machine sleeps or the screen locks): a take of
+// theirs is thrown away, whichever gesture began it.
+bool userWentAway(const std::string& reason) { return reason == "system-sleep" || reason == "screen-lock"; }
+
 // The thread of one take: recognise, wait for the stop's decision, hand over.
+// `audioURL` is the thread's own copy of the recording's path.
 void runTake(std::weak_ptr<DictationController> controller, std::shared_ptr<DictationTake> take,
-             std::shared_ptr<AudioBufferStream> stream) {
+             DictationController::Recognizer recognizer, std::shared_ptr<AudioBufferStream> stream, fs::path audioURL) {
     const std::vector<std::string> contextTerms = Vocabulary::shared().getContextTerms();
     std::optional<TranscriptionResult> result;
     std::string errorType, errorDescription;
     try {
-        result = recognize(controller, stream, take->job.audioURL, contextTerms);
+        const PartialTextCallback forwarder = partialTextForwarder(controller);
+        result = recognizer(stream, audioURL, contextTerms, /*onPartialText=*/forwarder);
     } catch (const TranscriptionError& error) {
         errorType = "TranscriptionError";
         errorDescription = error.errorDescription();
@@ -154,20 +170,29 @@ void runTake(std::weak_ptr<DictationController> controller, std::shared_ptr<Dict
         errorType = "exception";
         errorDescription = error.what();
     }
-    if (take->waitForDecision() == DictationTake::Decision::abandon) return;
+    const auto [decision, job] = take->waitForDecision();
+    if (decision == DictationTake::Decision::cancelled) {
+        // Cancelled while recognition ran: nothing of the take is handed
+        // over, and its recording goes.
+        std::error_code ec;
+        fs::remove(audioURL, ec);
+        recordStaleDrop();
+        return;
+    }
+    if (decision == DictationTake::Decision::abandon || !job) return;
     auto road = controller.lock();
     if (!road) return;
-    if (result) road->completeRecognition(take->job, *result);
-    else road->failRecognition(take->job, errorType, errorDescription);
+    if (result) road->completeRecognition(*job, *result);
+    else road->failRecognition(*job, errorType, errorDescription);
 }
-
-void recordStaleDrop() { FaultLog::record("transcription_dropped_stale", {{"reason", "cancelled_or_superseded"}}); }
 
 }  // namespace
 
 // ---------------------------------------------------------------- start-up
 
-DictationController::DictationController(Host& host) : host_(host) {}
+DictationController::DictationController(Host& host) : host_(host), recognizer_(recognizeOnDevice) {}
+
+void DictationController::setRecognizer(Recognizer recognizer) { recognizer_ = std::move(recognizer); }
 
 void DictationController::wire() {
     events_ = std::make_shared<DictationEvents>(*this);
@@ -251,9 +276,8 @@ void DictationController::beginCapture() {
 
 void DictationController::startLiveRecognition(std::shared_ptr<AudioBufferStream> stream, const fs::path& audioURL) {
     auto take = std::make_shared<DictationTake>();
-    take->job = DictationJob{audioURL, dictationGeneration.load(), currentDictationMode, currentAppRule, {}, 0};
     liveTake_ = take;
-    std::thread(runTake, weak_from_this(), take, std::move(stream)).detach();
+    std::thread(runTake, weak_from_this(), take, recognizer_, std::move(stream), audioURL).detach();
 }
 
 // ---------------------------------------------------------------- stop
@@ -294,10 +318,9 @@ void DictationController::endCapture(const std::optional<fs::path>& audioURL, do
         if (!take) {
             // No live stream for this take: the file alone is recognised.
             take = std::make_shared<DictationTake>();
-            take->job = job;
-            std::thread(runTake, weak_from_this(), take, nullptr).detach();
+            std::thread(runTake, weak_from_this(), take, recognizer_, nullptr, job.audioURL).detach();
         }
-        take->decide(DictationTake::Decision::transcribe, &job);
+        take->decide(DictationTake::Decision::transcribe, job);
         transcriptionTask_ = take;
         return;
     }
@@ -325,19 +348,20 @@ void DictationController::completeRecognition(const DictationJob& job, const Tra
         return;
     }
     if (result.text.empty()) {
-        platform::MainQueue::async([this, job] {
-            if (job.generation != dictationGeneration.load()) return;
-            returnToIdle();
-            IndicatorWindowController::shared().updateState(IndicatorMode::idle());
-            SoundCues::shared().play(SoundCue::error);
-            if (onDictationFailed) onDictationFailed(noSpeechMessage);
-        });
+        endWithoutText(job.generation, noSpeechMessage);
         return;
     }
     const auto t0 = Clock::now();
     const std::string cleaned = TextPipeline::cleanUpDictation(result.text, job.mode == DictationMode::raw, job.rule,
                                                                PolishEngine::shared(), Snippets::shared());
     const auto t1 = Clock::now();
+    if (cleaned.empty()) {
+        // Voice commands took every word back ("hello world scratch that"):
+        // the user asked for nothing, so nothing is logged, staged or
+        // inserted; the injector would never answer an empty insertion.
+        endWithoutText(job.generation, nullptr);
+        return;
+    }
     const double latency = reportedLatency(result.endToEndSeconds, std::chrono::duration<double>(t1 - t0).count(),
                                            std::chrono::duration<double>(t1 - job.stopTime).count());
     // The history entry, the hub and the delivery happen together on the
@@ -357,6 +381,17 @@ void DictationController::completeRecognition(const DictationJob& job, const Tra
         }
         HubWindowController::shared().refreshAfterDictation();
         deliverFinalText(cleaned, job.generation);
+    });
+}
+
+void DictationController::endWithoutText(long long generation, const char* failureMessage) {
+    platform::MainQueue::async([this, generation, failureMessage] {
+        if (generation != dictationGeneration.load()) return;
+        returnToIdle();
+        IndicatorWindowController::shared().updateState(IndicatorMode::idle());
+        if (!failureMessage) return;
+        SoundCues::shared().play(SoundCue::error);
+        if (onDictationFailed) onDictationFailed(failureMessage);
     });
 }
 
@@ -450,16 +485,21 @@ void DictationController::hotkeyDidRequestCancel() {
             showError("Cancelled — nothing was recorded");
             break;
         case DictationLifecycles::CancelOutcome::cancelledDropTranscript:
-            if (transcriptionTask_) transcriptionTask_->cancelled = true;
-            ++dictationGeneration;
+            dropTranscription();
             showError("Cancelled — transcription discarded");
             break;
         case DictationLifecycles::CancelOutcome::noOp: break;
     }
 }
 
+void DictationController::dropTranscription() {
+    if (transcriptionTask_) transcriptionTask_->cancel();
+    transcriptionTask_ = nullptr;
+    ++dictationGeneration;
+    returnToIdle();
+}
+
 void DictationController::discardCapture() {
-    if (transcriptionTask_) transcriptionTask_->cancelled = true;
     isRecording = false;
     auto& audioEngine = MicrophoneRecorder::shared();
     const auto stopped = audioEngine.stopRecording();
@@ -476,7 +516,7 @@ void DictationController::hotkeyDidRequestErrorAction() { host_.runErrorRemedy()
 void DictationController::hotkeyDidRequestHandsFreeStop(const std::string& reason) {
     // A tap's release has already stopped the take.
     if (reason == "tap" || !isRecording) return;
-    if (reason == "system-sleep" || reason == "screen-lock") {
+    if (userWentAway(reason)) {
         // Nobody is there to hear the take: the microphone stops and the take is thrown away.
         discardCapture();
         returnToIdle();
@@ -484,6 +524,15 @@ void DictationController::hotkeyDidRequestHandsFreeStop(const std::string& reaso
         return;
     }
     stopDictation();
+}
+
+void DictationController::hotkeyDidForceRelease(const std::string& reason) {
+    // The release just before this call stopped a held take and sent it on
+    // to recognition; the user is gone, so it is thrown away like a
+    // hands-free take.
+    if (!userWentAway(reason) || lifecycle != DictationLifecycle::transcribing) return;
+    dropTranscription();
+    IndicatorWindowController::shared().updateState(IndicatorMode::idle());
 }
 
 void DictationController::returnToIdle() {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct InjectionOutcome;
 struct TranscriptionResult;
@@ -72,6 +73,8 @@ public:
     void hotkeyDidRequestErrorAction();
     // A hands-free session the hotkey manager ended on its own.
     void hotkeyDidRequestHandsFreeStop(const std::string& reason);
+    // Held keys were released for the user (sleep, screen lock, a stuck key).
+    void hotkeyDidForceRelease(const std::string& reason);
     // The microphone stopped by itself mid-take.
     void audioEngineDidInterrupt(const std::optional<std::filesystem::path>& audioURL, double duration);
 
@@ -90,6 +93,15 @@ public:
     void failRecognition(const DictationJob& job, const std::string& typeName, const std::string& description);
     // Stages or inserts one cleaned text of the given dictation.
     void deliverFinalText(const std::string& text, long long generation);
+
+    // What recognises a take (any thread): its live buffer stream (none for a
+    // take recognised from its file alone), its recording, the context terms,
+    // and where partial text goes. The speech engine unless a check sets another.
+    using Recognizer = std::function<TranscriptionResult(
+        const std::shared_ptr<AudioBufferStream>& stream, const std::filesystem::path& audioURL,
+        const std::vector<std::string>& contextTerms, const std::function<void(const std::string&)>& onPartialText)>;
+    // Takes started from now on use `recognizer`.
+    void setRecognizer(Recognizer recognizer);
 
     // The latency reported to the history.
     static double reportedLatency(double endToEndSeconds, double cleanUpSeconds, double sinceStopSeconds);
@@ -115,10 +127,16 @@ private:
     void endCapture(const std::optional<std::filesystem::path>& audioURL, double duration,
                     std::chrono::system_clock::time_point stopTime);
     void discardCapture();
+    // The take in recognition is cancelled and its result dropped.
+    void dropTranscription();
+    // A take that leaves no text ends idle on the main thread; with a
+    // message, the error cue plays and the proof step hears of the failure.
+    void endWithoutText(long long generation, const char* failureMessage);
     void returnToIdle();
     void showError(const std::string& message, std::optional<ErrorRemedy> remedy = std::nullopt);
 
     Host& host_;
+    Recognizer recognizer_;
     std::shared_ptr<DictationEvents> events_;
     std::shared_ptr<DictationTake> liveTake_;           // the take being captured
     std::shared_ptr<DictationTake> transcriptionTask_;  // the last take that reached transcription

@@ -8,6 +8,8 @@
 #include <gtk/gtk.h>
 
 #include <fstream>
+#include <future>
+#include <stdexcept>
 
 #include "Base/AppPaths.h"
 #include "App/SoundCues.h"
@@ -141,6 +143,26 @@ TEST_F(DictationControllerTest, ACurrentResultIsCleanedLoggedAndStagedAndTheReco
     }
 }
 
+TEST_F(DictationControllerTest, ATextThatVoiceCommandsTakeBackEndsTheDictationWithNothingStagedInsertedOrLogged) {
+    struct Case {
+        bool staging;
+        std::string heard;
+    };
+    const int refreshes = HubWindowController::shared().refreshRequests();
+    for (const Case& c : {Case{true, "hello world scratch that"}, Case{false, "hello delete last word"}}) {
+        AppPaths::userDefaults()->setBool(DictationController::stagingModeKey, c.staging);
+        const auto job = transcribing();
+        road->completeRecognition(job, heard(c.heard));
+        settle([&] { return road->lifecycle == DictationLifecycle::idle; });
+        EXPECT_EQ(road->lifecycle, DictationLifecycle::idle) << c.heard;
+        EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::idle()) << c.heard;
+        EXPECT_TRUE(StagingBuffer::shared().isEmpty()) << c.heard;
+        EXPECT_EQ(historyCount(), historyBefore) << c.heard;
+        EXPECT_EQ(HubWindowController::shared().refreshRequests(), refreshes) << c.heard;
+        EXPECT_FALSE(fs::exists(job.audioURL)) << c.heard;
+    }
+}
+
 TEST_F(DictationControllerTest, AnOvertakenOrCancelledResultIsNeitherLoggedNorDelivered) {
     const int refreshes = HubWindowController::shared().refreshRequests();
     // Overtaken: a newer dictation started before recognition answered.
@@ -236,6 +258,95 @@ TEST_F(DictationControllerTest, AHandsFreeSessionEndedForTheUserStopsTheMicropho
     road->hotkeyDidRequestHandsFreeStop("tap");
     EXPECT_TRUE(road->isRecording);
     road->isRecording = false;
+}
+
+namespace {
+// A recogniser that answers (or fails) only once the test lets it.
+struct HeldRecognizer {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    DictationController::Recognizer make(std::optional<std::string> text) {
+        auto gate = released;
+        return [gate, text](const std::shared_ptr<AudioBufferStream>&, const fs::path&, const std::vector<std::string>&,
+                            const std::function<void(const std::string&)>&) {
+            gate.wait();
+            if (!text) throw std::runtime_error("the decoder broke");
+            TranscriptionResult r;
+            r.text = *text;
+            r.audioSeconds = 1.0;
+            r.engineIdentifier = "test";
+            return r;
+        };
+    }
+};
+}  // namespace
+
+// The recording is stopped (here: by the microphone, as a release would) and
+// recognition is under way when the user cancels or goes away.
+TEST_F(DictationControllerTest, EscapeDuringRecognitionLeavesNothingOfTheTakeWhateverTheRecogniserAnswers) {
+    for (const std::optional<std::string>& answer : {std::optional<std::string>("send the report"), std::optional<std::string>()}) {
+        const std::string label = answer.value_or("a failure");
+        HeldRecognizer recognizer;
+        road->setRecognizer(recognizer.make(answer));
+        const int errorsBefore = linesContaining(FaultLog::faultsFileURL(), "\"transcribe_error\"");
+        const int stale = staleDrops();
+        const fs::path recording = dir / "cancelled.wav";
+        std::ofstream(recording) << "RIFF";
+        road->isRecording = true;
+        road->lifecycle = DictationLifecycle::capturing;
+        road->audioEngineDidInterrupt(recording, 1.0);
+        ASSERT_EQ(road->lifecycle, DictationLifecycle::transcribing);
+        road->hotkeyDidRequestCancel();
+        recognizer.release.set_value();
+        settle([&] { return staleDrops() > stale; });
+        EXPECT_EQ(staleDrops(), stale + 1) << label;
+        EXPECT_FALSE(fs::exists(recording)) << label << ": a cancelled take leaves no recording";
+        EXPECT_EQ(linesContaining(FaultLog::faultsFileURL(), "\"transcribe_error\""), errorsBefore) << label;
+        EXPECT_TRUE(failures.empty()) << label;
+        EXPECT_TRUE(StagingBuffer::shared().isEmpty()) << label;
+        EXPECT_EQ(historyCount(), historyBefore) << label;
+        EXPECT_EQ(road->lifecycle, DictationLifecycle::idle) << label;
+        EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Cancelled — transcription discarded"))
+            << label;
+    }
+}
+
+TEST_F(DictationControllerTest, SleepOrLockThrowsAwayAHeldTakeLikeAHandsFreeOne) {
+    struct Case {
+        const char* reason;
+        bool handsFree;
+        bool staged;  // only a take ended for another reason goes on
+    };
+    const Case cases[] = {{"system-sleep", false, false}, {"screen-lock", false, false}, {"system-sleep", true, false},
+                          {"screen-lock", true, false},   {"max-hold-timeout", false, true}};
+    for (const Case& c : cases) {
+        StagingBuffer::shared().clear();
+        HeldRecognizer recognizer;
+        road->setRecognizer(recognizer.make("send the report"));
+        recognizer.release.set_value();
+        const int logged = historyCount();
+        road->isRecording = true;
+        road->lifecycle = DictationLifecycle::capturing;
+        if (c.handsFree) {
+            road->hotkeyDidRequestHandsFreeStop(c.reason);
+        } else {
+            // The hotkey manager releases the held key, then says why.
+            const fs::path recording = dir / "held.wav";
+            std::ofstream(recording) << "RIFF";
+            road->audioEngineDidInterrupt(recording, 1.0);
+            road->hotkeyDidForceRelease(c.reason);
+        }
+        if (c.staged) settle([&] { return !StagingBuffer::shared().isEmpty(); });
+        else platform::MainQueue::pump(1.0);  // a result that would arrive has arrived by now
+        settle();
+        EXPECT_EQ(!StagingBuffer::shared().isEmpty(), c.staged) << c.reason << (c.handsFree ? " hands-free" : " held");
+        EXPECT_EQ(historyCount(), logged + (c.staged ? 1 : 0)) << c.reason;
+        EXPECT_FALSE(road->isRecording) << c.reason;
+        EXPECT_EQ(road->lifecycle, DictationLifecycle::idle) << c.reason;
+        if (!c.staged) {
+            EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::idle()) << c.reason;
+        }
+    }
 }
 
 TEST_F(DictationControllerTest, EscapeDependsOnThePhase) {

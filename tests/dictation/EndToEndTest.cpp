@@ -3,6 +3,10 @@
 // field of another application and in the history.
 #include "dictation/LaunchedApp.h"
 
+#include "Platform/FileIO.h"
+
+#include <map>
+
 #include "support/Speech.h"
 
 using namespace launched;
@@ -20,6 +24,24 @@ protected:
 
     // Plays the test speech (or `file`) into the sound server's sink, to the end.
     void speak(const fs::path& file = {}) { play(file.empty() ? speech : file); }
+
+    // The application's recordings in the temporary directory it shares with
+    // this test, with their sizes.
+    static std::map<fs::path, std::uintmax_t> recordings() {
+        std::map<fs::path, std::uintmax_t> found;
+        std::error_code ec;
+        for (auto it = fs::directory_iterator(platform::temporaryDirectory(), ec); !ec && it != fs::directory_iterator();
+             it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name.rfind("ondira_rec_", 0) == 0) found[it->path()] = fs::file_size(it->path(), ec);
+        }
+        return found;
+    }
+    static std::map<fs::path, std::uintmax_t> newRecordings(const std::map<fs::path, std::uintmax_t>& before) {
+        auto now = recordings();
+        for (const auto& [file, size] : before) now.erase(file);
+        return now;
+    }
 
     fs::path speech = dir / "speech.wav";
 };
@@ -69,13 +91,24 @@ TEST_F(DictationEndToEnd, HissAboveTheSpeechBandOfAFortyEightKilohertzMicrophone
 
 TEST_F(DictationEndToEnd, EscapeDuringATakeInsertsNothing) {
     // A double tap starts a hands-free take, so Esc is pressed on its own.
+    const auto before = recordings();
     keyboard.tap(XK_Control_R);
     sleepFor(0.1);
     keyboard.tap(XK_Control_R);
     sleepFor(0.5);
+    const auto sizesAtStart = newRecordings(before);
     speak();
+    // A take is running: one of the new recordings grew while the speech
+    // played (a tap's short take stops at once and stays as it was).
+    std::optional<fs::path> running;
+    for (const auto& [file, size] : newRecordings(before)) {
+        const auto start = sizesAtStart.find(file);
+        if (start != sizesAtStart.end() && size > start->second) running = file;
+    }
+    ASSERT_TRUE(running) << "no take was recording when Esc was pressed\n" << fileText(log);
     keyboard.tap(XK_Escape);
     sleepFor(0.5);
+    EXPECT_FALSE(fs::exists(*running)) << "Esc leaves the cancelled take's recording behind";
     // The key's next tap ends the hands-free session; nothing is left to stop.
     keyboard.tap(XK_Control_R);
     sleepFor(4.0);

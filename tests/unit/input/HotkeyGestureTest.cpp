@@ -153,9 +153,18 @@ TEST(HotkeyGestures, EscInAHeldTakeIsItsCancelNotAShortcut) {
 
 TEST(HotkeyGestures, DelegateGoneMeansCallsAreDropped) {
     Rig rig;
+    // The witness outlives the manager's (weak) hold on it, so what reaches
+    // it after its owner let go can still be read.
+    RecordingDelegate witness;
+    rig.delegate = std::shared_ptr<RecordingDelegate>(&witness, [](RecordingDelegate*) {});
+    rig.manager->delegate = rig.delegate;
     rig.manager->triggerPress();
+    rig.loop->drain();
+    ASSERT_EQ(witness.calls, std::vector<std::string>{"press"}) << "a live delegate hears the press";
+    rig.manager->triggerRelease();  // posted while the delegate is still there
     rig.delegate.reset();
-    EXPECT_NO_THROW(rig.loop->drain());
+    rig.loop->drain();
+    EXPECT_EQ(witness.calls, std::vector<std::string>{"press"}) << "a call posted before the delegate went must not reach it";
 }
 
 }  // namespace
