@@ -218,7 +218,8 @@ void AppDelegate::startDictation(DictationMode mode, const std::optional<std::st
         refreshPermissionStates();
         isRecording = false;
         returnToIdle();
-        showError("Microphone access is off — enable it in Settings.", ErrorRemedy::openSystemPane(SettingsPane::microphone));
+        showError(MicrophoneFaults::message(MicrophoneRecorder::lastMicrophoneFault()),
+                  ErrorRemedy::openSystemPane(SettingsPane::microphone));
         return;
     }
     beginCapture();
