@@ -58,6 +58,10 @@ public:
     static IndicatorGeometry placement(int width, int height);
     // The same rule over an explicit work area.
     static IndicatorGeometry placementIn(const IndicatorGeometry& workArea, int width, int height);
+    // The error pill's size for a message the page measured at
+    // `neededWidth`: 260 x 30 at least, wider to show the whole message on
+    // one line, and two lines high when even the monitor's width is short.
+    static IndicatorGeometry errorSize(int neededWidth, int workAreaWidth);
 
     // The click on the pill (main thread).
     void handlePillClick();
@@ -76,6 +80,10 @@ private:
     void cancelHide();
     void evaluate(const std::string& script);
     void didFinishLoading();
+    // The work area of the monitor under the pointer; empty without one.
+    static IndicatorGeometry workArea();
+    // Resizes the error pill to its message once the page has measured it.
+    void fitError(unsigned pageGeneration, int neededWidth);
 
     GtkWidget* window_ = nullptr;
     WebKitWebView* webView_ = nullptr;
@@ -84,6 +92,7 @@ private:
     bool isWebViewReady_ = false;
     std::string currentLoadedHTML_;
     unsigned hideGeneration_ = 0;
+    unsigned pageGeneration_ = 0;  // counts loads, so a late measurement of an old page is dropped
     unsigned animationSource_ = 0;
     std::optional<float> pendingLevel_;
     std::optional<std::string> pendingPartialText_;
