@@ -5,6 +5,7 @@
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
 #include "Platform/Unicode.h"
+#include "Platform/WindowShape.h"
 
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
@@ -20,6 +21,8 @@ constexpr int errorTwoLineHeight = 40;
 // Room kept between a widened pill and the monitor's edges.
 constexpr int sideMargin = 16;
 constexpr int bottomMargin = 96;
+// The pages' corner radii (border-radius of their .pill).
+constexpr int pillRadius = 18, errorRadius = 15;
 constexpr double presentSeconds = 0.14;
 
 // The ease of the pill's entrance: cubic-bezier(0.2, 0.9, 0.2, 1.0).
@@ -76,6 +79,11 @@ struct IndicatorCallbacks {
         return G_SOURCE_CONTINUE;
     }
     static void freeAnimation(gpointer data) { delete static_cast<Animation*>(data); }
+    // Every size the window takes, the entrance's included, gets its outline.
+    static void sizeAllocated(GtkWidget* window, GdkRectangle* allocation, gpointer) {
+        platform::windowshape::roundCorners(window, allocation->width, allocation->height,
+                                            IndicatorWindowController::shared().cornerRadius_);
+    }
     // The error page's answer to how wide its message is.
     static void measured(GObject* source, GAsyncResult* result, gpointer data) {
         GError* error = nullptr;
@@ -160,6 +168,8 @@ void IndicatorWindowController::ensureWindow() {
     gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(click), GTK_PHASE_CAPTURE);
     g_signal_connect(click, "pressed", G_CALLBACK(IndicatorCallbacks::pressed), nullptr);
     g_object_set_data_full(G_OBJECT(window_), "ondira-pill-click", click, g_object_unref);
+    // Without a compositor the page's transparent corners would be black.
+    g_signal_connect(window_, "size-allocate", G_CALLBACK(IndicatorCallbacks::sizeAllocated), nullptr);
 
     setIgnoresMouseEvents(true);
     loadPage(IndicatorPages::rec(currentTheme_, false));
@@ -182,6 +192,8 @@ void IndicatorWindowController::updatePartialText(const std::string& text) {
 void IndicatorWindowController::apply(const IndicatorMode& mode) {
     cancelHide();
     currentMode_ = mode;
+    if (mode.kind != IndicatorMode::Kind::done && mode.kind != IndicatorMode::Kind::idle)
+        cornerRadius_ = mode.kind == IndicatorMode::Kind::error ? errorRadius : pillRadius;
     setIgnoresMouseEvents(true);
     if (onStateChange) onStateChange(mode);
     if (!window_) return;
@@ -352,6 +364,7 @@ void IndicatorWindowController::place(int width, int height) {
     gtk_widget_set_size_request(GTK_WIDGET(webView_), width, height);
     gtk_window_move(GTK_WINDOW(window_), frame_.x, frame_.y);
     gtk_window_resize(GTK_WINDOW(window_), width, height);
+    platform::windowshape::roundCorners(window_, width, height, cornerRadius_);
 }
 
 // Grows from 88 % of the frame, centred on it, to the whole frame.

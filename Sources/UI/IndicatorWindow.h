@@ -98,6 +98,7 @@ private:
     std::optional<std::string> pendingPartialText_;
     bool ignoresMouse_ = true;
     IndicatorGeometry frame_;
+    int cornerRadius_ = 18;  // of the page shown, for the window's outline
 
     friend struct IndicatorCallbacks;
 };

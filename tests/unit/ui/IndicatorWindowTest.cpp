@@ -8,6 +8,7 @@
 #include <webkit2/webkit2.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/shape.h>
 #include <gdk/gdkx.h>
 
 #include "Base/AppPaths.h"
@@ -265,6 +266,48 @@ TEST_F(IndicatorWindowTest, ALongErrorWidensThePillToShowItWholeAndTheNextPillHa
     ASSERT_TRUE(pumpUntil(20, [&] { return c.currentMode().kind == IndicatorMode::Kind::error && c.isWebViewReady(); }));
     pumpUntil(0.6, [] { return false; });
     EXPECT_EQ(onScreen(c), (IndicatorGeometry{centre - 130, area.y + area.height - 96 - 30, 260, 30}));
+    c.updateState(IndicatorMode::idle());
+}
+
+TEST_F(IndicatorWindowTest, WithoutACompositorThePillWindowIsCutToItsRoundedOutline) {
+    auto& c = IndicatorWindowController::shared();
+    ASSERT_FALSE(gdk_screen_is_composited(gdk_screen_get_default())) << "the test session runs no compositor";
+    Display* dpy = GDK_DISPLAY_XDISPLAY(gdk_display_get_default());
+    struct Case {
+        IndicatorMode mode;
+        int radius;  // the page's .pill border-radius
+    };
+    for (const Case& k : {Case{IndicatorMode::recording(0.5f), 18}, Case{IndicatorMode::error("Couldn't paste into this app"), 15},
+                          Case{IndicatorMode::processing(), 18}}) {
+        SCOPED_TRACE(k.mode.description());
+        c.updateState(k.mode);
+        ASSERT_TRUE(settle(c));
+        XSync(dpy, False);
+        const IndicatorGeometry f = onScreen(c);
+        int count = 0, ordering = 0;
+        XRectangle* rects = XShapeGetRectangles(dpy, GDK_WINDOW_XID(gtk_widget_get_window(c.window())), ShapeBounding,
+                                                &count, &ordering);
+        auto inside = [&](int x, int y) {
+            for (int i = 0; i < count; ++i)
+                if (x >= rects[i].x && x < rects[i].x + rects[i].width && y >= rects[i].y && y < rects[i].y + rects[i].height)
+                    return true;
+            return false;
+        };
+        EXPECT_GT(count, 1) << "the window is still its plain rectangle";
+        // The four corners show what lies below, not black.
+        EXPECT_FALSE(inside(0, 0));
+        EXPECT_FALSE(inside(f.width - 1, 0));
+        EXPECT_FALSE(inside(0, f.height - 1));
+        EXPECT_FALSE(inside(f.width - 1, f.height - 1));
+        EXPECT_FALSE(inside(k.radius / 2, 0));
+        // The pill itself is whole: its edges between the corners and its middle.
+        EXPECT_TRUE(inside(k.radius, 0));
+        EXPECT_TRUE(inside(f.width - 1 - k.radius, f.height - 1));
+        EXPECT_TRUE(inside(0, f.height / 2));
+        EXPECT_TRUE(inside(f.width - 1, f.height / 2));
+        EXPECT_TRUE(inside(f.width / 2, f.height / 2));
+        if (rects) XFree(rects);
+    }
     c.updateState(IndicatorMode::idle());
 }
 
