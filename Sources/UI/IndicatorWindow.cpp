@@ -280,10 +280,17 @@ void IndicatorWindowController::loadPage(const std::string& html) {
 
 void IndicatorWindowController::didFinishLoading() {
     isWebViewReady_ = true;
-    if (currentMode_.kind == IndicatorMode::Kind::error && webView_)
-        webkit_web_view_evaluate_javascript(webView_, "window.neededWidth ? window.neededWidth() : 0", -1, nullptr,
-                                            nullptr, nullptr, IndicatorCallbacks::measured,
-                                            GUINT_TO_POINTER(pageGeneration_));
+    if (currentMode_.kind == IndicatorMode::Kind::error) {
+        // A load cut short by the error page also reports "finished", before
+        // the error page is there to answer: measure now and again shortly,
+        // each answer for this page only.
+        measureError();
+        const unsigned generation = pageGeneration_;
+        for (double delay : {0.15, 0.6})
+            platform::MainQueue::asyncAfter(delay, [this, generation] {
+                if (generation == pageGeneration_) measureError();
+            });
+    }
     if (pendingLevel_) {
         evaluate(IndicatorPages::setLevelJS(*pendingLevel_));
         pendingLevel_.reset();
@@ -342,6 +349,12 @@ IndicatorGeometry IndicatorWindowController::errorSize(int neededWidth, int work
     if (neededWidth <= errorWidth) return {0, 0, errorWidth, errorHeight};
     if (neededWidth <= widest) return {0, 0, neededWidth, errorHeight};
     return {0, 0, widest, errorTwoLineHeight};
+}
+
+void IndicatorWindowController::measureError() {
+    if (currentMode_.kind != IndicatorMode::Kind::error || !webView_) return;
+    webkit_web_view_evaluate_javascript(webView_, "window.neededWidth ? window.neededWidth() : 0", -1, nullptr, nullptr,
+                                        nullptr, IndicatorCallbacks::measured, GUINT_TO_POINTER(pageGeneration_));
 }
 
 void IndicatorWindowController::fitError(unsigned pageGeneration, int neededWidth) {

@@ -82,6 +82,8 @@ private:
     void didFinishLoading();
     // The work area of the monitor under the pointer; empty without one.
     static IndicatorGeometry workArea();
+    // Asks the error page how wide its message is.
+    void measureError();
     // Resizes the error pill to its message once the page has measured it.
     void fitError(unsigned pageGeneration, int neededWidth);
 
