@@ -245,7 +245,8 @@ void DictationController::startDictation(DictationMode mode, const std::optional
         host_.refreshPermissionStates();
         isRecording = false;
         returnToIdle();
-        showError("Microphone access is off — enable it in Settings.", ErrorRemedy::openSystemPane(SettingsPane::microphone));
+        showError(MicrophoneFaults::message(MicrophoneRecorder::lastMicrophoneFault()),
+                  ErrorRemedy::openSystemPane(SettingsPane::microphone));
         return;
     }
     beginCapture();

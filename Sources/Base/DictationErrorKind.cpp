@@ -47,3 +47,39 @@ std::optional<ErrorRemedy> remedy(DictationErrorKind kind) {
     }
     return std::nullopt;
 }
+
+namespace MicrophoneFaults {
+namespace {
+struct Wording {
+    const char* problem;
+    const char* remedy;
+    const char* message;
+};
+
+// In the order of the enumeration.
+const Wording& wording(MicrophoneFault fault) {
+    static const Wording table[] = {
+        {"the sound server is not running",
+         "start it: systemctl --user start pipewire-pulse (PipeWire) or pulseaudio --start",
+         "Sound server not running \u2014 start PipeWire or PulseAudio"},
+        {"no default input source", "connect a microphone and choose it under Input Devices in pavucontrol",
+         "No microphone \u2014 connect one and choose it in pavucontrol"},
+        {"the input device is busy", "close the other app using it or choose another input in pavucontrol",
+         "Microphone busy \u2014 close the other app using it"},
+    };
+    return table[static_cast<int>(fault)];
+}
+}  // namespace
+
+std::string problem(MicrophoneFault fault) { return wording(fault).problem; }
+std::string remedy(MicrophoneFault fault) { return wording(fault).remedy; }
+std::string message(MicrophoneFault fault) { return wording(fault).message; }
+
+std::optional<MicrophoneFault> classify(bool serverReachable, bool inputExists, bool inputOpens) {
+    if (!serverReachable) return MicrophoneFault::soundServerNotRunning;
+    if (!inputExists) return MicrophoneFault::noInputDevice;
+    if (!inputOpens) return MicrophoneFault::deviceBusy;
+    return std::nullopt;
+}
+
+}  // namespace MicrophoneFaults

@@ -1,6 +1,7 @@
 // The doctor report: whether each piece a dictation needs is ready on this
 // machine, and what to do about the ones that are not.
 #include "Base/AppPaths.h"
+#include "Base/DictationErrorKind.h"
 #include "CLI/OndiraCLI.h"
 #include "Engine/SpeechEngine.h"
 #include "Engine/SphinxRecognizer.h"
@@ -40,14 +41,14 @@ const std::vector<std::string>& knownHotkeys() {
 std::string soundServerValue(const DoctorState& s) {
     if (s.soundServer) return *s.soundServer + " (running)";
     return "NOT reachable (" + s.soundServerError + ")" + kDash +
-           "start it: systemctl --user start pipewire-pulse (PipeWire) or pulseaudio --start";
+           MicrophoneFaults::remedy(MicrophoneFault::soundServerNotRunning);
 }
 
 std::string microphoneValue(const DoctorState& s) {
     if (!s.soundServer) return std::string("unknown") + kDash + "the sound server must run first";
     if (!s.microphoneAuthorized) {
-        return std::string("NOT ready: no default input source") + kDash +
-               "connect a microphone and choose it under Input Devices in pavucontrol";
+        return "NOT ready: " + MicrophoneFaults::problem(MicrophoneFault::noInputDevice) + kDash +
+               MicrophoneFaults::remedy(MicrophoneFault::noInputDevice);
     }
     std::string value = "ready, default source " + s.defaultSource;
     if (s.defaultSourceIsMonitor) {

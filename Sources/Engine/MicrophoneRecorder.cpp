@@ -2,32 +2,51 @@
 
 #include "Base/Branding.h"
 
+#include <atomic>
 #include <cmath>
 #include <system_error>
 #include <utility>
 
 #include "Platform/FileIO.h"
 #include "Platform/SystemReadiness.h"
-#include "Platform/LinuxNames.h"
 #include "Platform/Log.h"
 #include "Platform/UUID.h"
 
 namespace fs = std::filesystem;
 
+AudioEngineError AudioEngineError::forInputProblem(platform::AudioInputProblem problem, std::string detail) {
+    switch (problem) {
+        case platform::AudioInputProblem::serverUnreachable: return {Kind::soundServerUnavailable, std::move(detail)};
+        case platform::AudioInputProblem::noSource: return {Kind::microphonePermissionDenied, {}};
+        case platform::AudioInputProblem::sourceRefused: return {Kind::engineStartFailed, std::move(detail)};
+    }
+    return {Kind::engineStartFailed, std::move(detail)};
+}
+
+std::optional<MicrophoneFault> AudioEngineError::microphoneFault() const {
+    switch (kind) {
+        case Kind::soundServerUnavailable: return MicrophoneFault::soundServerNotRunning;
+        case Kind::microphonePermissionDenied: return MicrophoneFault::noInputDevice;
+        case Kind::engineStartFailed: return MicrophoneFault::deviceBusy;
+        default: return std::nullopt;
+    }
+}
+
 std::string AudioEngineError::errorDescription() const {
+    if (auto fault = microphoneFault()) return MicrophoneFaults::message(*fault);
     switch (kind) {
         case Kind::recordingFileCreationFailed:
             return "Ondira couldn't start recording because it can't write to temporary storage.";
-        case Kind::engineStartFailed: return "The microphone couldn't be started. Another app may be using it.";
         case Kind::diskWriteFailed: return "Recording stopped: audio could not be saved. Some speech may be missing.";
-        case Kind::microphonePermissionDenied:
-            return std::string("Ondira needs microphone access. ") + LinuxNames::microphoneAccessRemedy;
         case Kind::invalidInputFormat: return "No usable microphone was found. Check your input device and try again.";
         case Kind::converterUnavailable:
             return "This microphone's audio format isn't supported. Try a different input device.";
         case Kind::audioRouteChanged:
             return "Recording stopped because the audio device changed. Press the hotkey to continue.";
         case Kind::captureInterrupted: return "Recording was interrupted. Press the hotkey to continue.";
+        case Kind::soundServerUnavailable:
+        case Kind::microphonePermissionDenied:
+        case Kind::engineStartFailed: break;  // worded by their fault above
     }
     return {};
 }
@@ -42,6 +61,8 @@ std::string AudioEngineError::diagnosticDetail() const {
         case Kind::converterUnavailable: return "converterUnavailable";
         case Kind::audioRouteChanged: return "audioRouteChanged";
         case Kind::captureInterrupted: return message.empty() ? "captureInterrupted" : "captureInterrupted: " + message;
+        case Kind::soundServerUnavailable:
+            return message.empty() ? "soundServerUnavailable" : "soundServerUnavailable: " + message;
     }
     return {};
 }
@@ -80,12 +101,20 @@ fs::path MicrophoneRecorder::newRecordingURL() {
     return platform::temporaryDirectory() / ("ondira_rec_" + platform::newUUID() + ".wav");
 }
 
+namespace {
+std::atomic<MicrophoneFault> lastFault{MicrophoneFault::noInputDevice};
+}
+
 bool MicrophoneRecorder::isMicrophoneAuthorized() {
     // The one probe of the sound server that doctor and the permission rows
     // use too, so all three agree on what "a microphone" is.
     const auto sound = platform::readiness::probeSoundServer(1.0);
-    return sound.reachable && sound.defaultSourceExists;
+    const auto fault = MicrophoneFaults::classify(sound.reachable, sound.defaultSourceExists);
+    if (fault) lastFault = *fault;
+    return !fault;
 }
+
+MicrophoneFault MicrophoneRecorder::lastMicrophoneFault() { return lastFault; }
 
 void MicrophoneRecorder::requestPermission(const std::function<void(bool)>& completion) {
     // No consent dialogue exists on this system: the answer is known at once.
@@ -136,7 +165,7 @@ void MicrophoneRecorder::startOnQueue() {
         std::lock_guard<std::mutex> guard(tapLock_);
         if (isRecording_) return;
     }
-    if (!engine_.defaultSourceName()) throw AudioEngineError{Kind::microphonePermissionDenied, {}};
+    if (auto problem = engine_.availability()) throw AudioEngineError::forInputProblem(*problem);
     const platform::AudioInputFormat input = engine_.inputFormat();
     if (!(input.sampleRate > 0) || input.channels == 0) throw AudioEngineError{Kind::invalidInputFormat, {}};
     const AudioFormat inputFormat{input.sampleRate, input.channels};
@@ -161,7 +190,8 @@ void MicrophoneRecorder::startOnQueue() {
         auto buffer = AudioPCMBuffer::fromInterleaved(inputFormat, interleaved, frames);
         if (buffer) handleTapBuffer(*buffer, *converter, rate);
     });
-    if (!engine_.start(&error)) {
+    platform::AudioInputProblem problem = platform::AudioInputProblem::sourceRefused;
+    if (!engine_.start(&error, &problem)) {
         engine_.removeTap();
         {
             std::lock_guard<std::mutex> guard(tapLock_);
@@ -170,7 +200,7 @@ void MicrophoneRecorder::startOnQueue() {
         currentRecordingURL_.reset();
         std::error_code ec;
         fs::remove(url, ec);
-        throw AudioEngineError{Kind::engineStartFailed, error};
+        throw AudioEngineError::forInputProblem(problem, error);
     }
     {
         std::lock_guard<std::mutex> guard(tapLock_);

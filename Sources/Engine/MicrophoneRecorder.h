@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "Base/DictationErrorKind.h"
 #include "Engine/AudioBuffers.h"
 #include "Platform/AudioInput.h"
 #include "Platform/Queues.h"
@@ -30,10 +31,15 @@ struct AudioEngineError {
         converterUnavailable,
         audioRouteChanged,
         captureInterrupted,
+        soundServerUnavailable,
     };
     Kind kind;
     std::string message;  // the platform's text for the first three kinds; what broke for captureInterrupted
 
+    // The error for what the sound server said stands in the way.
+    static AudioEngineError forInputProblem(platform::AudioInputProblem problem, std::string detail = {});
+    // The microphone fault behind the error, for the kinds that have one.
+    std::optional<MicrophoneFault> microphoneFault() const;
     std::string errorDescription() const;
     std::string diagnosticDetail() const;
     bool operator==(const AudioEngineError&) const = default;
@@ -75,6 +81,9 @@ public:
     // has an input source.
     static void requestPermission(const std::function<void(bool)>& completion);
     static bool isMicrophoneAuthorized();
+    // What the last of those checks found wrong (no input device before the
+    // first), so a refusal made on its answer names the same cause.
+    static MicrophoneFault lastMicrophoneFault();
 
     std::string currentInputName();
     // The file the running take is written to; none when not recording.

@@ -17,6 +17,14 @@ struct AudioInputFormat {
     int channels = 0;
 };
 
+// What stands in the way of recording, so a message can name the cause
+// rather than guess at one.
+enum class AudioInputProblem {
+    serverUnreachable,  // no sound server answers
+    noSource,           // the server answers but has no default source
+    sourceRefused,      // the source is there but refuses a record stream (busy)
+};
+
 class AudioInput {
 public:
     // One block of interleaved 32-bit float frames in the input format.
@@ -33,14 +41,16 @@ public:
     AudioInputFormat inputFormat();
     // The default source's description; none without a server or a source.
     std::optional<std::string> defaultSourceName();
+    // Why the default source can't be recorded; none when it can be tried.
+    std::optional<AudioInputProblem> availability();
 
     // Blocks of exactly `bufferFrames` frames (the last partial block of a
     // take is dropped) are handed to `block` on the sound server's thread.
     void installTap(std::size_t bufferFrames, TapBlock block);
     void removeTap();
-    // Opens the record stream on the default source. False with `error` when
-    // the server refuses.
-    bool start(std::string* error);
+    // Opens the record stream on the default source. False with `error` (the
+    // server's words) and `problem` (its cause) when it can't.
+    bool start(std::string* error, AudioInputProblem* problem = nullptr);
     void stop();
     // Forgets the server connection; the next use connects afresh.
     void reset();

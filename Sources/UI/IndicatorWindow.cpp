@@ -5,6 +5,7 @@
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
 #include "Platform/Unicode.h"
+#include "Platform/WindowShape.h"
 
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
@@ -15,7 +16,13 @@
 namespace {
 constexpr int recordingWidth = 132, recordingHeight = 36;
 constexpr int errorWidth = 260, errorHeight = 30;
+// A message too wide for the monitor wraps to two lines of 13 px.
+constexpr int errorTwoLineHeight = 40;
+// Room kept between a widened pill and the monitor's edges.
+constexpr int sideMargin = 16;
 constexpr int bottomMargin = 96;
+// The pages' corner radii (border-radius of their .pill).
+constexpr int pillRadius = 18, errorRadius = 15;
 constexpr double presentSeconds = 0.14;
 
 // The ease of the pill's entrance: cubic-bezier(0.2, 0.9, 0.2, 1.0).
@@ -72,6 +79,23 @@ struct IndicatorCallbacks {
         return G_SOURCE_CONTINUE;
     }
     static void freeAnimation(gpointer data) { delete static_cast<Animation*>(data); }
+    // Every size the window takes, the entrance's included, gets its outline.
+    static void sizeAllocated(GtkWidget* window, GdkRectangle* allocation, gpointer) {
+        platform::windowshape::roundCorners(window, allocation->width, allocation->height,
+                                            IndicatorWindowController::shared().cornerRadius_);
+    }
+    // The error page's answer to how wide its message is.
+    static void measured(GObject* source, GAsyncResult* result, gpointer data) {
+        GError* error = nullptr;
+        JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+        int needed = 0;
+        if (value) {
+            if (jsc_value_is_number(value)) needed = jsc_value_to_int32(value);
+            g_object_unref(value);
+        }
+        if (error) g_error_free(error);
+        IndicatorWindowController::shared().fitError(GPOINTER_TO_UINT(data), needed);
+    }
 };
 
 std::string IndicatorMode::description() const {
@@ -109,7 +133,11 @@ void IndicatorWindowController::ensureWindow() {
     GtkWindow* win = GTK_WINDOW(window_);
     gtk_window_set_title(win, "Ondira Indicator");
     gtk_window_set_decorated(win, FALSE);
-    gtk_window_set_resizable(win, FALSE);
+    // Resizable, so the window takes the size it is given. A fixed-size
+    // window follows its child's natural size instead, and the web view's is
+    // its page's laid-out width: once a wide page was shown the window never
+    // shrank back, leaving the next pill wide and off its centre.
+    gtk_window_set_resizable(win, TRUE);
     gtk_window_set_accept_focus(win, FALSE);
     gtk_window_set_focus_on_map(win, FALSE);
     gtk_window_set_skip_taskbar_hint(win, TRUE);
@@ -140,6 +168,8 @@ void IndicatorWindowController::ensureWindow() {
     gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(click), GTK_PHASE_CAPTURE);
     g_signal_connect(click, "pressed", G_CALLBACK(IndicatorCallbacks::pressed), nullptr);
     g_object_set_data_full(G_OBJECT(window_), "ondira-pill-click", click, g_object_unref);
+    // Without a compositor the page's transparent corners would be black.
+    g_signal_connect(window_, "size-allocate", G_CALLBACK(IndicatorCallbacks::sizeAllocated), nullptr);
 
     setIgnoresMouseEvents(true);
     loadPage(IndicatorPages::rec(currentTheme_, false));
@@ -162,6 +192,8 @@ void IndicatorWindowController::updatePartialText(const std::string& text) {
 void IndicatorWindowController::apply(const IndicatorMode& mode) {
     cancelHide();
     currentMode_ = mode;
+    if (mode.kind != IndicatorMode::Kind::done && mode.kind != IndicatorMode::Kind::idle)
+        cornerRadius_ = mode.kind == IndicatorMode::Kind::error ? errorRadius : pillRadius;
     setIgnoresMouseEvents(true);
     if (onStateChange) onStateChange(mode);
     if (!window_) return;
@@ -240,6 +272,7 @@ bool IndicatorWindowController::isVisible() const { return window_ && gtk_widget
 IndicatorGeometry IndicatorWindowController::frame() const { return frame_; }
 
 void IndicatorWindowController::loadPage(const std::string& html) {
+    ++pageGeneration_;
     currentLoadedHTML_ = html;
     isWebViewReady_ = false;
     if (webView_) webkit_web_view_load_html(webView_, html.c_str(), nullptr);
@@ -247,6 +280,17 @@ void IndicatorWindowController::loadPage(const std::string& html) {
 
 void IndicatorWindowController::didFinishLoading() {
     isWebViewReady_ = true;
+    if (currentMode_.kind == IndicatorMode::Kind::error) {
+        // A load cut short by the error page also reports "finished", before
+        // the error page is there to answer: measure now and again shortly,
+        // each answer for this page only.
+        measureError();
+        const unsigned generation = pageGeneration_;
+        for (double delay : {0.15, 0.6})
+            platform::MainQueue::asyncAfter(delay, [this, generation] {
+                if (generation == pageGeneration_) measureError();
+            });
+    }
     if (pendingLevel_) {
         evaluate(IndicatorPages::setLevelJS(*pendingLevel_));
         pendingLevel_.reset();
@@ -269,9 +313,9 @@ IndicatorGeometry IndicatorWindowController::placementIn(const IndicatorGeometry
             height};
 }
 
-IndicatorGeometry IndicatorWindowController::placement(int width, int height) {
+IndicatorGeometry IndicatorWindowController::workArea() {
     GdkDisplay* display = gdk_display_get_default();
-    if (!display) return {0, 0, width, height};
+    if (!display) return {};
     GdkMonitor* monitor = nullptr;
     if (GdkSeat* seat = gdk_display_get_default_seat(display)) {
         if (GdkDevice* pointer = gdk_seat_get_pointer(seat)) {
@@ -287,11 +331,37 @@ IndicatorGeometry IndicatorWindowController::placement(int width, int height) {
     }
     if (!monitor) monitor = gdk_display_get_primary_monitor(display);
     if (!monitor && gdk_display_get_n_monitors(display) > 0) monitor = gdk_display_get_monitor(display, 0);
-    // With no monitor at all there is nothing to centre on: the top-left corner.
-    if (!monitor) return {0, 0, width, height};
+    if (!monitor) return {};
     GdkRectangle area;
     gdk_monitor_get_workarea(monitor, &area);
-    return placementIn({area.x, area.y, area.width, area.height}, width, height);
+    return {area.x, area.y, area.width, area.height};
+}
+
+IndicatorGeometry IndicatorWindowController::placement(int width, int height) {
+    const IndicatorGeometry area = workArea();
+    // With no monitor at all there is nothing to centre on: the top-left corner.
+    if (area.width <= 0) return {0, 0, width, height};
+    return placementIn(area, width, height);
+}
+
+IndicatorGeometry IndicatorWindowController::errorSize(int neededWidth, int workAreaWidth) {
+    const int widest = std::max(errorWidth, workAreaWidth - 2 * sideMargin);
+    if (neededWidth <= errorWidth) return {0, 0, errorWidth, errorHeight};
+    if (neededWidth <= widest) return {0, 0, neededWidth, errorHeight};
+    return {0, 0, widest, errorTwoLineHeight};
+}
+
+void IndicatorWindowController::measureError() {
+    if (currentMode_.kind != IndicatorMode::Kind::error || !webView_) return;
+    webkit_web_view_evaluate_javascript(webView_, "window.neededWidth ? window.neededWidth() : 0", -1, nullptr, nullptr,
+                                        nullptr, IndicatorCallbacks::measured, GUINT_TO_POINTER(pageGeneration_));
+}
+
+void IndicatorWindowController::fitError(unsigned pageGeneration, int neededWidth) {
+    if (pageGeneration != pageGeneration_ || currentMode_.kind != IndicatorMode::Kind::error || !window_) return;
+    const IndicatorGeometry size = errorSize(neededWidth, workArea().width);
+    if (size.height != errorHeight) evaluate("window.wrapMessage && window.wrapMessage();");
+    if (size.width != frame_.width || size.height != frame_.height) place(size.width, size.height);
 }
 
 void IndicatorWindowController::place(int width, int height) {
@@ -307,6 +377,7 @@ void IndicatorWindowController::place(int width, int height) {
     gtk_widget_set_size_request(GTK_WIDGET(webView_), width, height);
     gtk_window_move(GTK_WINDOW(window_), frame_.x, frame_.y);
     gtk_window_resize(GTK_WINDOW(window_), width, height);
+    platform::windowshape::roundCorners(window_, width, height, cornerRadius_);
 }
 
 // Grows from 88 % of the frame, centred on it, to the whole frame.

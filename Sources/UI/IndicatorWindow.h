@@ -58,6 +58,10 @@ public:
     static IndicatorGeometry placement(int width, int height);
     // The same rule over an explicit work area.
     static IndicatorGeometry placementIn(const IndicatorGeometry& workArea, int width, int height);
+    // The error pill's size for a message the page measured at
+    // `neededWidth`: 260 x 30 at least, wider to show the whole message on
+    // one line, and two lines high when even the monitor's width is short.
+    static IndicatorGeometry errorSize(int neededWidth, int workAreaWidth);
 
     // The click on the pill (main thread).
     void handlePillClick();
@@ -76,6 +80,12 @@ private:
     void cancelHide();
     void evaluate(const std::string& script);
     void didFinishLoading();
+    // The work area of the monitor under the pointer; empty without one.
+    static IndicatorGeometry workArea();
+    // Asks the error page how wide its message is.
+    void measureError();
+    // Resizes the error pill to its message once the page has measured it.
+    void fitError(unsigned pageGeneration, int neededWidth);
 
     GtkWidget* window_ = nullptr;
     WebKitWebView* webView_ = nullptr;
@@ -84,11 +94,13 @@ private:
     bool isWebViewReady_ = false;
     std::string currentLoadedHTML_;
     unsigned hideGeneration_ = 0;
+    unsigned pageGeneration_ = 0;  // counts loads, so a late measurement of an old page is dropped
     unsigned animationSource_ = 0;
     std::optional<float> pendingLevel_;
     std::optional<std::string> pendingPartialText_;
     bool ignoresMouse_ = true;
     IndicatorGeometry frame_;
+    int cornerRadius_ = 18;  // of the page shown, for the window's outline
 
     friend struct IndicatorCallbacks;
 };

@@ -180,6 +180,16 @@ std::optional<std::string> AudioInput::defaultSourceName() {
     return description;
 }
 
+std::optional<AudioInputProblem> AudioInput::availability() {
+    std::lock_guard<std::mutex> guard(state_->controlMutex);
+    if (!state_->connect()) return AudioInputProblem::serverUnreachable;
+    pa_threaded_mainloop_lock(state_->loop);
+    const std::string name = state_->queryDefaultSource(nullptr, nullptr);
+    pa_threaded_mainloop_unlock(state_->loop);
+    if (name.empty()) return AudioInputProblem::noSource;
+    return std::nullopt;
+}
+
 void AudioInput::installTap(std::size_t bufferFrames, TapBlock block) {
     std::lock_guard<std::mutex> guard(state_->controlMutex);
     if (state_->loop) pa_threaded_mainloop_lock(state_->loop);
@@ -204,13 +214,14 @@ void AudioInput::setConfigurationChangeHandler(std::function<void()> handler) {
     if (state_->loop) pa_threaded_mainloop_unlock(state_->loop);
 }
 
-bool AudioInput::start(std::string* error) {
+bool AudioInput::start(std::string* error, AudioInputProblem* problem) {
     std::lock_guard<std::mutex> guard(state_->controlMutex);
-    auto fail = [&](const std::string& why) {
+    auto fail = [&](const std::string& why, AudioInputProblem cause) {
         if (error) *error = why;
+        if (problem) *problem = cause;
         return false;
     };
-    if (!state_->connect()) return fail("the sound server is not answering");
+    if (!state_->connect()) return fail("the sound server is not answering", AudioInputProblem::serverUnreachable);
     State& st = *state_;
     pa_threaded_mainloop_lock(st.loop);
     if (st.stream) {
@@ -221,17 +232,24 @@ bool AudioInput::start(std::string* error) {
     std::string sourceName = st.queryDefaultSource(&format, nullptr);
     if (sourceName.empty() || format.sampleRate <= 0 || format.channels <= 0) {
         pa_threaded_mainloop_unlock(st.loop);
-        return fail("the sound server has no input source");
+        return fail("the sound server has no input source", AudioInputProblem::noSource);
     }
     pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format.sampleRate), static_cast<uint8_t>(format.channels)};
     st.channels = format.channels;
     st.pending.clear();
     st.streamSourceName = sourceName;
+    // Past this point the source exists: a refusal means it is busy, unless
+    // the server itself went away meanwhile. Caller holds the mainloop lock.
+    auto refusal = [&st] {
+        return pa_context_get_state(st.context) == PA_CONTEXT_READY ? AudioInputProblem::sourceRefused
+                                                                    : AudioInputProblem::serverUnreachable;
+    };
     pa_stream* stream = pa_stream_new(st.context, "Dictation", &spec, nullptr);
     if (!stream) {
         std::string why = pa_strerror(pa_context_errno(st.context));
+        const AudioInputProblem cause = refusal();
         pa_threaded_mainloop_unlock(st.loop);
-        return fail(why);
+        return fail(why, cause);
     }
     pa_stream_set_state_callback(stream, [](pa_stream* s, void* self) {
         auto* state = static_cast<State*>(self);
@@ -250,9 +268,10 @@ bool AudioInput::start(std::string* error) {
     attr.fragsize = static_cast<uint32_t>(st.tapFrames * sizeof(float) * static_cast<std::size_t>(format.channels));
     if (pa_stream_connect_record(stream, sourceName.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
         std::string why = pa_strerror(pa_context_errno(st.context));
+        const AudioInputProblem cause = refusal();
         pa_stream_unref(stream);
         pa_threaded_mainloop_unlock(st.loop);
-        return fail(why);
+        return fail(why, cause);
     }
     bool ready = st.waitFor([&] {
         auto s = pa_stream_get_state(stream);
@@ -260,12 +279,13 @@ bool AudioInput::start(std::string* error) {
     }) && pa_stream_get_state(stream) == PA_STREAM_READY;
     if (!ready) {
         std::string why = pa_strerror(pa_context_errno(st.context));
+        const AudioInputProblem cause = refusal();
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_disconnect(stream);
         pa_stream_unref(stream);
         pa_threaded_mainloop_unlock(st.loop);
-        return fail(why.empty() ? "the record stream did not open" : why);
+        return fail(why.empty() ? "the record stream did not open" : why, cause);
     }
     st.stream = stream;
     pa_threaded_mainloop_unlock(st.loop);

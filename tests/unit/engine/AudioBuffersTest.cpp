@@ -269,7 +269,8 @@ TEST(AudioEngineError, MessagesAndDetails) {
                            Row{{K::invalidInputFormat, {}}, "invalidInputFormat"},
                            Row{{K::converterUnavailable, {}}, "converterUnavailable"},
                            Row{{K::audioRouteChanged, {}}, "audioRouteChanged"},
-                           Row{{K::captureInterrupted, {}}, "captureInterrupted"}}) {
+                           Row{{K::captureInterrupted, {}}, "captureInterrupted"},
+                           Row{{K::soundServerUnavailable, "refused"}, "soundServerUnavailable: refused"}}) {
         EXPECT_EQ(row.error.diagnosticDetail(), row.detail);
         EXPECT_FALSE(row.error.errorDescription().empty());
     }

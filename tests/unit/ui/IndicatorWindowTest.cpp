@@ -8,6 +8,7 @@
 #include <webkit2/webkit2.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/shape.h>
 #include <gdk/gdkx.h>
 
 #include "Base/AppPaths.h"
@@ -15,6 +16,9 @@
 #include "Platform/Queues.h"
 #include "support/TempDir.h"
 
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 // These tests put the real pill on the test session's X display and read
@@ -203,6 +207,111 @@ TEST_F(IndicatorWindowTest, AnErrorWithARemedyTakesARealClickAndOneWithoutLetsCl
     c.onStateChange = nullptr;
 }
 
+// Where the X server really has the pill, whatever the controller believes.
+static IndicatorGeometry onScreen(IndicatorWindowController& c) {
+    XWindowAttributes a;
+    XGetWindowAttributes(GDK_DISPLAY_XDISPLAY(gdk_display_get_default()),
+                         GDK_WINDOW_XID(gtk_widget_get_window(c.window())), &a);
+    return {a.x, a.y, a.width, a.height};
+}
+
+TEST_F(IndicatorWindowTest, ALongErrorWidensThePillToShowItWholeAndTheNextPillHasItsOwnSizeAndCentre) {
+    auto& c = IndicatorWindowController::shared();
+    GdkRectangle area;
+    gdk_monitor_get_workarea(gdk_display_get_monitor(gdk_display_get_default(), 0), &area);
+    const int centre = area.x + area.width / 2;
+
+    const std::string message = "Couldn't paste \u2014 your text is on the clipboard, press Ctrl+V";
+    c.updateState(IndicatorMode::error(message));
+    ASSERT_TRUE(settle(c));
+    // The page measures its message once loaded; a loaded machine answers late.
+    pumpUntil(15, [&] { return onScreen(c).width > 260; });
+    pumpUntil(0.3, [] { return false; });
+    EXPECT_EQ(evaluate("document.querySelector('.msg').textContent"), message);
+    EXPECT_EQ(evaluate("(function(){var m=document.querySelector('.msg');"
+                       "return m.scrollWidth<=m.clientWidth&&m.scrollHeight<=m.clientHeight})()"),
+              "true")
+        << "scrollWidth " << evaluate("document.querySelector('.msg').scrollWidth").value_or("?") << " clientWidth "
+        << evaluate("document.querySelector('.msg').clientWidth").value_or("?");
+    const IndicatorGeometry wide = onScreen(c);
+    EXPECT_EQ(wide, c.frame());
+    EXPECT_GE(wide.x, area.x);
+    EXPECT_LE(wide.x + wide.width, area.x + area.width);
+    EXPECT_LE(std::abs(wide.x + wide.width / 2 - centre), 1);
+    EXPECT_EQ(evaluate("document.documentElement.clientWidth"), std::to_string(wide.width));
+    if (const char* dir = std::getenv("ONDIRA_TEST_TMP")) {
+        std::filesystem::create_directories(dir);
+        gdk_window_raise(gtk_widget_get_window(c.window()));
+        gdk_display_sync(gdk_display_get_default());
+        pumpUntil(0.1, [] { return false; });
+        if (GdkPixbuf* shot = gdk_pixbuf_get_from_window(gdk_get_default_root_window(), wide.x - 8, wide.y - 8,
+                                                         wide.width + 16, wide.height + 16)) {
+            gdk_pixbuf_save(shot, (std::filesystem::path(dir) / "indicator-long-error.png").c_str(), "png", nullptr,
+                            nullptr);
+            g_object_unref(shot);
+        }
+    }
+
+    // Back to idle and on to the next dictation: the recording pill is its
+    // own 132 x 36, centred, not the error's width shifted off the centre.
+    c.updateState(IndicatorMode::idle());
+    c.updateState(IndicatorMode::recording(0.5f));
+    ASSERT_TRUE(settle(c));
+    const IndicatorGeometry expected{centre - 66, area.y + area.height - 96 - 36, 132, 36};
+    EXPECT_EQ(c.frame(), expected);
+    EXPECT_EQ(onScreen(c), expected);
+    EXPECT_EQ(evaluate("document.documentElement.clientWidth"), "132");
+
+    // A short error after the long one is the plain 260 x 30 again.
+    c.updateState(IndicatorMode::error("Couldn't paste into this app"));
+    ASSERT_TRUE(pumpUntil(20, [&] { return c.currentMode().kind == IndicatorMode::Kind::error && c.isWebViewReady(); }));
+    pumpUntil(0.6, [] { return false; });
+    EXPECT_EQ(onScreen(c), (IndicatorGeometry{centre - 130, area.y + area.height - 96 - 30, 260, 30}));
+    c.updateState(IndicatorMode::idle());
+}
+
+TEST_F(IndicatorWindowTest, WithoutACompositorThePillWindowIsCutToItsRoundedOutline) {
+    auto& c = IndicatorWindowController::shared();
+    ASSERT_FALSE(gdk_screen_is_composited(gdk_screen_get_default())) << "the test session runs no compositor";
+    Display* dpy = GDK_DISPLAY_XDISPLAY(gdk_display_get_default());
+    struct Case {
+        IndicatorMode mode;
+        int radius;  // the page's .pill border-radius
+    };
+    for (const Case& k : {Case{IndicatorMode::recording(0.5f), 18}, Case{IndicatorMode::error("Couldn't paste into this app"), 15},
+                          Case{IndicatorMode::processing(), 18}}) {
+        SCOPED_TRACE(k.mode.description());
+        c.updateState(k.mode);
+        ASSERT_TRUE(settle(c));
+        XSync(dpy, False);
+        const IndicatorGeometry f = onScreen(c);
+        int count = 0, ordering = 0;
+        XRectangle* rects = XShapeGetRectangles(dpy, GDK_WINDOW_XID(gtk_widget_get_window(c.window())), ShapeBounding,
+                                                &count, &ordering);
+        auto inside = [&](int x, int y) {
+            for (int i = 0; i < count; ++i)
+                if (x >= rects[i].x && x < rects[i].x + rects[i].width && y >= rects[i].y && y < rects[i].y + rects[i].height)
+                    return true;
+            return false;
+        };
+        EXPECT_GT(count, 1) << "the window is still its plain rectangle";
+        // The four corners show what lies below, not black.
+        EXPECT_FALSE(inside(0, 0));
+        EXPECT_FALSE(inside(f.width - 1, 0));
+        EXPECT_FALSE(inside(0, f.height - 1));
+        EXPECT_FALSE(inside(f.width - 1, f.height - 1));
+        EXPECT_FALSE(inside(k.radius / 2, 0));
+        // The pill itself is whole: its edges between the corners and its middle.
+        EXPECT_TRUE(inside(k.radius, 0));
+        EXPECT_TRUE(inside(f.width - 1 - k.radius, f.height - 1));
+        EXPECT_TRUE(inside(0, f.height / 2));
+        EXPECT_TRUE(inside(f.width - 1, f.height / 2));
+        EXPECT_TRUE(inside(f.width / 2, f.height / 2));
+        if (rects) XFree(rects);
+    }
+    c.updateState(IndicatorMode::idle());
+}
+
 TEST_F(IndicatorWindowTest, DoneHidesShortlyUnlessANewStateArrivesAndIdleOnAHiddenPillDoesNothing) {
     auto& c = IndicatorWindowController::shared();
     c.updateState(IndicatorMode::done());
@@ -248,6 +357,20 @@ TEST(IndicatorPlacement, ThePillSitsBottomCentreOfTheWorkAreaItIsGiven) {
     const IndicatorGeometry second{1920, 40, 1280, 984};
     EXPECT_EQ(IndicatorWindowController::placementIn(second, 132, 36), (IndicatorGeometry{2494, 892, 132, 36}));
     EXPECT_EQ(IndicatorWindowController::placementIn({0, 0, 1280, 800}, 260, 30), (IndicatorGeometry{510, 674, 260, 30}));
+}
+
+TEST(IndicatorPlacement, TheErrorPillFitsItsMessageWithinTheMonitor) {
+    struct Row {
+        int needed, workAreaWidth;
+        IndicatorGeometry size;
+    };
+    for (const Row& row : {Row{120, 1280, {0, 0, 260, 30}},   // short: the usual pill
+                           Row{381, 1280, {0, 0, 381, 30}},   // wider, one line
+                           Row{1248, 1280, {0, 0, 1248, 30}},  // as wide as the monitor allows
+                           Row{700, 640, {0, 0, 608, 40}}}) {  // too wide: two lines, 16 px off each edge
+        EXPECT_EQ(IndicatorWindowController::errorSize(row.needed, row.workAreaWidth), row.size)
+            << row.needed << " on " << row.workAreaWidth;
+    }
 }
 
 TEST_F(IndicatorWindowTest, StatesPostedFromAnotherThreadAreAppliedOnTheMainThreadInOrder) {
