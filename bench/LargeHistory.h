@@ -25,8 +25,8 @@ struct LargeHistory {
     LargeHistory() {
         dir = platform::temporaryDirectory() / ("ondira-bench-history-" + platform::newUUID());
         fs::create_directories(dir);
-        const std::vector<std::string> words = {"meeting", "quarterly", "report", "send", "the", "draft", "to",
-                                                "team",    "review",    "budget", "and", "we",    "should", "schedule",
+        const std::vector<std::string> words = {"meeting", "quarterly", "report", "send",   "the",   "draft",  "to",
+                                                "team",    "review",    "budget", "and",    "we",    "should", "schedule",
                                                 "call",    "tomorrow",  "about",  "Müller", "naïve", "project"};
         std::mt19937 rng(7);
         std::ofstream out(dir / "dictation_log.jsonl", std::ios::binary);
@@ -35,9 +35,9 @@ struct LargeHistory {
             std::string text;
             while (text.size() < 75) text += words[rng() % words.size()] + " ";
             if (i % 997 == 0) text += "zebra ";
-            auto entry = DictationLogger::makeEntry(text, i % 3 ? "Mail" : "Text Editor",
-                                                    start + std::chrono::seconds(i * 300), 12.5, 0.8, 0.4,
-                                                    "apple_speechanalyzer_ondevice");
+            auto entry =
+                DictationLogger::makeEntry(text, i % 3 ? "Mail" : "Text Editor", start + std::chrono::seconds(i * 300), 12.5,
+                                           0.8, 0.4, "apple_speechanalyzer_ondevice");
             out << entry->dump() << '\n';
         }
         out.close();

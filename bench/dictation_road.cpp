@@ -91,7 +91,8 @@ struct App {
         pid = spawn({"/usr/bin/env", "HOME=" + home.string(), "XDG_CONFIG_HOME=" + (home / ".config").string(),
                      "XDG_DATA_HOME=" + (home / ".local/share").string(), (buildDir / "Ondira.bundle/Ondira").string()},
                     log);
-        if (waitUntil(30, [&] { return fileText(log).find("Hotkey & Audio initialized") != std::string::npos; }, 0.001))
+        if (waitUntil(
+                30, [&] { return fileText(log).find("Hotkey & Audio initialized") != std::string::npos; }, 0.001))
             armedAfter = std::chrono::duration<double>(Steady::now() - started).count();
     }
     ~App() { end(pid); }
@@ -105,9 +106,9 @@ struct App {
 
 std::string phrase(double seconds) {
     // About 2.7 words a second in the flite voice.
-    const std::vector<std::string> sentences = {
-        "please send the report to the team by friday", "the quick brown fox jumped over the lazy dog",
-        "we should meet for lunch next week", "can you call me back this afternoon"};
+    const std::vector<std::string> sentences = {"please send the report to the team by friday",
+                                                "the quick brown fox jumped over the lazy dog",
+                                                "we should meet for lunch next week", "can you call me back this afternoon"};
     std::string text;
     for (std::size_t i = 0; static_cast<double>(std::count(text.begin(), text.end(), ' ')) < seconds * 2.6; ++i)
         text += sentences[i % sentences.size()] + " ";
@@ -170,7 +171,8 @@ void BM_KeyUpToTextInField(benchmark::State& state) {
     for (auto _ : state) {
         const std::string before = desk.text();
         const auto keyUp = desk.dictate(speech, 0.2);
-        const bool landed = waitUntil(30, [&] { return desk.text().size() > before.size() + 10; }, 0.001);
+        const bool landed = waitUntil(
+            30, [&] { return desk.text().size() > before.size() + 10; }, 0.001);
         const double latency = std::chrono::duration<double>(Steady::now() - keyUp).count();
         if (!landed) {
             state.SkipWithError("no text arrived in the field");
@@ -209,18 +211,22 @@ void BM_LaunchToHotkeysArmed(benchmark::State& state) {
     state.counters["idle_rss_MiB"] = static_cast<double>(rss) / 1024.0;
 }
 void BM_WordErrorRateUnderBandNoise(benchmark::State& state) {
-    const std::vector<std::string> sentences = {
-        "could you move the budget review to next tuesday afternoon", "please send the report to the team by friday",
-        "we should meet for lunch next week", "can you call me back this afternoon",
-        "the meeting has been moved to the main conference room", "remember to buy milk and bread on the way home",
-        "i will finish the draft before the end of the day", "let us schedule a quick call with the design team"};
+    const std::vector<std::string> sentences = {"could you move the budget review to next tuesday afternoon",
+                                                "please send the report to the team by friday",
+                                                "we should meet for lunch next week",
+                                                "can you call me back this afternoon",
+                                                "the meeting has been moved to the main conference room",
+                                                "remember to buy milk and bread on the way home",
+                                                "i will finish the draft before the end of the day",
+                                                "let us schedule a quick call with the design team"};
     fs::create_directories(workDir);
     std::vector<fs::path> takes;
     for (std::size_t i = 0; i < sentences.size(); ++i) {
         const fs::path clean = workDir / ("sentence-" + std::to_string(i) + ".wav");
         const fs::path played = workDir / ("sentence-" + std::to_string(i) + "-" + std::to_string(state.range(0)) + ".wav");
         if (!testspeech::synthesize(sentences[i], clean) ||
-            !testspeech::withBandNoise(clean, played, static_cast<double>(state.range(0)) / 100.0, static_cast<unsigned>(i + 1))) {
+            !testspeech::withBandNoise(clean, played, static_cast<double>(state.range(0)) / 100.0,
+                                       static_cast<unsigned>(i + 1))) {
             state.SkipWithError("flite or ffmpeg is missing");
             return;
         }
@@ -237,7 +243,8 @@ void BM_WordErrorRateUnderBandNoise(benchmark::State& state) {
         for (std::size_t i = 0; i < takes.size(); ++i) {
             const std::string before = desk.text();
             desk.dictate(takes[i], 0.3);
-            waitUntil(15, [&] { return desk.text().size() > before.size(); }, 0.01);
+            waitUntil(
+                15, [&] { return desk.text().size() > before.size(); }, 0.01);
             std::this_thread::sleep_for(std::chrono::milliseconds(800));  // the insertion settles
             const std::string heard = testspeech::plainWords(desk.text().substr(before.size()));
             const double expected = static_cast<double>(testspeech::words(sentences[i]).size());

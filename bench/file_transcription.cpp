@@ -110,8 +110,7 @@ ChildResult transcribeInChild(const fs::path& file, unsigned workers, bool decod
             r.audioSeconds = result.audioSeconds;
             r.words = result.segments.size();
             r.ok = true;
-        } catch (...) {
-        }
+        } catch (...) {}
         rusage usage{};
         getrusage(RUSAGE_SELF, &usage);
         r.peakKB = usage.ru_maxrss;
@@ -163,7 +162,14 @@ void BM_DecodeOnlyMp3(benchmark::State& state) {
     const fs::path file = fixtures().file(static_cast<int>(state.range(0)), "mp3");
     for (auto _ : state) report(state, transcribeInChild(file, 1, true));
 }
-BENCHMARK(BM_DecodeOnlyMp3)->ArgName("minutes")->Arg(10)->Arg(30)->Arg(60)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeOnlyMp3)
+    ->ArgName("minutes")
+    ->Arg(10)
+    ->Arg(30)
+    ->Arg(60)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

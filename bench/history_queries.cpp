@@ -38,8 +38,8 @@ BENCHMARK(BM_LoadRowsFromFile)->Unit(benchmark::kMillisecond);
 // line is parsed, the rest comes from the rows already read.
 void BM_LoadRowsAfterOneAppend(benchmark::State& state) {
     auto& h = history();
-    auto entry = DictationLogger::makeEntry("one more dictation for the list", "Mail", DictationLogger::Clock::now(),
-                                            3, 0.5, 0.3, "engine");
+    auto entry = DictationLogger::makeEntry("one more dictation for the list", "Mail", DictationLogger::Clock::now(), 3, 0.5,
+                                            0.3, "engine");
     const std::string line = entry->dump() + "\n";
     h.logger->readAllRows();
     for (auto _ : state) {

@@ -86,14 +86,10 @@ const std::vector<std::string> termSentences = {
     "send the figma export to yusuf",
 };
 const std::vector<std::string> generalSentences = {
-    "please send the report to the team by friday",
-    "we should meet for lunch next week",
-    "can you call me back this afternoon",
-    "the weather was lovely on our trip to the coast",
-    "i think the meeting went well overall",
-    "let me know if you need anything else",
-    "she bought two tickets for the concert",
-    "the children played in the garden all morning",
+    "please send the report to the team by friday", "we should meet for lunch next week",
+    "can you call me back this afternoon",          "the weather was lovely on our trip to the coast",
+    "i think the meeting went well overall",        "let me know if you need anything else",
+    "she bought two tickets for the concert",       "the children played in the garden all morning",
 };
 // The text field the user is looking at while dictating.
 const std::string screenField =
@@ -174,7 +170,8 @@ std::vector<std::string> syntheticHistory(std::size_t count) {
             continue;
         }
         std::string sentence;
-        for (int n = length(random); n > 0; --n) sentence += (sentence.empty() ? "" : " ") + dictionary[pick(random) * 7 % dictionary.size()];
+        for (int n = length(random); n > 0; --n)
+            sentence += (sentence.empty() ? "" : " ") + dictionary[pick(random) * 7 % dictionary.size()];
         out.push_back(sentence);
     }
     return out;
@@ -221,8 +218,8 @@ double wer(SphinxDecoder& decoder, const std::vector<Utterance>& set) {
     std::size_t wrong = 0, total = 0;
     for (const auto& u : set) {
         const std::size_t n = testspeech::words(u.text).size();
-        wrong += static_cast<std::size_t>(std::lround(testspeech::wordErrorRate(u.text, decode(decoder, u.samples)) *
-                                                      static_cast<double>(n)));
+        wrong += static_cast<std::size_t>(
+            std::lround(testspeech::wordErrorRate(u.text, decode(decoder, u.samples)) * static_cast<double>(n)));
         total += n;
     }
     return total ? 100.0 * static_cast<double>(wrong) / static_cast<double>(total) : 0.0;
@@ -273,8 +270,7 @@ void BM_Build(benchmark::State& state) {
     }
     state.counters["peak_MB"] = static_cast<double>(peak) / 1024.0;
     state.counters["peak_over_idle_MB"] = static_cast<double>(peak - baseline) / 1024.0;
-    state.counters["model_KB"] =
-        static_cast<double>(fs::file_size(PersonalModel::directory() / "model.bin")) / 1024.0;
+    state.counters["model_KB"] = static_cast<double>(fs::file_size(PersonalModel::directory() / "model.bin")) / 1024.0;
 }
 BENCHMARK(BM_Build)->Arg(1000)->Arg(10000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 

@@ -30,10 +30,8 @@ std::vector<float> speech;  // 16 kHz mono, one second of silence between phrase
 void makeSpeech() {
     workDir = platform::temporaryDirectory() / ("bench-" + platform::newUUID());
     fs::create_directories(workDir);
-    const char* phrases[] = {"please send the report to the team by friday",
-                             "the quick brown fox jumped over the lazy dog",
-                             "we should meet for lunch next week",
-                             "can you call me back this afternoon"};
+    const char* phrases[] = {"please send the report to the team by friday", "the quick brown fox jumped over the lazy dog",
+                             "we should meet for lunch next week", "can you call me back this afternoon"};
     int i = 0;
     for (const char* phrase : phrases) {
         fs::path out = workDir / ("p" + std::to_string(i++) + ".wav");
@@ -52,7 +50,8 @@ std::vector<float> take(double seconds) {
     std::vector<float> out;
     const auto want = static_cast<std::size_t>(seconds * 16000);
     while (out.size() < want && !speech.empty())
-        out.insert(out.end(), speech.begin(), speech.begin() + static_cast<std::ptrdiff_t>(std::min(speech.size(), want - out.size())));
+        out.insert(out.end(), speech.begin(),
+                   speech.begin() + static_cast<std::ptrdiff_t>(std::min(speech.size(), want - out.size())));
     return out;
 }
 

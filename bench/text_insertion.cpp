@@ -63,9 +63,7 @@ public:
         worstMs_ = 0;
     }
     // The worst lateness since reset(), the stall still running included.
-    double worstStallMs() const {
-        return std::max(worstMs_, sinceLastMs(std::chrono::steady_clock::now()) - tickMs);
-    }
+    double worstStallMs() const { return std::max(worstMs_, sinceLastMs(std::chrono::steady_clock::now()) - tickMs); }
 
 private:
     double sinceLastMs(std::chrono::steady_clock::time_point now) const {
@@ -112,9 +110,7 @@ struct Field {
     }
     // Ctrl+A, BackSpace: an empty field for the next round.
     void clear() {
-        auto key = [&](KeySym sym, bool down) {
-            XTestFakeKeyEvent(keyboard, XKeysymToKeycode(keyboard, sym), down, 0);
-        };
+        auto key = [&](KeySym sym, bool down) { XTestFakeKeyEvent(keyboard, XKeysymToKeycode(keyboard, sym), down, 0); };
         key(XK_Control_L, true);
         key(XK_a, true);
         key(XK_a, false);

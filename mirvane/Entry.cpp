@@ -112,18 +112,10 @@ int main(int argc, char** argv) {
     const Invocation inv = parseArguments(std::vector<std::string>(argv, argv + argc));
     int status = 0;
     switch (inv.road) {
-        case Invocation::Road::oneShot:
-            status = runOneShot(inv.mode, inv.instruction);
-            break;
-        case Invocation::Road::serve:
-            status = FMServe::loop();
-            break;
-        case Invocation::Road::socketServer:
-            status = runSocketServer(inv.socketPath, inv.idleSeconds);
-            break;
-        case Invocation::Road::printSocketPath:
-            std::printf("%s\n", defaultSocketPath().c_str());
-            break;
+        case Invocation::Road::oneShot: status = runOneShot(inv.mode, inv.instruction); break;
+        case Invocation::Road::serve: status = FMServe::loop(); break;
+        case Invocation::Road::socketServer: status = runSocketServer(inv.socketPath, inv.idleSeconds); break;
+        case Invocation::Road::printSocketPath: std::printf("%s\n", defaultSocketPath().c_str()); break;
     }
     BackgroundWork::shared().shutdown();
     return status;

@@ -16,7 +16,8 @@ constexpr const char* kEditOpen = " Apply EXACTLY this editing instruction to th
 constexpr const char* kEditClose = "\". If it asks for translation, output only the translated text.";
 
 // The everyday polish text: the rules a dictation needs and a few examples.
-constexpr const char* kPolishShort = R"TXT( Task: fix DICTATION MECHANICS ONLY — capitalization, punctuation, filler removal, paragraph breaks.
+constexpr const char* kPolishShort =
+    R"TXT( Task: fix DICTATION MECHANICS ONLY — capitalization, punctuation, filler removal, paragraph breaks.
 
 Remove these fillers every time they appear: um, uh, er, ah, hmm, like (when it is a filler), you know, basically, I mean, sort of, kind of (when they are fillers). Remove a word or phrase the speaker repeats by accident, such as "the the".
 
@@ -63,7 +64,8 @@ Anyway, moving on, the kitchen tap is leaking again. Can you call the plumber?)T
 
 // The long polish text (MIRVANE_SHORT=0): the same task with every rule
 // spelled out and more examples, for models that need more guidance.
-constexpr const char* kPolishLong = R"TXT( Task: clean up DICTATION MECHANICS ONLY — capitalization, punctuation, filler-word removal, and paragraph breaks. Nothing else.
+constexpr const char* kPolishLong =
+    R"TXT( Task: clean up DICTATION MECHANICS ONLY — capitalization, punctuation, filler-word removal, and paragraph breaks. Nothing else.
 
 CRITICAL RULES
 

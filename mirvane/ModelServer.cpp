@@ -290,19 +290,17 @@ ModelAvailability checkAvailability(const ModelSettings& settings, const std::ve
         std::vector<std::string> ids;
         std::string detail;
         switch (listModels(base, ids, detail)) {
-            case ListOutcome::notAnswering:
-                unanswered.push_back(base);
-                continue;
+            case ListOutcome::notAnswering: unanswered.push_back(base); continue;
             case ListOutcome::notAModelServer:
                 // Something else may live on a default port; try the next one.
                 notModelServer = "the server at " + base + " is not an OpenAI-compatible model server (" + detail +
                                  ") — start llama-server or Ollama, or set MIRVANE_ENDPOINT";
                 continue;
-            case ListOutcome::answered:
-                break;
+            case ListOutcome::answered: break;
         }
         if (ids.empty()) {
-            a.reason = "the model server at " + base + " lists no models — load one in llama-server or pull one with "
+            a.reason = "the model server at " + base +
+                       " lists no models — load one in llama-server or pull one with "
                        "ollama pull";
             return a;
         }
@@ -335,10 +333,8 @@ ModelAvailability checkAvailability(const ModelSettings& settings, const std::ve
 
 ChatResult ModelClient::chat(const ChatRequest& request) const {
     ChatResult out;
-    json body = {{"model", endpoint_.model},
-                 {"messages", request.messages},
-                 {"temperature", request.temperature},
-                 {"stream", false}};
+    json body = {
+        {"model", endpoint_.model}, {"messages", request.messages}, {"temperature", request.temperature}, {"stream", false}};
     if (request.maxTokens) body["max_tokens"] = *request.maxTokens;
     const std::string payload = body.dump(-1, ' ', false, json::error_handler_t::replace);
     HttpResult r = httpRequest(endpoint_.baseURL + "/v1/chat/completions", &payload, request.timeoutMs, request.cancel);

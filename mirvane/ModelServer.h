@@ -23,7 +23,7 @@ struct ModelEndpoint {
 struct ModelSettings {
     std::optional<std::string> endpoint;
     std::optional<std::string> model;
-    std::string endpointSource;  // names where `endpoint` came from, for reasons
+    std::string endpointSource;          // names where `endpoint` came from, for reasons
     std::optional<std::string> problem;  // a configuration file that could not be used
 };
 

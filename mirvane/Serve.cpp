@@ -102,24 +102,18 @@ bool serveLines(int inFd, int outFd, FMResponder& responder, int idleMs) {
     std::string line;
     for (;;) {
         switch (reader.next(line, idleMs)) {
-            case LineReader::Status::endOfInput:
-                return true;
-            case LineReader::Status::timedOut:
-                return false;
+            case LineReader::Status::endOfInput: return true;
+            case LineReader::Status::timedOut: return false;
             case LineReader::Status::tooLong:
                 if (!writeMessage(outFd, {{"ok", false}, {"err", "bad request"}})) return false;
                 continue;
-            case LineReader::Status::line:
-                break;
+            case LineReader::Status::line: break;
         }
         const std::string t = text::trimmed(line);
         switch (classifyLine(t)) {
-            case LineAction::skip:
-                continue;
-            case LineAction::quit:
-                return true;
-            case LineAction::request:
-                break;
+            case LineAction::skip: continue;
+            case LineAction::quit: return true;
+            case LineAction::request: break;
         }
         json request = json::parse(t, nullptr, false);
         const bool parsed = !request.is_discarded() && request.is_object();

@@ -85,12 +85,12 @@ void onActivate(GtkWidget* item, void (AppDelegate::*action)()) {
                          auto act = *static_cast<void (AppDelegate::**)()>(data);
                          if (AppDelegate* d = AppDelegate::shared()) (d->*act)();
                      }),
-                     new (void (AppDelegate::*)())(action));
+                     new (void(AppDelegate::*)())(action));
 }
 
 void showMessage(const std::string& message, const std::string& informative, GtkWidget* accessory = nullptr) {
-    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s",
-                                               message.c_str());
+    GtkWidget* dialog =
+        gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", message.c_str());
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", informative.c_str());
     if (accessory) {
         GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
@@ -105,7 +105,8 @@ void showMessage(const std::string& message, const std::string& informative, Gtk
 
 AppDelegate* AppDelegate::shared() { return gShared; }
 
-AppDelegate::AppDelegate() : dictation_(std::make_shared<DictationController>(static_cast<DictationController::Host&>(*this))) {
+AppDelegate::AppDelegate()
+    : dictation_(std::make_shared<DictationController>(static_cast<DictationController::Host&>(*this))) {
     gShared = this;
     FaultLog::install();
     buildMenu();
@@ -210,8 +211,7 @@ std::optional<std::string> AppDelegate::installCommandLineLink(const fs::path& b
     std::error_code ec;
     fs::create_directories(link.parent_path(), ec);
     // Not writable: no link is attempted and there is no error to quote.
-    if (!platform::isDirectory(link.parent_path()) || ::access(link.parent_path().c_str(), W_OK) != 0)
-        return std::string();
+    if (!platform::isDirectory(link.parent_path()) || ::access(link.parent_path().c_str(), W_OK) != 0) return std::string();
     if (fs::is_symlink(fs::symlink_status(link, ec)) || fs::exists(fs::symlink_status(link, ec))) {
         fs::remove(link, ec);
         if (ec) return ec.message();
@@ -283,14 +283,15 @@ void AppDelegate::buildMenu() {
     onActivate(addItem(menu_, "Setup & Permissions…"), &AppDelegate::openOnboarding);
     onActivate(addItem(menu_, "Export Support Bundle…"),
                static_cast<void (AppDelegate::*)()>(&AppDelegate::exportSupportBundle));
-    onActivate(addItem(menu_, "Transcribe Audio File…"), static_cast<void (AppDelegate::*)()>(&AppDelegate::transcribeAudioFile));
+    onActivate(addItem(menu_, "Transcribe Audio File…"),
+               static_cast<void (AppDelegate::*)()>(&AppDelegate::transcribeAudioFile));
     onActivate(addItem(menu_, "Install Command Line Tool…"), &AppDelegate::installCommandLineTool);
     onActivate(addItem(menu_, "Check for Updates…"), &AppDelegate::checkForUpdates);
     addSeparator(menu_);
-    stagingModeItem_ = addCheckItem(menu_, "Stage Dictations Instead of Pasting",
-                                    AppPaths::userDefaults()->boolValue(stagingModeKey));
-    stagingCommitItem_ = addItem(menu_, stagingCommitTitle(static_cast<long long>(StagingBuffer::shared().count())),
-                                 GDK_KEY_v, ctrlShift);
+    stagingModeItem_ =
+        addCheckItem(menu_, "Stage Dictations Instead of Pasting", AppPaths::userDefaults()->boolValue(stagingModeKey));
+    stagingCommitItem_ =
+        addItem(menu_, stagingCommitTitle(static_cast<long long>(StagingBuffer::shared().count())), GDK_KEY_v, ctrlShift);
     onActivate(stagingCommitItem_, static_cast<void (AppDelegate::*)()>(&AppDelegate::commitStagedText));
     addSeparator(menu_);
     launchAtLoginItem_ = addCheckItem(menu_, "Launch at Login", AutoStartManager::shared().isEnabled());
@@ -318,7 +319,8 @@ void AppDelegate::buildMenu() {
     configMonitor_ = g_file_monitor_file(config, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
     g_object_unref(config);
     if (configMonitor_)
-        g_signal_connect(configMonitor_, "changed", G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer) {
+        g_signal_connect(configMonitor_, "changed",
+                         G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer) {
                              if (AppDelegate* d = AppDelegate::shared()) d->menuNeedsUpdate();
                          }),
                          nullptr);
@@ -332,8 +334,8 @@ void AppDelegate::buildStatusItem() {
     drawStatusIcon(iconDir / "ondira-status.png", 22);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    statusItem_ = app_indicator_new_with_path(Branding::bundleID, "ondira-status",
-                                              APP_INDICATOR_CATEGORY_APPLICATION_STATUS, iconDir.c_str());
+    statusItem_ = app_indicator_new_with_path(Branding::bundleID, "ondira-status", APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
+                                              iconDir.c_str());
     app_indicator_set_title(statusItem_, statusTitle);
     app_indicator_set_status(statusItem_, APP_INDICATOR_STATUS_ACTIVE);
     app_indicator_set_menu(statusItem_, GTK_MENU(menu_));
@@ -418,8 +420,7 @@ bool AppDelegate::applicationShouldHandleReopen() {
 void AppDelegate::applicationWillTerminate() {
     if (permissionMonitorTimer_) g_source_remove(permissionMonitorTimer_);
     permissionMonitorTimer_ = 0;
-    if (activationHook_)
-        g_signal_remove_emission_hook(g_signal_lookup("focus-in-event", GTK_TYPE_WIDGET), activationHook_);
+    if (activationHook_) g_signal_remove_emission_hook(g_signal_lookup("focus-in-event", GTK_TYPE_WIDGET), activationHook_);
     activationHook_ = 0;
     // The rewrite helper is our child: end it before we go.
     PolishService::shared().shutdown();
@@ -516,7 +517,8 @@ void AppDelegate::installCommandLineTool() {
                     std::string("You can now run “ondira” from any ") + LinuxNames::terminalName + " window.");
         return;
     }
-    std::string informative = link.parent_path().string() + " isn't writable directly. Select the text below, copy it yourself (" +
+    std::string informative = link.parent_path().string() +
+                              " isn't writable directly. Select the text below, copy it yourself (" +
                               LinuxNames::copyShortcut + "), and paste it into a " + LinuxNames::terminalName + ".";
     if (!error->empty()) informative += "\n\n(" + *error + ")";
     GtkWidget* field = gtk_entry_new();
@@ -533,14 +535,14 @@ void AppDelegate::installCommandLineTool() {
 
 void AppDelegate::checkForUpdates() {
     IndicatorWindowController::shared().updateState(IndicatorMode::processing());
-    UpdateChecker::shared().checkForUpdates(
-        UpdateChecker::defaultManifestURL(), platform::CurlURLSession::shared(), [](UpdateStatus status) {
-            platform::MainQueue::async([status] {
-                if (!AppDelegate::shared()) return;
-                IndicatorWindowController::shared().updateState(IndicatorMode::idle());
-                presentUpdateResult(status);
-            });
-        });
+    UpdateChecker::shared().checkForUpdates(UpdateChecker::defaultManifestURL(), platform::CurlURLSession::shared(),
+                                            [](UpdateStatus status) {
+                                                platform::MainQueue::async([status] {
+                                                    if (!AppDelegate::shared()) return;
+                                                    IndicatorWindowController::shared().updateState(IndicatorMode::idle());
+                                                    presentUpdateResult(status);
+                                                });
+                                            });
 }
 
 void AppDelegate::handleAutomaticUpdateCheck(const UpdateStatus& status) {
@@ -562,8 +564,7 @@ std::optional<AppDelegate::UpdateAlert> AppDelegate::updateAlert(const UpdateSta
             if (platform::text::hasPrefix(status.manifest->downloadURL, "https://")) download = status.manifest->downloadURL;
             return UpdateAlert{"Ondira " + status.manifest->version + " is available", informative, download};
         }
-        case UpdateStatus::Kind::failed:
-            return UpdateAlert{"Could not check for updates", status.reason, std::nullopt};
+        case UpdateStatus::Kind::failed: return UpdateAlert{"Could not check for updates", status.reason, std::nullopt};
         case UpdateStatus::Kind::idle:
         case UpdateStatus::Kind::checking: return std::nullopt;
     }
@@ -573,8 +574,8 @@ std::optional<AppDelegate::UpdateAlert> AppDelegate::updateAlert(const UpdateSta
 void AppDelegate::presentUpdateResult(const UpdateStatus& status) {
     auto alert = updateAlert(status);
     if (!alert) return;
-    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s",
-                                               alert->message.c_str());
+    GtkWidget* dialog =
+        gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s", alert->message.c_str());
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", alert->informative.c_str());
     if (alert->downloadURL) {
         gtk_dialog_add_button(GTK_DIALOG(dialog), "Later", GTK_RESPONSE_CANCEL);

@@ -112,7 +112,7 @@ public:
     // text of a failure: empty when the directory isn't writable (nothing
     // was attempted).
     static std::optional<std::string> installCommandLineLink(const std::filesystem::path& binary,
-                                                            const std::filesystem::path& link);
+                                                             const std::filesystem::path& link);
     // Deletes every "ondira_rec_*.wav" left in `directory`; failures are skipped.
     static void sweepLeftoverRecordings(const std::filesystem::path& directory);
     // The status icon, drawn into a PNG of `size` pixels.

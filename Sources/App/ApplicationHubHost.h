@@ -14,8 +14,7 @@ public:
     void dictationLanguageChanged() override;
     // The hub has the focus when its "Commit" is clicked: it steps aside
     // first, so the text lands in the window the user was working in.
-    void insertStagedText(const std::string& text,
-                          std::function<void(bool inserted, std::string message)> done) override;
+    void insertStagedText(const std::string& text, std::function<void(bool inserted, std::string message)> done) override;
 
     // How long the hub waits after hiding before it types, so the window
     // manager has handed the focus back.

@@ -74,15 +74,18 @@ public:
     explicit DictationEvents(DictationController& owner) : d_(owner) {}
 
     void audioEngineDidUpdateRMS(float level) override {
-        if (d_.isRecording) IndicatorWindowController::shared().updateState(IndicatorMode::recording(level, d_.currentDictationMode));
+        if (d_.isRecording)
+            IndicatorWindowController::shared().updateState(IndicatorMode::recording(level, d_.currentDictationMode));
     }
     void audioEngineDidStartRecording() override {
         // Posted from the audio queue: a take stopped already must not bring the meter back.
-        if (d_.isRecording) IndicatorWindowController::shared().updateState(IndicatorMode::recording(0.1f, d_.currentDictationMode));
+        if (d_.isRecording)
+            IndicatorWindowController::shared().updateState(IndicatorMode::recording(0.1f, d_.currentDictationMode));
     }
     void audioEngineDidStopRecording(const std::optional<fs::path>&, double) override {}
     void audioEngineDidEncounterError(const AudioEngineError& error) override { d_.showError(error.errorDescription()); }
-    void audioEngineDidInterrupt(const std::optional<fs::path>& audioURL, double duration, AudioInterruptionReason) override {
+    void audioEngineDidInterrupt(const std::optional<fs::path>& audioURL, double duration,
+                                 AudioInterruptionReason) override {
         d_.audioEngineDidInterrupt(audioURL, duration);
     }
 
@@ -141,7 +144,8 @@ PartialTextCallback partialTextForwarder(std::weak_ptr<DictationController> cont
 // The speech engine's recognition of one take: live from its buffer stream
 // when it has one, else from the file alone.
 TranscriptionResult recognizeOnDevice(const std::shared_ptr<AudioBufferStream>& stream, const fs::path& audioURL,
-                                      const std::vector<std::string>& contextTerms, const PartialTextCallback& onPartialText) {
+                                      const std::vector<std::string>& contextTerms,
+                                      const PartialTextCallback& onPartialText) {
     auto& speechEngine = SpeechEngine::shared();
     if (!stream) return speechEngine.transcribeDetailed(audioURL, contextTerms, std::nullopt, onPartialText);
     return speechEngine.transcribeStreaming(stream, audioURL, contextTerms, std::nullopt, onPartialText).result;
@@ -315,7 +319,8 @@ void DictationController::endCapture(const std::optional<fs::path>& audioURL, do
     if (audioURL && duration > minimumTakeSeconds) {
         lifecycle = DictationLifecycle::transcribing;
         HotkeyManager::shared().armEscapeCancel();
-        const DictationJob job{*audioURL, dictationGeneration.load(), currentDictationMode, currentAppRule, stopTime, duration};
+        const DictationJob job{*audioURL, dictationGeneration.load(), currentDictationMode, currentAppRule, stopTime,
+                               duration};
         if (!take) {
             // No live stream for this take: the file alone is recognised.
             take = std::make_shared<DictationTake>();
@@ -368,8 +373,9 @@ void DictationController::completeRecognition(const DictationJob& job, const Tra
     // The history entry, the hub and the delivery happen together on the
     // main thread, where a cancel runs too: a dictation cancelled by now is
     // neither logged nor delivered.
-    platform::MainQueue::async([this, job, cleaned, latency, transcriptionSeconds = result.transcriptionSeconds,
-                                engine = result.engineIdentifier] {
+    const double transcriptionSeconds = result.transcriptionSeconds;
+    const std::string engine = result.engineIdentifier;
+    platform::MainQueue::async([this, job, cleaned, latency, transcriptionSeconds, engine] {
         if (job.generation != dictationGeneration.load()) {
             recordStaleDrop();
             return;
@@ -396,7 +402,8 @@ void DictationController::endWithoutText(long long generation, const char* failu
     });
 }
 
-void DictationController::failRecognition(const DictationJob& job, const std::string& typeName, const std::string& description) {
+void DictationController::failRecognition(const DictationJob& job, const std::string& typeName,
+                                          const std::string& description) {
     platform::log("Ondira Native", "Transcription error: " + description);
     platform::MainQueue::async([this, job, typeName, description] {
         auto& audioEngine = MicrophoneRecorder::shared();
@@ -423,7 +430,8 @@ std::optional<std::string> DictationController::insertionFailureMessage(const In
             return std::string("Secure field \u2014 ") + LinuxNames::secureInputBlocker + " blocks inserted text here";
         case InjectionOutcome::Kind::unconfirmed:
             if (outcome.textOnClipboard)
-                return std::string("Couldn't paste \u2014 your text is on the clipboard, press ") + LinuxNames::pasteShortcut;
+                return std::string("Couldn't paste \u2014 your text is on the clipboard, press ") +
+                       LinuxNames::pasteShortcut;
             return std::string("Couldn't paste into this app");
     }
     return std::nullopt;
@@ -460,18 +468,19 @@ void DictationController::deliverFinalText(const std::string& text, long long ge
         return;
     }
 
-    TextInjector::shared().inject(text, true, [weak = weak_from_this(), generation, stagingMessage](InjectionOutcome outcome) {
-        auto d = weak.lock();
-        // A newer dictation owns the indicator and the lifecycle by now.
-        if (!d || generation != d->dictationGeneration.load()) return;
-        if (auto message = insertionFailureMessage(outcome)) {
-            d->showError(*message);
-        } else if (!stagingMessage) {
-            IndicatorWindowController::shared().updateState(IndicatorMode::done());
-            SoundCues::shared().play(SoundCue::success);
-        }
-        d->returnToIdle();
-    });
+    TextInjector::shared().inject(text, true,
+                                  [weak = weak_from_this(), generation, stagingMessage](InjectionOutcome outcome) {
+                                      auto d = weak.lock();
+                                      // A newer dictation owns the indicator and the lifecycle by now.
+                                      if (!d || generation != d->dictationGeneration.load()) return;
+                                      if (auto message = insertionFailureMessage(outcome)) {
+                                          d->showError(*message);
+                                      } else if (!stagingMessage) {
+                                          IndicatorWindowController::shared().updateState(IndicatorMode::done());
+                                          SoundCues::shared().play(SoundCue::success);
+                                      }
+                                      d->returnToIdle();
+                                  });
 }
 
 // ---------------------------------------------------------------- cancel and errors

@@ -12,7 +12,8 @@
 int Roads::runMicCheck() {
     MicrophoneRecorder& engine = MicrophoneRecorder::shared();
     const bool authorized = MicrophoneRecorder::isMicrophoneAuthorized();
-    std::cout << LinuxNames::micCheckStatusLabel << (authorized ? "authorized" : LinuxNames::micCheckDeniedWord) << std::endl;
+    std::cout << LinuxNames::micCheckStatusLabel << (authorized ? "authorized" : LinuxNames::micCheckDeniedWord)
+              << std::endl;
     const std::string input = engine.currentInputName();
     std::cout << "default input device  : " << input << std::endl;
     try {
@@ -29,7 +30,6 @@ int Roads::runMicCheck() {
     std::cout << line << std::endl;
     if (engine.lastPeakRMS() < 0.0005f)
         std::cout << "VERDICT: SILENCE \u2014 the OS is not giving this app real audio." << std::endl;
-    else
-        std::cout << "VERDICT: audio IS arriving; the fault is downstream of capture." << std::endl;
+    else std::cout << "VERDICT: audio IS arriving; the fault is downstream of capture." << std::endl;
     return 0;
 }

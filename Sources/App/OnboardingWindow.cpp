@@ -127,7 +127,7 @@ GtkWidget* OnboardingView::buildPermissionsPage() {
         row.status = label("Checking\u2026", "ob-dim", false);
         gtk_widget_set_name(row.status, ("onboarding-" + permission.id() + "-status").c_str());
         gtk_box_pack_start(GTK_BOX(head), row.status, FALSE, FALSE, 0);
-        const char* fixTitle = permission == OndiraPermission::microphone ? "Open Sound Settings"
+        const char* fixTitle = permission == OndiraPermission::microphone      ? "Open Sound Settings"
                                : permission == OndiraPermission::accessibility ? "Turn On"
                                                                                : "Fix";
         row.fix = button(fixTitle, ("onboarding-" + permission.id() + "-fix").c_str(),
@@ -161,10 +161,8 @@ GtkWidget* OnboardingView::buildPermissionsPage() {
     GtkWidget* bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
     continueSummary_ = label("", "ob-dim", false);
     gtk_box_pack_start(GTK_BOX(bar), continueSummary_, FALSE, FALSE, 0);
-    continueButton_ = button("Continue", "onboarding-continue", G_CALLBACK(+[](GtkButton*, gpointer data) {
-                                 viewOf(data)->showPage(Page::highlights);
-                             }),
-                             this);
+    continueButton_ = button("Continue", "onboarding-continue",
+                             G_CALLBACK(+[](GtkButton*, gpointer data) { viewOf(data)->showPage(Page::highlights); }), this);
     gtk_box_pack_end(GTK_BOX(bar), continueButton_, FALSE, FALSE, 0);
     gtk_box_pack_end(GTK_BOX(bar),
                      button("Set Up Later", "onboarding-later",
@@ -181,15 +179,14 @@ GtkWidget* OnboardingView::buildHighlightsPage() {
         gtk_box_pack_start(GTK_BOX(page), label(highlight.detail, "ob-dim"), FALSE, FALSE, 0);
     }
     GtkWidget* bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
-    gtk_box_pack_start(GTK_BOX(bar), button("Back", "onboarding-back", G_CALLBACK(+[](GtkButton*, gpointer data) {
-                                                viewOf(data)->showPage(Page::permissions);
-                                            }),
-                                            this),
-                       FALSE, FALSE, 0);
-    gtk_box_pack_end(GTK_BOX(bar), button("Try It", "onboarding-try", G_CALLBACK(+[](GtkButton*, gpointer data) {
-                                              viewOf(data)->showPage(Page::proof);
-                                          }),
-                                          this),
+    gtk_box_pack_start(
+        GTK_BOX(bar),
+        button("Back", "onboarding-back",
+               G_CALLBACK(+[](GtkButton*, gpointer data) { viewOf(data)->showPage(Page::permissions); }), this),
+        FALSE, FALSE, 0);
+    gtk_box_pack_end(GTK_BOX(bar),
+                     button("Try It", "onboarding-try",
+                            G_CALLBACK(+[](GtkButton*, gpointer data) { viewOf(data)->showPage(Page::proof); }), this),
                      FALSE, FALSE, 0);
     gtk_box_pack_end(GTK_BOX(page), bar, FALSE, FALSE, 0);
     return page;
@@ -212,15 +209,12 @@ GtkWidget* OnboardingView::buildProofPage() {
     gtk_label_set_selectable(GTK_LABEL(proofStatus_), TRUE);
     gtk_box_pack_start(GTK_BOX(page), proofStatus_, FALSE, FALSE, 0);
     GtkWidget* bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
-    gtk_box_pack_start(GTK_BOX(bar), button("Skip", "onboarding-skip", G_CALLBACK(+[](GtkButton*, gpointer data) {
-                                                viewOf(data)->completeOnboarding(false);
-                                            }),
-                                            this),
+    gtk_box_pack_start(GTK_BOX(bar),
+                       button("Skip", "onboarding-skip",
+                              G_CALLBACK(+[](GtkButton*, gpointer data) { viewOf(data)->completeOnboarding(false); }), this),
                        FALSE, FALSE, 0);
-    proofFinish_ = button("Finish", "onboarding-finish", G_CALLBACK(+[](GtkButton*, gpointer data) {
-                              viewOf(data)->completeOnboarding(true);
-                          }),
-                          this);
+    proofFinish_ = button("Finish", "onboarding-finish",
+                          G_CALLBACK(+[](GtkButton*, gpointer data) { viewOf(data)->completeOnboarding(true); }), this);
     gtk_box_pack_end(GTK_BOX(bar), proofFinish_, FALSE, FALSE, 0);
     proofRetry_ = button("Try Again", "onboarding-retry", G_CALLBACK(+[](GtkButton*, gpointer data) {
                              OnboardingView* view = viewOf(data);
@@ -288,17 +282,16 @@ void OnboardingView::applyDiagnoses(const std::vector<OndiraPermission::Diagnosi
         if (d.granted) ++ready;
     }
     const bool all3 = ready == static_cast<int>(OndiraPermission::allCases().size());
-    gtk_label_set_text(GTK_LABEL(continueSummary_),
-                       all3 ? "All set." : (std::to_string(ready) + " of 3 ready").c_str());
+    gtk_label_set_text(GTK_LABEL(continueSummary_), all3 ? "All set." : (std::to_string(ready) + " of 3 ready").c_str());
     gtk_widget_set_sensitive(continueButton_, all3);
 }
 
 void OnboardingView::applyRevocation(const std::optional<OndiraPermission>& revoked) {
     if (!banner_) return;
     if (revoked)
-        gtk_label_set_text(GTK_LABEL(banner_), (std::string(revoked->title()) +
-                                                " was turned off. Ondira can't dictate until it is back on.")
-                                                   .c_str());
+        gtk_label_set_text(
+            GTK_LABEL(banner_),
+            (std::string(revoked->title()) + " was turned off. Ondira can't dictate until it is back on.").c_str());
     gtk_widget_set_visible(banner_, revoked.has_value());
     if (revoked && page_ != Page::permissions) showPage(Page::permissions);
 }
@@ -310,10 +303,11 @@ void OnboardingView::fix(OndiraPermission permission) {
         platform::GlobalQueue::async(platform::QoS::userInitiated, [this] {
             const auto result = platform::AssistiveTechnologies::system()->switchOn();
             platform::MainQueue::async([this, result] {
-                platform::log("Onboarding", std::string("Assistive technologies switched on: setting ") +
-                                                (result.settingAvailable ? (result.settingWritten ? "written" : "not written")
-                                                                         : "not installed") +
-                                                ", session " + (result.sessionEnabled ? "on" : "off (" + result.error + ")"));
+                platform::log(
+                    "Onboarding",
+                    std::string("Assistive technologies switched on: setting ") +
+                        (result.settingAvailable ? (result.settingWritten ? "written" : "not written") : "not installed") +
+                        ", session " + (result.sessionEnabled ? "on" : "off (" + result.error + ")"));
                 if (!result.sessionEnabled) fixError_ = result.error;
                 refresh();
             });
@@ -384,10 +378,13 @@ void OnboardingView::windowShown() {
     if (page_ == Page::proof) installProofClosures();
     refresh();
     if (!ticker_)
-        ticker_ = g_timeout_add(tickerMilliseconds, +[](gpointer data) -> gboolean {
-            viewOf(data)->refresh();
-            return G_SOURCE_CONTINUE;
-        }, this);
+        ticker_ = g_timeout_add(
+            tickerMilliseconds,
+            +[](gpointer data) -> gboolean {
+                viewOf(data)->refresh();
+                return G_SOURCE_CONTINUE;
+            },
+            this);
 }
 
 void OnboardingView::windowHidden() {

@@ -34,8 +34,8 @@ bool speechModelInstalled() {
         engine.ensureSpeechAuthorization();
         const auto resolved = SpeechEngine::supportedLocale(engine.locale());
         if (!resolved) return false;
-        engine.ensureSpeechModelInstalled(
-            SpeechEngine::selectedModernPath(SpeechEngine::isDictationTranscriberEnabled()), *resolved);
+        engine.ensureSpeechModelInstalled(SpeechEngine::selectedModernPath(SpeechEngine::isDictationTranscriberEnabled()),
+                                          *resolved);
         return true;
     } catch (const TranscriptionError&) {
         return false;
@@ -85,9 +85,10 @@ OndiraPermission::Diagnosis diagnoseSpeech() {
         d.problem = "No speech model for " + language + " is installed. Install the package " + package + ".";
         d.command = LinuxNames::packageInstallCommand + package;
     } else {
-        d.problem = "No speech model for " + language + " is installed, and none is packaged for this system. Put a "
-                    "pocketsphinx model for it into " + SphinxModels::modelDirectory().string() +
-                    ", or choose another language in the hub.";
+        d.problem = "No speech model for " + language +
+                    " is installed, and none is packaged for this system. Put a "
+                    "pocketsphinx model for it into " +
+                    SphinxModels::modelDirectory().string() + ", or choose another language in the hub.";
     }
     return d;
 }
@@ -130,8 +131,8 @@ bool isOnPath(const std::string& program) {
 }
 
 void showInstructions(const std::string& title, const std::string& instructions) {
-    GtkWidget* dialog =
-        gtk_message_dialog_new(nullptr, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", title.c_str());
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_INFO, GTK_BUTTONS_OK,
+                                               "%s", title.c_str());
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", instructions.c_str());
     // The command in the text can be selected and copied.
     GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
@@ -191,7 +192,9 @@ void OndiraPermission::setProbes(Probes probes) {
     gProbes = std::move(probes);
 }
 
-OndiraPermission::Probes OndiraPermission::realProbes() { return {microphoneAvailable, speechModelInstalled, accessibilityAvailable}; }
+OndiraPermission::Probes OndiraPermission::realProbes() {
+    return {microphoneAvailable, speechModelInstalled, accessibilityAvailable};
+}
 
 bool OndiraPermission::isGranted() const {
     std::function<bool()> probe;
@@ -238,7 +241,8 @@ void OndiraPermission::openSystemSettings() const {
         argv.push_back(nullptr);
         GError* error = nullptr;
         if (g_spawn_async(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr, &error)) return;
-        platform::log("Permissions", std::string("Could not open ") + page.command[0] + ": " + (error ? error->message : "?"));
+        platform::log("Permissions",
+                      std::string("Could not open ") + page.command[0] + ": " + (error ? error->message : "?"));
         g_clear_error(&error);
     }
     showInstructions(title(), page.instructions);
@@ -261,9 +265,13 @@ OndiraPermission::Diagnosis OndiraPermission::diagnose() const {
     bool replaced;
     {
         std::lock_guard<std::mutex> guard(gProbesLock);
-        replaced = value_ == microphone ? bool(gProbes.microphone) : value_ == speech ? bool(gProbes.speech) : bool(gProbes.accessibility);
+        replaced = value_ == microphone ? bool(gProbes.microphone)
+                   : value_ == speech   ? bool(gProbes.speech)
+                                        : bool(gProbes.accessibility);
     }
-    Diagnosis d = value_ == microphone ? diagnoseMicrophone() : value_ == speech ? diagnoseSpeech() : diagnoseAccessibility();
+    Diagnosis d = value_ == microphone ? diagnoseMicrophone()
+                  : value_ == speech   ? diagnoseSpeech()
+                                       : diagnoseAccessibility();
     if (replaced) {
         d.granted = isGranted();
         if (d.granted) d = Diagnosis{true, {}, {}, false};

@@ -58,8 +58,8 @@ public:
     // onboarding. Asks the desktop, so it may wait: never on the main thread.
     struct Diagnosis {
         bool granted = false;
-        std::string problem;   // what is wrong, in the user's words; empty when granted
-        std::string command;   // a command that fixes it, shown to copy; may be empty
+        std::string problem;           // what is wrong, in the user's words; empty when granted
+        std::string command;           // a command that fixes it, shown to copy; may be empty
         bool fixableByButton = false;  // the row's button fixes it (or opens the panel that does)
     };
     Diagnosis diagnose() const;

@@ -39,14 +39,13 @@ bool PolishSmokeTest::runStep(const std::string& label, const std::string& text,
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.2f", elapsed);
-        say("[polish-smoke-test] " + label + (outcome.isSuccess() ? " ok in " : " failed in ") + seconds + "s: " +
-            outcome.value);
+        say("[polish-smoke-test] " + label + (outcome.isSuccess() ? " ok in " : " failed in ") + seconds +
+            "s: " + outcome.value);
         *done = true;
     });
     const auto deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                       std::chrono::duration<double>(timeoutSeconds));
-    while (!*done && std::chrono::steady_clock::now() < deadline)
-        platform::MainQueue::pump(0.05, [done] { return *done; });
+    while (!*done && std::chrono::steady_clock::now() < deadline) platform::MainQueue::pump(0.05, [done] { return *done; });
     if (*done) return true;
     char limit[32];
     std::snprintf(limit, sizeof limit, "%g", timeoutSeconds);

@@ -2,9 +2,9 @@
 // The roads of process entry other than the self-test and the command line.
 // Each lives in its own file beside the service it drives.
 namespace Roads {
-int runPolishSmokeTest();                     // PolishSmokeTest.cpp
-int runHudDemo(int argc, char** argv);        // HudDemo.cpp
-int runMicCheck();                            // MicCheck.cpp
+int runPolishSmokeTest();                          // PolishSmokeTest.cpp
+int runHudDemo(int argc, char** argv);             // HudDemo.cpp
+int runMicCheck();                                 // MicCheck.cpp
 int runMenuBarApplication(int argc, char** argv);  // AppMain.cpp
 // For roads whose service this build does not have yet: one clear line, exit 2.
 int unavailable(const char* what);

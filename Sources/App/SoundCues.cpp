@@ -18,8 +18,8 @@ namespace {
 bool isSafeSoundName(const std::string& name) {
     if (name.empty() || name == "." || name == "..") return false;
     for (unsigned char c : name) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                        c == '_' || c == '.';
+        const bool ok =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
         if (!ok) return false;
     }
     return true;
@@ -29,8 +29,7 @@ std::vector<fs::path> xdgDataDirectories() {
     std::vector<fs::path> dirs;
     if (auto home = platform::environment("XDG_DATA_HOME"); home && !home->empty() && fs::path(*home).is_absolute())
         dirs.emplace_back(*home);
-    else
-        dirs.push_back(platform::userHome() / ".local" / "share");
+    else dirs.push_back(platform::userHome() / ".local" / "share");
     std::string system = "/usr/local/share:/usr/share";
     if (auto v = platform::environment("XDG_DATA_DIRS"); v && !v->empty()) system = *v;
     size_t start = 0;
@@ -49,8 +48,7 @@ ca_context* playbackContext() {
     static ca_context* context = [] {
         ca_context* c = nullptr;
         if (ca_context_create(&c) != CA_SUCCESS) return static_cast<ca_context*>(nullptr);
-        ca_context_change_props(c, CA_PROP_APPLICATION_NAME, "Ondira", CA_PROP_APPLICATION_ID, "com.ondira.app",
-                                nullptr);
+        ca_context_change_props(c, CA_PROP_APPLICATION_NAME, "Ondira", CA_PROP_APPLICATION_ID, "com.ondira.app", nullptr);
         if (int rc = ca_context_open(c); rc != CA_SUCCESS)
             platform::log("SoundCues", std::string("sound server unavailable: ") + ca_strerror(rc));
         return c;
@@ -97,8 +95,8 @@ void SystemSound::play() const {
 
 namespace SoundCueInfo {
 const std::vector<SoundCue>& allCases() {
-    static const std::vector<SoundCue> all = {SoundCue::recordingStarted, SoundCue::recordingStopped,
-                                              SoundCue::success, SoundCue::error};
+    static const std::vector<SoundCue> all = {SoundCue::recordingStarted, SoundCue::recordingStopped, SoundCue::success,
+                                              SoundCue::error};
     return all;
 }
 
@@ -168,9 +166,7 @@ bool SoundCues::attemptPlay(const std::string& systemSoundName, bool enabled, do
 }
 
 SoundCues::Sink SoundCues::productionSink() {
-    return [](const SystemSound& sound) {
-        offloadPlayback([sound] { sound.play(); });
-    };
+    return [](const SystemSound& sound) { offloadPlayback([sound] { sound.play(); }); };
 }
 
 SoundCues::Sink SoundCues::playbackSink() {

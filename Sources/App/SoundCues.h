@@ -12,7 +12,6 @@
 
 enum class SoundCue { recordingStarted, recordingStopped, success, error };
 
-
 // A named sound of the freedesktop sound theme, resolved to its file.
 class SystemSound {
 public:

@@ -52,8 +52,7 @@ std::optional<fs::path> mirvaneHelperURL() {
     return helper;
 }
 
-std::optional<fs::path> resolveVocabPacksDirectory(const std::optional<fs::path>& bundleResources,
-                                                   const fs::path& support) {
+std::optional<fs::path> resolveVocabPacksDirectory(const std::optional<fs::path>& bundleResources, const fs::path& support) {
     if (bundleResources) {
         fs::path inBundle = *bundleResources / "vocab_packs";
         if (platform::isDirectory(inBundle)) return inBundle;
@@ -104,22 +103,25 @@ void writeConfigValue(const std::string& key, const std::string& value) {
     // Under the store's lock across the read and the rename: the two writers
     // run in different processes (the hub and a command), and one that built
     // on a read taken before the other's rename would drop the other's key.
-    platform::updateFile(file, [&](const platform::FileRead& current) -> std::optional<std::string> {
-        using Outcome = platform::FileRead::Outcome;
-        // A file that could not be read (refused, unreadable) is left alone.
-        if (current.outcome != Outcome::ok && current.outcome != Outcome::missing) return std::nullopt;
-        nlohmann::json object = nlohmann::json::object();
-        if (current.ok()) {
-            try {
-                auto j = nlohmann::json::parse(current.bytes);
-                if (j.is_object()) object = std::move(j);
-            } catch (const std::exception&) {
-                // Broken content is replaced by an object holding only this key.
+    platform::updateFile(
+        file,
+        [&](const platform::FileRead& current) -> std::optional<std::string> {
+            using Outcome = platform::FileRead::Outcome;
+            // A file that could not be read (refused, unreadable) is left alone.
+            if (current.outcome != Outcome::ok && current.outcome != Outcome::missing) return std::nullopt;
+            nlohmann::json object = nlohmann::json::object();
+            if (current.ok()) {
+                try {
+                    auto j = nlohmann::json::parse(current.bytes);
+                    if (j.is_object()) object = std::move(j);
+                } catch (const std::exception&) {
+                    // Broken content is replaced by an object holding only this key.
+                }
             }
-        }
-        object[key] = value;
-        return object.dump(2);
-    }, mode);
+            object[key] = value;
+            return object.dump(2);
+        },
+        mode);
 }
 
 }  // namespace AppPaths

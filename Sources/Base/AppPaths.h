@@ -33,8 +33,8 @@ std::optional<std::filesystem::path> mirvaneHelperURL();
 // The bundle's vocab_packs first, then Application Support's; else none.
 std::optional<std::filesystem::path> vocabPacksDirectory();
 // The same rule over explicit places, so it can be checked on a temporary tree.
-std::optional<std::filesystem::path> resolveVocabPacksDirectory(
-    const std::optional<std::filesystem::path>& bundleResources, const std::filesystem::path& applicationSupport);
+std::optional<std::filesystem::path> resolveVocabPacksDirectory(const std::optional<std::filesystem::path>& bundleResources,
+                                                                const std::filesystem::path& applicationSupport);
 
 // Where the settings domains live.
 std::filesystem::path settingsDirectory();

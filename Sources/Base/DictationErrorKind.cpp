@@ -3,12 +3,15 @@
 namespace DictationErrorKinds {
 
 const std::vector<DictationErrorKind>& allCases() {
-    static const std::vector<DictationErrorKind> all = {
-        DictationErrorKind::microphonePermissionDenied, DictationErrorKind::microphoneAccessOff,
-        DictationErrorKind::accessibilityNotTrusted,    DictationErrorKind::speechModelUnavailable,
-        DictationErrorKind::noSpeechDetected,           DictationErrorKind::transcriptionFailed,
-        DictationErrorKind::pasteFailed,                DictationErrorKind::secureInputBlocked,
-        DictationErrorKind::shortHold};
+    static const std::vector<DictationErrorKind> all = {DictationErrorKind::microphonePermissionDenied,
+                                                        DictationErrorKind::microphoneAccessOff,
+                                                        DictationErrorKind::accessibilityNotTrusted,
+                                                        DictationErrorKind::speechModelUnavailable,
+                                                        DictationErrorKind::noSpeechDetected,
+                                                        DictationErrorKind::transcriptionFailed,
+                                                        DictationErrorKind::pasteFailed,
+                                                        DictationErrorKind::secureInputBlocked,
+                                                        DictationErrorKind::shortHold};
     return all;
 }
 

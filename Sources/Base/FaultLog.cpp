@@ -104,8 +104,7 @@ std::string readableFrame(const std::string& frame) {
             std::rethrow_exception(current);
         } catch (const std::exception& e) {
             reason = e.what();
-        } catch (...) {
-        }
+        } catch (...) {}
         void* frames[maxStackSymbols];
         const int count = ::backtrace(frames, static_cast<int>(maxStackSymbols));
         std::vector<std::string> symbols;
@@ -145,9 +144,8 @@ std::string recordLine(const std::string& kind, const std::map<std::string, std:
 
 std::map<std::string, std::string> uncaughtExceptionDetail(const std::string& name, const std::string& reason,
                                                            const std::vector<std::string>& stackSymbols) {
-    std::vector<std::string> kept(stackSymbols.begin(),
-                                  stackSymbols.begin() + static_cast<std::ptrdiff_t>(
-                                                             std::min(stackSymbols.size(), maxStackSymbols)));
+    std::vector<std::string> kept(stackSymbols.begin(), stackSymbols.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                                                   stackSymbols.size(), maxStackSymbols)));
     return {{"name", name}, {"reason", reason}, {"stack", platform::text::join(kept, " | ")}};
 }
 
@@ -191,7 +189,7 @@ void install() {
 
     gPreviousTerminate = std::set_terminate(onTerminate);
 
-    stack_t stack {};
+    stack_t stack{};
     stack.ss_sp = gAlternateStack;
     stack.ss_size = sizeof gAlternateStack;
     ::sigaltstack(&stack, nullptr);

@@ -29,8 +29,7 @@ void install();
 void record(const std::string& kind, const std::map<std::string, std::string>& detail = {});
 
 // The pieces, each usable on its own.
-std::string recordLine(const std::string& kind, const std::map<std::string, std::string>& detail,
-                       std::time_t now);
+std::string recordLine(const std::string& kind, const std::map<std::string, std::string>& detail, std::time_t now);
 std::map<std::string, std::string> uncaughtExceptionDetail(const std::string& name, const std::string& reason,
                                                            const std::vector<std::string>& stackSymbols);
 // When `path` is larger than `cap`, keeps its newest whole lines (at most half

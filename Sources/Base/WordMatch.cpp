@@ -45,7 +45,8 @@ std::shared_ptr<const text::Regex> literalPattern(std::string_view spoken) {
         auto it = cache.find(key);
         if (it != cache.end()) return it->second;
     }
-    std::shared_ptr<const text::Regex> compiled = text::Regex::make(literalPatternSource(spoken), text::Regex::caseInsensitive);
+    std::shared_ptr<const text::Regex> compiled =
+        text::Regex::make(literalPatternSource(spoken), text::Regex::caseInsensitive);
     std::lock_guard<std::mutex> guard(lock);
     if (cache.size() >= 8192) cache.clear();
     cache.emplace(std::move(key), compiled);
@@ -179,7 +180,8 @@ std::size_t characterCount(std::string_view s) {
 std::pair<std::string, std::string> splitFirstCharacter(std::string_view s) {
     if (s.empty()) return {};
     const auto lead = static_cast<unsigned char>(s[0]);
-    if (lead < 0x80 && (s.size() == 1 || static_cast<unsigned char>(s[1]) < 0x80) && !(lead == '\r' && s.size() > 1 && s[1] == '\n'))
+    if (lead < 0x80 && (s.size() == 1 || static_cast<unsigned char>(s[1]) < 0x80) &&
+        !(lead == '\r' && s.size() > 1 && s[1] == '\n'))
         return {std::string(s.substr(0, 1)), std::string(s.substr(1))};
     const std::string first = text::prefixGraphemes(s, 1);
     return {first, std::string(s.substr(first.size()))};

@@ -30,8 +30,8 @@ int doctor() {
 
 const CommandBodies& commandBodies() {
     static const CommandBodies table = {
-        runHistory,        runDictList,   runDictAdd, runDictRemove, runSnippetsList, runSnippetsAdd,
-        runSnippetsRemove, runStats,      runTranscribe, doctor,     runPrivacyReport, personalModel,
+        runHistory,        runDictList, runDictAdd,    runDictRemove, runSnippetsList,  runSnippetsAdd,
+        runSnippetsRemove, runStats,    runTranscribe, doctor,        runPrivacyReport, personalModel,
     };
     return table;
 }

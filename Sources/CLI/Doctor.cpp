@@ -33,8 +33,8 @@ std::string plural(int count, const std::string& singular, const std::string& pl
 }
 
 const std::vector<std::string>& knownHotkeys() {
-    static const std::vector<std::string> modes = {"fn",  "altspace", "f13", "f14", "controlcommandspace",
-                                                   "controlshiftspace"};
+    static const std::vector<std::string> modes = {
+        "fn", "altspace", "f13", "f14", "controlcommandspace", "controlshiftspace"};
     return modes;
 }
 
@@ -72,9 +72,11 @@ std::string speechLanguageValue(const DoctorState& s) {
     const std::string language = s.speechLanguage.substr(0, s.speechLanguage.find_first_of("_-.@"));
     for (const auto& row : LinuxNames::speechModelPackages)
         if (language == row[0])
-            return s.speechLanguage + ": NO installed model" + kDash + "install it: " + LinuxNames::packageInstallCommand + row[1];
+            return s.speechLanguage + ": NO installed model" + kDash + "install it: " + LinuxNames::packageInstallCommand +
+                   row[1];
     return s.speechLanguage + ": NO installed model" + kDash +
-           "no model is packaged for this language; choose another in the hub or put a pocketsphinx model into the model directory";
+           "no model is packaged for this language; choose another in the hub or put a pocketsphinx model into the model "
+           "directory";
 }
 
 std::string accessibilityValue(const DoctorState& s) {
@@ -107,22 +109,20 @@ std::string displayValue(const DoctorState& s) {
 
 std::string hotkeyValue(const DoctorState& s) {
     if (!s.hotkeyRecognised) {
-        return "'" + s.hotkey + "' in config.json is not a hotkey" + kDash + "set \"hotkey\" to one of " +
-               [] {
-                   std::string all;
-                   for (const auto& m : knownHotkeys()) all += (all.empty() ? "" : ", ") + m;
-                   return all;
-               }();
+        return "'" + s.hotkey + "' in config.json is not a hotkey" + kDash + "set \"hotkey\" to one of " + [] {
+            std::string all;
+            for (const auto& m : knownHotkeys()) all += (all.empty() ? "" : ", ") + m;
+            return all;
+        }();
     }
     if (s.hotkeyFromConfig) return s.hotkey + " (config.json)";
     return s.hotkey + " (default; config.json sets none)";
 }
 
 std::string polishValue(const DoctorState& s) {
-    std::string value = s.polishHelperPresent
-                            ? std::string("present")
-                            : "MISSING" + std::string(kDash) + "reinstall Ondira: mirvane belongs in " +
-                                  s.polishHelperDirectory;
+    std::string value = s.polishHelperPresent ? std::string("present")
+                                              : "MISSING" + std::string(kDash) + "reinstall Ondira: mirvane belongs in " +
+                                                    s.polishHelperDirectory;
     if (s.polishAvailable) {
         value += std::string(kDash) + (*s.polishAvailable ? "available" : "unavailable");
         if (!s.polishReason.empty()) value += " (" + s.polishReason + ")";
@@ -134,14 +134,10 @@ std::string polishValue(const DoctorState& s) {
 
 std::vector<std::string> doctorLines(const DoctorState& s) {
     std::vector<std::string> lines = {
-        line("sound server", soundServerValue(s)),
-        line("microphone", microphoneValue(s)),
-        line("speech model", speechModelValue(s)),
-        line("speech language", speechLanguageValue(s)),
-        line("accessibility", accessibilityValue(s)),
-        line("key injection", keyInjectionValue(s)),
-        line("display session", displayValue(s)),
-        line("hotkey", hotkeyValue(s)),
+        line("sound server", soundServerValue(s)),    line("microphone", microphoneValue(s)),
+        line("speech model", speechModelValue(s)),    line("speech language", speechLanguageValue(s)),
+        line("accessibility", accessibilityValue(s)), line("key injection", keyInjectionValue(s)),
+        line("display session", displayValue(s)),     line("hotkey", hotkeyValue(s)),
         line("polish helper", polishValue(s)),
     };
     if (s.personalModelEnabled) {
@@ -218,8 +214,8 @@ DoctorState gatherDoctorState() {
     s.snippetCount = static_cast<int>(Snippets::loadRawSnippets().size());
 
     {
-        const PersonalModel::Status model = PersonalModel::shared().currentStatus(
-            recognitionLocaleIdentifier(), PersonalModel::isEnabled(), 0);
+        const PersonalModel::Status model =
+            PersonalModel::shared().currentStatus(recognitionLocaleIdentifier(), PersonalModel::isEnabled(), 0);
         s.personalModelEnabled = model.enabled;
         s.personalModelCompiled = model.modelBytes && model.vocabularyBytes && model.cachedLocale;
         s.personalModelAttached = PersonalModel::isAttachable(model);

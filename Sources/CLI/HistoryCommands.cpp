@@ -105,8 +105,8 @@ StatsSummary summarizeHistory(const std::vector<json>& entries) {
 
 std::string historyLine(const json& record) {
     const long long words = wordsValue(record);
-    std::string line = textValue(record, "date") + " " + textValue(record, "time") + "  " + textValue(record, "app") +
-                       "  " + std::to_string(words) + (words == 1 ? " word" : " words");
+    std::string line = textValue(record, "date") + " " + textValue(record, "time") + "  " + textValue(record, "app") + "  " +
+                       std::to_string(words) + (words == 1 ? " word" : " words");
     if (const auto it = record.find("latency_secs"); it != record.end() && it->is_number()) {
         line += "  " + seconds(it->get<double>());
     }

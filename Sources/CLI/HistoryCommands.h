@@ -20,8 +20,7 @@ struct StatsSummary {
 // The entries (oldest first) whose "app" equals appFilter ignoring case,
 // then whose "date" is not before sinceDate, then the last `last` of those,
 // in stored order. A missing or non-text "app" or "date" counts as "".
-std::vector<nlohmann::json> filterHistoryEntries(const std::vector<nlohmann::json>& entries,
-                                                 const HistoryOptions& options);
+std::vector<nlohmann::json> filterHistoryEntries(const std::vector<nlohmann::json>& entries, const HistoryOptions& options);
 
 // "date", "time", "app", "words", "latency_secs" when the entry has a
 // numeric latency, and "text" only when includeText is true.

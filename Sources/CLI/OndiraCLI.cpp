@@ -30,9 +30,8 @@ std::optional<long long> parseDecimal(const std::string& word) {
     if (i < word.size() && (word[i] == '+' || word[i] == '-')) negative = word[i++] == '-';
     if (i == word.size()) return std::nullopt;
     unsigned long long magnitude = 0;
-    const unsigned long long limit =
-        negative ? static_cast<unsigned long long>(std::numeric_limits<long long>::max()) + 1
-                 : static_cast<unsigned long long>(std::numeric_limits<long long>::max());
+    const unsigned long long limit = negative ? static_cast<unsigned long long>(std::numeric_limits<long long>::max()) + 1
+                                              : static_cast<unsigned long long>(std::numeric_limits<long long>::max());
     for (; i < word.size(); ++i) {
         const char c = word[i];
         if (c < '0' || c > '9') return std::nullopt;
@@ -354,9 +353,8 @@ ParseResult parse(const std::vector<std::string>& arguments) {
     }
     if (word == "history") return parseHistory(rest);
     if (word == "dict") {
-        return parseListAddRemove({"dict", "<heard> <written>", "<heard>", &Command::dictList, &Command::dictAdd,
-                                   &Command::dictRemove},
-                                  rest);
+        return parseListAddRemove(
+            {"dict", "<heard> <written>", "<heard>", &Command::dictList, &Command::dictAdd, &Command::dictRemove}, rest);
     }
     if (word == "snippets") {
         return parseListAddRemove({"snippets", "<trigger> <expansion>", "<trigger>", &Command::snippetsList,

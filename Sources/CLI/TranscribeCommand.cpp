@@ -105,12 +105,12 @@ void transcribeOnThread(const std::shared_ptr<Job>& job, const TranscribeOptions
                         const std::shared_ptr<FileTranscriber::CancellationToken>& token) {
     const std::string locale = options.localeIdentifier.value_or(FileTranscriber::currentLocaleIdentifier());
     try {
-        auto result = FileTranscriber::transcribeFile(
-            options.path, {}, locale, FileTranscriber::defaultChunkSeconds, FileTranscriber::defaultOverlapSeconds,
-            token, [job](const FileTranscriber::Progress& progress) {
-                std::lock_guard<std::mutex> guard(job->lock);
-                job->fraction = progress.fractionComplete();
-            });
+        auto result = FileTranscriber::transcribeFile(options.path, {}, locale, FileTranscriber::defaultChunkSeconds,
+                                                      FileTranscriber::defaultOverlapSeconds, token,
+                                                      [job](const FileTranscriber::Progress& progress) {
+                                                          std::lock_guard<std::mutex> guard(job->lock);
+                                                          job->fraction = progress.fractionComplete();
+                                                      });
         std::lock_guard<std::mutex> guard(job->lock);
         job->result = std::move(result);
     } catch (const FileTranscriber::TranscriptionFileError& error) {
@@ -216,8 +216,8 @@ int runTranscribe(const TranscribeOptions& options) {
 
     ProgressDisplay display(::isatty(STDERR_FILENO) == 1);
     const auto start = Clock::now();
-    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(transcribeTimeLimitSeconds));
+    const auto deadline =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(transcribeTimeLimitSeconds));
     // A failure that ends quickly draws nothing: the first frame waits this long.
     const auto firstFrame = start + std::chrono::milliseconds(300);
     bool interrupted = false;
@@ -261,10 +261,10 @@ int runTranscribe(const TranscribeOptions& options) {
     std::lock_guard<std::mutex> guard(job->lock);
     if (interrupted || job->failure || !job->result) {
         const std::string reason =
-            interrupted ? FileTranscriber::TranscriptionFileError::of(
-                              FileTranscriber::TranscriptionFileError::Kind::cancelled)
-                              .errorDescription()
-                        : job->failure.value_or("Transcription failed.");
+            interrupted
+                ? FileTranscriber::TranscriptionFileError::of(FileTranscriber::TranscriptionFileError::Kind::cancelled)
+                      .errorDescription()
+                : job->failure.value_or("Transcription failed.");
         printError("Transcription failed: " + reason);
         return 1;
     }

@@ -8,8 +8,8 @@ namespace {
 // sequences count, so a non-ASCII name is never cut in two.
 bool isNameChar(char c) {
     const auto u = static_cast<unsigned char>(c);
-    return u >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-           c == '_' || c == '-' || c == '$';
+    return u >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+           c == '-' || c == '$';
 }
 
 bool endsComponent(std::string_view text, std::size_t at) { return at >= text.size() || !isNameChar(text[at]); }

@@ -233,8 +233,9 @@ PrivacyCheck checkAudioRetention(const fs::path& tempDirectory, bool isCurrently
                        " — recordings are deleted immediately after transcription, and on cancel";
     } else if (recordings.size() == 1 && isCurrentlyRecording) {
         check.status = PrivacyCheckStatus::pass;
-        check.detail = "1 recording file present, but a dictation is in progress right now — expected, deleted at "
-                       "transcription";
+        check.detail =
+            "1 recording file present, but a dictation is in progress right now — expected, deleted at "
+            "transcription";
     } else {
         check.status = PrivacyCheckStatus::fail;
         check.detail = std::to_string(recordings.size()) +
@@ -252,8 +253,7 @@ bool isCredentialShaped(const std::string& fileName) {
 
 PrivacyCheck checkAccountState(const fs::path& applicationSupportDirectory) {
     PrivacyCheck check{"account_state", "Account / sign-in state", PrivacyCheckStatus::unknown,
-                       "could not list " + applicationSupportDirectory.string() +
-                           " to check for a credential/session store",
+                       "could not list " + applicationSupportDirectory.string() + " to check for a credential/session store",
                        std::monostate{}};
     const auto names = listDirectory(applicationSupportDirectory);
     if (!names) return check;
@@ -266,8 +266,8 @@ PrivacyCheck checkAccountState(const fs::path& applicationSupportDirectory) {
         check.detail = "found file(s) shaped like a session/credential store: " + listText(shaped);
     } else {
         check.status = PrivacyCheckStatus::pass;
-        check.detail = "no session/OAuth/cookie-shaped file found among " + std::to_string(names->size()) +
-                       " file(s) in " + applicationSupportDirectory.filename().string() + " — Ondira has no sign-in";
+        check.detail = "no session/OAuth/cookie-shaped file found among " + std::to_string(names->size()) + " file(s) in " +
+                       applicationSupportDirectory.filename().string() + " — Ondira has no sign-in";
     }
     return check;
 }
@@ -377,10 +377,10 @@ PrivacyCheck socketCountCheck() {
         stats.loopbackCount = loopback;
         stats.networkCount = network;
         stats.otherCount = other;
-        check.detail = std::to_string(*stats.count) + " open socket file descriptor(s) in this process right now: " +
-                       std::to_string(unixCount) + " Unix, " + std::to_string(loopback) + " loopback, " +
-                       std::to_string(network) + " network, " + std::to_string(other) +
-                       " kernel" + kDash +
+        check.detail = std::to_string(*stats.count) +
+                       " open socket file descriptor(s) in this process right now: " + std::to_string(unixCount) +
+                       " Unix, " + std::to_string(loopback) + " loopback, " + std::to_string(network) + " network, " +
+                       std::to_string(other) + " kernel" + kDash +
                        "informational only; a connection to the update host exists only while an update check runs";
     }
     check.stats = stats;
@@ -428,12 +428,11 @@ json statsObject(const PrivacyCheckStats& stats) {
         object = {{"filesInspected", s->filesInspected}, {"credentialShapedCount", s->credentialShapedCount}};
     } else if (const auto* s = std::get_if<SocketCountStats>(&stats)) {
         object = {{"method", s->method}};
-        const std::pair<const char*, const std::optional<std::int64_t>*> counts[] = {
-            {"count", &s->count},
-            {"unixCount", &s->unixCount},
-            {"loopbackCount", &s->loopbackCount},
-            {"networkCount", &s->networkCount},
-            {"otherCount", &s->otherCount}};
+        const std::pair<const char*, const std::optional<std::int64_t>*> counts[] = {{"count", &s->count},
+                                                                                     {"unixCount", &s->unixCount},
+                                                                                     {"loopbackCount", &s->loopbackCount},
+                                                                                     {"networkCount", &s->networkCount},
+                                                                                     {"otherCount", &s->otherCount}};
         for (const auto& [key, value] : counts) {
             if (*value) object[key] = **value;
         }
@@ -466,7 +465,8 @@ std::vector<std::string> privacyReportLines(const std::vector<PrivacyCheck>& che
                 text = value.get<std::string>();
             } else if (value.is_array()) {
                 std::vector<std::string> items;
-                for (const auto& item : value) items.push_back(item.is_string() ? "\"" + item.get<std::string>() + "\"" : item.dump());
+                for (const auto& item : value)
+                    items.push_back(item.is_string() ? "\"" + item.get<std::string>() + "\"" : item.dump());
                 text = "[" + join(items, ", ") + "]";
             } else {
                 text = value.dump();

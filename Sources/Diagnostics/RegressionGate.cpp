@@ -89,8 +89,8 @@ std::optional<double> correctionRate(const std::vector<DictationEntry>& dictatio
 
 Window makeWindow(const std::vector<DictationEntry>& entries, const std::vector<CorrectionEvent>& correctionEvents) {
     if (entries.empty()) return {};
-    const auto [lo, hi] = std::minmax_element(entries.begin(), entries.end(),
-                                              [](const auto& a, const auto& b) { return a.ts < b.ts; });
+    const auto [lo, hi] =
+        std::minmax_element(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.ts < b.ts; });
     std::vector<CorrectionEvent> inside;
     std::copy_if(correctionEvents.begin(), correctionEvents.end(), std::back_inserter(inside),
                  [&](const CorrectionEvent& e) { return e.ts >= lo->ts && e.ts <= hi->ts; });
@@ -107,8 +107,8 @@ RegressionVerdict compare(const Window& recent, const Window& baseline) {
     v.baselineCorrectionRate = baseline.correctionRate;
 
     if (v.recentN < minimumSampleSize || v.baselineN < minimumSampleSize) {
-        const std::string reason = "recent n=" + std::to_string(v.recentN) + ", baseline n=" +
-                                   std::to_string(v.baselineN) + "; both need >= 30 to mean anything";
+        const std::string reason = "recent n=" + std::to_string(v.recentN) + ", baseline n=" + std::to_string(v.baselineN) +
+                                   "; both need >= 30 to mean anything";
         v.status = {GateStatus::Kind::insufficientData, reason};
         v.reasons = {reason};
         return v;
@@ -116,8 +116,8 @@ RegressionVerdict compare(const Window& recent, const Window& baseline) {
     const auto recentEngines = engines(recent);
     const auto baselineEngines = engines(baseline);
     if (recentEngines.size() != 1 || baselineEngines.size() != 1 || recentEngines != baselineEngines) {
-        const std::string reason = "engine mismatch or a window spans an engine change: recent=" +
-                                   listForm(recentEngines) + ", baseline=" + listForm(baselineEngines);
+        const std::string reason = "engine mismatch or a window spans an engine change: recent=" + listForm(recentEngines) +
+                                   ", baseline=" + listForm(baselineEngines);
         v.status = {GateStatus::Kind::inconclusive, reason};
         v.reasons = {reason};
         return v;
@@ -166,8 +166,7 @@ RegressionVerdict compare(const Window& recent, const Window& baseline) {
 RegressionVerdict evaluate(const std::vector<DictationEntry>& entries, const std::vector<CorrectionEvent>& corrections) {
     const std::size_t recentCount = std::min(entries.size(), recentWindowSize);
     const auto recentBegin = entries.end() - static_cast<std::ptrdiff_t>(recentCount);
-    const std::size_t baselineCount =
-        std::min(static_cast<std::size_t>(recentBegin - entries.begin()), baselineWindowSize);
+    const std::size_t baselineCount = std::min(static_cast<std::size_t>(recentBegin - entries.begin()), baselineWindowSize);
     const std::vector<DictationEntry> recent(recentBegin, entries.end());
     const std::vector<DictationEntry> baseline(recentBegin - static_cast<std::ptrdiff_t>(baselineCount), recentBegin);
     return compare(makeWindow(recent, corrections), makeWindow(baseline, corrections));
@@ -212,8 +211,8 @@ std::vector<std::string> summaryLines(const RegressionVerdict& verdict) {
     switch (verdict.status.kind) {
         case GateStatus::Kind::pass:
             headline = "No regression: your last " + std::to_string(verdict.recentN) +
-                       " dictations are as fast and need as few corrections as the " +
-                       std::to_string(verdict.baselineN) + " before them.";
+                       " dictations are as fast and need as few corrections as the " + std::to_string(verdict.baselineN) +
+                       " before them.";
             break;
         case GateStatus::Kind::fail: {
             std::vector<std::string> worse;
@@ -228,9 +227,7 @@ std::vector<std::string> summaryLines(const RegressionVerdict& verdict) {
                        " than over your " + std::to_string(verdict.baselineN) + " earlier dictations.";
             break;
         }
-        case GateStatus::Kind::insufficientData:
-            headline = "Not enough dictations to compare yet.";
-            break;
+        case GateStatus::Kind::insufficientData: headline = "Not enough dictations to compare yet."; break;
         case GateStatus::Kind::inconclusive:
             headline = "Not compared: the recognition engine changed, so earlier dictations are no yardstick.";
             break;

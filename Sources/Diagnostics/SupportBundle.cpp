@@ -43,7 +43,7 @@ std::optional<json> parseObject(const std::string& line) {
 }
 
 std::string localTime(std::time_t at, const char* format) {
-    std::tm tm {};
+    std::tm tm{};
     ::localtime_r(&at, &tm);
     char buffer[64];
     std::strftime(buffer, sizeof buffer, format, &tm);
@@ -131,9 +131,8 @@ FaultSummary summarizeFaults(const std::vector<std::string>& lines, const std::s
         for (const auto& [key, value] : object->items()) {
             if (key == "ts" || key == "kind") continue;
             std::string valueText = faultValueText(value);
-            const bool isPrivate = std::any_of(privateTexts.begin(), privateTexts.end(), [&](const std::string& p) {
-                return valueText.find(p) != std::string::npos;
-            });
+            const bool isPrivate = std::any_of(privateTexts.begin(), privateTexts.end(),
+                                               [&](const std::string& p) { return valueText.find(p) != std::string::npos; });
             if (isPrivate) {
                 valueText = "[withheld: it repeats text from the dictation history]";
             } else {
@@ -169,8 +168,8 @@ std::string assemble(const Meta& meta, const std::vector<std::string>& dictation
     item("Built", meta.builtAt.empty() ? "unknown" : meta.builtAt);
     item("Engine of the newest dictation", meta.engineIdentifier.empty() ? "none yet" : meta.engineIdentifier);
     item("Hotkey", meta.hotkeyModeLabel);
-    item("Self-test", meta.selfTestSummary ? *meta.selfTestSummary
-                                           : std::string("not evaluated this session (run: ondira --self-test)"));
+    item("Self-test",
+         meta.selfTestSummary ? *meta.selfTestSummary : std::string("not evaluated this session (run: ondira --self-test)"));
 
     section("System");
     item("Operating system", meta.osVersion);
@@ -268,9 +267,8 @@ Meta collectMeta(const std::optional<std::string>& selfTestSummary, const LiveEx
             meta.osVersion = value;
         }
     }
-    utsname names {};
-    if (::uname(&names) == 0)
-        meta.kernel = std::string(names.sysname) + " " + names.release + " " + names.machine;
+    utsname names{};
+    if (::uname(&names) == 0) meta.kernel = std::string(names.sysname) + " " + names.release + " " + names.machine;
     meta.desktop = platform::environment("XDG_CURRENT_DESKTOP").value_or("");
     if (meta.desktop.empty()) meta.desktop = platform::environment("DESKTOP_SESSION").value_or("unknown");
     meta.sessionType = readiness::probeDisplaySession().type;

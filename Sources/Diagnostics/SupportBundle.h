@@ -102,7 +102,6 @@ Meta collectMeta(const std::optional<std::string>& selfTestSummary, const LiveEx
 // Collects, assembles and writes the bundle into `directory`; returns the
 // file written. Throws std::runtime_error when writing fails.
 std::filesystem::path generateAndWrite(const std::filesystem::path& directory,
-                                       const std::optional<std::string>& selfTestSummary,
-                                       const LiveExtras& extras = {});
+                                       const std::optional<std::string>& selfTestSummary, const LiveExtras& extras = {});
 
 }  // namespace SupportBundle

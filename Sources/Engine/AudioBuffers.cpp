@@ -24,7 +24,7 @@ std::shared_ptr<AudioPCMBuffer> AudioPCMBuffer::make(const AudioFormat& format, 
 }
 
 std::shared_ptr<AudioPCMBuffer> AudioPCMBuffer::fromInterleaved(const AudioFormat& format, const float* samples,
-                                                                 std::size_t frames) {
+                                                                std::size_t frames) {
     auto buffer = make(format, frames);
     if (!buffer) return nullptr;
     const auto channels = static_cast<std::size_t>(format.channels);
@@ -90,7 +90,10 @@ std::shared_ptr<AudioPCMBuffer> AudioConverter::finish(std::string* error) {
 // ---- WAV file ----
 
 namespace {
-void put16(unsigned char* p, std::uint16_t v) { p[0] = v & 0xff; p[1] = static_cast<unsigned char>(v >> 8); }
+void put16(unsigned char* p, std::uint16_t v) {
+    p[0] = v & 0xff;
+    p[1] = static_cast<unsigned char>(v >> 8);
+}
 void put32(unsigned char* p, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>((v >> (8 * i)) & 0xff);
 }
@@ -118,7 +121,8 @@ bool pwriteAll(int fd, const void* data, std::size_t size, off_t offset) {
 std::size_t preadUpTo(int fd, std::vector<unsigned char>& raw, std::int64_t offset) {
     std::size_t got = 0;
     while (got < raw.size()) {
-        ssize_t n = ::pread(fd, raw.data() + got, raw.size() - got, static_cast<off_t>(offset + static_cast<std::int64_t>(got)));
+        ssize_t n =
+            ::pread(fd, raw.data() + got, raw.size() - got, static_cast<off_t>(offset + static_cast<std::int64_t>(got)));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);
@@ -127,8 +131,7 @@ std::size_t preadUpTo(int fd, std::vector<unsigned char>& raw, std::int64_t offs
 }
 }  // namespace
 
-std::unique_ptr<AudioFile> AudioFile::createForWriting(const fs::path& path, const AudioFormat& format,
-                                                       std::string* error) {
+std::unique_ptr<AudioFile> AudioFile::createForWriting(const fs::path& path, const AudioFormat& format, std::string* error) {
     if (format.sampleRate <= 0 || format.channels != 1) {
         if (error) *error = "unsupported recording format";
         return nullptr;
@@ -219,7 +222,8 @@ std::unique_ptr<AudioFile> AudioFile::openForReading(const fs::path& path, std::
         if (std::memcmp(chunk, "fmt ", 4) == 0) {
             unsigned char fmt[40] = {};
             std::size_t want = std::min<std::uint32_t>(size, sizeof fmt);
-            if (::pread(fd, fmt, want, offset + 8) != static_cast<ssize_t>(want) || want < 16) return fail("bad format chunk");
+            if (::pread(fd, fmt, want, offset + 8) != static_cast<ssize_t>(want) || want < 16)
+                return fail("bad format chunk");
             formatTag = get16(fmt);
             channels = get16(fmt + 2);
             rate = get32(fmt + 4);

@@ -20,14 +20,19 @@ struct AudioFormat {
 class AudioPCMBuffer {
 public:
     static std::shared_ptr<AudioPCMBuffer> make(const AudioFormat& format, std::size_t frameCapacity);
-    static std::shared_ptr<AudioPCMBuffer> fromInterleaved(const AudioFormat& format, const float* samples, std::size_t frames);
+    static std::shared_ptr<AudioPCMBuffer> fromInterleaved(const AudioFormat& format, const float* samples,
+                                                           std::size_t frames);
 
     const AudioFormat& format() const { return format_; }
     std::size_t frameCapacity() const { return capacity_; }
     std::size_t frameLength() const { return length_; }
     void setFrameLength(std::size_t frames) { length_ = frames < capacity_ ? frames : capacity_; }
-    float* channelData(int channel) { return channel < static_cast<int>(data_.size()) ? data_[static_cast<std::size_t>(channel)].data() : nullptr; }
-    const float* channelData(int channel) const { return channel < static_cast<int>(data_.size()) ? data_[static_cast<std::size_t>(channel)].data() : nullptr; }
+    float* channelData(int channel) {
+        return channel < static_cast<int>(data_.size()) ? data_[static_cast<std::size_t>(channel)].data() : nullptr;
+    }
+    const float* channelData(int channel) const {
+        return channel < static_cast<int>(data_.size()) ? data_[static_cast<std::size_t>(channel)].data() : nullptr;
+    }
 
 private:
     AudioFormat format_;

@@ -27,8 +27,8 @@ namespace FileTranscriber {
 // Formats
 
 const std::vector<Format>& allFormats() {
-    static const std::vector<Format> all = {Format::wav, Format::aif, Format::aiff, Format::caf, Format::m4a, Format::mp3,
-                                            Format::aac, Format::flac, Format::mp4, Format::mov, Format::m4v};
+    static const std::vector<Format> all = {Format::wav, Format::aif,  Format::aiff, Format::caf, Format::m4a, Format::mp3,
+                                            Format::aac, Format::flac, Format::mp4,  Format::mov, Format::m4v};
     return all;
 }
 
@@ -110,8 +110,7 @@ std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 
 }  // namespace
 
-TranscriptionFileError::TranscriptionFileError(Kind kind, std::string payload)
-    : kind_(kind), payload_(std::move(payload)) {
+TranscriptionFileError::TranscriptionFileError(Kind kind, std::string payload) : kind_(kind), payload_(std::move(payload)) {
     what_ = diagnosticDetail();
 }
 
@@ -129,7 +128,8 @@ std::string TranscriptionFileError::errorDescription() const {
                    "Ondira never sends audio to the internet, so it stopped instead. " +
                    LinuxNames::addDictationLanguageSentence;
         case Kind::unsupportedLocale:
-            return "Transcription isn't supported for " + TranscriptionError::languageName(payload_) + " on " + LinuxNames::thisComputer + ".";
+            return "Transcription isn't supported for " + TranscriptionError::languageName(payload_) + " on " +
+                   LinuxNames::thisComputer + ".";
         case Kind::chunkTranscriptionFailed: return "Transcription failed partway through. Please try again.";
         case Kind::fileNotFound: return "That file couldn't be found.";
         case Kind::notAFile: return "That's a folder, not a file. Choose an audio or video file.";
@@ -316,7 +316,8 @@ using Clock = std::chrono::steady_clock;
 // window over the whole file and load all of it.
 void validateWindow(double chunkSeconds, double overlapSeconds) {
     using platform::text::formatDouble;
-    const std::string values = "chunkSeconds " + formatDouble(chunkSeconds) + ", overlapSeconds " + formatDouble(overlapSeconds);
+    const std::string values =
+        "chunkSeconds " + formatDouble(chunkSeconds) + ", overlapSeconds " + formatDouble(overlapSeconds);
     if (!std::isfinite(chunkSeconds) || chunkSeconds <= 0)
         throw TranscriptionFileError::invalidWindow("the window must be a positive length (" + values + ")");
     if (!std::isfinite(overlapSeconds) || overlapSeconds < 0)
@@ -461,13 +462,15 @@ public:
         const std::int64_t first = frameAt(startSeconds);
         const std::int64_t last = frameAt(startSeconds + chunkSeconds_);
         if (bufferStart_ < first) {
-            const std::int64_t drop = std::min<std::int64_t>(first - bufferStart_, static_cast<std::int64_t>(buffer_.size()));
+            const std::int64_t drop =
+                std::min<std::int64_t>(first - bufferStart_, static_cast<std::int64_t>(buffer_.size()));
             buffer_.erase(buffer_.begin(), buffer_.begin() + drop);
             bufferStart_ += drop;
             std::vector<float> skipped;
             while (bufferStart_ < first) {
                 skipped.clear();
-                std::size_t n = reader_.read(static_cast<std::size_t>(std::min<std::int64_t>(first - bufferStart_, 1 << 20)), skipped);
+                std::size_t n =
+                    reader_.read(static_cast<std::size_t>(std::min<std::int64_t>(first - bufferStart_, 1 << 20)), skipped);
                 if (n == 0) break;
                 bufferStart_ += static_cast<std::int64_t>(n);
             }
@@ -661,6 +664,5 @@ FileTranscriptionResult transcribeFile(const fs::path& url, const std::vector<st
         throw TranscriptionFileError::chunkTranscriptionFailed(e.what());
     }
 }
-
 
 }  // namespace FileTranscriber

@@ -96,11 +96,19 @@ public:
         invalidWindow,
     };
 
-    static TranscriptionFileError unsupportedFormat(std::string extension) { return {Kind::unsupportedFormat, std::move(extension)}; }
+    static TranscriptionFileError unsupportedFormat(std::string extension) {
+        return {Kind::unsupportedFormat, std::move(extension)};
+    }
     static TranscriptionFileError unreadableAudio(std::string detail) { return {Kind::unreadableAudio, std::move(detail)}; }
-    static TranscriptionFileError onDeviceUnavailable(std::string localeIdentifier) { return {Kind::onDeviceUnavailable, std::move(localeIdentifier)}; }
-    static TranscriptionFileError unsupportedLocale(std::string localeIdentifier) { return {Kind::unsupportedLocale, std::move(localeIdentifier)}; }
-    static TranscriptionFileError chunkTranscriptionFailed(std::string detail) { return {Kind::chunkTranscriptionFailed, std::move(detail)}; }
+    static TranscriptionFileError onDeviceUnavailable(std::string localeIdentifier) {
+        return {Kind::onDeviceUnavailable, std::move(localeIdentifier)};
+    }
+    static TranscriptionFileError unsupportedLocale(std::string localeIdentifier) {
+        return {Kind::unsupportedLocale, std::move(localeIdentifier)};
+    }
+    static TranscriptionFileError chunkTranscriptionFailed(std::string detail) {
+        return {Kind::chunkTranscriptionFailed, std::move(detail)};
+    }
     static TranscriptionFileError invalidWindow(std::string detail) { return {Kind::invalidWindow, std::move(detail)}; }
     static TranscriptionFileError of(Kind kind) { return {kind, {}}; }
 
@@ -114,9 +122,7 @@ public:
     std::string caseDescription() const;
     const char* what() const noexcept override;
 
-    bool operator==(const TranscriptionFileError& other) const {
-        return kind_ == other.kind_ && payload_ == other.payload_;
-    }
+    bool operator==(const TranscriptionFileError& other) const { return kind_ == other.kind_ && payload_ == other.payload_; }
 
 private:
     TranscriptionFileError(Kind kind, std::string payload);

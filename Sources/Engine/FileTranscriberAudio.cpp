@@ -135,7 +135,7 @@ struct AudioFileReader::Impl {
             makeResampler(decoded->sample_rate, decoded->ch_layout, static_cast<AVSampleFormat>(decoded->format));
         }
         const bool ok = decoded ? resampler->convert(decoded->extended_data, decoded->nb_samples, pending, &error)
-                              : resampler->finish(pending, &error);
+                                : resampler->finish(pending, &error);
         if (!ok) fail(error);
     }
 

@@ -106,8 +106,8 @@ std::string formatSRT(const std::vector<Segment>& segments) {
     std::vector<std::string> blocks;
     int number = 0;
     for (const auto& cue : cues(segments, false)) {
-        blocks.push_back(std::to_string(++number) + "\n" + srtTimestamp(cue.start) + " --> " + srtTimestamp(cue.end) +
-                         "\n" + cue.text);
+        blocks.push_back(std::to_string(++number) + "\n" + srtTimestamp(cue.start) + " --> " + srtTimestamp(cue.end) + "\n" +
+                         cue.text);
     }
     if (blocks.empty()) return "";
     return platform::text::join(blocks, "\n\n") + "\n";

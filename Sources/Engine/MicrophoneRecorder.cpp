@@ -237,8 +237,8 @@ void MicrophoneRecorder::handleTapBuffer(const AudioPCMBuffer& buffer, AudioConv
     // One frame more than the exact share: the resampler carries its phase
     // between blocks, and a block that owes a fraction of a frame must be
     // able to pay it, or the take would fall behind and lose its end.
-    const std::size_t capacity = outputCapacity(buffer.frameLength(), inputSampleRate) +
-                                 (inputSampleRate == targetFormat_.sampleRate ? 0 : 1);
+    const std::size_t capacity =
+        outputCapacity(buffer.frameLength(), inputSampleRate) + (inputSampleRate == targetFormat_.sampleRate ? 0 : 1);
     auto converted = AudioPCMBuffer::make(targetFormat_, capacity);
     if (!converted) return;
     std::string error;
@@ -295,7 +295,7 @@ std::pair<std::optional<fs::path>, double> MicrophoneRecorder::stopRecording() {
 }
 
 std::pair<std::optional<fs::path>, double> MicrophoneRecorder::stopRoutine(std::optional<AudioInterruptionReason> reason,
-                                                                          std::optional<AudioEngineError> error) {
+                                                                           std::optional<AudioEngineError> error) {
     {
         std::lock_guard<std::mutex> guard(tapLock_);
         const bool wasRecording = isRecording_;
@@ -309,8 +309,7 @@ std::pair<std::optional<fs::path>, double> MicrophoneRecorder::stopRoutine(std::
     if (auto converter = std::exchange(converter_, nullptr)) {
         std::string error;
         auto rest = converter->finish(&error);
-        if (!rest)
-            platform::log("MicrophoneRecorder", "The end of the take could not be converted: " + error);
+        if (!rest) platform::log("MicrophoneRecorder", "The end of the take could not be converted: " + error);
         else if (auto failure = deliverConverted(rest))
             platform::log("MicrophoneRecorder", "The end of the take could not be saved: " + *failure);
     }
@@ -324,7 +323,10 @@ std::pair<std::optional<fs::path>, double> MicrophoneRecorder::stopRoutine(std::
         sink = std::move(streamingSink_);
         streamingSink_.reset();
     }
-    if (sink) streamingQueue_.async([sink] { if (sink->onFinish) sink->onFinish(); });
+    if (sink)
+        streamingQueue_.async([sink] {
+            if (sink->onFinish) sink->onFinish();
+        });
     const double duration =
         recordingStartTime_ ? std::chrono::duration<double>(stopTime - *recordingStartTime_).count() : 0.0;
     std::optional<fs::path> url = currentRecordingURL_;
@@ -358,7 +360,10 @@ void MicrophoneRecorder::detachStreamingSink() {
         sink = std::move(streamingSink_);
         streamingSink_.reset();
     }
-    if (sink) streamingQueue_.async([sink] { if (sink->onFinish) sink->onFinish(); });
+    if (sink)
+        streamingQueue_.async([sink] {
+            if (sink->onFinish) sink->onFinish();
+        });
 }
 
 void MicrophoneRecorder::handleConfigurationChange() {

@@ -114,8 +114,8 @@ public:
 private:
     MicrophoneRecorder();
     void startOnQueue();
-    std::pair<std::optional<std::filesystem::path>, double> stopRoutine(
-        std::optional<AudioInterruptionReason> reason, std::optional<AudioEngineError> error);
+    std::pair<std::optional<std::filesystem::path>, double> stopRoutine(std::optional<AudioInterruptionReason> reason,
+                                                                        std::optional<AudioEngineError> error);
     void reportCaptureFailure(AudioInterruptionReason reason, AudioEngineError error);
     // Writes a converted buffer to the take's file and hands it to the live
     // consumer; the write's error, if any.

@@ -67,8 +67,9 @@ std::optional<std::vector<std::int16_t>> recordingSamples(const fs::path& audioU
     const AudioFormat monoFormat{file->fileFormat().sampleRate, 1};
     auto converter = AudioConverter::make(monoFormat, AudioFormat{16000.0, 1});
     auto input = AudioPCMBuffer::fromInterleaved(monoFormat, mono.data(), mono.size());
-    auto output = AudioPCMBuffer::make(AudioFormat{16000.0, 1},
-                                       static_cast<std::size_t>(static_cast<double>(mono.size()) * 16000.0 / monoFormat.sampleRate) + 2);
+    auto output = AudioPCMBuffer::make(
+        AudioFormat{16000.0, 1},
+        static_cast<std::size_t>(static_cast<double>(mono.size()) * 16000.0 / monoFormat.sampleRate) + 2);
     if (!converter || !input || !output || !converter->convert(*input, *output, nullptr)) return std::nullopt;
     auto rest = converter->finish(nullptr);
     if (!rest) return std::nullopt;
@@ -186,8 +187,8 @@ public:
                  const std::optional<PersonalModel::Configuration>& own, const std::vector<std::int16_t>& samples) const {
         if (!healthy || p != path || locale != localeIdentifier || t != terms) return false;
         if (own.has_value() != personal.has_value()) return false;
-        if (own && (own->languageModelPath != personal->languageModelPath || own->dictionaryPath != personal->dictionaryPath ||
-                    own->modelVersion != personal->modelVersion))
+        if (own && (own->languageModelPath != personal->languageModelPath ||
+                    own->dictionaryPath != personal->dictionaryPath || own->modelVersion != personal->modelVersion))
             return false;
         return samples.size() == sampleCount && fnv1a(fnvOffset, samples.data(), samples.size()) == digest;
     }
@@ -243,9 +244,11 @@ std::string TranscriptionError::errorDescription() const {
         case Kind::unsupportedLocale:
             return "Dictation isn't supported for " + languageName(value) + " on " + LinuxNames::thisComputer + ".";
         case Kind::speechModelDownloading:
-            return std::string(LinuxNames::modelDownloader) + " is still downloading the offline speech model. Try again shortly.";
+            return std::string(LinuxNames::modelDownloader) +
+                   " is still downloading the offline speech model. Try again shortly.";
         case Kind::notAuthorized:
-            return std::string("Ondira needs permission to use speech recognition. ") + LinuxNames::speechRecognitionAccessRemedy;
+            return std::string("Ondira needs permission to use speech recognition. ") +
+                   LinuxNames::speechRecognitionAccessRemedy;
         case Kind::emptyTranscript: return "No speech was detected in that recording.";
         case Kind::audioTooShort: return "That recording was too short to transcribe.";
     }
@@ -270,8 +273,8 @@ std::string TranscriptionError::diagnosticDetail() const {
 }
 
 bool TranscriptionError::isRetryable() const {
-    return kind == Kind::engineUnavailable || kind == Kind::transcriptionFailed ||
-           kind == Kind::speechModelInstallFailed || kind == Kind::speechModelDownloading;
+    return kind == Kind::engineUnavailable || kind == Kind::transcriptionFailed || kind == Kind::speechModelInstallFailed ||
+           kind == Kind::speechModelDownloading;
 }
 
 std::string TranscriptionEngineProtocol::transcribe(const fs::path& audioURL, const std::vector<std::string>& contextTerms) {
@@ -294,12 +297,12 @@ SpeechEngine& SpeechEngine::shared() {
 SpeechEngine::SpeechEngine() {
     platform::SettingsStore::registerDefaults({{dictationTranscriberEnabledDefaultsKey, false}});
     // The personal model's words are spoken as this recogniser speaks them.
-    PersonalModel::shared().setPronunciationSources(
-        {[](const std::string& localeIdentifier) -> std::optional<fs::path> {
-             auto model = SphinxModels::forLocale(localeIdentifier);
-             return model ? std::optional<fs::path>(model->dictionary) : std::nullopt;
-         },
-         &Pronunciations::guess});
+    PersonalModel::shared().setPronunciationSources({[](const std::string& localeIdentifier) -> std::optional<fs::path> {
+                                                         auto model = SphinxModels::forLocale(localeIdentifier);
+                                                         return model ? std::optional<fs::path>(model->dictionary)
+                                                                      : std::nullopt;
+                                                     },
+                                                     &Pronunciations::guess});
 }
 
 bool SpeechEngine::isDictationTranscriberEnabled() {
@@ -357,7 +360,7 @@ std::optional<std::string> SpeechEngine::loadPersistedLocale(const platform::Set
 }
 
 std::string SpeechEngine::resolveConfiguredLocaleIdentifier(const std::optional<std::string>& stored,
-                                                                 const std::string& system) {
+                                                            const std::string& system) {
     const std::string systemIdentifier = underscored(system);
     if (!stored) return systemIdentifier;
     std::string value = platform::text::trimmed(*stored);
@@ -402,7 +405,8 @@ std::string SpeechEngine::displayName(const std::string& identifier, const std::
     if (wholeKnown && icuName(whole.getDisplayLanguage(display, scratch)) == whole.getLanguage()) wholeKnown = false;
     if (wholeKnown && *whole.getScript() && icuName(whole.getDisplayScript(display, scratch.remove())) == whole.getScript())
         wholeKnown = false;
-    if (wholeKnown && *whole.getCountry() && icuName(whole.getDisplayCountry(display, scratch.remove())) == whole.getCountry())
+    if (wholeKnown && *whole.getCountry() &&
+        icuName(whole.getDisplayCountry(display, scratch.remove())) == whole.getCountry())
         wholeKnown = false;
     if (wholeKnown) {
         std::string name = icuName(whole.getDisplayName(display, scratch.remove()));
@@ -458,7 +462,7 @@ std::vector<SpeechEngine::LanguageRow> SpeechEngine::availableLanguages(const st
 }
 
 std::optional<std::string> SpeechEngine::resolveLegacyLocale(const std::string& requested,
-                                                                  const std::vector<std::string>& supported) {
+                                                             const std::vector<std::string>& supported) {
     // The same rule as every other road; only the spelling of the answer
     // differs: the request itself when it is supported as asked.
     const std::optional<std::string> served = SphinxModels::servingIdentifier(requested, supported);
@@ -491,9 +495,8 @@ SpeechEngine::AnalysisContext SpeechEngine::buildAnalysisContext(const std::vect
 }
 
 TranscriptionResult SpeechEngine::makeResult(const std::string& rawText, bool isTruncated,
-                                                  const std::string& engineIdentifier, const fs::path& audioURL,
-                                                  SystemTime start, std::optional<SystemTime> recordingStoppedAt,
-                                                  double audioSeconds) {
+                                             const std::string& engineIdentifier, const fs::path& audioURL, SystemTime start,
+                                             std::optional<SystemTime> recordingStoppedAt, double audioSeconds) {
     const SystemTime end = now();
     TranscriptionResult result;
     result.text = platform::text::trimmed(rawText);
@@ -549,21 +552,22 @@ std::string SpeechEngine::transcribe(const fs::path& audioURL, const std::vector
 }
 
 TranscriptionResult SpeechEngine::transcribeDetailed(const fs::path& audioURL, const std::vector<std::string>& contextTerms,
-                                                          std::optional<SystemTime> recordingStoppedAt) {
+                                                     std::optional<SystemTime> recordingStoppedAt) {
     return transcribeDetailed(audioURL, contextTerms, recordingStoppedAt, nullptr, nullptr);
 }
 
 TranscriptionResult SpeechEngine::transcribeDetailed(const fs::path& audioURL, const std::vector<std::string>& contextTerms,
-                                                          std::optional<SystemTime> recordingStoppedAt,
-                                                          PartialTextCallback onPartialText) {
+                                                     std::optional<SystemTime> recordingStoppedAt,
+                                                     PartialTextCallback onPartialText) {
     return transcribeDetailed(audioURL, contextTerms, recordingStoppedAt, std::move(onPartialText), nullptr);
 }
 
 TranscriptionResult SpeechEngine::transcribeDetailed(const fs::path& audioURL, const std::vector<std::string>& contextTerms,
-                                                          std::optional<SystemTime> recordingStoppedAt,
-                                                          PartialTextCallback onPartialText, AheadDecode* ahead) {
+                                                     std::optional<SystemTime> recordingStoppedAt,
+                                                     PartialTextCallback onPartialText, AheadDecode* ahead) {
     const SystemTime start = now();
-    std::optional<SystemTime> anchor = recordingStoppedAt ? recordingStoppedAt : MicrophoneRecorder::shared().lastStopTimestamp();
+    std::optional<SystemTime> anchor =
+        recordingStoppedAt ? recordingStoppedAt : MicrophoneRecorder::shared().lastStopTimestamp();
     {
         std::lock_guard<std::mutex> guard(stateLock_);
         lastResultStorage_.reset();
@@ -601,9 +605,9 @@ TranscriptionResult SpeechEngine::transcribeDetailed(const fs::path& audioURL, c
 }
 
 SpeechEngine::Triple SpeechEngine::transcribeWithAnalyzer(RecognitionPath path, const fs::path& audioURL,
-                                                                    const std::vector<std::string>& contextTerms,
-                                                                    const PartialTextCallback& onPartialText,
-                                                                    double audioSeconds, AheadDecode* ahead) {
+                                                          const std::vector<std::string>& contextTerms,
+                                                          const PartialTextCallback& onPartialText, double audioSeconds,
+                                                          AheadDecode* ahead) {
     std::shared_ptr<PartialTextCoalescer> coalescer =
         onPartialText ? std::make_shared<PartialTextCoalescer>(onPartialText) : nullptr;
     if (!capabilities().analyzerPaths) throw TranscriptionError::engineUnavailable("SpeechTranscriber unavailable");
@@ -622,9 +626,10 @@ SpeechEngine::Triple SpeechEngine::transcribeWithAnalyzer(RecognitionPath path, 
     if (!samples) throw TranscriptionError::audioFileNotFound(audioURL.string());
     const AnalysisContext context = buildAnalysisContext(contextTerms);
     const auto general = context.contextualStrings.find(AnalysisContext::general);
-    const std::vector<std::string> strings = general == context.contextualStrings.end() ? std::vector<std::string>{} : general->second;
-    const char* identifier =
-        path == RecognitionPath::speechTranscriber ? EngineIdentifier::contextDecoder() : EngineIdentifier::personalDecoder();
+    const std::vector<std::string> strings =
+        general == context.contextualStrings.end() ? std::vector<std::string>{} : general->second;
+    const char* identifier = path == RecognitionPath::speechTranscriber ? EngineIdentifier::contextDecoder()
+                                                                        : EngineIdentifier::personalDecoder();
 
     std::string joined;
     bool finished = false;
@@ -691,10 +696,10 @@ std::unique_ptr<AheadDecode> SpeechEngine::beginAheadDecode(const std::vector<st
 }
 
 StreamingTranscriptionOutcome SpeechEngine::transcribeStreaming(const std::shared_ptr<AudioBufferStream>& bufferStream,
-                                                                     const fs::path& audioURL,
-                                                                     const std::vector<std::string>& contextTerms,
-                                                                     std::optional<SystemTime> recordingStoppedAt,
-                                                                     PartialTextCallback onPartialText) {
+                                                                const fs::path& audioURL,
+                                                                const std::vector<std::string>& contextTerms,
+                                                                std::optional<SystemTime> recordingStoppedAt,
+                                                                PartialTextCallback onPartialText) {
     PartialTextCoalescer partialCoalescer(std::move(onPartialText));
     std::unique_ptr<AheadDecode> ahead = beginAheadDecode(contextTerms);
     const bool modern = capabilities().analyzerPaths && !isDictationTranscriberEnabled();
@@ -705,7 +710,7 @@ StreamingTranscriptionOutcome SpeechEngine::transcribeStreaming(const std::share
 }
 
 bool SpeechEngine::streamModernBuffers(const std::shared_ptr<AudioBufferStream>& bufferStream,
-                                            PartialTextCoalescer& partialCoalescer, AheadDecode* ahead) {
+                                       PartialTextCoalescer& partialCoalescer, AheadDecode* ahead) {
     // No preview on this pass: the buffers only go to the whole-take decode.
     while (auto buffer = bufferStream->next())
         if (ahead) ahead->feed(**buffer);
@@ -713,8 +718,8 @@ bool SpeechEngine::streamModernBuffers(const std::shared_ptr<AudioBufferStream>&
 }
 
 bool SpeechEngine::streamLegacyBuffers(const std::shared_ptr<AudioBufferStream>& bufferStream,
-                                            const std::vector<std::string>& contextTerms,
-                                            PartialTextCoalescer& partialCoalescer, AheadDecode* ahead) {
+                                       const std::vector<std::string>& contextTerms, PartialTextCoalescer& partialCoalescer,
+                                       AheadDecode* ahead) {
     auto drain = [&] {
         while (auto buffer = bufferStream->next())
             if (ahead) ahead->feed(**buffer);
@@ -753,9 +758,8 @@ bool SpeechEngine::streamLegacyBuffers(const std::shared_ptr<AudioBufferStream>&
 
 // ---- Legacy path (incremental decoder) ----
 
-SpeechEngine::Triple SpeechEngine::transcribeLegacy(const fs::path& audioURL,
-                                                              const std::vector<std::string>& contextTerms,
-                                                              const PartialTextCallback& onPartialText, double audioSeconds) {
+SpeechEngine::Triple SpeechEngine::transcribeLegacy(const fs::path& audioURL, const std::vector<std::string>& contextTerms,
+                                                    const PartialTextCallback& onPartialText, double audioSeconds) {
     ensureSpeechAuthorization();
     const std::string requested = configuredOrSystemLocale();
     const std::optional<std::string> resolved = resolveLegacyLocale(requested, installedIdentifiers());
@@ -778,10 +782,10 @@ bool SpeechEngine::supportsOnDeviceRecognition(const SphinxModel& recognizer) {
 }
 
 SpeechEngine::Triple SpeechEngine::transcribeRecognizedAudio(const SphinxModel& recognizer, const fs::path& audioURL,
-                                                                       double audioSeconds,
-                                                                       const std::vector<std::string>& contextTerms,
-                                                                       const PartialTextCallback& onPartialText,
-                                                                       bool requireOnDevice) {
+                                                             double audioSeconds,
+                                                             const std::vector<std::string>& contextTerms,
+                                                             const PartialTextCallback& onPartialText,
+                                                             bool requireOnDevice) {
     std::shared_ptr<PartialTextCoalescer> coalescer =
         onPartialText ? std::make_shared<PartialTextCoalescer>(onPartialText) : nullptr;
     RecognitionRequest request;
@@ -796,13 +800,16 @@ SpeechEngine::Triple SpeechEngine::transcribeRecognizedAudio(const SphinxModel& 
     if (!samples) throw TranscriptionError::transcriptionFailed("the recording could not be read");
     std::string error;
     DecoderPool::Lease lease = DecoderPool::shared().acquire(recognizer, &error);
-    if (!lease) throw TranscriptionError::engineUnavailable("pocketsphinx recogniser not available for " + recognizer.localeIdentifier);
+    if (!lease)
+        throw TranscriptionError::engineUnavailable("pocketsphinx recogniser not available for " +
+                                                    recognizer.localeIdentifier);
     lease->configure(request.contextualStrings, request.customizedLanguageModel);
     std::function<void(const std::string&)> offer;
     if (coalescer && request.shouldReportPartialResults)
         offer = [coalescer](const std::string& text) { coalescer->consider(text, now()); };
     // A quarter of a second at a time, like audio arriving.
-    auto job = DecodeJob::start(std::move(lease), *samples, 4000, offer ? offer : [](const std::string&) {});
+    auto job = DecodeJob::start(
+        std::move(lease), *samples, 4000, offer ? offer : [](const std::string&) {});
     const bool finished = job->waitFor(timeout);
     std::lock_guard<std::mutex> guard(job->mutex);
     const char* identifier = EngineIdentifier::incrementalDecoder();
@@ -813,4 +820,3 @@ SpeechEngine::Triple SpeechEngine::transcribeRecognizedAudio(const SphinxModel& 
     if (!platform::text::trimmed(job->latest).empty()) return {job->latest, true, identifier};
     throw TranscriptionError::transcriptionFailed(finished ? *job->failure : "on-device recognition timed out");
 }
-

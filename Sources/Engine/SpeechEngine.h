@@ -63,9 +63,11 @@ public:
     // TranscriptionEngineProtocol
     using TranscriptionEngineProtocol::transcribeDetailed;
     std::string transcribe(const std::filesystem::path& audioURL, const std::vector<std::string>& contextTerms) override;
-    TranscriptionResult transcribeDetailed(const std::filesystem::path& audioURL, const std::vector<std::string>& contextTerms,
+    TranscriptionResult transcribeDetailed(const std::filesystem::path& audioURL,
+                                           const std::vector<std::string>& contextTerms,
                                            std::optional<SystemTime> recordingStoppedAt) override;
-    TranscriptionResult transcribeDetailed(const std::filesystem::path& audioURL, const std::vector<std::string>& contextTerms,
+    TranscriptionResult transcribeDetailed(const std::filesystem::path& audioURL,
+                                           const std::vector<std::string>& contextTerms,
                                            std::optional<SystemTime> recordingStoppedAt, PartialTextCallback onPartialText);
     StreamingTranscriptionOutcome transcribeStreaming(const std::shared_ptr<AudioBufferStream>& bufferStream,
                                                       const std::filesystem::path& audioURL,
@@ -88,7 +90,8 @@ public:
     // Recognition language.
     static void persistLocale(const std::optional<std::string>& identifier, platform::SettingsStore& userDefaults);
     static std::optional<std::string> loadPersistedLocale(const platform::SettingsStore& userDefaults);
-    static std::string resolveConfiguredLocaleIdentifier(const std::optional<std::string>& stored, const std::string& system);
+    static std::string resolveConfiguredLocaleIdentifier(const std::optional<std::string>& stored,
+                                                         const std::string& system);
     void applyPersistedLocale(const platform::SettingsStore& userDefaults);
     static std::vector<LanguageRow> availableLanguages(const std::string& displayLocale);
     static std::string displayName(const std::string& identifier, const std::string& displayLocale);
@@ -133,7 +136,8 @@ private:
         std::string engineIdentifier;
     };
 
-    TranscriptionResult transcribeDetailed(const std::filesystem::path& audioURL, const std::vector<std::string>& contextTerms,
+    TranscriptionResult transcribeDetailed(const std::filesystem::path& audioURL,
+                                           const std::vector<std::string>& contextTerms,
                                            std::optional<SystemTime> recordingStoppedAt, PartialTextCallback onPartialText,
                                            AheadDecode* ahead);
     Triple transcribeWithAnalyzer(RecognitionPath path, const std::filesystem::path& audioURL,

@@ -16,7 +16,7 @@ struct cmd_ln_s;
 
 // One installed language: its acoustic model, language model and dictionary.
 struct SphinxModel {
-    std::string localeIdentifier;  // underscore shape, e.g. en_US
+    std::string localeIdentifier;         // underscore shape, e.g. en_US
     std::filesystem::path acousticModel;  // directory with mdef, means, ...
     std::filesystem::path languageModel;  // n-gram model
     std::filesystem::path dictionary;     // pronunciations

@@ -81,10 +81,9 @@ std::string fromFlitePhones(const std::string& phones) {
 
 std::string spelled(const std::string& word) {
     static const std::map<char, const char*> letters = {
-        {'a', "AE"}, {'b', "B"}, {'c', "K"}, {'d', "D"}, {'e', "EH"}, {'f', "F"}, {'g', "G"}, {'h', "HH"},
-        {'i', "IH"}, {'j', "JH"}, {'k', "K"}, {'l', "L"}, {'m', "M"}, {'n', "N"}, {'o', "AA"}, {'p', "P"},
-        {'q', "K"}, {'r', "R"}, {'s', "S"}, {'t', "T"}, {'u', "AH"}, {'v', "V"}, {'w', "W"}, {'x', "K S"},
-        {'y', "IY"}, {'z', "Z"}};
+        {'a', "AE"}, {'b', "B"}, {'c', "K"},  {'d', "D"}, {'e', "EH"}, {'f', "F"},   {'g', "G"},  {'h', "HH"}, {'i', "IH"},
+        {'j', "JH"}, {'k', "K"}, {'l', "L"},  {'m', "M"}, {'n', "N"},  {'o', "AA"},  {'p', "P"},  {'q', "K"},  {'r', "R"},
+        {'s', "S"},  {'t', "T"}, {'u', "AH"}, {'v', "V"}, {'w', "W"},  {'x', "K S"}, {'y', "IY"}, {'z', "Z"}};
     std::string out;
     char previous = 0;
     for (char c : word) {
@@ -139,14 +138,16 @@ std::unique_ptr<SphinxDecoder> SphinxDecoder::create(const SphinxModel& model, s
     decoder->model_ = model;
     decoder->loaded_ = std::move(loaded);
     ps_decoder_t* ps = decoder->loaded_->decoder;
-    decoder->stockModel_ = ngram_model_read(decoder->loaded_->config, model.languageModel.c_str(), NGRAM_AUTO, ps_get_logmath(ps));
+    decoder->stockModel_ =
+        ngram_model_read(decoder->loaded_->config, model.languageModel.c_str(), NGRAM_AUTO, ps_get_logmath(ps));
     if (!decoder->stockModel_ || !decoder->installSearch({ngram_model_retain(decoder->stockModel_)}, {"stock"}, {1.0f})) {
         if (error) *error = "the language model could not be loaded from " + model.languageModel.string();
         return nullptr;
     }
     feat_t* feat = ps_get_feat(ps);
     if (feat && feat->cmn_struct)
-        decoder->initialCepstralMean_.assign(feat->cmn_struct->cmn_mean, feat->cmn_struct->cmn_mean + feat->cmn_struct->veclen);
+        decoder->initialCepstralMean_.assign(feat->cmn_struct->cmn_mean,
+                                             feat->cmn_struct->cmn_mean + feat->cmn_struct->veclen);
     return decoder;
 }
 
@@ -255,7 +256,8 @@ void SphinxDecoder::parkSearch() {
         parking = platform::temporaryDirectory() / ("ondira_parking_" + platform::newUUID() + ".arpa");
         platform::atomicWrite(parking, "\\data\\\nngram 1=2\n\n\\1-grams:\n-0.3 </s>\n-99 <s>\n\n\\end\\\n");
     }
-    if (ngram_model_t* dummy = ngram_model_read(loaded_->config, parking.c_str(), NGRAM_ARPA, ps_get_logmath(loaded_->decoder))) {
+    if (ngram_model_t* dummy =
+            ngram_model_read(loaded_->config, parking.c_str(), NGRAM_ARPA, ps_get_logmath(loaded_->decoder))) {
         ps_set_lm(loaded_->decoder, searchName, dummy);
         ngram_model_free(dummy);
         ps_set_search(loaded_->decoder, searchName);

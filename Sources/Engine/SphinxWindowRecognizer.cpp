@@ -107,7 +107,8 @@ std::vector<Segment> Recognizer::recognize(const std::vector<float>& samples) {
 
 FileTranscriber::Engine engine() {
     FileTranscriber::Engine e;
-    e.prepare = [](const std::string& localeIdentifier, const std::vector<std::string>&) -> FileTranscriber::RecognizerFactory {
+    e.prepare = [](const std::string& localeIdentifier,
+                   const std::vector<std::string>&) -> FileTranscriber::RecognizerFactory {
         // Only a model installed on this machine is ever used; a language
         // without one stops here rather than going anywhere else.
         std::optional<SphinxModel> model = modelFor(localeIdentifier);

@@ -22,10 +22,10 @@ struct TranscriptionResult {
 
 namespace EngineIdentifier {
 // The identifier of each recognition path (see LinuxNames for the names).
-const char* contextDecoder();       // whole-take decode with the context terms
-const char* personalDecoder();  // the same with the personal model
-const char* incrementalDecoder();              // incremental decode with partial text
-const char* fileTranscription();    // any audio file
+const char* contextDecoder();      // whole-take decode with the context terms
+const char* personalDecoder();     // the same with the personal model
+const char* incrementalDecoder();  // incremental decode with partial text
+const char* fileTranscription();   // any audio file
 // An identifier read from stored history, in today's spelling.
 std::string canonical(const std::string& stored);
 }  // namespace EngineIdentifier
@@ -48,11 +48,17 @@ struct TranscriptionError {
     std::string value;       // reason, path or locale identifier, by kind
     std::string underlying;  // speechModelInstallFailed only
 
-    static TranscriptionError engineUnavailable(std::string reason) { return {Kind::engineUnavailable, std::move(reason), {}}; }
+    static TranscriptionError engineUnavailable(std::string reason) {
+        return {Kind::engineUnavailable, std::move(reason), {}};
+    }
     static TranscriptionError audioFileNotFound(std::string path) { return {Kind::audioFileNotFound, std::move(path), {}}; }
-    static TranscriptionError transcriptionFailed(std::string reason) { return {Kind::transcriptionFailed, std::move(reason), {}}; }
+    static TranscriptionError transcriptionFailed(std::string reason) {
+        return {Kind::transcriptionFailed, std::move(reason), {}};
+    }
     static TranscriptionError onDeviceUnavailable(std::string id) { return {Kind::onDeviceUnavailable, std::move(id), {}}; }
-    static TranscriptionError speechModelNotInstalled(std::string id) { return {Kind::speechModelNotInstalled, std::move(id), {}}; }
+    static TranscriptionError speechModelNotInstalled(std::string id) {
+        return {Kind::speechModelNotInstalled, std::move(id), {}};
+    }
     static TranscriptionError speechModelInstallFailed(std::string id, std::string underlying) {
         return {Kind::speechModelInstallFailed, std::move(id), std::move(underlying)};
     }
@@ -86,7 +92,8 @@ public:
     virtual TranscriptionResult transcribeDetailed(const std::filesystem::path& audioURL,
                                                    const std::vector<std::string>& contextTerms,
                                                    std::optional<SystemTime> recordingStoppedAt) = 0;
-    TranscriptionResult transcribeDetailed(const std::filesystem::path& audioURL, const std::vector<std::string>& contextTerms) {
+    TranscriptionResult transcribeDetailed(const std::filesystem::path& audioURL,
+                                           const std::vector<std::string>& contextTerms) {
         return transcribeDetailed(audioURL, contextTerms, std::nullopt);
     }
 };

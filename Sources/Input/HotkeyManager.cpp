@@ -122,7 +122,8 @@ HotkeyRegistrationResult HotkeyManager::selectHotkeyMode(HotkeyMode newMode) {
     auto combo = HotkeyModes::carbonCombo(newMode);
     HotkeyRegistrationResult error =
         combo ? registerShortcut({combo->keyCode, combo->modifiers, DictationMode::standard}, true)
-              : newMode == HotkeyMode::altSpace ? grabAltSpace() : std::nullopt;
+        : newMode == HotkeyMode::altSpace ? grabAltSpace()
+                                          : std::nullopt;
     if (error) {
         tellRefused(*error);
         return error;
@@ -150,8 +151,8 @@ HotkeyRegistrationResult HotkeyManager::registerShortcut(const HotkeyShortcut& s
 
     const std::uint32_t identifier = nextSecondaryHotKeyNumericID_++;
     auto current = secondaryShortcuts_.find(shortcut.mode);
-    const bool alreadyLive = current != secondaryShortcuts_.end() && secondaryHotKeyRefs_.count(shortcut.mode) &&
-                             current->second == shortcut;
+    const bool alreadyLive =
+        current != secondaryShortcuts_.end() && secondaryHotKeyRefs_.count(shortcut.mode) && current->second == shortcut;
     if (!alreadyLive) {
         // The new key is taken before the old one is let go, so a refusal
         // leaves the old shortcut working (and still stored).
@@ -365,7 +366,8 @@ bool HotkeyManager::armKey(std::uint32_t keyCode, std::uint32_t modifiers, std::
         reference = ref;
         return true;
     }
-    logLine(std::string("Failed to arm ") + what + " (" + LinuxNames::hotkeyStatusName + " " + std::to_string(status) + ").");
+    logLine(std::string("Failed to arm ") + what + " (" + LinuxNames::hotkeyStatusName + " " + std::to_string(status) +
+            ").");
     return false;
 }
 
@@ -433,8 +435,8 @@ void HotkeyManager::handleFnKey(const RawKeyEvent& event) {
     if (event.keysym != fnKeysym) {
         // Esc in a take that has begun is the armed cancel's, which says
         // "Cancelled"; it is no shortcut.
-        const bool escCancels = isPressed_ && isEscapeCancelArmed() &&
-                                KeyCodes::keyCodeForKeysym(event.keysym) == KeyCodes::escape;
+        const bool escCancels =
+            isPressed_ && isEscapeCancelArmed() && KeyCodes::keyCodeForKeysym(event.keysym) == KeyCodes::escape;
         if (event.pressed && !event.autoRepeat && fnDown_ && !fnChord_ && !escCancels) becomeChord();
         return;
     }

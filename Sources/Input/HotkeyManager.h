@@ -31,7 +31,6 @@ public:
     static std::shared_ptr<HotkeyRunLoop> main();
 };
 
-
 class HotkeyManager {
 public:
     static constexpr std::uint32_t signature = 0x4F4E4452;  // 'ONDR'

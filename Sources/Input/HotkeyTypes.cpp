@@ -7,9 +7,12 @@
 namespace HotkeyModes {
 
 const std::vector<HotkeyMode>& allCases() {
-    static const std::vector<HotkeyMode> all = {HotkeyMode::fn,  HotkeyMode::altSpace,
-                                                HotkeyMode::f13, HotkeyMode::f14,
-                                                HotkeyMode::controlCommandSpace, HotkeyMode::controlShiftSpace};
+    static const std::vector<HotkeyMode> all = {HotkeyMode::fn,
+                                                HotkeyMode::altSpace,
+                                                HotkeyMode::f13,
+                                                HotkeyMode::f14,
+                                                HotkeyMode::controlCommandSpace,
+                                                HotkeyMode::controlShiftSpace};
     return all;
 }
 
@@ -73,7 +76,8 @@ std::string HotkeyShortcut::description() const {
 std::string HotkeyShortcut::encodeList(const std::vector<HotkeyShortcut>& list) {
     nlohmann::json array = nlohmann::json::array();
     for (const auto& s : list)
-        array.push_back({{"keyCode", s.keyCode}, {"carbonModifiers", s.carbonModifiers}, {"mode", DictationModes::rawValue(s.mode)}});
+        array.push_back(
+            {{"keyCode", s.keyCode}, {"carbonModifiers", s.carbonModifiers}, {"mode", DictationModes::rawValue(s.mode)}});
     return array.dump();
 }
 

@@ -60,7 +60,9 @@ class HotkeyRegistrationError {
 public:
     enum class Kind { combinationAlreadyBound, systemRegistrationFailed };
 
-    static HotkeyRegistrationError combinationAlreadyBound(DictationMode to) { return {Kind::combinationAlreadyBound, to, 0}; }
+    static HotkeyRegistrationError combinationAlreadyBound(DictationMode to) {
+        return {Kind::combinationAlreadyBound, to, 0};
+    }
     static HotkeyRegistrationError systemRegistrationFailed(std::int32_t status) {
         return {Kind::systemRegistrationFailed, DictationMode::standard, status};
     }
@@ -75,7 +77,8 @@ public:
     }
 
 private:
-    HotkeyRegistrationError(Kind kind, DictationMode mode, std::int32_t status) : kind_(kind), mode_(mode), status_(status) {}
+    HotkeyRegistrationError(Kind kind, DictationMode mode, std::int32_t status)
+        : kind_(kind), mode_(mode), status_(status) {}
     Kind kind_;
     DictationMode mode_;
     std::int32_t status_;
@@ -92,8 +95,14 @@ public:
     virtual void hotkeyDidPress() = 0;
     virtual void hotkeyDidRelease() = 0;
     virtual void hotkeyDidForceRelease(const std::string& reason) { (void)reason; }
-    virtual void hotkeyDidPress(DictationMode mode) { (void)mode; hotkeyDidPress(); }
-    virtual void hotkeyDidRelease(DictationMode mode) { (void)mode; hotkeyDidRelease(); }
+    virtual void hotkeyDidPress(DictationMode mode) {
+        (void)mode;
+        hotkeyDidPress();
+    }
+    virtual void hotkeyDidRelease(DictationMode mode) {
+        (void)mode;
+        hotkeyDidRelease();
+    }
     virtual void hotkeyDidRequestCancel() {}
     virtual void hotkeyDidRequestErrorAction() {}
     virtual void hotkeyDidRequestHandsFreeStart() {}

@@ -19,7 +19,8 @@ std::string InjectionOutcome::description() const {
     switch (kind) {
         case Kind::confirmed: return "confirmed";
         case Kind::blockedBySecureInput: return "blockedBySecureInput";
-        case Kind::unconfirmed: return std::string("unconfirmed(textOnClipboard: ") + (textOnClipboard ? "true" : "false") + ")";
+        case Kind::unconfirmed:
+            return std::string("unconfirmed(textOnClipboard: ") + (textOnClipboard ? "true" : "false") + ")";
     }
     return "confirmed";
 }
@@ -104,9 +105,9 @@ void TextInjector::run(const std::shared_ptr<Job>& job) {
 
 // attemptsLeft -1: the reading right after the keystrokes; then up to 20
 // more readings 0.075 s apart.
-void TextInjector::classifyOrPoll(const std::shared_ptr<Job>& job, int attemptsLeft, std::function<void(PasteVerdict)> done) {
-    PasteVerdict verdict =
-        classifyPaste(job->before, target_->focusedValue(), target_->focusedSelectedText(), job->text);
+void TextInjector::classifyOrPoll(const std::shared_ptr<Job>& job, int attemptsLeft,
+                                  std::function<void(PasteVerdict)> done) {
+    PasteVerdict verdict = classifyPaste(job->before, target_->focusedValue(), target_->focusedSelectedText(), job->text);
     if (verdict == PasteVerdict::confirmed || attemptsLeft == 1) {
         done(verdict);
         return;

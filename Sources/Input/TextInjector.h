@@ -35,7 +35,6 @@ struct InjectionOutcome {
     std::string description() const;
 };
 
-
 class TextInjector {
 public:
     enum class PasteVerdict { confirmed, definitelyFailed, unknown };

@@ -249,8 +249,7 @@ std::vector<CorrectionLog::LearnedSubstitutionDetail> CorrectionLog::computeLear
 }
 
 std::vector<CorrectionSuggestion> CorrectionLog::computeSuggestions(const std::vector<CorrectionRecord>& records,
-                                                                   int minCount,
-                                                                   const std::vector<std::string>& existing) {
+                                                                    int minCount, const std::vector<std::string>& existing) {
     std::vector<CorrectionSuggestion> out;
     for (const auto& group : rankedGroups(records, minCount, existing)) out.push_back({group.heard, group.written});
     return out;
@@ -288,8 +287,8 @@ std::vector<CorrectionLog::LearnedSubstitutionDetail> CorrectionLog::learnedSubs
     const auto excluded = dictionaryFromTerms();
     std::vector<LearnedSubstitutionDetail> out;
     fileQueue_.sync([&] {
-        out = computeLearnedSubstitutionsForReview(recordsLocked(), minLearnedOccurrences, maxLearnedSubstitutions,
-                                                   *excluded);
+        out =
+            computeLearnedSubstitutionsForReview(recordsLocked(), minLearnedOccurrences, maxLearnedSubstitutions, *excluded);
     });
     return out;
 }

@@ -73,8 +73,8 @@ public:
 
     // Appends one line; returns once it is on disk. Blank heard or written
     // (after trimming) writes nothing; both are stored as passed in.
-    void record(const std::string& heard, const std::string& written, const std::string& context,
-                const std::string& app, CorrectionSource source);
+    void record(const std::string& heard, const std::string& written, const std::string& context, const std::string& app,
+                CorrectionSource source);
     std::vector<CorrectionRecord> all();
     // Removes every record of the pair (trimmed, lower-cased comparison).
     int deleteRecords(const std::string& heard, const std::string& written);
@@ -92,8 +92,7 @@ public:
     static std::vector<LearnedSubstitutionDetail> computeLearnedSubstitutionsForReview(
         const std::vector<CorrectionRecord>& records, int minCount, int cap,
         const std::vector<std::string>& excludingFromTerms);
-    static std::vector<CorrectionSuggestion> computeSuggestions(const std::vector<CorrectionRecord>& records,
-                                                                int minCount,
+    static std::vector<CorrectionSuggestion> computeSuggestions(const std::vector<CorrectionRecord>& records, int minCount,
                                                                 const std::vector<std::string>& existingFromTerms);
 
 private:

@@ -146,9 +146,9 @@ bool DictationLogger::isLoggingEnabled() const { return AppPaths::userDefaults()
 
 void DictationLogger::setLoggingEnabled(bool enabled) { AppPaths::userDefaults()->setBool(loggingEnabledKey, enabled); }
 
-std::optional<json> DictationLogger::makeEntry(std::string_view textValue, std::string_view appName,
-                                               Clock::time_point date, double durationSecs, double latencySecs,
-                                               double transcriptionSecs, std::string_view engineIdentifier) {
+std::optional<json> DictationLogger::makeEntry(std::string_view textValue, std::string_view appName, Clock::time_point date,
+                                               double durationSecs, double latencySecs, double transcriptionSecs,
+                                               std::string_view engineIdentifier) {
     const std::string trimmed = text::trimmed(textValue);
     if (trimmed.empty()) return std::nullopt;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(date.time_since_epoch()).count();
@@ -180,9 +180,8 @@ std::optional<json> DictationLogger::makeEntry(std::string_view textValue, std::
     return entry;
 }
 
-void DictationLogger::append(const std::string& textValue, double durationSecs, double latencySecs,
-                             double transcriptionSecs, const std::string& engineIdentifier,
-                             std::function<void()> completion) {
+void DictationLogger::append(const std::string& textValue, double durationSecs, double latencySecs, double transcriptionSecs,
+                             const std::string& engineIdentifier, std::function<void()> completion) {
     if (!isLoggingEnabled()) {
         if (completion) completion();
         return;
@@ -293,16 +292,17 @@ bool DictationLogger::deleteOneEntry(const std::string& date, const std::string&
             // that lands between the read and the rename is not lost.
             bool found = false;
             std::string removedLineText;
-            const bool written = platform::updateFile(*path, [&](const platform::FileRead& current) -> std::optional<std::string> {
-                if (!current.ok()) return std::nullopt;
-                auto lines = text::splitLines(current.bytes);
-                auto index = indexOfMatch(lines, key);
-                if (!index) return std::nullopt;
-                found = true;
-                removedLineText = stringValue(*parseObject(lines[*index]), "text");
-                lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(*index));
-                return text::join(lines, "\n");
-            });
+            const bool written =
+                platform::updateFile(*path, [&](const platform::FileRead& current) -> std::optional<std::string> {
+                    if (!current.ok()) return std::nullopt;
+                    auto lines = text::splitLines(current.bytes);
+                    auto index = indexOfMatch(lines, key);
+                    if (!index) return std::nullopt;
+                    found = true;
+                    removedLineText = stringValue(*parseObject(lines[*index]), "text");
+                    lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(*index));
+                    return text::join(lines, "\n");
+                });
             if (!found) continue;
             // A failed replace leaves the file as it was, and the entry is still there.
             if (!written) return;
@@ -338,8 +338,7 @@ void DictationLogger::notifyDeletion(const Deletion& deletion) {
     for (const auto& observer : toCall) observer(deletion);
 }
 
-DictationLogger::Removal DictationLogger::removingOneEntry(const std::vector<std::string>& lines,
-                                                           const EntryKey& key) {
+DictationLogger::Removal DictationLogger::removingOneEntry(const std::vector<std::string>& lines, const EntryKey& key) {
     Removal result{lines, false};
     if (auto index = indexOfMatch(lines, key)) {
         result.lines.erase(result.lines.begin() + static_cast<std::ptrdiff_t>(*index));
@@ -460,8 +459,7 @@ void appendRows(std::string_view chunk, std::vector<HistoryView::LogEntry>& rows
 // Brings the cache of one file up to date and adds its rows to `out`. Lines
 // appended since the last read are parsed alone; a different file (rotation,
 // a rewrite through a replace) or a shorter one is read again from the start.
-void DictationLogger::collectRows(const fs::path& path, RowCache& cache,
-                                  std::vector<HistoryView::LogEntry>& out) const {
+void DictationLogger::collectRows(const fs::path& path, RowCache& cache, std::vector<HistoryView::LogEntry>& out) const {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         cache = RowCache{};
@@ -481,8 +479,7 @@ void DictationLogger::collectRows(const fs::path& path, RowCache& cache,
             fresh.resize(static_cast<std::size_t>(size - cache.consumed));
             std::size_t got = 0;
             while (got < fresh.size()) {
-                ssize_t n = ::pread(fd, fresh.data() + got, fresh.size() - got,
-                                    static_cast<off_t>(cache.consumed + got));
+                ssize_t n = ::pread(fd, fresh.data() + got, fresh.size() - got, static_cast<off_t>(cache.consumed + got));
                 if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) break;
                 got += static_cast<std::size_t>(n);
@@ -557,12 +554,10 @@ std::string DictationLogger::renderExport(const std::vector<json>& entries, Expo
     return {};
 }
 
-std::string DictationLogger::exportHistory(ExportFormat format) const {
-    return renderExport(readAllEntries(), format);
-}
+std::string DictationLogger::exportHistory(ExportFormat format) const { return renderExport(readAllEntries(), format); }
 
-std::vector<HistoryView::LogEntry> DictationLogger::historyPage(const std::vector<HistoryView::LogEntry>& rows,
-                                                                int offset, int limit) {
+std::vector<HistoryView::LogEntry> DictationLogger::historyPage(const std::vector<HistoryView::LogEntry>& rows, int offset,
+                                                                int limit) {
     const long long count = static_cast<long long>(rows.size());
     if (limit < 1 || offset < 0 || offset >= count) return {};
     const long long end = std::min<long long>(static_cast<long long>(offset) + limit, count);

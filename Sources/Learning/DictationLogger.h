@@ -37,8 +37,7 @@ public:
         std::string date;        // "yyyy-MM-dd"
         std::string time;        // "HH:mm:ss"
         std::string textPrefix;  // the first prefixLen characters of the text
-        EntryKey(std::string date, std::string time, std::string_view text,
-                 std::size_t prefixLen = entryKeyPrefixLength);
+        EntryKey(std::string date, std::string time, std::string_view text, std::size_t prefixLen = entryKeyPrefixLength);
         bool operator==(const EntryKey&) const = default;
     };
 
@@ -135,8 +134,7 @@ private:
         std::uint64_t consumed = 0;  // bytes read, through the last "\n"
         std::vector<HistoryView::LogEntry> rows;
     };
-    void collectRows(const std::filesystem::path& path, RowCache& cache,
-                     std::vector<HistoryView::LogEntry>& out) const;
+    void collectRows(const std::filesystem::path& path, RowCache& cache, std::vector<HistoryView::LogEntry>& out) const;
     void forgetCachedRows();
     void notifyDeletion(const Deletion& deletion);
 

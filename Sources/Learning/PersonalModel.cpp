@@ -232,8 +232,8 @@ std::optional<PersonalModel::CacheMetadata> PersonalModel::cacheMetadata(const j
     auto tag = v.find("localeIdentifier");
     auto built = v.find("builtAtTimestamp");
     auto version = v.find("modelVersion");
-    if (count == v.end() || !count->is_number_integer() || tag == v.end() || !tag->is_string() ||
-        built == v.end() || !built->is_number() || version == v.end() || !version->is_string())
+    if (count == v.end() || !count->is_number_integer() || tag == v.end() || !tag->is_string() || built == v.end() ||
+        !built->is_number() || version == v.end() || !version->is_string())
         return std::nullopt;
     return CacheMetadata{count->get<std::int64_t>(), tag->get<std::string>(), built->get<double>(),
                          version->get<std::string>()};
@@ -247,11 +247,10 @@ std::optional<PersonalModel::BuildOutcome> PersonalModel::buildOutcome(const jso
     auto tag = v.find("localeIdentifier");
     auto took = v.find("durationSeconds");
     if (ok == v.end() || !ok->is_boolean() || at == v.end() || !at->is_number() || phrases == v.end() ||
-        !phrases->is_number_integer() || tag == v.end() || !tag->is_string() || took == v.end() ||
-        !took->is_number())
+        !phrases->is_number_integer() || tag == v.end() || !tag->is_string() || took == v.end() || !took->is_number())
         return std::nullopt;
-    BuildOutcome out{ok->get<bool>(), at->get<double>(), phrases->get<std::int64_t>(), tag->get<std::string>(),
-                     took->get<double>(), std::nullopt};
+    BuildOutcome out{ok->get<bool>(),         at->get<double>(),   phrases->get<std::int64_t>(),
+                     tag->get<std::string>(), took->get<double>(), std::nullopt};
     if (auto reason = v.find("failureReason"); reason != v.end()) {
         if (!reason->is_string()) return std::nullopt;
         out.failureReason = reason->get<std::string>();
@@ -265,8 +264,8 @@ std::optional<PersonalModel::AttachRecord> PersonalModel::attachRecord(const jso
     auto tag = v.find("localeIdentifier");
     auto kind = v.find("requestKind");
     auto version = v.find("modelVersion");
-    if (at == v.end() || !at->is_number() || tag == v.end() || !tag->is_string() || kind == v.end() ||
-        !kind->is_string() || version == v.end() || !version->is_string())
+    if (at == v.end() || !at->is_number() || tag == v.end() || !tag->is_string() || kind == v.end() || !kind->is_string() ||
+        version == v.end() || !version->is_string())
         return std::nullopt;
     auto parsedKind = requestKind(kind->get<std::string>());
     if (!parsedKind) return std::nullopt;
@@ -280,9 +279,7 @@ std::optional<PersonalModel::CacheMetadata> PersonalModel::readMetadata() {
 
 // ---- Service ----
 
-PersonalModel::PersonalModel() {
-    platform::SettingsStore::registerDefaults({{enabledDefaultsKey, true}});
-}
+PersonalModel::PersonalModel() { platform::SettingsStore::registerDefaults({{enabledDefaultsKey, true}}); }
 
 PersonalModel& PersonalModel::shared() {
     static PersonalModel* instance = [] {
@@ -400,8 +397,7 @@ bool PersonalModel::isAttachable(bool enabled, bool modelPresent, bool vocabular
 }
 
 bool PersonalModel::isAttachable(const Status& s) {
-    return isAttachable(s.enabled, s.modelBytes.has_value(), s.vocabularyBytes.has_value(), s.cachedLocale,
-                        s.currentLocale);
+    return isAttachable(s.enabled, s.modelBytes.has_value(), s.vocabularyBytes.has_value(), s.cachedLocale, s.currentLocale);
 }
 
 PersonalModel::AttachObservation PersonalModel::classifyAttachObservation(
@@ -433,7 +429,8 @@ std::optional<PersonalModel::Configuration> PersonalModel::preparedConfiguration
     const fs::path model = dir / modelFileName;
     const fs::path vocabulary = dir / vocabularyFileName;
     const std::optional<CacheMetadata> metadata = readMetadata();
-    const std::optional<std::string> builtFor = metadata ? std::optional<std::string>(metadata->localeIdentifier) : std::nullopt;
+    const std::optional<std::string> builtFor =
+        metadata ? std::optional<std::string>(metadata->localeIdentifier) : std::nullopt;
     if (!isAttachable(isEnabled(), regularFileSize(model).has_value(), regularFileSize(vocabulary).has_value(), builtFor,
                       localeIdentifier))
         return std::nullopt;
@@ -522,8 +519,8 @@ bool PersonalModel::rebuildIfNeeded(const std::string& currentLocaleIdentifier) 
     try {
         outcome.phraseCount = build(count, currentLocaleIdentifier);
         outcome.succeeded = true;
-        platform::log("PersonalModel", "rebuilt from " + std::to_string(count) +
-                                           " corpus entries (locale=" + currentLocaleIdentifier + ")");
+        platform::log("PersonalModel",
+                      "rebuilt from " + std::to_string(count) + " corpus entries (locale=" + currentLocaleIdentifier + ")");
     } catch (const std::exception& e) {
         outcome.succeeded = false;
         outcome.phraseCount = 0;
@@ -584,8 +581,8 @@ std::int64_t PersonalModel::build(std::int64_t entryCount, const std::string& lo
     }
     const std::vector<std::string> words = NgramEstimator::vocabulary(sentences);
     const std::set<std::string> wanted(words.begin(), words.end());
-    const auto stock = stockPronunciations(sources.stockDictionary ? sources.stockDictionary(localeIdentifier) : std::nullopt,
-                                           wanted);
+    const auto stock =
+        stockPronunciations(sources.stockDictionary ? sources.stockDictionary(localeIdentifier) : std::nullopt, wanted);
     std::string vocabulary;
     std::size_t unspoken = 0;
     for (const auto& word : words) {
@@ -598,8 +595,7 @@ std::int64_t PersonalModel::build(std::int64_t entryCount, const std::string& lo
         }
         vocabulary += word + ' ' + phones + '\n';
     }
-    if (unspoken > 0)
-        platform::log("PersonalModel", std::to_string(unspoken) + " model word(s) have no pronunciation");
+    if (unspoken > 0) platform::log("PersonalModel", std::to_string(unspoken) + " model word(s) have no pronunciation");
     if (!platform::atomicWrite(partialVocabulary, vocabulary, 0600, &error))
         throw std::runtime_error("could not write the vocabulary: " + error);
 
@@ -623,8 +619,8 @@ std::int64_t PersonalModel::build(std::int64_t entryCount, const std::string& lo
 void PersonalModel::removeAllModelFiles() {
     const fs::path dir = AppPaths::applicationSupport() / "personal_model";
     // Metadata first: from that moment nothing attaches what follows.
-    for (const char* name : {metadataFileName, modelFileName, vocabularyFileName, trainingFileName, outcomeFileName,
-                              attachFileName})
+    for (const char* name :
+         {metadataFileName, modelFileName, vocabularyFileName, trainingFileName, outcomeFileName, attachFileName})
         removeFile(dir / name);
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(dir, ec))
@@ -736,7 +732,8 @@ std::vector<std::string> PersonalModel::statusLines(const Status& s) {
         if (!s.enabled) {
             lines.push_back("not attached because the feature is switched off");
         } else if (!s.modelBytes || !s.vocabularyBytes) {
-            lines.push_back("not attached because the compiled model is missing — dictation is running WITHOUT your vocabulary");
+            lines.push_back(
+                "not attached because the compiled model is missing — dictation is running WITHOUT your vocabulary");
         } else if (!s.cachedLocale) {
             lines.push_back("not attached because metadata.json is missing");
         } else {
@@ -750,8 +747,9 @@ std::vector<std::string> PersonalModel::statusLines(const Status& s) {
                         ", but the model on disk is version " + observation.currentVersion.value_or("unknown") +
                         " — that observation says nothing about the model in use now");
     if (attachable && !s.lastAttach)
-        lines.push_back("no recognition request has been observed carrying this model yet — the line above is a "
-                        "prediction, and this feature has already shipped a state where every prediction was true and "
-                        "the recogniser still never saw the model");
+        lines.push_back(
+            "no recognition request has been observed carrying this model yet — the line above is a "
+            "prediction, and this feature has already shipped a state where every prediction was true and "
+            "the recogniser still never saw the model");
     return lines;
 }

@@ -76,8 +76,8 @@ public:
     struct AttachObservation {
         enum class Kind { never, current, stale };
         Kind kind = Kind::never;
-        std::optional<AttachRecord> record;      // current
-        std::string observedVersion;             // stale
+        std::optional<AttachRecord> record;         // current
+        std::string observedVersion;                // stale
         std::optional<std::string> currentVersion;  // stale
         bool operator==(const AttachObservation&) const = default;
         std::string description() const;

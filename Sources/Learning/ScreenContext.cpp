@@ -25,18 +25,20 @@ namespace {
 // ("I", "Monday" is a name; "However", "Thanks" are not).
 const std::unordered_set<std::string>& commonWords() {
     static const std::unordered_set<std::string> words = {
-        "the", "and", "for", "are", "but", "not", "you", "all", "any", "can", "had", "her", "was", "one", "our",
-        "out", "day", "get", "has", "him", "his", "how", "man", "new", "now", "old", "see", "two", "way", "who",
-        "did", "its", "let", "put", "say", "she", "too", "use", "this", "that", "with", "have", "from", "they",
-        "will", "would", "there", "their", "what", "about", "which", "when", "make", "like", "time", "just", "know",
-        "take", "into", "year", "your", "good", "some", "could", "them", "than", "then", "look", "only", "come",
-        "over", "think", "also", "back", "after", "work", "first", "well", "even", "want", "because", "these",
-        "give", "most", "please", "thanks", "thank", "hello", "dear", "yes", "okay", "however", "here", "where",
-        "why", "while", "should", "must", "may", "might", "shall", "very", "much", "many", "more", "less", "each",
-        "every", "other", "such", "same", "both", "few", "own", "again", "once", "before", "under", "above",
-        "below", "between", "through", "during", "without", "within", "upon", "since", "until", "still", "yet",
-        "done", "see", "note", "todo", "fixme", "true", "false", "null", "none", "nil", "void", "return", "if",
-        "else", "let", "var", "func", "class", "struct", "import", "end", "begin"};
+        "the",     "and",    "for",     "are",     "but",   "not",    "you",    "all",    "any",    "can",    "had",
+        "her",     "was",    "one",     "our",     "out",   "day",    "get",    "has",    "him",    "his",    "how",
+        "man",     "new",    "now",     "old",     "see",   "two",    "way",    "who",    "did",    "its",    "let",
+        "put",     "say",    "she",     "too",     "use",   "this",   "that",   "with",   "have",   "from",   "they",
+        "will",    "would",  "there",   "their",   "what",  "about",  "which",  "when",   "make",   "like",   "time",
+        "just",    "know",   "take",    "into",    "year",  "your",   "good",   "some",   "could",  "them",   "than",
+        "then",    "look",   "only",    "come",    "over",  "think",  "also",   "back",   "after",  "work",   "first",
+        "well",    "even",   "want",    "because", "these", "give",   "most",   "please", "thanks", "thank",  "hello",
+        "dear",    "yes",    "okay",    "however", "here",  "where",  "why",    "while",  "should", "must",   "may",
+        "might",   "shall",  "very",    "much",    "many",  "more",   "less",   "each",   "every",  "other",  "such",
+        "same",    "both",   "few",     "own",     "again", "once",   "before", "under",  "above",  "below",  "between",
+        "through", "during", "without", "within",  "upon",  "since",  "until",  "still",  "yet",    "done",   "see",
+        "note",    "todo",   "fixme",   "true",    "false", "null",   "none",   "nil",    "void",   "return", "if",
+        "else",    "let",    "var",     "func",    "class", "struct", "import", "end",    "begin"};
     return words;
 }
 
@@ -115,7 +117,7 @@ bool classify(const std::string& source, const std::string& token, std::size_t b
     if (!hasLetter) return false;
     if (dotted || underscored || caseTransition) return true;  // identifiers and paths
     if (isAcronymCandidate(token)) return true;                // SCHW, FIX, HTTP2
-    if (hasDigit) return true;                                  // v2beta, mp3, h264
+    if (hasDigit) return true;                                 // v2beta, mp3, h264
     const std::string lower = text::lowercased(token);
     if (commonWords().count(lower)) return false;
     // A capitalised word is a name unless it only starts a sentence.
@@ -194,8 +196,8 @@ std::vector<std::string> extractTerms(const std::string& input, std::int64_t cap
     return terms;
 }
 
-std::vector<std::string> merge(const std::vector<std::string>& dictionaryTerms,
-                               const std::vector<std::string>& screenTerms, std::int64_t totalCap) {
+std::vector<std::string> merge(const std::vector<std::string>& dictionaryTerms, const std::vector<std::string>& screenTerms,
+                               std::int64_t totalCap) {
     std::unordered_set<std::string> seen;
     std::vector<std::string> result;
     for (const auto& term : dictionaryTerms) {
@@ -205,8 +207,9 @@ std::vector<std::string> merge(const std::vector<std::string>& dictionaryTerms,
     }
     const auto kept = static_cast<std::int64_t>(result.size());
     // Saturate instead of overflowing for extreme caps.
-    std::int64_t budget = totalCap < std::numeric_limits<std::int64_t>::min() + kept ? std::numeric_limits<std::int64_t>::min()
-                                                                                       : totalCap - kept;
+    std::int64_t budget = totalCap < std::numeric_limits<std::int64_t>::min() + kept
+                              ? std::numeric_limits<std::int64_t>::min()
+                              : totalCap - kept;
     if (budget < 1 || screenTerms.empty()) return result;
     std::int64_t added = 0;
     for (const auto& term : screenTerms) {
@@ -258,7 +261,8 @@ std::vector<std::string> harvestTerms() {
             return cache().terms;
     }
     const std::optional<std::string> focused = readFocusedText(budgetSeconds);
-    std::vector<std::string> terms = focused && !focused->empty() ? extractTerms(*focused, maxTerms) : std::vector<std::string>{};
+    std::vector<std::string> terms =
+        focused && !focused->empty() ? extractTerms(*focused, maxTerms) : std::vector<std::string>{};
     std::lock_guard<std::mutex> guard(cache().lock);
     cache().key = key;
     cache().terms = terms;

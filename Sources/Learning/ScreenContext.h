@@ -41,8 +41,8 @@ std::vector<std::string> extractTerms(const std::string& text, std::int64_t cap)
 
 // Dictionary terms first, never cut; screen terms fill what budget is left.
 // Duplicates (compared lower-cased) are dropped, the first casing wins.
-std::vector<std::string> merge(const std::vector<std::string>& dictionaryTerms,
-                               const std::vector<std::string>& screenTerms, std::int64_t totalCap);
+std::vector<std::string> merge(const std::vector<std::string>& dictionaryTerms, const std::vector<std::string>& screenTerms,
+                               std::int64_t totalCap);
 
 // Terms harvested from the focused element of the frontmost application, at
 // most maxTerms; empty when switched off or nothing could be read within the

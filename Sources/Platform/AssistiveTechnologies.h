@@ -13,10 +13,10 @@ namespace platform {
 class AssistiveTechnologies {
 public:
     struct Result {
-        bool settingWritten = false;  // the lasting setting now says on
+        bool settingWritten = false;    // the lasting setting now says on
         bool settingAvailable = false;  // the desktop has such a setting
-        bool sessionEnabled = false;  // the running session's bus says on
-        std::string error;            // why the session could not be switched
+        bool sessionEnabled = false;    // the running session's bus says on
+        std::string error;              // why the session could not be switched
     };
     virtual ~AssistiveTechnologies() = default;
     // Writes the lasting setting (where it exists) and switches the running

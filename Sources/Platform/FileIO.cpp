@@ -130,9 +130,9 @@ FileRead readRegularFile(const fs::path& path, std::uint64_t maxBytes) {
     }
     int fd = openRegularFile(path, &result.error);
     if (fd < 0) {
-        result.outcome = errno == ENOENT ? FileRead::Outcome::missing
-                        : errno == EINVAL ? FileRead::Outcome::refused
-                                          : FileRead::Outcome::failed;
+        result.outcome = errno == ENOENT   ? FileRead::Outcome::missing
+                         : errno == EINVAL ? FileRead::Outcome::refused
+                                           : FileRead::Outcome::failed;
         return result;
     }
     const std::string tooLarge = path.string() + " is larger than " + std::to_string(maxBytes >> 20) + " MiB";
@@ -299,8 +299,8 @@ fs::path temporaryDirectory() {
             // Nowhere private to be had: nothing is written rather than
             // written where others can read it. No one can make a directory
             // under /dev/null, so every write into this one fails.
-            log("Files", "Not using " + *problem + ", and no private directory could be made in " + parent.string() +
-                             ": " + std::strerror(errno));
+            log("Files", "Not using " + *problem + ", and no private directory could be made in " + parent.string() + ": " +
+                             std::strerror(errno));
             return fs::path("/dev/null") / "ondira-no-private-directory";
         }
     }

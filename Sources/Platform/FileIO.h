@@ -12,13 +12,12 @@ namespace platform {
 // Writes `bytes` to a temporary file beside `path`, syncs it, renames it over
 // `path` and then sets `mode`. On failure the old file is untouched and the
 // temporary file is removed. Returns false with `error` filled on failure.
-bool atomicWrite(const std::filesystem::path& path, std::string_view bytes,
-                 unsigned mode = 0600, std::string* error = nullptr);
+bool atomicWrite(const std::filesystem::path& path, std::string_view bytes, unsigned mode = 0600,
+                 std::string* error = nullptr);
 
 // Writes `bytes` over `path` in place (truncate and write), keeping the
 // file's permissions; creates it with 0644 when absent.
-bool writeInPlace(const std::filesystem::path& path, std::string_view bytes,
-                  std::string* error = nullptr);
+bool writeInPlace(const std::filesystem::path& path, std::string_view bytes, std::string* error = nullptr);
 
 // No store, log or settings file comes near this size; anything larger at a
 // data path is not ours, and reading it whole would exhaust memory.
@@ -76,9 +75,8 @@ private:
 // declined; false (with `error`) when the lock, the read or the write failed.
 // A file that could not be read is passed to `change` too, which decides
 // whether it may be replaced; a store never replaces one it could not load.
-bool updateFile(const std::filesystem::path& path,
-                const std::function<std::optional<std::string>(const FileRead&)>& change, unsigned mode = 0600,
-                std::string* error = nullptr);
+bool updateFile(const std::filesystem::path& path, const std::function<std::optional<std::string>(const FileRead&)>& change,
+                unsigned mode = 0600, std::string* error = nullptr);
 
 // write(2) until every byte is written, retrying on EINTR.
 bool writeAll(int fd, std::string_view bytes);

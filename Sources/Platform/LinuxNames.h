@@ -10,16 +10,18 @@ inline constexpr const char* copyShortcut = "Ctrl+C";
 // The status menu's "Toggle Dictation (...)" names the primary key, by the
 // stored hotkey value: fn, altspace, f13, f14, controlcommandspace,
 // controlshiftspace (the Fn key has no X11 equivalent; Right Ctrl stands in).
-inline constexpr const char* menuHotkeyTitles[][2] = {
-    {"fn", "Right Ctrl"},  {"altspace", "Alt + Space"}, {"f13", "F13"}, {"f14", "F14"},
-    {"controlcommandspace", "Ctrl + Super + Space"}, {"controlshiftspace", "Ctrl + Shift + Space"}};
+inline constexpr const char* menuHotkeyTitles[][2] = {{"fn", "Right Ctrl"},
+                                                      {"altspace", "Alt + Space"},
+                                                      {"f13", "F13"},
+                                                      {"f14", "F14"},
+                                                      {"controlcommandspace", "Ctrl + Super + Space"},
+                                                      {"controlshiftspace", "Ctrl + Shift + Space"}};
 // The desktop settings panels that stand for a privacy pane, by pane
 // ("microphone", "speech", "accessibility"): the program and its argument,
 // the first installed one opens. No panel switches on the accessibility bus
 // or installs a speech model, so those two show their remedy text instead.
-inline constexpr const char* settingsPanes[][3] = {
-    {"microphone", "gnome-control-center", "sound"},
-    {"microphone", "pavucontrol", "--tab=4"}};
+inline constexpr const char* settingsPanes[][3] = {{"microphone", "gnome-control-center", "sound"},
+                                                   {"microphone", "pavucontrol", "--tab=4"}};
 // Where the user types commands.
 inline constexpr const char* terminalName = "terminal";
 inline constexpr const char* terminalPasteShortcut = "Ctrl+Shift+V";
@@ -30,9 +32,12 @@ inline constexpr const char* fnKeyName = "Right Ctrl";
 inline constexpr const char* optionKeyName = "Alt";
 inline constexpr const char* commandKeyName = "Super";
 // HotkeyMode titles (menu) and short titles (messages), in HotkeyMode order.
-inline constexpr const char* hotkeyModeTitles[] = {
-    "Right Ctrl (Push-to-Talk / Toggle)", "Alt + Space", "F13", "F14",
-    "Ctrl + Super + Space (Control + Super + Space)", "Ctrl + Shift + Space (Control + Shift + Space)"};
+inline constexpr const char* hotkeyModeTitles[] = {"Right Ctrl (Push-to-Talk / Toggle)",
+                                                   "Alt + Space",
+                                                   "F13",
+                                                   "F14",
+                                                   "Ctrl + Super + Space (Control + Super + Space)",
+                                                   "Ctrl + Shift + Space (Control + Shift + Space)"};
 inline constexpr const char* hotkeyModeShortTitles[] = {
     "Right Ctrl", "Alt + Space", "F13", "F14", "Control + Super + Space", "Control + Shift + Space"};
 // Who refuses a global shortcut, and what its refusal code is called.
@@ -45,10 +50,16 @@ inline constexpr const char* secureInputName = "a password field or a keyboard g
 // Terminals take Ctrl+Shift+V to paste. An application counts as a terminal
 // when its id or WM_CLASS contains "terminal" or "console", or is one of these
 // or of the xterm family below.
-inline constexpr const char* terminalApplications[] = {
-    "konsole", "alacritty", "kitty", "tilix", "terminator", "terminology",
-    "wezterm", "org.wezfurlong.wezterm", "foot", "st", "st-256color", "sakura", "guake", "tilda", "yakuake",
-    "kgx", "ptyxis", "com.mitchellh.ghostty", "ghostty", "cool-retro-term"};
+inline constexpr const char* terminalApplications[] = {"konsole",     "alacritty",
+                                                       "kitty",       "tilix",
+                                                       "terminator",  "terminology",
+                                                       "wezterm",     "org.wezfurlong.wezterm",
+                                                       "foot",        "st",
+                                                       "st-256color", "sakura",
+                                                       "guake",       "tilda",
+                                                       "yakuake",     "kgx",
+                                                       "ptyxis",      "com.mitchellh.ghostty",
+                                                       "ghostty",     "cool-retro-term"};
 // The xterm family has no Ctrl+Shift+V (it types ^V): its paste key is
 // Shift+Insert, which pastes the PRIMARY selection, not the CLIPBOARD.
 inline constexpr const char* primaryPasteTerminals[] = {"xterm", "uxterm", "urxvt", "rxvt", "rxvt-unicode"};
@@ -72,7 +83,7 @@ inline constexpr const char* passwordManagerName = "1Password";
 inline constexpr const char* secondPasswordManagerID = "KeePassXC";  // KeePassXC's WM_CLASS class
 inline constexpr const char* secondPasswordManagerName = "KeePassXC";
 // Other desktop applications the self-tests name.
-inline constexpr const char* chatAppID = "Slack";  // Slack's WM_CLASS class
+inline constexpr const char* chatAppID = "Slack";    // Slack's WM_CLASS class
 inline constexpr const char* codeEditorID = "Code";  // Visual Studio Code's WM_CLASS class
 
 // Where the user grants microphone access: on this system the sound server
@@ -94,10 +105,11 @@ inline constexpr const char* micCheckDeniedWord = "DENIED  <- no sound server or
 
 // Engine identifiers stored with every dictation. Each names the recogniser
 // path that really ran; the older names of the same paths are still read.
-inline constexpr const char* engineContextDecoder = "pocketsphinx_context_ondevice";        // whole-take decode with context terms
-inline constexpr const char* enginePersonalDecoder = "pocketsphinx_personal_ondevice";      // the same with the personal model
-inline constexpr const char* engineIncrementalDecoder = "pocketsphinx_incremental_ondevice";  // incremental decode, partial text
-inline constexpr const char* engineFileDecoder = "pocketsphinx_ondevice_file";              // transcription of any audio file
+inline constexpr const char* engineContextDecoder = "pocketsphinx_context_ondevice";  // whole-take decode with context terms
+inline constexpr const char* enginePersonalDecoder = "pocketsphinx_personal_ondevice";  // the same with the personal model
+inline constexpr const char* engineIncrementalDecoder =
+    "pocketsphinx_incremental_ondevice";                                        // incremental decode, partial text
+inline constexpr const char* engineFileDecoder = "pocketsphinx_ondevice_file";  // transcription of any audio file
 
 struct EngineIdentifierAlias {
     const char* stored;
@@ -118,8 +130,7 @@ namespace LinuxNames {
 
 // Speech recognition. Languages come from the recogniser's model packages,
 // and the desktop has no separate speech-recognition permission.
-inline constexpr const char* addDictationLanguageSentence =
-    "Install the pocketsphinx model package for the language.";
+inline constexpr const char* addDictationLanguageSentence = "Install the pocketsphinx model package for the language.";
 inline constexpr const char* speechRecognitionPrivacyPane = "Settings \u203A Privacy";
 
 }  // namespace LinuxNames
@@ -139,7 +150,8 @@ inline constexpr const char* speechModelPackages[][2] = {{"en", "pocketsphinx-en
 inline constexpr const char* packageInstallCommand = "sudo apt install ";
 // Starting the sound server by hand, and choosing its input.
 inline constexpr const char* soundServerStartCommand = "pulseaudio --start";
-inline constexpr const char* chooseInputSourceCommand = "pactl set-default-source <input name from: pactl list short sources>";
+inline constexpr const char* chooseInputSourceCommand =
+    "pactl set-default-source <input name from: pactl list short sources>";
 // What the desktop calls its accessibility switch.
 inline constexpr const char* assistiveTechnologiesName = "assistive technologies";
 // What stops inserted text in a secure field here.

@@ -154,8 +154,8 @@ void SettingsStore::writeLocked() {
         aside += ".bad-" + std::to_string(static_cast<long long>(std::time(nullptr)));
         if (::rename(file_.c_str(), aside.c_str()) != 0) {
             lastWriteOk_ = false;
-            log("Settings", "Not saving " + file_.string() + ": it did not load and could not be moved aside: " +
-                                std::strerror(errno));
+            log("Settings",
+                "Not saving " + file_.string() + ": it did not load and could not be moved aside: " + std::strerror(errno));
             return;
         }
         log("Settings", "Moved the unreadable " + file_.string() + " aside to " + aside.string());
@@ -227,9 +227,7 @@ std::optional<std::vector<std::string>> SettingsStore::stringArray(const std::st
     return out;
 }
 
-nlohmann::json SettingsStore::encodeData(const std::vector<std::uint8_t>& bytes) {
-    return json{{kDataTag, base64(bytes)}};
-}
+nlohmann::json SettingsStore::encodeData(const std::vector<std::uint8_t>& bytes) { return json{{kDataTag, base64(bytes)}}; }
 
 std::optional<std::vector<std::uint8_t>> SettingsStore::decodeData(const json& value) {
     if (value.is_object() && value.size() == 1 && value.contains(kDataTag) && value[kDataTag].is_string()) {
@@ -244,9 +242,7 @@ std::optional<std::vector<std::uint8_t>> SettingsStore::data(const std::string& 
     return decodeData(*v);
 }
 
-void SettingsStore::setData(const std::string& key, const std::vector<std::uint8_t>& bytes) {
-    set(key, encodeData(bytes));
-}
+void SettingsStore::setData(const std::string& key, const std::vector<std::uint8_t>& bytes) { set(key, encodeData(bytes)); }
 
 void SettingsStore::set(const std::string& key, const json& value) {
     std::lock_guard<std::mutex> g(lock_);

@@ -22,8 +22,7 @@ public:
 
     // The store for `domain`, kept in `<directory>/<domain>.json`. Stores are
     // shared per file: asking twice for the same file gives the same object.
-    static std::shared_ptr<SettingsStore> open(const std::filesystem::path& directory,
-                                               const std::string& domain);
+    static std::shared_ptr<SettingsStore> open(const std::filesystem::path& directory, const std::string& domain);
 
     const std::string& domain() const { return domain_; }
     const std::filesystem::path& file() const { return file_; }

@@ -11,7 +11,7 @@ namespace platform::readiness {
 
 struct SoundServer {
     bool reachable = false;
-    std::string name;     // "pulseaudio" / "PulseAudio (on PipeWire 0.3.65)"
+    std::string name;  // "pulseaudio" / "PulseAudio (on PipeWire 0.3.65)"
     std::string version;
     std::string defaultSource;  // empty when the server names none
     bool defaultSourceExists = false;

@@ -182,9 +182,7 @@ bool isWhitespace(char32_t c) {
     return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
 }
 
-bool isWhitespaceOrNewline(char32_t c) {
-    return isWhitespace(c) || (c >= 0x0A && c <= 0x0D) || c == 0x85;
-}
+bool isWhitespaceOrNewline(char32_t c) { return isWhitespace(c) || (c >= 0x0A && c <= 0x0D) || c == 0x85; }
 
 namespace {
 template <typename Pred>
@@ -234,9 +232,7 @@ bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
     return foldCase(haystack).find(foldCase(needle)) != std::string::npos;
 }
 
-bool hasPrefixIgnoringCase(std::string_view s, std::string_view prefix) {
-    return hasPrefix(foldCase(s), foldCase(prefix));
-}
+bool hasPrefixIgnoringCase(std::string_view s, std::string_view prefix) { return hasPrefix(foldCase(s), foldCase(prefix)); }
 
 std::size_t graphemeCount(std::string_view s) {
     if (s.empty()) return 0;

@@ -18,7 +18,7 @@ public:
     enum Option : unsigned {
         none = 0,
         caseInsensitive = 1u << 0,
-        multiline = 1u << 1,        // ^ and $ match at line ends
+        multiline = 1u << 1,  // ^ and $ match at line ends
         dotMatchesLineSeparators = 1u << 2,
         allowCommentsAndWhitespace = 1u << 3,
     };
@@ -42,8 +42,7 @@ public:
     Regex& operator=(const Regex&) = delete;
 
     // nullptr (and `error` filled) instead of throwing.
-    static std::shared_ptr<Regex> make(std::string_view pattern, unsigned options = none,
-                                       std::string* error = nullptr);
+    static std::shared_ptr<Regex> make(std::string_view pattern, unsigned options = none, std::string* error = nullptr);
 
     const std::string& pattern() const { return pattern_; }
 
@@ -76,7 +75,7 @@ private:
 // White space and newlines as the platform's character set of that name:
 // Unicode general category Z*, U+0009-U+000D and U+0085.
 bool isWhitespaceOrNewline(char32_t c);
-bool isWhitespace(char32_t c);  // Z* and tab, without the newlines
+bool isWhitespace(char32_t c);                      // Z* and tab, without the newlines
 std::string trimmed(std::string_view s);            // whitespace and newlines
 std::string trimmedWhitespace(std::string_view s);  // whitespace only
 
@@ -89,7 +88,7 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b);
 bool containsIgnoringCase(std::string_view haystack, std::string_view needle);
 bool hasPrefixIgnoringCase(std::string_view s, std::string_view prefix);
 
-std::size_t graphemeCount(std::string_view s);   // user-perceived characters
+std::size_t graphemeCount(std::string_view s);  // user-perceived characters
 std::size_t utf16Length(std::string_view s);
 std::size_t codePointCount(std::string_view s);
 // First `n` user-perceived characters.

@@ -54,19 +54,19 @@ std::vector<SelfTestCase> cases() {
 
     // The tool is linked into the user's own bin directory here, so the
     // command names that link rather than a system directory.
-    out.push_back({"cliInstallCommand: produces a plain `ln -s <bin> ~/.local/bin/ondira` with no sudo",
-                   "if the fallback command ever gained a sudo prefix, a user pasting it would be asked for a password "
-                   "by text this application generated",
-                   [] {
-                       // The expected text is spelled out here, not rebuilt from the delegate's own
-                       // link constant: a link moved to a system directory must turn this red.
-                       const std::string bin = "/opt/Ondira.bundle/Ondira";
-                       const std::string expected =
-                           "ln -s " + bin + " " + (AppPaths::homeDirectory() / ".local/bin/ondira").string();
-                       const std::string cmd = AppDelegate::cliInstallCommand(bin);
-                       if (cmd == expected && cmd.find("sudo") == std::string::npos) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("cliInstallCommand produced \"" + cmd + "\", expected \"" + expected + "\"");
-                   }});
+    out.push_back(
+        {"cliInstallCommand: produces a plain `ln -s <bin> ~/.local/bin/ondira` with no sudo",
+         "if the fallback command ever gained a sudo prefix, a user pasting it would be asked for a password "
+         "by text this application generated",
+         [] {
+             // The expected text is spelled out here, not rebuilt from the delegate's own
+             // link constant: a link moved to a system directory must turn this red.
+             const std::string bin = "/opt/Ondira.bundle/Ondira";
+             const std::string expected = "ln -s " + bin + " " + (AppPaths::homeDirectory() / ".local/bin/ondira").string();
+             const std::string cmd = AppDelegate::cliInstallCommand(bin);
+             if (cmd == expected && cmd.find("sudo") == std::string::npos) return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail("cliInstallCommand produced \"" + cmd + "\", expected \"" + expected + "\"");
+         }});
 
     out.push_back({"cliInstallCommand: threads the exact resolved binary path given, not a hardcoded one",
                    "a hard-coded application path would print an unusable command for any development build or moved "
@@ -107,8 +107,7 @@ std::vector<SelfTestCase> cases() {
                    }});
 
     out.push_back({"stagingCommitTitle: singular for one entry, plural for more than one",
-                   "\"1 entries\" reads as unfinished software; this fails if the plural is unconditional",
-                   [] {
+                   "\"1 entries\" reads as unfinished software; this fails if the plural is unconditional", [] {
                        const std::string one = AppDelegate::stagingCommitTitle(1);
                        const std::string two = AppDelegate::stagingCommitTitle(2);
                        if (one.find("1 entry") != std::string::npos && one.find("entries") == std::string::npos &&
@@ -126,8 +125,8 @@ std::vector<SelfTestCase> cases() {
                            {StagingAppendResult::Kind::appended, platform::newUUID()}, limits);
                        const auto caps = capMessages(limits);
                        if (!appended && caps[0] && caps[1]) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("appended=" + optionalForm(appended) + " entryCap=" + optionalForm(caps[0]) +
-                                                    " byteCap=" + optionalForm(caps[1]));
+                       return SelfTestOutcome::fail("appended=" + optionalForm(appended) + " entryCap=" +
+                                                    optionalForm(caps[0]) + " byteCap=" + optionalForm(caps[1]));
                    }});
     out.push_back({"stagingRejectionMessage: quotes the ACTUAL cap from the limits passed, not a literal",
                    "the caps live in the staging limits; a message with a hard-coded \"200 entries\" would stay wrong "
@@ -139,16 +138,18 @@ std::vector<SelfTestCase> cases() {
                            return SelfTestOutcome::pass();
                        return SelfTestOutcome::fail(capsText(caps));
                    }});
-    out.push_back({"stagingRejectionMessage: says the words were pasted instead, because a refused append must never read as a silent drop",
-                   "the staging buffer refuses at the cap instead of evicting; if the message did not say the text still "
-                   "went somewhere, the user would believe the dictation lost",
-                   [] {
-                       const auto caps = capMessages(StagingLimits::defaults());
-                       for (const auto& message : caps)
-                           if (!message || platform::text::lowercased(*message).find("pasted") == std::string::npos)
-                               return SelfTestOutcome::fail(capsText(caps));
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"stagingRejectionMessage: says the words were pasted instead, because a refused append must never read as a silent "
+         "drop",
+         "the staging buffer refuses at the cap instead of evicting; if the message did not say the text still "
+         "went somewhere, the user would believe the dictation lost",
+         [] {
+             const auto caps = capMessages(StagingLimits::defaults());
+             for (const auto& message : caps)
+                 if (!message || platform::text::lowercased(*message).find("pasted") == std::string::npos)
+                     return SelfTestOutcome::fail(capsText(caps));
+             return SelfTestOutcome::pass();
+         }});
 
     out.push_back({"staging mode defaults OFF, unlike every other feature flag here",
                    "staging changes where a dictation lands; a default of on would silently stop pasting for every "
@@ -170,43 +171,48 @@ std::vector<SelfTestCase> cases() {
     // The hub refresh and the delivery belong to the main thread while the
     // completion job runs off it: they must stay inside the job's one
     // main-queue step, never be called from the job directly.
-    out.push_back({"defect #2: refreshAfterDictation() is hopped through MainActor.run, not called bare",
-                   "the hub window controller belongs to the main actor while the transcription task body runs off it; "
-                   "a bare call would reach across actors unguarded, so the main-actor hop must stay",
-                   [source, unreadable] {
-                       if (!source) return unreadable();
-                       const std::string hop = "platform::MainQueue::async([this, job, cleaned";
-                       // The hub refresh hook the delegate calls after a recorded dictation.
-                       const std::string call = "HubWindowController::shared().refreshAfterDictation();";
-                       const auto block = SourceScan::between(*source, hop, "\n    });\n");
-                       const bool hopped = block && SourceScan::contains(*block, call);
-                       const auto first = source->find(call);
-                       const bool noBareCall = first != std::string::npos && source->find(call, first + 1) == std::string::npos &&
-                                               (!hopped || source->find(hop) < first);
-                       if (hopped && noBareCall) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail(std::string("expected the hub refresh after a dictation to be called only inside "
-                                                                "the job's main-queue step, hopped=") +
-                                                    (hopped ? "true" : "false") + " noBareCall=" + (noBareCall ? "true" : "false"));
-                   }});
+    out.push_back(
+        {"defect #2: refreshAfterDictation() is hopped through MainActor.run, not called bare",
+         "the hub window controller belongs to the main actor while the transcription task body runs off it; "
+         "a bare call would reach across actors unguarded, so the main-actor hop must stay",
+         [source, unreadable] {
+             if (!source) return unreadable();
+             const std::string hop = "platform::MainQueue::async([this, job, cleaned";
+             // The hub refresh hook the delegate calls after a recorded dictation.
+             const std::string call = "HubWindowController::shared().refreshAfterDictation();";
+             const auto block = SourceScan::between(*source, hop, "\n    });\n");
+             const bool hopped = block && SourceScan::contains(*block, call);
+             const auto first = source->find(call);
+             const bool noBareCall = first != std::string::npos && source->find(call, first + 1) == std::string::npos &&
+                                     (!hopped || source->find(hop) < first);
+             if (hopped && noBareCall) return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail(std::string("expected the hub refresh after a dictation to be called only inside "
+                                                      "the job's main-queue step, hopped=") +
+                                          (hopped ? "true" : "false") + " noBareCall=" + (noBareCall ? "true" : "false"));
+         }});
     // The partial-text callback outlives nothing: it captures no delegate and
     // finds the live one when it runs.
-    out.push_back({"defect #3 (confirmed already correct, left alone): onPartial keeps [weak self], not a strong capture",
-                   "the partial-text callback is sendable and the delegate is not; a strong capture would also keep the "
-                   "delegate alive for the whole background task, a leak on every dictation",
-                   [source, unreadable] {
-                       if (!source) return unreadable();
-                       const auto body = SourceScan::between(
-                           *source, "PartialTextCallback partialTextForwarder(std::weak_ptr<DictationController> controller) {", "\n}\n");
-                       const bool usesWeakSelf = body && SourceScan::contains(*body, "return [controller](const std::string& text) {") &&
-                                                 !SourceScan::contains(*body, "this");
-                       const bool bodyUsesOptionalChaining =
-                           body && SourceScan::contains(*body, "if (controller.lock()) IndicatorWindowController::shared().updatePartialText(text);");
-                       if (usesWeakSelf && bodyUsesOptionalChaining) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail(std::string("expected onPartial to capture [weak self] and call "
-                                                                "self?.indicator.updatePartialText(text), usesWeakSelf=") +
-                                                    (usesWeakSelf ? "true" : "false") + " bodyUsesOptionalChaining=" +
-                                                    (bodyUsesOptionalChaining ? "true" : "false"));
-                   }});
+    out.push_back(
+        {"defect #3 (confirmed already correct, left alone): onPartial keeps [weak self], not a strong capture",
+         "the partial-text callback is sendable and the delegate is not; a strong capture would also keep the "
+         "delegate alive for the whole background task, a leak on every dictation",
+         [source, unreadable] {
+             if (!source) return unreadable();
+             const auto body = SourceScan::between(
+                 *source, "PartialTextCallback partialTextForwarder(std::weak_ptr<DictationController> controller) {",
+                 "\n}\n");
+             const bool usesWeakSelf = body &&
+                                       SourceScan::contains(*body, "return [controller](const std::string& text) {") &&
+                                       !SourceScan::contains(*body, "this");
+             const bool bodyUsesOptionalChaining =
+                 body && SourceScan::contains(
+                             *body, "if (controller.lock()) IndicatorWindowController::shared().updatePartialText(text);");
+             if (usesWeakSelf && bodyUsesOptionalChaining) return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail(std::string("expected onPartial to capture [weak self] and call "
+                                                      "self?.indicator.updatePartialText(text), usesWeakSelf=") +
+                                          (usesWeakSelf ? "true" : "false") +
+                                          " bodyUsesOptionalChaining=" + (bodyUsesOptionalChaining ? "true" : "false"));
+         }});
     return out;
 }
 

@@ -33,7 +33,9 @@ std::vector<SelfTestCase> cases() {
                    [] {
                        auto dir = AppPaths::vocabPacksDirectory();
                        fs::path bundle = platform::Bundle::bundleURL();
-                       if (!dir) return SelfTestOutcome::fail("vocabPacksDirectory returned nil while the bundled resource is present");
+                       if (!dir)
+                           return SelfTestOutcome::fail(
+                               "vocabPacksDirectory returned nil while the bundled resource is present");
                        if (startsWith(*dir, bundle)) return SelfTestOutcome::pass();
                        return SelfTestOutcome::fail("vocabPacksDirectory (" + dir->string() +
                                                     ") is not inside the bundle (" + bundle.string() + ")");
@@ -45,7 +47,8 @@ std::vector<SelfTestCase> cases() {
                    "compiling in the development fallback would make the lookup return a directory instead of "
                    "nothing once the bundle's resource is absent",
                    [] {
-                       fs::path bundle = platform::temporaryDirectory() / ("ondira-selftest-apppaths-" + platform::newUUID());
+                       fs::path bundle =
+                           platform::temporaryDirectory() / ("ondira-selftest-apppaths-" + platform::newUUID());
                        std::error_code ec;
                        fs::create_directories(bundle / "Resources", ec);
                        if (ec) return SelfTestOutcome::skip("cannot create a temporary bundle: " + ec.message());

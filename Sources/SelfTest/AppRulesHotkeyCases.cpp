@@ -94,8 +94,8 @@ std::vector<SelfTestCase> AppRulesHotkeyCases() {
                            pumpMainRunLoop(0.05);
                        }
                        if (count == 1 && active) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("expected exactly one hands-free start, got count=" + std::to_string(count) +
-                                                    " active=" + boolText(active));
+                       return SelfTestOutcome::fail("expected exactly one hands-free start, got count=" +
+                                                    std::to_string(count) + " active=" + boolText(active));
                    }});
 
     out.push_back({"hands-free: two quick taps OUTSIDE the double-tap window do NOT start a session",
@@ -120,7 +120,8 @@ std::vector<SelfTestCase> AppRulesHotkeyCases() {
                    "microphone would stay open until the safety limit",
                    [] {
                        FakeDelegateScope scope;
-                       if (!startHandsFree(scope)) return SelfTestOutcome::fail("precondition failed: hands-free never started");
+                       if (!startHandsFree(scope))
+                           return SelfTestOutcome::fail("precondition failed: hands-free never started");
                        tap(scope.manager);
                        pumpMainRunLoop(0.05);
                        const bool active = scope.manager.isHandsFreeActive();
@@ -140,7 +141,8 @@ std::vector<SelfTestCase> AppRulesHotkeyCases() {
                            ~Restore() { HotkeyManager::handsFreeMaxDuration = limit; }
                        } restore{savedLimit};
                        FakeDelegateScope scope;
-                       if (!startHandsFree(scope)) return SelfTestOutcome::fail("precondition failed: hands-free never started");
+                       if (!startHandsFree(scope))
+                           return SelfTestOutcome::fail("precondition failed: hands-free never started");
                        platform::MainQueue::pump(2.0, [&] {
                            return scope.fake->stoppedWith("max-duration") && !scope.manager.isHandsFreeActive();
                        });
@@ -150,28 +152,29 @@ std::vector<SelfTestCase> AppRulesHotkeyCases() {
                                                     std::string(boolText(active)) + " reasons=" + scope.fake->reasonsText());
                    }});
 
-    out.push_back({"primary hold path is unchanged: a single press held past the tap window still fires exactly one press "
-                   "and one release, and never starts hands-free",
-                   "push-to-talk is the everyday gesture; the hands-free rules must not add, drop or double a press or "
-                   "release of an ordinary hold, nor shorten the 180 s hold limit",
-                   [] {
-                       FakeDelegateScope scope;
-                       scope.manager.triggerPress();
-                       const bool pressedDuring = scope.manager.isPressed();
-                       pumpMainRunLoop(0.5);
-                       scope.manager.triggerRelease();
-                       pumpMainRunLoop(0.05);
-                       const bool pressedAfter = scope.manager.isPressed();
-                       const auto& f = *scope.fake;
-                       if (pressedDuring && !pressedAfter && f.pressCount == 1 && f.releaseCount == 1 &&
-                           f.handsFreeStartCount == 0 && HotkeyManager::maxHoldDuration == 180.0)
-                           return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail(
-                           "expected exactly one press+release, isPressed true during hold then false after, no hands-free "
-                           "start, maxHoldDuration==180 — got pressCount=" + std::to_string(f.pressCount) +
-                           " releaseCount=" + std::to_string(f.releaseCount) + " handsFreeStart=" +
-                           std::to_string(f.handsFreeStartCount) + " isPressed=" + boolText(pressedAfter) +
-                           " maxHoldDuration=" + platform::text::formatDouble(HotkeyManager::maxHoldDuration));
-                   }});
+    out.push_back(
+        {"primary hold path is unchanged: a single press held past the tap window still fires exactly one press "
+         "and one release, and never starts hands-free",
+         "push-to-talk is the everyday gesture; the hands-free rules must not add, drop or double a press or "
+         "release of an ordinary hold, nor shorten the 180 s hold limit",
+         [] {
+             FakeDelegateScope scope;
+             scope.manager.triggerPress();
+             const bool pressedDuring = scope.manager.isPressed();
+             pumpMainRunLoop(0.5);
+             scope.manager.triggerRelease();
+             pumpMainRunLoop(0.05);
+             const bool pressedAfter = scope.manager.isPressed();
+             const auto& f = *scope.fake;
+             if (pressedDuring && !pressedAfter && f.pressCount == 1 && f.releaseCount == 1 && f.handsFreeStartCount == 0 &&
+                 HotkeyManager::maxHoldDuration == 180.0)
+                 return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail(
+                 "expected exactly one press+release, isPressed true during hold then false after, no hands-free "
+                 "start, maxHoldDuration==180 — got pressCount=" +
+                 std::to_string(f.pressCount) + " releaseCount=" + std::to_string(f.releaseCount) +
+                 " handsFreeStart=" + std::to_string(f.handsFreeStartCount) + " isPressed=" + boolText(pressedAfter) +
+                 " maxHoldDuration=" + platform::text::formatDouble(HotkeyManager::maxHoldDuration));
+         }});
     return out;
 }

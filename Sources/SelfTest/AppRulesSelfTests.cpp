@@ -39,8 +39,7 @@ std::vector<SelfTestCase> cases() {
     const std::string terminalID = LinuxNames::systemTerminalID;
     std::vector<SelfTestCase> out;
     out.push_back({"per-app dictation rules: suite registered and reachable",
-                   "if this suite stopped being registered the whole area would silently lose coverage",
-                   [] {
+                   "if this suite stopped being registered the whole area would silently lose coverage", [] {
                        // Registered: the registry holds a builder under this name (not a "not built"
                        // stand-in). Reachable: the stored rules resolve through the real rules code, and an
                        // application nobody configured gets the global default.
@@ -50,8 +49,8 @@ std::vector<SelfTestCase> cases() {
                        const auto rules = AppRules::effectiveRules(AppPaths::userDefaults());
                        const AppRule resolved = AppRules::resolve(std::string("com.test.nobody-configured-this"), rules);
                        if (resolved != AppRules::globalDefault())
-                           return SelfTestOutcome::fail("an unconfigured application resolved to " +
-                                                        describe(resolved) + ", not the global default");
+                           return SelfTestOutcome::fail("an unconfigured application resolved to " + describe(resolved) +
+                                                        ", not the global default");
                        return SelfTestOutcome::pass();
                    }});
     out.push_back({"exact bundle-id match resolves to that app's rule",
@@ -62,7 +61,8 @@ std::vector<SelfTestCase> cases() {
                        const AppRule beta = rule("com.test.beta", "Beta", true, true, true, false);
                        const AppRule got = AppRules::resolve(std::string("com.test.alpha"), {alpha, beta});
                        if (got == alpha) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("resolve(com.test.alpha): expected " + describe(alpha) + ", got " + describe(got));
+                       return SelfTestOutcome::fail("resolve(com.test.alpha): expected " + describe(alpha) + ", got " +
+                                                    describe(got));
                    }});
     out.push_back({"unknown app falls back to the global default rule, not the first/last configured rule",
                    "falling back to some configured rule instead of the global one would, for example, refuse "
@@ -83,15 +83,16 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::fail("resolve(nil): expected " + describe(AppRules::globalDefault()) +
                                                     ", got " + describe(got));
                    }});
-    out.push_back({"never-dictate rule: shouldAllowDictation is false — this is the exact predicate startRecording() "
-                   "checks before opening the mic",
-                   "the never-dictate flag must block the microphone; ignoring it would record while a password "
-                   "manager is in front",
-                   [] {
-                       const AppRule vault = rule("com.test.vault", "Vault", true, true, true, true);
-                       if (!AppRules::shouldAllowDictation(std::string("com.test.vault"), {vault})) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("expected dictation to be blocked for a neverDictate rule, got allowed=true");
-                   }});
+    out.push_back(
+        {"never-dictate rule: shouldAllowDictation is false — this is the exact predicate startRecording() "
+         "checks before opening the mic",
+         "the never-dictate flag must block the microphone; ignoring it would record while a password "
+         "manager is in front",
+         [] {
+             const AppRule vault = rule("com.test.vault", "Vault", true, true, true, true);
+             if (!AppRules::shouldAllowDictation(std::string("com.test.vault"), {vault})) return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail("expected dictation to be blocked for a neverDictate rule, got allowed=true");
+         }});
     out.push_back({"non-never-dictate rule (and the global default): shouldAllowDictation is true",
                    "unconfigured applications and rules without never-dictate must stay allowed; inverting the "
                    "predicate would block dictation everywhere",
@@ -114,7 +115,8 @@ std::vector<SelfTestCase> cases() {
                        auto loaded = AppRules::loadStoredOverrides(AppPaths::userDefaults());
                        clearStore();
                        if (sameSet(rules, loaded)) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("round-tripped rules: expected " + describe(rules) + ", got " + describe(loaded));
+                       return SelfTestOutcome::fail("round-tripped rules: expected " + describe(rules) + ", got " +
+                                                    describe(loaded));
                    }});
     out.push_back({"malformed stored blob degrades to the shipped defaults, not a crash or an empty (unprotected) rule set",
                    "a corrupted store must fall back to the shipped protective rules rather than crash or come back "
@@ -125,8 +127,8 @@ std::vector<SelfTestCase> cases() {
                        auto loaded = AppRules::loadStoredOverrides(AppPaths::userDefaults());
                        clearStore();
                        if (sameSet(loaded, AppRules::builtInDefaults())) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("malformed-blob fallback: expected " + describe(AppRules::builtInDefaults()) +
-                                                    ", got " + describe(loaded));
+                       return SelfTestOutcome::fail("malformed-blob fallback: expected " +
+                                                    describe(AppRules::builtInDefaults()) + ", got " + describe(loaded));
                    }});
     out.push_back({"shipped defaults are present with no stored overrides at all (missing key, not just empty array)",
                    "with nothing stored the shipped rules (raw terminal, never-dictate password managers) must still "
@@ -136,10 +138,13 @@ std::vector<SelfTestCase> cases() {
                        auto rules = AppRules::effectiveRules(AppPaths::userDefaults());
                        clearStore();
                        auto terminal = find(rules, terminalID);
-                       const bool anyNever = std::any_of(rules.begin(), rules.end(), [](const AppRule& r) { return r.neverDictate; });
+                       const bool anyNever =
+                           std::any_of(rules.begin(), rules.end(), [](const AppRule& r) { return r.neverDictate; });
                        if (terminal && !terminal->polishEnabled && anyNever) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("expected shipped defaults to include a raw Terminal rule and at least "
-                                                    "one never-dictate rule, got " + describe(rules));
+                       return SelfTestOutcome::fail(
+                           "expected shipped defaults to include a raw Terminal rule and at least "
+                           "one never-dictate rule, got " +
+                           describe(rules));
                    }});
     out.push_back({"a shipped default is overridable: a persisted rule for the same bundle id wins over the built-in",
                    "user overrides must replace the shipped rule of their own application; a merge that let the "
@@ -154,48 +159,54 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::fail("overridden Terminal rule: expected " + describe(override) + ", got " +
                                                     describe(found));
                    }});
-    out.push_back({"an override for one app does not remove shipped defaults for OTHER apps (additive, not "
-                   "replace-the-whole-set)",
-                   "a merge that replaced the whole shipped set with the stored overrides would drop the password "
-                   "managers' never-dictate rules as soon as the user configured one unrelated application",
-                   [] {
-                       std::set<std::string> shipped, effective;
-                       for (const auto& r : AppRules::builtInDefaults())
-                           if (r.neverDictate) shipped.insert(r.bundleID);
-                       clearStore();
-                       AppRules::persist({rule(LinuxNames::chatAppID, "Slack", true, false, false, false)}, AppPaths::userDefaults());
-                       auto rules = AppRules::effectiveRules(AppPaths::userDefaults());
-                       clearStore();
-                       for (const auto& r : rules)
-                           if (r.neverDictate) effective.insert(r.bundleID);
-                       if (!shipped.empty() && std::includes(effective.begin(), effective.end(), shipped.begin(), shipped.end()))
-                           return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("expected pre-existing never-dictate defaults to survive an unrelated "
-                                                    "override, got " + describe(rules));
-                   }});
+    out.push_back(
+        {"an override for one app does not remove shipped defaults for OTHER apps (additive, not "
+         "replace-the-whole-set)",
+         "a merge that replaced the whole shipped set with the stored overrides would drop the password "
+         "managers' never-dictate rules as soon as the user configured one unrelated application",
+         [] {
+             std::set<std::string> shipped, effective;
+             for (const auto& r : AppRules::builtInDefaults())
+                 if (r.neverDictate) shipped.insert(r.bundleID);
+             clearStore();
+             AppRules::persist({rule(LinuxNames::chatAppID, "Slack", true, false, false, false)}, AppPaths::userDefaults());
+             auto rules = AppRules::effectiveRules(AppPaths::userDefaults());
+             clearStore();
+             for (const auto& r : rules)
+                 if (r.neverDictate) effective.insert(r.bundleID);
+             if (!shipped.empty() && std::includes(effective.begin(), effective.end(), shipped.begin(), shipped.end()))
+                 return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail(
+                 "expected pre-existing never-dictate defaults to survive an unrelated "
+                 "override, got " +
+                 describe(rules));
+         }});
     // The hands-free gesture cases follow the rule cases.
     for (auto& c : AppRulesHotkeyCases()) out.push_back(std::move(c));
     // Both gestures must enter the one capturing phase for Esc to treat them
     // alike: the delegate's two entry points start the same dictation, and
     // that phase cancels by discarding the audio.
-    out.push_back({"Esc-cancel treats a hands-free session identically to a held one, because DictationLifecycle is gesture-agnostic",
-                   "a hands-free capture tracked through some other state would let Esc cancel a held capture but do "
-                   "nothing for a hands-free one",
-                   [] {
-                       if (!SelfTestSupport::repoRoot()) return SelfTestOutcome::skip("repo root not resolvable from this build");
-                       const auto source = SelfTestSupport::readRepoFile("Sources/App/DictationController.cpp");
-                       if (!source) return SelfTestOutcome::fail("Sources/App/DictationController.cpp is missing from the source tree");
-                       const std::string start = "override { d_.startDictation(DictationMode::standard); }";
-                       const bool held = source->find("void hotkeyDidPress() " + start) != std::string::npos;
-                       const bool handsFree = source->find("void hotkeyDidRequestHandsFreeStart() " + start) != std::string::npos;
-                       if (!held || !handsFree)
-                           return SelfTestOutcome::fail(std::string("a held press and a hands-free start no longer begin the same dictation (held=") +
-                                                        (held ? "true" : "false") + " handsFree=" + (handsFree ? "true" : "false") + ")");
-                       if (DictationLifecycles::cancelled(DictationLifecycle::capturing).second !=
-                           DictationLifecycles::CancelOutcome::cancelledDiscardAudio)
-                           return SelfTestOutcome::fail("Esc during a capture no longer discards the audio");
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"Esc-cancel treats a hands-free session identically to a held one, because DictationLifecycle is gesture-agnostic",
+         "a hands-free capture tracked through some other state would let Esc cancel a held capture but do "
+         "nothing for a hands-free one",
+         [] {
+             if (!SelfTestSupport::repoRoot()) return SelfTestOutcome::skip("repo root not resolvable from this build");
+             const auto source = SelfTestSupport::readRepoFile("Sources/App/DictationController.cpp");
+             if (!source)
+                 return SelfTestOutcome::fail("Sources/App/DictationController.cpp is missing from the source tree");
+             const std::string start = "override { d_.startDictation(DictationMode::standard); }";
+             const bool held = source->find("void hotkeyDidPress() " + start) != std::string::npos;
+             const bool handsFree = source->find("void hotkeyDidRequestHandsFreeStart() " + start) != std::string::npos;
+             if (!held || !handsFree)
+                 return SelfTestOutcome::fail(
+                     std::string("a held press and a hands-free start no longer begin the same dictation (held=") +
+                     (held ? "true" : "false") + " handsFree=" + (handsFree ? "true" : "false") + ")");
+             if (DictationLifecycles::cancelled(DictationLifecycle::capturing).second !=
+                 DictationLifecycles::CancelOutcome::cancelledDiscardAudio)
+                 return SelfTestOutcome::fail("Esc during a capture no longer discards the audio");
+             return SelfTestOutcome::pass();
+         }});
     // The hub bridge cases close the suite.
     for (auto& c : AppRulesBridgeCases()) out.push_back(std::move(c));
     return out;

@@ -14,8 +14,7 @@ std::string dataDumpMarker() {
 std::vector<SelfTestCase> cases() {
     auto page = HubPageSource::bundledPage();
     if (!page) {
-        return {{"artifact hygiene", "n/a",
-                 [] { return SelfTestOutcome::fail("bundled ondira_hub.html not found"); }}};
+        return {{"artifact hygiene", "n/a", [] { return SelfTestOutcome::fail("bundled ondira_hub.html not found"); }}};
     }
     static const std::string webFontNeedle = "fonts.googleapis";
     return {

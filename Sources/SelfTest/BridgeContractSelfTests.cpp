@@ -19,15 +19,17 @@ std::vector<SelfTestCase> cases() {
     auto page = HubPageSource::bundledPage();
     if (!page) {
         return {{"bridge contract", "n/a", [] {
-                     return SelfTestOutcome::fail("bundled ondira_hub.html not found \u2014 cannot run any "
-                                                  "bridge-contract check");
+                     return SelfTestOutcome::fail(
+                         "bundled ondira_hub.html not found \u2014 cannot run any "
+                         "bridge-contract check");
                  }}};
     }
     const auto sent = HubPageSource::postedMessages(*page);
     if (!SelfTestSupport::repoRoot()) {
         return {{"bridge contract (HubWindow source scan)", "n/a", [] {
-                     return SelfTestOutcome::skip("dev source tree not present next to this bundle \u2014 cannot "
-                                                  "cross-check HubWindow");
+                     return SelfTestOutcome::skip(
+                         "dev source tree not present next to this bundle \u2014 cannot "
+                         "cross-check HubWindow");
                  }}};
     }
     auto source = SelfTestSupport::readRepoFile(HubPageSource::dispatcherFile);
@@ -56,8 +58,10 @@ std::vector<SelfTestCase> cases() {
          [sent, handled] {
              const auto unreached = minus(handled, sent);
              if (unreached.empty()) return SelfTestOutcome::pass();
-             return SelfTestOutcome::fail("the host program handles these messages but ondira_hub.html never sends "
-                                          "them: " + HubPageSource::joined(unreached));
+             return SelfTestOutcome::fail(
+                 "the host program handles these messages but ondira_hub.html never sends "
+                 "them: " +
+                 HubPageSource::joined(unreached));
          }},
         {"unhandled bridge messages are logged, not silently dropped",
          "without the logging branch for unmatched messages, a misspelt or future message would vanish without any "

@@ -69,8 +69,8 @@ std::string engineOf(const json& record) {
 
 std::optional<json> build(const std::string& text, const std::string& engine, double duration, double latency,
                           double transcription) {
-    return DictationLogger::makeEntry(text, "TestApp", DictationLogger::Clock::now(), duration, latency,
-                                      transcription, engine);
+    return DictationLogger::makeEntry(text, "TestApp", DictationLogger::Clock::now(), duration, latency, transcription,
+                                      engine);
 }
 
 const char* kNilForText = "buildRecord returned nil for non-empty text";
@@ -212,31 +212,31 @@ std::vector<SelfTestCase> cases() {
                            return SelfTestOutcome::fail("live dictation_log.jsonl still present after deleteAllHistory()");
                        }
                        if (archivePresent) {
-                           return SelfTestOutcome::fail("archived dictation_log.1.jsonl still present after "
-                                                        "deleteAllHistory() — the real bug this test guards against");
+                           return SelfTestOutcome::fail(
+                               "archived dictation_log.1.jsonl still present after "
+                               "deleteAllHistory() — the real bug this test guards against");
                        }
                        return SelfTestOutcome::pass();
                    }});
 
-    out.push_back({"the `engine` field carries the engine the CALLER named, not a constant",
-                   "a constant engine value would make every window agree and so defeat the regression gate's "
-                   "engine-change guard, which compares the sets of engines of two windows",
-                   [] {
-                       auto first = build("hello from speechanalyzer", "apple_speechanalyzer_ondevice", 2.0, 0.4, 0.2);
-                       auto second = build("hello from sfspeech", "apple_sfspeech_ondevice", 2.0, 0.4, 0.2);
-                       if (!first || !second) return SelfTestOutcome::fail(kNilForText);
-                       if (engineOf(*first) != "apple_speechanalyzer_ondevice") {
-                           return SelfTestOutcome::fail(
-                               "engine was not the caller's: expected apple_speechanalyzer_ondevice, got " +
-                               engineOf(*first));
-                       }
-                       if (engineOf(*second) != "apple_sfspeech_ondevice") {
-                           return SelfTestOutcome::fail(
-                               "engine was not the caller's: expected apple_sfspeech_ondevice, got " +
-                               engineOf(*second));
-                       }
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"the `engine` field carries the engine the CALLER named, not a constant",
+         "a constant engine value would make every window agree and so defeat the regression gate's "
+         "engine-change guard, which compares the sets of engines of two windows",
+         [] {
+             auto first = build("hello from speechanalyzer", "apple_speechanalyzer_ondevice", 2.0, 0.4, 0.2);
+             auto second = build("hello from sfspeech", "apple_sfspeech_ondevice", 2.0, 0.4, 0.2);
+             if (!first || !second) return SelfTestOutcome::fail(kNilForText);
+             if (engineOf(*first) != "apple_speechanalyzer_ondevice") {
+                 return SelfTestOutcome::fail("engine was not the caller's: expected apple_speechanalyzer_ondevice, got " +
+                                              engineOf(*first));
+             }
+             if (engineOf(*second) != "apple_sfspeech_ondevice") {
+                 return SelfTestOutcome::fail("engine was not the caller's: expected apple_sfspeech_ondevice, got " +
+                                              engineOf(*second));
+             }
+             return SelfTestOutcome::pass();
+         }});
 
     out.push_back({"an unnamable engine is written as \"unknown\", never as a plausible engine name",
                    "falling back to a specific engine name instead of the unknown token would attribute untagged "
@@ -293,10 +293,9 @@ std::vector<SelfTestCase> cases() {
                            if (!record) return SelfTestOutcome::fail(kNilForText);
                            auto it = record->find("transcribe_secs");
                            if (it != record->end()) {
-                               return SelfTestOutcome::fail("transcribe_secs present (= " + numberText(*it) +
-                                                            ") for an unmeasured input of " +
-                                                            platform::text::formatDouble(t) +
-                                                            " — an absent measurement must be ABSENT, not 0");
+                               return SelfTestOutcome::fail(
+                                   "transcribe_secs present (= " + numberText(*it) + ") for an unmeasured input of " +
+                                   platform::text::formatDouble(t) + " — an absent measurement must be ABSENT, not 0");
                            }
                        }
                        return SelfTestOutcome::pass();

@@ -22,8 +22,9 @@ SelfTestCase pathCase(std::string name, std::string teeth, bool flag, Path expec
     return {std::move(name), std::move(teeth), [flag, expected] {
                 const Path got = SpeechEngine::selectedModernPath(flag);
                 if (got == expected) return SelfTestOutcome::pass();
-                return SelfTestOutcome::fail(std::string("selectedModernPath(") + (flag ? "true" : "false") + "): expected " +
-                                             SpeechEngine::name(expected) + ", got " + SpeechEngine::name(got));
+                return SelfTestOutcome::fail(std::string("selectedModernPath(") + (flag ? "true" : "false") +
+                                             "): expected " + SpeechEngine::name(expected) + ", got " +
+                                             SpeechEngine::name(got));
             }};
 }
 }  // namespace
@@ -82,32 +83,35 @@ std::vector<SelfTestCase> cases() {
                        [] {
                            const auto count = SpeechEngine::contentHints(std::nullopt).count();
                            if (count == 1) return SelfTestOutcome::pass();
-                           return SelfTestOutcome::fail("content hint count with no prepared configuration: expected 1, got " +
-                                                        std::to_string(count));
+                           return SelfTestOutcome::fail(
+                               "content hint count with no prepared configuration: expected 1, got " +
+                               std::to_string(count));
                        }});
         out.push_back({"a prepared personal model -> content hints include the custom-LM hint",
                        "if a prepared personal-model configuration never reached the hint set, the personal model would "
                        "silently never attach even once compiled and cached",
                        [] {
-                           const auto count = SpeechEngine::contentHints(PersonalModel::Configuration{
-                                                  "/tmp/ondira-selftest-model.bin", "/tmp/ondira-selftest-vocab.bin", ""})
-                                                  .count();
+                           const auto count =
+                               SpeechEngine::contentHints(PersonalModel::Configuration{"/tmp/ondira-selftest-model.bin",
+                                                                                       "/tmp/ondira-selftest-vocab.bin", ""})
+                                   .count();
                            if (count == 2) return SelfTestOutcome::pass();
-                           return SelfTestOutcome::fail("content hint count with a prepared configuration: expected 2, got " +
-                                                        std::to_string(count));
+                           return SelfTestOutcome::fail(
+                               "content hint count with a prepared configuration: expected 2, got " + std::to_string(count));
                        }});
-        out.push_back({".shortForm content hint is present regardless of the personal model",
-                       "the application dictates sentences and short paragraphs, which is what the short-form hint "
-                       "describes; it must be joined with the model hint, not replaced by it",
-                       [] {
-                           if (!SpeechEngine::contentHints(std::nullopt).shortForm)
-                               return SelfTestOutcome::fail("expected .shortForm present with no personal model");
-                           if (!SpeechEngine::contentHints(PersonalModel::Configuration{
-                                    "/tmp/ondira-selftest-model2.bin", "/tmp/ondira-selftest-vocab2.bin", ""})
-                                    .shortForm)
-                               return SelfTestOutcome::fail("expected .shortForm still present alongside the custom-LM hint");
-                           return SelfTestOutcome::pass();
-                       }});
+        out.push_back(
+            {".shortForm content hint is present regardless of the personal model",
+             "the application dictates sentences and short paragraphs, which is what the short-form hint "
+             "describes; it must be joined with the model hint, not replaced by it",
+             [] {
+                 if (!SpeechEngine::contentHints(std::nullopt).shortForm)
+                     return SelfTestOutcome::fail("expected .shortForm present with no personal model");
+                 if (!SpeechEngine::contentHints(PersonalModel::Configuration{"/tmp/ondira-selftest-model2.bin",
+                                                                              "/tmp/ondira-selftest-vocab2.bin", ""})
+                          .shortForm)
+                     return SelfTestOutcome::fail("expected .shortForm still present alongside the custom-LM hint");
+                 return SelfTestOutcome::pass();
+             }});
         out.push_back({"non-empty context terms populate AnalysisContext under the .general tag",
                        "if the builder stopped setting the general entry, neither whole-take path would bias toward the "
                        "user's dictionary or screen terms, with no error to show it",
@@ -128,11 +132,13 @@ std::vector<SelfTestCase> cases() {
                            auto context = SpeechEngine::buildAnalysisContext({});
                            if (context.contextualStrings.count(SpeechEngine::AnalysisContext::general) == 0)
                                return SelfTestOutcome::pass();
-                           return SelfTestOutcome::fail("expected contextualStrings[.general] to be nil for empty context terms");
+                           return SelfTestOutcome::fail(
+                               "expected contextualStrings[.general] to be nil for empty context terms");
                        }});
     } else {
-        out.push_back({"custom-LM content hint gating (skipped)", "n/a — DictationTranscriber needs the context decoder",
-                       [] { return SelfTestOutcome::skip("the context decoder is needed for DictationTranscriber.ContentHint"); }});
+        out.push_back(
+            {"custom-LM content hint gating (skipped)", "n/a — DictationTranscriber needs the context decoder",
+             [] { return SelfTestOutcome::skip("the context decoder is needed for DictationTranscriber.ContentHint"); }});
         out.push_back({"context term propagation (skipped)", "n/a — AnalysisContext needs the context decoder",
                        [] { return SelfTestOutcome::skip("the context decoder is needed for AnalysisContext"); }});
     }
@@ -143,13 +149,14 @@ std::vector<SelfTestCase> cases() {
                    [] {
                        const SystemTime at = SystemTime{} + std::chrono::seconds(1000000);
                        const std::filesystem::path url = "/tmp/ondira-selftest-audio.wav";
-                       auto a = SpeechEngine::makeResult("  hello world  ", false, EngineIdentifier::contextDecoder(),
-                                                              url, at, at, 3.5);
-                       auto b = SpeechEngine::makeResult("  hello world  ", false,
-                                                              EngineIdentifier::personalDecoder(), url, at, at, 3.5);
+                       auto a = SpeechEngine::makeResult("  hello world  ", false, EngineIdentifier::contextDecoder(), url,
+                                                         at, at, 3.5);
+                       auto b = SpeechEngine::makeResult("  hello world  ", false, EngineIdentifier::personalDecoder(), url,
+                                                         at, at, 3.5);
                        if (a.text != b.text || a.text != "hello world")
                            return SelfTestOutcome::fail("text differs by engine: " + a.text + " vs " + b.text);
-                       if (a.sourceAudioURL != b.sourceAudioURL) return SelfTestOutcome::fail("sourceAudioURL differs by engine");
+                       if (a.sourceAudioURL != b.sourceAudioURL)
+                           return SelfTestOutcome::fail("sourceAudioURL differs by engine");
                        if (a.engineIdentifier == b.engineIdentifier)
                            return SelfTestOutcome::fail("test setup bug: expected distinct engine identifiers");
                        return SelfTestOutcome::pass();
@@ -163,7 +170,8 @@ std::vector<SelfTestCase> cases() {
                    "guard were removed, moved after the request is built, or softened, audio could reach a recogniser "
                    "that is not on this machine",
                    [text] {
-                       if (SourceScan::contains(text, "if (!supportsOnDeviceRecognition(*recognizer)) {")) return SelfTestOutcome::pass();
+                       if (SourceScan::contains(text, "if (!supportsOnDeviceRecognition(*recognizer)) {"))
+                           return SelfTestOutcome::pass();
                        return SelfTestOutcome::fail("expected the literal on-device privacy guard in transcribeLegacy");
                    }});
     out.push_back({"the new flag's UserDefaults key never appears inside transcribeLegacy",
@@ -176,7 +184,8 @@ std::vector<SelfTestCase> cases() {
                        const std::string inside = body->substr(from.size());
                        if (SourceScan::contains(inside, "ondira_dictation_transcriber_enabled") ||
                            SourceScan::contains(inside, "isDictationTranscriberEnabled"))
-                           return SelfTestOutcome::fail("the new flag key/property must not appear inside transcribeLegacy's body");
+                           return SelfTestOutcome::fail(
+                               "the new flag key/property must not appear inside transcribeLegacy's body");
                        return SelfTestOutcome::pass();
                    }});
     return out;

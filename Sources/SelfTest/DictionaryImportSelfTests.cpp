@@ -64,8 +64,7 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::fail("expected nil for a non-array root, got " + describe(result));
                    }});
     out.push_back({"mergeImportedTerms adds a genuinely new 'from' term",
-                   "an off-by-one in the added/skipped bookkeeping would misreport the count the UI shows the user",
-                   [] {
+                   "an off-by-one in the added/skipped bookkeeping would misreport the count the UI shows the user", [] {
                        auto r = Vocabulary::mergeImportedTerms({{{"from", "alpha"}, {"to", "Alpha"}}},
                                                                {{{"from", "beta"}, {"to", "Beta"}}});
                        if (r.added != 1 || r.skipped != 0)
@@ -96,33 +95,35 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::fail("existing value after a conflicting import: expected " +
                                                     optionalText("GAAP (user's own)") + ", got " + optionalText(found));
                    }});
-    out.push_back({"importTerms() writes a merged dictionary.json atomically and reloads Vocabulary",
-                   "forgetting to reload after a successful write would leave apply running on the stale in-memory "
-                   "list although the file on disk is correct",
-                   [] {
-                       Vocabulary& vocabulary = Vocabulary::shared();
-                       resetDictionary();
-                       vocabulary.addTerm("existingterm", "ExistingTerm");
-                       auto merge = Vocabulary::mergeImportedTerms(
-                           Vocabulary::loadRawTerms(),
-                           {{{"from", "importedterm"}, {"to", "ImportedTerm"}}, {{"from", "existingterm"}, {"to", "SHOULD NOT WIN"}}});
-                       if (merge.added > 0) {
-                           if (!vocabulary.importTerms(merge.merged)) {
-                               resetDictionary();
-                               return SelfTestOutcome::fail("importTerms() returned nil (write failure) for a valid write");
-                           }
-                           vocabulary.reloadDictionary();
-                       }
-                       const std::string probe = vocabulary.apply("check importedterm and existingterm now");
-                       resetDictionary();
-                       if (merge.added != 1)
-                           return SelfTestOutcome::fail("expected exactly 1 new term added, got " + std::to_string(merge.added));
-                       if (probe.find("ImportedTerm") == std::string::npos)
-                           return SelfTestOutcome::fail("newly imported term was not applied — reloadDictionary() likely never ran");
-                       if (probe.find("ExistingTerm") == std::string::npos || probe.find("SHOULD NOT WIN") != std::string::npos)
-                           return SelfTestOutcome::fail("existing term's own value should have survived the import unchanged, got: " + probe);
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"importTerms() writes a merged dictionary.json atomically and reloads Vocabulary",
+         "forgetting to reload after a successful write would leave apply running on the stale in-memory "
+         "list although the file on disk is correct",
+         [] {
+             Vocabulary& vocabulary = Vocabulary::shared();
+             resetDictionary();
+             vocabulary.addTerm("existingterm", "ExistingTerm");
+             auto merge = Vocabulary::mergeImportedTerms(
+                 Vocabulary::loadRawTerms(),
+                 {{{"from", "importedterm"}, {"to", "ImportedTerm"}}, {{"from", "existingterm"}, {"to", "SHOULD NOT WIN"}}});
+             if (merge.added > 0) {
+                 if (!vocabulary.importTerms(merge.merged)) {
+                     resetDictionary();
+                     return SelfTestOutcome::fail("importTerms() returned nil (write failure) for a valid write");
+                 }
+                 vocabulary.reloadDictionary();
+             }
+             const std::string probe = vocabulary.apply("check importedterm and existingterm now");
+             resetDictionary();
+             if (merge.added != 1)
+                 return SelfTestOutcome::fail("expected exactly 1 new term added, got " + std::to_string(merge.added));
+             if (probe.find("ImportedTerm") == std::string::npos)
+                 return SelfTestOutcome::fail("newly imported term was not applied — reloadDictionary() likely never ran");
+             if (probe.find("ExistingTerm") == std::string::npos || probe.find("SHOULD NOT WIN") != std::string::npos)
+                 return SelfTestOutcome::fail("existing term's own value should have survived the import unchanged, got: " +
+                                              probe);
+             return SelfTestOutcome::pass();
+         }});
     return out;
 }
 

@@ -98,7 +98,13 @@ bool writeToneWav(const fs::path& path) {
     auto u16 = [&](std::uint16_t v) { bytes.append(reinterpret_cast<const char*>(&v), 2); };
     u32(36 + frames * 2);
     bytes += "WAVEfmt ";
-    u32(16); u16(1); u16(1); u32(16000); u32(32000); u16(2); u16(16);
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(16000);
+    u32(32000);
+    u16(2);
+    u16(16);
     bytes += "data";
     u32(frames * 2);
     for (std::uint32_t i = 0; i < frames; ++i)
@@ -112,8 +118,8 @@ std::vector<SelfTestCase> cases() {
     std::vector<SelfTestCase> out;
 
     // --- File types -------------------------------------------------------
-    const std::vector<std::string> accepted = {"wav", "aif", "aiff", "caf", "m4a", "mp3", "aac",
-                                               "flac", "mp4", "mov", "m4v", "WAV", "Mp4"};
+    const std::vector<std::string> accepted = {"wav",  "aif", "aiff", "caf", "m4a", "mp3", "aac",
+                                               "flac", "mp4", "mov",  "m4v", "WAV", "Mp4"};
     const std::vector<std::string> rejected = {"txt", "pdf", "docx", "zip", "mkv", "opus", ""};
     for (const auto& ext : accepted) {
         out.push_back({"accepts " + ext + " as a recognized format",
@@ -127,27 +133,26 @@ std::vector<SelfTestCase> cases() {
                        }});
     }
     for (const auto& ext : rejected) {
-        out.push_back({"rejects " + (ext.empty() ? std::string("(none)") : ext) + " with a clear unsupportedFormat error",
-                       "if unknown extensions fell through to the audio decoder, a wrong-type file would fail obscurely "
-                       "inside the audio framework instead of with a named error",
-                       [ext] {
-                           auto r = validateFormat(ext.empty() ? "/tmp/ondira-selftest-sample"
-                                                               : "/tmp/ondira-selftest-sample." + ext);
-                           if (auto* e = std::get_if<TranscriptionFileError>(&r);
-                               e && e->kind() == TranscriptionFileError::Kind::unsupportedFormat)
-                               return SelfTestOutcome::pass();
-                           if (auto* e = std::get_if<TranscriptionFileError>(&r))
-                               return SelfTestOutcome::fail("expected ." + ext + " to be rejected, got " + e->caseDescription());
-                           return SelfTestOutcome::fail("expected ." + ext + " to be rejected, got accepted as " +
-                                                        rawValue(std::get<Format>(r)));
-                       }});
+        out.push_back(
+            {"rejects " + (ext.empty() ? std::string("(none)") : ext) + " with a clear unsupportedFormat error",
+             "if unknown extensions fell through to the audio decoder, a wrong-type file would fail obscurely "
+             "inside the audio framework instead of with a named error",
+             [ext] {
+                 auto r = validateFormat(ext.empty() ? "/tmp/ondira-selftest-sample" : "/tmp/ondira-selftest-sample." + ext);
+                 if (auto* e = std::get_if<TranscriptionFileError>(&r);
+                     e && e->kind() == TranscriptionFileError::Kind::unsupportedFormat)
+                     return SelfTestOutcome::pass();
+                 if (auto* e = std::get_if<TranscriptionFileError>(&r))
+                     return SelfTestOutcome::fail("expected ." + ext + " to be rejected, got " + e->caseDescription());
+                 return SelfTestOutcome::fail("expected ." + ext + " to be rejected, got accepted as " +
+                                              rawValue(std::get<Format>(r)));
+             }});
     }
 
     // --- Timestamps -------------------------------------------------------
     const std::vector<std::pair<double, std::string>> stamps = {
-        {0.0, "00:00:00,000"},      {0.005, "00:00:00,005"},    {1.0, "00:00:01,000"},
-        {61.5, "00:01:01,500"},     {3599.999, "00:59:59,999"}, {3600.0, "01:00:00,000"},
-        {3661.234, "01:01:01,234"}, {7325.06, "02:02:05,060"},
+        {0.0, "00:00:00,000"},      {0.005, "00:00:00,005"},  {1.0, "00:00:01,000"},      {61.5, "00:01:01,500"},
+        {3599.999, "00:59:59,999"}, {3600.0, "01:00:00,000"}, {3661.234, "01:01:01,234"}, {7325.06, "02:02:05,060"},
     };
     for (const auto& [seconds, srt] : stamps) {
         const std::string s = formatDouble(seconds);
@@ -157,11 +162,14 @@ std::vector<SelfTestCase> cases() {
                        "if the hour/minute/second/millisecond decomposition drifted (lost the hour roll-over, "
                        "truncated instead of rounding milliseconds), every SubRip file past a minute or hour boundary "
                        "would carry wrong cue times",
-                       [seconds = seconds, srt = srt, s] { return expectEqual("srtTimestamp(" + s + ")", srt, srtTimestamp(seconds)); }});
-        out.push_back({"vttTimestamp(" + s + ") matches srtTimestamp with '.' instead of ','",
-                       "if the WebVTT decimal separator regressed to a comma, every WebVTT file would be invalid for "
-                       "strict consumers",
-                       [seconds = seconds, vtt, s] { return expectEqual("vttTimestamp(" + s + ")", vtt, vttTimestamp(seconds)); }});
+                       [seconds = seconds, srt = srt, s] {
+                           return expectEqual("srtTimestamp(" + s + ")", srt, srtTimestamp(seconds));
+                       }});
+        out.push_back(
+            {"vttTimestamp(" + s + ") matches srtTimestamp with '.' instead of ','",
+             "if the WebVTT decimal separator regressed to a comma, every WebVTT file would be invalid for "
+             "strict consumers",
+             [seconds = seconds, vtt, s] { return expectEqual("vttTimestamp(" + s + ")", vtt, vttTimestamp(seconds)); }});
     }
 
     // --- Export renderings ------------------------------------------------
@@ -205,32 +213,32 @@ std::vector<SelfTestCase> cases() {
                    [] {
                        auto plan = planChunks(30, 240, 2);
                        if (plan == std::vector<ChunkWindow>{{0, 30}}) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("planChunks(30.0, 240.0, 2.0): expected " +
-                                                    listOfWindows({{0, 30}}) + ", got " + listOfWindows(plan));
+                       return SelfTestOutcome::fail("planChunks(30.0, 240.0, 2.0): expected " + listOfWindows({{0, 30}}) +
+                                                    ", got " + listOfWindows(plan));
                    }});
-    out.push_back({"planChunks splits a long file into overlapping windows whose union covers exactly [0, total] with no gap",
-                   "if the step ever exceeded chunk length minus overlap, consecutive windows could leave a gap and "
-                   "silently drop audio between chunks",
-                   [] {
-                       auto plan = planChunks(700, 240, 2);
-                       if (plan.size() < 3)
-                           return SelfTestOutcome::fail("expected at least 3 windows for a 700s file at 240s chunks, got " +
-                                                        std::to_string(plan.size()));
-                       if (plan.front().startSeconds != 0) return SelfTestOutcome::fail("first window must start at 0");
-                       if (plan.back().endSeconds != 700)
-                           return SelfTestOutcome::fail("last window must end exactly at total (700.0), got " +
-                                                        formatDouble(plan.back().endSeconds));
-                       for (const auto& w : plan)
-                           if (w.endSeconds - w.startSeconds > 240.001)
-                               return SelfTestOutcome::fail("window " + describe(w) + " exceeds chunkSeconds budget");
-                       for (std::size_t i = 1; i < plan.size(); ++i)
-                           if (plan[i].startSeconds > plan[i - 1].endSeconds + 0.001)
-                               return SelfTestOutcome::fail("gap between window " + std::to_string(i - 1) + " (" +
-                                                            describe(plan[i - 1]) + ") and window " + std::to_string(i) +
-                                                            " (" + describe(plan[i]) + ") " + kEmDash +
-                                                            " audio would be silently dropped");
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"planChunks splits a long file into overlapping windows whose union covers exactly [0, total] with no gap",
+         "if the step ever exceeded chunk length minus overlap, consecutive windows could leave a gap and "
+         "silently drop audio between chunks",
+         [] {
+             auto plan = planChunks(700, 240, 2);
+             if (plan.size() < 3)
+                 return SelfTestOutcome::fail("expected at least 3 windows for a 700s file at 240s chunks, got " +
+                                              std::to_string(plan.size()));
+             if (plan.front().startSeconds != 0) return SelfTestOutcome::fail("first window must start at 0");
+             if (plan.back().endSeconds != 700)
+                 return SelfTestOutcome::fail("last window must end exactly at total (700.0), got " +
+                                              formatDouble(plan.back().endSeconds));
+             for (const auto& w : plan)
+                 if (w.endSeconds - w.startSeconds > 240.001)
+                     return SelfTestOutcome::fail("window " + describe(w) + " exceeds chunkSeconds budget");
+             for (std::size_t i = 1; i < plan.size(); ++i)
+                 if (plan[i].startSeconds > plan[i - 1].endSeconds + 0.001)
+                     return SelfTestOutcome::fail("gap between window " + std::to_string(i - 1) + " (" +
+                                                  describe(plan[i - 1]) + ") and window " + std::to_string(i) + " (" +
+                                                  describe(plan[i]) + ") " + kEmDash + " audio would be silently dropped");
+             return SelfTestOutcome::pass();
+         }});
     out.push_back({"planChunks never infinite-loops on a degenerate overlap >= chunkSeconds",
                    "without the step-size guard, an overlap equal to or larger than the chunk would give a zero or "
                    "negative step and plan windows forever",
@@ -284,8 +292,8 @@ std::vector<SelfTestCase> cases() {
          {{{"one", 0, 1}, {"two", 1, 2}}, {{"two", 1, 2}, {"three", 2, 3}}, {{"three", 2, 3}, {"four", 3, 4}}},
          {"one", "two", "three", "four"},
          [](const std::string& got) {
-             return "3-chunk chained merge: expected " + listOfTexts(std::vector<std::string>{"one", "two", "three", "four"}) +
-                    ", got " + got;
+             return "3-chunk chained merge: expected " +
+                    listOfTexts(std::vector<std::string>{"one", "two", "three", "four"}) + ", got " + got;
          }},
         {"mergeChunkSegments on a single chunk is the identity (nothing to merge)",
          "a file that needs one chunk must pass through unchanged, untouched by boundary logic",
@@ -333,11 +341,13 @@ std::vector<SelfTestCase> cases() {
                    "mid-recording, the disk was full) would crash or hang inside the audio or speech framework "
                    "instead of giving a named error",
                    [] {
-                       fs::path file = platform::temporaryDirectory() / ("ondira-selftest-empty-" + platform::newUUID() + ".wav");
+                       fs::path file =
+                           platform::temporaryDirectory() / ("ondira-selftest-empty-" + platform::newUUID() + ".wav");
                        { std::ofstream create(file); }
-                       auto o = runPreflight(file, std::make_shared<CancellationToken>(),
-                                             {Kind::emptyFile, "expected .emptyFile, transcription unexpectedly did not throw",
-                                              "expected .emptyFile, got "});
+                       auto o =
+                           runPreflight(file, std::make_shared<CancellationToken>(),
+                                        {Kind::emptyFile, "expected .emptyFile, transcription unexpectedly did not throw",
+                                         "expected .emptyFile, got "});
                        std::error_code ec;
                        fs::remove(file, ec);
                        return o;
@@ -348,19 +358,21 @@ std::vector<SelfTestCase> cases() {
                    [] {
                        fs::path file = platform::temporaryDirectory() /
                                        ("ondira-selftest-does-not-exist-" + platform::newUUID() + ".wav");
-                       return runPreflight(file, std::make_shared<CancellationToken>(),
-                                           {Kind::fileNotFound, "expected .fileNotFound, did not throw",
-                                            "expected .fileNotFound, got "});
+                       return runPreflight(
+                           file, std::make_shared<CancellationToken>(),
+                           {Kind::fileNotFound, "expected .fileNotFound, did not throw", "expected .fileNotFound, got "});
                    }});
     out.push_back({"a directory path yields .notAFile, not a crash",
                    "without an explicit directory check, a folder dropped in error would fail inside the audio "
                    "framework instead of naming the problem",
                    [] {
-                       fs::path dir = platform::temporaryDirectory() / ("ondira-selftest-dir-" + platform::newUUID() + ".wav");
+                       fs::path dir =
+                           platform::temporaryDirectory() / ("ondira-selftest-dir-" + platform::newUUID() + ".wav");
                        std::error_code ec;
                        fs::create_directories(dir, ec);
-                       auto o = runPreflight(dir, std::make_shared<CancellationToken>(),
-                                             {Kind::notAFile, "expected .notAFile, did not throw", "expected .notAFile, got "});
+                       auto o =
+                           runPreflight(dir, std::make_shared<CancellationToken>(),
+                                        {Kind::notAFile, "expected .notAFile, did not throw", "expected .notAFile, got "});
                        fs::remove_all(dir, ec);
                        return o;
                    }});
@@ -388,8 +400,7 @@ std::vector<SelfTestCase> cases() {
 
     // --- Token and writer -------------------------------------------------
     out.push_back({"CancellationToken.isCancelled is false until cancel() is called, then stays true",
-                   "if the lock-and-flag pair regressed, a caller's cancellation could be ignored or appear and vanish",
-                   [] {
+                   "if the lock-and-flag pair regressed, a caller's cancellation could be ignored or appear and vanish", [] {
                        CancellationToken token;
                        if (token.isCancelled()) return SelfTestOutcome::fail("a new token reports cancelled");
                        token.cancel();
@@ -405,8 +416,8 @@ std::vector<SelfTestCase> cases() {
                    "file would not match what was transcribed",
                    [] {
                        const std::string sample = "hello  world\nline two";
-                       fs::path file = platform::temporaryDirectory() /
-                                       ("ondira-selftest-transcript-" + platform::newUUID() + ".txt");
+                       fs::path file =
+                           platform::temporaryDirectory() / ("ondira-selftest-transcript-" + platform::newUUID() + ".txt");
                        SelfTestOutcome o = SelfTestOutcome::pass();
                        try {
                            writeTranscript(sample, file);
@@ -424,29 +435,31 @@ std::vector<SelfTestCase> cases() {
     // Recognition runs only from models installed on this machine: a language
     // without one is refused before any audio is recognised, and the decoder
     // is only ever handed local model files.
-    out.push_back({"FileTranscriber carries the same on-device privacy gate as SpeechEngine "
-                   "(supportsOnDeviceRecognition guard present)",
-                   "the framework ignores the on-device-only request unless on-device support is confirmed first; "
-                   "without the guard, audio of a locale lacking the on-device model could be sent to the platform "
-                   "vendor's servers instead of the call refusing",
-                   [] {
-                       fs::path file = platform::temporaryDirectory() /
-                                       ("ondira-selftest-ondevice-" + platform::newUUID() + ".wav");
-                       if (!writeToneWav(file)) return SelfTestOutcome::skip("cannot write a sample recording");
-                       SelfTestOutcome o = SelfTestOutcome::fail("expected the literal supportsOnDeviceRecognition guard in FileTranscriber");
-                       try {
-                           transcribeFile(file, {}, "zz_ZZ", 240, 2, std::make_shared<CancellationToken>(), nullptr);
-                       } catch (const TranscriptionFileError& e) {
-                           if (e == TranscriptionFileError::onDeviceUnavailable("zz_ZZ")) o = SelfTestOutcome::pass();
-                       }
-                       SelfTestSupport::removeIfPresent(file);
-                       return o;
-                   }});
+    out.push_back(
+        {"FileTranscriber carries the same on-device privacy gate as SpeechEngine "
+         "(supportsOnDeviceRecognition guard present)",
+         "the framework ignores the on-device-only request unless on-device support is confirmed first; "
+         "without the guard, audio of a locale lacking the on-device model could be sent to the platform "
+         "vendor's servers instead of the call refusing",
+         [] {
+             fs::path file = platform::temporaryDirectory() / ("ondira-selftest-ondevice-" + platform::newUUID() + ".wav");
+             if (!writeToneWav(file)) return SelfTestOutcome::skip("cannot write a sample recording");
+             SelfTestOutcome o =
+                 SelfTestOutcome::fail("expected the literal supportsOnDeviceRecognition guard in FileTranscriber");
+             try {
+                 transcribeFile(file, {}, "zz_ZZ", 240, 2, std::make_shared<CancellationToken>(), nullptr);
+             } catch (const TranscriptionFileError& e) {
+                 if (e == TranscriptionFileError::onDeviceUnavailable("zz_ZZ")) o = SelfTestOutcome::pass();
+             }
+             SelfTestSupport::removeIfPresent(file);
+             return o;
+         }});
     out.push_back({"FileTranscriber sets requiresOnDeviceRecognition = true on every recognition request",
                    "without this flag the recognizer defaults to server-backed recognition even when on-device support "
                    "exists; it is the other half of the two-part gate",
                    [] {
-                       const SelfTestOutcome failure = SelfTestOutcome::fail("expected requiresOnDeviceRecognition = true in FileTranscriber");
+                       const SelfTestOutcome failure =
+                           SelfTestOutcome::fail("expected requiresOnDeviceRecognition = true in FileTranscriber");
                        const std::string locale = currentLocaleIdentifier();
                        auto model = SphinxWindowRecognizer::modelFor(locale);
                        if (!model) {
@@ -454,11 +467,13 @@ std::vector<SelfTestCase> cases() {
                            try {
                                SphinxWindowRecognizer::engine().prepare(locale, {});
                            } catch (const TranscriptionFileError& e) {
-                               if (e.kind() == TranscriptionFileError::Kind::onDeviceUnavailable) return SelfTestOutcome::pass();
+                               if (e.kind() == TranscriptionFileError::Kind::onDeviceUnavailable)
+                                   return SelfTestOutcome::pass();
                            }
                            return failure;
                        }
-                       for (const auto& [name, value] : SphinxModels::decoderArguments(*model, SphinxWindowRecognizer::decoderOptions())) {
+                       for (const auto& [name, value] :
+                            SphinxModels::decoderArguments(*model, SphinxWindowRecognizer::decoderOptions())) {
                            if (value.find("://") != std::string::npos) return failure;
                            if ((name == "-hmm" || name == "-lm" || name == "-dict") && !fs::exists(value)) return failure;
                        }
@@ -485,9 +500,9 @@ std::vector<SelfTestCase> cases() {
                        "an edit that added a fallback to server recognition when on-device is unavailable would defeat "
                        "the feature (recordings that must not leave the machine); this fails loudly if one is ever typed",
                        [text = platform::text::lowercased(*source)] {
-                           for (const char* phrase : {"requiresondevicerecognition = false", "server-backed",
-                                                      "fallback to server", "fall back to cloud", "curl_easy",
-                                                      "http://", "https://"})
+                           for (const char* phrase :
+                                {"requiresondevicerecognition = false", "server-backed", "fallback to server",
+                                 "fall back to cloud", "curl_easy", "http://", "https://"})
                                if (text.find(phrase) != std::string::npos)
                                    return SelfTestOutcome::fail(std::string("found suspicious fallback phrase: ") + phrase);
                            return SelfTestOutcome::pass();
@@ -499,9 +514,11 @@ std::vector<SelfTestCase> cases() {
                                                         kEmDash + " cannot source-scan FileTranscriber");
                        }});
     } else {
-        out.push_back({"on-device guard source scan",
-                       "the file transcriber's source must be in the tree next to this bundle",
-                       [] { return SelfTestOutcome::fail("FileTranscriber's source is missing or unreadable in the source tree next to this bundle"); }});
+        out.push_back(
+            {"on-device guard source scan", "the file transcriber's source must be in the tree next to this bundle", [] {
+                 return SelfTestOutcome::fail(
+                     "FileTranscriber's source is missing or unreadable in the source tree next to this bundle");
+             }});
     }
     return out;
 }

@@ -41,21 +41,20 @@ std::vector<SelfTestCase> cases() {
     DictationLogger* logger = &DictationLogger::shared();
     std::vector<SelfTestCase> out;
 
-    out.push_back({"formatHistoryText(markdown:false) prints a date/time/app header then the text",
-                   "dropping the date/time/app line, or printing `text` before the header, would fail this "
-                   "exact-string match",
-                   [] {
-                       const std::string expected = "[2026-08-25 10:00:00] Notes\nhello world\n";
-                       const std::string got = DictationLogger::formatHistoryText(
-                           {entry("2026-08-25", "10:00:00", "Notes", "hello world")}, false);
-                       if (got == expected) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("formatHistoryText(markdown:false): expected " + expected +
-                                                    ", got " + got);
-                   }});
+    out.push_back(
+        {"formatHistoryText(markdown:false) prints a date/time/app header then the text",
+         "dropping the date/time/app line, or printing `text` before the header, would fail this "
+         "exact-string match",
+         [] {
+             const std::string expected = "[2026-08-25 10:00:00] Notes\nhello world\n";
+             const std::string got =
+                 DictationLogger::formatHistoryText({entry("2026-08-25", "10:00:00", "Notes", "hello world")}, false);
+             if (got == expected) return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail("formatHistoryText(markdown:false): expected " + expected + ", got " + got);
+         }});
 
     out.push_back({"formatHistoryText(markdown:true) emits a top-level heading and a ### row per entry",
-                   "removing the `# Ondira Dictation History` heading or the `###` per-entry heading would fail this",
-                   [] {
+                   "removing the `# Ondira Dictation History` heading or the `###` per-entry heading would fail this", [] {
                        const std::string got =
                            DictationLogger::formatHistoryText({entry("2026-08-25", "10:00:00", "Notes", "hi")}, true);
                        if (got.rfind("# Ondira Dictation History", 0) == 0 &&
@@ -76,8 +75,7 @@ std::vector<SelfTestCase> cases() {
                            return SelfTestOutcome::fail("reported removed=false for a line that should have matched");
                        }
                        if (result.lines != std::vector<std::string>{kLineA}) {
-                           return SelfTestOutcome::fail("expected only lineA to remain, got: " +
-                                                        bracketed(result.lines));
+                           return SelfTestOutcome::fail("expected only lineA to remain, got: " + bracketed(result.lines));
                        }
                        return SelfTestOutcome::pass();
                    }});
@@ -92,8 +90,8 @@ std::vector<SelfTestCase> cases() {
                            return SelfTestOutcome::fail("reported removed=true when no line should have matched");
                        }
                        if (result.lines != std::vector<std::string>{kLineK}) {
-                           return SelfTestOutcome::fail("removingOneEntry with no match: expected " +
-                                                        bracketed({kLineK}) + ", got " + bracketed(result.lines));
+                           return SelfTestOutcome::fail("removingOneEntry with no match: expected " + bracketed({kLineK}) +
+                                                        ", got " + bracketed(result.lines));
                        }
                        return SelfTestOutcome::pass();
                    }});
@@ -129,29 +127,28 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::pass();
                    }});
 
-    out.push_back({"deleteOneEntry falls through to the rotated archive when the entry is not in the live file",
-                   "looking only at the live file would leave an entry that lives in the rotated archive undeletable",
-                   [logger] {
-                       resetLogs();
-                       writeBytes(liveLog(), "{\"date\":\"2026-08-24\",\"time\":\"08:00:00\",\"text\":\"only in live\"}\n");
-                       writeBytes(archiveLog(),
-                                  "{\"date\":\"2026-08-20\",\"time\":\"07:00:00\",\"text\":\"only in archive\"}\n");
-                       const bool result = logger->deleteOneEntry("2026-08-20", "07:00:00", "only in archive");
-                       const std::string archive = readText(archiveLog());
-                       const std::string live = readText(liveLog());
-                       resetLogs();
-                       if (!result) {
-                           return SelfTestOutcome::fail(
-                               "deleteOneEntry() did not find/remove an entry that lives only in the rotated archive");
-                       }
-                       if (archive.find("only in archive") != std::string::npos) {
-                           return SelfTestOutcome::fail("archive still contains the targeted entry");
-                       }
-                       if (live.find("only in live") == std::string::npos) {
-                           return SelfTestOutcome::fail("the live file's unrelated entry was disturbed by an archive-only delete");
-                       }
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"deleteOneEntry falls through to the rotated archive when the entry is not in the live file",
+         "looking only at the live file would leave an entry that lives in the rotated archive undeletable", [logger] {
+             resetLogs();
+             writeBytes(liveLog(), "{\"date\":\"2026-08-24\",\"time\":\"08:00:00\",\"text\":\"only in live\"}\n");
+             writeBytes(archiveLog(), "{\"date\":\"2026-08-20\",\"time\":\"07:00:00\",\"text\":\"only in archive\"}\n");
+             const bool result = logger->deleteOneEntry("2026-08-20", "07:00:00", "only in archive");
+             const std::string archive = readText(archiveLog());
+             const std::string live = readText(liveLog());
+             resetLogs();
+             if (!result) {
+                 return SelfTestOutcome::fail(
+                     "deleteOneEntry() did not find/remove an entry that lives only in the rotated archive");
+             }
+             if (archive.find("only in archive") != std::string::npos) {
+                 return SelfTestOutcome::fail("archive still contains the targeted entry");
+             }
+             if (live.find("only in live") == std::string::npos) {
+                 return SelfTestOutcome::fail("the live file's unrelated entry was disturbed by an archive-only delete");
+             }
+             return SelfTestOutcome::pass();
+         }});
     return out;
 }
 

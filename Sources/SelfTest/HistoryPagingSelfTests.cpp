@@ -99,21 +99,21 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::pass();
                    }});
 
-    out.push_back({"paginateHistory with limit larger than total returns exactly total entries, not a crash or a "
-                   "short silent count mismatch",
-                   "an unguarded end bound would crash or, clamped wrongly, return fewer entries than exist while "
-                   "still reporting the true total",
-                   [] {
-                       auto result = HistoryView::paginateHistory(syntheticEntries(50, 0), 0, 5000);
-                       if (result.page.size() != 50) {
-                           return SelfTestOutcome::fail("expected all 50 entries, got " + n(result.page.size()));
-                       }
-                       if (result.total != 50) {
-                           return SelfTestOutcome::fail("total for a 50-entry log: expected 50, got " +
-                                                        std::to_string(result.total));
-                       }
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"paginateHistory with limit larger than total returns exactly total entries, not a crash or a "
+         "short silent count mismatch",
+         "an unguarded end bound would crash or, clamped wrongly, return fewer entries than exist while "
+         "still reporting the true total",
+         [] {
+             auto result = HistoryView::paginateHistory(syntheticEntries(50, 0), 0, 5000);
+             if (result.page.size() != 50) {
+                 return SelfTestOutcome::fail("expected all 50 entries, got " + n(result.page.size()));
+             }
+             if (result.total != 50) {
+                 return SelfTestOutcome::fail("total for a 50-entry log: expected 50, got " + std::to_string(result.total));
+             }
+             return SelfTestOutcome::pass();
+         }});
 
     out.push_back({"paginateHistory offset+limit lands on the exact requested slice boundary",
                    "an off-by-one in the offset or the end, or reversing after slicing, would shift every page by "
@@ -125,8 +125,8 @@ std::vector<SelfTestCase> cases() {
                        }
                        const auto expected = plainEntries({6, 5, 4, 3});
                        if (texts(result.page) != expected) {
-                           return SelfTestOutcome::fail("boundary mismatch: expected " + bracketed(expected) +
-                                                        ", got " + bracketed(texts(result.page)));
+                           return SelfTestOutcome::fail("boundary mismatch: expected " + bracketed(expected) + ", got " +
+                                                        bracketed(texts(result.page)));
                        }
                        if (result.total != 10) {
                            return SelfTestOutcome::fail("total unaffected by offset/limit: expected 10, got " +
@@ -143,33 +143,31 @@ std::vector<SelfTestCase> cases() {
                        for (int limit : {0, -1}) {
                            auto result = HistoryView::paginateHistory(entries, 0, limit);
                            if (!result.page.empty()) {
-                               return SelfTestOutcome::fail("expected an empty page for limit " +
-                                                            std::to_string(limit) + ", got " +
-                                                            n(result.page.size()) + " entries");
+                               return SelfTestOutcome::fail("expected an empty page for limit " + std::to_string(limit) +
+                                                            ", got " + n(result.page.size()) + " entries");
                            }
                            if (result.total != 20) {
-                               return SelfTestOutcome::fail("total still reported for a degenerate limit: expected 20, got " +
-                                                            std::to_string(result.total));
+                               return SelfTestOutcome::fail(
+                                   "total still reported for a degenerate limit: expected 20, got " +
+                                   std::to_string(result.total));
                            }
                        }
                        return SelfTestOutcome::pass();
                    }});
 
-    out.push_back({"searchHistory matchCount is the TRUE count across the whole log, independent of renderCap",
-                   "counting the matches after capping the list would report far fewer matches than exist",
-                   [] {
-                       auto result = HistoryView::searchHistory(syntheticEntries(3000, 3), "zzzmarker", 50);
-                       if (result.matches.size() != 50) {
-                           return SelfTestOutcome::fail("expected render cap of 50 matches returned, got " +
-                                                        n(result.matches.size()));
-                       }
-                       if (result.matchCount != 1000) {
-                           return SelfTestOutcome::fail(
-                               "true match count across the full 3000-entry log: expected 1000, got " +
-                               std::to_string(result.matchCount));
-                       }
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"searchHistory matchCount is the TRUE count across the whole log, independent of renderCap",
+         "counting the matches after capping the list would report far fewer matches than exist", [] {
+             auto result = HistoryView::searchHistory(syntheticEntries(3000, 3), "zzzmarker", 50);
+             if (result.matches.size() != 50) {
+                 return SelfTestOutcome::fail("expected render cap of 50 matches returned, got " + n(result.matches.size()));
+             }
+             if (result.matchCount != 1000) {
+                 return SelfTestOutcome::fail("true match count across the full 3000-entry log: expected 1000, got " +
+                                              std::to_string(result.matchCount));
+             }
+             return SelfTestOutcome::pass();
+         }});
 
     out.push_back({"searchHistory matches are case-insensitive and check both text and app",
                    "dropping the lower-casing on either side, or the test of the app name, would silently miss real "
@@ -190,8 +188,7 @@ std::vector<SelfTestCase> cases() {
                    }});
 
     out.push_back({"searchHistory returns matches newest-first",
-                   "scanning oldest-first without reversing would put the most recent match last",
-                   [] {
+                   "scanning oldest-first without reversing would put the most recent match last", [] {
                        const auto entries = syntheticEntries(20, 4);
                        auto result = HistoryView::searchHistory(entries, "zzzmarker", 100);
                        if (result.matches.size() != 5) {

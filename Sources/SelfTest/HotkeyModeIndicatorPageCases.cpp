@@ -77,8 +77,9 @@ std::vector<SelfTestCase> HotkeyModeIndicatorPageCases() {
              const bool raw = IndicatorPages::rec(IndicatorTheme::titanium, true).find(">raw<") != std::string::npos;
              const bool standard = IndicatorPages::rec(IndicatorTheme::titanium, false).find(">raw<") != std::string::npos;
              if (raw && !standard) return SelfTestOutcome::pass();
-             return SelfTestOutcome::fail(std::string("expected raw to contain the label and standard not to; raw contains=") +
-                                          (raw ? "true" : "false") + " standard contains=" + (standard ? "true" : "false"));
+             return SelfTestOutcome::fail(
+                 std::string("expected raw to contain the label and standard not to; raw contains=") +
+                 (raw ? "true" : "false") + " standard contains=" + (standard ? "true" : "false"));
          }},
     };
 }

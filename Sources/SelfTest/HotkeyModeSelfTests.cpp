@@ -90,44 +90,46 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::fail("expected both shortcuts to remain registered, got " + listText(list));
                    }});
 
-    out.push_back({"the same key combination cannot be registered to two modes",
-                   "the conflict scan must compare a new combination against every other mode's shortcut; without it one "
-                   "key press would start two dictations in two different modes at once",
-                   [] {
-                       if (auto skip = needsDisplay()) return *skip;
-                       HotkeyManager& m = HotkeyManager::shared();
-                       if (m.registerShortcut({98, 6400, DictationMode::raw}))
-                           return SelfTestOutcome::fail("setup: registering the first shortcut should have succeeded");
-                       auto second = m.registerShortcut({98, 6400, DictationMode::standard});
-                       m.unregisterShortcut(DictationMode::raw);
-                       if (!second) {
-                           m.unregisterShortcut(DictationMode::standard);
-                           return SelfTestOutcome::fail(
-                               "expected the identical combo bound to a second mode to be REJECTED, but it succeeded");
-                       }
-                       if (!isBoundTo(second, DictationMode::raw))
-                           return SelfTestOutcome::fail("expected .combinationAlreadyBound(to: .raw), got " + second->description());
-                       if (second->description().empty())
-                           return SelfTestOutcome::fail("the error must carry a human-readable reason, got an empty description");
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"the same key combination cannot be registered to two modes",
+         "the conflict scan must compare a new combination against every other mode's shortcut; without it one "
+         "key press would start two dictations in two different modes at once",
+         [] {
+             if (auto skip = needsDisplay()) return *skip;
+             HotkeyManager& m = HotkeyManager::shared();
+             if (m.registerShortcut({98, 6400, DictationMode::raw}))
+                 return SelfTestOutcome::fail("setup: registering the first shortcut should have succeeded");
+             auto second = m.registerShortcut({98, 6400, DictationMode::standard});
+             m.unregisterShortcut(DictationMode::raw);
+             if (!second) {
+                 m.unregisterShortcut(DictationMode::standard);
+                 return SelfTestOutcome::fail(
+                     "expected the identical combo bound to a second mode to be REJECTED, but it succeeded");
+             }
+             if (!isBoundTo(second, DictationMode::raw))
+                 return SelfTestOutcome::fail("expected .combinationAlreadyBound(to: .raw), got " + second->description());
+             if (second->description().empty())
+                 return SelfTestOutcome::fail("the error must carry a human-readable reason, got an empty description");
+             return SelfTestOutcome::pass();
+         }});
 
-    out.push_back({"a secondary shortcut cannot silently take over the primary hotkey's exact combo",
-                   "the primary Alt+Space combination belongs to the standard mode; a raw shortcut on it would fire both "
-                   "the primary gesture and the raw dictation from one key press",
-                   [] {
-                       HotkeyManager& m = HotkeyManager::shared();
-                       auto result = m.registerShortcut({49, 2048, DictationMode::raw});
-                       if (!result) {
-                           m.unregisterShortcut(DictationMode::raw);
-                           return SelfTestOutcome::fail(
-                               "expected \u2325Space to be rejected as already bound to .standard (the primary), but it registered");
-                       }
-                       if (!isBoundTo(result, DictationMode::standard))
-                           return SelfTestOutcome::fail("expected .combinationAlreadyBound(to: .standard), got " +
-                                                        result->description());
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"a secondary shortcut cannot silently take over the primary hotkey's exact combo",
+         "the primary Alt+Space combination belongs to the standard mode; a raw shortcut on it would fire both "
+         "the primary gesture and the raw dictation from one key press",
+         [] {
+             HotkeyManager& m = HotkeyManager::shared();
+             auto result = m.registerShortcut({49, 2048, DictationMode::raw});
+             if (!result) {
+                 m.unregisterShortcut(DictationMode::raw);
+                 return SelfTestOutcome::fail(
+                     "expected \u2325Space to be rejected as already bound to .standard (the primary), but it registered");
+             }
+             if (!isBoundTo(result, DictationMode::standard))
+                 return SelfTestOutcome::fail("expected .combinationAlreadyBound(to: .standard), got " +
+                                              result->description());
+             return SelfTestOutcome::pass();
+         }});
 
     out.push_back({"the primary hotkey's default is unchanged from today's value",
                    "a silent change of the default primary mode (fn) or of the default raw combination's Space key would "
@@ -136,8 +138,9 @@ std::vector<SelfTestCase> cases() {
                        HotkeyManager& m = HotkeyManager::shared();
                        if (m.mode == HotkeyMode::fn && HotkeyManager::defaultRawShortcut.keyCode == 49)
                            return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("primary mode=" + HotkeyModes::rawValue(m.mode) + " (want fn), defaultRawShortcut=" +
-                                                    HotkeyManager::defaultRawShortcut.description());
+                       return SelfTestOutcome::fail(
+                           "primary mode=" + HotkeyModes::rawValue(m.mode) +
+                           " (want fn), defaultRawShortcut=" + HotkeyManager::defaultRawShortcut.description());
                    }});
 
     out.push_back({"a system-level registration refusal reports a specific, non-generic reason",
@@ -145,117 +148,129 @@ std::vector<SelfTestCase> cases() {
                    "look exactly like a conflict with the user's own shortcut and hide the real cause",
                    [] {
                        const std::string refused = HotkeyRegistrationError::systemRegistrationFailed(-9868).description();
-                       const std::string bound = HotkeyRegistrationError::combinationAlreadyBound(DictationMode::raw).description();
+                       const std::string bound =
+                           HotkeyRegistrationError::combinationAlreadyBound(DictationMode::raw).description();
                        if (refused.find("-9868") != std::string::npos && refused != bound) return SelfTestOutcome::pass();
                        return SelfTestOutcome::fail("expected a specific reason naming OSStatus -9868, got: " + refused);
                    }});
 
+    out.push_back(
+        fixedCase("four new preset HotkeyMode cases carry grabbed key combinations; Fn/altSpace still carry none",
+                  "the presets must register through their key combinations while Fn and Alt+Space stay gestures of the key "
+                  "listener; a combo on Fn would register a meaningless key, a missing one would leave a preset dead",
+                  [] {
+                      using C = HotkeyModes::Combo;
+                      return HotkeyModes::carbonCombo(HotkeyMode::f13) == C{105, 0} &&
+                             HotkeyModes::carbonCombo(HotkeyMode::f14) == C{107, 0} &&
+                             HotkeyModes::carbonCombo(HotkeyMode::controlCommandSpace) == C{49, 4352} &&
+                             HotkeyModes::carbonCombo(HotkeyMode::controlShiftSpace) == C{49, 4608} &&
+                             !HotkeyModes::carbonCombo(HotkeyMode::fn) && !HotkeyModes::carbonCombo(HotkeyMode::altSpace);
+                  }));
+
+    out.push_back(
+        {"selecting a preset mode registers it as a .standard-mode secondary shortcut via the existing "
+         "conflict-checked path",
+         "presets must go through the conflict-scanned secondary-shortcut registration bound to the standard "
+         "mode; a side road would skip the conflict scan and leave the preset key unregistered",
+         [] {
+             if (auto skip = needsDisplay()) return *skip;
+             HotkeyManager& m = HotkeyManager::shared();
+             auto result = m.selectHotkeyMode(HotkeyMode::f14);
+             auto installed = m.secondaryShortcut(DictationMode::standard);
+             const HotkeyMode modeNow = m.mode;
+             m.unregisterShortcut(DictationMode::standard);
+             m.setMode(HotkeyMode::fn);
+             if (result) return SelfTestOutcome::fail("selectHotkeyMode(.f14) should have succeeded from a clean state");
+             if (!installed)
+                 return SelfTestOutcome::fail(
+                     "expected a .standard secondary shortcut to be registered after selecting .f14");
+             if (installed->keyCode == 107 && installed->carbonModifiers == 0 && modeNow == HotkeyMode::f14)
+                 return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail("installed=" + installed->description() +
+                                          " mode=" + HotkeyModes::rawValue(modeNow));
+         }});
+
+    out.push_back(
+        {"selecting a preset whose combo is already claimed by another mode's shortcut is refused, not silently "
+         "dropped",
+         "a refused preset must report the conflict and leave the active mode alone; otherwise the menu would "
+         "show F13 selected while F13 still starts raw dictations",
+         [] {
+             if (auto skip = needsDisplay()) return *skip;
+             HotkeyManager& m = HotkeyManager::shared();
+             if (m.registerShortcut({105, 0, DictationMode::raw}))
+                 return SelfTestOutcome::fail("setup: registering the colliding .raw shortcut should have succeeded");
+             const HotkeyMode before = m.mode;
+             auto result = m.selectHotkeyMode(HotkeyMode::f13);
+             const HotkeyMode after = m.mode;
+             m.unregisterShortcut(DictationMode::raw);
+             if (!result) {
+                 m.unregisterShortcut(DictationMode::standard);
+                 m.setMode(before);
+                 return SelfTestOutcome::fail("expected .f13 to be refused as already bound to .raw, but it registered");
+             }
+             if (!isBoundTo(result, DictationMode::raw))
+                 return SelfTestOutcome::fail("expected .combinationAlreadyBound(to: .raw), got " + result->description());
+             if (after != before)
+                 return SelfTestOutcome::fail("a refused selection must not change the active mode, was " +
+                                              HotkeyModes::rawValue(before) + " now " + HotkeyModes::rawValue(after));
+             return SelfTestOutcome::pass();
+         }});
+
+    out.push_back(
+        {"switching from a preset back to Fn clears the stale .standard registration — no leak",
+         "leaving a preset for the Fn gesture must remove the preset's registration; a leaked one keeps the "
+         "old key taken from every other application and still starting dictations",
+         [] {
+             if (auto skip = needsDisplay()) return *skip;
+             HotkeyManager& m = HotkeyManager::shared();
+             auto first = m.selectHotkeyMode(HotkeyMode::controlShiftSpace);
+             if (first) {
+                 m.setMode(HotkeyMode::fn);
+                 return SelfTestOutcome::fail("setup: selecting .controlShiftSpace should have succeeded");
+             }
+             if (!m.secondaryShortcut(DictationMode::standard)) {
+                 m.setMode(HotkeyMode::fn);
+                 return SelfTestOutcome::fail(
+                     "setup: expected a .standard registration to exist right after selecting the preset");
+             }
+             m.selectHotkeyMode(HotkeyMode::fn);
+             const bool leaked = m.secondaryShortcut(DictationMode::standard).has_value();
+             m.setMode(HotkeyMode::fn);
+             if (leaked)
+                 return SelfTestOutcome::fail(
+                     "expected the .standard registration to be cleared after switching to .fn, but it is still present");
+             return SelfTestOutcome::pass();
+         }});
+
+    out.push_back(
+        {"altSpaceRegistrationFailed exists and starts nil (self-test never installs the live Alt+Space grab "
+         "registration)",
+         "the field that surfaces a refused Alt+Space registration must exist and rest at nil; a value here "
+         "would make the menu warn about a failure that never happened",
+         [] {
+             auto status = HotkeyManager::shared().altSpaceRegistrationFailed();
+             if (!status) return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail("expected nil since grabHotKey() is never invoked in the self-test process, got " +
+                                          std::to_string(*status));
+         }});
+
+    out.push_back(
+        fixedCase("cancel ends in idle from every in-flight state (before audio arrives, mid-capture, mid-transcription)",
+                  "cancel must return every in-flight state to idle; a state left capturing or transcribing "
+                  "after Esc would block the next press from starting a new dictation",
+                  [] {
+                      return DictationLifecycles::cancelled(Lifecycle::capturing).first == Lifecycle::idle &&
+                             DictationLifecycles::cancelled(Lifecycle::transcribing).first == Lifecycle::idle;
+                  }));
     out.push_back(fixedCase(
-        "four new preset HotkeyMode cases carry grabbed key combinations; Fn/altSpace still carry none",
-        "the presets must register through their key combinations while Fn and Alt+Space stay gestures of the key "
-        "listener; a combo on Fn would register a meaningless key, a missing one would leave a preset dead",
+        "cancel discards audio / drops the transcript — never transcribes, never a plain no-op while in flight",
+        "Esc while capturing must discard the audio and Esc while transcribing must drop the "
+        "transcript; anything else would insert text the user just tried to cancel",
         [] {
-            using C = HotkeyModes::Combo;
-            return HotkeyModes::carbonCombo(HotkeyMode::f13) == C{105, 0} && HotkeyModes::carbonCombo(HotkeyMode::f14) == C{107, 0} &&
-                   HotkeyModes::carbonCombo(HotkeyMode::controlCommandSpace) == C{49, 4352} &&
-                   HotkeyModes::carbonCombo(HotkeyMode::controlShiftSpace) == C{49, 4608} &&
-                   !HotkeyModes::carbonCombo(HotkeyMode::fn) && !HotkeyModes::carbonCombo(HotkeyMode::altSpace);
+            return DictationLifecycles::cancelled(Lifecycle::capturing).second == Outcome::cancelledDiscardAudio &&
+                   DictationLifecycles::cancelled(Lifecycle::transcribing).second == Outcome::cancelledDropTranscript;
         }));
-
-    out.push_back({"selecting a preset mode registers it as a .standard-mode secondary shortcut via the existing "
-                   "conflict-checked path",
-                   "presets must go through the conflict-scanned secondary-shortcut registration bound to the standard "
-                   "mode; a side road would skip the conflict scan and leave the preset key unregistered",
-                   [] {
-                       if (auto skip = needsDisplay()) return *skip;
-                       HotkeyManager& m = HotkeyManager::shared();
-                       auto result = m.selectHotkeyMode(HotkeyMode::f14);
-                       auto installed = m.secondaryShortcut(DictationMode::standard);
-                       const HotkeyMode modeNow = m.mode;
-                       m.unregisterShortcut(DictationMode::standard);
-                       m.setMode(HotkeyMode::fn);
-                       if (result) return SelfTestOutcome::fail("selectHotkeyMode(.f14) should have succeeded from a clean state");
-                       if (!installed)
-                           return SelfTestOutcome::fail("expected a .standard secondary shortcut to be registered after selecting .f14");
-                       if (installed->keyCode == 107 && installed->carbonModifiers == 0 && modeNow == HotkeyMode::f14)
-                           return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("installed=" + installed->description() + " mode=" + HotkeyModes::rawValue(modeNow));
-                   }});
-
-    out.push_back({"selecting a preset whose combo is already claimed by another mode's shortcut is refused, not silently "
-                   "dropped",
-                   "a refused preset must report the conflict and leave the active mode alone; otherwise the menu would "
-                   "show F13 selected while F13 still starts raw dictations",
-                   [] {
-                       if (auto skip = needsDisplay()) return *skip;
-                       HotkeyManager& m = HotkeyManager::shared();
-                       if (m.registerShortcut({105, 0, DictationMode::raw}))
-                           return SelfTestOutcome::fail("setup: registering the colliding .raw shortcut should have succeeded");
-                       const HotkeyMode before = m.mode;
-                       auto result = m.selectHotkeyMode(HotkeyMode::f13);
-                       const HotkeyMode after = m.mode;
-                       m.unregisterShortcut(DictationMode::raw);
-                       if (!result) {
-                           m.unregisterShortcut(DictationMode::standard);
-                           m.setMode(before);
-                           return SelfTestOutcome::fail("expected .f13 to be refused as already bound to .raw, but it registered");
-                       }
-                       if (!isBoundTo(result, DictationMode::raw))
-                           return SelfTestOutcome::fail("expected .combinationAlreadyBound(to: .raw), got " + result->description());
-                       if (after != before)
-                           return SelfTestOutcome::fail("a refused selection must not change the active mode, was " +
-                                                        HotkeyModes::rawValue(before) + " now " + HotkeyModes::rawValue(after));
-                       return SelfTestOutcome::pass();
-                   }});
-
-    out.push_back({"switching from a preset back to Fn clears the stale .standard registration — no leak",
-                   "leaving a preset for the Fn gesture must remove the preset's registration; a leaked one keeps the "
-                   "old key taken from every other application and still starting dictations",
-                   [] {
-                       if (auto skip = needsDisplay()) return *skip;
-                       HotkeyManager& m = HotkeyManager::shared();
-                       auto first = m.selectHotkeyMode(HotkeyMode::controlShiftSpace);
-                       if (first) {
-                           m.setMode(HotkeyMode::fn);
-                           return SelfTestOutcome::fail("setup: selecting .controlShiftSpace should have succeeded");
-                       }
-                       if (!m.secondaryShortcut(DictationMode::standard)) {
-                           m.setMode(HotkeyMode::fn);
-                           return SelfTestOutcome::fail("setup: expected a .standard registration to exist right after selecting the preset");
-                       }
-                       m.selectHotkeyMode(HotkeyMode::fn);
-                       const bool leaked = m.secondaryShortcut(DictationMode::standard).has_value();
-                       m.setMode(HotkeyMode::fn);
-                       if (leaked)
-                           return SelfTestOutcome::fail("expected the .standard registration to be cleared after switching to .fn, but it is still present");
-                       return SelfTestOutcome::pass();
-                   }});
-
-    out.push_back({"altSpaceRegistrationFailed exists and starts nil (self-test never installs the live Alt+Space grab "
-                   "registration)",
-                   "the field that surfaces a refused Alt+Space registration must exist and rest at nil; a value here "
-                   "would make the menu warn about a failure that never happened",
-                   [] {
-                       auto status = HotkeyManager::shared().altSpaceRegistrationFailed();
-                       if (!status) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("expected nil since grabHotKey() is never invoked in the self-test process, got " +
-                                                    std::to_string(*status));
-                   }});
-
-    out.push_back(fixedCase("cancel ends in idle from every in-flight state (before audio arrives, mid-capture, mid-transcription)",
-                            "cancel must return every in-flight state to idle; a state left capturing or transcribing "
-                            "after Esc would block the next press from starting a new dictation",
-                            [] {
-                                return DictationLifecycles::cancelled(Lifecycle::capturing).first == Lifecycle::idle &&
-                                       DictationLifecycles::cancelled(Lifecycle::transcribing).first == Lifecycle::idle;
-                            }));
-    out.push_back(fixedCase("cancel discards audio / drops the transcript — never transcribes, never a plain no-op while in flight",
-                            "Esc while capturing must discard the audio and Esc while transcribing must drop the "
-                            "transcript; anything else would insert text the user just tried to cancel",
-                            [] {
-                                return DictationLifecycles::cancelled(Lifecycle::capturing).second == Outcome::cancelledDiscardAudio &&
-                                       DictationLifecycles::cancelled(Lifecycle::transcribing).second == Outcome::cancelledDropTranscript;
-                            }));
     out.push_back(fixedCase("cancel after injection is a guaranteed no-op — injected text is never clawed back",
                             "text already inserted into another application must never be taken back by a late Esc; "
                             "a cancel there would have nothing sound to undo and could damage the user's document",
@@ -282,9 +297,12 @@ std::vector<SelfTestCase> cases() {
                             "recoverable errors must open exactly the right settings page; a wrong page would send the "
                             "user looking for a microphone switch among the accessibility settings",
                             [] {
-                                return remedy(DictationErrorKind::microphonePermissionDenied) == ErrorRemedy::openSystemPane(SettingsPane::microphone) &&
-                                       remedy(DictationErrorKind::microphoneAccessOff) == ErrorRemedy::openSystemPane(SettingsPane::microphone) &&
-                                       remedy(DictationErrorKind::accessibilityNotTrusted) == ErrorRemedy::openSystemPane(SettingsPane::accessibility);
+                                return remedy(DictationErrorKind::microphonePermissionDenied) ==
+                                           ErrorRemedy::openSystemPane(SettingsPane::microphone) &&
+                                       remedy(DictationErrorKind::microphoneAccessOff) ==
+                                           ErrorRemedy::openSystemPane(SettingsPane::microphone) &&
+                                       remedy(DictationErrorKind::accessibilityNotTrusted) ==
+                                           ErrorRemedy::openSystemPane(SettingsPane::accessibility);
                             }));
     const std::vector<DictationErrorKind> recoverable = {DictationErrorKind::microphonePermissionDenied,
                                                          DictationErrorKind::microphoneAccessOff,
@@ -322,10 +340,11 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::fail("coverage mismatch — missing: " + setText(every, listed) +
                                                     ", unexpected: " + setText(listed, every));
                    }});
-    out.push_back(fixedCase("IndicatorMode.error carries its remedy opaquely (or nil) — a plain message still defaults to no affordance",
-                            "a plain error message must default to no remedy; a default remedy would make every error "
-                            "pill clickable and open a settings page that has nothing to do with the message",
-                            [] { return !IndicatorMode::error("message").remedy; }));
+    out.push_back(fixedCase(
+        "IndicatorMode.error carries its remedy opaquely (or nil) — a plain message still defaults to no affordance",
+        "a plain error message must default to no remedy; a default remedy would make every error "
+        "pill clickable and open a settings page that has nothing to do with the message",
+        [] { return !IndicatorMode::error("message").remedy; }));
 
     out.push_back(armCase("Return-error-action is armed only between arm/disarm calls — never left registered",
                           "Return is taken from every application while armed; left registered it would swallow the "
@@ -342,16 +361,17 @@ std::vector<SelfTestCase> cases() {
                                        !HotkeyManager::primaryGestureShouldFire(HotkeyMode::fn, HotkeyMode::altSpace) &&
                                        !HotkeyManager::primaryGestureShouldFire(HotkeyMode::altSpace, HotkeyMode::fn);
                             }));
-    out.push_back(fixedCase("primaryGestureShouldFire never fires for a Gap A9 preset gesture (that path is secondaryShortcuts', not this one)",
-                            "presets are registered shortcuts and must never count as primary gestures; if they did, one "
-                            "F13 press would start two dictations, one from each road",
-                            [] {
-                                for (HotkeyMode gesture : {HotkeyMode::f13, HotkeyMode::f14, HotkeyMode::controlCommandSpace,
-                                                           HotkeyMode::controlShiftSpace})
-                                    for (HotkeyMode mode : HotkeyModes::allCases())
-                                        if (HotkeyManager::primaryGestureShouldFire(gesture, mode)) return false;
-                                return true;
-                            }));
+    out.push_back(fixedCase(
+        "primaryGestureShouldFire never fires for a Gap A9 preset gesture (that path is secondaryShortcuts', not this one)",
+        "presets are registered shortcuts and must never count as primary gestures; if they did, one "
+        "F13 press would start two dictations, one from each road",
+        [] {
+            for (HotkeyMode gesture :
+                 {HotkeyMode::f13, HotkeyMode::f14, HotkeyMode::controlCommandSpace, HotkeyMode::controlShiftSpace})
+                for (HotkeyMode mode : HotkeyModes::allCases())
+                    if (HotkeyManager::primaryGestureShouldFire(gesture, mode)) return false;
+            return true;
+        }));
     return out;
 }
 

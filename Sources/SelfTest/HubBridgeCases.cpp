@@ -80,8 +80,7 @@ std::vector<SelfTestCase> StagingHubCases() {
                        if (parseStagingDelete("{\"id\":\"" + u + "\"}") != u)
                            return fail("well-formed staging_delete: payload failed to parse to the right id");
                        if (parseStagingDelete(garbage)) return fail("garbage input should not parse");
-                       if (parseStagingDelete("{\"id\":\"not-a-uuid\"}"))
-                           return fail("non-UUID id string should not parse");
+                       if (parseStagingDelete("{\"id\":\"not-a-uuid\"}")) return fail("non-UUID id string should not parse");
                        if (parseStagingDelete("{}")) return fail("missing 'id' key should not parse");
                        return pass();
                    }});
@@ -123,13 +122,14 @@ std::vector<SelfTestCase> StagingHubCases() {
                        auto parsed = parseStagingCommit("{\"ids\":[\"" + u1 + "\",\"" + u2 + "\"],\"joiner\":\"newline\"}");
                        if (!parsed) return fail("well-formed staging_commit: payload failed to parse");
                        if (parsed->ids != std::vector<std::string>{u1, u2} || parsed->joiner != StagingJoiner::newline)
-                           return fail("expected ids [" + u1 + "," + u2 + "] / joiner .newline, got " +
-                                       idList(parsed->ids) + " / ." + joinerName(parsed->joiner));
+                           return fail("expected ids [" + u1 + "," + u2 + "] / joiner .newline, got " + idList(parsed->ids) +
+                                       " / ." + joinerName(parsed->joiner));
                        if (parseStagingCommit(garbage)) return fail("garbage input should not parse");
                        if (parseStagingCommit("{\"ids\":[],\"joiner\":\"space\"}"))
                            return fail("empty ids array should not parse");
                        if (parseStagingCommit("{\"ids\":[\"" + u1 + "\",\"not-a-uuid\"],\"joiner\":\"space\"}"))
-                           return fail("one invalid UUID inside ids should invalidate the WHOLE payload, not just be skipped");
+                           return fail(
+                               "one invalid UUID inside ids should invalidate the WHOLE payload, not just be skipped");
                        if (parseStagingCommit("{\"ids\":[\"" + u1 + "\"],\"joiner\":\"triple-newline\"}"))
                            return fail("an unrecognized joiner string should not parse");
                        return pass();
@@ -169,42 +169,38 @@ std::vector<SelfTestCase> AppRulesBridgeCases() {
     const std::string terminalID = LinuxNames::systemTerminalID;
     std::vector<SelfTestCase> out;
     out.push_back({"bridge: rules_set payload with all six fields parses into an AppRule",
-                   "a parser that misplaced one flag would store a rule the user never chose",
-                   [body] {
+                   "a parser that misplaced one flag would store a rule the user never chose", [body] {
                        const AppRule expected{"com.test.mail", "Mail", true, false, true, false, std::nullopt};
                        auto got = parseRuleSet(body("com.test.mail", "Mail", true, false, true, false));
                        if (got == expected) return pass();
                        return fail("parseRuleSet(well-formed): expected " + describe(expected) + ", got " + describe(got));
                    }});
     out.push_back({"bridge: rules_set rejects an empty bundleID",
-                   "an empty bundle id would store a rule that matches no application, or every one",
-                   [body] {
-                       if (parseRuleSet(body("", "X", true, true, true, false))) return fail("expected nil for an empty bundleID");
+                   "an empty bundle id would store a rule that matches no application, or every one", [body] {
+                       if (parseRuleSet(body("", "X", true, true, true, false)))
+                           return fail("expected nil for an empty bundleID");
                        return pass();
                    }});
     out.push_back({"bridge: rules_set rejects a whitespace-only bundleID",
-                   "a blank bundle id would store a rule no application id can equal",
-                   [body] {
+                   "a blank bundle id would store a rule no application id can equal", [body] {
                        if (parseRuleSet(body("   ", "X", true, true, true, false)))
                            return fail("expected nil for a whitespace-only bundleID");
                        return pass();
                    }});
     out.push_back({"bridge: rules_set never crashes on malformed JSON",
-                   "a throwing parser would take the whole program down from a page message",
-                   [] {
+                   "a throwing parser would take the whole program down from a page message", [] {
                        if (parseRuleSet("{ not [[ valid")) return fail("expected nil (not a crash) for malformed JSON");
                        return pass();
                    }});
     out.push_back({"bridge: rules_delete payload parses a real bundleID, rejects empty/whitespace-only/malformed",
-                   "accepting a blank id would delete nothing while telling the page it did, or worse",
-                   [] {
+                   "accepting a blank id would delete nothing while telling the page it did, or worse", [] {
                        auto ok = ruleBundleID("{\"bundleID\":\"com.test.mail\"}");
                        auto empty = ruleBundleID("{\"bundleID\":\"\"}");
                        auto blank = ruleBundleID("{\"bundleID\":\"  \"}");
                        auto malformed = ruleBundleID("not json");
                        if (ok == "com.test.mail" && !empty && !blank && !malformed) return pass();
-                       return fail("got ok=" + optionalText(ok) + " empty=" + optionalText(empty) + " whitespace=" +
-                                   optionalText(blank) + " malformed=" + optionalText(malformed));
+                       return fail("got ok=" + optionalText(ok) + " empty=" + optionalText(empty) +
+                                   " whitespace=" + optionalText(blank) + " malformed=" + optionalText(malformed));
                    }});
     out.push_back({"bridge: ruleRows() shape matches the contract and flags shipped defaults via isDefault",
                    "a row without one of its keys, or a shipped rule not marked isDefault, leaves the page guessing "
@@ -217,9 +213,9 @@ std::vector<SelfTestCase> AppRulesBridgeCases() {
                        const json* terminalRow = rowWith(rows, "bundleID", terminalID);
                        const json* customRow = rowWith(rows, "bundleID", "com.test.custom");
                        if (!terminalRow || !customRow) return fail("expected rows for both bundle ids, got " + rows.dump());
-                       const std::set<std::string> keys{"bundleID", "displayName", "polishEnabled",
-                                                        "autoCapitalizeEnabled", "dictionaryEnabled", "neverDictate",
-                                                        "isDefault", "profileID"};
+                       const std::set<std::string> keys{
+                           "bundleID",          "displayName",  "polishEnabled", "autoCapitalizeEnabled",
+                           "dictionaryEnabled", "neverDictate", "isDefault",     "profileID"};
                        auto keySet = [](const json& r) {
                            std::set<std::string> s;
                            for (auto it = r.begin(); it != r.end(); ++it) s.insert(it.key());
@@ -228,8 +224,10 @@ std::vector<SelfTestCase> AppRulesBridgeCases() {
                        if (keySet(*terminalRow) == keys && keySet(*customRow) == keys &&
                            (*terminalRow)["isDefault"] == true && (*customRow)["isDefault"] == false)
                            return pass();
-                       return fail("expected matching key sets, Terminal isDefault=true, custom isDefault=false — got "
-                                   "terminalRow=" + terminalRow->dump() + " customRow=" + customRow->dump());
+                       return fail(
+                           "expected matching key sets, Terminal isDefault=true, custom isDefault=false — got "
+                           "terminalRow=" +
+                           terminalRow->dump() + " customRow=" + customRow->dump());
                    }});
     out.push_back({"bridge: rules_set then rules_delete of a SHIPPED default (Terminal) leaves the shipped default intact",
                    "a delete that removed the shipped rule itself, or wrote the built-ins into the store, would lose "
@@ -252,23 +250,24 @@ std::vector<SelfTestCase> AppRulesBridgeCases() {
                        return fail("Terminal rule after deleting the user override: expected " + describe(*shipped) +
                                    ", got " + describe(after));
                    }});
-    out.push_back({"bridge: rules_delete of a PURE custom rule (no shipped default) removes it entirely",
-                   "a delete that left the custom rule in the store would keep a never-dictate block the user removed",
-                   [] {
-                       auto store = AppPaths::userDefaults();
-                       clearRulesStore();
-                       const AppRule onlycustom{"com.test.onlycustom", "OnlyCustom", false, false, false, true, std::nullopt};
-                       AppRules::persist(upsertRule(onlycustom, {}), store);
-                       if (!find(AppRules::effectiveRules(store), onlycustom.bundleID)) {
-                           clearRulesStore();
-                           return fail("precondition failed: custom rule was never persisted");
-                       }
-                       AppRules::persist(removeRule(onlycustom.bundleID, AppRules::loadStoredOverrides(store)), store);
-                       const bool still = find(AppRules::effectiveRules(store), onlycustom.bundleID).has_value();
-                       clearRulesStore();
-                       if (still) return fail("expected the pure-custom rule to be gone entirely after delete, but it was still present");
-                       return pass();
-                   }});
+    out.push_back(
+        {"bridge: rules_delete of a PURE custom rule (no shipped default) removes it entirely",
+         "a delete that left the custom rule in the store would keep a never-dictate block the user removed", [] {
+             auto store = AppPaths::userDefaults();
+             clearRulesStore();
+             const AppRule onlycustom{"com.test.onlycustom", "OnlyCustom", false, false, false, true, std::nullopt};
+             AppRules::persist(upsertRule(onlycustom, {}), store);
+             if (!find(AppRules::effectiveRules(store), onlycustom.bundleID)) {
+                 clearRulesStore();
+                 return fail("precondition failed: custom rule was never persisted");
+             }
+             AppRules::persist(removeRule(onlycustom.bundleID, AppRules::loadStoredOverrides(store)), store);
+             const bool still = find(AppRules::effectiveRules(store), onlycustom.bundleID).has_value();
+             clearRulesStore();
+             if (still)
+                 return fail("expected the pure-custom rule to be gone entirely after delete, but it was still present");
+             return pass();
+         }});
     return out;
 }
 
@@ -287,59 +286,57 @@ std::vector<SelfTestCase> SnippetsBridgeCases() {
                        return fail("expected (sig, " + name + "), got " + describeSet(got));
                    }});
     out.push_back({"bridge: snippets_set rejects an empty trigger",
-                   "an empty trigger would be stored as an inert row the user cannot see in any expansion",
-                   [describeSet] {
+                   "an empty trigger would be stored as an inert row the user cannot see in any expansion", [describeSet] {
                        auto got = parseSnippetSet(R"({"trigger":"","expansion":"x"})");
                        if (got) return fail("expected nil for an empty trigger, got " + describeSet(got));
                        return pass();
                    }});
     out.push_back({"bridge: snippets_set rejects a whitespace-only trigger",
-                   "a blank trigger would be stored although it can never be spoken",
-                   [describeSet] {
+                   "a blank trigger would be stored although it can never be spoken", [describeSet] {
                        auto got = parseSnippetSet(R"({"trigger":"   ","expansion":"x"})");
                        if (got) return fail("expected nil for a whitespace-only trigger, got " + describeSet(got));
                        return pass();
                    }});
     out.push_back({"bridge: snippets_set never crashes on malformed JSON",
-                   "a throwing parser would take the whole program down from a page message",
-                   [describeSet] {
+                   "a throwing parser would take the whole program down from a page message", [describeSet] {
                        auto got = parseSnippetSet("{ this is not valid json [[[");
                        if (got) return fail("expected nil (not a crash) for malformed JSON, got " + describeSet(got));
                        return pass();
                    }});
     out.push_back({"bridge: snippets_delete payload parses a real trigger, rejects empty/whitespace-only/malformed",
-                   "accepting a blank trigger would delete by a key no snippet has",
-                   [] {
+                   "accepting a blank trigger would delete by a key no snippet has", [] {
                        auto ok = parseSnippetDelete(R"({"trigger":"sig"})");
                        auto empty = parseSnippetDelete(R"({"trigger":""})");
                        auto blank = parseSnippetDelete(R"({"trigger":"  "})");
                        auto malformed = parseSnippetDelete("not json");
                        if (ok == "sig" && !empty && !blank && !malformed) return pass();
-                       return fail("got ok=" + optionalText(ok) + " empty=" + optionalText(empty) + " whitespace=" +
-                                   optionalText(blank) + " malformed=" + optionalText(malformed));
+                       return fail("got ok=" + optionalText(ok) + " empty=" + optionalText(empty) +
+                                   " whitespace=" + optionalText(blank) + " malformed=" + optionalText(malformed));
                    }});
-    out.push_back({"bridge: snippets_set/snippets_delete round-trip through the real Snippets store, mirroring the handler's own calls",
-                   "parsers that agreed with each other but not with the store would add snippets that never expand "
-                   "or deletes that leave them live",
-                   [] {
-                       std::error_code ec;
-                       fs::remove(Snippets::storageFile(), ec);
-                       auto finish = [](SelfTestOutcome o) {
-                           SelfTestSupport::removeIfPresent(Snippets::storageFile());
-                           return o;
-                       };
-                       auto set = parseSnippetSet(R"({"trigger":"omw","expansion":"on my way"})");
-                       if (!set) return finish(fail("precondition failed: parseSnippetSet rejected a well-formed payload"));
-                       Snippets snippets;
-                       if (!snippets.addSnippet(set->trigger, set->expansion))
-                           return finish(fail("addSnippet reported failure for a valid parsed payload"));
-                       if (snippets.expand("omw!") != "on my way!")
-                           return finish(fail("expected the newly-added snippet to expand immediately"));
-                       auto del = parseSnippetDelete(R"({"trigger":"omw"})");
-                       if (!del) return finish(fail("precondition failed: parseSnippetDelete rejected a well-formed payload"));
-                       snippets.deleteSnippet(*del);
-                       if (snippets.expand("omw!") != "omw!") return finish(fail("expected the snippet to be inert after delete"));
-                       return finish(pass());
-                   }});
+    out.push_back(
+        {"bridge: snippets_set/snippets_delete round-trip through the real Snippets store, mirroring the handler's own "
+         "calls",
+         "parsers that agreed with each other but not with the store would add snippets that never expand "
+         "or deletes that leave them live",
+         [] {
+             std::error_code ec;
+             fs::remove(Snippets::storageFile(), ec);
+             auto finish = [](SelfTestOutcome o) {
+                 SelfTestSupport::removeIfPresent(Snippets::storageFile());
+                 return o;
+             };
+             auto set = parseSnippetSet(R"({"trigger":"omw","expansion":"on my way"})");
+             if (!set) return finish(fail("precondition failed: parseSnippetSet rejected a well-formed payload"));
+             Snippets snippets;
+             if (!snippets.addSnippet(set->trigger, set->expansion))
+                 return finish(fail("addSnippet reported failure for a valid parsed payload"));
+             if (snippets.expand("omw!") != "on my way!")
+                 return finish(fail("expected the newly-added snippet to expand immediately"));
+             auto del = parseSnippetDelete(R"({"trigger":"omw"})");
+             if (!del) return finish(fail("precondition failed: parseSnippetDelete rejected a well-formed payload"));
+             snippets.deleteSnippet(*del);
+             if (snippets.expand("omw!") != "omw!") return finish(fail("expected the snippet to be inert after delete"));
+             return finish(pass());
+         }});
     return out;
 }

@@ -12,4 +12,3 @@ std::vector<SelfTestCase> StagingHubCases();
 std::vector<SelfTestCase> AppRulesBridgeCases();
 // Snippets: snippets_set / snippets_delete parsers and the store round trip.
 std::vector<SelfTestCase> SnippetsBridgeCases();
-

@@ -59,35 +59,36 @@ std::vector<SelfTestCase> cases() {
     std::vector<SelfTestCase> out;
     for (const auto& b : banned) {
         const std::string literal = b.literal, reason = b.reason;
-        out.push_back({"hub does not hardcode: " + literal,
-                       "pasting the literal \"" + literal + "\" back into ondira_hub.html fails this immediately \u2014 " +
-                           reason,
-                       [page, literal, reason] {
-                           if (!has(*page, literal)) return SelfTestOutcome::pass();
-                           return SelfTestOutcome::fail("ondira_hub.html contains the banned literal \"" + literal +
-                                                        "\" \u2014 " + reason);
-                       }});
+        out.push_back(
+            {"hub does not hardcode: " + literal,
+             "pasting the literal \"" + literal + "\" back into ondira_hub.html fails this immediately \u2014 " + reason,
+             [page, literal, reason] {
+                 if (!has(*page, literal)) return SelfTestOutcome::pass();
+                 return SelfTestOutcome::fail("ondira_hub.html contains the banned literal \"" + literal + "\" \u2014 " +
+                                              reason);
+             }});
     }
-    out.push_back(HubPageSource::pageHolds(page, "hub asks the host for the update state on load (update_query)",
-                           "deleting the update query from the page's start-up queries restores the defect: the version "
-                           "and state text never leave their \"Checking\u2026\" placeholder",
-                           {"act('update_query')"},
-                           "ondira_hub.html never sends update_query, so nothing can ever populate #updates-status"));
-    out.push_back(HubPageSource::pageHolds(page, "hub has a bridge entry point for the update state",
-                           "without the receiver, the hub window's update-state message goes nowhere and the page keeps "
-                           "its placeholder forever",
-                           {"window.ondiraSetUpdateState"},
-                           "no window.ondiraSetUpdateState receiver defined in ondira_hub.html"));
-    out.push_back(HubPageSource::pageHolds(page, "egress badge is an element the app fills, not static markup",
-                           "replacing the badge element with fixed text fails this: the badge must stay addressable so "
-                           "that its renderer can drive it from the same probe reply that fills the rows",
-                           {"id=\"privacy-egress-badge\"", "function renderEgressBadge"},
-                           "privacy-egress-badge element and/or its renderEgressBadge() driver are missing"));
-    out.push_back(HubPageSource::pageHolds(page, "privacy rows render the measured detail string",
-                           "putting back a fixed-text override before the detail assignment re-adds a banned literal; "
-                           "this also pins that the assignment reads the probe's own field",
-                           {"detail.textContent = chk.detail;"},
-                           "renderPrivacyProbe no longer assigns the probe's measured detail directly"));
+    out.push_back(HubPageSource::pageHolds(
+        page, "hub asks the host for the update state on load (update_query)",
+        "deleting the update query from the page's start-up queries restores the defect: the version "
+        "and state text never leave their \"Checking\u2026\" placeholder",
+        {"act('update_query')"}, "ondira_hub.html never sends update_query, so nothing can ever populate #updates-status"));
+    out.push_back(HubPageSource::pageHolds(
+        page, "hub has a bridge entry point for the update state",
+        "without the receiver, the hub window's update-state message goes nowhere and the page keeps "
+        "its placeholder forever",
+        {"window.ondiraSetUpdateState"}, "no window.ondiraSetUpdateState receiver defined in ondira_hub.html"));
+    out.push_back(HubPageSource::pageHolds(
+        page, "egress badge is an element the app fills, not static markup",
+        "replacing the badge element with fixed text fails this: the badge must stay addressable so "
+        "that its renderer can drive it from the same probe reply that fills the rows",
+        {"id=\"privacy-egress-badge\"", "function renderEgressBadge"},
+        "privacy-egress-badge element and/or its renderEgressBadge() driver are missing"));
+    out.push_back(HubPageSource::pageHolds(
+        page, "privacy rows render the measured detail string",
+        "putting back a fixed-text override before the detail assignment re-adds a banned literal; "
+        "this also pins that the assignment reads the probe's own field",
+        {"detail.textContent = chk.detail;"}, "renderPrivacyProbe no longer assigns the probe's measured detail directly"));
 
     struct TokenRow {
         UpdateStatus status;
@@ -110,39 +111,44 @@ std::vector<SelfTestCase> cases() {
                                return SelfTestOutcome::fail(std::string("stateToken(") + row.label + ") = " + got +
                                                             ", expected " + row.token);
                            if (!has(*page, std::string("'") + row.token + "':"))
-                               return SelfTestOutcome::fail(std::string("hub has no mapping entry for token '") +
-                                                            row.token + "' \u2014 it would render the raw token to the user");
+                               return SelfTestOutcome::fail(std::string("hub has no mapping entry for token '") + row.token +
+                                                            "' \u2014 it would render the raw token to the user");
                        }
                        return SelfTestOutcome::pass();
                    }});
-    out.push_back(HubPageSource::pageHolds(page, "hub asks the host for the personal model state on load (personal_model_query:)",
-                           "deleting the personal-model query from the start-up queries leaves the badge and body on "
-                           "their \"Not verified\" and \"Checking\u2026\" placeholders forever",
-                           {"act('personal_model_query:')"},
-                           "ondira_hub.html never sends personal_model_query:, so nothing can ever populate the "
-                           "Personal Model card"));
+    out.push_back(
+        HubPageSource::pageHolds(page, "hub asks the host for the personal model state on load (personal_model_query:)",
+                                 "deleting the personal-model query from the start-up queries leaves the badge and body on "
+                                 "their \"Not verified\" and \"Checking\u2026\" placeholders forever",
+                                 {"act('personal_model_query:')"},
+                                 "ondira_hub.html never sends personal_model_query:, so nothing can ever populate the "
+                                 "Personal Model card"));
     out.push_back(HubPageSource::pageHolds(page, "hub has a bridge entry point for the personal model state",
-                           "without the receiver, the hub window's personal-model message goes nowhere",
-                           {"window.onPersonalModel"}, "no window.onPersonalModel receiver defined in ondira_hub.html"));
-    out.push_back(HubPageSource::pageHolds(page, "personal model badge and body are elements the app fills, not static markup",
-                           "replacing the badge or body element with fixed text, or deleting their renderer, fails this: "
-                           "a real reply must be able to drive both",
-                           {"id=\"personal-model-badge\"", "id=\"personal-model-lines\"", "function renderPersonalModel"},
-                           "personal-model-badge/personal-model-lines elements and/or their renderPersonalModel() "
-                           "driver are missing"));
-    out.push_back(HubPageSource::pageHolds(page, "personal model body renders the CLI's own lines verbatim",
-                           "rebuilding the text from individual fields in the page instead of joining the reply's lines "
-                           "would let the hub and the command line's personal-model report drift apart",
-                           {"lines.join('\\n')"},
-                           "renderPersonalModel no longer joins the reply's own lines array verbatim"));
+                                           "without the receiver, the hub window's personal-model message goes nowhere",
+                                           {"window.onPersonalModel"},
+                                           "no window.onPersonalModel receiver defined in ondira_hub.html"));
+    out.push_back(HubPageSource::pageHolds(
+        page, "personal model badge and body are elements the app fills, not static markup",
+        "replacing the badge or body element with fixed text, or deleting their renderer, fails this: "
+        "a real reply must be able to drive both",
+        {"id=\"personal-model-badge\"", "id=\"personal-model-lines\"", "function renderPersonalModel"},
+        "personal-model-badge/personal-model-lines elements and/or their renderPersonalModel() "
+        "driver are missing"));
+    out.push_back(HubPageSource::pageHolds(
+        page, "personal model body renders the CLI's own lines verbatim",
+        "rebuilding the text from individual fields in the page instead of joining the reply's lines "
+        "would let the hub and the command line's personal-model report drift apart",
+        {"lines.join('\\n')"}, "renderPersonalModel no longer joins the reply's own lines array verbatim"));
     out.push_back({"BridgePayload::personalModelPayload reports both attached and not-attached honestly",
                    "reporting attachment from a shortcut such as the enabled flag alone would claim attached = true for "
                    "the model that is enabled but cached for another locale",
                    [] {
                        const auto matching = BridgePayload::personalModelPayload(completePersonalModelStatus());
                        if (matching.value("attached", BridgePayload::json()) != true)
-                           return SelfTestOutcome::fail("a complete, matching, enabled cache must report attached=true, "
-                                                        "got " + matching.value("attached", BridgePayload::json()).dump());
+                           return SelfTestOutcome::fail(
+                               "a complete, matching, enabled cache must report attached=true, "
+                               "got " +
+                               matching.value("attached", BridgePayload::json()).dump());
                        if (!anyLineHolds(matching, "ATTACHED TO RECOGNITION YES"))
                            return SelfTestOutcome::fail(
                                "attached=true payload's lines must include PersonalModel's own YES line verbatim");

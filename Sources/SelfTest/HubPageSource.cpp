@@ -23,9 +23,7 @@ std::optional<std::string> readPage(const fs::path& path) {
     return text;
 }
 
-bool isNameChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
+bool isNameChar(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; }
 
 // The name that starts at `at`, or an empty view.
 std::string_view nameAt(std::string_view text, std::size_t at) {
@@ -121,10 +119,10 @@ std::vector<SelfTestCase> UpdateAutoCheckPageCases() {
     std::vector<SelfTestCase> out;
     for (const auto& c : controls) {
         const std::string snippet = c.snippet, consequence = c.consequence;
-        out.push_back(HubPageSource::pageHolds(page, std::string("hub: ") + c.label,
-                                               "deleting \"" + snippet + "\" from ondira_hub.html fails this \u2014 " +
-                                                   consequence,
-                                               {snippet}, "ondira_hub.html is missing " + snippet + " \u2014 " + consequence));
+        out.push_back(
+            HubPageSource::pageHolds(page, std::string("hub: ") + c.label,
+                                     "deleting \"" + snippet + "\" from ondira_hub.html fails this \u2014 " + consequence,
+                                     {snippet}, "ondira_hub.html is missing " + snippet + " \u2014 " + consequence));
     }
     out.push_back(HubPageSource::pageHolds(
         page, "hub does not assert a switch position before the host answers",
@@ -136,38 +134,38 @@ std::vector<SelfTestCase> UpdateAutoCheckPageCases() {
 }
 
 std::vector<SelfTestCase> StagingPageCases() {
-    return {{"staging_panel_html_has_real_checkbox_edit_reorder_and_commit_anchors",
-             "it would fail if the hub page's staging card lost its per-row checkbox, its inline edit, its up and down "
-             "reorder controls or its \"Commit selected\" button: a panel that exists with half its interactions "
-             "missing, which a decorative check for the word Staging would not catch",
-             [] {
-                 if (!SelfTestSupport::repoRoot())
-                     return SelfTestOutcome::skip(
-                         "dev source tree not present next to this bundle \u2014 cannot scan ondira_hub.html");
-                 fs::path where;
-                 auto page = HubPageSource::checkoutPage(&where);
-                 if (!page) return SelfTestOutcome::fail("could not read ondira_hub.html at " + where.string());
-                 struct Anchor {
-                     std::vector<const char*> any;
-                     const char* message;
-                 };
-                 static const Anchor anchors[] = {
-                     {{"staging-card"}, "missing 'staging-card' container \u2014 the Staging panel card itself is absent"},
-                     {{"type=\"checkbox\""},
-                      "missing a checkbox input anywhere in the HTML \u2014 no per-row select affordance"},
-                     {{"stagingRowEl", "renderStaging"},
-                      "missing the Staging row-render function \u2014 rows have no renderer"},
-                     {{"staging_move:"}, "missing a staging_move: call site \u2014 no reorder affordance"},
-                     {{"staging_edit:"}, "missing a staging_edit: call site \u2014 no inline-edit affordance"},
-                     {{"staging_delete:"}, "missing a staging_delete: call site \u2014 no per-row delete affordance"},
-                     {{"Commit selected"}, "missing the 'Commit selected' button label the brief explicitly requires"},
-                     {{"staging_commit:"}, "missing a staging_commit: call site \u2014 the Commit button is not wired"},
-                 };
-                 for (const auto& anchor : anchors) {
-                     bool found = false;
-                     for (const char* needle : anchor.any) found = found || page->find(needle) != std::string::npos;
-                     if (!found) return SelfTestOutcome::fail(anchor.message);
-                 }
-                 return SelfTestOutcome::pass();
-             }}};
+    return {
+        {"staging_panel_html_has_real_checkbox_edit_reorder_and_commit_anchors",
+         "it would fail if the hub page's staging card lost its per-row checkbox, its inline edit, its up and down "
+         "reorder controls or its \"Commit selected\" button: a panel that exists with half its interactions "
+         "missing, which a decorative check for the word Staging would not catch",
+         [] {
+             if (!SelfTestSupport::repoRoot())
+                 return SelfTestOutcome::skip(
+                     "dev source tree not present next to this bundle \u2014 cannot scan ondira_hub.html");
+             fs::path where;
+             auto page = HubPageSource::checkoutPage(&where);
+             if (!page) return SelfTestOutcome::fail("could not read ondira_hub.html at " + where.string());
+             struct Anchor {
+                 std::vector<const char*> any;
+                 const char* message;
+             };
+             static const Anchor anchors[] = {
+                 {{"staging-card"}, "missing 'staging-card' container \u2014 the Staging panel card itself is absent"},
+                 {{"type=\"checkbox\""},
+                  "missing a checkbox input anywhere in the HTML \u2014 no per-row select affordance"},
+                 {{"stagingRowEl", "renderStaging"}, "missing the Staging row-render function \u2014 rows have no renderer"},
+                 {{"staging_move:"}, "missing a staging_move: call site \u2014 no reorder affordance"},
+                 {{"staging_edit:"}, "missing a staging_edit: call site \u2014 no inline-edit affordance"},
+                 {{"staging_delete:"}, "missing a staging_delete: call site \u2014 no per-row delete affordance"},
+                 {{"Commit selected"}, "missing the 'Commit selected' button label the brief explicitly requires"},
+                 {{"staging_commit:"}, "missing a staging_commit: call site \u2014 the Commit button is not wired"},
+             };
+             for (const auto& anchor : anchors) {
+                 bool found = false;
+                 for (const char* needle : anchor.any) found = found || page->find(needle) != std::string::npos;
+                 if (!found) return SelfTestOutcome::fail(anchor.message);
+             }
+             return SelfTestOutcome::pass();
+         }}};
 }

@@ -30,7 +30,8 @@ std::vector<SelfTestCase> indicatorScriptCases() {
                    [] {
                        const std::string script = IndicatorPages::setPartialTextJS("hello world");
                        if (script.find("hello world") != std::string::npos) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("expected emitted JS to contain the plain text verbatim, got: " + script);
+                       return SelfTestOutcome::fail("expected emitted JS to contain the plain text verbatim, got: " +
+                                                    script);
                    }});
     return out;
 }

@@ -33,8 +33,8 @@ SelfTestOutcome inLocaleSuite(const std::function<SelfTestOutcome(platform::Sett
 std::vector<SelfTestCase> cases() {
     std::vector<SelfTestCase> out;
     out.push_back(resolveCase("no stored choice follows the system language",
-                              "without a stored choice the system language is used, never a fixed language",
-                              std::nullopt, "en_GB", "en_GB", "nil stored"));
+                              "without a stored choice the system language is used, never a fixed language", std::nullopt,
+                              "en_GB", "en_GB", "nil stored"));
     out.push_back(resolveCase("a stored choice overrides the system language",
                               "a stored choice must actually change what the recognizer hears", std::string("de_DE"),
                               "en_US", "de_DE", "stored overrides"));
@@ -45,15 +45,15 @@ std::vector<SelfTestCase> cases() {
                               "identifiers from the recognizer come in both hyphen and underscore shapes and must compare "
                               "equal after normalisation",
                               std::string("en-GB"), "en_US", "en_GB", "hyphen normalization"));
-    out.push_back({"blank and whitespace are not a language",
-                   "an emptied setting must not produce a recognizer for no language", [] {
-                       for (auto [stored, label] : {std::pair<std::string, std::string>{"", "empty string"},
-                                                    std::pair<std::string, std::string>{"   ", "whitespace"}}) {
-                           const std::string got = SpeechEngine::resolveConfiguredLocaleIdentifier(stored, "en_US");
-                           if (got != "en_US") return SelfTestOutcome::fail(label + ": expected en_US, got " + got);
-                       }
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"blank and whitespace are not a language", "an emptied setting must not produce a recognizer for no language", [] {
+             for (auto [stored, label] : {std::pair<std::string, std::string>{"", "empty string"},
+                                          std::pair<std::string, std::string>{"   ", "whitespace"}}) {
+                 const std::string got = SpeechEngine::resolveConfiguredLocaleIdentifier(stored, "en_US");
+                 if (got != "en_US") return SelfTestOutcome::fail(label + ": expected en_US, got " + got);
+             }
+             return SelfTestOutcome::pass();
+         }});
     out.push_back({"a chosen language survives a persist/load round trip",
                    "storing and resolving agree on the key and on the sentinel, so a cleared choice follows the system "
                    "again",
@@ -88,7 +88,8 @@ std::vector<SelfTestCase> cases() {
                    "the picker offers display names, each language once, in a stable sorted order", [] {
                        auto rows = SpeechEngine::availableLanguages("en_US");
                        if (rows.empty())
-                           return SelfTestOutcome::skip("SFSpeechRecognizer.supportedLocales() is empty in this environment");
+                           return SelfTestOutcome::skip(
+                               "SFSpeechRecognizer.supportedLocales() is empty in this environment");
                        std::set<std::string> seen;
                        bool english = false;
                        for (const auto& row : rows)
@@ -100,13 +101,15 @@ std::vector<SelfTestCase> cases() {
                        for (const auto& row : rows) english = english || row.identifier.starts_with("en_");
                        if (!english) return SelfTestOutcome::fail("no English locale in the supported list");
                        for (const auto& row : rows)
-                           if (row.displayName.empty()) return SelfTestOutcome::fail("no display name for " + row.identifier);
+                           if (row.displayName.empty())
+                               return SelfTestOutcome::fail("no display name for " + row.identifier);
                        return SelfTestOutcome::pass();
                    }});
     out.push_back({"available languages are sorted by display name",
                    "the picker offers display names, each language once, in a stable sorted order", [] {
                        auto rows = SpeechEngine::availableLanguages("en_US");
-                       if (rows.size() < 2) return SelfTestOutcome::skip("fewer than two supported locales in this environment");
+                       if (rows.size() < 2)
+                           return SelfTestOutcome::skip("fewer than two supported locales in this environment");
                        UErrorCode status = U_ZERO_ERROR;
                        std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(icu::Locale("en_US"), status));
                        if (U_FAILURE(status)) return SelfTestOutcome::fail("language list is not sorted by display name");

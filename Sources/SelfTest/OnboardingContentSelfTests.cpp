@@ -101,21 +101,22 @@ std::vector<SelfTestCase> cases() {
                        }
                        return SelfTestOutcome::pass();
                    }});
-    out.push_back({"every anti-lying fixture corresponds to an advertised catalog phrase",
-                   "a misspelt fixture exercises a phrase the program never advertises and leaves the real one unchecked", [] {
-                       for (const auto& f : fixtures())
-                           if (!inCatalog(f.phrase))
-                               return SelfTestOutcome::fail("fixture phrase '" + f.phrase +
-                                                            "' is not in VoiceCommandCatalog.entries");
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"every anti-lying fixture corresponds to an advertised catalog phrase",
+         "a misspelt fixture exercises a phrase the program never advertises and leaves the real one unchecked", [] {
+             for (const auto& f : fixtures())
+                 if (!inCatalog(f.phrase))
+                     return SelfTestOutcome::fail("fixture phrase '" + f.phrase + "' is not in VoiceCommandCatalog.entries");
+             return SelfTestOutcome::pass();
+         }});
     out.push_back({"every catalog phrase has an anti-lying fixture",
                    "a phrase added to the catalog without a fixture could advertise a command the resolver lacks", [] {
                        for (const auto& entry : VoiceCommandCatalog::entries()) {
                            bool covered = false;
                            for (const auto& f : fixtures()) covered = covered || f.phrase == entry.phrase;
                            if (!covered)
-                               return SelfTestOutcome::fail("catalog phrase '" + entry.phrase + "' has no anti-lying fixture");
+                               return SelfTestOutcome::fail("catalog phrase '" + entry.phrase +
+                                                            "' has no anti-lying fixture");
                        }
                        return SelfTestOutcome::pass();
                    }});
@@ -142,18 +143,20 @@ std::vector<SelfTestCase> cases() {
                        if (duplicate) return SelfTestOutcome::fail("duplicate highlight title(s): " + listed(titles));
                        return SelfTestOutcome::pass();
                    }});
-    out.push_back({"OnboardingCatalog.featureHighlights() mentions the dictionary, snippets, per-app rules, voice commands, and the CLI",
-                   "teaching only some of the five features leaves onboarding incomplete", [] {
-                       std::string text;
-                       for (const auto& h : OnboardingCatalog::featureHighlights())
-                           text += (text.empty() ? "" : " \n ") + h.title + " " + h.detail;
-                       text = lowercased(text);
-                       for (const char* needle : {"dictionary", "snippet", "app", "voice command", "ondira "})
-                           if (!contains(text, needle))
-                               return SelfTestOutcome::fail(std::string("featureHighlights() content is missing a mention of '") +
-                                                            needle + "': " + text);
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"OnboardingCatalog.featureHighlights() mentions the dictionary, snippets, per-app rules, voice commands, and the "
+         "CLI",
+         "teaching only some of the five features leaves onboarding incomplete", [] {
+             std::string text;
+             for (const auto& h : OnboardingCatalog::featureHighlights())
+                 text += (text.empty() ? "" : " \n ") + h.title + " " + h.detail;
+             text = lowercased(text);
+             for (const char* needle : {"dictionary", "snippet", "app", "voice command", "ondira "})
+                 if (!contains(text, needle))
+                     return SelfTestOutcome::fail(std::string("featureHighlights() content is missing a mention of '") +
+                                                  needle + "': " + text);
+             return SelfTestOutcome::pass();
+         }});
     out.push_back({"OnboardingCatalog.featureHighlights(): every highlight has a non-empty title and detail",
                    "a highlight with an empty detail renders as a title over a blank line", [] {
                        for (const auto& h : OnboardingCatalog::featureHighlights()) {

@@ -15,8 +15,8 @@ namespace {
 // How the application delegate labels the partial-text argument of its
 // recognition call.
 constexpr const char* partialTextLabel = "/*onPartialText=*/";
-const char* const forbiddenTokens[] = {"DictationLogger", "textInjector.inject", "polishEngine", "Snippets",
-                                       "print(", "printf(", "platform::log(", "std::cout"};
+const char* const forbiddenTokens[] = {"DictationLogger", "textInjector.inject", "polishEngine", "Snippets", "print(",
+                                       "printf(",         "platform::log(",      "std::cout"};
 
 SelfTestCase throttleCase(std::string name, std::string teeth, std::string candidate, std::optional<std::string> last,
                           std::optional<double> secondsAgo, bool expected, std::string message) {
@@ -74,8 +74,11 @@ std::vector<SelfTestCase> cases() {
         out.push_back({"AppDelegate onPartialText scan (skipped)", "n/a — dev source tree not present next to this bundle",
                        [] { return SelfTestOutcome::skip("dev source tree not present next to this bundle"); }});
     } else if (!source || !platform::text::isValidUTF8(*source)) {
-        out.push_back({"AppDelegate onPartialText scan", "the dictation road's source must be in the tree next to this bundle",
-                       [] { return SelfTestOutcome::fail("dev source tree present but Sources/App/DictationController.cpp is missing or unreadable"); }});
+        out.push_back(
+            {"AppDelegate onPartialText scan", "the dictation road's source must be in the tree next to this bundle", [] {
+                 return SelfTestOutcome::fail(
+                     "dev source tree present but Sources/App/DictationController.cpp is missing or unreadable");
+             }});
     } else {
         const std::string text = *source;
         out.push_back({"AppDelegate's onPartialText closure touches only the HUD indicator",
@@ -85,8 +88,9 @@ std::vector<SelfTestCase> cases() {
                        [text] {
                            const auto at = text.find(partialTextLabel);
                            if (at == std::string::npos)
-                               return SelfTestOutcome::fail("could not find an onPartialText: argument wired up in "
-                                                            "AppDelegate — the callback was never passed through");
+                               return SelfTestOutcome::fail(
+                                   "could not find an onPartialText: argument wired up in "
+                                   "AppDelegate — the callback was never passed through");
                            // The window is the closure itself, not the call site: the argument passed
                            // after the label is either a lambda or a local initialised from a maker
                            // function, whose body holds the closure.
@@ -94,11 +98,14 @@ std::vector<SelfTestCase> cases() {
                            while (from < text.size() && text[from] == ' ') ++from;
                            if (from < text.size() && text[from] != '[') {
                                std::size_t stop = from;
-                               while (stop < text.size() && (std::isalnum(static_cast<unsigned char>(text[stop])) || text[stop] == '_')) ++stop;
+                               while (stop < text.size() &&
+                                      (std::isalnum(static_cast<unsigned char>(text[stop])) || text[stop] == '_'))
+                                   ++stop;
                                const std::string argument = text.substr(from, stop - from);
                                const auto init = text.find(" " + argument + " = ");
                                if (argument.empty() || init == std::string::npos)
-                                   return SelfTestOutcome::fail("cannot find where the onPartialText argument '" + argument + "' is made");
+                                   return SelfTestOutcome::fail("cannot find where the onPartialText argument '" + argument +
+                                                                "' is made");
                                std::size_t callee = init + argument.size() + 4;
                                const auto paren = text.find('(', callee);
                                const std::string maker = text.substr(callee, paren - callee);
@@ -111,11 +118,13 @@ std::vector<SelfTestCase> cases() {
                                    definition = text.find(" " + maker + "(", definition + 1);
                                }
                                if (maker.empty() || definition == std::string::npos)
-                                   return SelfTestOutcome::fail("cannot find the body of '" + maker + "', which makes the onPartialText closure");
+                                   return SelfTestOutcome::fail("cannot find the body of '" + maker +
+                                                                "', which makes the onPartialText closure");
                                from = definition;
                            }
                            const auto open = text.find('{', from);
-                           if (open == std::string::npos) return SelfTestOutcome::fail("the onPartialText closure has no body");
+                           if (open == std::string::npos)
+                               return SelfTestOutcome::fail("the onPartialText closure has no body");
                            std::size_t close = open;
                            for (int depth = 0; close < text.size(); ++close) {
                                if (text[close] == '{') ++depth;
@@ -124,8 +133,9 @@ std::vector<SelfTestCase> cases() {
                            const std::string window = text.substr(from, close + 1 - from);
                            for (const char* token : forbiddenTokens)
                                if (SourceScan::contains(window, token))
-                                   return SelfTestOutcome::fail(std::string("onPartialText closure window contains forbidden token '") +
-                                                                token + "': " + window);
+                                   return SelfTestOutcome::fail(
+                                       std::string("onPartialText closure window contains forbidden token '") + token +
+                                       "': " + window);
                            return SelfTestOutcome::pass();
                        }});
     }

@@ -27,10 +27,11 @@ std::vector<SelfTestCase> cases() {
         verdictCase("value grew and contains the text -> confirmed",
                     "if the substring test were dropped, an ordinary successful paste would stop confirming", "Hello ",
                     "Hello world", absent, "world", Verdict::confirmed),
-        verdictCase("nothing readable and an empty selection -> unknown, NOT failed",
-                    "this is the shape a terminal window gives; if empty readings counted as observations again, the "
-                    "verdict would be definitelyFailed and the false error, with the risk of inserting twice, would come back",
-                    absent, absent, "", "world", Verdict::unknown),
+        verdictCase(
+            "nothing readable and an empty selection -> unknown, NOT failed",
+            "this is the shape a terminal window gives; if empty readings counted as observations again, the "
+            "verdict would be definitelyFailed and the false error, with the risk of inserting twice, would come back",
+            absent, absent, "", "world", Verdict::unknown),
         verdictCase("readable before AND after, genuinely unchanged -> definitelyFailed",
                     "if this returned unknown, a real failed paste would be swallowed and the user would lose words "
                     "without a message",
@@ -39,9 +40,10 @@ std::vector<SelfTestCase> cases() {
                     "without the length-growth fallback every application that applies smart quotes or autocorrection "
                     "would report a false failure",
                     "Hi ", "Hi \u201Cquoted\u201D", absent, "\"quoted\"", Verdict::confirmed),
-        verdictCase("empty strings on both sides are not observations -> unknown",
-                    "an empty string must count as nothing read, else an empty text field would look like a definite failure",
-                    "", "", absent, "world", Verdict::unknown),
+        verdictCase(
+            "empty strings on both sides are not observations -> unknown",
+            "an empty string must count as nothing read, else an empty text field would look like a definite failure", "",
+            "", absent, "world", Verdict::unknown),
         verdictCase("non-empty selection containing the text -> confirmed",
                     "the selected text is the only positive signal some applications give, and losing it costs "
                     "confirmations in applications that select after inserting",

@@ -56,26 +56,27 @@ std::vector<SelfTestCase> cases() {
                        const std::string input = "rm -rf build && git status";
                        const std::string output = AppRules::apply(rule, input);
                        if (output == input) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("Terminal input was mangled: expected '" + input + "', got '" + output + "'");
+                       return SelfTestOutcome::fail("Terminal input was mangled: expected '" + input + "', got '" + output +
+                                                    "'");
                    }});
 
     // The terms go through the personal dictionary itself, so the case fails
     // when the dictionary stops replacing spoken forms, not only when a
     // string replacement of its own would.
     out.push_back({"persona 7: medical practitioner terms take precedence over generic transcription",
-                   "if custom and pack terms did not win over raw speech output, medical terms would stay misspelled",
-                   [] {
+                   "if custom and pack terms did not win over raw speech output, medical terms would stay misspelled", [] {
                        const fs::path file = AppPaths::dictionaryFile();
                        FileRestorer restore(file);
-                       const json terms = json::array({{{"from", "arrhythmia"}, {"to", "Arrhythmia (Class I)"}},
-                                                       {{"from", "myocardial infarction"},
-                                                        {"to", "Myocardial Infarction (STEMI)"}}});
+                       const json terms =
+                           json::array({{{"from", "arrhythmia"}, {"to", "Arrhythmia (Class I)"}},
+                                        {{"from", "myocardial infarction"}, {"to", "Myocardial Infarction (STEMI)"}}});
                        if (!platform::atomicWrite(file, terms.dump(2), 0600))
                            return SelfTestOutcome::fail("medical vocabulary substitution failed: could not write " +
                                                         file.filename().string());
                        Vocabulary vocabulary;
                        vocabulary.reloadDictionary();
-                       const std::string result = vocabulary.apply("patient has severe arrhythmia and myocardial infarction");
+                       const std::string result =
+                           vocabulary.apply("patient has severe arrhythmia and myocardial infarction");
                        if (contains(result, "Arrhythmia (Class I)") && contains(result, "Myocardial Infarction (STEMI)"))
                            return SelfTestOutcome::pass();
                        return SelfTestOutcome::fail("medical vocabulary substitution failed: " + result);
@@ -97,50 +98,50 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::pass();
                    }});
 
-    out.push_back({"persona 9: creative writer staging buffer records multiple takes and commits cleanly",
-                   "if the staging buffer dropped entries or corrupted their order, drafted long-form writing would be lost",
-                   [] {
-                       const fs::path file = platform::temporaryDirectory() / ("staging_persona_" + platform::newUUID() + ".json");
-                       struct Remove {
-                           fs::path path;
-                           ~Remove() { SelfTestSupport::removeIfPresent(path); }
-                       } remove{file};
-                       StagingBuffer buffer(file, StagingLimits{10, 10000});
-                       const std::vector<std::pair<std::string, bool>> takes = {{"Chapter 1: The beginning.", false},
-                                                                                {"The morning was crisp.", true},
-                                                                                {"Suddenly, the phone rang.", false}};
-                       for (const auto& [text, polished] : takes) buffer.append(text, polished);
-                       if (buffer.count() != 3)
-                           return SelfTestOutcome::fail("expected 3 staged takes, got " + std::to_string(buffer.count()));
-                       const std::string composed = buffer.takeAll(StagingJoiner::blankLine);
-                       for (const auto& take : takes) {
-                           if (!contains(composed, take.first)) return SelfTestOutcome::fail("composed text corrupted: " + composed);
-                       }
-                       if (buffer.count() != 0) return SelfTestOutcome::fail("buffer not cleared after takeAll");
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"persona 9: creative writer staging buffer records multiple takes and commits cleanly",
+         "if the staging buffer dropped entries or corrupted their order, drafted long-form writing would be lost", [] {
+             const fs::path file = platform::temporaryDirectory() / ("staging_persona_" + platform::newUUID() + ".json");
+             struct Remove {
+                 fs::path path;
+                 ~Remove() { SelfTestSupport::removeIfPresent(path); }
+             } remove{file};
+             StagingBuffer buffer(file, StagingLimits{10, 10000});
+             const std::vector<std::pair<std::string, bool>> takes = {{"Chapter 1: The beginning.", false},
+                                                                      {"The morning was crisp.", true},
+                                                                      {"Suddenly, the phone rang.", false}};
+             for (const auto& [text, polished] : takes) buffer.append(text, polished);
+             if (buffer.count() != 3)
+                 return SelfTestOutcome::fail("expected 3 staged takes, got " + std::to_string(buffer.count()));
+             const std::string composed = buffer.takeAll(StagingJoiner::blankLine);
+             for (const auto& take : takes) {
+                 if (!contains(composed, take.first)) return SelfTestOutcome::fail("composed text corrupted: " + composed);
+             }
+             if (buffer.count() != 0) return SelfTestOutcome::fail("buffer not cleared after takeAll");
+             return SelfTestOutcome::pass();
+         }});
 
     // Each language goes through the stored setting the recogniser reads at
     // start, so a stale or reshaped value after a switch fails the case.
-    out.push_back({"persona 10: multilingual speaker switching locales maintains valid configuration",
-                   "if switching from en_US to de_DE kept a stale locale, dictation would not adapt its recognition models",
-                   [] {
-                       auto store = AppPaths::userDefaults();
-                       const auto saved = store->persistentObject(SpeechEngine::localeDefaultsKey);
-                       std::optional<SelfTestOutcome> failure;
-                       for (const std::string id : {"en_US", "de_DE", "fr_FR"}) {
-                           SpeechEngine::persistLocale(id, *store);
-                           const std::string resolved = SpeechEngine::resolveConfiguredLocaleIdentifier(
-                               SpeechEngine::loadPersistedLocale(*store), "en_US");
-                           if (resolved != id) {
-                               failure = SelfTestOutcome::fail("locale resolution mismatch");
-                               break;
-                           }
-                       }
-                       if (saved) store->set(SpeechEngine::localeDefaultsKey, *saved);
-                       else store->removeObject(SpeechEngine::localeDefaultsKey);
-                       return failure.value_or(SelfTestOutcome::pass());
-                   }});
+    out.push_back(
+        {"persona 10: multilingual speaker switching locales maintains valid configuration",
+         "if switching from en_US to de_DE kept a stale locale, dictation would not adapt its recognition models", [] {
+             auto store = AppPaths::userDefaults();
+             const auto saved = store->persistentObject(SpeechEngine::localeDefaultsKey);
+             std::optional<SelfTestOutcome> failure;
+             for (const std::string id : {"en_US", "de_DE", "fr_FR"}) {
+                 SpeechEngine::persistLocale(id, *store);
+                 const std::string resolved =
+                     SpeechEngine::resolveConfiguredLocaleIdentifier(SpeechEngine::loadPersistedLocale(*store), "en_US");
+                 if (resolved != id) {
+                     failure = SelfTestOutcome::fail("locale resolution mismatch");
+                     break;
+                 }
+             }
+             if (saved) store->set(SpeechEngine::localeDefaultsKey, *saved);
+             else store->removeObject(SpeechEngine::localeDefaultsKey);
+             return failure.value_or(SelfTestOutcome::pass());
+         }});
 
     out.push_back({"persona 11: media transcriber formats valid SRT and VTT subtitle outputs",
                    "if subtitle formatting emitted bad timestamps or dropped segment numbers, video editors would refuse "

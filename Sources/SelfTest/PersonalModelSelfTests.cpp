@@ -148,8 +148,8 @@ std::vector<SelfTestCase> reportCases() {
                        Status s = complete();
                        s.modelBytes.reset();
                        s.vocabularyBytes.reset();
-                       s.lastOutcome = PersonalModel::BuildOutcome{false, 1900.0, 0, "en_US", 1.7,
-                                                                   "Error Domain=SFSpeechErrorDomain Code=1"};
+                       s.lastOutcome = PersonalModel::BuildOutcome{
+                           false, 1900.0, 0, "en_US", 1.7, "Error Domain=SFSpeechErrorDomain Code=1"};
                        const std::string text = report(s);
                        if (!has(text, "Last build attempt      FAILED"))
                            return SelfTestOutcome::fail("failure not reported as FAILED:\n" + text);
@@ -189,7 +189,8 @@ std::vector<SelfTestCase> reportCases() {
                        const std::string failure = "Error building custom language model at " + home +
                                                    "/Library/Application Support/Ondira/personal_model/training_data.sflm";
                        const std::string result = PersonalModel::redactHomeDirectory(failure, home);
-                       if (has(result, "/Users/someone")) return SelfTestOutcome::fail("home path survived redaction: " + result);
+                       if (has(result, "/Users/someone"))
+                           return SelfTestOutcome::fail("home path survived redaction: " + result);
                        if (!has(result, "~/Library/Application Support/Ondira"))
                            return SelfTestOutcome::fail("redaction destroyed the diagnostic detail: " + result);
                        return SelfTestOutcome::pass();
@@ -232,7 +233,8 @@ std::vector<SelfTestCase> reportCases() {
         {"shouldRebuild does not loop forever on a locale spelling difference",
          "a raw inequality would see a locale change on every launch and recompile the model every time, with no log "
          "line",
-         "en_GB", "en-GB", true, "an unchanged corpus asked for a rebuild purely because the locale was spelled with a hyphen"},
+         "en_GB", "en-GB", true,
+         "an unchanged corpus asked for a rebuild purely because the locale was spelled with a hyphen"},
         {"shouldRebuild still fires on a real locale change",
          "normalisation must not swallow real locale changes; the true positive is asserted as well as the false "
          "positive",
@@ -282,8 +284,9 @@ std::vector<SelfTestCase> reportCases() {
                        const Observation expected{Observation::Kind::stale, std::nullopt, "1786000000", "1787853257"};
                        const Observation got = PersonalModel::classifyAttachObservation(older, "1787853257");
                        if (got == expected) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("classification of an attach that carried a superseded model: expected " +
-                                                    expected.description() + ", got " + got.description());
+                       return SelfTestOutcome::fail(
+                           "classification of an attach that carried a superseded model: expected " +
+                           expected.description() + ", got " + got.description());
                    }});
     out.push_back({"an attach observed against the model on disk is reported current",
                    "a classifier that can only say STALE measures nothing, as one that can only say YES measured "
@@ -302,9 +305,8 @@ std::vector<SelfTestCase> reportCases() {
                    "a record field whose name changes on one side makes the decode fail, which reading swallows into "
                    "\"never observed\", so a broken record would look like an unused model",
                    [] {
-                       const PersonalModel::AttachRecord written{1787853300.5, "en_GB",
-                                                                 PersonalModel::RequestKind::dictationTranscriber,
-                                                                 "1787853257"};
+                       const PersonalModel::AttachRecord written{
+                           1787853300.5, "en_GB", PersonalModel::RequestKind::dictationTranscriber, "1787853257"};
                        const fs::path dir = fs::temp_directory_path() / ("ondira-attachrecord-" + platform::newUUID());
                        struct Remove {
                            fs::path p;
@@ -321,7 +323,8 @@ std::vector<SelfTestCase> reportCases() {
                        platform::atomicWrite(dir / "last_attach.json", encoded);
                        const auto bytes = platform::readFile(dir / "last_attach.json");
                        const json parsed = bytes ? json::parse(*bytes, nullptr, false) : json();
-                       const auto decoded = bytes && !parsed.is_discarded() ? PersonalModel::attachRecord(parsed) : std::nullopt;
+                       const auto decoded =
+                           bytes && !parsed.is_discarded() ? PersonalModel::attachRecord(parsed) : std::nullopt;
                        if (!decoded) return SelfTestOutcome::fail("the attach record did not decode back off disk");
                        if (!(*decoded == written))
                            return SelfTestOutcome::fail("attach record after a disk round trip: expected " +
@@ -358,33 +361,34 @@ std::vector<SelfTestCase> reportCases() {
                        if (!has(predicted, "Last observed attach    never"))
                            return SelfTestOutcome::fail("a model that has never been observed in a request did not say so");
                        if (!has(predicted, "prediction"))
-                           return SelfTestOutcome::fail("ATTACHED YES was printed with no observation behind it and the "
-                                                        "report did not flag it as a prediction");
+                           return SelfTestOutcome::fail(
+                               "ATTACHED YES was printed with no observation behind it and the "
+                               "report did not flag it as a prediction");
                        Status observed = attachable();
-                       observed.lastAttach = PersonalModel::AttachRecord{1787853340.0, "en_GB",
-                                                                         PersonalModel::RequestKind::audioFile, "1787853257"};
+                       observed.lastAttach = PersonalModel::AttachRecord{
+                           1787853340.0, "en_GB", PersonalModel::RequestKind::audioFile, "1787853257"};
                        const std::string seen = report(observed);
                        if (!has(seen, "Last observed attach    60s ago, audio file, locale en_GB"))
                            return SelfTestOutcome::fail("an observed attach was not reported with its age, kind and locale");
                        if (has(seen, "prediction"))
-                           return SelfTestOutcome::fail("the report still called it a prediction after a real request "
-                                                        "was observed carrying the model");
+                           return SelfTestOutcome::fail(
+                               "the report still called it a prediction after a real request "
+                               "was observed carrying the model");
                        return SelfTestOutcome::pass();
                    }});
 
-    out.push_back({"the status report calls a superseded observation STALE",
-                   "an attach that carried an older model must not be presented as live evidence about the current one",
-                   [older] {
-                       Status s = attachable();
-                       s.lastAttach = older;
-                       const std::string text = report(s);
-                       if (!has(text, "Last observed attach    STALE"))
-                           return SelfTestOutcome::fail("an observation of a superseded model was not marked STALE");
-                       if (!has(text, "1786000000") || !has(text, "1787853257"))
-                           return SelfTestOutcome::fail(
-                               "the STALE note did not name both the observed and the current model version");
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"the status report calls a superseded observation STALE",
+         "an attach that carried an older model must not be presented as live evidence about the current one", [older] {
+             Status s = attachable();
+             s.lastAttach = older;
+             const std::string text = report(s);
+             if (!has(text, "Last observed attach    STALE"))
+                 return SelfTestOutcome::fail("an observation of a superseded model was not marked STALE");
+             if (!has(text, "1786000000") || !has(text, "1787853257"))
+                 return SelfTestOutcome::fail("the STALE note did not name both the observed and the current model version");
+             return SelfTestOutcome::pass();
+         }});
 
     out.push_back({"every personal-model attach site in SpeechEngine records the attach",
                    "the observation is only worth something if no new code path can bypass it: deleting one record "
@@ -396,18 +400,22 @@ std::vector<SelfTestCase> reportCases() {
                        std::vector<std::string> offenders;
                        int sites = 0;
                        for (std::size_t i = 0; i < lines.size(); ++i) {
-                           if (!platform::text::hasPrefix(trimmedLine(lines[i]), "request.customizedLanguageModel =")) continue;
+                           if (!platform::text::hasPrefix(trimmedLine(lines[i]), "request.customizedLanguageModel ="))
+                               continue;
                            ++sites;
                            std::string following;
                            for (std::size_t j = i + 1; j < lines.size() && j <= i + 5; ++j) following += lines[j] + "\n";
                            if (!has(following, "recordAttachment")) offenders.push_back("line " + std::to_string(i + 1));
                        }
                        if (sites == 0)
-                           return SelfTestOutcome::fail("no `request.customizedLanguageModel =` site found at all — the "
-                                                        "personal model is no longer attached to any request");
+                           return SelfTestOutcome::fail(
+                               "no `request.customizedLanguageModel =` site found at all — the "
+                               "personal model is no longer attached to any request");
                        if (!offenders.empty())
-                           return SelfTestOutcome::fail("personal-model attach site(s) with no observation recorded after "
-                                                        "them: " + platform::text::join(offenders, ", "));
+                           return SelfTestOutcome::fail(
+                               "personal-model attach site(s) with no observation recorded after "
+                               "them: " +
+                               platform::text::join(offenders, ", "));
                        return SelfTestOutcome::pass();
                    }});
     return out;
@@ -415,8 +423,7 @@ std::vector<SelfTestCase> reportCases() {
 
 std::vector<SelfTestCase> cases() {
     std::vector<SelfTestCase> out;
-    const std::string record =
-        R"({"ts":1,"date":"2026-08-25","text":"buy more shares of NVDA","words":5})";
+    const std::string record = R"({"ts":1,"date":"2026-08-25","text":"buy more shares of NVDA","words":5})";
     const CorpusLine lines[] = {
         {"well-formed corpus line yields its trimmed text",
          "if the \"text\" field stopped being read, no real history line would feed the model", record,
@@ -432,22 +439,21 @@ std::vector<SelfTestCase> cases() {
         {"\"text\" present but not a string -> nil",
          "a malformed record where text is a number/array must not be force-cast into a phrase", R"({"text":12345})",
          std::nullopt},
-        {"empty \"text\" field -> nil", "an empty transcript must never become an empty-string phrase in the training corpus",
-         R"({"text":""})", std::nullopt},
+        {"empty \"text\" field -> nil",
+         "an empty transcript must never become an empty-string phrase in the training corpus", R"({"text":""})",
+         std::nullopt},
         {"whitespace-only \"text\" field -> nil",
          "a whitespace-only transcript is empty; without trimming before the check it would become a garbage phrase",
          R"({"text":"   "})", std::nullopt},
         {"blank line -> nil",
-         "a stray blank line (trailing newline, healed torn tail) must not be treated as a record at all", "",
-         std::nullopt},
+         "a stray blank line (trailing newline, healed torn tail) must not be treated as a record at all", "", std::nullopt},
         {"whitespace-only line -> nil",
          "a line of only spaces must be rejected before attempting JSON parsing, not just an empty string", "    ",
          std::nullopt},
         {"a transcript with an embedded newline is collapsed to one line",
          "one multi-line dictation reaching the model data would make the whole compile throw, no model file is "
          "written and the feature silently does nothing",
-         R"({"text":"first half of the line\nsecond half of the line"})",
-         "first half of the line second half of the line"},
+         R"({"text":"first half of the line\nsecond half of the line"})", "first half of the line second half of the line"},
         {"tabs and repeated interior spaces collapse to single spaces",
          "interior whitespace that differs from the recogniser's normalised output can never match, so the entry costs "
          "corpus weight for nothing",
@@ -483,13 +489,13 @@ std::vector<SelfTestCase> cases() {
                    "no newline may survive the sanitiser, because the model's line format cannot hold one; a regression "
                    "must fail here, not in a background rebuild whose only error path is a log line",
                    [] {
-                       for (const std::string& input : {std::string("a\nb"), std::string("a\r\nb"),
-                                                       std::string("line one\n\nline three"),
-                                                       std::string("  \n leading and trailing \n  ")}) {
+                       for (const std::string& input :
+                            {std::string("a\nb"), std::string("a\r\nb"), std::string("line one\n\nline three"),
+                             std::string("  \n leading and trailing \n  ")}) {
                            const auto got = PersonalModel::sanitizePhrase(input);
                            if (got && (has(*got, "\n") || has(*got, "\r")))
-                               return SelfTestOutcome::fail("sanitizePhrase(" + literal(input) + ") kept a newline: " +
-                                                            literal(*got));
+                               return SelfTestOutcome::fail("sanitizePhrase(" + literal(input) +
+                                                            ") kept a newline: " + literal(*got));
                        }
                        return SelfTestOutcome::pass();
                    }});
@@ -502,7 +508,8 @@ std::vector<SelfTestCase> cases() {
                        const auto good = PersonalModel::parseCorpusLine(R"({"text":"ship the v2 build"})");
                        if (!good) return SelfTestOutcome::fail("expected a parsed entry for a well-formed line, got nil");
                        if (good->text != "ship the v2 build")
-                           return SelfTestOutcome::fail("parseCorpusLine text: expected ship the v2 build, got " + good->text);
+                           return SelfTestOutcome::fail("parseCorpusLine text: expected ship the v2 build, got " +
+                                                        good->text);
                        return SelfTestOutcome::pass();
                    }});
 
@@ -511,17 +518,17 @@ std::vector<SelfTestCase> cases() {
          "a fresh install or deleted cache with no model files must trigger a build, else the feature never activates",
          false, std::nullopt, 500, std::nullopt, "en_US", true},
         {"cache files present but metadata missing/corrupt -> treated as stale, rebuild",
-         "a metadata file that failed to parse must not be trusted as up to date just because the model files exist",
-         true, std::nullopt, 500, std::nullopt, "en_US", true},
+         "a metadata file that failed to parse must not be trusted as up to date just because the model files exist", true,
+         std::nullopt, 500, std::nullopt, "en_US", true},
         {"growth one entry BELOW threshold -> no rebuild",
-         "with > instead of >= (or any off-by-one drift) the rule would rebuild one dictation too early", true, 1000,
-         1199, "en_US", "en_US", false},
+         "with > instead of >= (or any off-by-one drift) the rule would rebuild one dictation too early", true, 1000, 1199,
+         "en_US", "en_US", false},
         {"growth EXACTLY AT threshold -> rebuild fires",
          "the threshold is \">= 200 new entries\"; with > the boundary would never trigger", true, 1000, 1200, "en_US",
          "en_US", true},
         {"growth past threshold -> rebuild fires",
-         "guards the non-boundary case so the boundary test above isn't the only thing keeping this rule honest", true,
-         1000, 1337, "en_US", "en_US", true},
+         "guards the non-boundary case so the boundary test above isn't the only thing keeping this rule honest", true, 1000,
+         1337, "en_US", "en_US", true},
         {"zero growth, same locale -> no rebuild",
          "the steady state must not rebuild, else every dictation would trigger an expensive rebuild", true, 1000, 1000,
          "en_US", "en_US", false},
@@ -529,14 +536,14 @@ std::vector<SelfTestCase> cases() {
          "a model trained for one locale must not count as fresh once the dictation locale changes", true, 1000, 1000,
          "en_GB", "en_US", true},
         {"fewer entries than the model was built from -> rebuild",
-         "a model built from entries the user has since deleted would keep speaking their words", true, 1000, 999,
-         "en_US", "en_US", true},
+         "a model built from entries the user has since deleted would keep speaking their words", true, 1000, 999, "en_US",
+         "en_US", true},
     };
     for (const auto& c : rebuilds)
         out.push_back({c.name, c.teeth, [c] {
-                           const bool got = PersonalModel::shouldRebuild(c.filesPresent, c.cachedCount, c.currentCount,
-                                                                         c.cachedLocale, c.currentLocale,
-                                                                         PersonalModel::rebuildThreshold);
+                           const bool got =
+                               PersonalModel::shouldRebuild(c.filesPresent, c.cachedCount, c.currentCount, c.cachedLocale,
+                                                            c.currentLocale, PersonalModel::rebuildThreshold);
                            if (got == c.expected) return SelfTestOutcome::pass();
                            return SelfTestOutcome::fail(std::string(c.name) + ": expected " + boolText(c.expected) +
                                                         ", got " + boolText(got));
@@ -547,7 +554,8 @@ std::vector<SelfTestCase> cases() {
                    "dictation at a model that was never trained",
                    [] {
                        if (PersonalModel::shared().preparedConfiguration("en_US"))
-                           return SelfTestOutcome::fail("expected nil with no cached model on disk, got a non-nil configuration");
+                           return SelfTestOutcome::fail(
+                               "expected nil with no cached model on disk, got a non-nil configuration");
                        return SelfTestOutcome::pass();
                    }});
     out.push_back({"personal model switch defaults ON",
@@ -555,7 +563,8 @@ std::vector<SelfTestCase> cases() {
                    "match; a flipped default or unregistered key would silently remove the feature",
                    [] {
                        PersonalModel::shared();
-                       if (AppPaths::userDefaults()->boolValue(PersonalModel::enabledDefaultsKey)) return SelfTestOutcome::pass();
+                       if (AppPaths::userDefaults()->boolValue(PersonalModel::enabledDefaultsKey))
+                           return SelfTestOutcome::pass();
                        return SelfTestOutcome::fail("expected ondira_personal_model_enabled to default to true");
                    }});
     out.push_back({"personal model switch disables cleanly and re-enables",
@@ -566,7 +575,8 @@ std::vector<SelfTestCase> cases() {
                        if (PersonalModel::isEnabled())
                            return SelfTestOutcome::fail("expected isEnabled == false immediately after setting it");
                        PersonalModel::setEnabled(true);
-                       if (!PersonalModel::isEnabled()) return SelfTestOutcome::fail("expected isEnabled == true after re-enabling");
+                       if (!PersonalModel::isEnabled())
+                           return SelfTestOutcome::fail("expected isEnabled == true after re-enabling");
                        return SelfTestOutcome::pass();
                    }});
     out.push_back({"disabled switch forces preparedConfiguration() to nil even if a cache existed",

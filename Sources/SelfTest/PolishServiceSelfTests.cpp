@@ -117,8 +117,7 @@ SelfTestOutcome expectRefusedBeforeSpawn(const std::optional<std::string>& instr
     if (bundle.helperStarted() || pid)
         return SelfTestOutcome::fail("the edit request started the rewrite helper before it was refused — got " +
                                      describe(box->value));
-    if (auto failed = expectFailure(box->value, whenSuccess, whenNil); !failed.isPass())
-        return failed;
+    if (auto failed = expectFailure(box->value, whenSuccess, whenNil); !failed.isPass()) return failed;
     if (reasonNamesInstruction && platform::text::lowercased(box->value->value).find("instruction") == std::string::npos)
         return SelfTestOutcome::fail("failure reason should name the missing instruction, got: " + box->value->value);
     return SelfTestOutcome::pass();
@@ -133,9 +132,12 @@ std::vector<SelfTestCase> cases() {
                    "one of these characters",
                    [] {
                        auto j = parsedObject(PolishService::buildRequestData("polish", kTricky, std::nullopt));
-                       if (!j) return SelfTestOutcome::fail("buildRequestData returned nil or produced undecodable JSON for a tricky payload");
+                       if (!j)
+                           return SelfTestOutcome::fail(
+                               "buildRequestData returned nil or produced undecodable JSON for a tricky payload");
                        const std::string got = stringField(*j, "text");
-                       if (got != kTricky) return SelfTestOutcome::fail("round-tripped text: expected " + kTricky + ", got " + got);
+                       if (got != kTricky)
+                           return SelfTestOutcome::fail("round-tripped text: expected " + kTricky + ", got " + got);
                        return SelfTestOutcome::pass();
                    }});
 
@@ -146,7 +148,8 @@ std::vector<SelfTestCase> cases() {
                        auto j = parsedObject(PolishService::buildRequestData("bullets", "hello", std::nullopt));
                        if (!j) return SelfTestOutcome::fail("buildRequestData returned nil");
                        const std::string got = stringField(*j, "mode");
-                       if (got != "bullets") return SelfTestOutcome::fail("request mode field: expected bullets, got " + got);
+                       if (got != "bullets")
+                           return SelfTestOutcome::fail("request mode field: expected bullets, got " + got);
                        return SelfTestOutcome::pass();
                    }});
 
@@ -158,7 +161,8 @@ std::vector<SelfTestCase> cases() {
                        if (!j) return SelfTestOutcome::fail("buildRequestData returned nil");
                        const std::string got = stringField(*j, "instruction", "<missing>");
                        if (got != "make it more formal")
-                           return SelfTestOutcome::fail("instruction field (should be trimmed): expected make it more formal, got " + got);
+                           return SelfTestOutcome::fail(
+                               "instruction field (should be trimmed): expected make it more formal, got " + got);
                        return SelfTestOutcome::pass();
                    }});
 
@@ -168,10 +172,12 @@ std::vector<SelfTestCase> cases() {
                    [] {
                        for (const char* mode : {"polish", "bullets", "concise", "email"}) {
                            auto j = parsedObject(PolishService::buildRequestData(mode, "hello", "translate to Spanish"));
-                           if (!j) return SelfTestOutcome::fail(std::string("buildRequestData returned nil for mode ") + mode);
+                           if (!j)
+                               return SelfTestOutcome::fail(std::string("buildRequestData returned nil for mode ") + mode);
                            if (j->contains("instruction"))
-                               return SelfTestOutcome::fail(std::string("mode ") + mode +
-                                                            " leaked an 'instruction' key even though it was passed alongside a non-edit mode");
+                               return SelfTestOutcome::fail(
+                                   std::string("mode ") + mode +
+                                   " leaked an 'instruction' key even though it was passed alongside a non-edit mode");
                        }
                        return SelfTestOutcome::pass();
                    }});
@@ -183,7 +189,8 @@ std::vector<SelfTestCase> cases() {
                        auto j = parsedObject(PolishService::buildRequestData("edit", "hello", "   \n  "));
                        if (!j) return SelfTestOutcome::fail("buildRequestData returned nil");
                        if (j->contains("instruction"))
-                           return SelfTestOutcome::fail("expected no 'instruction' key for a whitespace-only instruction, found one");
+                           return SelfTestOutcome::fail(
+                               "expected no 'instruction' key for a whitespace-only instruction, found one");
                        return SelfTestOutcome::pass();
                    }});
 
@@ -205,8 +212,8 @@ std::vector<SelfTestCase> cases() {
               "parsing without a guard would crash the application the first time the helper's output got out of step",
               "{not json at all", std::nullopt, "expected .failure for malformed JSON, got "},
              {"parseResponseLine: empty line -> failure, not treated as an empty success",
-              "rejecting only a missing line and not an empty one would let a stray blank line read as an empty rewrite",
-              "", std::nullopt, "expected .failure for an empty line, got "},
+              "rejecting only a missing line and not an empty one would let a stray blank line read as an empty rewrite", "",
+              std::nullopt, "expected .failure for an empty line, got "},
              {"parseResponseLine: whitespace-only line -> failure",
               "trimming after the emptiness check would let a line of spaces past the guard", "   \n", std::nullopt,
               "expected .failure for a whitespace-only line, got "},
@@ -215,8 +222,8 @@ std::vector<SelfTestCase> cases() {
                            const Outcome got = PolishService::parseResponseLine(c.line);
                            if (c.exact) {
                                if (got == *c.exact) return SelfTestOutcome::pass();
-                               return SelfTestOutcome::fail("parsed outcome: expected " + c.exact->description() +
-                                                            ", got " + got.description());
+                               return SelfTestOutcome::fail("parsed outcome: expected " + c.exact->description() + ", got " +
+                                                            got.description());
                            }
                            if (got.isFailure()) return SelfTestOutcome::pass();
                            return SelfTestOutcome::fail(c.failurePrefix + got.description());
@@ -242,7 +249,8 @@ std::vector<SelfTestCase> cases() {
                        const std::set<std::string> expected = {"polish", "bullets", "concise", "email", "edit"};
                        const auto& actual = PolishService::supportedModes();
                        if (actual == expected) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("supportedModes: expected " + setText(expected) + ", got " + setText(actual));
+                       return SelfTestOutcome::fail("supportedModes: expected " + setText(expected) + ", got " +
+                                                    setText(actual));
                    }});
 
     out.push_back({"'edit' is now a supported mode; 'translate' and '' are still rejected — no fallback to polish",
@@ -252,50 +260,54 @@ std::vector<SelfTestCase> cases() {
                        const auto& modes = PolishService::supportedModes();
                        if (modes.count("edit") && !modes.count("translate") && !modes.count(""))
                            return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("expected 'edit' to be accepted and 'translate'/'' to both be rejected as modes");
+                       return SelfTestOutcome::fail(
+                           "expected 'edit' to be accepted and 'translate'/'' to both be rejected as modes");
                    }});
 
     out.push_back({"validateEditInstruction: nil instruction -> failure, mentions 'instruction'",
-                   "an edit request without an instruction would otherwise run with an empty instruction",
-                   [] {
+                   "an edit request without an instruction would otherwise run with an empty instruction", [] {
                        auto o = PolishService::validateEditInstruction(std::nullopt);
-                       if (!o) return SelfTestOutcome::fail("expected a rejection outcome for a nil instruction, got nil (meaning: treated as valid)");
+                       if (!o)
+                           return SelfTestOutcome::fail(
+                               "expected a rejection outcome for a nil instruction, got nil (meaning: treated as valid)");
                        if (o->isSuccess()) return SelfTestOutcome::fail("expected .failure, got " + o->description());
                        if (platform::text::lowercased(o->value).find("instruction") == std::string::npos)
-                           return SelfTestOutcome::fail("expected the failure message to mention 'instruction', got: " + o->value);
+                           return SelfTestOutcome::fail("expected the failure message to mention 'instruction', got: " +
+                                                        o->value);
                        return SelfTestOutcome::pass();
                    }});
 
     out.push_back({"validateEditInstruction: empty or whitespace-only instruction -> failure",
-                   "trimming after the emptiness check would accept spaces and line feeds as an instruction",
-                   [] {
+                   "trimming after the emptiness check would accept spaces and line feeds as an instruction", [] {
                        return expectFailure(PolishService::validateEditInstruction("   \n\t  "), "expected .failure, got ",
                                             "expected a rejection outcome for a whitespace-only instruction, got nil");
                    }});
 
     out.push_back({"validateEditInstruction: a normal instruction is accepted (returns nil == valid)",
-                   "an over-eager validator would block every real edit request",
-                   [] {
+                   "an over-eager validator would block every real edit request", [] {
                        auto o = PolishService::validateEditInstruction("make it more formal");
                        if (!o) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("expected nil (valid) for a normal instruction, got " + o->description());
+                       return SelfTestOutcome::fail("expected nil (valid) for a normal instruction, got " +
+                                                    o->description());
                    }});
 
-    out.push_back({"validateEditInstruction: exactly maxInstructionLength characters is accepted, one character over is rejected",
-                   "an off-by-one in the length comparison would reject the last valid length or accept one character "
-                   "too many",
-                   [] {
-                       // The published limit, spelled out: rebuilding it from the service's own
-                       // constant would follow any change to that constant.
-                       const std::size_t max = 500;
-                       if (auto o = PolishService::validateEditInstruction(std::string(max, 'a')))
-                           return SelfTestOutcome::fail("expected an instruction of exactly maxInstructionLength (500) to be valid, got " +
-                                                        o->description());
-                       auto over = PolishService::validateEditInstruction(std::string(max + 1, 'a'));
-                       if (!over || !over->isFailure())
-                           return SelfTestOutcome::fail("expected an instruction one character over maxInstructionLength to be rejected");
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"validateEditInstruction: exactly maxInstructionLength characters is accepted, one character over is rejected",
+         "an off-by-one in the length comparison would reject the last valid length or accept one character "
+         "too many",
+         [] {
+             // The published limit, spelled out: rebuilding it from the service's own
+             // constant would follow any change to that constant.
+             const std::size_t max = 500;
+             if (auto o = PolishService::validateEditInstruction(std::string(max, 'a')))
+                 return SelfTestOutcome::fail(
+                     "expected an instruction of exactly maxInstructionLength (500) to be valid, got " + o->description());
+             auto over = PolishService::validateEditInstruction(std::string(max + 1, 'a'));
+             if (!over || !over->isFailure())
+                 return SelfTestOutcome::fail(
+                     "expected an instruction one character over maxInstructionLength to be rejected");
+             return SelfTestOutcome::pass();
+         }});
 
     // The availability decision for fixed inputs: the same on every machine.
     out.push_back({"evaluateAvailability: unsupported OS -> unavailable, reason names the system requirement",
@@ -308,28 +320,26 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::fail(availabilityText(a));
                    }});
     out.push_back({"evaluateAvailability: helper file absent -> unavailable, reason mentions the helper is missing",
-                   "a build that lost the helper must be reported unavailable with a reason",
-                   [] {
+                   "a build that lost the helper must be reported unavailable with a reason", [] {
                        auto a = PolishService::evaluateAvailability(true, false, false, std::nullopt);
                        if (!a.available && platform::text::lowercased(a.reason).find("missing") != std::string::npos)
                            return SelfTestOutcome::pass();
                        return SelfTestOutcome::fail(availabilityText(a));
                    }});
     out.push_back({"evaluateAvailability: helper present but not executable -> unavailable",
-                   "checking only that the file exists would report a helper without execute permission as available",
-                   [] {
+                   "checking only that the file exists would report a helper without execute permission as available", [] {
                        auto a = PolishService::evaluateAvailability(true, true, false, std::nullopt);
                        if (!a.available) return SelfTestOutcome::pass();
                        return SelfTestOutcome::fail("a helper without execute permission: " + availabilityText(a));
                    }});
-    out.push_back({"evaluateAvailability: OS ok, helper ok, model previously failed to start -> unavailable with that reason surfaced",
-                   "ignoring a known start failure would report the rewrite as available until the user tries it",
-                   [] {
-                       const std::string reason = "The on-device rewrite model did not start: mirvane: model unavailable";
-                       auto a = PolishService::evaluateAvailability(true, true, true, reason);
-                       if (!a.available && a.reason == reason) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("after a recorded start failure (" + reason + "): " + availabilityText(a));
-                   }});
+    out.push_back(
+        {"evaluateAvailability: OS ok, helper ok, model previously failed to start -> unavailable with that reason surfaced",
+         "ignoring a known start failure would report the rewrite as available until the user tries it", [] {
+             const std::string reason = "The on-device rewrite model did not start: mirvane: model unavailable";
+             auto a = PolishService::evaluateAvailability(true, true, true, reason);
+             if (!a.available && a.reason == reason) return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail("after a recorded start failure (" + reason + "): " + availabilityText(a));
+         }});
     out.push_back({"evaluateAvailability: OS ok, helper ok, no known failure -> available",
                    "a decision that defaulted to false would make the rewrite feature look broken on every correct install",
                    [] {
@@ -342,12 +352,13 @@ std::vector<SelfTestCase> cases() {
         "removing the edit-instruction gate from rewrite(mode:text:instruction:completion:), or moving it behind the "
         "switch to the input/output queue, would wait on a helper the machine may not have or return a spawn or parse "
         "failure instead of the instruction rejection";
-    out.push_back({"rewrite(): mode 'edit' with no instruction fails before any helper spawn", gateTeeth, [] {
-                       return expectRefusedBeforeSpawn(
-                           std::nullopt, "expected .failure, got ",
-                           "rewrite() never called back within the timeout — the pre-I/O gate is gone and it is waiting on the helper",
-                           true);
-                   }});
+    out.push_back(
+        {"rewrite(): mode 'edit' with no instruction fails before any helper spawn", gateTeeth, [] {
+             return expectRefusedBeforeSpawn(
+                 std::nullopt, "expected .failure, got ",
+                 "rewrite() never called back within the timeout — the pre-I/O gate is gone and it is waiting on the helper",
+                 true);
+         }});
     out.push_back({"rewrite(): mode 'edit' with an over-length instruction fails before any helper spawn", gateTeeth, [] {
                        return expectRefusedBeforeSpawn(
                            std::string(501, 'x'), "expected .failure for an over-length instruction, got ",

@@ -24,8 +24,8 @@ std::string polishBalanced(const std::string& raw) {
 std::vector<SelfTestCase> cases() {
     std::vector<SelfTestCase> out;
     RegexCleaner& cleaner = RegexCleaner::shared();
-    const char* roundTrips[] = {"I like this movie",           "I mean it when I say this",     "You know what to do",
-                                "What kind of dog is that",    "What sort of test do you want", "To err is human"};
+    const char* roundTrips[] = {"I like this movie",        "I mean it when I say this",     "You know what to do",
+                                "What kind of dog is that", "What sort of test do you want", "To err is human"};
     for (const char* input : roundTrips) {
         const std::string in = input;
         out.push_back({"round-trips unchanged: \"" + in + "\"",
@@ -68,9 +68,10 @@ std::vector<SelfTestCase> cases() {
                    [] {
                        const std::string result = polishBalanced("um hmm ah er right");
                        if (result == "um hmm ah er right") return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("polish(\"um hmm ah er right\") should fall back to raw text (80% word "
-                                                    "loss): expected um hmm ah er right, got " +
-                                                    result);
+                       return SelfTestOutcome::fail(
+                           "polish(\"um hmm ah er right\") should fall back to raw text (80% word "
+                           "loss): expected um hmm ah er right, got " +
+                           result);
                    }});
     return out;
 }

@@ -111,7 +111,8 @@ std::vector<SelfTestCase> cases() {
                    [] {
                        const auto v = compare(window(uniform(100, "native_apple_silicon", 0.45)),
                                               window(uniform(100, "native_apple_silicon", 0.3)));
-                       if (v.status.kind != GateStatus::Kind::fail) return fail("expected .fail, got " + statusAndReasons(v));
+                       if (v.status.kind != GateStatus::Kind::fail)
+                           return fail("expected .fail, got " + statusAndReasons(v));
                        if (!v.p50DeltaFraction || std::fabs(*v.p50DeltaFraction - 0.5) > 0.001)
                            return fail("expected p50DeltaFraction ~0.5, got " + optionalForm(v.p50DeltaFraction));
                        return SelfTestOutcome::pass();
@@ -193,37 +194,40 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::pass();
                    }});
 
-    out.push_back({"evaluateAgainstLogs: full pipeline (read both logs, window, compare) reaches PASS on a clean "
-                   "synthetic fixture",
-                   "this is the only case that runs the reading, windowing (last 100 against the preceding 400) and "
-                   "comparison together on real files; a slicing or reading error would land on insufficient data or "
-                   "wrong counts",
-                   [] {
-                       const fs::path dict = fixturePath("regression_gate_selftest_dict_");
-                       const fs::path corr = fixturePath("regression_gate_selftest_corr_");
-                       std::string history, corrections;
-                       for (int i = 0; i < 500; ++i) {
-                           history += json{{"ts", i}, {"latency", i % 2 ? 0.291 : 0.309}, {"words", 20},
-                                           {"engine", "native_apple_silicon"}}.dump() + "\n";
-                       }
-                       for (int ts = 0; ts <= 450; ts += 50)
-                           corrections += json{{"ts", ts}, {"heard", "x"}, {"written", "y"}}.dump() + "\n";
-                       std::string error;
-                       if (!writeFixture(dict, history, &error) || !writeFixture(corr, corrections, &error)) {
-                           SelfTestSupport::removeIfPresent(dict);
-                           SelfTestSupport::removeIfPresent(corr);
-                           return fail("could not write fixtures: " + error);
-                       }
-                       const auto v = evaluateAgainstLogs(dict, corr);
-                       SelfTestSupport::removeIfPresent(dict);
-                       SelfTestSupport::removeIfPresent(corr);
-                       if (v.recentN != 100 || v.baselineN != 400)
-                           return fail("expected recentN=100/baselineN=400, got recentN=" + std::to_string(v.recentN) +
-                                       "/baselineN=" + std::to_string(v.baselineN));
-                       if (v.status.kind != GateStatus::Kind::pass)
-                           return fail("expected .pass on a flat, well-windowed fixture, got " + statusAndReasons(v));
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"evaluateAgainstLogs: full pipeline (read both logs, window, compare) reaches PASS on a clean "
+         "synthetic fixture",
+         "this is the only case that runs the reading, windowing (last 100 against the preceding 400) and "
+         "comparison together on real files; a slicing or reading error would land on insufficient data or "
+         "wrong counts",
+         [] {
+             const fs::path dict = fixturePath("regression_gate_selftest_dict_");
+             const fs::path corr = fixturePath("regression_gate_selftest_corr_");
+             std::string history, corrections;
+             for (int i = 0; i < 500; ++i) {
+                 history +=
+                     json{{"ts", i}, {"latency", i % 2 ? 0.291 : 0.309}, {"words", 20}, {"engine", "native_apple_silicon"}}
+                         .dump() +
+                     "\n";
+             }
+             for (int ts = 0; ts <= 450; ts += 50)
+                 corrections += json{{"ts", ts}, {"heard", "x"}, {"written", "y"}}.dump() + "\n";
+             std::string error;
+             if (!writeFixture(dict, history, &error) || !writeFixture(corr, corrections, &error)) {
+                 SelfTestSupport::removeIfPresent(dict);
+                 SelfTestSupport::removeIfPresent(corr);
+                 return fail("could not write fixtures: " + error);
+             }
+             const auto v = evaluateAgainstLogs(dict, corr);
+             SelfTestSupport::removeIfPresent(dict);
+             SelfTestSupport::removeIfPresent(corr);
+             if (v.recentN != 100 || v.baselineN != 400)
+                 return fail("expected recentN=100/baselineN=400, got recentN=" + std::to_string(v.recentN) +
+                             "/baselineN=" + std::to_string(v.baselineN));
+             if (v.status.kind != GateStatus::Kind::pass)
+                 return fail("expected .pass on a flat, well-windowed fixture, got " + statusAndReasons(v));
+             return SelfTestOutcome::pass();
+         }});
 
     out.push_back({"readDictationEntries: malformed and incomplete lines are skipped, valid lines still parse",
                    "a torn line from a past crash must be skipped, not abort the parse, or every other entry would "
@@ -255,7 +259,8 @@ std::vector<SelfTestCase> cases() {
                    [] {
                        const auto missing = readCorrectionEvents(fixturePath("regression_gate_selftest_missing_"));
                        if (!missing.empty())
-                           return fail("expected [] for a nonexistent file, got " + std::to_string(missing.size()) + " events");
+                           return fail("expected [] for a nonexistent file, got " + std::to_string(missing.size()) +
+                                       " events");
                        const fs::path file = fixturePath("regression_gate_selftest_");
                        std::string error;
                        if (!writeFixture(file,

@@ -41,35 +41,53 @@ std::vector<SelfTestCase> cases() {
     const Extraction table[] = {
         {"camelCase identifier is extracted",
          "without the case-transition check, camelCase identifiers would stop being offered to the recogniser as bias terms",
-         "Please rename the variable userAccountBalance before merging.", {"userAccountBalance"}, {}},
+         "Please rename the variable userAccountBalance before merging.",
+         {"userAccountBalance"},
+         {}},
         {"snake_case identifier is extracted",
          "if the underscore left the token class, snake_case identifiers would be split into meaningless fragments",
-         "The value comes from user_account_balance in the config.", {"user_account_balance"}, {}},
+         "The value comes from user_account_balance in the config.",
+         {"user_account_balance"},
+         {}},
         {"PascalCase identifier is extracted",
          "mixed-case PascalCase tokens such as a class name must survive, and not only through the single-capital rule "
          "for names",
-         "Update the AppleSpeechEngine before shipping.", {"AppleSpeechEngine"}, {}},
+         "Update the AppleSpeechEngine before shipping.",
+         {"AppleSpeechEngine"},
+         {}},
         {"dotted path is extracted",
-         "without the dot-joined group, a dotted configuration path would be cut into fragments and never appear as one term",
-         "Set com.example.myapp.debugMode to true in the plist.", {"com.example.myapp.debugMode"},
+         "without the dot-joined group, a dotted configuration path would be cut into fragments and never appear as one "
+         "term",
+         "Set com.example.myapp.debugMode to true in the plist.",
+         {"com.example.myapp.debugMode"},
          {"com", "example", "myapp", "debugMode"}},
         {"ordinary lowercase English words are not extracted",
          "without the stop-word list or the classify() gate, every common word would flood the recogniser's context "
          "strings with noise",
-         "the quick brown fox jumps over the lazy dog and then runs away", {},
+         "the quick brown fox jumps over the lazy dog and then runs away",
+         {},
          {"quick", "brown", "jumps", "lazy", "runs", "away"}},
         {"sentence-initial capitalization is not mistaken for a proper noun",
          "without isSentenceStart, every sentence-initial word (\"The\", \"Please\") would be taken for a proper noun",
-         "The build passed. Please merge it. Thanks for checking.", {}, {"the", "The", "please", "Please", "thanks", "Thanks"}},
+         "The build passed. Please merge it. Thanks for checking.",
+         {},
+         {"the", "The", "please", "Please", "thanks", "Thanks"}},
         {"a real acronym is extracted",
          "with a broken upper-case-run check in isAcronymCandidate, a genuine acronym such as a ticker or protocol name "
          "would never reach the recogniser",
-         "The SCHW connection uses the FIX protocol.", {"SCHW", "FIX"}, {}},
+         "The SCHW connection uses the FIX protocol.",
+         {"SCHW", "FIX"},
+         {}},
         {"2-letter tokens are noise, not acronyms",
          "without the 3-character floor, two-letter fragments would flood the context strings",
-         "Go to IT or ID the issue and go to it.", {}, {"IT", "ID", "it"}},
-        {"pure digits are excluded", "without the pure-digit check, page numbers and counters would be offered as vocabulary",
-         "See section 12345 and item 42 for details.", {}, {"12345", "42"}},
+         "Go to IT or ID the issue and go to it.",
+         {},
+         {"IT", "ID", "it"}},
+        {"pure digits are excluded",
+         "without the pure-digit check, page numbers and counters would be offered as vocabulary",
+         "See section 12345 and item 42 for details.",
+         {},
+         {"12345", "42"}},
     };
     std::vector<SelfTestCase> out;
     for (const auto& c : table) out.push_back({c.name, c.teeth, [c] { return check(c); }});
@@ -86,11 +104,13 @@ std::vector<SelfTestCase> cases() {
                        for (const auto& t : result)
                            if (platform::text::lowercased(t) == "user_account_balance") same.push_back(t);
                        if (same.size() != 1)
-                           return SelfTestOutcome::fail("expected exactly one 'user_account_balance' entry after de-dup, got " +
-                                                        quotedList(same));
+                           return SelfTestOutcome::fail(
+                               "expected exactly one 'user_account_balance' entry after de-dup, got " + quotedList(same));
                        if (same[0] != "User_Account_Balance")
-                           return SelfTestOutcome::fail("first-seen casing: expected Optional(\"User_Account_Balance\"), got "
-                                                        "Optional(" + nlohmann::json(same[0]).dump() + ")");
+                           return SelfTestOutcome::fail(
+                               "first-seen casing: expected Optional(\"User_Account_Balance\"), got "
+                               "Optional(" +
+                               nlohmann::json(same[0]).dump() + ")");
                        return SelfTestOutcome::pass();
                    }});
     out.push_back({"extraction cap is enforced",
@@ -120,35 +140,46 @@ std::vector<SelfTestCase> cases() {
                                "screen terms must not displace any dictionary term once the budget is exhausted");
                        return SelfTestOutcome::pass();
                    }});
-    out.push_back({"screen terms fill remaining budget when dictionary is small",
-                   "without the backfill, a small dictionary would never benefit from screen terms even with budget left",
-                   [] {
-                       const V merged = ScreenContext::merge({"alpha", "beta"}, {"gammaTerm", "deltaTerm", "epsilonTerm"}, 4);
-                       if (merged.size() == 4) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("merged count with 2 dictionary + budget for 2 more screen terms: "
-                                                    "expected 4, got " + std::to_string(merged.size()));
-                   }});
-    out.push_back({"empty input returns empty", "an unreadable or blank focused element must degrade to no terms, not a crash",
-                   [] { return check({"", "", "", {}, {}}); }});
+    out.push_back(
+        {"screen terms fill remaining budget when dictionary is small",
+         "without the backfill, a small dictionary would never benefit from screen terms even with budget left", [] {
+             const V merged = ScreenContext::merge({"alpha", "beta"}, {"gammaTerm", "deltaTerm", "epsilonTerm"}, 4);
+             if (merged.size() == 4) return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail(
+                 "merged count with 2 dictionary + budget for 2 more screen terms: "
+                 "expected 4, got " +
+                 std::to_string(merged.size()));
+         }});
+    out.push_back(
+        {"empty input returns empty", "an unreadable or blank focused element must degrade to no terms, not a crash", [] {
+             return check({"", "", "", {}, {}});
+         }});
     out.push_back({"garbage punctuation-only input returns empty",
-                   "a text without word characters must not crash or hang the tokenizer",
-                   [] { return check({"", "", punctuation, {}, {}}); }});
-    out.push_back({"garbage input returns empty, not a crash", "the same invariant, asserted on the returned list itself", [] {
-                       const V result = ScreenContext::extractTerms(punctuation, 100);
-                       if (result.empty()) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("expected empty result for punctuation-only input, got " + quotedList(result));
+                   "a text without word characters must not crash or hang the tokenizer", [] {
+                       return check({"", "", punctuation, {}, {}});
                    }});
+    out.push_back(
+        {"garbage input returns empty, not a crash", "the same invariant, asserted on the returned list itself", [] {
+             const V result = ScreenContext::extractTerms(punctuation, 100);
+             if (result.empty()) return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail("expected empty result for punctuation-only input, got " + quotedList(result));
+         }});
     const Extraction tail[] = {
         {"a URL is rejected entirely, including its fragments",
          "without URL stripping, host names and path segments of a pasted URL would be offered as vocabulary",
-         "See https://ondira.app/some/path?query=1 for the ticket, and www.wikipedia.org too.", {},
+         "See https://ondira.app/some/path?query=1 for the ticket, and www.wikipedia.org too.",
+         {},
          {"ondira.app", "ondira", "wikipedia.org", "wikipedia", "https", "www"}},
         {"a long hex blob is rejected",
          "without the hexadecimal-blob heuristic, a commit hash or memory address would be offered as a word",
-         "Bad build was a3f9c2e1b7d4a0f6c8e2b1d9a7f3c5e0 on the runner.", {}, {"a3f9c2e1b7d4a0f6c8e2b1d9a7f3c5e0"}},
+         "Bad build was a3f9c2e1b7d4a0f6c8e2b1d9a7f3c5e0 on the runner.",
+         {},
+         {"a3f9c2e1b7d4a0f6c8e2b1d9a7f3c5e0"}},
         {"a long real identifier (letters only, no digits) is NOT mistaken for a blob",
          "a bare length cutoff instead of a hexadecimal and digit check would reject genuinely long identifiers",
-         "Call AXUIElementCreateSystemWide to get the system-wide element.", {"AXUIElementCreateSystemWide"}, {}},
+         "Call AXUIElementCreateSystemWide to get the system-wide element.",
+         {"AXUIElementCreateSystemWide"},
+         {}},
     };
     for (const auto& c : tail) out.push_back({c.name, c.teeth, [c] { return check(c); }});
     return out;

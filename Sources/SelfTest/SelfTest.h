@@ -50,7 +50,7 @@ std::vector<SelfTestSuite> build(const std::vector<std::pair<std::string, SelfTe
 // Registers `Builder` (a function returning the suite's cases) under `Name`.
 #define ONDIRA_SELFTEST_CONCAT_(a, b) a##b
 #define ONDIRA_SELFTEST_CONCAT(a, b) ONDIRA_SELFTEST_CONCAT_(a, b)
-#define ONDIRA_SELFTEST_SUITE(Name, Builder)                                   \
+#define ONDIRA_SELFTEST_SUITE(Name, Builder)                                                         \
     [[maybe_unused]] static const bool ONDIRA_SELFTEST_CONCAT(ondiraSelfTestRegistered_, __LINE__) = \
         SelfTestRegistry::registerSuite(Name, [] { return Builder(); })
 

@@ -20,14 +20,45 @@ namespace SelfTestRegistry {
 
 const std::vector<std::string>& suiteOrder() {
     static const std::vector<std::string> order = {
-        "RegexCleaner",     "Vocabulary",         "AppPaths",        "DictationLog",      "HistoryExport",
-        "DictionaryImport", "PasteVerdict",       "PolishService",   "CorrectionLog",     "SoundCues",
-        "HotkeyMode",       "ScreenContext",      "RegressionGate",  "PersonalModel",     "PrivacyProbe",
-        "AppRules",         "Snippets",           "DictationTranscriber", "CLI",          "FileTranscriber",
-        "Locale",           "BridgeContract",     "SupportBundle",   "ArtifactHygiene",   "HistoryPaging",
-        "AppDelegateHelpers", "VoiceCommands",    "WritingStyle",    "PartialTextPreview", "Profiles",
-        "ProfilesUI",       "EngineUI",           "OnboardingContent", "Staging",         "StreamingCapture",
-        "UpdateChecker",    "UpdateAutoCheck",    "HubHonesty",      "PersonaSimulation",
+        "RegexCleaner",
+        "Vocabulary",
+        "AppPaths",
+        "DictationLog",
+        "HistoryExport",
+        "DictionaryImport",
+        "PasteVerdict",
+        "PolishService",
+        "CorrectionLog",
+        "SoundCues",
+        "HotkeyMode",
+        "ScreenContext",
+        "RegressionGate",
+        "PersonalModel",
+        "PrivacyProbe",
+        "AppRules",
+        "Snippets",
+        "DictationTranscriber",
+        "CLI",
+        "FileTranscriber",
+        "Locale",
+        "BridgeContract",
+        "SupportBundle",
+        "ArtifactHygiene",
+        "HistoryPaging",
+        "AppDelegateHelpers",
+        "VoiceCommands",
+        "WritingStyle",
+        "PartialTextPreview",
+        "Profiles",
+        "ProfilesUI",
+        "EngineUI",
+        "OnboardingContent",
+        "Staging",
+        "StreamingCapture",
+        "UpdateChecker",
+        "UpdateAutoCheck",
+        "HubHonesty",
+        "PersonaSimulation",
     };
     return order;
 }
@@ -64,9 +95,8 @@ std::vector<SelfTestSuite> build(const std::vector<std::pair<std::string, SelfTe
             suites.emplace_back(name, builder());
         } catch (const std::exception& e) {
             std::string message = std::string("the suite's builder threw: ") + e.what();
-            suites.emplace_back(name, std::vector<SelfTestCase>{{name + " builder", "n/a", [message] {
-                                                                   return SelfTestOutcome::fail(message);
-                                                               }}});
+            suites.emplace_back(name, std::vector<SelfTestCase>{
+                                          {name + " builder", "n/a", [message] { return SelfTestOutcome::fail(message); }}});
         }
     }
     return suites;
@@ -201,8 +231,8 @@ bool runAll(std::ostream& out) {
 }  // namespace SelfTestRunner
 
 fs::path installSelfTestStateDirIsolation() {
-    fs::path dir = platform::temporaryDirectory() /
-                   ("ondira-selftest-" + std::to_string(::getpid()) + "-" + platform::newUUID());
+    fs::path dir =
+        platform::temporaryDirectory() / ("ondira-selftest-" + std::to_string(::getpid()) + "-" + platform::newUUID());
     std::error_code ec;
     fs::create_directories(dir, ec);
     ::setenv(AppPaths::selfTestStateDirVariable, dir.c_str(), 1);

@@ -57,32 +57,50 @@ std::vector<SelfTestCase> cases() {
          {{"my address", "123 Main St"}, {"brb", "be right back"}},
          "Let's meet near the address of the building.",
          "Let's meet near the address of the building."},
-        {"trigger as substring of a longer word: does not fire", {{"cat", "CAT-EXPANDED"}},
-         "Pick a category before you submit.", "Pick a category before you submit."},
-        {"trigger as a standalone word: fires", {{"cat", "CAT-EXPANDED"}}, "I have a cat at home.",
+        {"trigger as substring of a longer word: does not fire",
+         {{"cat", "CAT-EXPANDED"}},
+         "Pick a category before you submit.",
+         "Pick a category before you submit."},
+        {"trigger as a standalone word: fires",
+         {{"cat", "CAT-EXPANDED"}},
+         "I have a cat at home.",
          "I have a CAT-EXPANDED at home."},
-        {"trigger immediately followed by sentence-ending punctuation", {{"brb", "be right back"}}, "Stepping out, brb.",
+        {"trigger immediately followed by sentence-ending punctuation",
+         {{"brb", "be right back"}},
+         "Stepping out, brb.",
          "Stepping out, be right back."},
         {"trigger wrapped in punctuation on both sides", {{"omw", "on my way"}}, "(omw)", "(on my way)"},
-        {"case-insensitive match, expansion emitted exactly as authored", {{"omw", "On My Way!"}}, "OMW to the office.",
+        {"case-insensitive match, expansion emitted exactly as authored",
+         {{"omw", "On My Way!"}},
+         "OMW to the office.",
          "On My Way! to the office."},
-        {"multi-word trigger", {{"my address", "123 Main St, Springfield"}}, "Send it to my address please.",
+        {"multi-word trigger",
+         {{"my address", "123 Main St, Springfield"}},
+         "Send it to my address please.",
          "Send it to 123 Main St, Springfield please."},
         {"longest trigger wins when two triggers overlap",
-         {{"new york", "NY (short)"}, {"new york city", "New York City, NY"}}, "I live in new york city.",
+         {{"new york", "NY (short)"}, {"new york city", "New York City, NY"}},
+         "I live in new york city.",
          "I live in New York City, NY."},
         {"shorter of two overlapping triggers still matches on its own",
-         {{"new york", "NY (short)"}, {"new york city", "New York City, NY"}}, "I live in new york.",
+         {{"new york", "NY (short)"}, {"new york city", "New York City, NY"}},
+         "I live in new york.",
          "I live in NY (short)."},
-        {"expansion containing another trigger's text is not re-expanded", {{"hi", "say lo"}, {"lo", "LOOP"}}, "hi",
+        {"expansion containing another trigger's text is not re-expanded",
+         {{"hi", "say lo"}, {"lo", "LOOP"}},
+         "hi",
          "say lo"},
-        {"self-referential snippet (expansion contains its own trigger) terminates", {{"loop", "loop again later"}},
-         "loop", "loop again later"},
+        {"self-referential snippet (expansion contains its own trigger) terminates",
+         {{"loop", "loop again later"}},
+         "loop",
+         "loop again later"},
         {"empty trigger is inert, even text is empty", {{"", "SHOULD NEVER APPEAR"}}, "", ""},
         {"empty trigger is inert against ordinary text", {{"", "SHOULD NEVER APPEAR"}}, "hello world", "hello world"},
         {"whitespace-only trigger is inert", {{"   ", "SHOULD NEVER APPEAR"}}, "one   two", "one   two"},
         {"multiple independent triggers in one transcript all expand",
-         {{"brb", "be right back"}, {"omw", "on my way"}}, "brb, then omw.", "be right back, then on my way."},
+         {{"brb", "be right back"}, {"omw", "on my way"}},
+         "brb, then omw.",
+         "be right back, then on my way."},
     };
     const char* familyTeeth[] = {
         "text without a trigger must come back byte for byte",
@@ -117,7 +135,8 @@ std::vector<SelfTestCase> cases() {
                    [] {
                        return withIsolatedSnippetsFile([] {
                            Snippets store;
-                           if (!store.addSnippet("sig", kSignature)) return SelfTestOutcome::fail("addSnippet reported failure");
+                           if (!store.addSnippet("sig", kSignature))
+                               return SelfTestOutcome::fail("addSnippet reported failure");
                            const std::string first = Snippets::expand("Thanks, sig", store.candidates());
                            if (first != "Thanks, " + kSignature)
                                return SelfTestOutcome::fail("expected expansion after add, got " + first);
@@ -126,16 +145,18 @@ std::vector<SelfTestCase> cases() {
                                return row.count("trigger") && row.at("trigger") == "sig" && row.count("expansion") &&
                                       row.at("expansion") == kSignature;
                            });
-                           if (!stored) return SelfTestOutcome::fail("loadRawSnippets did not contain the added entry: " + rowsText(rows));
+                           if (!stored)
+                               return SelfTestOutcome::fail("loadRawSnippets did not contain the added entry: " +
+                                                            rowsText(rows));
                            store.deleteSnippet("sig");
                            const std::string after = Snippets::expand("Thanks, sig", store.candidates());
-                           if (after != "Thanks, sig") return SelfTestOutcome::fail("expected trigger inert after delete, got " + after);
+                           if (after != "Thanks, sig")
+                               return SelfTestOutcome::fail("expected trigger inert after delete, got " + after);
                            return SelfTestOutcome::pass();
                        });
                    }});
     out.push_back({"storage round-trip: re-adding same trigger (case-insensitive) replaces, not duplicates",
-                   "re-adding a trigger in another case must replace the stored row rather than add a second one",
-                   [] {
+                   "re-adding a trigger in another case must replace the stored row rather than add a second one", [] {
                        return withIsolatedSnippetsFile([] {
                            Snippets store;
                            store.addSnippet("sig", "first");
@@ -147,7 +168,8 @@ std::vector<SelfTestCase> cases() {
                                if (platform::text::lowercased(trigger) == "sig") matching.push_back(row);
                            }
                            if (matching.size() != 1)
-                               return SelfTestOutcome::fail("expected exactly 1 stored row for 'sig', got " + rowsText(rows));
+                               return SelfTestOutcome::fail("expected exactly 1 stored row for 'sig', got " +
+                                                            rowsText(rows));
                            const std::string expansion = matching[0].count("expansion") ? matching[0].at("expansion") : "";
                            if (expansion != "second")
                                return SelfTestOutcome::fail("expected latest write ('second') to win, got " + expansion);
@@ -163,14 +185,18 @@ std::vector<SelfTestCase> cases() {
                            if (!rows.empty())
                                return SelfTestOutcome::fail("expected [] from malformed storage, got " + rowsText(rows));
                            const std::string got = Snippets::expand("brb", store.candidates());
-                           if (got != "brb") return SelfTestOutcome::fail("expected inert expand() with malformed storage, got " + got);
+                           if (got != "brb")
+                               return SelfTestOutcome::fail("expected inert expand() with malformed storage, got " + got);
                            return SelfTestOutcome::pass();
                        });
                    }});
     out.push_back({"malformed storage (wrong JSON shape) degrades to no snippets",
                    "a wrong-shaped file must mean no snippets, never a crash", [] {
                        return withIsolatedSnippetsFile([] {
-                           { std::ofstream(Snippets::storageFile()) << R"({"trigger": "brb", "expansion": "be right back"})"; }
+                           {
+                               std::ofstream(Snippets::storageFile())
+                                   << R"({"trigger": "brb", "expansion": "be right back"})";
+                           }
                            Snippets store;
                            auto rows = Snippets::loadRawSnippets();
                            if (!rows.empty())
@@ -185,8 +211,10 @@ std::vector<SelfTestCase> cases() {
                        const std::string got =
                            TextPipeline::applyPostTranscriptionPipeline(kOddSpacing, AppRules::globalDefault(), store);
                        if (got == kOddSpacing) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("byte-identical through the real pipeline function with no snippets "
-                                                    "configured: expected " + kOddSpacing + ", got " + got);
+                       return SelfTestOutcome::fail(
+                           "byte-identical through the real pipeline function with no snippets "
+                           "configured: expected " +
+                           kOddSpacing + ", got " + got);
                    }});
     out.push_back({"pipeline: a configured trigger expands through the real call site",
                    "the pipeline wiring must expand a configured trigger exactly once", [] {
@@ -201,46 +229,50 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::fail("trigger expands via the real pipeline function: expected " + expected +
                                                     ", got " + got);
                    }});
-    out.push_back({"pipeline: expansion is not re-scanned even at the pipeline call site",
-                   "the pipeline must expand in a single pass, never re-expanding inserted text", [] {
-                       deleteFile();
-                       Snippets store;
-                       store.addSnippet("hi", "say lo");
-                       store.addSnippet("lo", "LOOP");
-                       const std::string got = TextPipeline::applyPostTranscriptionPipeline("hi", AppRules::globalDefault(), store);
-                       deleteFile();
-                       if (got == "say lo") return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("single pass through the real pipeline call site: expected say lo, got " + got);
-                   }});
-    out.push_back({"pipeline: a raw-output app rule (Terminal's shipped default) suppresses snippet expansion — "
-                   "documented decision",
-                   "a shell must never receive expansions: a rule with clean-up off must suppress snippets", [] {
-                       deleteFile();
-                       Snippets store;
-                       store.addSnippet("brb", "be right back");
-                       std::optional<AppRule> terminal;
-                       for (const auto& r : AppRules::builtInDefaults())
-                           if (r.bundleID == LinuxNames::systemTerminalID) terminal = r;
-                       if (!terminal) {
-                           deleteFile();
-                           return SelfTestOutcome::fail("precondition failed: no shipped Terminal rule found");
-                       }
-                       const std::string got = TextPipeline::applyPostTranscriptionPipeline("ls -la, brb", *terminal, store);
-                       deleteFile();
-                       if (got == "ls -la, brb") return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("snippets must not fire under a raw-output (polishEnabled==false) app "
-                                                    "rule: expected ls -la, brb, got " + got);
-                   }});
+    out.push_back(
+        {"pipeline: expansion is not re-scanned even at the pipeline call site",
+         "the pipeline must expand in a single pass, never re-expanding inserted text", [] {
+             deleteFile();
+             Snippets store;
+             store.addSnippet("hi", "say lo");
+             store.addSnippet("lo", "LOOP");
+             const std::string got = TextPipeline::applyPostTranscriptionPipeline("hi", AppRules::globalDefault(), store);
+             deleteFile();
+             if (got == "say lo") return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail("single pass through the real pipeline call site: expected say lo, got " + got);
+         }});
+    out.push_back(
+        {"pipeline: a raw-output app rule (Terminal's shipped default) suppresses snippet expansion — "
+         "documented decision",
+         "a shell must never receive expansions: a rule with clean-up off must suppress snippets", [] {
+             deleteFile();
+             Snippets store;
+             store.addSnippet("brb", "be right back");
+             std::optional<AppRule> terminal;
+             for (const auto& r : AppRules::builtInDefaults())
+                 if (r.bundleID == LinuxNames::systemTerminalID) terminal = r;
+             if (!terminal) {
+                 deleteFile();
+                 return SelfTestOutcome::fail("precondition failed: no shipped Terminal rule found");
+             }
+             const std::string got = TextPipeline::applyPostTranscriptionPipeline("ls -la, brb", *terminal, store);
+             deleteFile();
+             if (got == "ls -la, brb") return SelfTestOutcome::pass();
+             return SelfTestOutcome::fail(
+                 "snippets must not fire under a raw-output (polishEnabled==false) app "
+                 "rule: expected ls -la, brb, got " +
+                 got);
+         }});
     out.push_back({"pipeline: .raw dictation mode (the secondary raw shortcut) also suppresses snippet expansion",
                    "raw dictation must only trim: expanding snippets there would send expansions to a shell", [] {
                        return withIsolatedSnippetsFile([] {
                            Snippets store;
                            store.addSnippet("brb", "be right back");
-                           const std::string got = TextPipeline::cleanUpDictation("  ls -la, brb  ", true,
-                                                                                  AppRules::globalDefault(),
-                                                                                  PolishEngine::shared(), store);
+                           const std::string got = TextPipeline::cleanUpDictation(
+                               "  ls -la, brb  ", true, AppRules::globalDefault(), PolishEngine::shared(), store);
                            if (got == "ls -la, brb") return SelfTestOutcome::pass();
-                           return SelfTestOutcome::fail("raw mode trims but never expands snippets: expected ls -la, brb, got " + got);
+                           return SelfTestOutcome::fail(
+                               "raw mode trims but never expands snippets: expected ls -la, brb, got " + got);
                        });
                    }});
     // The hub bridge cases close the suite.

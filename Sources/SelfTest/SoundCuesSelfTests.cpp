@@ -79,25 +79,25 @@ std::vector<SelfTestCase> cases() {
                                                     std::to_string(handed) + " sounds to the sink");
                    }});
 
-    out.push_back({"an enabled, known-valid cue reaches the audio layer, at the clamped volume",
-                   "guards against attemptPlay returning false unconditionally (which would let the disabled case "
-                   "pass for the wrong reason) and against it returning true while bypassing playbackSink, the seam "
-                   "that keeps the sound's playing off the main thread",
-                   [startedName] {
-                       InstalledSink installed;
-                       if (!SoundCues::attemptPlay(startedName, true, 1.7))
-                           return SelfTestOutcome::fail("attemptPlay reported false for a real system sound with enabled==true");
-                       size_t handed = installed.sink->count();
-                       if (handed != 1)
-                           return SelfTestOutcome::fail("expected exactly 1 sound handed to the sink, got " +
-                                                        std::to_string(handed) +
-                                                        " — attemptPlay returned true without routing through playbackSink");
-                       float v = installed.sink->firstVolume();
-                       if (v != 1.0f)
-                           return SelfTestOutcome::fail("expected volume clamped to 1.0 on the sound handed to the sink, got " +
-                                                        platform::text::formatFloat(v));
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"an enabled, known-valid cue reaches the audio layer, at the clamped volume",
+         "guards against attemptPlay returning false unconditionally (which would let the disabled case "
+         "pass for the wrong reason) and against it returning true while bypassing playbackSink, the seam "
+         "that keeps the sound's playing off the main thread",
+         [startedName] {
+             InstalledSink installed;
+             if (!SoundCues::attemptPlay(startedName, true, 1.7))
+                 return SelfTestOutcome::fail("attemptPlay reported false for a real system sound with enabled==true");
+             size_t handed = installed.sink->count();
+             if (handed != 1)
+                 return SelfTestOutcome::fail("expected exactly 1 sound handed to the sink, got " + std::to_string(handed) +
+                                              " — attemptPlay returned true without routing through playbackSink");
+             float v = installed.sink->firstVolume();
+             if (v != 1.0f)
+                 return SelfTestOutcome::fail("expected volume clamped to 1.0 on the sound handed to the sink, got " +
+                                              platform::text::formatFloat(v));
+             return SelfTestOutcome::pass();
+         }});
 
     out.push_back({"the four cues map to four DISTINCT system sound names",
                    "two cues collapsing onto one sound name (for example a copied line in the mapping) would make "
@@ -135,38 +135,39 @@ std::vector<SelfTestCase> cases() {
                            "expected attemptPlay to report false for a nonexistent sound name, not crash or report true");
                    }});
 
-    out.push_back({"toggling isEnabled off makes the shared singleton's play(_:) report false, and it re-arms after "
-                   "re-enabling",
-                   "if play(_:) stopped reading the switch before delegating to attemptPlay, the preference toggle in "
-                   "the user interface would have no effect on the path the application delegate uses",
-                   [] {
-                       InstalledSink installed;
-                       SoundCues& cues = SoundCues::shared();
-                       auto store = AppPaths::userDefaults();
-                       auto remembered = store->persistentObject(SoundCues::enabledKey);
-                       struct Restore {
-                           std::shared_ptr<platform::SettingsStore> store;
-                           std::optional<nlohmann::json> value;
-                           ~Restore() {
-                               if (value) store->set(SoundCues::enabledKey, *value);
-                               else store->removeObject(SoundCues::enabledKey);
-                           }
-                       } restore{store, remembered};
-                       cues.setEnabled(false);
-                       bool offResult = cues.play(SoundCue::error);
-                       size_t offCount = installed.sink->count();
-                       cues.setEnabled(true);
-                       bool onResult = cues.play(SoundCue::error);
-                       size_t onCount = installed.sink->count();
-                       auto b = [](bool v) { return std::string(v ? "true" : "false"); };
-                       if (offResult || !onResult)
-                           return SelfTestOutcome::fail("expected off->false, on->true; got off->" + b(offResult) +
-                                                        " on->" + b(onResult));
-                       if (offCount != 0 || onCount != 1)
-                           return SelfTestOutcome::fail("expected 0 sounds handed while off and 1 while on; got " +
-                                                        std::to_string(offCount) + " and " + std::to_string(onCount));
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"toggling isEnabled off makes the shared singleton's play(_:) report false, and it re-arms after "
+         "re-enabling",
+         "if play(_:) stopped reading the switch before delegating to attemptPlay, the preference toggle in "
+         "the user interface would have no effect on the path the application delegate uses",
+         [] {
+             InstalledSink installed;
+             SoundCues& cues = SoundCues::shared();
+             auto store = AppPaths::userDefaults();
+             auto remembered = store->persistentObject(SoundCues::enabledKey);
+             struct Restore {
+                 std::shared_ptr<platform::SettingsStore> store;
+                 std::optional<nlohmann::json> value;
+                 ~Restore() {
+                     if (value) store->set(SoundCues::enabledKey, *value);
+                     else store->removeObject(SoundCues::enabledKey);
+                 }
+             } restore{store, remembered};
+             cues.setEnabled(false);
+             bool offResult = cues.play(SoundCue::error);
+             size_t offCount = installed.sink->count();
+             cues.setEnabled(true);
+             bool onResult = cues.play(SoundCue::error);
+             size_t onCount = installed.sink->count();
+             auto b = [](bool v) { return std::string(v ? "true" : "false"); };
+             if (offResult || !onResult)
+                 return SelfTestOutcome::fail("expected off->false, on->true; got off->" + b(offResult) + " on->" +
+                                              b(onResult));
+             if (offCount != 0 || onCount != 1)
+                 return SelfTestOutcome::fail("expected 0 sounds handed while off and 1 while on; got " +
+                                              std::to_string(offCount) + " and " + std::to_string(onCount));
+             return SelfTestOutcome::pass();
+         }});
 
     out.push_back({"the production playback path runs off the caller's thread",
                    "putting a direct call of the body in place of the asynchronous submission to playbackQueue in "

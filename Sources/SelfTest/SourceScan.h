@@ -77,10 +77,12 @@ inline std::optional<std::string> speechEngineSourceOr(std::vector<SelfTestCase>
                        // No checkout (an installed bundle) has nothing to scan; a checkout
                        // that lacks the file means the scan lost its subject, which is a fault.
                        if (noTree)
-                           return SelfTestOutcome::skip("dev source tree not present next to this bundle — cannot "
-                                                        "source-scan SpeechEngine");
-                       return SelfTestOutcome::fail("Sources/Engine/SpeechEngine.cpp is missing or unreadable in the "
-                                                    "source tree next to this bundle");
+                           return SelfTestOutcome::skip(
+                               "dev source tree not present next to this bundle — cannot "
+                               "source-scan SpeechEngine");
+                       return SelfTestOutcome::fail(
+                           "Sources/Engine/SpeechEngine.cpp is missing or unreadable in the "
+                           "source tree next to this bundle");
                    }});
     return std::nullopt;
 }

@@ -20,7 +20,8 @@ fs::path temporaryStorageURL() {
     return AppPaths::applicationSupport() / ("staging_selftest_" + platform::newUUID() + ".json");
 }
 
-SelfTestOutcome withTemporaryBuffer(const StagingLimits& limits, const std::function<SelfTestOutcome(StagingBuffer&)>& body) {
+SelfTestOutcome withTemporaryBuffer(const StagingLimits& limits,
+                                    const std::function<SelfTestOutcome(StagingBuffer&)>& body) {
     const fs::path file = temporaryStorageURL();
     SelfTestOutcome outcome;
     {
@@ -39,9 +40,7 @@ std::vector<std::string> texts(const StagingBuffer& buffer) {
     return out;
 }
 
-StagingEntry entry(const std::string& text) {
-    return {platform::newUUID(), text, std::chrono::system_clock::now(), false};
-}
+StagingEntry entry(const std::string& text) { return {platform::newUUID(), text, std::chrono::system_clock::now(), false}; }
 
 std::string flags(const StagingBuffer& buffer) {
     std::string out = "[";
@@ -75,7 +74,8 @@ std::vector<SelfTestCase> cases() {
                                return SelfTestOutcome::fail("expected buffer empty immediately after takeAll, count=" +
                                                             std::to_string(count));
                            if (!second.empty())
-                               return SelfTestOutcome::fail("second takeAll: expected '', got '" + second + "' — DOUBLE PASTE");
+                               return SelfTestOutcome::fail("second takeAll: expected '', got '" + second +
+                                                            "' — DOUBLE PASTE");
                            return SelfTestOutcome::pass();
                        });
                    }});
@@ -88,9 +88,10 @@ std::vector<SelfTestCase> cases() {
         const std::string n = name, e = expected;
         const StagingJoiner j = joiner;
         out.push_back({"compose joins entries with the " + n + " joiner exactly",
-                       "if the separator for the " + n + " joiner were wrong (for example blankLine collapsed to a single "
-                       "line feed, or newline written as carriage return plus line feed) this exact-string assertion "
-                       "catches it at once; compose is pure, so the case needs no disk and cannot flake",
+                       "if the separator for the " + n +
+                           " joiner were wrong (for example blankLine collapsed to a single "
+                           "line feed, or newline written as carriage return plus line feed) this exact-string assertion "
+                           "catches it at once; compose is pure, so the case needs no disk and cannot flake",
                        [n, e, j] {
                            const std::string result = StagingBuffer::compose({entry("a"), entry("b"), entry("c")}, j);
                            if (result == e) return SelfTestOutcome::pass();
@@ -98,26 +99,27 @@ std::vector<SelfTestCase> cases() {
                        }});
     }
 
-    out.push_back({"persistence: a fresh StagingBuffer instance pointed at the same file sees the prior instance's "
-                   "entries, in order, with polished flags intact",
-                   "an append that did not persist, or persisted the wrong shape, would leave a second instance (after "
-                   "a relaunch) with an empty or wrong buffer although the first instance's writes reported success",
-                   [defaults] {
-                       const fs::path file = temporaryStorageURL();
-                       SelfTestOutcome outcome = SelfTestOutcome::pass();
-                       {
-                           StagingBuffer a(file, defaults);
-                           a.append("first entry", true);
-                           a.append("second entry", false);
-                           StagingBuffer b(file, defaults);
-                           if (texts(b) != std::vector<std::string>{"first entry", "second entry"})
-                               outcome = SelfTestOutcome::fail("expected texts in order, got " + quotedList(texts(b)));
-                           else if (flags(b) != "[true, false]")
-                               outcome = SelfTestOutcome::fail("expected polished flags [true, false], got " + flags(b));
-                       }
-                       SelfTestSupport::removeIfPresent(file);
-                       return outcome;
-                   }});
+    out.push_back(
+        {"persistence: a fresh StagingBuffer instance pointed at the same file sees the prior instance's "
+         "entries, in order, with polished flags intact",
+         "an append that did not persist, or persisted the wrong shape, would leave a second instance (after "
+         "a relaunch) with an empty or wrong buffer although the first instance's writes reported success",
+         [defaults] {
+             const fs::path file = temporaryStorageURL();
+             SelfTestOutcome outcome = SelfTestOutcome::pass();
+             {
+                 StagingBuffer a(file, defaults);
+                 a.append("first entry", true);
+                 a.append("second entry", false);
+                 StagingBuffer b(file, defaults);
+                 if (texts(b) != std::vector<std::string>{"first entry", "second entry"})
+                     outcome = SelfTestOutcome::fail("expected texts in order, got " + quotedList(texts(b)));
+                 else if (flags(b) != "[true, false]")
+                     outcome = SelfTestOutcome::fail("expected polished flags [true, false], got " + flags(b));
+             }
+             SelfTestSupport::removeIfPresent(file);
+             return outcome;
+         }});
     out.push_back({"corrupt JSON on disk yields an empty buffer, not a crash",
                    "force-decoding the file would make a hand-edited or half-written staging file crash the whole "
                    "application at the next launch instead of starting with an empty scratchpad",
@@ -139,8 +141,8 @@ std::vector<SelfTestCase> cases() {
                    "the very first launch, before any staging file exists, must not crash", [defaults] {
                        StagingBuffer b(temporaryStorageURL(), defaults);
                        if (b.count() == 0) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("expected empty buffer for a missing file, got " + std::to_string(b.count()) +
-                                                    " entries");
+                       return SelfTestOutcome::fail("expected empty buffer for a missing file, got " +
+                                                    std::to_string(b.count()) + " entries");
                    }});
     out.push_back({"move relocates the right entry to the right index, full order asserted",
                    "a reorder that moved the wrong entry, dropped one or duplicated one would often pass a count-only "
@@ -150,11 +152,12 @@ std::vector<SelfTestCase> cases() {
                            for (const char* t : {"a", "b", "c", "d"})
                                if (!b.append(t, false).isAppended())
                                    return SelfTestOutcome::fail("unreachable: append rejected under default limits");
-                           if (!b.move(b.allEntries().front().id, 2)) return SelfTestOutcome::fail("move returned false for a present id");
+                           if (!b.move(b.allEntries().front().id, 2))
+                               return SelfTestOutcome::fail("move returned false for a present id");
                            const std::vector<std::string> expected = {"b", "c", "a", "d"};
                            if (texts(b) != expected)
-                               return SelfTestOutcome::fail("order after moving 'a' to index 2: expected " + quotedList(expected) +
-                                                            ", got " + quotedList(texts(b)));
+                               return SelfTestOutcome::fail("order after moving 'a' to index 2: expected " +
+                                                            quotedList(expected) + ", got " + quotedList(texts(b)));
                            return SelfTestOutcome::pass();
                        });
                    }});
@@ -168,32 +171,34 @@ std::vector<SelfTestCase> cases() {
                            const bool ok = b.move(platform::newUUID(), 0);
                            const auto after = texts(b);
                            if (!ok && before == after) return SelfTestOutcome::pass();
-                           return SelfTestOutcome::fail("expected move to fail and buffer unchanged; ok=" +
-                                                        TextSelfTestSupport::boolText(ok) + " before=" + quotedList(before) +
-                                                        " after=" + quotedList(after));
+                           return SelfTestOutcome::fail(
+                               "expected move to fail and buffer unchanged; ok=" + TextSelfTestSupport::boolText(ok) +
+                               " before=" + quotedList(before) + " after=" + quotedList(after));
                        });
                    }});
-    out.push_back({"entry-count cap: Nth append succeeds, (N+1)th is rejected, count never exceeds N",
-                   "an off-by-one in the count comparison (strictly-less instead of less-or-equal, or checking before "
-                   "adding the candidate) would reject one entry early or admit one over the cap; both sides of the "
-                   "boundary are pinned",
-                   [] {
-                       return withTemporaryBuffer(StagingLimits{3, 1000000}, [](StagingBuffer& b) {
-                           for (int i = 0; i < 3; ++i)
-                               if (!b.append("e" + std::to_string(i), false).isAppended())
-                                   return SelfTestOutcome::fail("expected append #" + std::to_string(i) +
-                                                                " (within cap of 3) to succeed");
-                           if (b.count() != 3)
-                               return SelfTestOutcome::fail("expected count==3 at the cap, got " + std::to_string(b.count()));
-                           auto fourth = b.append("e3", false);
-                           if (fourth.kind != StagingAppendResult::Kind::rejectedEntryCap)
-                               return SelfTestOutcome::fail("expected the 4th append to be rejectedEntryCap, got " + fourth.description());
-                           if (b.count() != 3)
-                               return SelfTestOutcome::fail("count must not exceed the cap after a rejected append: expected 3, got " +
-                                                            std::to_string(b.count()));
-                           return SelfTestOutcome::pass();
-                       });
-                   }});
+    out.push_back(
+        {"entry-count cap: Nth append succeeds, (N+1)th is rejected, count never exceeds N",
+         "an off-by-one in the count comparison (strictly-less instead of less-or-equal, or checking before "
+         "adding the candidate) would reject one entry early or admit one over the cap; both sides of the "
+         "boundary are pinned",
+         [] {
+             return withTemporaryBuffer(StagingLimits{3, 1000000}, [](StagingBuffer& b) {
+                 for (int i = 0; i < 3; ++i)
+                     if (!b.append("e" + std::to_string(i), false).isAppended())
+                         return SelfTestOutcome::fail("expected append #" + std::to_string(i) +
+                                                      " (within cap of 3) to succeed");
+                 if (b.count() != 3)
+                     return SelfTestOutcome::fail("expected count==3 at the cap, got " + std::to_string(b.count()));
+                 auto fourth = b.append("e3", false);
+                 if (fourth.kind != StagingAppendResult::Kind::rejectedEntryCap)
+                     return SelfTestOutcome::fail("expected the 4th append to be rejectedEntryCap, got " +
+                                                  fourth.description());
+                 if (b.count() != 3)
+                     return SelfTestOutcome::fail("count must not exceed the cap after a rejected append: expected 3, got " +
+                                                  std::to_string(b.count()));
+                 return SelfTestOutcome::pass();
+             });
+         }});
     out.push_back({"byte cap: append fitting exactly at the cap succeeds, one more byte is rejected",
                    "summing before adding the candidate, or comparing the old total, would refuse a value that fits "
                    "exactly or admit one that overflows; both edges of a 10-byte cap are pinned",
@@ -205,56 +210,59 @@ std::vector<SelfTestCase> cases() {
                                return SelfTestOutcome::fail("expected append landing exactly at the 10-byte cap to succeed");
                            auto third = b.append("x", false);
                            if (third.kind != StagingAppendResult::Kind::rejectedByteCap)
-                               return SelfTestOutcome::fail("expected the 11th byte to be rejectedByteCap, got " + third.description());
+                               return SelfTestOutcome::fail("expected the 11th byte to be rejectedByteCap, got " +
+                                                            third.description());
                            if (b.count() != 2)
-                               return SelfTestOutcome::fail("the rejected-by-bytes append must not land in the buffer: expected 2, got " +
-                                                            std::to_string(b.count()));
+                               return SelfTestOutcome::fail(
+                                   "the rejected-by-bytes append must not land in the buffer: expected 2, got " +
+                                   std::to_string(b.count()));
                            return SelfTestOutcome::pass();
                        });
                    }});
-    out.push_back({"concurrent appends from multiple queues: final count is exact, every id unique",
-                   "a missing or too fine-grained lock (one that covers the count check but not the whole read, modify "
-                   "and persist) would let two queues start from the same state and lose an append or corrupt the list",
-                   [] {
-                       const fs::path file = temporaryStorageURL();
-                       SelfTestOutcome outcome = SelfTestOutcome::pass();
-                       {
-                           StagingBuffer buffer(file, StagingLimits{10000, 10000000});
-                           std::vector<std::unique_ptr<platform::SerialQueue>> queues;
-                           platform::Semaphore done;
-                           for (int k = 0; k < 8; ++k) {
-                               queues.push_back(std::make_unique<platform::SerialQueue>(
-                                   "com.ondira.selftest.staging.concurrent." + std::to_string(k)));
-                               queues.back()->async([&buffer, &done, k] {
-                                   for (int j = 0; j < 25; ++j)
-                                       buffer.append("q" + std::to_string(k) + "-" + std::to_string(j), false);
-                                   done.signal();
-                               });
-                           }
-                           const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-                           bool timedOut = false;
-                           for (int k = 0; k < 8 && !timedOut; ++k) {
-                               const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-                               timedOut = left <= 0 || !done.wait(left);
-                           }
-                           if (timedOut) {
-                               outcome = SelfTestOutcome::fail("concurrent appends did not complete within 10s");
-                           } else {
-                               auto entries = buffer.allEntries();
-                               std::set<std::string> ids;
-                               for (const auto& e : entries) ids.insert(e.id);
-                               if (entries.size() != 200)
-                                   outcome = SelfTestOutcome::fail("expected exactly " + std::to_string(200) + " entries, got " +
-                                                                   std::to_string(entries.size()) + " — lost or duplicated appends");
-                               else if (ids.size() != 200)
-                                   outcome = SelfTestOutcome::fail("every appended entry must have a unique id: expected " +
-                                                                   std::to_string(200) + ", got " + std::to_string(ids.size()));
-                           }
-                           for (auto& q : queues) q->drain();
-                       }
-                       SelfTestSupport::removeIfPresent(file);
-                       return outcome;
-                   }});
+    out.push_back(
+        {"concurrent appends from multiple queues: final count is exact, every id unique",
+         "a missing or too fine-grained lock (one that covers the count check but not the whole read, modify "
+         "and persist) would let two queues start from the same state and lose an append or corrupt the list",
+         [] {
+             const fs::path file = temporaryStorageURL();
+             SelfTestOutcome outcome = SelfTestOutcome::pass();
+             {
+                 StagingBuffer buffer(file, StagingLimits{10000, 10000000});
+                 std::vector<std::unique_ptr<platform::SerialQueue>> queues;
+                 platform::Semaphore done;
+                 for (int k = 0; k < 8; ++k) {
+                     queues.push_back(std::make_unique<platform::SerialQueue>("com.ondira.selftest.staging.concurrent." +
+                                                                              std::to_string(k)));
+                     queues.back()->async([&buffer, &done, k] {
+                         for (int j = 0; j < 25; ++j)
+                             buffer.append("q" + std::to_string(k) + "-" + std::to_string(j), false);
+                         done.signal();
+                     });
+                 }
+                 const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                 bool timedOut = false;
+                 for (int k = 0; k < 8 && !timedOut; ++k) {
+                     const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+                     timedOut = left <= 0 || !done.wait(left);
+                 }
+                 if (timedOut) {
+                     outcome = SelfTestOutcome::fail("concurrent appends did not complete within 10s");
+                 } else {
+                     auto entries = buffer.allEntries();
+                     std::set<std::string> ids;
+                     for (const auto& e : entries) ids.insert(e.id);
+                     if (entries.size() != 200)
+                         outcome = SelfTestOutcome::fail("expected exactly " + std::to_string(200) + " entries, got " +
+                                                         std::to_string(entries.size()) + " — lost or duplicated appends");
+                     else if (ids.size() != 200)
+                         outcome = SelfTestOutcome::fail("every appended entry must have a unique id: expected " +
+                                                         std::to_string(200) + ", got " + std::to_string(ids.size()));
+                 }
+                 for (auto& q : queues) q->drain();
+             }
+             SelfTestSupport::removeIfPresent(file);
+             return outcome;
+         }});
     out.push_back({"replaceText edits the right entry's text and persists it",
                    "an edit of the wrong index (stale id lookup) or one that was not persisted would lose the reviewed "
                    "correction at the next read or relaunch",
@@ -274,8 +282,9 @@ std::vector<SelfTestCase> cases() {
                            else {
                                StagingBuffer again(file, defaults);
                                if (texts(again) != expected)
-                                   outcome = SelfTestOutcome::fail("edit must survive a fresh instance: expected " +
-                                                                   quotedList(expected) + ", got " + quotedList(texts(again)));
+                                   outcome =
+                                       SelfTestOutcome::fail("edit must survive a fresh instance: expected " +
+                                                             quotedList(expected) + ", got " + quotedList(texts(again)));
                            }
                        }
                        SelfTestSupport::removeIfPresent(file);

@@ -75,7 +75,8 @@ std::string floatList(const std::vector<float>& values) {
 // Whether a body makes a throttle of its own (taking the shared one by
 // reference, "PartialTextCoalescer&", is what it should do).
 bool buildsThrottle(const std::string& body) {
-    for (const char* construction : {"PartialTextCoalescer(", "PartialTextCoalescer{", "<PartialTextCoalescer>", "PartialTextCoalescer "})
+    for (const char* construction :
+         {"PartialTextCoalescer(", "PartialTextCoalescer{", "<PartialTextCoalescer>", "PartialTextCoalescer "})
         if (SourceScan::contains(body, construction)) return true;
     return false;
 }
@@ -84,7 +85,8 @@ SelfTestOutcome delegateScan(const std::function<SelfTestOutcome(const std::stri
     auto text = SelfTestSupport::readRepoFile(delegateSource);
     if (!SelfTestSupport::repoRoot()) return SelfTestOutcome::skip("dev source tree not present next to this bundle");
     if (!text || !platform::text::isValidUTF8(*text))
-        return SelfTestOutcome::fail(std::string(delegateSource) + " is missing or unreadable in the source tree next to this bundle");
+        return SelfTestOutcome::fail(std::string(delegateSource) +
+                                     " is missing or unreadable in the source tree next to this bundle");
     return check(*text);
 }
 }  // namespace
@@ -103,12 +105,15 @@ std::vector<SelfTestCase> cases() {
                        if (!plain) return SelfTestOutcome::fail("could not complete the no-sink recording run");
                        if (!withSink) return SelfTestOutcome::fail("could not complete the with-sink recording run");
                        if (*plain <= 0)
-                           return SelfTestOutcome::fail("no-sink run wrote zero frames — fixture itself is broken, not a real proof");
+                           return SelfTestOutcome::fail(
+                               "no-sink run wrote zero frames — fixture itself is broken, not a real proof");
                        if (!sinkSaw)
-                           return SelfTestOutcome::fail("the attached sink never saw a buffer — this run cannot prove anything about sink presence");
+                           return SelfTestOutcome::fail(
+                               "the attached sink never saw a buffer — this run cannot prove anything about sink presence");
                        if (*plain != *withSink)
-                           return SelfTestOutcome::fail("frames written to disk with vs. without a streaming sink attached: expected " +
-                                                        std::to_string(*plain) + ", got " + std::to_string(*withSink));
+                           return SelfTestOutcome::fail(
+                               "frames written to disk with vs. without a streaming sink attached: expected " +
+                               std::to_string(*plain) + ", got " + std::to_string(*withSink));
                        return SelfTestOutcome::pass();
                    }});
 
@@ -144,13 +149,14 @@ std::vector<SelfTestCase> cases() {
                        });
                        std::lock_guard<std::mutex> g(recorder->lock);
                        if (!done)
-                           return SelfTestOutcome::fail("timed out: delivered " + std::to_string(recorder->markers.size()) +
-                                                        "/25 buffers, onFinish fired=" + (recorder->finished ? "true" : "false"));
+                           return SelfTestOutcome::fail(
+                               "timed out: delivered " + std::to_string(recorder->markers.size()) +
+                               "/25 buffers, onFinish fired=" + (recorder->finished ? "true" : "false"));
                        std::vector<float> expected;
                        for (int i = 0; i < 25; ++i) expected.push_back(static_cast<float>(i));
                        if (recorder->markers != expected)
-                           return SelfTestOutcome::fail("delivered buffer markers, in order: expected " + floatList(expected) +
-                                                        ", got " + floatList(recorder->markers));
+                           return SelfTestOutcome::fail("delivered buffer markers, in order: expected " +
+                                                        floatList(expected) + ", got " + floatList(recorder->markers));
                        return SelfTestOutcome::pass();
                    }});
 
@@ -172,8 +178,9 @@ std::vector<SelfTestCase> cases() {
                        }
                        if (weak.expired()) {
                            engine.stopRecording();
-                           return SelfTestOutcome::fail("probe was already deallocated right after attach() — attach itself "
-                                                        "isn't retaining it, so detach can't be what's under test");
+                           return SelfTestOutcome::fail(
+                               "probe was already deallocated right after attach() — attach itself "
+                               "isn't retaining it, so detach can't be what's under test");
                        }
                        feed(engine, *converter, 1.0f);
                        if (!waitUntil(1.0, [&] {
@@ -182,15 +189,17 @@ std::vector<SelfTestCase> cases() {
                            })) {
                            engine.stopRecording();
                            engine.detachStreamingSink();
-                           return SelfTestOutcome::fail("the sink never received the buffer — cannot prove a retain/release "
-                                                        "story via a sink that isn't genuinely wired");
+                           return SelfTestOutcome::fail(
+                               "the sink never received the buffer — cannot prove a retain/release "
+                               "story via a sink that isn't genuinely wired");
                        }
                        engine.detachStreamingSink();
                        const bool released = waitUntil(1.0, [&] { return weak.expired(); });
                        engine.stopRecording();
                        if (released) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("sink closures still retain the captured consumer after "
-                                                    "detachStreamingSink() — retain cycle / leak");
+                       return SelfTestOutcome::fail(
+                           "sink closures still retain the captured consumer after "
+                           "detachStreamingSink() — retain cycle / leak");
                    }});
 
     // The speech engine's streaming methods, in our C++ spelling, comments
@@ -201,77 +210,92 @@ std::vector<SelfTestCase> cases() {
     if (const auto engineText = SourceScan::speechEngineSourceOr(out, "streaming source scan (skipped)")) {
         const std::string text = *engineText;
         const std::string code = SourceScan::withoutComments(text);
-        out.push_back({"streamModernBuffers/streamLegacyBuffers route partial text through partialCoalescer.consider(...) "
-                       "and declare no second throttle",
-                       "this guards that the streaming methods reuse the one throttle instance instead of adding a second, "
-                       "parallel debounce, which would let live partials bypass the throttle or be throttled twice",
-                       [code] {
-                           const std::string modernMarker = "bool SpeechEngine::streamModernBuffers(";
-                           const std::string legacyMarker = "bool SpeechEngine::streamLegacyBuffers(";
-                           const std::string endMarker = "SpeechEngine::Triple SpeechEngine::transcribeLegacy(";
-                           auto modern = SourceScan::between(code, modernMarker, legacyMarker);
-                           auto legacy = SourceScan::between(code, legacyMarker, endMarker);
-                           if (!modern || !legacy)
-                               return SelfTestOutcome::fail("could not locate streamModernBuffers/streamLegacyBuffers to scan");
-                           const std::string consider = "partialCoalescer.consider(";
-                           if (!SourceScan::contains(*legacy, consider))
-                               return SelfTestOutcome::fail("streamLegacyBuffers no longer routes partial text through partialCoalescer.consider(...)");
-                           for (const auto& [name, body] : {std::pair{"streamModernBuffers", *modern}, std::pair{"streamLegacyBuffers", *legacy}}) {
-                               const std::string who = name;
-                               if (!SourceScan::contains(body, "PartialTextCoalescer& partialCoalescer"))
-                                   return SelfTestOutcome::fail(who + " no longer takes the shared throttle by reference");
-                               if (buildsThrottle(body))
-                                   return SelfTestOutcome::fail(who + " instantiates its own PartialTextCoalescer — a second, parallel throttle");
-                               for (const char* bypass : {"onPartialText", "PartialTextCallback", "shouldEmitPartial("})
-                                   if (SourceScan::contains(body, bypass))
-                                       return SelfTestOutcome::fail(who + " names " + bypass +
-                                                                    " — partial text reaches the user around the shared throttle");
-                               if (!SourceScan::onlyInsideCall(body, "ypothesis(", consider))
-                                   return SelfTestOutcome::fail(who + " reads a partial hypothesis outside partialCoalescer.consider(...) — "
-                                                                      "it is shown unthrottled or throttled by something else");
-                           }
-                           return SelfTestOutcome::pass();
-                       }});
-        out.push_back({"transcribeStreaming's final result always comes from transcribeDetailed(audioURL:...), never from "
-                       "the live partials, regardless of didStreamLive",
-                       "this makes it true by construction that streaming partials never become the pasted text: if the "
-                       "final result became conditional on the live path's success, a live-only transcript could reach "
-                       "the caller as the final result instead of a preview",
-                       [text] {
-                           auto body = SourceScan::between(text, "StreamingTranscriptionOutcome SpeechEngine::transcribeStreaming(",
-                                                           "bool SpeechEngine::streamModernBuffers(");
-                           if (!body) return SelfTestOutcome::fail("could not locate transcribeStreaming to scan");
-                           const std::string r1 = "const TranscriptionResult result = transcribeDetailed(audioURL,";
-                           const std::string r2 = "return StreamingTranscriptionOutcome{result, didStreamLive};";
-                           const auto at1 = body->find(r1);
-                           if (at1 == std::string::npos)
-                               return SelfTestOutcome::fail("transcribeStreaming no longer finalizes via transcribeDetailed(audioURL:...) at all");
-                           const auto at2 = body->find(r2);
-                           if (at2 == std::string::npos)
-                               return SelfTestOutcome::fail("transcribeStreaming no longer returns a StreamingTranscriptionOutcome built from that same file-decoded result");
-                           if (at2 < at1 + r1.size())
-                               return SelfTestOutcome::fail("transcribeStreaming's final-result construction is not in the expected unconditional order");
-                           if (SourceScan::contains(*body, "if (didStreamLive") || SourceScan::contains(*body, "if (!didStreamLive"))
-                               return SelfTestOutcome::fail("transcribeStreaming appears to branch on didStreamLive before finalizing — the final transcript must ALWAYS come from the file, never conditionally from the live path");
-                           return SelfTestOutcome::pass();
-                       }});
+        out.push_back(
+            {"streamModernBuffers/streamLegacyBuffers route partial text through partialCoalescer.consider(...) "
+             "and declare no second throttle",
+             "this guards that the streaming methods reuse the one throttle instance instead of adding a second, "
+             "parallel debounce, which would let live partials bypass the throttle or be throttled twice",
+             [code] {
+                 const std::string modernMarker = "bool SpeechEngine::streamModernBuffers(";
+                 const std::string legacyMarker = "bool SpeechEngine::streamLegacyBuffers(";
+                 const std::string endMarker = "SpeechEngine::Triple SpeechEngine::transcribeLegacy(";
+                 auto modern = SourceScan::between(code, modernMarker, legacyMarker);
+                 auto legacy = SourceScan::between(code, legacyMarker, endMarker);
+                 if (!modern || !legacy)
+                     return SelfTestOutcome::fail("could not locate streamModernBuffers/streamLegacyBuffers to scan");
+                 const std::string consider = "partialCoalescer.consider(";
+                 if (!SourceScan::contains(*legacy, consider))
+                     return SelfTestOutcome::fail(
+                         "streamLegacyBuffers no longer routes partial text through partialCoalescer.consider(...)");
+                 for (const auto& [name, body] :
+                      {std::pair{"streamModernBuffers", *modern}, std::pair{"streamLegacyBuffers", *legacy}}) {
+                     const std::string who = name;
+                     if (!SourceScan::contains(body, "PartialTextCoalescer& partialCoalescer"))
+                         return SelfTestOutcome::fail(who + " no longer takes the shared throttle by reference");
+                     if (buildsThrottle(body))
+                         return SelfTestOutcome::fail(
+                             who + " instantiates its own PartialTextCoalescer — a second, parallel throttle");
+                     for (const char* bypass : {"onPartialText", "PartialTextCallback", "shouldEmitPartial("})
+                         if (SourceScan::contains(body, bypass))
+                             return SelfTestOutcome::fail(who + " names " + bypass +
+                                                          " — partial text reaches the user around the shared throttle");
+                     if (!SourceScan::onlyInsideCall(body, "ypothesis(", consider))
+                         return SelfTestOutcome::fail(who +
+                                                      " reads a partial hypothesis outside partialCoalescer.consider(...) — "
+                                                      "it is shown unthrottled or throttled by something else");
+                 }
+                 return SelfTestOutcome::pass();
+             }});
+        out.push_back(
+            {"transcribeStreaming's final result always comes from transcribeDetailed(audioURL:...), never from "
+             "the live partials, regardless of didStreamLive",
+             "this makes it true by construction that streaming partials never become the pasted text: if the "
+             "final result became conditional on the live path's success, a live-only transcript could reach "
+             "the caller as the final result instead of a preview",
+             [text] {
+                 auto body = SourceScan::between(text, "StreamingTranscriptionOutcome SpeechEngine::transcribeStreaming(",
+                                                 "bool SpeechEngine::streamModernBuffers(");
+                 if (!body) return SelfTestOutcome::fail("could not locate transcribeStreaming to scan");
+                 const std::string r1 = "const TranscriptionResult result = transcribeDetailed(audioURL,";
+                 const std::string r2 = "return StreamingTranscriptionOutcome{result, didStreamLive};";
+                 const auto at1 = body->find(r1);
+                 if (at1 == std::string::npos)
+                     return SelfTestOutcome::fail(
+                         "transcribeStreaming no longer finalizes via transcribeDetailed(audioURL:...) at all");
+                 const auto at2 = body->find(r2);
+                 if (at2 == std::string::npos)
+                     return SelfTestOutcome::fail(
+                         "transcribeStreaming no longer returns a StreamingTranscriptionOutcome built from that same "
+                         "file-decoded result");
+                 if (at2 < at1 + r1.size())
+                     return SelfTestOutcome::fail(
+                         "transcribeStreaming's final-result construction is not in the expected unconditional order");
+                 if (SourceScan::contains(*body, "if (didStreamLive") || SourceScan::contains(*body, "if (!didStreamLive"))
+                     return SelfTestOutcome::fail(
+                         "transcribeStreaming appears to branch on didStreamLive before finalizing — the final transcript "
+                         "must ALWAYS come from the file, never conditionally from the live path");
+                 return SelfTestOutcome::pass();
+             }});
     }
 
     // The application delegate's capture wiring, in our C++ spelling.
-    out.push_back({"the streaming sink is attached BEFORE startRecording(), not after",
-                   "attaching after the engine starts loses every buffer of the gap, where the first words are; partials "
-                   "would begin mid-sentence and look like a recogniser fault; only the order of the two statements catches it",
-                   [] {
-                       return delegateScan([](const std::string& text) {
-                           const auto attach = text.find("attachStreamingSink(");
-                           const auto start = text.find("audioEngine.startRecording()");
-                           if (attach == std::string::npos || start == std::string::npos)
-                               return SelfTestOutcome::fail("the streaming sink is not wired into beginCapture at all — live partials are dead code");
-                           if (attach > start)
-                               return SelfTestOutcome::fail("attachStreamingSink appears AFTER startRecording — the opening buffers are lost");
-                           return SelfTestOutcome::pass();
-                       });
-                   }});
+    out.push_back(
+        {"the streaming sink is attached BEFORE startRecording(), not after",
+         "attaching after the engine starts loses every buffer of the gap, where the first words are; partials "
+         "would begin mid-sentence and look like a recogniser fault; only the order of the two statements catches it",
+         [] {
+             return delegateScan([](const std::string& text) {
+                 const auto attach = text.find("attachStreamingSink(");
+                 const auto start = text.find("audioEngine.startRecording()");
+                 if (attach == std::string::npos || start == std::string::npos)
+                     return SelfTestOutcome::fail(
+                         "the streaming sink is not wired into beginCapture at all — live partials are dead code");
+                 if (attach > start)
+                     return SelfTestOutcome::fail(
+                         "attachStreamingSink appears AFTER startRecording — the opening buffers are lost");
+                 return SelfTestOutcome::pass();
+             });
+         }});
     out.push_back({"a failed startRecording detaches the sink instead of leaking it into the next take",
                    "without the detach in the catch, a take that fails to start leaves a finished stream on the engine; "
                    "the next take would inherit a terminated stream and live preview would stay silently dead until the "
@@ -280,46 +304,54 @@ std::vector<SelfTestCase> cases() {
                        return delegateScan([](const std::string& text) {
                            const auto begin = text.find("void DictationController::beginCapture()");
                            if (begin == std::string::npos)
-                               return SelfTestOutcome::fail("beginCapture no longer exists — capture is wired somewhere this test cannot see");
+                               return SelfTestOutcome::fail(
+                                   "beginCapture no longer exists — capture is wired somewhere this test cannot see");
                            const auto catchAt = text.find("} catch (", begin);
                            if (catchAt == std::string::npos)
-                               return SelfTestOutcome::fail("beginCapture no longer has a catch arm — a failed start is now unhandled");
+                               return SelfTestOutcome::fail(
+                                   "beginCapture no longer has a catch arm — a failed start is now unhandled");
                            const std::string window = text.substr(catchAt + 9, 400);
                            if (!SourceScan::contains(window, "detachStreamingSink()"))
                                return SelfTestOutcome::fail("the catch arm does not detach the sink:\n" + window);
                            return SelfTestOutcome::pass();
                        });
                    }});
-    out.push_back({"the pending buffer stream is consumed exactly once and cleared",
-                   "a stream can be iterated only once; if the property were read without being cleared, the next take "
-                   "would pick up the exhausted stream and stream nothing, with a correct transcript and no visible "
-                   "symptom except missing partials",
-                   [] {
-                       return delegateScan([](const std::string& text) {
-                           if (!SourceScan::contains(text, "pendingBufferStream"))
-                               return SelfTestOutcome::fail("no pendingBufferStream property — the stream is not being handed to the engine");
-                           const std::string take = "auto s = std::move(pendingBufferStream);";
-                           const auto at = text.find(take);
-                           if (at == std::string::npos)
-                               return SelfTestOutcome::fail("the take-once idiom is gone; the stream may now be read more than once");
-                           const std::string window = text.substr(at + take.size(), 120);
-                           if (!SourceScan::contains(window, "pendingBufferStream = nullptr;"))
-                               return SelfTestOutcome::fail("the stream is read without being cleared in the same step:\n" + window);
-                           return SelfTestOutcome::pass();
-                       });
-                   }});
-    out.push_back({"transcribeStreaming is actually called, and there is still a file-only fallback",
-                   "two opposite regressions are excluded at once: streaming silently reverted everywhere, and the "
-                   "fallback deleted so that a take without a stream has no path to a transcript",
-                   [] {
-                       return delegateScan([](const std::string& text) {
-                           if (!SourceScan::contains(text, "speechEngine.transcribeStreaming("))
-                               return SelfTestOutcome::fail("AppDelegate never calls transcribeStreaming — the streaming engine is unreachable from the app");
-                           if (!SourceScan::contains(text, "speechEngine.transcribeDetailed("))
-                               return SelfTestOutcome::fail("the file-only fallback was removed — a take with no buffer stream now has no way to produce a transcript");
-                           return SelfTestOutcome::pass();
-                       });
-                   }});
+    out.push_back(
+        {"the pending buffer stream is consumed exactly once and cleared",
+         "a stream can be iterated only once; if the property were read without being cleared, the next take "
+         "would pick up the exhausted stream and stream nothing, with a correct transcript and no visible "
+         "symptom except missing partials",
+         [] {
+             return delegateScan([](const std::string& text) {
+                 if (!SourceScan::contains(text, "pendingBufferStream"))
+                     return SelfTestOutcome::fail(
+                         "no pendingBufferStream property — the stream is not being handed to the engine");
+                 const std::string take = "auto s = std::move(pendingBufferStream);";
+                 const auto at = text.find(take);
+                 if (at == std::string::npos)
+                     return SelfTestOutcome::fail("the take-once idiom is gone; the stream may now be read more than once");
+                 const std::string window = text.substr(at + take.size(), 120);
+                 if (!SourceScan::contains(window, "pendingBufferStream = nullptr;"))
+                     return SelfTestOutcome::fail("the stream is read without being cleared in the same step:\n" + window);
+                 return SelfTestOutcome::pass();
+             });
+         }});
+    out.push_back(
+        {"transcribeStreaming is actually called, and there is still a file-only fallback",
+         "two opposite regressions are excluded at once: streaming silently reverted everywhere, and the "
+         "fallback deleted so that a take without a stream has no path to a transcript",
+         [] {
+             return delegateScan([](const std::string& text) {
+                 if (!SourceScan::contains(text, "speechEngine.transcribeStreaming("))
+                     return SelfTestOutcome::fail(
+                         "AppDelegate never calls transcribeStreaming — the streaming engine is unreachable from the app");
+                 if (!SourceScan::contains(text, "speechEngine.transcribeDetailed("))
+                     return SelfTestOutcome::fail(
+                         "the file-only fallback was removed — a take with no buffer stream now has no way to produce a "
+                         "transcript");
+                 return SelfTestOutcome::pass();
+             });
+         }});
     return out;
 }
 

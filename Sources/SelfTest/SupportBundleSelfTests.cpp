@@ -61,8 +61,16 @@ namespace {
 
 std::string historyLine(long long ts, const std::string& app, const std::string& text, double latency,
                         const std::optional<std::string>& engine) {
-    json object = {{"ts", ts},   {"date", "2026-08-27"}, {"time", "12:00:00"}, {"app", app},       {"text", text},
-                   {"words", 4}, {"chars", 20},          {"secs", 1.2},        {"wpm", 60.0},      {"latency", latency},
+    json object = {{"ts", ts},
+                   {"date", "2026-08-27"},
+                   {"time", "12:00:00"},
+                   {"app", app},
+                   {"text", text},
+                   {"words", 4},
+                   {"chars", 20},
+                   {"secs", 1.2},
+                   {"wpm", 60.0},
+                   {"latency", latency},
                    {"latency_source", "measured"}};
     if (engine) object["engine"] = *engine;
     return object.dump();
@@ -87,66 +95,64 @@ SelfTestOutcome fail(const std::string& message) { return SelfTestOutcome::fail(
 std::vector<SelfTestCase> cases() {
     std::vector<SelfTestCase> out;
 
-    out.push_back({"support_bundle_never_leaks_transcript_or_paths",
-                   "if assembling ever copied a raw history record's \"text\" or \"app\" field, or left an absolute "
-                   "home-directory path in a fault record's text, the case fails; a build that dumped the raw input "
-                   "lines into the bundle was seen to fail it",
-                   [] {
-                       const std::string sentinel = "PRIVATE_TRANSCRIPT_SENTINEL_DO_NOT_LEAK";
-                       const auto history = historyLine(1700000000, "SecretApp", sentinel, 0.4, "native_apple_silicon");
-                       const auto fault = faultLine(
-                           "uncaught_exception", 1700000100,
-                           {{"name", "std::runtime_error"},
-                            {"reason", "crash while reading " + homeRoot + "someuser/secret/config.json line 42"},
-                            {"stack", "0 Ondira 0x1000 Foo::bar() (" + homeRoot +
-                                          "someuser/Projects/ondira/Sources/Foo.cpp:12)"}});
-                       const std::string text = SupportBundle::assemble(standardMeta(), {history}, {fault});
-                       if (contains(text, sentinel))
-                           return fail("bundle contains the raw transcript sentinel — a transcript leaked verbatim");
-                       if (contains(text, "SecretApp")) return fail("bundle contains the raw app name from a dictation record");
-                       if (contains(text, homeRoot + "someuser"))
-                           return fail("bundle contains an unredacted absolute home-directory path");
-                       if (!contains(text, "uncaught_exception"))
-                           return fail("fault kind counts should still appear even after scrubbing");
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"support_bundle_never_leaks_transcript_or_paths",
+         "if assembling ever copied a raw history record's \"text\" or \"app\" field, or left an absolute "
+         "home-directory path in a fault record's text, the case fails; a build that dumped the raw input "
+         "lines into the bundle was seen to fail it",
+         [] {
+             const std::string sentinel = "PRIVATE_TRANSCRIPT_SENTINEL_DO_NOT_LEAK";
+             const auto history = historyLine(1700000000, "SecretApp", sentinel, 0.4, "native_apple_silicon");
+             const auto fault = faultLine(
+                 "uncaught_exception", 1700000100,
+                 {{"name", "std::runtime_error"},
+                  {"reason", "crash while reading " + homeRoot + "someuser/secret/config.json line 42"},
+                  {"stack", "0 Ondira 0x1000 Foo::bar() (" + homeRoot + "someuser/Projects/ondira/Sources/Foo.cpp:12)"}});
+             const std::string text = SupportBundle::assemble(standardMeta(), {history}, {fault});
+             if (contains(text, sentinel))
+                 return fail("bundle contains the raw transcript sentinel — a transcript leaked verbatim");
+             if (contains(text, "SecretApp")) return fail("bundle contains the raw app name from a dictation record");
+             if (contains(text, homeRoot + "someuser"))
+                 return fail("bundle contains an unredacted absolute home-directory path");
+             if (!contains(text, "uncaught_exception"))
+                 return fail("fault kind counts should still appear even after scrubbing");
+             return SelfTestOutcome::pass();
+         }});
 
-    out.push_back({"dictation_aggregate_computes_correctly",
-                   "mis-sorted latencies, a wrong percentile index, or double- or under-counted entries or engine "
-                   "buckets change the expected numbers",
-                   [] {
-                       std::vector<std::string> lines;
-                       for (int k = 1; k <= 10; ++k) {
-                           lines.push_back(historyLine(1700000000 + k, "App" + std::to_string(k),
-                                                       "irrelevant " + std::to_string(k), k,
-                                                       k <= 7 ? "native_apple_silicon" : "unknown"));
-                       }
-                       const auto a = SupportBundle::aggregateDictation(lines);
-                       const auto engineCount = [&](const std::string& e) {
-                           const auto it = a.engineCounts.find(e);
-                           return it == a.engineCounts.end() ? std::int64_t{0} : it->second;
-                       };
-                       const std::optional<SelfTestOutcome> checks[] = {
-                           expectEqual("entryCount", std::int64_t{10}, a.entryCount, "10", std::to_string(a.entryCount)),
-                           expectEqual("oldestTs", std::optional<std::int64_t>(1700000001), a.oldestTs, "1700000001",
-                                       optionalInt(a.oldestTs)),
-                           expectEqual("newestTs", std::optional<std::int64_t>(1700000010), a.newestTs, "1700000010",
-                                       optionalInt(a.newestTs)),
-                           expectEqual("latencyP50", std::optional<double>(6.0), a.latencyP50, "6.0", optionalNumber(a.latencyP50)),
-                           expectEqual("latencyP90", std::optional<double>(10.0), a.latencyP90, "10.0",
-                                       optionalNumber(a.latencyP90)),
-                           expectEqual("latencyP99", std::optional<double>(10.0), a.latencyP99, "10.0",
-                                       optionalNumber(a.latencyP99)),
-                           expectEqual("native engine count", std::int64_t{7}, engineCount("native_apple_silicon"), "7",
-                                       std::to_string(engineCount("native_apple_silicon"))),
-                           expectEqual("unknown engine count", std::int64_t{3}, engineCount("unknown"), "3",
-                                       std::to_string(engineCount("unknown"))),
-                       };
-                       for (const auto& check : checks) {
-                           if (check) return *check;
-                       }
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"dictation_aggregate_computes_correctly",
+         "mis-sorted latencies, a wrong percentile index, or double- or under-counted entries or engine "
+         "buckets change the expected numbers",
+         [] {
+             std::vector<std::string> lines;
+             for (int k = 1; k <= 10; ++k) {
+                 lines.push_back(historyLine(1700000000 + k, "App" + std::to_string(k), "irrelevant " + std::to_string(k), k,
+                                             k <= 7 ? "native_apple_silicon" : "unknown"));
+             }
+             const auto a = SupportBundle::aggregateDictation(lines);
+             const auto engineCount = [&](const std::string& e) {
+                 const auto it = a.engineCounts.find(e);
+                 return it == a.engineCounts.end() ? std::int64_t{0} : it->second;
+             };
+             const std::optional<SelfTestOutcome> checks[] = {
+                 expectEqual("entryCount", std::int64_t{10}, a.entryCount, "10", std::to_string(a.entryCount)),
+                 expectEqual("oldestTs", std::optional<std::int64_t>(1700000001), a.oldestTs, "1700000001",
+                             optionalInt(a.oldestTs)),
+                 expectEqual("newestTs", std::optional<std::int64_t>(1700000010), a.newestTs, "1700000010",
+                             optionalInt(a.newestTs)),
+                 expectEqual("latencyP50", std::optional<double>(6.0), a.latencyP50, "6.0", optionalNumber(a.latencyP50)),
+                 expectEqual("latencyP90", std::optional<double>(10.0), a.latencyP90, "10.0", optionalNumber(a.latencyP90)),
+                 expectEqual("latencyP99", std::optional<double>(10.0), a.latencyP99, "10.0", optionalNumber(a.latencyP99)),
+                 expectEqual("native engine count", std::int64_t{7}, engineCount("native_apple_silicon"), "7",
+                             std::to_string(engineCount("native_apple_silicon"))),
+                 expectEqual("unknown engine count", std::int64_t{3}, engineCount("unknown"), "3",
+                             std::to_string(engineCount("unknown"))),
+             };
+             for (const auto& check : checks) {
+                 if (check) return *check;
+             }
+             return SelfTestOutcome::pass();
+         }});
 
     out.push_back({"absent_faults_file_degrades_gracefully",
                    "reading a missing file must not throw or crash, and an empty fault list must render a zero count "
@@ -166,26 +172,24 @@ std::vector<SelfTestCase> cases() {
                        return SelfTestOutcome::pass();
                    }});
 
-    out.push_back({"malformed_json_line_is_skipped_not_fatal",
-                   "a torn or malformed line must be skipped, neither throwing nor counting as an entry",
-                   [] {
-                       const auto a = SupportBundle::aggregateDictation(
-                           {historyLine(1, "A", "a", 1.0, "native_apple_silicon"), "{ this is not valid json at all", "",
-                            historyLine(2, "B", "b", 2.0, std::nullopt)});
-                       if (a.entryCount != 2)
-                           return fail("entryCount with one malformed line present: expected 2, got " +
-                                       std::to_string(a.entryCount));
-                       const auto faults = SupportBundle::summarizeFaults({faultLine("launch", 10, {}), "not json either"},
-                                                                          homeRoot + "testowner");
-                       if (faults.totalCount != 1)
-                           return fail("fault totalCount with one malformed line present: expected 1, got " +
-                                       std::to_string(faults.totalCount));
-                       return SelfTestOutcome::pass();
-                   }});
+    out.push_back(
+        {"malformed_json_line_is_skipped_not_fatal",
+         "a torn or malformed line must be skipped, neither throwing nor counting as an entry", [] {
+             const auto a = SupportBundle::aggregateDictation({historyLine(1, "A", "a", 1.0, "native_apple_silicon"),
+                                                               "{ this is not valid json at all", "",
+                                                               historyLine(2, "B", "b", 2.0, std::nullopt)});
+             if (a.entryCount != 2)
+                 return fail("entryCount with one malformed line present: expected 2, got " + std::to_string(a.entryCount));
+             const auto faults =
+                 SupportBundle::summarizeFaults({faultLine("launch", 10, {}), "not json either"}, homeRoot + "testowner");
+             if (faults.totalCount != 1)
+                 return fail("fault totalCount with one malformed line present: expected 1, got " +
+                             std::to_string(faults.totalCount));
+             return SelfTestOutcome::pass();
+         }});
 
     out.push_back({"bundle_is_nonempty_and_references_help_url",
-                   "the bundle must be human-readable and must actually use the help link, which nothing else cites",
-                   [] {
+                   "the bundle must be human-readable and must actually use the help link, which nothing else cites", [] {
                        const std::string text = SupportBundle::assemble(standardMeta(), {}, {});
                        if (text.size() <= 200)
                            return fail("bundle is suspiciously short: " + std::to_string(text.size()) + " chars");

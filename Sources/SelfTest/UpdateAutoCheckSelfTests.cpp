@@ -48,7 +48,8 @@ struct IsolatedSuite {
     }
 };
 
-SelfTestOutcome withIsolatedSuite(const std::function<SelfTestOutcome(const std::shared_ptr<platform::SettingsStore>&)>& body) {
+SelfTestOutcome withIsolatedSuite(
+    const std::function<SelfTestOutcome(const std::shared_ptr<platform::SettingsStore>&)>& body) {
     IsolatedSuite suite;
     if (!suite.store) return SelfTestOutcome::skip("could not open an isolated defaults suite");
     return body(suite.store);
@@ -81,7 +82,8 @@ std::vector<SelfTestCase> cases() {
                    "nothing else sets the stamp",
                    [due] {
                        if (!due(true, std::nullopt)) {
-                           return SelfTestOutcome::fail("an enabled checker with no prior check did not consider itself due");
+                           return SelfTestOutcome::fail(
+                               "an enabled checker with no prior check did not consider itself due");
                        }
                        return SelfTestOutcome::pass();
                    }});
@@ -108,7 +110,8 @@ std::vector<SelfTestCase> cases() {
                    "until real time caught up, which can be years",
                    [due, before, interval] {
                        if (!due(true, before(-interval))) {
-                           return SelfTestOutcome::fail("a future last-checked stamp suppressed the check instead of forcing one");
+                           return SelfTestOutcome::fail(
+                               "a future last-checked stamp suppressed the check instead of forcing one");
                        }
                        return SelfTestOutcome::pass();
                    }});
@@ -119,13 +122,15 @@ std::vector<SelfTestCase> cases() {
                        return withIsolatedSuite([](const std::shared_ptr<platform::SettingsStore>& store) {
                            UpdateChecker first(store);
                            if (first.automaticChecksEnabled()) {
-                               return SelfTestOutcome::fail("automatic update checks defaulted to ON \u2014 the "
-                                                            "zero-egress default is the product's whole claim");
+                               return SelfTestOutcome::fail(
+                                   "automatic update checks defaulted to ON \u2014 the "
+                                   "zero-egress default is the product's whole claim");
                            }
                            first.setAutomaticChecksEnabled(true);
                            if (!store->boolValue(UpdateChecker::automaticChecksEnabledKey)) {
-                               return SelfTestOutcome::fail("setting automaticChecksEnabled did not reach UserDefaults, "
-                                                            "so the choice dies with the process");
+                               return SelfTestOutcome::fail(
+                                   "setting automaticChecksEnabled did not reach UserDefaults, "
+                                   "so the choice dies with the process");
                            }
                            UpdateChecker second(store);
                            if (!second.automaticChecksEnabled()) {
@@ -148,11 +153,13 @@ std::vector<SelfTestCase> cases() {
                            store->setDouble(UpdateChecker::lastCheckedAtKey, written);
                            auto readBack = UpdateChecker(store).lastCheckedDate();
                            if (!readBack) {
-                               return SelfTestOutcome::fail("a persisted last-checked stamp was not read back \u2014 the "
-                                                            "panel would say 'never' after every relaunch");
+                               return SelfTestOutcome::fail(
+                                   "a persisted last-checked stamp was not read back \u2014 the "
+                                   "panel would say 'never' after every relaunch");
                            }
                            if (std::fabs(secondsOf(*readBack) - written) >= 1.0) {
-                               return SelfTestOutcome::fail("read back " + platform::text::formatDouble(secondsOf(*readBack)) +
+                               return SelfTestOutcome::fail("read back " +
+                                                            platform::text::formatDouble(secondsOf(*readBack)) +
                                                             ", expected " + platform::text::formatDouble(written));
                            }
                            return SelfTestOutcome::pass();

@@ -51,7 +51,8 @@ const std::string kValidManifest = R"({
     "version": "2.1.0",
     "build": 210,
     "releaseDate": "2026-09-01",
-    "downloadURL": ")" + downloadURL("2.1.0") + R"(",
+    "downloadURL": ")" + downloadURL("2.1.0") +
+                                   R"(",
     "releaseNotes": "Enhanced streaming preview and bug fixes.",
     "minMacOSVersion": "13.0"
 })";
@@ -61,25 +62,29 @@ const std::string kBuildOnlyManifest = R"({
 const std::string kWithoutSHA256Manifest = R"({
     "version": "2.1.0",
     "build": 210,
-    "downloadURL": ")" + downloadURL("2.1.0") + R"("
+    "downloadURL": ")" + downloadURL("2.1.0") +
+                                           R"("
 })";
 const std::string kWithSHA256Manifest = R"({
     "version": "2.1.0",
     "build": 210,
-    "downloadURL": ")" + downloadURL("2.1.0") + R"(",
+    "downloadURL": ")" + downloadURL("2.1.0") +
+                                        R"(",
     "sha256": ")" + kPublishedDigest + R"("
 })";
 const std::string kCanonicalManifest = R"({
     "version": "2.2.0",
     "build": 220,
-    "downloadURL": ")" + downloadURL("2.2.0") + R"(",
+    "downloadURL": ")" + downloadURL("2.2.0") +
+                                       R"(",
     "releaseNotes": "Canonical-spelling release notes.",
     "minMacOSVersion": "14.0"
 })";
 const std::string kBothSpellingsManifest = R"({
     "version": "2.3.0",
     "build": 230,
-    "downloadURL": ")" + downloadURL("2.3.0") + R"(",
+    "downloadURL": ")" + downloadURL("2.3.0") +
+                                           R"(",
     "releaseNotes": "CANONICAL wins",
     "notes": "alias should be ignored",
     "minMacOSVersion": "15.0",
@@ -87,7 +92,8 @@ const std::string kBothSpellingsManifest = R"({
 })";
 const std::string kNeitherSpellingManifest = R"({
     "version": "2.4.0",
-    "downloadURL": ")" + downloadURL("2.4.0") + R"("
+    "downloadURL": ")" + downloadURL("2.4.0") +
+                                             R"("
 })";
 // The manifest published for this release, byte for byte. Its "minOS" is the
 // oldest supported system release (Debian 12).
@@ -95,10 +101,8 @@ const std::string kShippedNotes =
     "Ondira 2.0.0 production release with on-device LLM rewrite, zero-telemetry updater, staging buffer, and 100% "
     "offline verification.";
 const std::string kShippedManifest =
-    R"({"version":"2.0.0","build":200,"minOS":"12.0","releaseDate":"2026-08-27","downloadURL":")" +
-    downloadURL("2.0.0") +
-    R"(","sha256":"2c70e4b2c49b2c61221fcd5337df3056c836e4b1513b3408e1ce392df34d7c64","notes":")" + kShippedNotes +
-    R"("})";
+    R"({"version":"2.0.0","build":200,"minOS":"12.0","releaseDate":"2026-08-27","downloadURL":")" + downloadURL("2.0.0") +
+    R"(","sha256":"2c70e4b2c49b2c61221fcd5337df3056c836e4b1513b3408e1ce392df34d7c64","notes":")" + kShippedNotes + R"("})";
 
 std::optional<ReleaseManifest> tryDecode(const std::string& text) {
     try {
@@ -206,8 +210,7 @@ ChildRun runChild(const std::vector<std::string>& argv, double timeoutSeconds) {
     ::close(fds[0]);
     if (run.timedOut) ::kill(pid, SIGKILL);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     run.exitStatus = !run.timedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
@@ -240,8 +243,7 @@ SelfTestCase versionComparatorCase() {
 
 SelfTestCase manifestDecodingCase() {
     return {"manifest decoding: decodes valid manifest JSON and rejects malformed payloads",
-            "key names that diverge from the server's manifest schema would turn every check into a parse error",
-            [] {
+            "key names that diverge from the server's manifest schema would turn every check into a parse error", [] {
                 auto manifest = tryDecode(kValidManifest);
                 if (!manifest) return SelfTestOutcome::fail("failed to decode valid ReleaseManifest JSON");
                 if (manifest->version != "2.1.0" || manifest->build != 210 ||
@@ -275,8 +277,7 @@ SelfTestCase endpointPolicyCase() {
 
 SelfTestCase threadSafeStatusCase() {
     return {"thread-safe status: UpdateChecker initial status is idle and thread-safe",
-            "concurrent access to update status without locking could cause data races across background tasks",
-            [] {
+            "concurrent access to update status without locking could cause data races across background tasks", [] {
                 auto checker = std::make_shared<UpdateChecker>(AppPaths::standardDefaults());
                 const UpdateStatus initial = checker->status();
                 if (!(initial == UpdateStatus::idle())) {
@@ -295,8 +296,7 @@ SelfTestCase threadSafeStatusCase() {
                 }
                 const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kBoundedWaitSeconds);
                 for (int finished = 0; finished < 10; ++finished) {
-                    const double left =
-                        std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+                    const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
                     if (left <= 0 || !done->wait(left)) {
                         return SelfTestOutcome::fail("only " + std::to_string(finished) +
                                                      " of 10 concurrent status reads finished within " +
@@ -337,8 +337,8 @@ SelfTestCase mismatchedDigestCase() {
                         return SelfTestOutcome::fail("expected .mismatched, got " + result.describe());
                     }
                     if (result.expected != platform::text::lowercased(altered)) {
-                        return SelfTestOutcome::fail("mismatch should echo back the digest that was actually expected: got " +
-                                                     result.expected);
+                        return SelfTestOutcome::fail(
+                            "mismatch should echo back the digest that was actually expected: got " + result.expected);
                     }
                     if (result.actual != kFixtureDigest) {
                         return SelfTestOutcome::fail("mismatch reported actual digest '" + result.actual +
@@ -351,8 +351,7 @@ SelfTestCase mismatchedDigestCase() {
 
 SelfTestCase emptyFileCase() {
     return {"checksum: empty file hashes to the well-known SHA-256-of-empty-input digest",
-            "an off-by-one in the chunked read loop shows most easily on a zero-byte file",
-            [] {
+            "an off-by-one in the chunked read loop shows most easily on a zero-byte file", [] {
                 return withFixtureDirectory([](const fs::path& dir) {
                     const fs::path file = dir / "empty.bin";
                     if (!writeFixture(file, "")) return SelfTestOutcome::fail("could not create empty fixture file");
@@ -401,43 +400,44 @@ SelfTestCase largeFileCase() {
 }
 
 SelfTestCase malformedDigestCase() {
-    return {"checksum: malformed expected digests are rejected, and a correctly-cased-differently digest is still "
-            "accepted",
-            "a validator that checks length but not hex-ness, or compares case-sensitively, accepts garbage or rejects "
-            "a correct upper-case manifest value",
-            [] {
-                return withFixtureDirectory([](const fs::path& dir) {
-                    const fs::path file = dir / "small.bin";
-                    if (!writeFixture(file, kFixtureText)) return SelfTestOutcome::fail("could not write fixture file");
-                    const std::string truncated = kFixtureDigest.substr(0, 60);
-                    if (ChecksumVerifier::verify(file, truncated).kind != ChecksumVerificationResult::Kind::unreadable) {
-                        return SelfTestOutcome::fail(
-                            "a truncated (60-char) digest must be rejected as unreadable, not compared");
-                    }
-                    if (ChecksumVerifier::isValidHexDigest(truncated)) {
-                        return SelfTestOutcome::fail("isValidHexDigest incorrectly accepted a 60-character string");
-                    }
-                    const std::string nonHex = kFixtureDigest.substr(0, 63) + "g";
-                    if (ChecksumVerifier::verify(file, nonHex).kind != ChecksumVerificationResult::Kind::unreadable) {
-                        return SelfTestOutcome::fail(
-                            "a digest containing a non-hex character must be rejected as unreadable, not compared");
-                    }
-                    if (ChecksumVerifier::isValidHexDigest(nonHex)) {
-                        return SelfTestOutcome::fail("isValidHexDigest incorrectly accepted a non-hex character");
-                    }
-                    const std::string upper = platform::text::uppercased(kFixtureDigest);
-                    if (!ChecksumVerifier::isValidHexDigest(upper)) {
-                        return SelfTestOutcome::fail("isValidHexDigest rejected a valid uppercase hex digest");
-                    }
-                    auto result = ChecksumVerifier::verify(file, upper);
-                    if (!(result == ChecksumVerificationResult::matched())) {
-                        return SelfTestOutcome::fail(
-                            "expected an uppercase-but-correct digest to still match (case-insensitive compare), got " +
-                            result.describe());
-                    }
-                    return SelfTestOutcome::pass();
-                });
-            }};
+    return {
+        "checksum: malformed expected digests are rejected, and a correctly-cased-differently digest is still "
+        "accepted",
+        "a validator that checks length but not hex-ness, or compares case-sensitively, accepts garbage or rejects "
+        "a correct upper-case manifest value",
+        [] {
+            return withFixtureDirectory([](const fs::path& dir) {
+                const fs::path file = dir / "small.bin";
+                if (!writeFixture(file, kFixtureText)) return SelfTestOutcome::fail("could not write fixture file");
+                const std::string truncated = kFixtureDigest.substr(0, 60);
+                if (ChecksumVerifier::verify(file, truncated).kind != ChecksumVerificationResult::Kind::unreadable) {
+                    return SelfTestOutcome::fail(
+                        "a truncated (60-char) digest must be rejected as unreadable, not compared");
+                }
+                if (ChecksumVerifier::isValidHexDigest(truncated)) {
+                    return SelfTestOutcome::fail("isValidHexDigest incorrectly accepted a 60-character string");
+                }
+                const std::string nonHex = kFixtureDigest.substr(0, 63) + "g";
+                if (ChecksumVerifier::verify(file, nonHex).kind != ChecksumVerificationResult::Kind::unreadable) {
+                    return SelfTestOutcome::fail(
+                        "a digest containing a non-hex character must be rejected as unreadable, not compared");
+                }
+                if (ChecksumVerifier::isValidHexDigest(nonHex)) {
+                    return SelfTestOutcome::fail("isValidHexDigest incorrectly accepted a non-hex character");
+                }
+                const std::string upper = platform::text::uppercased(kFixtureDigest);
+                if (!ChecksumVerifier::isValidHexDigest(upper)) {
+                    return SelfTestOutcome::fail("isValidHexDigest rejected a valid uppercase hex digest");
+                }
+                auto result = ChecksumVerifier::verify(file, upper);
+                if (!(result == ChecksumVerificationResult::matched())) {
+                    return SelfTestOutcome::fail(
+                        "expected an uppercase-but-correct digest to still match (case-insensitive compare), got " +
+                        result.describe());
+                }
+                return SelfTestOutcome::pass();
+            });
+        }};
 }
 
 SelfTestCase missingFileCase() {
@@ -463,8 +463,7 @@ ReleaseManifest policyManifest(std::optional<std::string> sha256) {
 
 SelfTestCase noDigestPolicyCase() {
     return {"manifest policy: a manifest with no published sha256 is .noDigestPublished, never .verified",
-            "treating a missing sha256 as a pass would present an unverifiable download like a checked one",
-            [] {
+            "treating a missing sha256 as a pass would present an unverifiable download like a checked one", [] {
                 return withFixtureDirectory([](const fs::path& dir) {
                     const fs::path file = dir / "payload.bin";
                     if (!writeFixture(file, std::string("\x01\x02\x03", 3))) {
@@ -480,8 +479,7 @@ SelfTestCase noDigestPolicyCase() {
 
 SelfTestCase matchingDigestPolicyCase() {
     return {"manifest policy: a manifest WITH a matching sha256 verifies to .verified",
-            "ignoring manifest.sha256 would never catch a tampered download published beside a correct digest",
-            [] {
+            "ignoring manifest.sha256 would never catch a tampered download published beside a correct digest", [] {
                 return withFixtureDirectory([](const fs::path& dir) {
                     const fs::path file = dir / "payload.bin";
                     if (!writeFixture(file, kFixtureText)) return SelfTestOutcome::fail("could not write fixture file");
@@ -494,8 +492,7 @@ SelfTestCase matchingDigestPolicyCase() {
 
 SelfTestCase withoutSHA256DecodingCase() {
     return {"manifest decoding: a manifest JSON without \"sha256\" still decodes (backward compatibility)",
-            "a required sha256 would break every manifest published before the field existed",
-            [] {
+            "a required sha256 would break every manifest published before the field existed", [] {
                 auto manifest = tryDecode(kWithoutSHA256Manifest);
                 if (!manifest) return SelfTestOutcome::fail("failed to decode a manifest JSON that omits sha256 entirely");
                 if (manifest->sha256) {
@@ -508,8 +505,7 @@ SelfTestCase withoutSHA256DecodingCase() {
 
 SelfTestCase withSHA256DecodingCase() {
     return {"manifest decoding: a manifest JSON WITH \"sha256\" decodes and carries the value",
-            "a mistyped or dropped key would silently discard the published checksum",
-            [] {
+            "a mistyped or dropped key would silently discard the published checksum", [] {
                 auto manifest = tryDecode(kWithSHA256Manifest);
                 if (!manifest) return SelfTestOutcome::fail("failed to decode a manifest JSON that includes sha256");
                 if (manifest->sha256 != kPublishedDigest) {
@@ -527,76 +523,79 @@ std::string joinLines(const std::vector<std::string>& lines) {
 }
 
 SelfTestCase verifyDownloadCommandCase() {
-    return {"CLI: verifyDownloadCLI reports OK/FAIL/usage-error correctly and never crashes on a missing path",
-            "a handler that always exits 0, or force-unwraps its arguments, would report failures as OK or crash",
-            [] {
-                return withFixtureDirectory([](const fs::path& dir) {
-                    const fs::path file = dir / "small.bin";
-                    if (!writeFixture(file, kFixtureText)) return SelfTestOutcome::fail("could not write fixture file");
-                    struct Call {
-                        int code;
-                        std::vector<std::string> lines;
-                    };
-                    auto call = [](const std::vector<std::string>& args) {
-                        Call c{0, {}};
-                        c.code = UpdateChecker::verifyDownloadCLI(args, [&c](const std::string& l) { c.lines.push_back(l); });
-                        return c;
-                    };
-                    auto any = [](const Call& c, auto predicate) {
-                        for (const auto& l : c.lines) {
-                            if (predicate(l)) return true;
-                        }
-                        return false;
-                    };
-                    Call usage = call({});
-                    if (usage.code != 2 || !any(usage, [](const std::string& l) { return l.find("Usage:") != std::string::npos; })) {
-                        return SelfTestOutcome::fail("expected exit code 2 and a Usage message for zero arguments, got code " +
-                                                     std::to_string(usage.code) + ", output " + joinLines(usage.lines));
+    return {
+        "CLI: verifyDownloadCLI reports OK/FAIL/usage-error correctly and never crashes on a missing path",
+        "a handler that always exits 0, or force-unwraps its arguments, would report failures as OK or crash", [] {
+            return withFixtureDirectory([](const fs::path& dir) {
+                const fs::path file = dir / "small.bin";
+                if (!writeFixture(file, kFixtureText)) return SelfTestOutcome::fail("could not write fixture file");
+                struct Call {
+                    int code;
+                    std::vector<std::string> lines;
+                };
+                auto call = [](const std::vector<std::string>& args) {
+                    Call c{0, {}};
+                    c.code = UpdateChecker::verifyDownloadCLI(args, [&c](const std::string& l) { c.lines.push_back(l); });
+                    return c;
+                };
+                auto any = [](const Call& c, auto predicate) {
+                    for (const auto& l : c.lines) {
+                        if (predicate(l)) return true;
                     }
-                    Call ok = call({file.string(), kFixtureDigest});
-                    if (ok.code != 0 || !any(ok, [](const std::string& l) { return platform::text::hasPrefix(l, "OK:"); })) {
-                        return SelfTestOutcome::fail("expected exit code 0 and an OK message for a matching digest, got code " +
-                                                     std::to_string(ok.code) + ", output " + joinLines(ok.lines));
-                    }
-                    Call bad = call({file.string(), kAllZeroDigest});
-                    if (bad.code != 1 || !any(bad, [](const std::string& l) { return platform::text::hasPrefix(l, "FAIL:"); })) {
-                        return SelfTestOutcome::fail(
-                            "expected exit code 1 and a FAIL message for a mismatching digest, got code " +
-                            std::to_string(bad.code) + ", output " + joinLines(bad.lines));
-                    }
-                    return SelfTestOutcome::pass();
-                });
-            }};
+                    return false;
+                };
+                Call usage = call({});
+                if (usage.code != 2 ||
+                    !any(usage, [](const std::string& l) { return l.find("Usage:") != std::string::npos; })) {
+                    return SelfTestOutcome::fail("expected exit code 2 and a Usage message for zero arguments, got code " +
+                                                 std::to_string(usage.code) + ", output " + joinLines(usage.lines));
+                }
+                Call ok = call({file.string(), kFixtureDigest});
+                if (ok.code != 0 || !any(ok, [](const std::string& l) { return platform::text::hasPrefix(l, "OK:"); })) {
+                    return SelfTestOutcome::fail("expected exit code 0 and an OK message for a matching digest, got code " +
+                                                 std::to_string(ok.code) + ", output " + joinLines(ok.lines));
+                }
+                Call bad = call({file.string(), kAllZeroDigest});
+                if (bad.code != 1 || !any(bad, [](const std::string& l) { return platform::text::hasPrefix(l, "FAIL:"); })) {
+                    return SelfTestOutcome::fail(
+                        "expected exit code 1 and a FAIL message for a mismatching digest, got code " +
+                        std::to_string(bad.code) + ", output " + joinLines(bad.lines));
+                }
+                return SelfTestOutcome::pass();
+            });
+        }};
 }
 
 SelfTestCase shippedManifestCase() {
-    return {"manifest decoding: the REAL shipped manifest.json (notes/minOS spellings) decodes releaseNotes and "
-            "minMacOSVersion",
-            "without key mappings for \"notes\" and \"minOS\" both fields silently decode as nil; the fixture is the "
-            "literal published manifest",
-            [] {
-                auto manifest = tryDecode(kShippedManifest);
-                if (!manifest) return SelfTestOutcome::fail("failed to decode the real shipped manifest.json JSON at all");
-                if (!manifest->releaseNotes) {
-                    return SelfTestOutcome::fail("manifest.releaseNotes decoded to nil from the shipped manifest's "
-                                                 "\"notes\" key -- release notes silently lost");
-                }
-                if (*manifest->releaseNotes != kShippedNotes) {
-                    return SelfTestOutcome::fail(
-                        "releaseNotes decoded but did not carry the published \"notes\" text, got " +
-                        printed(manifest->releaseNotes));
-                }
-                if (!manifest->minMacOSVersion) {
-                    return SelfTestOutcome::fail("manifest.minMacOSVersion decoded to nil from the shipped manifest's "
-                                                 "\"minOS\" key -- OS-compatibility gate has nothing to check");
-                }
-                if (*manifest->minMacOSVersion != "12.0") {
-                    return SelfTestOutcome::fail(
-                        "minMacOSVersion decoded but did not carry the published \"minOS\" value, got " +
-                        printed(manifest->minMacOSVersion));
-                }
-                return SelfTestOutcome::pass();
-            }};
+    return {
+        "manifest decoding: the REAL shipped manifest.json (notes/minOS spellings) decodes releaseNotes and "
+        "minMacOSVersion",
+        "without key mappings for \"notes\" and \"minOS\" both fields silently decode as nil; the fixture is the "
+        "literal published manifest",
+        [] {
+            auto manifest = tryDecode(kShippedManifest);
+            if (!manifest) return SelfTestOutcome::fail("failed to decode the real shipped manifest.json JSON at all");
+            if (!manifest->releaseNotes) {
+                return SelfTestOutcome::fail(
+                    "manifest.releaseNotes decoded to nil from the shipped manifest's "
+                    "\"notes\" key -- release notes silently lost");
+            }
+            if (*manifest->releaseNotes != kShippedNotes) {
+                return SelfTestOutcome::fail("releaseNotes decoded but did not carry the published \"notes\" text, got " +
+                                             printed(manifest->releaseNotes));
+            }
+            if (!manifest->minMacOSVersion) {
+                return SelfTestOutcome::fail(
+                    "manifest.minMacOSVersion decoded to nil from the shipped manifest's "
+                    "\"minOS\" key -- OS-compatibility gate has nothing to check");
+            }
+            if (*manifest->minMacOSVersion != "12.0") {
+                return SelfTestOutcome::fail(
+                    "minMacOSVersion decoded but did not carry the published \"minOS\" value, got " +
+                    printed(manifest->minMacOSVersion));
+            }
+            return SelfTestOutcome::pass();
+        }};
 }
 
 SelfTestCase manifestHonestyCase() {
@@ -613,12 +612,13 @@ SelfTestCase manifestHonestyCase() {
                 }
                 const std::string declared = SystemFloor::minimumSystemVersion();
                 if (declared.empty()) {
-                    return SelfTestOutcome::fail("the running executable's C library needs could not be read -- the "
-                                                 "shipped app states no OS floor of its own");
+                    return SelfTestOutcome::fail(
+                        "the running executable's C library needs could not be read -- the "
+                        "shipped app states no OS floor of its own");
                 }
                 const auto floor = normalizedVersionTriple(declared);
-                const std::string source = declared + " (from C library " +
-                                           platform::system::requiredCLibraryVersion().value_or("?") + ")";
+                const std::string source =
+                    declared + " (from C library " + platform::system::requiredCLibraryVersion().value_or("?") + ")";
                 if (normalizedVersionTriple(*manifest->minMacOSVersion) != floor) {
                     return SelfTestOutcome::fail("published minOS " + *manifest->minMacOSVersion +
                                                  " != bundle LSMinimumSystemVersion " + source +
@@ -630,122 +630,124 @@ SelfTestCase manifestHonestyCase() {
 }
 
 SelfTestCase canonicalSpellingsCase() {
-    return {"manifest decoding: canonical spellings (releaseNotes/minMacOSVersion) still decode -- backward "
-            "compatibility",
-            "an alias-only decoder would break every manifest written in the canonical spelling, including the "
-            "product's own encoder output",
-            [] {
-                auto manifest = tryDecode(kCanonicalManifest);
-                if (!manifest) {
-                    return SelfTestOutcome::fail(
-                        "failed to decode a manifest using the canonical releaseNotes/minMacOSVersion spellings");
-                }
-                if (manifest->releaseNotes != std::optional<std::string>("Canonical-spelling release notes.")) {
-                    return SelfTestOutcome::fail("expected canonical \"releaseNotes\" value to decode through, got " +
-                                                 printed(manifest->releaseNotes));
-                }
-                if (manifest->minMacOSVersion != std::optional<std::string>("14.0")) {
-                    return SelfTestOutcome::fail("expected canonical \"minMacOSVersion\" value to decode through, got " +
-                                                 printed(manifest->minMacOSVersion));
-                }
-                return SelfTestOutcome::pass();
-            }};
+    return {
+        "manifest decoding: canonical spellings (releaseNotes/minMacOSVersion) still decode -- backward "
+        "compatibility",
+        "an alias-only decoder would break every manifest written in the canonical spelling, including the "
+        "product's own encoder output",
+        [] {
+            auto manifest = tryDecode(kCanonicalManifest);
+            if (!manifest) {
+                return SelfTestOutcome::fail(
+                    "failed to decode a manifest using the canonical releaseNotes/minMacOSVersion spellings");
+            }
+            if (manifest->releaseNotes != std::optional<std::string>("Canonical-spelling release notes.")) {
+                return SelfTestOutcome::fail("expected canonical \"releaseNotes\" value to decode through, got " +
+                                             printed(manifest->releaseNotes));
+            }
+            if (manifest->minMacOSVersion != std::optional<std::string>("14.0")) {
+                return SelfTestOutcome::fail("expected canonical \"minMacOSVersion\" value to decode through, got " +
+                                             printed(manifest->minMacOSVersion));
+            }
+            return SelfTestOutcome::pass();
+        }};
 }
 
 SelfTestCase bothSpellingsCase() {
-    return {"manifest decoding: BOTH spellings present for the same field resolves deterministically to the canonical "
-            "key (releaseNotes/minMacOSVersion win over notes/minOS)",
-            "letting the alias overwrite the canonical key would make the meaning depend on JSON key order, which the "
-            "decoder does not guarantee",
-            [] {
-                auto manifest = tryDecode(kBothSpellingsManifest);
+    return {
+        "manifest decoding: BOTH spellings present for the same field resolves deterministically to the canonical "
+        "key (releaseNotes/minMacOSVersion win over notes/minOS)",
+        "letting the alias overwrite the canonical key would make the meaning depend on JSON key order, which the "
+        "decoder does not guarantee",
+        [] {
+            auto manifest = tryDecode(kBothSpellingsManifest);
+            if (!manifest) {
+                return SelfTestOutcome::fail("failed to decode a manifest carrying both canonical and alias keys");
+            }
+            if (manifest->releaseNotes != std::optional<std::string>("CANONICAL wins")) {
+                return SelfTestOutcome::fail(
+                    "expected the canonical \"releaseNotes\" key to win over the \"notes\" alias, got " +
+                    printed(manifest->releaseNotes));
+            }
+            if (manifest->minMacOSVersion != std::optional<std::string>("15.0")) {
+                return SelfTestOutcome::fail(
+                    "expected the canonical \"minMacOSVersion\" key to win over the \"minOS\" alias, got " +
+                    printed(manifest->minMacOSVersion));
+            }
+            return SelfTestOutcome::pass();
+        }};
+}
+
+SelfTestCase neitherSpellingCase() {
+    return {"manifest decoding: neither spelling present decodes releaseNotes/minMacOSVersion as nil, never throws",
+            "treating an absent field as an error would fail a valid minimal manifest", [] {
+                auto manifest = tryDecode(kNeitherSpellingManifest);
                 if (!manifest) {
-                    return SelfTestOutcome::fail("failed to decode a manifest carrying both canonical and alias keys");
-                }
-                if (manifest->releaseNotes != std::optional<std::string>("CANONICAL wins")) {
                     return SelfTestOutcome::fail(
-                        "expected the canonical \"releaseNotes\" key to win over the \"notes\" alias, got " +
+                        "expected a manifest with neither spelling of "
+                        "releaseNotes/minMacOSVersion to still decode successfully");
+                }
+                if (manifest->releaseNotes) {
+                    return SelfTestOutcome::fail(
+                        "expected releaseNotes to be nil when neither \"releaseNotes\" nor "
+                        "\"notes\" is present, got " +
                         printed(manifest->releaseNotes));
                 }
-                if (manifest->minMacOSVersion != std::optional<std::string>("15.0")) {
+                if (manifest->minMacOSVersion) {
                     return SelfTestOutcome::fail(
-                        "expected the canonical \"minMacOSVersion\" key to win over the \"minOS\" alias, got " +
+                        "expected minMacOSVersion to be nil when neither \"minMacOSVersion\" "
+                        "nor \"minOS\" is present, got " +
                         printed(manifest->minMacOSVersion));
                 }
                 return SelfTestOutcome::pass();
             }};
 }
 
-SelfTestCase neitherSpellingCase() {
-    return {"manifest decoding: neither spelling present decodes releaseNotes/minMacOSVersion as nil, never throws",
-            "treating an absent field as an error would fail a valid minimal manifest",
-            [] {
-                auto manifest = tryDecode(kNeitherSpellingManifest);
-                if (!manifest) {
-                    return SelfTestOutcome::fail("expected a manifest with neither spelling of "
-                                                 "releaseNotes/minMacOSVersion to still decode successfully");
-                }
-                if (manifest->releaseNotes) {
-                    return SelfTestOutcome::fail("expected releaseNotes to be nil when neither \"releaseNotes\" nor "
-                                                 "\"notes\" is present, got " +
-                                                 printed(manifest->releaseNotes));
-                }
-                if (manifest->minMacOSVersion) {
-                    return SelfTestOutcome::fail("expected minMacOSVersion to be nil when neither \"minMacOSVersion\" "
-                                                 "nor \"minOS\" is present, got " +
-                                                 printed(manifest->minMacOSVersion));
-                }
-                return SelfTestOutcome::pass();
-            }};
-}
-
 SelfTestCase roundTripCase() {
-    return {"manifest round-trip: encode -> decode produces an equal ReleaseManifest, and encodes canonical key names",
-            "an encoder that emitted alias names, or asymmetric keys, would mutate a manifest every time it is re-saved",
-            [] {
-                ReleaseManifest original;
-                original.version = "2.5.0";
-                original.build = 250;
-                original.releaseDate = "2026-09-15";
-                original.downloadURL = downloadURL("2.5.0");
-                original.releaseNotes = "Round-trip fixture notes.";
-                original.minMacOSVersion = "13.5";
-                original.sha256 = kRoundTripDigest;
-                std::string bytes;
-                try {
-                    bytes = original.encode();
-                } catch (const std::exception&) {
-                    return SelfTestOutcome::fail("failed to encode a fully-populated ReleaseManifest");
-                }
-                auto redecoded = tryDecode(bytes);
-                if (!redecoded) return SelfTestOutcome::fail("failed to decode the freshly-encoded ReleaseManifest bytes back");
-                if (!(*redecoded == original)) {
-                    return SelfTestOutcome::fail("round-tripped manifest != original: original=" + original.describe() +
-                                                 ", redecoded=" + redecoded->describe());
-                }
-                if (!platform::text::isValidUTF8(bytes)) {
-                    return SelfTestOutcome::fail("could not decode encoded JSON bytes as utf8 for key-name inspection");
-                }
-                auto has = [&bytes](const char* key) { return bytes.find(key) != std::string::npos; };
-                if (!has("\"releaseNotes\"")) {
-                    return SelfTestOutcome::fail("encoded JSON did not contain the canonical \"releaseNotes\" key: " + bytes);
-                }
-                if (!has("\"minMacOSVersion\"")) {
-                    return SelfTestOutcome::fail("encoded JSON did not contain the canonical \"minMacOSVersion\" key: " +
-                                                 bytes);
-                }
-                if (has("\"notes\"")) {
-                    return SelfTestOutcome::fail(
-                        "encoded JSON leaked the alias \"notes\" key instead of only the canonical \"releaseNotes\": " +
-                        bytes);
-                }
-                if (has("\"minOS\"")) {
-                    return SelfTestOutcome::fail(
-                        "encoded JSON leaked the alias \"minOS\" key instead of only the canonical \"minMacOSVersion\": " +
-                        bytes);
-                }
-                return SelfTestOutcome::pass();
-            }};
+    return {
+        "manifest round-trip: encode -> decode produces an equal ReleaseManifest, and encodes canonical key names",
+        "an encoder that emitted alias names, or asymmetric keys, would mutate a manifest every time it is re-saved", [] {
+            ReleaseManifest original;
+            original.version = "2.5.0";
+            original.build = 250;
+            original.releaseDate = "2026-09-15";
+            original.downloadURL = downloadURL("2.5.0");
+            original.releaseNotes = "Round-trip fixture notes.";
+            original.minMacOSVersion = "13.5";
+            original.sha256 = kRoundTripDigest;
+            std::string bytes;
+            try {
+                bytes = original.encode();
+            } catch (const std::exception&) {
+                return SelfTestOutcome::fail("failed to encode a fully-populated ReleaseManifest");
+            }
+            auto redecoded = tryDecode(bytes);
+            if (!redecoded) return SelfTestOutcome::fail("failed to decode the freshly-encoded ReleaseManifest bytes back");
+            if (!(*redecoded == original)) {
+                return SelfTestOutcome::fail("round-tripped manifest != original: original=" + original.describe() +
+                                             ", redecoded=" + redecoded->describe());
+            }
+            if (!platform::text::isValidUTF8(bytes)) {
+                return SelfTestOutcome::fail("could not decode encoded JSON bytes as utf8 for key-name inspection");
+            }
+            auto has = [&bytes](const char* key) { return bytes.find(key) != std::string::npos; };
+            if (!has("\"releaseNotes\"")) {
+                return SelfTestOutcome::fail("encoded JSON did not contain the canonical \"releaseNotes\" key: " + bytes);
+            }
+            if (!has("\"minMacOSVersion\"")) {
+                return SelfTestOutcome::fail("encoded JSON did not contain the canonical \"minMacOSVersion\" key: " + bytes);
+            }
+            if (has("\"notes\"")) {
+                return SelfTestOutcome::fail(
+                    "encoded JSON leaked the alias \"notes\" key instead of only the canonical \"releaseNotes\": " + bytes);
+            }
+            if (has("\"minOS\"")) {
+                return SelfTestOutcome::fail(
+                    "encoded JSON leaked the alias \"minOS\" key instead of only the canonical \"minMacOSVersion\": " +
+                    bytes);
+            }
+            return SelfTestOutcome::pass();
+        }};
 }
 
 }  // namespace
@@ -786,11 +788,26 @@ std::array<long long, 3> normalizedVersionTriple(const std::string& version) {
 
 std::vector<SelfTestCase> cases() {
     return {
-        versionComparatorCase(),   manifestDecodingCase(),     endpointPolicyCase(),     threadSafeStatusCase(),
-        matchingDigestCase(),      mismatchedDigestCase(),     emptyFileCase(),          largeFileCase(),
-        malformedDigestCase(),     missingFileCase(),          noDigestPolicyCase(),     matchingDigestPolicyCase(),
-        withoutSHA256DecodingCase(), withSHA256DecodingCase(), verifyDownloadCommandCase(), shippedManifestCase(),
-        manifestHonestyCase(),     canonicalSpellingsCase(),   bothSpellingsCase(),      neitherSpellingCase(),
+        versionComparatorCase(),
+        manifestDecodingCase(),
+        endpointPolicyCase(),
+        threadSafeStatusCase(),
+        matchingDigestCase(),
+        mismatchedDigestCase(),
+        emptyFileCase(),
+        largeFileCase(),
+        malformedDigestCase(),
+        missingFileCase(),
+        noDigestPolicyCase(),
+        matchingDigestPolicyCase(),
+        withoutSHA256DecodingCase(),
+        withSHA256DecodingCase(),
+        verifyDownloadCommandCase(),
+        shippedManifestCase(),
+        manifestHonestyCase(),
+        canonicalSpellingsCase(),
+        bothSpellingsCase(),
+        neitherSpellingCase(),
         roundTripCase(),
     };
 }

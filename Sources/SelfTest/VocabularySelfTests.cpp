@@ -67,8 +67,9 @@ std::vector<SelfTestCase> cases() {
              AppPaths::userDefaults()->removeObject(Vocabulary::packsEnabledKey);
              reset(vocabulary);
              if (terms.count("zzzoverridesentinel"))
-                 return SelfTestOutcome::fail("Application-Support override was honored even though the bundled "
-                                              "finance.json exists (sentinel term leaked in)");
+                 return SelfTestOutcome::fail(
+                     "Application-Support override was honored even though the bundled "
+                     "finance.json exists (sentinel term leaked in)");
              if (!terms.count("ebitda"))
                  return SelfTestOutcome::fail("expected the real bundled finance.json term 'EBITDA' to be loaded");
              return SelfTestOutcome::pass();
@@ -90,11 +91,16 @@ std::vector<SelfTestCase> cases() {
 
     const std::vector<ApplyCase> table = {
         {"replacement 'to' containing '$1' is inserted literally, not as a regex backreference",
-         {{"foo", "$1"}}, "test foo now", "test $1 now", "apply(\"test foo now\") with foo->\"$1\"",
+         {{"foo", "$1"}},
+         "test foo now",
+         "test $1 now",
+         "apply(\"test foo now\") with foo->\"$1\"",
          "using the replacement directly as a regular-expression template instead of escaping it would treat \"$1\" "
          "as a capture-group reference of a pattern without groups and drop it"},
         {"replacement 'to' containing '$500' is inserted literally",
-         {{"pricetag", "$500"}}, "the pricetag is high", "the $500 is high",
+         {{"pricetag", "$500"}},
+         "the pricetag is high",
+         "the $500 is high",
          "apply(\"the pricetag is high\") with pricetag->\"$500\"",
          "using the replacement as a regular-expression template would mangle a dollar amount instead of inserting it "
          "as written"},
@@ -114,40 +120,56 @@ std::vector<SelfTestCase> cases() {
                                 "this is GAAP-COMPLIANT-TERM reporting";
                        reset(vocabulary);
                        if (ok) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("apply() did not deterministically prefer the longer term 'GAAP "
-                                                    "compliant' across 5 repeated calls");
+                       return SelfTestOutcome::fail(
+                           "apply() did not deterministically prefer the longer term 'GAAP "
+                           "compliant' across 5 repeated calls");
                    }});
 
     const std::vector<ApplyCase> rest = {
         {"'from' matching is word-boundary safe (does not corrupt substrings)",
-         {{"cat", "dog"}}, "the cat sat, concatenate, category, cats", "the dog sat, concatenate, category, cats",
+         {{"cat", "dog"}},
+         "the cat sat, concatenate, category, cats",
+         "the dog sat, concatenate, category, cats",
          "apply() word-boundary check",
          "dropping the word-boundary wrapper around \"from\" would make \"cat\" match inside \"concatenate\" and "
          "\"category\""},
         {"apply(): sentence-initial capitalization is preserved when 'to' is incidentally lowercase",
-         {{"terraform", "terraform"}}, "Terraform is great.", "Terraform is great.",
+         {{"terraform", "terraform"}},
+         "Terraform is great.",
+         "Terraform is great.",
          "apply(\"Terraform is great.\") with terraform->\"terraform\"",
          "inserting \"to\" verbatim would turn \"Terraform is great.\" into \"terraform is great.\""},
         {"apply(): ALL-CAPS match transfers to an incidentally-lowercase replacement",
-         {{"graphql", "graphql"}}, "GRAPHQL is a query language", "GRAPHQL is a query language",
+         {{"graphql", "graphql"}},
+         "GRAPHQL is a query language",
+         "GRAPHQL is a query language",
          "apply(\"GRAPHQL is a query language\") with graphql->\"graphql\"",
          "inserting verbatim would flatten an all-capitals match to lower case"},
         {"apply(): a deliberately-cased replacement ('api' -> 'API') is never clobbered, even by an ALL-CAPS match",
-         {{"api", "API"}}, "API is down, please page ops. api is critical.",
-         "API is down, please page ops. API is critical.", "apply() must preserve deliberate 'API' casing regardless of match case",
+         {{"api", "API"}},
+         "API is down, please page ops. api is critical.",
+         "API is down, please page ops. API is critical.",
+         "apply() must preserve deliberate 'API' casing regardless of match case",
          "a rule that blindly mirrors the match's case instead of first checking whether the replacement has capitals "
          "of its own would force \"API\" down to \"Api\" or \"api\""},
         {"apply(): a camelCase replacement ('iphone' -> 'iPhone') is never clobbered, even by an ALL-CAPS match",
-         {{"iphone", "iPhone"}}, "IPHONE is fast", "iPhone is fast",
+         {{"iphone", "iPhone"}},
+         "IPHONE is fast",
+         "iPhone is fast",
          "apply() must preserve deliberate camelCase 'iPhone' regardless of match case",
          "a case rule that mirrors the match's case would turn a camelCase replacement into \"IPHONE\"; \"iPhone\" "
          "must survive an all-capitals match"},
         {"apply(): multi-word replacement inherits the matched word's leading capitalization",
-         {{"brb", "be right back"}}, "Brb, getting coffee", "Be right back, getting coffee",
+         {{"brb", "be right back"}},
+         "Brb, getting coffee",
+         "Be right back, getting coffee",
          "apply(\"Brb, getting coffee\") with brb->\"be right back\"",
          "a capitalised abbreviation at a sentence start must expand to a capitalised phrase, not a lower-case one"},
         {"apply(): a mid-sentence all-lowercase match leaves an all-lowercase replacement unchanged",
-         {{"teh", "the"}}, "I saw teh cat", "I saw the cat", "apply(\"I saw teh cat\") with teh->\"the\"",
+         {{"teh", "the"}},
+         "I saw teh cat",
+         "I saw the cat",
+         "apply(\"I saw teh cat\") with teh->\"the\"",
          "the case transfer must not invent capitals where the match is plain lower case mid-sentence"},
     };
     addApplyCases(out, vocabulary, rest);

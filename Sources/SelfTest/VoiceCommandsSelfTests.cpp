@@ -19,10 +19,11 @@ struct Row {
 
 std::vector<SelfTestCase> cases() {
     std::vector<SelfTestCase> out;
-    const char* falsePositives[] = {"The period at the end of the Cretaceous", "I need a comma separated list",
-                                    "What is the question mark for",           "Add a colon separated value",
-                                    "Use a semicolon to join clauses",         "The dash between the numbers indicates a range",
-                                    "The new line spacing looks good"};
+    const char* falsePositives[] = {
+        "The period at the end of the Cretaceous", "I need a comma separated list",
+        "What is the question mark for",           "Add a colon separated value",
+        "Use a semicolon to join clauses",         "The dash between the numbers indicates a range",
+        "The new line spacing looks good"};
     for (const char* input : falsePositives) {
         const std::string in = input;
         out.push_back({"false positive survives untouched: \"" + in + "\"",
@@ -53,7 +54,8 @@ std::vector<SelfTestCase> cases() {
     };
     auto addRows = [&out](const std::vector<Row>& list) {
         for (const Row& r : list)
-            out.push_back({r.name, r.teeth, [r] { return expectEqual(r.label, r.expected, VoiceCommands::resolve(r.input)); }});
+            out.push_back(
+                {r.name, r.teeth, [r] { return expectEqual(r.label, r.expected, VoiceCommands::resolve(r.input)); }});
     };
     addRows(rows);
 
@@ -62,7 +64,8 @@ std::vector<SelfTestCase> cases() {
                        const std::string mark = VoiceCommands::resolve("watch out exclamation mark");
                        const std::string point = VoiceCommands::resolve("watch out exclamation point");
                        if (mark == point) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("exclamation mark == exclamation point: expected " + point + ", got " + mark);
+                       return SelfTestOutcome::fail("exclamation mark == exclamation point: expected " + point + ", got " +
+                                                    mark);
                    }});
     out.push_back({"colon and semicolon insert their marks attached to the previous word",
                    "swapping the glue direction (space before instead of after) would misplace these marks", [] {

@@ -103,7 +103,8 @@ std::optional<std::vector<AppRule>> decode(std::string_view encoded) {
         if (!readString(item, "bundleID", rule.bundleID) || !readString(item, "displayName", rule.displayName) ||
             !readBool(item, "polishEnabled", rule.polishEnabled) ||
             !readBool(item, "autoCapitalizeEnabled", rule.autoCapitalizeEnabled) ||
-            !readBool(item, "dictionaryEnabled", rule.dictionaryEnabled) || !readBool(item, "neverDictate", rule.neverDictate))
+            !readBool(item, "dictionaryEnabled", rule.dictionaryEnabled) ||
+            !readBool(item, "neverDictate", rule.neverDictate))
             return std::nullopt;
         auto profile = item.find("profileID");
         if (profile != item.end() && !profile->is_null()) {
@@ -272,16 +273,15 @@ bool isDuplicateName(std::string_view name, const std::optional<std::string>& ex
     return false;
 }
 
-std::optional<Profile> create(std::string_view name, ProcessingMode mode, bool polishEnabled,
-                              bool autoCapitalizeEnabled, bool dictionaryEnabled, const std::vector<Profile>& among) {
+std::optional<Profile> create(std::string_view name, ProcessingMode mode, bool polishEnabled, bool autoCapitalizeEnabled,
+                              bool dictionaryEnabled, const std::vector<Profile>& among) {
     auto normalized = normalizedName(name);
     if (!normalized || isDuplicateName(*normalized, std::nullopt, among)) return std::nullopt;
-    return Profile{text::lowercased(platform::newUUID()), *normalized, mode, polishEnabled, autoCapitalizeEnabled,
-                   dictionaryEnabled};
+    return Profile{
+        text::lowercased(platform::newUUID()), *normalized, mode, polishEnabled, autoCapitalizeEnabled, dictionaryEnabled};
 }
 
-std::optional<std::vector<Profile>> rename(const std::string& id, std::string_view name,
-                                           const std::vector<Profile>& in) {
+std::optional<std::vector<Profile>> rename(const std::string& id, std::string_view name, const std::vector<Profile>& in) {
     auto normalized = normalizedName(name);
     if (!normalized) return std::nullopt;
     if (std::none_of(in.begin(), in.end(), [&](const Profile& p) { return p.id == id; })) return std::nullopt;
@@ -314,9 +314,9 @@ AppRule bindingRule(const std::string& bundleID, const std::string& displayName,
 
 std::string describe(const AppRule& r) {
     return "AppRule(bundleID: " + quoted(r.bundleID) + ", displayName: " + quoted(r.displayName) +
-           ", polishEnabled: " + boolText(r.polishEnabled) + ", autoCapitalizeEnabled: " +
-           boolText(r.autoCapitalizeEnabled) + ", dictionaryEnabled: " + boolText(r.dictionaryEnabled) +
-           ", neverDictate: " + boolText(r.neverDictate) +
+           ", polishEnabled: " + boolText(r.polishEnabled) +
+           ", autoCapitalizeEnabled: " + boolText(r.autoCapitalizeEnabled) +
+           ", dictionaryEnabled: " + boolText(r.dictionaryEnabled) + ", neverDictate: " + boolText(r.neverDictate) +
            ", profileID: " + (r.profileID ? "Optional(" + quoted(*r.profileID) + ")" : std::string("nil")) + ")";
 }
 
@@ -330,6 +330,7 @@ std::string describe(const std::vector<AppRule>& rules) {
 
 std::string describe(const Profile& p) {
     return "Profile(id: " + quoted(p.id) + ", name: " + quoted(p.name) + ", mode: " + ProcessingModes::rawValue(p.mode) +
-           ", polishEnabled: " + boolText(p.polishEnabled) + ", autoCapitalizeEnabled: " +
-           boolText(p.autoCapitalizeEnabled) + ", dictionaryEnabled: " + boolText(p.dictionaryEnabled) + ")";
+           ", polishEnabled: " + boolText(p.polishEnabled) +
+           ", autoCapitalizeEnabled: " + boolText(p.autoCapitalizeEnabled) +
+           ", dictionaryEnabled: " + boolText(p.dictionaryEnabled) + ")";
 }

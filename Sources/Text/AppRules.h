@@ -67,10 +67,9 @@ AppRule materialize(const AppRule& rule, const std::vector<Profile>& profiles);
 std::optional<std::string> normalizedName(std::string_view name);
 bool isDuplicateName(std::string_view name, const std::optional<std::string>& excludingID,
                      const std::vector<Profile>& among);
-std::optional<Profile> create(std::string_view name, ProcessingMode mode, bool polishEnabled,
-                              bool autoCapitalizeEnabled, bool dictionaryEnabled, const std::vector<Profile>& among);
-std::optional<std::vector<Profile>> rename(const std::string& id, std::string_view name,
-                                           const std::vector<Profile>& in);
+std::optional<Profile> create(std::string_view name, ProcessingMode mode, bool polishEnabled, bool autoCapitalizeEnabled,
+                              bool dictionaryEnabled, const std::vector<Profile>& among);
+std::optional<std::vector<Profile>> rename(const std::string& id, std::string_view name, const std::vector<Profile>& in);
 std::pair<std::vector<Profile>, std::string> remove(const std::string& id, const std::vector<Profile>& from,
                                                     const std::string& activeID);
 Profile resolveActive(const std::string& id, const std::vector<Profile>& in);

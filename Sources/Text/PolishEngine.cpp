@@ -71,8 +71,7 @@ std::string PolishEngine::guardContentPreserved(const std::string& source, const
     if (trimmedCleaned.empty() && !trimmedSource.empty()) return source;
     const std::size_t sourceWords = text::splitWords(trimmedSource).size();
     if (sourceWords == 0) return cleaned;
-    const double ratio =
-        static_cast<double>(text::splitWords(trimmedCleaned).size()) / static_cast<double>(sourceWords);
+    const double ratio = static_cast<double>(text::splitWords(trimmedCleaned).size()) / static_cast<double>(sourceWords);
     return ratio < contentPreservationThreshold ? source : cleaned;
 }
 

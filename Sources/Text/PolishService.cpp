@@ -47,8 +47,8 @@ bool writeToChild(int fd, const std::string& bytes, double timeoutSeconds) {
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now());
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
                 pollfd p{fd, POLLOUT, 0};
                 if (left.count() > 0 && ::poll(&p, 1, static_cast<int>(left.count())) > 0) continue;
                 ok = false;
@@ -62,8 +62,7 @@ bool writeToChild(int fd, const std::string& bytes, double timeoutSeconds) {
     }
     if (broken) {
         const timespec zero{0, 0};
-        while (sigtimedwait(&pipeOnly, nullptr, &zero) == SIGPIPE) {
-        }
+        while (sigtimedwait(&pipeOnly, nullptr, &zero) == SIGPIPE) {}
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return ok;
@@ -123,7 +122,8 @@ PolishService::RewriteOutcome PolishService::parseResponseLine(const std::string
     json reply = json::parse(trimmed, nullptr, false);
     if (reply.is_discarded() || !reply.is_object()) return RewriteOutcome::failure("malformed response from rewrite helper");
     if (reply.contains("ok") && reply["ok"].is_boolean() && reply["ok"].get<bool>()) {
-        if (reply.contains("text") && reply["text"].is_string()) return RewriteOutcome::success(reply["text"].get<std::string>());
+        if (reply.contains("text") && reply["text"].is_string())
+            return RewriteOutcome::success(reply["text"].get<std::string>());
         return RewriteOutcome::success("");
     }
     if (reply.contains("err") && reply["err"].is_string()) return RewriteOutcome::failure(reply["err"].get<std::string>());
@@ -168,8 +168,8 @@ PolishService::Availability PolishService::checkAvailability() {
     return evaluateAvailability(true, helper.has_value(), executable, failure);
 }
 
-void PolishService::rewrite(const std::string& mode, const std::string& text,
-                            const std::optional<std::string>& instruction, Completion completion) {
+void PolishService::rewrite(const std::string& mode, const std::string& text, const std::optional<std::string>& instruction,
+                            Completion completion) {
     auto reject = [&](RewriteOutcome outcome) {
         platform::MainQueue::async([completion, outcome] { completion(outcome); });
     };
@@ -207,7 +207,8 @@ void PolishService::performRewrite(const std::string& mode, const std::string& t
         platform::MainQueue::async([completion, outcome] { completion(outcome); });
     };
     if (!isRunning() && !launchHelper())
-        return deliver(RewriteOutcome::failure(lastSpawnFailureReason_.value_or("The on-device rewrite helper is unavailable.")));
+        return deliver(
+            RewriteOutcome::failure(lastSpawnFailureReason_.value_or("The on-device rewrite helper is unavailable.")));
     auto request = buildRequestData(mode, text, instruction);
     if (!request) return deliver(RewriteOutcome::failure("failed to encode rewrite request"));
     request->push_back('\n');

@@ -77,8 +77,8 @@ public:
 private:
     PolishService();
 
-    void performRewrite(const std::string& mode, const std::string& text,
-                        const std::optional<std::string>& instruction, const Completion& completion);
+    void performRewrite(const std::string& mode, const std::string& text, const std::optional<std::string>& instruction,
+                        const Completion& completion);
     bool launchHelper();
     bool isRunning();
     std::optional<std::string> readLine(double timeoutSeconds);

@@ -204,7 +204,8 @@ void StagingBuffer::reload() {
 StagingAppendResult StagingBuffer::append(const std::string& text, bool polished, Clock::time_point at) {
     StagingEntry entry{platform::newUUID(), text, std::chrono::time_point_cast<std::chrono::seconds>(at), polished};
     std::lock_guard<std::mutex> guard(lock_);
-    if (static_cast<long long>(entries_.size()) >= limits_.maxEntries) return {StagingAppendResult::Kind::rejectedEntryCap, {}};
+    if (static_cast<long long>(entries_.size()) >= limits_.maxEntries)
+        return {StagingAppendResult::Kind::rejectedEntryCap, {}};
     if (totalBytes(entries_) + static_cast<long long>(text.size()) > limits_.maxTotalBytes)
         return {StagingAppendResult::Kind::rejectedByteCap, {}};
     entries_.push_back(entry);
@@ -212,9 +213,10 @@ StagingAppendResult StagingBuffer::append(const std::string& text, bool polished
         // Reporting it staged would lose the text at the next launch while the
         // caller believes it safe; the caller delivers it directly instead.
         entries_.pop_back();
-        platform::log("StagingBuffer", "could not write " + storageURL_.filename().string() + "; the dictation was not staged");
-        FaultLog::record("staging_write_failed", {{"file", storageURL_.filename().string()},
-                                                  {"bytes", std::to_string(text.size())}});
+        platform::log("StagingBuffer",
+                      "could not write " + storageURL_.filename().string() + "; the dictation was not staged");
+        FaultLog::record("staging_write_failed",
+                         {{"file", storageURL_.filename().string()}, {"bytes", std::to_string(text.size())}});
         return {StagingAppendResult::Kind::writeFailed, {}};
     }
     return {StagingAppendResult::Kind::appended, entry.id};
@@ -269,7 +271,8 @@ bool StagingBuffer::replaceText(const std::string& id, const std::string& text) 
     auto it = std::find_if(entries_.begin(), entries_.end(), [&](const StagingEntry& e) { return e.id == id; });
     if (it == entries_.end()) return false;
     // An edit may not carry the buffer past the byte cap an append respects.
-    const long long after = totalBytes(entries_) - static_cast<long long>(it->text.size()) + static_cast<long long>(text.size());
+    const long long after =
+        totalBytes(entries_) - static_cast<long long>(it->text.size()) + static_cast<long long>(text.size());
     if (after > limits_.maxTotalBytes) return false;
     it->text = text;
     persistLocked();

@@ -75,8 +75,7 @@ public:
     static std::string encode(const std::vector<StagingEntry>& entries);
     // Every entry that decodes, in order; the elements that do not go to
     // `unreadable` when given. None when the text is not a JSON array.
-    static std::optional<std::vector<StagingEntry>> decode(const std::string& json,
-                                                           nlohmann::json* unreadable = nullptr);
+    static std::optional<std::vector<StagingEntry>> decode(const std::string& json, nlohmann::json* unreadable = nullptr);
 
 private:
     bool persistLocked();
@@ -85,7 +84,7 @@ private:
     mutable std::mutex lock_;
     std::vector<StagingEntry> entries_;
     nlohmann::json unreadable_ = nlohmann::json::array();  // stored elements that did not decode, kept as they were
-    bool loadFailed_ = false;  // the file exists but did not load: it is never written over
+    bool loadFailed_ = false;                              // the file exists but did not load: it is never written over
     std::filesystem::path storageURL_;
     StagingLimits limits_;
     bool lastWriteOk_ = true;

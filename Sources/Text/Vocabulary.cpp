@@ -253,7 +253,6 @@ std::string Vocabulary::apply(std::string_view input) {
     return result;
 }
 
-
 std::vector<Vocabulary::Term> Vocabulary::loadRawTerms() { return *DictionaryFile::rawTerms().terms; }
 
 std::shared_ptr<const std::vector<std::string>> Vocabulary::rawFromTerms() { return DictionaryFile::rawTerms().froms; }
@@ -326,11 +325,13 @@ Vocabulary::MergeResult Vocabulary::mergeImportedTerms(const std::vector<Term>& 
 
 std::optional<Vocabulary::MergeResult> Vocabulary::importTerms(const std::vector<Term>& terms) {
     std::optional<MergeResult> result;
-    const bool ok = changeDictionary([&](std::vector<Term>& existing) {
-        result = mergeImportedTerms(existing, terms);
-        existing = result->merged;
-        return result->added > 0;
-    }, 0600);
+    const bool ok = changeDictionary(
+        [&](std::vector<Term>& existing) {
+            result = mergeImportedTerms(existing, terms);
+            existing = result->merged;
+            return result->added > 0;
+        },
+        0600);
     if (!ok) return std::nullopt;
     if (result && result->added > 0) reloadDictionary();
     return result;

@@ -76,7 +76,7 @@ private:
         std::shared_ptr<const platform::text::Regex> pattern;
     };
     struct Snapshot {
-        std::vector<Entry> entries;       // first-appearance order
+        std::vector<Entry> entries;         // first-appearance order
         std::vector<std::size_t> byLength;  // longest spoken form first, stable
         std::string signature;
     };

@@ -10,8 +10,8 @@ namespace text = platform::text;
 namespace VoiceCommands {
 
 const std::unordered_set<std::string>& determiners() {
-    static const std::unordered_set<std::string> set = {"the", "a",    "an",    "this", "that", "these", "those",
-                                                        "its", "his",  "her",   "their", "our", "my",    "your"};
+    static const std::unordered_set<std::string> set = {"the", "a",   "an",  "this",  "that", "these", "those",
+                                                        "its", "his", "her", "their", "our",  "my",    "your"};
     return set;
 }
 
@@ -82,9 +82,8 @@ struct WordCommand {
 };
 
 const WordCommand kWords[] = {
-    {"period", ".", true, false, true},     {"comma", ",", true, false, false},
-    {"colon", ":", true, false, false},     {"semicolon", ";", true, false, false},
-    {"hyphen", "-", true, true, false},     {"dash", "-", false, false, false},
+    {"period", ".", true, false, true},     {"comma", ",", true, false, false}, {"colon", ":", true, false, false},
+    {"semicolon", ";", true, false, false}, {"hyphen", "-", true, true, false}, {"dash", "-", false, false, false},
 };
 
 }  // namespace

@@ -215,10 +215,10 @@ json profileRows(const std::vector<Profile>& profiles) {
 
 std::string describe(const ProfileDraft& draft) {
     auto b = [](bool v) { return v ? "true" : "false"; };
-    return std::string("ProfileDraft(name: ") + json(draft.name).dump() + ", mode: " +
-           ProcessingModes::rawValue(draft.mode) + ", polishEnabled: " + b(draft.polishEnabled) +
-           ", autoCapitalizeEnabled: " + b(draft.autoCapitalizeEnabled) + ", dictionaryEnabled: " +
-           b(draft.dictionaryEnabled) + ")";
+    return std::string("ProfileDraft(name: ") + json(draft.name).dump() +
+           ", mode: " + ProcessingModes::rawValue(draft.mode) + ", polishEnabled: " + b(draft.polishEnabled) +
+           ", autoCapitalizeEnabled: " + b(draft.autoCapitalizeEnabled) +
+           ", dictionaryEnabled: " + b(draft.dictionaryEnabled) + ")";
 }
 
 // MARK: - Snippets
@@ -358,16 +358,16 @@ json engineDescriptorRows(bool isModernAvailable, const std::map<std::string, En
     json rows = json::array();
     for (const auto& d : descriptors) {
         auto it = stats.find(d.engineIdentifier);
-        rows.push_back(json{{"id", d.id},
-                            {"engineIdentifier", d.engineIdentifier},
-                            {"label", d.label},
-                            {"minOSVersion", SystemFloor::minimumSystemVersion()},
-                            {"selectable", d.modern ? isModernAvailable : !isModernAvailable},
-                            {"onDevice", true},
-                            {"sampleCount", it == stats.end() ? 0LL : it->second.sampleCount},
-                            {"avgRealTimeFactor", it != stats.end() && it->second.avgRealTimeFactor
-                                                      ? json(*it->second.avgRealTimeFactor)
-                                                      : json(nullptr)}});
+        rows.push_back(
+            json{{"id", d.id},
+                 {"engineIdentifier", d.engineIdentifier},
+                 {"label", d.label},
+                 {"minOSVersion", SystemFloor::minimumSystemVersion()},
+                 {"selectable", d.modern ? isModernAvailable : !isModernAvailable},
+                 {"onDevice", true},
+                 {"sampleCount", it == stats.end() ? 0LL : it->second.sampleCount},
+                 {"avgRealTimeFactor",
+                  it != stats.end() && it->second.avgRealTimeFactor ? json(*it->second.avgRealTimeFactor) : json(nullptr)}});
     }
     return rows;
 }
@@ -465,8 +465,8 @@ json statisticsPayload(const std::vector<LogEntry>& rows, const std::string& tod
     for (const auto& [app, n] : perApp) apps.push_back(json{{"app", app}, {"n", n}});
     // The chart: the last 30 days that have dictations, oldest first.
     json chart = json::array();
-    auto first = perDay.size() > chartDays ? std::next(perDay.begin(), static_cast<long>(perDay.size() - chartDays))
-                                           : perDay.begin();
+    auto first =
+        perDay.size() > chartDays ? std::next(perDay.begin(), static_cast<long>(perDay.size() - chartDays)) : perDay.begin();
     for (auto it = first; it != perDay.end(); ++it)
         chart.push_back(json{{"date", it->first}, {"count", it->second.first}, {"words", it->second.second}});
     json recent = json::array();

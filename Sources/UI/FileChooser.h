@@ -24,8 +24,7 @@ struct Filter {
 
 // With a parent window the chooser is modal to it. A filter with no patterns
 // adds none; an empty suggested name leaves the name field as the desktop sets it.
-void chooseFileToOpen(const std::string& title, const Filter& filter, PathCallback callback,
-                      GtkWindow* parent = nullptr);
+void chooseFileToOpen(const std::string& title, const Filter& filter, PathCallback callback, GtkWindow* parent = nullptr);
 // Asks before replacing an existing file; folders can be made from the dialog.
 void chooseSaveLocation(const std::string& title, const std::string& suggestedName, const Filter& filter,
                         PathCallback callback, GtkWindow* parent = nullptr);

@@ -104,8 +104,7 @@ public:
     virtual void dictationLanguageChanged() = 0;
     // Types `text` into the focused application; `done(inserted, message)`
     // once the insertion is confirmed or refused.
-    virtual void insertStagedText(const std::string& text,
-                                  std::function<void(bool inserted, std::string message)> done) = 0;
+    virtual void insertStagedText(const std::string& text, std::function<void(bool inserted, std::string message)> done) = 0;
     // The privacy report for window.onPrivacyProbe; runs off the main
     // thread. The default reports what the diagnostics offer today.
     virtual nlohmann::json privacyReport();

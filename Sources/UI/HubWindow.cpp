@@ -134,8 +134,8 @@ bool isOpenableURL(const std::string& url) {
 nlohmann::json HubHost::privacyReport() {
     // The same measured checks `ondira --privacy-report` prints, with the only
     // hosts the program may name or contact.
-    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
     json payload = PrivacyProbe::buildPayload(PrivacyProbe::runLiveChecks(), static_cast<std::int64_t>(now));
     json hosts = json::array();
     for (const auto& h : PrivacyProbe::allowedHostSuffixes()) hosts.push_back(h);
@@ -258,9 +258,7 @@ struct HubBridge::Impl {
                     {"onDeviceReady", SphinxModels::forLocale(selected).has_value()}};
     }
 
-    json health() {
-        return json{{"items", host.healthItems()}, {"logging", history().isLoggingEnabled()}};
-    }
+    json health() { return json{{"items", host.healthItems()}, {"logging", history().isLoggingEnabled()}}; }
 
     json updateState(const UpdateStatus& status) {
         auto& checker = updates();
@@ -279,9 +277,7 @@ struct HubBridge::Impl {
         return payload;
     }
 
-    json rules() {
-        return json{{"rules", BridgePayload::ruleRows(AppRules::effectiveRules(AppPaths::userDefaults()))}};
-    }
+    json rules() { return json{{"rules", BridgePayload::ruleRows(AppRules::effectiveRules(AppPaths::userDefaults()))}}; }
     json profiles() {
         return json{{"profiles", BridgePayload::profileRows(Profiles::effectiveProfiles(AppPaths::userDefaults()))}};
     }
@@ -313,8 +309,7 @@ struct HubBridge::Impl {
     }
     json personalModel() {
         const std::string locale = SpeechEngine::resolveConfiguredLocaleIdentifier(
-            SpeechEngine::loadPersistedLocale(*AppPaths::userDefaults()),
-            SpeechEngine::currentSystemLocaleIdentifier());
+            SpeechEngine::loadPersistedLocale(*AppPaths::userDefaults()), SpeechEngine::currentSystemLocaleIdentifier());
         const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
         return BridgePayload::personalModelPayload(
             PersonalModel::shared().currentStatus(locale, PersonalModel::isEnabled(), now));
@@ -370,8 +365,7 @@ struct HubBridge::Impl {
         if (isShippedProfile(rename->id)) return finishProfiles("Built-in profiles can't be renamed.");
         if (!storedListLoads(Profiles::defaultsKey, Profiles::decode))
             return finishProfiles("The stored profiles could not be read, so nothing was changed.");
-        auto renamed =
-            Profiles::rename(rename->id, rename->name, Profiles::effectiveProfiles(AppPaths::userDefaults()));
+        auto renamed = Profiles::rename(rename->id, rename->name, Profiles::effectiveProfiles(AppPaths::userDefaults()));
         if (!renamed) return finishProfiles("That name is already taken, or the profile no longer exists.");
         persistUserProfiles(*renamed);
         finishProfiles(std::nullopt);
@@ -442,8 +436,7 @@ struct HubBridge::Impl {
         rewriter().rewrite(mode, textIt->get<std::string>(), instruction,
                            [weak, id, mode, start](const PolishService::RewriteOutcome& outcome) {
                                const auto elapsed = std::chrono::steady_clock::now() - start;
-                               const long long ms = std::llround(
-                                   std::chrono::duration<double, std::milli>(elapsed).count());
+                               const long long ms = std::llround(std::chrono::duration<double, std::milli>(elapsed).count());
                                json answer{{"reqId", id}, {"mode", mode}, {"ms", ms}, {"ok", outcome.isSuccess()}};
                                answer[outcome.isSuccess() ? "text" : "err"] = outcome.value;
                                emitLater(weak, "onRewriteResult", answer);
@@ -550,9 +543,10 @@ void HubBridge::emit(const std::string& name) { impl_->emit(name); }
 
 void HubBridge::showFirstPage() {
     const int limit = currentHistoryLimit;
-    impl_->background("ondiraSetStats", [](Impl& impl) { return impl.statistics(); }, Impl::Order::history);
-    impl_->background("ondiraSetHistory", [limit](Impl& impl) { return impl.historyPage(0, limit); },
-                      Impl::Order::history);
+    impl_->background(
+        "ondiraSetStats", [](Impl& impl) { return impl.statistics(); }, Impl::Order::history);
+    impl_->background(
+        "ondiraSetHistory", [limit](Impl& impl) { return impl.historyPage(0, limit); }, Impl::Order::history);
 }
 
 void HubBridge::refreshAfterDictation() { showFirstPage(); }
@@ -563,7 +557,8 @@ void HubBridge::handleMessage(const std::string& body) {
     Impl& h = *impl_;
     const int limit = currentHistoryLimit;
     if (body == "stats_query")
-        return h.background("ondiraSetStats", [](Impl& i) { return i.statistics(); }, Impl::Order::history);
+        return h.background(
+            "ondiraSetStats", [](Impl& i) { return i.statistics(); }, Impl::Order::history);
     if (body == "dict_query") return h.emit("ondiraSetDictionary", h.dictionary());
     if (body == "hotkey_query") return h.emit("ondiraSetHotkey", currentHotkeyWord());
     if (body == "mode_query") return h.emit("ondiraSetMode", currentProcessingWord());
@@ -594,9 +589,8 @@ void HubBridge::handleMessage(const std::string& body) {
     }
     if (body == "dict_export")
         return h.fileExport("Export Dictionary", "ondira-dictionary-" + BridgePayload::todayKey() + ".json",
-                            "ondiraSetDictExportResult", [](Impl& i) -> std::optional<std::string> {
-                                return i.dictionary()["terms"].dump(2) + "\n";
-                            });
+                            "ondiraSetDictExportResult",
+                            [](Impl& i) -> std::optional<std::string> { return i.dictionary()["terms"].dump(2) + "\n"; });
     if (body == "dict_import") return h.dictImport();
 
     if (auto p = strip(body, "dict_add:")) {
@@ -618,22 +612,26 @@ void HubBridge::handleMessage(const std::string& body) {
     if (auto p = strip(body, "history_query:")) {
         auto q = BridgePayload::parseHistoryQuery(*p);
         if (!q) return bridgeLog("[bridge] history_query: malformed payload: " + *p);
-        return h.background("ondiraSetHistory", [q = *q](Impl& i) { return i.historyPage(q.offset, q.limit); },
-                            Impl::Order::history);
+        return h.background(
+            "ondiraSetHistory", [q = *q](Impl& i) { return i.historyPage(q.offset, q.limit); }, Impl::Order::history);
     }
     if (auto p = strip(body, "history_search:")) {
         auto o = BridgePayload::object(*p);
         if (!o || !(*o)["query"].is_string()) return bridgeLog("[bridge] history_search: malformed payload: " + *p);
         const std::string query = (*o)["query"].get<std::string>();
         int cap = HubWindow::defaultSearchCap;
-        if ((*o)["cap"].is_number_integer()) cap = static_cast<int>(std::clamp<long long>((*o)["cap"].get<long long>(), 0, 100000));
-        return h.background("ondiraSetHistorySearchResults", [query, cap](Impl& i) {
-            const auto found = HistoryView::searchHistory(i.history().readAllRows(), query, cap);
-            return json{{"query", query},
-                        {"entries", BridgePayload::logEntryRows(found.matches)},
-                        {"matchCount", found.matchCount},
-                        {"shown", static_cast<int>(found.matches.size())}};
-        }, Impl::Order::history);
+        if ((*o)["cap"].is_number_integer())
+            cap = static_cast<int>(std::clamp<long long>((*o)["cap"].get<long long>(), 0, 100000));
+        return h.background(
+            "ondiraSetHistorySearchResults",
+            [query, cap](Impl& i) {
+                const auto found = HistoryView::searchHistory(i.history().readAllRows(), query, cap);
+                return json{{"query", query},
+                            {"entries", BridgePayload::logEntryRows(found.matches)},
+                            {"matchCount", found.matchCount},
+                            {"shown", static_cast<int>(found.matches.size())}};
+            },
+            Impl::Order::history);
     }
     if (auto p = strip(body, "history_export:")) {
         auto o = BridgePayload::object(*p);
@@ -642,18 +640,20 @@ void HubBridge::handleMessage(const std::string& body) {
         if (!o || !format) return bridgeLog("[bridge] history_export: malformed payload: " + *p);
         const std::string ext = DictationLogger::rawValue(*format);
         return h.fileExport("Export History", "ondira-history-" + BridgePayload::todayKey() + "." + ext,
-                            "ondiraSetExportResult", [f = *format](Impl& i) -> std::optional<std::string> {
-                                return i.history().exportHistory(f);
-                            });
+                            "ondiraSetExportResult",
+                            [f = *format](Impl& i) -> std::optional<std::string> { return i.history().exportHistory(f); });
     }
     if (auto p = strip(body, "history_delete_one:")) {
         auto d = BridgePayload::parseHistoryDeleteOne(*p, limit);
         if (!d) return bridgeLog("[bridge] history_delete_one: malformed payload: " + *p);
-        return h.background("ondiraSetHistory", [d = *d](Impl& i) {
-            if (!i.history().deleteOneEntry(d.date, d.time, d.text))
-                bridgeLog("[bridge] history_delete_one: no such entry, or the history could not be written");
-            return i.historyPage(d.offset, d.limit);
-        }, Impl::Order::history);
+        return h.background(
+            "ondiraSetHistory",
+            [d = *d](Impl& i) {
+                if (!i.history().deleteOneEntry(d.date, d.time, d.text))
+                    bridgeLog("[bridge] history_delete_one: no such entry, or the history could not be written");
+                return i.historyPage(d.offset, d.limit);
+            },
+            Impl::Order::history);
     }
     if (auto p = strip(body, "pack_set:")) {
         auto o = BridgePayload::object(*p);
@@ -734,8 +734,7 @@ void HubBridge::handleMessage(const std::string& body) {
     if (auto p = strip(body, "rewrite:")) return h.rewrite(*p);
     if (auto p = strip(body, "rewrite_available:")) {
         const auto availability = h.rewriter().checkAvailability();
-        return h.emit("onRewriteAvailability",
-                      json{{"available", availability.available}, {"reason", availability.reason}});
+        return h.emit("onRewriteAvailability", json{{"available", availability.available}, {"reason", availability.reason}});
     }
     if (auto p = strip(body, "correction_observed:")) {
         auto o = BridgePayload::object(*p);
@@ -803,8 +802,8 @@ void HubBridge::handleMessage(const std::string& body) {
         auto edit = BridgePayload::parseStagingEdit(*p);
         if (!edit) return bridgeLog("[bridge] staging_edit: malformed payload: " + *p);
         const bool ok = h.staging().replaceText(edit->id, edit->text);
-        return h.emit("onStaging", h.stagingPayload(ok ? std::nullopt
-                                                       : std::optional<std::string>("The text could not be changed.")));
+        return h.emit("onStaging",
+                      h.stagingPayload(ok ? std::nullopt : std::optional<std::string>("The text could not be changed.")));
     }
     if (auto p = strip(body, "staging_delete:")) {
         auto id = BridgePayload::parseStagingDelete(*p);

@@ -56,8 +56,7 @@ bool isInside(const fs::path& path, const fs::path& directory) {
 // ---------------------------------------------------------------- decisions
 
 HubWindowController::LinkDecision HubWindowController::decideNavigation(const std::string& uri,
-                                                                        const fs::path& pageDirectory,
-                                                                        bool newWindow) {
+                                                                        const fs::path& pageDirectory, bool newWindow) {
     const std::string scheme = lowerScheme(uri);
     if (isWebScheme(scheme)) return LinkDecision::openInBrowser;
     // A new window is never made, and only a web link has somewhere else to go.
@@ -131,8 +130,7 @@ struct HubWindowCallbacks {
         if (c.isVisible()) c.loadPage();
     }
 
-    static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
-                                 gpointer) {
+    static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer) {
         if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
         auto* navigation = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
         WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(navigation);
@@ -140,8 +138,8 @@ struct HubWindowCallbacks {
         const char* raw = request ? webkit_uri_request_get_uri(request) : nullptr;
         const std::string uri = raw ? raw : "";
         auto& c = HubWindowController::shared();
-        const auto verdict = HubWindowController::decideNavigation(
-            uri, c.pageDirectory_.value_or(fs::path()), type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION);
+        const auto verdict = HubWindowController::decideNavigation(uri, c.pageDirectory_.value_or(fs::path()),
+                                                                   type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION);
         switch (verdict) {
             case HubWindowController::LinkDecision::allow: webkit_policy_decision_use(decision); break;
             case HubWindowController::LinkDecision::openInBrowser:
@@ -167,8 +165,7 @@ struct HubWindowCallbacks {
                 HubWindowController::LinkDecision::openInBrowser &&
             c.host_)
             c.host_->openURL(uri);
-        else
-            platform::log("HubWindowController", "Refused a new window: " + uri);
+        else platform::log("HubWindowController", "Refused a new window: " + uri);
         return nullptr;
     }
 
@@ -232,8 +229,7 @@ void HubWindowController::ensureWindow() {
     g_signal_connect(window_, "delete-event", G_CALLBACK(HubWindowCallbacks::deleteEvent), nullptr);
 
     WebKitUserContentManager* content = webkit_user_content_manager_new();
-    g_signal_connect(content, "script-message-received::ondira", G_CALLBACK(HubWindowCallbacks::scriptMessage),
-                     nullptr);
+    g_signal_connect(content, "script-message-received::ondira", G_CALLBACK(HubWindowCallbacks::scriptMessage), nullptr);
     webkit_user_content_manager_register_script_message_handler(content, "ondira");
     webView_ = ui::newSharedWebView(content);
     g_object_unref(content);
@@ -247,8 +243,7 @@ void HubWindowController::ensureWindow() {
     g_signal_connect(webView_, "decide-policy", G_CALLBACK(HubWindowCallbacks::decidePolicy), nullptr);
     g_signal_connect(webView_, "create", G_CALLBACK(HubWindowCallbacks::createWebView), nullptr);
     g_signal_connect(webView_, "permission-request", G_CALLBACK(HubWindowCallbacks::permissionRequest), nullptr);
-    g_signal_connect(webView_, "web-process-terminated", G_CALLBACK(HubWindowCallbacks::webProcessTerminated),
-                     nullptr);
+    g_signal_connect(webView_, "web-process-terminated", G_CALLBACK(HubWindowCallbacks::webProcessTerminated), nullptr);
     gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(webView_));
     gtk_widget_show(GTK_WIDGET(webView_));
 }
@@ -322,8 +317,7 @@ void HubWindowController::place() {
     gtk_window_get_position(win, &current.x, &current.y);
     gtk_window_get_size(win, &current.width, &current.height);
     if (placed_ && intersects(current, workArea)) return;
-    const Frame f = centredFrame(workArea, placed_ ? current.width : defaultWidth,
-                                 placed_ ? current.height : defaultHeight);
+    const Frame f = centredFrame(workArea, placed_ ? current.width : defaultWidth, placed_ ? current.height : defaultHeight);
     gtk_window_resize(win, f.width, f.height);
     gtk_window_move(win, f.x, f.y);
     placed_ = true;

@@ -69,8 +69,7 @@ public:
 
     // What a navigation to `uri` may do, for a page living in `pageDirectory`.
     enum class LinkDecision { allow, openInBrowser, refuse };
-    static LinkDecision decideNavigation(const std::string& uri, const std::filesystem::path& pageDirectory,
-                                         bool newWindow);
+    static LinkDecision decideNavigation(const std::string& uri, const std::filesystem::path& pageDirectory, bool newWindow);
     // The window's frame for a monitor work area: centred, fitted inside it
     // when it is smaller than the window, never below the minimum size.
     struct Frame {

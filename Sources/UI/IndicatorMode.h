@@ -9,12 +9,14 @@
 struct IndicatorMode {
     enum class Kind { recording, error, idle, processing, done };
     Kind kind = Kind::idle;
-    float rms = 0;                       // recording: display level 0...1
+    float rms = 0;                                 // recording: display level 0...1
     DictationMode mode = DictationMode::standard;  // recording
-    std::string message;                 // error
-    std::optional<ErrorRemedy> remedy;   // error: none for a plain message
+    std::string message;                           // error
+    std::optional<ErrorRemedy> remedy;             // error: none for a plain message
 
-    static IndicatorMode recording(float rms, DictationMode mode = DictationMode::standard) { return {Kind::recording, rms, mode, {}, std::nullopt}; }
+    static IndicatorMode recording(float rms, DictationMode mode = DictationMode::standard) {
+        return {Kind::recording, rms, mode, {}, std::nullopt};
+    }
     static IndicatorMode error(std::string message, std::optional<ErrorRemedy> remedy = std::nullopt) {
         return {Kind::error, 0, DictationMode::standard, std::move(message), remedy};
     }

@@ -13,8 +13,8 @@
 
 namespace IndicatorThemes {
 const std::vector<IndicatorTheme>& allCases() {
-    static const std::vector<IndicatorTheme> all = {IndicatorTheme::aurora, IndicatorTheme::violet,
-                                                    IndicatorTheme::titanium, IndicatorTheme::abyss};
+    static const std::vector<IndicatorTheme> all = {IndicatorTheme::aurora, IndicatorTheme::violet, IndicatorTheme::titanium,
+                                                    IndicatorTheme::abyss};
     return all;
 }
 

@@ -101,9 +101,11 @@ struct IndicatorCallbacks {
 std::string IndicatorMode::description() const {
     switch (kind) {
         case Kind::recording:
-            return "recording(rms: " + platform::text::formatFloat(rms) + ", mode: " + (mode == DictationMode::raw ? "raw" : "standard") + ")";
+            return "recording(rms: " + platform::text::formatFloat(rms) +
+                   ", mode: " + (mode == DictationMode::raw ? "raw" : "standard") + ")";
         case Kind::error:
-            return "error(\"" + message + "\", remedy: " + (remedy ? "openSystemPane(" + settingsPaneRawValue(remedy->pane) + ")" : "nil") + ")";
+            return "error(\"" + message +
+                   "\", remedy: " + (remedy ? "openSystemPane(" + settingsPaneRawValue(remedy->pane) + ")" : "nil") + ")";
         case Kind::idle: return "idle";
         case Kind::processing: return "processing";
         case Kind::done: return "done";
@@ -146,8 +148,7 @@ void IndicatorWindowController::ensureWindow() {
     gtk_window_set_type_hint(win, GDK_WINDOW_TYPE_HINT_NOTIFICATION);
     gtk_window_set_default_size(win, recordingWidth, recordingHeight);
     gtk_widget_set_app_paintable(window_, TRUE);
-    if (GdkVisual* rgba = gdk_screen_get_rgba_visual(gtk_widget_get_screen(window_)))
-        gtk_widget_set_visual(window_, rgba);
+    if (GdkVisual* rgba = gdk_screen_get_rgba_visual(gtk_widget_get_screen(window_))) gtk_widget_set_visual(window_, rgba);
 
     // One web context and web process with the hub.
     webView_ = ui::newSharedWebView(nullptr);
@@ -232,9 +233,7 @@ void IndicatorWindowController::apply(const IndicatorMode& mode) {
             present();
             break;
         }
-        case IndicatorMode::Kind::done:
-            scheduleHide(0.45);
-            break;
+        case IndicatorMode::Kind::done: scheduleHide(0.45); break;
     }
 }
 
@@ -394,8 +393,8 @@ void IndicatorWindowController::present() {
     gtk_window_resize(GTK_WINDOW(window_), from.width, from.height);
     gtk_widget_show(window_);
     auto* anim = new Animation{from, to, g_get_monotonic_time()};
-    animationSource_ = g_timeout_add_full(G_PRIORITY_DEFAULT, 15, IndicatorCallbacks::animate, anim,
-                                          IndicatorCallbacks::freeAnimation);
+    animationSource_ =
+        g_timeout_add_full(G_PRIORITY_DEFAULT, 15, IndicatorCallbacks::animate, anim, IndicatorCallbacks::freeAnimation);
 }
 
 void IndicatorWindowController::orderOut() {

@@ -28,9 +28,9 @@ std::vector<Highlight> featureHighlights() {
          "Speak a short trigger and have it expand into boilerplate text you use often. Manage with `ondira snippets add`."},
         {"Per-App Rules",
          "Ondira adapts formatting automatically to the app you're dictating into \u2014 no per-app setup needed."},
-        {"Voice Commands",
-         "Say things like " + examples +
-             " \u2014 Ondira turns them into real punctuation and edits, not literal words. Run `ondira help` for the full list."},
+        {"Voice Commands", "Say things like " + examples +
+                               " \u2014 Ondira turns them into real punctuation and edits, not literal words. Run `ondira "
+                               "help` for the full list."},
         {"Command Line", "Script Ondira from Terminal \u2014 run `ondira help` to see every command."},
     };
 }

@@ -27,11 +27,11 @@ WebKitWebView* newSharedWebView(WebKitUserContentManager* contentManager) {
     if (!contentManager) contentManager = webkit_user_content_manager_new();
     else g_object_ref(contentManager);
     if (gAnchor)
-        object = G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", gAnchor, "user-content-manager",
-                                       contentManager, "settings", settings, nullptr));
+        object = G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", gAnchor, "user-content-manager", contentManager,
+                                       "settings", settings, nullptr));
     else
-        object = G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager",
-                                       contentManager, "settings", settings, nullptr));
+        object = G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", contentManager,
+                                       "settings", settings, nullptr));
     g_object_unref(contentManager);
     g_object_unref(settings);
     auto* view = WEBKIT_WEB_VIEW(object);

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 namespace SupportBundleExport {
 
 std::string suggestedFileName(std::time_t now) {
-    std::tm tm {};
+    std::tm tm{};
     ::localtime_r(&now, &tm);
     char date[16];
     std::strftime(date, sizeof date, "%Y-%m-%d", &tm);
@@ -79,7 +79,9 @@ Desktop gtkDesktop() {
 void exportSupportBundle(Options options) {
     auto shared = std::make_shared<Options>(std::move(options));
     if (!shared->generate) {
-        shared->generate = [](const fs::path& directory) { return SupportBundle::generateAndWrite(directory, std::nullopt); };
+        shared->generate = [](const fs::path& directory) {
+            return SupportBundle::generateAndWrite(directory, std::nullopt);
+        };
     }
     shared->desktop.chooseSaveLocation(suggestedFileName(std::time(nullptr)), [shared](std::optional<fs::path> chosen) {
         if (!chosen) {

@@ -18,9 +18,7 @@ namespace fs = std::filesystem;
 
 namespace TranscribeFileFlow {
 
-std::string transcribingTooltip(const std::string& fileName) {
-    return "Ondira \u2014 transcribing " + fileName + "\u2026";
-}
+std::string transcribingTooltip(const std::string& fileName) { return "Ondira \u2014 transcribing " + fileName + "\u2026"; }
 
 std::string progressTooltip(const std::string& fileName, double fraction) {
     char percent[32];
@@ -80,8 +78,8 @@ void copyToClipboard(const std::string& text) {
 }
 
 void alert(const std::string& message, const std::string& informativeText) {
-    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, "%s",
-                                               message.c_str());
+    GtkWidget* dialog =
+        gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, "%s", message.c_str());
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", informativeText.c_str());
     gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
     gtk_dialog_run(GTK_DIALOG(dialog));
@@ -99,7 +97,8 @@ void onShowItemsDone(GObject* source, GAsyncResult* result, gpointer data) {
     g_clear_error(&error);
     // No file manager answers the standard interface: open the folder instead.
     if (!g_app_info_launch_default_for_uri(folderURI->c_str(), nullptr, &error)) {
-        platform::log("TranscribeFile", std::string("could not reveal the transcript: ") + (error ? error->message : "unknown"));
+        platform::log("TranscribeFile",
+                      std::string("could not reveal the transcript: ") + (error ? error->message : "unknown"));
         g_clear_error(&error);
     }
 }
@@ -157,18 +156,18 @@ void finish(const Options& options) {
 
 void offerToSave(std::shared_ptr<Options> options, const FileTranscriber::FileTranscriptionResult& result) {
     options->desktop.copyToClipboard(result.fullText);
-    options->desktop.chooseSaveLocation(
-        suggestedTranscriptName(result.sourceURL), [options, text = result.fullText](std::optional<fs::path> destination) {
-            if (destination) {
-                try {
-                    FileTranscriber::writeTranscript(text, *destination);
-                    options->desktop.reveal(*destination);
-                } catch (const std::exception& e) {
-                    options->desktop.alert(saveFailedMessage, e.what());
-                }
-            }
-            finish(*options);
-        });
+    options->desktop.chooseSaveLocation(suggestedTranscriptName(result.sourceURL),
+                                        [options, text = result.fullText](std::optional<fs::path> destination) {
+                                            if (destination) {
+                                                try {
+                                                    FileTranscriber::writeTranscript(text, *destination);
+                                                    options->desktop.reveal(*destination);
+                                                } catch (const std::exception& e) {
+                                                    options->desktop.alert(saveFailedMessage, e.what());
+                                                }
+                                            }
+                                            finish(*options);
+                                        });
 }
 
 void transcribe(std::weak_ptr<Host> host, std::shared_ptr<Options> options, const fs::path& file) {
@@ -185,7 +184,8 @@ void transcribe(std::weak_ptr<Host> host, std::shared_ptr<Options> options, cons
             if (progress.chunksCompleted == *windowsShown) return;
             *windowsShown = progress.chunksCompleted;
             const double fraction = progress.fractionComplete();
-            platform::MainQueue::async([host, fileName, fraction] { setTooltip(host, progressTooltip(fileName, fraction)); });
+            platform::MainQueue::async(
+                [host, fileName, fraction] { setTooltip(host, progressTooltip(fileName, fraction)); });
         };
         try {
             const FileTranscriber::Engine engine =

@@ -61,7 +61,7 @@ struct Host {
 struct Options {
     Desktop desktop = gtkDesktop();
     FileTranscriber::Engine engine;  // the on-device recogniser when unset
-    std::string localeIdentifier;     // the session's language when empty
+    std::string localeIdentifier;    // the session's language when empty
     // Called on the main thread when the flow has nothing more to do (tests).
     std::function<void()> onFinished;
 };

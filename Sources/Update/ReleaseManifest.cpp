@@ -46,9 +46,7 @@ std::optional<long long> optionalInteger(const json& object, const char* key) {
     throw ManifestDecodingError(std::string("type mismatch for key \"") + key + "\": expected an integer");
 }
 
-std::string quotedOptional(const std::optional<std::string>& s) {
-    return s ? "Optional(\"" + *s + "\")" : "nil";
-}
+std::string quotedOptional(const std::optional<std::string>& s) { return s ? "Optional(\"" + *s + "\")" : "nil"; }
 
 }  // namespace
 
@@ -96,8 +94,8 @@ std::string ReleaseManifest::encode() const {
 }
 
 std::string ReleaseManifest::describe() const {
-    return "ReleaseManifest(version: \"" + version + "\", build: " +
-           (build ? "Optional(" + std::to_string(*build) + ")" : std::string("nil")) +
+    return "ReleaseManifest(version: \"" + version +
+           "\", build: " + (build ? "Optional(" + std::to_string(*build) + ")" : std::string("nil")) +
            ", releaseDate: " + quotedOptional(releaseDate) + ", downloadURL: \"" + downloadURL +
            "\", releaseNotes: " + quotedOptional(releaseNotes) + ", minMacOSVersion: " + quotedOptional(minMacOSVersion) +
            ", sha256: " + quotedOptional(sha256) + ")";

@@ -16,7 +16,7 @@ struct ReleaseManifest {
     std::string version;
     std::optional<long long> build;
     std::optional<std::string> releaseDate;
-    std::string downloadURL;  // kept as text, never parsed here
+    std::string downloadURL;                     // kept as text, never parsed here
     std::optional<std::string> releaseNotes;     // "releaseNotes", else the older "notes"
     std::optional<std::string> minMacOSVersion;  // "minMacOSVersion", else the older "minOS"; shown, never enforced
     std::optional<std::string> sha256;

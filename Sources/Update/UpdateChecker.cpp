@@ -89,9 +89,7 @@ const std::string& UpdateChecker::defaultManifestURL() {
     return url;
 }
 
-std::string UpdateChecker::currentAppVersion() {
-    return Branding::version;
-}
+std::string UpdateChecker::currentAppVersion() { return Branding::version; }
 
 UpdateStatus UpdateChecker::status() const {
     std::lock_guard<std::mutex> guard(state_->lock);

@@ -19,9 +19,9 @@
 struct UpdateStatus {
     enum class Kind { upToDate, updateAvailable, failed, idle, checking };
     Kind kind = Kind::idle;
-    std::string currentVersion;              // upToDate, updateAvailable
+    std::string currentVersion;               // upToDate, updateAvailable
     std::optional<ReleaseManifest> manifest;  // updateAvailable
-    std::string reason;                      // failed
+    std::string reason;                       // failed
 
     static UpdateStatus upToDate(std::string currentVersion) {
         return {Kind::upToDate, std::move(currentVersion), std::nullopt, {}};
@@ -76,8 +76,8 @@ public:
     // The decision on a fetched manifest: update available when it is newer
     // than `currentVersion`, else up to date. Its "minOS" is shown, not enforced.
     static UpdateStatus statusFor(ReleaseManifest manifest, const std::string& currentVersion);
-    static bool shouldCheckAutomatically(bool enabled, std::optional<Clock::time_point> lastChecked,
-                                         Clock::time_point now, double interval);
+    static bool shouldCheckAutomatically(bool enabled, std::optional<Clock::time_point> lastChecked, Clock::time_point now,
+                                         double interval);
     // The hub's token: "uptodate", "available", "error", "idle", "checking".
     static std::string stateToken(const UpdateStatus& status);
     // A manifest without a digest is never reported as verified.

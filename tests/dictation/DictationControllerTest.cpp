@@ -90,8 +90,9 @@ protected:
         road->lifecycle = DictationLifecycle::transcribing;
         const fs::path recording = dir / ("ondira_rec_" + std::to_string(road->dictationGeneration.load()) + ".wav");
         std::ofstream(recording) << "RIFF";
-        return {recording, road->dictationGeneration.load(), mode, AppRules::globalDefault(),
-                std::chrono::system_clock::now(), 1.5};
+        return {
+            recording, road->dictationGeneration.load(), mode, AppRules::globalDefault(), std::chrono::system_clock::now(),
+            1.5};
     }
     static TranscriptionResult heard(const std::string& text) {
         TranscriptionResult r;
@@ -183,7 +184,8 @@ TEST_F(DictationControllerTest, AnOvertakenOrCancelledResultIsNeitherLoggedNorDe
     EXPECT_EQ(historyCount(), historyBefore);
     EXPECT_EQ(HubWindowController::shared().refreshRequests(), refreshes) << "a dropped dictation must not refresh the hub";
     EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
-    EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Cancelled — transcription discarded"));
+    EXPECT_EQ(IndicatorWindowController::shared().currentMode(),
+              IndicatorMode::error("Cancelled — transcription discarded"));
 }
 
 TEST_F(DictationControllerTest, NoSpeechAndAFailedRecognitionEndTheDictationWithoutAnEntry) {
@@ -284,7 +286,8 @@ struct HeldRecognizer {
 // The recording is stopped (here: by the microphone, as a release would) and
 // recognition is under way when the user cancels or goes away.
 TEST_F(DictationControllerTest, EscapeDuringRecognitionLeavesNothingOfTheTakeWhateverTheRecogniserAnswers) {
-    for (const std::optional<std::string>& answer : {std::optional<std::string>("send the report"), std::optional<std::string>()}) {
+    for (const std::optional<std::string>& answer :
+         {std::optional<std::string>("send the report"), std::optional<std::string>()}) {
         const std::string label = answer.value_or("a failure");
         HeldRecognizer recognizer;
         road->setRecognizer(recognizer.make(answer));
@@ -306,7 +309,8 @@ TEST_F(DictationControllerTest, EscapeDuringRecognitionLeavesNothingOfTheTakeWha
         EXPECT_TRUE(StagingBuffer::shared().isEmpty()) << label;
         EXPECT_EQ(historyCount(), historyBefore) << label;
         EXPECT_EQ(road->lifecycle, DictationLifecycle::idle) << label;
-        EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Cancelled — transcription discarded"))
+        EXPECT_EQ(IndicatorWindowController::shared().currentMode(),
+                  IndicatorMode::error("Cancelled — transcription discarded"))
             << label;
     }
 }
@@ -317,8 +321,11 @@ TEST_F(DictationControllerTest, SleepOrLockThrowsAwayAHeldTakeLikeAHandsFreeOne)
         bool handsFree;
         bool staged;  // only a take ended for another reason goes on
     };
-    const Case cases[] = {{"system-sleep", false, false}, {"screen-lock", false, false}, {"system-sleep", true, false},
-                          {"screen-lock", true, false},   {"max-hold-timeout", false, true}};
+    const Case cases[] = {{"system-sleep", false, false},
+                          {"screen-lock", false, false},
+                          {"system-sleep", true, false},
+                          {"screen-lock", true, false},
+                          {"max-hold-timeout", false, true}};
     for (const Case& c : cases) {
         StagingBuffer::shared().clear();
         HeldRecognizer recognizer;

@@ -65,8 +65,7 @@ TEST_F(DictationEndToEnd, HoldingTheHotkeyWhileSpeakingPutsTheCleanedTextInTheFi
 
     auto history = historyFile();
     ASSERT_TRUE(history) << "no history file under the app's home";
-    ASSERT_TRUE(waitUntil(5, [&] { return fileText(*history).find(text) != std::string::npos; }))
-        << fileText(*history);
+    ASSERT_TRUE(waitUntil(5, [&] { return fileText(*history).find(text) != std::string::npos; })) << fileText(*history);
 }
 
 TEST_F(DictationEndToEnd, HissAboveTheSpeechBandOfAFortyEightKilohertzMicrophoneStaysOutOfTheText) {

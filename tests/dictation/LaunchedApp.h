@@ -54,8 +54,8 @@ struct Child {
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         gint out = -1;
-        g_spawn_async_with_pipes(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid,
-                                 nullptr, output.empty() ? nullptr : &out, nullptr, nullptr);
+        g_spawn_async_with_pipes(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid, nullptr,
+                                 output.empty() ? nullptr : &out, nullptr, nullptr);
         if (out >= 0) {
             // Copies the child's output into `output` until it closes.
             std::thread([out, output] {
@@ -118,7 +118,8 @@ protected:
         ASSERT_TRUE(keyboard.ok());
         fs::create_directories(home);
         app = std::make_unique<Child>(
-            std::vector<std::string>{"/usr/bin/env", "HOME=" + home.string(), "XDG_CONFIG_HOME=" + (home / ".config").string(),
+            std::vector<std::string>{"/usr/bin/env", "HOME=" + home.string(),
+                                     "XDG_CONFIG_HOME=" + (home / ".config").string(),
                                      "XDG_DATA_HOME=" + (home / ".local/share").string(), ONDIRA_APP},
             log);
         ASSERT_TRUE(waitUntil(30, [&] { return fileText(log).find("Hotkey & Audio initialized") != std::string::npos; }))

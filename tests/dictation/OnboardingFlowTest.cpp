@@ -36,10 +36,10 @@ const std::string kPhrase = "please send the report to the team by friday";
 bool inTestSession() { return std::getenv("ONDIRA_IN_TEST_SESSION") != nullptr || std::getenv("CI") != nullptr; }
 
 bool setAssistiveTechnologies(bool on) {
-    const std::string command =
-        std::string("gdbus call --session --dest org.a11y.Bus --object-path /org/a11y/bus "
-                    "--method org.freedesktop.DBus.Properties.Set org.a11y.Status IsEnabled \"<") +
-        (on ? "true" : "false") + ">\" >/dev/null 2>&1";
+    const std::string command = std::string(
+                                    "gdbus call --session --dest org.a11y.Bus --object-path /org/a11y/bus "
+                                    "--method org.freedesktop.DBus.Properties.Set org.a11y.Status IsEnabled \"<") +
+                                (on ? "true" : "false") + ">\" >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
 }
 
@@ -120,7 +120,8 @@ protected:
         // the notice of this "off" must have passed before the button is
         // pressed, or it would switch the session off behind the button.
         ASSERT_TRUE(waitFor(10, [] {
-            return std::system("gsettings get org.gnome.desktop.interface toolkit-accessibility 2>/dev/null | grep -q false") == 0;
+            return std::system(
+                       "gsettings get org.gnome.desktop.interface toolkit-accessibility 2>/dev/null | grep -q false") == 0;
         }));
         std::this_thread::sleep_for(std::chrono::seconds(1));
         ASSERT_EQ(assistiveTechnologiesOn(), false);
@@ -157,8 +158,8 @@ protected:
         platform::MainQueue::pump(0.4);
         GdkWindow* gdkWindow = gtk_widget_get_window(window);
         ASSERT_NE(gdkWindow, nullptr);
-        GdkPixbuf* pixels = gdk_pixbuf_get_from_window(gdkWindow, 0, 0, gdk_window_get_width(gdkWindow),
-                                                       gdk_window_get_height(gdkWindow));
+        GdkPixbuf* pixels =
+            gdk_pixbuf_get_from_window(gdkWindow, 0, 0, gdk_window_get_width(gdkWindow), gdk_window_get_height(gdkWindow));
         ASSERT_NE(pixels, nullptr);
         fs::create_directories(ONDIRA_SCREENSHOT_DIR);
         EXPECT_TRUE(gdk_pixbuf_save(pixels, (fs::path(ONDIRA_SCREENSHOT_DIR) / name).c_str(), "png", nullptr, nullptr));
@@ -259,7 +260,8 @@ TEST_F(OnboardingFlow, TheAccessibilityButtonSwitchesAssistiveTechnologiesOnAndA
 
 TEST_F(OnboardingFlow, ClosingTheWindowDuringTheProofStepSkipsItOnce) {
     view().showPage(OnboardingView::Page::proof);
-    ASSERT_TRUE(delegate->dictation().onDictationCompleted && delegate->dictation().onDictationFailed) << "the proof step listens to dictations";
+    ASSERT_TRUE(delegate->dictation().onDictationCompleted && delegate->dictation().onDictationFailed)
+        << "the proof step listens to dictations";
     gtk_window_close(GTK_WINDOW(window));
     platform::MainQueue::pump(0.3);
     EXPECT_FALSE(OnboardingWindow::shared().isVisible());

@@ -88,7 +88,8 @@ TEST_F(StagedCommitTest, AConfirmedInsertionEmptiesTheBufferAndAFailedOneKeepsTh
     EXPECT_TRUE(staging.isEmpty());
     EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(delegate->stagingCommitMenuItem())),
                  "Commit Staged Text (nothing staged)");
-    platform::MainQueue::pump(2.0, [&] { return platform::readFile(field).has_value() && !platform::readFile(field)->empty(); });
+    platform::MainQueue::pump(2.0,
+                              [&] { return platform::readFile(field).has_value() && !platform::readFile(field)->empty(); });
     auto text = platform::readFile(field);
     ASSERT_TRUE(text);
     EXPECT_EQ(std::string(text->begin(), text->end()), "keep these words");

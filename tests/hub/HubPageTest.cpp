@@ -46,7 +46,11 @@ const char* kKept = "Meeting notes about the quarterly budget review";
 void writeFixture() {
     auto& log = DictationLogger::shared();
     const auto now = Clock::now();
-    struct Row { const char* text; const char* app; int daysAgo; };
+    struct Row {
+        const char* text;
+        const char* app;
+        int daysAgo;
+    };
     const Row rows[] = {{kKept, "Text Editor", 0},
                         {kDeleted, "Mail", 0},
                         {"Remind me to call the <b>plumber</b> tomorrow", "Terminal", 1},
@@ -67,14 +71,32 @@ void writeFixture() {
 std::string readText(const fs::path& file) { return platform::readFile(file).value_or(""); }
 
 // The page functions every message of the bridge may answer with.
-const char* const kCallbacks[] = {
-    "ondiraSetStats",        "ondiraSetDictionary",       "ondiraSetHotkey",        "ondiraHotkeyError",
-    "ondiraSetMode",         "ondiraSetLanguages",        "ondiraSetHealth",        "ondiraSetSelftest",
-    "ondiraSetUpdateState",  "ondiraSetDictExportResult", "ondiraSetDictImportResult", "ondiraSetHistory",
-    "ondiraSetHistorySearchResults", "ondiraSetExportResult", "ondiraSetCopyAck", "onRewriteResult",
-    "onRewriteAvailability", "onPrivacyProbe",            "onRules",                "onSnippets",
-    "onProfiles",            "onProfileResult",           "onEngineInfo",           "onLearnedRules",
-    "onStaging",             "onPersonalModel"};
+const char* const kCallbacks[] = {"ondiraSetStats",
+                                  "ondiraSetDictionary",
+                                  "ondiraSetHotkey",
+                                  "ondiraHotkeyError",
+                                  "ondiraSetMode",
+                                  "ondiraSetLanguages",
+                                  "ondiraSetHealth",
+                                  "ondiraSetSelftest",
+                                  "ondiraSetUpdateState",
+                                  "ondiraSetDictExportResult",
+                                  "ondiraSetDictImportResult",
+                                  "ondiraSetHistory",
+                                  "ondiraSetHistorySearchResults",
+                                  "ondiraSetExportResult",
+                                  "ondiraSetCopyAck",
+                                  "onRewriteResult",
+                                  "onRewriteAvailability",
+                                  "onPrivacyProbe",
+                                  "onRules",
+                                  "onSnippets",
+                                  "onProfiles",
+                                  "onProfileResult",
+                                  "onEngineInfo",
+                                  "onLearnedRules",
+                                  "onStaging",
+                                  "onPersonalModel"};
 
 // WebKit's web processes that are children of this process.
 int webProcessCount() {
@@ -148,8 +170,10 @@ TEST_F(HubPageTest, ScriptsEmittedBeforeThePageHasLoadedAreDeliveredOnceItHas) {
 
     const auto started = std::chrono::steady_clock::now();
     showAndSettle();
-    ASSERT_TRUE(waitFor("document.querySelectorAll('#recent li').length > 0 || "
-                        "document.querySelectorAll('#history-list li').length > 0", 20));
+    ASSERT_TRUE(
+        waitFor("document.querySelectorAll('#recent li').length > 0 || "
+                "document.querySelectorAll('#history-list li').length > 0",
+                20));
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
     std::printf("[timing] first show to first statistics and history painted: %.0f ms\n", ms);
 
@@ -259,7 +283,8 @@ TEST_F(HubPageTest, LinksStayInThePageDirectoryWebLinksGoToTheBrowserAndNoWindow
 
     // A file beside the page may be shown in the view.
     js("location.href = 'indicator/error.html'; true");
-    ASSERT_TRUE(pumpUntil(10, [] { return uri().find("indicator/error.html") != std::string::npos && hub().isPageLoaded(); }));
+    ASSERT_TRUE(
+        pumpUntil(10, [] { return uri().find("indicator/error.html") != std::string::npos && hub().isPageLoaded(); }));
     webkit_web_view_go_back(hub().webView());
     ASSERT_TRUE(pumpUntil(10, [&] { return uri() == page && hub().isPageLoaded(); }));
     ASSERT_TRUE(waitFor("document.getElementById('stat-total').textContent !== '–'", 20));
@@ -298,8 +323,7 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
 
     // Overview.
     openPanel("overview");
-    EXPECT_TRUE(waitFor("document.getElementById('stat-total').textContent.trim() === '5'"))
-        << text("#stat-total");
+    EXPECT_TRUE(waitFor("document.getElementById('stat-total').textContent.trim() === '5'")) << text("#stat-total");
     EXPECT_TRUE(waitFor("document.querySelectorAll('#chart svg').length === 1"));
     EXPECT_TRUE(waitFor("document.getElementById('per-app').textContent.indexOf('Text Editor') >= 0"));
     EXPECT_TRUE(waitFor("document.getElementById('recent').textContent.indexOf('quarterly budget') >= 0"));
@@ -309,8 +333,7 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
 
     // History: the rows, a search, and deleting one with confirmation.
     openPanel("history");
-    ASSERT_TRUE(waitFor("document.querySelectorAll('#history-list > li').length === 5"))
-        << text("#history-list");
+    ASSERT_TRUE(waitFor("document.querySelectorAll('#history-list > li').length === 5")) << text("#history-list");
     EXPECT_NE(text("#history-list").find("<b>plumber</b>"), std::string::npos) << "the tags show as typed";
     ASSERT_TRUE(type("#history-search", "printer"));
     EXPECT_TRUE(waitFor("document.querySelectorAll('#history-list > li').length === 1"));
@@ -404,8 +427,10 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
     openPanel("rewrite");
     ASSERT_TRUE(type("#rewrite-input", "so um we should maybe meet tomorrow"));
     ASSERT_TRUE(click(".rewrite-mode[data-mode='polish']"));
-    EXPECT_TRUE(waitFor("document.getElementById('rewrite-status').textContent.length > 0 || "
-                        "document.getElementById('rewrite-output').value.length > 0", 30));
+    EXPECT_TRUE(
+        waitFor("document.getElementById('rewrite-status').textContent.length > 0 || "
+                "document.getElementById('rewrite-output').value.length > 0",
+                30));
     EXPECT_FALSE(text("#rewrite-availability").empty());
     saveSnapshot("rewrite");
 
@@ -445,8 +470,8 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
 
     // A dictation logged while the hub is open shows up in it.
     platform::Semaphore written;
-    DictationLogger::shared().append("A brand new dictation after the hub opened", "Text Editor", Clock::now(), 2, 0.2,
-                                     0.2, "pocketsphinx", [&] { written.signal(); });
+    DictationLogger::shared().append("A brand new dictation after the hub opened", "Text Editor", Clock::now(), 2, 0.2, 0.2,
+                                     "pocketsphinx", [&] { written.signal(); });
     written.wait(10);
     hub().refreshAfterDictation();
     openPanel("overview");
@@ -461,7 +486,8 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     // A private HOME: every store the page reaches lives in it.
     const char* base = std::getenv("ONDIRA_TEST_TMP");
-    const fs::path home = fs::path(base ? base : fs::temp_directory_path().string()) / ("hub-home-" + std::to_string(getpid()));
+    const fs::path home =
+        fs::path(base ? base : fs::temp_directory_path().string()) / ("hub-home-" + std::to_string(getpid()));
     fs::remove_all(home);
     fs::create_directories(home);
     ::setenv("HOME", home.c_str(), 1);

@@ -68,7 +68,10 @@ public:
     nlohmann::json healthItems() override {
         return nlohmann::json::array(
             {{{"id", "microphone"}, {"title", "Microphone"}, {"ok", true}, {"detail", "Default input found"}, {"fix", ""}},
-             {{"id", "accessibility"}, {"title", "Accessibility"}, {"ok", false}, {"detail", "The bus is off"},
+             {{"id", "accessibility"},
+              {"title", "Accessibility"},
+              {"ok", false},
+              {"detail", "The bus is off"},
               {"fix", "Turn on assistive technologies"}}});
     }
     void openPermissionSettings(const std::string& id) override { permissionPanes.push_back(id); }
@@ -112,22 +115,22 @@ inline std::string quoted(const std::string& text) { return nlohmann::json(text)
 
 // Clicks the element matching a selector; false when there is none.
 inline bool click(const std::string& selector) {
-    return js("(function(){var e=document.querySelector(" + quoted(selector) + ");if(!e)return false;e.click();return true;})()") ==
-           "true";
+    return js("(function(){var e=document.querySelector(" + quoted(selector) +
+              ");if(!e)return false;e.click();return true;})()") == "true";
 }
 
 // Types into an input or text area the way a user does: value, then input and change events.
 inline bool type(const std::string& selector, const std::string& text) {
-    return js("(function(){var e=document.querySelector(" + quoted(selector) + ");if(!e)return false;e.focus();e.value=" +
-              quoted(text) +
+    return js("(function(){var e=document.querySelector(" + quoted(selector) +
+              ");if(!e)return false;e.focus();e.value=" + quoted(text) +
               ";e.dispatchEvent(new Event('input',{bubbles:true}));e.dispatchEvent(new Event('change',{bubbles:true}));"
               "return true;})()") == "true";
 }
 
 // Picks an option of a select and tells the page.
 inline bool choose(const std::string& selector, const std::string& value) {
-    return js("(function(){var e=document.querySelector(" + quoted(selector) + ");if(!e)return false;e.value=" +
-              quoted(value) + ";if(e.value!==" + quoted(value) +
+    return js("(function(){var e=document.querySelector(" + quoted(selector) +
+              ");if(!e)return false;e.value=" + quoted(value) + ";if(e.value!==" + quoted(value) +
               ")return false;e.dispatchEvent(new Event('change',{bubbles:true}));return true;})()") == "true";
 }
 

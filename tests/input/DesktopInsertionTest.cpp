@@ -79,8 +79,16 @@ struct XTerm {
         const std::string script =
             "printf %s \"$WINDOWID\" > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"; stty -icanon; "
             "head -c \"$3\" > \"$2.tmp\" && mv \"$2.tmp\" \"$2\"";
-        std::vector<std::string> args = {"xterm", "-u8", "-e", "sh", "-c", script, "sh", windowFile.string(),
-                                         received.string(), std::to_string(expected.size())};
+        std::vector<std::string> args = {"xterm",
+                                         "-u8",
+                                         "-e",
+                                         "sh",
+                                         "-c",
+                                         script,
+                                         "sh",
+                                         windowFile.string(),
+                                         received.string(),
+                                         std::to_string(expected.size())};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -147,9 +155,7 @@ class DesktopInsertionTest : public ::testing::Test {
 protected:
     // Other test processes use the real clipboard too; these cases check exactly what it holds.
     SessionLock clipboard{"clipboard"};
-    void SetUp() override {
-        ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY"), "no X display");
-    }
+    void SetUp() override { ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY"), "no X display"); }
     std::shared_ptr<platform::DesktopInsertion> desktop = std::make_shared<platform::DesktopInsertion>();
 
     ClipboardSnapshot saveClipboard() {
@@ -249,7 +255,8 @@ TEST_F(DesktopInsertionTest, APasteReachesTheShellInAnXtermAndTheUsersSelections
         platform::MainQueue::pump(0.3);
         kill(xterm.pid, SIGCONT);
         EXPECT_EQ(xterm.shellReceived(5.0), row.text);
-        platform::MainQueue::pump(5.0, [] { return selectionText(GDK_SELECTION_PRIMARY) == "the user's highlighted words"; });
+        platform::MainQueue::pump(5.0,
+                                  [] { return selectionText(GDK_SELECTION_PRIMARY) == "the user's highlighted words"; });
         EXPECT_EQ(selectionText(GDK_SELECTION_PRIMARY), "the user's highlighted words");
         EXPECT_EQ(selectionText(GDK_SELECTION_CLIPBOARD), "the user's own words");
     }
@@ -328,9 +335,10 @@ TEST_F(DesktopInsertionTest, AnotherClientsKeyboardGrabIsSecureInput) {
 TEST(DesktopInsertion, EachTerminalGetsItsOwnPasteKey) {
     using Key = platform::DesktopInsertion::PasteKey;
     const std::vector<std::pair<const char*, Key>> rows = {
-        {"XTerm", Key::shiftInsertPrimary},  {"UXTerm", Key::shiftInsertPrimary}, {"URxvt", Key::shiftInsertPrimary},
-        {"Rxvt", Key::shiftInsertPrimary},   {"org.gnome.Terminal", Key::controlShiftV}, {"kitty", Key::controlShiftV},
-        {"org.gnome.gedit", Key::controlV}, {"firefox", Key::controlV}};
+        {"XTerm", Key::shiftInsertPrimary},         {"UXTerm", Key::shiftInsertPrimary},
+        {"URxvt", Key::shiftInsertPrimary},         {"Rxvt", Key::shiftInsertPrimary},
+        {"org.gnome.Terminal", Key::controlShiftV}, {"kitty", Key::controlShiftV},
+        {"org.gnome.gedit", Key::controlV},         {"firefox", Key::controlV}};
     for (const auto& [id, key] : rows) EXPECT_EQ(platform::DesktopInsertion::pasteKey(id), key) << id;
 }
 

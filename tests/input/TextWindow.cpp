@@ -51,10 +51,8 @@ gboolean slowKey(GtkWidget*, GdkEvent*, gpointer) {
 
 void provide(GtkClipboard*, GtkSelectionData* data, guint info, gpointer) {
     if (gSlowClipboard) g_usleep(150 * 1000);
-    if (info == 0)
-        gtk_selection_data_set_text(data, kClipboardText, -1);
-    else
-        gtk_selection_data_set(data, gdk_atom_intern_static_string("image/png"), 8, kPng, sizeof kPng);
+    if (info == 0) gtk_selection_data_set_text(data, kClipboardText, -1);
+    else gtk_selection_data_set(data, gdk_atom_intern_static_string("image/png"), 8, kPng, sizeof kPng);
 }
 void providePrimary(GtkClipboard*, GtkSelectionData* data, guint, gpointer) {
     gtk_selection_data_set_text(data, kPrimaryText, -1);

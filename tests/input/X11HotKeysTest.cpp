@@ -52,9 +52,7 @@ struct Events {
 
 class X11HotKeysTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ONDIRA_REQUIRE_SERVICE(keyboard.display, "no X display");
-    }
+    void SetUp() override { ONDIRA_REQUIRE_SERVICE(keyboard.display, "no X display"); }
     Keyboard keyboard;
     std::shared_ptr<platform::X11HotKeys> hotKeys = std::make_shared<platform::X11HotKeys>();
     Events events;
@@ -91,7 +89,8 @@ TEST_F(X11HotKeysTest, AGrabSeesPressAndReleaseWhateverTheLocks) {
 TEST_F(X11HotKeysTest, ReleasingTheModifierFirstStillEndsThePress) {
     hotKeys->installHandler(events.handler());
     std::uint64_t ref = 0;
-    ASSERT_EQ(hotKeys->registerHotKey(49, KeyCodes::controlMask | KeyCodes::optionMask, HotkeyManager::signature, 100, ref), 0);
+    ASSERT_EQ(hotKeys->registerHotKey(49, KeyCodes::controlMask | KeyCodes::optionMask, HotkeyManager::signature, 100, ref),
+              0);
     keyboard.key(XK_Control_L, true);
     keyboard.key(XK_Alt_L, true);
     keyboard.key(XK_space, true);
@@ -105,7 +104,8 @@ TEST_F(X11HotKeysTest, ReleasingTheModifierFirstStillEndsThePress) {
 TEST_F(X11HotKeysTest, AKeyAnotherClientHoldsIsRefusedWithBadAccess) {
     const KeyCode f7 = keyboard.code(XK_F7);
     for (unsigned int lock : {0u, unsigned(LockMask)})
-        XGrabKey(keyboard.display, f7, ShiftMask | lock, DefaultRootWindow(keyboard.display), False, GrabModeAsync, GrabModeAsync);
+        XGrabKey(keyboard.display, f7, ShiftMask | lock, DefaultRootWindow(keyboard.display), False, GrabModeAsync,
+                 GrabModeAsync);
     XSync(keyboard.display, False);
     std::uint64_t ref = 7;
     EXPECT_EQ(hotKeys->registerHotKey(98, KeyCodes::shiftMask, HotkeyManager::signature, 102, ref), BadAccess);
@@ -201,9 +201,7 @@ TEST_F(X11HotKeysTest, ManagerSeesRightCtrlHoldAndAltSpaceThroughTheListener) {
     manager.mode = HotkeyMode::fn;
     manager.startListening();
     ASSERT_TRUE(manager.isKeyListenerInstalled());
-    auto waitCalls = [&](std::size_t n) {
-        platform::MainQueue::pump(3.0, [&] { return delegate->calls.size() >= n; });
-    };
+    auto waitCalls = [&](std::size_t n) { platform::MainQueue::pump(3.0, [&] { return delegate->calls.size() >= n; }); };
     keyboard.chord({XK_Control_R}, 0.4);
     waitCalls(2);
     EXPECT_EQ(delegate->calls, (std::vector<std::string>{"press", "release"}));

@@ -37,7 +37,11 @@ const std::string kBase = kBaseSentence;
 TEST(MirvaneInstructions, EachModeHasItsTextOfTheFixedLength) {
     Env shortVar("MIRVANE_SHORT", nullptr);
     EXPECT_EQ(kBase.size(), 262u);
-    struct Case { const char* mode; std::size_t bytes; const char* task; };
+    struct Case {
+        const char* mode;
+        std::size_t bytes;
+        const char* task;
+    };
     for (const Case& c : {Case{"concise", 360, " Task: remove filler"}, Case{"bullets", 369, " Task: turn the text"},
                           Case{"email", 368, " Task: format the text as a clear email"},
                           Case{"polish", 2647, " Task: fix DICTATION MECHANICS ONLY"},
@@ -50,8 +54,8 @@ TEST(MirvaneInstructions, EachModeHasItsTextOfTheFixedLength) {
 }
 
 TEST(MirvaneInstructions, OnlyShortZeroSelectsTheLongPolishText) {
-    for (auto [value, bytes] : std::vector<std::pair<const char*, std::size_t>>{
-             {"0", 7491}, {"00", 2647}, {"false", 2647}, {"1", 2647}}) {
+    for (auto [value, bytes] :
+         std::vector<std::pair<const char*, std::size_t>>{{"0", 7491}, {"00", 2647}, {"false", 2647}, {"1", 2647}}) {
         Env v("MIRVANE_SHORT", value);
         const std::string text = instructionsFor("polish", "");
         EXPECT_EQ(text.size(), bytes) << value;
@@ -72,22 +76,31 @@ TEST(MirvaneInstructions, EditWrapsTheInstructionInQuotesEvenWhenEmpty) {
 TEST(MirvaneText, TrimsUnicodeWhitespaceAndStripsOnePairOfQuotes) {
     EXPECT_EQ(text::trimmed("\xC2\xA0\t hello world\r\n\xE3\x80\x80"), "hello world");
     EXPECT_EQ(text::trimmed(" \n "), "");
-    struct Case { const char* in; const char* out; };
+    struct Case {
+        const char* in;
+        const char* out;
+    };
     for (const Case& c : {Case{"\"Hi there.\"", "Hi there."}, Case{"'Hi.'", "Hi."}, Case{"\"Hi.'", "\"Hi.'"},
                           Case{"\"", "\""}, Case{"\"\"", ""}, Case{"\"\"x\"\"", "\"x\""}, Case{"\" a \"", " a "}})
         EXPECT_EQ(cleanedAnswer(c.in), c.out) << c.in;
     EXPECT_EQ(cleanedAnswer("  \"Wrapped.\"\n"), "Wrapped.");
-    EXPECT_EQ(text::sanitizeUTF8("a\xFF" "b\xC3"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(text::sanitizeUTF8("a\xFF"
+                                 "b\xC3"),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
     EXPECT_FALSE(text::isValidUTF8("\xED\xA0\x80"));  // an encoded surrogate
 }
 
 TEST(MirvaneModelServer, AcceptsOnlyPlainHttpOnLoopback) {
-    struct Case { const char* url; const char* normalised; };
-    for (const Case& c : {Case{"http://127.0.0.1:8080", "http://127.0.0.1:8080"},
-                          Case{"http://127.0.0.1:8080/", "http://127.0.0.1:8080"},
-                          Case{"http://localhost:11434/v1", "http://localhost:11434"},
-                          Case{"http://127.3.4.5:9000/llm/v1/", "http://127.3.4.5:9000/llm"},
-                          Case{"http://[::1]:8080", "http://[::1]:8080"}}) {
+    struct Case {
+        const char* url;
+        const char* normalised;
+    };
+    for (const Case& c :
+         {Case{"http://127.0.0.1:8080", "http://127.0.0.1:8080"}, Case{"http://127.0.0.1:8080/", "http://127.0.0.1:8080"},
+          Case{"http://localhost:11434/v1", "http://localhost:11434"},
+          Case{"http://127.3.4.5:9000/llm/v1/", "http://127.3.4.5:9000/llm"},
+          Case{"http://[::1]:8080", "http://[::1]:8080"}}) {
         auto got = checkedLoopbackURL(c.url);
         ASSERT_TRUE(got) << c.url;
         EXPECT_EQ(*got, c.normalised);
@@ -173,7 +186,12 @@ TEST(MirvaneEntry, ReadsTheCommandLineInItsOrder) {
     Env data("XDG_DATA_HOME", nullptr);
     const std::string dflt = "/home/someone/.local/share/Ondira/run/mirvane.sock";
     EXPECT_EQ(defaultSocketPath(), dflt);
-    struct Case { std::vector<std::string> args; Road road; std::string mode, instruction, socket; double idle; };
+    struct Case {
+        std::vector<std::string> args;
+        Road road;
+        std::string mode, instruction, socket;
+        double idle;
+    };
     for (const Case& c : std::vector<Case>{
              {{"mirvane"}, Road::oneShot, "polish", "", "", 300},
              {{"mirvane", "--serve"}, Road::serve, "polish", "", "", 300},

@@ -18,12 +18,12 @@ namespace fs = std::filesystem;
 
 namespace {
 const std::string kUnavailableLine = "mirvane: model unavailable\n";
-const char* kBase =
-    "You are a text transformer, NOT an assistant. The user gives you their own text.";
+const char* kBase = "You are a text transformer, NOT an assistant. The user gives you their own text.";
 
 struct Scratch {
-    fs::path path = fs::temp_directory_path() / ("mirvane-test-" + std::to_string(::getpid()) + "-" +
-                                                 std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::path path =
+        fs::temp_directory_path() / ("mirvane-test-" + std::to_string(::getpid()) + "-" +
+                                     std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     Scratch() { fs::create_directories(path); }
     ~Scratch() { fs::remove_all(path); }
 };
@@ -31,11 +31,11 @@ struct Scratch {
 // The helper's environment: a private home, no inherited model settings, and
 // proxies that lead nowhere, which the helper must never use.
 std::map<std::string, std::optional<std::string>> helperEnv(const Scratch& home, const std::string& endpoint,
-                                                           std::map<std::string, std::optional<std::string>> more = {}) {
+                                                            std::map<std::string, std::optional<std::string>> more = {}) {
     std::map<std::string, std::optional<std::string>> env = {
-        {"HOME", home.path.string()}, {"XDG_CONFIG_HOME", std::nullopt}, {"XDG_DATA_HOME", std::nullopt},
-        {"MIRVANE_ENDPOINT", endpoint}, {"MIRVANE_MODEL", std::nullopt}, {"FM_SERVE_REUSE", std::nullopt},
-        {"MIRVANE_SHORT", std::nullopt}, {"http_proxy", "http://127.0.0.1:9"}, {"HTTP_PROXY", "http://127.0.0.1:9"},
+        {"HOME", home.path.string()},        {"XDG_CONFIG_HOME", std::nullopt},    {"XDG_DATA_HOME", std::nullopt},
+        {"MIRVANE_ENDPOINT", endpoint},      {"MIRVANE_MODEL", std::nullopt},      {"FM_SERVE_REUSE", std::nullopt},
+        {"MIRVANE_SHORT", std::nullopt},     {"http_proxy", "http://127.0.0.1:9"}, {"HTTP_PROXY", "http://127.0.0.1:9"},
         {"ALL_PROXY", "http://127.0.0.1:9"}, {"all_proxy", "http://127.0.0.1:9"}};
     for (auto& [k, v] : more) env[k] = v;
     return env;
@@ -77,9 +77,7 @@ struct Helper {
 TEST(MirvaneServe, WritesReadyAtOnceThenAnswersWithTheModelsCleanedText) {
     FakeModelServer server;
     server.setModels({"qwen", "other"});
-    server.onChat([](const json& r) {
-        return FakeModelServer::completion("  \"Hello, world.\"\n");
-    });
+    server.onChat([](const json& r) { return FakeModelServer::completion("  \"Hello, world.\"\n"); });
     Helper h(server);
     EXPECT_EQ(h.proc->readLine(5), std::optional<std::string>(R"({"ready":true})"));
     json reply = h.ask(R"({"text":"  hello world \n","mode":"polish"})");
@@ -128,7 +126,10 @@ TEST(MirvaneServe, AnswersEveryLineOfTheProtocolTable) {
     Helper h(server);
     ASSERT_TRUE(h.proc->readLine(5));
     const json bad = {{"ok", false}, {"err", "bad request"}};
-    struct Case { std::string line; json reply; };
+    struct Case {
+        std::string line;
+        json reply;
+    };
     for (const Case& c : std::vector<Case>{
              {R"({"text":"   "})", bad},
              {R"({"text":5})", bad},
@@ -158,7 +159,11 @@ TEST(MirvaneServe, EachModeSendsItsInstructionsAsTheSystemMessage) {
     FakeModelServer server;
     Helper h(server);
     ASSERT_TRUE(h.proc->readLine(5));
-    struct Case { std::string request; std::string mark; std::size_t bytes; };
+    struct Case {
+        std::string request;
+        std::string mark;
+        std::size_t bytes;
+    };
     for (const Case& c : std::vector<Case>{
              {R"({"text":"t","mode":"email"})", " Task: format the text as a clear email body", 368},
              {R"({"text":"t","mode":"bullets"})", " Task: turn the text into tidy bullet points", 369},
@@ -216,7 +221,7 @@ TEST(MirvaneServe, ASlowModelIsAnsweredWithAnErrorBeforeTheClientGivesUp) {
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(r["ok"], false) << r;
     EXPECT_GT(took, 15.0);
-    EXPECT_LT(took, 19.5);  // the client stops waiting at 20 s
+    EXPECT_LT(took, 19.5);                                                           // the client stops waiting at 20 s
     EXPECT_EQ(h.ask(R"({"text":"still there?","mode":"email"})", 30)["ok"], false);  // still slow, still answered
 }
 
@@ -264,7 +269,11 @@ TEST(MirvaneServe, UnavailableModelExitsThreeWithTheLineAndAReason) {
     FakeModelServer server;
     server.setModels({"present"});
     const std::string closed = "http://127.0.0.1:" + std::to_string(FakeModelServer::closedPort());
-    struct Case { std::string endpoint; std::optional<std::string> model; std::string reasonMark; };
+    struct Case {
+        std::string endpoint;
+        std::optional<std::string> model;
+        std::string reasonMark;
+    };
     for (const Case& c : std::vector<Case>{
              {closed, std::nullopt, "start llama-server or Ollama"},
              {server.url(), std::string("absent"), "MIRVANE_MODEL"},
@@ -417,8 +426,7 @@ TEST(MirvaneSocket, RefusesARunDirectoryThatIsNotSafelyItsOwn) {
     EXPECT_NE(open.readStderr(1).find("is open to other users"), std::string::npos);
     EXPECT_EQ(fs::status(home.path / "open").permissions() & fs::perms::all, fs::perms::all);
     // A fresh directory is created private.
-    Subprocess fresh({MIRVANE_EXECUTABLE, "--serve", "--socket", (home.path / "fresh/run/m.sock").string(), "--idle",
-                      "0.2"},
+    Subprocess fresh({MIRVANE_EXECUTABLE, "--serve", "--socket", (home.path / "fresh/run/m.sock").string(), "--idle", "0.2"},
                      helperEnv(home, server.url()));
     EXPECT_EQ(fresh.wait(5), std::optional<int>(0)) << fresh.readStderr(1);
     EXPECT_EQ(fs::status(home.path / "fresh/run").permissions() & fs::perms::all, fs::perms::owner_all);

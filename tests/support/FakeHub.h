@@ -89,7 +89,8 @@ public:
         return grabRefusal;
     }
     nlohmann::json healthItems() override {
-        return nlohmann::json::array({{{"id", "microphone"}, {"title", "Microphone"}, {"ok", true}, {"detail", ""}, {"fix", ""}}});
+        return nlohmann::json::array(
+            {{{"id", "microphone"}, {"title", "Microphone"}, {"ok", true}, {"detail", ""}, {"fix", ""}}});
     }
     void openPermissionSettings(const std::string& id) override { permissionPanes.push_back(id); }
     void applyIndicatorTheme(const std::string& theme) override { themes.push_back(theme); }

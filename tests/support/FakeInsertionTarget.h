@@ -13,8 +13,8 @@
 class FakeInsertionTarget : public InsertionTarget {
 public:
     bool secure = false;
-    bool deaf = false;            // keystrokes and pastes go nowhere
-    bool readable = true;         // the field's value can be read
+    bool deaf = false;     // keystrokes and pastes go nowhere
+    bool readable = true;  // the field's value can be read
     bool acceptsDirectInsert = false;
     std::string value = "Dear ";
     ClipboardSnapshot clipboard{{{"UTF8_STRING", {'m', 'i', 'n', 'e'}}, {"image/png", {0x89, 'P', 'N', 'G'}}}};

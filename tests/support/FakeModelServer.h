@@ -42,8 +42,9 @@ public:
                 escaped += buf;
             } else escaped += static_cast<char>(c);
         }
-        return {200, R"({"id":"x","object":"chat.completion","choices":[{"index":0,"message":{"role":"assistant","content":")" +
-                         escaped + R"("},"finish_reason":"stop"}]})",
+        return {200,
+                R"({"id":"x","object":"chat.completion","choices":[{"index":0,"message":{"role":"assistant","content":")" +
+                    escaped + R"("},"finish_reason":"stop"}]})",
                 delayMs};
     }
 

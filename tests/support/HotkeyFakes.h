@@ -87,7 +87,8 @@ public:
     // Sends a key of the registered identifier, as the X server would.
     void fire(std::uint32_t keyCode, std::uint32_t modifiers, bool pressed) {
         for (const auto& [r, l] : live)
-            if (l.keyCode == keyCode && l.modifiers == modifiers && handler) handler(HotkeyManager::signature, l.identifier, pressed);
+            if (l.keyCode == keyCode && l.modifiers == modifiers && handler)
+                handler(HotkeyManager::signature, l.identifier, pressed);
     }
 
     std::map<std::uint64_t, Live> live;

@@ -29,8 +29,7 @@ struct PrivateSink {
             char buf[64] = {0};
             if (std::fgets(buf, sizeof buf, p)) moduleIndex = buf;
             ::pclose(p);
-            while (!moduleIndex.empty() && (moduleIndex.back() == '\n' || moduleIndex.back() == ' '))
-                moduleIndex.pop_back();
+            while (!moduleIndex.empty() && (moduleIndex.back() == '\n' || moduleIndex.back() == ' ')) moduleIndex.pop_back();
         }
     }
     ~PrivateSink() {
@@ -53,8 +52,8 @@ struct MonitorRecorder {
         pa_buffer_attr attr{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
                             static_cast<uint32_t>(-1), 640};
         std::string dev = sink + ".monitor";
-        stream = pa_simple_new(nullptr, "ondira-tests", PA_STREAM_RECORD, dev.c_str(), "monitor", &spec, nullptr,
-                               &attr, nullptr);
+        stream =
+            pa_simple_new(nullptr, "ondira-tests", PA_STREAM_RECORD, dev.c_str(), "monitor", &spec, nullptr, &attr, nullptr);
         if (!stream) return;
         worker = std::thread([this] {
             int16_t chunk[320];

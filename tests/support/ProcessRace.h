@@ -19,8 +19,7 @@ inline bool raceInProcesses(int count, const std::function<void(int index)>& bod
         if (pid == 0) {
             ::close(gate[1]);
             char byte;
-            while (::read(gate[0], &byte, 1) > 0) {
-            }  // the parent closing its end releases everyone at once
+            while (::read(gate[0], &byte, 1) > 0) {}  // the parent closing its end releases everyone at once
             body(i);
             ::_exit(0);
         }

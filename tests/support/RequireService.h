@@ -18,10 +18,10 @@ inline bool servicesRequired() {
 }  // namespace testsupport
 
 // Usable in a test body or in SetUp (a fatal failure there skips the body).
-#define ONDIRA_REQUIRE_SERVICE(available, why)                                                      \
-    do {                                                                                            \
-        if (!(available)) {                                                                         \
+#define ONDIRA_REQUIRE_SERVICE(available, why)                                                           \
+    do {                                                                                                 \
+        if (!(available)) {                                                                              \
             if (::testsupport::servicesRequired()) FAIL() << "missing service in this session: " << why; \
-            GTEST_SKIP() << why;                                                                    \
-        }                                                                                           \
+            GTEST_SKIP() << why;                                                                         \
+        }                                                                                                \
     } while (0)

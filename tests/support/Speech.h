@@ -32,7 +32,8 @@ inline bool withBandNoise(const std::filesystem::path& speech, const std::filesy
                           unsigned seed = 1) {
     constexpr int rate = 48000;
     const std::filesystem::path raw = out.string() + ".f32";
-    const std::string command = "ffmpeg -v quiet -y -i '" + speech.string() + "' -ar 48000 -ac 1 -f f32le '" + raw.string() + "'";
+    const std::string command =
+        "ffmpeg -v quiet -y -i '" + speech.string() + "' -ar 48000 -ac 1 -f f32le '" + raw.string() + "'";
     if (std::system(command.c_str()) != 0) return false;
     std::ifstream in(raw, std::ios::binary);
     std::vector<float> mono;
@@ -87,8 +88,9 @@ inline std::vector<std::string> words(const std::string& text) {
 inline std::string plainWords(const std::string& text) {
     std::string out;
     for (char c : text)
-        out += std::isalnum(static_cast<unsigned char>(c)) || c == '\'' ? static_cast<char>(std::tolower(static_cast<unsigned char>(c)))
-                                                                          : ' ';
+        out += std::isalnum(static_cast<unsigned char>(c)) || c == '\''
+                   ? static_cast<char>(std::tolower(static_cast<unsigned char>(c)))
+                   : ' ';
     return out;
 }
 

@@ -22,8 +22,7 @@ extern char** environ;
 class Subprocess {
 public:
     // `env` entries override (value) or remove (nullopt) inherited variables.
-    Subprocess(const std::vector<std::string>& argv,
-               const std::map<std::string, std::optional<std::string>>& env = {}) {
+    Subprocess(const std::vector<std::string>& argv, const std::map<std::string, std::optional<std::string>>& env = {}) {
         int in[2], out[2], err[2];
         ::pipe2(in, O_CLOEXEC);
         ::pipe2(out, O_CLOEXEC);

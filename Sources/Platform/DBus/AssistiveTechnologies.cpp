@@ -62,10 +62,10 @@ private:
             g_clear_error(&error);
             return;
         }
-        GVariant* reply = g_dbus_connection_call_sync(
-            session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
-            g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)), nullptr,
-            G_DBUS_CALL_FLAGS_NONE, busTimeoutMs, nullptr, &error);
+        GVariant* reply =
+            g_dbus_connection_call_sync(session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
+                                        g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)),
+                                        nullptr, G_DBUS_CALL_FLAGS_NONE, busTimeoutMs, nullptr, &error);
         if (reply) {
             result.sessionEnabled = true;
             g_variant_unref(reply);

@@ -43,8 +43,7 @@ void onServerInfo(pa_context* context, const pa_server_info* info, void* userdat
         probe->sourceInfoDone = true;
         return;
     }
-    pa_operation* op =
-        pa_context_get_source_info_by_name(context, probe->result.defaultSource.c_str(), onSourceInfo, probe);
+    pa_operation* op = pa_context_get_source_info_by_name(context, probe->result.defaultSource.c_str(), onSourceInfo, probe);
     if (op) pa_operation_unref(op);
     else probe->sourceInfoDone = true;
 }
@@ -91,10 +90,8 @@ SoundServer probeSoundServer(double timeoutSeconds) {
     }
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
-    while (!probe.failed && !(probe.serverInfoDone && probe.sourceInfoDone) &&
-           std::chrono::steady_clock::now() < deadline) {
-        if (pa_mainloop_prepare(loop, 100 * 1000) < 0 || pa_mainloop_poll(loop) < 0 ||
-            pa_mainloop_dispatch(loop) < 0) {
+    while (!probe.failed && !(probe.serverInfoDone && probe.sourceInfoDone) && std::chrono::steady_clock::now() < deadline) {
+        if (pa_mainloop_prepare(loop, 100 * 1000) < 0 || pa_mainloop_poll(loop) < 0 || pa_mainloop_dispatch(loop) < 0) {
             break;
         }
     }
@@ -147,9 +144,9 @@ AccessibilityBus probeAccessibilityBus(int timeoutMilliseconds) {
         if (error) g_error_free(error);
         return bus;
     }
-    GVariant* reply = g_dbus_connection_call_sync(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
-                                                  "GetAddress", nullptr, G_VARIANT_TYPE("(s)"),
-                                                  G_DBUS_CALL_FLAGS_NONE, timeoutMilliseconds, nullptr, &error);
+    GVariant* reply =
+        g_dbus_connection_call_sync(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", nullptr,
+                                    G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, timeoutMilliseconds, nullptr, &error);
     if (!reply) {
         bus.error = error ? error->message : "org.a11y.Bus did not answer";
         if (error) g_error_free(error);
@@ -161,10 +158,10 @@ AccessibilityBus probeAccessibilityBus(int timeoutMilliseconds) {
     std::string busAddress = a11yAddress ? a11yAddress : "";
     g_variant_unref(reply);
 
-    GVariant* enabled = g_dbus_connection_call_sync(
-        session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE,
-        timeoutMilliseconds, nullptr, nullptr);
+    GVariant* enabled =
+        g_dbus_connection_call_sync(session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get",
+                                    g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"),
+                                    G_DBUS_CALL_FLAGS_NONE, timeoutMilliseconds, nullptr, nullptr);
     if (enabled) {
         GVariant* inner = nullptr;
         g_variant_get(enabled, "(v)", &inner);

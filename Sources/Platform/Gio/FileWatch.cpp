@@ -95,8 +95,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<FileWatch> watchFiles(const std::vector<fs::path>& files, double debounceSeconds,
-                                      FileWatchHandler changed) {
+std::unique_ptr<FileWatch> watchFiles(const std::vector<fs::path>& files, double debounceSeconds, FileWatchHandler changed) {
     std::map<fs::path, std::set<std::string>> byDirectory;
     for (const auto& file : files) byDirectory[file.parent_path()].insert(file.filename().string());
     auto watch = std::make_unique<GioFileWatch>(debounceSeconds, std::move(changed));

@@ -32,8 +32,8 @@ GtkClipboard* selection(Which which) {
 
 bool isBookkeepingTarget(const std::string& name) {
     // Protocol targets, and text forms GTK converts from UTF8_STRING itself.
-    static const char* const skip[] = {"TARGETS", "MULTIPLE", "TIMESTAMP", "SAVE_TARGETS", "DELETE",
-                                       "INSERT_SELECTION", "INSERT_PROPERTY", "TEXT", "COMPOUND_TEXT"};
+    static const char* const skip[] = {"TARGETS",          "MULTIPLE",        "TIMESTAMP", "SAVE_TARGETS", "DELETE",
+                                       "INSERT_SELECTION", "INSERT_PROPERTY", "TEXT",      "COMPOUND_TEXT"};
     for (const char* s : skip)
         if (name == s) return true;
     return false;
@@ -75,22 +75,22 @@ void readSelection(const ReadingRef& reading);
 
 void readNextForm(const ReadingRef& reading) {
     if (reading->next < reading->targets.size()) {
-        gtk_clipboard_request_contents(selection(reading->which), reading->targets[reading->next++],
-                                       [](GtkClipboard*, GtkSelectionData* data, gpointer held) {
-                                           ReadingRef reading = takeReading(held);
-                                           if (reading->finished) return;
-                                           const gint length = data ? gtk_selection_data_get_length(data) : -1;
-                                           const guchar* bytes = data ? gtk_selection_data_get_data(data) : nullptr;
-                                           if (length >= 0 && bytes) {
-                                               gchar* name = gdk_atom_name(reading->targets[reading->next - 1]);
-                                               auto& forms = reading->which == clipboardSelection ? reading->snapshot.items
-                                                                                                 : reading->snapshot.primary;
-                                               forms.push_back({name ? name : "", std::vector<std::uint8_t>(bytes, bytes + length)});
-                                               g_free(name);
-                                           }
-                                           readNextForm(reading);
-                                       },
-                                       new ReadingRef(reading));
+        gtk_clipboard_request_contents(
+            selection(reading->which), reading->targets[reading->next++],
+            [](GtkClipboard*, GtkSelectionData* data, gpointer held) {
+                ReadingRef reading = takeReading(held);
+                if (reading->finished) return;
+                const gint length = data ? gtk_selection_data_get_length(data) : -1;
+                const guchar* bytes = data ? gtk_selection_data_get_data(data) : nullptr;
+                if (length >= 0 && bytes) {
+                    gchar* name = gdk_atom_name(reading->targets[reading->next - 1]);
+                    auto& forms = reading->which == clipboardSelection ? reading->snapshot.items : reading->snapshot.primary;
+                    forms.push_back({name ? name : "", std::vector<std::uint8_t>(bytes, bytes + length)});
+                    g_free(name);
+                }
+                readNextForm(reading);
+            },
+            new ReadingRef(reading));
         return;
     }
     if (reading->which == clipboardSelection) {
@@ -134,7 +134,8 @@ void provideSaved(GtkClipboard*, GtkSelectionData* selection, guint info, gpoint
     auto* offered = static_cast<OfferedForms*>(data);
     if (info >= offered->forms.size()) return;
     const auto& [target, bytes] = offered->forms[info];
-    gtk_selection_data_set(selection, gdk_atom_intern(target.c_str(), FALSE), 8, bytes.data(), static_cast<gint>(bytes.size()));
+    gtk_selection_data_set(selection, gdk_atom_intern(target.c_str(), FALSE), 8, bytes.data(),
+                           static_cast<gint>(bytes.size()));
 }
 
 void releaseSaved(GtkClipboard*, gpointer data) { delete static_cast<OfferedForms*>(data); }
@@ -240,12 +241,15 @@ void snapshot(std::function<void(ClipboardSnapshot)> done) {
     }
     auto reading = std::make_shared<Reading>();
     reading->done = std::move(done);
-    reading->timer = g_timeout_add_full(G_PRIORITY_DEFAULT, kSnapshotBoundMs, [](gpointer held) {
-        ReadingRef reading = *static_cast<ReadingRef*>(held);
-        reading->timer = 0;
-        finishReading(reading);
-        return gboolean(G_SOURCE_REMOVE);
-    }, new ReadingRef(reading), [](gpointer held) { delete static_cast<ReadingRef*>(held); });
+    reading->timer = g_timeout_add_full(
+        G_PRIORITY_DEFAULT, kSnapshotBoundMs,
+        [](gpointer held) {
+            ReadingRef reading = *static_cast<ReadingRef*>(held);
+            reading->timer = 0;
+            finishReading(reading);
+            return gboolean(G_SOURCE_REMOVE);
+        },
+        new ReadingRef(reading), [](gpointer held) { delete static_cast<ReadingRef*>(held); });
     readSelection(reading);
 }
 

@@ -7,9 +7,7 @@
 
 namespace platform::windowshape {
 
-bool isComposited(GtkWidget* window) {
-    return window && gdk_screen_is_composited(gtk_widget_get_screen(window));
-}
+bool isComposited(GtkWidget* window) { return window && gdk_screen_is_composited(gtk_widget_get_screen(window)); }
 
 void roundCorners(GtkWidget* window, int width, int height, int radius) {
     if (!window) return;

@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace platform {
 
 namespace {
@@ -56,25 +55,38 @@ struct AudioInput::State {
         loop = pa_threaded_mainloop_new();
         if (!loop) return false;
         context = pa_context_new(pa_threaded_mainloop_get_api(loop), clientName.c_str());
-        if (!context) { disconnect(); return false; }
-        pa_context_set_state_callback(context, [](pa_context*, void* l) {
-            pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(l), 0);
-        }, loop);
-        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) { disconnect(); return false; }
-        if (pa_threaded_mainloop_start(loop) < 0) { disconnect(); return false; }
+        if (!context) {
+            disconnect();
+            return false;
+        }
+        pa_context_set_state_callback(
+            context, [](pa_context*, void* l) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(l), 0); },
+            loop);
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            disconnect();
+            return false;
+        }
+        if (pa_threaded_mainloop_start(loop) < 0) {
+            disconnect();
+            return false;
+        }
         pa_threaded_mainloop_lock(loop);
         bool ready = waitFor([this] {
-            auto s = pa_context_get_state(context);
-            return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
-        }) && pa_context_get_state(context) == PA_CONTEXT_READY;
+                         auto s = pa_context_get_state(context);
+                         return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
+                     }) &&
+                     pa_context_get_state(context) == PA_CONTEXT_READY;
         if (ready) {
             // A change of the default source while recording counts as a
             // change of device.
-            pa_context_set_subscribe_callback(context, [](pa_context*, pa_subscription_event_type_t t, uint32_t, void* self) {
-                auto* st = static_cast<State*>(self);
-                if ((t & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER && st->stream)
-                    st->checkDefaultSource();
-            }, this);
+            pa_context_set_subscribe_callback(
+                context,
+                [](pa_context*, pa_subscription_event_type_t t, uint32_t, void* self) {
+                    auto* st = static_cast<State*>(self);
+                    if ((t & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER && st->stream)
+                        st->checkDefaultSource();
+                },
+                this);
             pa_operation_unref(pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr));
         }
         pa_threaded_mainloop_unlock(loop);
@@ -84,43 +96,70 @@ struct AudioInput::State {
 
     void disconnect() {
         if (loop) pa_threaded_mainloop_stop(loop);
-        if (stream) { pa_stream_unref(stream); stream = nullptr; }
-        if (context) { pa_context_disconnect(context); pa_context_unref(context); context = nullptr; }
-        if (loop) { pa_threaded_mainloop_free(loop); loop = nullptr; }
+        if (stream) {
+            pa_stream_unref(stream);
+            stream = nullptr;
+        }
+        if (context) {
+            pa_context_disconnect(context);
+            pa_context_unref(context);
+            context = nullptr;
+        }
+        if (loop) {
+            pa_threaded_mainloop_free(loop);
+            loop = nullptr;
+        }
     }
 
     // Runs on the server's thread.
     void checkDefaultSource() {
-        pa_operation* op = pa_context_get_server_info(context, [](pa_context*, const pa_server_info* info, void* self) {
-            auto* st = static_cast<State*>(self);
-            if (info && info->default_source_name && st->stream &&
-                st->streamSourceName != info->default_source_name)
-                st->notifyChange();
-        }, this);
+        pa_operation* op = pa_context_get_server_info(
+            context,
+            [](pa_context*, const pa_server_info* info, void* self) {
+                auto* st = static_cast<State*>(self);
+                if (info && info->default_source_name && st->stream && st->streamSourceName != info->default_source_name)
+                    st->notifyChange();
+            },
+            this);
         if (op) pa_operation_unref(op);
     }
 
     // Caller holds the mainloop lock.
     std::string queryDefaultSource(AudioInputFormat* format, std::string* description) {
-        struct Query { bool done = false; bool found = false; std::string name, description; pa_sample_spec spec{}; pa_threaded_mainloop* loop; };
+        struct Query {
+            bool done = false;
+            bool found = false;
+            std::string name, description;
+            pa_sample_spec spec{};
+            pa_threaded_mainloop* loop;
+        };
         Query q;
         q.loop = loop;
-        pa_operation* op = pa_context_get_source_info_by_name(context, "@DEFAULT_SOURCE@",
+        pa_operation* op = pa_context_get_source_info_by_name(
+            context, "@DEFAULT_SOURCE@",
             [](pa_context*, const pa_source_info* info, int eol, void* data) {
                 auto* qq = static_cast<Query*>(data);
-                if (eol != 0) { qq->done = true; pa_threaded_mainloop_signal(qq->loop, 0); return; }
+                if (eol != 0) {
+                    qq->done = true;
+                    pa_threaded_mainloop_signal(qq->loop, 0);
+                    return;
+                }
                 if (!info || qq->found) return;
                 qq->found = true;
                 qq->name = info->name ? info->name : "";
                 qq->description = info->description ? info->description : qq->name;
                 qq->spec = info->sample_spec;
-            }, &q);
+            },
+            &q);
         if (!op) return {};
         bool finished = waitFor([&] { return q.done; });
         if (!finished) pa_operation_cancel(op);
         pa_operation_unref(op);
         if (!finished || !q.found) return {};
-        if (format) { format->sampleRate = q.spec.rate; format->channels = q.spec.channels; }
+        if (format) {
+            format->sampleRate = q.spec.rate;
+            format->channels = q.spec.channels;
+        }
         if (description) *description = q.description;
         return q.name;
     }
@@ -234,7 +273,8 @@ bool AudioInput::start(std::string* error, AudioInputProblem* problem) {
         pa_threaded_mainloop_unlock(st.loop);
         return fail("the sound server has no input source", AudioInputProblem::noSource);
     }
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format.sampleRate), static_cast<uint8_t>(format.channels)};
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format.sampleRate),
+                        static_cast<uint8_t>(format.channels)};
     st.channels = format.channels;
     st.pending.clear();
     st.streamSourceName = sourceName;
@@ -251,18 +291,19 @@ bool AudioInput::start(std::string* error, AudioInputProblem* problem) {
         pa_threaded_mainloop_unlock(st.loop);
         return fail(why, cause);
     }
-    pa_stream_set_state_callback(stream, [](pa_stream* s, void* self) {
-        auto* state = static_cast<State*>(self);
-        pa_threaded_mainloop_signal(state->loop, 0);
-        // The source went away under a running stream.
-        if (state->stream == s && pa_stream_get_state(s) == PA_STREAM_FAILED) state->notifyChange();
-    }, &st);
-    pa_stream_set_read_callback(stream, [](pa_stream* s, std::size_t, void* self) {
-        static_cast<State*>(self)->onReadable(s);
-    }, &st);
-    pa_stream_set_moved_callback(stream, [](pa_stream*, void* self) {
-        static_cast<State*>(self)->notifyChange();
-    }, &st);
+    pa_stream_set_state_callback(
+        stream,
+        [](pa_stream* s, void* self) {
+            auto* state = static_cast<State*>(self);
+            pa_threaded_mainloop_signal(state->loop, 0);
+            // The source went away under a running stream.
+            if (state->stream == s && pa_stream_get_state(s) == PA_STREAM_FAILED) state->notifyChange();
+        },
+        &st);
+    pa_stream_set_read_callback(
+        stream, [](pa_stream* s, std::size_t, void* self) { static_cast<State*>(self)->onReadable(s); }, &st);
+    pa_stream_set_moved_callback(
+        stream, [](pa_stream*, void* self) { static_cast<State*>(self)->notifyChange(); }, &st);
     pa_buffer_attr attr;
     std::memset(&attr, 0xff, sizeof attr);
     attr.fragsize = static_cast<uint32_t>(st.tapFrames * sizeof(float) * static_cast<std::size_t>(format.channels));

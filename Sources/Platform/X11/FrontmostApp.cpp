@@ -45,8 +45,8 @@ std::optional<Property> readProperty(Display* display, X11ErrorTrap& trap, Windo
     unsigned long remaining = 0;
     unsigned char* data = nullptr;
     trap.clear();
-    int status = XGetWindowProperty(display, window, property, 0, 4096, False, type, &actualType, &actualFormat,
-                                    &count, &remaining, &data);
+    int status = XGetWindowProperty(display, window, property, 0, 4096, False, type, &actualType, &actualFormat, &count,
+                                    &remaining, &data);
     if (status != Success || trap.error() != 0 || actualType == None || !data) {
         if (data) XFree(data);
         return std::nullopt;

@@ -23,10 +23,18 @@ gboolean onReadableThunk(GIOChannel*, GIOCondition condition, gpointer data) {
 
 std::uint32_t modifierOfKeysym(KeySym sym) {
     switch (sym) {
-        case XK_Shift_L: case XK_Shift_R: return KeyCodes::shiftMask;
-        case XK_Control_L: case XK_Control_R: return KeyCodes::controlMask;
-        case XK_Alt_L: case XK_Alt_R: case XK_Meta_L: case XK_Meta_R: return KeyCodes::optionMask;
-        case XK_Super_L: case XK_Super_R: case XK_Hyper_L: case XK_Hyper_R: return KeyCodes::commandMask;
+        case XK_Shift_L:
+        case XK_Shift_R: return KeyCodes::shiftMask;
+        case XK_Control_L:
+        case XK_Control_R: return KeyCodes::controlMask;
+        case XK_Alt_L:
+        case XK_Alt_R:
+        case XK_Meta_L:
+        case XK_Meta_R: return KeyCodes::optionMask;
+        case XK_Super_L:
+        case XK_Super_R:
+        case XK_Hyper_L:
+        case XK_Hyper_R: return KeyCodes::commandMask;
         default: return 0;
     }
 }
@@ -70,8 +78,7 @@ bool X11HotKeys::connect() {
     }
     refreshLockMasks();
     GIOChannel* channel = g_io_channel_unix_new(ConnectionNumber(display_));
-    watchID_ = g_io_add_watch(channel, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR | G_IO_NVAL),
-                              onReadableThunk, this);
+    watchID_ = g_io_add_watch(channel, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR | G_IO_NVAL), onReadableThunk, this);
     g_io_channel_unref(channel);
     regrabAll();
     if (listening_) selectRawEvents(true);

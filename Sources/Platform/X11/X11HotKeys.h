@@ -102,7 +102,7 @@ private:
     std::map<std::uint64_t, Grab> grabs_;
     std::uint64_t nextReference_ = 0;
     std::map<unsigned int, std::uint64_t> activeGrabs_;  // X keycode held → grab
-    std::set<unsigned int> heldKeys_;                     // keys down, from raw events
+    std::set<unsigned int> heldKeys_;                    // keys down, from raw events
     Handler handler_;
     std::function<void(const RawKeyEvent&)> onKey_;
     std::function<void()> onLost_;

@@ -246,8 +246,9 @@ bool XTestKeyboard::receiverHasReadEverything() {
             int format = 0;
             unsigned long items = 0, after = 0;
             unsigned char* data = nullptr;
-            if (XGetWindowProperty(display_, target, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items,
-                                   &after, &data) == Success && data) {
+            if (XGetWindowProperty(display_, target, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after,
+                                   &data) == Success &&
+                data) {
                 if (type == XA_CARDINAL && format == 32 && items == 1 &&
                     *reinterpret_cast<unsigned long*>(data) == static_cast<unsigned long>(getpid()))
                     target = None;

@@ -39,7 +39,8 @@ struct Isolated {
 }  // namespace
 
 TEST(AutoStartEntry, ExecKeyQuotesThePathSoTheDesktopReadsItBack) {
-    const char* paths[] = {"/usr/bin/Ondira", "/opt/My Apps/Ondira", "/home/o'neil/Ondira", "/tmp/a$b/`x`/\"q\"/back\\slash/Ondira"};
+    const char* paths[] = {"/usr/bin/Ondira", "/opt/My Apps/Ondira", "/home/o'neil/Ondira",
+                           "/tmp/a$b/`x`/\"q\"/back\\slash/Ondira"};
     for (const char* path : paths) {
         auto entry = AutoStartManager::desktopEntry(path);
         ASSERT_TRUE(entry) << path;
@@ -130,9 +131,14 @@ TEST(UpdateAlert, SaysWhatTheCheckFoundAndOffersOnlyASecureDownload) {
 
 TEST(LaunchSweep, OnlyLeftoverRecordingsAreDeleted) {
     TempDir dir;
-    const struct { const char* name; bool removed; } table[] = {
-        {"ondira_rec_1234.wav", true}, {"ondira_rec_.wav", true}, {"ondira_rec_1234.txt", false},
-        {"take.wav", false}, {"xondira_rec_1.wav", false}};
+    const struct {
+        const char* name;
+        bool removed;
+    } table[] = {{"ondira_rec_1234.wav", true},
+                 {"ondira_rec_.wav", true},
+                 {"ondira_rec_1234.txt", false},
+                 {"take.wav", false},
+                 {"xondira_rec_1.wav", false}};
     for (const auto& row : table) std::ofstream(dir / row.name) << "x";
     AppDelegate::sweepLeftoverRecordings(dir.path);
     for (const auto& row : table) EXPECT_EQ(!fs::exists(dir / row.name), row.removed) << row.name;
@@ -259,7 +265,8 @@ TEST_F(StatusMenuTest, ChoosingTheCheckItemsFlipsTheirSettingAndTwiceRestoresIt)
 
 TEST_F(StatusMenuTest, AnErrorRemedyIsHeldOnlyUntilTheNextIndicatorState) {
     auto& indicator = IndicatorWindowController::shared();
-    indicator.updateState(IndicatorMode::error("Accessibility is off", ErrorRemedy::openSystemPane(SettingsPane::accessibility)));
+    indicator.updateState(
+        IndicatorMode::error("Accessibility is off", ErrorRemedy::openSystemPane(SettingsPane::accessibility)));
     platform::MainQueue::pump(5, [&] { return delegate->activeErrorRemedy().has_value(); });
     EXPECT_EQ(delegate->activeErrorRemedy(), ErrorRemedy::openSystemPane(SettingsPane::accessibility));
     indicator.updateState(IndicatorMode::idle());

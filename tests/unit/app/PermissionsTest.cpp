@@ -37,7 +37,10 @@ struct FakeGrants {
     FakeGrants() {
         auto mic = granted[0], speech = granted[1], access = granted[2];
         auto asked = microphoneAsked;
-        OndiraPermission::setProbes({[mic, asked] { ++*asked; return mic->load(); },
+        OndiraPermission::setProbes({[mic, asked] {
+                                         ++*asked;
+                                         return mic->load();
+                                     },
                                      [speech] { return speech->load(); }, [access] { return access->load(); }});
     }
     ~FakeGrants() { OndiraPermission::setProbes({}); }
@@ -83,7 +86,9 @@ TEST(OndiraPermission, SettingsOpenTheInstalledPanelElseTellWhatToDo) {
         EXPECT_EQ(page.command, row.command) << row.permission.id() << " with " << row.installed.size() << " installed";
         EXPECT_FALSE(page.instructions.empty()) << row.permission.id();
     }
-    EXPECT_NE(P(P::accessibility).settingsPage([](const std::string&) { return false; }).instructions.find("toolkit-accessibility true"),
+    EXPECT_NE(P(P::accessibility)
+                  .settingsPage([](const std::string&) { return false; })
+                  .instructions.find("toolkit-accessibility true"),
               std::string::npos);
 }
 
@@ -223,8 +228,8 @@ protected:
         // The display outlives every test of the process, as GTK's connection does.
         static std::unique_ptr<Subprocess> xvfb;
         if (!gdk_display_get_default() && !xvfb) {
-            xvfb = std::make_unique<Subprocess>(std::vector<std::string>{
-                "/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
+            xvfb = std::make_unique<Subprocess>(std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten",
+                                                                         "tcp", "-screen", "0", "800x600x24"});
             if (auto number = xvfb->readLine(10); number && !number->empty()) display.emplace("DISPLAY", ":" + *number);
         }
         ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr), "no X display");

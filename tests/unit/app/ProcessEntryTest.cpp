@@ -33,7 +33,7 @@ TEST(ProcessEntry, RoadsAreTestedInOrder) {
         {{"Ondira", "histories"}, EntryRoad::menuBarApplication},
         {{"Ondira", "HISTORY"}, EntryRoad::menuBarApplication},
         {{"/path/--self-test"}, EntryRoad::menuBarApplication},  // a switch must equal an argument exactly
-        {{"--self-test"}, EntryRoad::selfTest},                   // the program path counts as an argument
+        {{"--self-test"}, EntryRoad::selfTest},                  // the program path counts as an argument
     };
     for (const auto& c : table) {
         std::string joined;

@@ -90,7 +90,7 @@ TEST(RecognitionLanguage, AnExactModelWinsAndAmongOthersTheLowestIdentifierServe
     struct Row {
         const char* requested;
         std::optional<std::string> served;
-    } rows[] = {{"en_GB", "en_GB"}, {"en-gb", "en_GB"}, {"en_IN", "en_GB"}, {"fr_BE", "fr_CA"},
+    } rows[] = {{"en_GB", "en_GB"}, {"en-gb", "en_GB"},      {"en_IN", "en_GB"}, {"fr_BE", "fr_CA"},
                 {"fr", "fr_CA"},    {"de_DE", std::nullopt}, {"", std::nullopt}};
     for (const auto& row : rows)
         EXPECT_EQ(SphinxModels::servingIdentifier(row.requested, installed), row.served) << row.requested;
@@ -102,7 +102,8 @@ TEST(RecognitionLanguage, TheLanguageListNamesTheModelThatServesTheSystemLanguag
         const char* lang;
         const char* identifier;
         std::optional<std::string> model;  // none: the language is not offered
-    } rows[] = {{"en_US.UTF-8", "en_US", "en_US"}, {"en_GB.UTF-8", "en_GB", "en_US"}, {"de_DE.UTF-8", "de_DE", std::nullopt}};
+    } rows[] = {
+        {"en_US.UTF-8", "en_US", "en_US"}, {"en_GB.UTF-8", "en_GB", "en_US"}, {"de_DE.UTF-8", "de_DE", std::nullopt}};
     for (const auto& row : rows) {
         ScopedEnvironment lang{{"LC_ALL", nullptr}, {"LC_MESSAGES", nullptr}, {"LANG", row.lang}};
         std::optional<std::string> model;

@@ -26,8 +26,7 @@ TEST(SoundCues, VolumeIsStoredClampedAndFreshStoreUsesTheDefault) {
     SoundCues& cues = SoundCues::shared();
     EXPECT_DOUBLE_EQ(cues.volume(), 0.28);
     EXPECT_TRUE(cues.isEnabled());
-    const struct { double in, stored; } table[] = {
-        {1.5, 1.0}, {-0.2, 0.0}, {NAN, 0.0}, {0.5, 0.5}, {1.0, 1.0}, {0.0, 0.0}};
+    const struct { double in, stored; } table[] = {{1.5, 1.0}, {-0.2, 0.0}, {NAN, 0.0}, {0.5, 0.5}, {1.0, 1.0}, {0.0, 0.0}};
     for (const auto& row : table) {
         cues.setVolume(row.in);
         EXPECT_DOUBLE_EQ(cues.volume(), row.stored) << "input " << row.in;

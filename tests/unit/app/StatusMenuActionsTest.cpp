@@ -34,11 +34,13 @@ protected:
     // Commits and waits until the insertion has had its outcome.
     void commit() {
         IndicatorWindowController::shared().updateState(IndicatorMode::idle());
-        platform::MainQueue::pump(2, [] { return IndicatorWindowController::shared().currentMode() == IndicatorMode::idle(); });
+        platform::MainQueue::pump(2,
+                                  [] { return IndicatorWindowController::shared().currentMode() == IndicatorMode::idle(); });
         delegate->commitStagedText(buffer, injector);
         platform::MainQueue::pump(5, [&] {
             const auto entries = buffer.allEntries();
-            const bool firstStaged = std::any_of(entries.begin(), entries.end(), [](const StagingEntry& e) { return e.text == "first"; });
+            const bool firstStaged =
+                std::any_of(entries.begin(), entries.end(), [](const StagingEntry& e) { return e.text == "first"; });
             return !firstStaged || IndicatorWindowController::shared().currentMode().kind == IndicatorMode::Kind::error;
         });
         platform::MainQueue::pump(0.2);
@@ -112,9 +114,7 @@ TEST_F(StatusMenuActionsTest, AFileTranscriptionReportsOnTheStatusItem) {
     std::vector<std::string> alerts;
     bool finished = false;
     TranscribeFileFlow::Options options;
-    options.desktop.chooseFile = [&](std::function<void(std::optional<fs::path>)> answer) {
-        answer(state / "missing.wav");
-    };
+    options.desktop.chooseFile = [&](std::function<void(std::optional<fs::path>)> answer) { answer(state / "missing.wav"); };
     options.desktop.alert = [&](const std::string& message, const std::string&) { alerts.push_back(message); };
     options.onFinished = [&] { finished = true; };
 
@@ -163,5 +163,6 @@ TEST_F(StatusMenuActionsTest, ExportSupportBundleWritesTheLiveBundleUnderTheChos
     }
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(state.path)) names.push_back(e.path().filename().string());
-    EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.rfind(".ondira-", 0) == 0; }), 0);
+    EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.rfind(".ondira-", 0) == 0; }),
+              0);
 }

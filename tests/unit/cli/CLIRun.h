@@ -30,8 +30,6 @@ inline CLIRun runOndira(const std::string& arguments, const std::string& environ
 // A private home for one test: env(1) arguments that point the product at it.
 struct IsolatedHome {
     TempDir home{"ondira-cli-home-"};
-    std::string environment() const {
-        return "-u XDG_DATA_HOME -u XDG_CONFIG_HOME HOME='" + home.path.string() + "'";
-    }
+    std::string environment() const { return "-u XDG_DATA_HOME -u XDG_CONFIG_HOME HOME='" + home.path.string() + "'"; }
     std::filesystem::path applicationSupport() const { return home.path / ".local" / "share" / "Ondira"; }
 };

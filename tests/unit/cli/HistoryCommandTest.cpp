@@ -82,16 +82,15 @@ TEST(HistoryRecord, CopiesMetadataAndTheTextOnlyWhenAsked) {
 
     // A record missing its fields, or holding the wrong kinds, still gives every key.
     const json sparse = json::parse(R"({"app":5,"words":"many","latency":"0.4"})");
-    EXPECT_EQ(OndiraCLI::historyRecord(sparse, true),
-              json::parse(R"({"date":"","time":"","app":"","words":0,"text":""})"));
+    EXPECT_EQ(OndiraCLI::historyRecord(sparse, true), json::parse(R"({"date":"","time":"","app":"","words":0,"text":""})"));
 }
 
 // A stored latency too large for the number buffer, or any other value that
 // cannot be printed, shows as a dash instead of whatever the buffer held.
 TEST(HistoryRecord, LatenciesOutOfRangePrintAsADash) {
     for (const double latency : {1e61, 1e300}) {
-        const json record = {{"date", "2026-08-26"}, {"time", "09:00:00"}, {"app", "Terminal"}, {"words", 1},
-                             {"latency_secs", latency}};
+        const json record = {
+            {"date", "2026-08-26"}, {"time", "09:00:00"}, {"app", "Terminal"}, {"words", 1}, {"latency_secs", latency}};
         EXPECT_EQ(OndiraCLI::historyLine(record), "2026-08-26 09:00:00  Terminal  1 word  \u2014") << latency;
     }
 }
@@ -162,8 +161,7 @@ TEST(HistoryCommand, ListsMetadataAndShowsTextOnlyWithTextFlag) {
     const CLIRun last = home.run("history --last 1 --json");
     ASSERT_EQ(last.status, 0) << last.err;
     EXPECT_EQ(last.err, "");
-    EXPECT_EQ(json::parse(last.out),
-              json::parse(R"([{"date":"2026-08-18","time":"10:30:00","app":"Notes","words":5}])"));
+    EXPECT_EQ(json::parse(last.out), json::parse(R"([{"date":"2026-08-18","time":"10:30:00","app":"Notes","words":5}])"));
 
     const CLIRun plain = home.run("history");
     ASSERT_EQ(plain.status, 0) << plain.err;
@@ -184,8 +182,7 @@ TEST(HistoryCommand, ListsMetadataAndShowsTextOnlyWithTextFlag) {
               "2026-08-17 09:15:00  Slack  5 words  0.500 s\n    call mom about the thing\n");
     EXPECT_EQ(home.run("history --since 2026-08-18 --text").out,
               "2026-08-18 10:30:00  Notes  5 words\n    second line\n    of a note\n");
-    EXPECT_EQ(nlohmann::json::parse(home.run("history --last 1 --json --text").out)[0]["text"],
-              "second line\nof a note");
+    EXPECT_EQ(nlohmann::json::parse(home.run("history --last 1 --json --text").out)[0]["text"], "second line\nof a note");
 
     const CLIRun none = home.run("history --app Mail");
     EXPECT_EQ(none.status, 0);
@@ -209,8 +206,7 @@ TEST(StatsCommand, CountsDictationsWordsAndLatencyPercentiles) {
 
     const CLIRun text = home.run("stats");
     ASSERT_EQ(text.status, 0) << text.err;
-    EXPECT_EQ(text.out,
-              "dictations: 3\nwords: 13\nlatency p50: 0.350 s\nlatency p95: 0.485 s\nlatency samples: 2\n");
+    EXPECT_EQ(text.out, "dictations: 3\nwords: 13\nlatency p50: 0.350 s\nlatency p95: 0.485 s\nlatency samples: 2\n");
 }
 
 TEST(HistoryCommand, EmptyHistoryIsNotAFailure) {
@@ -258,8 +254,8 @@ TEST(HistoryCommand, StoredControlCharactersNeverReachATerminal) {
                                       R"("words":2,"engine":"pocketsphinx"})"
                                       "\n"));
     const TempDir dir("ondira-tty-");
-    const std::string command = "env " + home.environment() + " '" + std::string(ONDIRA_BUNDLE_DIR) +
-                                "/Ondira' history --text";
+    const std::string command =
+        "env " + home.environment() + " '" + std::string(ONDIRA_BUNDLE_DIR) + "/Ondira' history --text";
     // script(1) runs the command on a pseudo-terminal, as a user's shell would.
     const std::string onTerminal = "script -qec \"" + command + "\" /dev/null >'" + (dir / "out").string() + "'";
     ASSERT_EQ(std::system(onTerminal.c_str()), 0);

@@ -19,9 +19,7 @@ std::string doctorLine(const CLIRun& run, const std::string& label) {
     return "(no " + label + " line)";
 }
 
-bool contains(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
-}
+bool contains(const std::string& haystack, const std::string& needle) { return haystack.find(needle) != std::string::npos; }
 
 }  // namespace
 
@@ -55,11 +53,11 @@ TEST(OndiraCLIRun, PrivacyReportPrintsEveryCheckWithItsFigures) {
     const CLIRun clean = runOndira("--privacy-report", environment);
     ASSERT_EQ(clean.status, 0) << clean.err;
     EXPECT_EQ(clean.err, "");
-    for (const char* line : {"[PASS] outbound_hosts — ", "[PASS] audio_retention — ", "[PASS] account_state — ",
-                             "[UNKNOWN] socket_count — ", "    bytesScanned: ", "    unknownHosts: []",
-                             "    fileCount: 0", "    credentialShapedCount: 0", "    count: ",
-                             "Update check: automatic checks are off; a check, automatic or from the menu, fetches only "
-                             "https://ondira.app/releases/manifest.json"}) {
+    for (const char* line :
+         {"[PASS] outbound_hosts — ", "[PASS] audio_retention — ", "[PASS] account_state — ", "[UNKNOWN] socket_count — ",
+          "    bytesScanned: ", "    unknownHosts: []", "    fileCount: 0", "    credentialShapedCount: 0", "    count: ",
+          "Update check: automatic checks are off; a check, automatic or from the menu, fetches only "
+          "https://ondira.app/releases/manifest.json"}) {
         EXPECT_TRUE(contains(clean.out, line)) << line << "\n" << clean.out;
     }
 
@@ -126,8 +124,7 @@ TEST(OndiraCLIRun, DoctorReportsThisMachine) {
     EXPECT_EQ(noDisplay.status, 1);
 
     const CLIRun wayland = runOndira("doctor", isolated + " WAYLAND_DISPLAY=wayland-0");
-    EXPECT_TRUE(contains(doctorLine(wayland, "display session"), "Wayland (WAYLAND_DISPLAY=wayland-0)"))
-        << wayland.out;
+    EXPECT_TRUE(contains(doctorLine(wayland, "display session"), "Wayland (WAYLAND_DISPLAY=wayland-0)")) << wayland.out;
     EXPECT_TRUE(contains(doctorLine(wayland, "display session"), "need X11")) << wayland.out;
 
     const CLIRun noBus = runOndira("doctor", "-u DBUS_SESSION_BUS_ADDRESS " + isolated + " XDG_RUNTIME_DIR=/nonexistent");

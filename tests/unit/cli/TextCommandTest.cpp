@@ -107,9 +107,9 @@ TEST(SnippetsCommand, ChangesToAFileThatDidNotLoadFail) {
     std::filesystem::create_directories(home.applicationSupport());
     const auto file = home.applicationSupport() / "snippets.json";
     const std::string cannotSave = "could not save snippets (" + file.string() + ")\n";
-    for (const std::string& stored : {std::string(R"([{"trigger":"sig","expansion":"Best"},{"trig)"),
-                                     std::string(R"([{"trigger":"sig","expansion":"Best"},3])"),
-                                     std::string("{ not json")}) {
+    for (const std::string& stored :
+         {std::string(R"([{"trigger":"sig","expansion":"Best"},{"trig)"),
+          std::string(R"([{"trigger":"sig","expansion":"Best"},3])"), std::string("{ not json")}) {
         SCOPED_TRACE(stored);
         ASSERT_TRUE(platform::atomicWrite(file, stored));
         for (const char* command : {"snippets add brb 'be right back'", "snippets remove sig", "snippets remove nothing"}) {
@@ -142,8 +142,8 @@ TEST(TextCommands, ParallelAddsFromManyProcessesAreAllKept) {
     std::string script = "(";
     for (int i = 0; i < adds; ++i) {
         for (const char* store : {"dict", "snippets"}) {
-            script += "env " + home.environment() + " '" + std::string(ONDIRA_BUNDLE_DIR) + "/Ondira' " + store +
-                      " add w" + std::to_string(i) + " W" + std::to_string(i) + " >/dev/null 2>&1 || echo fail & ";
+            script += "env " + home.environment() + " '" + std::string(ONDIRA_BUNDLE_DIR) + "/Ondira' " + store + " add w" +
+                      std::to_string(i) + " W" + std::to_string(i) + " >/dev/null 2>&1 || echo fail & ";
         }
     }
     script += "wait) >'" + (dir / "out").string() + "'";

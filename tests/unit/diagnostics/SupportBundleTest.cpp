@@ -66,13 +66,24 @@ constexpr const char* kAppName = "Thunderbird Mail";
 
 TEST_F(LiveBundle, HoldsNoDictatedTextAppNameOrHomePath) {
     const fs::path history = AppPaths::dictationLogFile();
-    append(history, json{{"ts", 1700000000}, {"app", kAppName}, {"text", kSentence}, {"words", 9}, {"latency", 0.42},
-                         {"engine", "pocketsphinx_context_ondevice"}}.dump());
-    append(history, json{{"ts", 1700000060}, {"app", "Terminal"}, {"text", "git status"}, {"words", 2},
-                         {"latency", 0.31}, {"engine", "pocketsphinx_context_ondevice"}}.dump());
+    append(history, json{{"ts", 1700000000},
+                         {"app", kAppName},
+                         {"text", kSentence},
+                         {"words", 9},
+                         {"latency", 0.42},
+                         {"engine", "pocketsphinx_context_ondevice"}}
+                        .dump());
+    append(history, json{{"ts", 1700000060},
+                         {"app", "Terminal"},
+                         {"text", "git status"},
+                         {"words", 2},
+                         {"latency", 0.31},
+                         {"engine", "pocketsphinx_context_ondevice"}}
+                        .dump());
     const fs::path faults = FaultLog::faultsFileURL();
-    append(faults, FaultLog::recordLine("uncaught_exception",
-                                        {{"reason", "could not open " + home.string() + "/Documents/plan.txt"}}, 1700000100));
+    append(faults,
+           FaultLog::recordLine("uncaught_exception",
+                                {{"reason", "could not open " + home.string() + "/Documents/plan.txt"}}, 1700000100));
     append(faults, FaultLog::recordLine("transcribe_error", {{"reason", std::string("stuck after '") + kSentence + "'"}},
                                         1700000200));
 

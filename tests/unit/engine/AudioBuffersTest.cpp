@@ -25,8 +25,8 @@ TEST(DisplayLevel, FollowsTheLevelCurveAndNeverExceedsOne) {
         float rms;
         float level;
     };
-    for (Row row : {Row{0.0f, 0.0f}, Row{0.002f, 0.0f}, Row{0.067f, 1.0f}, Row{0.5f, 1.0f},
-                    Row{0.002f + 0.065f / 4, 0.5f}}) {
+    for (Row row :
+         {Row{0.0f, 0.0f}, Row{0.002f, 0.0f}, Row{0.067f, 1.0f}, Row{0.5f, 1.0f}, Row{0.002f + 0.065f / 4, 0.5f}}) {
         auto samples = constant(1024, row.rms);
         EXPECT_NEAR(MicrophoneRecorder::displayLevel(samples.data(), samples.size()), row.level, 1e-4) << row.rms;
     }
@@ -178,7 +178,9 @@ struct CallLog : AudioEngineDelegate {
     void audioEngineDidUpdateRMS(float) override {}
     void audioEngineDidStartRecording() override { calls.push_back("start"); }
     void audioEngineDidStopRecording(const std::optional<fs::path>&, double) override { calls.push_back("stop"); }
-    void audioEngineDidEncounterError(const AudioEngineError& e) override { calls.push_back("error " + e.diagnosticDetail()); }
+    void audioEngineDidEncounterError(const AudioEngineError& e) override {
+        calls.push_back("error " + e.diagnosticDetail());
+    }
     void audioEngineDidInterrupt(const std::optional<fs::path>&, double, AudioInterruptionReason r) override {
         calls.push_back(r == AudioInterruptionReason::diskWriteFailure ? "interrupt disk"
                         : r == AudioInterruptionReason::engineFailure  ? "interrupt engine"
@@ -262,15 +264,14 @@ TEST(AudioEngineError, MessagesAndDetails) {
         AudioEngineError error;
         const char* detail;
     };
-    for (const Row& row : {Row{{K::recordingFileCreationFailed, "disk full"}, "recordingFileCreationFailed: disk full"},
-                           Row{{K::engineStartFailed, "busy"}, "engineStartFailed: busy"},
-                           Row{{K::diskWriteFailed, "io"}, "diskWriteFailed: io"},
-                           Row{{K::microphonePermissionDenied, {}}, "microphonePermissionDenied"},
-                           Row{{K::invalidInputFormat, {}}, "invalidInputFormat"},
-                           Row{{K::converterUnavailable, {}}, "converterUnavailable"},
-                           Row{{K::audioRouteChanged, {}}, "audioRouteChanged"},
-                           Row{{K::captureInterrupted, {}}, "captureInterrupted"},
-                           Row{{K::soundServerUnavailable, "refused"}, "soundServerUnavailable: refused"}}) {
+    for (const Row& row :
+         {Row{{K::recordingFileCreationFailed, "disk full"}, "recordingFileCreationFailed: disk full"},
+          Row{{K::engineStartFailed, "busy"}, "engineStartFailed: busy"},
+          Row{{K::diskWriteFailed, "io"}, "diskWriteFailed: io"},
+          Row{{K::microphonePermissionDenied, {}}, "microphonePermissionDenied"},
+          Row{{K::invalidInputFormat, {}}, "invalidInputFormat"}, Row{{K::converterUnavailable, {}}, "converterUnavailable"},
+          Row{{K::audioRouteChanged, {}}, "audioRouteChanged"}, Row{{K::captureInterrupted, {}}, "captureInterrupted"},
+          Row{{K::soundServerUnavailable, "refused"}, "soundServerUnavailable: refused"}}) {
         EXPECT_EQ(row.error.diagnosticDetail(), row.detail);
         EXPECT_FALSE(row.error.errorDescription().empty());
     }

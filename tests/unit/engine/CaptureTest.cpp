@@ -61,7 +61,9 @@ struct RecordingDelegate : AudioEngineDelegate {
     void audioEngineDidUpdateRMS(float) override {}
     void audioEngineDidStartRecording() override { calls.push_back("start"); }
     void audioEngineDidStopRecording(const std::optional<fs::path>&, double) override { calls.push_back("stop"); }
-    void audioEngineDidEncounterError(const AudioEngineError& error) override { calls.push_back("error " + error.diagnosticDetail()); }
+    void audioEngineDidEncounterError(const AudioEngineError& error) override {
+        calls.push_back("error " + error.diagnosticDetail());
+    }
     void audioEngineDidInterrupt(const std::optional<fs::path>&, double, AudioInterruptionReason reason) override {
         calls.push_back(reason == AudioInterruptionReason::routeChanged ? "interrupt routeChanged" : "interrupt other");
     }
@@ -107,8 +109,8 @@ TEST_F(Capture, RecordsPlayedSpeechIntoAPrivateSixteenBitWav) {
     std::ifstream raw(*url, std::ios::binary);
     unsigned char header[44];
     raw.read(reinterpret_cast<char*>(header), 44);
-    EXPECT_EQ(header[20] | (header[21] << 8), 1);   // linear PCM
-    EXPECT_EQ(header[22] | (header[23] << 8), 1);   // one channel
+    EXPECT_EQ(header[20] | (header[21] << 8), 1);  // linear PCM
+    EXPECT_EQ(header[22] | (header[23] << 8), 1);  // one channel
     EXPECT_EQ(header[24] | (header[25] << 8) | (header[26] << 16), 16000);
     EXPECT_EQ(header[34] | (header[35] << 8), 16);  // bits per sample
 
@@ -135,10 +137,12 @@ TEST_F(Capture, SilenceReadsAsNoLevelAndASecondStartMakesNoSecondFile) {
     auto& engine = MicrophoneRecorder::shared();
     startAndWaitForAudio();
     std::size_t files = 0;
-    for (auto& e : fs::directory_iterator(platform::temporaryDirectory())) files += e.path().filename().string().starts_with("ondira_rec_");
+    for (auto& e : fs::directory_iterator(platform::temporaryDirectory()))
+        files += e.path().filename().string().starts_with("ondira_rec_");
     EXPECT_NO_THROW(engine.startRecording());
     std::size_t filesAfter = 0;
-    for (auto& e : fs::directory_iterator(platform::temporaryDirectory())) filesAfter += e.path().filename().string().starts_with("ondira_rec_");
+    for (auto& e : fs::directory_iterator(platform::temporaryDirectory()))
+        filesAfter += e.path().filename().string().starts_with("ondira_rec_");
     EXPECT_EQ(files, filesAfter);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     auto [url, duration] = engine.stopRecording();

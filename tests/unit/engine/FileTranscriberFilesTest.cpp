@@ -35,7 +35,8 @@ int wordsFound(const std::string& text, const std::vector<std::string>& words) {
     return found;
 }
 
-TranscriptionFileError transcribeExpectingError(const fs::path& path, const Engine& engine = SphinxWindowRecognizer::engine(),
+TranscriptionFileError transcribeExpectingError(const fs::path& path,
+                                                const Engine& engine = SphinxWindowRecognizer::engine(),
                                                 double chunk = defaultChunkSeconds, double overlap = defaultOverlapSeconds,
                                                 const std::string& locale = "en_US") {
     try {
@@ -142,7 +143,8 @@ TEST_F(FileTranscriberFiles, BrokenInputsGiveTheirErrors) {
     {
         std::ifstream speech(wav(), std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(speech)), {});
-        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);  // scrambled throughout
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);  // scrambled throughout
         std::ofstream(d / "scrambled.flac", std::ios::binary) << bytes;
     }
     speechfixtures::writeWav(d / "headeronly.wav", 0);
@@ -194,8 +196,12 @@ TEST_F(FileTranscriberFiles, ParallelWindowsGiveTheSameTranscript) {
     auto run = [&](unsigned parallel, std::vector<Progress>* progress) {
         Engine engine = SphinxWindowRecognizer::engine();
         engine.parallelWindows = parallel;
-        return transcribeFile(d / "long.wav", {}, "en_US", 5.0, 1.0, std::make_shared<CancellationToken>(),
-                              [progress](const Progress& p) { if (progress) progress->push_back(p); }, engine);
+        return transcribeFile(
+            d / "long.wav", {}, "en_US", 5.0, 1.0, std::make_shared<CancellationToken>(),
+            [progress](const Progress& p) {
+                if (progress) progress->push_back(p);
+            },
+            engine);
     };
     std::vector<Progress> progress;
     FileTranscriptionResult serial = run(1, &progress);
@@ -223,7 +229,9 @@ TEST_F(FileTranscriberFiles, CancellingDuringTheSecondWindowStopsBeforeTheThird)
     speechfixtures::writeWav(file, 15.0);
     auto token = std::make_shared<CancellationToken>();
     auto calls = std::make_shared<std::atomic<int>>(0);
-    Engine engine = scriptedEngine(calls, [token](int call) { if (call == 2) token->cancel(); });
+    Engine engine = scriptedEngine(calls, [token](int call) {
+        if (call == 2) token->cancel();
+    });
     try {
         transcribeFile(file, {}, "en_US", 6.0, 1.0, token, nullptr, engine);
         ADD_FAILURE() << "expected cancelled";
@@ -238,10 +246,14 @@ TEST_F(FileTranscriberFiles, RecognitionFailuresEndTheTranscription) {
     speechfixtures::writeWav(file, 15.0);
     auto calls = std::make_shared<std::atomic<int>>(0);
 
-    Engine failing = scriptedEngine(calls, [](int call) {
-        if (call == 2) throw TranscriptionFileError::chunkTranscriptionFailed("decoder gave up");
-    }, 2);
-    EXPECT_EQ(transcribeExpectingError(file, failing, 6.0, 1.0), TranscriptionFileError::chunkTranscriptionFailed("decoder gave up"));
+    Engine failing = scriptedEngine(
+        calls,
+        [](int call) {
+            if (call == 2) throw TranscriptionFileError::chunkTranscriptionFailed("decoder gave up");
+        },
+        2);
+    EXPECT_EQ(transcribeExpectingError(file, failing, 6.0, 1.0),
+              TranscriptionFileError::chunkTranscriptionFailed("decoder gave up"));
 
     // A window that hangs ends at its time-out; the caller isn't kept waiting.
     Engine hanging = scriptedEngine(calls, [](int) { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); });
@@ -302,13 +314,25 @@ TEST(FileTranscriberWindows, EachWindowHoldsExactlyItsStretchOfTheFile) {
         std::ofstream out(file, std::ios::binary);
         auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
         auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-        out.write("RIFF", 4); u32(36 + frames * 2); out.write("WAVEfmt ", 8);
-        u32(16); u16(1); u16(1); u32(16000); u32(32000); u16(2); u16(16);
-        out.write("data", 4); u32(frames * 2);
+        out.write("RIFF", 4);
+        u32(36 + frames * 2);
+        out.write("WAVEfmt ", 8);
+        u32(16);
+        u16(1);
+        u16(1);
+        u32(16000);
+        u32(32000);
+        u16(2);
+        u16(16);
+        out.write("data", 4);
+        u32(frames * 2);
         // Never quiet (so a window stays one utterance), and each sample tells its position.
         for (std::uint32_t i = 0; i < frames; ++i) u16(static_cast<std::uint16_t>(static_cast<std::int16_t>(valueAt(i))));
     }
-    struct Window { float first; std::size_t size; };
+    struct Window {
+        float first;
+        std::size_t size;
+    };
     auto seen = std::make_shared<std::vector<Window>>();
     struct Capture : WindowRecognizer {
         std::shared_ptr<std::vector<Window>> seen;
@@ -320,7 +344,11 @@ TEST(FileTranscriberWindows, EachWindowHoldsExactlyItsStretchOfTheFile) {
     Engine engine;
     engine.parallelWindows = 1;
     engine.prepare = [seen](const std::string&, const std::vector<std::string>&) -> RecognizerFactory {
-        return [seen] { auto c = std::make_unique<Capture>(); c->seen = seen; return c; };
+        return [seen] {
+            auto c = std::make_unique<Capture>();
+            c->seen = seen;
+            return c;
+        };
     };
     auto result = transcribeFile(file, {}, "en_US", 6.0, 1.5, nullptr, nullptr, engine);
     EXPECT_NEAR(result.audioSeconds, frames / 16000.0, 1e-9);
@@ -416,7 +444,8 @@ ChildOutcome transcribeInBoundedChild(const fs::path& file, const Engine& engine
         ::alarm(20);
         std::string report;
         try {
-            auto result = transcribeFile(file, {}, "en_US", defaultChunkSeconds, defaultOverlapSeconds, nullptr, nullptr, engine);
+            auto result =
+                transcribeFile(file, {}, "en_US", defaultChunkSeconds, defaultOverlapSeconds, nullptr, nullptr, engine);
             report = "-1\n" + std::to_string(result.audioSeconds) + "\n";
         } catch (const TranscriptionFileError& e) {
             report = std::to_string(static_cast<int>(e.kind())) + "\n0\n" + e.payload();
@@ -526,15 +555,25 @@ TEST(FileTranscriberProgress, MovesWithinAWindowAndNeverGoesBack) {
         std::ofstream out(file, std::ios::binary);
         auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
         auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-        out.write("RIFF", 4); u32(36 + bytes); out.write("WAVEfmt ", 8);
-        u32(16); u16(1); u16(1); u32(16000); u32(32000); u16(2); u16(16);
-        out.write("data", 4); u32(bytes);
+        out.write("RIFF", 4);
+        u32(36 + bytes);
+        out.write("WAVEfmt ", 8);
+        u32(16);
+        u16(1);
+        u16(1);
+        u32(16000);
+        u32(32000);
+        u16(2);
+        u16(16);
+        out.write("data", 4);
+        u32(bytes);
         out.write(reinterpret_cast<const char*>(samples.data()), bytes);
     }
     auto calls = std::make_shared<std::atomic<int>>(0);
     std::vector<Progress> seen;
-    transcribeFile(file, {}, "en_US", defaultChunkSeconds, defaultOverlapSeconds, nullptr,
-                   [&](const Progress& p) { seen.push_back(p); }, scriptedEngine(calls, nullptr, 2));
+    transcribeFile(
+        file, {}, "en_US", defaultChunkSeconds, defaultOverlapSeconds, nullptr,
+        [&](const Progress& p) { seen.push_back(p); }, scriptedEngine(calls, nullptr, 2));
     ASSERT_GE(calls->load(), 10);
     ASSERT_EQ(seen.size(), static_cast<std::size_t>(calls->load()));  // one step per utterance
     int between = 0;

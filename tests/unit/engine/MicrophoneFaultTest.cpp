@@ -55,7 +55,8 @@ TEST(MicrophoneFault, EachCauseIsReportedAsItselfWithTheRemedyDoctorGives) {
 
 // The real sound server of the test session, and one that does not run.
 TEST(MicrophoneFault, AStoppedSoundServerIsToldApartFromAMissingMicrophone) {
-    ONDIRA_REQUIRE_SERVICE(platform::readiness::probeSoundServer().reachable, "no sound server (run inside the test session)");
+    ONDIRA_REQUIRE_SERVICE(platform::readiness::probeSoundServer().reachable,
+                           "no sound server (run inside the test session)");
     {
         platform::AudioInput running("Ondira fault test");
         EXPECT_EQ(running.availability(), std::nullopt);

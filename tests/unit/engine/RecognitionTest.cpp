@@ -62,7 +62,8 @@ void replayAsCapture(const fs::path& source, const fs::path& recording, const st
 }
 
 // The capture side of a live take, on its own thread, finishing the stream at the end.
-std::thread captureThread(const fs::path& source, const fs::path& recording, const std::shared_ptr<AudioBufferStream>& stream) {
+std::thread captureThread(const fs::path& source, const fs::path& recording,
+                          const std::shared_ptr<AudioBufferStream>& stream) {
     return std::thread([=] {
         replayAsCapture(source, recording, stream);
         stream->finish();
@@ -200,8 +201,8 @@ TEST_F(Recognition, DictationTranscriberPathShowsLivePartialsAndKeepsItsIdentifi
     auto stream = AudioBufferStream::make();
     std::thread capture = captureThread(source, recording, stream);
     std::vector<std::string> partials;
-    auto outcome = SpeechEngine::shared().transcribeStreaming(
-        stream, recording, {}, std::nullopt, [&](const std::string& text) { partials.push_back(text); });
+    auto outcome = SpeechEngine::shared().transcribeStreaming(stream, recording, {}, std::nullopt,
+                                                              [&](const std::string& text) { partials.push_back(text); });
     capture.join();
     platform::MainQueue::pump(0.5, [&] { return !partials.empty(); });
     EXPECT_TRUE(outcome.didStreamLive);

@@ -13,18 +13,19 @@ TEST(TranscriptionError, DetailsUseTheRawIdentifierAndMessagesTheLanguageName) {
         const char* detail;
         bool retryable;
     };
-    for (const Row& row : {Row{TranscriptionError::engineUnavailable("busy"), "engineUnavailable: busy", true},
-                           Row{TranscriptionError::audioFileNotFound("/x.wav"), "audioFileNotFound: /x.wav", false},
-                           Row{TranscriptionError::transcriptionFailed("why"), "transcriptionFailed: why", true},
-                           Row{TranscriptionError::onDeviceUnavailable("en_GB"), "onDeviceUnavailable: en_GB", false},
-                           Row{TranscriptionError::speechModelNotInstalled("en_GB"), "speechModelNotInstalled: en_GB", false},
-                           Row{TranscriptionError::speechModelInstallFailed("de_DE", "network"),
-                               "speechModelInstallFailed: de_DE: network", true},
-                           Row{TranscriptionError::unsupportedLocale("xx_ZZ"), "unsupportedLocale: xx_ZZ", false},
-                           Row{TranscriptionError::speechModelDownloading(), "speechModelDownloading", true},
-                           Row{TranscriptionError::notAuthorized(), "notAuthorized", false},
-                           Row{TranscriptionError::emptyTranscript(), "emptyTranscript", false},
-                           Row{TranscriptionError::audioTooShort(), "audioTooShort", false}}) {
+    for (const Row& row :
+         {Row{TranscriptionError::engineUnavailable("busy"), "engineUnavailable: busy", true},
+          Row{TranscriptionError::audioFileNotFound("/x.wav"), "audioFileNotFound: /x.wav", false},
+          Row{TranscriptionError::transcriptionFailed("why"), "transcriptionFailed: why", true},
+          Row{TranscriptionError::onDeviceUnavailable("en_GB"), "onDeviceUnavailable: en_GB", false},
+          Row{TranscriptionError::speechModelNotInstalled("en_GB"), "speechModelNotInstalled: en_GB", false},
+          Row{TranscriptionError::speechModelInstallFailed("de_DE", "network"), "speechModelInstallFailed: de_DE: network",
+              true},
+          Row{TranscriptionError::unsupportedLocale("xx_ZZ"), "unsupportedLocale: xx_ZZ", false},
+          Row{TranscriptionError::speechModelDownloading(), "speechModelDownloading", true},
+          Row{TranscriptionError::notAuthorized(), "notAuthorized", false},
+          Row{TranscriptionError::emptyTranscript(), "emptyTranscript", false},
+          Row{TranscriptionError::audioTooShort(), "audioTooShort", false}}) {
         EXPECT_EQ(row.error.diagnosticDetail(), row.detail);
         EXPECT_EQ(row.error.isRetryable(), row.retryable) << row.detail;
         EXPECT_FALSE(row.error.errorDescription().empty());
@@ -81,7 +82,8 @@ TEST(RecognitionLanguage, DisplayNamesComeFromTheWholeIdentifierOrItsParts) {
 }
 
 TEST(RecognitionLanguage, ApplyingTheStoredChoiceThatEqualsTheSystemFollowsTheSystem) {
-    auto store = platform::SettingsStore::open(std::filesystem::temp_directory_path(), "ondira-test-locale-" + platform::newUUID());
+    auto store =
+        platform::SettingsStore::open(std::filesystem::temp_directory_path(), "ondira-test-locale-" + platform::newUUID());
     auto& engine = SpeechEngine::shared();
     const std::string system = SpeechEngine::currentSystemLocaleIdentifier();
     SpeechEngine::persistLocale(system, *store);
@@ -109,8 +111,8 @@ TEST(Deadlines, WholeTakeAndIncrementalLimits) {
 TEST(PartialText, ThrottleDecision) {
     const SystemTime now = std::chrono::system_clock::now();
     auto ago = [&](double s) {
-        return std::optional<SystemTime>(now - std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                                   std::chrono::duration<double>(s)));
+        return std::optional<SystemTime>(
+            now - std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(s)));
     };
     const std::optional<std::string> hello = std::string("hello");
     EXPECT_FALSE(shouldEmitPartial(" \n ", std::nullopt, std::nullopt, now, 0.25));
@@ -144,6 +146,7 @@ TEST(DictationErrors, RemediesOpenAPaneOnlyForMicrophoneAndAccessibility) {
     EXPECT_EQ(panes, 3);
     EXPECT_EQ(remedy(DictationErrorKind::microphoneAccessOff), ErrorRemedy::openSystemPane(SettingsPane::microphone));
     EXPECT_EQ(remedy(DictationErrorKind::accessibilityNotTrusted), ErrorRemedy::openSystemPane(SettingsPane::accessibility));
-    EXPECT_NE(ErrorRemedy::openSystemPane(SettingsPane::microphone), ErrorRemedy::openSystemPane(SettingsPane::accessibility));
+    EXPECT_NE(ErrorRemedy::openSystemPane(SettingsPane::microphone),
+              ErrorRemedy::openSystemPane(SettingsPane::accessibility));
     EXPECT_EQ(settingsPaneRawValue(SettingsPane::microphone), "microphone");
 }

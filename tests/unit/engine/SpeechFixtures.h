@@ -51,11 +51,18 @@ inline void writeWav(const std::filesystem::path& path, double seconds, double a
     out.write("RIFF", 4);
     u32(36 + frames * 2);
     out.write("WAVEfmt ", 8);
-    u32(16); u16(1); u16(1); u32(static_cast<std::uint32_t>(rate)); u32(static_cast<std::uint32_t>(rate * 2)); u16(2); u16(16);
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(static_cast<std::uint32_t>(rate));
+    u32(static_cast<std::uint32_t>(rate * 2));
+    u16(2);
+    u16(16);
     out.write("data", 4);
     u32(frames * 2);
-    for (std::uint32_t i = 0; i < frames; ++i) u16(static_cast<std::uint16_t>(static_cast<std::int16_t>(
-        amplitude * 32767 * std::sin(2 * M_PI * 440.0 * i / rate))));
+    for (std::uint32_t i = 0; i < frames; ++i)
+        u16(static_cast<std::uint16_t>(
+            static_cast<std::int16_t>(amplitude * 32767 * std::sin(2 * M_PI * 440.0 * i / rate))));
 }
 
 }  // namespace speechfixtures

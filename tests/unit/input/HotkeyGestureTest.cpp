@@ -32,11 +32,20 @@ struct Rig : HotkeyRig {
             switch (op) {
                 case 'P': manager->triggerPress(); break;
                 case 'R': manager->triggerRelease(); break;
-                case 'T': manager->triggerPress(); manager->triggerRelease(); break;
+                case 'T':
+                    manager->triggerPress();
+                    manager->triggerRelease();
+                    break;
                 case 'p': manager->secondaryPress(DictationMode::raw); break;
                 case 'r': manager->secondaryRelease(DictationMode::raw); break;
-                case 'S': manager->startListening(); session->sleep(); break;
-                case 'L': manager->startListening(); session->lock(); break;
+                case 'S':
+                    manager->startListening();
+                    session->sleep();
+                    break;
+                case 'L':
+                    manager->startListening();
+                    session->lock();
+                    break;
                 case 'D': manager->handleKeyEvent({HotkeyManager::fnKeysym, true, false, 0, false}); break;
                 case 'U': manager->handleKeyEvent({HotkeyManager::fnKeysym, false, false, 0, false}); break;
                 case 'C':
@@ -86,19 +95,27 @@ INSTANTIATE_TEST_SUITE_P(
     Hotkey, GestureTable,
     ::testing::Values(
         GestureRow{"hold past the tap limit", "P W0.5 R", {"press", "release"}, false, false},
-        GestureRow{"taps of exactly 0.30 s, releases exactly 0.4 s apart", "P W0.3 R W0.1 P W0.3 R", kDoubleTap, false, true},
+        GestureRow{"taps of exactly 0.30 s, releases exactly 0.4 s apart", "P W0.3 R W0.1 P W0.3 R", kDoubleTap, false,
+                   true},
         GestureRow{"0.31 s is no tap; the next quick pair starts hands-free",
                    "P W0.31 R W0.05 P W0.1 R W0.1 P W0.1 R",
-                   {"press", "release", "press", "release", "press", "release", "handsFreeStart"}, false, true},
+                   {"press", "release", "press", "release", "press", "release", "handsFreeStart"},
+                   false,
+                   true},
         GestureRow{"releases 0.41 s apart: the second tap becomes the pending one",
                    "P W0.1 R W0.31 P W0.1 R W0.1 P W0.1 R",
-                   {"press", "release", "press", "release", "press", "release", "handsFreeStart"}, false, true},
-        GestureRow{"a long hold after a pending tap clears it", "P W0.1 R W0.05 P W2 R W0.05 P W0.05 R",
-                   {"press", "release", "press", "release", "press", "release"}, false, false},
+                   {"press", "release", "press", "release", "press", "release", "handsFreeStart"},
+                   false,
+                   true},
+        GestureRow{"a long hold after a pending tap clears it",
+                   "P W0.1 R W0.05 P W2 R W0.05 P W0.05 R",
+                   {"press", "release", "press", "release", "press", "release"},
+                   false,
+                   false},
         GestureRow{"hands-free ends on the release of a 5 s hold", "T W0.05 T P W5 R",
                    plus(kDoubleTap, {"press", "release", "handsFreeStop:tap"}), false, false},
-        GestureRow{"hands-free stops itself at its limit", "T W0.05 T W0.2", plus(kDoubleTap, {"handsFreeStop:max-duration"}),
-                   false, false, 0.1},
+        GestureRow{"hands-free stops itself at its limit", "T W0.05 T W0.2",
+                   plus(kDoubleTap, {"handsFreeStop:max-duration"}), false, false, 0.1},
         GestureRow{"hands-free limit while held leaves the key held", "T W0.05 T P W0.2",
                    plus(kDoubleTap, {"press", "handsFreeStop:max-duration"}), true, false, 0.1},
         GestureRow{"a 180 s hold is force-released", "P W180", {"press", "release", "force:max-hold-timeout"}, false, false},
@@ -106,23 +123,37 @@ INSTANTIATE_TEST_SUITE_P(
                    plus(kDoubleTap, {"press", "release", "handsFreeStop:max-hold-timeout", "force:max-hold-timeout"}), false,
                    false, 1000.0},
         GestureRow{"sleep with nothing held calls nothing", "S", {}, false, false},
-        GestureRow{"sleep with a raw shortcut held", "p S", {"press:raw", "release:raw", "force:system-sleep"}, false, false},
+        GestureRow{
+            "sleep with a raw shortcut held", "p S", {"press:raw", "release:raw", "force:system-sleep"}, false, false},
         GestureRow{"screen lock ends a hands-free session", "T W0.05 T L",
                    plus(kDoubleTap, {"handsFreeStop:screen-lock", "force:screen-lock"}), false, false},
         GestureRow{"a repeated secondary press is one press", "p p W0.1 r", {"press:raw", "release:raw"}, false, false},
         GestureRow{"a release without a press does nothing", "R r", {}, false, false},
-        GestureRow{"a secondary watchdog also ends the primary hold", "P p W180",
-                   {"press", "press:raw", "release", "release:raw", "force:max-hold-timeout"}, false, false},
-        GestureRow{"Right Ctrl+C with the C 0.19 s after Right Ctrl starts nothing", "D W0.19 C W0.05 U W1", {}, false, false},
+        GestureRow{"a secondary watchdog also ends the primary hold",
+                   "P p W180",
+                   {"press", "press:raw", "release", "release:raw", "force:max-hold-timeout"},
+                   false,
+                   false},
+        GestureRow{
+            "Right Ctrl+C with the C 0.19 s after Right Ctrl starts nothing", "D W0.19 C W0.05 U W1", {}, false, false},
         GestureRow{"a lone Right Ctrl hold", "D W0.5 U", {"press", "release"}, false, false},
         GestureRow{"a lone Right Ctrl double tap", "D W0.05 U W0.1 D W0.05 U", kDoubleTap, false, true},
         GestureRow{"Right Ctrl+C starts nothing", "D W0.05 C W0.05 U W1", {}, false, false},
         GestureRow{"Right Ctrl+C then Right Ctrl+V within 0.4 s is no double tap",
-                   "D W0.05 C W0.05 U W0.1 D W0.05 C W0.05 U W1", {}, false, false},
-        GestureRow{"a key pressed into a started take discards it silently", "D W0.5 C W0.1 U W1", {"press", "discard"},
-                   false, false},
-        GestureRow{"a chord clears a pending tap", "D W0.05 U W0.05 D W0.05 C U W0.05 D W0.05 U",
-                   {"press", "release", "press", "release"}, false, false},
+                   "D W0.05 C W0.05 U W0.1 D W0.05 C W0.05 U W1",
+                   {},
+                   false,
+                   false},
+        GestureRow{"a key pressed into a started take discards it silently",
+                   "D W0.5 C W0.1 U W1",
+                   {"press", "discard"},
+                   false,
+                   false},
+        GestureRow{"a chord clears a pending tap",
+                   "D W0.05 U W0.05 D W0.05 C U W0.05 D W0.05 U",
+                   {"press", "release", "press", "release"},
+                   false,
+                   false},
         GestureRow{"a chord in hands-free neither stops nor discards the session", "T W0.05 T D W0.5 C U W0.1",
                    plus(kDoubleTap, {"press"}), false, true}));
 
@@ -164,7 +195,8 @@ TEST(HotkeyGestures, DelegateGoneMeansCallsAreDropped) {
     rig.manager->triggerRelease();  // posted while the delegate is still there
     rig.delegate.reset();
     rig.loop->drain();
-    EXPECT_EQ(witness.calls, std::vector<std::string>{"press"}) << "a call posted before the delegate went must not reach it";
+    EXPECT_EQ(witness.calls, std::vector<std::string>{"press"})
+        << "a call posted before the delegate went must not reach it";
 }
 
 }  // namespace

@@ -13,7 +13,8 @@ namespace {
 struct Insertion {
     std::shared_ptr<FakeInsertionTarget> desktop = std::make_shared<FakeInsertionTarget>();
     // The 0.075 s poll runs at once here; only the count of readings matters.
-    TextInjector injector{desktop, [](double, std::function<void()> block) { platform::MainQueue::async(std::move(block)); }};
+    TextInjector injector{desktop,
+                          [](double, std::function<void()> block) { platform::MainQueue::async(std::move(block)); }};
     std::vector<InjectionOutcome> outcomes;
     void inject(const std::string& text, bool paste) {
         injector.inject(text, paste, [this](InjectionOutcome o) { outcomes.push_back(o); });

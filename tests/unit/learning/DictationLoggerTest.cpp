@@ -242,8 +242,8 @@ TEST_F(DictationLoggerTest, SizesCountsAndUnreadableFiles) {
         {"{\"t\":\"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x91\x8D\"}\n{\"t\":\"plain ascii line\"}\n", 2},
         {"{\"a\":1}\n{\"t\":\"cut \xE2\x82\"}\n{\"a\":2}\n", 2},
         {"{\"t\":\"cut \xE2\x82\"}\n", 0},            // a character missing its last byte
-        {"{\"t\":\"stray \x80 byte\"}\n", 0},          // a continuation byte on its own
-        {"{\"t\":\"overlong \xC0\xAF\"}\n", 0},        // an overlong slash
+        {"{\"t\":\"stray \x80 byte\"}\n", 0},         // a continuation byte on its own
+        {"{\"t\":\"overlong \xC0\xAF\"}\n", 0},       // an overlong slash
         {"{\"t\":\"surrogate \xED\xA0\x80\"}\n", 0},  // a UTF-16 surrogate
     };
     for (const auto& [content, count] : table) {
@@ -351,8 +351,7 @@ TEST_F(DictationLoggerTest, ProcessesThatFindTheLogFullTogetherRotateItOnce) {
         if (pid == 0) {
             ::close(gate[1]);
             char byte;
-            while (::read(gate[0], &byte, 1) > 0) {
-            }
+            while (::read(gate[0], &byte, 1) > 0) {}
             DictationLogger own(directory);
             for (int i = 0; i < entriesEach; ++i) {
                 platform::Semaphore done;

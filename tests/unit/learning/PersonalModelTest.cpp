@@ -60,9 +60,8 @@ protected:
 };
 
 const std::vector<std::string> jargon = {
-    "deploy the kubectl rollout to grafana",  "ask zendaya about the quarkus upgrade",
-    "the terraform plan touches nginx",       "page oksana when prometheus alerts",
-    "merge the kubectl rollout before lunch", "grafana shows the quarkus latency",
+    "deploy the kubectl rollout to grafana", "ask zendaya about the quarkus upgrade",  "the terraform plan touches nginx",
+    "page oksana when prometheus alerts",    "merge the kubectl rollout before lunch", "grafana shows the quarkus latency",
 };
 
 TEST_F(PersonalModelBuild, CompilesAModelTheRecogniserLoadsWithEveryWordPronounced) {
@@ -216,8 +215,8 @@ TEST(NgramEstimator, EveryContextIsAProbabilityDistribution) {
         return bo * prob(std::vector<std::string>(ws.begin() + 1, ws.end()));
     };
     const std::vector<std::string> vocab = {"a", "b", "c", "d", "</s>"};
-    for (const std::vector<std::string>& context :
-         std::vector<std::vector<std::string>>{{}, {"<s>"}, {"a"}, {"b"}, {"<s>", "a"}, {"a", "b"}, {"b", "a"}, {"c", "d"}}) {
+    for (const std::vector<std::string>& context : std::vector<std::vector<std::string>>{
+             {}, {"<s>"}, {"a"}, {"b"}, {"<s>", "a"}, {"a", "b"}, {"b", "a"}, {"c", "d"}}) {
         double sum = 0;
         for (const auto& w : vocab) {
             auto ws = context;

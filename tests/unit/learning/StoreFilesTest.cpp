@@ -73,16 +73,16 @@ TEST(StoreFiles, CommandsFinishWhenADataPathIsAFIFOOrADevice) {
         const char* command;
     };
     const Row rows[] = {
-        {"data", "dictation_log.jsonl", "history"},      {"data", "dictionary.json", "dict list"},
-        {"data", "snippets.json", "snippets list"},      {"data", "corrections.jsonl", "dict add teh the"},
-        {"data", "config.json", "doctor"},               {"config", "com.ondira.app.json", "doctor"},
+        {"data", "dictation_log.jsonl", "history"}, {"data", "dictionary.json", "dict list"},
+        {"data", "snippets.json", "snippets list"}, {"data", "corrections.jsonl", "dict add teh the"},
+        {"data", "config.json", "doctor"},          {"config", "com.ondira.app.json", "doctor"},
     };
     for (const auto& row : rows) {
         for (const bool fifo : {true, false}) {
             SCOPED_TRACE(std::string(row.name) + (fifo ? " as a FIFO" : " as /dev/zero"));
             const IsolatedHome home;
-            const fs::path dir = std::string(row.where) == "data" ? home.applicationSupport()
-                                                                   : home.home.path / ".config" / "Ondira";
+            const fs::path dir =
+                std::string(row.where) == "data" ? home.applicationSupport() : home.home.path / ".config" / "Ondira";
             fs::create_directories(dir);
             const fs::path file = dir / row.name;
             if (fifo) ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);

@@ -95,18 +95,29 @@ TEST(TemporaryDirectory, APredictableNameSomeoneElseMadeIsNotUsed) {
     std::vector<Case> cases = {
         {"nothing there: made private", [] {}, true},
         {"ours and private", [&] { ::mkdir(predictable.c_str(), 0700); }, true},
-        {"open to everyone", [&] { ::mkdir(predictable.c_str(), 0700); ::chmod(predictable.c_str(), 0777); }, false},
+        {"open to everyone",
+         [&] {
+             ::mkdir(predictable.c_str(), 0700);
+             ::chmod(predictable.c_str(), 0777);
+         },
+         false},
         {"a symlink to a private directory",
-         [&] { ::mkdir(elsewhere.c_str(), 0700); fs::create_directory_symlink(elsewhere, predictable); }, false},
+         [&] {
+             ::mkdir(elsewhere.c_str(), 0700);
+             fs::create_directory_symlink(elsewhere, predictable);
+         },
+         false},
         {"a plain file", [&] { std::ofstream(predictable) << "x"; }, false},
     };
     if (::geteuid() == 0) {
         // Only root can hand a directory to another user; for anyone else this
         // is the same refusal as the mode case.
-        cases.push_back({"another user's", [&] {
-            ::mkdir(predictable.c_str(), 0700);
-            ASSERT_EQ(::chown(predictable.c_str(), 65534, 65534), 0);
-        }, false});
+        cases.push_back({"another user's",
+                         [&] {
+                             ::mkdir(predictable.c_str(), 0700);
+                             ASSERT_EQ(::chown(predictable.c_str(), 65534, 65534), 0);
+                         },
+                         false});
     }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -76,8 +76,8 @@ protected:
         XSync(display, False);
     }
     void desktopFile(const fs::path& dir, const std::string& file, const std::string& body) {
-        std::ofstream(dir / "applications" / file) << "[Desktop Entry]\nType=Application\n" << body
-                                                   << "\n[Desktop Action new]\nName=Not this one\n";
+        std::ofstream(dir / "applications" / file) << "[Desktop Entry]\nType=Application\n"
+                                                   << body << "\n[Desktop Action new]\nName=Not this one\n";
     }
 };
 
@@ -137,8 +137,8 @@ TEST_F(FrontmostAppTest, NobodyIsFrontWithoutAUsableWindow) {
 }
 
 TEST(FrontmostApp, NoDisplayMeansNoApplication) {
-    for (const std::optional<std::string>& value : {std::optional<std::string>(), std::optional<std::string>(""),
-                                                     std::optional<std::string>(":4999")}) {
+    for (const std::optional<std::string>& value :
+         {std::optional<std::string>(), std::optional<std::string>(""), std::optional<std::string>(":4999")}) {
         ScopedEnv display("DISPLAY", value);
         EXPECT_FALSE(platform::frontmostApplication()) << value.value_or("<unset>");
     }

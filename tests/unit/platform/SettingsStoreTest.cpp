@@ -110,7 +110,11 @@ TEST(SettingsStore, RemovePersistentDomainOnlyForItsOwnName) {
 TEST(SettingsStore, ConvertsLikeThePlatform) {
     TempDir dir;
     auto s = SettingsStore::open(dir.path, "convert");
-    struct Case { nlohmann::json stored; bool asBool; long long asInt; };
+    struct Case {
+        nlohmann::json stored;
+        bool asBool;
+        long long asInt;
+    };
     const Case table[] = {
         {"YES", true, 0}, {"no", false, 0}, {"12", true, 12}, {2.9, true, 2}, {0, false, 0}, {"true", true, 0},
     };

@@ -10,8 +10,8 @@ TEST(SystemReadiness, SpeechModelNeedsEveryFileAndNamesTheFirstMissing) {
     TempDir root("ondira-model-");
     EXPECT_FALSE(readiness::probeSpeechModel(root.path).complete);
     std::filesystem::create_directories(root.path / "en-us" / "en-us");
-    for (const char* f : {"en-us/mdef", "en-us/means", "en-us/variances", "en-us/transition_matrices",
-                          "cmudict-en-us.dict"}) {
+    for (const char* f :
+         {"en-us/mdef", "en-us/means", "en-us/variances", "en-us/transition_matrices", "cmudict-en-us.dict"}) {
         ASSERT_TRUE(platform::atomicWrite(root.path / "en-us" / f, "x"));
     }
     auto partial = readiness::probeSpeechModel(root.path);
@@ -34,11 +34,9 @@ TEST(SystemReadiness, DisplaySessionFollowsTheEnvironment) {
         std::string type;
     };
     const Case table[] = {
-        {std::nullopt, std::nullopt, ":1", "x11"},
-        {"x11", std::nullopt, ":0", "x11"},
+        {std::nullopt, std::nullopt, ":1", "x11"},    {"x11", std::nullopt, ":0", "x11"},
         {"wayland", std::nullopt, ":0", "wayland"},  // XWayland's DISPLAY doesn't make it X11
-        {std::nullopt, "wayland-0", ":0", "wayland"},
-        {"tty", std::nullopt, std::nullopt, "none"},
+        {std::nullopt, "wayland-0", ":0", "wayland"}, {"tty", std::nullopt, std::nullopt, "none"},
         {std::nullopt, std::nullopt, "", "none"},
     };
     for (const auto& c : table) {

@@ -55,7 +55,11 @@ TEST(Regex, BadPatternThrowsOrReturnsNull) {
 }
 
 TEST(Text, TrimmingMatchesThePlatformCharacterSets) {
-    struct Case { const char* in; const char* all; const char* spacesOnly; };
+    struct Case {
+        const char* in;
+        const char* all;
+        const char* spacesOnly;
+    };
     const Case table[] = {
         {"  hi  ", "hi", "hi"},
         {"\n\thi\r\n", "hi", "\n\thi\r\n"},
@@ -84,7 +88,10 @@ TEST(Text, CaseMappingAndGraphemes) {
 TEST(Text, Utf8ValidationAndRepair) {
     EXPECT_TRUE(isValidUTF8("ok é 😀"));
     EXPECT_FALSE(isValidUTF8("bad \xC3"));
-    EXPECT_EQ(sanitizeUTF8("a\xFF" "b"), "a\uFFFD" "b");
+    EXPECT_EQ(sanitizeUTF8("a\xFF"
+                           "b"),
+              "a\uFFFD"
+              "b");
 }
 
 TEST(Text, DefaultNumberForm) {

@@ -18,8 +18,9 @@ std::string shippedPage() {
 }
 
 TEST(HubPageSource, PostedMessagesAreTheLiteralNamesOfActCalls) {
-    const std::string page = "act('stats_query'); act('dict_add:' + json(x)); act('rules_query:');"
-                             "act(variable); act(''); act('a-b'); act(\"double\");";
+    const std::string page =
+        "act('stats_query'); act('dict_add:' + json(x)); act('rules_query:');"
+        "act(variable); act(''); act('a-b'); act(\"double\");";
     EXPECT_EQ(HubPageSource::postedMessages(page), (std::set<std::string>{"a", "dict_add", "rules_query", "stats_query"}));
 }
 
@@ -69,7 +70,8 @@ TEST(HubPage, LoadsNothingRemote) {
     int urls = 0;
     for (auto at = page.find("://"); at != std::string::npos; at = page.find("://", at + 3)) {
         auto end = at + 3;
-        while (end < page.size() && (std::isalnum(static_cast<unsigned char>(page[end])) || page[end] == '.' || page[end] == '-'))
+        while (end < page.size() &&
+               (std::isalnum(static_cast<unsigned char>(page[end])) || page[end] == '.' || page[end] == '-'))
             ++end;
         const std::string host = page.substr(at + 3, end - at - 3);
         EXPECT_TRUE(host == "www.w3.org" || PrivacyProbe::isAllowedHost(host)) << host;
@@ -80,13 +82,32 @@ TEST(HubPage, LoadsNothingRemote) {
 
 TEST(HubPage, DefinesEveryCallbackTheHostCalls) {
     const std::string page = shippedPage();
-    for (const char* name :
-         {"ondiraSetStats", "ondiraSetDictionary", "ondiraSetHotkey", "ondiraHotkeyError", "ondiraSetMode",
-          "ondiraSetLanguages", "ondiraSetHealth", "ondiraSetSelftest", "ondiraSetUpdateState",
-          "ondiraSetDictExportResult", "ondiraSetDictImportResult", "ondiraSetHistory", "ondiraSetHistorySearchResults",
-          "ondiraSetExportResult", "ondiraSetCopyAck", "onRewriteResult", "onRewriteAvailability", "onPrivacyProbe",
-          "onRules", "onSnippets", "onProfiles", "onProfileResult", "onEngineInfo", "onLearnedRules", "onStaging",
-          "onPersonalModel"})
+    for (const char* name : {"ondiraSetStats",
+                             "ondiraSetDictionary",
+                             "ondiraSetHotkey",
+                             "ondiraHotkeyError",
+                             "ondiraSetMode",
+                             "ondiraSetLanguages",
+                             "ondiraSetHealth",
+                             "ondiraSetSelftest",
+                             "ondiraSetUpdateState",
+                             "ondiraSetDictExportResult",
+                             "ondiraSetDictImportResult",
+                             "ondiraSetHistory",
+                             "ondiraSetHistorySearchResults",
+                             "ondiraSetExportResult",
+                             "ondiraSetCopyAck",
+                             "onRewriteResult",
+                             "onRewriteAvailability",
+                             "onPrivacyProbe",
+                             "onRules",
+                             "onSnippets",
+                             "onProfiles",
+                             "onProfileResult",
+                             "onEngineInfo",
+                             "onLearnedRules",
+                             "onStaging",
+                             "onPersonalModel"})
         EXPECT_NE(page.find(std::string("window.") + name + " = "), std::string::npos) << name;
 }
 

@@ -7,7 +7,9 @@
 #include "SelfTest/SelfTest.h"
 
 namespace {
-SelfTestCase passing(const std::string& n) { return {n, "teeth of " + n, [] { return SelfTestOutcome::pass(); }}; }
+SelfTestCase passing(const std::string& n) {
+    return {n, "teeth of " + n, [] { return SelfTestOutcome::pass(); }};
+}
 }  // namespace
 
 TEST(SelfTestRunner, PrintsTheExactReportAndListsFailuresInOrder) {
@@ -27,20 +29,31 @@ TEST(SelfTestRunner, PrintsTheExactReportAndListsFailuresInOrder) {
     const std::string sep(50, '=');
     const std::string expected =
         "== Alpha ==\n"
-        "[PASS] one " + em + " teeth: teeth of one\n"
-        "[FAIL] two " + em + " expected 1, got 2 " + em + " teeth: t2\n"
-        "[SKIP] three " + em + " no checkout\n"
+        "[PASS] one " +
+        em +
+        " teeth: teeth of one\n"
+        "[FAIL] two " +
+        em + " expected 1, got 2 " + em +
+        " teeth: t2\n"
+        "[SKIP] three " +
+        em +
+        " no checkout\n"
         "\n"
         "== Empty ==\n"
         "\n"
         "== Beta ==\n"
-        "[FAIL] boom " + em + " threw std::runtime_error: kaput " + em + " teeth: t4\n"
-        "\n" + sep + "\n"
+        "[FAIL] boom " +
+        em + " threw std::runtime_error: kaput " + em +
+        " teeth: t4\n"
+        "\n" +
+        sep +
+        "\n"
         "TOTAL: 4  PASS: 1  FAIL: 2  SKIP: 1\n"
         "\n"
         "FAILURES:\n"
         " - Alpha/two: expected 1, got 2\n"
-        " - Beta/boom: threw std::runtime_error: kaput\n" + sep + "\n";
+        " - Beta/boom: threw std::runtime_error: kaput\n" +
+        sep + "\n";
     EXPECT_EQ(out.str(), expected);
     EXPECT_FALSE(summary.ok());
 }
@@ -53,8 +66,7 @@ TEST(SelfTestRunner, AllPassingOrSkippedHasNoFailuresBlock) {
     SelfTestRunner::printSummary(summary, out);
     EXPECT_TRUE(summary.ok());
     EXPECT_EQ(out.str().find("FAILURES"), std::string::npos);
-    EXPECT_NE(out.str().find("TOTAL: 2  PASS: 1  FAIL: 0  SKIP: 1\n" + std::string(50, '=') + "\n"),
-              std::string::npos);
+    EXPECT_NE(out.str().find("TOTAL: 2  PASS: 1  FAIL: 0  SKIP: 1\n" + std::string(50, '=') + "\n"), std::string::npos);
 }
 
 TEST(SelfTestRegistry, EverySuiteOfTheFixedOrderIsBuiltAndRunsInThatOrder) {

@@ -51,7 +51,8 @@ TEST_F(CorrectionLogTest, StoresValuesAsPassedAndCutsTheContext) {
 TEST_F(CorrectionLogTest, TornLastLineIsClosedBeforeTheNextRecord) {
     TempDir dir;
     const fs::path file = dir / "c.jsonl";
-    std::ofstream(file) << R"({"heard":"a","written":"b","ts":1,"source":"observed_edit"})" << "\n{\"heard\":\"tor";
+    std::ofstream(file) << R"({"heard":"a","written":"b","ts":1,"source":"observed_edit"})"
+                        << "\n{\"heard\":\"tor";
     ::chmod(file.c_str(), 0644);
     CorrectionLog log(file);
     log.record("x", "y", "", "A", CorrectionSource::explicitDictionaryAdd);

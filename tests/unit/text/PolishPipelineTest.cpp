@@ -67,7 +67,8 @@ TEST_F(PolishPipelineTest, RawModeAndRawRulesNeverExpandSnippets) {
     Snippets snippets;
     ASSERT_TRUE(snippets.addSnippet("brb", "be right back"));
     auto e = engine("polish");
-    EXPECT_EQ(TextPipeline::cleanUpDictation("  ls -la, brb  ", true, AppRules::globalDefault(), *e, snippets), "ls -la, brb");
+    EXPECT_EQ(TextPipeline::cleanUpDictation("  ls -la, brb  ", true, AppRules::globalDefault(), *e, snippets),
+              "ls -la, brb");
     const AppRule terminal = AppRules::builtInDefaults().front();
     EXPECT_EQ(TextPipeline::cleanUpDictation("  um ls -la, brb ", false, terminal, *e, snippets), "um ls -la, brb");
     AppRule chat{"Slack", "Slack", true, false, false, false, std::nullopt};
@@ -108,8 +109,8 @@ TEST_F(PolishPipelineTest, ContentGuardTable) {
 }
 
 TEST_F(PolishPipelineTest, LearnedSubstitutionsLongestFirstAndLiteral) {
-    std::vector<CorrectionLog::LearnedSubstitution> rules = {{"new york", "NY"}, {"new york city", "NYC"},
-                                                             {"c++", "C++"}, {"x.y", "$1"}};
+    std::vector<CorrectionLog::LearnedSubstitution> rules = {
+        {"new york", "NY"}, {"new york city", "NYC"}, {"c++", "C++"}, {"x.y", "$1"}};
     EXPECT_EQ(PolishEngine::applyLearnedSubstitutions("new york city and new york", rules), "NYC and NY");
     EXPECT_EQ(PolishEngine::applyLearnedSubstitutions("c++ and xzy and x.y", rules), "C++ and xzy and $1");
     EXPECT_EQ(PolishEngine::applyLearnedSubstitutions("New york", {{"new york", "new york"}}), "New york");

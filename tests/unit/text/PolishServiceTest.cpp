@@ -72,7 +72,11 @@ bool processExists(pid_t pid) { return ::kill(pid, 0) == 0; }
 
 TEST_F(PolishServiceTest, RejectsBadRequestsWithoutStartingTheHelper) {
     useScriptHelper("touch '" + (scratch / "started").string() + "'\necho '{\"ready\":true}'\ncat >/dev/null");
-    struct Case { std::string mode, text; std::optional<std::string> instruction; std::string message; };
+    struct Case {
+        std::string mode, text;
+        std::optional<std::string> instruction;
+        std::string message;
+    };
     for (const Case& c : std::vector<Case>{
              {"Polish", "hello", std::nullopt, "unsupported rewrite mode: Polish"},
              {"translate", "hello", std::nullopt, "unsupported rewrite mode: translate"},
@@ -92,9 +96,10 @@ TEST_F(PolishServiceTest, RejectsBadRequestsWithoutStartingTheHelper) {
 TEST_F(PolishServiceTest, StartsTheHelperOnceWithServeAndSendsOneCompactLinePerRequest) {
     const fs::path log = scratch / "log";
     // Replies with the number of the request and records what it was given.
-    useScriptHelper("echo \"args=$# $1 env=$ONDIRA_TEST_MARK\" >> '" + log.string() +
-                    "'\necho '{\"ready\":true}'\nn=0\nwhile IFS= read -r line; do\n  n=$((n+1))\n  printf '%s\\n' \"$line\" >> '" +
-                    log.string() + "'\n  echo \"{\\\"ok\\\":true,\\\"text\\\":\\\"reply $n\\\"}\"\ndone");
+    useScriptHelper(
+        "echo \"args=$# $1 env=$ONDIRA_TEST_MARK\" >> '" + log.string() +
+        "'\necho '{\"ready\":true}'\nn=0\nwhile IFS= read -r line; do\n  n=$((n+1))\n  printf '%s\\n' \"$line\" >> '" +
+        log.string() + "'\n  echo \"{\\\"ok\\\":true,\\\"text\\\":\\\"reply $n\\\"}\"\ndone");
     ScopedEnv mark("ONDIRA_TEST_MARK", "inherited");
     EXPECT_EQ(rewrite("edit", "  first\nline  ", "  make it formal "), Outcome::success("reply 1"));
     const auto pid = service->currentChildPid();
@@ -146,12 +151,16 @@ TEST_F(PolishServiceTest, AHelperThatNeverSaysReadyIsStoppedAfterTwelveSeconds) 
 }
 
 TEST_F(PolishServiceTest, AFirstLineOtherThanReadyIsAFailedStart) {
-    struct Case { std::string script; std::string reason; };
+    struct Case {
+        std::string script;
+        std::string reason;
+    };
     for (const Case& c : std::vector<Case>{
              {"echo '{\"ok\":true,\"text\":\"hi\"}'\nexec sleep 100", "The on-device rewrite model did not start."},
              {"echo '{\"ready\":\"true\"}'\necho 'said why' >&2\nexec sleep 100",
               "The on-device rewrite model did not start: said why"},
-             {"echo 'mirvane: model unavailable' >&2\nexit 3", "The on-device rewrite model did not start: mirvane: model unavailable"},
+             {"echo 'mirvane: model unavailable' >&2\nexit 3",
+              "The on-device rewrite model did not start: mirvane: model unavailable"},
              {"head -c 9000 /dev/zero | tr '\\0' e >&2\nexit 3",
               "The on-device rewrite model did not start: " + std::string(4096, 'e')},
          }) {
@@ -169,8 +178,8 @@ TEST_F(PolishServiceTest, AFirstLineOtherThanReadyIsAFailedStart) {
 
 TEST_F(PolishServiceTest, AReplyThatNeverComesEndsAfterTwentySecondsAndTheNextRequestGetsANewHelper) {
     const fs::path count = scratch / "starts";
-    useScriptHelper("echo x >> '" + count.string() +
-                    "'\necho '{\"ready\":true}'\nread -r l\nif [ $(wc -l < '" + count.string() +
+    useScriptHelper("echo x >> '" + count.string() + "'\necho '{\"ready\":true}'\nread -r l\nif [ $(wc -l < '" +
+                    count.string() +
                     "') -eq 1 ]; then exec sleep 100; fi\necho '{\"ok\":true,\"text\":\"second helper\"}'\ncat >/dev/null");
     const auto start = Clock::now();
     EXPECT_EQ(rewrite("polish", "hello"), Outcome::failure("rewrite timed out"));
@@ -201,8 +210,9 @@ TEST_F(PolishServiceTest, AHelperThatDiesMidRequestFailsAtOnceAndIsReplaced) {
 
 TEST_F(PolishServiceTest, AChattyHelperOrAnEndlessLineCannotStallTheClient) {
     // A megabyte of standard error before each reply: more than a pipe holds.
-    useScriptHelper("echo '{\"ready\":true}'\nwhile read -r l; do\n  head -c 1000000 /dev/zero >&2\n"
-                    "  echo '{\"ok\":true,\"text\":\"spoke\"}'\ndone");
+    useScriptHelper(
+        "echo '{\"ready\":true}'\nwhile read -r l; do\n  head -c 1000000 /dev/zero >&2\n"
+        "  echo '{\"ok\":true,\"text\":\"spoke\"}'\ndone");
     for (int i = 0; i < 3; ++i) EXPECT_EQ(rewrite("polish", "hello", std::nullopt, 10), Outcome::success("spoke"));
     // A reply that never ends its line is given up once the buffer bound is hit.
     service->shutdown();
@@ -231,8 +241,9 @@ TEST_F(PolishServiceTest, ShutdownSendsQuitThenTerminatesAndKillsAfterTwoSeconds
     EXPECT_EQ(second, "quit");
 
     // A helper that ignores both the quit line and SIGTERM.
-    useScriptHelper("trap '' TERM\necho '{\"ready\":true}'\nread -r l\necho '{\"ok\":true,\"text\":\"x\"}'\n"
-                    "while :; do sleep 0.1; done");
+    useScriptHelper(
+        "trap '' TERM\necho '{\"ready\":true}'\nread -r l\necho '{\"ok\":true,\"text\":\"x\"}'\n"
+        "while :; do sleep 0.1; done");
     ASSERT_TRUE(rewrite("polish", "one").isSuccess());
     pid = service->currentChildPid();
     start = Clock::now();
@@ -246,8 +257,9 @@ TEST_F(PolishServiceTest, ShutdownSendsQuitThenTerminatesAndKillsAfterTwoSeconds
 
 TEST_F(PolishServiceTest, MissingOrNonExecutableHelperIsReported) {
     useBundle(bundle.path);
-    EXPECT_EQ(service->checkAvailability(),
-              (PolishService::Availability{false, "The on-device rewrite helper is missing from this build — reinstall Ondira."}));
+    EXPECT_EQ(
+        service->checkAvailability(),
+        (PolishService::Availability{false, "The on-device rewrite helper is missing from this build — reinstall Ondira."}));
     EXPECT_EQ(rewrite("polish", "hello"),
               Outcome::failure("The on-device rewrite helper is missing from this build — reinstall Ondira."));
     std::ofstream(bundle / "mirvane") << "#!/bin/sh\n";
@@ -317,12 +329,12 @@ TEST(PolishSmokeTest, ReportsThatOneHelperServedBothRequests) {
                  {{"MIRVANE_ENDPOINT", server.url()}, {"MIRVANE_MODEL", std::nullopt}, {"HOME", home.path.string()}});
     ASSERT_EQ(p.wait(60), std::optional<int>(0));
     const std::string out = p.readRemainingStdout(1);
-    for (const char* expected : {"[polish-smoke-test] availability: available=true reason=Ready\n",
-                                 "[polish-smoke-test] rewrite #1 (cold spawn) ok in ",
-                                 "s: Fine.\n[polish-smoke-test] child pid after #1: ",
-                                 "[polish-smoke-test] rewrite #2 (should reuse the SAME process) ok in ",
-                                 "[polish-smoke-test] process reused across requests: true\n",
-                                 "[polish-smoke-test] shutdown() returned; child pid after: none\n"})
+    for (const char* expected :
+         {"[polish-smoke-test] availability: available=true reason=Ready\n",
+          "[polish-smoke-test] rewrite #1 (cold spawn) ok in ", "s: Fine.\n[polish-smoke-test] child pid after #1: ",
+          "[polish-smoke-test] rewrite #2 (should reuse the SAME process) ok in ",
+          "[polish-smoke-test] process reused across requests: true\n",
+          "[polish-smoke-test] shutdown() returned; child pid after: none\n"})
         EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n--- in ---\n" << out;
     EXPECT_EQ(server.answerRequests().size(), 2u);
 }
@@ -334,10 +346,10 @@ TEST(PolishSmokeTest, WithoutAModelTheRewritesFailAndNothingIsReused) {
                   {"HOME", home.path.string()}});
     ASSERT_EQ(p.wait(60), std::optional<int>(0));
     const std::string out = p.readRemainingStdout(1);
-    for (const char* expected : {"[polish-smoke-test] rewrite #1 (cold spawn) failed in ",
-                                 "s: The on-device rewrite model did not start: mirvane: model unavailable",
-                                 "[polish-smoke-test] child pid after #1: none\n",
-                                 "[polish-smoke-test] process reused across requests: false\n",
-                                 "[polish-smoke-test] shutdown() returned; child pid after: none\n"})
+    for (const char* expected :
+         {"[polish-smoke-test] rewrite #1 (cold spawn) failed in ",
+          "s: The on-device rewrite model did not start: mirvane: model unavailable",
+          "[polish-smoke-test] child pid after #1: none\n", "[polish-smoke-test] process reused across requests: false\n",
+          "[polish-smoke-test] shutdown() returned; child pid after: none\n"})
         EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n--- in ---\n" << out;
 }

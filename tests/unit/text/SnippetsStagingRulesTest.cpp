@@ -53,7 +53,8 @@ TEST_F(SnippetsTest, StoreIsPrivateAndReplacesCaseVariants) {
 }
 
 TEST_F(SnippetsTest, RowsWithoutStringsAreSkippedButAnObjectRootIsNothing) {
-    std::ofstream(Snippets::storageFile()) << R"([{"trigger":"a","expansion":"A"},{"trigger":1,"expansion":"x"},{"expansion":"y"}])";
+    std::ofstream(Snippets::storageFile())
+        << R"([{"trigger":"a","expansion":"A"},{"trigger":1,"expansion":"x"},{"expansion":"y"}])";
     EXPECT_EQ(Snippets::loadRawSnippets().size(), 1u);
     std::ofstream(Snippets::storageFile(), std::ios::trunc) << R"([{"trigger":"a","expansion":"A"}, 3])";
     EXPECT_TRUE(Snippets::loadRawSnippets().empty());
@@ -70,10 +71,11 @@ protected:
 TEST_F(StagingTest, EntriesThatDecodeAreKeptAndTheOthersAreNotWrittenOver) {
     const std::string odd = R"({"id":"not-a-uuid","text":"mine","createdAt":"2026-08-01T10:00:00Z","polished":false})";
     {
-        std::ofstream(file()) << "["
-                              << R"({"id":"0E1F2A3B-4C5D-4E6F-8A9B-0C1D2E3F4A5B","text":"one","createdAt":"2026-08-01T10:00:00.250Z","polished":false},)"
-                              << odd << ","
-                              << R"({"id":"1E1F2A3B-4C5D-4E6F-8A9B-0C1D2E3F4A5B","text":"two","createdAt":"2026-08-01T12:00:00+02:00","polished":true}])";
+        std::ofstream(file())
+            << "["
+            << R"({"id":"0E1F2A3B-4C5D-4E6F-8A9B-0C1D2E3F4A5B","text":"one","createdAt":"2026-08-01T10:00:00.250Z","polished":false},)"
+            << odd << ","
+            << R"({"id":"1E1F2A3B-4C5D-4E6F-8A9B-0C1D2E3F4A5B","text":"two","createdAt":"2026-08-01T12:00:00+02:00","polished":true}])";
     }
     StagingBuffer buffer(file(), StagingLimits::defaults());
     const auto entries = buffer.allEntries();
@@ -157,8 +159,7 @@ TEST_F(AppRulesTest, ApplyChainTable) {
     };
     for (const Row& r : {Row{raw, "  rm -rf build && git status \n", "rm -rf build && git status"},
                          Row{raw, " um hi ", "um hi"}, Row{full, "um hello there", "Hello there"},
-                         Row{full, " um, uh ", "um, uh"}, Row{full, " \n\t ", ""},
-                         Row{noCaps, "um hello", "Hello"}})
+                         Row{full, " um, uh ", "um, uh"}, Row{full, " \n\t ", ""}, Row{noCaps, "um hello", "Hello"}})
         EXPECT_EQ(AppRules::apply(r.rule, r.input), r.expected) << r.input;
 }
 
@@ -182,7 +183,8 @@ TEST_F(AppRulesTest, ProfilesRejectUnknownModesAndKeepNamesByteForByte) {
     auto loaded = Profiles::loadStoredProfiles(store);
     ASSERT_EQ(loaded.size(), 1u);
     EXPECT_EQ(loaded[0].name, hostile);
-    const std::string bad = R"([{"id":"p","name":"P","mode":"Fast","polishEnabled":true,"autoCapitalizeEnabled":true,"dictionaryEnabled":true}])";
+    const std::string bad =
+        R"([{"id":"p","name":"P","mode":"Fast","polishEnabled":true,"autoCapitalizeEnabled":true,"dictionaryEnabled":true}])";
     store->setData(Profiles::defaultsKey, std::vector<std::uint8_t>(bad.begin(), bad.end()));
     EXPECT_EQ(Profiles::loadStoredProfiles(store), Profiles::builtInDefaults());
     store->setString(AppRules::defaultsKey, "not data");

@@ -122,16 +122,59 @@ std::vector<std::string> names(const std::vector<PageCall>& calls) {
 }
 
 // The page protocol: every message word, in the order the dispatcher tries them.
-const std::vector<std::string> protocolWords = {
-    "stats_query", "dict_query", "hotkey_query", "mode_query", "language_query", "health_query", "selftest",
-    "update_query", "update_check", "history_delete_all", "dict_export", "dict_import", "dict_add:", "dict_del:",
-    "history_query:", "history_search:", "history_export:", "history_delete_one:", "pack_set:", "hotkey_set:",
-    "mode_set:", "language_set:", "perm_open:", "logging_set:", "copy:", "open_url:", "theme_set:", "rewrite:",
-    "rewrite_available:", "correction_observed:", "privacy_probe:", "rules_query:", "rules_set:", "rules_delete:",
-    "snippets_query:", "snippets_set:", "snippets_delete:", "profiles_query:", "profiles_create:",
-    "profiles_rename:", "profiles_delete:", "engine_query:", "engine_set:", "update_set_auto:",
-    "learned_rules_query:", "learned_rules_revoke:", "staging_query:", "staging_edit:", "staging_delete:",
-    "staging_move:", "staging_commit:", "staging_clear:", "personal_model_query:"};
+const std::vector<std::string> protocolWords = {"stats_query",
+                                                "dict_query",
+                                                "hotkey_query",
+                                                "mode_query",
+                                                "language_query",
+                                                "health_query",
+                                                "selftest",
+                                                "update_query",
+                                                "update_check",
+                                                "history_delete_all",
+                                                "dict_export",
+                                                "dict_import",
+                                                "dict_add:",
+                                                "dict_del:",
+                                                "history_query:",
+                                                "history_search:",
+                                                "history_export:",
+                                                "history_delete_one:",
+                                                "pack_set:",
+                                                "hotkey_set:",
+                                                "mode_set:",
+                                                "language_set:",
+                                                "perm_open:",
+                                                "logging_set:",
+                                                "copy:",
+                                                "open_url:",
+                                                "theme_set:",
+                                                "rewrite:",
+                                                "rewrite_available:",
+                                                "correction_observed:",
+                                                "privacy_probe:",
+                                                "rules_query:",
+                                                "rules_set:",
+                                                "rules_delete:",
+                                                "snippets_query:",
+                                                "snippets_set:",
+                                                "snippets_delete:",
+                                                "profiles_query:",
+                                                "profiles_create:",
+                                                "profiles_rename:",
+                                                "profiles_delete:",
+                                                "engine_query:",
+                                                "engine_set:",
+                                                "update_set_auto:",
+                                                "learned_rules_query:",
+                                                "learned_rules_revoke:",
+                                                "staging_query:",
+                                                "staging_edit:",
+                                                "staging_delete:",
+                                                "staging_move:",
+                                                "staging_commit:",
+                                                "staging_clear:",
+                                                "personal_model_query:"};
 
 struct Row {
     std::string body;  // "{ID}" stands for the id of the first staged text
@@ -279,8 +322,7 @@ TEST_F(HubBridgeTest, MalformedPayloadsReachTheirHandlerAndChangeNothing) {
         testing::internal::CaptureStdout();
         EXPECT_TRUE(send(row.body, 0).empty());
         const std::string log = testing::internal::GetCapturedStdout();
-        EXPECT_NE(log.find("[bridge] " + wordOf(row.body).substr(0, wordOf(row.body).size() - 1)), std::string::npos)
-            << log;
+        EXPECT_NE(log.find("[bridge] " + wordOf(row.body).substr(0, wordOf(row.body).size() - 1)), std::string::npos) << log;
         EXPECT_EQ(log.find("UNHANDLED"), std::string::npos);
     }
     EXPECT_EQ(readText(AppPaths::dictionaryFile()), dictionaryBefore);
@@ -327,8 +369,12 @@ TEST_F(HubBridgeTest, HistoryPagesSearchesAndDeletesThroughTheLogOnDisk) {
     EXPECT_EQ(found["entries"][0]["text"], "entry number 19 hello");
 
     const json victim = page["entries"][0];
-    auto after = send("history_delete_one:" + json{{"date", victim["date"]}, {"time", victim["time"]},
-                                                   {"text", victim["text"]}, {"offset", 5}, {"limit", 10}}.dump(),
+    auto after = send("history_delete_one:" + json{{"date", victim["date"]},
+                                                   {"time", victim["time"]},
+                                                   {"text", victim["text"]},
+                                                   {"offset", 5},
+                                                   {"limit", 10}}
+                                                  .dump(),
                       1)
                      .at(0)
                      .argument.value();
@@ -480,10 +526,12 @@ TEST_F(HubBridgeTest, RewriteAnswersCarryTheRequestAndTheClientsVerdict) {
 }
 
 TEST_F(HubBridgeTest, RulesAndSnippetsPersistAndComeBackInTheirRows) {
-    auto rules = send(R"(rules_set:{"bundleID":"org.test.app","displayName":"App","polishEnabled":false,"autoCapitalizeEnabled":true,"dictionaryEnabled":true,"neverDictate":false,"profileID":"   "})",
-                      1)
-                     .at(0)
-                     .argument.value()["rules"];
+    auto rules =
+        send(
+            R"(rules_set:{"bundleID":"org.test.app","displayName":"App","polishEnabled":false,"autoCapitalizeEnabled":true,"dictionaryEnabled":true,"neverDictate":false,"profileID":"   "})",
+            1)
+            .at(0)
+            .argument.value()["rules"];
     auto row = std::find_if(rules.begin(), rules.end(), [](const json& r) { return r["bundleID"] == "org.test.app"; });
     ASSERT_NE(row, rules.end());
     EXPECT_TRUE((*row)["profileID"].is_null());
@@ -494,8 +542,9 @@ TEST_F(HubBridgeTest, RulesAndSnippetsPersistAndComeBackInTheirRows) {
 
     // Stored rules that do not load are never written over.
     AppPaths::userDefaults()->setData(AppRules::defaultsKey, {0x00, 0xFF, 0x13});
-    send(R"(rules_set:{"bundleID":"org.test.b","displayName":"B","polishEnabled":true,"autoCapitalizeEnabled":true,"dictionaryEnabled":true,"neverDictate":false})",
-         1);
+    send(
+        R"(rules_set:{"bundleID":"org.test.b","displayName":"B","polishEnabled":true,"autoCapitalizeEnabled":true,"dictionaryEnabled":true,"neverDictate":false})",
+        1);
     EXPECT_EQ(AppPaths::userDefaults()->data(AppRules::defaultsKey), (std::vector<std::uint8_t>{0x00, 0xFF, 0x13}));
 
     auto snippets = send(R"(snippets_set:{"trigger":"omw","expansion":"on my way"})", 1).at(0).argument.value();
@@ -554,8 +603,8 @@ TEST_F(HubBridgeTest, StagingCommitTakesTheTextsOnlyWhenTheyLanded) {
     staging->append("two", true);
     staging->append("three", false);
     const auto entries = staging->allEntries();
-    const std::string body = R"(staging_commit:{"ids":[")" + entries[2].id + R"(",")" + entries[0].id +
-                             R"("],"joiner":"newline"})";
+    const std::string body =
+        R"(staging_commit:{"ids":[")" + entries[2].id + R"(",")" + entries[0].id + R"("],"joiner":"newline"})";
 
     host.insertionSucceeds = false;
     auto refused = send(body, 1).at(0).argument.value();
@@ -593,9 +642,10 @@ TEST_F(HubBridgeTest, CorrectionsObservedByThePageAreRecordedAndRevocable) {
 TEST_F(HubBridgeTest, EngineFiguresComeFromTheHistoryUnderTheNamesItUsesToday) {
     // Two dictations under today's name of the whole-take path and one under its older name.
     std::string lines;
-    for (const char* engine : {"pocketsphinx_context_ondevice", "apple_speechanalyzer_ondevice",
-                               "pocketsphinx_context_ondevice"})
-        lines += DictationLogger::makeEntry("x", "A", std::chrono::system_clock::now(), 4.0, 0.1, 2.0, engine)->dump() + "\n";
+    for (const char* engine :
+         {"pocketsphinx_context_ondevice", "apple_speechanalyzer_ondevice", "pocketsphinx_context_ondevice"})
+        lines +=
+            DictationLogger::makeEntry("x", "A", std::chrono::system_clock::now(), 4.0, 0.1, 2.0, engine)->dump() + "\n";
     std::ofstream(logger->historyFileURL(), std::ios::binary | std::ios::trunc) << lines;
     auto info = send("engine_query:", 1).at(0).argument.value();
     const auto& rows = info["engines"];
@@ -644,8 +694,8 @@ TEST(HubStatistics, StreakCountsBackFromTodayOrYesterday) {
         {{"2026-03-09", "2026-03-08"}, 2},
         {{"2026-03-10", "2026-03-08"}, 1},
         {{"2026-03-07"}, 0},
-        {{"2026-02-28", "2026-03-01", "2026-03-10", "2026-03-09", "2026-03-08", "2026-03-07", "2026-03-06",
-          "2026-03-05", "2026-03-04", "2026-03-03", "2026-03-02"},
+        {{"2026-02-28", "2026-03-01", "2026-03-10", "2026-03-09", "2026-03-08", "2026-03-07", "2026-03-06", "2026-03-05",
+          "2026-03-04", "2026-03-03", "2026-03-02"},
          11},  // across a month end
     };
     for (const auto& c : cases) {

@@ -16,9 +16,13 @@ using IndicatorPagesTest = BundleFixture;
 }  // namespace
 
 TEST_F(IndicatorPagesTest, RecordingPageCarriesTheAccentAndOnlyRawModeHasTheBadge) {
-    const struct { IndicatorTheme theme; const char* accent; } table[] = {
-        {IndicatorTheme::aurora, "#a78bfa"}, {IndicatorTheme::violet, "#8d7bff"},
-        {IndicatorTheme::titanium, "#ffffff"}, {IndicatorTheme::abyss, "#06b6d4"}};
+    const struct {
+        IndicatorTheme theme;
+        const char* accent;
+    } table[] = {{IndicatorTheme::aurora, "#a78bfa"},
+                 {IndicatorTheme::violet, "#8d7bff"},
+                 {IndicatorTheme::titanium, "#ffffff"},
+                 {IndicatorTheme::abyss, "#06b6d4"}};
     for (const auto& row : table) {
         const std::string standard = IndicatorPages::rec(row.theme, false);
         const std::string raw = IndicatorPages::rec(row.theme, true);
@@ -56,8 +60,9 @@ TEST(IndicatorScripts, LevelsUseTheShortestFloatTextAndPartialTextStaysInsideIts
     EXPECT_EQ(IndicatorPages::setLevelJS(1.0f), "window.setLevel && window.setLevel(1.0);");
 
     const std::string js = IndicatorPages::setPartialTextJS("he said </script> and \"quoted\" \\ stuff \n newline");
-    EXPECT_EQ(js, "window.setPartialText && window.setPartialText("
-                  "\"he said <\\/script> and \\\"quoted\\\" \\\\ stuff \\n newline\");");
+    EXPECT_EQ(js,
+              "window.setPartialText && window.setPartialText("
+              "\"he said <\\/script> and \\\"quoted\\\" \\\\ stuff \\n newline\");");
     EXPECT_EQ(IndicatorPages::setPartialTextJS("hello world"),
               "window.setPartialText && window.setPartialText(\"hello world\");");
     EXPECT_EQ(IndicatorPages::setPartialTextJS(std::string("bad \xff byte")),

@@ -29,7 +29,7 @@ class IndicatorWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr),
-            "no X display (run inside the test session)");
+                               "no X display (run inside the test session)");
         platform::MainQueue::markCurrentThreadAsMain();
         platform::Bundle::overrideBundleDirectory(std::filesystem::path(ONDIRA_BUNDLE_DIR));
     }
@@ -118,8 +118,8 @@ TEST_F(IndicatorWindowTest, RecordingShowsThePillBottomCentreAndOnlyTheLastPendi
     EXPECT_TRUE(c.ignoresMouseEvents());
     // Unmanaged by the window manager: no decoration, no taskbar entry, no focus.
     XWindowAttributes attributes;
-    XGetWindowAttributes(GDK_DISPLAY_XDISPLAY(gdk_display_get_default()),
-                         GDK_WINDOW_XID(gtk_widget_get_window(c.window())), &attributes);
+    XGetWindowAttributes(GDK_DISPLAY_XDISPLAY(gdk_display_get_default()), GDK_WINDOW_XID(gtk_widget_get_window(c.window())),
+                         &attributes);
     EXPECT_TRUE(attributes.override_redirect);
 
     EXPECT_EQ(evaluate("ACCENT"), "#06b6d4");
@@ -151,9 +151,7 @@ TEST_F(IndicatorWindowTest, ProcessingShowsPartialTextLiterallyAndDropsItInOther
     c.updateState(IndicatorMode::processing());
     const std::string text = "he said </script> and \"quoted\" <b>x</b>";
     c.updatePartialText(text);  // held until the processing page loads
-    ASSERT_TRUE(pumpUntil(20, [&] {
-        return c.currentMode() == IndicatorMode::processing() && c.isWebViewReady();
-    }));
+    ASSERT_TRUE(pumpUntil(20, [&] { return c.currentMode() == IndicatorMode::processing() && c.isWebViewReady(); }));
     pumpUntil(0.3, [] { return false; });
     EXPECT_EQ(evaluate("document.getElementById('label').textContent"), text);
     EXPECT_EQ(evaluate("document.getElementById('label').className"), "label ptext");
@@ -210,8 +208,8 @@ TEST_F(IndicatorWindowTest, AnErrorWithARemedyTakesARealClickAndOneWithoutLetsCl
 // Where the X server really has the pill, whatever the controller believes.
 static IndicatorGeometry onScreen(IndicatorWindowController& c) {
     XWindowAttributes a;
-    XGetWindowAttributes(GDK_DISPLAY_XDISPLAY(gdk_display_get_default()),
-                         GDK_WINDOW_XID(gtk_widget_get_window(c.window())), &a);
+    XGetWindowAttributes(GDK_DISPLAY_XDISPLAY(gdk_display_get_default()), GDK_WINDOW_XID(gtk_widget_get_window(c.window())),
+                         &a);
     return {a.x, a.y, a.width, a.height};
 }
 
@@ -278,19 +276,21 @@ TEST_F(IndicatorWindowTest, WithoutACompositorThePillWindowIsCutToItsRoundedOutl
         IndicatorMode mode;
         int radius;  // the page's .pill border-radius
     };
-    for (const Case& k : {Case{IndicatorMode::recording(0.5f), 18}, Case{IndicatorMode::error("Couldn't paste into this app"), 15},
-                          Case{IndicatorMode::processing(), 18}}) {
+    for (const Case& k :
+         {Case{IndicatorMode::recording(0.5f), 18}, Case{IndicatorMode::error("Couldn't paste into this app"), 15},
+          Case{IndicatorMode::processing(), 18}}) {
         SCOPED_TRACE(k.mode.description());
         c.updateState(k.mode);
         ASSERT_TRUE(settle(c));
         XSync(dpy, False);
         const IndicatorGeometry f = onScreen(c);
         int count = 0, ordering = 0;
-        XRectangle* rects = XShapeGetRectangles(dpy, GDK_WINDOW_XID(gtk_widget_get_window(c.window())), ShapeBounding,
-                                                &count, &ordering);
+        XRectangle* rects =
+            XShapeGetRectangles(dpy, GDK_WINDOW_XID(gtk_widget_get_window(c.window())), ShapeBounding, &count, &ordering);
         auto inside = [&](int x, int y) {
             for (int i = 0; i < count; ++i)
-                if (x >= rects[i].x && x < rects[i].x + rects[i].width && y >= rects[i].y && y < rects[i].y + rects[i].height)
+                if (x >= rects[i].x && x < rects[i].x + rects[i].width && y >= rects[i].y &&
+                    y < rects[i].y + rects[i].height)
                     return true;
             return false;
         };
@@ -364,8 +364,8 @@ TEST(IndicatorPlacement, TheErrorPillFitsItsMessageWithinTheMonitor) {
         int needed, workAreaWidth;
         IndicatorGeometry size;
     };
-    for (const Row& row : {Row{120, 1280, {0, 0, 260, 30}},   // short: the usual pill
-                           Row{381, 1280, {0, 0, 381, 30}},   // wider, one line
+    for (const Row& row : {Row{120, 1280, {0, 0, 260, 30}},    // short: the usual pill
+                           Row{381, 1280, {0, 0, 381, 30}},    // wider, one line
                            Row{1248, 1280, {0, 0, 1248, 30}},  // as wide as the monitor allows
                            Row{700, 640, {0, 0, 608, 40}}}) {  // too wide: two lines, 16 px off each edge
         EXPECT_EQ(IndicatorWindowController::errorSize(row.needed, row.workAreaWidth), row.size)
@@ -381,8 +381,9 @@ TEST_F(IndicatorWindowTest, StatesPostedFromAnotherThreadAreAppliedOnTheMainThre
         seen.push_back(m);
         allOnMain = allOnMain && platform::MainQueue::isMainThread();
     };
-    const std::vector<IndicatorMode> sent = {IndicatorMode::recording(0.3f), IndicatorMode::recording(0.9f, DictationMode::raw),
-                                             IndicatorMode::processing(), IndicatorMode::done()};
+    const std::vector<IndicatorMode> sent = {IndicatorMode::recording(0.3f),
+                                             IndicatorMode::recording(0.9f, DictationMode::raw), IndicatorMode::processing(),
+                                             IndicatorMode::done()};
     std::thread worker([&] {
         for (const auto& m : sent) c.updateState(m);
     });

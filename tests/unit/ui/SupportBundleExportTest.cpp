@@ -31,7 +31,7 @@ std::vector<std::string> namesIn(const fs::path& dir) {
 }
 
 TEST(SupportBundleExport, SuggestedNameCarriesTheDate) {
-    std::tm tm {};
+    std::tm tm{};
     tm.tm_year = 126;
     tm.tm_mon = 11;
     tm.tm_mday = 10;

@@ -24,8 +24,9 @@ TEST(TranscribeFileFlowTexts, TooltipsNamesAndFailureTexts) {
     EXPECT_EQ(progressTooltip("100%s %d.wav", 1.0), "Ondira \u2014 transcribing 100%s %d.wav\u2026 100%");
     EXPECT_EQ(suggestedTranscriptName("/x/board meeting.final.MP3"), "board meeting.final.txt");
     EXPECT_EQ(suggestedTranscriptName("/x/noextension"), "noextension.txt");
-    EXPECT_EQ(failureText(FileTranscriber::TranscriptionFileError::of(FileTranscriber::TranscriptionFileError::Kind::emptyFile)),
-              "That file is empty \u2014 there's nothing to transcribe.");
+    EXPECT_EQ(
+        failureText(FileTranscriber::TranscriptionFileError::of(FileTranscriber::TranscriptionFileError::Kind::emptyFile)),
+        "That file is empty \u2014 there's nothing to transcribe.");
     EXPECT_EQ(failureText(std::runtime_error("disk on fire")), "disk on fire");
 }
 
@@ -118,9 +119,9 @@ TEST_F(TranscribeFileFlowRun, TenMinuteRecordingShowsProgressThenCopiesAndSaves)
     run(true);
 
     const std::string name = "50% louder.wav";
-    EXPECT_EQ(desk.tooltips, (std::vector<std::string>{transcribingTooltip(name), progressTooltip(name, 0.40),
-                                                        progressTooltip(name, 0.80), progressTooltip(name, 1.0),
-                                                        idleTooltip}));
+    EXPECT_EQ(desk.tooltips,
+              (std::vector<std::string>{transcribingTooltip(name), progressTooltip(name, 0.40), progressTooltip(name, 0.80),
+                                        progressTooltip(name, 1.0), idleTooltip}));
     EXPECT_EQ(desk.tooltips[2], "Ondira \u2014 transcribing 50% louder.wav\u2026 80%");
     EXPECT_EQ(desk.suggestedName, "50% louder.txt");
     ASSERT_TRUE(desk.clipboard);

@@ -95,7 +95,8 @@ TEST(ChecksumVerifier, DownloadPolicyAndCommandWords) {
     const Case table[] = {
         {{file.string()}, 2, "Usage: verify-download <file-path> <expected-sha256-hex>"},
         {{file.string(), upper, "ignored"}, 0, "OK: sha256 matches (" + digest + ")"},
-        {{file.string(), std::string(64, 'B')}, 1,
+        {{file.string(), std::string(64, 'B')},
+         1,
          "FAIL: sha256 mismatch\n  expected: " + std::string(64, 'b') + "\n  actual:   " + digest},
         {{(dir / "nope").string(), digest}, 1, "FAIL: could not open file for reading: " + (dir / "nope").string()},
     };

@@ -45,7 +45,8 @@ TEST(ReleaseManifest, AliasesFillInOnlyWhenTheCurrentKeyIsAbsentOrNull) {
     EXPECT_EQ(m->releaseNotes, "old");
     EXPECT_EQ(m->minMacOSVersion, "12.0");
     // Key order in the text does not matter.
-    auto n = decoded(R"({"notes":"alias","minOS":"1","version":"2","downloadURL":"x","releaseNotes":"current","minMacOSVersion":"3"})");
+    auto n = decoded(
+        R"({"notes":"alias","minOS":"1","version":"2","downloadURL":"x","releaseNotes":"current","minMacOSVersion":"3"})");
     ASSERT_TRUE(n);
     EXPECT_EQ(n->releaseNotes, "current");
     EXPECT_EQ(n->minMacOSVersion, "3");
@@ -61,8 +62,9 @@ TEST(ReleaseManifest, EncodesCanonicalKeysInFieldOrderAndOmitsAbsentFields) {
     m.releaseNotes = "n";
     m.minMacOSVersion = "12.0";
     m.sha256 = "ab";
-    EXPECT_EQ(m.encode(),
-              R"({"version":"2.5.0","build":250,"releaseDate":"2026-09-15","downloadURL":"https://ondira.app/releases/Ondira-2.5.0.tar.gz","releaseNotes":"n","minMacOSVersion":"12.0","sha256":"ab"})");
+    EXPECT_EQ(
+        m.encode(),
+        R"({"version":"2.5.0","build":250,"releaseDate":"2026-09-15","downloadURL":"https://ondira.app/releases/Ondira-2.5.0.tar.gz","releaseNotes":"n","minMacOSVersion":"12.0","sha256":"ab"})");
     EXPECT_EQ(ReleaseManifest::decode(m.encode()), m);
     // A manifest read from the older spellings is written back in the current ones.
     auto old = ReleaseManifest::decode(R"({"version":"2","downloadURL":"x","notes":"n","minOS":"12"})");

@@ -103,9 +103,9 @@ TEST(UpdateChecker, ReportsWhatTheManifestSays) {
 }
 
 TEST(UpdateChecker, NeverFetchesFromAnythingButHTTPSOnTheAllowList) {
-    for (const std::string url : {"http://ondira.app/releases/manifest.json", "https://ondira.app.evil.net/m.json",
-                                  "https://evilondira.app/m.json", "ftp://ondira.app/m.json", "not a url",
-                                  "file:///etc/passwd"}) {
+    for (const std::string url :
+         {"http://ondira.app/releases/manifest.json", "https://ondira.app.evil.net/m.json", "https://evilondira.app/m.json",
+          "ftp://ondira.app/m.json", "not a url", "file:///etc/passwd"}) {
         Fixture f;
         UpdateChecker checker(f.store);
         auto session = std::make_shared<CannedSession>(ok(kNewer));
@@ -142,16 +142,15 @@ TEST(UpdateChecker, AutomaticChecksAreOptInAndAtMostDaily) {
     UpdateChecker relaunched(f.store);
     EXPECT_TRUE(relaunched.automaticChecksEnabled());
     EXPECT_FALSE(relaunched.checkAutomaticallyIfDue(Clock::now(), session, nullptr));
-    EXPECT_TRUE(relaunched.checkAutomaticallyIfDue(Clock::now() + std::chrono::hours(24) + std::chrono::seconds(1),
-                                                   session, nullptr));
+    EXPECT_TRUE(relaunched.checkAutomaticallyIfDue(Clock::now() + std::chrono::hours(24) + std::chrono::seconds(1), session,
+                                                   nullptr));
     EXPECT_EQ(session->urls().size(), 2u);
 }
 
 TEST(UpdateChecker, VersionOrderAndStateTokens) {
     const std::tuple<const char*, const char*, bool> versions[] = {
-        {" 2.1.0\n", "2.0.9", true}, {"2.10.0", "2.9.0", true},  {"2.0", "2.0.0", false},
-        {"2.0.0", "2", false},       {"v3", "2.0.0", false},     {"2.0.x", "2.0", false},
-        {"2.0.0.0.1", "2.0", true},  {"10", "9.99.99", true},
+        {" 2.1.0\n", "2.0.9", true}, {"2.10.0", "2.9.0", true}, {"2.0", "2.0.0", false},    {"2.0.0", "2", false},
+        {"v3", "2.0.0", false},      {"2.0.x", "2.0", false},   {"2.0.0.0.1", "2.0", true}, {"10", "9.99.99", true},
     };
     for (const auto& [a, b, newer] : versions) EXPECT_EQ(UpdateChecker::isVersion(a, b), newer) << a << " vs " << b;
 
@@ -172,12 +171,7 @@ TEST(SystemFloor, DebianReleasesByTheirCLibrary) {
     };
     const Case table[] = {
         {"2.34", "12.0"},  // built on Debian 12: __libc_start_main@GLIBC_2.34
-        {"2.36", "12.0"},
-        {"2.31", "11.0"},
-        {"2.41", "13.0"},
-        {"2.99", std::nullopt},
-        {"2.17", "10.0"},
-        {"", std::nullopt},
+        {"2.36", "12.0"}, {"2.31", "11.0"}, {"2.41", "13.0"}, {"2.99", std::nullopt}, {"2.17", "10.0"}, {"", std::nullopt},
     };
     for (const auto& c : table) {
         EXPECT_EQ(SystemFloor::releaseNeeding(c.cLibrary), c.needing) << c.cLibrary;
