@@ -56,6 +56,12 @@ ca_context* playbackContext() {
     return context;
 }
 
+std::mutex gPlayObserverLock;
+std::function<void(const SystemSound&)>& playObserverSlot() {
+    static std::function<void(const SystemSound&)> observer;
+    return observer;
+}
+
 std::mutex gSinkLock;
 SoundCues::Sink& sinkSlot() {
     static SoundCues::Sink sink = SoundCues::productionSink();
@@ -82,7 +88,18 @@ std::optional<SystemSound> SystemSound::named(const std::string& name, const std
     return std::nullopt;
 }
 
+void SystemSound::setPlayObserver(std::function<void(const SystemSound&)> observer) {
+    std::lock_guard<std::mutex> g(gPlayObserverLock);
+    playObserverSlot() = std::move(observer);
+}
+
 void SystemSound::play() const {
+    std::function<void(const SystemSound&)> observe;
+    {
+        std::lock_guard<std::mutex> g(gPlayObserverLock);
+        observe = playObserverSlot();
+    }
+    if (observe) observe(*this);
     if (!(volume_ > 0.0f)) return;
     ca_context* c = playbackContext();
     if (!c) return;

@@ -31,6 +31,10 @@ public:
     // for it to end. A volume of 0 plays nothing.
     void play() const;
 
+    // Called with the sound each time play() starts, on the thread it runs
+    // on, so a test can see where playback happens. Empty to stop.
+    static void setPlayObserver(std::function<void(const SystemSound&)> observer);
+
 private:
     SystemSound(std::string name, std::filesystem::path file) : name_(std::move(name)), file_(std::move(file)) {}
     std::string name_;

@@ -6,7 +6,10 @@
 
 #include <cmath>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "Base/AppPaths.h"
 #include "support/PrivateSink.h"
@@ -60,7 +63,38 @@ TEST(SoundCues, PlayHandsTheSoundOverOnTheCallersThreadAndPlaysOnTheQueue) {
     SoundCues::setPlaybackSink(previous);
     EXPECT_EQ(sinkThread, std::this_thread::get_id());
     EXPECT_EQ(name, SoundCueInfo::systemSoundName(SoundCue::success));
-    EXPECT_EQ(SoundCues::playbackQueue().label(), "com.ondira.soundcues.playback");
+
+    // The production sink plays on the playback queue, never on the caller's
+    // thread: while the queue is held busy, handing it a sound plays nothing
+    // yet; the play happens on the queue once it runs again. Volume 0 keeps
+    // it silent, as only where play() runs matters here.
+    auto sound = SystemSound::named(SoundCueInfo::systemSoundName(SoundCue::success));
+    ASSERT_TRUE(sound);
+    sound->setVolume(0.0f);
+    struct Play {
+        std::thread::id thread;
+        bool onPlaybackQueue;
+    };
+    std::mutex playsLock;
+    std::vector<Play> plays;
+    SystemSound::setPlayObserver([&](const SystemSound&) {
+        std::lock_guard<std::mutex> g(playsLock);
+        plays.push_back({std::this_thread::get_id(), SoundCues::playbackQueue().isCurrent()});
+    });
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    SoundCues::playbackQueue().async([released] { released.wait(); });
+    SoundCues::productionSink()(*sound);
+    {
+        std::lock_guard<std::mutex> g(playsLock);
+        EXPECT_TRUE(plays.empty()) << "the sound played before the busy playback queue ran it";
+    }
+    release.set_value();
+    SoundCues::playbackQueue().drain();
+    SystemSound::setPlayObserver(nullptr);
+    ASSERT_EQ(plays.size(), 1u);
+    EXPECT_TRUE(plays[0].onPlaybackQueue);
+    EXPECT_NE(plays[0].thread, std::this_thread::get_id());
 }
 
 // The production path, end to end: the cue's sound reaches the sound server

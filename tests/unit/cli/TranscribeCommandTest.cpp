@@ -16,6 +16,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <fstream>
+#include <string>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -189,6 +191,22 @@ TEST(TranscribeCommand, ShowsProgressOnATerminalAndErasesIt) {
     EXPECT_NE(platform::readFile(out).value_or("").find("quick brown fox"), std::string::npos);
 }
 
+// Whether `pid` has a handler for SIGINT, from its SigCgt mask in /proc.
+static bool catchesInterrupt(pid_t pid, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("SigCgt:", 0) != 0) continue;
+            const unsigned long long caught = std::stoull(line.substr(7), nullptr, 16);
+            if (caught & (1ull << (SIGINT - 1))) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
 TEST(TranscribeCommand, CtrlCCancelsAndLeavesNoOutputFile) {
     TempDir dir("ondira-transcribe-");
     const fs::path wav = dir / "long.wav";
@@ -206,7 +224,11 @@ TEST(TranscribeCommand, CtrlCCancelsAndLeavesNoOutputFile) {
                 static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Ctrl-C counts from the moment the command has taken it over; before
+    // that it ends the process as any program's would. A loaded machine can
+    // take longer than any fixed wait to get there.
+    ASSERT_TRUE(catchesInterrupt(pid, std::chrono::seconds(60))) << "the command never took over Ctrl-C";
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     ::kill(pid, SIGINT);
     EXPECT_EQ(waitFor(pid, std::chrono::seconds(60)), 1);
 
