@@ -311,23 +311,10 @@ TEST(FileTranscriberWindows, EachWindowHoldsExactlyItsStretchOfTheFile) {
     const fs::path file = dir.path / "ramp.wav";
     const std::uint32_t frames = 16000 * 21 + 123;
     {
-        std::ofstream out(file, std::ios::binary);
-        auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-        auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-        out.write("RIFF", 4);
-        u32(36 + frames * 2);
-        out.write("WAVEfmt ", 8);
-        u32(16);
-        u16(1);
-        u16(1);
-        u32(16000);
-        u32(32000);
-        u16(2);
-        u16(16);
-        out.write("data", 4);
-        u32(frames * 2);
         // Never quiet (so a window stays one utterance), and each sample tells its position.
-        for (std::uint32_t i = 0; i < frames; ++i) u16(static_cast<std::uint16_t>(static_cast<std::int16_t>(valueAt(i))));
+        std::vector<std::int16_t> samples(frames);
+        for (std::uint32_t i = 0; i < frames; ++i) samples[i] = static_cast<std::int16_t>(valueAt(i));
+        speechfixtures::writeWavSamples(file, samples);
     }
     struct Window {
         float first;
@@ -551,23 +538,7 @@ TEST(FileTranscriberProgress, MovesWithinAWindowAndNeverGoesBack) {
                 samples.push_back(static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 440.0 * i / 16000)));
             samples.insert(samples.end(), 8000, 0);
         }
-        const auto bytes = static_cast<std::uint32_t>(samples.size() * 2);
-        std::ofstream out(file, std::ios::binary);
-        auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-        auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-        out.write("RIFF", 4);
-        u32(36 + bytes);
-        out.write("WAVEfmt ", 8);
-        u32(16);
-        u16(1);
-        u16(1);
-        u32(16000);
-        u32(32000);
-        u16(2);
-        u16(16);
-        out.write("data", 4);
-        u32(bytes);
-        out.write(reinterpret_cast<const char*>(samples.data()), bytes);
+        speechfixtures::writeWavSamples(file, samples);
     }
     auto calls = std::make_shared<std::atomic<int>>(0);
     std::vector<Progress> seen;

@@ -42,14 +42,14 @@ inline bool concatenate(const std::vector<std::filesystem::path>& parts, const s
                " -map '[out]' -ar 16000 -ac 1 " + shellQuote(output.string()));
 }
 
-// A 16-bit mono WAV of a quiet tone (or silence) written directly.
-inline void writeWav(const std::filesystem::path& path, double seconds, double amplitude = 0.1, int rate = 16000) {
-    const auto frames = static_cast<std::uint32_t>(seconds * rate);
+// A 16-bit mono WAV of exactly these samples, written directly.
+inline void writeWavSamples(const std::filesystem::path& path, const std::vector<std::int16_t>& samples, int rate = 16000) {
+    const auto bytes = static_cast<std::uint32_t>(samples.size() * 2);
     std::ofstream out(path, std::ios::binary);
     auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
     auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
     out.write("RIFF", 4);
-    u32(36 + frames * 2);
+    u32(36 + bytes);
     out.write("WAVEfmt ", 8);
     u32(16);
     u16(1);
@@ -59,10 +59,17 @@ inline void writeWav(const std::filesystem::path& path, double seconds, double a
     u16(2);
     u16(16);
     out.write("data", 4);
-    u32(frames * 2);
+    u32(bytes);
+    out.write(reinterpret_cast<const char*>(samples.data()), bytes);
+}
+
+// A 16-bit mono WAV of a quiet tone (or silence) written directly.
+inline void writeWav(const std::filesystem::path& path, double seconds, double amplitude = 0.1, int rate = 16000) {
+    const auto frames = static_cast<std::uint32_t>(seconds * rate);
+    std::vector<std::int16_t> samples(frames);
     for (std::uint32_t i = 0; i < frames; ++i)
-        u16(static_cast<std::uint16_t>(
-            static_cast<std::int16_t>(amplitude * 32767 * std::sin(2 * M_PI * 440.0 * i / rate))));
+        samples[i] = static_cast<std::int16_t>(amplitude * 32767 * std::sin(2 * M_PI * 440.0 * i / rate));
+    writeWavSamples(path, samples, rate);
 }
 
 }  // namespace speechfixtures
