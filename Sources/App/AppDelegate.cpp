@@ -15,6 +15,7 @@
 #include "Engine/FileTranscriber.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
+#include "App/StoreWatch.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
@@ -315,15 +316,8 @@ void AppDelegate::buildMenu() {
     // A menu exported to the desktop's panel is drawn by the panel, which
     // doesn't tell the program when it opens; so the hotkey title follows
     // config.json whenever that file changes.
-    GFile* config = g_file_new_for_path(AppPaths::configFile().c_str());
-    configMonitor_ = g_file_monitor_file(config, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
-    g_object_unref(config);
-    if (configMonitor_)
-        g_signal_connect(configMonitor_, "changed",
-                         G_CALLBACK(+[](GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer) {
-                             if (AppDelegate* d = AppDelegate::shared()) d->menuNeedsUpdate();
-                         }),
-                         nullptr);
+    configWatch_ = platform::watchFiles({AppPaths::configFile()}, StoreWatch::debounceSeconds,
+                                        [this](const auto&) { menuNeedsUpdate(); });
     gtk_widget_show_all(menu_);
 }
 

@@ -11,6 +11,7 @@
 #include "UI/SupportBundleExport.h"
 #include "Diagnostics/SupportBundle.h"
 #include "App/DictationController.h"
+#include "Platform/FileWatch.h"
 
 #include <filesystem>
 #include <functional>
@@ -27,7 +28,6 @@ struct StagingAppendResult;
 struct StagingLimits;
 typedef struct _GtkWidget GtkWidget;
 typedef struct _AppIndicator AppIndicator;
-typedef struct _GFileMonitor GFileMonitor;
 
 class AppDelegate : private DictationController::Host {
 public:
@@ -168,7 +168,7 @@ private:
     std::shared_ptr<DictationController> dictation_;
 
     AppIndicator* statusItem_ = nullptr;
-    GFileMonitor* configMonitor_ = nullptr;
+    std::unique_ptr<platform::FileWatch> configWatch_;
     GtkWidget* menu_ = nullptr;
     GtkWidget* toggleDictationItem_ = nullptr;
     GtkWidget* stagingCommitItem_ = nullptr;
