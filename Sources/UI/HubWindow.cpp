@@ -255,7 +255,7 @@ struct HubBridge::Impl {
                     {"selected", selected},
                     {"systemDefault", system},
                     {"followingSystem", !stored.has_value()},
-                    {"onDeviceReady", SphinxModels::forLocale(selected).has_value()}};
+                    {"onDeviceReady", SpeechEngine::supportedLocale(selected).has_value()}};
     }
 
     json health() { return json{{"items", host.healthItems()}, {"logging", history().isLoggingEnabled()}}; }

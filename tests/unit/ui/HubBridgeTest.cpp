@@ -510,6 +510,26 @@ TEST_F(HubBridgeTest, SettingsMessagesStoreWhatThePageChose) {
     EXPECT_EQ(host.copied, (std::vector<std::string>{"café %", "100%"}));
 }
 
+// The language note says a model is missing only when dictation in that
+// language would fail: a region without a model of its own (en_GB) is served
+// by its language's model, as the recogniser does.
+TEST_F(HubBridgeTest, TheLanguagesAnswerSaysReadyWhenAnInstalledModelServesTheLanguage) {
+    ScopedEnv noAll{"LC_ALL", std::nullopt};
+    ScopedEnv noMessages{"LC_MESSAGES", std::nullopt};
+    const struct {
+        const char* lang;
+        bool ready;
+    } rows[] = {{"en_US.UTF-8", true}, {"en_GB.UTF-8", true}, {"C", true}, {"xx_NOPE.UTF-8", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.lang);
+        ScopedEnv lang{"LANG", std::string(row.lang)};
+        const auto calls = send("language_query", 1);
+        ASSERT_EQ(names(calls), std::vector<std::string>{"ondiraSetLanguages"});
+        ASSERT_TRUE(calls[0].argument.has_value());
+        EXPECT_EQ(calls[0].argument->value("onDeviceReady", !row.ready), row.ready) << calls[0].argument->dump();
+    }
+}
+
 TEST_F(HubBridgeTest, RewriteAnswersCarryTheRequestAndTheClientsVerdict) {
     auto missingText = send(R"(rewrite:{"reqId":"r1","mode":"polish"})", 1).at(0).argument.value();
     EXPECT_EQ(missingText, json::parse(R"({"reqId":"r1","ok":false,"mode":"polish","err":"malformed rewrite request"})"));
