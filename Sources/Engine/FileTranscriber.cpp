@@ -1,6 +1,7 @@
 #include "Engine/FileTranscriber.h"
 
 #include "Engine/FileTranscriberAudio.h"
+#include "Engine/SphinxDecoderSetup.h"
 #include "Engine/TranscriptionTypes.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Unicode.h"
@@ -231,17 +232,7 @@ std::vector<Segment> mergeChunkSegments(const std::vector<std::vector<Segment>>&
 
 double recognitionTimeout(double windowSeconds) { return std::clamp(windowSeconds * 4, 30.0, 600.0); }
 
-std::string currentLocaleIdentifier() {
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (!value || !*value) continue;
-        std::string id = value;
-        id = id.substr(0, id.find_first_of(".@"));
-        if (id.empty() || id == "C" || id == "POSIX") break;
-        return id;
-    }
-    return "en_US";
-}
+std::string currentLocaleIdentifier() { return SphinxModels::systemLocaleIdentifier(); }
 
 // ---------------------------------------------------------------------------
 // Utterances

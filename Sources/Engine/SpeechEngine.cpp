@@ -378,14 +378,7 @@ void SpeechEngine::applyPersistedLocale(const platform::SettingsStore& userDefau
     else configuredLocale_ = resolved;
 }
 
-std::string SpeechEngine::currentSystemLocaleIdentifier() {
-    for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        auto value = platform::environment(variable);
-        if (!value || value->empty()) continue;
-        return SphinxModels::identifierOf(*value);
-    }
-    return "en_US";
-}
+std::string SpeechEngine::currentSystemLocaleIdentifier() { return SphinxModels::systemLocaleIdentifier(); }
 
 namespace {
 std::string icuName(const icu::UnicodeString& s) {

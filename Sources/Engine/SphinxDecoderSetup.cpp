@@ -122,6 +122,12 @@ std::string identifierOf(const std::string& localeName) {
     return id;
 }
 
+std::string systemLocaleIdentifier() {
+    for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"})
+        if (auto value = platform::environment(variable); value && !value->empty()) return identifierOf(*value);
+    return "en_US";
+}
+
 std::optional<std::string> servingIdentifier(const std::string& requested, const std::vector<std::string>& installed) {
     const std::string want = normalisedForMatch(requested);
     for (const auto& id : installed)

@@ -37,6 +37,9 @@ std::optional<SphinxModel> forLocale(const std::string& localeIdentifier);
 // "en-GB", "C") in identifier shape ("en_US", "en_GB"); the C locale and an
 // empty name are US English.
 std::string identifierOf(const std::string& localeName);
+// The system's language for messages (LC_ALL, LC_MESSAGES, LANG, the first
+// that is set) as an identifier; US English when none is.
+std::string systemLocaleIdentifier();
 // The same identifier in either spelling ("en_US", "en-us").
 bool sameLocale(const std::string& a, const std::string& b);
 // Which of the installed identifiers recognises a locale: the model of that

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "Engine/FileTranscriber.h"
 #include "Platform/UUID.h"
+#include "support/TempDir.h"
 
 using K = TranscriptionError::Kind;
 
@@ -149,4 +151,25 @@ TEST(DictationErrors, RemediesOpenAPaneOnlyForMicrophoneAndAccessibility) {
     EXPECT_NE(ErrorRemedy::openSystemPane(SettingsPane::microphone),
               ErrorRemedy::openSystemPane(SettingsPane::accessibility));
     EXPECT_EQ(settingsPaneRawValue(SettingsPane::microphone), "microphone");
+}
+
+// A file transcribed without --locale and a dictation hear the same system
+// language: both roads read it through one rule.
+TEST(RecognitionLanguage, TheFileRoadAndDictationReadTheSameSystemLanguage) {
+    const struct {
+        std::optional<std::string> all, messages, lang;
+        const char* expected;
+    } rows[] = {
+        {std::nullopt, std::nullopt, "en_GB.UTF-8", "en_GB"},
+        {"", "de_DE@euro", "en_GB.UTF-8", "de_DE"},
+        {"C", std::nullopt, "en_GB.UTF-8", "en_US"},
+        {std::nullopt, std::nullopt, "en-GB", "en_GB"},
+        {std::nullopt, std::nullopt, std::nullopt, "en_US"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.expected);
+        ScopedEnv all{"LC_ALL", row.all}, messages{"LC_MESSAGES", row.messages}, lang{"LANG", row.lang};
+        EXPECT_EQ(SpeechEngine::currentSystemLocaleIdentifier(), row.expected);
+        EXPECT_EQ(FileTranscriber::currentLocaleIdentifier(), row.expected);
+    }
 }
