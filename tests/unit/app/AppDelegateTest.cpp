@@ -13,9 +13,11 @@
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
+#include "Text/Vocabulary.h"
 #include "UI/IndicatorWindow.h"
 #include "Update/UpdateChecker.h"
 #include "support/TempDir.h"
+#include "unit/cli/CLIRun.h"
 
 namespace fs = std::filesystem;
 
@@ -252,6 +254,20 @@ TEST_F(StatusMenuTest, TheHotkeyTitleFollowsAChangeMadeElsewhere) {
     EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(delegate->toggleDictationMenuItem())),
                  "Toggle Dictation (Alt + Space)");
     g_signal_handlers_unblock_matched(delegate->menu(), openingHandlers, opened, 0, nullptr, nullptr, nullptr);
+}
+
+// The watch that retitles the menu is the one that brings what the command
+// line changed into the running app.
+TEST_F(StatusMenuTest, ATermAddedFromATerminalAppliesWhileTheAppRuns) {
+    auto& vocabulary = Vocabulary::shared();
+    vocabulary.reloadDictionary();
+    ASSERT_EQ(vocabulary.apply("ask zorbly"), "ask zorbly");
+    ASSERT_EQ(runOndira("dict add zorbly Zorblax").status, 0);
+    platform::MainQueue::pump(5, [&] { return vocabulary.apply("ask zorbly") != "ask zorbly"; });
+    EXPECT_EQ(vocabulary.apply("ask zorbly"), "ask Zorblax");
+    // The shared dictionary goes back to this test's empty one.
+    fs::remove(AppPaths::dictionaryFile());
+    vocabulary.reloadDictionary();
 }
 
 TEST_F(StatusMenuTest, ChoosingTheCheckItemsFlipsTheirSettingAndTwiceRestoresIt) {
