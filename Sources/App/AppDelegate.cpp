@@ -196,8 +196,8 @@ std::string AppDelegate::hotkeyTitle(const std::optional<std::string>& storedHot
     return LinuxNames::menuHotkeyTitles[0][1];
 }
 
-std::string AppDelegate::toggleDictationTitle() {
-    return "Toggle Dictation (" + hotkeyTitle(AppPaths::readConfigValue("hotkey")) + ")";
+std::string AppDelegate::toggleDictationTitle(const std::optional<std::string>& storedHotkey) {
+    return "Toggle Dictation (" + hotkeyTitle(storedHotkey) + ")";
 }
 
 fs::path AppDelegate::cliLinkPath() { return AppPaths::homeDirectory() / ".local" / "bin" / "ondira"; }
@@ -279,7 +279,7 @@ void AppDelegate::buildMenu() {
     addSeparator(menu_);
 
     onActivate(addItem(menu_, "Open Dashboard Hub", GDK_KEY_o, ctrl), &AppDelegate::openHub);
-    toggleDictationItem_ = addItem(menu_, toggleDictationTitle(), GDK_KEY_d, ctrlShift);
+    toggleDictationItem_ = addItem(menu_, toggleDictationTitle(AppPaths::readConfigValue("hotkey")), GDK_KEY_d, ctrlShift);
     onActivate(toggleDictationItem_, &AppDelegate::toggleDictation);
     onActivate(addItem(menu_, "Setup & Permissions…"), &AppDelegate::openOnboarding);
     onActivate(addItem(menu_, "Export Support Bundle…"),
@@ -315,9 +315,11 @@ void AppDelegate::buildMenu() {
                      nullptr);
     // A menu exported to the desktop's panel is drawn by the panel, which
     // doesn't tell the program when it opens; so the hotkey title follows
-    // config.json whenever that file changes.
-    configWatch_ = platform::watchFiles({AppPaths::configFile()}, StoreWatch::debounceSeconds,
-                                        [this](const auto&) { menuNeedsUpdate(); });
+    // config.json whenever that file changes, after the watch that reloads
+    // the stores other processes change has offered the new hotkey to the grab.
+    storeWatch_ = StoreWatch::start(HotkeyManager::shared(),
+                                    [this](const std::optional<std::string>& stored) { retitleMenu(stored); });
+    if (!storeWatch_) platform::log("StoreWatch", "Changes made outside the app apply after a restart: no file watch");
     gtk_widget_show_all(menu_);
 }
 
@@ -342,14 +344,16 @@ void AppDelegate::setCheck(GtkWidget* item, bool on) {
     settingCheck_ = false;
 }
 
-void AppDelegate::menuNeedsUpdate() {
+void AppDelegate::menuNeedsUpdate() { retitleMenu(AppPaths::readConfigValue("hotkey")); }
+
+void AppDelegate::retitleMenu(const std::optional<std::string>& storedHotkey) {
     // Only a changed title is set, so an exported menu sends no needless updates.
     auto retitle = [](GtkWidget* item, const std::string& title) {
         if (item && title != gtk_menu_item_get_label(GTK_MENU_ITEM(item)))
             gtk_menu_item_set_label(GTK_MENU_ITEM(item), title.c_str());
     };
     retitle(stagingCommitItem_, stagingCommitTitle(static_cast<long long>(StagingBuffer::shared().count())));
-    retitle(toggleDictationItem_, toggleDictationTitle());
+    retitle(toggleDictationItem_, toggleDictationTitle(storedHotkey));
 }
 
 // ---------------------------------------------------------------- application callbacks

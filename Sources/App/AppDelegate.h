@@ -121,6 +121,8 @@ public:
 private:
     // Refreshes the two titles that change (each time the menu opens).
     void menuNeedsUpdate();
+    // The same, naming `storedHotkey` (the hotkey value of config.json).
+    void retitleMenu(const std::optional<std::string>& storedHotkey);
     // One pass of the permission watch: at launch, every 5 s, and whenever
     // one of the application's windows takes the focus.
     void refreshPermissionStates() override;
@@ -151,7 +153,7 @@ private:
     // The primary key's name in "Toggle Dictation (...)", by the stored
     // hotkey value (none or unknown means the default, fn).
     static std::string hotkeyTitle(const std::optional<std::string>& storedHotkey);
-    static std::string toggleDictationTitle();
+    static std::string toggleDictationTitle(const std::optional<std::string>& storedHotkey);
     // Where the command-line tool is linked: ~/.local/bin/ondira.
     static std::filesystem::path cliLinkPath();
 
@@ -168,7 +170,8 @@ private:
     std::shared_ptr<DictationController> dictation_;
 
     AppIndicator* statusItem_ = nullptr;
-    std::unique_ptr<platform::FileWatch> configWatch_;
+    // Reloads what other processes change and retitles the menu for config.json.
+    std::unique_ptr<platform::FileWatch> storeWatch_;
     GtkWidget* menu_ = nullptr;
     GtkWidget* toggleDictationItem_ = nullptr;
     GtkWidget* stagingCommitItem_ = nullptr;

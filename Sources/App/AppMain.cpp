@@ -3,7 +3,6 @@
 #include "App/AppDelegate.h"
 #include "App/ApplicationHubHost.h"
 #include "App/Permissions.h"
-#include "App/StoreWatch.h"
 #include "Base/Branding.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
@@ -76,8 +75,6 @@ int Roads::runMenuBarApplication(int argc, char** argv) {
                      }),
                      nullptr);
     platform::MainQueue::async([] { delegate->applicationDidFinishLaunching(); });
-    // Terms, snippets and a hotkey changed from a terminal apply without a restart.
-    platform::MainQueue::async([] { StoreWatch::startForApplication(); });
     g_main_loop_run(loop);
     // Quitting from the menu and a termination signal end the same way.
     delegate->applicationWillTerminate();

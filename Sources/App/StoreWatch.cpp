@@ -11,9 +11,9 @@ namespace StoreWatch {
 namespace {
 
 // A hotkey written to config.json by hand or by another copy is grabbed the
-// way the hub's choice is; one that is unreadable or unknown keeps the grab.
-void followConfiguredHotkey(HotkeyManager& hotkeys) {
-    const auto raw = AppPaths::readConfigValue("hotkey");
+// way the hub's choice is; one that is unreadable or unknown keeps the grab,
+// and one the desktop refuses keeps it too (the manager tells the user).
+void followConfiguredHotkey(const std::optional<std::string>& raw, HotkeyManager& hotkeys) {
     const auto mode = raw ? HotkeyModes::fromRawValue(*raw) : std::nullopt;
     if (!mode || *mode == hotkeys.mode) return;
     if (auto error = hotkeys.selectHotkeyMode(*mode))
@@ -22,20 +22,22 @@ void followConfiguredHotkey(HotkeyManager& hotkeys) {
 
 }  // namespace
 
-void apply(const std::set<std::filesystem::path>& changed, HotkeyManager& hotkeys) {
+void apply(const std::set<std::filesystem::path>& changed, HotkeyManager& hotkeys, const ConfigFollower& configChanged) {
     if (changed.count(AppPaths::dictionaryFile())) Vocabulary::shared().reloadDictionary();
     if (changed.count(Snippets::storageFile())) Snippets::shared().reload();
-    if (changed.count(AppPaths::configFile())) followConfiguredHotkey(hotkeys);
+    if (changed.count(AppPaths::configFile())) {
+        // One read serves the grab and whoever names the hotkey.
+        const auto stored = AppPaths::readConfigValue("hotkey");
+        followConfiguredHotkey(stored, hotkeys);
+        if (configChanged) configChanged(stored);
+    }
 }
 
-std::unique_ptr<platform::FileWatch> start(HotkeyManager& hotkeys) {
+std::unique_ptr<platform::FileWatch> start(HotkeyManager& hotkeys, ConfigFollower configChanged) {
     return platform::watchFiles({AppPaths::dictionaryFile(), Snippets::storageFile(), AppPaths::configFile()},
-                                debounceSeconds, [&hotkeys](const auto& changed) { apply(changed, hotkeys); });
-}
-
-void startForApplication() {
-    static std::unique_ptr<platform::FileWatch> watch = start(HotkeyManager::shared());
-    if (!watch) platform::log("StoreWatch", "Changes made outside the app apply after a restart: no file watch");
+                                debounceSeconds, [&hotkeys, configChanged = std::move(configChanged)](const auto& changed) {
+                                    apply(changed, hotkeys, configChanged);
+                                });
 }
 
 }  // namespace StoreWatch

@@ -13,9 +13,11 @@
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
+#include "Text/Vocabulary.h"
 #include "UI/IndicatorWindow.h"
 #include "Update/UpdateChecker.h"
 #include "support/TempDir.h"
+#include "unit/cli/CLIRun.h"
 
 namespace fs = std::filesystem;
 
@@ -236,6 +238,14 @@ TEST_F(StatusMenuTest, TheHotkeyTitleFollowsAChangeMadeElsewhere) {
     gtk_widget_hide(delegate->menu());
 
     // Without the menu opening, a changed config.json retitles it as well.
+    // The panel export shows and hides the menu once by itself, soon after
+    // the status item is made, and that would retitle it through the
+    // opening; so what the menu does on opening is held back meanwhile.
+    const guint opened = g_signal_lookup("show", GTK_TYPE_WIDGET);
+    // (GLib blocks only what matches a closure, function or data as well.)
+    const auto openingHandlers = GSignalMatchType(G_SIGNAL_MATCH_ID | G_SIGNAL_MATCH_DATA);
+    ASSERT_GE(g_signal_handlers_block_matched(delegate->menu(), openingHandlers, opened, 0, nullptr, nullptr, nullptr), 1u)
+        << "the menu's reaction to opening is no longer found, so it can't be held back";
     AppPaths::writeConfigValue("hotkey", "altspace");
     platform::MainQueue::pump(5, [&] {
         return std::string(gtk_menu_item_get_label(GTK_MENU_ITEM(delegate->toggleDictationMenuItem()))) ==
@@ -243,6 +253,21 @@ TEST_F(StatusMenuTest, TheHotkeyTitleFollowsAChangeMadeElsewhere) {
     });
     EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(delegate->toggleDictationMenuItem())),
                  "Toggle Dictation (Alt + Space)");
+    g_signal_handlers_unblock_matched(delegate->menu(), openingHandlers, opened, 0, nullptr, nullptr, nullptr);
+}
+
+// The watch that retitles the menu is the one that brings what the command
+// line changed into the running app.
+TEST_F(StatusMenuTest, ATermAddedFromATerminalAppliesWhileTheAppRuns) {
+    auto& vocabulary = Vocabulary::shared();
+    vocabulary.reloadDictionary();
+    ASSERT_EQ(vocabulary.apply("ask zorbly"), "ask zorbly");
+    ASSERT_EQ(runOndira("dict add zorbly Zorblax").status, 0);
+    platform::MainQueue::pump(5, [&] { return vocabulary.apply("ask zorbly") != "ask zorbly"; });
+    EXPECT_EQ(vocabulary.apply("ask zorbly"), "ask Zorblax");
+    // The shared dictionary goes back to this test's empty one.
+    fs::remove(AppPaths::dictionaryFile());
+    vocabulary.reloadDictionary();
 }
 
 TEST_F(StatusMenuTest, ChoosingTheCheckItemsFlipsTheirSettingAndTwiceRestoresIt) {

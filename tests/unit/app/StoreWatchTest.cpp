@@ -31,11 +31,14 @@ bool within5s(const std::function<bool()>& done) {
 
 struct RunningApp : HotkeyRig {
     std::unique_ptr<platform::FileWatch> watch;
+    // What the status menu was told of each config.json change, beside the
+    // hotkey in force at that moment.
+    std::vector<std::pair<std::optional<std::string>, HotkeyMode>> named;
     RunningApp() {
         make();
         Vocabulary::shared().reloadDictionary();
         Snippets::shared().reload();
-        watch = StoreWatch::start(*manager);
+        watch = StoreWatch::start(*manager, [this](const auto& stored) { named.emplace_back(stored, manager->mode); });
     }
     ~RunningApp() {
         watch.reset();
@@ -81,6 +84,33 @@ TEST(StoreWatch, AHotkeyWrittenToConfigIsGrabbed) {
     platform::MainQueue::pump(StoreWatch::debounceSeconds + 0.5);
     EXPECT_EQ(app.manager->mode, HotkeyMode::f13);
     EXPECT_TRUE(app.keys->isLive(f13->keyCode, f13->modifiers));
+}
+
+// The one watch of config.json re-grabs first and then has the menu name the
+// hotkey the file holds; a key the desktop refuses leaves the grab as it was
+// and the user hears of it.
+TEST(StoreWatch, TheMenuIsToldOfAChangedHotkeyAfterItsGrab) {
+    RunningApp app;
+    ASSERT_TRUE(app.watch);
+    const auto f13 = HotkeyModes::carbonCombo(HotkeyMode::f13), f14 = HotkeyModes::carbonCombo(HotkeyMode::f14);
+    ASSERT_TRUE(f13 && f14);
+    app.keys->refused.insert({f14->keyCode, f14->modifiers});
+
+    ASSERT_TRUE(platform::atomicWrite(AppPaths::configFile(), R"({"hotkey": "f13"})"));
+    ASSERT_TRUE(within5s([&] { return !app.named.empty(); }));
+    EXPECT_EQ(app.named.front(), std::make_pair(std::optional<std::string>("f13"), HotkeyMode::f13))
+        << "named before the grab took the key";
+
+    platform::MainQueue::pump(StoreWatch::debounceSeconds + 0.5);  // the grab's own write of the file settles
+    app.named.clear();
+    ASSERT_TRUE(platform::atomicWrite(AppPaths::configFile(), R"({"hotkey": "f14"})"));
+    ASSERT_TRUE(within5s([&] { return !app.named.empty(); }));
+    EXPECT_EQ(app.named.front(), std::make_pair(std::optional<std::string>("f14"), HotkeyMode::f13));
+    EXPECT_TRUE(app.keys->isLive(f13->keyCode, f13->modifiers));
+    EXPECT_FALSE(app.keys->isLive(f14->keyCode, f14->modifiers));
+    app.loop->drain();
+    ASSERT_FALSE(app.delegate->calls.empty());
+    EXPECT_EQ(app.delegate->calls.back().rfind("refused:", 0), 0u) << app.delegate->calls.back();
 }
 
 }  // namespace
