@@ -15,7 +15,10 @@ pkg_check_modules(ATSPI REQUIRED IMPORTED_TARGET atspi-2)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(CANBERRA REQUIRED IMPORTED_TARGET libcanberra)
 pkg_check_modules(SPHINX REQUIRED IMPORTED_TARGET pocketsphinx sphinxbase)
-pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil libswresample)
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavutil libswresample)
+# Demuxing and decoding are loaded when a file is first read (the engine opens
+# them itself): only their headers are needed to build.
+pkg_check_modules(FFMPEG_DECODING REQUIRED libavformat libavcodec)
 pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0 glib-2.0)
 
 # Where pocketsphinx keeps its models; the engine reads it at run time.

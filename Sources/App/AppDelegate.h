@@ -34,8 +34,9 @@ public:
     static constexpr const char* statusTitle = "Ondira — AI Dictation";
     static constexpr const char* stagingModeKey = DictationController::stagingModeKey;
 
-    // Creation builds the status item and its menu and installs the
-    // indicator callbacks; it is also what shared() answers from then on.
+    // Creation starts the hotkeys first, then builds the status item and its
+    // menu and installs the indicator callbacks; it is also what shared()
+    // answers from then on.
     AppDelegate();
     static AppDelegate* shared();
 
@@ -47,7 +48,7 @@ public:
     bool isPermissionWatchRunning() const { return permissionMonitorTimer_ != 0; }
 
     // Makes the dictation road the audio engine's and the hotkey manager's
-    // delegate and starts the global hotkeys.
+    // delegate and starts the global hotkeys. Creation does it; once is enough.
     void wireDictationRoad();
     DictationController& dictation() { return *dictation_; }
 

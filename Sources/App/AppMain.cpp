@@ -68,7 +68,6 @@ int Roads::runMenuBarApplication(int argc, char** argv) {
     hub.setHost(std::make_unique<ApplicationHubHost>());
     // The page never prompts: it may listen only when the microphone is already usable.
     hub.setMicrophoneUsable([] { return OndiraPermission(OndiraPermission::microphone).isGranted(); });
-    delegate->wireDictationRoad();
     delegate->onQuit = [loop] { g_main_loop_quit(loop); };
     g_signal_connect(app, "activate", G_CALLBACK(+[](GApplication*, gpointer) {
                          if (AppDelegate* d = AppDelegate::shared()) d->applicationShouldHandleReopen();

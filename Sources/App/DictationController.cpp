@@ -199,6 +199,7 @@ DictationController::DictationController(Host& host) : host_(host), recognizer_(
 void DictationController::setRecognizer(Recognizer recognizer) { recognizer_ = std::move(recognizer); }
 
 void DictationController::wire() {
+    if (events_) return;
     events_ = std::make_shared<DictationEvents>(*this);
     MicrophoneRecorder::shared().setDelegate(events_);
     auto& hotkeyManager = HotkeyManager::shared();

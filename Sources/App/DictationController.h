@@ -57,7 +57,7 @@ public:
     explicit DictationController(Host& host);
 
     // Makes this road the audio engine's and the hotkey manager's delegate
-    // and starts the global hotkeys.
+    // and starts the global hotkeys; later calls do nothing.
     void wire();
     // Loads the recogniser for the saved language off the main thread, so
     // the first dictation doesn't pay for it.

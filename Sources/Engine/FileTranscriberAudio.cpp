@@ -2,6 +2,7 @@
 
 #include "Engine/FileTranscriber.h"
 #include "Engine/SpeechResampler.h"
+#include "Platform/SystemLibrary.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -13,6 +14,8 @@ extern "C" {
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
+#include <type_traits>
 
 namespace FileTranscriber {
 
@@ -26,6 +29,73 @@ std::string averror(int code) {
 
 [[noreturn]] void fail(const std::string& detail) { throw TranscriptionFileError::unreadableAudio(detail); }
 
+// FFmpeg's demuxers and decoders, opened the first time a file is read. The
+// two libraries bring in every codec FFmpeg was built with, some forty
+// libraries that neither the start-up nor a dictation needs; loading them
+// with the program held up the hotkeys at every launch. The resampler and
+// the utilities (libswresample, libavutil) stay linked: every take uses them.
+struct Decoding {
+    decltype(&::avformat_open_input) avformat_open_input = nullptr;
+    decltype(&::avformat_find_stream_info) avformat_find_stream_info = nullptr;
+    decltype(&::avformat_close_input) avformat_close_input = nullptr;
+    decltype(&::av_find_best_stream) av_find_best_stream = nullptr;
+    decltype(&::av_read_frame) av_read_frame = nullptr;
+    decltype(&::avcodec_alloc_context3) avcodec_alloc_context3 = nullptr;
+    decltype(&::avcodec_parameters_to_context) avcodec_parameters_to_context = nullptr;
+    decltype(&::avcodec_open2) avcodec_open2 = nullptr;
+    decltype(&::avcodec_free_context) avcodec_free_context = nullptr;
+    decltype(&::avcodec_send_packet) avcodec_send_packet = nullptr;
+    decltype(&::avcodec_receive_frame) avcodec_receive_frame = nullptr;
+    decltype(&::av_packet_alloc) av_packet_alloc = nullptr;
+    decltype(&::av_packet_free) av_packet_free = nullptr;
+    decltype(&::av_packet_unref) av_packet_unref = nullptr;
+};
+
+// The libraries of the major versions the headers describe: the structures
+// read here are laid out as those versions lay them out.
+constexpr const char* formatLibrary = "libavformat.so." AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR);
+constexpr const char* codecLibrary = "libavcodec.so." AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR);
+
+std::optional<Decoding> loadDecoding(std::string& error) {
+    void* format = platform::system::openLibrary(formatLibrary, &error);
+    void* codec = format ? platform::system::openLibrary(codecLibrary, &error) : nullptr;
+    if (!codec) return std::nullopt;
+    Decoding d;
+    bool complete = true;
+    auto bind = [&](void* library, const char* name, auto& function) {
+        function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+            platform::system::librarySymbol(library, name));
+        if (!function && complete) {
+            complete = false;
+            error = std::string(name) + " is missing";
+        }
+    };
+    bind(format, "avformat_open_input", d.avformat_open_input);
+    bind(format, "avformat_find_stream_info", d.avformat_find_stream_info);
+    bind(format, "avformat_close_input", d.avformat_close_input);
+    bind(format, "av_find_best_stream", d.av_find_best_stream);
+    bind(format, "av_read_frame", d.av_read_frame);
+    bind(codec, "avcodec_alloc_context3", d.avcodec_alloc_context3);
+    bind(codec, "avcodec_parameters_to_context", d.avcodec_parameters_to_context);
+    bind(codec, "avcodec_open2", d.avcodec_open2);
+    bind(codec, "avcodec_free_context", d.avcodec_free_context);
+    bind(codec, "avcodec_send_packet", d.avcodec_send_packet);
+    bind(codec, "avcodec_receive_frame", d.avcodec_receive_frame);
+    bind(codec, "av_packet_alloc", d.av_packet_alloc);
+    bind(codec, "av_packet_free", d.av_packet_free);
+    bind(codec, "av_packet_unref", d.av_packet_unref);
+    if (!complete) return std::nullopt;
+    return d;
+}
+
+// Throws unreadableAudio, with the dynamic linker's reason, when FFmpeg is missing.
+const Decoding& ff() {
+    static std::string error;
+    static const std::optional<Decoding> loaded = loadDecoding(error);
+    if (!loaded) fail("FFmpeg's decoders could not be loaded: " + error);
+    return *loaded;
+}
+
 void quietLibraries() {
     // Problems reach the user through our own errors; FFmpeg's console
     // chatter about damaged frames would only be noise on stderr.
@@ -36,14 +106,14 @@ void quietLibraries() {
 struct FormatContext {
     AVFormatContext* ctx = nullptr;
     ~FormatContext() {
-        if (ctx) avformat_close_input(&ctx);
+        if (ctx) ff().avformat_close_input(&ctx);
     }
 };
 
 void open(FormatContext& f, const std::filesystem::path& path) {
-    int rc = avformat_open_input(&f.ctx, path.c_str(), nullptr, nullptr);
+    int rc = ff().avformat_open_input(&f.ctx, path.c_str(), nullptr, nullptr);
     if (rc < 0) fail(averror(rc));
-    rc = avformat_find_stream_info(f.ctx, nullptr);
+    rc = ff().avformat_find_stream_info(f.ctx, nullptr);
     if (rc < 0) fail(averror(rc));
 }
 
@@ -53,9 +123,9 @@ std::int64_t countFramesByPackets(const std::filesystem::path& path, int streamI
     FormatContext f;
     open(f, path);
     AVStream* stream = f.ctx->streams[streamIndex];
-    AVPacket* packet = av_packet_alloc();
+    AVPacket* packet = ff().av_packet_alloc();
     std::int64_t first = AV_NOPTS_VALUE, last = AV_NOPTS_VALUE, summed = 0;
-    while (av_read_frame(f.ctx, packet) >= 0) {
+    while (ff().av_read_frame(f.ctx, packet) >= 0) {
         if (packet->stream_index == streamIndex) {
             summed += packet->duration;
             if (packet->pts != AV_NOPTS_VALUE) {
@@ -63,9 +133,9 @@ std::int64_t countFramesByPackets(const std::filesystem::path& path, int streamI
                 last = std::max(last == AV_NOPTS_VALUE ? packet->pts : last, packet->pts + packet->duration);
             }
         }
-        av_packet_unref(packet);
+        ff().av_packet_unref(packet);
     }
-    av_packet_free(&packet);
+    ff().av_packet_free(&packet);
     std::int64_t span = (first != AV_NOPTS_VALUE && last != AV_NOPTS_VALUE) ? std::max(last - first, summed) : summed;
     return av_rescale_q(span, stream->time_base, AVRational{1, windowSampleRate});
 }
@@ -102,8 +172,9 @@ struct AudioFileReader::Impl {
 
     ~Impl() {
         av_frame_free(&frame);
-        av_packet_free(&packet);
-        avcodec_free_context(&codec);
+        // Only what was made: a reader whose libraries failed to load has nothing to free.
+        if (packet) ff().av_packet_free(&packet);
+        if (codec) ff().avcodec_free_context(&codec);
     }
 
     void makeResampler(int rate, const AVChannelLayout& layout, AVSampleFormat sampleFormat) {
@@ -142,7 +213,7 @@ struct AudioFileReader::Impl {
     // Fills `pending` with the next decoded stretch; false at the end of the track.
     bool decodeMore() {
         while (!finished) {
-            int rc = avcodec_receive_frame(codec, frame);
+            int rc = ff().avcodec_receive_frame(codec, frame);
             if (rc == 0) {
                 convert(frame);
                 av_frame_unref(frame);
@@ -164,19 +235,19 @@ struct AudioFileReader::Impl {
 
     void feedPacket() {
         while (true) {
-            int rc = av_read_frame(format.ctx, packet);
+            int rc = ff().av_read_frame(format.ctx, packet);
             if (rc < 0) {
                 // The end of the file, or a damaged tail: decode what came before.
-                avcodec_send_packet(codec, nullptr);
+                ff().avcodec_send_packet(codec, nullptr);
                 inputDrained = true;
                 return;
             }
             if (packet->stream_index != streamIndex) {
-                av_packet_unref(packet);
+                ff().av_packet_unref(packet);
                 continue;
             }
-            rc = avcodec_send_packet(codec, packet);
-            av_packet_unref(packet);
+            rc = ff().avcodec_send_packet(codec, packet);
+            ff().av_packet_unref(packet);
             if (rc == 0 || rc == AVERROR_INVALIDDATA) return;  // a damaged packet is skipped
             if (rc == AVERROR(EAGAIN)) return;
             fail(averror(rc));
@@ -189,22 +260,22 @@ AudioFileReader::AudioFileReader(const std::filesystem::path& path) : impl_(std:
     Impl& d = *impl_;
     open(d.format, path);
     const AVCodec* decoder = nullptr;
-    d.streamIndex = av_find_best_stream(d.format.ctx, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+    d.streamIndex = ff().av_find_best_stream(d.format.ctx, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
     if (d.streamIndex == AVERROR_STREAM_NOT_FOUND) fail("the file has no audio track");
     if (d.streamIndex < 0 || !decoder) fail(averror(d.streamIndex < 0 ? d.streamIndex : AVERROR_DECODER_NOT_FOUND));
     AVStream* stream = d.format.ctx->streams[d.streamIndex];
 
-    d.codec = avcodec_alloc_context3(decoder);
+    d.codec = ff().avcodec_alloc_context3(decoder);
     if (!d.codec) fail("could not allocate a decoder");
-    int rc = avcodec_parameters_to_context(d.codec, stream->codecpar);
+    int rc = ff().avcodec_parameters_to_context(d.codec, stream->codecpar);
     if (rc < 0) fail(averror(rc));
     d.codec->max_samples = maximumFrameSamples;
-    rc = avcodec_open2(d.codec, decoder, nullptr);
+    rc = ff().avcodec_open2(d.codec, decoder, nullptr);
     if (rc < 0) fail(averror(rc));
     if (d.codec->sample_rate <= 0) return;  // no frames to speak of: frameCount 0
 
     d.makeResampler(d.codec->sample_rate, d.codec->ch_layout, d.codec->sample_fmt);
-    d.packet = av_packet_alloc();
+    d.packet = ff().av_packet_alloc();
     d.frame = av_frame_alloc();
     if (!d.packet || !d.frame) fail("could not allocate a read buffer");
 

@@ -1,5 +1,6 @@
 #include "Platform/SystemLibrary.h"
 
+#include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <gnu/libc-version.h>
@@ -113,5 +114,18 @@ std::optional<std::string> requiredCLibraryVersion() {
 }
 
 std::string runningCLibraryVersion() { return gnu_get_libc_version(); }
+
+void* openLibrary(const std::string& fileName, std::string* error) {
+    // Never closed: what a library hands out (codecs, contexts) may outlive
+    // any one caller.
+    void* library = ::dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library && error) {
+        const char* reason = ::dlerror();
+        *error = reason ? reason : fileName + " could not be loaded";
+    }
+    return library;
+}
+
+void* librarySymbol(void* library, const char* name) { return library ? ::dlsym(library, name) : nullptr; }
 
 }  // namespace platform::system

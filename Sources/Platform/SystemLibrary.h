@@ -16,4 +16,12 @@ std::optional<std::string> requiredCLibraryVersion(const std::string& elfFile);
 // The C library the running system has ("2.36").
 std::string runningCLibraryVersion();
 
+// A shared library opened by its file name ("libavformat.so.59") when a road
+// first needs it, and kept until the process ends; none with `error` (the
+// dynamic linker's reason) when it can't be loaded. What only one road uses
+// stays out of the start-up of every other.
+void* openLibrary(const std::string& fileName, std::string* error);
+// The address of `name` in a library openLibrary answered; none when absent.
+void* librarySymbol(void* library, const char* name);
+
 }  // namespace platform::system
