@@ -376,19 +376,23 @@ void DictationController::completeRecognition(const DictationJob& job, const Tra
     // neither logged nor delivered.
     const double transcriptionSeconds = result.transcriptionSeconds;
     const std::string engine = result.engineIdentifier;
-    platform::MainQueue::async([this, job, cleaned, latency, transcriptionSeconds, engine] {
+    // The application that receives the text is asked here, not on the main
+    // thread: its window's properties wait on the X server and its name on
+    // reading desktop entries.
+    const auto front = platform::frontmostApplication();
+    std::optional<std::string> receivingBundleID;
+    if (front && !front->applicationID.empty()) receivingBundleID = front->applicationID;
+    const std::string appName = front && !front->displayName.empty() ? front->displayName : "Unknown";
+    platform::MainQueue::async([this, job, cleaned, latency, transcriptionSeconds, engine, receivingBundleID, appName] {
         if (job.generation != dictationGeneration.load()) {
             recordStaleDrop();
             return;
         }
         auto& logger = DictationLogger::shared();
-        if (logger.isLoggingEnabled()) {
-            auto front = platform::frontmostApplication();
-            const std::string appName = front && !front->displayName.empty() ? front->displayName : "Unknown";
+        if (logger.isLoggingEnabled())
             logger.append(cleaned, appName, Clock::now(), job.duration, latency, transcriptionSeconds, engine);
-        }
         HubWindowController::shared().refreshAfterDictation();
-        deliverFinalText(cleaned, job.generation);
+        deliverFinalText(cleaned, job.generation, receivingBundleID);
     });
 }
 
@@ -438,7 +442,8 @@ std::optional<std::string> DictationController::insertionFailureMessage(const In
     return std::nullopt;
 }
 
-void DictationController::deliverFinalText(const std::string& text, long long generation) {
+void DictationController::deliverFinalText(const std::string& text, long long generation,
+                                           const std::optional<std::string>& receivingBundleID) {
     if (generation != dictationGeneration.load()) return;
     lifecycle = DictationLifecycle::injected;
     HotkeyManager::shared().disarmEscapeCancel();
@@ -462,7 +467,7 @@ void DictationController::deliverFinalText(const std::string& text, long long ge
 
     // The application that receives the text may not be the one the
     // dictation began in; its own rule decides.
-    const AppRule receiving = ruleFor(frontBundleID());
+    const AppRule receiving = ruleFor(receivingBundleID);
     if (receiving.neverDictate) {
         showError("Dictation is off for " + receiving.displayName);
         returnToIdle();

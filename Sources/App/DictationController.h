@@ -91,8 +91,10 @@ public:
     void completeRecognition(const DictationJob& job, const TranscriptionResult& result);
     // The steps after recognition failed (any thread).
     void failRecognition(const DictationJob& job, const std::string& typeName, const std::string& description);
-    // Stages or inserts one cleaned text of the given dictation.
-    void deliverFinalText(const std::string& text, long long generation);
+    // Stages or inserts one cleaned text of the given dictation into the
+    // application that has the focus now (its id, asked off the main thread).
+    void deliverFinalText(const std::string& text, long long generation,
+                          const std::optional<std::string>& receivingBundleID);
 
     // What recognises a take (any thread): its live buffer stream (none for a
     // take recognised from its file alone), its recording, the context terms,

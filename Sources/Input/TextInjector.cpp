@@ -73,50 +73,95 @@ void TextInjector::startNext() {
     run(job);
 }
 
-void TextInjector::run(const std::shared_ptr<Job>& job) {
-    if (target_->isSecureInputActive()) {
-        logLine(std::string("Secure input is active (") + LinuxNames::secureInputName +
-                ") — text can't be inserted into a secure field.");
-        finish(job, InjectionOutcome::blockedBySecureInput());
-        return;
-    }
-    job->before = target_->focusedValue();
+template <typename Result>
+void TextInjector::onDesktop(std::function<Result(InsertionTarget&)> work,
+                             std::function<void(TextInjector&, Result)> then) {
     std::weak_ptr<TextInjector*> weak = self_;
-    if (!job->useClipboard) {
-        target_->typeText(job->text);
-        classifyOrPoll(job, -1, [weak, job](PasteVerdict v) {
-            if (auto self = weak.lock()) (*self)->finishTyping(job, v);
-        });
-        return;
-    }
-    // The user's clipboard is saved without holding up the main loop; the
-    // paste goes on once it is.
-    target_->snapshotClipboard([weak, job](ClipboardSnapshot snapshot) {
-        auto self = weak.lock();
-        if (!self) return;
-        job->snapshot = std::move(snapshot);
-        (*self)->target_->setClipboardText(job->text);
-        (*self)->target_->sendPasteShortcut();
-        (*self)->classifyOrPoll(job, -1, [weak, job](PasteVerdict v) {
-            if (auto self = weak.lock()) (*self)->finishPaste(job, v);
+    desktop_.async([weak, target = target_, work = std::move(work), then = std::move(then)]() mutable {
+        auto result = std::make_shared<Result>(work(*target));
+        platform::MainQueue::async([weak, result, then = std::move(then)] {
+            if (auto self = weak.lock()) then(**self, std::move(*result));
         });
     });
 }
 
+namespace {
+// The field as read at one moment: its value and its selection.
+struct FieldReading {
+    std::optional<std::string> value;
+    std::optional<std::string> selected;
+};
+// What is read before anything is sent.
+struct Before {
+    bool secure = false;
+    std::optional<std::string> value;
+};
+}  // namespace
+
+void TextInjector::run(const std::shared_ptr<Job>& job) {
+    onDesktop<Before>(
+        [](InsertionTarget& target) {
+            Before before;
+            before.secure = target.isSecureInputActive();
+            if (!before.secure) before.value = target.focusedValue();
+            return before;
+        },
+        [job](TextInjector& self, Before before) {
+            if (before.secure) {
+                logLine(std::string("Secure input is active (") + LinuxNames::secureInputName +
+                        ") — text can't be inserted into a secure field.");
+                self.finish(job, InjectionOutcome::blockedBySecureInput());
+                return;
+            }
+            job->before = std::move(before.value);
+            if (!job->useClipboard) {
+                self.onDesktop<bool>(
+                    [text = job->text](InsertionTarget& target) {
+                        target.typeText(text);
+                        return true;
+                    },
+                    [job](TextInjector& self, bool) {
+                        self.classifyOrPoll(job, -1, [job](TextInjector& self, PasteVerdict v) { self.finishTyping(job, v); });
+                    });
+                return;
+            }
+            // The user's clipboard is saved without holding up the main
+            // loop; the paste goes on once it is.
+            std::weak_ptr<TextInjector*> weak = self.self_;
+            self.target_->snapshotClipboard([weak, job](ClipboardSnapshot snapshot) {
+                auto self = weak.lock();
+                if (!self) return;
+                job->snapshot = std::move(snapshot);
+                (*self)->target_->setClipboardText(job->text);
+                (*self)->onDesktop<bool>(
+                    [](InsertionTarget& target) {
+                        target.sendPasteShortcut();
+                        return true;
+                    },
+                    [job](TextInjector& self, bool) {
+                        self.classifyOrPoll(job, -1, [job](TextInjector& self, PasteVerdict v) { self.finishPaste(job, v); });
+                    });
+            });
+        });
+}
+
 // attemptsLeft -1: the reading right after the keystrokes; then up to 20
 // more readings 0.075 s apart.
-void TextInjector::classifyOrPoll(const std::shared_ptr<Job>& job, int attemptsLeft,
-                                  std::function<void(PasteVerdict)> done) {
-    PasteVerdict verdict = classifyPaste(job->before, target_->focusedValue(), target_->focusedSelectedText(), job->text);
-    if (verdict == PasteVerdict::confirmed || attemptsLeft == 1) {
-        done(verdict);
-        return;
-    }
-    const int next = attemptsLeft < 0 ? pollAttempts : attemptsLeft - 1;
-    std::weak_ptr<TextInjector*> weak = self_;
-    scheduler_(pollInterval, [weak, job, next, done = std::move(done)]() mutable {
-        if (auto self = weak.lock()) (*self)->classifyOrPoll(job, next, std::move(done));
-    });
+void TextInjector::classifyOrPoll(const std::shared_ptr<Job>& job, int attemptsLeft, Judged done) {
+    onDesktop<FieldReading>(
+        [](InsertionTarget& target) { return FieldReading{target.focusedValue(), target.focusedSelectedText()}; },
+        [job, attemptsLeft, done = std::move(done)](TextInjector& self, FieldReading now) mutable {
+            const PasteVerdict verdict = classifyPaste(job->before, now.value, now.selected, job->text);
+            if (verdict == PasteVerdict::confirmed || attemptsLeft == 1) {
+                done(self, verdict);
+                return;
+            }
+            const int next = attemptsLeft < 0 ? pollAttempts : attemptsLeft - 1;
+            std::weak_ptr<TextInjector*> weak = self.self_;
+            self.scheduler_(pollInterval, [weak, job, next, done = std::move(done)]() mutable {
+                if (auto self = weak.lock()) (*self)->classifyOrPoll(job, next, std::move(done));
+            });
+        });
 }
 
 void TextInjector::finishTyping(const std::shared_ptr<Job>& job, PasteVerdict verdict) {
@@ -146,15 +191,19 @@ void TextInjector::finishPaste(const std::shared_ptr<Job>& job, PasteVerdict ver
             return;
         case PasteVerdict::definitelyFailed: break;
     }
-    if (target_->insertAtFocus(job->text)) {
-        if (!job->snapshot.empty()) target_->restoreClipboard(job->snapshot);
-        finish(job, InjectionOutcome::confirmed());
-        return;
-    }
-    const bool onClipboard = target_->clipboardText() == job->text;
-    logLine(std::string("Could not confirm paste landed; leaving dictated text on clipboard for manual ") +
-            LinuxNames::pasteShortcut + " (stillOnClipboard=" + (onClipboard ? "true" : "false") + ").");
-    finish(job, InjectionOutcome::unconfirmed(onClipboard));
+    // The paste went nowhere: try the accessibility interface's insertion.
+    onDesktop<bool>([text = job->text](InsertionTarget& target) { return target.insertAtFocus(text); },
+                    [job](TextInjector& self, bool inserted) {
+                        if (inserted) {
+                            if (!job->snapshot.empty()) self.target_->restoreClipboard(job->snapshot);
+                            self.finish(job, InjectionOutcome::confirmed());
+                            return;
+                        }
+                        const bool onClipboard = self.target_->clipboardText() == job->text;
+                        logLine(std::string("Could not confirm paste landed; leaving dictated text on clipboard for manual ") +
+                                LinuxNames::pasteShortcut + " (stillOnClipboard=" + (onClipboard ? "true" : "false") + ").");
+                        self.finish(job, InjectionOutcome::unconfirmed(onClipboard));
+                    });
 }
 
 void TextInjector::finish(const std::shared_ptr<Job>& job, InjectionOutcome outcome) {

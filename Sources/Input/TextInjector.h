@@ -9,7 +9,14 @@
 // definitely failed, the dictated text stays on the clipboard so the user can
 // paste it by hand. Insertions never overlap: each waits for the one before
 // to finish, so a paste can't save the previous paste's text as the user's.
+//
+// Every step that waits on another process (the secure-input check, the
+// field readings, the keystrokes, insertion through the accessibility
+// interface) runs on the injector's own thread, one after the other; the
+// clipboard and the verdicts stay on the main thread, which therefore never
+// waits for an application or the accessibility bus to answer.
 #include "Platform/Insertion.h"
+#include "Platform/Queues.h"
 
 #include <cstdint>
 #include <deque>
@@ -65,14 +72,21 @@ private:
     struct Job;
     void startNext();
     void run(const std::shared_ptr<Job>& job);
-    void classifyOrPoll(const std::shared_ptr<Job>& job, int attemptsLeft, std::function<void(PasteVerdict)> done);
+    using Judged = std::function<void(TextInjector&, PasteVerdict)>;
+    void classifyOrPoll(const std::shared_ptr<Job>& job, int attemptsLeft, Judged done);
     void finishPaste(const std::shared_ptr<Job>& job, PasteVerdict verdict);
     void finishTyping(const std::shared_ptr<Job>& job, PasteVerdict verdict);
     void finish(const std::shared_ptr<Job>& job, InjectionOutcome outcome);
+    // Runs `work` on the desktop thread, then `then` with its result on the
+    // main thread (not when the injector is gone by then).
+    template <typename Result>
+    void onDesktop(std::function<Result(InsertionTarget&)> work, std::function<void(TextInjector&, Result)> then);
 
     std::shared_ptr<InsertionTarget> target_;
     Scheduler scheduler_;
     std::shared_ptr<TextInjector*> self_;
     std::deque<std::shared_ptr<Job>> queue_;
     bool busy_ = false;
+    // Last member: destroyed first, so its thread has stopped before the rest goes.
+    platform::SerialQueue desktop_{"ondira.insertion", platform::QoS::userInitiated};
 };

@@ -20,7 +20,9 @@ struct ClipboardSnapshot {
     bool empty() const { return items.empty() && primary.empty(); }
 };
 
-// What an insertion needs of the desktop.
+// What an insertion needs of the desktop. The field, typing, insertion at the
+// caret and the paste shortcut may be used from any thread (one at a time);
+// the clipboard calls belong to the main thread.
 class InsertionTarget {
 public:
     virtual ~InsertionTarget() = default;

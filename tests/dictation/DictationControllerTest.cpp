@@ -5,6 +5,9 @@
 
 #include "support/RequireService.h"
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <gtk/gtk.h>
 
 #include <fstream>
@@ -24,6 +27,7 @@
 #include "Text/StagingBuffer.h"
 #include "UI/IndicatorWindow.h"
 #include "dictation/DelegateFixture.h"
+#include "support/SessionLock.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -217,6 +221,34 @@ TEST_F(DictationControllerTest, AnApplicationThatIsNeverDictatedIsRefusedBeforeA
     settle();
     EXPECT_EQ(IndicatorWindowController::shared().currentMode(),
               IndicatorMode::error(std::string("Dictation is off for ") + LinuxNames::passwordManagerName));
+}
+
+// The application that has the focus when the text is ready decides, not
+// the one the dictation began in: a never-dictated one gets nothing.
+TEST_F(DictationControllerTest, TheApplicationInFrontAtDeliveryDecidesWhetherTheTextGoesIn) {
+    SessionLock activeWindow{"active-window"};
+    Display* display = XOpenDisplay(nullptr);
+    ASSERT_NE(display, nullptr);
+    const Window root = DefaultRootWindow(display);
+    const Atom active = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+    const Window window = XCreateSimpleWindow(display, root, 0, 0, 10, 10, 0, 0, 0);
+    XClassHint hint{const_cast<char*>("vault"), const_cast<char*>(LinuxNames::passwordManagerID)};
+    XSetClassHint(display, window, &hint);
+    long id = static_cast<long>(window);
+    XChangeProperty(display, root, active, XA_WINDOW, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&id), 1);
+    XSync(display, False);
+    AppPaths::userDefaults()->setBool(DictationController::stagingModeKey, false);
+
+    road->completeRecognition(transcribing(), heard("the vault code"));
+    settle([&] { return road->lifecycle == DictationLifecycle::idle; });
+    EXPECT_EQ(IndicatorWindowController::shared().currentMode(),
+              IndicatorMode::error(std::string("Dictation is off for ") + LinuxNames::passwordManagerName));
+    EXPECT_TRUE(StagingBuffer::shared().isEmpty());
+
+    XDeleteProperty(display, root, active);
+    XDestroyWindow(display, window);
+    XCloseDisplay(display);
 }
 
 TEST_F(DictationControllerTest, AnInterruptedTakeIsTranscribedWhenLongEnoughAndTheStateIsReset) {

@@ -1,7 +1,9 @@
 #pragma once
 // The tests' double of the desktop's insertion target (Platform/Insertion.h).
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,9 +11,12 @@
 #include "Platform/Insertion.h"
 
 // A text field and a clipboard. A keystroke or a paste "lands" unless the
-// field is deaf; what the field reads is scripted.
+// field is deaf; what the field reads is scripted. `answerDelay` is how long
+// the field's application (or the accessibility bus) takes to answer each
+// check, reading and keystroke.
 class FakeInsertionTarget : public InsertionTarget {
 public:
+    std::chrono::milliseconds answerDelay{0};
     bool secure = false;
     bool deaf = false;     // keystrokes and pastes go nowhere
     bool readable = true;  // the field's value can be read
@@ -21,20 +26,29 @@ public:
     std::vector<std::string> log;
     std::function<void()> duringPaste;  // runs as the paste shortcut is sent
 
-    bool isSecureInputActive() override { return secure; }
+    bool isSecureInputActive() override {
+        answer();
+        return secure;
+    }
     int readings = 0;
     std::optional<std::string> focusedValue() override {
+        answer();
         ++readings;
         return readable ? std::optional(value) : std::nullopt;
     }
-    std::optional<std::string> focusedSelectedText() override { return std::nullopt; }
+    std::optional<std::string> focusedSelectedText() override {
+        answer();
+        return std::nullopt;
+    }
     bool insertAtFocus(const std::string& text) override {
+        answer();
         log.push_back("insertAtFocus");
         if (!acceptsDirectInsert) return false;
         value += text;
         return true;
     }
     void typeText(const std::string& text) override {
+        answer();
         log.push_back("type:" + text);
         if (!deaf) value += text;
     }
@@ -51,9 +65,13 @@ public:
         clipboard = snapshot;
     }
     void sendPasteShortcut() override {
+        answer();
         if (duringPaste) duringPaste();
         log.push_back("paste:" + clipboardString());
         if (!deaf) value += clipboardString();
+    }
+    void answer() const {
+        if (answerDelay.count() > 0) std::this_thread::sleep_for(answerDelay);
     }
     std::string clipboardString() const {
         for (const auto& [target, bytes] : clipboard.items)

@@ -4,12 +4,32 @@
 #include "Platform/FrontmostApp.h"
 #include "Platform/Gtk/ClipboardOwner.h"
 #include "Platform/LinuxNames.h"
+#include "Platform/Queues.h"
 #include "Platform/Unicode.h"
 #include "Platform/X11/XTestKeyboard.h"
 
 #include <X11/keysym.h>
 
 namespace platform {
+
+namespace {
+// How long the keystrokes wait for the main thread to put the text on PRIMARY.
+constexpr double kPrimaryOfferBound = 1.0;
+
+// GTK's selections live on the main thread; the keystrokes wait for it there.
+void onMainThreadAndWait(std::function<void()> work) {
+    if (MainQueue::isMainThread()) {
+        work();
+        return;
+    }
+    auto done = std::make_shared<Semaphore>();
+    MainQueue::async([work = std::move(work), done] {
+        work();
+        done->signal();
+    });
+    done->wait(kPrimaryOfferBound);
+}
+}  // namespace
 
 std::shared_ptr<DesktopInsertion> DesktopInsertion::shared() {
     static std::shared_ptr<DesktopInsertion> instance = std::make_shared<DesktopInsertion>();
@@ -55,7 +75,7 @@ void DesktopInsertion::sendPasteShortcut() {
         case PasteKey::controlV: keyboard_->pressChord({XK_Control_L, XK_v}); break;
         case PasteKey::controlShiftV: keyboard_->pressChord({XK_Control_L, XK_Shift_L, XK_v}); break;
         case PasteKey::shiftInsertPrimary:
-            clipboard::offerOnPrimaryToo();
+            onMainThreadAndWait(clipboard::offerOnPrimaryToo);
             keyboard_->pressChord({XK_Shift_L, XK_Insert});
             break;
     }

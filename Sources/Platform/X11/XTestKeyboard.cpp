@@ -110,6 +110,7 @@ bool XTestKeyboard::openDisplay() {
 }
 
 void XTestKeyboard::type(const std::string& text) {
+    std::lock_guard<std::mutex> guard(lock_);
     if (!openDisplay()) return;
     Spares& kb = *spares_;
     XkbStateRec state{};
@@ -206,7 +207,12 @@ void XTestKeyboard::type(const std::string& text) {
     const unsigned generation = ++kb.generation;
     std::weak_ptr<XTestKeyboard> weak = weak_from_this();
     MainQueue::asyncAfter(kSpareReturnDelay, [weak, generation] {
-        if (auto self = weak.lock(); self && self->spares_->generation == generation) self->returnSpares();
+        GlobalQueue::async(QoS::utility, [weak, generation] {
+            auto self = weak.lock();
+            if (!self) return;
+            std::lock_guard<std::mutex> guard(self->lock_);
+            if (self->spares_->generation == generation) self->returnSpares();
+        });
     });
 }
 
@@ -318,6 +324,7 @@ void XTestKeyboard::returnSpares() {
 }
 
 bool XTestKeyboard::grabbedByAnotherClient() {
+    std::lock_guard<std::mutex> guard(lock_);
     if (!openDisplay()) return false;
     // Someone else holding the keyboard makes our grab fail; ours is let go
     // at once.
@@ -331,6 +338,7 @@ bool XTestKeyboard::grabbedByAnotherClient() {
 }
 
 void XTestKeyboard::pressChord(const std::vector<unsigned long>& keysyms) {
+    std::lock_guard<std::mutex> guard(lock_);
     if (!openDisplay()) return;
     std::vector<KeyCode> codes;
     for (unsigned long sym : keysyms) {

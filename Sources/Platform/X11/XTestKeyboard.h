@@ -7,7 +7,10 @@
 // only 5 s after the last typing, so the receiving application never
 // translates a key with a mapping other than the one it was sent under;
 // typing stops if another window took the keyboard focus meanwhile.
+// Any thread; one caller at a time uses the connection, and the spares are
+// emptied off the main thread (that may wait on the receiver too).
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,6 +46,7 @@ private:
     bool receiverHasReadEverything();
     struct Spares;
     std::unique_ptr<Spares> spares_;
+    std::mutex lock_;  // the connection and the spares
     Display* display_ = nullptr;
 };
 

@@ -8,6 +8,10 @@
 
 #include "Platform/Queues.h"
 
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
 namespace {
 
 struct Insertion {
@@ -103,6 +107,41 @@ TEST(TextInjector, InsertionsNeverOverlap) {
     EXPECT_EQ(run.desktop->log,
               (std::vector<std::string>{"snapshot:mine", "paste:one ", "restore", "snapshot:mine", "paste:two", "restore"}));
     EXPECT_EQ(run.desktop->value, "Dear one two");
+}
+
+// The tray menu and the indicator's animation run on the main loop: an
+// application (or the accessibility bus) slow to answer the insertion's
+// checks, readings and keystrokes must not hold it, on either road.
+TEST(TextInjector, TheMainLoopKeepsTurningWhileTheDesktopIsSlowToAnswer) {
+    constexpr auto answerDelay = std::chrono::milliseconds(250);
+    for (const bool paste : {true, false}) {
+        SCOPED_TRACE(paste ? "paste" : "typing");
+        Insertion run;
+        run.desktop->answerDelay = answerDelay;
+        // A 5 ms tick that notes the longest gap between its turns.
+        struct Probe {
+            std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+            double worstGapMs = 0;
+            bool ticking = true;
+        };
+        auto probe = std::make_shared<Probe>();
+        std::function<void()> tick = [probe, &tick] {
+            const auto now = std::chrono::steady_clock::now();
+            probe->worstGapMs =
+                std::max(probe->worstGapMs, std::chrono::duration<double, std::milli>(now - probe->last).count());
+            probe->last = now;
+            if (probe->ticking) platform::MainQueue::asyncAfter(0.005, [probe, &tick] { if (probe->ticking) tick(); });
+        };
+        platform::MainQueue::asyncAfter(0.005, tick);
+        run.inject("Sir", paste);
+        run.wait(1);
+        probe->ticking = false;
+        const double worstGapMs = probe->worstGapMs;
+        ASSERT_EQ(run.outcomes.size(), 1u);
+        EXPECT_EQ(run.outcomes[0], InjectionOutcome::confirmed());
+        EXPECT_EQ(run.desktop->value, "Dear Sir");
+        EXPECT_LT(worstGapMs, answerDelay.count() * 0.5);
+    }
 }
 
 TEST(TextInjector, OutcomeDescriptions) {
