@@ -289,6 +289,33 @@ void OndiraPermission::probeAllAsync(std::function<void(std::map<std::string, bo
     });
 }
 
+void OndiraPermission::probeChangesAsync(const std::shared_ptr<RepeatedProbe>& probe) {
+    {
+        std::lock_guard<std::mutex> guard(probe->lock);
+        if (probe->busy) {
+            probe->again = true;
+            return;
+        }
+        probe->busy = true;
+    }
+    probeQueue().async([probe] {
+        for (;;) {
+            std::map<std::string, bool> grants;
+            for (OndiraPermission p : allCases()) grants[p.id()] = p.isGranted();
+            if (grants != probe->last) {
+                probe->last = grants;
+                platform::MainQueue::async([probe, grants] { probe->changed(grants); });
+            }
+            std::lock_guard<std::mutex> guard(probe->lock);
+            if (!probe->again) {
+                probe->busy = false;
+                return;
+            }
+            probe->again = false;
+        }
+    });
+}
+
 void OndiraPermission::diagnoseAllAsync(std::function<void(std::vector<Diagnosis>)> completion) {
     probeQueue().async([completion = std::move(completion)] {
         std::vector<Diagnosis> all;

@@ -110,6 +110,32 @@ TEST(OndiraPermission, DeliveriesArriveLaterOnTheMainQueue) {
     EXPECT_EQ(status, P::SpeechStatus::denied);
 }
 
+TEST(OndiraPermission, ARepeatedProbeTellsTheMainQueueOnlyOfChanges) {
+    platform::MainQueue::markCurrentThreadAsMain();
+    FakeGrants grants;
+    auto probe = std::make_shared<P::RepeatedProbe>();
+    std::vector<std::map<std::string, bool>> told;
+    probe->changed = [&](std::map<std::string, bool> g) { told.push_back(std::move(g)); };
+    auto pass = [&] {
+        P::probeChangesAsync(probe);
+        platform::MainQueue::pump(5, [&] {
+            std::lock_guard<std::mutex> g(probe->lock);
+            return !probe->busy;
+        });
+        platform::MainQueue::pump(0.1);
+    };
+    const int asked = grants.microphoneAsked->load();
+    for (int i = 0; i < 3; ++i) pass();
+    EXPECT_EQ(grants.microphoneAsked->load() - asked, 3) << "every pass asks";
+    ASSERT_EQ(told.size(), 1u) << "three passes, nothing changed after the first";
+    EXPECT_TRUE(told[0].at("accessibility"));
+    grants.set(P::accessibility, false);
+    pass();
+    pass();
+    ASSERT_EQ(told.size(), 2u) << "the loss is told once";
+    EXPECT_FALSE(told[1].at("accessibility"));
+}
+
 // The live tests against the real services of the test session.
 class LiveGrantTest : public ::testing::Test {
 protected:
