@@ -22,6 +22,8 @@ Runs of the two builds alternate, so a busy machine slows both alike. Each
 figure is printed as median and max. With --road, each build's own
 bench_dictation_road adds key-up -> text in a focused field (5 s and 30 s takes).
 --breakdown prints where each process's memory goes (PSS by mapping).
+--threads prints the idle wake-ups of each thread (process/thread name, threads
+of one name summed), to find what still wakes up when nothing happens.
 """
 
 import argparse
@@ -129,9 +131,18 @@ def memory(root):
     return (private + sum(shared.values())) / 1024, pss / 1024, rss / 1024, each
 
 
-def cpu_sample(root):
+def thread_label(pid, tid):
+    try:
+        with open(f"/proc/{pid}/task/{tid}/comm") as f:
+            return f"{process_name(pid)}/{f.read().strip()}"
+    except OSError:
+        return f"{process_name(pid)}/?"
+
+
+def cpu_sample(root, labels=None):
     """CPU ticks and context switches of each thread of the tree, by thread id
-    (a thread that ends between two samples must not count as negative)."""
+    (a thread that ends between two samples must not count as negative).
+    `labels`, when given, collects each thread's process/thread name."""
     sample = {}
     for pid in descendants(root):
         try:
@@ -148,6 +159,8 @@ def cpu_sample(root):
                         if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
                             switches += int(line.split()[1])
                 sample[int(task)] = (int(fields[11]) + int(fields[12]), switches)  # utime + stime
+                if labels is not None:
+                    labels[int(task)] = thread_label(pid, task)
             except OSError:
                 continue
     return sample
@@ -161,6 +174,17 @@ def cpu_delta(before, after):
         ticks += t - t0
         switches += s - s0
     return ticks, switches
+
+
+def per_thread(before, after, labels, elapsed):
+    """Wake-ups per second and CPU per cent by process/thread name."""
+    rows = collections.defaultdict(lambda: [0.0, 0.0])
+    for tid, (t, s) in after.items():
+        t0, s0 = before.get(tid, (0, 0))
+        row = rows[labels.get(tid, "?")]
+        row[0] += (s - s0) / elapsed
+        row[1] += (t - t0) / CLOCK_TICKS / elapsed * 100
+    return dict(rows)
 
 
 def breakdown(pid, top=14):
@@ -349,11 +373,15 @@ def one_run(binary, args, screen, workdir):
         result.update(tree_mib=tree, pss_mib=pss, rss_mib=rss, processes=each)
         if args.breakdown:
             result["breakdown"] = [(process_name(p), p, breakdown(p)) for p in descendants(proc.pid)]
-        before = cpu_sample(proc.pid)
+        labels = {}
+        before = cpu_sample(proc.pid, labels)
         t0 = time.monotonic()
         time.sleep(args.idle_seconds)
-        ticks, switches = cpu_delta(before, cpu_sample(proc.pid))
+        after = cpu_sample(proc.pid, labels)
+        ticks, switches = cpu_delta(before, after)
         elapsed = time.monotonic() - t0
+        if args.threads:
+            result["threads"] = per_thread(before, after, labels, elapsed)
         result["idle_cpu_pct"] = ticks / CLOCK_TICKS / elapsed * 100
         result["wakeups_per_s"] = switches / elapsed
         reference = screen.settled()
@@ -425,6 +453,23 @@ def summary(values):
     return f"{statistics.median(values):14.1f} {max(values):8.1f}"
 
 
+def print_threads(builds, results):
+    """Median and max over the runs of each thread's wake-ups/s (a thread
+    missing from a run counts as 0 there)."""
+    names = sorted({n for label, _ in builds for r in results[label] for n in r.get("threads", {})})
+    print()
+    print(f"{'thread (process/thread)':40s}" + "".join(f"{label + ' wake/s':>16s}{'max':>9s}" for label, _ in builds))
+    rows = []
+    for name in names:
+        cells = []
+        for label, _ in builds:
+            values = [r.get("threads", {}).get(name, (0.0, 0.0))[0] for r in results[label]]
+            cells.append(values)
+        rows.append((max(statistics.median(v) for v in cells), name, cells))
+    for _, name, cells in sorted(rows, reverse=True):
+        print(f"{name[:40]:40s}" + "".join(" " + summary(v) for v in cells))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--before", help="build directory of the previous build (holds Ondira.bundle)")
@@ -435,6 +480,7 @@ def main():
     parser.add_argument("--after-take", type=float, default=5.0)
     parser.add_argument("--breakdown", action="store_true", help="print PSS by mapping of each process (first run)")
     parser.add_argument("--road", action="store_true", help="also key-up -> text from each build's dictation road")
+    parser.add_argument("--threads", action="store_true", help="print idle wake-ups/s of each thread (median of runs)")
     args = parser.parse_args()
 
     builds = [("before", args.before), ("after", args.after)] if args.before else [("after", args.after)]
@@ -471,6 +517,8 @@ def main():
             line += " " + summary([m[0]] if m else [])[:-9] + (f" {m[1]:8.1f}" if m else f" {'-':>8s}")
         if args.road:
             print(line + f"   <= {goal}")
+    if args.threads:
+        print_threads(builds, results)
     print(f"\n{args.runs} runs of each build, idle window {args.idle_seconds:.0f} s")
 
 

@@ -444,23 +444,16 @@ void AppDelegate::startPermissionWatch() {
 }
 
 void AppDelegate::refreshPermissionStates() {
-    // The grants are asked on a worker; one pass at a time, and a request
-    // meanwhile asks once more when it is answered.
-    if (permissionProbeInFlight_) {
-        permissionProbeAgain_ = true;
-        return;
+    // The grants are asked on a worker, one pass at a time; a request
+    // meanwhile asks once more when that pass is over. A pass that finds
+    // every grant as before ends on the worker.
+    if (!permissionProbe_) {
+        permissionProbe_ = std::make_shared<OndiraPermission::RepeatedProbe>();
+        permissionProbe_->changed = [](std::map<std::string, bool> grants) {
+            if (AppDelegate* d = AppDelegate::shared()) d->permissionWatch_.refresh(grants, [] { OnboardingWindow::present(); });
+        };
     }
-    permissionProbeInFlight_ = true;
-    OndiraPermission::probeAllAsync([](std::map<std::string, bool> grants) {
-        AppDelegate* d = AppDelegate::shared();
-        if (!d) return;
-        d->permissionProbeInFlight_ = false;
-        d->permissionWatch_.refresh(grants, [] { OnboardingWindow::present(); });
-        if (d->permissionProbeAgain_) {
-            d->permissionProbeAgain_ = false;
-            d->refreshPermissionStates();
-        }
-    });
+    OndiraPermission::probeChangesAsync(permissionProbe_);
 }
 
 void AppDelegate::handleAppDidBecomeActive() { refreshPermissionStates(); }

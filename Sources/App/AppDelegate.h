@@ -183,8 +183,7 @@ private:
     GtkWidget* headingItem_ = nullptr;
     PermissionWatch permissionWatch_;
     unsigned permissionMonitorTimer_ = 0;
-    bool permissionProbeInFlight_ = false;
-    bool permissionProbeAgain_ = false;
+    std::shared_ptr<OndiraPermission::RepeatedProbe> permissionProbe_;
     unsigned long activationHook_ = 0;
     bool commitInFlight_ = false;
     static std::shared_ptr<TranscribeFileFlow::Host> makeTranscribeFileHost();

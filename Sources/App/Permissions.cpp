@@ -44,10 +44,11 @@ bool speechModelInstalled() {
 
 // Reading the focused field needs the AT-SPI bus up and switched on (other
 // toolkits than GTK only export their widgets then); typing needs XTest.
+// Asked through the watches: the refresh asks every few seconds.
 bool accessibilityAvailable() {
-    const auto bus = platform::readiness::probeAccessibilityBus(accessibilityBusTimeoutMs);
+    const auto bus = platform::readiness::watchedAccessibilityBus(accessibilityBusTimeoutMs);
     if (!bus.reachable || !bus.enabled.value_or(false)) return false;
-    return platform::readiness::probeXTest().available;
+    return platform::readiness::watchedXTest().available;
 }
 
 std::string languageOf(const std::string& locale) {
@@ -57,7 +58,7 @@ std::string languageOf(const std::string& locale) {
 
 OndiraPermission::Diagnosis diagnoseMicrophone() {
     OndiraPermission::Diagnosis d;
-    const auto sound = platform::readiness::probeSoundServer(soundServerTimeoutSeconds);
+    const auto sound = platform::readiness::watchedSoundServer(soundServerTimeoutSeconds);
     d.granted = sound.reachable && sound.defaultSourceExists;
     if (d.granted) return d;
     if (!sound.reachable) {
@@ -95,8 +96,8 @@ OndiraPermission::Diagnosis diagnoseSpeech() {
 
 OndiraPermission::Diagnosis diagnoseAccessibility() {
     OndiraPermission::Diagnosis d;
-    const auto xtest = platform::readiness::probeXTest();
-    const auto bus = platform::readiness::probeAccessibilityBus(accessibilityBusTimeoutMs);
+    const auto xtest = platform::readiness::watchedXTest();
+    const auto bus = platform::readiness::watchedAccessibilityBus(accessibilityBusTimeoutMs);
     d.granted = xtest.available && bus.reachable && bus.enabled.value_or(false);
     if (d.granted) return d;
     if (!xtest.available) {
@@ -285,6 +286,33 @@ void OndiraPermission::probeAllAsync(std::function<void(std::map<std::string, bo
         std::map<std::string, bool> grants;
         for (OndiraPermission p : allCases()) grants[p.id()] = p.isGranted();
         platform::MainQueue::async([completion, grants] { completion(grants); });
+    });
+}
+
+void OndiraPermission::probeChangesAsync(const std::shared_ptr<RepeatedProbe>& probe) {
+    {
+        std::lock_guard<std::mutex> guard(probe->lock);
+        if (probe->busy) {
+            probe->again = true;
+            return;
+        }
+        probe->busy = true;
+    }
+    probeQueue().async([probe] {
+        for (;;) {
+            std::map<std::string, bool> grants;
+            for (OndiraPermission p : allCases()) grants[p.id()] = p.isGranted();
+            if (grants != probe->last) {
+                probe->last = grants;
+                platform::MainQueue::async([probe, grants] { probe->changed(grants); });
+            }
+            std::lock_guard<std::mutex> guard(probe->lock);
+            if (!probe->again) {
+                probe->busy = false;
+                return;
+            }
+            probe->again = false;
+        }
     });
 }
 

@@ -8,6 +8,8 @@
 #include <array>
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -69,6 +71,20 @@ public:
     // never stalls the windows.
     static void probeAllAsync(std::function<void(std::map<std::string, bool>)> completion);
     static void diagnoseAllAsync(std::function<void(std::vector<Diagnosis>)> completion);
+
+    // For a refresh that asks again and again (the permission watch): one
+    // pass at a time on the worker, a request meanwhile runs one more pass
+    // after it, and the answers go to `changed` on the main queue only when
+    // one differs from the previous pass's (the first pass always), so a
+    // pass that finds nothing changed does not wake the main thread.
+    struct RepeatedProbe {
+        std::function<void(std::map<std::string, bool>)> changed;
+        std::mutex lock;
+        bool busy = false;
+        bool again = false;
+        std::optional<std::map<std::string, bool>> last;  // the worker's alone
+    };
+    static void probeChangesAsync(const std::shared_ptr<RepeatedProbe>& probe);
     static bool allGranted(const std::map<std::string, bool>& grants);
 
     // The live tests behind isGranted. Tests replace them; an empty

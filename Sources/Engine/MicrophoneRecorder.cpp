@@ -106,9 +106,9 @@ std::atomic<MicrophoneFault> lastFault{MicrophoneFault::noInputDevice};
 }
 
 bool MicrophoneRecorder::isMicrophoneAuthorized() {
-    // The one probe of the sound server that doctor and the permission rows
-    // use too, so all three agree on what "a microphone" is.
-    const auto sound = platform::readiness::probeSoundServer(1.0);
+    // The same answer the permission rows get, so both agree on what "a
+    // microphone" is; watched, since the permission refresh asks every few seconds.
+    const auto sound = platform::readiness::watchedSoundServer(1.0);
     const auto fault = MicrophoneFaults::classify(sound.reachable, sound.defaultSourceExists);
     if (fault) lastFault = *fault;
     return !fault;

@@ -317,8 +317,11 @@ void HotkeyManager::installKeyListener() {
             if (auto self = weak.lock()) (*self)->handleKeyEvent(event);
         },
         [weak] {
-            // The connection went away; the next poll tick puts it back.
-            if (auto self = weak.lock()) (*self)->keyListenerInstalled_ = false;
+            // The connection went away; the poll puts it back.
+            if (auto self = weak.lock()) {
+                (*self)->keyListenerInstalled_ = false;
+                (*self)->startListenerPolling();
+            }
         });
     if (keyListenerInstalled_) logLine("XInput2 key listener initialized for the primary hotkey.");
 }
@@ -326,8 +329,9 @@ void HotkeyManager::installKeyListener() {
 void HotkeyManager::startListenerPolling() {
     cancelTimer(permissionTimer_);
     std::weak_ptr<HotkeyManager*> weak = self_;
-    // A repeating 2.0 s poll: a listener that could not start (no display
-    // yet) or that lost its connection is installed again.
+    // A 2.0 s poll while the listener is missing: one that could not start
+    // (no display yet) or that lost its connection is installed again. Once
+    // it listens the poll stops, so an idle Ondira is not woken for nothing.
     auto tickHolder = std::make_shared<std::function<void()>>();
     *tickHolder = [weak, tickHolderWeak = std::weak_ptr<std::function<void()>>(tickHolder)] {
         auto self = weak.lock();
@@ -338,10 +342,11 @@ void HotkeyManager::startListenerPolling() {
             m.installKeyListener();
             if (m.keyListenerInstalled_) logLine("Auto-healed lost key listener.");
         }
+        if (m.keyListenerInstalled_) return;
         if (auto next = tickHolderWeak.lock()) m.permissionTimer_ = m.runLoop_->scheduleTimer(2.0, *next);
     };
     pollTick_ = tickHolder;
-    permissionTimer_ = runLoop_->scheduleTimer(2.0, *tickHolder);
+    if (!keyListenerInstalled_) permissionTimer_ = runLoop_->scheduleTimer(2.0, *tickHolder);
 }
 
 void HotkeyManager::installSleepAndLockObservers() {

@@ -1,6 +1,7 @@
 #include "Platform/Queues.h"
 
 #include <glib.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <vector>
@@ -30,6 +31,9 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::run() {
     tCurrentQueue = this;
+    // Named after the queue, so a look at the process's threads tells them apart.
+    std::string name = label_.rfind("com.ondira.", 0) == 0 ? label_.substr(11) : label_;
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
     for (;;) {
         std::function<void()> block;
         {

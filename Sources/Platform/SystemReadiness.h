@@ -35,6 +35,9 @@ struct AccessibilityBus {
     std::string error;
 };
 AccessibilityBus probeAccessibilityBus(int timeoutMilliseconds = 2000);
+// The environment names a session bus (an address, or the runtime
+// directory's socket), so asking for one never launches a new one.
+bool sessionBusConfigured();
 
 struct XTest {
     bool available = false;
@@ -47,5 +50,17 @@ struct DisplaySession {
     std::string detail;  // what told us
 };
 DisplaySession probeDisplaySession();
+
+// The same answers for a caller that asks every few seconds (the permission
+// refresh). Each keeps one connection open and lets the service tell it of a
+// change (the sound server's subscription events, the launcher's
+// PropertiesChanged of IsEnabled, the bus name going away), so an answer when
+// nothing changed opens nothing and sends nothing. A lost connection, or an
+// environment that now names another server, connects afresh on the next ask.
+SoundServer watchedSoundServer(double timeoutSeconds = 1.0);
+AccessibilityBus watchedAccessibilityBus(int timeoutMilliseconds = 1000);
+// An X server does not gain or lose an extension while it runs: XTest found
+// on a display is remembered for that display.
+XTest watchedXTest();
 
 }  // namespace platform::readiness

@@ -1,5 +1,6 @@
 #include "Platform/SystemReadiness.h"
 
+#include "Platform/Desktop/AccessibilityBusCalls.h"
 #include "Platform/FileIO.h"
 
 #include <X11/Xlib.h>
@@ -125,15 +126,17 @@ SpeechModel probeSpeechModel(const fs::path& modelRoot, const std::string& langu
     return model;
 }
 
+bool sessionBusConfigured() {
+    const auto address = platform::environment("DBUS_SESSION_BUS_ADDRESS");
+    const auto runtime = platform::environment("XDG_RUNTIME_DIR");
+    return (address && !address->empty()) || (runtime && platform::fileExists(fs::path(*runtime) / "bus"));
+}
+
 AccessibilityBus probeAccessibilityBus(int timeoutMilliseconds) {
     AccessibilityBus bus;
     // Without a session bus address GLib would launch a new session bus on
     // the X display, and a report must not change what it reports on.
-    const auto address = platform::environment("DBUS_SESSION_BUS_ADDRESS");
-    const auto runtime = platform::environment("XDG_RUNTIME_DIR");
-    const bool haveSessionBus =
-        (address && !address->empty()) || (runtime && platform::fileExists(fs::path(*runtime) / "bus"));
-    if (!haveSessionBus) {
+    if (!sessionBusConfigured()) {
         bus.error = "no session bus";
         return bus;
     }
@@ -144,42 +147,22 @@ AccessibilityBus probeAccessibilityBus(int timeoutMilliseconds) {
         if (error) g_error_free(error);
         return bus;
     }
-    GVariant* reply =
-        g_dbus_connection_call_sync(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", nullptr,
-                                    G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, timeoutMilliseconds, nullptr, &error);
-    if (!reply) {
+    const auto address = dbuscalls::accessibilityBusAddress(session, timeoutMilliseconds, &error);
+    if (!address) {
         bus.error = error ? error->message : "org.a11y.Bus did not answer";
         if (error) g_error_free(error);
         g_object_unref(session);
         return bus;
     }
-    const gchar* a11yAddress = nullptr;
-    g_variant_get(reply, "(&s)", &a11yAddress);
-    std::string busAddress = a11yAddress ? a11yAddress : "";
-    g_variant_unref(reply);
-
-    GVariant* enabled =
-        g_dbus_connection_call_sync(session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get",
-                                    g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"),
-                                    G_DBUS_CALL_FLAGS_NONE, timeoutMilliseconds, nullptr, nullptr);
-    if (enabled) {
-        GVariant* inner = nullptr;
-        g_variant_get(enabled, "(v)", &inner);
-        if (inner && g_variant_is_of_type(inner, G_VARIANT_TYPE_BOOLEAN)) bus.enabled = g_variant_get_boolean(inner);
-        if (inner) g_variant_unref(inner);
-        g_variant_unref(enabled);
-    }
+    const std::string busAddress = *address;
+    bus.enabled = dbuscalls::accessibilityEnabled(session, timeoutMilliseconds);
     g_object_unref(session);
 
     if (busAddress.empty()) {
         bus.error = "org.a11y.Bus gave no address";
         return bus;
     }
-    GDBusConnection* a11y = g_dbus_connection_new_for_address_sync(
-        busAddress.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
+    GDBusConnection* a11y = dbuscalls::connect(busAddress.c_str(), &error);
     if (!a11y) {
         bus.error = error ? error->message : "could not connect to the accessibility bus";
         if (error) g_error_free(error);

@@ -6,9 +6,15 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <sstream>
+#include <thread>
 
 #include "App/AppDelegate.h"
 #include "Base/AppPaths.h"
@@ -104,6 +110,32 @@ TEST(OndiraPermission, DeliveriesArriveLaterOnTheMainQueue) {
     EXPECT_EQ(status, P::SpeechStatus::denied);
 }
 
+TEST(OndiraPermission, ARepeatedProbeTellsTheMainQueueOnlyOfChanges) {
+    platform::MainQueue::markCurrentThreadAsMain();
+    FakeGrants grants;
+    auto probe = std::make_shared<P::RepeatedProbe>();
+    std::vector<std::map<std::string, bool>> told;
+    probe->changed = [&](std::map<std::string, bool> g) { told.push_back(std::move(g)); };
+    auto pass = [&] {
+        P::probeChangesAsync(probe);
+        platform::MainQueue::pump(5, [&] {
+            std::lock_guard<std::mutex> g(probe->lock);
+            return !probe->busy;
+        });
+        platform::MainQueue::pump(0.1);
+    };
+    const int asked = grants.microphoneAsked->load();
+    for (int i = 0; i < 3; ++i) pass();
+    EXPECT_EQ(grants.microphoneAsked->load() - asked, 3) << "every pass asks";
+    ASSERT_EQ(told.size(), 1u) << "three passes, nothing changed after the first";
+    EXPECT_TRUE(told[0].at("accessibility"));
+    grants.set(P::accessibility, false);
+    pass();
+    pass();
+    ASSERT_EQ(told.size(), 2u) << "the loss is told once";
+    EXPECT_FALSE(told[1].at("accessibility"));
+}
+
 // The live tests against the real services of the test session.
 class LiveGrantTest : public ::testing::Test {
 protected:
@@ -138,6 +170,147 @@ TEST_F(LiveGrantTest, AccessibilityNeedsTheSwitchedOnBusAndSyntheticKeys) {
     EXPECT_TRUE(P(P::accessibility).isGranted());
     ScopedEnv noDisplay("DISPLAY", std::nullopt);
     EXPECT_FALSE(P(P::accessibility).isGranted()) << "no X server, no synthetic key events";
+}
+
+namespace {
+
+std::string outputOf(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
+bool waitUntil(double seconds, const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// The number after the dot of the unique name the next client of a bus gets:
+// every connection ever made to it takes one.
+long nextBusClient(const std::string& address) {
+    GDBusConnection* c = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    if (!c) return -1;
+    const std::string name = g_dbus_connection_get_unique_name(c);
+    g_dbus_connection_close_sync(c, nullptr, nullptr);
+    g_object_unref(c);
+    return std::stol(name.substr(name.find('.') + 1));
+}
+
+// A sound server of the test's own, so unplugging its only input and stopping
+// it disturbs no other test. No session bus: the session's server holds the
+// sound server's name there.
+struct PrivateSoundServer {
+    TempDir dir{"ondira-pulse-"};
+    std::string address = "unix:" + (dir.path / "native").string();
+    std::unique_ptr<Subprocess> daemon = std::make_unique<Subprocess>(
+        std::vector<std::string>{"/usr/bin/pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                                 "--use-pid-file=no",
+                                 "--load=module-native-protocol-unix auth-anonymous=1 socket=" +
+                                     (dir.path / "native").string()},
+        std::map<std::string, std::optional<std::string>>{{"XDG_RUNTIME_DIR", dir.path.string()},
+                                                          {"PULSE_RUNTIME_PATH", dir.path.string()},
+                                                          {"PULSE_STATE_PATH", dir.path.string()},
+                                                          {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+                                                          {"DISPLAY", std::nullopt}});
+    std::string pactl(const std::string& args) const {
+        return outputOf("PULSE_SERVER=" + address + " pactl " + args + " 2>/dev/null");
+    }
+    bool up() { return waitUntil(10, [&] { return !pactl("info").empty(); }); }
+    std::string plugMicrophone() {
+        const std::string module = pactl("load-module module-null-sink sink_name=private_mic");
+        pactl("set-default-source private_mic.monitor");
+        return module.substr(0, module.find('\n'));
+    }
+    // pactl's own client is the newest one it lists.
+    long newestClient() const {
+        long newest = -1;
+        std::istringstream lines(pactl("list short clients"));
+        for (std::string line; std::getline(lines, line);) newest = std::max(newest, std::atol(line.c_str()));
+        return newest;
+    }
+};
+
+// A session bus of the test's own whose accessibility bus starts on demand,
+// with settings in memory and no display, so switching it off or taking it
+// away touches nothing the other tests share.
+struct PrivateSessionBus {
+    std::unique_ptr<Subprocess> daemon = std::make_unique<Subprocess>(
+        std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"},
+        std::map<std::string, std::optional<std::string>>{{"GSETTINGS_BACKEND", "memory"}, {"DISPLAY", std::nullopt}});
+    std::string address = daemon->readLine(10).value_or("");
+    std::string gdbus(const std::string& method, const std::string& args) const {
+        return outputOf("DBUS_SESSION_BUS_ADDRESS='" + address +
+                        "' gdbus call --session --dest org.a11y.Bus --object-path /org/a11y/bus --method " + method + " " +
+                        args + " 2>/dev/null");
+    }
+    bool setSwitch(bool on) {
+        return gdbus("org.freedesktop.DBus.Properties.Set", std::string("org.a11y.Status IsEnabled '<") +
+                                                                  (on ? "true" : "false") + ">'") == "()\n";
+    }
+    std::string accessibilityBus() const {
+        const std::string reply = gdbus("org.a11y.Bus.GetAddress", "");  // ('unix:path=...',)
+        const auto open = reply.find('\''), close = reply.rfind('\'');
+        return open == std::string::npos || close <= open ? "" : reply.substr(open + 1, close - open - 1);
+    }
+};
+
+}  // namespace
+
+// The refresh asks every five seconds: asking again must open no new
+// connection, and a grant lost meanwhile must still be noticed on the next ask.
+TEST_F(LiveGrantTest, MicrophoneIsAskedOverOneConnectionAndFollowsTheSoundServer) {
+    PrivateSoundServer server;
+    ASSERT_TRUE(server.up()) << "a private sound server must start in the test session";
+    const std::string module = server.plugMicrophone();
+    ASSERT_FALSE(module.empty());
+    ScopedEnv toIt("PULSE_SERVER", server.address);
+    const P mic(P::microphone);
+    ASSERT_TRUE(waitUntil(5, [&] { return mic.isGranted(); }));
+
+    const long before = server.newestClient();
+    for (int i = 0; i < 20; ++i) EXPECT_TRUE(mic.isGranted());
+    EXPECT_EQ(server.newestClient() - before, 1) << "connections opened by 20 asks, besides the one pactl";
+
+    server.pactl("unload-module " + module);
+    EXPECT_TRUE(waitUntil(2, [&] { return !mic.isGranted(); })) << "the unplugged microphone went unnoticed";
+    server.plugMicrophone();
+    EXPECT_TRUE(waitUntil(2, [&] { return mic.isGranted(); })) << "the microphone plugged back in went unnoticed";
+    server.daemon.reset();  // the sound server stops
+    EXPECT_TRUE(waitUntil(2, [&] { return !mic.isGranted(); })) << "the stopped sound server went unnoticed";
+}
+
+TEST_F(LiveGrantTest, AccessibilityIsAskedOverOneConnectionAndFollowsTheSwitch) {
+    PrivateSessionBus session;
+    ASSERT_FALSE(session.address.empty()) << "a private session bus must start in the test session";
+    ASSERT_TRUE(session.setSwitch(true)) << "its accessibility bus must start on demand";
+    const std::string a11yBus = session.accessibilityBus();
+    ASSERT_FALSE(a11yBus.empty());
+    ScopedEnv toIt("DBUS_SESSION_BUS_ADDRESS", session.address);
+    const P access(P::accessibility);
+    ASSERT_TRUE(waitUntil(5, [&] { return access.isGranted(); }));
+
+    const long before = nextBusClient(a11yBus);
+    for (int i = 0; i < 20; ++i) EXPECT_TRUE(access.isGranted());
+    EXPECT_EQ(nextBusClient(a11yBus) - before, 1) << "connections opened by 20 asks, besides the test's own";
+
+    ASSERT_TRUE(session.setSwitch(false));
+    EXPECT_TRUE(waitUntil(2, [&] { return !access.isGranted(); })) << "switching off went unnoticed";
+    ASSERT_TRUE(session.setSwitch(true));
+    EXPECT_TRUE(waitUntil(2, [&] { return access.isGranted(); })) << "switching on went unnoticed";
+    session.daemon.reset();  // the session bus, and with it the accessibility bus, goes away
+    EXPECT_TRUE(waitUntil(2, [&] { return !access.isGranted(); })) << "the bus going away went unnoticed";
 }
 
 // The watch's rules, with grants the test controls.

@@ -284,6 +284,24 @@ TEST(HotkeyRegistry, LostKeyListenerIsHealedByThePoll) {
     EXPECT_EQ(rig.loop->pendingTimers(), 0u);
 }
 
+TEST(HotkeyRegistry, ThePollRunsOnlyWhileTheListenerIsMissing) {
+    Rig rig;
+    rig.make();
+    rig.manager->startListening();
+    ASSERT_TRUE(rig.manager->isKeyListenerInstalled());
+    EXPECT_EQ(rig.loop->pendingTimers(), 0u) << "listening at once: nothing to poll for";
+    rig.listener->available = false;
+    rig.listener->onLost();
+    EXPECT_EQ(rig.loop->pendingTimers(), 1u) << "lost: polled for again";
+    rig.loop->advance(2.0);
+    EXPECT_EQ(rig.loop->pendingTimers(), 1u) << "still missing: still polled for";
+    rig.listener->available = true;
+    rig.loop->advance(2.0);
+    EXPECT_TRUE(rig.manager->isKeyListenerInstalled());
+    EXPECT_EQ(rig.loop->pendingTimers(), 0u) << "healed: the poll stops";
+    rig.manager->stopListening();
+}
+
 TEST(HotkeyRegistry, RegistrationErrorTexts) {
     EXPECT_EQ(HotkeyRegistrationError::combinationAlreadyBound(DictationMode::raw).description(),
               "That key combination is already registered to the 'raw' mode — remove it there first.");
