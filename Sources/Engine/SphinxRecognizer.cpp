@@ -431,6 +431,23 @@ void DecoderPool::keepWarm(const SphinxModel& model, int count) {
     keep = std::max(keep, count);
 }
 
+namespace {
+// What a take allocated (its audio, the decoder's lattices, a decoder freed
+// after it) is free once the take ends, yet the allocator keeps it for the
+// process until told to hand it back. That is done a little after the take,
+// off the main thread, so the text of the take never waits for it.
+void returnFreedMemorySoon() {
+    static std::atomic<bool> pending{false};
+    if (pending.exchange(true)) return;
+    platform::MainQueue::asyncAfter(2.0, [] {
+        platform::GlobalQueue::async(platform::QoS::background, [] {
+            pending = false;
+            ::malloc_trim(0);
+        });
+    });
+}
+}  // namespace
+
 void DecoderPool::giveBack(std::unique_ptr<SphinxDecoder> decoder) {
     if (decoder->inUtterance()) decoder->finishUtterance();
     {
@@ -439,17 +456,13 @@ void DecoderPool::giveBack(std::unique_ptr<SphinxDecoder> decoder) {
         const auto wanted = warm_.find(key);
         const int keep = wanted == warm_.end() ? 1 : wanted->second;
         const auto idle = std::count_if(idle_.begin(), idle_.end(), [&](const auto& d) { return keyOf(d->model()) == key; });
-        if (idle < keep) {
-            idle_.push_back(std::move(decoder));
-            return;
-        }
+        if (idle < keep) idle_.push_back(std::move(decoder));
     }
     // One more than the warm ones was loaded because every warm one was busy
     // (a retry while the first decode still runs): its models are freed now
-    // rather than kept for the life of the process, and the heap they leave
-    // behind goes back to the system.
+    // rather than kept for the life of the process.
     decoder.reset();
-    ::malloc_trim(0);
+    returnFreedMemorySoon();
 }
 
 void DecoderPool::prewarm(const SphinxModel& model, int count) {
