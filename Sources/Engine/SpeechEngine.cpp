@@ -112,30 +112,36 @@ struct DecodeJob {
         auto job = std::make_shared<DecodeJob>();
         std::thread([job, lease = std::move(lease), samples = std::move(samples), chunk,
                      onPartial = std::move(onPartial)]() mutable {
-            if (!lease->startUtterance()) {
-                job->finish({}, std::string("the decoder could not start an utterance"));
-                return;
-            }
-            for (std::size_t at = 0; at < samples.size() && !job->cancelled; at += chunk) {
-                const std::size_t n = std::min(chunk, samples.size() - at);
-                if (!lease->process(samples.data() + at, n)) {
-                    lease->finishUtterance();
-                    job->finish({}, std::string("the decoder refused the audio"));
-                    return;
-                }
-                if (onPartial) {
-                    std::string hyp = lease->partialHypothesis();
-                    {
-                        std::lock_guard<std::mutex> guard(job->mutex);
-                        job->latest = hyp;
-                    }
-                    onPartial(hyp);
-                }
-            }
-            std::string text = lease->finishUtterance();
-            job->finish(std::move(text), std::nullopt);
+            auto [text, failure] = job->decode(*lease, samples, chunk, onPartial);
+            // The decoder is back in the pool before the caller hears the
+            // result, so a fallback it starts right away finds the warm one.
+            lease = DecoderPool::Lease();
+            job->finish(std::move(text), std::move(failure));
         }).detach();
         return job;
+    }
+
+    std::pair<std::string, std::optional<std::string>> decode(SphinxDecoder& decoder,
+                                                               const std::vector<std::int16_t>& samples,
+                                                               std::size_t chunk,
+                                                               const std::function<void(const std::string&)>& onPartial) {
+        if (!decoder.startUtterance()) return {{}, "the decoder could not start an utterance"};
+        for (std::size_t at = 0; at < samples.size() && !cancelled; at += chunk) {
+            const std::size_t n = std::min(chunk, samples.size() - at);
+            if (!decoder.process(samples.data() + at, n)) {
+                decoder.finishUtterance();
+                return {{}, "the decoder refused the audio"};
+            }
+            if (onPartial) {
+                std::string hyp = decoder.partialHypothesis();
+                {
+                    std::lock_guard<std::mutex> guard(mutex);
+                    latest = hyp;
+                }
+                onPartial(hyp);
+            }
+        }
+        return {decoder.finishUtterance(), std::nullopt};
     }
 
     void finish(std::string text, std::optional<std::string> why) {
@@ -191,6 +197,14 @@ public:
                     own->dictionaryPath != personal->dictionaryPath || own->modelVersion != personal->modelVersion))
             return false;
         return samples.size() == sampleCount && fnv1a(fnvOffset, samples.data(), samples.size()) == digest;
+    }
+
+    // Hands the decoder back to the pool once the take no longer needs it.
+    // It is the warm one: while it is held, any other decode of the take
+    // (the file, the incremental fallback) would load a second.
+    void release() {
+        healthy = false;
+        decoder = DecoderPool::Lease();
     }
 };
 
@@ -627,12 +641,15 @@ SpeechEngine::Triple SpeechEngine::transcribeWithAnalyzer(RecognitionPath path, 
     std::string joined;
     bool finished = false;
     std::optional<std::string> failure;
-    if (ahead && ahead->matches(path, *resolved, strings, personal, *samples)) {
+    const bool decodedAhead = ahead && ahead->matches(path, *resolved, strings, personal, *samples);
+    if (decodedAhead) {
         // The take was decoded while it was recorded: only its end is left.
         joined = ahead->decoder->finishUtterance();
         finished = true;
         ++liveDecodes_;
-    } else {
+    }
+    if (ahead) ahead->release();
+    if (!decodedAhead) {
         auto model = SphinxModels::forLocale(*resolved);
         std::string error;
         DecoderPool::Lease lease = model ? DecoderPool::shared().acquire(*model, &error) : DecoderPool::Lease();
@@ -733,6 +750,9 @@ bool SpeechEngine::streamLegacyBuffers(const std::shared_ptr<AudioBufferStream>&
         request.customizedLanguageModel = prepared;
         PersonalModel::shared().recordAttachment(recognizer->localeIdentifier, PersonalModel::RequestKind::streamingBuffer);
     }
+    // The preview decodes beside the live whole-take decode, so this road
+    // keeps a warm decoder of its own.
+    if (ahead) DecoderPool::shared().keepWarm(*recognizer, 2);
     DecoderPool::Lease lease = DecoderPool::shared().acquire(*recognizer, nullptr);
     if (!lease) return drain();
     lease->configure(request.contextualStrings, request.customizedLanguageModel);

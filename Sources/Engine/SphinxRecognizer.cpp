@@ -7,6 +7,7 @@
 #include <sphinxbase/ngram_model.h>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -151,9 +153,18 @@ std::unique_ptr<SphinxDecoder> SphinxDecoder::create(const SphinxModel& model, s
     return decoder;
 }
 
+namespace {
+std::atomic<int> liveDecoders{0};
+}  // namespace
+
+SphinxDecoder::SphinxDecoder() { ++liveDecoders; }
+
 SphinxDecoder::~SphinxDecoder() {
     if (stockModel_) ngram_model_free(stockModel_);
+    --liveDecoders;
 }
+
+int SphinxDecoder::liveCount() { return liveDecoders.load(); }
 
 bool SphinxDecoder::knowsWord(const std::string& word) {
     char* phones = ps_lookup_word(loaded_->decoder, word.c_str());
@@ -390,14 +401,20 @@ DecoderPool::Lease::~Lease() {
     if (pool_ && decoder_) pool_->giveBack(std::move(decoder_));
 }
 
+std::string DecoderPool::keyOf(const SphinxModel& model) {
+    return model.localeIdentifier + "\n" + model.acousticModel.string();
+}
+
 DecoderPool::Lease DecoderPool::acquire(const SphinxModel& model, std::string* error) {
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        for (auto it = idle_.begin(); it != idle_.end(); ++it) {
-            if ((*it)->model().localeIdentifier == model.localeIdentifier &&
-                (*it)->model().acousticModel == model.acousticModel) {
+        const std::string key = keyOf(model);
+        // The decoder given back last first: the roads that use decoders one
+        // after the other find the one they configured last time.
+        for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+            if (keyOf((*it)->model()) == key) {
                 auto decoder = std::move(*it);
-                idle_.erase(it);
+                idle_.erase(std::next(it).base());
                 return Lease(this, std::move(decoder));
             }
         }
@@ -408,25 +425,60 @@ DecoderPool::Lease DecoderPool::acquire(const SphinxModel& model, std::string* e
     return Lease(this, std::move(decoder));
 }
 
+void DecoderPool::keepWarm(const SphinxModel& model, int count) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    int& keep = warm_.try_emplace(keyOf(model), 1).first->second;
+    keep = std::max(keep, count);
+}
+
+namespace {
+// What a take allocated (its audio, the decoder's lattices, a decoder freed
+// after it) is free once the take ends, yet the allocator keeps it for the
+// process until told to hand it back. That is done a little after the take,
+// off the main thread, so the text of the take never waits for it.
+void returnFreedMemorySoon() {
+    static std::atomic<bool> pending{false};
+    if (pending.exchange(true)) return;
+    platform::MainQueue::asyncAfter(2.0, [] {
+        platform::GlobalQueue::async(platform::QoS::background, [] {
+            pending = false;
+            ::malloc_trim(0);
+        });
+    });
+}
+}  // namespace
+
 void DecoderPool::giveBack(std::unique_ptr<SphinxDecoder> decoder) {
     if (decoder->inUtterance()) decoder->finishUtterance();
-    std::lock_guard<std::mutex> guard(mutex_);
-    idle_.push_back(std::move(decoder));
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        const std::string key = keyOf(decoder->model());
+        const auto wanted = warm_.find(key);
+        const int keep = wanted == warm_.end() ? 1 : wanted->second;
+        const auto idle = std::count_if(idle_.begin(), idle_.end(), [&](const auto& d) { return keyOf(d->model()) == key; });
+        if (idle < keep) idle_.push_back(std::move(decoder));
+    }
+    // One more than the warm ones was loaded because every warm one was busy
+    // (a retry while the first decode still runs): its models are freed now
+    // rather than kept for the life of the process.
+    decoder.reset();
+    returnFreedMemorySoon();
 }
 
 void DecoderPool::prewarm(const SphinxModel& model, int count) {
+    keepWarm(model, count);
     platform::GlobalQueue::async(platform::QoS::utility, [this, model, count] {
         int have = 0;
         {
             std::lock_guard<std::mutex> guard(mutex_);
             for (auto& d : idle_)
-                if (d->model().localeIdentifier == model.localeIdentifier) ++have;
+                if (keyOf(d->model()) == keyOf(model)) ++have;
         }
         for (int i = have; i < count; ++i) {
             auto decoder = SphinxDecoder::create(model, nullptr);
             if (!decoder) return;
-            ++loads_;
             giveBack(std::move(decoder));
+            ++loads_;  // counted once it is there to be lent
         }
     });
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,6 +28,9 @@ class SphinxDecoder {
 public:
     static std::unique_ptr<SphinxDecoder> create(const SphinxModel& model, std::string* error);
     ~SphinxDecoder();
+    // Decoders alive in the process right now, lent out or idle: each one
+    // holds its own copy of the models.
+    static int liveCount();
     SphinxDecoder(const SphinxDecoder&) = delete;
     SphinxDecoder& operator=(const SphinxDecoder&) = delete;
 
@@ -53,7 +57,7 @@ public:
     bool inUtterance() const { return inUtterance_; }
 
 private:
-    SphinxDecoder() = default;
+    SphinxDecoder();
     // See the implementation: a throwaway model takes words added to the dictionary.
     void parkSearch();
     // Makes the interpolation of `models` (references handed over) the decoder's one search.
@@ -98,14 +102,20 @@ public:
     static DecoderPool& shared();
     // A warm decoder for the model, loading one only when every loaded decoder is busy.
     Lease acquire(const SphinxModel& model, std::string* error);
-    // Loads decoders for the model ahead of use, in the background.
+    // Loads decoders for the model ahead of use, in the background, and
+    // keeps that many warm from now on.
     void prewarm(const SphinxModel& model, int count);
+    // Keeps `count` decoders of the model warm once they were loaded (one
+    // unless asked otherwise); a decoder given back beyond that is freed.
+    void keepWarm(const SphinxModel& model, int count);
     // How many decoders were ever loaded (each load is a cost a dictation must not pay).
     int loadCount() const { return loads_.load(); }
 
 private:
     void giveBack(std::unique_ptr<SphinxDecoder> decoder);
+    static std::string keyOf(const SphinxModel& model);
     std::mutex mutex_;
     std::vector<std::unique_ptr<SphinxDecoder>> idle_;
+    std::map<std::string, int> warm_;
     std::atomic<int> loads_{0};
 };

@@ -13,6 +13,7 @@
 
 #include "support/Speech.h"
 #include "support/TempDir.h"
+#include "unit/engine/SpeechFixtures.h"
 
 namespace fs = std::filesystem;
 
@@ -127,6 +128,66 @@ TEST_F(Recognition, WholeTakeDecodeThatMissesItsDeadlineWithNoTextFallsBack) {
     auto result = SpeechEngine::shared().transcribeDetailed(speak(phrase), {});
     EXPECT_EQ(result.engineIdentifier, EngineIdentifier::incrementalDecoder());
     EXPECT_GE(testspeech::wordsHeard(phrase, result.text), 0.7) << result.text;
+}
+
+// Recognitions that overlap (a retry while the first decode still runs, the
+// preview beside the live decode) each need a decoder. Once they are done,
+// only as many stay loaded as the roads asked to keep warm: each holds about
+// 95 MiB for as long as it is kept.
+TEST_F(Recognition, DecodersBeyondTheWarmOnesAreFreedOnceGivenBack) {
+    const std::optional<SphinxModel> model = SphinxModels::serving("en_US");
+    ASSERT_TRUE(model);
+    DecoderPool& pool = DecoderPool::shared();
+    struct Row {
+        int keepWarm;  // 0: as nobody asked
+        int busyAtOnce;
+        int keptAfter;
+    };
+    for (const Row row : {Row{0, 3, 1}, Row{2, 3, 2}}) {
+        if (row.keepWarm) pool.keepWarm(*model, row.keepWarm);
+        {
+            std::vector<DecoderPool::Lease> leases;
+            for (int i = 0; i < row.busyAtOnce; ++i) leases.push_back(pool.acquire(*model, nullptr));
+            for (const auto& lease : leases) ASSERT_TRUE(lease);
+            EXPECT_EQ(SphinxDecoder::liveCount(), row.busyAtOnce);
+        }
+        EXPECT_EQ(SphinxDecoder::liveCount(), row.keptAfter) << "keeping " << row.keepWarm;
+    }
+}
+
+// A take with nothing said finds no words in the live decode and falls back
+// to the incremental decoder. That decode runs on the warm decoder: a second
+// one would cost a load while the user waits and, kept, about 95 MiB more for
+// the life of the program.
+TEST_F(Recognition, SilentLiveTakeFallsBackOnTheWarmDecoderAndLeavesNoOther) {
+    DecoderPool& pool = DecoderPool::shared();
+    ASSERT_TRUE(SpeechEngine::shared().prewarmAndInstallModel("en_US"));
+    platform::MainQueue::pump(120, [&] { return pool.loadCount() > 0; });
+    ASSERT_GT(pool.loadCount(), 0) << "the model never loaded";
+    const int loads = pool.loadCount();
+    const int live = SphinxDecoder::liveCount();
+
+    // Two seconds of a quiet room: a faint hiss, no speech.
+    std::vector<std::int16_t> hiss(32000);
+    std::uint32_t state = 12345;
+    for (auto& sample : hiss) {
+        state = state * 1664525u + 1013904223u;
+        sample = static_cast<std::int16_t>(static_cast<int>(state >> 27) - 16);
+    }
+    const fs::path source = dir / "silence.wav";
+    speechfixtures::writeWavSamples(source, hiss);
+    const fs::path recording = dir / "recording.wav";
+    auto stream = AudioBufferStream::make();
+    std::thread capture = captureThread(source, recording, stream);
+    try {
+        auto outcome = SpeechEngine::shared().transcribeStreaming(stream, recording, {}, std::nullopt, nullptr);
+        ADD_FAILURE() << "words heard in silence: " << outcome.result.text;
+    } catch (const TranscriptionError& e) {
+        EXPECT_EQ(e.kind, TranscriptionError::Kind::emptyTranscript) << e.diagnosticDetail();
+    }
+    capture.join();
+    EXPECT_EQ(pool.loadCount(), loads) << "the fallback loaded a decoder of its own";
+    EXPECT_EQ(SphinxDecoder::liveCount(), live) << "a second decoder outlived the take";
 }
 
 TEST_F(Recognition, RejectsMissingAndTooShortRecordings) {
