@@ -89,6 +89,7 @@ public:
         d_.audioEngineDidInterrupt(audioURL, duration);
     }
 
+    void hotkeyDidBeginTentativePress() override { d_.beginTentativeTake(); }
     void hotkeyDidPress() override { d_.startDictation(DictationMode::standard); }
     void hotkeyDidRelease() override { d_.stopDictation(); }
     void hotkeyDidPress(DictationMode mode) override { d_.startDictation(mode); }
@@ -97,13 +98,7 @@ public:
     void hotkeyDidRequestHandsFreeStart() override { d_.startDictation(DictationMode::standard); }
     void hotkeyDidRequestHandsFreeStop(const std::string& reason) override { d_.hotkeyDidRequestHandsFreeStop(reason); }
     void hotkeyDidRefuseHotkey(const std::string& message) override { d_.showError(message); }
-    // Right Ctrl was the start of a shortcut: the take ends without a trace.
-    void hotkeyDidRequestDiscard() override {
-        if (!d_.isRecording) return;
-        d_.discardCapture();
-        d_.returnToIdle();
-        IndicatorWindowController::shared().updateState(IndicatorMode::idle());
-    }
+    void hotkeyDidRequestDiscard() override { d_.hotkeyDidRequestDiscard(); }
     void hotkeyDidForceRelease(const std::string& reason) override { d_.hotkeyDidForceRelease(reason); }
 
 private:
@@ -224,24 +219,25 @@ void DictationController::toggleDictation() {
 }
 
 void DictationController::startDictation(DictationMode mode) {
-    if (isRecording) return;
+    if (isRecording) {
+        confirmTentativeTake(mode);
+        return;
+    }
     startDictation(mode, frontBundleID());
 }
 
 void DictationController::startDictation(DictationMode mode, const std::optional<std::string>& frontBundleID) {
-    if (isRecording) return;
+    if (isRecording) {
+        confirmTentativeTake(mode);
+        return;
+    }
     const AppRule rule = ruleFor(frontBundleID);
     if (rule.neverDictate) {
         showError("Dictation is off for " + rule.displayName);
         return;
     }
-    isRecording = true;
-    currentDictationMode = mode;
-    currentAppRule = rule;
-    ++dictationGeneration;
-    lifecycle = DictationLifecycle::capturing;
+    openTake(mode, rule);
     HotkeyManager::shared().armEscapeCancel();
-    IndicatorWindowController::shared().updateState(IndicatorMode::recording(0.15f, mode));
     SoundCues::shared().play(SoundCue::recordingStarted);
     // No consent dialogue exists here: the microphone is usable or it isn't.
     // The watch's last answer decides; asking the sound server here would
@@ -255,6 +251,103 @@ void DictationController::startDictation(DictationMode mode, const std::optional
         return;
     }
     beginCapture();
+}
+
+// Only what the user cannot notice happens here: the key may yet turn out to
+// be part of a shortcut, and then the take goes as if it never was. Anything
+// that would refuse the take is left to the confirming press, which tells.
+void DictationController::beginTentativeTake() {
+    // A take still on its way to the text is never overtaken by a key that
+    // may be a shortcut's.
+    if (isRecording || lifecycle != DictationLifecycle::idle) return;
+    if (host_.knownMicrophoneGrant() == false) return;
+    openTake(DictationMode::standard, AppRules::globalDefault());
+    isTentative_ = true;
+    beginCaptureInBackground();
+    // Finding the focused application opens an X connection and reads
+    // desktop files: that happens off the main thread while the indicator
+    // draws, and its rule follows.
+    const long long generation = dictationGeneration.load();
+    platform::GlobalQueue::async(platform::QoS::userInitiated, [road = weak_from_this(), generation] {
+        const std::optional<std::string> front = frontBundleID();
+        platform::MainQueue::async([road, generation, front] {
+            if (auto d = road.lock()) d->applyFrontRule(generation, front);
+        });
+    });
+}
+
+void DictationController::applyFrontRule(long long generation, const std::optional<std::string>& frontBundleID) {
+    if (generation != dictationGeneration.load() || !isRecording) return;
+    const AppRule rule = ruleFor(frontBundleID);
+    if (!rule.neverDictate) {
+        currentAppRule = rule;
+        return;
+    }
+    // Unconfirmed, the take goes unheard and the confirming press refuses
+    // with the reason; confirmed already, it is refused now.
+    const bool confirmed = !isTentative_;
+    hotkeyDidRequestDiscard();
+    if (confirmed) showError("Dictation is off for " + rule.displayName);
+}
+
+void DictationController::confirmTentativeTake(DictationMode mode) {
+    if (!isTentative_ || mode != currentDictationMode) return;
+    isTentative_ = false;
+    HotkeyManager::shared().armEscapeCancel();
+    SoundCues::shared().play(SoundCue::recordingStarted);
+}
+
+void DictationController::openTake(DictationMode mode, const AppRule& rule) {
+    isRecording = true;
+    currentDictationMode = mode;
+    currentAppRule = rule;
+    ++dictationGeneration;
+    lifecycle = DictationLifecycle::capturing;
+    IndicatorWindowController::shared().updateState(IndicatorMode::recording(0.15f, mode));
+}
+
+// The sound server takes tens of milliseconds to open the input; on the audio
+// queue that happens while the main thread draws the indicator. A stop or a
+// discard meanwhile waits behind the start on that queue, so it always finds
+// the microphone running.
+void DictationController::beginCaptureInBackground() {
+    auto& audioEngine = MicrophoneRecorder::shared();
+    auto stream = AudioBufferStream::make();
+    audioEngine.attachStreamingSink(AudioBufferStream::sinkFeeding(stream));
+    const long long generation = dictationGeneration.load();
+    audioEngine.audioQueue().async([road = weak_from_this(), generation, stream] {
+        std::optional<std::string> failure;
+        try {
+            MicrophoneRecorder::shared().startRecording();
+        } catch (const AudioEngineError& error) {
+            failure = error.errorDescription();
+        }
+        platform::MainQueue::async([road, generation, stream, failure] {
+            if (auto d = road.lock()) d->captureStarted(generation, stream, failure);
+        });
+    });
+}
+
+void DictationController::captureStarted(long long generation, std::shared_ptr<AudioBufferStream> stream,
+                                         const std::optional<std::string>& failure) {
+    // A take stopped or taken back meanwhile has already stopped the microphone.
+    if (generation != dictationGeneration.load() || !isRecording) return;
+    auto& audioEngine = MicrophoneRecorder::shared();
+    if (failure) {
+        audioEngine.detachStreamingSink();
+        isRecording = false;
+        returnToIdle();
+        if (!isTentative_) {
+            showError(*failure);
+            return;
+        }
+        // The confirming press tries again and tells.
+        isTentative_ = false;
+        IndicatorWindowController::shared().updateState(IndicatorMode::idle());
+        return;
+    }
+    if (const std::optional<fs::path> audioURL = audioEngine.currentRecordingURL())
+        startLiveRecognition(std::move(stream), *audioURL);
 }
 
 void DictationController::beginCapture() {
@@ -308,6 +401,7 @@ void DictationController::audioEngineDidInterrupt(const std::optional<fs::path>&
 }
 
 void DictationController::endCapture(const std::optional<fs::path>& audioURL, double duration, Clock::time_point stopTime) {
+    isTentative_ = false;
     lastAudioSeconds = duration;
     lastAudioBytes = 0;
     if (audioURL) {
@@ -517,6 +611,7 @@ void DictationController::dropTranscription() {
 
 void DictationController::discardCapture() {
     isRecording = false;
+    isTentative_ = false;
     auto& audioEngine = MicrophoneRecorder::shared();
     const auto stopped = audioEngine.stopRecording();
     if (liveTake_) liveTake_->decide(DictationTake::Decision::abandon);
@@ -525,6 +620,13 @@ void DictationController::discardCapture() {
         std::error_code ec;
         fs::remove(*stopped.first, ec);
     }
+}
+
+void DictationController::hotkeyDidRequestDiscard() {
+    if (!isRecording) return;
+    discardCapture();
+    returnToIdle();
+    IndicatorWindowController::shared().updateState(IndicatorMode::idle());
 }
 
 void DictationController::hotkeyDidRequestErrorAction() { host_.runErrorRemedy(); }

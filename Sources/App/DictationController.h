@@ -67,10 +67,17 @@ public:
     void startDictation(DictationMode mode);
     // The same, for a given front application (none: no front application).
     void startDictation(DictationMode mode, const std::optional<std::string>& frontBundleID);
+    // Right Ctrl went down alone: the microphone and the indicator start at
+    // once, and the start cue and the Esc grab wait for startDictation to
+    // confirm the take; a discard takes it back without a trace.
+    void beginTentativeTake();
     void stopDictation();
     // Esc: what it does depends on the lifecycle.
     void hotkeyDidRequestCancel();
     void hotkeyDidRequestErrorAction();
+    // Right Ctrl was the start of a shortcut: the take, tentative or not,
+    // ends without a trace.
+    void hotkeyDidRequestDiscard();
     // A hands-free session the hotkey manager ended on its own.
     void hotkeyDidRequestHandsFreeStop(const std::string& reason);
     // Held keys were released for the user (sleep, screen lock, a stuck key).
@@ -124,7 +131,13 @@ public:
 
 private:
     friend class DictationEvents;
+    void confirmTentativeTake(DictationMode mode);
+    void applyFrontRule(long long generation, const std::optional<std::string>& frontBundleID);
+    void openTake(DictationMode mode, const AppRule& rule);
     void beginCapture();
+    void beginCaptureInBackground();
+    void captureStarted(long long generation, std::shared_ptr<AudioBufferStream> stream,
+                        const std::optional<std::string>& failure);
     void startLiveRecognition(std::shared_ptr<AudioBufferStream> stream, const std::filesystem::path& audioURL);
     void endCapture(const std::optional<std::filesystem::path>& audioURL, double duration,
                     std::chrono::system_clock::time_point stopTime);
@@ -143,4 +156,6 @@ private:
     std::shared_ptr<DictationTake> liveTake_;           // the take being captured
     std::shared_ptr<DictationTake> transcriptionTask_;  // the last take that reached transcription
     std::shared_ptr<AudioBufferStream> pendingBufferStream;
+    // The take began at a key-down not yet confirmed as the gesture.
+    bool isTentative_ = false;
 };

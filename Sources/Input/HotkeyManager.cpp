@@ -237,6 +237,8 @@ void HotkeyManager::startListening() {
 }
 
 void HotkeyManager::stopListening() {
+    // A tentative take nobody will confirm any more goes unheard.
+    if (fnTentative_) notify([](HotkeyManagerDelegate& d) { d.hotkeyDidRequestDiscard(); });
     cancelTimer(permissionTimer_);
     pollTick_.reset();
     if (keyListenerInstalled_) {
@@ -261,7 +263,7 @@ void HotkeyManager::stopListening() {
     primaryPressStartedAt_.reset();
     pendingTapAt_.reset();
     cancelTimer(loneKeyTimer_);
-    fnDown_ = fnChord_ = false;
+    fnDown_ = fnChord_ = fnTentative_ = false;
     for (const auto& [m, ref] : secondaryHotKeyRefs_) hotKeys_->unregisterHotKey(ref);
     secondaryHotKeyRefs_.clear();
     secondaryHotKeyIDs_.clear();
@@ -451,6 +453,13 @@ void HotkeyManager::handleFnKey(const RawKeyEvent& event) {
         fnChord_ = event.otherKeysHeld;
         if (fnChord_) return;
         fnDownAt_ = runLoop_->now();
+        // The take begins at once, so the first word spoken with the key is
+        // kept and the indicator shows; in hands-free this press only ends
+        // the session, so it begins nothing.
+        if (!isPressed_ && !isHandsFreeActive_) {
+            fnTentative_ = true;
+            notify([](HotkeyManagerDelegate& d) { d.hotkeyDidBeginTentativePress(); });
+        }
         replaceTimer(loneKeyTimer_, loneKeyDelay, [](HotkeyManager& m) { m.pressPrimary(m.fnDownAt_); });
         return;
     }
@@ -470,6 +479,10 @@ void HotkeyManager::becomeChord() {
     fnChord_ = true;
     cancelTimer(loneKeyTimer_);
     pendingTapAt_.reset();
+    if (fnTentative_) {
+        fnTentative_ = false;
+        notify([](HotkeyManagerDelegate& d) { d.hotkeyDidRequestDiscard(); });
+    }
     if (!isPressed_) return;
     isPressed_ = false;
     cancelTimer(maxHoldWatchdogTimer_);
@@ -510,6 +523,7 @@ void HotkeyManager::triggerPress() { pressPrimary(runLoop_->now()); }
 void HotkeyManager::pressPrimary(double startedAt) {
     if (isPressed_) return;
     isPressed_ = true;
+    fnTentative_ = false;
     replaceTimer(maxHoldWatchdogTimer_, maxHoldDuration, [](HotkeyManager& m) { m.forceReleaseAll("max-hold-timeout"); });
     notify([](HotkeyManagerDelegate& d) { d.hotkeyDidPress(); });
     primaryPressStartedAt_ = startedAt;

@@ -41,9 +41,9 @@ public:
     static constexpr double maxHoldDuration = 180.0;
     static constexpr double tapMaxDuration = 0.3;
     static constexpr double doubleTapWindow = 0.4;
-    // How long Right Ctrl must be down on its own before its take starts. A
-    // shortcut such as Right Ctrl+C has its second key down well within
-    // this, so it starts nothing: no cue, no microphone.
+    // How long Right Ctrl must be down on its own before its take is
+    // confirmed. A shortcut such as Right Ctrl+C has its second key down well
+    // within this, so its tentative take goes again unheard: no cue, no text.
     static constexpr double loneKeyDelay = 0.2;
     // The limit of a hands-free session, read when one starts.
     static double handsFreeMaxDuration;
@@ -152,6 +152,8 @@ private:
     bool fnDown_ = false;
     bool fnChord_ = false;
     double fnDownAt_ = 0;
+    // The delegate was told of a tentative press not yet confirmed.
+    bool fnTentative_ = false;
     std::uint64_t loneKeyTimer_ = 0;
     std::uint64_t handsFreeWatchdogTimer_ = 0;
     std::map<DictationMode, HotkeyShortcut> secondaryShortcuts_;

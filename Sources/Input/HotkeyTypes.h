@@ -92,6 +92,11 @@ using HotkeyRegistrationResult = std::optional<HotkeyRegistrationError>;
 class HotkeyManagerDelegate {
 public:
     virtual ~HotkeyManagerDelegate() = default;
+    // Right Ctrl went down on its own: it may still become a shortcut, so
+    // the take may begin only what nobody notices (the microphone, the
+    // indicator). hotkeyDidPress confirms it; hotkeyDidRequestDiscard takes
+    // it back.
+    virtual void hotkeyDidBeginTentativePress() {}
     virtual void hotkeyDidPress() = 0;
     virtual void hotkeyDidRelease() = 0;
     virtual void hotkeyDidForceRelease(const std::string& reason) { (void)reason; }
@@ -107,9 +112,9 @@ public:
     virtual void hotkeyDidRequestErrorAction() {}
     virtual void hotkeyDidRequestHandsFreeStart() {}
     virtual void hotkeyDidRequestHandsFreeStop(const std::string& reason) { (void)reason; }
-    // Right Ctrl turned out to be part of a shortcut (Right Ctrl+C) after its
-    // take had started: the take goes without a trace — no cue, no text, no
-    // history.
+    // Right Ctrl turned out to be part of a shortcut (Right Ctrl+C), before
+    // or after its take was confirmed: the take goes without a trace — no
+    // cue, no text, no history.
     virtual void hotkeyDidRequestDiscard() {}
     // The chosen hotkey could not be taken (the desktop or another
     // application holds it) and the previous one stays; `message` says so.

@@ -24,6 +24,8 @@ constexpr int bottomMargin = 96;
 // The pages' corner radii (border-radius of their .pill).
 constexpr int pillRadius = 18, errorRadius = 15;
 constexpr double presentSeconds = 0.14;
+// After the launch has finished, before a user is likely to dictate.
+constexpr double realizeDelaySeconds = 1.0;
 
 // The ease of the pill's entrance: cubic-bezier(0.2, 0.9, 0.2, 1.0).
 double ease(double p) {
@@ -174,6 +176,14 @@ void IndicatorWindowController::ensureWindow() {
 
     setIgnoresMouseEvents(true);
     loadPage(IndicatorPages::rec(currentTheme_, false));
+    // Realized ahead, while nothing waits on it: the first show then only
+    // maps the window, instead of creating its X window and the view's
+    // surfaces between the key press and the pill. Later, not during the
+    // launch, which it would hold up; and never here, as its callbacks reach
+    // this controller, which may still be under construction.
+    platform::MainQueue::asyncAfter(realizeDelaySeconds, [this] {
+        if (window_) gtk_widget_realize(window_);
+    });
 }
 
 void IndicatorWindowController::updateState(const IndicatorMode& mode) {

@@ -17,7 +17,9 @@
 #include "Base/AppPaths.h"
 #include "App/SoundCues.h"
 #include "Base/FaultLog.h"
+#include "Engine/MicrophoneRecorder.h"
 #include "Engine/TranscriptionTypes.h"
+#include "Input/HotkeyManager.h"
 #include "Input/TextInjector.h"
 #include "Learning/DictationLogger.h"
 #include "Platform/Bundle.h"
@@ -403,4 +405,57 @@ TEST_F(DictationControllerTest, EscapeDependsOnThePhase) {
     EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
     settle();
     EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Cancelled — nothing was recorded"));
+}
+
+// Right Ctrl alone goes down: the take records from that moment and shows,
+// but nothing the user would hear or another application would see happens
+// before the press is confirmed; a shortcut takes the take back without a
+// trace. The sink records the cues instead of playing them.
+TEST_F(DictationControllerTest, ATentativeTakeRecordsUnheardAndIsConfirmedOrTakenBackWithoutATrace) {
+    std::vector<std::string> cues;
+    const auto previousSink = SoundCues::playbackSink();
+    SoundCues::setPlaybackSink([&](const SystemSound& s) { cues.push_back(s.name()); });
+    AppPaths::userDefaults()->setBool(SoundCues::enabledKey, true);
+    auto& indicator = IndicatorWindowController::shared();
+    auto& hotkeys = HotkeyManager::shared();
+    const std::string startCue = SoundCueInfo::systemSoundName(SoundCue::recordingStarted);
+
+    for (const bool confirmed : {false, true}) {
+        const std::string label = confirmed ? "confirmed" : "taken back";
+        cues.clear();
+        road->beginTentativeTake();
+        settle();
+        ASSERT_TRUE(road->isRecording) << label;
+        EXPECT_EQ(road->lifecycle, DictationLifecycle::capturing) << label;
+        const auto recording = MicrophoneRecorder::shared().currentRecordingURL();
+        ASSERT_TRUE(recording && fs::exists(*recording)) << label << ": the microphone records from key-down";
+        EXPECT_EQ(indicator.currentMode().kind, IndicatorMode::Kind::recording) << label;
+        EXPECT_TRUE(indicator.isVisible()) << label;
+        EXPECT_TRUE(cues.empty()) << label << ": the start cue waits for the confirmation";
+        EXPECT_FALSE(hotkeys.isEscapeCancelArmed()) << label << ": Esc stays the application's";
+
+        if (!confirmed) {
+            road->hotkeyDidRequestDiscard();
+            settle();
+            EXPECT_FALSE(road->isRecording);
+            EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
+            EXPECT_FALSE(fs::exists(*recording)) << "a taken-back take leaves its recording behind";
+            EXPECT_EQ(indicator.currentMode(), IndicatorMode::idle());
+            EXPECT_FALSE(indicator.isVisible());
+            EXPECT_TRUE(cues.empty());
+            EXPECT_TRUE(failures.empty());
+            EXPECT_EQ(historyCount(), historyBefore);
+            continue;
+        }
+        road->startDictation(DictationMode::standard);
+        EXPECT_EQ(cues, std::vector<std::string>{startCue});
+        EXPECT_TRUE(hotkeys.isEscapeCancelArmed());
+        EXPECT_EQ(MicrophoneRecorder::shared().currentRecordingURL(), recording) << "the confirmed take is the same one";
+        // Let go at once: too short a take, which ends idle like any other.
+        road->stopDictation();
+        settle([&] { return road->lifecycle == DictationLifecycle::idle; });
+        EXPECT_FALSE(hotkeys.isEscapeCancelArmed());
+    }
+    SoundCues::setPlaybackSink(previousSink);
+    AppPaths::userDefaults()->setBool(SoundCues::enabledKey, false);
 }

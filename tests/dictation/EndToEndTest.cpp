@@ -68,6 +68,27 @@ TEST_F(DictationEndToEnd, HoldingTheHotkeyWhileSpeakingPutsTheCleanedTextInTheFi
     ASSERT_TRUE(waitUntil(5, [&] { return fileText(*history).find(text) != std::string::npos; })) << fileText(*history);
 }
 
+TEST_F(DictationEndToEnd, SpeechThatStartsWithTheKeyDownKeepsItsFirstWord) {
+    // A user who talks the moment the key goes down: the speech keeps a
+    // tenth of a second of its lead-in and plays right after the press, so
+    // its first word is under way well within the first 0.2 s.
+    const fs::path prompt = dir / "prompt.wav";
+    const std::string trim = "ffmpeg -v quiet -y -i '" + speech.string() +
+                             "' -af silenceremove=start_periods=1:start_threshold=-50dB:start_silence=0.1 '" +
+                             prompt.string() + "'";
+    ASSERT_EQ(std::system(trim.c_str()), 0);
+    keyboard.key(XK_Control_R, true);
+    speak(prompt);
+    sleepFor(0.3);
+    keyboard.key(XK_Control_R, false);
+
+    ASSERT_TRUE(waitUntil(20, [&] { return !fileText(field).empty(); })) << fileText(log);
+    sleepFor(0.5);
+    const std::vector<std::string> heard = testspeech::words(testspeech::plainWords(fileText(field)));
+    ASSERT_FALSE(heard.empty());
+    EXPECT_EQ(heard.front(), "please") << fileText(field);
+}
+
 TEST_F(DictationEndToEnd, HissAboveTheSpeechBandOfAFortyEightKilohertzMicrophoneStaysOutOfTheText) {
     // Band noise between 9 and 20 kHz at 5 % of full scale, played at the
     // microphone's 48 kHz: a conversion to 16 kHz that lets it fold below

@@ -130,6 +130,7 @@ public:
 // Records every delegate call as a short word, in arrival order.
 class RecordingDelegate : public HotkeyManagerDelegate {
 public:
+    void hotkeyDidBeginTentativePress() override { calls.push_back("tentative"); }
     void hotkeyDidPress() override { calls.push_back("press"); }
     void hotkeyDidRelease() override { calls.push_back("release"); }
     void hotkeyDidForceRelease(const std::string& reason) override { calls.push_back("force:" + reason); }

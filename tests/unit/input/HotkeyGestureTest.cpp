@@ -16,7 +16,8 @@ constexpr unsigned long kLetterC = 0x63;
 struct Rig : HotkeyRig {
     Rig() { make(); }
     // P press, R release, W<s> wait, p/r secondary raw press/release, S sleep, L lock, T tap (press, release);
-    // through the key listener: D Right Ctrl down, U Right Ctrl up, C the C key pressed and let go.
+    // through the key listener: D Right Ctrl down, U Right Ctrl up, C the C key pressed and let go, E the
+    // same for Esc.
     void run(const std::string& script) {
         std::size_t i = 0;
         while (i < script.size()) {
@@ -52,6 +53,12 @@ struct Rig : HotkeyRig {
                     manager->handleKeyEvent({kLetterC, true, false, KeyCodes::controlMask, true});
                     manager->handleKeyEvent({kLetterC, false, false, KeyCodes::controlMask, true});
                     break;
+                case 'E': {
+                    const unsigned long escape = *KeyCodes::keysymForKeyCode(KeyCodes::escape);
+                    manager->handleKeyEvent({escape, true, false, KeyCodes::controlMask, true});
+                    manager->handleKeyEvent({escape, false, false, KeyCodes::controlMask, true});
+                    break;
+                }
                 default: FAIL() << "bad script op " << op;
             }
             loop->drain();
@@ -86,6 +93,8 @@ TEST_P(GestureTable, ProducesTheDelegateCallsInOrder) {
 }
 
 const std::vector<std::string> kDoubleTap = {"press", "release", "press", "release", "handsFreeStart"};
+// The same through the key listener, where each key-down first begins a tentative take.
+const std::vector<std::string> tentativeTap = {"press", "release", "tentative", "press", "release", "handsFreeStart"};
 std::vector<std::string> plus(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -134,28 +143,41 @@ INSTANTIATE_TEST_SUITE_P(
                    {"press", "press:raw", "release", "release:raw", "force:max-hold-timeout"},
                    false,
                    false},
-        GestureRow{
-            "Right Ctrl+C with the C 0.19 s after Right Ctrl starts nothing", "D W0.19 C W0.05 U W1", {}, false, false},
-        GestureRow{"a lone Right Ctrl hold", "D W0.5 U", {"press", "release"}, false, false},
-        GestureRow{"a lone Right Ctrl double tap", "D W0.05 U W0.1 D W0.05 U", kDoubleTap, false, true},
-        GestureRow{"Right Ctrl+C starts nothing", "D W0.05 C W0.05 U W1", {}, false, false},
+        GestureRow{"Right Ctrl+C with the C 0.19 s after Right Ctrl takes its tentative take back",
+                   "D W0.19 C W0.05 U W1",
+                   {"tentative", "discard"},
+                   false,
+                   false},
+        GestureRow{"a lone Right Ctrl begins its take at key-down and confirms it after the delay",
+                   "D W0.19",
+                   {"tentative"},
+                   false,
+                   false},
+        GestureRow{"a lone Right Ctrl hold", "D W0.5 U", {"tentative", "press", "release"}, false, false},
+        GestureRow{"a lone Right Ctrl double tap", "D W0.05 U W0.1 D W0.05 U", plus({"tentative"}, tentativeTap),
+                   false, true},
+        GestureRow{"Right Ctrl+C starts nothing", "D W0.05 C W0.05 U W1", {"tentative", "discard"}, false, false},
+        GestureRow{"Esc before the delay is a shortcut too", "D W0.05 E W0.05 U W1", {"tentative", "discard"}, false,
+                   false},
         GestureRow{"Right Ctrl+C then Right Ctrl+V within 0.4 s is no double tap",
                    "D W0.05 C W0.05 U W0.1 D W0.05 C W0.05 U W1",
-                   {},
+                   {"tentative", "discard", "tentative", "discard"},
                    false,
                    false},
         GestureRow{"a key pressed into a started take discards it silently",
                    "D W0.5 C W0.1 U W1",
-                   {"press", "discard"},
+                   {"tentative", "press", "discard"},
                    false,
                    false},
         GestureRow{"a chord clears a pending tap",
                    "D W0.05 U W0.05 D W0.05 C U W0.05 D W0.05 U",
-                   {"press", "release", "press", "release"},
+                   {"tentative", "press", "release", "tentative", "discard", "tentative", "press", "release"},
                    false,
                    false},
         GestureRow{"a chord in hands-free neither stops nor discards the session", "T W0.05 T D W0.5 C U W0.1",
-                   plus(kDoubleTap, {"press"}), false, true}));
+                   plus(kDoubleTap, {"press"}), false, true},
+        GestureRow{"a quick chord in hands-free takes nothing back", "T W0.05 T D W0.05 C U W0.1", kDoubleTap, false,
+                   true}));
 
 TEST(HotkeyGestures, StopListeningEndsHandsFreeSilentlyAndLeavesNoTimer) {
     Rig rig;
@@ -170,6 +192,15 @@ TEST(HotkeyGestures, StopListeningEndsHandsFreeSilentlyAndLeavesNoTimer) {
     EXPECT_EQ(rig.loop->pendingTimers(), 0u);
 }
 
+TEST(HotkeyGestures, StopListeningTakesAnUnconfirmedTakeBack) {
+    Rig rig;
+    rig.manager->startListening();
+    rig.run("D W0.1");
+    rig.manager->stopListening();
+    rig.loop->advance(1);
+    EXPECT_EQ(rig.delegate->calls, (std::vector<std::string>{"tentative", "discard"}));
+}
+
 TEST(HotkeyGestures, EscInAHeldTakeIsItsCancelNotAShortcut) {
     Rig rig;
     rig.manager->startListening();
@@ -179,7 +210,7 @@ TEST(HotkeyGestures, EscInAHeldTakeIsItsCancelNotAShortcut) {
     rig.manager->handleKeyEvent({escape, true, false, KeyCodes::controlMask, true});
     rig.keys->fire(KeyCodes::escape, HotKeyService::anyModifiers, true);
     rig.run("U");
-    EXPECT_EQ(rig.delegate->calls, (std::vector<std::string>{"press", "cancel", "release"}));
+    EXPECT_EQ(rig.delegate->calls, (std::vector<std::string>{"tentative", "press", "cancel", "release"}));
 }
 
 TEST(HotkeyGestures, DelegateGoneMeansCallsAreDropped) {
