@@ -109,6 +109,7 @@ public:
     void snapshotClipboard(std::function<void(ClipboardSnapshot)> done) override { done({}); }
     void setClipboardText(const std::string&) override {}
     std::optional<std::string> clipboardText() override { return std::nullopt; }
+    bool clipboardStillHolds(const std::string&) override { return false; }
     void restoreClipboard(const ClipboardSnapshot&) override {}
     void sendPasteShortcut() override {}
 };

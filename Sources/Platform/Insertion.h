@@ -40,6 +40,10 @@ public:
     virtual void snapshotClipboard(std::function<void(ClipboardSnapshot)> done) = 0;
     virtual void setClipboardText(const std::string& text) = 0;
     virtual std::optional<std::string> clipboardText() = 0;
+    // Whether the clipboard still holds `text` as we put it there. Asks no
+    // other application, so it never waits: once another owner has taken the
+    // clipboard, our text is not what it holds, whatever that owner answers.
+    virtual bool clipboardStillHolds(const std::string& text) = 0;
     // Offers the saved forms again, but not before the application has
     // fetched the text of the paste (a busy terminal may read its paste key
     // late), and only where our text still stands: a newer copy of the user's

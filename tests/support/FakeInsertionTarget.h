@@ -59,7 +59,14 @@ public:
     void setClipboardText(const std::string& text) override {
         clipboard = ClipboardSnapshot{{{"UTF8_STRING", std::vector<std::uint8_t>(text.begin(), text.end())}}};
     }
-    std::optional<std::string> clipboardText() override { return clipboardString(); }
+    // Reading the clipboard asks its owner, which may be another application
+    // that is slow to answer.
+    std::chrono::milliseconds clipboardOwnerDelay{0};
+    std::optional<std::string> clipboardText() override {
+        if (clipboardOwnerDelay.count() > 0) std::this_thread::sleep_for(clipboardOwnerDelay);
+        return clipboardString();
+    }
+    bool clipboardStillHolds(const std::string& text) override { return clipboardString() == text; }
     void restoreClipboard(const ClipboardSnapshot& snapshot) override {
         log.push_back("restore");
         clipboard = snapshot;

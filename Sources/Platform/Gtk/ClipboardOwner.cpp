@@ -274,6 +274,8 @@ std::optional<std::string> text() {
     return out;
 }
 
+bool holdsText(const std::string& text) { return holdsOurText(clipboardSelection) && paste().text == text; }
+
 void restore(const ClipboardSnapshot& snapshot) {
     Paste& p = paste();
     cancelPendingRestore();

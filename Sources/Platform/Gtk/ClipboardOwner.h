@@ -19,6 +19,8 @@ void setText(const std::string& text);
 // The text of setText on the PRIMARY selection as well.
 void offerOnPrimaryToo();
 std::optional<std::string> text();
+// Whether we still own the CLIPBOARD with `text` on it (asks no other owner).
+bool holdsText(const std::string& text);
 void restore(const ClipboardSnapshot& snapshot);
 
 }  // namespace platform::clipboard

@@ -89,6 +89,8 @@ void DesktopInsertion::setClipboardText(const std::string& text) { clipboard::se
 
 std::optional<std::string> DesktopInsertion::clipboardText() { return clipboard::text(); }
 
+bool DesktopInsertion::clipboardStillHolds(const std::string& text) { return clipboard::holdsText(text); }
+
 void DesktopInsertion::restoreClipboard(const ClipboardSnapshot& snapshot) { clipboard::restore(snapshot); }
 
 std::shared_ptr<InsertionTarget> desktopInsertionTarget() { return DesktopInsertion::shared(); }

@@ -41,6 +41,7 @@ public:
     void snapshotClipboard(std::function<void(ClipboardSnapshot)> done) override;
     void setClipboardText(const std::string& text) override;
     std::optional<std::string> clipboardText() override;
+    bool clipboardStillHolds(const std::string& text) override;
     void restoreClipboard(const ClipboardSnapshot& snapshot) override;
     void sendPasteShortcut() override;
 
