@@ -1,9 +1,9 @@
 #include "Platform/AtSpi/FocusedElement.h"
 
+#include "Platform/Queues.h"
+
 #include <atspi/atspi.h>
 #include <unistd.h>
-
-#include <mutex>
 
 namespace platform {
 
@@ -11,25 +11,6 @@ namespace {
 
 // Every AT-SPI call waits at most this long for the application to answer.
 constexpr int kAtspiTimeoutMs = 250;
-
-// libatspi is not safe to use from two threads at once, and it dispatches its
-// bus connections (events, its caches) from the main context it is given. It
-// gets a context of its own, run only here under this lock, so the readings
-// can happen off the main thread without the main loop touching libatspi
-// meanwhile.
-std::recursive_mutex& atspiLock() {
-    static std::recursive_mutex* lock = new std::recursive_mutex();
-    return *lock;
-}
-GMainContext* atspiContext() {
-    static GMainContext* context = g_main_context_new();
-    return context;
-}
-// Delivers what the bus brought since the last reading (focus events).
-void dispatchPending() {
-    while (g_main_context_iteration(atspiContext(), FALSE)) {
-    }
-}
 
 std::optional<std::string> takeString(gchar* s) {
     if (!s) return std::nullopt;
@@ -85,11 +66,8 @@ AtspiAccessible* findFocused(AtspiAccessible* node, int depth, int& budget) {
 
 bool AtSpiFocus::available() {
     static const bool ready = [] {
-        std::lock_guard<std::recursive_mutex> guard(atspiLock());
-        atspi_set_main_context(atspiContext());
         int status = atspi_init();
         if (status != 0 && status != 1) return false;
-        atspi_set_main_context(atspiContext());
         atspi_set_timeout(kAtspiTimeoutMs, kAtspiTimeoutMs * 4);
         return true;
     }();
@@ -97,7 +75,6 @@ bool AtSpiFocus::available() {
 }
 
 AtSpiFocus::~AtSpiFocus() {
-    std::lock_guard<std::recursive_mutex> guard(atspiLock());
     if (listener_) {
         auto* listener = static_cast<AtspiEventListener*>(listener_.load());
         atspi_event_listener_deregister(listener, "object:state-changed:focused", nullptr);
@@ -107,7 +84,7 @@ AtSpiFocus::~AtSpiFocus() {
 }
 
 void AtSpiFocus::startTracking() {
-    std::lock_guard<std::recursive_mutex> guard(atspiLock());
+    // On the main thread: the listener's events arrive on the main loop.
     if (listener_ || !available()) return;
     AtspiEventListener* listener = atspi_event_listener_new(onFocusEvent, this, nullptr);
     if (atspi_event_listener_register(listener, "object:state-changed:focused", nullptr)) listener_ = listener;
@@ -127,12 +104,18 @@ void AtSpiFocus::focusChanged(AtspiAccessible* element, bool focused) {
 
 AtspiAccessible* AtSpiFocus::focusedElement() {
     if (!available()) return nullptr;
-    std::lock_guard<std::recursive_mutex> guard(atspiLock());
-    startTracking();
-    // Only the accessibility bus's own queued messages run from here, never
-    // other main-loop work. A tracked element that lost the focus no longer
-    // says FOCUSED, and the search below finds the new one.
-    dispatchPending();
+    if (MainQueue::isMainThread()) {
+        startTracking();
+    } else if (!listener_) {
+        std::weak_ptr<AtSpiFocus> self = weak_from_this();
+        MainQueue::async([self] {
+            if (auto strong = self.lock()) strong->startTracking();
+        });
+    }
+    // Focus events still queued on the main loop are not run from here: that
+    // would run any other queued work inside this reading. A tracked element
+    // that lost the focus meanwhile no longer says FOCUSED, and the search
+    // below finds the new one.
     AtspiAccessible* tracked = nullptr;
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -168,7 +151,6 @@ AtspiAccessible* AtSpiFocus::focusedElement() {
 }
 
 std::optional<std::string> AtSpiFocus::value() {
-    std::lock_guard<std::recursive_mutex> guard(atspiLock());
     AtspiAccessible* element = focusedElement();
     if (!element) return std::nullopt;
     std::optional<std::string> value;
@@ -187,7 +169,6 @@ std::optional<std::string> AtSpiFocus::value() {
 }
 
 std::optional<std::string> AtSpiFocus::selectedText() {
-    std::lock_guard<std::recursive_mutex> guard(atspiLock());
     AtspiAccessible* element = focusedElement();
     if (!element) return std::nullopt;
     std::optional<std::string> selected;
@@ -213,7 +194,6 @@ std::optional<std::string> AtSpiFocus::selectedText() {
 }
 
 bool AtSpiFocus::insertAtCaret(const std::string& insertion) {
-    std::lock_guard<std::recursive_mutex> guard(atspiLock());
     AtspiAccessible* element = focusedElement();
     if (!element) return false;
     bool inserted = false;
@@ -237,7 +217,6 @@ bool AtSpiFocus::insertAtCaret(const std::string& insertion) {
 }
 
 bool AtSpiFocus::passwordFieldFocused() {
-    std::lock_guard<std::recursive_mutex> guard(atspiLock());
     AtspiAccessible* element = focusedElement();
     if (!element) return false;
     GError* error = nullptr;

@@ -2,9 +2,9 @@
 // The focused field as AT-SPI2 shows it: focus followed through the
 // object:state-changed:focused event (searched for under the active windows
 // until one is seen), its text, its selection, insertion at its caret and
-// whether it is a password field. Every call is bounded by a time-out and may
-// come from any thread: libatspi runs on a main context of its own, used by
-// one caller at a time, never by the main loop.
+// whether it is a password field. Every call is bounded by a time-out and is
+// made on the main thread: GTK's accessibility bridge in this process drives
+// libatspi from the main loop (DesktopInsertion hops there for its callers).
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -25,7 +25,8 @@ public:
     AtSpiFocus(const AtSpiFocus&) = delete;
     AtSpiFocus& operator=(const AtSpiFocus&) = delete;
 
-    // Follows focus changes from now on (also done on the first reading).
+    // Follows focus changes from now on (also done on the first reading);
+    // main thread.
     void startTracking();
     // The focused accessible element of another process (a new reference),
     // or none.

@@ -15,19 +15,43 @@ namespace platform {
 namespace {
 // How long the keystrokes wait for the main thread to put the text on PRIMARY.
 constexpr double kPrimaryOfferBound = 1.0;
+// A reading waits at most this long for the main thread (each AT-SPI call in
+// it is bounded by its own time-out as well).
+constexpr double kAccessibilityBound = 2.0;
+
+// Runs `work` on the main thread and waits for its result, at most `bound`
+// seconds; `otherwise` when the main thread did not get to it in time.
+template <typename Result>
+Result onMainThreadAndWait(std::function<Result()> work, double bound, Result otherwise) {
+    if (MainQueue::isMainThread()) return work();
+    struct Answer {
+        Semaphore done;
+        Result result;
+    };
+    auto answer = std::make_shared<Answer>();
+    MainQueue::async([work = std::move(work), answer] {
+        answer->result = work();
+        answer->done.signal();
+    });
+    return answer->done.wait(bound) ? answer->result : otherwise;
+}
 
 // GTK's selections live on the main thread; the keystrokes wait for it there.
-void onMainThreadAndWait(std::function<void()> work) {
-    if (MainQueue::isMainThread()) {
-        work();
-        return;
-    }
-    auto done = std::make_shared<Semaphore>();
-    MainQueue::async([work = std::move(work), done] {
-        work();
-        done->signal();
-    });
-    done->wait(kPrimaryOfferBound);
+void offerOnPrimaryFromMain() {
+    onMainThreadAndWait<bool>(
+        [] {
+            clipboard::offerOnPrimaryToo();
+            return true;
+        },
+        kPrimaryOfferBound, false);
+}
+
+// libatspi is shared with GTK's own accessibility bridge in this process,
+// which drives it from the main loop (and sets its connections up again there
+// when assistive technologies are switched on): it is only ever called there.
+template <typename Result>
+Result onAccessibilityThread(std::function<Result()> work, Result otherwise) {
+    return onMainThreadAndWait<Result>(std::move(work), kAccessibilityBound, std::move(otherwise));
 }
 }  // namespace
 
@@ -54,14 +78,22 @@ DesktopInsertion::DesktopInsertion()
 DesktopInsertion::~DesktopInsertion() = default;
 
 bool DesktopInsertion::isSecureInputActive() {
-    return focus_->passwordFieldFocused() || keyboard_->grabbedByAnotherClient();
+    const bool password = onAccessibilityThread<bool>([focus = focus_] { return focus->passwordFieldFocused(); }, false);
+    return password || keyboard_->grabbedByAnotherClient();
 }
 
-std::optional<std::string> DesktopInsertion::focusedValue() { return focus_->value(); }
+std::optional<std::string> DesktopInsertion::focusedValue() {
+    return onAccessibilityThread<std::optional<std::string>>([focus = focus_] { return focus->value(); }, std::nullopt);
+}
 
-std::optional<std::string> DesktopInsertion::focusedSelectedText() { return focus_->selectedText(); }
+std::optional<std::string> DesktopInsertion::focusedSelectedText() {
+    return onAccessibilityThread<std::optional<std::string>>([focus = focus_] { return focus->selectedText(); },
+                                                             std::nullopt);
+}
 
-bool DesktopInsertion::insertAtFocus(const std::string& text) { return focus_->insertAtCaret(text); }
+bool DesktopInsertion::insertAtFocus(const std::string& text) {
+    return onAccessibilityThread<bool>([focus = focus_, text] { return focus->insertAtCaret(text); }, false);
+}
 
 void DesktopInsertion::typeText(const std::string& text) { keyboard_->type(text); }
 
@@ -75,7 +107,7 @@ void DesktopInsertion::sendPasteShortcut() {
         case PasteKey::controlV: keyboard_->pressChord({XK_Control_L, XK_v}); break;
         case PasteKey::controlShiftV: keyboard_->pressChord({XK_Control_L, XK_Shift_L, XK_v}); break;
         case PasteKey::shiftInsertPrimary:
-            onMainThreadAndWait(clipboard::offerOnPrimaryToo);
+            offerOnPrimaryFromMain();
             keyboard_->pressChord({XK_Shift_L, XK_Insert});
             break;
     }
