@@ -172,8 +172,12 @@ void TextInjector::finishTyping(const std::shared_ptr<Job>& job, PasteVerdict ve
     // The keystrokes went nowhere: keep the dictation on the clipboard so it
     // isn't lost, and say whether it is really there.
     target_->setClipboardText(job->text);
+    leaveOnClipboard(job, "typing");
+}
+
+void TextInjector::leaveOnClipboard(const std::shared_ptr<Job>& job, const char* road) {
     const bool onClipboard = target_->clipboardStillHolds(job->text);
-    logLine(std::string("Could not confirm typing landed; leaving dictated text on clipboard for manual ") +
+    logLine(std::string("Could not confirm ") + road + " landed; leaving dictated text on clipboard for manual " +
             LinuxNames::pasteShortcut + " (stillOnClipboard=" + (onClipboard ? "true" : "false") + ").");
     finish(job, InjectionOutcome::unconfirmed(onClipboard));
 }
@@ -199,10 +203,7 @@ void TextInjector::finishPaste(const std::shared_ptr<Job>& job, PasteVerdict ver
                             self.finish(job, InjectionOutcome::confirmed());
                             return;
                         }
-                        const bool onClipboard = self.target_->clipboardStillHolds(job->text);
-                        logLine(std::string("Could not confirm paste landed; leaving dictated text on clipboard for manual ") +
-                                LinuxNames::pasteShortcut + " (stillOnClipboard=" + (onClipboard ? "true" : "false") + ").");
-                        self.finish(job, InjectionOutcome::unconfirmed(onClipboard));
+                        self.leaveOnClipboard(job, "paste");
                     });
 }
 

@@ -76,6 +76,9 @@ private:
     void classifyOrPoll(const std::shared_ptr<Job>& job, int attemptsLeft, Judged done);
     void finishPaste(const std::shared_ptr<Job>& job, PasteVerdict verdict);
     void finishTyping(const std::shared_ptr<Job>& job, PasteVerdict verdict);
+    // Nothing landed: the outcome says whether the dictation is still on the
+    // clipboard, for the user to paste by hand.
+    void leaveOnClipboard(const std::shared_ptr<Job>& job, const char* road);
     void finish(const std::shared_ptr<Job>& job, InjectionOutcome outcome);
     // Runs `work` on the desktop thread, then `then` with its result on the
     // main thread (not when the injector is gone by then).
