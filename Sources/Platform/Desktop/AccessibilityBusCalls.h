@@ -9,6 +9,14 @@
 
 namespace platform::readiness::dbuscalls {
 
+// What went wrong, in GLib's words when it gave any, else `otherwise`; the
+// error is freed.
+inline std::string takeError(GError*& error, const char* otherwise) {
+    std::string message = error ? error->message : otherwise;
+    g_clear_error(&error);
+    return message;
+}
+
 // A client connection to the message bus at `address`.
 inline GDBusConnection* connect(const char* address, GError** error) {
     return g_dbus_connection_new_for_address_sync(

@@ -333,8 +333,7 @@ private:
     }
 
     AccessibilityBus failed(AccessibilityBus& bus, GError* error, const char* otherwise) {
-        bus.error = error ? error->message : otherwise;
-        g_clear_error(&error);
+        bus.error = dbuscalls::takeError(error, otherwise);
         unwatch();
         return bus;
     }

@@ -143,14 +143,12 @@ AccessibilityBus probeAccessibilityBus(int timeoutMilliseconds) {
     GError* error = nullptr;
     GDBusConnection* session = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     if (!session) {
-        bus.error = error ? error->message : "no session bus";
-        if (error) g_error_free(error);
+        bus.error = dbuscalls::takeError(error, "no session bus");
         return bus;
     }
     const auto address = dbuscalls::accessibilityBusAddress(session, timeoutMilliseconds, &error);
     if (!address) {
-        bus.error = error ? error->message : "org.a11y.Bus did not answer";
-        if (error) g_error_free(error);
+        bus.error = dbuscalls::takeError(error, "org.a11y.Bus did not answer");
         g_object_unref(session);
         return bus;
     }
@@ -164,8 +162,7 @@ AccessibilityBus probeAccessibilityBus(int timeoutMilliseconds) {
     }
     GDBusConnection* a11y = dbuscalls::connect(busAddress.c_str(), &error);
     if (!a11y) {
-        bus.error = error ? error->message : "could not connect to the accessibility bus";
-        if (error) g_error_free(error);
+        bus.error = dbuscalls::takeError(error, "could not connect to the accessibility bus");
         return bus;
     }
     g_dbus_connection_close_sync(a11y, nullptr, nullptr);
