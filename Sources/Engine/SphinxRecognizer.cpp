@@ -425,6 +425,11 @@ DecoderPool::Lease DecoderPool::acquire(const SphinxModel& model, std::string* e
     return Lease(this, std::move(decoder));
 }
 
+int DecoderPool::idleCount(const std::string& key) const {
+    return static_cast<int>(
+        std::count_if(idle_.begin(), idle_.end(), [&](const auto& d) { return keyOf(d->model()) == key; }));
+}
+
 void DecoderPool::keepWarm(const SphinxModel& model, int count) {
     std::lock_guard<std::mutex> guard(mutex_);
     int& keep = warm_.try_emplace(keyOf(model), 1).first->second;
@@ -455,8 +460,7 @@ void DecoderPool::giveBack(std::unique_ptr<SphinxDecoder> decoder) {
         const std::string key = keyOf(decoder->model());
         const auto wanted = warm_.find(key);
         const int keep = wanted == warm_.end() ? 1 : wanted->second;
-        const auto idle = std::count_if(idle_.begin(), idle_.end(), [&](const auto& d) { return keyOf(d->model()) == key; });
-        if (idle < keep) idle_.push_back(std::move(decoder));
+        if (idleCount(key) < keep) idle_.push_back(std::move(decoder));
     }
     // One more than the warm ones was loaded because every warm one was busy
     // (a retry while the first decode still runs): its models are freed now
@@ -471,8 +475,7 @@ void DecoderPool::prewarm(const SphinxModel& model, int count) {
         int have = 0;
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            for (auto& d : idle_)
-                if (keyOf(d->model()) == keyOf(model)) ++have;
+            have = idleCount(keyOf(model));
         }
         for (int i = have; i < count; ++i) {
             auto decoder = SphinxDecoder::create(model, nullptr);

@@ -114,6 +114,8 @@ public:
 private:
     void giveBack(std::unique_ptr<SphinxDecoder> decoder);
     static std::string keyOf(const SphinxModel& model);
+    // Idle decoders of the model with this key (the caller holds mutex_).
+    int idleCount(const std::string& key) const;
     std::mutex mutex_;
     std::vector<std::unique_ptr<SphinxDecoder>> idle_;
     std::map<std::string, int> warm_;
