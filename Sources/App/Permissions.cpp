@@ -281,10 +281,18 @@ OndiraPermission::Diagnosis OndiraPermission::diagnose() const {
     return d;
 }
 
+namespace {
+// Every grant by id, asked now (the probe queue).
+std::map<std::string, bool> askAllGrants() {
+    std::map<std::string, bool> grants;
+    for (OndiraPermission p : OndiraPermission::allCases()) grants[p.id()] = p.isGranted();
+    return grants;
+}
+}  // namespace
+
 void OndiraPermission::probeAllAsync(std::function<void(std::map<std::string, bool>)> completion) {
     probeQueue().async([completion = std::move(completion)] {
-        std::map<std::string, bool> grants;
-        for (OndiraPermission p : allCases()) grants[p.id()] = p.isGranted();
+        const std::map<std::string, bool> grants = askAllGrants();
         platform::MainQueue::async([completion, grants] { completion(grants); });
     });
 }
@@ -300,8 +308,7 @@ void OndiraPermission::probeChangesAsync(const std::shared_ptr<RepeatedProbe>& p
     }
     probeQueue().async([probe] {
         for (;;) {
-            std::map<std::string, bool> grants;
-            for (OndiraPermission p : allCases()) grants[p.id()] = p.isGranted();
+            const std::map<std::string, bool> grants = askAllGrants();
             if (grants != probe->last) {
                 probe->last = grants;
                 platform::MainQueue::async([probe, grants] { probe->changed(grants); });
