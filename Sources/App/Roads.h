@@ -6,6 +6,4 @@ int runPolishSmokeTest();                          // PolishSmokeTest.cpp
 int runHudDemo(int argc, char** argv);             // HudDemo.cpp
 int runMicCheck();                                 // MicCheck.cpp
 int runMenuBarApplication(int argc, char** argv);  // AppMain.cpp
-// For roads whose service this build does not have yet: one clear line, exit 2.
-int unavailable(const char* what);
 }  // namespace Roads

@@ -52,8 +52,9 @@ std::optional<std::string> bundledPage() {
 std::optional<std::string> checkoutPage(fs::path* path) {
     auto root = SelfTestSupport::repoRoot();
     if (!root) return std::nullopt;
-    if (path) *path = *root / pageFileName;
-    return readPage(*root / pageFileName);
+    const fs::path page = *root / "Resources" / pageFileName;
+    if (path) *path = page;
+    return readPage(page);
 }
 
 std::set<std::string> postedMessages(std::string_view page) {

@@ -1,6 +1,6 @@
 #pragma once
 // The hub page and the hub's message dispatcher as the self-test reads them:
-// the page shipped in the bundle, the copy at the root of the checkout, the
+// the page shipped in the bundle, the page in the checkout's Resources, the
 // message names the page posts through act(), and the names the dispatcher
 // handles.
 #include <filesystem>
@@ -19,7 +19,7 @@ inline constexpr const char* pageFileName = "ondira_hub.html";
 
 // The page in the bundle's resources, when it is there and is UTF-8.
 std::optional<std::string> bundledPage();
-// The copy at the root of the source checkout (`path` tells where it was looked for).
+// The page in the checkout's Resources (`path` tells where it was looked for).
 std::optional<std::string> checkoutPage(std::filesystem::path* path = nullptr);
 
 // Every name the page posts: act('name') and act('name:…') give "name".
