@@ -459,7 +459,9 @@ std::vector<SelfTestCase> cases() {
                    "exists; it is the other half of the two-part gate",
                    [] {
                        const SelfTestOutcome failure =
-                           SelfTestOutcome::fail("expected requiresOnDeviceRecognition = true in FileTranscriber");
+                           SelfTestOutcome::fail(
+                               "expected FileTranscriber to decode only with the local pocketsphinx model files, and to "
+                               "refuse a language that has none");
                        const std::string locale = currentLocaleIdentifier();
                        auto model = SphinxWindowRecognizer::modelFor(locale);
                        if (!model) {

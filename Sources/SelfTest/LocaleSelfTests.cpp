@@ -89,7 +89,7 @@ std::vector<SelfTestCase> cases() {
                        auto rows = SpeechEngine::availableLanguages("en_US");
                        if (rows.empty())
                            return SelfTestOutcome::skip(
-                               "SFSpeechRecognizer.supportedLocales() is empty in this environment");
+                               "no pocketsphinx language model is installed in this environment");
                        std::set<std::string> seen;
                        bool english = false;
                        for (const auto& row : rows)

@@ -120,7 +120,7 @@ std::vector<SelfTestCase> cases() {
                            if (!SystemSound::named(name))
                                return SelfTestOutcome::fail("system sound '" + name + "' for cue " +
                                                             SoundCueInfo::rawValue(cue) +
-                                                            " did not resolve to a real NSSound");
+                                                            " did not resolve to a sound file of the desktop's sound theme");
                        }
                        return SelfTestOutcome::pass();
                    }});

@@ -621,7 +621,7 @@ SelfTestCase manifestHonestyCase() {
                     declared + " (from C library " + platform::system::requiredCLibraryVersion().value_or("?") + ")";
                 if (normalizedVersionTriple(*manifest->minMacOSVersion) != floor) {
                     return SelfTestOutcome::fail("published minOS " + *manifest->minMacOSVersion +
-                                                 " != bundle LSMinimumSystemVersion " + source +
+                                                 " != this build's minimum system version " + source +
                                                  " -- one of the two is lying to buyers about which system versions "
                                                  "can run this build");
                 }
