@@ -248,11 +248,11 @@ std::string TranscriptionError::errorDescription() const {
         case Kind::transcriptionFailed: return "Transcription failed. Please try again.";
         case Kind::onDeviceUnavailable:
             return "On-device dictation isn't available for " + languageName(value) +
-                   ". Ondira never sends audio to the internet, so it stopped instead. Add the language under " +
-                   LinuxNames::dictationLanguagesPlace + ".";
+                   ". Ondira never sends audio to the internet, so it stopped instead. " +
+                   LinuxNames::addDictationLanguageSentence;
         case Kind::speechModelNotInstalled:
-            return "The offline speech model for " + languageName(value) + " isn't installed yet. Add it under " +
-                   LinuxNames::dictationLanguagesPlace + ", then try again.";
+            return "The offline speech model for " + languageName(value) + " isn't installed yet. " +
+                   LinuxNames::addDictationLanguageSentence;
         case Kind::speechModelInstallFailed:
             return "Couldn't install the offline speech model for " + languageName(value) + ": " + underlying;
         case Kind::unsupportedLocale:

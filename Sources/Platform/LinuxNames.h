@@ -93,8 +93,6 @@ inline constexpr const char* microphoneAccessRemedy =
 // Where speech recognition is "allowed": the speech model files must be installed.
 inline constexpr const char* speechRecognitionAccessRemedy =
     "Install the speech model package (pocketsphinx-en-us) and make its files readable.";
-// Where languages for dictation are added.
-inline constexpr const char* dictationLanguagesPlace = "the installed pocketsphinx language models";
 // How the machine is named in messages.
 inline constexpr const char* thisComputer = "this computer";
 // What fetches missing speech models (nothing does on this system).

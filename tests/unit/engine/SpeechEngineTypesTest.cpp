@@ -37,6 +37,16 @@ TEST(TranscriptionError, DetailsUseTheRawIdentifierAndMessagesTheLanguageName) {
     EXPECT_EQ(TranscriptionError::emptyTranscript().errorDescription(), "No speech was detected in that recording.");
 }
 
+// A missing language model has one remedy, whichever road found it missing.
+TEST(TranscriptionError, AMissingLanguageModelNamesThePackageToInstall) {
+    EXPECT_EQ(TranscriptionError::onDeviceUnavailable("qq_QQ").errorDescription(),
+              "On-device dictation isn't available for this language. Ondira never sends audio to the internet, so it "
+              "stopped instead. Install the pocketsphinx model package for the language.");
+    EXPECT_EQ(TranscriptionError::speechModelNotInstalled("qq_QQ").errorDescription(),
+              "The offline speech model for this language isn't installed yet. Install the pocketsphinx model package "
+              "for the language.");
+}
+
 TEST(TranscriptionResult, RealTimeFactorIsAudioOverProcessing) {
     TranscriptionResult r;
     r.audioSeconds = 8;
