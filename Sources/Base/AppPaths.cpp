@@ -52,18 +52,12 @@ std::optional<fs::path> mirvaneHelperURL() {
     return helper;
 }
 
-std::optional<fs::path> resolveVocabPacksDirectory(const std::optional<fs::path>& bundleResources, const fs::path& support) {
-    if (bundleResources) {
-        fs::path inBundle = *bundleResources / "vocab_packs";
-        if (platform::isDirectory(inBundle)) return inBundle;
-    }
-    fs::path inSupport = support / "vocab_packs";
-    if (platform::isDirectory(inSupport)) return inSupport;
-    return std::nullopt;
-}
-
 std::optional<fs::path> vocabPacksDirectory() {
-    return resolveVocabPacksDirectory(platform::Bundle::resourceURL(), applicationSupport());
+    const auto resources = platform::Bundle::resourceURL();
+    if (!resources) return std::nullopt;
+    fs::path inBundle = *resources / "vocab_packs";
+    if (platform::isDirectory(inBundle)) return inBundle;
+    return std::nullopt;
 }
 
 fs::path settingsDirectory() { return xdgOr("XDG_CONFIG_HOME", homeDirectory() / ".config") / "Ondira"; }

@@ -30,11 +30,9 @@ std::filesystem::path dictationLogFile();
 std::filesystem::path applicationSupportFile(const std::string& name);
 // The rewrite helper inside the bundle, when it is there.
 std::optional<std::filesystem::path> mirvaneHelperURL();
-// The bundle's vocab_packs first, then Application Support's; else none.
+// The running bundle's vocab_packs directory; none when the bundle lacks it.
+// Packs the program offers ship with it, so nothing elsewhere stands in.
 std::optional<std::filesystem::path> vocabPacksDirectory();
-// The same rule over explicit places, so it can be checked on a temporary tree.
-std::optional<std::filesystem::path> resolveVocabPacksDirectory(const std::optional<std::filesystem::path>& bundleResources,
-                                                                const std::filesystem::path& applicationSupport);
 
 // Where the settings domains live.
 std::filesystem::path settingsDirectory();

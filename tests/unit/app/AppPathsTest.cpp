@@ -50,21 +50,25 @@ TEST(AppPaths, WithoutIsolationUsesStandardStoreAndXdgDirectories) {
     EXPECT_EQ(AppPaths::settingsDirectory(), config.path / "Ondira");
 }
 
-TEST(AppPaths, VocabPacksPreferTheBundleAndIgnorePlainFiles) {
+// Only the running bundle's directory counts: a vocab_packs folder in the
+// data directory never stands in for it, and neither does a plain file.
+TEST(AppPaths, VocabPacksComeOnlyFromTheBundle) {
     TempDir t;
-    fs::path res = t / "Resources", support = t / "support";
+    ScopedEnv isolated(AppPaths::selfTestStateDirVariable, (t / "state").string());
+    const fs::path res = t / "bundle" / "Resources";
     fs::create_directories(res);
-    fs::create_directories(support / "vocab_packs");
-    EXPECT_EQ(AppPaths::resolveVocabPacksDirectory(res, support), support / "vocab_packs");
+    fs::create_directories(AppPaths::applicationSupport() / "vocab_packs");
+    struct Restore {
+        ~Restore() { platform::Bundle::overrideBundleDirectory(std::nullopt); }
+    } restore;
+    platform::Bundle::overrideBundleDirectory(t / "bundle");
+    ASSERT_EQ(platform::Bundle::resourceURL(), res);
+    EXPECT_EQ(AppPaths::vocabPacksDirectory(), std::nullopt);
     { std::ofstream(res / "vocab_packs") << "file"; }
-    EXPECT_EQ(AppPaths::resolveVocabPacksDirectory(res, support), support / "vocab_packs");
+    EXPECT_EQ(AppPaths::vocabPacksDirectory(), std::nullopt);
     fs::remove(res / "vocab_packs");
     fs::create_directories(res / "vocab_packs");
-    EXPECT_EQ(AppPaths::resolveVocabPacksDirectory(res, support), res / "vocab_packs");
-    fs::remove_all(support / "vocab_packs");
-    fs::remove_all(res / "vocab_packs");
-    EXPECT_EQ(AppPaths::resolveVocabPacksDirectory(res, support), std::nullopt);
-    EXPECT_EQ(AppPaths::resolveVocabPacksDirectory(std::nullopt, support), std::nullopt);
+    EXPECT_EQ(AppPaths::vocabPacksDirectory(), res / "vocab_packs");
 }
 
 TEST(AppPaths, HelperAndResourcesResolveInsideTheBuildBundle) {
