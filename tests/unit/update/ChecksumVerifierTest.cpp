@@ -83,6 +83,11 @@ TEST(ChecksumVerifier, DownloadPolicyAndCommandWords) {
     EXPECT_EQ(UpdateChecker::verifyDownloadedArtifact(file, manifest), DownloadIntegrityOutcome::noDigestPublished());
     manifest.sha256 = upper;
     EXPECT_EQ(UpdateChecker::verifyDownloadedArtifact(file, manifest), DownloadIntegrityOutcome::verified());
+    // A hand-edited manifest: white space around the digest is not part of it.
+    manifest.sha256 = " \t" + digest + "\n";
+    EXPECT_EQ(UpdateChecker::verifyDownloadedArtifact(file, manifest), DownloadIntegrityOutcome::verified());
+    manifest.sha256 = " \n";
+    EXPECT_EQ(UpdateChecker::verifyDownloadedArtifact(file, manifest), DownloadIntegrityOutcome::noDigestPublished());
     manifest.sha256 = std::string(64, '0');
     EXPECT_EQ(UpdateChecker::verifyDownloadedArtifact(file, manifest),
               DownloadIntegrityOutcome::mismatched(std::string(64, '0'), digest));
