@@ -388,10 +388,12 @@ std::string usageText() {
     text += "Voice commands (spoken during dictation, resolved before paste):\n";
     std::vector<std::string> rows;
     for (const auto& entry : VoiceCommandCatalog::entries()) {
-        std::string phrase = entry.phrase;
-        const std::size_t length = platform::text::graphemeCount(phrase);
-        if (length < 20) phrase.append(20 - length, ' ');
-        rows.push_back("      \"" + phrase + "\"  " + entry.effect);
+        // The quotes hug the phrase (blanks inside them would read as part of
+        // what to say); the padding after them keeps the effects in one column.
+        std::string quoted = "\"" + entry.phrase + "\"";
+        const std::size_t length = platform::text::graphemeCount(quoted);
+        if (length < 22) quoted.append(22 - length, ' ');
+        rows.push_back("      " + quoted + "  " + entry.effect);
     }
     text += platform::text::join(rows, "\n");
     text += "\n\nExit status: 0 success, 2 usage error, 1 other failure.";

@@ -13,7 +13,7 @@ const std::vector<Entry>& entries() {
         {"close quote", "Types a closing quotation mark (\")"},
         {"all caps", "Types the next word in ALL CAPS"},
         {"cap that", "Capitalizes the first letter of the last word"},
-        {"scratch that", "Deletes the sentence you just dictated"},
+        {"scratch that", "Deletes the sentence said before it in the same dictation"},
         {"delete last word", "Deletes only the last word"},
     };
     return list;

@@ -135,13 +135,16 @@ TEST(OndiraCLIUsage, FixedBlockThenVoiceCommandsThenExitStatus) {
     ASSERT_EQ(lines[37], "Voice commands (spoken during dictation, resolved before paste):");
     ASSERT_EQ(lines.size(), 38 + entries.size() + 2);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        std::string phrase = entries[i].phrase;
-        phrase.resize(std::max<std::size_t>(20, phrase.size()), ' ');
-        EXPECT_EQ(lines[38 + i], "      \"" + phrase + "\"  " + entries[i].effect);
+        std::string quoted = "\"" + entries[i].phrase + "\"";
+        quoted.resize(std::max<std::size_t>(22, quoted.size()), ' ');
+        EXPECT_EQ(lines[38 + i], "      " + quoted + "  " + entries[i].effect);
     }
     EXPECT_EQ(lines[38 + 12], "");
     const std::string tail = "\n\nExit status: 0 success, 2 usage error, 1 other failure.";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << "ends without a newline";
-    EXPECT_EQ(text.find("\"period              \"  Types a period (.)\n"), text.find("\"period"));
+    EXPECT_EQ(text.find("      \"period\"                Types a period (.)\n"), text.find("      \"period"));
+    // Said on its own the phrase is typed as words: the help promises only what it does.
+    EXPECT_NE(text.find("      \"scratch that\"          Deletes the sentence said before it in the same dictation\n"),
+              std::string::npos);
 }
