@@ -690,16 +690,17 @@ std::vector<std::string> PersonalModel::statusLines(const Status& s) {
 
     std::vector<std::string> lines;
     lines.push_back("Personal model — on-device speech adaptation");
+    lines.push_back("");
     lines.push_back(label("Enabled") + (s.enabled ? "yes" : "no"));
     lines.push_back(label("Corpus entries") + std::to_string(s.corpusEntries));
     lines.push_back(fileLine("model.bin", s.modelBytes));
     lines.push_back(fileLine("vocabulary.bin", s.vocabularyBytes));
-    if (!s.cachedLocale || !s.cachedEntryCount) {
+    if (!s.cachedLocale || !s.builtAtTimestamp) {
         lines.push_back(label("Compiled from") + "never — no metadata.json on disk");
     } else {
-        std::string value = std::to_string(*s.cachedEntryCount) + " entries, locale " + *s.cachedLocale;
-        if (s.builtAtTimestamp) value += ", built " + ageText(s.nowTimestamp - *s.builtAtTimestamp);
-        lines.push_back(label("Compiled from") + value);
+        lines.push_back(label("Compiled from") +
+                        (s.cachedEntryCount ? std::to_string(*s.cachedEntryCount) : std::string("?")) +
+                        " entries, locale " + *s.cachedLocale + ", " + ageText(s.nowTimestamp - *s.builtAtTimestamp));
     }
     lines.push_back(label("Locale now") + s.currentLocale);
     lines.push_back(label("ATTACHED TO RECOGNITION") + (attachable ? "YES" : "NO"));
@@ -713,43 +714,50 @@ std::vector<std::string> PersonalModel::statusLines(const Status& s) {
                             ", " + rawValue(s.lastAttach->requestKind) + ", locale " + s.lastAttach->localeIdentifier);
             break;
     }
+    lines.push_back("");
     if (!s.lastOutcome) {
         lines.push_back(label("Last build attempt") +
                         "no record — the model has not been rebuilt since this record was added");
     } else {
         char took[32];
         std::snprintf(took, sizeof took, "%.1f", s.lastOutcome->durationSeconds);
-        lines.push_back(label("Last build attempt") + (s.lastOutcome->succeeded ? "SUCCEEDED" : "FAILED") + ", took " +
-                        took + "s, " + ageText(s.nowTimestamp - s.lastOutcome->attemptedAtTimestamp));
-        lines.push_back(label("Phrases compiled") + std::to_string(s.lastOutcome->phraseCount));
-        if (!s.lastOutcome->succeeded)
-            lines.push_back(label("Failure reason") + s.lastOutcome->failureReason.value_or("unknown"));
+        lines.push_back(label("Last build attempt") + (s.lastOutcome->succeeded ? "SUCCEEDED" : "FAILED") + ", " +
+                        ageText(s.nowTimestamp - s.lastOutcome->attemptedAtTimestamp) + ", took " + took + "s");
+        if (s.lastOutcome->succeeded)
+            lines.push_back(label("Phrases compiled") + std::to_string(s.lastOutcome->phraseCount));
+        else if (s.lastOutcome->failureReason)
+            lines.push_back(label("Failure reason") + *s.lastOutcome->failureReason);
     }
+
+    // What needs the reader's attention comes last, set apart, one mark each.
+    std::vector<std::string> notes;
     if (s.leftoverTrainingAssetBytes)
-        lines.push_back("training_data.sflm is still on disk (" + sizeText(*s.leftoverTrainingAssetBytes) +
+        notes.push_back("training_data.sflm is still on disk (" + sizeText(*s.leftoverTrainingAssetBytes) +
                         ") — it is deleted only after a SUCCESSFUL compile, so the compiler threw");
     if (!attachable) {
         if (!s.enabled) {
-            lines.push_back("not attached because the feature is switched off");
+            notes.push_back("not attached because the feature is switched off");
         } else if (!s.modelBytes || !s.vocabularyBytes) {
-            lines.push_back(
+            notes.push_back(
                 "not attached because the compiled model is missing — dictation is running WITHOUT your vocabulary");
         } else if (!s.cachedLocale) {
-            lines.push_back("not attached because metadata.json is missing");
+            notes.push_back("not attached because metadata.json is missing");
         } else {
-            lines.push_back("not attached because the model was built for " + *s.cachedLocale + " but dictation is in " +
+            notes.push_back("not attached because the model was built for " + *s.cachedLocale + " but dictation is in " +
                             s.currentLocale + " — it will rebuild on the next dictation");
         }
     }
-    if (s.corpusEntries == 0) lines.push_back("the corpus is empty — nothing to learn from yet");
+    if (s.corpusEntries == 0) notes.push_back("the corpus is empty — nothing to learn from yet");
     if (observation.kind == AttachObservation::Kind::stale)
-        lines.push_back("the last observed attach carried model version " + observation.observedVersion +
+        notes.push_back("the last observed attach carried model version " + observation.observedVersion +
                         ", but the model on disk is version " + observation.currentVersion.value_or("unknown") +
                         " — that observation says nothing about the model in use now");
     if (attachable && !s.lastAttach)
-        lines.push_back(
+        notes.push_back(
             "no recognition request has been observed carrying this model yet — the line above is a "
             "prediction, and this feature has already shipped a state where every prediction was true and "
             "the recogniser still never saw the model");
+    if (!notes.empty()) lines.push_back("");
+    for (const auto& note : notes) lines.push_back("  ! " + note);
     return lines;
 }
