@@ -25,6 +25,8 @@
 #include "UI/IndicatorWindow.h"
 #include "Update/UpdateChecker.h"
 
+#include <glib-unix.h>
+#include <csignal>
 #include <gtk/gtk.h>
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -660,4 +662,21 @@ void AppDelegate::commitStagedText(StagingBuffer& buffer, TextInjector& injector
 
 void AppDelegate::quitApp() {
     if (onQuit) onQuit();
+}
+
+void AppDelegate::runUntilQuit() {
+    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+    auto quitLoop = +[](gpointer l) -> gboolean {
+        g_main_loop_quit(static_cast<GMainLoop*>(l));
+        return G_SOURCE_CONTINUE;
+    };
+    const guint onInterrupt = g_unix_signal_add(SIGINT, quitLoop, loop);
+    const guint onTerminate = g_unix_signal_add(SIGTERM, quitLoop, loop);
+    onQuit = [loop] { g_main_loop_quit(loop); };
+    g_main_loop_run(loop);
+    onQuit = nullptr;
+    g_source_remove(onInterrupt);
+    g_source_remove(onTerminate);
+    g_main_loop_unref(loop);
+    applicationWillTerminate();
 }

@@ -86,6 +86,9 @@ public:
     // Run by quitApp: ends the main loop, after which the application's
     // termination steps run.
     std::function<void()> onQuit;
+    // Runs the main loop until Quit is chosen or SIGINT or SIGTERM arrives;
+    // then runs the termination steps, which both roads share.
+    void runUntilQuit();
 
     GtkWidget* menu() const { return menu_; }
     GtkWidget* headingMenuItem() const { return headingItem_; }

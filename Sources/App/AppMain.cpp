@@ -8,7 +8,6 @@
 #include "Platform/Queues.h"
 
 #include <gio/gio.h>
-#include <glib-unix.h>
 #include <gtk/gtk.h>
 
 #include <cstdio>
@@ -16,11 +15,6 @@
 #include <iostream>
 
 namespace {
-gboolean quitLoop(gpointer loop) {
-    g_main_loop_quit(static_cast<GMainLoop*>(loop));
-    return G_SOURCE_REMOVE;
-}
-
 // One instance per user session: the program registers its id on the
 // session bus. A later launch finds the name taken, asks the first instance
 // to come forward (it shows its hub) and ends.
@@ -58,26 +52,18 @@ int Roads::runMenuBarApplication(int argc, char** argv) {
         g_object_unref(app);
         return 1;
     }
-    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-    g_unix_signal_add(SIGINT, quitLoop, loop);
-    g_unix_signal_add(SIGTERM, quitLoop, loop);
-
     static AppDelegate* delegate = new AppDelegate();
     delegate->showHubAtLaunch = openedForLink;
     auto& hub = HubWindowController::shared();
     hub.setHost(std::make_unique<ApplicationHubHost>());
     // The page never prompts: it may listen only when the microphone is already usable.
     hub.setMicrophoneUsable([] { return OndiraPermission(OndiraPermission::microphone).isGranted(); });
-    delegate->onQuit = [loop] { g_main_loop_quit(loop); };
     g_signal_connect(app, "activate", G_CALLBACK(+[](GApplication*, gpointer) {
                          if (AppDelegate* d = AppDelegate::shared()) d->applicationShouldHandleReopen();
                      }),
                      nullptr);
     platform::MainQueue::async([] { delegate->applicationDidFinishLaunching(); });
-    g_main_loop_run(loop);
-    // Quitting from the menu and a termination signal end the same way.
-    delegate->applicationWillTerminate();
-    g_main_loop_unref(loop);
+    delegate->runUntilQuit();
     g_object_unref(app);
     // Workers of the services (probes, hub queries, model builds) may still be
     // running, and the services are never torn down: running the static
