@@ -1,5 +1,6 @@
 #include "App/Roads.h"
 
+#include "App/AppActivation.h"
 #include "App/AppDelegate.h"
 #include "App/ApplicationHubHost.h"
 #include "App/Permissions.h"
@@ -7,6 +8,7 @@
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
 
+#include <gdk/gdk.h>
 #include <gio/gio.h>
 #include <gtk/gtk.h>
 
@@ -31,6 +33,29 @@ GApplication* registerSingleInstance(bool& isSecondary) {
     isSecondary = g_application_get_is_remote(app);
     return app;
 }
+
+// This process as the session sees it: its single-instance registration and
+// the way it presents itself.
+struct DesktopApplication {
+    GApplication* handle;
+    bool held = false;
+
+    void setActivationPolicy(ActivationPolicy policy) {
+        const bool accessory = policy == ActivationPolicy::accessory;
+        // A tray application lives on with no window open: the hold keeps the
+        // registration (and the hand-over from later launches) alive.
+        if (accessory && !held) g_application_hold(handle);
+        if (!accessory && held) g_application_release(handle);
+        held = accessory;
+        // A launcher that started us waits for a first window to end its
+        // "starting" entry; none may come, so say start-up is done.
+        if (accessory) gdk_notify_startup_complete();
+    }
+    ~DesktopApplication() {
+        if (held) g_application_release(handle);
+        g_object_unref(handle);
+    }
+};
 }  // namespace
 
 int Roads::runMenuBarApplication(int argc, char** argv) {
@@ -39,17 +64,15 @@ int Roads::runMenuBarApplication(int argc, char** argv) {
     bool openedForLink = false;
     for (int i = 1; i < argc; ++i) openedForLink = openedForLink || AppDelegate::isHubLink(argv[i]);
     bool isSecondary = false;
-    GApplication* app = registerSingleInstance(isSecondary);
+    DesktopApplication app{registerSingleInstance(isSecondary)};
     if (isSecondary) {
         platform::log("AppDelegate", "Ondira is already running; bringing up its hub.");
-        g_application_activate(app);
-        g_application_quit(app);
-        g_object_unref(app);
+        g_application_activate(app.handle);
+        g_application_quit(app.handle);
         return 0;
     }
     if (!gtk_init_check(nullptr, nullptr)) {
         platform::log("AppDelegate", "No display to show the status menu on.");
-        g_object_unref(app);
         return 1;
     }
     static AppDelegate* delegate = new AppDelegate();
@@ -58,13 +81,13 @@ int Roads::runMenuBarApplication(int argc, char** argv) {
     hub.setHost(std::make_unique<ApplicationHubHost>());
     // The page never prompts: it may listen only when the microphone is already usable.
     hub.setMicrophoneUsable([] { return OndiraPermission(OndiraPermission::microphone).isGranted(); });
-    g_signal_connect(app, "activate", G_CALLBACK(+[](GApplication*, gpointer) {
+    g_signal_connect(app.handle, "activate", G_CALLBACK(+[](GApplication*, gpointer) {
                          if (AppDelegate* d = AppDelegate::shared()) d->applicationShouldHandleReopen();
                      }),
                      nullptr);
+    app.setActivationPolicy(AppActivation::policy);
     platform::MainQueue::async([] { delegate->applicationDidFinishLaunching(); });
     delegate->runUntilQuit();
-    g_object_unref(app);
     // Workers of the services (probes, hub queries, model builds) may still be
     // running, and the services are never torn down: running the static
     // destructors under them crashed the process on a late SIGTERM. What must

@@ -1,10 +1,14 @@
-#include "Base/AppPaths.h"
+#include "App/AppActivation.h"
 #include "App/DictationLifecycle.h"
+#include "Base/AppPaths.h"
 #include "Platform/LinuxNames.h"
 #include "SelfTest/AppRulesHotkeyCases.h"
 #include "SelfTest/HubBridgeCases.h"
 #include "SelfTest/SelfTest.h"
+#include "SelfTest/SourceScan.h"
+#include "Platform/Unicode.h"
 #include "Text/AppRules.h"
+#include "Update/UpdateChecker.h"
 
 #include <algorithm>
 #include <set>
@@ -33,6 +37,22 @@ std::optional<AppRule> find(const std::vector<AppRule>& rules, const std::string
     return std::nullopt;
 }
 
+// The published privacy page of the checkout with every run of white space
+// made one blank, so a promise broken across lines still reads as one. A
+// missing checkout or page is the skip the page cases report.
+struct PrivacyPage {
+    std::optional<std::string> text;
+    std::optional<SelfTestOutcome> skip;
+};
+PrivacyPage readPrivacyPage() {
+    if (!SelfTestSupport::repoRoot()) return {std::nullopt, SelfTestOutcome::skip("repo root not resolvable from this build")};
+    const auto raw = SelfTestSupport::readRepoFile("Resources/privacy-policy.html");
+    if (!raw) return {std::nullopt, SelfTestOutcome::skip("privacy-policy.html not reachable from this build")};
+    std::string text;
+    for (const auto& piece : platform::text::splitWords(*raw)) text += (text.empty() ? "" : " ") + piece;
+    return {text, std::nullopt};
+}
+
 }  // namespace
 
 std::vector<SelfTestCase> cases() {
@@ -51,6 +71,61 @@ std::vector<SelfTestCase> cases() {
                        if (resolved != AppRules::globalDefault())
                            return SelfTestOutcome::fail("an unconfigured application resolved to " + describe(resolved) +
                                                         ", not the global default");
+                       return SelfTestOutcome::pass();
+                   }});
+    out.push_back({"activation policy is .accessory (menu-bar-only, no dock icon)",
+                   "a regular policy would give Ondira a taskbar and launcher entry of its own and a window at start, "
+                   "against the promise of a tray application with no main window",
+                   [] {
+                       if (AppActivation::policy == ActivationPolicy::accessory) return SelfTestOutcome::pass();
+                       return SelfTestOutcome::fail("AppActivation::policy is not the accessory (tray) policy");
+                   }});
+    // The menu-bar application road of the process entry is where the policy is applied.
+    out.push_back({"activation policy constant is what main actually calls",
+                   "a literal policy written at the call would leave the constant's case green while the program did "
+                   "the opposite",
+                   [] {
+                       const std::string file = "Sources/App/AppMain.cpp";
+                       if (!SelfTestSupport::repoRoot())
+                           return SelfTestOutcome::skip("repo root not resolvable from this build");
+                       const auto source = SelfTestSupport::readRepoFile(file);
+                       if (!source) return SelfTestOutcome::skip(file + " not reachable from this build");
+                       const std::string code = SourceScan::withoutComments(*source);
+                       if (!SourceScan::contains(code, "app.setActivationPolicy(AppActivation::policy)"))
+                           return SelfTestOutcome::fail("main does not call setActivationPolicy(AppActivation.policy)");
+                       if (SourceScan::contains(code, "app.setActivationPolicy(ActivationPolicy::regular)"))
+                           return SelfTestOutcome::fail("main still sets .regular somewhere");
+                       return SelfTestOutcome::pass();
+                   }});
+    out.push_back(
+        {"privacy policy discloses the automatic update check",
+         "the page must not promise that the update check never runs on its own while a setting makes it do so",
+         [] {
+             const PrivacyPage page = readPrivacyPage();
+             if (!page.text) return *page.skip;
+             if (SourceScan::contains(*page.text, "is not run automatically and is not run on launch"))
+                 return SelfTestOutcome::fail(
+                     "privacy-policy.html still claims the update check is never automatic, but "
+                     "UpdateChecker.checkAutomaticallyIfDue exists and HubWindow exposes a switch for it");
+             if (!SourceScan::contains(*page.text, "Check for updates automatically"))
+                 return SelfTestOutcome::fail(
+                     "privacy-policy.html does not name the automatic-update setting; \"That is the complete list\" is "
+                     "false without it");
+             if (!SourceScan::contains(*page.text, "If you leave automatic update checks off"))
+                 return SelfTestOutcome::fail(
+                     "privacy-policy.html's \"complete list\" closer is unconditional; it must except the automatic "
+                     "check");
+             return SelfTestOutcome::pass();
+         }});
+    out.push_back({"privacy policy's \"at most once a day\" matches UpdateChecker's interval",
+                   "the page must state the once-a-day cap that the checker's interval enforces",
+                   [] {
+                       const PrivacyPage page = readPrivacyPage();
+                       if (!page.text) return *page.skip;
+                       static_assert(UpdateChecker::automaticCheckInterval == 86400.0,
+                                     "the page promises at most one automatic check a day");
+                       if (!SourceScan::contains(*page.text, "at most once a day"))
+                           return SelfTestOutcome::fail("privacy-policy.html should state the once-a-day cap");
                        return SelfTestOutcome::pass();
                    }});
     out.push_back({"exact bundle-id match resolves to that app's rule",
@@ -191,20 +266,26 @@ std::vector<SelfTestCase> cases() {
          "a hands-free capture tracked through some other state would let Esc cancel a held capture but do "
          "nothing for a hands-free one",
          [] {
-             if (!SelfTestSupport::repoRoot()) return SelfTestOutcome::skip("repo root not resolvable from this build");
+             // A held capture and a hands-free one are the same phase, so Esc
+             // meets the same outcome; this is settled when the program is built.
+             const auto held = DictationLifecycles::cancelled(DictationLifecycle::capturing);
+             const auto handsFree = DictationLifecycles::cancelled(DictationLifecycle::capturing);
+             if (held != handsFree || held.second != DictationLifecycles::CancelOutcome::cancelledDiscardAudio)
+                 return SelfTestOutcome::fail("Esc during a capture no longer discards the audio");
+             // With the sources beside the build, also see that both gestures
+             // start that same dictation.
+             if (!SelfTestSupport::repoRoot()) return SelfTestOutcome::pass();
              const auto source = SelfTestSupport::readRepoFile("Sources/App/DictationController.cpp");
              if (!source)
                  return SelfTestOutcome::fail("Sources/App/DictationController.cpp is missing from the source tree");
              const std::string start = "override { d_.startDictation(DictationMode::standard); }";
-             const bool held = source->find("void hotkeyDidPress() " + start) != std::string::npos;
-             const bool handsFree = source->find("void hotkeyDidRequestHandsFreeStart() " + start) != std::string::npos;
-             if (!held || !handsFree)
+             const bool heldStart = source->find("void hotkeyDidPress() " + start) != std::string::npos;
+             const bool handsFreeStart =
+                 source->find("void hotkeyDidRequestHandsFreeStart() " + start) != std::string::npos;
+             if (!heldStart || !handsFreeStart)
                  return SelfTestOutcome::fail(
                      std::string("a held press and a hands-free start no longer begin the same dictation (held=") +
-                     (held ? "true" : "false") + " handsFree=" + (handsFree ? "true" : "false") + ")");
-             if (DictationLifecycles::cancelled(DictationLifecycle::capturing).second !=
-                 DictationLifecycles::CancelOutcome::cancelledDiscardAudio)
-                 return SelfTestOutcome::fail("Esc during a capture no longer discards the audio");
+                     (heldStart ? "true" : "false") + " handsFree=" + (handsFreeStart ? "true" : "false") + ")");
              return SelfTestOutcome::pass();
          }});
     // The hub bridge cases close the suite.

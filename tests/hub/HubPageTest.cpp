@@ -290,6 +290,24 @@ TEST_F(HubPageTest, LinksStayInThePageDirectoryWebLinksGoToTheBrowserAndNoWindow
     ASSERT_TRUE(waitFor("document.getElementById('stat-total').textContent !== '–'", 20));
 }
 
+// The privacy policy ships beside the page and opens in the hub itself, so it
+// reads offline; its own link leads back to a working hub.
+TEST_F(HubPageTest, ThePrivacyPanelOpensThePolicyInTheHubAndItLeadsBack) {
+    showAndSettle();
+    const std::string page = uri();
+    host().openedURLs.clear();
+    ASSERT_TRUE(click("[data-panel=privacy]"));
+    ASSERT_TRUE(click("#panel-privacy a[href='privacy-policy.html']"));
+    ASSERT_TRUE(pumpUntil(10, [] {
+        return uri().find("/privacy-policy.html") != std::string::npos && hub().isPageLoaded();
+    })) << uri();
+    EXPECT_TRUE(waitFor("document.body.innerText.indexOf('at most once a day') >= 0"));
+    EXPECT_TRUE(host().openedURLs.empty()) << "the policy went to the browser";
+    ASSERT_TRUE(click("a[href='ondira_hub.html']"));
+    ASSERT_TRUE(pumpUntil(10, [&] { return uri() == page && hub().isPageLoaded(); })) << uri();
+    ASSERT_TRUE(waitFor("document.getElementById('stat-total').textContent !== '–'", 20));
+}
+
 TEST_F(HubPageTest, TheCameraIsNeverGrantedAndTheMicrophoneOnlyWhenUsable) {
     showAndSettle();
     const auto request = [](const char* constraints) {
