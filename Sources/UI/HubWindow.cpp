@@ -560,7 +560,9 @@ void HubBridge::refreshAfterDictation() {
     personalModelChanged();
 }
 
-void HubBridge::personalModelChanged() { impl_->emit("onPersonalModel", impl_->personalModel()); }
+void HubBridge::personalModelChanged() {
+    impl_->background("onPersonalModel", [](Impl& i) { return i.personalModel(); });
+}
 
 // The dispatcher. Exact words first, then prefixes, each in the protocol's
 // order; the first match wins.
@@ -836,7 +838,9 @@ void HubBridge::handleMessage(const std::string& body) {
         h.staging().clear();
         return h.emit("onStaging", h.stagingPayload());
     }
-    if (auto p = strip(body, "personal_model_query:")) return h.emit("onPersonalModel", h.personalModel());
+    // The status counts the whole history: off the main thread.
+    if (auto p = strip(body, "personal_model_query:"))
+        return h.background("onPersonalModel", [](Impl& i) { return i.personalModel(); });
     bridgeLog("[bridge] UNHANDLED: " + body);
 }
 
