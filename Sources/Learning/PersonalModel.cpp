@@ -293,6 +293,25 @@ PersonalModel& PersonalModel::shared() {
     return *instance;
 }
 
+namespace {
+std::mutex gObserverLock;
+std::function<void()> gChangeObserver;
+
+void notifyChange() {
+    std::function<void()> observer;
+    {
+        std::lock_guard<std::mutex> guard(gObserverLock);
+        observer = gChangeObserver;
+    }
+    if (observer) observer();
+}
+}  // namespace
+
+void PersonalModel::setChangeObserver(std::function<void()> observer) {
+    std::lock_guard<std::mutex> guard(gObserverLock);
+    gChangeObserver = std::move(observer);
+}
+
 bool PersonalModel::isEnabled() {
     platform::SettingsStore::registerDefaults({{enabledDefaultsKey, true}});
     return AppPaths::userDefaults()->boolValue(enabledDefaultsKey);
@@ -444,6 +463,7 @@ void PersonalModel::recordAttachment(const std::string& localeIdentifier, Reques
         const AttachRecord record{at, localeIdentifier, kind, metadata ? metadata->modelVersion : std::string()};
         if (!writeRecord(directory() / attachFileName, toJSON(record)))
             platform::log("PersonalModel", "could not write the attach record");
+        notifyChange();
     });
 }
 
@@ -529,6 +549,7 @@ bool PersonalModel::rebuildIfNeeded(const std::string& currentLocaleIdentifier) 
     }
     outcome.durationSeconds = std::chrono::duration<double>(std::chrono::system_clock::now() - start).count();
     writeRecord(dir / outcomeFileName, toJSON(outcome));
+    notifyChange();
     return true;
 }
 
@@ -625,6 +646,7 @@ void PersonalModel::removeAllModelFiles() {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(dir, ec))
         if (platform::text::hasSuffix(entry.path().filename().string(), partialSuffix)) removeFile(entry.path());
+    notifyChange();
 }
 
 void PersonalModel::historyDeleted(bool all) {

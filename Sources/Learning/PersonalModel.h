@@ -121,6 +121,12 @@ public:
     static bool isEnabled();
     static void setEnabled(bool enabled);
 
+    // Called on a background thread each time the model's files or its
+    // attach record changed (a build ended, the model was removed, a
+    // recognition attached it), so a window showing the status can show it
+    // again. One observer; setting another replaces it.
+    static void setChangeObserver(std::function<void()> observer);
+
     // The model directory, created when asked for.
     static std::filesystem::path directory();
 

@@ -156,6 +156,27 @@ PolishService::Availability PolishService::evaluateAvailability(bool systemSuppo
     return {true, "Ready"};
 }
 
+std::string PolishService::startFailureMessage(const std::optional<std::string>& helperSaid,
+                                               const std::string& settingsFile) {
+    std::string detail;
+    if (helperSaid) {
+        for (std::string_view rest = *helperSaid; !rest.empty();) {
+            const auto nl = rest.find('\n');
+            std::string line = text::trimmed(rest.substr(0, nl));
+            rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+            if (text::hasPrefix(line, "mirvane:")) line = text::trimmed(std::string_view(line).substr(8));
+            // The helper's headline says only what this message says already.
+            if (line.empty() || line == "model unavailable") continue;
+            detail += (detail.empty() ? "" : "; ") + line;
+        }
+    }
+    std::string message = "The on-device rewrite model did not start";
+    message += detail.empty() ? "." : ": " + detail + (text::hasSuffix(detail, ".") ? "" : ".");
+    return message + " Its model server and model are set in " + settingsFile + ".";
+}
+
+std::string PolishService::helperSettingsFile() { return (AppPaths::settingsDirectory() / "mirvane.json").string(); }
+
 // MARK: public operations
 
 PolishService::Availability PolishService::checkAvailability() {
@@ -166,6 +187,17 @@ PolishService::Availability PolishService::checkAvailability() {
     // The model is a server on this machine rather than a feature of the
     // operating system's release, so there is no system floor to check.
     return evaluateAvailability(true, helper.has_value(), executable, failure);
+}
+
+PolishService::Availability PolishService::probeAvailability() {
+    // A helper that isn't there or can't run is not worth a start.
+    const auto helper = AppPaths::mirvaneHelperURL();
+    if (!helper || ::access(helper->c_str(), X_OK) != 0) return checkAvailability();
+    // A start that failed before is tried again: the server may be up now.
+    ioQueue_->sync([this] {
+        if (!isRunning()) launchHelper();
+    });
+    return checkAvailability();
 }
 
 void PolishService::rewrite(const std::string& mode, const std::string& text, const std::optional<std::string>& instruction,
@@ -297,8 +329,7 @@ bool PolishService::launchHelper() {
     }
     auto said = drainStderr();
     stopHelper();
-    lastSpawnFailureReason_ = said ? "The on-device rewrite model did not start: " + *said
-                                   : std::string("The on-device rewrite model did not start.");
+    lastSpawnFailureReason_ = startFailureMessage(said, helperSettingsFile());
     return false;
 }
 

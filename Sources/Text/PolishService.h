@@ -56,7 +56,14 @@ public:
     // Bytes of the helper's standard error kept for a start failure's message.
     static constexpr std::size_t maxStderrBytes = 4096;
 
+    // What is known without starting anything: the helper's file and the
+    // last start's failure.
     Availability checkAvailability();
+    // Asks the helper itself: starts it when it isn't running (waiting for
+    // its ready line, which it writes only once its model server answered)
+    // and reports that. Blocks up to readyTimeoutSeconds: never call it on
+    // the main thread.
+    Availability probeAvailability();
     // Returns at once; `completion` runs exactly once, on the main queue.
     void rewrite(const std::string& mode, const std::string& text, const std::optional<std::string>& instruction,
                  Completion completion);
@@ -71,6 +78,12 @@ public:
     static RewriteOutcome parseResponseLine(const std::string& line);
     static bool isReadyLine(const std::string& line);
     static std::optional<RewriteOutcome> validateEditInstruction(const std::optional<std::string>& instruction);
+    // A failed start as the user reads it: what the helper wrote to its
+    // standard error without its "mirvane:" prefixes and its bare "model
+    // unavailable" headline, then the file where its model server is set.
+    static std::string startFailureMessage(const std::optional<std::string>& helperSaid, const std::string& settingsFile);
+    // The helper's settings file (beside the program's own settings).
+    static std::string helperSettingsFile();
     static Availability evaluateAvailability(bool systemSupported, bool helperPresent, bool helperExecutable,
                                              const std::optional<std::string>& lastSpawnFailure);
 

@@ -135,8 +135,11 @@ public:
     // After the page has loaded: statistics and the first history page,
     // computed off the main thread.
     void showFirstPage();
-    // After a dictation was logged: fresh history and statistics.
+    // After a dictation was logged or staged: fresh history, statistics,
+    // staging, learned corrections, engine use and personal model.
     void refreshAfterDictation();
+    // The personal model was built, removed or attached: its panel again.
+    void personalModelChanged();
 
     // "window.<name> && window.<name>(<json>);" evaluated on the main thread.
     void emit(const std::string& name, const nlohmann::json& payload);

@@ -549,7 +549,20 @@ void HubBridge::showFirstPage() {
         "ondiraSetHistory", [limit](Impl& impl) { return impl.historyPage(0, limit); }, Impl::Order::history);
 }
 
-void HubBridge::refreshAfterDictation() { showFirstPage(); }
+void HubBridge::refreshAfterDictation() {
+    // A dictation changes more than the history: it may have been staged,
+    // and the engine line counts it. Each panel fed by a store it touched is
+    // sent again, so an open hub never shows an older store than the files.
+    showFirstPage();
+    impl_->emit("onStaging", impl_->stagingPayload());
+    impl_->background("onEngineInfo", [](Impl& i) { return i.engineInfo(); });
+    impl_->background("onLearnedRules", [](Impl& i) { return i.learnedRules(); });
+    personalModelChanged();
+}
+
+void HubBridge::personalModelChanged() {
+    impl_->background("onPersonalModel", [](Impl& i) { return i.personalModel(); });
+}
 
 // The dispatcher. Exact words first, then prefixes, each in the protocol's
 // order; the first match wins.
@@ -733,8 +746,12 @@ void HubBridge::handleMessage(const std::string& body) {
     }
     if (auto p = strip(body, "rewrite:")) return h.rewrite(*p);
     if (auto p = strip(body, "rewrite_available:")) {
-        const auto availability = h.rewriter().checkAvailability();
-        return h.emit("onRewriteAvailability", json{{"available", availability.available}, {"reason", availability.reason}});
+        // The helper itself is asked (it is ready only once its model server
+        // answered), off the main thread: a start may take seconds.
+        return h.background("onRewriteAvailability", [](Impl& i) {
+            const auto availability = i.rewriter().probeAvailability();
+            return json{{"available", availability.available}, {"reason", availability.reason}};
+        });
     }
     if (auto p = strip(body, "correction_observed:")) {
         auto o = BridgePayload::object(*p);
@@ -742,12 +759,11 @@ void HubBridge::handleMessage(const std::string& body) {
             return bridgeLog("[bridge] correction_observed: malformed payload: " + *p);
         auto str = [&](const char* key) { return (*o)[key].is_string() ? (*o)[key].get<std::string>() : ""; };
         const std::string heard = str("heard"), written = str("written"), context = str("context"), app = str("app");
-        std::weak_ptr<Impl> weak = h.self;
-        platform::GlobalQueue::async(platform::QoS::utility, [weak, heard, written, context, app] {
-            if (auto impl = weak.lock())
-                impl->corrections().record(heard, written, context, app, CorrectionSource::observedEdit);
+        // The learned list is sent once the correction is in it, never before.
+        return h.background("onLearnedRules", [heard, written, context, app](Impl& i) {
+            i.corrections().record(heard, written, context, app, CorrectionSource::observedEdit);
+            return i.learnedRules();
         });
-        return;
     }
     if (auto p = strip(body, "privacy_probe:"))
         return h.background("onPrivacyProbe", [](Impl& i) { return i.host.privacyReport(); });
@@ -822,7 +838,9 @@ void HubBridge::handleMessage(const std::string& body) {
         h.staging().clear();
         return h.emit("onStaging", h.stagingPayload());
     }
-    if (auto p = strip(body, "personal_model_query:")) return h.emit("onPersonalModel", h.personalModel());
+    // The status counts the whole history: off the main thread.
+    if (auto p = strip(body, "personal_model_query:"))
+        return h.background("onPersonalModel", [](Impl& i) { return i.personalModel(); });
     bridgeLog("[bridge] UNHANDLED: " + body);
 }
 

@@ -2,6 +2,7 @@
 
 #include "UI/FileChooser.h"
 
+#include "Learning/PersonalModel.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
@@ -206,6 +207,14 @@ void HubWindowController::setHost(std::unique_ptr<HubHost> host) {
     host_ = std::move(host);
     bridge_.reset();
     if (host_) bridge_ = HubBridge::create(*this, *host_);
+    // A build or an attach finishes whenever it finishes, often after the
+    // page asked; the open panel follows it without a Refresh.
+    PersonalModel::setChangeObserver([] {
+        platform::MainQueue::async([] {
+            auto& c = HubWindowController::shared();
+            if (c.bridge_ && c.pageLoaded_) c.bridge_->personalModelChanged();
+        });
+    });
 }
 
 bool HubWindowController::isVisible() const { return window_ && gtk_widget_get_visible(window_); }
@@ -328,12 +337,18 @@ void HubWindowController::show() {
     platform::log("HubWindowController", "Showing the dashboard hub.");
     ensureWindow();
     if (!window_) return;
-    if (!pageLoaded_ && !loading_) loadPage();
+    // Every show starts from a fresh page, so nothing half-done survives a
+    // hide (a typed rewrite, a search, a panel filled from an older store);
+    // a page still loading from the show before is fresh already. The loaded
+    // page asks for every panel and gets the first figures from
+    // didFinishLoading().
+    if (!loading_) {
+        // Answers queued for the page that goes would land on the new one.
+        if (pageLoads_ > 0) queued_.clear();
+        loadPage();
+    }
     place();
     gtk_window_present(GTK_WINDOW(window_));
-    // A page already there gets fresh figures; a loading one gets them
-    // once it has loaded.
-    if (pageLoaded_ && bridge_) bridge_->showFirstPage();
 }
 
 void HubWindowController::hide() {

@@ -3,10 +3,9 @@
 // shows Resources/ondira_hub.html and talks to the program through the
 // script-message handler "ondira" (routed to HubBridge).
 //
-// The window is built on first show and never destroyed: closing hides it
-// and the page keeps its state. The page is loaded on the first show (and
-// again only when its web process went away); later shows re-send fresh
-// statistics and history to the page that is there.
+// The window is built on first show and never destroyed: closing hides it.
+// Every show loads the page afresh (and so does a web process that went
+// away), so a shown hub never keeps a half-typed form or a stale panel.
 #include <atomic>
 #include <deque>
 #include <filesystem>
@@ -53,10 +52,10 @@ public:
     // Whether the page may capture the microphone (asked at each request).
     void setMicrophoneUsable(std::function<bool()> usable) { microphoneUsable_ = std::move(usable); }
 
-    // Main thread: builds the window on first use, loads the page when it
-    // isn't loaded, centres the window on the monitor under the pointer
-    // when it isn't on that monitor, brings it forward and sends the first
-    // statistics and history page.
+    // Main thread: builds the window on first use, loads the page afresh
+    // (unless it is still loading), centres the window on the monitor under
+    // the pointer when it isn't on that monitor, brings it forward; the
+    // loaded page gets the first statistics and history page.
     void show();
     // Any thread: re-sends history and statistics to an open page.
     void refreshAfterDictation();

@@ -5,6 +5,11 @@
 // stores, and leaves a PNG of every panel in the build tree.
 #include "HubSession.h"
 
+// Before Xlib, whose macros (Status) would rename their types.
+#include "Engine/SpeechEngine.h"
+#include "Engine/TranscriptionTypes.h"
+#include "Learning/PersonalModel.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <gdk/gdkx.h>
@@ -22,10 +27,12 @@
 #include "Learning/DictationLogger.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
+#include "Text/PolishService.h"
 #include "Text/Snippets.h"
 #include "Text/StagingBuffer.h"
 #include "Text/Vocabulary.h"
 #include "UI/IndicatorWindow.h"
+#include "support/FakeModelServer.h"
 
 namespace fs = std::filesystem;
 using namespace hubtest;
@@ -203,8 +210,11 @@ TEST_F(HubPageTest, TheWindowIsCentredAtItsSizeHidesOnCloseAndComesBackWhenOffSc
     EXPECT_EQ(hints.min_width, 900);
     EXPECT_EQ(hints.min_height, 600);
 
-    // Closing hides the same window; the page keeps its state.
-    ASSERT_TRUE(js("window.__kept = 'still here'; true").has_value());
+    // Closing hides the same window. Whatever was half done in the page
+    // (a rewrite typed, a search, a script's state) is gone at the next show.
+    ASSERT_TRUE(js("window.__kept = 'gone at the next show'; true").has_value());
+    ASSERT_TRUE(type("#rewrite-input", "half a thought"));
+    ASSERT_TRUE(type("#history-search", "budget"));
     GtkWidget* before = hub().window();
     const int loads = hub().pageLoads();
     GdkEvent* close = gdk_event_new(GDK_DELETE);
@@ -221,8 +231,11 @@ TEST_F(HubPageTest, TheWindowIsCentredAtItsSizeHidesOnCloseAndComesBackWhenOffSc
     hub().show();
     pumpUntil(5, [] { return hub().isVisible(); });
     EXPECT_EQ(hub().window(), before);
-    EXPECT_EQ(hub().pageLoads(), loads) << "a second show reuses the loaded page";
-    EXPECT_EQ(js("window.__kept"), "still here");
+    ASSERT_TRUE(pumpUntil(30, [] { return hub().isPageLoaded(); }));
+    EXPECT_EQ(hub().pageLoads(), loads + 1) << "every show loads the page afresh";
+    EXPECT_EQ(js("typeof window.__kept"), "undefined");
+    EXPECT_EQ(js("document.getElementById('rewrite-input').value"), "");
+    EXPECT_EQ(js("document.getElementById('history-search').value"), "");
     gtk_window_get_position(win, &x, &y);
     EXPECT_EQ(x, expected.x);
     EXPECT_EQ(y, expected.y);
@@ -367,9 +380,18 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
     EXPECT_TRUE(pumpUntil(10, [&] { return readText(historyFile).find("old printer") == std::string::npos; }))
         << "the deleted entry is still in the log";
     EXPECT_NE(readText(historyFile).find("quarterly budget"), std::string::npos) << "the other entries stay";
+    // The search stays and is run again over what is left: the row goes.
+    EXPECT_TRUE(waitFor("document.querySelectorAll('#history-list > li').length === 0 && "
+                        "document.getElementById('history-summary').textContent.indexOf('No dictation matches') === 0"))
+        << text("#history-list") << " / " << text("#history-summary");
+    EXPECT_EQ(js("document.getElementById('history-search').value"), "printer");
     ASSERT_TRUE(type("#history-search", ""));
     EXPECT_TRUE(waitFor("document.querySelectorAll('#history-list > li').length === 4"));
     EXPECT_TRUE(waitFor("document.getElementById('stat-total').textContent.trim() === '4'"));
+    // A copy says so on the button that was pressed, once the host has the text.
+    ASSERT_TRUE(click("#history-list > li .actions button"));
+    EXPECT_TRUE(waitFor("document.querySelector('#history-list > li .actions button').textContent === 'Copied'"))
+        << text("#history-list > li .actions button");
     saveSnapshot("history");
 
     // History export through the (answered) save dialog.
@@ -412,10 +434,31 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
 
     // Applications and profiles.
     openPanel("rules");
+    // The form says what an application id is here and where to read it.
+    EXPECT_NE(text("#" + js("document.getElementById('rule-bundle').getAttribute('aria-describedby')").value_or(""))
+                  .find("WM_CLASS"),
+              std::string::npos);
     ASSERT_TRUE(type("#rule-bundle", "org.gnome.TextEditor"));
     ASSERT_TRUE(type("#rule-name", "Text Editor"));
+    // Without the clean-up, capitalising and the dictionary cannot act.
+    ASSERT_TRUE(click("#rule-polish"));
+    EXPECT_EQ(js("document.getElementById('rule-caps').disabled && document.getElementById('rule-dict').disabled"), "true");
+    ASSERT_TRUE(click("#rule-polish"));
+    EXPECT_EQ(js("document.getElementById('rule-caps').disabled"), "false");
+    // A profile decides the switches: the form and the table show its values.
+    ASSERT_TRUE(choose("#rule-profile", "slack"));
+    EXPECT_EQ(js("[document.getElementById('rule-caps').checked, document.getElementById('rule-caps').disabled].join()"),
+              "false,true");
     ASSERT_TRUE(submit("#rule-form"));
     EXPECT_TRUE(waitFor("document.getElementById('rule-rows').textContent.indexOf('org.gnome.TextEditor') >= 0"));
+    EXPECT_EQ(js("(function(){var tr=[].find.call(document.querySelectorAll('#rule-rows tr'),function(r){"
+                 "return r.textContent.indexOf('org.gnome.TextEditor')>=0;});"
+                 "return [].slice.call(tr.cells,1,4).map(function(c){return c.textContent;}).join('|');})()"),
+              "Yes (profile)|No (profile)|No (profile)");
+    // Saved: the form is empty for the next application.
+    EXPECT_EQ(js("document.getElementById('rule-bundle').value + document.getElementById('rule-name').value + "
+                 "document.getElementById('rule-profile').value"),
+              "");
     ASSERT_TRUE(type("#profile-name", "Chat"));
     ASSERT_TRUE(submit("#profile-form"));
     EXPECT_TRUE(waitFor("document.getElementById('profile-list').textContent.indexOf('Chat') >= 0"));
@@ -457,6 +500,10 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
     ASSERT_TRUE(waitFor("document.getElementById('set-hotkey').value !== ''"));
     ASSERT_TRUE(choose("#set-hotkey", "f13"));
     EXPECT_TRUE(pumpUntil(5, [] { return !host().grabs.empty() && host().grabs.back() == HotkeyMode::f13; }));
+    // The modes are named by what the local clean-up does; none calls the rewrite helper.
+    EXPECT_EQ(js("[].some.call(document.querySelectorAll('#set-mode option'),function(o){"
+                 "return /rewrite/i.test(o.textContent);})"),
+              "false");
     ASSERT_TRUE(choose("#set-mode", "polish"));
     EXPECT_TRUE(waitFor("document.getElementById('set-mode').value === 'polish'"));
     ASSERT_TRUE(choose("#set-theme", "abyss"));
@@ -476,12 +523,41 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
     ASSERT_TRUE(js("(function(){var b=[].find.call(document.querySelectorAll('#health-list button'),function(b){"
                    "return b.textContent==='Open settings';});if(!b)return false;b.click();return true;})()") == "true");
     EXPECT_TRUE(pumpUntil(5, [] { return host().permissionPanes == std::vector<std::string>{"accessibility"}; }));
+    // Running all checks again gives the same rows once, not a second copy.
+    ASSERT_TRUE(click("#selftest-run"));
+    EXPECT_TRUE(waitFor("document.getElementById('selftest-note').textContent !== ''"));
+    EXPECT_EQ(js("document.querySelectorAll('#panel-health ul.rows > li').length"), "2");
     saveSnapshot("health");
 
     openPanel("privacy");
-    ASSERT_TRUE(click("#privacy-run"));
-    EXPECT_TRUE(waitFor("document.getElementById('privacy-egress-badge').textContent !== 'Not measured yet'"));
+    EXPECT_TRUE(waitFor("document.getElementById('privacy-egress-badge').textContent !== 'Not measured yet'", 30));
+    EXPECT_TRUE(waitFor("!document.getElementById('privacy-run').disabled", 30));
+    // The figures are named in words, never by their keys.
+    EXPECT_EQ(js("(function(){var li=document.querySelectorAll('#privacy-list .stats li');return li.length>0&&"
+                 "[].every.call(li,function(l){return !/^[a-z]+[A-Z]/.test(l.textContent);});})()"),
+              "true")
+        << text("#privacy-list");
     saveSnapshot("privacy");
+    // The headline follows the rows: one failing row turns it red.
+    host().privacy = nlohmann::json{
+        {"generatedAt", 1},
+        {"checks",
+         {{{"id", "outbound_hosts"},
+           {"label", "Outbound hosts"},
+           {"status", "pass"},
+           {"detail", "All on the allow list"},
+           {"stats", {{"allowListedCount", 2}, {"hostLiteralsFound", 2}, {"unknownHosts", nlohmann::json::array()}}}},
+          {{"id", "recordings"},
+           {"label", "Recordings left behind"},
+           {"status", "fail"},
+           {"detail", "199 recordings in the temporary folder"},
+           {"stats", {{"fileCount", 199}}}}}}};
+    ASSERT_TRUE(click("#privacy-run"));
+    EXPECT_TRUE(waitFor("document.getElementById('privacy-egress-badge').textContent === "
+                        "'1 check failed: Recordings left behind'"))
+        << text("#privacy-egress-badge");
+    EXPECT_EQ(js("document.getElementById('privacy-egress-badge').className"), "badge fail");
+    host().privacy.reset();
     openPanel("model");
     EXPECT_TRUE(waitFor("document.getElementById('personal-model-lines').textContent !== 'Checking…'", 20));
     saveSnapshot("model");
@@ -498,6 +574,93 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
 
     const std::string log = logText();
     EXPECT_EQ(log.find("[bridge] UNHANDLED"), std::string::npos) << log;
+}
+
+TEST_F(HubPageTest, PanelsWhoseStoresChangedAreSentAgainWhileTheHubIsOpen) {
+    showAndSettle();
+    openPanel("staging");
+    const std::size_t staged = StagingBuffer::shared().count();
+    ASSERT_TRUE(waitFor("document.querySelectorAll('#staging-list > li').length === " + std::to_string(staged)));
+
+    // A dictation staged while the hub is open, as the dictation controller
+    // does it: logged, the hub told, the text put in the buffer.
+    platform::Semaphore written;
+    DictationLogger::shared().append("Staged while the hub was open", "Text Editor", Clock::now(), 2, 0.2, 0.2,
+                                     EngineIdentifier::contextDecoder(), [&] { written.signal(); });
+    written.wait(10);
+    hub().refreshAfterDictation();
+    StagingBuffer::shared().append("Staged while the hub was open", true);
+    EXPECT_TRUE(waitFor("[].some.call(document.querySelectorAll('#staging-list textarea'),function(t){"
+                        "return t.value === 'Staged while the hub was open';})"))
+        << js("document.querySelectorAll('#staging-list > li').length").value_or("");
+    EXPECT_EQ(js("document.getElementById('staging-empty').hidden"), "true");
+    // The engine line counts it, in words that fit one.
+    EXPECT_TRUE(waitFor("/: 1 dictation(?!s)/.test(document.getElementById('engine-note').textContent)"))
+        << text("#engine-note");
+}
+
+TEST_F(HubPageTest, ThePersonalModelPanelFollowsTheModelWithoutARefresh) {
+    showAndSettle();
+    openPanel("model");
+    ASSERT_TRUE(waitFor("document.getElementById('personal-model-badge').textContent === 'Not attached'"))
+        << text("#personal-model-badge");
+    // What a finished build leaves, for the language the hub reports on;
+    // then the recogniser attaches it, as a dictation does.
+    const std::string locale = SpeechEngine::resolveConfiguredLocaleIdentifier(
+        SpeechEngine::loadPersistedLocale(*AppPaths::userDefaults()), SpeechEngine::currentSystemLocaleIdentifier());
+    const fs::path dir = PersonalModel::directory();
+    const double now = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+    ASSERT_TRUE(platform::atomicWrite(dir / "model.bin", "model"));
+    ASSERT_TRUE(platform::atomicWrite(dir / "vocabulary.bin", "vocabulary"));
+    ASSERT_TRUE(platform::atomicWrite(dir / "metadata.json",
+                                      PersonalModel::toJSON(PersonalModel::CacheMetadata{5, locale, now, "1"}).dump()));
+    PersonalModel::shared().recordAttachment(locale, PersonalModel::RequestKind::audioFile);
+    EXPECT_TRUE(waitFor("document.getElementById('personal-model-badge').textContent === 'Attached to recognition'", 20))
+        << text("#personal-model-badge");
+    // And when the model goes (the history was emptied), so does the badge.
+    PersonalModel::removeAllModelFiles();
+    EXPECT_TRUE(waitFor("document.getElementById('personal-model-badge').textContent === 'Not attached'", 20))
+        << text("#personal-model-badge");
+}
+
+TEST_F(HubPageTest, TheRewritePanelAsksTheRealHelperAndShowsTheModelsRewrite) {
+    auto& rewriter = PolishService::shared();
+    // No model server: the helper's own answer, worded for a person.
+    const std::string closed = "http://127.0.0.1:" + std::to_string(FakeModelServer::closedPort());
+    ::setenv("MIRVANE_ENDPOINT", closed.c_str(), 1);
+    rewriter.shutdown();
+    showAndSettle();
+    openPanel("rewrite");
+    ASSERT_TRUE(waitFor("document.getElementById('rewrite-availability').textContent.indexOf('Asking') < 0", 30));
+    const std::string unavailable = text("#rewrite-availability");
+    EXPECT_EQ(unavailable.find("ready"), std::string::npos) << unavailable;
+    EXPECT_NE(unavailable.find("no model server answered at " + closed), std::string::npos) << unavailable;
+    EXPECT_NE(unavailable.find("mirvane.json"), std::string::npos) << unavailable;
+    EXPECT_EQ(unavailable.find("mirvane:"), std::string::npos) << unavailable;
+    ASSERT_TRUE(type("#rewrite-input", "so um we should maybe meet tomorrow"));
+    ASSERT_TRUE(click(".rewrite-mode[data-mode='polish']"));
+    ASSERT_TRUE(waitFor("document.getElementById('rewrite-status').textContent.indexOf('Rewrite failed') === 0", 30));
+    EXPECT_EQ(text("#rewrite-status").find("mirvane:"), std::string::npos) << text("#rewrite-status");
+
+    // A model server on this machine: ready, and its rewrite reaches the page
+    // through the bridge, the client and the real helper.
+    FakeModelServer server;
+    server.onChat([](const nlohmann::json&) { return FakeModelServer::completion("We should meet tomorrow."); });
+    ::setenv("MIRVANE_ENDPOINT", server.url().c_str(), 1);
+    showAndSettle();
+    openPanel("rewrite");
+    EXPECT_TRUE(waitFor("document.getElementById('rewrite-availability').textContent === 'The rewrite helper is ready.'", 30))
+        << text("#rewrite-availability");
+    ASSERT_TRUE(type("#rewrite-input", "so um we should maybe meet tomorrow"));
+    ASSERT_TRUE(click(".rewrite-mode[data-mode='polish']"));
+    EXPECT_TRUE(waitFor("document.getElementById('rewrite-output').value === 'We should meet tomorrow.'", 40))
+        << text("#rewrite-status");
+    const auto asked = server.answerRequests();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_NE(asked[0].dump().find("so um we should maybe meet tomorrow"), std::string::npos) << asked[0].dump();
+
+    rewriter.shutdown();
+    ::unsetenv("MIRVANE_ENDPOINT");
 }
 
 int main(int argc, char** argv) {
@@ -533,6 +696,8 @@ int main(int argc, char** argv) {
         HubWindowController::shared().setHost(std::move(host));
     }
     const int status = RUN_ALL_TESTS();
+    // The rewrite helper the page started ends with the tests.
+    PolishService::shared().shutdown();
 
     std::fflush(stdout);
     dup2(console, STDOUT_FILENO);

@@ -49,6 +49,8 @@ public:
     std::vector<HotkeyMode> grabs;
     std::optional<std::string> grabRefusal;
     int languageChanges = 0;
+    // A privacy report to answer with instead of the measured one.
+    std::optional<nlohmann::json> privacy;
 
     void openURL(const std::string& url) override { openedURLs.push_back(url); }
     void chooseSaveFile(const std::string&, const std::string&,
@@ -74,6 +76,7 @@ public:
               {"detail", "The bus is off"},
               {"fix", "Turn on assistive technologies"}}});
     }
+    nlohmann::json privacyReport() override { return privacy ? *privacy : HubDesktopHost::privacyReport(); }
     void openPermissionSettings(const std::string& id) override { permissionPanes.push_back(id); }
     void applyIndicatorTheme(const std::string& theme) override { themes.push_back(theme); }
     void dictationLanguageChanged() override { ++languageChanges; }

@@ -29,6 +29,12 @@ struct BundleOverride {
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
+// A failed start as the user reads it: what the helper said, then where its server is set.
+std::string failedStart(const std::string& said) {
+    return "The on-device rewrite model did not start" + (said.empty() ? std::string(".") : ": " + said + ".") +
+           " Its model server and model are set in " + PolishService::helperSettingsFile() + ".";
+}
+
 class PolishServiceTest : public ::testing::Test {
 protected:
     void SetUp() override { platform::MainQueue::markCurrentThreadAsMain(); }
@@ -142,12 +148,12 @@ TEST_F(PolishServiceTest, AHelperThatNeverSaysReadyIsStoppedAfterTwelveSeconds) 
     const auto start = Clock::now();
     Outcome o = rewrite("polish", "hello");
     const double took = secondsSince(start);
-    EXPECT_EQ(o, Outcome::failure("The on-device rewrite model did not start: no model server here"));
+    EXPECT_EQ(o, Outcome::failure(failedStart("no model server here")));
     EXPECT_GT(took, 11.5);
     EXPECT_LT(took, 16.0);
     EXPECT_FALSE(service->currentChildPid());
     EXPECT_EQ(service->checkAvailability(),
-              (PolishService::Availability{false, "The on-device rewrite model did not start: no model server here"}));
+              (PolishService::Availability{false, failedStart("no model server here")}));
 }
 
 TEST_F(PolishServiceTest, AFirstLineOtherThanReadyIsAFailedStart) {
@@ -156,13 +162,13 @@ TEST_F(PolishServiceTest, AFirstLineOtherThanReadyIsAFailedStart) {
         std::string reason;
     };
     for (const Case& c : std::vector<Case>{
-             {"echo '{\"ok\":true,\"text\":\"hi\"}'\nexec sleep 100", "The on-device rewrite model did not start."},
-             {"echo '{\"ready\":\"true\"}'\necho 'said why' >&2\nexec sleep 100",
-              "The on-device rewrite model did not start: said why"},
-             {"echo 'mirvane: model unavailable' >&2\nexit 3",
-              "The on-device rewrite model did not start: mirvane: model unavailable"},
-             {"head -c 9000 /dev/zero | tr '\\0' e >&2\nexit 3",
-              "The on-device rewrite model did not start: " + std::string(4096, 'e')},
+             {"echo '{\"ok\":true,\"text\":\"hi\"}'\nexec sleep 100", failedStart("")},
+             {"echo '{\"ready\":\"true\"}'\necho 'said why' >&2\nexec sleep 100", failedStart("said why")},
+             // The helper's own prefixes and headline say nothing to a person.
+             {"echo 'mirvane: model unavailable' >&2\nexit 3", failedStart("")},
+             {"printf 'mirvane: model unavailable\\nmirvane: start the server\\n' >&2\nexit 3",
+              failedStart("start the server")},
+             {"head -c 9000 /dev/zero | tr '\\0' e >&2\nexit 3", failedStart(std::string(4096, 'e'))},
          }) {
         useScriptHelper(c.script);
         const auto start = Clock::now();
@@ -314,11 +320,11 @@ TEST_F(PolishServiceTest, TheRealHelperWithoutAModelServerExplainsWhatToStart) {
     useRealHelper();
     Outcome o = rewrite("polish", "hello");
     ASSERT_TRUE(o.isFailure());
-    EXPECT_EQ(o.value.rfind("The on-device rewrite model did not start: mirvane: model unavailable\nmirvane: no model "
-                            "server answered at http://127.0.0.1:",
-                            0),
+    EXPECT_EQ(o.value.rfind("The on-device rewrite model did not start: no model server answered at http://127.0.0.1:", 0),
               0u)
         << o.value;
+    EXPECT_EQ(o.value.find("mirvane:"), std::string::npos) << o.value;
+    EXPECT_NE(o.value.find("mirvane.json"), std::string::npos) << o.value;
     EXPECT_FALSE(service->checkAvailability().available);
 }
 
@@ -348,7 +354,7 @@ TEST(PolishSmokeTest, WithoutAModelTheRewritesFailAndNothingIsReused) {
     const std::string out = p.readRemainingStdout(1);
     for (const char* expected :
          {"[polish-smoke-test] rewrite #1 (cold spawn) failed in ",
-          "s: The on-device rewrite model did not start: mirvane: model unavailable",
+          "s: The on-device rewrite model did not start: no model server answered at",
           "[polish-smoke-test] child pid after #1: none\n", "[polish-smoke-test] process reused across requests: false\n",
           "[polish-smoke-test] shutdown() returned; child pid after: none\n"})
         EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n--- in ---\n" << out;

@@ -212,7 +212,7 @@ const std::vector<Row> messageTable = {
     {"theme_set:aurora", {}},
     {R"(rewrite:{"reqId":"r1","text":"x"})", {"onRewriteResult"}},
     {"rewrite_available:", {"onRewriteAvailability"}},
-    {R"(correction_observed:{"heard":"teh","written":"the"})", {}},
+    {R"(correction_observed:{"heard":"teh","written":"the"})", {"onLearnedRules"}},
     {"privacy_probe:", {"onPrivacyProbe"}},
     {"rules_query:", {"onRules"}},
     {R"(rules_set:{"bundleID":"org.test.app","displayName":"App","polishEnabled":true,"autoCapitalizeEnabled":true,"dictionaryEnabled":true,"neverDictate":false})",
@@ -647,8 +647,16 @@ TEST_F(HubBridgeTest, StagingCommitTakesTheTextsOnlyWhenTheyLanded) {
 }
 
 TEST_F(HubBridgeTest, CorrectionsObservedByThePageAreRecordedAndRevocable) {
-    for (int i = 0; i < 3; ++i) send(R"(correction_observed:{"heard":"teh","written":"the","app":"Editor"})", 0);
-    platform::MainQueue::pump(5.0, [&] { return corrections->all().size() == 3; });
+    // Each answer is the learned list with that correction already counted.
+    std::vector<json> answers;
+    for (int i = 0; i < 3; ++i) {
+        auto calls = send(R"(correction_observed:{"heard":"teh","written":"the","app":"Editor"})", 1);
+        ASSERT_EQ(names(calls), std::vector<std::string>{"onLearnedRules"});
+        answers.push_back(calls[0].argument.value());
+    }
+    EXPECT_TRUE(answers[1]["rules"].empty()) << "two sightings teach nothing yet";
+    ASSERT_EQ(answers[2]["rules"].size(), 1u) << answers[2].dump();
+    EXPECT_EQ(answers[2]["rules"][0]["count"], 3);
     ASSERT_EQ(corrections->all().size(), 3u);
     EXPECT_EQ(corrections->all()[0].source, CorrectionSource::observedEdit);
     auto learned = send("learned_rules_query:", 1).at(0).argument.value();
