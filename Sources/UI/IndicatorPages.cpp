@@ -102,19 +102,7 @@ std::string error(const std::string& message) {
 std::string preparedErrorMessage(const std::string& message) {
     std::string text = message;
     if (platform::text::graphemeCount(text) >= 61) text = platform::text::prefixGraphemes(text, 57) + "\u2026";
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
-        }
-    }
-    return out;
+    return platform::text::escapedMarkup(text);
 }
 
 std::string setLevelJS(float level) {
