@@ -96,7 +96,13 @@ std::string rec(IndicatorTheme theme, bool rawMode) {
 std::string processing() { return templateNamed("processing.html"); }
 
 std::string error(const std::string& message) {
-    return replacedOnce(templateNamed("error.html"), "{{MESSAGE}}", preparedErrorMessage(message));
+    const std::string page = replacedOnce(templateNamed("error.html"), "{{TONE}}", "error");
+    return replacedOnce(replacedOnce(page, "{{ICON}}", "\u26A0"), "{{MESSAGE}}", preparedErrorMessage(message));
+}
+
+std::string cancel(const std::string& message) {
+    const std::string page = replacedOnce(templateNamed("error.html"), "{{TONE}}", "cancel");
+    return replacedOnce(replacedOnce(page, "{{ICON}}", "\u2715"), "{{MESSAGE}}", preparedErrorMessage(message));
 }
 
 std::string preparedErrorMessage(const std::string& message) {
