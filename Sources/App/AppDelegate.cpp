@@ -4,6 +4,7 @@
 #include "Base/AppPaths.h"
 #include "App/AutoStartManager.h"
 #include "Base/Branding.h"
+#include "Base/CommandLineTool.h"
 #include "App/OnboardingWindow.h"
 #include "App/SoundCues.h"
 #include "Base/FaultLog.h"
@@ -44,23 +45,6 @@ namespace fs = std::filesystem;
 
 namespace {
 AppDelegate* gShared = nullptr;
-
-// Safe characters need no quoting; anything else goes inside single quotes.
-std::string shellQuoted(const std::string& s) {
-    bool plain = !s.empty();
-    for (unsigned char c : s) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                        std::string_view("_@%+=:,./-").find(static_cast<char>(c)) != std::string_view::npos;
-        if (!ok) plain = false;
-    }
-    if (plain) return s;
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
-    }
-    return out + "'";
-}
 
 // The same page the permission's own "open settings" shows.
 void openSettingsPane(const std::string& pane) {
@@ -206,12 +190,25 @@ std::string AppDelegate::toggleDictationTitle(const std::optional<std::string>& 
     return "Toggle Dictation (" + hotkeyTitle(storedHotkey) + ")";
 }
 
-fs::path AppDelegate::cliLinkPath() { return AppPaths::homeDirectory() / ".local" / "bin" / "ondira"; }
+fs::path AppDelegate::cliLinkPath() { return CommandLineTool::linkPath(); }
 
 std::string AppDelegate::cliInstallCommand(const fs::path& binary) { return cliInstallCommand(binary, cliLinkPath()); }
 
 std::string AppDelegate::cliInstallCommand(const fs::path& binary, const fs::path& link) {
-    return "ln -s " + shellQuoted(binary.string()) + " " + shellQuoted(link.string());
+    return "ln -s " + CommandLineTool::shellQuoted(binary.string()) + " " + CommandLineTool::shellQuoted(link.string());
+}
+
+std::string AppDelegate::cliInstalledText(const fs::path& link, const std::string& pathVariable) {
+    const auto invocation = CommandLineTool::invocation(link, pathVariable, link, AppPaths::homeDirectory());
+    if (invocation.onPath)
+        return "You can now run \u201C" + invocation.command + "\u201D from any " + LinuxNames::terminalName + " window.";
+    // The folder exists now, but a login shell adds it to PATH only when it
+    // was there at login; until then the link runs by its path.
+    const std::string folder = CommandLineTool::displayPath(link.parent_path(), AppPaths::homeDirectory());
+    return "Ondira is linked as \u201C" + invocation.command + "\u201D, but " + folder +
+           " is not on your PATH, so \u201C" + link.filename().string() + "\u201D alone won't be found. Run \u201C" +
+           invocation.command + " help\u201D, or log out and back in (or add " + folder +
+           " to PATH) to run it by its name.";
 }
 
 std::optional<std::string> AppDelegate::installCommandLineLink(const fs::path& binary, const fs::path& link) {
@@ -452,7 +449,10 @@ void AppDelegate::refreshPermissionStates() {
     if (!permissionProbe_) {
         permissionProbe_ = std::make_shared<OndiraPermission::RepeatedProbe>();
         permissionProbe_->changed = [](std::map<std::string, bool> grants) {
-            if (AppDelegate* d = AppDelegate::shared()) d->permissionWatch_.refresh(grants, [] { OnboardingWindow::present(); });
+            if (AppDelegate* d = AppDelegate::shared()) d->permissionWatch_.refresh(grants, [] {
+                    // The user is busy elsewhere: a loss must not take their typing.
+                    OnboardingWindow::presentWithoutFocus();
+                });
         };
     }
     OndiraPermission::probeChangesAsync(permissionProbe_);
@@ -464,7 +464,7 @@ void AppDelegate::handleAppDidBecomeActive() { refreshPermissionStates(); }
 
 void AppDelegate::openHub() { HubWindowController::shared().show(); }
 
-void AppDelegate::openOnboarding() { OnboardingWindow::present(); }
+void AppDelegate::openOnboarding() { OnboardingWindow::presentPermissions(); }
 
 void AppDelegate::toggleStagingMode() {
     auto store = AppPaths::userDefaults();
@@ -510,8 +510,8 @@ void AppDelegate::installCommandLineTool() {
     const fs::path link = cliLinkPath();
     const auto error = installCommandLineLink(binary, link);
     if (!error) {
-        showMessage("Command line tool installed",
-                    std::string("You can now run “ondira” from any ") + LinuxNames::terminalName + " window.");
+        const char* path = std::getenv("PATH");
+        showMessage("Command line tool installed", cliInstalledText(link, path ? path : ""));
         return;
     }
     std::string informative = link.parent_path().string() +

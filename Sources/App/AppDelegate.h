@@ -112,6 +112,9 @@ public:
     // quoted for the shell when they need it. Never with sudo.
     static std::string cliInstallCommand(const std::filesystem::path& binary);
     static std::string cliInstallCommand(const std::filesystem::path& binary, const std::filesystem::path& link);
+    // What the user is told once `link` is in place: its name when PATH
+    // finds it there, else its path and that its folder is not on PATH.
+    static std::string cliInstalledText(const std::filesystem::path& link, const std::string& pathVariable);
     // Links `link` to `binary`, replacing what is there. Answers the error
     // text of a failure: empty when the directory isn't writable (nothing
     // was attempted).

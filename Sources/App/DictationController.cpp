@@ -592,11 +592,11 @@ void DictationController::hotkeyDidRequestCancel() {
     switch (outcome) {
         case DictationLifecycles::CancelOutcome::cancelledDiscardAudio:
             discardCapture();
-            showError("Cancelled — nothing was recorded");
+            showCancel("Cancelled — nothing was recorded");
             break;
         case DictationLifecycles::CancelOutcome::cancelledDropTranscript:
             dropTranscription();
-            showError("Cancelled — transcription discarded");
+            showCancel("Cancelled — transcription discarded");
             break;
         case DictationLifecycles::CancelOutcome::noOp: break;
     }
@@ -656,6 +656,11 @@ void DictationController::hotkeyDidForceRelease(const std::string& reason) {
 void DictationController::returnToIdle() {
     lifecycle = DictationLifecycle::idle;
     HotkeyManager::shared().disarmEscapeCancel();
+}
+
+void DictationController::showCancel(const std::string& message) {
+    IndicatorWindowController::shared().updateState(IndicatorMode::cancel(message));
+    SoundCues::shared().play(SoundCue::error);
 }
 
 void DictationController::showError(const std::string& message, std::optional<ErrorRemedy> remedy) {

@@ -149,6 +149,8 @@ private:
     void endWithoutText(long long generation, const char* failureMessage);
     void returnToIdle();
     void showError(const std::string& message, std::optional<ErrorRemedy> remedy = std::nullopt);
+    // Esc called the dictation off: the indicator says so as a cancel.
+    void showCancel(const std::string& message);
 
     Host& host_;
     Recognizer recognizer_;

@@ -115,8 +115,8 @@ OnboardingView::OnboardingView() {
 GtkWidget* OnboardingView::buildPermissionsPage() {
     GtkWidget* page = pageWithHeading("Welcome to Ondira", 10);
     gtk_box_pack_start(GTK_BOX(page),
-                       label("Ondira needs three things from this desktop before you can dictate. Each row says what "
-                             "is missing and how to fix it.",
+                       label("Ondira needs three things from this desktop. Each row says what is missing and how to "
+                             "fix it.",
                              "ob-dim"),
                        FALSE, FALSE, 0);
     for (OndiraPermission permission : OndiraPermission::allCases()) {
@@ -162,7 +162,7 @@ GtkWidget* OnboardingView::buildPermissionsPage() {
     continueSummary_ = label("", "ob-dim", false);
     gtk_box_pack_start(GTK_BOX(bar), continueSummary_, FALSE, FALSE, 0);
     continueButton_ = button("Continue", "onboarding-continue",
-                             G_CALLBACK(+[](GtkButton*, gpointer data) { viewOf(data)->showPage(Page::highlights); }), this);
+                             G_CALLBACK(+[](GtkButton*, gpointer data) { viewOf(data)->continuePressed(); }), this);
     gtk_box_pack_end(GTK_BOX(bar), continueButton_, FALSE, FALSE, 0);
     gtk_box_pack_end(GTK_BOX(bar),
                      button("Set Up Later", "onboarding-later",
@@ -174,10 +174,21 @@ GtkWidget* OnboardingView::buildPermissionsPage() {
 
 GtkWidget* OnboardingView::buildHighlightsPage() {
     GtkWidget* page = pageWithHeading("What Ondira can do", 8);
+    // The commands name this program by its path when PATH doesn't find it,
+    // which can be long: the list scrolls and paths break anywhere, so the
+    // window keeps its size.
+    GtkWidget* list = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
     for (const auto& highlight : OnboardingCatalog::featureHighlights()) {
-        gtk_box_pack_start(GTK_BOX(page), label(highlight.title, "ob-title"), FALSE, FALSE, 0);
-        gtk_box_pack_start(GTK_BOX(page), label(highlight.detail, "ob-dim"), FALSE, FALSE, 0);
+        gtk_box_pack_start(GTK_BOX(list), label(highlight.title, "ob-title"), FALSE, FALSE, 0);
+        GtkWidget* detail = label("", "ob-dim");
+        gtk_label_set_line_wrap_mode(GTK_LABEL(detail), PANGO_WRAP_WORD_CHAR);
+        gtk_label_set_markup(GTK_LABEL(detail), OnboardingCatalog::markup(highlight.detail).c_str());
+        gtk_box_pack_start(GTK_BOX(list), detail, FALSE, FALSE, 0);
     }
+    GtkWidget* scroller = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
+    gtk_container_add(GTK_CONTAINER(scroller), list);
+    gtk_box_pack_start(GTK_BOX(page), scroller, TRUE, TRUE, 0);
     GtkWidget* bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
     gtk_box_pack_start(
         GTK_BOX(bar),
@@ -266,6 +277,7 @@ void OnboardingView::applyDiagnoses(const std::vector<OndiraPermission::Diagnosi
         const OndiraPermission permission = OndiraPermission::allCases()[i];
         const auto& d = all[i];
         granted_[permission.id()] = d.granted;
+        diagnoses_[permission.id()] = d;
         Row& row = rows_[permission.id()];
         GtkStyleContext* style = gtk_widget_get_style_context(row.status);
         gtk_style_context_remove_class(style, "ob-dim");
@@ -284,16 +296,47 @@ void OnboardingView::applyDiagnoses(const std::vector<OndiraPermission::Diagnosi
     const bool all3 = ready == static_cast<int>(OndiraPermission::allCases().size());
     gtk_label_set_text(GTK_LABEL(continueSummary_), all3 ? "All set." : (std::to_string(ready) + " of 3 ready").c_str());
     gtk_widget_set_sensitive(continueButton_, all3);
+    renderBanner();
+}
+
+std::string OnboardingView::revocationBannerText(OndiraPermission revoked, const OndiraPermission::Diagnosis* diagnosis) {
+    // The loss is all the watch knows: a sound server that went away and a
+    // switched-off setting look the same to it, so the cause and what it
+    // stops come from the diagnosis alone.
+    std::string text = std::string(revoked.title()) + " is no longer available.";
+    if (diagnosis && !diagnosis->granted) {
+        if (!diagnosis->problem.empty()) text += " " + diagnosis->problem;
+        if (!diagnosis->impact.empty()) text += " " + diagnosis->impact;
+    }
+    return text;
+}
+
+void OnboardingView::renderBanner() {
+    if (!banner_) return;
+    const auto& revoked = RevocationMonitor::shared().activeRevocation();
+    if (revoked) {
+        const auto found = diagnoses_.find(revoked->id());
+        gtk_label_set_text(GTK_LABEL(banner_),
+                           revocationBannerText(*revoked, found == diagnoses_.end() ? nullptr : &found->second).c_str());
+    }
+    gtk_widget_set_visible(banner_, revoked.has_value());
 }
 
 void OnboardingView::applyRevocation(const std::optional<OndiraPermission>& revoked) {
     if (!banner_) return;
-    if (revoked)
-        gtk_label_set_text(
-            GTK_LABEL(banner_),
-            (std::string(revoked->title()) + " was turned off. Ondira can't dictate until it is back on.").c_str());
-    gtk_widget_set_visible(banner_, revoked.has_value());
+    // What was diagnosed before the loss is out of date.
+    if (revoked) diagnoses_.erase(revoked->id());
+    renderBanner();
     if (revoked && page_ != Page::permissions) showPage(Page::permissions);
+    if (revoked) refresh();
+}
+
+void OnboardingView::continuePressed() {
+    if (OnboardingWindow::hasOnboarded()) {
+        finishSetup();
+        return;
+    }
+    showPage(Page::highlights);
 }
 
 void OnboardingView::fix(OndiraPermission permission) {
@@ -376,6 +419,7 @@ void OnboardingView::completeOnboarding(bool proven) {
 
 void OnboardingView::windowShown() {
     if (page_ == Page::proof) installProofClosures();
+    gtk_button_set_label(GTK_BUTTON(continueButton_), OnboardingWindow::hasOnboarded() ? "Done" : "Continue");
     refresh();
     if (!ticker_)
         ticker_ = g_timeout_add(
@@ -430,7 +474,8 @@ OnboardingWindow::OnboardingWindow() {
                          return TRUE;  // hidden, never destroyed
                      }),
                      nullptr);
-    g_signal_connect(window_, "focus-in-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer) -> gboolean {
+    g_signal_connect(window_, "focus-in-event", G_CALLBACK(+[](GtkWidget* w, GdkEvent*, gpointer) -> gboolean {
+                         gtk_window_set_urgency_hint(GTK_WINDOW(w), FALSE);
                          OnboardingWindow::shared().view().refresh();
                          return FALSE;
                      }),
@@ -447,9 +492,32 @@ void OnboardingWindow::present() {
     OnboardingWindow& shared = OnboardingWindow::shared();
     ++gPresents;
     platform::log("AppDelegate", "Showing setup and permissions.");
+    gtk_window_set_focus_on_map(GTK_WINDOW(shared.window_), TRUE);
+    gtk_window_set_urgency_hint(GTK_WINDOW(shared.window_), FALSE);
     gtk_widget_show(shared.window_);
     gtk_window_present(GTK_WINDOW(shared.window_));
     shared.view_->windowShown();
+}
+
+void OnboardingWindow::presentWithoutFocus() {
+    OnboardingWindow& shared = OnboardingWindow::shared();
+    ++gPresents;
+    platform::log("AppDelegate", "Showing setup and permissions without taking the focus.");
+    // gtk_window_present would ask for the focus (or, with no window
+    // manager, take it); a window mapped this way is left unfocused.
+    gtk_window_set_focus_on_map(GTK_WINDOW(shared.window_), FALSE);
+    if (gtk_widget_get_visible(shared.window_)) {
+        if (GdkWindow* w = gtk_widget_get_window(shared.window_)) gdk_window_raise(w);
+    } else {
+        gtk_widget_show(shared.window_);
+    }
+    gtk_window_set_urgency_hint(GTK_WINDOW(shared.window_), TRUE);
+    shared.view_->windowShown();
+}
+
+void OnboardingWindow::presentPermissions() {
+    OnboardingWindow::shared().view().showPage(OnboardingView::Page::permissions);
+    present();
 }
 
 bool OnboardingWindow::hasOnboarded() { return AppPaths::userDefaults()->boolValue(onboardedKey); }

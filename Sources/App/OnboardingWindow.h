@@ -57,6 +57,10 @@ public:
     // The proof step's outcome, as the delegate's closures deliver it.
     void setProof(DictationProofOutcome outcome);
 
+    // The banner over a lost grant: what is wrong and what it stops, once
+    // the grant has been diagnosed; until then only that it is gone.
+    static std::string revocationBannerText(OndiraPermission revoked, const OndiraPermission::Diagnosis* diagnosis);
+
 private:
     struct Row {
         GtkWidget* status = nullptr;
@@ -70,6 +74,10 @@ private:
     GtkWidget* buildProofPage();
     void applyDiagnoses(const std::vector<OndiraPermission::Diagnosis>& all);
     void applyRevocation(const std::optional<OndiraPermission>& revoked);
+    void renderBanner();
+    // Continue: the tour for a new user; for one who has been through it
+    // (a repair after a lost grant), the end of setup.
+    void continuePressed();
     void fix(OndiraPermission permission);
     void installProofClosures();
     void releaseProofClosures();
@@ -86,6 +94,7 @@ private:
     GtkWidget* proofFinish_ = nullptr;
     GtkWidget* proofRetry_ = nullptr;
     std::map<std::string, Row> rows_;
+    std::map<std::string, OndiraPermission::Diagnosis> diagnoses_;
 
     // State, in this order.
     std::map<std::string, bool> granted_;
@@ -124,8 +133,15 @@ public:
     static OnboardingWindow& shared();
     // Whether any grant is missing now (asks the desktop: not on the main thread).
     static bool shouldPresentOnLaunch();
-    // Brings the window forward, with no test.
+    // Brings the window forward and gives it the focus, with no test: for
+    // what the user asked for (launch, the menu).
     static void present();
+    // Shows the window without taking the focus, for what the user did not
+    // ask for (a grant lost while they work): it comes up behind nothing,
+    // asks for attention, and their typing stays where it was.
+    static void presentWithoutFocus();
+    // The menu's "Setup & Permissions…": the permission rows, focused.
+    static void presentPermissions();
     static bool hasOnboarded();
     static void markOnboarded();
 

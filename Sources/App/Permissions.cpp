@@ -8,6 +8,7 @@
 #include "Platform/Queues.h"
 #include "Platform/SystemReadiness.h"
 #include "Platform/Unicode.h"
+#include "UI/Notice.h"
 #include "Engine/SphinxRecognizer.h"
 
 #include <gtk/gtk.h>
@@ -61,6 +62,7 @@ OndiraPermission::Diagnosis diagnoseMicrophone() {
     const auto sound = platform::readiness::watchedSoundServer(soundServerTimeoutSeconds);
     d.granted = sound.reachable && sound.defaultSourceExists;
     if (d.granted) return d;
+    d.impact = "Ondira can't record until it is back.";
     if (!sound.reachable) {
         d.problem = "The sound server isn't running" + (sound.error.empty() ? std::string(".") : " (" + sound.error + ").");
         d.command = LinuxNames::soundServerStartCommand;
@@ -77,6 +79,7 @@ OndiraPermission::Diagnosis diagnoseSpeech() {
     OndiraPermission::Diagnosis d;
     d.granted = speechModelInstalled();
     if (d.granted) return d;
+    d.impact = "Ondira can't turn speech into text until it is back.";
     const std::string locale = SpeechEngine::shared().locale();
     const std::string language = TranscriptionError::languageName(locale);
     std::string package;
@@ -101,12 +104,16 @@ OndiraPermission::Diagnosis diagnoseAccessibility() {
     d.granted = xtest.available && bus.reachable && bus.enabled.value_or(false);
     if (d.granted) return d;
     if (!xtest.available) {
+        d.impact = "Ondira can't type into other apps until it is back.";
         // No button can add an extension to the X server.
         d.problem = "The display doesn't accept synthetic key events (XTest" +
                     (xtest.error.empty() ? std::string(")") : ": " + xtest.error + ")") +
                     ", so Ondira can't type. Log in to an X11 (Xorg) session.";
         return d;
     }
+    // Typing and pasting go through XTest; the bus only tells whether the
+    // text landed and which words the focused app shows.
+    d.impact = "Dictation still types and pastes, but Ondira can't check that the text landed.";
     if (!bus.reachable) {
         d.problem = "The accessibility bus isn't running" + (bus.error.empty() ? std::string(".") : " (" + bus.error + ").");
         d.command = "/usr/libexec/at-spi-bus-launcher --launch-immediately &";
@@ -129,21 +136,6 @@ bool isOnPath(const std::string& program) {
     const bool installed = found != nullptr;
     g_free(found);
     return installed;
-}
-
-void showInstructions(const std::string& title, const std::string& instructions) {
-    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_INFO, GTK_BUTTONS_OK,
-                                               "%s", title.c_str());
-    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", instructions.c_str());
-    // The command in the text can be selected and copied.
-    GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
-    GList* labels = gtk_container_get_children(GTK_CONTAINER(area));
-    for (GList* l = labels; l; l = l->next)
-        if (GTK_IS_LABEL(l->data)) gtk_label_set_selectable(GTK_LABEL(l->data), TRUE);
-    g_list_free(labels);
-    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
-    g_signal_connect(dialog, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
-    gtk_widget_show(dialog);
 }
 
 }  // namespace
@@ -246,7 +238,7 @@ void OndiraPermission::openSystemSettings() const {
                       std::string("Could not open ") + page.command[0] + ": " + (error ? error->message : "?"));
         g_clear_error(&error);
     }
-    showInstructions(title(), page.instructions);
+    Notice::show(title(), page.instructions);
 }
 
 void OndiraPermission::deliverGrant(bool granted, std::function<void(bool)> completion) {
@@ -275,8 +267,10 @@ OndiraPermission::Diagnosis OndiraPermission::diagnose() const {
                                        : diagnoseAccessibility();
     if (replaced) {
         d.granted = isGranted();
-        if (d.granted) d = Diagnosis{true, {}, {}, false};
-        else if (d.problem.empty()) d.problem = std::string(title()) + " is not available.";
+        if (d.granted) {
+            d = Diagnosis{};
+            d.granted = true;
+        } else if (d.problem.empty()) d.problem = std::string(title()) + " is not available.";
     }
     return d;
 }

@@ -63,6 +63,7 @@ public:
         std::string problem;           // what is wrong, in the user's words; empty when granted
         std::string command;           // a command that fixes it, shown to copy; may be empty
         bool fixableByButton = false;  // the row's button fixes it (or opens the panel that does)
+        std::string impact;            // what Ondira can't do while it stays so; empty when granted
     };
     Diagnosis diagnose() const;
 

@@ -33,7 +33,7 @@ void PermissionWatch::refresh(const std::function<bool(OndiraPermission)>& isGra
         const bool wasGranted = known != lastKnownPermissionState_.end() && known->second;
         const bool grantedNow = isGranted(permission);
         if (wasGranted && !grantedNow && alreadySurfacedRevocations_.insert(id).second) {
-            platform::log("Permissions", std::string(permission.title()) + " was turned off.");
+            platform::log("Permissions", std::string(permission.title()) + " is no longer available.");
             monitor.setActiveRevocation(permission);
             if (bringOnboardingForward) bringOnboardingForward();
         }

@@ -111,17 +111,26 @@ DictationAggregate aggregateDictation(const std::vector<std::string>& lines) {
     return aggregate;
 }
 
+bool isEventKind(const std::string& kind) { return kind == "launch" || kind == "onboarding_completed"; }
+
+std::int64_t FaultSummary::faultCount() const {
+    std::int64_t n = 0;
+    for (const auto& [kind, count] : countsByKind) n += count;
+    return n;
+}
+
 FaultSummary summarizeFaults(const std::vector<std::string>& lines, const std::string& homeDirectoryPath,
                              const std::vector<std::string>& privateTexts) {
     FaultSummary summary;
-    std::vector<std::string> rendered;
+    std::vector<std::string> rendered, renderedEvents;
     for (const auto& line : lines) {
         const auto object = parseObject(line);
         if (!object) continue;
         const auto kind = object->find("kind");
         const std::string kindText = kind != object->end() && kind->is_string() ? kind->get<std::string>() : "unknown";
         ++summary.totalCount;
-        ++summary.countsByKind[kindText];
+        const bool event = isEventKind(kindText);
+        ++(event ? summary.eventCountsByKind : summary.countsByKind)[kindText];
 
         const auto ts = object->find("ts");
         std::string text = ts != object->end() && ts->is_number_integer()
@@ -141,10 +150,14 @@ FaultSummary summarizeFaults(const std::vector<std::string>& lines, const std::s
             }
             text += " " + key + "=" + valueText;
         }
-        rendered.push_back(platform::text::sanitizeUTF8(text));
+        (event ? renderedEvents : rendered).push_back(platform::text::sanitizeUTF8(text));
     }
-    const std::size_t keep = std::min(rendered.size(), recentFaultCount);
-    summary.recent.assign(rendered.end() - static_cast<std::ptrdiff_t>(keep), rendered.end());
+    const auto newest = [](const std::vector<std::string>& all) {
+        const std::size_t keep = std::min(all.size(), recentFaultCount);
+        return std::vector<std::string>(all.end() - static_cast<std::ptrdiff_t>(keep), all.end());
+    };
+    summary.recent = newest(rendered);
+    summary.recentEvents = newest(renderedEvents);
     return summary;
 }
 
@@ -213,16 +226,21 @@ std::string assemble(const Meta& meta, const std::vector<std::string>& dictation
         out.insert(out.end(), meta.regressionLines.begin(), meta.regressionLines.end());
     }
 
-    section("Faults");
     const FaultSummary faults = summarizeFaults(faultLines, meta.homeDirectoryPath, privateTextsOf(dictationLines));
-    item("Total faults recorded", std::to_string(faults.totalCount));
-    if (faults.totalCount > 0) {
+    const auto listing = [&](const std::map<std::string, std::int64_t>& counts, const std::vector<std::string>& recent) {
+        if (counts.empty()) return;
         std::vector<std::string> kinds;
-        for (const auto& [kind, count] : faults.countsByKind) kinds.push_back(kind + " " + std::to_string(count));
+        for (const auto& [kind, count] : counts) kinds.push_back(kind + " " + std::to_string(count));
         item("By kind", platform::text::join(kinds, ", "));
-        out.push_back("Newest " + std::to_string(faults.recent.size()) + ", oldest first:");
-        for (const auto& line : faults.recent) out.push_back("  " + line);
-    }
+        out.push_back("Newest " + std::to_string(recent.size()) + ", oldest first:");
+        for (const auto& line : recent) out.push_back("  " + line);
+    };
+    section("Events (launches and setup)");
+    item("Total events recorded", std::to_string(faults.eventCount()));
+    listing(faults.eventCountsByKind, faults.recentEvents);
+    section("Faults");
+    item("Total faults recorded", std::to_string(faults.faultCount()));
+    listing(faults.countsByKind, faults.recent);
     out.push_back("");
 
     // Every line above is redacted once more as a whole, so a home path in a

@@ -59,12 +59,20 @@ struct DictationAggregate {
     std::map<std::string, std::int64_t> engineCounts;
 };
 
+// The fault log keeps a timeline: faults, and events such as launches that
+// are not faults. The bundle shows the two apart.
 struct FaultSummary {
-    std::int64_t totalCount = 0;
-    std::map<std::string, std::int64_t> countsByKind;
-    // The newest records, oldest of them first, with home paths redacted.
+    std::int64_t totalCount = 0;  // every record that reads, faults and events
+    std::map<std::string, std::int64_t> countsByKind;  // faults
+    // The newest faults, oldest of them first, with home paths redacted.
     std::vector<std::string> recent;
+    std::map<std::string, std::int64_t> eventCountsByKind;
+    std::vector<std::string> recentEvents;  // the same, for events
+    std::int64_t faultCount() const;
+    std::int64_t eventCount() const { return totalCount - faultCount(); }
 };
+// Kinds the log records as events, not faults: "launch", "onboarding_completed".
+bool isEventKind(const std::string& kind);
 
 // Lines of a JSON-lines file; none for no path or a file that can't be read.
 std::vector<std::string> readLines(const std::optional<std::filesystem::path>& url);

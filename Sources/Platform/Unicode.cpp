@@ -234,6 +234,22 @@ bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
 
 bool hasPrefixIgnoringCase(std::string_view s, std::string_view prefix) { return hasPrefix(foldCase(s), foldCase(prefix)); }
 
+std::string escapedMarkup(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
 std::size_t graphemeCount(std::string_view s) {
     if (s.empty()) return 0;
     icu::UnicodeString u = toU(s);

@@ -89,6 +89,8 @@ bool containsIgnoringCase(std::string_view haystack, std::string_view needle);
 bool hasPrefixIgnoringCase(std::string_view s, std::string_view prefix);
 
 std::size_t graphemeCount(std::string_view s);  // user-perceived characters
+// & < > " ' as character references: safe in HTML and in GTK's Pango markup.
+std::string escapedMarkup(std::string_view s);
 std::size_t utf16Length(std::string_view s);
 std::size_t codePointCount(std::string_view s);
 // First `n` user-perceived characters.

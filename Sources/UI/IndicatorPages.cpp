@@ -96,25 +96,19 @@ std::string rec(IndicatorTheme theme, bool rawMode) {
 std::string processing() { return templateNamed("processing.html"); }
 
 std::string error(const std::string& message) {
-    return replacedOnce(templateNamed("error.html"), "{{MESSAGE}}", preparedErrorMessage(message));
+    const std::string page = replacedOnce(templateNamed("error.html"), "{{TONE}}", "error");
+    return replacedOnce(replacedOnce(page, "{{ICON}}", "\u26A0"), "{{MESSAGE}}", preparedErrorMessage(message));
+}
+
+std::string cancel(const std::string& message) {
+    const std::string page = replacedOnce(templateNamed("error.html"), "{{TONE}}", "cancel");
+    return replacedOnce(replacedOnce(page, "{{ICON}}", "\u2715"), "{{MESSAGE}}", preparedErrorMessage(message));
 }
 
 std::string preparedErrorMessage(const std::string& message) {
     std::string text = message;
     if (platform::text::graphemeCount(text) >= 61) text = platform::text::prefixGraphemes(text, 57) + "\u2026";
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
-        }
-    }
-    return out;
+    return platform::text::escapedMarkup(text);
 }
 
 std::string setLevelJS(float level) {

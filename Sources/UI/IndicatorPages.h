@@ -26,6 +26,8 @@ namespace IndicatorPages {
 std::string rec(IndicatorTheme theme, bool rawMode);
 std::string processing();
 std::string error(const std::string& message);
+// The same pill for a dictation the user called off: a cancel, not a failure.
+std::string cancel(const std::string& message);
 
 // A message as it enters the error page: 61 or more characters are cut to
 // 57 and "…", then & < > " ' become entities (& first, so no entity is

@@ -106,6 +106,7 @@ std::string IndicatorMode::description() const {
             return "recording(rms: " + platform::text::formatFloat(rms) +
                    ", mode: " + (mode == DictationMode::raw ? "raw" : "standard") + ")";
         case Kind::error:
+            if (cancelled) return "cancel(\"" + message + "\")";
             return "error(\"" + message +
                    "\", remedy: " + (remedy ? "openSystemPane(" + settingsPaneRawValue(remedy->pane) + ")" : "nil") + ")";
         case Kind::idle: return "idle";
@@ -225,7 +226,7 @@ void IndicatorWindowController::apply(const IndicatorMode& mode) {
         }
         case IndicatorMode::Kind::error:
             place(errorWidth, errorHeight);
-            loadPage(IndicatorPages::error(mode.message));
+            loadPage(mode.cancelled ? IndicatorPages::cancel(mode.message) : IndicatorPages::error(mode.message));
             present();
             if (mode.remedy) setIgnoresMouseEvents(false);
             scheduleHide(mode.remedy ? 6.0 : 2.2);

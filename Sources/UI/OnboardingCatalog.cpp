@@ -1,5 +1,8 @@
 #include "UI/OnboardingCatalog.h"
 
+#include "Base/CommandLineTool.h"
+#include "Platform/LinuxNames.h"
+#include "Platform/Unicode.h"
 #include "Text/VoiceCommandCatalog.h"
 
 namespace OnboardingCatalog {
@@ -14,7 +17,26 @@ std::vector<std::string> voiceCommandExamples() {
     return out;
 }
 
-std::vector<Highlight> featureHighlights() {
+std::vector<Highlight> featureHighlights() { return featureHighlights(CommandLineTool::current().command); }
+
+std::string markup(const std::string& text) {
+    std::string out;
+    bool code = false;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t tick = text.find('`', from);
+        out += platform::text::escapedMarkup(std::string_view(text).substr(from, tick - from));
+        if (tick == std::string::npos) break;
+        out += code ? "</tt>" : "<tt>";
+        code = !code;
+        from = tick + 1;
+    }
+    // An unpaired backtick would leave the markup open (and the label blank).
+    if (code) out += "</tt>";
+    return out;
+}
+
+std::vector<Highlight> featureHighlights(const std::string& command) {
     std::string examples;
     const auto phrases = voiceCommandExamples();
     for (std::size_t i = 0; i < phrases.size(); ++i) {
@@ -23,15 +45,16 @@ std::vector<Highlight> featureHighlights() {
     }
     return {
         {"Personal Dictionary",
-         "Teach Ondira words it mishears \u2014 names, jargon, acronyms. Manage entries with `ondira dict add`."},
+         "Teach Ondira words it mishears \u2014 names, jargon, acronyms. Manage entries with `" + command + " dict add`."},
         {"Snippets",
-         "Speak a short trigger and have it expand into boilerplate text you use often. Manage with `ondira snippets add`."},
+         "Speak a short trigger and have it expand into boilerplate text you use often. Manage with `" + command + " snippets add`."},
         {"Per-App Rules",
          "Ondira adapts formatting automatically to the app you're dictating into \u2014 no per-app setup needed."},
         {"Voice Commands", "Say things like " + examples +
-                               " \u2014 Ondira turns them into real punctuation and edits, not literal words. Run `ondira "
-                               "help` for the full list."},
-        {"Command Line", "Script Ondira from Terminal \u2014 run `ondira help` to see every command."},
+                               " \u2014 Ondira turns them into real punctuation and edits, not literal words. Run `" + command +
+                               " help` for the full list."},
+        {"Command Line", std::string("Script Ondira from a ") + LinuxNames::terminalName + " \u2014 run `" + command +
+                             " help` to see every command."},
     };
 }
 

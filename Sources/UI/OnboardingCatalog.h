@@ -10,7 +10,13 @@ struct Highlight {
     std::string detail;
 };
 // Personal Dictionary, Snippets, Per-App Rules, Voice Commands, Command Line.
+// Code is written between backticks; `command` is what runs the command line.
+std::vector<Highlight> featureHighlights(const std::string& command);
+// The same, naming the command that runs this program from a shell.
 std::vector<Highlight> featureHighlights();
+// A highlight's text as Pango markup: code between backticks in a
+// monospaced face, everything else escaped.
+std::string markup(const std::string& text);
 // The spoken commands the voice-command highlight quotes as examples, taken
 // from the catalog so it never names one the program doesn't have.
 std::vector<std::string> voiceCommandExamples();

@@ -70,7 +70,8 @@ void chooseSaveLocation(const std::string& suggestedName, FileChooser::PathCallb
 Desktop gtkDesktop() {
     // The alert and the file manager call are the ones the transcript flow uses.
     const TranscribeFileFlow::Desktop shared = TranscribeFileFlow::gtkDesktop();
-    return {chooseSaveLocation, shared.alert, shared.reveal};
+    return {chooseSaveLocation, shared.alert, TranscribeFileFlow::revealer("SupportBundle", "the support bundle"),
+            shared.confirm};
 }
 
 // ---------------------------------------------------------------------------
@@ -100,6 +101,8 @@ void exportSupportBundle(Options options) {
                 if (failure) {
                     shared->desktop.alert(failureMessage, *failure);
                 } else {
+                    if (shared->desktop.confirm)
+                        shared->desktop.confirm(savedMessage, TranscribeFileFlow::savedText(chosen));
                     shared->desktop.reveal(chosen);
                 }
                 if (shared->onFinished) shared->onFinished();

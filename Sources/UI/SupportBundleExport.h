@@ -12,6 +12,7 @@
 namespace SupportBundleExport {
 
 inline constexpr const char* failureMessage = "Could not create support bundle";
+inline constexpr const char* savedMessage = "Support bundle saved";
 
 // "ondira-support-bundle-" + the local date "yyyy-MM-dd" + ".txt".
 std::string suggestedFileName(std::time_t now);
@@ -32,6 +33,8 @@ struct Desktop {
         chooseSaveLocation;
     std::function<void(const std::string& message, const std::string& informativeText)> alert;
     std::function<void(const std::filesystem::path&)> reveal;
+    // Tells the user, without waiting for an answer, where the bundle was saved.
+    std::function<void(const std::string& message, const std::string& informativeText)> confirm;
 };
 
 // GtkFileChooserNative for the save location, a message dialog, and the file

@@ -1,6 +1,7 @@
 #include "UI/TranscribeFileFlow.h"
 
 #include "UI/FileChooser.h"
+#include "UI/Notice.h"
 
 #include "Engine/SphinxWindowRecognizer.h"
 #include "Platform/Log.h"
@@ -86,8 +87,23 @@ void alert(const std::string& message, const std::string& informativeText) {
     gtk_widget_destroy(dialog);
 }
 
+struct RevealRequest {
+    std::string folderURI;
+    std::string component;
+    std::string what;
+};
+
+void openFolder(const RevealRequest& request) {
+    GError* error = nullptr;
+    if (!g_app_info_launch_default_for_uri(request.folderURI.c_str(), nullptr, &error)) {
+        platform::log(request.component,
+                      "could not show " + request.what + " in its folder: " + (error ? error->message : "unknown"));
+        g_clear_error(&error);
+    }
+}
+
 void onShowItemsDone(GObject* source, GAsyncResult* result, gpointer data) {
-    std::unique_ptr<std::string> folderURI(static_cast<std::string*>(data));
+    std::unique_ptr<RevealRequest> request(static_cast<RevealRequest*>(data));
     GError* error = nullptr;
     GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
     if (reply) {
@@ -96,14 +112,10 @@ void onShowItemsDone(GObject* source, GAsyncResult* result, gpointer data) {
     }
     g_clear_error(&error);
     // No file manager answers the standard interface: open the folder instead.
-    if (!g_app_info_launch_default_for_uri(folderURI->c_str(), nullptr, &error)) {
-        platform::log("TranscribeFile",
-                      std::string("could not reveal the transcript: ") + (error ? error->message : "unknown"));
-        g_clear_error(&error);
-    }
+    openFolder(*request);
 }
 
-void reveal(const fs::path& file) {
+void reveal(const fs::path& file, const std::string& component, const std::string& what) {
     gchar* fileURI = g_filename_to_uri(file.c_str(), nullptr, nullptr);
     gchar* folderURI = g_filename_to_uri(file.parent_path().c_str(), nullptr, nullptr);
     if (!fileURI || !folderURI) {
@@ -111,19 +123,17 @@ void reveal(const fs::path& file) {
         g_free(folderURI);
         return;
     }
-    auto* fallback = new std::string(folderURI);
+    auto* request = new RevealRequest{folderURI, component, what};
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     if (bus) {
         const gchar* uris[] = {fileURI, nullptr};
         g_dbus_connection_call(bus, "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
                                "org.freedesktop.FileManager1", "ShowItems", g_variant_new("(^ass)", uris, ""), nullptr,
-                               G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, onShowItemsDone, fallback);
+                               G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, onShowItemsDone, request);
         g_object_unref(bus);
     } else {
-        GError* error = nullptr;
-        g_app_info_launch_default_for_uri(fallback->c_str(), nullptr, &error);
-        g_clear_error(&error);
-        delete fallback;
+        openFolder(*request);
+        delete request;
     }
     g_free(fileURI);
     g_free(folderURI);
@@ -137,9 +147,18 @@ Desktop gtkDesktop() {
     d.chooseSaveLocation = chooseSaveLocation;
     d.copyToClipboard = copyToClipboard;
     d.alert = alert;
-    d.reveal = reveal;
+    d.reveal = revealer("TranscribeFile", "the transcript");
+    d.confirm = Notice::show;
     return d;
 }
+
+std::function<void(const fs::path&)> revealer(std::string component, std::string what) {
+    return [component = std::move(component), what = std::move(what)](const fs::path& file) {
+        reveal(file, component, what);
+    };
+}
+
+std::string savedText(const fs::path& file) { return "Saved as " + file.string() + "."; }
 
 // ---------------------------------------------------------------------------
 // The flow
@@ -161,6 +180,8 @@ void offerToSave(std::shared_ptr<Options> options, const FileTranscriber::FileTr
                                             if (destination) {
                                                 try {
                                                     FileTranscriber::writeTranscript(text, *destination);
+                                                    if (options->desktop.confirm)
+                                                        options->desktop.confirm(savedMessage, savedText(*destination));
                                                     options->desktop.reveal(*destination);
                                                 } catch (const std::exception& e) {
                                                     options->desktop.alert(saveFailedMessage, e.what());

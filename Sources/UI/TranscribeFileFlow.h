@@ -19,6 +19,10 @@ inline constexpr const char* idleTooltip = "Ondira \u2014 AI Dictation";
 inline constexpr const char* openPanelMessage = "Choose an audio or video file to transcribe on-device.";
 inline constexpr const char* transcribeFailedMessage = "Could not transcribe file";
 inline constexpr const char* saveFailedMessage = "Could not save transcript";
+inline constexpr const char* savedMessage = "Transcript saved";
+
+// The confirmation's informative text: where the file now is.
+std::string savedText(const std::filesystem::path& file);
 
 // "Ondira — transcribing <name>…"
 std::string transcribingTooltip(const std::string& fileName);
@@ -46,11 +50,16 @@ struct Desktop {
     std::function<void(const std::string& message, const std::string& informativeText)> alert;
     // Shows the file in the file manager.
     std::function<void(const std::filesystem::path&)> reveal;
+    // Tells the user, without waiting for an answer, that something was saved.
+    std::function<void(const std::string& message, const std::string& informativeText)> confirm;
 };
 
 // The GTK desktop: file chooser dialogs, the clipboard, message dialogs and
 // the file manager's ShowItems call.
 Desktop gtkDesktop();
+// The file manager's ShowItems call (the folder opened where no file manager
+// answers it); a failure is logged under `component`, naming `what`.
+std::function<void(const std::filesystem::path&)> revealer(std::string component, std::string what);
 
 // The status item the flow reports on. The flow holds it weakly: when the
 // application lets go of it, the flow's later updates are dropped.

@@ -42,14 +42,14 @@ std::vector<long long> versionComponents(const std::string& version) {
 }
 
 UpdateStatus statusFromResponse(const platform::HTTPResult& response) {
-    if (response.error) return UpdateStatus::failed("could not reach the update server: " + *response.error);
+    if (response.error) return UpdateStatus::failed("The update server could not be reached (" + *response.error + ").");
     if (response.statusCode != 200) {
-        return UpdateStatus::failed("the update server answered HTTP " + std::to_string(response.statusCode));
+        return UpdateStatus::failed("The update server answered with HTTP status " + std::to_string(response.statusCode) + ".");
     }
     try {
         return UpdateChecker::statusFor(ReleaseManifest::decode(response.body), UpdateChecker::currentAppVersion());
     } catch (const ManifestDecodingError& e) {
-        return UpdateStatus::failed(std::string("the release manifest could not be read: ") + e.what());
+        return UpdateStatus::failed(std::string("The release manifest could not be read (") + e.what() + ").");
     }
 }
 
@@ -153,8 +153,8 @@ void UpdateChecker::checkForUpdates(const std::string& manifestURL, std::shared_
                                     Completion completion) {
     std::string why;
     if (!isPermittedManifestURL(manifestURL, &why) || !session) {
-        UpdateStatus refused = UpdateStatus::failed("refusing to fetch the release manifest: " +
-                                                    (session ? why : std::string("no URL session")));
+        UpdateStatus refused = UpdateStatus::failed("The release manifest was not fetched (" +
+                                                    (session ? why : std::string("no URL session")) + ").");
         {
             std::lock_guard<std::mutex> guard(state_->lock);
             state_->status = refused;

@@ -191,7 +191,7 @@ TEST_F(DictationControllerTest, AnOvertakenOrCancelledResultIsNeitherLoggedNorDe
     EXPECT_EQ(HubWindowController::shared().refreshRequests(), refreshes) << "a dropped dictation must not refresh the hub";
     EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
     EXPECT_EQ(IndicatorWindowController::shared().currentMode(),
-              IndicatorMode::error("Cancelled — transcription discarded"));
+              IndicatorMode::cancel("Cancelled — transcription discarded"));
 }
 
 TEST_F(DictationControllerTest, NoSpeechAndAFailedRecognitionEndTheDictationWithoutAnEntry) {
@@ -344,7 +344,7 @@ TEST_F(DictationControllerTest, EscapeDuringRecognitionLeavesNothingOfTheTakeWha
         EXPECT_EQ(historyCount(), historyBefore) << label;
         EXPECT_EQ(road->lifecycle, DictationLifecycle::idle) << label;
         EXPECT_EQ(IndicatorWindowController::shared().currentMode(),
-                  IndicatorMode::error("Cancelled — transcription discarded"))
+                  IndicatorMode::cancel("Cancelled — transcription discarded"))
             << label;
     }
 }
@@ -404,7 +404,7 @@ TEST_F(DictationControllerTest, EscapeDependsOnThePhase) {
     EXPECT_FALSE(road->isRecording);
     EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
     settle();
-    EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Cancelled — nothing was recorded"));
+    EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::cancel("Cancelled — nothing was recorded"));
 }
 
 // Right Ctrl alone goes down: the take records from that moment and shows,

@@ -272,11 +272,16 @@ TEST_F(OnboardingFlow, ClosingTheWindowDuringTheProofStepSkipsItOnce) {
         << fileText(FaultLog::faultsFileURL());
     EXPECT_EQ(HubWindowController::shared().showCount(), hubsBefore + 1);
 
-    // Shown again from the menu, it is the same step; a failed dictation
-    // offers another try.
+    // Shown again from the menu, it opens on the permission rows, never
+    // stranded on the step it was left on.
     delegate->openOnboarding();
     platform::MainQueue::pump(0.3);
-    EXPECT_EQ(view().page(), OnboardingView::Page::proof);
+    EXPECT_TRUE(OnboardingWindow::shared().isVisible());
+    EXPECT_EQ(view().page(), OnboardingView::Page::permissions);
+    EXPECT_FALSE(delegate->dictation().onDictationFailed) << "only the proof step listens to dictations";
+
+    // A failed dictation offers another try.
+    view().showPage(OnboardingView::Page::proof);
     ASSERT_TRUE(delegate->dictation().onDictationFailed);
     delegate->dictation().onDictationFailed(DictationController::noSpeechMessage);
     EXPECT_EQ(view().proof(), DictationProofOutcome::failure(DictationController::noSpeechMessage));
@@ -291,8 +296,59 @@ TEST_F(OnboardingFlow, ClosingTheWindowDuringTheProofStepSkipsItOnce) {
     platform::MainQueue::pump(0.2);
     EXPECT_EQ(view().page(), OnboardingView::Page::permissions);
     EXPECT_TRUE(gtk_widget_get_visible(named("onboarding-revocation-banner")));
-    EXPECT_EQ(labelText("onboarding-revocation-banner").rfind("Microphone was turned off.", 0), 0u);
+    EXPECT_EQ(labelText("onboarding-revocation-banner").rfind("Microphone is no longer available.", 0), 0u);
     EXPECT_FALSE(delegate->dictation().onDictationCompleted) << "only the proof step listens to dictations";
     RevocationMonitor::shared().setActiveRevocation(std::nullopt);
     EXPECT_FALSE(gtk_widget_get_visible(named("onboarding-revocation-banner")));
+}
+
+// Assistive technologies switched off while the user types elsewhere: the
+// setup window comes up without taking their focus, names the real cause
+// and what it stops (pasting goes on), and once the grant is back its
+// button ends the repair instead of replaying the tour.
+TEST_F(OnboardingFlow, ALostGrantIsShownTruthfullyWithoutTakingTheFocusAndDoneEndsTheRepair) {
+    OnboardingWindow::markOnboarded();
+    OnboardingWindow::shared().orderOut();
+    ASSERT_TRUE(setAssistiveTechnologies(true));
+    ASSERT_TRUE(pumpUntil(10, [] { return assistiveTechnologiesOn() == true; }));
+    ASSERT_TRUE(pumpUntil(20, [&] {
+        const auto& known = delegate->permissionWatch().lastKnownPermissionState();
+        return known.count("accessibility") && known.at("accessibility");
+    })) << "the watch never saw the grant";
+
+    // The user's editor has the focus.
+    GtkWidget* editor = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(editor), "editor");
+    GtkWidget* entry = gtk_entry_new();
+    gtk_container_add(GTK_CONTAINER(editor), entry);
+    gtk_widget_show_all(editor);
+    gtk_window_present(GTK_WINDOW(editor));
+    ASSERT_TRUE(pumpUntil(10, [&] { return gtk_window_is_active(GTK_WINDOW(editor)); })) << "the editor never had the focus";
+
+    ASSERT_TRUE(setAssistiveTechnologies(false));
+    ASSERT_TRUE(pumpUntil(20, [] {
+        return RevocationMonitor::shared().activeRevocation() == OndiraPermission(OndiraPermission::accessibility);
+    })) << "the loss was not surfaced";
+    ASSERT_TRUE(pumpUntil(10, [] { return windowTitledIsShown(OnboardingWindow::title); }));
+    ASSERT_TRUE(pumpUntil(10, [&] { return labelText("onboarding-revocation-banner").find("switched off") != std::string::npos; }))
+        << labelText("onboarding-revocation-banner");
+    platform::MainQueue::pump(1.0);
+    EXPECT_TRUE(gtk_window_is_active(GTK_WINDOW(editor))) << "the setup window took the focus from the editor";
+    EXPECT_FALSE(gtk_window_is_active(GTK_WINDOW(window)));
+    const std::string banner = labelText("onboarding-revocation-banner");
+    EXPECT_EQ(banner.find("can't dictate"), std::string::npos) << banner;
+    EXPECT_EQ(banner.find("turned off"), std::string::npos) << banner;
+    EXPECT_NE(banner.find("still types and pastes"), std::string::npos) << banner;
+    screenshot("onboarding-6-revoked-accessibility.png");
+
+    ASSERT_TRUE(setAssistiveTechnologies(true));
+    ASSERT_TRUE(pumpUntil(20, [&] { return view().granted().at("accessibility"); }));
+    ASSERT_TRUE(pumpUntil(10, [&] { return gtk_widget_get_sensitive(named("onboarding-continue")); }));
+    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(named("onboarding-continue"))), "Done");
+    const int hubs = HubWindowController::shared().showCount();
+    click("onboarding-continue");
+    EXPECT_FALSE(view().showingHighlights()) << "the repair replayed the feature tour";
+    EXPECT_FALSE(OnboardingWindow::shared().isVisible());
+    EXPECT_EQ(HubWindowController::shared().showCount(), hubs + 1);
+    gtk_widget_destroy(editor);
 }

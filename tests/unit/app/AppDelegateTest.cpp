@@ -10,11 +10,13 @@
 
 #include "Base/AppPaths.h"
 #include "App/AutoStartManager.h"
+#include "Base/CommandLineTool.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
 #include "Text/Vocabulary.h"
 #include "UI/IndicatorWindow.h"
+#include "UI/OnboardingCatalog.h"
 #include "Update/UpdateChecker.h"
 #include "support/TempDir.h"
 #include "unit/cli/CLIRun.h"
@@ -103,6 +105,64 @@ TEST(CommandLineTool, LinkReplacesWhatIsThereAndAReadOnlyDirectoryIsNotTouched) 
     // is attempted and there is no error to quote.
     std::ofstream(dir / "not-a-dir") << "x";
     EXPECT_EQ(AppDelegate::installCommandLineLink("/usr/bin/x", dir / "not-a-dir/ondira"), std::string());
+}
+
+// What the texts tell the user to type must exist: the program by its PATH
+// name only where PATH finds it under that name, else by its path.
+TEST(CommandLineTool, TextsNameTheCommandThatRunsAndSayWhenTheLinkFolderIsNotOnPath) {
+    TempDir home;
+    const fs::path bundle = home / "src/build/Ondira.bundle";
+    fs::create_directories(bundle);
+    const fs::path program = bundle / "Ondira";
+    std::ofstream(program) << "#!/bin/sh\n";
+    const fs::path link = home / ".local/bin/ondira";
+    const fs::path other = home / "other/bin";
+    fs::create_directories(other);
+    std::ofstream(other / "ondira") << "someone else's";
+    const std::string linkFolder = (home / ".local/bin").string();
+
+    struct Case {
+        const char* what;
+        bool linked;
+        std::string path;
+        std::string command;
+        bool onPath;
+    };
+    const Case cases[] = {
+        {"build tree, nothing linked", false, "/usr/bin:/bin", "~/src/build/Ondira.bundle/Ondira", false},
+        {"linked, folder not on PATH", true, "/usr/bin:/bin", "~/.local/bin/ondira", false},
+        {"linked, folder on PATH", true, "/usr/bin:" + linkFolder, "ondira", true},
+        {"another ondira comes first on PATH", true, other.string() + ":" + linkFolder, "~/.local/bin/ondira", false},
+    };
+    for (const auto& c : cases) {
+        std::error_code ec;
+        fs::remove(link, ec);
+        if (c.linked) {
+            fs::create_directories(link.parent_path());
+            fs::create_symlink(program, link);
+        }
+        const auto got = CommandLineTool::invocation(program, c.path, link, home.path);
+        EXPECT_EQ(got.command, c.command) << c.what;
+        EXPECT_EQ(got.onPath, c.onPath) << c.what;
+    }
+
+    // The tour names that command, as code.
+    for (const auto& h : OnboardingCatalog::featureHighlights("~/.local/bin/ondira"))
+        EXPECT_EQ(h.detail.find("`ondira"), std::string::npos) << h.title << ": " << h.detail;
+    EXPECT_EQ(OnboardingCatalog::markup("Run `x <y> help` & go"), "Run <tt>x &lt;y&gt; help</tt> &amp; go");
+    EXPECT_EQ(OnboardingCatalog::markup("odd ` one"), "odd <tt> one</tt>");
+
+    // Installed into a folder that is not on PATH: the text says so and
+    // gives the path that works.
+    {
+        ScopedEnv at(AppPaths::selfTestStateDirVariable, home.path.string());
+        const std::string off = AppDelegate::cliInstalledText(link, "/usr/bin:/bin");
+        EXPECT_NE(off.find("~/.local/bin is not on your PATH"), std::string::npos) << off;
+        EXPECT_NE(off.find("\u201C~/.local/bin/ondira help\u201D"), std::string::npos) << off;
+        const std::string on = AppDelegate::cliInstalledText(link, "/usr/bin:" + linkFolder);
+        EXPECT_NE(on.find("run \u201Condira\u201D from any"), std::string::npos) << on;
+        EXPECT_EQ(on.find("not on your PATH"), std::string::npos) << on;
+    }
 }
 
 TEST(UpdateAlert, SaysWhatTheCheckFoundAndOffersOnlyASecureDownload) {

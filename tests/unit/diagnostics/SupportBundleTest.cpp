@@ -84,6 +84,7 @@ TEST_F(LiveBundle, HoldsNoDictatedTextAppNameOrHomePath) {
     append(faults,
            FaultLog::recordLine("uncaught_exception",
                                 {{"reason", "could not open " + home.string() + "/Documents/plan.txt"}}, 1700000100));
+    append(faults, FaultLog::recordLine("launch", {{"version", "2.0.0"}}, 1700000150));
     append(faults, FaultLog::recordLine("transcribe_error", {{"reason", std::string("stuck after '") + kSentence + "'"}},
                                         1700000200));
 
@@ -94,9 +95,15 @@ TEST_F(LiveBundle, HoldsNoDictatedTextAppNameOrHomePath) {
     const auto text = platform::readFile(written);
     ASSERT_TRUE(text);
 
-    // The fixture was read: both dictations and both faults are counted.
+    // The fixture was read: both dictations and both faults are counted,
+    // and the launch among them is an event, never listed as a fault.
     EXPECT_NE(text->find("Entries: 2"), std::string::npos) << *text;
     EXPECT_NE(text->find("Total faults recorded: 2"), std::string::npos) << *text;
+    EXPECT_NE(text->find("Total events recorded: 1"), std::string::npos) << *text;
+    const auto faultSection = text->find("== Faults ==");
+    ASSERT_NE(faultSection, std::string::npos) << *text;
+    EXPECT_EQ(text->find(" launch ", faultSection), std::string::npos) << *text;
+    EXPECT_NE(text->find(" launch "), std::string::npos) << "the launch is listed among the events: " << *text;
     EXPECT_NE(text->find("pocketsphinx_context_ondevice 2"), std::string::npos) << *text;
 
     EXPECT_EQ(text->find("quarterly numbers"), std::string::npos) << *text;

@@ -52,6 +52,15 @@ TEST_F(IndicatorPagesTest, ErrorMessagesAreCutAt61CharactersAndEscapedOnce) {
     const std::string page = IndicatorPages::error("a<b");
     EXPECT_NE(page.find("a&lt;b</span></div>\n</body></html>"), std::string::npos);
     EXPECT_TRUE(platform::text::hasSuffix(page, "</span></div>\n</body></html>"));
+
+    // A cancel is the same pill without the warning: no sign of a failure.
+    EXPECT_NE(page.find("<body class=\"error\">"), std::string::npos);
+    EXPECT_NE(page.find("\u26A0"), std::string::npos);
+    const std::string cancelled = IndicatorPages::cancel("Cancelled \u2014 nothing was recorded");
+    EXPECT_NE(cancelled.find("<body class=\"cancel\">"), std::string::npos);
+    EXPECT_EQ(cancelled.find("\u26A0"), std::string::npos);
+    EXPECT_EQ(cancelled.find("{{"), std::string::npos) << "every marker is filled";
+    EXPECT_NE(cancelled.find("Cancelled \u2014 nothing was recorded</span>"), std::string::npos);
 }
 
 TEST(IndicatorScripts, LevelsUseTheShortestFloatTextAndPartialTextStaysInsideItsString) {

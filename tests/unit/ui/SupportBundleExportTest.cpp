@@ -8,6 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
 
 namespace fs = std::filesystem;
 using namespace SupportBundleExport;
@@ -76,6 +81,7 @@ struct RecordingDesktop {
         };
         d.alert = [this](const std::string& m, const std::string& i) { events.push_back("alert: " + m + " / " + i); };
         d.reveal = [this](const fs::path& p) { events.push_back("reveal " + p.filename().string()); };
+        d.confirm = [this](const std::string& m, const std::string& i) { events.push_back("confirm: " + m + " / " + i); };
         return d;
     }
 };
@@ -98,7 +104,9 @@ TEST(SupportBundleExport, MenuFlowSavesRevealsCancelsAndAlerts) {
     RecordingDesktop saved;
     saved.saveTo = dir / "for support.txt";
     EXPECT_EQ(runFlow(saved, writing("bundle text")),
-              (std::vector<std::string>{"save panel ondira-support-bundle-", "reveal for support.txt"}));
+              (std::vector<std::string>{"save panel ondira-support-bundle-",
+                                        "confirm: Support bundle saved / Saved as " + (dir / "for support.txt").string() + ".",
+                                        "reveal for support.txt"}));
     EXPECT_EQ(platform::readFile(dir / "for support.txt"), "bundle text");
 
     RecordingDesktop cancelled;
@@ -110,6 +118,34 @@ TEST(SupportBundleExport, MenuFlowSavesRevealsCancelsAndAlerts) {
               (std::vector<std::string>{"save panel ondira-support-bundle-",
                                         "alert: Could not create support bundle / disk full"}));
     EXPECT_EQ(platform::readFile(dir / "for support.txt"), "bundle text");
+}
+
+// A file manager that can't show the bundle is logged as the bundle's
+// failure, not as some other flow's.
+TEST(SupportBundleExport, AFailedShowInFolderIsLoggedAsTheBundles) {
+    platform::MainQueue::markCurrentThreadAsMain();
+    TempDir dir{"ondira-export-"};
+    const fs::path bundle = dir / "bundle.txt";
+    std::ofstream(bundle) << "x";
+    // The log goes to standard output: into a file of the test's for now.
+    const fs::path logFile = dir / "log.txt";
+    std::fflush(stdout);
+    const int saved = ::dup(1);
+    const int into = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(into, 0);
+    ::dup2(into, 1);
+    ::close(into);
+    gtkDesktop().reveal(bundle);
+    // The session has no file manager and no folder handler: the call fails
+    // on the bus, then the fallback fails too, and only then is it logged.
+    const auto logged = [&] { return platform::readFile(logFile).value_or("").find("could not show") != std::string::npos; };
+    platform::MainQueue::pump(20.0, logged);
+    std::fflush(stdout);
+    ::dup2(saved, 1);
+    ::close(saved);
+    const std::string out = platform::readFile(logFile).value_or("");
+    EXPECT_NE(out.find("[SupportBundle] could not show the support bundle in its folder"), std::string::npos) << out;
+    EXPECT_EQ(out.find("TranscribeFile"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -63,6 +63,7 @@ struct RecordingDesktop {
         d.copyToClipboard = [this](const std::string& text) { clipboard = text; };
         d.alert = [this](const std::string& m, const std::string& i) { events.push_back("alert: " + m + " / " + i); };
         d.reveal = [this](const fs::path& p) { events.push_back("reveal " + p.filename().string()); };
+        d.confirm = [this](const std::string& m, const std::string& i) { events.push_back("confirm: " + m + " / " + i); };
         return d;
     }
 };
@@ -127,7 +128,9 @@ TEST_F(TranscribeFileFlowRun, TenMinuteRecordingShowsProgressThenCopiesAndSaves)
     ASSERT_TRUE(desk.clipboard);
     EXPECT_EQ(desk.clipboard->rfind("hello world hello world", 0), 0u);
     EXPECT_EQ(platform::readFile(*desk.saveTo), desk.clipboard);
-    EXPECT_EQ(desk.events, (std::vector<std::string>{"save panel", "reveal transcript.txt"}));
+    EXPECT_EQ(desk.events,
+              (std::vector<std::string>{"save panel", "confirm: Transcript saved / Saved as " + desk.saveTo->string() + ".",
+                                        "reveal transcript.txt"}));
 }
 
 TEST_F(TranscribeFileFlowRun, SilentRecordingAlertsAndLeavesTheClipboardAlone) {

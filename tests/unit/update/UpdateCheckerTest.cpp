@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include <atomic>
 #include <mutex>
 
@@ -84,10 +86,10 @@ TEST(UpdateChecker, ReportsWhatTheManifestSays) {
         {ok(newerNeeding("999.0")), UpdateStatus::Kind::updateAvailable, ""},
         {ok(R"({"version":")" + current + R"(","downloadURL":"x"})"), UpdateStatus::Kind::upToDate, ""},
         {ok(R"({"version":"1.0","downloadURL":"x"})"), UpdateStatus::Kind::upToDate, ""},
-        {ok(R"({"version":"99"})"), UpdateStatus::Kind::failed, "the release manifest could not be read: "},
-        {ok("<html>"), UpdateStatus::Kind::failed, "the release manifest could not be read: "},
-        {{std::nullopt, 404, "{}"}, UpdateStatus::Kind::failed, "the update server answered HTTP 404"},
-        {{"Could not resolve host", 0, ""}, UpdateStatus::Kind::failed, "could not reach the update server: Could not"},
+        {ok(R"({"version":"99"})"), UpdateStatus::Kind::failed, "The release manifest could not be read ("},
+        {ok("<html>"), UpdateStatus::Kind::failed, "The release manifest could not be read ("},
+        {{std::nullopt, 404, "{}"}, UpdateStatus::Kind::failed, "The update server answered with HTTP status 404."},
+        {{"Could not resolve host", 0, ""}, UpdateStatus::Kind::failed, "The update server could not be reached (Could not"},
     };
     for (const auto& c : table) {
         Fixture f;
@@ -97,6 +99,12 @@ TEST(UpdateChecker, ReportsWhatTheManifestSays) {
         ASSERT_TRUE(status) << "no completion within 10 s";
         EXPECT_EQ(status->kind, c.kind) << status->describe();
         EXPECT_EQ(status->reason.rfind(c.reasonStart, 0), 0u) << status->describe();
+        // The alert and the hub show the reason after a sentence of their
+        // own: it is one sentence too, never a fragment in lower case.
+        if (c.kind == UpdateStatus::Kind::failed) {
+            EXPECT_TRUE(std::isupper(static_cast<unsigned char>(status->reason.front()))) << status->reason;
+            EXPECT_EQ(status->reason.back(), '.') << status->reason;
+        }
         EXPECT_EQ(checker.status(), *status) << "the checker keeps what it reported";
         EXPECT_EQ(session->urls(), std::vector<std::string>{UpdateChecker::defaultManifestURL()});
     }
