@@ -209,6 +209,17 @@ int runTranscribe(const TranscribeOptions& options) {
         printError("--out would replace the file being transcribed: " + *options.outPath);
         return 1;
     }
+    // A destination that can't take the transcript (a read-only file, a pipe
+    // nobody reads) is refused now, not after all the work.
+    std::optional<FileTranscriber::TranscriptDestination> destination;
+    if (options.outPath) {
+        try {
+            destination.emplace(*options.outPath);
+        } catch (const std::exception& error) {
+            printError("could not write " + *options.outPath + ": " + error.what());
+            return 1;
+        }
+    }
     auto token = std::make_shared<FileTranscriber::CancellationToken>();
     auto job = std::make_shared<Job>();
     InterruptRoute interrupts;
@@ -271,7 +282,7 @@ int runTranscribe(const TranscribeOptions& options) {
     std::string transcript = rendered(*job->result, options.format);
     if (options.outPath) {
         try {
-            FileTranscriber::writeTranscript(transcript, *options.outPath);
+            destination->write(transcript);
         } catch (const std::exception& error) {
             printError("could not write " + *options.outPath + ": " + error.what());
             return 1;
