@@ -179,6 +179,11 @@ bool drained(int fd) {
     return any;
 }
 
+std::string cancelledDescription() {
+    return FileTranscriber::TranscriptionFileError::of(FileTranscriber::TranscriptionFileError::Kind::cancelled)
+        .errorDescription();
+}
+
 std::string rendered(const FileTranscriber::FileTranscriptionResult& result, OutputFormat format) {
     switch (format) {
         case OutputFormat::srt: return FileTranscriber::formatSRT(result.segments);
@@ -233,9 +238,12 @@ int runTranscribe(const TranscribeOptions& options) {
     const auto firstFrame = start + std::chrono::milliseconds(300);
     bool interrupted = false;
     bool finished = false;
+    // Once cancelled, the transcription gets this long to wind down; the
+    // command ends then whether or not it has.
+    std::optional<Clock::time_point> windDown;
     while (!finished) {
         const auto now = Clock::now();
-        if (now >= deadline) break;
+        if (now >= deadline || (windDown && now >= *windDown)) break;
         if (now >= firstFrame) {
             std::optional<double> fraction;
             {
@@ -254,6 +262,7 @@ int runTranscribe(const TranscribeOptions& options) {
             interrupted = true;
             token->cancel();
             interrupts.release();
+            windDown = Clock::now() + std::chrono::seconds(cancelGraceSeconds);
         }
         finished = drained(job->done.readEnd());
     }
@@ -264,18 +273,14 @@ int runTranscribe(const TranscribeOptions& options) {
         token->cancel();
         interrupts.release();
         worker.detach();
-        printError("transcription timed out");
+        printError(interrupted ? "Transcription failed: " + cancelledDescription() : "transcription timed out");
         return 1;
     }
     worker.join();
 
     std::lock_guard<std::mutex> guard(job->lock);
     if (interrupted || job->failure || !job->result) {
-        const std::string reason =
-            interrupted
-                ? FileTranscriber::TranscriptionFileError::of(FileTranscriber::TranscriptionFileError::Kind::cancelled)
-                      .errorDescription()
-                : job->failure.value_or("Transcription failed.");
+        const std::string reason = interrupted ? cancelledDescription() : job->failure.value_or("Transcription failed.");
         printError("Transcription failed: " + reason);
         return 1;
     }
