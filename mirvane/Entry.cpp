@@ -95,10 +95,12 @@ int runOneShot(const std::string& mode, const std::string& instruction) {
     LanguageModelSession session(client, instructionsFor(mode, instruction));
     ChatResult result = session.respond("Clean this: " + input, 0.0);
     if (!result.ok) {
-        std::fprintf(stderr, "mirvane: %s\n", result.error.c_str());
+        // A server's error text is the server's to choose: shown, never obeyed.
+        const std::string line = text::shownOn(STDERR_FILENO, "mirvane: " + result.error + "\n");
+        std::fwrite(line.data(), 1, line.size(), stderr);
         return 4;
     }
-    const std::string out = text::sanitizeUTF8(cleanedAnswer(result.text)) + "\n";
+    const std::string out = text::shownOn(STDOUT_FILENO, text::sanitizeUTF8(cleanedAnswer(result.text)) + "\n");
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
     return 0;

@@ -1,5 +1,6 @@
 #include "ModelServer.h"
 
+#include "FileRead.h"
 #include "TextUtil.h"
 
 #include <curl/curl.h>
@@ -7,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <sstream>
 
@@ -18,6 +18,8 @@ namespace mirvane {
 namespace {
 constexpr long kAvailabilityTimeoutMs = 2000;
 constexpr std::size_t kMaxResponseBytes = 16 * 1024 * 1024;
+// Two settings; a file far larger than this is not the helper's configuration.
+constexpr std::size_t kMaxConfigBytes = 64 * 1024;
 
 std::optional<std::string> env(const char* name) {
     const char* v = std::getenv(name);
@@ -206,11 +208,10 @@ std::string configFilePath() {
 ModelSettings loadModelSettings() {
     ModelSettings s;
     const std::string path = configFilePath();
-    std::ifstream in(path, std::ios::binary);
-    if (in) {
-        std::stringstream buf;
-        buf << in.rdbuf();
-        json j = json::parse(buf.str(), nullptr, false);
+    const SmallFile file = readSmallRegularFile(path, kMaxConfigBytes);
+    if (!file.missing && !file.bytes) s.problem = file.problem;
+    if (file.bytes) {
+        json j = json::parse(*file.bytes, nullptr, false);
         if (!j.is_object()) {
             s.problem = path + " is not a JSON object like {\"endpoint\": \"http://127.0.0.1:8080\", \"model\": \"...\"}";
         } else {

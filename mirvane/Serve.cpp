@@ -96,7 +96,7 @@ LineAction classifyLine(const std::string& trimmedLine) {
     return LineAction::request;
 }
 
-bool serveLines(int inFd, int outFd, FMResponder& responder, int idleMs) {
+bool serveLines(int inFd, int outFd, FMResponder& responder, int idleMs, std::mutex* responderLock) {
     if (!writeMessage(outFd, {{"ready", true}})) return false;
     LineReader reader(inFd);
     std::string line;
@@ -117,6 +117,8 @@ bool serveLines(int inFd, int outFd, FMResponder& responder, int idleMs) {
         }
         json request = json::parse(t, nullptr, false);
         const bool parsed = !request.is_discarded() && request.is_object();
+        std::unique_lock<std::mutex> turn;
+        if (responderLock && parsed) turn = std::unique_lock<std::mutex>(*responderLock);
         json reply = parsed ? responder.answer(request) : json{{"ok", false}, {"err", "bad request"}};
         if (!writeMessage(outFd, reply)) return false;
         // The next spare is built after the reply is out, never before it.
@@ -127,7 +129,8 @@ bool serveLines(int inFd, int outFd, FMResponder& responder, int idleMs) {
 std::shared_ptr<const ModelClient> modelOrReport() {
     ModelAvailability a = checkAvailability(loadModelSettings());
     if (!a.available) {
-        const std::string out = "mirvane: model unavailable\nmirvane: " + a.reason + "\n";
+        // The reason may quote a server's answer or a configured value.
+        const std::string out = "mirvane: model unavailable\nmirvane: " + text::shownOn(STDERR_FILENO, a.reason) + "\n";
         writeAll(STDERR_FILENO, out.data(), out.size());
         return nullptr;
     }

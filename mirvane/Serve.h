@@ -1,6 +1,7 @@
 #pragma once
 // The line protocol: one compact JSON object per line each way, a ready line
 // first, one reply for every request line that is neither blank nor "quit".
+#include <mutex>
 #include <string>
 
 #include "Responder.h"
@@ -36,8 +37,10 @@ LineAction classifyLine(const std::string& trimmedLine);
 
 // Serves one peer: the ready line, then requests until end of input or "quit"
 // (or, with `idleMs` >= 0, until no line arrives for that long). Returns false
-// when it ended because the peer stopped reading or went idle.
-bool serveLines(int inFd, int outFd, FMResponder& responder, int idleMs = -1);
+// when it ended because the peer stopped reading or went idle. Peers served
+// at the same time share one responder through `responderLock`, taken around
+// each answer only, so a peer that says nothing holds up nobody.
+bool serveLines(int inFd, int outFd, FMResponder& responder, int idleMs = -1, std::mutex* responderLock = nullptr);
 
 namespace FMServe {
 // The serve road on standard input and output; returns the exit status.

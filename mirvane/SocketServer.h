@@ -1,8 +1,10 @@
 #pragma once
 // The rewrite protocol on a Unix-domain socket, for scripts and tools that
-// want a warm model without owning the process. One connection is served at
-// a time, each exactly like the standard-input road (ready line first); the
-// server exits once nothing has happened for the idle time.
+// want a warm model without owning the process. Connections are served at
+// the same time, each exactly like the standard-input road (ready line
+// first), their requests taking turns at the model; the server exits once no
+// peer is connected and nothing has happened for the idle time, and removes
+// its socket when asked to stop (SIGTERM, SIGINT, SIGHUP).
 #include <string>
 
 namespace mirvane {
@@ -12,7 +14,7 @@ namespace mirvane {
 // program uses.
 std::string defaultSocketPath();
 
-// Returns the exit status: 0 after the idle time, 3 when the model is
+// Returns the exit status: 0 after the idle time or a stop signal, 3 when the model is
 // unavailable, 1 when the socket cannot be set up safely.
 int runSocketServer(const std::string& path, double idleSeconds);
 

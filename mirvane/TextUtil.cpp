@@ -1,5 +1,7 @@
 #include "TextUtil.h"
 
+#include <unistd.h>
+
 #include <cstdint>
 
 namespace mirvane::text {
@@ -117,5 +119,26 @@ std::string strippingSurroundingQuotes(const std::string& s) {
     if ((first == '"' || first == '\'') && s.back() == first) return s.substr(1, s.size() - 2);
     return s;
 }
+
+std::string terminalSafe(std::string_view s) {
+    const std::string text = sanitizeUTF8(s);
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool c0 = (c < 0x20 && c != '\n' && c != '\t') || c == 0x7F;
+        const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c0 || c1) {
+            out += "\uFFFD";
+            if (c1) ++i;
+            continue;
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+std::string shownOn(int fd, std::string_view s) { return ::isatty(fd) == 1 ? terminalSafe(s) : std::string(s); }
 
 }  // namespace mirvane::text

@@ -16,6 +16,14 @@ bool isValidUTF8(std::string_view s);
 // Every invalid sequence becomes U+FFFD, so the result always serialises.
 std::string sanitizeUTF8(std::string_view s);
 
+// The text as it may be shown on a terminal: every control character but
+// newline and tab, C1 controls included, and every byte that is not UTF-8
+// becomes U+FFFD, so an escape sequence in a model's answer or a server's
+// error text is shown, never obeyed.
+std::string terminalSafe(std::string_view s);
+// terminalSafe(s) when `fd` is a terminal, else `s` as it is.
+std::string shownOn(int fd, std::string_view s);
+
 // Drops one pair of matching double quotes or apostrophes that wraps the
 // whole text (at least two characters); the inner text is not trimmed again.
 std::string strippingSurroundingQuotes(const std::string& s);

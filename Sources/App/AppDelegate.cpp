@@ -96,6 +96,7 @@ AppDelegate::AppDelegate()
     : dictation_(std::make_shared<DictationController>(static_cast<DictationController::Host&>(*this))) {
     gShared = this;
     FaultLog::install();
+    AppPaths::sweepAbandonedTemporaryFiles();
     // The hotkeys listen before anything slow is built: the menu, the status
     // item and above all the indicator's web view. A key pressed meanwhile
     // waits in the display's queue and is handled once they are ready.

@@ -2,6 +2,7 @@
 
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
+#include "Platform/Log.h"
 
 #include <sys/stat.h>
 
@@ -35,8 +36,7 @@ fs::path homeDirectory() {
 
 fs::path applicationSupport() {
     fs::path dir = xdgOr("XDG_DATA_HOME", homeDirectory() / ".local" / "share") / "Ondira";
-    std::error_code ec;
-    fs::create_directories(dir, ec);
+    platform::makePrivateDirectory(dir);
     return dir;
 }
 
@@ -58,6 +58,14 @@ std::optional<fs::path> vocabPacksDirectory() {
     fs::path inBundle = *resources / "vocab_packs";
     if (platform::isDirectory(inBundle)) return inBundle;
     return std::nullopt;
+}
+
+void sweepAbandonedTemporaryFiles() {
+    const fs::path support = applicationSupport();
+    for (const fs::path& dir : {support, support / "personal_model", settingsDirectory()}) {
+        if (const std::size_t removed = platform::sweepAbandonedTemporaryFiles(dir))
+            platform::log("AppPaths", "removed " + std::to_string(removed) + " unfinished temporary file(s) in " + dir.string());
+    }
 }
 
 fs::path settingsDirectory() { return xdgOr("XDG_CONFIG_HOME", homeDirectory() / ".config") / "Ondira"; }

@@ -22,8 +22,13 @@ inline constexpr const char* standardDomainName = "com.ondira.app";
 
 bool isSelfTestIsolated();
 std::filesystem::path homeDirectory();
-// Created (with its parents) on every access; failures are ignored.
+// Created (with its parents) on every access, private to the user (0700);
+// failures are ignored.
 std::filesystem::path applicationSupport();
+// Removes what writers killed mid-write left behind (their temporary files)
+// in Application Support, the personal model's folder and the settings
+// folder. Once at launch.
+void sweepAbandonedTemporaryFiles();
 std::filesystem::path configFile();
 std::filesystem::path dictionaryFile();
 std::filesystem::path dictationLogFile();

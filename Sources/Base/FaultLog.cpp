@@ -155,7 +155,9 @@ void record(const std::string& kind, const std::map<std::string, std::string>& d
 
 bool applySizeCap(const fs::path& path, std::uint64_t cap) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) <= cap) return false;
+    // Only the log itself: whatever a link at its path names is not ours to trim.
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) <= cap)
+        return false;
     // Under the log's lock, which every appender takes, from the read of the
     // tail to the rename: a record another process appends in between would
     // otherwise be replaced by the tail read before it.
@@ -184,8 +186,9 @@ void install() {
     const fs::path path = faultsFileURL();
     applySizeCap(path, sizeCapBytes);
 
-    gSignalFD = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (gSignalFD >= 0) ::fchmod(gSignalFD, 0600);
+    // Opened as every appender opens its log: a link planted at the path
+    // must not have its target's mode changed or records written into it.
+    gSignalFD = platform::openForAppend(path);
 
     gPreviousTerminate = std::set_terminate(onTerminate);
 

@@ -400,13 +400,6 @@ std::string usageText() {
     return text;
 }
 
-void printError(const std::string& message) {
-    // Whatever is buffered for standard output goes first, so the two streams
-    // interleave in the order they were written.
-    std::fflush(stdout);
-    platform::writeAll(STDERR_FILENO, message + "\n");
-}
-
 namespace {
 // Window titles and dictated text are stored as they came; on a terminal an
 // escape sequence among them would be obeyed (retitling the window, moving
@@ -431,6 +424,16 @@ std::string terminalSafe(const std::string& line) {
     return out;
 }
 }  // namespace
+
+void printError(const std::string& message) {
+    // Whatever is buffered for standard output goes first, so the two streams
+    // interleave in the order they were written.
+    std::fflush(stdout);
+    // Messages echo the user's own arguments and names read from files: on a
+    // terminal they are shown as normal output is.
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    platform::writeAll(STDERR_FILENO, (terminal ? terminalSafe(message) : message) + "\n");
+}
 
 void printLine(const std::string& line) {
     static const bool terminal = ::isatty(STDOUT_FILENO) == 1;

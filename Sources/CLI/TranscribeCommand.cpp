@@ -179,6 +179,11 @@ bool drained(int fd) {
     return any;
 }
 
+std::string cancelledDescription() {
+    return FileTranscriber::TranscriptionFileError::of(FileTranscriber::TranscriptionFileError::Kind::cancelled)
+        .errorDescription();
+}
+
 std::string rendered(const FileTranscriber::FileTranscriptionResult& result, OutputFormat format) {
     switch (format) {
         case OutputFormat::srt: return FileTranscriber::formatSRT(result.segments);
@@ -209,6 +214,17 @@ int runTranscribe(const TranscribeOptions& options) {
         printError("--out would replace the file being transcribed: " + *options.outPath);
         return 1;
     }
+    // A destination that can't take the transcript (a read-only file, a pipe
+    // nobody reads) is refused now, not after all the work.
+    std::optional<FileTranscriber::TranscriptDestination> destination;
+    if (options.outPath) {
+        try {
+            destination.emplace(*options.outPath);
+        } catch (const std::exception& error) {
+            printError("could not write " + *options.outPath + ": " + error.what());
+            return 1;
+        }
+    }
     auto token = std::make_shared<FileTranscriber::CancellationToken>();
     auto job = std::make_shared<Job>();
     InterruptRoute interrupts;
@@ -222,9 +238,12 @@ int runTranscribe(const TranscribeOptions& options) {
     const auto firstFrame = start + std::chrono::milliseconds(300);
     bool interrupted = false;
     bool finished = false;
+    // Once cancelled, the transcription gets this long to wind down; the
+    // command ends then whether or not it has.
+    std::optional<Clock::time_point> windDown;
     while (!finished) {
         const auto now = Clock::now();
-        if (now >= deadline) break;
+        if (now >= deadline || (windDown && now >= *windDown)) break;
         if (now >= firstFrame) {
             std::optional<double> fraction;
             {
@@ -243,6 +262,7 @@ int runTranscribe(const TranscribeOptions& options) {
             interrupted = true;
             token->cancel();
             interrupts.release();
+            windDown = Clock::now() + std::chrono::seconds(cancelGraceSeconds);
         }
         finished = drained(job->done.readEnd());
     }
@@ -253,25 +273,21 @@ int runTranscribe(const TranscribeOptions& options) {
         token->cancel();
         interrupts.release();
         worker.detach();
-        printError("transcription timed out");
+        printError(interrupted ? "Transcription failed: " + cancelledDescription() : "transcription timed out");
         return 1;
     }
     worker.join();
 
     std::lock_guard<std::mutex> guard(job->lock);
     if (interrupted || job->failure || !job->result) {
-        const std::string reason =
-            interrupted
-                ? FileTranscriber::TranscriptionFileError::of(FileTranscriber::TranscriptionFileError::Kind::cancelled)
-                      .errorDescription()
-                : job->failure.value_or("Transcription failed.");
+        const std::string reason = interrupted ? cancelledDescription() : job->failure.value_or("Transcription failed.");
         printError("Transcription failed: " + reason);
         return 1;
     }
     std::string transcript = rendered(*job->result, options.format);
     if (options.outPath) {
         try {
-            FileTranscriber::writeTranscript(transcript, *options.outPath);
+            destination->write(transcript);
         } catch (const std::exception& error) {
             printError("could not write " + *options.outPath + ": " + error.what());
             return 1;

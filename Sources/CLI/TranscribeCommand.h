@@ -12,6 +12,9 @@ namespace OndiraCLI {
 
 // The longest a transcription may run before it is given up.
 inline constexpr double transcribeTimeLimitSeconds = 3600;
+// How long a cancelled transcription may take to stop before the command
+// ends without it.
+inline constexpr int cancelGraceSeconds = 5;
 
 int runTranscribe(const TranscribeOptions& options);
 

@@ -247,7 +247,8 @@ std::vector<std::pair<std::size_t, std::size_t>> utteranceSpans(const std::vecto
     for (std::size_t f = 0; f < frames; ++f) {
         const std::size_t b = f * frame, e = std::min(samples.size(), b + frame);
         double sum = 0;
-        for (std::size_t i = b; i < e; ++i) sum += static_cast<double>(samples[i]) * samples[i];
+        for (std::size_t i = b; i < e; ++i)
+            if (std::isfinite(samples[i])) sum += static_cast<double>(samples[i]) * samples[i];
         level[f] = 10 * std::log10(sum / static_cast<double>(e - b) + 1e-12);
     }
     // Quiet means well below the window's loud parts, judged against its own
@@ -605,6 +606,9 @@ FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::s
                 const double timeout = timeoutFor(jobSeconds[id]);
                 std::unique_lock<std::mutex> lock(shared->mutex);
                 while (!shared->outcomes.count(id)) {
+                    // A cancel is heard while an utterance is still being
+                    // recognised: the worker is abandoned, not waited for.
+                    if (isCancelled()) throw TranscriptionFileError::of(Kind::cancelled);
                     auto running = shared->started.find(id);
                     if (running != shared->started.end() &&
                         std::chrono::duration<double>(Clock::now() - running->second).count() >= timeout)

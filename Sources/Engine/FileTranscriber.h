@@ -199,10 +199,30 @@ std::string srtTimestamp(double seconds);
 std::string vttTimestamp(double seconds);
 std::string formatSRT(const std::vector<Segment>& segments);
 std::string formatVTT(const std::vector<Segment>& segments);
-// Writes the text as UTF-8; throws std::system_error on failure. A regular
-// file (or one a symlink names) is replaced atomically and keeps its mode; a
-// new path gets 0644; a character device or FIFO (a terminal, /dev/null,
-// /dev/stdout, a pipe) is written straight to; anything else is refused.
+// Where a transcript goes, checked (and a pipe or device opened) when it is
+// made, so a destination that can't take the transcript is refused before any
+// work is done. A regular file (or one a symlink names) is replaced atomically
+// and keeps its mode; a new path gets 0644; a character device or FIFO (a
+// terminal, /dev/null, /dev/stdout, a pipe) is written straight to. Refused
+// with std::system_error: a read-only file, a pipe nobody reads, a missing or
+// unwritable folder, anything else.
+class TranscriptDestination {
+public:
+    explicit TranscriptDestination(const std::filesystem::path& url);
+    ~TranscriptDestination();
+    TranscriptDestination(const TranscriptDestination&) = delete;
+    TranscriptDestination& operator=(const TranscriptDestination&) = delete;
+    // Writes the text as UTF-8; throws std::system_error on failure.
+    void write(const std::string& text);
+
+private:
+    std::filesystem::path url_;
+    std::filesystem::path target_;
+    unsigned mode_ = 0644;
+    int fd_ = -1;
+};
+
+// TranscriptDestination(url).write(text).
 void writeTranscript(const std::string& text, const std::filesystem::path& url);
 
 }  // namespace FileTranscriber

@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <optional>
 #include <type_traits>
@@ -208,6 +209,11 @@ struct AudioFileReader::Impl {
         const bool ok = decoded ? resampler->convert(decoded->extended_data, decoded->nb_samples, pending, &error)
                                 : resampler->finish(pending, &error);
         if (!ok) fail(error);
+        // A float file may hold NaN or infinite samples (and the filter
+        // spreads them to their neighbours); they carry no sound, and every
+        // level computed over them would be NaN: they are heard as silence.
+        for (float& sample : pending)
+            if (!std::isfinite(sample)) sample = 0.0f;
     }
 
     // Fills `pending` with the next decoded stretch; false at the end of the track.

@@ -120,43 +120,61 @@ std::string formatVTT(const std::vector<Segment>& segments) {
     return platform::text::join(blocks, "\n\n") + "\n";
 }
 
-void writeTranscript(const std::string& text, const std::filesystem::path& url) {
-    auto fail = [&](const std::string& what) {
-        const int code = errno ? errno : EIO;
-        throw std::system_error(code, std::generic_category(), what.empty() ? url.string() : what);
-    };
-    errno = 0;
+namespace {
+[[noreturn]] void refuse(int code, const std::string& what) {
+    throw std::system_error(code ? code : EIO, std::generic_category(), what);
+}
+}  // namespace
+
+TranscriptDestination::TranscriptDestination(const std::filesystem::path& url) : url_(url), target_(url) {
     // The path the user named, through any symlink: a rename would replace
     // the link (or a device node) itself with a regular file.
     struct stat st {};
-    std::filesystem::path target = url;
     if (::stat(url.c_str(), &st) == 0) {
         std::error_code ec;
-        if (auto resolved = std::filesystem::canonical(url, ec); !ec) target = resolved;
+        if (auto resolved = std::filesystem::canonical(url, ec); !ec) target_ = resolved;
         if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
-            // A terminal, /dev/null, /dev/stdout or a pipe: written straight to.
-            int fd = ::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-            if (fd < 0) fail("cannot open " + url.string() + ": " + std::strerror(errno));
-            const bool ok = platform::writeAll(fd, text);
-            const int code = errno;
-            ::close(fd);
-            errno = code;
-            if (!ok) fail("cannot write " + url.string() + ": " + std::strerror(errno));
+            // A terminal, /dev/null, /dev/stdout or a pipe: written straight
+            // to, and opened now. The open doesn't wait: a pipe nobody reads
+            // would otherwise hold the program after all the work is done.
+            fd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            if (fd_ < 0 && errno == ENXIO) refuse(ENXIO, url.string() + " is a pipe nobody is reading from");
+            if (fd_ < 0) refuse(errno, "cannot open " + url.string());
+            const int flags = ::fcntl(fd_, F_GETFL);
+            if (flags >= 0) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
             return;
         }
-        if (!S_ISREG(st.st_mode)) {
-            errno = EINVAL;
-            fail(url.string() + " is neither a regular file nor a device or pipe to write to");
-        }
+        if (!S_ISREG(st.st_mode))
+            refuse(EINVAL, url.string() + " is neither a regular file nor a device or pipe to write to");
+        // A file its owner made read-only is not replaced, even by a user the
+        // permissions would not stop.
+        if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(target_.c_str(), W_OK) != 0)
+            refuse(EACCES, url.string() + " is read-only");
+        mode_ = st.st_mode & 07777;  // a regular file keeps its mode
     } else if (::lstat(url.c_str(), &st) == 0) {
-        errno = ENOENT;
-        fail(url.string() + " is a symbolic link to nothing");
+        refuse(ENOENT, url.string() + " is a symbolic link to nothing");
     }
-    // A regular file keeps its mode; a new one gets the usual 0644.
-    const unsigned mode = S_ISREG(st.st_mode) ? (st.st_mode & 07777) : 0644;
+    const std::filesystem::path folder = target_.parent_path().empty() ? "." : target_.parent_path();
+    if (!std::filesystem::is_directory(folder)) refuse(ENOENT, "there is no folder " + folder.string());
+    if (::access(folder.c_str(), W_OK) != 0) refuse(errno, "cannot write in " + folder.string());
+}
+
+TranscriptDestination::~TranscriptDestination() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void TranscriptDestination::write(const std::string& text) {
+    if (fd_ >= 0) {
+        if (!platform::writeAll(fd_, text)) refuse(errno, "cannot write " + url_.string());
+        return;
+    }
     std::string error;
     errno = 0;
-    if (!platform::atomicWrite(target, text, mode, &error)) fail(error);
+    if (!platform::atomicWrite(target_, text, mode_, &error)) refuse(errno, error);
+}
+
+void writeTranscript(const std::string& text, const std::filesystem::path& url) {
+    TranscriptDestination(url).write(text);
 }
 
 }  // namespace FileTranscriber

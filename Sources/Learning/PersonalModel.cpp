@@ -43,7 +43,6 @@ constexpr const char* attachFileName = "last_attach.json";
 constexpr const char* partialSuffix = ".partial";
 // Records are a few hundred bytes; anything much larger is not ours.
 constexpr std::uintmax_t maxRecordBytes = 1 << 20;
-constexpr std::size_t chunkBytes = 65536;
 
 // Bumped by every deletion from the history, so a build that read the
 // history before a deletion never swaps in a model of what was deleted.
@@ -76,31 +75,21 @@ void removeFile(const fs::path& path) {
     fs::remove(path, ec);
 }
 
-// Calls `handle` for each line of a file read in fixed chunks, a last line
-// without a newline included. A missing file or one that is not a regular
-// file gives no lines.
+// Calls `handle` for each line of a file, a last line without a newline
+// included. The file is read as every store is read: only a regular file, never
+// waited on (a FIFO planted at the path gives no lines) and never beyond the
+// store size cap, so a huge file without line breaks can't hold the memory.
 void forEachLine(const fs::path& path, const std::function<void(std::string_view)>& handle) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    const platform::FileRead read = platform::readRegularFile(path);
+    if (!read.ok()) {
+        if (read.outcome != platform::FileRead::Outcome::missing) platform::log("PersonalModel", read.error);
         return;
     }
-    std::string buffer;
-    std::vector<char> chunk(chunkBytes);
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk.data(), chunk.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        buffer.append(chunk.data(), static_cast<std::size_t>(n));
-        std::size_t start = 0;
-        for (std::size_t nl; (nl = buffer.find('\n', start)) != std::string::npos; start = nl + 1)
-            handle(std::string_view(buffer).substr(start, nl - start));
-        buffer.erase(0, start);
-    }
-    ::close(fd);
-    if (!buffer.empty()) handle(buffer);
+    const std::string_view bytes = read.bytes;
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = bytes.find('\n', start)) != std::string_view::npos; start = nl + 1)
+        handle(bytes.substr(start, nl - start));
+    if (start < bytes.size()) handle(bytes.substr(start));
 }
 
 std::vector<fs::path> historyFiles() {
@@ -321,8 +310,7 @@ void PersonalModel::setEnabled(bool enabled) { AppPaths::userDefaults()->setBool
 
 fs::path PersonalModel::directory() {
     const fs::path dir = AppPaths::applicationSupport() / "personal_model";
-    std::error_code ec;
-    fs::create_directories(dir, ec);
+    platform::makePrivateDirectory(dir);
     return dir;
 }
 

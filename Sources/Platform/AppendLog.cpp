@@ -20,23 +20,31 @@ bool endsWithTornLine(int fd) {
     return last != '\n';
 }
 
+int openForAppend(const std::filesystem::path& path) {
+    // O_NOFOLLOW and the type check: a symlink or FIFO planted at the path
+    // must not get our lines appended to (and its mode changed on) whatever
+    // it points at, nor block the append.
+    int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    ::fchmod(fd, 0600);
+    return fd;
+}
+
 bool appendRecordLine(const std::filesystem::path& path, std::string_view line) {
     // The store's lock, not one on the file itself: a rewrite (a cap, a
     // deletion) renames a new file into place under the same lock, and an
     // append that waited on the old file would land in the unlinked copy.
     StoreLock lock(path);
     if (!lock.held()) return false;
-    // O_NOFOLLOW and the type check: a symlink or FIFO planted at the path
-    // must not get our lines appended to (and its mode changed on) whatever
-    // it points at, nor block the append.
-    int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    int fd = openForAppend(path);
     if (fd < 0) return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    ::fchmod(fd, 0600);
     // Holding the lock while checking for a torn line keeps one writer from
     // "repairing" a line that is still being written (which would leave a blank line).
     bool ok;

@@ -5,6 +5,11 @@
 
 namespace platform {
 
+// Opens `path` for appending, read and write (created with mode 0600). A
+// symlink, FIFO or anything else that is not a regular file is refused (-1),
+// never followed or waited on; the mode is set back to 0600.
+int openForAppend(const std::filesystem::path& path);
+
 // Opens `path` for appending (created with mode 0600; a symlink or any file
 // that is not regular is refused), sets the mode back to 0600 (a file widened
 // by hand heals on the next write), closes off a torn last line with a "\n",

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,9 +49,13 @@ void setError(std::string* error, const std::string& what) {
 }
 }  // namespace
 
+namespace {
+constexpr const char* temporaryMarker = ".tmp-";
+}  // namespace
+
 bool atomicWrite(const fs::path& path, std::string_view bytes, unsigned mode, std::string* error) {
     fs::path tmp = path;
-    tmp += ".tmp-" + std::to_string(::getpid()) + "-" + tempSuffix();
+    tmp += temporaryMarker + std::to_string(::getpid()) + "-" + tempSuffix();
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         setError(error, "cannot create " + tmp.string());
@@ -266,6 +271,44 @@ std::optional<std::string> notPrivateBecause(const fs::path& dir) {
 }
 
 }  // namespace
+
+bool makePrivateDirectory(const fs::path& dir) {
+    std::error_code ec;
+    if (dir.has_parent_path()) fs::create_directories(dir.parent_path(), ec);
+    ::mkdir(dir.c_str(), 0700);
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    // The umask may have taken bits from 0700, and an older folder may be wider.
+    if (st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0700) ::chmod(dir.c_str(), 0700);
+    return true;
+}
+
+std::size_t sweepAbandonedTemporaryFiles(const fs::path& dir) {
+    std::size_t removed = 0;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const std::size_t marker = name.rfind(temporaryMarker);
+        if (marker == std::string::npos || marker == 0) continue;
+        const std::string rest = name.substr(marker + std::strlen(temporaryMarker));
+        const std::size_t dash = rest.find('-');
+        if (dash == std::string::npos || dash == 0 || dash + 1 == rest.size()) continue;
+        if (rest.find_first_not_of("0123456789") != dash) continue;
+        if (rest.find_first_not_of("0123456789abcdef", dash + 1) != std::string::npos) continue;
+        pid_t pid = 0;
+        try {
+            pid = static_cast<pid_t>(std::stol(rest.substr(0, dash)));
+        } catch (const std::exception&) {
+            continue;
+        }
+        // A writer still running (this one, or another process) renames its file soon.
+        if (pid == ::getpid() || ::kill(pid, 0) == 0 || errno == EPERM) continue;
+        struct stat st {};
+        if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::unlink(it->path().c_str()) == 0) ++removed;
+    }
+    return removed;
+}
 
 fs::path temporaryDirectory() {
     fs::path parent;

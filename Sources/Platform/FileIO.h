@@ -1,5 +1,6 @@
 #pragma once
 // File helpers shared by every store.
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -80,6 +81,17 @@ bool updateFile(const std::filesystem::path& path, const std::function<std::opti
 
 // write(2) until every byte is written, retrying on EINTR.
 bool writeAll(int fd, std::string_view bytes);
+
+// Creates `dir` (and any missing parents) and leaves `dir` itself at mode
+// 0700 whatever the umask; one made wider before is narrowed. A symlink or a
+// directory of another user at the path is left as it is. True when `dir` is
+// a directory afterwards.
+bool makePrivateDirectory(const std::filesystem::path& dir);
+
+// Removes the temporary files atomicWrite leaves in `dir` when its process
+// is killed between the write and the rename ("<name>.tmp-<pid>-<hex>"),
+// those of processes that no longer run. Returns how many were removed.
+std::size_t sweepAbandonedTemporaryFiles(const std::filesystem::path& dir);
 
 bool isDirectory(const std::filesystem::path& path);
 bool fileExists(const std::filesystem::path& path);

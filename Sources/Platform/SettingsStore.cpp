@@ -144,8 +144,7 @@ void SettingsStore::refreshLocked() const {
 }
 
 void SettingsStore::writeLocked() {
-    std::error_code ec;
-    fs::create_directories(file_.parent_path(), ec);
+    makePrivateDirectory(file_.parent_path());
     std::string error;
     if (unreadable_) {
         // The user's hand edits are not discarded: the file that did not load

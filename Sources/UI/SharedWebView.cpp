@@ -1,5 +1,8 @@
 #include "UI/SharedWebView.h"
 
+#include "Base/AppPaths.h"
+#include "Platform/FileIO.h"
+
 #include <webkit2/webkit2.h>
 
 namespace ui {
@@ -8,13 +11,27 @@ namespace {
 WebKitWebView* gAnchor = nullptr;
 }  // namespace
 
+std::filesystem::path webStorageDirectory() { return AppPaths::applicationSupport() / "WebView"; }
+
 WebKitWebContext* sharedWebContext() {
     static WebKitWebContext* context = [] {
         // WebKit's DMA-BUF renderer draws nothing where the X server has no
         // GPU buffers to share (virtual and remote displays, some drivers).
         // A user's own choice in the environment stands.
         g_setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", FALSE);
-        return webkit_web_context_get_default();
+        // The engine's storage (its HSTS list, local storage, caches) lives in
+        // a private folder of its own inside ours, not loose in the data
+        // folder with the engine's own permissions.
+        const std::filesystem::path storage = webStorageDirectory();
+        const std::filesystem::path cache = storage / "cache";
+        platform::makePrivateDirectory(storage);
+        platform::makePrivateDirectory(cache);
+        WebKitWebsiteDataManager* manager =
+            webkit_website_data_manager_new("base-data-directory", storage.c_str(), "base-cache-directory", cache.c_str(),
+                                            nullptr);
+        WebKitWebContext* made = webkit_web_context_new_with_website_data_manager(manager);
+        g_object_unref(manager);
+        return made;
     }();
     return context;
 }

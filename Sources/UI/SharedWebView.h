@@ -3,11 +3,17 @@
 // here, so they share one web context and, through a related view, one
 // web process: a second engine process would cost tens of megabytes for a
 // window that is mostly hidden.
+#include <filesystem>
+
 typedef struct _WebKitWebView WebKitWebView;
 typedef struct _WebKitWebContext WebKitWebContext;
 typedef struct _WebKitUserContentManager WebKitUserContentManager;
 
 namespace ui {
+
+// Where the web context keeps its storage: a private (0700) folder of its own
+// inside Application Support.
+std::filesystem::path webStorageDirectory();
 
 // The one web context (main thread; created on first use, never released).
 WebKitWebContext* sharedWebContext();

@@ -10,10 +10,12 @@
 #include <gio/gio.h>
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <memory>
 #include <thread>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -102,6 +104,68 @@ void openFolder(const RevealRequest& request) {
     }
 }
 
+// The progress window: the file's name, a bar and Cancel. Closing the
+// window counts as Cancel; closing it from the flow does not.
+std::shared_ptr<ProgressPanel> showProgress(const std::string& fileName, std::function<void()> onCancel) {
+    struct State {
+        GtkWidget* window = nullptr;
+        GtkWidget* bar = nullptr;
+        std::function<void()> onCancel;
+    };
+    auto state = std::make_shared<State>();
+    state->onCancel = std::move(onCancel);
+    state->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(state->window), transcribingTooltip(fileName).c_str());
+    gtk_window_set_resizable(GTK_WINDOW(state->window), FALSE);
+    gtk_window_set_keep_above(GTK_WINDOW(state->window), TRUE);
+    gtk_container_set_border_width(GTK_CONTAINER(state->window), 12);
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
+    GtkWidget* label = gtk_label_new(transcribingTooltip(fileName).c_str());
+    gtk_label_set_xalign(GTK_LABEL(label), 0);
+    state->bar = gtk_progress_bar_new();
+    gtk_widget_set_size_request(state->bar, 320, -1);
+    GtkWidget* button = gtk_button_new_with_label(cancelButtonLabel);
+    gtk_widget_set_halign(button, GTK_ALIGN_END);
+    gtk_box_pack_start(GTK_BOX(box), label, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), state->bar, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), button, FALSE, FALSE, 0);
+    gtk_container_add(GTK_CONTAINER(state->window), box);
+
+    // The handlers hold the state through a pointer the window owns, so a
+    // press after the flow let go of the panel still reaches the cancel.
+    auto* held = new std::shared_ptr<State>(state);
+    auto cancel = +[](GtkWidget*, gpointer data) {
+        auto& st = *static_cast<std::shared_ptr<State>*>(data);
+        if (auto run = std::exchange(st->onCancel, nullptr)) run();
+        if (st->window) gtk_widget_destroy(st->window);
+    };
+    g_signal_connect(button, "clicked", G_CALLBACK(cancel), held);
+    g_signal_connect(state->window, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer data) -> gboolean {
+                         auto& st = *static_cast<std::shared_ptr<State>*>(data);
+                         if (auto run = std::exchange(st->onCancel, nullptr)) run();
+                         return FALSE;  // the window goes
+                     }),
+                     held);
+    g_signal_connect(state->window, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer data) {
+                         auto* st = static_cast<std::shared_ptr<State>*>(data);
+                         (*st)->window = nullptr;
+                         (*st)->bar = nullptr;
+                         delete st;
+                     }),
+                     held);
+    gtk_widget_show_all(state->window);
+
+    auto panel = std::make_shared<ProgressPanel>();
+    panel->setFraction = [state](double fraction) {
+        if (state->bar) gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(state->bar), std::clamp(fraction, 0.0, 1.0));
+    };
+    panel->close = [state] {
+        state->onCancel = nullptr;
+        if (state->window) gtk_widget_destroy(state->window);
+    };
+    return panel;
+}
+
 void onShowItemsDone(GObject* source, GAsyncResult* result, gpointer data) {
     std::unique_ptr<RevealRequest> request(static_cast<RevealRequest*>(data));
     GError* error = nullptr;
@@ -143,6 +207,7 @@ void reveal(const fs::path& file, const std::string& component, const std::strin
 
 Desktop gtkDesktop() {
     Desktop d;
+    d.showProgress = showProgress;
     d.chooseFile = chooseFile;
     d.chooseSaveLocation = chooseSaveLocation;
     d.copyToClipboard = copyToClipboard;
@@ -194,17 +259,24 @@ void offerToSave(std::shared_ptr<Options> options, const FileTranscriber::FileTr
 void transcribe(std::weak_ptr<Host> host, std::shared_ptr<Options> options, const fs::path& file) {
     const std::string fileName = file.filename().string();
     setTooltip(host, transcribingTooltip(fileName));
-    // Nothing in this flow cancels, but the transcription takes a token all the same.
+    // The progress window's Cancel is the one thing that cancels.
     auto token = std::make_shared<FileTranscriber::CancellationToken>();
-    std::thread([host, options, file, fileName, token] {
+    std::shared_ptr<ProgressPanel> panel;
+    if (options->desktop.showProgress) panel = options->desktop.showProgress(fileName, [token] { token->cancel(); });
+    auto closePanel = [panel] {
+        if (panel && panel->close) panel->close();
+    };
+    std::thread([host, options, file, fileName, token, panel, closePanel] {
         // The tooltip steps with whole windows (a ten-minute recording shows
         // about 40, 80 and 100 %); the steps within a window are for the
         // command line's bar, which is watched, not hovered over.
         auto windowsShown = std::make_shared<int>(0);
-        auto onProgress = [host, fileName, windowsShown](const FileTranscriber::Progress& progress) {
+        auto onProgress = [host, fileName, windowsShown, panel](const FileTranscriber::Progress& progress) {
+            const double fraction = progress.fractionComplete();
+            if (panel && panel->setFraction)
+                platform::MainQueue::async([panel, fraction] { panel->setFraction(fraction); });
             if (progress.chunksCompleted == *windowsShown) return;
             *windowsShown = progress.chunksCompleted;
-            const double fraction = progress.fractionComplete();
             platform::MainQueue::async(
                 [host, fileName, fraction] { setTooltip(host, progressTooltip(fileName, fraction)); });
         };
@@ -215,15 +287,22 @@ void transcribe(std::weak_ptr<Host> host, std::shared_ptr<Options> options, cons
                 options->localeIdentifier.empty() ? FileTranscriber::currentLocaleIdentifier() : options->localeIdentifier;
             auto result = FileTranscriber::transcribeFile(file, {}, locale, FileTranscriber::defaultChunkSeconds,
                                                           FileTranscriber::defaultOverlapSeconds, token, onProgress, engine);
-            platform::MainQueue::async([host, options, result = std::move(result)] {
+            platform::MainQueue::async([host, options, closePanel, result = std::move(result)] {
+                closePanel();
                 setTooltip(host, idleTooltip);
                 offerToSave(options, result);
             });
         } catch (const std::exception& e) {
-            platform::log("TranscribeFile", std::string("transcription failed: ") + e.what());
-            platform::MainQueue::async([host, options, text = failureText(e)] {
+            const auto* fileError = dynamic_cast<const FileTranscriber::TranscriptionFileError*>(&e);
+            // The user's own Cancel ends the flow quietly.
+            const bool cancelled =
+                fileError && fileError->kind() == FileTranscriber::TranscriptionFileError::Kind::cancelled;
+            platform::log("TranscribeFile", std::string("transcription ") + (cancelled ? "cancelled" : "failed: ") +
+                                                (cancelled ? "" : e.what()));
+            platform::MainQueue::async([host, options, closePanel, cancelled, text = failureText(e)] {
+                closePanel();
                 setTooltip(host, idleTooltip);
-                options->desktop.alert(transcribeFailedMessage, text);
+                if (!cancelled) options->desktop.alert(transcribeFailedMessage, text);
                 finish(*options);
             });
         }

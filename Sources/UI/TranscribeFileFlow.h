@@ -1,8 +1,8 @@
 #pragma once
 // "Transcribe Audio File…" from the status menu: the user picks an audio or
-// video file, it is transcribed on the device while the status item shows the
-// progress, and the transcript goes to the clipboard and is offered for
-// saving as plain text. It never touches the dictation state, so a dictation
+// video file, it is transcribed on the device while the status item and a
+// small progress window show the progress (the window's Cancel stops it), and
+// the transcript goes to the clipboard and is offered for saving as plain text. It never touches the dictation state, so a dictation
 // and a file transcription may run side by side.
 #include "Engine/FileTranscriber.h"
 
@@ -23,6 +23,7 @@ inline constexpr const char* savedMessage = "Transcript saved";
 
 // The confirmation's informative text: where the file now is.
 std::string savedText(const std::filesystem::path& file);
+inline constexpr const char* cancelButtonLabel = "Cancel";
 
 // "Ondira — transcribing <name>…"
 std::string transcribingTooltip(const std::string& fileName);
@@ -38,8 +39,19 @@ std::string failureText(const std::exception& error);
 // case-sensitive.
 std::vector<std::string> caseInsensitivePatterns();
 
+// The small window that shows a transcription's progress and offers to
+// cancel it. Main thread only.
+struct ProgressPanel {
+    std::function<void(double fraction)> setFraction;
+    std::function<void()> close;
+};
+
 // What the flow needs of the desktop. Every callback arrives on the main thread.
 struct Desktop {
+    // Shows the progress of transcribing `fileName`; `onCancel` runs when the
+    // user presses Cancel or closes the window.
+    std::function<std::shared_ptr<ProgressPanel>(const std::string& fileName, std::function<void()> onCancel)>
+        showProgress;
     // Shows the open panel; the answer is the chosen file or nothing.
     std::function<void(std::function<void(std::optional<std::filesystem::path>)>)> chooseFile;
     // Shows the save panel proposing `suggestedName`.

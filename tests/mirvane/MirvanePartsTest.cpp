@@ -9,7 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <future>
 #include <fstream>
 #include <filesystem>
 
@@ -135,6 +142,44 @@ TEST(MirvaneModelServer, EnvironmentOverridesTheConfigurationFileKeyByKey) {
     s = loadModelSettings();
     EXPECT_TRUE(s.problem);
     EXPECT_FALSE(checkAvailability(s).available);
+    std::filesystem::remove_all(dir);
+}
+
+// Something other than a small regular file at the configuration path is
+// named as the problem at once: never waited on, never read without end.
+TEST(MirvaneModelServer, RefusesAConfigurationThatIsNoSmallRegularFile) {
+    const auto dir = std::filesystem::temp_directory_path() / ("mirvane-cfg-odd-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir / "Ondira");
+    const auto path = dir / "Ondira" / "mirvane.json";
+    Env xdg("XDG_CONFIG_HOME", dir.c_str());
+    Env e("MIRVANE_ENDPOINT", nullptr);
+    struct Case {
+        const char* what;
+        std::function<void()> plant;
+    };
+    const std::vector<Case> cases = {
+        {"fifo", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
+        {"link to /dev/zero", [&] { std::filesystem::create_symlink("/dev/zero", path); }},
+        {"oversized file",
+         [&] {
+             std::ofstream(path) << R"({"endpoint":"http://127.0.0.1:1234"})" << std::string(1 << 20, ' ');
+         }},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(path);
+        c.plant();
+        auto loaded = std::async(std::launch::async, [] { return loadModelSettings(); });
+        if (loaded.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);  // free a reader stuck on the FIFO
+            if (fd >= 0) ::close(fd);
+            ADD_FAILURE() << c.what << ": reading the configuration hung";
+        }
+        ModelSettings s;
+        ASSERT_NO_THROW(s = loaded.get()) << c.what;
+        EXPECT_FALSE(s.endpoint) << c.what;
+        ASSERT_TRUE(s.problem) << c.what;
+        EXPECT_NE(s.problem->find(path.string()), std::string::npos) << *s.problem;
+    }
     std::filesystem::remove_all(dir);
 }
 

@@ -6,8 +6,14 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <signal.h>
+#include <sys/time.h>
+
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <thread>
+#include <vector>
 #include <fstream>
 
 #include "support/FakeModelServer.h"
@@ -430,4 +436,95 @@ TEST(MirvaneSocket, RefusesARunDirectoryThatIsNotSafelyItsOwn) {
                      helperEnv(home, server.url()));
     EXPECT_EQ(fresh.wait(5), std::optional<int>(0)) << fresh.readStderr(1);
     EXPECT_EQ(fs::status(home.path / "fresh/run").permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+namespace {
+int connectTo(const fs::path& sock) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, sock.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    timeval limit{60, 0};  // a peer left waiting fails the test instead of hanging it
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+}  // namespace
+
+// A peer that connects and says nothing holds up nobody: fifty peers arriving
+// at once are all answered meanwhile, and a server asked to stop removes its
+// socket.
+TEST(MirvaneSocket, ServesPeersSideBySideAndRemovesTheSocketWhenStopped) {
+    FakeModelServer server;
+    Scratch home;
+    const fs::path sock = home.path / ".local/share/Ondira/run/mirvane.sock";
+    Subprocess p({MIRVANE_EXECUTABLE, "--serve", "--socket", "--idle", "120"}, helperEnv(home, server.url()));
+    for (int i = 0; i < 500 && !fs::exists(sock); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(fs::exists(sock)) << p.readStderr(1);
+
+    const int silent = connectTo(sock);
+    ASSERT_GE(silent, 0);
+    constexpr int peers = 50;
+    std::vector<std::string> got(peers);
+    std::vector<std::thread> threads;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < peers; ++i)
+        threads.emplace_back([&, i] {
+            const int fd = connectTo(sock);
+            if (fd < 0) {
+                got[i] = std::string("connect: ") + std::strerror(errno);
+                return;
+            }
+            const std::string msg = "{\"text\":\"peer " + std::to_string(i) + "\"}\nquit\n";
+            ::send(fd, msg.data(), msg.size(), MSG_NOSIGNAL);
+            char buf[4096];
+            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got[i].append(buf, static_cast<std::size_t>(n));
+            ::close(fd);
+        });
+    for (auto& t : threads) t.join();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (int i = 0; i < peers; ++i) EXPECT_EQ(got[i], "{\"ready\":true}\n{\"ok\":true,\"text\":\"Fine.\"}\n") << i;
+    EXPECT_LT(seconds, 60.0);
+
+    ::kill(p.pid, SIGTERM);
+    EXPECT_EQ(p.wait(30), std::optional<int>(0));
+    EXPECT_FALSE(fs::exists(sock));
+    ::close(silent);
+}
+
+// On a terminal the model's answer and a server's error text are shown, never
+// obeyed: their control characters print as U+FFFD. A pipe gets the answer as
+// the model gave it.
+TEST(MirvaneOneShot, ShowsEscapeSequencesOnATerminalAsReplacementCharacters) {
+    FakeModelServer server;
+    server.onChat([](const json&) { return FakeModelServer::completion("ok\x1b]0;PWNED\x07 done\x9b"); });
+    Scratch home;
+    // script(1) runs the helper on a pseudo-terminal, as a user's shell would.
+    const std::vector<std::string> onTerminal = {
+        "/usr/bin/script", "-qec", "printf hello | '" + std::string(MIRVANE_EXECUTABLE) + "' polish", "/dev/null"};
+    {
+        Subprocess p(onTerminal, helperEnv(home, server.url()));
+        EXPECT_EQ(p.wait(20), std::optional<int>(0));
+        const std::string shown = p.readRemainingStdout(1);
+        EXPECT_NE(shown.find("ok\uFFFD]0;PWNED\uFFFD done"), std::string::npos) << shown;
+        EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
+    }
+    {
+        Subprocess p({MIRVANE_EXECUTABLE, "polish"}, helperEnv(home, server.url()));
+        p.write("hello");
+        p.closeStdin();
+        EXPECT_EQ(p.wait(10), std::optional<int>(0));
+        EXPECT_EQ(p.readRemainingStdout(1), "ok\x1b]0;PWNED\x07 done\uFFFD\n");
+    }
+    server.onChat([](const json&) { return FakeModelServer::Reply{500, R"({"error":"broken\u001b[2J"})", 0}; });
+    {
+        Subprocess p(onTerminal, helperEnv(home, server.url()));
+        p.wait(20);
+        const std::string shown = p.readRemainingStdout(1);
+        EXPECT_NE(shown.find("mirvane: the model server answered HTTP 500: broken\uFFFD[2J"), std::string::npos) << shown;
+        EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
+    }
 }

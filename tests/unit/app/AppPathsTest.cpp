@@ -1,9 +1,11 @@
 #include "Base/AppPaths.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 
+#include "Learning/PersonalModel.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "support/ProcessRace.h"
@@ -140,4 +142,21 @@ TEST_F(ConfigFile, WritersInManyProcessesKeepEveryKey) {
         }
     EXPECT_EQ(missing, "");
     EXPECT_EQ(nlohmann::json::parse(read()).size(), static_cast<std::size_t>(processes * keysEach));
+}
+
+// Application Support and the personal model's folder are private (0700)
+// under the usual umask, and one made open by an older version is narrowed.
+TEST(AppPaths, DataFoldersArePrivate) {
+    TempDir dir;
+    ScopedEnv env(AppPaths::selfTestStateDirVariable, dir.path.string());
+    const mode_t old = ::umask(022);
+    fs::create_directories(dir.path / ".local/share/Ondira/personal_model");
+    fs::permissions(dir.path / ".local/share/Ondira", fs::perms::owner_all | fs::perms::group_read |
+                                                          fs::perms::group_exec | fs::perms::others_read |
+                                                          fs::perms::others_exec);
+    const fs::path support = AppPaths::applicationSupport();
+    const fs::path model = PersonalModel::directory();
+    ::umask(old);
+    for (const auto& p : {support, model})
+        EXPECT_EQ(fs::status(p).permissions() & fs::perms::all, fs::perms::owner_all) << p;
 }

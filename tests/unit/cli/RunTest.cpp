@@ -139,3 +139,24 @@ TEST(OndiraCLIRun, DoctorReportsThisMachine) {
     EXPECT_TRUE(contains(unknown, "'capslock' in config.json is not a hotkey")) << unknown;
     EXPECT_TRUE(contains(unknown, "fn, altspace, f13, f14")) << unknown;
 }
+
+// An error message that echoes the user's own argument shows an escape
+// sequence in it on a terminal as normal output does, as U+FFFD; a pipe still
+// gets the bytes as typed.
+TEST(OndiraCLIRun, ErrorsShowEscapeSequencesInArgumentsOnATerminalOnly) {
+    const IsolatedHome home;
+    const TempDir dir("ondira-tty-");
+    const std::string command = "exec env " + home.environment() + " '" + std::string(ONDIRA_BUNDLE_DIR) +
+                                "/Ondira' dict \"$(printf 'frob\\033]0;PWNED\\007')\"\n";
+    ASSERT_TRUE(platform::atomicWrite(dir / "run.sh", command));
+    // script(1) runs the command on a pseudo-terminal, as a user's shell would.
+    const std::string onTerminal =
+        "script -qec \"sh '" + (dir / "run.sh").string() + "'\" /dev/null >'" + (dir / "out").string() + "'";
+    [[maybe_unused]] const int status = std::system(onTerminal.c_str());
+    const std::string shown = platform::readFile(dir / "out").value_or("");
+    EXPECT_TRUE(contains(shown, "unknown dict subcommand: frob\uFFFD]0;PWNED\uFFFD")) << shown;
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
+
+    const CLIRun piped = runOndira("dict \"$(printf 'frob\\033]0;PWNED\\007')\"", home.environment());
+    EXPECT_TRUE(contains(piped.err, "unknown dict subcommand: frob\x1b]0;PWNED\x07")) << piped.err;
+}

@@ -11,12 +11,15 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -51,6 +54,19 @@ int waitFor(pid_t pid, std::chrono::seconds limit) {
 void redirect(int target, const fs::path& file) {
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd >= 0) ::dup2(fd, target);
+}
+
+// `Ondira transcribe <wav> --out <out>` in the background, its streams in
+// `dir`/stdout and `dir`/stderr.
+pid_t startTranscribing(const fs::path& wav, const fs::path& out, const fs::path& dir) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        redirect(STDOUT_FILENO, dir / "stdout");
+        redirect(STDERR_FILENO, dir / "stderr");
+        ::execl(ondira().c_str(), "Ondira", "transcribe", wav.c_str(), "--out", out.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
 }
 
 struct SRTBlock {
@@ -215,15 +231,8 @@ TEST(TranscribeCommand, CtrlCCancelsAndLeavesNoOutputFile) {
     speak(script, wav);
     const fs::path transcript = dir / "long.txt";
 
-    const pid_t pid = ::fork();
+    const pid_t pid = startTranscribing(wav, transcript, dir.path);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        redirect(STDOUT_FILENO, dir / "stdout");
-        redirect(STDERR_FILENO, dir / "stderr");
-        ::execl(ondira().c_str(), "Ondira", "transcribe", wav.c_str(), "--out", transcript.c_str(),
-                static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
     // Ctrl-C counts from the moment the command has taken it over; before
     // that it ends the process as any program's would. A loaded machine can
     // take longer than any fixed wait to get there.
@@ -238,4 +247,41 @@ TEST(TranscribeCommand, CtrlCCancelsAndLeavesNoOutputFile) {
     for (const auto& entry : fs::directory_iterator(dir.path)) left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"long.wav", "long.wav.txt", "stderr", "stdout"}));
+}
+
+// A destination that can't take the transcript is refused before any work:
+// a pipe nobody reads would hold the command for good once the work is done,
+// and a file its owner made read-only is not replaced.
+TEST(TranscribeCommand, RefusesAnUnwritableDestinationBeforeTranscribing) {
+    TempDir dir("ondira-transcribe-");
+    const fs::path wav = dir / "fox.wav";
+    speak("The quick brown fox jumps over the lazy dog.", wav);
+    struct Row {
+        const char* name;
+        std::function<void(const fs::path&)> plant;
+        const char* reason;
+    };
+    const std::vector<Row> rows = {
+        {"pipe", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "is a pipe nobody is reading from"},
+        {"readonly.txt",
+         [](const fs::path& p) {
+             ASSERT_TRUE(platform::atomicWrite(p, "keep me", 0444));
+         },
+         "is read-only"},
+    };
+    for (const auto& row : rows) {
+        const fs::path out = dir / row.name;
+        row.plant(out);
+        const pid_t pid = startTranscribing(wav, out, dir.path);
+        ASSERT_GE(pid, 0);
+        EXPECT_EQ(waitFor(pid, std::chrono::seconds(120)), 1) << row.name;
+        EXPECT_EQ(platform::readFile(dir / "stderr"),
+                  "could not write " + out.string() + ": " + out.string() + " " + row.reason + ": " +
+                      std::strerror(row.name == std::string("pipe") ? ENXIO : EACCES) + "\n")
+            << row.name;
+        EXPECT_EQ(platform::readFile(dir / "stdout"), "") << row.name;
+    }
+    EXPECT_EQ(platform::readFile(dir / "readonly.txt"), "keep me");
+    EXPECT_EQ(fs::status(dir / "readonly.txt").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
 }

@@ -155,6 +155,25 @@ TEST(FaultLogSizeCap, KeepsTheNewestWholeRecords) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// A link planted at the log's path is opened by nothing: its target keeps
+// its mode and its content, even when the process then dies of a signal.
+TEST_F(FaultLogProcessTest, APlantedLinkIsNeitherFollowedNorWidened) {
+    const fs::path target = dir / "someone-elses.txt";
+    ASSERT_TRUE(platform::atomicWrite(target, "theirs\n", 0644));
+    fs::create_directories(faults().parent_path());
+    fs::create_symlink(target, faults());
+    const int status = runChild([] {
+        FaultLog::install();
+        ::raise(SIGSEGV);
+    });
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_TRUE(fs::is_symlink(faults()));
+    EXPECT_EQ(platform::readFile(target), "theirs\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
 TEST_F(FaultLogProcessTest, AFatalSignalLeavesItsRecordAndEndsByTheSignal) {
     for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) {
         std::error_code ec;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <thread>
 
@@ -519,6 +520,64 @@ TEST(FileTranscriberLyingHeaders, CostTimeAndMemoryOfWhatTheFileHolds) {
             EXPECT_NEAR(outcome.audioSeconds, realSeconds, 0.2);
         }
     }
+}
+
+// A 32-bit float WAV: a tone with pauses, and NaN and infinite samples in
+// it. They are heard as silence: the transcription ends, and the recogniser
+// never sees a sample that is not a number.
+TEST(FileTranscriberNonFiniteSamples, AreHeardAsSilence) {
+    TempDir dir("ondira-nonfinite-");
+    const fs::path file = dir / "float.wav";
+    std::vector<float> samples;
+    for (int part = 0; part < 3; ++part) {
+        for (int i = 0; i < 16000; ++i) samples.push_back(0.3f * static_cast<float>(std::sin(i * 0.2)));
+        samples.insert(samples.end(), 8000, 0.0f);
+    }
+    samples[100] = std::numeric_limits<float>::quiet_NaN();
+    samples[20000] = std::numeric_limits<float>::infinity();
+    samples[30000] = -std::numeric_limits<float>::infinity();
+    speechfixtures::writeMonoWav(file, samples, 16000);
+    struct FiniteOnly : WindowRecognizer {
+        std::vector<Segment> recognize(const std::vector<float>& window) override {
+            for (float v : window)
+                if (!std::isfinite(v)) throw TranscriptionFileError::chunkTranscriptionFailed("a sample is not a number");
+            return {{"tone", 0.1, 0.5}};
+        }
+    };
+    Engine engine;
+    engine.parallelWindows = 2;
+    engine.prepare = [](const std::string&, const std::vector<std::string>&) -> RecognizerFactory {
+        return [] { return std::make_unique<FiniteOnly>(); };
+    };
+    const ChildOutcome outcome = transcribeInBoundedChild(file, engine);
+    ASSERT_TRUE(outcome.finished) << "killed by the alarm or the memory ceiling after " << outcome.seconds << " s";
+    EXPECT_EQ(outcome.kind, -1) << outcome.detail;
+    EXPECT_NEAR(outcome.audioSeconds, samples.size() / 16000.0, 0.05);
+}
+
+// A cancel reaches the transcription while an utterance is still being
+// recognised: it ends at once instead of waiting for that utterance.
+TEST(FileTranscriberCancel, IsHeardWhileAnUtteranceIsRecognised) {
+    TempDir dir("ondira-cancel-");
+    const fs::path file = dir / "tone.wav";
+    speechfixtures::writeWav(file, 3.0);
+    auto token = std::make_shared<CancellationToken>();
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    Engine engine = scriptedEngine(calls, [token, release](int) {
+        token->cancel();
+        // A recogniser deep in a long utterance (it ends when the test is over).
+        for (int i = 0; i < 600 && !*release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    });
+    const auto begin = std::chrono::steady_clock::now();
+    try {
+        transcribeFile(file, {}, "en_US", defaultChunkSeconds, defaultOverlapSeconds, token, nullptr, engine);
+        ADD_FAILURE() << "expected cancelled";
+    } catch (const TranscriptionFileError& e) {
+        EXPECT_EQ(e.kind(), Kind::cancelled);
+    }
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count(), 10.0);
+    *release = true;
 }
 
 }  // namespace

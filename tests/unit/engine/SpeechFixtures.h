@@ -7,6 +7,7 @@
 #include <fstream>
 #include <filesystem>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace speechfixtures {
@@ -42,9 +43,12 @@ inline bool concatenate(const std::vector<std::filesystem::path>& parts, const s
                " -map '[out]' -ar 16000 -ac 1 " + shellQuote(output.string()));
 }
 
-// A 16-bit mono WAV of exactly these samples, written directly.
-inline void writeWavSamples(const std::filesystem::path& path, const std::vector<std::int16_t>& samples, int rate = 16000) {
-    const auto bytes = static_cast<std::uint32_t>(samples.size() * 2);
+// A mono WAV of exactly these samples (16-bit PCM or 32-bit float), written directly.
+template <typename Sample>
+inline void writeMonoWav(const std::filesystem::path& path, const std::vector<Sample>& samples, int rate) {
+    static_assert(std::is_same_v<Sample, std::int16_t> || std::is_same_v<Sample, float>);
+    constexpr std::uint16_t width = sizeof(Sample);
+    const auto bytes = static_cast<std::uint32_t>(samples.size() * width);
     std::ofstream out(path, std::ios::binary);
     auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
     auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
@@ -52,15 +56,20 @@ inline void writeWavSamples(const std::filesystem::path& path, const std::vector
     u32(36 + bytes);
     out.write("WAVEfmt ", 8);
     u32(16);
-    u16(1);
+    u16(std::is_same_v<Sample, float> ? 3 : 1);  // IEEE float or PCM
     u16(1);
     u32(static_cast<std::uint32_t>(rate));
-    u32(static_cast<std::uint32_t>(rate * 2));
-    u16(2);
-    u16(16);
+    u32(static_cast<std::uint32_t>(rate * width));
+    u16(width);
+    u16(width * 8);
     out.write("data", 4);
     u32(bytes);
     out.write(reinterpret_cast<const char*>(samples.data()), bytes);
+}
+
+// A 16-bit mono WAV of exactly these samples, written directly.
+inline void writeWavSamples(const std::filesystem::path& path, const std::vector<std::int16_t>& samples, int rate = 16000) {
+    writeMonoWav(path, samples, rate);
 }
 
 // A 16-bit mono WAV of a quiet tone (or silence) written directly.

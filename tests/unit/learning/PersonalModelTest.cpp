@@ -11,7 +11,13 @@
 #include <sphinxbase/logmath.h>
 #include <sphinxbase/ngram_model.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -148,6 +154,39 @@ TEST_F(PersonalModelBuild, AHistoryWithoutUsablePhrasesBuildsNothing) {
     // Nothing usable: no build at all.
     EXPECT_FALSE(PersonalModel::shared().rebuildIfNeeded("en_US"));
     EXPECT_THROW(PersonalModel::shared().build(1, "en_US"), PersonalModel::BuildError);
+}
+
+// The corpus is read like every store: a FIFO planted at the history gives no
+// lines instead of hanging the reader, and a log over the store cap (one huge
+// line) is passed over instead of filling the memory. The archive still counts.
+TEST_F(PersonalModelBuild, CorpusReaderPassesOverFifosAndOversizedLogs) {
+    std::string archive;
+    for (const auto& t : jargon) archive += json{{"ts", 1}, {"text", t}}.dump() + "\n";
+    ASSERT_TRUE(platform::atomicWrite(support / "dictation_log.1.jsonl", archive));
+    const fs::path current = support / "dictation_log.jsonl";
+
+    auto countWithin = [&](const char* what) {
+        auto counted = std::async(std::launch::async, [] { return PersonalModel::corpusEntryCount(); });
+        if (counted.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            // Free the reader stuck on the FIFO so the test can end.
+            const int fd = ::open(current.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) ::close(fd);
+            ADD_FAILURE() << what << ": the corpus reader hung";
+        }
+        return counted.get();
+    };
+
+    ASSERT_EQ(::mkfifo(current.c_str(), 0600), 0);
+    EXPECT_EQ(countWithin("fifo"), static_cast<std::int64_t>(jargon.size()));
+
+    fs::remove(current);
+    {
+        std::ofstream huge(current, std::ios::binary);
+        // A record, then 80 MB without a line break: not a history this program wrote.
+        huge << json{{"ts", 1}, {"text", "kubectl rollout"}}.dump() << "\n";
+    }
+    fs::resize_file(current, platform::maxStoreFileBytes + (16u << 20));
+    EXPECT_EQ(countWithin("oversized"), static_cast<std::int64_t>(jargon.size()));
 }
 
 // The recogniser decodes with the model attached and hears the user's words.

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <fstream>
 #include <functional>
+#include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "support/TempDir.h"
@@ -132,4 +135,62 @@ TEST(TemporaryDirectory, APredictableNameSomeoneElseMadeIsNotUsed) {
         // The same answer on the next call: recordings and their sweep agree.
         EXPECT_EQ(platform::temporaryDirectory(), chosen);
     }
+}
+
+// The program's folders are private whatever the umask, and one an older
+// version made open to others is narrowed; a link or another's folder is not
+// touched.
+TEST(PrivateDirectory, IsOwnerOnlyWhateverTheUmask) {
+    TempDir dir;
+    const mode_t old = ::umask(022);
+    const fs::path fresh = dir / "a" / "fresh";
+    EXPECT_TRUE(platform::makePrivateDirectory(fresh));
+    const fs::path wide = dir / "wide";
+    ASSERT_EQ(::mkdir(wide.c_str(), 0755), 0);
+    EXPECT_TRUE(platform::makePrivateDirectory(wide));
+    ::umask(0277);  // would leave a folder its owner can't enter
+    const fs::path narrow = dir / "narrow";
+    EXPECT_TRUE(platform::makePrivateDirectory(narrow));
+    ::umask(old);
+    for (const auto& p : {fresh, wide, narrow}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(p.c_str(), &st), 0) << p;
+        EXPECT_EQ(st.st_mode & 07777, 0700u) << p;
+    }
+    const fs::path target = dir / "target";
+    ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
+    fs::create_symlink(target, dir / "link");
+    EXPECT_FALSE(platform::makePrivateDirectory(dir / "link"));
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+}
+
+// What a writer killed between its write and its rename left behind is
+// removed; a temporary file of a writer still running, and files that only
+// look alike, stay.
+TEST(AbandonedTemporaryFiles, OnlyThoseOfEndedWritersAreSwept) {
+    TempDir dir;
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ASSERT_GT(ended, 0);
+    ::waitpid(ended, nullptr, 0);
+    const std::string dead = std::to_string(ended), alive = std::to_string(::getppid());
+    struct Row {
+        std::string name;
+        bool swept;
+    };
+    const std::vector<Row> rows = {
+        {"history.jsonl.tmp-" + dead + "-3fa9c2", true},
+        {"settings.json.tmp-" + dead + "-0", true},
+        {"history.jsonl.tmp-" + alive + "-3fa9c2", false},
+        {"history.jsonl", false},
+        {"notes.tmp-plain.txt", false},
+        {".tmp-" + dead + "-ab", false},
+        {"x.tmp-" + dead + "-XYZ", false},
+        {"x.tmp-" + dead, false},
+    };
+    for (const auto& row : rows) ASSERT_TRUE(platform::atomicWrite(dir / row.name, "x")) << row.name;
+    EXPECT_EQ(platform::sweepAbandonedTemporaryFiles(dir.path), 2u);
+    for (const auto& row : rows) EXPECT_EQ(fs::exists(dir / row.name), !row.swept) << row.name;
 }

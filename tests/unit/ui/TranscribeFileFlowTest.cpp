@@ -13,6 +13,10 @@
 
 #include <fnmatch.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace fs = std::filesystem;
 using namespace TranscribeFileFlow;
 
@@ -51,9 +55,22 @@ struct RecordingDesktop {
     std::vector<std::string> tooltips;
     std::optional<std::string> clipboard;
     std::string suggestedName;
+    std::vector<std::string> panelEvents;  // the progress window's life
+    std::function<void()> cancel;          // its Cancel while it is shown
 
     Desktop desktop() {
         Desktop d;
+        d.showProgress = [this](const std::string& name, std::function<void()> onCancel) {
+            panelEvents.push_back("shown for " + name);
+            cancel = std::move(onCancel);
+            auto panel = std::make_shared<ProgressPanel>();
+            panel->setFraction = [](double) {};
+            panel->close = [this] {
+                panelEvents.push_back("closed");
+                cancel = nullptr;
+            };
+            return panel;
+        };
         d.chooseFile = [this](auto callback) { callback(chosenFile); };
         d.chooseSaveLocation = [this](const std::string& name, auto callback) {
             suggestedName = name;
@@ -158,6 +175,52 @@ TEST_F(TranscribeFileFlowRun, CancelledOrFailedSaveKeepsTheClipboard) {
     EXPECT_EQ(desk.events[1].rfind("alert: Could not save transcript / ", 0), 0u) << desk.events[1];
 }
 
+// The progress window's Cancel stops a transcription that is still at work:
+// the flow ends quietly, with no alert, no clipboard and no save panel.
+TEST_F(TranscribeFileFlowRun, CancelInTheProgressWindowStopsTheTranscription) {
+    desk.chosenFile = dir / "long talk.wav";
+    speechfixtures::writeWav(*desk.chosenFile, 3.0);
+    // A recogniser stuck in its first utterance until the test ends.
+    auto started = std::make_shared<std::atomic<bool>>(false);
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    struct Stuck : FileTranscriber::WindowRecognizer {
+        std::shared_ptr<std::atomic<bool>> started, release;
+        std::vector<FileTranscriber::Segment> recognize(const std::vector<float>&) override {
+            *started = true;
+            for (int i = 0; i < 1200 && !*release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            return {{"hello", 0.1, 0.5}};
+        }
+    };
+    bool finished = false;
+    Options options;
+    options.desktop = desk.desktop();
+    options.engine.parallelWindows = 1;
+    options.engine.prepare = [started, release](const std::string&,
+                                                const std::vector<std::string>&) -> FileTranscriber::RecognizerFactory {
+        return [started, release] {
+            auto r = std::make_unique<Stuck>();
+            r->started = started;
+            r->release = release;
+            return r;
+        };
+    };
+    options.localeIdentifier = "en_US";
+    options.onFinished = [&] { finished = true; };
+    transcribeAudioFile(host, options);
+    platform::MainQueue::pump(30.0, [&] { return started->load(); });
+    ASSERT_TRUE(started->load());
+    ASSERT_EQ(desk.panelEvents, (std::vector<std::string>{"shown for long talk.wav"}));
+    ASSERT_TRUE(desk.cancel);
+    desk.cancel();  // the user presses Cancel
+    platform::MainQueue::pump(20.0, [&] { return finished; });
+    *release = true;
+    ASSERT_TRUE(finished) << "the transcription went on after Cancel";
+    EXPECT_EQ(desk.panelEvents, (std::vector<std::string>{"shown for long talk.wav", "closed"}));
+    EXPECT_TRUE(desk.events.empty()) << desk.events.front();
+    EXPECT_FALSE(desk.clipboard);
+    EXPECT_EQ(desk.tooltips.back(), idleTooltip);
+}
+
 TEST_F(TranscribeFileFlowRun, NothingHappensWithoutAFileOrAHost) {
     run(true);  // open panel cancelled
     EXPECT_TRUE(desk.tooltips.empty());
@@ -185,5 +248,57 @@ TEST(TranscribeFileFlowDesktop, ClipboardHoldsTheTranscript) {
     ASSERT_NE(text, nullptr);
     EXPECT_STREQ(text, "hello  world\nline two");
     g_free(text);
+}
+}  // namespace
+
+namespace {
+GtkWidget* progressWindow(const std::string& title) {
+    GtkWidget* found = nullptr;
+    GList* tops = gtk_window_list_toplevels();
+    for (GList* l = tops; l; l = l->next) {
+        const gchar* t = gtk_window_get_title(GTK_WINDOW(l->data));
+        if (t && title == t && gtk_widget_get_visible(GTK_WIDGET(l->data))) found = GTK_WIDGET(l->data);
+    }
+    g_list_free(tops);
+    return found;
+}
+
+GtkWidget* buttonLabelled(GtkWidget* widget, const std::string& label) {
+    if (GTK_IS_BUTTON(widget)) {
+        const gchar* l = gtk_button_get_label(GTK_BUTTON(widget));
+        if (l && label == l) return widget;
+    }
+    if (!GTK_IS_CONTAINER(widget)) return nullptr;
+    GtkWidget* found = nullptr;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+    for (GList* l = children; l && !found; l = l->next) found = buttonLabelled(GTK_WIDGET(l->data), label);
+    g_list_free(children);
+    return found;
+}
+
+// The real progress window: its Cancel button cancels and the window goes;
+// the flow closing it cancels nothing.
+TEST(TranscribeFileFlowDesktop, ProgressWindowCancelButtonCancels) {
+    ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr), "no display");
+    const std::string title = transcribingTooltip("talk.wav");
+    int cancels = 0;
+    auto panel = gtkDesktop().showProgress("talk.wav", [&] { ++cancels; });
+    GtkWidget* window = progressWindow(title);
+    ASSERT_NE(window, nullptr);
+    panel->setFraction(0.4);
+    GtkWidget* cancel = buttonLabelled(window, cancelButtonLabel);
+    ASSERT_NE(cancel, nullptr);
+    gtk_button_clicked(GTK_BUTTON(cancel));
+    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(progressWindow(title), nullptr);
+    panel->setFraction(0.8);  // late updates and the flow's close find no window, and do nothing
+    panel->close();
+    EXPECT_EQ(cancels, 1);
+
+    auto other = gtkDesktop().showProgress("talk.wav", [&] { ++cancels; });
+    ASSERT_NE(progressWindow(title), nullptr);
+    other->close();
+    EXPECT_EQ(progressWindow(title), nullptr);
+    EXPECT_EQ(cancels, 1);
 }
 }  // namespace
