@@ -18,7 +18,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <mutex>
 #include <cstring>
 #include <chrono>
 #include <stdexcept>
@@ -275,33 +278,108 @@ SelfTestCase endpointPolicyCase() {
             }};
 }
 
+// Answers every request at once, on the caller's thread, by turns with a
+// transport error and a server error: each check then writes the status twice
+// (checking, then failed) with reasons of different lengths.
+class InstantFailingSession final : public platform::URLSession {
+public:
+    static constexpr const char* transportError = "the connection was reset by the peer while reading the answer";
+    void get(const std::string&, std::function<void(platform::HTTPResult)> completion) override {
+        platform::HTTPResult result;
+        if (turn_.fetch_xor(1) == 0) result.error = transportError;
+        else result.statusCode = 503;
+        completion(result);
+    }
+
+private:
+    std::atomic<int> turn_{0};
+};
+
 SelfTestCase threadSafeStatusCase() {
     return {"thread-safe status: UpdateChecker initial status is idle and thread-safe",
-            "concurrent access to update status without locking could cause data races across background tasks", [] {
+            "concurrent access to update status without locking could cause data races across background tasks: a "
+            "reader copying the status while a check writes it would see one status's kind with another's reason",
+            [] {
                 auto checker = std::make_shared<UpdateChecker>(AppPaths::standardDefaults());
                 const UpdateStatus initial = checker->status();
                 if (!(initial == UpdateStatus::idle())) {
                     return SelfTestOutcome::fail("expected initial status to be .idle, got " + initial.describe());
                 }
-                // The reads finish long before the bound; the bound only keeps a
-                // deadlocked lock from hanging the whole run. Each work item owns
-                // what it touches, so giving up early leaves nothing dangling.
-                auto done = std::make_shared<platform::Semaphore>();
-                for (int i = 0; i < 10; ++i) {
-                    platform::GlobalQueue::async(platform::QoS::defaultQoS, [checker, done] {
-                        (void)checker->status();
-                        (void)checker->lastCheckedDate();
-                        done->signal();
-                    });
+                // Every status a check can leave, whole: anything else a reader
+                // sees was copied half-way through a write.
+                const std::vector<UpdateStatus> whole = {
+                    UpdateStatus::idle(),
+                    UpdateStatus::checking(),
+                    UpdateStatus::failed(std::string("could not reach the update server: ") +
+                                         InstantFailingSession::transportError),
+                    UpdateStatus::failed("the update server answered HTTP 503"),
+                };
+                struct Shared {
+                    std::atomic<bool> stop{false};
+                    std::atomic<long> reads{0}, writes{0}, torn{0};
+                    std::mutex firstTornLock;
+                    std::string firstTorn;
+                    platform::Semaphore done;
+                };
+                auto shared = std::make_shared<Shared>();
+                auto session = std::make_shared<InstantFailingSession>();
+                constexpr int writers = 2, readers = 3;
+                // Threads of their own, so readers and writers really overlap
+                // whatever the size of the shared pool. Each owns what it
+                // touches: giving up on a deadlocked lock leaves nothing dangling.
+                for (int i = 0; i < writers; ++i) {
+                    std::thread([checker, session, shared] {
+                        while (!shared->stop.load()) {
+                            checker->checkForUpdates(UpdateChecker::defaultManifestURL(), session, {});
+                            ++shared->writes;
+                        }
+                        shared->done.signal();
+                    }).detach();
                 }
+                for (int i = 0; i < readers; ++i) {
+                    std::thread([checker, shared, whole] {
+                        while (!shared->stop.load()) {
+                            const UpdateStatus seen = checker->status();
+                            (void)checker->lastCheckedDate();
+                            ++shared->reads;
+                            if (std::find(whole.begin(), whole.end(), seen) == whole.end()) {
+                                if (++shared->torn == 1) {
+                                    std::lock_guard<std::mutex> guard(shared->firstTornLock);
+                                    // A torn text may hold bytes of both: keep the report printable.
+                                    shared->firstTorn = seen.describe();
+                                    for (char& c : shared->firstTorn)
+                                        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+                                }
+                                shared->stop = true;
+                            }
+                        }
+                        shared->done.signal();
+                    }).detach();
+                }
+                // Long enough for thousands of overlapping writes and reads on
+                // a busy two-core machine; a torn copy ends the run at once.
+                const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+                while (!shared->stop.load() && std::chrono::steady_clock::now() < until)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                shared->stop = true;
                 const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kBoundedWaitSeconds);
-                for (int finished = 0; finished < 10; ++finished) {
+                for (int finished = 0; finished < writers + readers; ++finished) {
                     const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-                    if (left <= 0 || !done->wait(left)) {
-                        return SelfTestOutcome::fail("only " + std::to_string(finished) +
-                                                     " of 10 concurrent status reads finished within " +
+                    if (left <= 0 || !shared->done.wait(left)) {
+                        return SelfTestOutcome::fail("only " + std::to_string(finished) + " of " +
+                                                     std::to_string(writers + readers) +
+                                                     " concurrent status readers and writers finished within " +
                                                      platform::text::formatDouble(kBoundedWaitSeconds) + " s");
                     }
+                }
+                if (shared->torn.load() > 0) {
+                    std::lock_guard<std::mutex> guard(shared->firstTornLock);
+                    return SelfTestOutcome::fail("a status read while checks wrote it was torn: " + shared->firstTorn);
+                }
+                if (shared->writes.load() == 0 || shared->reads.load() == 0) {
+                    return SelfTestOutcome::fail("the readers and writers never overlapped (" +
+                                                 std::to_string(shared->reads.load()) + " reads, " +
+                                                 std::to_string(shared->writes.load()) + " writes)");
                 }
                 return SelfTestOutcome::pass();
             }};

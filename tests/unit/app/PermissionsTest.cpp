@@ -398,11 +398,14 @@ TEST(FirstWindow, OnboardingOnlyWhileAGrantMissingAtLaunchIsStillMissing) {
 class LaunchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The display outlives every test of the process, as GTK's connection does.
+        // The display outlives every test of the process, as GTK's connection
+        // does, and no longer: the process ends with _Exit, which runs no
+        // destructor, so the server ends itself once its last client (this
+        // process) has gone, whichever way the process ends.
         static std::unique_ptr<Subprocess> xvfb;
         if (!gdk_display_get_default() && !xvfb) {
-            xvfb = std::make_unique<Subprocess>(std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten",
-                                                                         "tcp", "-screen", "0", "800x600x24"});
+            xvfb = std::make_unique<Subprocess>(std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", "1", "-terminate",
+                                                                         "-nolisten", "tcp", "-screen", "0", "800x600x24"});
             if (auto number = xvfb->readLine(10); number && !number->empty()) display.emplace("DISPLAY", ":" + *number);
         }
         ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr), "no X display");
