@@ -4,7 +4,9 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFI
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "install failed: ${rc}")
 endif()
-foreach(f bin/ondira lib/ondira/mirvane share/ondira/vocab_packs/finance.json)
+# The privacy policy sits beside the hub page, which links to it, so it reads offline.
+foreach(f bin/ondira lib/ondira/mirvane share/ondira/vocab_packs/finance.json share/ondira/ondira_hub.html
+          share/ondira/privacy-policy.html)
   if(NOT EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "missing from the installed layout: ${f}")
   endif()
