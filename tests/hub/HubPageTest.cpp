@@ -540,6 +540,14 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
         << text("#privacy-egress-badge");
     EXPECT_EQ(js("document.getElementById('privacy-egress-badge').className"), "badge fail");
     host().privacy.reset();
+    // Checking the machine again from the health panel measures privacy again too.
+    openPanel("health");
+    ASSERT_TRUE(click("#health-refresh"));
+    openPanel("privacy");
+    EXPECT_TRUE(waitFor("document.getElementById('privacy-egress-badge').textContent !== "
+                        "'1 check failed: Recordings left behind'",
+                        30))
+        << text("#privacy-egress-badge");
     openPanel("model");
     EXPECT_TRUE(waitFor("document.getElementById('personal-model-lines').textContent !== 'Checking…'", 20));
     saveSnapshot("model");
