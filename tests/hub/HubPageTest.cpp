@@ -587,6 +587,12 @@ TEST_F(HubPageTest, PanelsWhoseStoresChangedAreSentAgainWhileTheHubIsOpen) {
                         "return t.value === 'Staged while the hub was open';})"))
         << js("document.querySelectorAll('#staging-list > li').length").value_or("");
     EXPECT_EQ(js("document.getElementById('staging-empty').hidden"), "true");
+    // Emptied elsewhere (the menu's commit): the panel follows.
+    StagingBuffer::shared().clear();
+    hub().stagingChanged();
+    EXPECT_TRUE(waitFor("document.querySelectorAll('#staging-list > li').length === 0 && "
+                        "!document.getElementById('staging-empty').hidden"))
+        << js("document.querySelectorAll('#staging-list > li').length").value_or("");
     // The engine line counts it, in words that fit one.
     EXPECT_TRUE(waitFor("/: 1 dictation(?!s)/.test(document.getElementById('engine-note').textContent)"))
         << text("#engine-note");
