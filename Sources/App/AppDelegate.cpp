@@ -655,6 +655,8 @@ void AppDelegate::commitStagedText(StagingBuffer& buffer, TextInjector& injector
             SoundCues::shared().play(SoundCue::error);
         } else {
             buffer.take(ids, StagingJoiner::blankLine);
+            // An open hub lists what is still staged.
+            HubWindowController::shared().stagingChanged();
         }
         if (d) d->menuNeedsUpdate();
         if (completion) completion(outcome);

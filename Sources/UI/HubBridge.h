@@ -140,6 +140,9 @@ public:
     void refreshAfterDictation();
     // The personal model was built, removed or attached: its panel again.
     void personalModelChanged();
+    // The staging buffer changed outside the page (a dictation, the menu's
+    // commit): the staging panel again.
+    void stagingChanged();
 
     // "window.<name> && window.<name>(<json>);" evaluated on the main thread.
     void emit(const std::string& name, const nlohmann::json& payload);

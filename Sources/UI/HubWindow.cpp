@@ -554,11 +554,13 @@ void HubBridge::refreshAfterDictation() {
     // and the engine line counts it. Each panel fed by a store it touched is
     // sent again, so an open hub never shows an older store than the files.
     showFirstPage();
-    impl_->emit("onStaging", impl_->stagingPayload());
+    stagingChanged();
     impl_->background("onEngineInfo", [](Impl& i) { return i.engineInfo(); });
     impl_->background("onLearnedRules", [](Impl& i) { return i.learnedRules(); });
     personalModelChanged();
 }
+
+void HubBridge::stagingChanged() { impl_->emit("onStaging", impl_->stagingPayload()); }
 
 void HubBridge::personalModelChanged() {
     impl_->background("onPersonalModel", [](Impl& i) { return i.personalModel(); });

@@ -364,6 +364,13 @@ void HubWindowController::refreshAfterDictation() {
     });
 }
 
+void HubWindowController::stagingChanged() {
+    platform::MainQueue::async([] {
+        auto& c = HubWindowController::shared();
+        if (c.bridge_ && c.pageLoaded_) c.bridge_->stagingChanged();
+    });
+}
+
 // ---------------------------------------------------------------- desktop services
 
 namespace {

@@ -59,6 +59,8 @@ public:
     void show();
     // Any thread: re-sends history and statistics to an open page.
     void refreshAfterDictation();
+    // Any thread: the staging buffer changed elsewhere; an open page shows it again.
+    void stagingChanged();
     // Main thread: hides (the close button does the same).
     void hide();
 

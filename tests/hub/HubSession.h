@@ -8,6 +8,7 @@
 
 #include <cairo.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -49,8 +50,10 @@ public:
     std::vector<HotkeyMode> grabs;
     std::optional<std::string> grabRefusal;
     int languageChanges = 0;
-    // A privacy report to answer with instead of the measured one.
+    // A privacy report to answer with instead of the measured one, and how
+    // many reports are being made right now (off the main thread).
     std::optional<nlohmann::json> privacy;
+    std::atomic<int> privacyReportsRunning{0};
 
     void openURL(const std::string& url) override { openedURLs.push_back(url); }
     void chooseSaveFile(const std::string&, const std::string&,
@@ -76,7 +79,14 @@ public:
               {"detail", "The bus is off"},
               {"fix", "Turn on assistive technologies"}}});
     }
-    nlohmann::json privacyReport() override { return privacy ? *privacy : HubDesktopHost::privacyReport(); }
+    nlohmann::json privacyReport() override {
+        struct Running {
+            std::atomic<int>& n;
+            explicit Running(std::atomic<int>& count) : n(count) { ++n; }
+            ~Running() { --n; }
+        } running(privacyReportsRunning);
+        return privacy ? *privacy : HubDesktopHost::privacyReport();
+    }
     void openPermissionSettings(const std::string& id) override { permissionPanes.push_back(id); }
     void applyIndicatorTheme(const std::string& theme) override { themes.push_back(theme); }
     void dictationLanguageChanged() override { ++languageChanges; }
