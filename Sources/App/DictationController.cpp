@@ -277,6 +277,7 @@ void DictationController::startDictation(DictationMode mode, const std::optional
         return;
     }
     openTake(mode, rule);
+    takeConfirmed_ = true;
     HotkeyManager::shared().armEscapeCancel();
     SoundCues::shared().play(SoundCue::recordingStarted);
     // No consent dialogue exists here: the microphone is usable or it isn't.
@@ -333,12 +334,14 @@ void DictationController::applyFrontRule(long long generation, const std::option
 void DictationController::confirmTentativeTake(DictationMode mode) {
     if (!isTentative_ || mode != currentDictationMode) return;
     isTentative_ = false;
+    takeConfirmed_ = true;
     HotkeyManager::shared().armEscapeCancel();
     SoundCues::shared().play(SoundCue::recordingStarted);
 }
 
 void DictationController::openTake(DictationMode mode, const AppRule& rule) {
     isRecording = true;
+    takeConfirmed_ = false;
     currentDictationMode = mode;
     currentAppRule = rule;
     ++dictationGeneration;
@@ -374,22 +377,25 @@ void DictationController::beginCapture() {
 }
 
 void DictationController::captureStarted(long long generation, const std::optional<std::string>& failure) {
-    // A take stopped or taken back meanwhile has already stopped the microphone.
-    if (generation != dictationGeneration.load() || !isRecording) return;
-    auto s = std::move(pendingBufferStream);
-    pendingBufferStream = nullptr;
+    if (generation != dictationGeneration.load()) return;
     if (failure) {
-        isRecording = false;
-        returnToIdle();
-        if (!isTentative_) {
-            showError(*failure);
-            return;
+        pendingBufferStream = nullptr;
+        if (isRecording) {
+            isRecording = false;
+            isTentative_ = false;
+            returnToIdle();
+            IndicatorWindowController::shared().updateState(IndicatorMode::idle());
         }
-        // The confirming press tries again and tells.
-        isTentative_ = false;
-        IndicatorWindowController::shared().updateState(IndicatorMode::idle());
+        // A confirmed take says why it recorded nothing, even when its key is
+        // up by now; an unconfirmed one stays unheard, and the confirming
+        // press tries again and tells.
+        if (takeConfirmed_) showError(*failure);
         return;
     }
+    // A take stopped or taken back meanwhile has already stopped the microphone.
+    if (!isRecording) return;
+    auto s = std::move(pendingBufferStream);
+    pendingBufferStream = nullptr;
     // Recognition starts with the take, so that releasing the key only
     // finishes its last fraction of a second.
     if (const std::optional<fs::path> audioURL = MicrophoneRecorder::shared().currentRecordingURL())

@@ -158,4 +158,6 @@ private:
     std::shared_ptr<AudioBufferStream> pendingBufferStream;
     // The take began at a key-down not yet confirmed as the gesture.
     bool isTentative_ = false;
+    // The take was confirmed (by its press or its key's delay), so a failure tells.
+    bool takeConfirmed_ = false;
 };

@@ -469,6 +469,26 @@ TEST_F(DictationControllerTest, NoRoadThatEndsATakeLeavesItsRecording) {
     StagingBuffer::shared().clear();
 }
 
+// The microphone is started off the main thread, so a press can be over
+// before its start fails: a confirmed take still says why nothing was
+// recorded, and a take a chord took back stays silent.
+TEST_F(DictationControllerTest, AMicrophoneThatFailsToStartIsReportedEvenAfterAQuickRelease) {
+    ScopedEnv noServer("PULSE_SERVER", "unix:/nonexistent/ondira-no-sound-server");
+    auto& indicator = IndicatorWindowController::shared();
+    road->beginTentativeTake();
+    road->hotkeyDidRequestDiscard();
+    settle();
+    EXPECT_EQ(indicator.currentMode(), IndicatorMode::idle()) << "a chord's take back must stay silent";
+
+    road->startDictation(DictationMode::standard, std::nullopt);
+    road->stopDictation();
+    settle([&] { return indicator.currentMode().kind == IndicatorMode::Kind::error; });
+    EXPECT_EQ(indicator.currentMode().kind, IndicatorMode::Kind::error);
+    EXPECT_EQ(indicator.currentMode().message, MicrophoneFaults::message(MicrophoneFault::soundServerNotRunning));
+    EXPECT_FALSE(road->isRecording);
+    EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
+}
+
 // Right Ctrl alone goes down: the take records from that moment and shows,
 // but nothing the user would hear or another application would see happens
 // before the press is confirmed; a shortcut takes the take back without a
