@@ -65,6 +65,12 @@ GtkWidget* addCheckItem(GtkWidget* menu, const std::string& title, bool on) {
     return item;
 }
 
+// Only a changed title is set, so an exported menu sends no needless updates.
+void retitle(GtkWidget* item, const std::string& title) {
+    if (item && title != gtk_menu_item_get_label(GTK_MENU_ITEM(item)))
+        gtk_menu_item_set_label(GTK_MENU_ITEM(item), title.c_str());
+}
+
 void addSeparator(GtkWidget* menu) { gtk_menu_shell_append(GTK_MENU_SHELL(menu), gtk_separator_menu_item_new()); }
 
 void onActivate(GtkWidget* item, void (AppDelegate::*action)()) {
@@ -105,8 +111,10 @@ AppDelegate::AppDelegate()
     buildStatusItem();
     auto& indicator = IndicatorWindowController::shared();
     indicator.onStateChange = [](const IndicatorMode& mode) {
-        if (AppDelegate* d = AppDelegate::shared())
+        if (AppDelegate* d = AppDelegate::shared()) {
             d->activeErrorRemedy_ = mode.kind == IndicatorMode::Kind::error ? mode.remedy : std::nullopt;
+            d->showRecording(mode.kind == IndicatorMode::Kind::recording);
+        }
         // Return must never stay captured once the state it served is gone.
         HotkeyManager::shared().disarmErrorAction();
     };
@@ -138,8 +146,13 @@ std::optional<bool> AppDelegate::knownMicrophoneGrant() const {
     return microphone->second;
 }
 
-void AppDelegate::stagedEntriesChanged(long long count) {
-    if (stagingCommitItem_) gtk_menu_item_set_label(GTK_MENU_ITEM(stagingCommitItem_), stagingCommitTitle(count).c_str());
+void AppDelegate::stagedEntriesChanged(long long count) { showStagedCount(count); }
+
+void AppDelegate::showStagedCount(long long count) {
+    if (!stagingCommitItem_) return;
+    retitle(stagingCommitItem_, stagingCommitTitle(count));
+    // With nothing staged the item would do nothing: it says so by being off.
+    gtk_widget_set_sensitive(stagingCommitItem_, count > 0);
 }
 
 void AppDelegate::wireDictationRoad() { dictation_->wire(); }
@@ -240,7 +253,7 @@ void AppDelegate::sweepLeftoverRecordings(const fs::path& directory) {
 
 // A rounded square with a four-colour diagonal gradient and a dark square in
 // the middle, drawn for a 20-unit box and scaled to `size`.
-bool AppDelegate::drawStatusIcon(const fs::path& file, int size) {
+bool AppDelegate::drawStatusIcon(const fs::path& file, int size, bool recording) {
     cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size);
     cairo_t* cr = cairo_create(surface);
     cairo_scale(cr, size / 20.0, size / 20.0);
@@ -264,6 +277,12 @@ bool AppDelegate::drawStatusIcon(const fs::path& file, int size) {
     roundedRect(5.5, 5.5, 9.0, 9.0, 2.5);
     cairo_set_source_rgba(cr, 0.027, 0.035, 0.055, 1.0);
     cairo_fill(cr);
+    if (recording) {
+        // A take runs: a red dot in the dark square, as on a recorder.
+        cairo_arc(cr, 10.0, 10.0, 3.0, 0, 2 * M_PI);
+        cairo_set_source_rgba(cr, 0.93, 0.16, 0.16, 1.0);
+        cairo_fill(cr);
+    }
     cairo_destroy(cr);
     const bool ok = cairo_surface_write_to_png(surface, file.c_str()) == CAIRO_STATUS_SUCCESS;
     cairo_surface_destroy(surface);
@@ -295,8 +314,7 @@ void AppDelegate::buildMenu() {
     addSeparator(menu_);
     stagingModeItem_ =
         addCheckItem(menu_, "Stage Dictations Instead of Pasting", AppPaths::userDefaults()->boolValue(stagingModeKey));
-    stagingCommitItem_ =
-        addItem(menu_, stagingCommitTitle(static_cast<long long>(StagingBuffer::shared().count())), GDK_KEY_v, ctrlShift);
+    stagingCommitItem_ = addItem(menu_, stagingCommitTitle(0), GDK_KEY_v, ctrlShift);
     onActivate(stagingCommitItem_, static_cast<void (AppDelegate::*)()>(&AppDelegate::commitStagedText));
     addSeparator(menu_);
     launchAtLoginItem_ = addCheckItem(menu_, "Launch at Login", AutoStartManager::shared().isEnabled());
@@ -325,21 +343,46 @@ void AppDelegate::buildMenu() {
                                     [this](const std::optional<std::string>& stored) { retitleMenu(stored); });
     if (!storeWatch_) platform::log("StoreWatch", "Changes made outside the app apply after a restart: no file watch");
     gtk_widget_show_all(menu_);
+    showStagedCount(static_cast<long long>(StagingBuffer::shared().count()));
 }
 
 void AppDelegate::buildStatusItem() {
     const fs::path iconDir = platform::temporaryDirectory() / "icons";
     std::error_code ec;
     fs::create_directories(iconDir, ec);
-    drawStatusIcon(iconDir / "ondira-status.png", 22);
+    drawStatusIcon(iconDir / (std::string(idleIconName) + ".png"), 22, false);
+    drawStatusIcon(iconDir / (std::string(recordingIconName) + ".png"), 22, true);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    statusItem_ = app_indicator_new_with_path(Branding::bundleID, "ondira-status", APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
+    statusItem_ = app_indicator_new_with_path(Branding::bundleID, idleIconName, APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
                                               iconDir.c_str());
     app_indicator_set_title(statusItem_, statusTitle);
     app_indicator_set_status(statusItem_, APP_INDICATOR_STATUS_ACTIVE);
     app_indicator_set_menu(statusItem_, GTK_MENU(menu_));
 #pragma GCC diagnostic pop
+}
+
+void AppDelegate::showRecording(bool recording) {
+    if (!statusItem_) return;
+    const char* wanted = recording ? recordingIconName : idleIconName;
+    if (statusIconName() == wanted) return;  // the level meter changes the state many times a second
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    app_indicator_set_icon_full(statusItem_, wanted, recording ? "Recording" : statusTitle);
+#pragma GCC diagnostic pop
+}
+
+std::string AppDelegate::statusIconName() const {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return statusItemText(app_indicator_get_icon);
+#pragma GCC diagnostic pop
+}
+
+std::string AppDelegate::statusItemText(const char* (*read)(AppIndicator*)) const {
+    if (!statusItem_) return {};
+    const char* text = read(statusItem_);
+    return text ? text : "";
 }
 
 void AppDelegate::setCheck(GtkWidget* item, bool on) {
@@ -351,12 +394,7 @@ void AppDelegate::setCheck(GtkWidget* item, bool on) {
 void AppDelegate::menuNeedsUpdate() { retitleMenu(AppPaths::readConfigValue("hotkey")); }
 
 void AppDelegate::retitleMenu(const std::optional<std::string>& storedHotkey) {
-    // Only a changed title is set, so an exported menu sends no needless updates.
-    auto retitle = [](GtkWidget* item, const std::string& title) {
-        if (item && title != gtk_menu_item_get_label(GTK_MENU_ITEM(item)))
-            gtk_menu_item_set_label(GTK_MENU_ITEM(item), title.c_str());
-    };
-    retitle(stagingCommitItem_, stagingCommitTitle(static_cast<long long>(StagingBuffer::shared().count())));
+    showStagedCount(static_cast<long long>(StagingBuffer::shared().count()));
     retitle(toggleDictationItem_, toggleDictationTitle(storedHotkey));
 }
 
@@ -420,6 +458,7 @@ bool AppDelegate::applicationShouldHandleReopen() {
 }
 
 void AppDelegate::applicationWillTerminate() {
+    dictation_->endForQuit();
     if (permissionMonitorTimer_) g_source_remove(permissionMonitorTimer_);
     permissionMonitorTimer_ = 0;
     if (activationHook_) g_signal_remove_emission_hook(g_signal_lookup("focus-in-event", GTK_TYPE_WIDGET), activationHook_);
@@ -599,12 +638,10 @@ std::shared_ptr<TranscribeFileFlow::Host> AppDelegate::makeTranscribeFileHost() 
 }
 
 std::string AppDelegate::statusItemTitle() const {
-    if (!statusItem_) return {};
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    const gchar* title = app_indicator_get_title(statusItem_);
+    return statusItemText(app_indicator_get_title);
 #pragma GCC diagnostic pop
-    return title ? title : "";
 }
 
 // The panel shows no tool tip for the status item: the text becomes its

@@ -122,8 +122,12 @@ public:
                                                              const std::filesystem::path& link);
     // Deletes every "ondira_rec_*.wav" left in `directory`; failures are skipped.
     static void sweepLeftoverRecordings(const std::filesystem::path& directory);
-    // The status icon, drawn into a PNG of `size` pixels.
-    static bool drawStatusIcon(const std::filesystem::path& file, int size);
+    // The status icon, drawn into a PNG of `size` pixels; with a red dot while a take records.
+    static bool drawStatusIcon(const std::filesystem::path& file, int size, bool recording = false);
+    static constexpr const char* idleIconName = "ondira-status";
+    static constexpr const char* recordingIconName = "ondira-status-recording";
+    // The status item's icon now (one of the two names above).
+    std::string statusIconName() const;
 
 private:
     // Refreshes the two titles that change (each time the menu opens).
@@ -172,6 +176,12 @@ private:
     void buildStatusItem();
     void buildMenu();
     void setCheck(GtkWidget* item, bool on);
+    // A text the status item holds (empty without a status item).
+    std::string statusItemText(const char* (*read)(AppIndicator*)) const;
+    // The status icon follows the indicator: the recording icon while a take records.
+    void showRecording(bool recording);
+    // The commit item's title for `count` staged entries, enabled only when there are some.
+    void showStagedCount(long long count);
     void showStatusText(const std::string& text);
 
     std::shared_ptr<DictationController> dictation_;

@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -148,6 +149,42 @@ TranscriptionResult recognizeOnDevice(const std::shared_ptr<AudioBufferStream>& 
 
 void recordStaleDrop() { FaultLog::record("transcription_dropped_stale", {{"reason", "cancelled_or_superseded"}}); }
 
+// A take's recording is the user's voice: once the take has ended, however it
+// ended, the file goes. A failure to delete is left to the sweep at launch.
+void deleteRecording(const std::optional<fs::path>& audioURL) {
+    if (!audioURL) return;
+    std::error_code ec;
+    fs::remove(*audioURL, ec);
+}
+
+// The recordings of takes whose threads are still at work, so that quitting,
+// which doesn't wait for those threads, can delete them first.
+class RecordingsInFlight {
+public:
+    static RecordingsInFlight& shared() {
+        static RecordingsInFlight* registry = new RecordingsInFlight();
+        return *registry;
+    }
+    void add(const fs::path& url) {
+        std::lock_guard<std::mutex> guard(lock_);
+        urls_.insert(url);
+    }
+    void finish(const fs::path& url) {
+        std::lock_guard<std::mutex> guard(lock_);
+        deleteRecording(url);
+        urls_.erase(url);
+    }
+    void deleteAll() {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const auto& url : urls_) deleteRecording(url);
+        urls_.clear();
+    }
+
+private:
+    std::mutex lock_;
+    std::set<fs::path> urls_;
+};
+
 // The user is gone (the machine sleeps or the screen locks): a take of
 // theirs is thrown away, whichever gesture began it.
 bool userWentAway(const std::string& reason) { return reason == "system-sleep" || reason == "screen-lock"; }
@@ -156,6 +193,12 @@ bool userWentAway(const std::string& reason) { return reason == "system-sleep" |
 // `audioURL` is the thread's own copy of the recording's path.
 void runTake(std::weak_ptr<DictationController> controller, std::shared_ptr<DictationTake> take,
              DictationController::Recognizer recognizer, std::shared_ptr<AudioBufferStream> stream, fs::path audioURL) {
+    // Whatever the stop decides (delivery, a failure, a cancel or a take too
+    // short to keep), the recording does not outlive this thread.
+    struct RecordingGoes {
+        const fs::path& url;
+        ~RecordingGoes() { RecordingsInFlight::shared().finish(url); }
+    } recordingGoes{audioURL};
     const std::vector<std::string> contextTerms = Vocabulary::shared().getContextTerms();
     std::optional<TranscriptionResult> result;
     std::string errorType, errorDescription;
@@ -171,10 +214,7 @@ void runTake(std::weak_ptr<DictationController> controller, std::shared_ptr<Dict
     }
     const auto [decision, job] = take->waitForDecision();
     if (decision == DictationTake::Decision::cancelled) {
-        // Cancelled while recognition ran: nothing of the take is handed
-        // over, and its recording goes.
-        std::error_code ec;
-        fs::remove(audioURL, ec);
+        // Cancelled while recognition ran: nothing of the take is handed over.
         recordStaleDrop();
         return;
     }
@@ -237,6 +277,7 @@ void DictationController::startDictation(DictationMode mode, const std::optional
         return;
     }
     openTake(mode, rule);
+    takeConfirmed_ = true;
     HotkeyManager::shared().armEscapeCancel();
     SoundCues::shared().play(SoundCue::recordingStarted);
     // No consent dialogue exists here: the microphone is usable or it isn't.
@@ -263,7 +304,7 @@ void DictationController::beginTentativeTake() {
     if (host_.knownMicrophoneGrant() == false) return;
     openTake(DictationMode::standard, AppRules::globalDefault());
     isTentative_ = true;
-    beginCaptureInBackground();
+    beginCapture();
     // Finding the focused application opens an X connection and reads
     // desktop files: that happens off the main thread while the indicator
     // draws, and its rule follows.
@@ -293,12 +334,14 @@ void DictationController::applyFrontRule(long long generation, const std::option
 void DictationController::confirmTentativeTake(DictationMode mode) {
     if (!isTentative_ || mode != currentDictationMode) return;
     isTentative_ = false;
+    takeConfirmed_ = true;
     HotkeyManager::shared().armEscapeCancel();
     SoundCues::shared().play(SoundCue::recordingStarted);
 }
 
 void DictationController::openTake(DictationMode mode, const AppRule& rule) {
     isRecording = true;
+    takeConfirmed_ = false;
     currentDictationMode = mode;
     currentAppRule = rule;
     ++dictationGeneration;
@@ -306,76 +349,63 @@ void DictationController::openTake(DictationMode mode, const AppRule& rule) {
     IndicatorWindowController::shared().updateState(IndicatorMode::recording(0.15f, mode));
 }
 
-// The sound server takes tens of milliseconds to open the input; on the audio
-// queue that happens while the main thread draws the indicator. A stop or a
-// discard meanwhile waits behind the start on that queue, so it always finds
-// the microphone running.
-void DictationController::beginCaptureInBackground() {
-    auto& audioEngine = MicrophoneRecorder::shared();
-    auto stream = AudioBufferStream::make();
-    audioEngine.attachStreamingSink(AudioBufferStream::sinkFeeding(stream));
+// The one capture road of every take, whatever began it. The sound server
+// takes tens of milliseconds to open the input; on the audio queue that
+// happens while the main thread draws the indicator, so the pill shows at
+// once. A stop or a discard meanwhile waits behind the start on that queue,
+// so it always finds the microphone running. The live stream's sink goes on
+// in the same step, before the start, so the first buffer of the take
+// reaches the recogniser; a start that fails takes the sink off again before
+// another take can begin.
+void DictationController::beginCapture() {
+    pendingBufferStream = AudioBufferStream::make();
     const long long generation = dictationGeneration.load();
-    audioEngine.audioQueue().async([road = weak_from_this(), generation, stream] {
+    MicrophoneRecorder::shared().audioQueue().async([road = weak_from_this(), generation, stream = pendingBufferStream] {
+        auto& audioEngine = MicrophoneRecorder::shared();
         std::optional<std::string> failure;
+        audioEngine.attachStreamingSink(AudioBufferStream::sinkFeeding(stream));
         try {
-            MicrophoneRecorder::shared().startRecording();
+            audioEngine.startRecording();
         } catch (const AudioEngineError& error) {
+            audioEngine.detachStreamingSink();
             failure = error.errorDescription();
         }
-        platform::MainQueue::async([road, generation, stream, failure] {
-            if (auto d = road.lock()) d->captureStarted(generation, stream, failure);
+        platform::MainQueue::async([road, generation, failure] {
+            if (auto d = road.lock()) d->captureStarted(generation, failure);
         });
     });
 }
 
-void DictationController::captureStarted(long long generation, std::shared_ptr<AudioBufferStream> stream,
-                                         const std::optional<std::string>& failure) {
-    // A take stopped or taken back meanwhile has already stopped the microphone.
-    if (generation != dictationGeneration.load() || !isRecording) return;
-    auto& audioEngine = MicrophoneRecorder::shared();
+void DictationController::captureStarted(long long generation, const std::optional<std::string>& failure) {
+    if (generation != dictationGeneration.load()) return;
     if (failure) {
-        audioEngine.detachStreamingSink();
-        isRecording = false;
-        returnToIdle();
-        if (!isTentative_) {
-            showError(*failure);
-            return;
-        }
-        // The confirming press tries again and tells.
-        isTentative_ = false;
-        IndicatorWindowController::shared().updateState(IndicatorMode::idle());
-        return;
-    }
-    if (const std::optional<fs::path> audioURL = audioEngine.currentRecordingURL())
-        startLiveRecognition(std::move(stream), *audioURL);
-}
-
-void DictationController::beginCapture() {
-    auto& audioEngine = MicrophoneRecorder::shared();
-    pendingBufferStream = AudioBufferStream::make();
-    audioEngine.attachStreamingSink(AudioBufferStream::sinkFeeding(pendingBufferStream));
-    try {
-        audioEngine.startRecording();
-    } catch (const AudioEngineError& error) {
-        audioEngine.detachStreamingSink();
         pendingBufferStream = nullptr;
-        isRecording = false;
-        returnToIdle();
-        showError(error.errorDescription());
+        if (isRecording) {
+            isRecording = false;
+            isTentative_ = false;
+            returnToIdle();
+            IndicatorWindowController::shared().updateState(IndicatorMode::idle());
+        }
+        // A confirmed take says why it recorded nothing, even when its key is
+        // up by now; an unconfirmed one stays unheard, and the confirming
+        // press tries again and tells.
+        if (takeConfirmed_) showError(*failure);
         return;
     }
-    // Recognition starts with the take, so that releasing the key only
-    // finishes its last fraction of a second.
-    const std::optional<fs::path> audioURL = audioEngine.currentRecordingURL();
-    if (!audioURL) return;
+    // A take stopped or taken back meanwhile has already stopped the microphone.
+    if (!isRecording) return;
     auto s = std::move(pendingBufferStream);
     pendingBufferStream = nullptr;
-    startLiveRecognition(std::move(s), *audioURL);
+    // Recognition starts with the take, so that releasing the key only
+    // finishes its last fraction of a second.
+    if (const std::optional<fs::path> audioURL = MicrophoneRecorder::shared().currentRecordingURL())
+        startLiveRecognition(std::move(s), *audioURL);
 }
 
 void DictationController::startLiveRecognition(std::shared_ptr<AudioBufferStream> stream, const fs::path& audioURL) {
     auto take = std::make_shared<DictationTake>();
     liveTake_ = take;
+    RecordingsInFlight::shared().add(audioURL);
     std::thread(runTake, weak_from_this(), take, recognizer_, std::move(stream), audioURL).detach();
 }
 
@@ -419,6 +449,7 @@ void DictationController::endCapture(const std::optional<fs::path>& audioURL, do
         if (!take) {
             // No live stream for this take: the file alone is recognised.
             take = std::make_shared<DictationTake>();
+            RecordingsInFlight::shared().add(job.audioURL);
             std::thread(runTake, weak_from_this(), take, recognizer_, nullptr, job.audioURL).detach();
         }
         take->decide(DictationTake::Decision::transcribe, job);
@@ -426,6 +457,7 @@ void DictationController::endCapture(const std::optional<fs::path>& audioURL, do
         return;
     }
     if (take) take->decide(DictationTake::Decision::abandon);
+    deleteRecording(audioURL);
     returnToIdle();
     IndicatorWindowController::shared().updateState(IndicatorMode::idle());
     if (onDictationFailed) onDictationFailed(shortHoldMessage);
@@ -438,12 +470,9 @@ double DictationController::reportedLatency(double endToEndSeconds, double clean
 }
 
 void DictationController::completeRecognition(const DictationJob& job, const TranscriptionResult& result) {
-    if (!result.isTruncated) {
-        std::error_code ec;
-        fs::remove(job.audioURL, ec);
-    } else {
+    deleteRecording(job.audioURL);
+    if (result.isTruncated)
         FaultLog::record("transcript_truncated", {{"audio_secs", formatted("%.2f", result.audioSeconds)}});
-    }
     if (job.generation != dictationGeneration.load()) {
         recordStaleDrop();
         return;
@@ -503,6 +532,7 @@ void DictationController::endWithoutText(long long generation, const char* failu
 
 void DictationController::failRecognition(const DictationJob& job, const std::string& typeName,
                                           const std::string& description) {
+    deleteRecording(job.audioURL);
     platform::log("Ondira Native", "Transcription error: " + description);
     platform::MainQueue::async([this, job, typeName, description] {
         auto& audioEngine = MicrophoneRecorder::shared();
@@ -616,10 +646,18 @@ void DictationController::discardCapture() {
     const auto stopped = audioEngine.stopRecording();
     if (liveTake_) liveTake_->decide(DictationTake::Decision::abandon);
     liveTake_ = nullptr;
-    if (stopped.first) {
-        std::error_code ec;
-        fs::remove(*stopped.first, ec);
-    }
+    deleteRecording(stopped.first);
+}
+
+void DictationController::endForQuit() {
+    // The process ends before a take's thread could finish: the take being
+    // captured stops here, and every recording of this run goes with it.
+    if (isRecording) discardCapture();
+    if (transcriptionTask_) transcriptionTask_->cancel();
+    transcriptionTask_ = nullptr;
+    ++dictationGeneration;
+    returnToIdle();
+    RecordingsInFlight::shared().deleteAll();
 }
 
 void DictationController::hotkeyDidRequestDiscard() {

@@ -82,6 +82,8 @@ public:
     void hotkeyDidRequestHandsFreeStop(const std::string& reason);
     // Held keys were released for the user (sleep, screen lock, a stuck key).
     void hotkeyDidForceRelease(const std::string& reason);
+    // The application quits: the take under way ends and no recording stays.
+    void endForQuit();
     // The microphone stopped by itself mid-take.
     void audioEngineDidInterrupt(const std::optional<std::filesystem::path>& audioURL, double duration);
 
@@ -135,9 +137,7 @@ private:
     void applyFrontRule(long long generation, const std::optional<std::string>& frontBundleID);
     void openTake(DictationMode mode, const AppRule& rule);
     void beginCapture();
-    void beginCaptureInBackground();
-    void captureStarted(long long generation, std::shared_ptr<AudioBufferStream> stream,
-                        const std::optional<std::string>& failure);
+    void captureStarted(long long generation, const std::optional<std::string>& failure);
     void startLiveRecognition(std::shared_ptr<AudioBufferStream> stream, const std::filesystem::path& audioURL);
     void endCapture(const std::optional<std::filesystem::path>& audioURL, double duration,
                     std::chrono::system_clock::time_point stopTime);
@@ -160,4 +160,6 @@ private:
     std::shared_ptr<AudioBufferStream> pendingBufferStream;
     // The take began at a key-down not yet confirmed as the gesture.
     bool isTentative_ = false;
+    // The take was confirmed (by its press or its key's delay), so a failure tells.
+    bool takeConfirmed_ = false;
 };

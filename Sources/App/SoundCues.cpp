@@ -43,18 +43,42 @@ std::vector<fs::path> xdgDataDirectories() {
     return dirs;
 }
 
-// libcanberra's context is used only on the playback queue, so it needs no lock.
-ca_context* playbackContext() {
-    static ca_context* context = [] {
+// libcanberra's context is used only on the playback queue, so it needs no
+// lock. Its connection to the sound server does not survive the server: once
+// the server has restarted, every play on the old context fails ("Invalid
+// state"), so a failure of the connection drops the context and the next
+// one connects afresh.
+class PlaybackContext {
+public:
+    static PlaybackContext& shared() {
+        static PlaybackContext* context = new PlaybackContext();
+        return *context;
+    }
+    ca_context* get() {
+        if (!context_) context_ = open();
+        return context_;
+    }
+    void drop() {
+        if (context_) ca_context_destroy(context_);
+        context_ = nullptr;
+    }
+    // The errors that mean the connection is gone, not that the sound is wrong.
+    static bool lostConnection(int rc) {
+        return rc == CA_ERROR_STATE || rc == CA_ERROR_DISCONNECTED || rc == CA_ERROR_NODRIVER || rc == CA_ERROR_IO ||
+               rc == CA_ERROR_DESTROYED || rc == CA_ERROR_FORKED;
+    }
+
+private:
+    static ca_context* open() {
         ca_context* c = nullptr;
-        if (ca_context_create(&c) != CA_SUCCESS) return static_cast<ca_context*>(nullptr);
+        if (ca_context_create(&c) != CA_SUCCESS) return nullptr;
         ca_context_change_props(c, CA_PROP_APPLICATION_NAME, "Ondira", CA_PROP_APPLICATION_ID, "com.ondira.app", nullptr);
         if (int rc = ca_context_open(c); rc != CA_SUCCESS)
             platform::log("SoundCues", std::string("sound server unavailable: ") + ca_strerror(rc));
         return c;
-    }();
-    return context;
-}
+    }
+    ca_context* context_ = nullptr;
+};
 
 std::mutex gPlayObserverLock;
 std::function<void(const SystemSound&)>& playObserverSlot() {
@@ -101,12 +125,19 @@ void SystemSound::play() const {
     }
     if (observe) observe(*this);
     if (!(volume_ > 0.0f)) return;
-    ca_context* c = playbackContext();
-    if (!c) return;
     char decibel[32];
     std::snprintf(decibel, sizeof decibel, "%.2f", 20.0 * std::log10(static_cast<double>(volume_)));
-    int rc = ca_context_play(c, 0, CA_PROP_MEDIA_FILENAME, file_.c_str(), CA_PROP_EVENT_DESCRIPTION, name_.c_str(),
+    auto& context = PlaybackContext::shared();
+    int rc = CA_ERROR_NODRIVER;
+    // A second try on a new connection when the sound server went away since the last cue.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ca_context* c = context.get();
+        if (!c) break;
+        rc = ca_context_play(c, 0, CA_PROP_MEDIA_FILENAME, file_.c_str(), CA_PROP_EVENT_DESCRIPTION, name_.c_str(),
                              CA_PROP_MEDIA_ROLE, "event", CA_PROP_CANBERRA_VOLUME, decibel, nullptr);
+        if (!PlaybackContext::lostConnection(rc)) break;
+        context.drop();
+    }
     if (rc != CA_SUCCESS) platform::log("SoundCues", "could not play " + name_ + ": " + ca_strerror(rc));
 }
 
@@ -144,7 +175,7 @@ SoundCues::SoundCues() {
     platform::SettingsStore::registerDefaults({{enabledKey, true}, {volumeKey, defaultVolume}});
     // Connecting to the sound server takes a moment; do it now so the first
     // cue, at the hotkey press, is not late.
-    offloadPlayback([] { (void)playbackContext(); });
+    offloadPlayback([] { (void)PlaybackContext::shared().get(); });
 }
 
 SoundCues& SoundCues::shared() {

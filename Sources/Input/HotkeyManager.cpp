@@ -9,6 +9,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <unordered_map>
 
@@ -452,7 +453,9 @@ void HotkeyManager::handleFnKey(const RawKeyEvent& event) {
         fnDown_ = true;
         fnChord_ = event.otherKeysHeld;
         if (fnChord_) return;
-        fnDownAt_ = runLoop_->now();
+        const double now = runLoop_->now();
+        // Never later than now: a key can't have gone down after it was read.
+        fnDownAt_ = std::min(event.time.value_or(now), now);
         // The take begins at once, so the first word spoken with the key is
         // kept and the indicator shows; in hands-free this press only ends
         // the session, so it begins nothing.
@@ -460,7 +463,8 @@ void HotkeyManager::handleFnKey(const RawKeyEvent& event) {
             fnTentative_ = true;
             notify([](HotkeyManagerDelegate& d) { d.hotkeyDidBeginTentativePress(); });
         }
-        replaceTimer(loneKeyTimer_, loneKeyDelay, [](HotkeyManager& m) { m.pressPrimary(m.fnDownAt_); });
+        replaceTimer(loneKeyTimer_, std::max(0.0, fnDownAt_ + loneKeyDelay - now),
+                     [](HotkeyManager& m) { m.pressPrimary(m.fnDownAt_); });
         return;
     }
     const bool wasChord = fnChord_;
@@ -472,7 +476,8 @@ void HotkeyManager::handleFnKey(const RawKeyEvent& event) {
         cancelTimer(loneKeyTimer_);
         pressPrimary(fnDownAt_);
     }
-    triggerRelease();
+    const double now = runLoop_->now();
+    releasePrimary(std::max(fnDownAt_, std::min(event.time.value_or(now), now)));
 }
 
 void HotkeyManager::becomeChord() {
@@ -529,12 +534,13 @@ void HotkeyManager::pressPrimary(double startedAt) {
     primaryPressStartedAt_ = startedAt;
 }
 
-void HotkeyManager::triggerRelease() {
+void HotkeyManager::triggerRelease() { releasePrimary(runLoop_->now()); }
+
+void HotkeyManager::releasePrimary(double now) {
     if (!isPressed_) return;
     isPressed_ = false;
     cancelTimer(maxHoldWatchdogTimer_);
     notify([](HotkeyManagerDelegate& d) { d.hotkeyDidRelease(); });
-    const double now = runLoop_->now();
     // A monotonic clock: a wall-clock change can't turn a hold into a tap.
     const bool wasTap = primaryPressStartedAt_ && now - *primaryPressStartedAt_ <= tapMaxDuration + kBoundarySlack;
     primaryPressStartedAt_.reset();

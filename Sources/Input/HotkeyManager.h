@@ -120,6 +120,9 @@ private:
     void tellRefused(const HotkeyRegistrationError& error);
     void becomeChord();
     void pressPrimary(double startedAt);
+    // The primary key went up at `releasedAt` (run loop seconds): the tap
+    // and double-tap rules are measured on that time.
+    void releasePrimary(double releasedAt);
     bool armKey(std::uint32_t keyCode, std::uint32_t modifiers, std::uint32_t identifier, std::uint64_t& reference,
                 const char* what);
     void disarmKey(std::uint64_t& reference);

@@ -95,15 +95,29 @@ struct FieldReading {
 struct Before {
     bool secure = false;
     std::optional<std::string> value;
+    std::optional<std::string> beforeCaret;
 };
 }  // namespace
+
+std::string TextInjector::separatedFromField(const std::optional<std::string>& beforeCaret, const std::string& text) {
+    if (!beforeCaret || beforeCaret->empty() || text.empty()) return text;
+    const std::u32string before = platform::text::toUTF32(*beforeCaret);
+    const std::u32string inserted = platform::text::toUTF32(text);
+    if (before.empty() || inserted.empty()) return text;
+    const char32_t last = before.back();
+    if (platform::text::isWhitespaceOrNewline(last) || platform::text::isOpeningPunctuation(last)) return text;
+    if (!platform::text::isLetterOrDigit(inserted.front())) return text;
+    return " " + text;
+}
 
 void TextInjector::run(const std::shared_ptr<Job>& job) {
     onDesktop<Before>(
         [](InsertionTarget& target) {
             Before before;
             before.secure = target.isSecureInputActive();
-            if (!before.secure) before.value = target.focusedValue();
+            if (before.secure) return before;
+            before.value = target.focusedValue();
+            before.beforeCaret = target.focusedTextBeforeCaret();
             return before;
         },
         [job](TextInjector& self, Before before) {
@@ -114,6 +128,7 @@ void TextInjector::run(const std::shared_ptr<Job>& job) {
                 return;
             }
             job->before = std::move(before.value);
+            job->text = separatedFromField(before.beforeCaret, job->text);
             if (!job->useClipboard) {
                 self.onDesktop<bool>(
                     [text = job->text](InsertionTarget& target) {

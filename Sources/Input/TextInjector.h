@@ -64,6 +64,14 @@ public:
     // accessibility bus is up). Nothing to prompt for on this desktop.
     static bool isAccessibilityTrusted(bool promptIfNeeded);
 
+    // What goes into the field for `text` after `beforeCaret` (the field's
+    // last characters before the caret, none when unreadable): one space
+    // first when the field ends in a word or punctuation and the text starts
+    // with a word, so back-to-back dictations don't run together; the text
+    // alone at the start of a field, after white space or a line break, or
+    // after an opening bracket or quote.
+    static std::string separatedFromField(const std::optional<std::string>& beforeCaret, const std::string& text);
+
     static PasteVerdict classifyPaste(const std::optional<std::string>& before, const std::optional<std::string>& after,
                                       const std::optional<std::string>& selected, const std::string& inserted);
     static std::string verdictName(PasteVerdict verdict);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 // Registered global hot keys: a key combination reserved for this program.
 class HotKeyService {
@@ -31,6 +32,32 @@ struct RawKeyEvent {
     bool autoRepeat = false;
     std::uint32_t heldModifiers = 0;  // portable mask of the shift/control/option/command keys held
     bool otherKeysHeld = false;       // any other key is down at this moment
+    // When the key moved, in monotonic seconds (the main run loop's clock);
+    // none: when it is handled. A busy main loop handles a key late, and the
+    // gestures are timed on the user's keys, not on when they were read.
+    std::optional<double> time = std::nullopt;
+};
+
+// Turns the display server's event times (milliseconds of its own, 32 bits,
+// wrapping) into the monotonic seconds of this process. The server's clock
+// runs at the same rate; its offset is learnt from the events themselves: an
+// event is handled no earlier than it happened, so the smallest gap seen
+// between handling and server time is the offset.
+class EventClock {
+public:
+    double toMonotonic(std::uint32_t serverMilliseconds, double handledAt) {
+        if (last_ && serverMilliseconds < *last_ && *last_ - serverMilliseconds > 0x80000000u) wraps_ += 1;
+        last_ = serverMilliseconds;
+        const double server = (static_cast<double>(wraps_) * 4294967296.0 + serverMilliseconds) / 1000.0;
+        const double offset = handledAt - server;
+        if (!offset_ || offset < *offset_) offset_ = offset;
+        return server + *offset_;
+    }
+
+private:
+    std::optional<std::uint32_t> last_;
+    std::uint64_t wraps_ = 0;
+    std::optional<double> offset_;
 };
 
 // The listener that sees every key press and release on the desktop.

@@ -30,6 +30,9 @@ public:
     virtual bool isSecureInputActive() = 0;
     virtual std::optional<std::string> focusedValue() = 0;
     virtual std::optional<std::string> focusedSelectedText() = 0;
+    // The last few characters before the caret of the focused field: empty at
+    // the start of the field, none when the field can't tell.
+    virtual std::optional<std::string> focusedTextBeforeCaret() { return std::nullopt; }
     // Inserts at the caret of the focused field through the accessibility
     // interface; false when it can't.
     virtual bool insertAtFocus(const std::string& text) = 0;

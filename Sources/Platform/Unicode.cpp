@@ -184,6 +184,13 @@ bool isWhitespace(char32_t c) {
 
 bool isWhitespaceOrNewline(char32_t c) { return isWhitespace(c) || (c >= 0x0A && c <= 0x0D) || c == 0x85; }
 
+bool isLetterOrDigit(char32_t c) { return u_isalnum(static_cast<UChar32>(c)); }
+
+bool isOpeningPunctuation(char32_t c) {
+    const int8_t type = u_charType(static_cast<UChar32>(c));
+    return type == U_START_PUNCTUATION || type == U_INITIAL_PUNCTUATION;
+}
+
 namespace {
 template <typename Pred>
 std::string trimWith(std::string_view s, Pred pred) {

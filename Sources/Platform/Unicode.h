@@ -76,6 +76,8 @@ private:
 // Unicode general category Z*, U+0009-U+000D and U+0085.
 bool isWhitespaceOrNewline(char32_t c);
 bool isWhitespace(char32_t c);                      // Z* and tab, without the newlines
+bool isLetterOrDigit(char32_t c);                   // L* and Nd
+bool isOpeningPunctuation(char32_t c);              // Ps and Pi: ( [ { « “ ...
 std::string trimmed(std::string_view s);            // whitespace and newlines
 std::string trimmedWhitespace(std::string_view s);  // whitespace only
 

@@ -284,9 +284,21 @@ std::vector<SelfTestCase> cases() {
          "attaching after the engine starts loses every buffer of the gap, where the first words are; partials "
          "would begin mid-sentence and look like a recogniser fault; only the order of the two statements catches it",
          [] {
-             return delegateScan([](const std::string& text) {
-                 const auto attach = text.find("attachStreamingSink(");
-                 const auto start = text.find("audioEngine.startRecording()");
+             return delegateScan([](const std::string& source) {
+                 // Every take is captured through beginCapture: the order is
+                 // checked there, and nowhere else may start the microphone.
+                 const std::string text = SourceScan::withoutComments(source);
+                 const std::string starts = "startRecording()";
+                 const auto first = text.find(starts);
+                 if (first == std::string::npos || text.find(starts, first + 1) != std::string::npos)
+                     return SelfTestOutcome::fail(
+                         "the microphone is started in more than one place (or none) — a capture road besides "
+                         "beginCapture escapes this check");
+                 const auto body = SourceScan::between(text, "void DictationController::beginCapture()",
+                                                       "\nvoid DictationController::");
+                 if (!body) return SelfTestOutcome::fail("beginCapture no longer exists — capture is wired elsewhere");
+                 const auto attach = body->find("attachStreamingSink(");
+                 const auto start = body->find(starts);
                  if (attach == std::string::npos || start == std::string::npos)
                      return SelfTestOutcome::fail(
                          "the streaming sink is not wired into beginCapture at all — live partials are dead code");

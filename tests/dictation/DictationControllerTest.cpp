@@ -207,7 +207,7 @@ TEST_F(DictationControllerTest, NoSpeechAndAFailedRecognitionEndTheDictationWith
     road->failRecognition(failed, "TranscriptionError", "Speech recognition failed: broken");
     settle();
     EXPECT_EQ(failures.back(), "Speech recognition failed: broken");
-    EXPECT_TRUE(fs::exists(failed.audioURL)) << "a failed recording stays for the support bundle";
+    EXPECT_FALSE(fs::exists(failed.audioURL)) << "a failed take's recording outlives it";
     EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Speech recognition failed: broken"));
     EXPECT_EQ(linesContaining(FaultLog::faultsFileURL(), "\"transcribe_error\""), errorsBefore + 1);
     EXPECT_EQ(historyCount(), historyBefore);
@@ -405,6 +405,88 @@ TEST_F(DictationControllerTest, EscapeDependsOnThePhase) {
     EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
     settle();
     EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::cancel("Cancelled — nothing was recorded"));
+}
+
+// Every way a take can end leaves no recording behind: each row starts a
+// take on the session's microphone, ends it its own way, and then looks for
+// the file. Recognition is a stand-in that answers as the row says.
+TEST_F(DictationControllerTest, NoRoadThatEndsATakeLeavesItsRecording) {
+    struct Road {
+        const char* name;
+        bool tentative;   // begun by a lone Right Ctrl
+        double recordFor;  // seconds of capture before the take ends
+        std::optional<std::string> heard;  // none: recognition fails
+        std::function<void(DictationController&)> end;
+    };
+    const auto stop = [](DictationController& d) { d.stopDictation(); };
+    const auto cancel = [](DictationController& d) { d.hotkeyDidRequestCancel(); };
+    const auto stopThenCancel = [](DictationController& d) {
+        d.stopDictation();
+        d.hotkeyDidRequestCancel();
+    };
+    const auto stopThenSleep = [](DictationController& d) {
+        d.stopDictation();
+        d.hotkeyDidForceRelease("system-sleep");
+    };
+    const auto confirmThenStop = [](DictationController& d) {
+        d.startDictation(DictationMode::standard);
+        d.stopDictation();
+    };
+    const Road roads[] = {
+        {"a tap of Right Ctrl", true, 0.0, "words", confirmThenStop},
+        {"a 250 ms press", false, 0.25, "words", stop},
+        {"a chord takes the tentative take back", true, 0.1, "words",
+         [](DictationController& d) { d.hotkeyDidRequestDiscard(); }},
+        {"a take with no speech", false, 0.6, "", stop},
+        {"a failed recognition", false, 0.6, std::nullopt, stop},
+        {"Esc while recording", false, 0.4, "words", cancel},
+        {"Esc during recognition", false, 0.6, "words", stopThenCancel},
+        {"sleep ends a hands-free take", false, 0.4, "words",
+         [](DictationController& d) { d.hotkeyDidRequestHandsFreeStop("screen-lock"); }},
+        {"sleep after a held take's release", false, 0.6, "words", stopThenSleep},
+        {"quitting while recording", false, 0.4, "words", [](DictationController& d) { d.endForQuit(); }},
+        {"quitting during recognition", false, 0.6, "words",
+         [](DictationController& d) {
+             d.stopDictation();
+             d.endForQuit();
+         }},
+    };
+    for (const Road& r : roads) {
+        HeldRecognizer recognizer;
+        road->setRecognizer(recognizer.make(r.heard));
+        if (r.tentative) road->beginTentativeTake();
+        else road->startDictation(DictationMode::standard, std::nullopt);
+        const auto recording = MicrophoneRecorder::shared().currentRecordingURL();
+        ASSERT_TRUE(recording && fs::exists(*recording)) << r.name << ": no take started";
+        if (r.recordFor > 0) platform::MainQueue::pump(r.recordFor);
+        r.end(*road);
+        recognizer.release.set_value();
+        settle([&] { return !fs::exists(*recording) && road->lifecycle == DictationLifecycle::idle; });
+        EXPECT_FALSE(fs::exists(*recording)) << r.name << " left " << recording->filename();
+        EXPECT_FALSE(road->isRecording) << r.name;
+        EXPECT_EQ(road->lifecycle, DictationLifecycle::idle) << r.name;
+    }
+    StagingBuffer::shared().clear();
+}
+
+// The microphone is started off the main thread, so a press can be over
+// before its start fails: a confirmed take still says why nothing was
+// recorded, and a take a chord took back stays silent.
+TEST_F(DictationControllerTest, AMicrophoneThatFailsToStartIsReportedEvenAfterAQuickRelease) {
+    ScopedEnv noServer("PULSE_SERVER", "unix:/nonexistent/ondira-no-sound-server");
+    auto& indicator = IndicatorWindowController::shared();
+    road->beginTentativeTake();
+    road->hotkeyDidRequestDiscard();
+    settle();
+    EXPECT_EQ(indicator.currentMode(), IndicatorMode::idle()) << "a chord's take back must stay silent";
+
+    road->startDictation(DictationMode::standard, std::nullopt);
+    road->stopDictation();
+    settle([&] { return indicator.currentMode().kind == IndicatorMode::Kind::error; });
+    EXPECT_EQ(indicator.currentMode().kind, IndicatorMode::Kind::error);
+    EXPECT_EQ(indicator.currentMode().message, MicrophoneFaults::message(MicrophoneFault::soundServerNotRunning));
+    EXPECT_FALSE(road->isRecording);
+    EXPECT_EQ(road->lifecycle, DictationLifecycle::idle);
 }
 
 // Right Ctrl alone goes down: the take records from that moment and shows,

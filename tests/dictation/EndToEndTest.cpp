@@ -136,3 +136,58 @@ TEST_F(DictationEndToEnd, EscapeDuringATakeInsertsNothing) {
     auto history = historyFile();
     EXPECT_TRUE(!history || fileText(*history).find("report") == std::string::npos) << fileText(*history);
 }
+
+// Two dictations in a row into the same field read as two sentences, not
+// "Friday.Please": the second one starts with a space.
+TEST_F(DictationEndToEnd, ASecondDictationIsSeparatedFromTheFirstByOneSpace) {
+    std::string first;
+    for (int take = 0; take < 2; ++take) {
+        keyboard.key(XK_Control_R, true);
+        sleepFor(0.3);
+        speak();
+        sleepFor(0.3);
+        keyboard.key(XK_Control_R, false);
+        ASSERT_TRUE(waitUntil(20, [&] { return fileText(field).size() > first.size(); })) << fileText(log);
+        sleepFor(0.5);
+        if (take == 0) first = fileText(field);
+    }
+    const std::string both = fileText(field);
+    ASSERT_GT(both.size(), first.size() + 1) << both;
+    ASSERT_EQ(both.compare(0, first.size(), first), 0) << both;
+    EXPECT_EQ(both[first.size()], ' ') << both;
+    EXPECT_NE(both[first.size() + 1], ' ') << "one space, not two: " << both;
+}
+
+// A double tap at a natural pace starts hands-free every time: a take is
+// still recording a second after it, and the next tap ends it.
+TEST_F(DictationEndToEnd, TwentyDoubleTapsInARowAllStartHandsFree) {
+    const double holds[] = {0.06, 0.09, 0.12, 0.08};
+    const double gaps[] = {0.12, 0.18, 0.1, 0.22, 0.15};
+    for (int i = 0; i < 20; ++i) {
+        const auto before = recordings();
+        const double hold = holds[i % 4], gap = gaps[i % 5];
+        keyboard.key(XK_Control_R, true);
+        sleepFor(hold);
+        keyboard.key(XK_Control_R, false);
+        sleepFor(gap);
+        keyboard.key(XK_Control_R, true);
+        sleepFor(hold);
+        keyboard.key(XK_Control_R, false);
+        sleepFor(1.0);
+        const auto atOneSecond = newRecordings(before);
+        sleepFor(0.3);
+        bool running = false;
+        for (const auto& [file, size] : newRecordings(before)) {
+            const auto then = atOneSecond.find(file);
+            if (then != atOneSecond.end() && size > then->second) running = true;
+        }
+        EXPECT_TRUE(running) << "double tap " << i + 1 << " (hold " << hold << " s, gap " << gap
+                             << " s) started no hands-free take\n"
+                             << fileText(log);
+        keyboard.tap(XK_Control_R);
+        // Its recognition is over once its recording is gone; a new take waits for that.
+        EXPECT_TRUE(waitUntil(15, [&] { return newRecordings(before).empty(); })) << "after double tap " << i + 1;
+        sleepFor(0.3);
+        if (!running) break;
+    }
+}

@@ -20,6 +20,7 @@ public:
     bool secure = false;
     bool deaf = false;     // keystrokes and pastes go nowhere
     bool readable = true;  // the field's value can be read
+    bool caretReadable = false;  // the text before the caret (at the end of the value) can be read
     bool acceptsDirectInsert = false;
     std::string value = "Dear ";
     ClipboardSnapshot clipboard{{{"UTF8_STRING", {'m', 'i', 'n', 'e'}}, {"image/png", {0x89, 'P', 'N', 'G'}}}};
@@ -39,6 +40,10 @@ public:
     std::optional<std::string> focusedSelectedText() override {
         answer();
         return std::nullopt;
+    }
+    std::optional<std::string> focusedTextBeforeCaret() override {
+        answer();
+        return caretReadable ? std::optional(value) : std::nullopt;
     }
     bool insertAtFocus(const std::string& text) override {
         answer();

@@ -5,6 +5,8 @@
 #include <atspi/atspi.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace platform {
 
 namespace {
@@ -191,6 +193,26 @@ std::optional<std::string> AtSpiFocus::selectedText() {
     }
     g_object_unref(element);
     return selected;
+}
+
+std::optional<std::string> AtSpiFocus::textBeforeCaret(int characters) {
+    AtspiAccessible* element = focusedElement();
+    if (!element) return std::nullopt;
+    std::optional<std::string> before;
+    if (AtspiText* text = atspi_accessible_get_text_iface(element)) {
+        GError* error = nullptr;
+        const gint caret = atspi_text_get_caret_offset(text, &error);
+        if (!error && caret == 0) before = std::string();
+        else if (!error && caret > 0)
+            before = takeString(atspi_text_get_text(text, std::max(0, caret - characters), caret, &error));
+        if (error) {
+            g_error_free(error);
+            before.reset();
+        }
+        g_object_unref(text);
+    }
+    g_object_unref(element);
+    return before;
 }
 
 bool AtSpiFocus::insertAtCaret(const std::string& insertion) {

@@ -36,6 +36,8 @@ public:
 
     std::optional<std::string> value();
     std::optional<std::string> selectedText();
+    // Up to `characters` characters before the caret; empty at the start.
+    std::optional<std::string> textBeforeCaret(int characters);
     bool insertAtCaret(const std::string& text);
     bool passwordFieldFocused();
 

@@ -91,6 +91,12 @@ std::optional<std::string> DesktopInsertion::focusedSelectedText() {
                                                              std::nullopt);
 }
 
+std::optional<std::string> DesktopInsertion::focusedTextBeforeCaret() {
+    // A few characters, so the last one is whole whatever the field counts in.
+    return onAccessibilityThread<std::optional<std::string>>([focus = focus_] { return focus->textBeforeCaret(4); },
+                                                             std::nullopt);
+}
+
 bool DesktopInsertion::insertAtFocus(const std::string& text) {
     return onAccessibilityThread<bool>([focus = focus_, text] { return focus->insertAtCaret(text); }, false);
 }

@@ -36,6 +36,7 @@ public:
     bool isSecureInputActive() override;
     std::optional<std::string> focusedValue() override;
     std::optional<std::string> focusedSelectedText() override;
+    std::optional<std::string> focusedTextBeforeCaret() override;
     bool insertAtFocus(const std::string& text) override;
     void typeText(const std::string& text) override;
     void snapshotClipboard(std::function<void(ClipboardSnapshot)> done) override;

@@ -11,6 +11,7 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace platform {
 
@@ -338,6 +339,9 @@ void X11HotKeys::handleEvent(XEvent& event) {
             key.heldModifiers = heldModifiers();
             key.otherKeysHeld = !heldKeys_.empty();
             if (pressed) heldKeys_.insert(keycode);
+            key.time = eventClock_.toMonotonic(
+                static_cast<std::uint32_t>(raw->time),
+                std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count());
             auto onKey = onKey_;
             XFreeEventData(display_, &event.xcookie);
             if (onKey && listening_) onKey(key);

@@ -93,6 +93,7 @@ private:
     std::uint32_t heldModifiers() const;
     void scheduleDrain();
     bool drainScheduled_ = false;
+    EventClock eventClock_;
 
     std::string displayName_;
     Display* display_ = nullptr;

@@ -15,6 +15,7 @@
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
 #include "Text/Vocabulary.h"
+#include "Text/StagingBuffer.h"
 #include "UI/IndicatorWindow.h"
 #include "UI/OnboardingCatalog.h"
 #include "Update/UpdateChecker.h"
@@ -276,7 +277,7 @@ TEST_F(StatusMenuTest, TheMenuListsEveryItemInOrderWithItsStateAndTheHeadingTake
         {"Check for Updates…", true, {}},
         {"---", false, {}},
         {"Stage Dictations Instead of Pasting", true, true},
-        {"Commit Staged Text (nothing staged)", true, {}},
+        {"Commit Staged Text (nothing staged)", false, {}},
         {"---", false, {}},
         {"Launch at Login", true, false},
         {"---", false, {}},
@@ -357,4 +358,49 @@ TEST_F(StatusMenuTest, AnErrorRemedyIsHeldOnlyUntilTheNextIndicatorState) {
     indicator.updateState(IndicatorMode::idle());
     platform::MainQueue::pump(5, [&] { return !delegate->activeErrorRemedy().has_value(); });
     EXPECT_FALSE(delegate->activeErrorRemedy());
+}
+
+// The tray icon tells a take is recording: the recording icon from the
+// indicator's recording state until any other state.
+TEST_F(StatusMenuTest, TheStatusIconShowsARecordingTakeAndReturnsAfter) {
+    auto& indicator = IndicatorWindowController::shared();
+    EXPECT_EQ(delegate->statusIconName(), AppDelegate::idleIconName);
+    for (const IndicatorMode& after : {IndicatorMode::processing(), IndicatorMode::idle()}) {
+        indicator.updateState(IndicatorMode::recording(0.3f, DictationMode::standard));
+        platform::MainQueue::pump(5, [&] { return delegate->statusIconName() == AppDelegate::recordingIconName; });
+        EXPECT_EQ(delegate->statusIconName(), AppDelegate::recordingIconName);
+        indicator.updateState(after);
+        platform::MainQueue::pump(5, [&] { return delegate->statusIconName() == AppDelegate::idleIconName; });
+        EXPECT_EQ(delegate->statusIconName(), AppDelegate::idleIconName);
+    }
+    // The recording icon is the same frame with a red centre.
+    TempDir dir;
+    ASSERT_TRUE(AppDelegate::drawStatusIcon(dir / "recording.png", 22, true));
+    GdkPixbuf* icon = gdk_pixbuf_new_from_file((dir / "recording.png").c_str(), nullptr);
+    ASSERT_NE(icon, nullptr);
+    const guchar* centre = gdk_pixbuf_get_pixels(icon) + 11 * gdk_pixbuf_get_rowstride(icon) +
+                           11 * gdk_pixbuf_get_n_channels(icon);
+    EXPECT_GT(centre[0], 200);
+    EXPECT_LT(centre[1], 80);
+    g_object_unref(icon);
+}
+
+// Committing does nothing with nothing staged, so the item is off until an
+// entry is staged, and off again once the commit has taken it.
+TEST_F(StatusMenuTest, TheCommitItemIsEnabledOnlyWhileSomethingIsStaged) {
+    GtkWidget* commit = delegate->stagingCommitMenuItem();
+    auto& staging = StagingBuffer::shared();
+    staging.clear();
+    gtk_widget_show(delegate->menu());  // what opening the menu does
+    gtk_widget_hide(delegate->menu());
+    EXPECT_FALSE(gtk_widget_get_sensitive(commit));
+    ASSERT_TRUE(staging.append("one staged line", true, std::chrono::system_clock::now()).isAppended());
+    gtk_widget_show(delegate->menu());
+    gtk_widget_hide(delegate->menu());
+    EXPECT_TRUE(gtk_widget_get_sensitive(commit));
+    EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(commit)), "Commit Staged Text (1 entry)");
+    staging.clear();
+    gtk_widget_show(delegate->menu());
+    gtk_widget_hide(delegate->menu());
+    EXPECT_FALSE(gtk_widget_get_sensitive(commit));
 }

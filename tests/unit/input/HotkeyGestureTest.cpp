@@ -16,8 +16,8 @@ constexpr unsigned long kLetterC = 0x63;
 struct Rig : HotkeyRig {
     Rig() { make(); }
     // P press, R release, W<s> wait, p/r secondary raw press/release, S sleep, L lock, T tap (press, release);
-    // through the key listener: D Right Ctrl down, U Right Ctrl up, C the C key pressed and let go, E the
-    // same for Esc.
+    // through the key listener: D Right Ctrl down, U Right Ctrl up, u<s> Right Ctrl up handled s seconds late,
+    // C the C key pressed and let go, E the same for Esc.
     void run(const std::string& script) {
         std::size_t i = 0;
         while (i < script.size()) {
@@ -28,6 +28,20 @@ struct Rig : HotkeyRig {
                 double s = std::stod(script.substr(i), &used);
                 i += used;
                 loop->advance(s);
+                continue;
+            }
+            if (op == 'u') {
+                // Right Ctrl up now, but handled only after the main loop was
+                // busy for the given seconds (timers due meanwhile fire first).
+                std::size_t used = 0;
+                double s = std::stod(script.substr(i), &used);
+                i += used;
+                const double upAt = loop->now();
+                loop->advance(s);
+                RawKeyEvent up{HotkeyManager::fnKeysym, false, false, 0, false};
+                up.time = upAt;
+                manager->handleKeyEvent(up);
+                loop->drain();
                 continue;
             }
             switch (op) {
@@ -156,6 +170,8 @@ INSTANTIATE_TEST_SUITE_P(
         GestureRow{"a lone Right Ctrl hold", "D W0.5 U", {"tentative", "press", "release"}, false, false},
         GestureRow{"a lone Right Ctrl double tap", "D W0.05 U W0.1 D W0.05 U", plus({"tentative"}, tentativeTap),
                    false, true},
+        GestureRow{"a double tap whose second release is read late, after the indicator drew its take",
+                   "D W0.1 U W0.2 D W0.1 u0.25", plus({"tentative"}, tentativeTap), false, true},
         GestureRow{"Right Ctrl+C starts nothing", "D W0.05 C W0.05 U W1", {"tentative", "discard"}, false, false},
         GestureRow{"Esc before the delay is a shortcut too", "D W0.05 E W0.05 U W1", {"tentative", "discard"}, false,
                    false},

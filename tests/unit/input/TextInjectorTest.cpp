@@ -167,6 +167,48 @@ TEST(TextInjector, AFailedInsertionNeverWaitsOnAnotherClipboardOwner) {
     }
 }
 
+// Back-to-back dictations must not run together ("dictationHello"): one
+// space goes first where the field ends in a word or punctuation and the
+// dictation starts with a word, and nowhere else.
+TEST(TextInjector, ADictationIsSeparatedFromTheWordBeforeTheCaret) {
+    struct Row {
+        std::optional<std::string> beforeCaret;
+        const char* dictation;
+        const char* inserted;
+    };
+    const Row rows[] = {
+        {"dictation", "Hello", " Hello"},
+        {"sentence?", "Scratch that", " Scratch that"},
+        {"ends in a number 42", "7 more", " 7 more"},
+        {"caf\u00e9", "\u00e9t\u00e9", " \u00e9t\u00e9"},
+        {"word", ", then", ", then"},
+        {"word", "?", "?"},
+        {"word ", "Hello", "Hello"},
+        {"word\t", "Hello", "Hello"},
+        {"line\n", "Hello", "Hello"},
+        {"non-breaking\u00a0", "Hello", "Hello"},
+        {"", "Hello", "Hello"},
+        {std::nullopt, "Hello", "Hello"},
+        {"(", "aside", "aside"},
+        {"\u201c", "quoted", "quoted"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(TextInjector::separatedFromField(row.beforeCaret, row.dictation), row.inserted)
+            << "after \"" << row.beforeCaret.value_or("(unreadable)") << "\"";
+
+    // Both roads insert the separated text, and the verdict judges what was sent.
+    for (const bool paste : {false, true}) {
+        Insertion run;
+        run.desktop->value = "First dictation.";
+        run.desktop->caretReadable = true;
+        run.inject("Second one", paste);
+        run.wait(1);
+        ASSERT_EQ(run.outcomes.size(), 1u);
+        EXPECT_EQ(run.outcomes[0], InjectionOutcome::confirmed()) << (paste ? "paste" : "typing");
+        EXPECT_EQ(run.desktop->value, "First dictation. Second one") << (paste ? "paste" : "typing");
+    }
+}
+
 TEST(TextInjector, OutcomeDescriptions) {
     EXPECT_EQ(InjectionOutcome::unconfirmed(false).description(), "unconfirmed(textOnClipboard: false)");
     EXPECT_EQ(InjectionOutcome::confirmed().description(), "confirmed");
