@@ -16,3 +16,7 @@ set_tests_properties(single_instance PROPERTIES TIMEOUT 120 RESOURCE_LOCK "ondir
 # reaches the running instance.
 add_test(NAME link_opens_hub COMMAND ${CMAKE_CURRENT_LIST_DIR}/link-opens-hub.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(link_opens_hub PROPERTIES TIMEOUT 180 RESOURCE_LOCK "ondira_menu_bar_instance;x11-input")
+
+# A launch writes no GTK, GDK or GObject warning to standard error.
+add_test(NAME clean_launch COMMAND ${CMAKE_CURRENT_LIST_DIR}/clean-launch.sh ${ONDIRA_BUNDLE_DIR}/Ondira)
+set_tests_properties(clean_launch PROPERTIES TIMEOUT 120 RESOURCE_LOCK "ondira_menu_bar_instance;x11-input")
