@@ -1,7 +1,6 @@
 #pragma once
 // The calls on the session bus that find the accessibility bus and its
-// switch, shared by the one-off probe and the watch that keeps its
-// connections open.
+// switch, made by its watch (and by a one-off look, which is a watch asked once).
 #include <gio/gio.h>
 
 #include <optional>

@@ -1,7 +1,8 @@
 // Watches behind the answers the permission refresh asks for every few
 // seconds. Opening a sound-server, accessibility-bus and X connection on each
 // ask woke the whole desktop up every time; one connection per service that is
-// told of changes leaves an idle Ondira asleep.
+// told of changes leaves an idle Ondira asleep. A one-off probe is a watch of
+// its own, asked once and ended.
 #include "Platform/SystemReadiness.h"
 
 #include "Platform/Desktop/AccessibilityBusCalls.h"
@@ -34,9 +35,23 @@ Clock::time_point deadlineAfter(double seconds) {
 class SoundServerWatch {
 public:
     static SoundServerWatch& shared() {
-        static auto* watch = new SoundServerWatch();  // lives as long as the process
+        static auto* watch = new SoundServerWatch("Ondira");  // lives as long as the process
         return *watch;
     }
+
+    // A watch of its own for one look (the doctor, the support bundle): the
+    // same connection and description, ended once answered.
+    explicit SoundServerWatch(const char* clientName) : clientName_(clientName) {}
+    ~SoundServerWatch() {
+        if (!loop_) return;
+        pa_threaded_mainloop_lock(loop_);
+        dropContext();
+        pa_threaded_mainloop_unlock(loop_);
+        pa_threaded_mainloop_stop(loop_);
+        pa_threaded_mainloop_free(loop_);
+    }
+    SoundServerWatch(const SoundServerWatch&) = delete;
+    SoundServerWatch& operator=(const SoundServerWatch&) = delete;
 
     SoundServer current(double timeoutSeconds) {
         std::lock_guard<std::mutex> oneAtATime(askLock_);
@@ -57,8 +72,6 @@ public:
     }
 
 private:
-    SoundServerWatch() = default;
-
     void connect(const std::optional<std::string>& server) {
         if (!loop_) {
             loop_ = pa_threaded_mainloop_new();
@@ -81,7 +94,7 @@ private:
             fetching_ = 0;
             server_ = server;
         }
-        context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Ondira");
+        context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), clientName_);
         if (!context_) {
             fail("could not create a sound-server context");
         } else {
@@ -206,6 +219,7 @@ private:
         stateChanged_.notify_all();
     }
 
+    const char* clientName_;
     std::mutex askLock_;
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;  // with the loop locked
@@ -228,9 +242,28 @@ private:
 class AccessibilityBusWatch {
 public:
     static AccessibilityBusWatch& shared() {
-        static auto* watch = new AccessibilityBusWatch();  // lives as long as the process
+        static auto* watch = [] {
+            auto* w = new AccessibilityBusWatch();  // lives as long as the process
+            w->startThread();
+            return w;
+        }();
         return *watch;
     }
+
+    // One look (the doctor, the support bundle), made the way the watch makes
+    // it, on the calling thread; nothing is kept open. A main context of its
+    // own keeps the signals it subscribes to off the caller's.
+    static AccessibilityBus lookOnce(int timeoutMilliseconds) {
+        AccessibilityBusWatch once;
+        g_main_context_push_thread_default(once.context_);
+        AccessibilityBus bus = once.watch(timeoutMilliseconds);
+        once.unwatch();
+        g_main_context_pop_thread_default(once.context_);
+        return bus;
+    }
+    ~AccessibilityBusWatch() { g_main_context_unref(context_); }
+    AccessibilityBusWatch(const AccessibilityBusWatch&) = delete;
+    AccessibilityBusWatch& operator=(const AccessibilityBusWatch&) = delete;
 
     AccessibilityBus current(int timeoutMilliseconds) {
         std::lock_guard<std::mutex> oneAtATime(askLock_);
@@ -277,8 +310,10 @@ private:
         std::shared_ptr<Asked> asked;
     };
 
-    AccessibilityBusWatch() : context_(g_main_context_new()) {
-        std::thread([context = context_] {
+    AccessibilityBusWatch() : context_(g_main_context_new()) {}
+
+    void startThread() {
+        std::thread([context = g_main_context_ref(context_)] {
             pthread_setname_np(pthread_self(), "a11y watch");
             g_main_context_push_thread_default(context);
             GMainLoop* loop = g_main_loop_new(context, FALSE);
@@ -401,6 +436,15 @@ std::mutex gXTestLock;
 std::optional<std::string> gXTestDisplay;  // the display XTest was found on
 
 }  // namespace
+
+SoundServer probeSoundServer(double timeoutSeconds) {
+    SoundServerWatch once("Ondira doctor");
+    return once.current(timeoutSeconds);
+}
+
+AccessibilityBus probeAccessibilityBus(int timeoutMilliseconds) {
+    return AccessibilityBusWatch::lookOnce(timeoutMilliseconds);
+}
 
 SoundServer watchedSoundServer(double timeoutSeconds) { return SoundServerWatch::shared().current(timeoutSeconds); }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/RequireService.h"
+#include "support/PrivateDisplay.h"
 
 #include <gtk/gtk.h>
 
@@ -229,7 +230,7 @@ TEST(StatusIcon, IsDrawnWithTheGradientFrameAndTheDarkCentre) {
 class StatusMenuTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr), "no X display");
+        ONDIRA_REQUIRE_SERVICE(usePrivateDisplay() && gtk_init_check(nullptr, nullptr), "no X display");
         platform::MainQueue::markCurrentThreadAsMain();
         platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
         AppPaths::userDefaults()->setBool(AppDelegate::stagingModeKey, true);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "support/RequireService.h"
+#include "support/PrivateDisplay.h"
 
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
@@ -26,7 +27,7 @@ bool hotkeysListen() {
 }
 
 TEST(LaunchOrder, TheHotkeysListenBeforeTheIndicatorsWebViewIsBuilt) {
-    ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr), "no X display");
+    ONDIRA_REQUIRE_SERVICE(usePrivateDisplay() && gtk_init_check(nullptr, nullptr), "no X display");
     platform::MainQueue::markCurrentThreadAsMain();
     platform::Bundle::overrideBundleDirectory(std::filesystem::path(ONDIRA_BUNDLE_DIR));
     ASSERT_FALSE(hotkeysListen()) << "nothing may listen before the delegate exists";

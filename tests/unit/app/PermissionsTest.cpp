@@ -24,6 +24,7 @@
 #include "Engine/SpeechEngine.h"
 #include "Platform/Bundle.h"
 #include "Platform/Queues.h"
+#include "support/PrivateDisplay.h"
 #include "support/Subprocess.h"
 #include "support/TempDir.h"
 
@@ -393,22 +394,12 @@ TEST(FirstWindow, OnboardingOnlyWhileAGrantMissingAtLaunchIsStillMissing) {
 }
 
 // The application's launch: the first window and the watch that keeps running.
-// The windows it brings forward take the focus, so they go on a display of
-// their own, away from the tests that type into the shared one.
+// The windows it brings forward take the focus and its hot keys are grabbed
+// for real, so they go on a display of their own.
 class LaunchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The display outlives every test of the process, as GTK's connection
-        // does, and no longer: the process ends with _Exit, which runs no
-        // destructor, so the server ends itself once its last client (this
-        // process) has gone, whichever way the process ends.
-        static std::unique_ptr<Subprocess> xvfb;
-        if (!gdk_display_get_default() && !xvfb) {
-            xvfb = std::make_unique<Subprocess>(std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", "1", "-terminate",
-                                                                         "-nolisten", "tcp", "-screen", "0", "800x600x24"});
-            if (auto number = xvfb->readLine(10); number && !number->empty()) display.emplace("DISPLAY", ":" + *number);
-        }
-        ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr), "no X display");
+        ONDIRA_REQUIRE_SERVICE(usePrivateDisplay() && gtk_init_check(nullptr, nullptr), "no X display");
         platform::MainQueue::markCurrentThreadAsMain();
         platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
         RevocationMonitor::shared().setActiveRevocation(std::nullopt);
@@ -430,7 +421,6 @@ protected:
     int hubsShown() const { return HubWindowController::shared().showCount() - hubs; }
     int onboardingsShown() const { return OnboardingWindow::presentCount() - onboardings; }
 
-    std::optional<ScopedEnv> display;
     TempDir state;
     ScopedEnv isolatedState{AppPaths::selfTestStateDirVariable, state.path.string()};
     TempDir runtime;  // the launch sweeps recordings from the temporary directory under it

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/RequireService.h"
+#include "support/PrivateDisplay.h"
 
 #include <gtk/gtk.h>
 
@@ -24,7 +25,7 @@ namespace {
 class StatusMenuActionsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr), "no X display");
+        ONDIRA_REQUIRE_SERVICE(usePrivateDisplay() && gtk_init_check(nullptr, nullptr), "no X display");
         platform::MainQueue::markCurrentThreadAsMain();
         platform::Bundle::overrideBundleDirectory(fs::path(ONDIRA_BUNDLE_DIR));
         delegate = new AppDelegate();

@@ -52,8 +52,21 @@ protected:
         ASSERT_NO_THROW(engine.startRecording());
         ASSERT_TRUE(waitUntil(10.0, [&] { return engine.didCaptureAnyBuffer(); })) << "the input delivered nothing";
     }
+    // The session's sound server, named outright before the runtime directory
+    // changes under the client.
+    static std::string sessionSoundServer() {
+        if (const char* server = std::getenv("PULSE_SERVER")) return server;
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        return std::string("unix:") + (runtime ? runtime : "/run/user/0") + "/pulse/native";
+    }
     SoundLock lock;
     TempDir dir{"ondira-capture-"};
+    // Takes go to a temporary directory of the test's own: the application
+    // that other tests start sweeps leftover recordings from the session's at
+    // launch, and took this test's take while it was being checked.
+    ScopedEnv sound{"PULSE_SERVER", sessionSoundServer()};
+    TempDir runtime{"ondira-capture-run-"};
+    ScopedEnv ownTemporaryDirectory{"XDG_RUNTIME_DIR", runtime.path.string()};
 };
 
 struct RecordingDelegate : AudioEngineDelegate {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/RequireService.h"
+#include "support/PrivateDisplay.h"
 
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
@@ -28,7 +29,7 @@ namespace {
 class IndicatorWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY") && gtk_init_check(nullptr, nullptr),
+        ONDIRA_REQUIRE_SERVICE(usePrivateDisplay() && gtk_init_check(nullptr, nullptr),
                                "no X display (run inside the test session)");
         platform::MainQueue::markCurrentThreadAsMain();
         platform::Bundle::overrideBundleDirectory(std::filesystem::path(ONDIRA_BUNDLE_DIR));
