@@ -7,6 +7,7 @@
 #include "Base/CommandLineTool.h"
 #include "App/OnboardingWindow.h"
 #include "App/SoundCues.h"
+#include "App/StatusIndicator.h"
 #include "Base/FaultLog.h"
 #include "CLI/OndiraCLI.h"
 #include "Engine/SpeechEngine.h"
@@ -354,8 +355,7 @@ void AppDelegate::buildStatusItem() {
     drawStatusIcon(iconDir / (std::string(recordingIconName) + ".png"), 22, true);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    statusItem_ = app_indicator_new_with_path(Branding::bundleID, idleIconName, APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
-                                              iconDir.c_str());
+    statusItem_ = StatusIndicator::create(Branding::bundleID, idleIconName, iconDir.c_str());
     app_indicator_set_title(statusItem_, statusTitle);
     app_indicator_set_status(statusItem_, APP_INDICATOR_STATUS_ACTIVE);
     app_indicator_set_menu(statusItem_, GTK_MENU(menu_));

@@ -1,6 +1,7 @@
 #include "Diagnostics/SupportBundle.h"
 
 #include "Base/AppPaths.h"
+#include "Base/CommandLineTool.h"
 #include "Base/Branding.h"
 #include "Base/FaultLog.h"
 #include "Diagnostics/HomeRedaction.h"
@@ -182,7 +183,7 @@ std::string assemble(const Meta& meta, const std::vector<std::string>& dictation
     item("Engine of the newest dictation", meta.engineIdentifier.empty() ? "none yet" : meta.engineIdentifier);
     item("Hotkey", meta.hotkeyModeLabel);
     item("Self-test",
-         meta.selfTestSummary ? *meta.selfTestSummary : std::string("not evaluated this session (run: ondira --self-test)"));
+         meta.selfTestSummary ? *meta.selfTestSummary : "not evaluated this session (run: " + meta.command + " --self-test)");
 
     section("System");
     item("Operating system", meta.osVersion);
@@ -314,6 +315,7 @@ Meta collectMeta(const std::optional<std::string>& selfTestSummary, const LiveEx
     meta.regressionLines = RegressionGate::summaryLines(RegressionGate::evaluateLiveLogs());
     meta.selfTestSummary = selfTestSummary;
     meta.helpURL = Branding::helpURL;
+    meta.command = CommandLineTool::current().command;
     meta.homeDirectoryPath = platform::userHome().string();
     meta.generatedAt = std::time(nullptr);
     return meta;

@@ -43,6 +43,8 @@ struct Meta {
     std::vector<std::string> doctorLines;
     std::vector<std::string> regressionLines;  // the regression gate's verdict
     std::optional<std::string> selfTestSummary;
+    // What runs this program from a shell, for the self-test hint.
+    std::string command = "ondira";
     std::string helpURL;
     std::string homeDirectoryPath;
     std::time_t generatedAt = 0;

@@ -1,5 +1,6 @@
 // The support bundle as the menu writes it, over a fixture history and fault
 // log, and the home-path redaction it relies on.
+#include "Base/CommandLineTool.h"
 #include "Base/AppPaths.h"
 #include "Base/FaultLog.h"
 #include "Diagnostics/HomeRedaction.h"
@@ -105,6 +106,10 @@ TEST_F(LiveBundle, HoldsNoDictatedTextAppNameOrHomePath) {
     EXPECT_EQ(text->find(" launch ", faultSection), std::string::npos) << *text;
     EXPECT_NE(text->find(" launch "), std::string::npos) << "the launch is listed among the events: " << *text;
     EXPECT_NE(text->find("pocketsphinx_context_ondevice 2"), std::string::npos) << *text;
+
+    // The self-test hint names the command that runs this program here.
+    EXPECT_NE(text->find("(run: " + CommandLineTool::current().command + " --self-test)"), std::string::npos) << *text;
+    EXPECT_EQ(text->find("run: ondira --self-test"), std::string::npos) << "no ondira on this PATH: " << *text;
 
     EXPECT_EQ(text->find("quarterly numbers"), std::string::npos) << *text;
     EXPECT_EQ(text->find(kAppName), std::string::npos) << *text;
