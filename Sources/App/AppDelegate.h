@@ -120,6 +120,7 @@ public:
     static bool drawStatusIcon(const std::filesystem::path& file, int size);
 
 private:
+    void tellStoresSetAside();
     // Refreshes the two titles that change (each time the menu opens).
     void menuNeedsUpdate();
     // The same, naming `storedHotkey` (the hotkey value of config.json).

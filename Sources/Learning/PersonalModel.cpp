@@ -661,11 +661,19 @@ PersonalModel::Status PersonalModel::currentStatus(const std::string& currentLoc
 }
 
 std::string PersonalModel::ageText(double seconds) {
+    // The times come from files on disk: one a century off either way (or
+    // not a number at all) says nothing true, and a cast of it would wrap.
+    constexpr double century = 100.0 * 365.25 * 86400.0;
+    if (!std::isfinite(seconds) || seconds > century || seconds < -century) return "at an unknown time";
     const long long age = seconds < 0 ? 0 : static_cast<long long>(seconds);
     if (age < 90) return std::to_string(age) + "s ago";
     if (age < 5400) return std::to_string(age / 60) + "m ago";
     if (age < 172800) return std::to_string(age / 3600) + "h ago";
     return std::to_string(age / 86400) + "d ago";
+}
+
+std::string PersonalModel::countText(std::int64_t count) {
+    return count < 0 ? std::string("unknown") : std::to_string(count);
 }
 
 std::string PersonalModel::sizeText(std::uint64_t bytes) {
@@ -697,7 +705,7 @@ std::vector<std::string> PersonalModel::statusLines(const Status& s) {
     if (!s.cachedLocale || !s.cachedEntryCount) {
         lines.push_back(label("Compiled from") + "never — no metadata.json on disk");
     } else {
-        std::string value = std::to_string(*s.cachedEntryCount) + " entries, locale " + *s.cachedLocale;
+        std::string value = countText(*s.cachedEntryCount) + " entries, locale " + *s.cachedLocale;
         if (s.builtAtTimestamp) value += ", built " + ageText(s.nowTimestamp - *s.builtAtTimestamp);
         lines.push_back(label("Compiled from") + value);
     }
@@ -717,11 +725,13 @@ std::vector<std::string> PersonalModel::statusLines(const Status& s) {
         lines.push_back(label("Last build attempt") +
                         "no record — the model has not been rebuilt since this record was added");
     } else {
-        char took[32];
-        std::snprintf(took, sizeof took, "%.1f", s.lastOutcome->durationSeconds);
+        // A build lasts seconds to minutes; a stored duration past a day or below zero is no duration.
+        const double seconds = s.lastOutcome->durationSeconds;
+        char took[32] = "an unknown time";
+        if (std::isfinite(seconds) && seconds >= 0 && seconds <= 86400.0) std::snprintf(took, sizeof took, "%.1fs", seconds);
         lines.push_back(label("Last build attempt") + (s.lastOutcome->succeeded ? "SUCCEEDED" : "FAILED") + ", took " +
-                        took + "s, " + ageText(s.nowTimestamp - s.lastOutcome->attemptedAtTimestamp));
-        lines.push_back(label("Phrases compiled") + std::to_string(s.lastOutcome->phraseCount));
+                        took + ", " + ageText(s.nowTimestamp - s.lastOutcome->attemptedAtTimestamp));
+        lines.push_back(label("Phrases compiled") + countText(s.lastOutcome->phraseCount));
         if (!s.lastOutcome->succeeded)
             lines.push_back(label("Failure reason") + s.lastOutcome->failureReason.value_or("unknown"));
     }
