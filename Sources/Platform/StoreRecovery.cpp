@@ -87,7 +87,12 @@ json salvageJSON(std::string_view s, bool object) {
     return out;
 }
 
-std::optional<fs::path> moveAside(const fs::path& path, std::string* error) {
+namespace {
+
+// Tries "<name>.damaged-YYYYMMDD-HHMMSS", then "-2", "-3", ... beside `path`
+// until `place` succeeds or fails for a reason other than the name being taken.
+std::optional<fs::path> atDatedName(const fs::path& path, const std::function<bool(const fs::path&)>& place,
+                                    const std::string& what, std::string* error) {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
@@ -96,25 +101,50 @@ std::optional<fs::path> moveAside(const fs::path& path, std::string* error) {
     const std::string base = path.filename().string() + ".damaged-" + stamp;
     for (int n = 1; n < 1000; ++n) {
         const fs::path aside = path.parent_path() / (n == 1 ? base : base + "-" + std::to_string(n));
-        // RENAME_NOREPLACE: another file of that name is never replaced.
-        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return aside;
+        if (place(aside)) return aside;
         if (errno == EEXIST) continue;
-        if (errno == EINVAL || errno == ENOSYS) {
-            // A file system without the flag: a hard link fails on an existing name just the same.
-            if (::link(path.c_str(), aside.c_str()) == 0) {
-                if (::unlink(path.c_str()) == 0) return aside;
-                const int saved = errno;
-                ::unlink(aside.c_str());
-                errno = saved;
-            } else if (errno == EEXIST) {
-                continue;
-            }
-        }
-        if (error) *error = "cannot move " + path.string() + " aside: " + std::strerror(errno);
+        if (error) *error = "cannot " + what + ": " + std::strerror(errno);
         return std::nullopt;
     }
-    if (error) *error = "cannot move " + path.string() + " aside: too many moved-aside copies";
+    if (error) *error = "cannot " + what + ": too many copies kept aside";
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<fs::path> moveAside(const fs::path& path, std::string* error) {
+    return atDatedName(
+        path,
+        [&](const fs::path& aside) {
+            // RENAME_NOREPLACE: another file of that name is never replaced.
+            if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return true;
+            if (errno != EINVAL && errno != ENOSYS) return false;
+            // A file system without the flag: a hard link fails on an existing name just the same.
+            if (::link(path.c_str(), aside.c_str()) != 0) return false;
+            if (::unlink(path.c_str()) == 0) return true;
+            const int saved = errno;
+            ::unlink(aside.c_str());
+            errno = saved;
+            return false;
+        },
+        "move " + path.string() + " aside", error);
+}
+
+std::optional<fs::path> keepAside(const fs::path& path, std::string_view bytes, std::string* error) {
+    return atDatedName(
+        path,
+        [&](const fs::path& aside) {
+            const int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd < 0) return false;
+            const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
+            const int saved = errno;
+            ::close(fd);
+            if (written) return true;
+            ::unlink(aside.c_str());
+            errno = saved == EEXIST ? EIO : saved;
+            return false;
+        },
+        "keep a copy of " + path.filename().string(), error);
 }
 
 std::string SetAsideNotice::message() const {

@@ -42,6 +42,12 @@ bool isBlank(std::string_view bytes);
 // moved-aside path, or none with `error` filled.
 std::optional<std::filesystem::path> moveAside(const std::filesystem::path& path, std::string* error = nullptr);
 
+// Writes `bytes` to a new file under the dated name moveAside would give
+// `path` (which need not exist): for a damaged part of a file that stays,
+// such as one stored value of the settings. The new path, or none.
+std::optional<std::filesystem::path> keepAside(const std::filesystem::path& path, std::string_view bytes,
+                                               std::string* error = nullptr);
+
 // What the user is told about one file moved aside.
 struct SetAsideNotice {
     std::filesystem::path original;

@@ -144,6 +144,45 @@ TEST_F(DamagedStoresTest, ADamagedFileIsMovedAsideAndTheStoreGoesOn) {
     }
 }
 
+// The rules and the profiles are values inside the settings file: one that
+// does not decode keeps the items that still do, and the first change to it
+// keeps a copy of the damaged value beside the settings file before writing.
+TEST_F(DamagedStoresTest, ADamagedRulesOrProfilesValueIsKeptAsideBeforeItIsReplaced) {
+    const auto store = AppPaths::userDefaults();
+    struct Row {
+        const char* key;
+        std::string damage;
+        std::function<std::size_t()> readable;
+        std::function<void()> change;
+    };
+    const std::string rule = R"({"bundleID":"org.kept","displayName":"Kept","polishEnabled":true,)"
+                             R"("autoCapitalizeEnabled":true,"dictionaryEnabled":true,"neverDictate":false})";
+    const std::string profile = R"({"id":"p1","name":"Mine","mode":"fast","polishEnabled":true,)"
+                                R"("autoCapitalizeEnabled":true,"dictionaryEnabled":true})";
+    const Row rows[] = {
+        {AppRules::defaultsKey, "[" + rule + R"(, {"bundleID": 5}, {"bundleID":"torn)",
+         [&] { return AppRules::loadStoredOverrides(store).size(); },
+         [&] { AppRules::persist({}, store); }},
+        {Profiles::defaultsKey, "[" + profile + R"(, "x", {"id":)",
+         [&] { return Profiles::loadStoredProfiles(store).size(); },
+         [&] { Profiles::persist({}, store); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.key);
+        store->setData(row.key, std::vector<std::uint8_t>(row.damage.begin(), row.damage.end()));
+        platform::takeSetAsideNotices();
+        EXPECT_EQ(row.readable(), 1u);
+        row.change();
+        const fs::path original = store->file().parent_path() / (store->file().filename().string() + "." + row.key);
+        const auto aside = movedAside(original);
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(platform::readFile(aside[0]), row.damage);
+        EXPECT_EQ(platform::takeSetAsideNotices().size(), 1u);
+        EXPECT_EQ(row.readable(), 0u);
+        fs::remove(aside[0]);
+    }
+}
+
 // A file that is already moved aside under today's name is never replaced:
 // a second damaged file of the same second gets a name of its own.
 TEST_F(DamagedStoresTest, MovingAsideNeverReplacesAnEarlierCopy) {
@@ -175,6 +214,7 @@ TEST(SalvageJSON, KeepsEveryElementThatParsesOnItsOwn) {
         {"\xEF\xBB\xBF[\"bom\"", false, R"(["bom"])"},
         {R"({"keep": true, "also": [1], "torn": {"x")", true, R"({"also":[1],"keep":true})"},
         {R"({"a": 1, bad, "b": "\"quoted\""})", true, R"({"a":1,"b":"\"quoted\""})"},
+        {R"(["x\",]y", 2, "tail)", false, R"(["x\",]y",2])"},
         {"not json at all", false, "[]"},
         {"[1,2]", true, "{}"},
     };
