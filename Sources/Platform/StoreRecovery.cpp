@@ -3,6 +3,7 @@
 #include "Platform/Log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -181,6 +182,19 @@ bool isDamaged(const FileRead& read, const StoreFormat& format) {
 std::optional<fs::path> setAsideIfDamaged(const fs::path& path, const StoreFormat& format, FileRead& current,
                                           unsigned mode) {
     if (!isDamaged(current, format)) return std::nullopt;
+    // Only a store's own file goes aside. A symlink, FIFO or device planted
+    // at the path is someone else's: it stays where it is, untouched, and
+    // the store refuses it.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (current.ok()) {
+            current.outcome = FileRead::Outcome::refused;
+            current.bytes.clear();
+            current.error = path.string() + " is not a regular file";
+        }
+        log("Stores", "Not using " + current.error);
+        return std::nullopt;
+    }
     const std::string salvaged = current.ok() ? format.salvage(current.bytes) : format.salvage("");
     std::string error;
     const auto aside = moveAside(path, &error);

@@ -65,11 +65,13 @@ std::vector<SetAsideNotice> takeSetAsideNotices();
 void setSetAsideListener(std::function<void(const SetAsideNotice&)> listener);
 
 // With the store's StoreLock held by the caller: when `current` (just read)
-// is there but does not load, or is no regular file within the size cap, the
-// file is moved aside and announced, what could be salvaged from it is
+// is a regular file (not a symlink) that does not load or is over the size
+// cap, the file is moved aside and announced, what could be salvaged from it is
 // written in its place, and `current` becomes that salvage. The moved-aside
 // path, or none when nothing was moved. When the file cannot be moved,
-// `current` becomes a failure naming the file, so the store writes nothing.
+// `current` becomes a failure naming the file, so the store writes nothing;
+// so does anything else at the path (a symlink, a FIFO, a device), which is
+// left where it is.
 std::optional<std::filesystem::path> setAsideIfDamaged(const std::filesystem::path& path, const StoreFormat& format,
                                                        FileRead& current, unsigned mode = 0600);
 
