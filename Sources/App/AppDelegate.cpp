@@ -21,6 +21,7 @@
 #include "Platform/LinuxNames.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
+#include "Platform/StoreRecovery.h"
 #include "Platform/Unicode.h"
 #include "Platform/URLSession.h"
 #include "Text/StagingBuffer.h"
@@ -402,6 +403,7 @@ void AppDelegate::retitleMenu(const std::optional<std::string>& storedHotkey) {
 
 void AppDelegate::applicationDidFinishLaunching() {
     gShared = this;
+    tellStoresSetAside();
     sweepLeftoverRecordings(platform::temporaryDirectory());
     // The speech grant is the model of the saved language, so it comes first.
     SpeechEngine::shared().applyPersistedLocale(*AppPaths::userDefaults());
@@ -450,6 +452,20 @@ void AppDelegate::applicationDidFinishLaunching() {
     UpdateChecker::shared().checkAutomaticallyIfDue(
         std::chrono::system_clock::now(), platform::CurlURLSession::shared(),
         [](UpdateStatus status) { platform::MainQueue::async([status] { handleAutomaticUpdateCheck(status); }); });
+}
+
+// A store file that did not load is moved aside; the indicator says once
+// where it went, for the files moved before launch finished and after.
+void AppDelegate::tellStoresSetAside() {
+    auto show = [](const std::string& message) {
+        platform::log("Stores", message);
+        platform::MainQueue::async(
+            [message] { IndicatorWindowController::shared().updateState(IndicatorMode::error(message)); });
+    };
+    platform::setSetAsideListener([show](const platform::SetAsideNotice& notice) { show(notice.message()); });
+    std::vector<std::string> earlier;
+    for (const auto& notice : platform::takeSetAsideNotices()) earlier.push_back(notice.message());
+    if (!earlier.empty()) show(platform::text::join(earlier, "\n"));
 }
 
 bool AppDelegate::applicationShouldHandleReopen() {

@@ -130,6 +130,7 @@ public:
     std::string statusIconName() const;
 
 private:
+    void tellStoresSetAside();
     // Refreshes the two titles that change (each time the menu opens).
     void menuNeedsUpdate();
     // The same, naming `storedHotkey` (the hotkey value of config.json).

@@ -29,12 +29,11 @@ std::optional<double> latencyValue(const json& entry) {
     return seconds;
 }
 
-long long wordsValue(const json& entry) {
+// None when the file holds no count we can believe (see storedCount).
+std::optional<long long> wordsValue(const json& entry) {
     const auto it = entry.find("words");
-    if (it == entry.end() || !it->is_number()) return 0;
-    if (it->is_number_integer()) return it->get<long long>();
-    const double words = it->get<double>();
-    return std::isfinite(words) ? static_cast<long long>(words) : 0;
+    if (it == entry.end()) return std::nullopt;
+    return DictationEntry::storedCount(*it);
 }
 
 // Three decimals with ASCII digits, whatever the locale; a value too large
@@ -68,7 +67,8 @@ json historyRecord(const json& entry, bool includeText) {
     record["date"] = textValue(entry, "date");
     record["time"] = textValue(entry, "time");
     record["app"] = textValue(entry, "app");
-    record["words"] = wordsValue(entry);
+    const auto words = wordsValue(entry);
+    record["words"] = words ? json(*words) : json(nullptr);
     if (const auto latency = latencyValue(entry)) record["latency_secs"] = *latency;
     if (includeText) record["text"] = textValue(entry, "text");
     return record;
@@ -104,9 +104,9 @@ StatsSummary summarizeHistory(const std::vector<json>& entries) {
 }
 
 std::string historyLine(const json& record) {
-    const long long words = wordsValue(record);
-    std::string line = textValue(record, "date") + " " + textValue(record, "time") + "  " + textValue(record, "app") + "  " +
-                       std::to_string(words) + (words == 1 ? " word" : " words");
+    const auto words = wordsValue(record);
+    const std::string count = !words ? "\u2014 words" : std::to_string(*words) + (*words == 1 ? " word" : " words");
+    std::string line = textValue(record, "date") + " " + textValue(record, "time") + "  " + textValue(record, "app") + "  " + count;
     if (const auto it = record.find("latency_secs"); it != record.end() && it->is_number()) {
         line += "  " + seconds(it->get<double>());
     }

@@ -2,11 +2,13 @@
 
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
+#include "Platform/StoreRecovery.h"
 #include "Platform/Unicode.h"
 #include "Text/VoiceCommandCatalog.h"
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <limits>
 #include <unordered_set>
@@ -340,7 +342,15 @@ bool isValidSinceDate(const std::string& word) {
             if (c < '0' || c > '9') return false;
         }
     }
-    return true;
+    // A day of the calendar: 2024-13-45 would compare as text all the same
+    // and quietly filter by a date that never was.
+    const int year = std::stoi(pieces[0]);
+    const int month = std::stoi(pieces[1]);
+    const int day = std::stoi(pieces[2]);
+    if (month < 1 || month > 12 || day < 1) return false;
+    static constexpr int daysIn[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= daysIn[month - 1] + (month == 2 && leap ? 1 : 0);
 }
 
 ParseResult parse(const std::vector<std::string>& arguments) {
@@ -379,7 +389,16 @@ int run(const std::vector<std::string>& arguments) {
         printError(usageText());
         return 2;
     }
-    return runCommand(*result.command);
+    // A store file that did not load is moved aside while the command runs:
+    // the user hears where it went, and a script sees that not all went well.
+    std::atomic<bool> movedAside = false;
+    platform::setSetAsideListener([&](const platform::SetAsideNotice& notice) {
+        printError(notice.message());
+        movedAside = true;
+    });
+    const int status = runCommand(*result.command);
+    platform::setSetAsideListener({});
+    return status == 0 && movedAside ? 1 : status;
 }
 
 std::string usageText() {

@@ -173,12 +173,20 @@ bool doctorReady(const DoctorState& state);
 //                  --text), or a JSON array of historyRecord objects
 //   stats          dictations, words and latency percentiles, or the
 //                  statsJSONObject
-//   dictAdd        "added: " + heard + " -> " + written
-//   dictRemove     "removed: " + heard (also when there was no such term)
-//   snippetsAdd    "added snippet: " + trigger; a refused trigger prints
-//                  "invalid snippet trigger (empty or whitespace-only)" to
+//   dictAdd        "added: " + heard + " -> " + written; a pair that
+//                  StoreInput::validateTerm refuses prints its reason to
 //                  standard error and returns 1
-//   snippetsRemove "removed snippet: " + trigger
+//   dictRemove     "removed: " + heard; "not found: " + heard to standard
+//                  error and 1 when there was no such term
+//   snippetsAdd    "added snippet: " + trigger; a pair that
+//                  StoreInput::validateSnippet refuses prints its reason
+//                  ("invalid snippet trigger (empty or whitespace-only)", ...)
+//                  to standard error and returns 1
+//   snippetsRemove "removed snippet: " + trigger; "snippet not found: " +
+//                  trigger to standard error and 1 when there was none
+//
+// A store file that did not load and was moved aside while a command ran is
+// named on standard error, and the command returns 1 (see run()).
 //   doctor         one line per fact of doctorLines()
 //   transcribe     the transcript (txt, srt or vtt) on standard output, or
 //                  nothing with --out; a failure prints "Transcription

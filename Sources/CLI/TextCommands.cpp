@@ -1,10 +1,12 @@
 #include "CLI/TextCommands.h"
 
 #include "Base/AppPaths.h"
+#include "Base/DictionaryFile.h"
 #include "CLI/CommandOutput.h"
 #include "CLI/OndiraCLI.h"
 #include "Platform/Unicode.h"
 #include "Text/Snippets.h"
+#include "Text/StoreInput.h"
 #include "Text/Vocabulary.h"
 
 #include <algorithm>
@@ -48,11 +50,19 @@ int printPairs(const Pairs& rows, const std::string& first, const std::string& s
 }  // namespace
 
 int runDictList(bool json) {
-    return printPairs(Vocabulary::loadRawTerms(), "from", "to", json, "failed to encode dictionary as JSON",
-                      "(no dictionary terms)");
+    const DictionaryFile::RawTerms read = DictionaryFile::rawTerms();
+    if (read.error) {
+        printError("could not read the dictionary: " + *read.error);
+        return 1;
+    }
+    return printPairs(*read.terms, "from", "to", json, "failed to encode dictionary as JSON", "(no dictionary terms)");
 }
 
 int runDictAdd(const std::string& heard, const std::string& written) {
+    if (const auto problem = StoreInput::validateTerm(heard, written)) {
+        printError(*problem);
+        return 1;
+    }
     if (!Vocabulary::shared().addTerm(heard, written)) {
         printError("could not save the dictionary (" + AppPaths::dictionaryFile().string() + ")");
         return 1;
@@ -62,28 +72,27 @@ int runDictAdd(const std::string& heard, const std::string& written) {
 }
 
 int runDictRemove(const std::string& heard) {
-    const auto terms = Vocabulary::loadRawTerms();
-    const std::string key = platform::text::lowercased(heard);
-    const bool present = std::any_of(terms.begin(), terms.end(), [&](const auto& term) {
-        return platform::text::lowercased(valueOf(term, "from")) == key;
-    });
-    // Removing a term that is not there succeeds; one that is there and stays is a failure.
-    if (present && !Vocabulary::shared().deleteTerm(heard)) {
-        printError("could not save the dictionary (" + AppPaths::dictionaryFile().string() + ")");
-        return 1;
+    switch (Vocabulary::shared().removeTerm(heard)) {
+        case platform::StoreRemoval::removed: printLine("removed: " + heard); return 0;
+        case platform::StoreRemoval::notFound: printError("not found: " + heard); return 1;
+        case platform::StoreRemoval::failed: break;
     }
-    printLine("removed: " + heard);
-    return 0;
+    printError("could not save the dictionary (" + AppPaths::dictionaryFile().string() + ")");
+    return 1;
 }
 
 int runSnippetsList(bool json) {
-    return printPairs(Snippets::loadRawSnippets(), "trigger", "expansion", json, "failed to encode snippets as JSON",
-                      "(no snippets)");
+    const Snippets::Loaded read = Snippets::loadSnippets();
+    if (read.error) {
+        printError("could not read snippets: " + *read.error);
+        return 1;
+    }
+    return printPairs(read.rows, "trigger", "expansion", json, "failed to encode snippets as JSON", "(no snippets)");
 }
 
 int runSnippetsAdd(const std::string& trigger, const std::string& expansion) {
-    if (platform::text::trimmed(trigger).empty()) {
-        printError("invalid snippet trigger (empty or whitespace-only)");
+    if (const auto problem = StoreInput::validateSnippet(trigger, expansion)) {
+        printError(*problem);
         return 1;
     }
     if (!Snippets::shared().addSnippet(trigger, expansion)) {
@@ -95,12 +104,13 @@ int runSnippetsAdd(const std::string& trigger, const std::string& expansion) {
 }
 
 int runSnippetsRemove(const std::string& trigger) {
-    if (!Snippets::shared().deleteSnippet(trigger)) {
-        printError("could not save snippets (" + Snippets::storageFile().string() + ")");
-        return 1;
+    switch (Snippets::shared().removeSnippet(trigger)) {
+        case platform::StoreRemoval::removed: printLine("removed snippet: " + trigger); return 0;
+        case platform::StoreRemoval::notFound: printError("snippet not found: " + trigger); return 1;
+        case platform::StoreRemoval::failed: break;
     }
-    printLine("removed snippet: " + trigger);
-    return 0;
+    printError("could not save snippets (" + Snippets::storageFile().string() + ")");
+    return 1;
 }
 
 }  // namespace OndiraCLI

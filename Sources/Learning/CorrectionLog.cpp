@@ -3,6 +3,7 @@
 #include "Base/AppPaths.h"
 #include "Platform/AppendLog.h"
 #include "Platform/FileIO.h"
+#include "Platform/StoreRecovery.h"
 #include "Platform/Unicode.h"
 #include "Platform/UUID.h"
 #include "Base/DictionaryFile.h"
@@ -64,6 +65,9 @@ void CorrectionLog::record(const std::string& heard, const std::string& written,
     }
     line += '\n';
     fileQueue_.sync([&] {
+        // A file that does not load is moved aside before the line is added,
+        // or the new record would join what nobody can read.
+        platform::readStore(logURL_, format());
         appendLocked(line);
         enforceSizeCapLocked();
     });
@@ -83,7 +87,28 @@ std::vector<std::string_view> nonEmptyLines(std::string_view content) {
     }
     return lines;
 }
+
+std::string objectLines(std::string_view content) {
+    std::string kept;
+    for (std::string_view line : nonEmptyLines(content)) {
+        json object = json::parse(line, nullptr, false);
+        if (object.is_discarded() || !object.is_object()) continue;
+        kept += line;
+        kept += '\n';
+    }
+    return kept;
+}
 }  // namespace
+
+// A torn or garbled line costs only itself; the file loads while any line is
+// a record object (or it is blank). One where none is, was never ours.
+const platform::StoreFormat& CorrectionLog::format() {
+    static const platform::StoreFormat lines{
+        [](std::string_view bytes) { return platform::isBlank(bytes) || !objectLines(bytes).empty(); },
+        [](std::string_view bytes) { return objectLines(bytes); },
+    };
+    return lines;
+}
 
 void CorrectionLog::enforceSizeCapLocked() {
     // Under the store's lock, which appenders in other processes take too: a
@@ -139,9 +164,9 @@ const std::vector<CorrectionRecord>& CorrectionLog::recordsLocked() {
     cachedRecords_.clear();
     if (!stamp.exists) return cachedRecords_;
     // A line that is not valid UTF-8 fails to parse and is skipped alone.
-    auto content = platform::readFile(logURL_);
-    if (!content) return cachedRecords_;
-    cachedRecords_ = parseRecords(*content);
+    const platform::StoreRead read = platform::readStore(logURL_, format());
+    if (!read.file.ok()) return cachedRecords_;
+    cachedRecords_ = parseRecords(read.file.bytes);
     std::lock_guard<std::mutex> guard(cacheLock_);
     cachedStamp_ = stamp;
     return cachedRecords_;

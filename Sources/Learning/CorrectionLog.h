@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Platform/Queues.h"
+#include "Platform/StoreRecovery.h"
 #include "Base/WordMatch.h"
 
 enum class CorrectionSource { explicitDictionaryAdd, observedEdit };
@@ -86,6 +87,8 @@ public:
     std::vector<CorrectionSuggestion> suggestions(int minCount);
 
     static std::vector<CorrectionRecord> parseRecords(std::string_view content);
+    // How the file loads, and what is salvaged from one that does not.
+    static const platform::StoreFormat& format();
     static std::vector<LearnedSubstitution> computeLearnedSubstitutions(const std::vector<CorrectionRecord>& records,
                                                                         int minCount, int cap,
                                                                         const std::vector<std::string>& excludingFromTerms);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 std::optional<DictationEntry> DictationEntry::fromRecord(const nlohmann::json& record) {
     if (!record.is_object()) return std::nullopt;
@@ -10,7 +12,7 @@ std::optional<DictationEntry> DictationEntry::fromRecord(const nlohmann::json& r
     DictationEntry entry;
     entry.ts = ts->get<long long>();
     const auto words = record.find("words");
-    if (words != record.end() && words->is_number_integer()) entry.words = words->get<long long>();
+    if (words != record.end()) entry.words = storedCount(*words).value_or(0);
     const auto engine = record.find("engine");
     entry.engine = engine != record.end() && engine->is_string() ? engine->get<std::string>() : "unknown";
     const auto latency = record.find("latency");
@@ -19,6 +21,19 @@ std::optional<DictationEntry> DictationEntry::fromRecord(const nlohmann::json& r
         if (seconds > 0 && std::isfinite(seconds)) entry.latency = seconds;
     }
     return entry;
+}
+
+std::optional<long long> DictationEntry::storedCount(const nlohmann::json& value) {
+    if (value.is_number_unsigned()) {
+        const auto n = value.get<std::uint64_t>();
+        if (n <= static_cast<std::uint64_t>(std::numeric_limits<long long>::max())) return static_cast<long long>(n);
+        return std::nullopt;
+    }
+    if (value.is_number_integer()) {
+        const auto n = value.get<std::int64_t>();
+        if (n >= 0) return static_cast<long long>(n);
+    }
+    return std::nullopt;
 }
 
 double percentile(const std::vector<double>& sortedValues, double p) {

@@ -14,9 +14,15 @@ struct DictationEntry {
     std::string engine;
 
     // One history record: it must be a JSON object with an integer "ts";
-    // "words" is an integer else 0, "engine" a text else "unknown", and
+    // "words" is a storedCount else 0, "engine" a text else "unknown", and
     // "latency" is kept only when it is a number above 0.
     static std::optional<DictationEntry> fromRecord(const nlohmann::json& record);
+
+    // A count as a history file may hold it: a whole number from 0 up;
+    // none for anything else (negative, fractional, past the range of a
+    // signed 64-bit count, not a number), which readers show as unknown
+    // rather than wrap.
+    static std::optional<long long> storedCount(const nlohmann::json& value);
 
     bool operator==(const DictationEntry&) const = default;
 };

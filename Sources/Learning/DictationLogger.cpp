@@ -1,5 +1,7 @@
 #include "Learning/DictationLogger.h"
 
+#include "Learning/DictationEntry.h"
+
 #include "Base/AppPaths.h"
 #include "Platform/AppendLog.h"
 #include "Platform/FileIO.h"
@@ -272,6 +274,13 @@ int DictationLogger::historyEntryCount() const {
 bool DictationLogger::deleteAllHistory() {
     bool ok = true;
     fileQueue_.sync([&] {
+        // The history's one lock: a rotation in another process cannot move
+        // a live file into the archive between the two removals.
+        const platform::StoreLock lock(logURL_);
+        if (!lock.held()) {
+            ok = false;
+            return;
+        }
         for (const fs::path* path : {&logURL_, &archiveURL_}) {
             if (::unlink(path->c_str()) != 0 && errno != ENOENT) ok = false;
         }
@@ -287,13 +296,17 @@ bool DictationLogger::deleteOneEntry(const std::string& date, const std::string&
     bool removed = false;
     std::optional<std::string> removedText;
     fileQueue_.sync([&] {
+        // Both files change under the history's one lock, the live log's,
+        // which appenders and rotations take too: an append that lands
+        // between the read and the rename is not lost, and a rotation cannot
+        // make a new archive that the rewrite of the old one then replaces.
+        const platform::StoreLock lock(logURL_);
+        if (!lock.held()) return;
         for (const fs::path* path : {&logURL_, &archiveURL_}) {
-            // Under the store's lock, which appenders take too, so an append
-            // that lands between the read and the rename is not lost.
             bool found = false;
             std::string removedLineText;
-            const bool written =
-                platform::updateFile(*path, [&](const platform::FileRead& current) -> std::optional<std::string> {
+            const bool written = platform::updateFileHoldingLock(
+                *path, [&](const platform::FileRead& current) -> std::optional<std::string> {
                     if (!current.ok()) return std::nullopt;
                     auto lines = text::splitLines(current.bytes);
                     auto index = indexOfMatch(lines, key);
@@ -369,6 +382,13 @@ std::vector<json> DictationLogger::readAllEntries() const {
 
 namespace {
 
+// A row's count is an int: one the history cannot hold, or that does not
+// fit, counts nothing rather than wrapping.
+int rowWords(const json& value) {
+    const long long words = DictationEntry::storedCount(value).value_or(0);
+    return words <= std::numeric_limits<int>::max() ? static_cast<int>(words) : 0;
+}
+
 // Reads the row's five keys straight off the parser's events, without
 // building the whole object: loading a long history is dominated by this.
 class RowReader : public nlohmann::json_sax<json> {
@@ -379,11 +399,11 @@ public:
     bool null() override { return scalar(); }
     bool boolean(bool) override { return scalar(); }
     bool number_integer(number_integer_t value) override {
-        if (depth_ == 1 && key_ == Key::words) row.words = static_cast<int>(value);
+        if (depth_ == 1 && key_ == Key::words) row.words = rowWords(value);
         return scalar();
     }
     bool number_unsigned(number_unsigned_t value) override {
-        if (depth_ == 1 && key_ == Key::words) row.words = static_cast<int>(value);
+        if (depth_ == 1 && key_ == Key::words) row.words = rowWords(value);
         return scalar();
     }
     bool number_float(number_float_t, const string_t&) override { return scalar(); }

@@ -1,9 +1,11 @@
 #pragma once
 // The dictation history: one compact JSON object a line in
 // dictation_log.jsonl, with one rotated archive dictation_log.1.jsonl beside
-// it. This logger is the only writer of both files; every write, rotation and
-// deletion runs on its serial queue. Readers elsewhere open the files by name
-// and look keys up, skipping lines that don't parse.
+// it. Every write, rotation and deletion runs on the logger's serial queue
+// and, since the app and the command line may both write, under one lock
+// across processes (the live log's StoreLock) that covers both files.
+// Readers elsewhere open the files by name and look keys up, skipping lines
+// that don't parse.
 #include <chrono>
 #include <cstdint>
 #include <filesystem>

@@ -671,11 +671,19 @@ PersonalModel::Status PersonalModel::currentStatus(const std::string& currentLoc
 }
 
 std::string PersonalModel::ageText(double seconds) {
+    // The times come from files on disk: one a century off either way (or
+    // not a number at all) says nothing true, and a cast of it would wrap.
+    constexpr double century = 100.0 * 365.25 * 86400.0;
+    if (!std::isfinite(seconds) || seconds > century || seconds < -century) return "at an unknown time";
     const long long age = seconds < 0 ? 0 : static_cast<long long>(seconds);
     if (age < 90) return std::to_string(age) + "s ago";
     if (age < 5400) return std::to_string(age / 60) + "m ago";
     if (age < 172800) return std::to_string(age / 3600) + "h ago";
     return std::to_string(age / 86400) + "d ago";
+}
+
+std::string PersonalModel::countText(std::int64_t count) {
+    return count < 0 ? std::string("unknown") : std::to_string(count);
 }
 
 std::string PersonalModel::sizeText(std::uint64_t bytes) {
@@ -709,7 +717,7 @@ std::vector<std::string> PersonalModel::statusLines(const Status& s) {
         lines.push_back(label("Compiled from") + "never — no metadata.json on disk");
     } else {
         lines.push_back(label("Compiled from") +
-                        (s.cachedEntryCount ? std::to_string(*s.cachedEntryCount) : std::string("?")) +
+                        (s.cachedEntryCount ? countText(*s.cachedEntryCount) : std::string("?")) +
                         " entries, locale " + *s.cachedLocale + ", " + ageText(s.nowTimestamp - *s.builtAtTimestamp));
     }
     lines.push_back(label("Locale now") + s.currentLocale);
@@ -729,12 +737,14 @@ std::vector<std::string> PersonalModel::statusLines(const Status& s) {
         lines.push_back(label("Last build attempt") +
                         "no record — the model has not been rebuilt since this record was added");
     } else {
-        char took[32];
-        std::snprintf(took, sizeof took, "%.1f", s.lastOutcome->durationSeconds);
+        // A build lasts seconds to minutes; a stored duration past a day or below zero is no duration.
+        const double seconds = s.lastOutcome->durationSeconds;
+        char took[32] = "an unknown time";
+        if (std::isfinite(seconds) && seconds >= 0 && seconds <= 86400.0) std::snprintf(took, sizeof took, "%.1fs", seconds);
         lines.push_back(label("Last build attempt") + (s.lastOutcome->succeeded ? "SUCCEEDED" : "FAILED") + ", " +
-                        ageText(s.nowTimestamp - s.lastOutcome->attemptedAtTimestamp) + ", took " + took + "s");
+                        ageText(s.nowTimestamp - s.lastOutcome->attemptedAtTimestamp) + ", took " + took);
         if (s.lastOutcome->succeeded)
-            lines.push_back(label("Phrases compiled") + std::to_string(s.lastOutcome->phraseCount));
+            lines.push_back(label("Phrases compiled") + countText(s.lastOutcome->phraseCount));
         else if (s.lastOutcome->failureReason)
             lines.push_back(label("Failure reason") + *s.lastOutcome->failureReason);
     }

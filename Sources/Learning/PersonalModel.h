@@ -196,6 +196,8 @@ public:
     static std::vector<std::string> statusLines(const Status& status);
     static std::string ageText(double seconds);
     static std::string sizeText(std::uint64_t bytes);
+    // A count read from a file; a negative one (a wrapped or hand-edited value) is "unknown".
+    static std::string countText(std::int64_t count);
 
 private:
     PersonalModel();

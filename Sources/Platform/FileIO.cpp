@@ -223,6 +223,11 @@ bool updateFile(const fs::path& path, const std::function<std::optional<std::str
         if (error) *error = lock.error();
         return false;
     }
+    return updateFileHoldingLock(path, change, mode, error);
+}
+
+bool updateFileHoldingLock(const fs::path& path, const std::function<std::optional<std::string>(const FileRead&)>& change,
+                           unsigned mode, std::string* error) {
     const FileRead current = readRegularFile(path);
     std::optional<std::string> next = change(current);
     if (!next) return true;

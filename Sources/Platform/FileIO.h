@@ -78,6 +78,11 @@ private:
 // whether it may be replaced; a store never replaces one it could not load.
 bool updateFile(const std::filesystem::path& path, const std::function<std::optional<std::string>(const FileRead&)>& change,
                 unsigned mode = 0600, std::string* error = nullptr);
+// The same for a caller that already holds the StoreLock covering `path`
+// (one lock may guard several files that change together).
+bool updateFileHoldingLock(const std::filesystem::path& path,
+                           const std::function<std::optional<std::string>(const FileRead&)>& change,
+                           unsigned mode = 0600, std::string* error = nullptr);
 
 // write(2) until every byte is written, retrying on EINTR.
 bool writeAll(int fd, std::string_view bytes);

@@ -2,6 +2,7 @@
 
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
+#include "Platform/StoreRecovery.h"
 #include "Platform/Unicode.h"
 
 #include <sys/stat.h>
@@ -104,7 +105,7 @@ void SettingsStore::registerDefaults(const std::map<std::string, json>& defaults
     for (const auto& [k, v] : defaults) registrationDomain()[k] = v;
 }
 
-void SettingsStore::refreshLocked() const {
+void SettingsStore::refreshLocked(bool fileLockHeld) const {
     struct stat st {};
     if (::stat(file_.c_str(), &st) != 0) {
         if (loaded_ && inode_ == 0) return;
@@ -117,24 +118,30 @@ void SettingsStore::refreshLocked() const {
     std::error_code ec;
     auto mtime = fs::last_write_time(file_, ec);
     if (loaded_ && inode_ == st.st_ino && size_ == static_cast<std::uintmax_t>(st.st_size) && mtime == mtime_) return;
-    const FileRead read = readRegularFile(file_);
+    // A file that does not load as a JSON object is moved aside and its
+    // readable settings go on in its place; one that cannot be read at all
+    // leaves the defaults in use and is moved aside before the first write.
+    static const StoreFormat format{
+        [](std::string_view bytes) {
+            json j = json::parse(bytes, nullptr, false);
+            return !j.is_discarded() && j.is_object();
+        },
+        [](std::string_view bytes) { return salvageJSON(bytes, true).dump(2, ' ', false, json::error_handler_t::replace) + "\n"; },
+    };
+    const StoreRead read = fileLockHeld ? readStoreHoldingLock(file_, format) : readStore(file_, format);
     json parsed = json::object();
     unreadable_ = false;
-    if (read.ok()) {
-        try {
-            json j = json::parse(read.bytes);
-            if (j.is_object()) parsed = std::move(j);
-            else {
-                unreadable_ = true;
-                log("Settings", "Using defaults: " + file_.string() + " is not a JSON object");
-            }
-        } catch (const std::exception& e) {
-            unreadable_ = true;
-            log("Settings", "Using defaults: " + file_.string() + " is unreadable: " + e.what());
-        }
-    } else if (read.outcome != FileRead::Outcome::missing) {
+    if (read.file.ok()) {
+        parsed = json::parse(read.file.bytes, nullptr, false);
+        if (parsed.is_discarded() || !parsed.is_object()) parsed = json::object();
+    } else if (read.file.outcome != FileRead::Outcome::missing) {
         unreadable_ = true;
-        log("Settings", "Using defaults: " + read.error);
+        log("Settings", "Using defaults: " + read.file.error);
+    }
+    if (read.setAside) {
+        std::error_code ignored;
+        mtime = fs::last_write_time(file_, ignored);
+        if (::stat(file_.c_str(), &st) != 0) st = {};
     }
     values_ = std::move(parsed);
     loaded_ = true;
@@ -147,17 +154,15 @@ void SettingsStore::writeLocked() {
     makePrivateDirectory(file_.parent_path());
     std::string error;
     if (unreadable_) {
-        // The user's hand edits are not discarded: the file that did not load
-        // is kept beside the store before the first write replaces it.
-        fs::path aside = file_;
-        aside += ".bad-" + std::to_string(static_cast<long long>(std::time(nullptr)));
-        if (::rename(file_.c_str(), aside.c_str()) != 0) {
+        // The user's hand edits are not discarded: the file that could not be
+        // read is kept beside the store before the first write replaces it.
+        const auto aside = moveAside(file_, &error);
+        if (!aside) {
             lastWriteOk_ = false;
-            log("Settings",
-                "Not saving " + file_.string() + ": it did not load and could not be moved aside: " + std::strerror(errno));
+            log("Settings", "Not saving " + file_.string() + ": it did not load and " + error);
             return;
         }
-        log("Settings", "Moved the unreadable " + file_.string() + " aside to " + aside.string());
+        announceSetAside({file_, *aside});
         unreadable_ = false;
     }
     lastWriteOk_ = atomicWrite(file_, values_.dump(2) + "\n", 0600, &error);
@@ -167,7 +172,7 @@ void SettingsStore::writeLocked() {
     }
     // Remember what we wrote so our own write is not mistaken for a change.
     loaded_ = false;
-    refreshLocked();
+    refreshLocked(true);
 }
 
 std::optional<nlohmann::json> SettingsStore::persistentObject(const std::string& key) const {
@@ -249,7 +254,7 @@ void SettingsStore::set(const std::string& key, const json& value) {
     // our read and our rename: read it afresh under the store's lock file.
     StoreLock fileLock(file_);
     loaded_ = false;
-    refreshLocked();
+    refreshLocked(true);
     if (value.is_null()) values_.erase(key);
     else values_[key] = value;
     writeLocked();
@@ -259,7 +264,7 @@ void SettingsStore::removeObject(const std::string& key) {
     std::lock_guard<std::mutex> g(lock_);
     StoreLock fileLock(file_);
     loaded_ = false;
-    refreshLocked();
+    refreshLocked(true);
     if (!values_.contains(key)) return;
     values_.erase(key);
     writeLocked();

@@ -67,7 +67,8 @@ public:
 
 private:
     SettingsStore(std::filesystem::path file, std::string domain);
-    void refreshLocked() const;
+    // `fileLockHeld`: the caller holds the store's StoreLock (a change in progress).
+    void refreshLocked(bool fileLockHeld = false) const;
     void writeLocked();
 
     std::filesystem::path file_;

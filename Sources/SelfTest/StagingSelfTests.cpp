@@ -1,5 +1,7 @@
 #include "Base/AppPaths.h"
+#include "Platform/FileIO.h"
 #include "Platform/Queues.h"
+#include "Platform/StoreRecovery.h"
 #include "Platform/UUID.h"
 #include "SelfTest/HubBridgeCases.h"
 #include "SelfTest/HubPageSource.h"
@@ -120,22 +122,42 @@ std::vector<SelfTestCase> cases() {
              SelfTestSupport::removeIfPresent(file);
              return outcome;
          }});
-    out.push_back({"corrupt JSON on disk yields an empty buffer, not a crash",
+    out.push_back({"corrupt JSON on disk yields an empty buffer that takes the next append, the file kept aside",
                    "force-decoding the file would make a hand-edited or half-written staging file crash the whole "
-                   "application at the next launch instead of starting with an empty scratchpad",
+                   "application at the next launch; refusing to write over it would turn staging off for good; "
+                   "writing over it would lose whatever the user's entries in it were",
                    [defaults] {
                        const fs::path file = temporaryStorageURL();
-                       { std::ofstream(file) << "{ this is not valid json [[["; }
+                       const std::string damaged = "{ this is not valid json [[[";
+                       { std::ofstream(file) << damaged; }
                        std::size_t count = 0;
+                       bool appended = false;
                        {
                            StagingBuffer b(file, defaults);
                            count = b.count();
+                           appended = b.append("after the damage", false).isAppended();
                        }
+                       std::size_t reloaded = StagingBuffer(file, defaults).count();
+                       std::vector<std::string> kept;
                        std::error_code ec;
+                       for (const auto& entry : fs::directory_iterator(file.parent_path(), ec)) {
+                           if (entry.path().filename().string().rfind(file.filename().string() + ".damaged-", 0) != 0)
+                               continue;
+                           kept.push_back(platform::readFile(entry.path()).value_or(""));
+                           fs::remove(entry.path(), ec);
+                       }
+                       platform::takeSetAsideNotices();
                        fs::remove(file, ec);
-                       if (count == 0) return SelfTestOutcome::pass();
-                       return SelfTestOutcome::fail("expected empty buffer from corrupt JSON, got " + std::to_string(count) +
-                                                    " entries");
+                       if (count != 0)
+                           return SelfTestOutcome::fail("expected empty buffer from corrupt JSON, got " +
+                                                        std::to_string(count) + " entries");
+                       if (!appended || reloaded != 1)
+                           return SelfTestOutcome::fail("the next append after corrupt JSON was not staged (" +
+                                                        std::to_string(reloaded) + " entries on reload)");
+                       if (kept != std::vector<std::string>{damaged})
+                           return SelfTestOutcome::fail("expected the corrupt file kept aside unchanged, found " +
+                                                        std::to_string(kept.size()) + " moved-aside copies");
+                       return SelfTestOutcome::pass();
                    }});
     out.push_back({"missing file on disk yields an empty buffer, not a crash",
                    "the very first launch, before any staging file exists, must not crash", [defaults] {

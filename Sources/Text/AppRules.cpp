@@ -1,6 +1,7 @@
 #include "Text/AppRules.h"
 
 #include "Platform/Log.h"
+#include "Platform/StoreRecovery.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Unicode.h"
 #include "Platform/UUID.h"
@@ -45,8 +46,9 @@ bool readString(const json& object, const char* key, std::string& out) {
     return true;
 }
 
-// The stored list under `key`: empty when nothing is stored, the shipped list
-// (with one log line) when what is stored doesn't decode.
+// The stored list under `key`: empty when nothing is stored; when what is
+// stored does not decode whole, every item that decodes on its own, or the
+// shipped list (with one log line) when none does.
 template <typename T, typename Decode, typename Fallback>
 std::vector<T> loadStored(const Store& store, const char* key, Decode decode, Fallback fallback, const char* component,
                           const char* what) {
@@ -55,9 +57,41 @@ std::vector<T> loadStored(const Store& store, const char* key, Decode decode, Fa
     if (!present) return {};
     if (stored) {
         if (auto decoded = decode(*stored)) return *decoded;
+        std::vector<T> readable;
+        for (const auto& item : platform::salvageJSON(*stored))
+            if (auto one = decode("[" + item.dump(-1, ' ', false, json::error_handler_t::replace) + "]"))
+                readable.insert(readable.end(), one->begin(), one->end());
+        if (!readable.empty()) {
+            platform::log(component, std::string("Some persisted ") + what + " could not be read; keeping the others.");
+            return readable;
+        }
     }
     platform::log(component, std::string("Failed to decode persisted ") + what + " — degrading to shipped defaults.");
     return fallback();
+}
+
+// Writes `encoded` under `key`. A stored value that does not decode is never
+// written over unseen: a copy goes beside the settings file first, and the
+// user is told where.
+template <typename Decode>
+void storeReplacing(const Store& store, const char* key, Decode decode, const std::string& encoded) {
+    bool present = false;
+    const auto stored = storedJSON(store, key, present);
+    if (present && !(stored && decode(*stored))) {
+        const std::string bytes =
+            stored ? *stored
+                   : store->persistentObject(key).value_or(json()).dump(-1, ' ', false, json::error_handler_t::replace);
+        const std::filesystem::path original =
+            store->file().parent_path() / (store->file().filename().string() + "." + key);
+        std::string error;
+        const auto aside = platform::keepAside(original, bytes, &error);
+        if (!aside) {
+            platform::log("Settings", "Not replacing the unreadable " + std::string(key) + ": " + error);
+            return;
+        }
+        platform::announceSetAside({original, *aside});
+    }
+    storeJSON(store, key, encoded);
 }
 
 // Shipped items with stored ones merged over them by key, sorted by key.
@@ -140,7 +174,7 @@ std::vector<AppRule> effectiveRules(const Store& userDefaults) {
 }
 
 void persist(const std::vector<AppRule>& rules, const Store& userDefaults) {
-    storeJSON(userDefaults, defaultsKey, encode(rules));
+    storeReplacing(userDefaults, defaultsKey, decode, encode(rules));
 }
 
 AppRule resolve(const std::optional<std::string>& bundleID, const std::vector<AppRule>& rules) {
@@ -235,7 +269,7 @@ std::vector<Profile> effectiveProfiles(const Store& userDefaults) {
 }
 
 void persist(const std::vector<Profile>& profiles, const Store& userDefaults) {
-    storeJSON(userDefaults, defaultsKey, encode(profiles));
+    storeReplacing(userDefaults, defaultsKey, decode, encode(profiles));
 }
 
 AppRule materialize(const AppRule& rule, const std::vector<Profile>& profiles) {

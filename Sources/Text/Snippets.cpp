@@ -3,6 +3,7 @@
 #include "Base/AppPaths.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
+#include "Platform/StoreRecovery.h"
 #include "Platform/Unicode.h"
 #include "Base/WordMatch.h"
 
@@ -27,21 +28,52 @@ fs::path Snippets::storageFile() { return AppPaths::applicationSupportFile("snip
 
 Snippets::Snippets() : writeQueue_("com.ondira.snippets.write") { reload(); }
 
-std::vector<Snippets::Row> Snippets::loadRawSnippets(const fs::path& file) {
-    auto bytes = platform::readFile(file);
-    if (!bytes) return {};
-    json root = json::parse(*bytes, nullptr, false);
-    if (root.is_discarded() || !root.is_array()) return {};
-    if (!std::all_of(root.begin(), root.end(), [](const json& item) { return item.is_object(); })) return {};
-    std::vector<Row> rows;
-    for (const auto& item : root) {
+namespace {
+
+// snippets.json loads when it is blank or a JSON array of objects; from one
+// that does not, every object that still parses is salvaged.
+std::optional<json> snippetArray(std::string_view bytes) {
+    if (platform::isBlank(bytes)) return json::array();
+    json root = json::parse(bytes, nullptr, false);
+    if (root.is_discarded() || !root.is_array() ||
+        !std::all_of(root.begin(), root.end(), [](const json& item) { return item.is_object(); }))
+        return std::nullopt;
+    return root;
+}
+
+const platform::StoreFormat& snippetsFormat() {
+    static const platform::StoreFormat format{
+        [](std::string_view bytes) { return snippetArray(bytes).has_value(); },
+        [](std::string_view bytes) {
+            json kept = json::array();
+            for (auto& item : platform::salvageJSON(bytes))
+                if (item.is_object()) kept.push_back(std::move(item));
+            return kept.dump(2, ' ', false, json::error_handler_t::replace);
+        },
+    };
+    return format;
+}
+
+}  // namespace
+
+Snippets::Loaded Snippets::loadSnippets(const fs::path& file) {
+    Loaded loaded;
+    const platform::StoreRead read = platform::readStore(file, snippetsFormat());
+    loaded.setAside = read.setAside;
+    if (!read.file.ok()) {
+        if (read.file.outcome != platform::FileRead::Outcome::missing) loaded.error = read.file.error;
+        return loaded;
+    }
+    for (const auto& item : snippetArray(read.file.bytes).value_or(json::array())) {
         auto trigger = item.find("trigger");
         auto expansion = item.find("expansion");
         if (trigger == item.end() || !trigger->is_string() || expansion == item.end() || !expansion->is_string()) continue;
-        rows.push_back({{"trigger", trigger->get<std::string>()}, {"expansion", expansion->get<std::string>()}});
+        loaded.rows.push_back({{"trigger", trigger->get<std::string>()}, {"expansion", expansion->get<std::string>()}});
     }
-    return rows;
+    return loaded;
 }
+
+std::vector<Snippets::Row> Snippets::loadRawSnippets(const fs::path& file) { return loadSnippets(file).rows; }
 
 std::vector<Snippets::Candidate> Snippets::buildCandidates(const std::vector<Snippet>& snippets) {
     std::vector<Candidate> out;
@@ -68,25 +100,15 @@ std::vector<Snippets::Candidate> Snippets::candidates() const {
 
 namespace {
 
-// The file as a list of snippet objects to change, under the store's lock.
-// Missing or empty is an empty list; anything that does not load whole (not
-// JSON, not an array, an element that is not an object, a FIFO, a huge file)
-// is none: the store never writes over what it could not read.
+// The file as a list of snippet objects to change, under the store's lock
+// (a file that did not load has been moved aside and salvaged by then).
+// Missing is an empty list; a file that could not be read at all is none.
 std::optional<json> editableArray(const platform::FileRead& current) {
     if (current.outcome == platform::FileRead::Outcome::missing) return json::array();
-    if (!current.ok()) {
-        platform::log("Snippets", "Not changing snippets: " + current.error);
-        return std::nullopt;
-    }
-    if (text::trimmed(current.bytes).empty()) return json::array();
-    json root = json::parse(current.bytes, nullptr, false);
-    if (root.is_discarded() || !root.is_array() ||
-        !std::all_of(root.begin(), root.end(), [](const json& item) { return item.is_object(); })) {
-        platform::log("Snippets", "Not changing " + Snippets::storageFile().string() +
-                                      ": it is not a list of snippets; fix or move it aside");
-        return std::nullopt;
-    }
-    return root;
+    std::optional<json> array;
+    if (current.ok()) array = snippetArray(current.bytes);
+    if (!array) platform::log("Snippets", "Not changing snippets: " + current.error);
+    return array;
 }
 
 std::string triggerOf(const json& item) {
@@ -109,8 +131,8 @@ std::size_t removeTrigger(json& array, const std::string& trigger) {
 
 bool Snippets::change(const std::function<bool(json&)>& edit) {
     bool refused = false;
-    bool written = platform::updateFile(
-        storageFile(),
+    bool written = platform::updateStore(
+        storageFile(), snippetsFormat(),
         [&](const platform::FileRead& current) -> std::optional<std::string> {
             auto array = editableArray(current);
             if (!array) {
@@ -143,11 +165,20 @@ bool Snippets::addSnippet(const std::string& trigger, const std::string& expansi
     return written;
 }
 
-bool Snippets::deleteSnippet(const std::string& trigger) {
+bool Snippets::deleteSnippet(const std::string& trigger) { return removeSnippet(trigger) != platform::StoreRemoval::failed; }
+
+platform::StoreRemoval Snippets::removeSnippet(const std::string& trigger) {
     bool ok = false;
-    writeQueue_.sync([&] { ok = change([&](json& array) { return removeTrigger(array, trigger) > 0; }); });
+    std::size_t removed = 0;
+    writeQueue_.sync([&] {
+        ok = change([&](json& array) {
+            removed = removeTrigger(array, trigger);
+            return removed > 0;
+        });
+    });
     reload();
-    return ok;
+    if (!ok) return platform::StoreRemoval::failed;
+    return removed > 0 ? platform::StoreRemoval::removed : platform::StoreRemoval::notFound;
 }
 
 std::string Snippets::expand(std::string_view input) const { return expand(input, candidates()); }

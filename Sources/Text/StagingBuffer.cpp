@@ -4,6 +4,7 @@
 #include "Base/FaultLog.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
+#include "Platform/StoreRecovery.h"
 #include "Platform/UUID.h"
 
 #include <nlohmann/json.hpp>
@@ -164,19 +165,37 @@ StagingBuffer::StagingBuffer(fs::path storageURL, StagingLimits limits)
     loadLocked();
 }
 
+namespace {
+
+// staging.json loads when it is a JSON array (or blank); an element that is
+// not an entry costs only itself. One that does not load keeps every element
+// that still parses.
+const platform::StoreFormat& stagingFormat() {
+    static const platform::StoreFormat format{
+        [](std::string_view bytes) {
+            return platform::isBlank(bytes) || StagingBuffer::decode(std::string(bytes)).has_value();
+        },
+        [](std::string_view bytes) { return platform::salvageJSON(bytes).dump(-1, ' ', false, json::error_handler_t::replace); },
+    };
+    return format;
+}
+
+}  // namespace
+
 void StagingBuffer::loadLocked() {
     entries_.clear();
     unreadable_ = json::array();
     loadFailed_ = false;
-    const platform::FileRead read = platform::readRegularFile(storageURL_);
-    if (read.outcome == platform::FileRead::Outcome::missing) return;
+    const platform::StoreRead read = platform::readStore(storageURL_, stagingFormat());
+    if (read.file.outcome == platform::FileRead::Outcome::missing) return;
     std::optional<std::vector<StagingEntry>> decoded;
-    if (read.ok()) decoded = decode(read.bytes, &unreadable_);
+    if (read.file.ok()) decoded = platform::isBlank(read.file.bytes) ? std::vector<StagingEntry>{}
+                                                                     : decode(read.file.bytes, &unreadable_);
     if (!decoded) {
-        // Never written over: the entries in it may still be the user's text.
+        // It could not even be read (or moved aside): never written over, as
+        // the entries in it may still be the user's text.
         loadFailed_ = true;
-        platform::log("StagingBuffer", "Not using " + storageURL_.string() + ": " +
-                                           (read.ok() ? std::string("it is not a list of entries") : read.error));
+        platform::log("StagingBuffer", "Not using " + storageURL_.string() + ": " + read.file.error);
         return;
     }
     entries_ = std::move(*decoded);
@@ -204,6 +223,9 @@ void StagingBuffer::reload() {
 StagingAppendResult StagingBuffer::append(const std::string& text, bool polished, Clock::time_point at) {
     StagingEntry entry{platform::newUUID(), text, std::chrono::time_point_cast<std::chrono::seconds>(at), polished};
     std::lock_guard<std::mutex> guard(lock_);
+    // A file that could not be read before (a permission since mended, a
+    // file put back) is tried again rather than refusing staging for good.
+    if (loadFailed_) loadLocked();
     if (static_cast<long long>(entries_.size()) >= limits_.maxEntries)
         return {StagingAppendResult::Kind::rejectedEntryCap, {}};
     if (totalBytes(entries_) + static_cast<long long>(text.size()) > limits_.maxTotalBytes)

@@ -84,7 +84,7 @@ private:
     mutable std::mutex lock_;
     std::vector<StagingEntry> entries_;
     nlohmann::json unreadable_ = nlohmann::json::array();  // stored elements that did not decode, kept as they were
-    bool loadFailed_ = false;                              // the file exists but did not load: it is never written over
+    bool loadFailed_ = false;                              // the file could not be read (nor moved aside): never written over
     std::filesystem::path storageURL_;
     StagingLimits limits_;
     bool lastWriteOk_ = true;

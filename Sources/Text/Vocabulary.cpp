@@ -5,6 +5,7 @@
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
+#include "Platform/StoreRecovery.h"
 #include "Base/WordMatch.h"
 
 #include <algorithm>
@@ -22,46 +23,6 @@ namespace {
 // The signature of a pack list no real list can equal.
 const std::string kUnloadedSignature = std::string(1, '\0') + "unloaded";
 
-// dictionary.json read as a whole array of objects whose values are all
-// strings; an absent or empty file is an empty dictionary; none (logged) when
-// the file could not be read or has any other shape.
-std::optional<std::vector<Vocabulary::Term>> readStrictTerms(const platform::FileRead& current) {
-    if (current.outcome == platform::FileRead::Outcome::missing) return std::vector<Vocabulary::Term>{};
-    if (!current.ok()) {
-        platform::log("Vocabulary", "Not changing the dictionary: " + current.error);
-        return std::nullopt;
-    }
-    if (text::trimmed(current.bytes).empty()) return std::vector<Vocabulary::Term>{};
-    try {
-        json root = json::parse(current.bytes);
-        if (!root.is_array()) throw std::runtime_error("not a list");
-        std::vector<Vocabulary::Term> terms;
-        for (const auto& item : root) {
-            if (!item.is_object()) throw std::runtime_error("not a list of terms");
-            Vocabulary::Term term;
-            for (auto it = item.begin(); it != item.end(); ++it) {
-                if (!it.value().is_string()) throw std::runtime_error("not a list of terms");
-                term[it.key()] = it.value().get<std::string>();
-            }
-            terms.push_back(std::move(term));
-        }
-        return terms;
-    } catch (const std::exception&) {
-        platform::log("Vocabulary", "dictionary.json is not a list of terms; not changing it");
-        return std::nullopt;
-    }
-}
-
-json toJSON(const std::vector<Vocabulary::Term>& terms) {
-    json array = json::array();
-    for (const auto& term : terms) {
-        json object = json::object();
-        for (const auto& [k, v] : term) object[k] = v;
-        array.push_back(std::move(object));
-    }
-    return array;
-}
-
 std::string valueOr(const Vocabulary::Term& term, const char* key) {
     auto it = term.find(key);
     return it == term.end() ? std::string() : it->second;
@@ -70,27 +31,32 @@ std::string valueOr(const Vocabulary::Term& term, const char* key) {
 // Changes dictionary.json under its lock file (so concurrent changes from
 // several processes never lose one another), writing through a temporary file
 // so a crash or a full disk never leaves it half-written, keeping the mode the
-// file already had (or `newMode`, an import's). `edit` returns false when there is nothing to write.
-// False when the file could not be read as a list of terms or not written.
+// file already had (or `newMode`, an import's). A file that does not load is
+// moved aside first and the change applies to what it still held. `edit`
+// returns false when there is nothing to write. False when the file could not
+// be read or not written.
 bool changeDictionary(const std::function<bool(std::vector<Vocabulary::Term>&)>& edit,
                       std::optional<unsigned> newMode = std::nullopt) {
     const fs::path file = AppPaths::dictionaryFile();
     unsigned mode = 0600;
     struct stat st {};
     if (newMode) mode = *newMode;
-    else if (::stat(file.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    else if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
     bool refused = false;
-    const bool written = platform::updateFile(
-        file,
+    const bool written = platform::updateStore(
+        file, DictionaryFile::format(),
         [&](const platform::FileRead& current) -> std::optional<std::string> {
-            auto terms = readStrictTerms(current);
+            std::optional<std::vector<Vocabulary::Term>> terms;
+            if (current.outcome == platform::FileRead::Outcome::missing) terms.emplace();
+            else if (current.ok()) terms = DictionaryFile::parse(current.bytes);
             if (!terms) {
+                platform::log("Vocabulary", "Not changing the dictionary: " + current.error);
                 refused = true;
                 return std::nullopt;
             }
             if (!edit(*terms)) return std::nullopt;
             try {
-                return toJSON(*terms).dump(2);
+                return DictionaryFile::encode(*terms);
             } catch (const std::exception&) {
                 refused = true;
                 return std::nullopt;
@@ -270,16 +236,19 @@ bool Vocabulary::addTerm(const std::string& from, const std::string& to) {
     return true;
 }
 
-bool Vocabulary::deleteTerm(const std::string& from) {
+bool Vocabulary::deleteTerm(const std::string& from) { return removeTerm(from) == platform::StoreRemoval::removed; }
+
+platform::StoreRemoval Vocabulary::removeTerm(const std::string& from) {
     const std::string key = text::lowercased(from);
     bool removed = false;
     const bool ok = changeDictionary([&](std::vector<Term>& terms) {
         removed = std::erase_if(terms, [&](const Term& term) { return text::lowercased(valueOr(term, "from")) == key; }) > 0;
         return removed;
     });
-    if (!ok || !removed) return false;
+    if (!ok) return platform::StoreRemoval::failed;
+    if (!removed) return platform::StoreRemoval::notFound;
     reloadDictionary();
-    return true;
+    return platform::StoreRemoval::removed;
 }
 
 std::vector<CorrectionSuggestion> Vocabulary::pendingCorrectionSuggestions(int minCount) {

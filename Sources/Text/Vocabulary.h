@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Learning/CorrectionLog.h"
+#include "Platform/StoreRecovery.h"
 #include "Platform/Unicode.h"
 
 class Vocabulary {
@@ -44,13 +45,15 @@ public:
     static std::shared_ptr<const std::vector<std::string>> rawFromTerms();
 
     // Adds or replaces (case-insensitively by "from") one term, then records
-    // it as an explicit correction. Refuses (false, nothing written or
-    // recorded) when the existing file can't be read as a list of terms, so
-    // the user's entries are never lost to an add.
+    // it as an explicit correction. A file that does not load is moved aside
+    // first (its readable terms kept); false (nothing written or recorded)
+    // when the file cannot be read at all or not written.
     bool addTerm(const std::string& from, const std::string& to);
     // False when nothing was written (no such term, or the file could not be
     // read as a list of terms or not written).
     bool deleteTerm(const std::string& from);
+    // The same, telling an absent term from a failure.
+    platform::StoreRemoval removeTerm(const std::string& from);
     std::vector<CorrectionSuggestion> pendingCorrectionSuggestions(int minCount = CorrectionLog::minLearnedOccurrences);
 
     static std::optional<std::vector<Term>> validateImportPayload(const nlohmann::json& payload);

@@ -10,6 +10,7 @@
 #include "Platform/LinuxNames.h"
 #include "Platform/Unicode.h"
 #include "Platform/UUID.h"
+#include "Text/StoreInput.h"
 
 namespace text = platform::text;
 
@@ -228,8 +229,27 @@ std::optional<SnippetSet> parseSnippetSet(std::string_view body) {
     if (!o) return std::nullopt;
     auto trigger = nonBlankString(*o, "trigger");
     auto expansion = stringMember(*o, "expansion");
-    if (!trigger || !expansion) return std::nullopt;
+    if (!trigger || !expansion || StoreInput::validateSnippet(*trigger, *expansion)) return std::nullopt;
     return SnippetSet{*trigger, *expansion};
+}
+
+std::optional<DictAdd> parseDictAdd(std::string_view body) {
+    auto o = object(body);
+    if (!o) return std::nullopt;
+    auto from = stringMember(*o, "from");
+    auto to = stringMember(*o, "to");
+    if (!from || !to) return std::nullopt;
+    DictAdd add{text::trimmed(*from), text::trimmed(*to)};
+    if (StoreInput::validateTerm(add.from, add.to)) return std::nullopt;
+    return add;
+}
+
+std::string logExcerpt(std::string_view payload, std::size_t maxBytes) {
+    if (payload.size() <= maxBytes) return std::string(payload);
+    // Cut at a character boundary, never inside a UTF-8 sequence.
+    std::size_t cut = maxBytes;
+    while (cut > 0 && (static_cast<unsigned char>(payload[cut]) & 0xC0) == 0x80) --cut;
+    return std::string(payload.substr(0, cut)) + "\u2026 (" + std::to_string(payload.size()) + " bytes)";
 }
 
 std::optional<std::string> parseSnippetDelete(std::string_view body) {

@@ -63,12 +63,26 @@ json profileRow(const Profile& profile);
 json profileRows(const std::vector<Profile>& profiles);
 std::string describe(const ProfileDraft& draft);
 
+// --- dictionary ---
+// dict_add: "from" and "to", trimmed, passing StoreInput::validateTerm.
+struct DictAdd {
+    std::string from;
+    std::string to;
+    bool operator==(const DictAdd&) const = default;
+};
+std::optional<DictAdd> parseDictAdd(std::string_view body);
+
+// A payload as the log shows it: whole up to `maxBytes`, else cut there
+// with its length noted, so a huge body never floods the log.
+std::string logExcerpt(std::string_view payload, std::size_t maxBytes = 200);
+
 // --- snippets ---
 struct SnippetSet {
     std::string trigger;
     std::string expansion;
     bool operator==(const SnippetSet&) const = default;
 };
+// The trigger and expansion must pass StoreInput::validateSnippet.
 std::optional<SnippetSet> parseSnippetSet(std::string_view body);
 std::optional<std::string> parseSnippetDelete(std::string_view body);
 

@@ -41,7 +41,9 @@ namespace {
 // texts in this file are the texts in the log.
 void bridgeLog(const std::string& line) {
     const std::string prefix = "[bridge] ";
-    platform::log("bridge", text::hasPrefix(line, prefix) ? line.substr(prefix.size()) : line);
+    // Lines quote what the page sent, which may be any size.
+    const std::string shown = BridgePayload::logExcerpt(line, 400);
+    platform::log("bridge", text::hasPrefix(shown, prefix) ? shown.substr(prefix.size()) : shown);
 }
 
 std::optional<std::string> strip(const std::string& body, std::string_view prefix);
@@ -609,11 +611,9 @@ void HubBridge::handleMessage(const std::string& body) {
     if (body == "dict_import") return h.dictImport();
 
     if (auto p = strip(body, "dict_add:")) {
-        auto o = BridgePayload::object(*p);
-        const auto from = o && (*o)["from"].is_string() ? text::trimmed((*o)["from"].get<std::string>()) : "";
-        const auto to = o && (*o)["to"].is_string() ? text::trimmed((*o)["to"].get<std::string>()) : "";
-        if (from.empty() || to.empty()) return bridgeLog("[bridge] dict_add: malformed payload: " + *p);
-        if (!Vocabulary::shared().addTerm(from, to)) bridgeLog("[bridge] dict_add: the dictionary was not written");
+        const auto add = BridgePayload::parseDictAdd(*p);
+        if (!add) return bridgeLog("[bridge] dict_add: malformed payload: " + *p);
+        if (!Vocabulary::shared().addTerm(add->from, add->to)) bridgeLog("[bridge] dict_add: the dictionary was not written");
         return h.emit("ondiraSetDictionary", h.dictionary());
     }
     if (auto p = strip(body, "dict_del:")) {

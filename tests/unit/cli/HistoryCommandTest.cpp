@@ -82,7 +82,7 @@ TEST(HistoryRecord, CopiesMetadataAndTheTextOnlyWhenAsked) {
 
     // A record missing its fields, or holding the wrong kinds, still gives every key.
     const json sparse = json::parse(R"({"app":5,"words":"many","latency":"0.4"})");
-    EXPECT_EQ(OndiraCLI::historyRecord(sparse, true), json::parse(R"({"date":"","time":"","app":"","words":0,"text":""})"));
+    EXPECT_EQ(OndiraCLI::historyRecord(sparse, true), json::parse(R"({"date":"","time":"","app":"","words":null,"text":""})"));
 }
 
 // A stored latency too large for the number buffer, or any other value that
@@ -93,6 +93,20 @@ TEST(HistoryRecord, LatenciesOutOfRangePrintAsADash) {
             {"date", "2026-08-26"}, {"time", "09:00:00"}, {"app", "Terminal"}, {"words", 1}, {"latency_secs", latency}};
         EXPECT_EQ(OndiraCLI::historyLine(record), "2026-08-26 09:00:00  Terminal  1 word  \u2014") << latency;
     }
+}
+
+// A stored word count no count can be (negative, fractional, past the signed
+// range) is unknown: a dash, never a number it wrapped to.
+TEST(HistoryRecord, WordCountsOutOfRangeShowAsUnknown) {
+    const json counts[] = {json(-5), json(1e300), json(-1e300), json(2.5), json(18446744073709551615ull), json("12")};
+    for (const json& words : counts) {
+        const json entry = {{"date", "2026-08-26"}, {"time", "09:00:00"}, {"app", "Editor"}, {"words", words}};
+        const json record = OndiraCLI::historyRecord(entry, false);
+        EXPECT_TRUE(record["words"].is_null()) << words;
+        EXPECT_EQ(OndiraCLI::historyLine(record), "2026-08-26 09:00:00  Editor  \u2014 words") << words;
+    }
+    const json exact = {{"words", 9223372036854775807ll}};
+    EXPECT_EQ(OndiraCLI::historyRecord(exact, false)["words"], 9223372036854775807ll);
 }
 
 // Word counts stored near the top of the range add up without wrapping negative.

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <vector>
+
 using json = nlohmann::json;
 
 namespace {
@@ -58,28 +60,50 @@ TEST(DictCommand, AddsListsReplacesAndRemovesTerms) {
     EXPECT_EQ(doctorValue(home.run("doctor"), "dictionary"), "2 terms");
 
     expectSuccess(home.run("dict remove qv-zt"), "removed: qv-zt\n");
-    expectSuccess(home.run("dict remove never-taught"), "removed: never-taught\n");
+    expectFailure(home.run("dict remove never-taught"), "not found: never-taught\n");
     expectSuccess(home.run("dict list"), "gaap -> GAAP (ours)\n");
     EXPECT_EQ(doctorValue(home.run("doctor"), "dictionary"), "1 term");
 }
 
-// A dictionary file the store can't rewrite safely is left as it is, and the
-// command says it failed instead of claiming the change.
-TEST(DictCommand, ChangesThatCannotBeSavedFail) {
+// The files moved aside from `file`, with their bytes.
+std::vector<std::string> movedAside(const std::filesystem::path& file) {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(file.parent_path()))
+        if (entry.path().filename().string().rfind(file.filename().string() + ".damaged-", 0) == 0) {
+            found.push_back(platform::readFile(entry.path()).value_or("?"));
+            std::filesystem::remove(entry.path());
+        }
+    return found;
+}
+
+// A dictionary file that does not load is never rewritten in place: the
+// command that meets it moves it aside unchanged, says where, exits 1, and
+// works on the terms that still read.
+TEST(DictCommand, ADamagedFileIsMovedAsideAndTheCommandSaysWhere) {
     const TextHome home;
     std::filesystem::create_directories(home.applicationSupport());
-    const std::string cannotSave = "could not save the dictionary (" + home.dictionary().string() + ")\n";
-
-    const std::string object = R"({"from":"a","to":"A"})";
-    ASSERT_TRUE(platform::atomicWrite(home.dictionary(), object));
-    expectFailure(home.run("dict add b B"), cannotSave);
-    EXPECT_EQ(platform::readFile(home.dictionary()), object);
-
-    const std::string mixed = R"([{"from":"a","to":"A"},5])";
-    ASSERT_TRUE(platform::atomicWrite(home.dictionary(), mixed));
-    expectSuccess(home.run("dict list"), "a -> A\n");
-    expectFailure(home.run("dict remove a"), cannotSave);
-    EXPECT_EQ(platform::readFile(home.dictionary()), mixed);
+    const std::string movedTo = "dictionary.json could not be read; it was moved aside to " + home.dictionary().string() +
+                                ".damaged-";
+    const std::string damaged = R"([{"from":"t1","to":"T1"},{"from":"t2","to":)";
+    struct Row {
+        const char* command;
+        const char* out;
+        const char* listAfter;
+    };
+    for (const Row& row : {Row{"dict list", "t1 -> T1\n", "t1 -> T1\n"},
+                           Row{"dict remove t1", "removed: t1\n", "(no dictionary terms)\n"},
+                           Row{"dict add b B", "added: b -> B\n", "t1 -> T1\nb -> B\n"}}) {
+        SCOPED_TRACE(row.command);
+        ASSERT_TRUE(platform::atomicWrite(home.dictionary(), damaged));
+        const CLIRun run = home.run(row.command);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, row.out);
+        EXPECT_NE(run.err.find(movedTo), std::string::npos) << run.err;
+        EXPECT_EQ(movedAside(home.dictionary()), std::vector<std::string>{damaged});
+        expectSuccess(home.run("dict list"), row.listAfter);
+    }
+    // A term that is not there is not reported removed.
+    expectFailure(home.run("dict remove t9"), "not found: t9\n");
 }
 
 TEST(SnippetsCommand, AddsListsAndRemovesSnippets) {
@@ -100,26 +124,36 @@ TEST(SnippetsCommand, AddsListsAndRemovesSnippets) {
     expectSuccess(home.run("snippets list"), "addr -> 12 Main St\n    Springfield\n");
 }
 
-// A snippets file that does not load whole is left byte for byte, and the
-// change is refused with the reason, instead of rewriting it with one row.
-TEST(SnippetsCommand, ChangesToAFileThatDidNotLoadFail) {
+// A snippets file that does not load whole is never rewritten in place: it
+// is moved aside byte for byte, the command says where and exits 1, and the
+// change applies to the snippets that still read.
+TEST(SnippetsCommand, ADamagedFileIsMovedAsideAndTheCommandSaysWhere) {
     const TextHome home;
     std::filesystem::create_directories(home.applicationSupport());
     const auto file = home.applicationSupport() / "snippets.json";
-    const std::string cannotSave = "could not save snippets (" + file.string() + ")\n";
+    const std::string movedTo = "snippets.json could not be read; it was moved aside to " + file.string() + ".damaged-";
     for (const std::string& stored :
          {std::string(R"([{"trigger":"sig","expansion":"Best"},{"trig)"),
           std::string(R"([{"trigger":"sig","expansion":"Best"},3])"), std::string("{ not json")}) {
         SCOPED_TRACE(stored);
-        ASSERT_TRUE(platform::atomicWrite(file, stored));
-        for (const char* command : {"snippets add brb 'be right back'", "snippets remove sig", "snippets remove nothing"}) {
-            SCOPED_TRACE(command);
-            const CLIRun run = home.run(command);
-            expectFailure(run, cannotSave);
-            EXPECT_NE(run.err.find("not a list of snippets"), std::string::npos) << run.err;
-            EXPECT_EQ(platform::readFile(file), stored);
+        const bool sigKept = stored[0] == '[';
+        struct Row {
+            std::string command;
+            std::string out;
+        };
+        for (const Row& row : {Row{"snippets add brb 'be right back'", "added snippet: brb\n"},
+                               Row{"snippets remove sig", sigKept ? "removed snippet: sig\n" : ""},
+                               Row{"snippets remove nothing", ""}}) {
+            SCOPED_TRACE(row.command);
+            ASSERT_TRUE(platform::atomicWrite(file, stored));
+            const CLIRun run = home.run(row.command);
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.out, row.out);
+            EXPECT_NE(run.err.find(movedTo), std::string::npos) << run.err;
+            EXPECT_EQ(movedAside(file), std::vector<std::string>{stored});
         }
     }
+    expectFailure(home.run("snippets remove nothing"), "snippet not found: nothing\n");
 }
 
 // An empty dictionary file (0 bytes, or only white space) is an empty dictionary.

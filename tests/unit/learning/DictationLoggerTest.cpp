@@ -12,9 +12,11 @@
 
 #include <atomic>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <thread>
 
+#include "support/ProcessRace.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -385,4 +387,74 @@ TEST_F(DictationLoggerTest, ProcessesThatFindTheLogFullTogetherRotateItOnce) {
         }
     EXPECT_TRUE(texts.count("before the rotation")) << "the rotated log was deleted";
     EXPECT_EQ(texts.size(), static_cast<std::size_t>(1 + processes * entriesEach));
+}
+
+namespace {
+
+// Bytes the process has read so far (its rchar), or none once it is gone.
+std::optional<unsigned long long> bytesReadBy(pid_t pid) {
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    unsigned long long value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:") return value;
+    return std::nullopt;
+}
+
+std::string historyLines(const std::string& prefix, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i)
+        out += json{{"ts", 1767261600 + i}, {"date", "2026-01-01"}, {"time", "10:00:00"}, {"app", "Editor"},
+                    {"text", prefix + " " + std::to_string(i) + " with some words to give the line its length"},
+                    {"words", 12}}
+                   .dump() +
+               "\n";
+    return out;
+}
+
+}  // namespace
+
+// A deletion from the archive in one process while another rotates the live
+// log: the deletion's rewrite of the archive it read must not land over the
+// archive the rotation has just made, or every rotated record is lost.
+TEST_F(DictationLoggerTest, DeletingFromTheArchiveWhileAnotherProcessRotatesLosesNothing) {
+    const std::string archived = historyLines("archived", 20000);
+    std::string live;
+    while (live.size() < DictationLogger::maxBytes) live += historyLines("live", 2000);
+    const std::string lastArchived = platform::text::splitLines(archived)[19999];
+    const std::string lastText = json::parse(lastArchived)["text"].get<std::string>();
+    for (int trial = 0; trial < 3; ++trial) {
+        SCOPED_TRACE(trial);
+        write(logger.archiveURL(), archived);
+        write(logger.historyFileURL(), live);
+        int deleterPid[2];
+        ASSERT_EQ(::pipe(deleterPid), 0);
+        const bool clean = raceInProcesses(2, [&](int role) {
+            DictationLogger other(dir.path);
+            if (role == 0) {
+                const pid_t self = ::getpid();
+                if (::write(deleterPid[1], &self, sizeof self) != sizeof self) ::_exit(1);
+                other.deleteOneEntry("2026-01-01", "10:00:00", lastText);
+                return;
+            }
+            // The rotation starts once the deleter has read both files (the
+            // live one first) and is about to rewrite the archive.
+            pid_t deleter = 0;
+            if (::read(deleterPid[0], &deleter, sizeof deleter) != sizeof deleter) ::_exit(1);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (std::chrono::steady_clock::now() < deadline) {
+                const auto read = bytesReadBy(deleter);
+                if (!read || *read >= live.size() + archived.size()) break;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            other.rotateIfNeeded();
+        });
+        ::close(deleterPid[0]);
+        ::close(deleterPid[1]);
+        ASSERT_TRUE(clean);
+        // Whichever went first, the archive is the rotated live log, whole.
+        EXPECT_FALSE(platform::fileExists(logger.historyFileURL()));
+        EXPECT_EQ(read(logger.archiveURL()).size(), live.size());
+        EXPECT_TRUE(read(logger.archiveURL()) == live);
+    }
 }

@@ -267,3 +267,43 @@ TEST(NgramEstimator, EveryContextIsAProbabilityDistribution) {
 }
 
 }  // namespace
+
+// Times and counts in the model's records are whatever the files hold: one
+// no clock or build can produce reads as unknown, never as the number a cast
+// wrapped it to.
+TEST(PersonalModelStatus, NumbersOutOfRangeInStoredRecordsReadAsUnknown) {
+    const double now = 1'800'000'000;
+    struct Row {
+        double builtAt;
+        double took;
+        std::int64_t count;
+        const char* compiled;
+        const char* attempt;
+    };
+    const Row rows[] = {
+        {now - 30, 2.5, 12, "12 entries, locale en-US, built 30s ago", "SUCCEEDED, took 2.5s, 30s ago"},
+        {-1e300, 1e300, -5, "unknown entries, locale en-US, built at an unknown time",
+         "SUCCEEDED, took an unknown time, at an unknown time"},
+        {1e300, -1, 0, "0 entries, locale en-US, built at an unknown time", "SUCCEEDED, took an unknown time, at an unknown time"},
+        {NAN, INFINITY, -1, "unknown entries, locale en-US, built at an unknown time",
+         "SUCCEEDED, took an unknown time, at an unknown time"},
+    };
+    for (const Row& r : rows) {
+        PersonalModel::Status s;
+        s.currentLocale = "en-US";
+        s.cachedEntryCount = r.count;
+        s.cachedLocale = "en-US";
+        s.builtAtTimestamp = r.builtAt;
+        s.lastOutcome = PersonalModel::BuildOutcome{true, r.builtAt, r.count, "en-US", r.took, std::nullopt};
+        s.nowTimestamp = now;
+        const auto lines = PersonalModel::statusLines(s);
+        auto value = [&](const std::string& label) {
+            for (const auto& line : lines)
+                if (line.rfind("  " + label, 0) == 0) return line.substr(26);
+            return std::string("(missing)");
+        };
+        EXPECT_EQ(value("Compiled from"), r.compiled) << r.builtAt;
+        EXPECT_EQ(value("Last build attempt"), r.attempt) << r.builtAt;
+        EXPECT_EQ(value("Phrases compiled"), r.count < 0 ? "unknown" : std::to_string(r.count));
+    }
+}

@@ -91,7 +91,7 @@ TEST(SettingsStore, BrokenFileReadsAsEmptyAndIsKeptAsideOnWrite) {
     std::vector<std::string> aside;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind("broken.json.bad-", 0) == 0) aside.push_back(*platform::readFile(entry.path()));
+        if (name.rfind("broken.json.damaged-", 0) == 0) aside.push_back(*platform::readFile(entry.path()));
     }
     EXPECT_EQ(aside, std::vector<std::string>{"{ not json"});
 }

@@ -52,12 +52,18 @@ TEST_F(SnippetsTest, StoreIsPrivateAndReplacesCaseVariants) {
     fs::remove(Snippets::storageFile());
 }
 
-TEST_F(SnippetsTest, RowsWithoutStringsAreSkippedButAnObjectRootIsNothing) {
+TEST_F(SnippetsTest, RowsWithoutStringsAreSkippedAndAFileThatDoesNotLoadKeepsItsSnippets) {
     std::ofstream(Snippets::storageFile())
         << R"([{"trigger":"a","expansion":"A"},{"trigger":1,"expansion":"x"},{"expansion":"y"}])";
     EXPECT_EQ(Snippets::loadRawSnippets().size(), 1u);
-    std::ofstream(Snippets::storageFile(), std::ios::trunc) << R"([{"trigger":"a","expansion":"A"}, 3])";
-    EXPECT_TRUE(Snippets::loadRawSnippets().empty());
+    const std::string damaged = R"([{"trigger":"a","expansion":"A"}, 3])";
+    std::ofstream(Snippets::storageFile(), std::ios::trunc) << damaged;
+    const Snippets::Loaded loaded = Snippets::loadSnippets();
+    ASSERT_EQ(loaded.rows.size(), 1u);
+    ASSERT_TRUE(loaded.setAside);
+    EXPECT_EQ(platform::readFile(*loaded.setAside), damaged);
+    EXPECT_EQ(Snippets::loadRawSnippets().size(), 1u);
+    fs::remove(*loaded.setAside);
     fs::remove(Snippets::storageFile());
 }
 
@@ -88,11 +94,19 @@ TEST_F(StagingTest, EntriesThatDecodeAreKeptAndTheOthersAreNotWrittenOver) {
     ASSERT_EQ(stored.size(), 4u);
     EXPECT_TRUE(std::find(stored.begin(), stored.end(), nlohmann::json::parse(odd)) != stored.end());
 
-    // A file that is not a list at all is never written over.
+    // A file that is not a list at all is never written over: it is moved
+    // aside as it is, and staging goes on in a fresh file.
     { std::ofstream(file(), std::ios::trunc) << "[{ truncated"; }
     StagingBuffer broken(file(), StagingLimits::defaults());
-    EXPECT_FALSE(broken.append("four", false).isAppended());
-    EXPECT_EQ(platform::readFile(file()), "[{ truncated");
+    EXPECT_TRUE(broken.append("four", false).isAppended());
+    EXPECT_EQ(StagingBuffer(file(), StagingLimits::defaults()).allEntries().size(), 1u);
+    int aside = 0;
+    for (const auto& entry : fs::directory_iterator(home.path))
+        if (entry.path().filename().string().rfind("staging.json.damaged-", 0) == 0) {
+            ++aside;
+            EXPECT_EQ(platform::readFile(entry.path()), "[{ truncated");
+        }
+    EXPECT_EQ(aside, 1);
 }
 
 TEST_F(StagingTest, ReplaceTextRespectsTheByteCap) {

@@ -63,11 +63,29 @@ TEST_F(VocabularyTest, AddRewritesAtomicallyKeepingTheFileMode) {
     EXPECT_EQ(apply("kube is up"), "Kubernetes is up");
 }
 
-TEST_F(VocabularyTest, AddRefusesToOverwriteAFileItCannotRead) {
-    for (const std::string bad : {"{ not json", R"([{"from":"a","to":1}])", R"({"from":"a","to":"b"})"}) {
-        writeDictionary(bad);
-        EXPECT_FALSE(Vocabulary::shared().addTerm("x", "y")) << bad;
-        EXPECT_EQ(platform::readFile(AppPaths::dictionaryFile()).value_or(""), bad);
+// A file that does not load as a list of terms is never written over: it is
+// moved aside as it is, and the add lands beside the terms that still read.
+TEST_F(VocabularyTest, AddMovesAFileItCannotLoadAsideAndKeepsItsTerms) {
+    struct Row {
+        std::string bad;
+        std::size_t kept;
+    };
+    for (const Row& row : {Row{"{ not json", 0}, Row{R"([{"from":"a","to":1},{"from":"b","to":"B"}])", 1},
+                           Row{R"({"from":"a","to":"b"})", 0}}) {
+        SCOPED_TRACE(row.bad);
+        writeDictionary(row.bad);
+        EXPECT_TRUE(Vocabulary::shared().addTerm("x", "y"));
+        const auto terms = Vocabulary::loadRawTerms();
+        ASSERT_EQ(terms.size(), row.kept + 1);
+        EXPECT_EQ(terms.back().at("from"), "x");
+        int aside = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(AppPaths::dictionaryFile().parent_path()))
+            if (entry.path().filename().string().rfind("dictionary.json.damaged-", 0) == 0) {
+                ++aside;
+                EXPECT_EQ(platform::readFile(entry.path()), row.bad);
+                std::filesystem::remove(entry.path());
+            }
+        EXPECT_EQ(aside, 1);
     }
 }
 
