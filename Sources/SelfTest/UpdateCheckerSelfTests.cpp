@@ -310,9 +310,9 @@ SelfTestCase threadSafeStatusCase() {
                 const std::vector<UpdateStatus> whole = {
                     UpdateStatus::idle(),
                     UpdateStatus::checking(),
-                    UpdateStatus::failed(std::string("could not reach the update server: ") +
-                                         InstantFailingSession::transportError),
-                    UpdateStatus::failed("the update server answered HTTP 503"),
+                    UpdateStatus::failed(std::string("The update server could not be reached (") +
+                                         InstantFailingSession::transportError + ")."),
+                    UpdateStatus::failed("The update server answered with HTTP status 503."),
                 };
                 struct Shared {
                     std::atomic<bool> stop{false};

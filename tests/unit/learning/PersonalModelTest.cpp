@@ -281,12 +281,12 @@ TEST(PersonalModelStatus, NumbersOutOfRangeInStoredRecordsReadAsUnknown) {
         const char* attempt;
     };
     const Row rows[] = {
-        {now - 30, 2.5, 12, "12 entries, locale en-US, built 30s ago", "SUCCEEDED, took 2.5s, 30s ago"},
-        {-1e300, 1e300, -5, "unknown entries, locale en-US, built at an unknown time",
-         "SUCCEEDED, took an unknown time, at an unknown time"},
-        {1e300, -1, 0, "0 entries, locale en-US, built at an unknown time", "SUCCEEDED, took an unknown time, at an unknown time"},
-        {NAN, INFINITY, -1, "unknown entries, locale en-US, built at an unknown time",
-         "SUCCEEDED, took an unknown time, at an unknown time"},
+        {now - 30, 2.5, 12, "12 entries, locale en-US, 30s ago", "SUCCEEDED, 30s ago, took 2.5s"},
+        {-1e300, 1e300, -5, "unknown entries, locale en-US, at an unknown time",
+         "SUCCEEDED, at an unknown time, took an unknown time"},
+        {1e300, -1, 0, "0 entries, locale en-US, at an unknown time", "SUCCEEDED, at an unknown time, took an unknown time"},
+        {NAN, INFINITY, -1, "unknown entries, locale en-US, at an unknown time",
+         "SUCCEEDED, at an unknown time, took an unknown time"},
     };
     for (const Row& r : rows) {
         PersonalModel::Status s;
