@@ -68,6 +68,12 @@ int Roads::runMenuBarApplication(int argc, char** argv) {
     if (isSecondary) {
         platform::log("AppDelegate", "Ondira is already running; bringing up its hub.");
         g_application_activate(app.handle);
+        // The request is only queued on the bus connection's own thread; on a
+        // busy machine this process could end before it was written, and the
+        // first instance would never hear it. g_application_run flushes on the
+        // way out; we never run, so flush here.
+        if (GDBusConnection* bus = g_application_get_dbus_connection(app.handle))
+            g_dbus_connection_flush_sync(bus, nullptr, nullptr);
         g_application_quit(app.handle);
         return 0;
     }
