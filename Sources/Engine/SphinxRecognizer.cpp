@@ -316,10 +316,10 @@ bool loaded = false;
 std::string input;
 std::map<std::string, Learned> means;
 bool dirty = false;
-std::unique_ptr<platform::SerialQueue> saveQueue;
-
 platform::SerialQueue& queue() {
-    if (!saveQueue) saveQueue = std::make_unique<platform::SerialQueue>("com.ondira.inputadaptation");
+    // Made once whichever decoder thread asks first; never freed, so a save
+    // still queued at exit does not meet a destroyed queue.
+    static auto* saveQueue = new platform::SerialQueue("com.ondira.inputadaptation", platform::QoS::background);
     return *saveQueue;
 }
 
@@ -453,8 +453,10 @@ void forgetLoadedForTesting() {
 namespace {
 // The mean of the frames of `samples` that carry energy, as the decoder's
 // front end computes them: what normalising the whole take at once (the
-// file road's way) would subtract. None when too little was heard to tell.
-std::optional<std::vector<float>> cepstralMeanOf(fe_t* fe, const std::int16_t* samples, std::size_t count) {
+// file road's way) would subtract. None when fewer than `fewestFrames`
+// carried energy: too little was heard to tell.
+std::optional<std::vector<float>> cepstralMeanOf(fe_t* fe, const std::int16_t* samples, std::size_t count,
+                                                 int fewestFrames) {
     if (!fe || fe_start_utt(fe) < 0) return std::nullopt;
     const int width = fe_get_output_size(fe);
     constexpr int block = 64;
@@ -477,7 +479,6 @@ std::optional<std::vector<float>> cepstralMeanOf(fe_t* fe, const std::int16_t* s
     }
     int32 rest = 0;
     fe_end_utt(fe, storage.data(), &rest);
-    constexpr int fewestFrames = 30;
     if (frames < fewestFrames) return std::nullopt;
     std::vector<float> mean(sum.size());
     for (std::size_t i = 0; i < sum.size(); ++i) mean[i] = static_cast<float>(sum[i] / frames);
@@ -490,6 +491,7 @@ bool SphinxDecoder::startUtterance() {
     pending_.clear();
     opening_.clear();
     openingJudged_ = false;
+    nextOpeningCheck_ = openingCheckSamples;
     nextSegmentMean_.reset();
     inUtterance_ = beginSegment();
     return inUtterance_;
@@ -524,14 +526,16 @@ std::string SphinxDecoder::endSegment() {
     return hyp ? hyp : "";
 }
 
-std::optional<std::vector<float>> SphinxDecoder::openingMean() {
+SphinxDecoder::Opening SphinxDecoder::judgeOpening() {
     // A mean learned from enough of the user's speech describes the input
-    // better than one second of it does.
+    // better than the opening of one take does.
     const auto learned = InputAdaptation::learned(model_.acousticModel.string());
-    if (learned && learned->frames >= trustedFrames) return std::nullopt;
-    auto mean = cepstralMeanOf(meanFrontEnd_, opening_.data(), opening_.size());
-    if (!mean || mean->size() != segmentStartMean_.size()) return std::nullopt;
-    return mean;
+    if (learned && learned->frames >= trustedFrames) return {Opening::keep, {}};
+    auto mean = cepstralMeanOf(meanFrontEnd_, opening_.data(), opening_.size(), openingSpeechFrames);
+    if (mean && mean->size() == segmentStartMean_.size()) return {Opening::decodeAgain, std::move(*mean)};
+    // Silence before the words, or a take of a word or two: waited for a
+    // while, then the opening stands as it was decoded.
+    return {opening_.size() >= longestOpeningSamples ? Opening::keep : Opening::wait, {}};
 }
 
 bool SphinxDecoder::restartWithMean(std::vector<float> mean) {
@@ -559,15 +563,22 @@ bool SphinxDecoder::process(const std::int16_t* samples, std::size_t count) {
         // The opening is decoded at once through the mean the take started
         // from. When that mean was learned from too little speech (the first
         // takes on this input: at first it is the model's stock one), the
-        // opening is decoded again, once a second of it was heard, through
-        // its own mean: the file road normalises the whole take at once and
-        // gets its first words right.
+        // opening is decoded again, once a second of speech was heard,
+        // through its own mean: the file road normalises the whole take at
+        // once and gets its first words right.
         opening_.insert(opening_.end(), samples, samples + count);
-        if (opening_.size() >= openingSamples) {
-            openingJudged_ = true;
-            if (auto mean = openingMean()) return restartWithMean(std::move(*mean));
-            opening_.clear();
-            opening_.shrink_to_fit();
+        if (opening_.size() >= nextOpeningCheck_) {
+            nextOpeningCheck_ = opening_.size() + openingCheckSamples;
+            Opening opening = judgeOpening();
+            if (opening.verdict == Opening::decodeAgain) {
+                openingJudged_ = true;
+                return restartWithMean(std::move(opening.mean));
+            }
+            if (opening.verdict == Opening::keep) {
+                openingJudged_ = true;
+                opening_.clear();
+                opening_.shrink_to_fit();
+            }
         }
     }
     return feed(samples, count);

@@ -100,15 +100,25 @@ private:
     std::string endSegment();
     void appendFinished(const std::string& text);
     bool feed(const std::int16_t* samples, std::size_t count);
-    // The mean of the take's opening, when the take did not start from a
-    // mean learned from enough speech to trust.
-    std::optional<std::vector<float>> openingMean();
+    // Whether the take's opening is decoded again through its own mean
+    // (when the take did not start from a mean learned from enough speech to
+    // trust), kept as it was decoded, or judged again once more was heard.
+    struct Opening {
+        enum Verdict { wait, keep, decodeAgain } verdict = wait;
+        std::vector<float> mean;  // decodeAgain
+    };
+    Opening judgeOpening();
     bool restartWithMean(std::vector<float> mean);
     static constexpr std::size_t sliceSamples = 512;
 
 public:
-    // How much of a take is heard before its opening is judged (samples at 16 kHz).
-    static constexpr std::size_t openingSamples = 16000;
+    // How much speech (frames, 100 a second) a take's opening needs before
+    // its own mean is trusted; how often (samples at 16 kHz) it is looked
+    // at; and how long a take may go without that much speech before its
+    // opening stands as decoded.
+    static constexpr int openingSpeechFrames = 100;
+    static constexpr std::size_t openingCheckSamples = 4000;
+    static constexpr std::size_t longestOpeningSamples = 5 * 16000;
     // How much learned speech (in frames, 100 a second) makes a learned mean
     // trusted over the mean of a take's opening.
     static constexpr std::int64_t trustedFrames = 500;
@@ -128,6 +138,7 @@ private:
     std::optional<std::vector<float>> nextSegmentMean_;
     std::vector<std::int16_t> opening_;
     bool openingJudged_ = false;
+    std::size_t nextOpeningCheck_ = openingCheckSamples;
 };
 
 // Warm decoders per language, lent out one recognition at a time.
