@@ -254,6 +254,7 @@ std::vector<std::string> session(const std::vector<Clip>& clips, Road road, cons
         SpeechEngine::shared().setLocale("en_US");
         json out = json::array();
         for (const auto& clip : clips) out.push_back(road == Road::live ? liveRoad(clip) : transcribeRoad(clip));
+        InputAdaptation::waitForSave();  // what the session learned is there for the next launch
         platform::writeAll(pipeFds[1], out.dump());
         ::close(pipeFds[1]);
         ::_exit(0);

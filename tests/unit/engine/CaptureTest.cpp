@@ -54,6 +54,9 @@ protected:
     }
     SoundLock lock;
     TempDir dir{"ondira-capture-"};
+    // Recognising a take stores what it learned about the input: in this
+    // test's own data folder, not the session's shared one.
+    ScopedEnv isolation{"ONDIRA_SELFTEST_STATE_DIR", (dir / "state").string()};
 };
 
 struct RecordingDelegate : AudioEngineDelegate {
