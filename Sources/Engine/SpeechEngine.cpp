@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -704,13 +705,33 @@ std::unique_ptr<AheadDecode> SpeechEngine::beginAheadDecode(const std::vector<st
     return ahead;
 }
 
+std::unique_ptr<AheadDecode> SpeechEngine::aheadDecodeFor(const std::shared_ptr<AudioBufferStream>& bufferStream,
+                                                          const std::vector<std::string>& contextTerms,
+                                                          PartialTextCoalescer& partialCoalescer) {
+    // What is learned about the input holds for the input it was learned on.
+    InputAdaptation::useInput(MicrophoneRecorder::shared().currentInputName());
+    // The decoder is made ready beside the take, which goes on being recorded
+    // into the stream meanwhile and is decoded from its start once it is.
+    // Right after launch that can outlast a short take: the pill then says
+    // what the take waits for instead of leaving the user guessing.
+    auto pending = std::async(std::launch::async, [this, contextTerms] { return beginAheadDecode(contextTerms); });
+    while (pending.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        if (bufferStream->waitUntilFinished(0.05)) {
+            if (pending.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+                partialCoalescer.consider(loadingModelText, now());
+            break;
+        }
+    }
+    return pending.get();
+}
+
 StreamingTranscriptionOutcome SpeechEngine::transcribeStreaming(const std::shared_ptr<AudioBufferStream>& bufferStream,
                                                                 const fs::path& audioURL,
                                                                 const std::vector<std::string>& contextTerms,
                                                                 std::optional<SystemTime> recordingStoppedAt,
                                                                 PartialTextCallback onPartialText) {
     PartialTextCoalescer partialCoalescer(std::move(onPartialText));
-    std::unique_ptr<AheadDecode> ahead = beginAheadDecode(contextTerms);
+    std::unique_ptr<AheadDecode> ahead = aheadDecodeFor(bufferStream, contextTerms, partialCoalescer);
     const bool modern = capabilities().analyzerPaths && !isDictationTranscriberEnabled();
     const bool didStreamLive = modern ? streamModernBuffers(bufferStream, partialCoalescer, ahead.get())
                                       : streamLegacyBuffers(bufferStream, contextTerms, partialCoalescer, ahead.get());

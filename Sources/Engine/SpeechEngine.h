@@ -55,6 +55,9 @@ public:
     static inline constexpr const char* dictationTranscriberEnabledDefaultsKey = "ondira_dictation_transcriber_enabled";
     static inline constexpr const char* localeDefaultsKey = "ondira_dictation_locale";
     static inline constexpr const char* systemLanguageSentinel = "system";
+    // Shown on the pill when a take has ended before the speech model was
+    // loaded (a take right after launch): the wait is for the model.
+    static inline constexpr const char* loadingModelText = "Loading the speech model\u2026";
     // When false, a language whose model is missing is reported as not installed.
     static std::atomic<bool> allowsModelAssetDownload;
 
@@ -154,6 +157,9 @@ private:
                              const std::vector<std::string>& contextTerms, PartialTextCoalescer& partialCoalescer,
                              AheadDecode* ahead);
     std::unique_ptr<AheadDecode> beginAheadDecode(const std::vector<std::string>& contextTerms);
+    std::unique_ptr<AheadDecode> aheadDecodeFor(const std::shared_ptr<AudioBufferStream>& bufferStream,
+                                                const std::vector<std::string>& contextTerms,
+                                                PartialTextCoalescer& partialCoalescer);
     std::string configuredOrSystemLocale() const;
     static bool supportsOnDeviceRecognition(const SphinxModel& recognizer);
 

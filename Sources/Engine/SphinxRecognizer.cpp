@@ -3,6 +3,7 @@
 #include <pocketsphinx.h>
 #include <sphinxbase/ckd_alloc.h>
 #include <sphinxbase/cmn.h>
+#include <sphinxbase/fe.h>
 #include <sphinxbase/feat.h>
 #include <sphinxbase/ngram_model.h>
 
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -22,6 +24,9 @@
 #include <sstream>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
+#include "Base/AppPaths.h"
 #include "Learning/RecognizerWords.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
@@ -150,6 +155,7 @@ std::unique_ptr<SphinxDecoder> SphinxDecoder::create(const SphinxModel& model, s
     if (feat && feat->cmn_struct)
         decoder->initialCepstralMean_.assign(feat->cmn_struct->cmn_mean,
                                              feat->cmn_struct->cmn_mean + feat->cmn_struct->veclen);
+    decoder->meanFrontEnd_ = fe_init_auto_r(decoder->loaded_->config);
     return decoder;
 }
 
@@ -161,6 +167,7 @@ SphinxDecoder::SphinxDecoder() { ++liveDecoders; }
 
 SphinxDecoder::~SphinxDecoder() {
     if (stockModel_) ngram_model_free(stockModel_);
+    if (meanFrontEnd_) fe_free(meanFrontEnd_);
     --liveDecoders;
 }
 
@@ -291,18 +298,201 @@ bool SphinxDecoder::installSearch(std::vector<ngram_model_s*> models, const std:
     return ok && ps_set_search(loaded_->decoder, searchName) == 0;
 }
 
-namespace {
+// ---- Input adaptation ----
+//
 // The cepstral mean describes the microphone and the room more than the
 // words. Each utterance starts from the estimate the last finished utterance
 // of the same model left, whichever decoder decoded it, so every decoder of
 // the pool hears the user's input the same way and learns it as it is used.
-std::mutex learnedMeanMutex;
-std::map<std::string, std::vector<float>> learnedMeans;
+// The estimates outlive the process: without them the first take after a
+// launch is heard through the model's stock mean, and its first words suffer.
+
+namespace InputAdaptation {
+
+namespace {
+constexpr int storeVersion = 1;
+std::mutex mutex;
+bool loaded = false;
+std::string input;
+std::map<std::string, Learned> means;
+bool dirty = false;
+platform::SerialQueue& queue() {
+    // Made once whichever decoder thread asks first; never freed, so a save
+    // still queued at exit does not meet a destroyed queue.
+    static auto* saveQueue = new platform::SerialQueue("com.ondira.inputadaptation", platform::QoS::background);
+    return *saveQueue;
+}
+
+struct Record {
+    std::string input;
+    std::map<std::string, Learned> means;
+};
+
+// The record as stored; none when it does not parse as one. A model's entry
+// that does not read is skipped: it is learned again.
+std::optional<Record> parse(const std::string& bytes) {
+    const auto value = nlohmann::json::parse(bytes, nullptr, false);
+    if (!value.is_object() || value.value("version", 0) != storeVersion || !value.contains("means") ||
+        !value["means"].is_object())
+        return std::nullopt;
+    Record out;
+    if (value.contains("input") && value["input"].is_string()) out.input = value["input"].get<std::string>();
+    for (const auto& [model, entry] : value["means"].items()) {
+        if (!entry.is_object() || !entry.contains("mean") || !entry["mean"].is_array()) continue;
+        const auto& mean = entry["mean"];
+        if (mean.empty() || mean.size() > 64) continue;
+        Learned learned;
+        for (const auto& x : mean)
+            if (x.is_number()) learned.mean.push_back(x.get<float>());
+        if (learned.mean.size() != mean.size() ||
+            !std::all_of(learned.mean.begin(), learned.mean.end(), [](float f) { return std::isfinite(f); }))
+            continue;
+        if (entry.contains("frames") && entry["frames"].is_number_integer())
+            learned.frames = std::max<std::int64_t>(0, entry["frames"].get<std::int64_t>());
+        out.means[model] = std::move(learned);
+    }
+    return out;
+}
+
+std::string serialised() {
+    nlohmann::json record = {{"version", storeVersion}, {"input", input}, {"means", nlohmann::json::object()}};
+    for (const auto& [model, learned] : means) record["means"][model] = {{"mean", learned.mean}, {"frames", learned.frames}};
+    return record.dump() + "\n";
+}
+
+// The caller holds `mutex`.
+void loadLocked() {
+    if (loaded) return;
+    loaded = true;
+    const platform::FileRead read = platform::readRegularFile(storePath(), 1 << 20);
+    if (read.outcome == platform::FileRead::Outcome::missing) return;
+    auto record = read.ok() ? parse(read.bytes) : std::nullopt;
+    if (record) {
+        input = std::move(record->input);
+        means = std::move(record->means);
+        return;
+    }
+    // Never written over: moved aside, and the next save starts afresh.
+    fs::path aside = storePath();
+    aside += ".bad-" + std::to_string(static_cast<long long>(std::time(nullptr)));
+    if (::rename(storePath().c_str(), aside.c_str()) == 0)
+        platform::log("SpeechEngine", "What the recogniser learned about your microphone did not load (" +
+                                          (read.ok() ? std::string("not a record it wrote") : read.error) +
+                                          "); it was moved aside to " + aside.string() + " and is learned again");
+}
+}  // namespace
+
+fs::path storePath() { return AppPaths::applicationSupport() / "input_adaptation.json"; }
+
+void useInput(const std::string& inputName) {
+    if (inputName.empty() || inputName == "none") return;
+    std::lock_guard<std::mutex> guard(mutex);
+    loadLocked();
+    if (inputName == input) return;
+    // Another microphone or room: what was learned on the last one would mislead.
+    if (!input.empty()) means.clear();
+    input = inputName;
+    dirty = true;
+}
+
+std::optional<Learned> learned(const std::string& acousticModel) {
+    std::lock_guard<std::mutex> guard(mutex);
+    loadLocked();
+    auto it = means.find(acousticModel);
+    if (it == means.end()) return std::nullopt;
+    return it->second;
+}
+
+void learn(const std::string& acousticModel, std::vector<float> mean, std::int64_t frames) {
+    std::lock_guard<std::mutex> guard(mutex);
+    loadLocked();
+    Learned& entry = means[acousticModel];
+    entry.mean = std::move(mean);
+    entry.frames = std::min<std::int64_t>(entry.frames + std::max<std::int64_t>(frames, 0), 1'000'000'000);
+    dirty = true;
+}
+
+void saveSoon() {
+    queue().async([] {
+        std::string bytes;
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            if (!dirty) return;
+            dirty = false;
+            bytes = serialised();
+        }
+        std::string error;
+        // Our own record replaces whatever loaded; one that did not load was
+        // moved aside when it was read, so nothing unread is written over.
+        const bool ok = platform::updateFile(
+            storePath(),
+            [&bytes](const platform::FileRead& current) -> std::optional<std::string> {
+                if (current.ok() && !parse(current.bytes)) return std::nullopt;
+                return bytes;
+            },
+            0600, &error);
+        if (!ok) platform::log("SpeechEngine", "Could not save what was learned about the microphone: " + error);
+    });
+}
+
+void waitForSave() {
+    queue().sync([] {});
+}
+
+void forgetLoadedForTesting() {
+    waitForSave();
+    std::lock_guard<std::mutex> guard(mutex);
+    loaded = false;
+    dirty = false;
+    input.clear();
+    means.clear();
+}
+
+}  // namespace InputAdaptation
+
+namespace {
+// The mean of the frames of `samples` that carry energy, as the decoder's
+// front end computes them: what normalising the whole take at once (the
+// file road's way) would subtract. None when fewer than `fewestFrames`
+// carried energy: too little was heard to tell.
+std::optional<std::vector<float>> cepstralMeanOf(fe_t* fe, const std::int16_t* samples, std::size_t count,
+                                                 int fewestFrames) {
+    if (!fe || fe_start_utt(fe) < 0) return std::nullopt;
+    const int width = fe_get_output_size(fe);
+    constexpr int block = 64;
+    std::vector<mfcc_t> storage(static_cast<std::size_t>(block * width));
+    std::vector<mfcc_t*> rows(block);
+    for (int i = 0; i < block; ++i) rows[i] = storage.data() + i * width;
+    std::vector<double> sum(static_cast<std::size_t>(width), 0.0);
+    int frames = 0;
+    const int16* at = samples;
+    std::size_t left = count;
+    while (left > 0) {
+        int32 produced = block;
+        if (fe_process_frames(fe, &at, &left, rows.data(), &produced, nullptr) < 0) break;
+        for (int f = 0; f < produced; ++f) {
+            if (rows[f][0] < 0) continue;  // no energy: skipped, as the normalisation skips it
+            for (int i = 0; i < width; ++i) sum[i] += rows[f][i];
+            ++frames;
+        }
+        if (produced == 0) break;
+    }
+    int32 rest = 0;
+    fe_end_utt(fe, storage.data(), &rest);
+    if (frames < fewestFrames) return std::nullopt;
+    std::vector<float> mean(sum.size());
+    for (std::size_t i = 0; i < sum.size(); ++i) mean[i] = static_cast<float>(sum[i] / frames);
+    return mean;
+}
 }  // namespace
 
 bool SphinxDecoder::startUtterance() {
     finishedText_.clear();
     pending_.clear();
+    opening_.clear();
+    openingJudged_ = false;
+    nextOpeningCheck_ = openingCheckSamples;
+    nextSegmentMean_.reset();
     inUtterance_ = beginSegment();
     return inUtterance_;
 }
@@ -310,11 +500,14 @@ bool SphinxDecoder::startUtterance() {
 bool SphinxDecoder::beginSegment() {
     if (feat_t* feat = ps_get_feat(loaded_->decoder); feat && feat->cmn_struct && !initialCepstralMean_.empty()) {
         std::vector<float> mean = initialCepstralMean_;
-        {
-            std::lock_guard<std::mutex> guard(learnedMeanMutex);
-            auto it = learnedMeans.find(model_.acousticModel.string());
-            if (it != learnedMeans.end() && it->second.size() == mean.size()) mean = it->second;
+        if (nextSegmentMean_ && nextSegmentMean_->size() == mean.size()) {
+            mean = std::move(*nextSegmentMean_);
+        } else if (auto learned = InputAdaptation::learned(model_.acousticModel.string());
+                   learned && learned->mean.size() == mean.size()) {
+            mean = std::move(learned->mean);
         }
+        nextSegmentMean_.reset();
+        segmentStartMean_ = mean;
         cmn_live_set(feat->cmn_struct, mean.data());
     }
     segmentHasSpeech_ = false;
@@ -323,14 +516,39 @@ bool SphinxDecoder::beginSegment() {
 
 std::string SphinxDecoder::endSegment() {
     ps_end_utt(loaded_->decoder);
-    if (feat_t* feat = ps_get_feat(loaded_->decoder); feat && feat->cmn_struct && ps_get_n_frames(loaded_->decoder) >= 50) {
-        std::lock_guard<std::mutex> guard(learnedMeanMutex);
-        learnedMeans[model_.acousticModel.string()].assign(feat->cmn_struct->cmn_mean,
-                                                           feat->cmn_struct->cmn_mean + feat->cmn_struct->veclen);
-    }
+    const int frames = ps_get_n_frames(loaded_->decoder);
+    if (feat_t* feat = ps_get_feat(loaded_->decoder); feat && feat->cmn_struct && frames >= 50)
+        InputAdaptation::learn(
+            model_.acousticModel.string(),
+            std::vector<float>(feat->cmn_struct->cmn_mean, feat->cmn_struct->cmn_mean + feat->cmn_struct->veclen), frames);
     int32 score = 0;
     const char* hyp = ps_get_hyp(loaded_->decoder, &score);
     return hyp ? hyp : "";
+}
+
+SphinxDecoder::Opening SphinxDecoder::judgeOpening() {
+    // A mean learned from enough of the user's speech describes the input
+    // better than the opening of one take does.
+    const auto learned = InputAdaptation::learned(model_.acousticModel.string());
+    if (learned && learned->frames >= trustedFrames) return {Opening::keep, {}};
+    auto mean = cepstralMeanOf(meanFrontEnd_, opening_.data(), opening_.size(), openingSpeechFrames);
+    if (mean && mean->size() == segmentStartMean_.size()) return {Opening::decodeAgain, std::move(*mean)};
+    // Silence before the words, or a take of a word or two: waited for a
+    // while, then the opening stands as it was decoded.
+    return {opening_.size() >= longestOpeningSamples ? Opening::keep : Opening::wait, {}};
+}
+
+bool SphinxDecoder::restartWithMean(std::vector<float> mean) {
+    // What was decoded so far was heard through the wrong mean: dropped, and
+    // not learned from.
+    ps_end_utt(loaded_->decoder);
+    finishedText_.clear();
+    pending_.clear();
+    nextSegmentMean_ = std::move(mean);
+    if (!beginSegment()) return false;
+    std::vector<std::int16_t> heard = std::move(opening_);
+    opening_.clear();
+    return feed(heard.data(), heard.size());
 }
 
 void SphinxDecoder::appendFinished(const std::string& text) {
@@ -341,6 +559,32 @@ void SphinxDecoder::appendFinished(const std::string& text) {
 
 bool SphinxDecoder::process(const std::int16_t* samples, std::size_t count) {
     if (!inUtterance_) return false;
+    if (!openingJudged_) {
+        // The opening is decoded at once through the mean the take started
+        // from. When that mean was learned from too little speech (the first
+        // takes on this input: at first it is the model's stock one), the
+        // opening is decoded again, once a second of speech was heard,
+        // through its own mean: the file road normalises the whole take at
+        // once and gets its first words right.
+        opening_.insert(opening_.end(), samples, samples + count);
+        if (opening_.size() >= nextOpeningCheck_) {
+            nextOpeningCheck_ = opening_.size() + openingCheckSamples;
+            Opening opening = judgeOpening();
+            if (opening.verdict == Opening::decodeAgain) {
+                openingJudged_ = true;
+                return restartWithMean(std::move(opening.mean));
+            }
+            if (opening.verdict == Opening::keep) {
+                openingJudged_ = true;
+                opening_.clear();
+                opening_.shrink_to_fit();
+            }
+        }
+    }
+    return feed(samples, count);
+}
+
+bool SphinxDecoder::feed(const std::int16_t* samples, std::size_t count) {
     pending_.insert(pending_.end(), samples, samples + count);
     std::size_t at = 0;
     // Fixed slices, so pauses are found at the same sample whatever blocks
@@ -373,9 +617,12 @@ std::string SphinxDecoder::partialHypothesis() {
 std::string SphinxDecoder::finishUtterance() {
     if (!inUtterance_) return {};
     inUtterance_ = false;
+    opening_.clear();
+    openingJudged_ = true;
     if (!pending_.empty()) ps_process_raw(loaded_->decoder, pending_.data(), pending_.size(), FALSE, FALSE);
     pending_.clear();
     appendFinished(endSegment());
+    InputAdaptation::saveSoon();
     std::string text = std::move(finishedText_);
     finishedText_.clear();
     return text;
@@ -407,16 +654,24 @@ std::string DecoderPool::keyOf(const SphinxModel& model) {
 
 DecoderPool::Lease DecoderPool::acquire(const SphinxModel& model, std::string* error) {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::unique_lock<std::mutex> guard(mutex_);
         const std::string key = keyOf(model);
-        // The decoder given back last first: the roads that use decoders one
-        // after the other find the one they configured last time.
-        for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
-            if (keyOf((*it)->model()) == key) {
-                auto decoder = std::move(*it);
-                idle_.erase(std::next(it).base());
-                return Lease(this, std::move(decoder));
+        for (;;) {
+            // The decoder given back last first: the roads that use decoders one
+            // after the other find the one they configured last time.
+            for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+                if (keyOf((*it)->model()) == key) {
+                    auto decoder = std::move(*it);
+                    idle_.erase(std::next(it).base());
+                    return Lease(this, std::move(decoder));
+                }
             }
+            // A take started right after launch: the decoder loading ahead of
+            // it lands sooner than a second load beside it would, on the same
+            // cores, and without a second copy of the models.
+            const auto loading = prewarming_.find(key);
+            if (loading == prewarming_.end() || loading->second == 0) break;
+            landed_.wait(guard);
         }
     }
     auto decoder = SphinxDecoder::create(model, error);
@@ -471,17 +726,32 @@ void DecoderPool::giveBack(std::unique_ptr<SphinxDecoder> decoder) {
 
 void DecoderPool::prewarm(const SphinxModel& model, int count) {
     keepWarm(model, count);
-    platform::GlobalQueue::async(platform::QoS::utility, [this, model, count] {
+    const std::string key = keyOf(model);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        ++prewarming_[key];
+    }
+    auto landed = [this, key] {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            --prewarming_[key];
+        }
+        landed_.notify_all();
+    };
+    platform::GlobalQueue::async(platform::QoS::utility, [this, model, count, key, landed] {
         int have = 0;
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            have = idleCount(keyOf(model));
+            have = idleCount(key);
         }
         for (int i = have; i < count; ++i) {
             auto decoder = SphinxDecoder::create(model, nullptr);
-            if (!decoder) return;
+            if (!decoder) break;
             giveBack(std::move(decoder));
             ++loads_;  // counted once it is there to be lent
+            // A waiting take takes this one; the next load is for the count.
+            landed_.notify_all();
         }
+        landed();
     });
 }

@@ -29,6 +29,11 @@ std::optional<std::shared_ptr<AudioPCMBuffer>> AudioBufferStream::next() {
     return buffer;
 }
 
+bool AudioBufferStream::waitUntilFinished(double seconds) {
+    std::unique_lock<std::mutex> guard(mutex_);
+    return cv_.wait_for(guard, std::chrono::duration<double>(seconds), [this] { return finished_; });
+}
+
 AudioStreamSink AudioBufferStream::sinkFeeding(const std::shared_ptr<AudioBufferStream>& stream) {
     return AudioStreamSink{[stream](std::shared_ptr<AudioPCMBuffer> buffer) { stream->yield(std::move(buffer)); },
                            [stream] { stream->finish(); }};

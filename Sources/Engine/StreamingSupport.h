@@ -21,6 +21,8 @@ public:
     void finish();
     // The next buffer; none once the stream has finished and been drained.
     std::optional<std::shared_ptr<AudioPCMBuffer>> next();
+    // True once capture finished the stream, waiting at most `seconds` for it.
+    bool waitUntilFinished(double seconds);
     // A capture sink that feeds this stream and finishes it.
     static AudioStreamSink sinkFeeding(const std::shared_ptr<AudioBufferStream>& stream);
 

@@ -67,6 +67,9 @@ protected:
     ScopedEnv sound{"PULSE_SERVER", sessionSoundServer()};
     TempDir runtime{"ondira-capture-run-"};
     ScopedEnv ownTemporaryDirectory{"XDG_RUNTIME_DIR", runtime.path.string()};
+    // Recognising a take stores what it learned about the input: in this
+    // test's own data folder, not the session's shared one.
+    ScopedEnv isolation{"ONDIRA_SELFTEST_STATE_DIR", (dir / "state").string()};
 };
 
 struct RecordingDelegate : AudioEngineDelegate {
