@@ -29,6 +29,7 @@
 #include "Base/AppPaths.h"
 #include "Learning/RecognizerWords.h"
 #include "Platform/FileIO.h"
+#include "Platform/StoreRecovery.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
 #include "Platform/UUID.h"
@@ -372,13 +373,15 @@ void loadLocked() {
         means = std::move(record->means);
         return;
     }
-    // Never written over: moved aside, and the next save starts afresh.
-    fs::path aside = storePath();
-    aside += ".bad-" + std::to_string(static_cast<long long>(std::time(nullptr)));
-    if (::rename(storePath().c_str(), aside.c_str()) == 0)
+    // Never written over: moved aside like every other store's file, and the
+    // next save starts afresh.
+    std::string error;
+    if (const auto aside = platform::moveAside(storePath(), &error))
+        platform::announceSetAside({storePath(), *aside});
+    else
         platform::log("SpeechEngine", "What the recogniser learned about your microphone did not load (" +
                                           (read.ok() ? std::string("not a record it wrote") : read.error) +
-                                          "); it was moved aside to " + aside.string() + " and is learned again");
+                                          ") and could not be moved aside: " + error);
 }
 }  // namespace
 

@@ -92,7 +92,7 @@ TEST_F(TakeOpening, StoreThatDoesNotLoadIsMovedAsideAndLearningGoesOn) {
         EXPECT_EQ(InputAdaptation::learned("/models/en-us"), std::nullopt);
         const auto files = storeFiles();
         ASSERT_EQ(files.size(), 1u);
-        EXPECT_EQ(files[0].string().rfind("input_adaptation.json.bad-", 0), 0u) << files[0];
+        EXPECT_EQ(files[0].string().rfind("input_adaptation.json.damaged-", 0), 0u) << files[0];
         EXPECT_EQ(platform::readFile(InputAdaptation::storePath().parent_path() / files[0]), bad);
 
         InputAdaptation::learn("/models/en-us", someMean.mean, someMean.frames);
