@@ -346,6 +346,14 @@ void AppDelegate::buildMenu() {
     if (!storeWatch_) platform::log("StoreWatch", "Changes made outside the app apply after a restart: no file watch");
     gtk_widget_show_all(menu_);
     showStagedCount(static_cast<long long>(StagingBuffer::shared().count()));
+    // The hub changes the buffer too, and a panel's menu is drawn without
+    // asking us: the count follows every change of the buffer.
+    StagingBuffer::shared().setChangeObserver([] {
+        platform::MainQueue::async([] {
+            if (AppDelegate* d = AppDelegate::shared())
+                d->showStagedCount(static_cast<long long>(StagingBuffer::shared().count()));
+        });
+    });
 }
 
 void AppDelegate::buildStatusItem() {

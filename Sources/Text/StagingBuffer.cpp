@@ -212,7 +212,13 @@ bool StagingBuffer::persistLocked() {
     json array = json::parse(encode(entries_));
     for (const auto& item : unreadable_) array.push_back(item);
     lastWriteOk_ = platform::atomicWrite(storageURL_, array.dump(-1, ' ', false, json::error_handler_t::replace), 0600);
+    if (lastWriteOk_ && changeObserver_) changeObserver_();
     return lastWriteOk_;
+}
+
+void StagingBuffer::setChangeObserver(std::function<void()> observer) {
+    std::lock_guard<std::mutex> guard(lock_);
+    changeObserver_ = std::move(observer);
 }
 
 void StagingBuffer::reload() {

@@ -3,6 +3,7 @@
 // being typed at once, then committed as one text. Persisted in staging.json.
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -69,6 +70,11 @@ public:
     // Whether the last write of the file succeeded.
     bool lastWriteSucceeded() const;
 
+    // Called after every change that reached the file, whoever made it (a
+    // dictation, the hub, the menu's commit), on the thread that made it,
+    // with the buffer's lock held: it may only hand the news on.
+    void setChangeObserver(std::function<void()> observer);
+
     const std::filesystem::path& storageURL() const { return storageURL_; }
     const StagingLimits& limits() const { return limits_; }
 
@@ -88,4 +94,5 @@ private:
     std::filesystem::path storageURL_;
     StagingLimits limits_;
     bool lastWriteOk_ = true;
+    std::function<void()> changeObserver_;
 };

@@ -405,3 +405,24 @@ TEST_F(StatusMenuTest, TheCommitItemIsEnabledOnlyWhileSomethingIsStaged) {
     gtk_widget_hide(delegate->menu());
     EXPECT_FALSE(gtk_widget_get_sensitive(commit));
 }
+
+// The hub stages, edits and commits without the menu being opened, and a
+// panel draws an exported menu without telling us: the item follows anyway.
+TEST_F(StatusMenuTest, TheCommitItemFollowsChangesTheMenuDidNotMake) {
+    GtkWidget* commit = delegate->stagingCommitMenuItem();
+    auto& staging = StagingBuffer::shared();
+    staging.clear();
+    auto label = [&] { return std::string(gtk_menu_item_get_label(GTK_MENU_ITEM(commit))); };
+    ASSERT_TRUE(staging.append("first", true, std::chrono::system_clock::now()).isAppended());
+    ASSERT_TRUE(staging.append("second", true, std::chrono::system_clock::now()).isAppended());
+    platform::MainQueue::pump(5, [&] { return label() == "Commit Staged Text (2 entries)"; });
+    EXPECT_EQ(label(), "Commit Staged Text (2 entries)");
+    EXPECT_TRUE(gtk_widget_get_sensitive(commit));
+    staging.remove(staging.allEntries().front().id);
+    platform::MainQueue::pump(5, [&] { return label() == "Commit Staged Text (1 entry)"; });
+    EXPECT_EQ(label(), "Commit Staged Text (1 entry)");
+    staging.takeAll(StagingJoiner::space);
+    platform::MainQueue::pump(5, [&] { return !gtk_widget_get_sensitive(commit); });
+    EXPECT_EQ(label(), "Commit Staged Text (nothing staged)");
+    EXPECT_FALSE(gtk_widget_get_sensitive(commit));
+}
