@@ -373,7 +373,7 @@ TEST(MirvaneOneShot, RewritesStandardInputOnce) {
     }
 }
 
-TEST(MirvaneSocket, ServesConnectionsOneAtATimeAndExitsWhenIdle) {
+TEST(MirvaneSocket, ServesEachConnectionInTurnOnAPrivateSocketAndExitsWhenIdle) {
     FakeModelServer server;
     Scratch home;
     {
