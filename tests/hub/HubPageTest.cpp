@@ -459,9 +459,9 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
     EXPECT_EQ(js("document.getElementById('rule-bundle').value + document.getElementById('rule-name').value + "
                  "document.getElementById('rule-profile').value"),
               "");
-    ASSERT_TRUE(type("#profile-name", "Chat"));
+    ASSERT_TRUE(type("#profile-name", "Standup notes"));
     ASSERT_TRUE(submit("#profile-form"));
-    EXPECT_TRUE(waitFor("document.getElementById('profile-list').textContent.indexOf('Chat') >= 0"));
+    EXPECT_TRUE(waitFor("document.getElementById('profile-list').textContent.indexOf('Standup notes') >= 0"));
     saveSnapshot("rules");
 
     // Staging: both fixture texts, reordered, one edited, one committed.
