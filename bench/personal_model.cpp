@@ -191,7 +191,8 @@ void setUp() {
     PersonalModel::setEnabled(true);
     PersonalModel::shared().setPronunciationSources(
         {[](const std::string&) -> std::optional<fs::path> { return stock.dictionary; },
-         [](const std::string& word) { return Pronunciations::guess(word); }});
+         [](const std::string& word) { return Pronunciations::guess(word); },
+         [](const std::string&) -> std::optional<fs::path> { return stock.languageModel; }});
     for (const char* voice : voices) {
         for (const auto& s : termSentences) termSet.push_back({s, speak(s, voice)});
         for (const auto& s : generalSentences) generalSet.push_back({s, speak(s, voice)});

@@ -317,7 +317,12 @@ SpeechEngine::SpeechEngine() {
                                                          return model ? std::optional<fs::path>(model->dictionary)
                                                                       : std::nullopt;
                                                      },
-                                                     &Pronunciations::guess});
+                                                     &Pronunciations::guess,
+                                                     [](const std::string& localeIdentifier) -> std::optional<fs::path> {
+                                                         auto model = SphinxModels::forLocale(localeIdentifier);
+                                                         return model ? std::optional<fs::path>(model->languageModel)
+                                                                      : std::nullopt;
+                                                     }});
 }
 
 bool SpeechEngine::isDictationTranscriberEnabled() {

@@ -11,6 +11,7 @@
 #include <sphinxbase/ngram_model.h>
 #include <unicode/uchar.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -144,6 +145,41 @@ void compileWithRecognizerReader(const fs::path& arpa, const fs::path& binary) {
     if (reread) ngram_model_free(reread);
     logmath_free(lmath);
     if (!reread) throw std::runtime_error("the recogniser could not read back its binary model at " + binary.string());
+}
+
+// The phrases the personal model learns from. The recogniser mixes the
+// personal model into the stock one word by word, so a phrase made only of
+// words the stock model already expects ("lunch is on the third floor") adds
+// nothing the stock model lacks, yet its small vocabulary makes those words
+// far likelier than in the stock model and pulls them into unrelated speech.
+// Only phrases with at least one word the stock model finds rare (or does not
+// know) are kept: those carry the user's terms and the words around them.
+// Without a readable stock model, or when no phrase has a rare word, every
+// phrase is kept.
+std::vector<NgramEstimator::Sentence> phrasesWithRareWords(std::vector<NgramEstimator::Sentence> sentences,
+                                                           const std::optional<fs::path>& stockModel) {
+    // log10 of one in a hundred thousand words of the stock model's text.
+    constexpr double rare = -5.0;
+    if (!stockModel) return sentences;
+    err_set_logfp(nullptr);
+    logmath_t* lmath = logmath_init(1.0001, 0, 0);
+    if (!lmath) return sentences;
+    ngram_model_t* model = ngram_model_read(nullptr, stockModel->c_str(), NGRAM_AUTO, lmath);
+    if (!model) {
+        logmath_free(lmath);
+        return sentences;
+    }
+    auto isRare = [&](const std::string& word) {
+        if (ngram_wid(model, word.c_str()) == ngram_unknown_wid(model)) return true;
+        return logmath_log_to_log10(lmath, ngram_score(model, word.c_str(), nullptr)) < rare;
+    };
+    std::vector<NgramEstimator::Sentence> kept;
+    for (auto& s : sentences)
+        if (std::any_of(s.words.begin(), s.words.end(), isRare)) kept.push_back(std::move(s));
+    ngram_model_free(model);
+    logmath_free(lmath);
+    if (kept.empty()) return sentences;  // nothing was moved out of them
+    return kept;
 }
 
 void lowerThisThreadsPriority() {
@@ -575,6 +611,14 @@ std::int64_t PersonalModel::build(std::int64_t entryCount, const std::string& lo
     if (!platform::atomicWrite(dir / trainingFileName, exported, 0600, &error))
         throw std::runtime_error("could not export the training data: " + error);
 
+    PronunciationSources sources;
+    {
+        std::lock_guard<std::mutex> guard(stateLock_);
+        sources = sources_;
+    }
+    sentences = phrasesWithRareWords(
+        std::move(sentences),
+        sources.stockLanguageModel ? sources.stockLanguageModel(localeIdentifier) : std::nullopt);
     const std::string arpa = NgramEstimator::arpa(sentences);
     if (arpa.empty()) throw std::runtime_error("no phrase of the corpus has a word the recogniser can spell");
     if (!platform::atomicWrite(partialArpa, arpa, 0600, &error))
@@ -583,11 +627,6 @@ std::int64_t PersonalModel::build(std::int64_t entryCount, const std::string& lo
     removeFile(partialArpa);
 
     // Pronunciations for every word of the model.
-    PronunciationSources sources;
-    {
-        std::lock_guard<std::mutex> guard(stateLock_);
-        sources = sources_;
-    }
     const std::vector<std::string> words = NgramEstimator::vocabulary(sentences);
     const std::set<std::string> wanted(words.begin(), words.end());
     const auto stock =

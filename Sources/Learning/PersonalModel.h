@@ -112,6 +112,10 @@ public:
     struct PronunciationSources {
         std::function<std::optional<std::filesystem::path>(const std::string& localeIdentifier)> stockDictionary;
         std::function<std::string(const std::string& word)> guess;
+        // The locale's stock language model, which tells the build which
+        // history words the recogniser already expects; without it every
+        // phrase of the history goes into the model.
+        std::function<std::optional<std::filesystem::path>(const std::string& localeIdentifier)> stockLanguageModel;
     };
 
     // Created on first use: registers the default of the switch and follows

@@ -48,7 +48,11 @@ protected:
                  auto m = SphinxModels::forLocale(locale);
                  return m ? std::optional<fs::path>(m->dictionary) : std::nullopt;
              },
-             [](const std::string& word) { return Pronunciations::guess(word); }});
+             [](const std::string& word) { return Pronunciations::guess(word); },
+             [](const std::string& locale) -> std::optional<fs::path> {
+                 auto m = SphinxModels::forLocale(locale);
+                 return m ? std::optional<fs::path>(m->languageModel) : std::nullopt;
+             }});
     }
     void writeHistory(const std::vector<std::string>& texts) {
         std::string lines;
@@ -99,6 +103,21 @@ TEST_F(PersonalModelBuild, CompilesAModelTheRecogniserLoadsWithEveryWordPronounc
     const std::string vocabulary = read("vocabulary.bin");
     for (const char* word : {"kubectl", "grafana", "zendaya", "quarkus", "oksana", "the"})
         EXPECT_NE(vocabulary.find(std::string("\n") + word + " "), std::string::npos) << word << "\n" << vocabulary;
+}
+
+// Phrases of everyday words, however often said, stay out of the model: they
+// would only make those words likelier than the stock model has them. The
+// phrases with the user's terms go in, everyday words and all.
+TEST_F(PersonalModelBuild, LearnsThePhrasesWithTermsNotTheEverydayOnes) {
+    std::vector<std::string> history = jargon;
+    for (int i = 0; i < 20; ++i) history.push_back("see you at the coffee machine on monday");
+    writeHistory(history);
+    ASSERT_TRUE(PersonalModel::shared().rebuildIfNeeded("en_US"));
+    const std::string vocabulary = read("vocabulary.bin");
+    for (const char* word : {"kubectl", "quarkus", "the", "before", "lunch"})
+        EXPECT_NE(vocabulary.find(std::string("\n") + word + " "), std::string::npos) << word << "\n" << vocabulary;
+    for (const char* word : {"coffee", "machine", "monday"})
+        EXPECT_EQ(vocabulary.find(std::string("\n") + word + " "), std::string::npos) << word << "\n" << vocabulary;
 }
 
 // A compile that fails part-way (here: the vocabulary cannot be written)
