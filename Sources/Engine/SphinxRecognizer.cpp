@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -374,7 +375,13 @@ void loadLocked() {
         return;
     }
     // Never written over: moved aside like every other store's file, and the
-    // next save starts afresh.
+    // next save starts afresh. Something else planted at the path (a link, a
+    // FIFO, a device) is not ours to move: it stays, and saves leave it be.
+    struct stat st {};
+    if (::lstat(storePath().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        platform::log("SpeechEngine", "Not using " + storePath().string() + ": it is not a regular file");
+        return;
+    }
     std::string error;
     if (const auto aside = platform::moveAside(storePath(), &error))
         platform::announceSetAside({storePath(), *aside});
@@ -430,7 +437,9 @@ void saveSoon() {
         const bool ok = platform::updateFile(
             storePath(),
             [&bytes](const platform::FileRead& current) -> std::optional<std::string> {
-                if (current.ok() && !parse(current.bytes)) return std::nullopt;
+                if (current.ok() ? !parse(current.bytes)
+                                 : current.outcome != platform::FileRead::Outcome::missing)
+                    return std::nullopt;
                 return bytes;
             },
             0600, &error);

@@ -156,6 +156,14 @@ void SettingsStore::writeLocked() {
     if (unreadable_) {
         // The user's hand edits are not discarded: the file that could not be
         // read is kept beside the store before the first write replaces it.
+        // Anything but a regular file (a planted link, a FIFO) is not ours to
+        // move or replace.
+        struct stat st {};
+        if (::lstat(file_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            lastWriteOk_ = false;
+            log("Settings", "Not saving " + file_.string() + ": it is not a regular file");
+            return;
+        }
         const auto aside = moveAside(file_, &error);
         if (!aside) {
             lastWriteOk_ = false;

@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "Base/AppPaths.h"
@@ -102,6 +105,37 @@ TEST_F(TakeOpening, StoreThatDoesNotLoadIsMovedAsideAndLearningGoesOn) {
         EXPECT_EQ(InputAdaptation::learned("/models/en-us"), someMean);
         EXPECT_EQ(platform::readFile(InputAdaptation::storePath().parent_path() / files[0]), bad)
             << "the unreadable store was written over";
+    }
+}
+
+// A link or a FIFO at the store's path is someone else's: it is neither
+// moved aside nor replaced by a save, and the link's target stays as it was.
+TEST_F(TakeOpening, SomethingPlantedAtTheStorePathStaysPut) {
+    const fs::path target = dir / "elsewhere.txt";
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> plant;
+        std::function<bool(const fs::path&)> stillThere;
+    } rows[] = {
+        {"symlink", [&](const fs::path& p) { fs::create_symlink(target, p); },
+         [&](const fs::path& p) { return fs::is_symlink(p) && fs::read_symlink(p) == target; }},
+        {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+         [](const fs::path& p) { return fs::is_fifo(fs::symlink_status(p)); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(InputAdaptation::storePath().parent_path());
+        fs::create_directories(InputAdaptation::storePath().parent_path());
+        ASSERT_TRUE(platform::atomicWrite(target, "not a record"));
+        row.plant(InputAdaptation::storePath());
+        InputAdaptation::forgetLoadedForTesting();
+        EXPECT_EQ(InputAdaptation::learned("/models/en-us"), std::nullopt);
+        InputAdaptation::learn("/models/en-us", someMean.mean, someMean.frames);
+        InputAdaptation::saveSoon();
+        InputAdaptation::waitForSave();
+        EXPECT_TRUE(row.stillThere(InputAdaptation::storePath()));
+        EXPECT_EQ(storeFiles(), std::vector<fs::path>{"input_adaptation.json"}) << "something was moved aside";
+        EXPECT_EQ(platform::readFile(target), "not a record");
     }
 }
 

@@ -144,6 +144,28 @@ TEST_F(DamagedStoresTest, ADamagedFileIsMovedAsideAndTheStoreGoesOn) {
     }
 }
 
+// A link planted at the settings file's path is not the settings' own file:
+// a change is refused, the link stays and its target is left as it was.
+TEST_F(DamagedStoresTest, APlantedLinkAtTheSettingsPathStaysPut) {
+    const auto store = AppPaths::userDefaults();
+    const fs::path file = store->file();
+    const fs::path target = home.path / "someone-elses.txt";
+    fs::create_directories(file.parent_path());
+    ASSERT_TRUE(platform::atomicWrite(target, "not settings"));
+    fs::remove(file);
+    fs::create_symlink(target, file);
+    platform::takeSetAsideNotices();
+
+    store->setBool("ondira_staging_mode_enabled", true);
+    EXPECT_FALSE(store->lastWriteSucceeded());
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_EQ(fs::read_symlink(file), target);
+    EXPECT_EQ(platform::readFile(target), "not settings");
+    EXPECT_TRUE(movedAside(file).empty());
+    EXPECT_TRUE(platform::takeSetAsideNotices().empty());
+    fs::remove(file);
+}
+
 // The rules and the profiles are values inside the settings file: one that
 // does not decode keeps the items that still do, and the first change to it
 // keeps a copy of the damaged value beside the settings file before writing.
