@@ -26,6 +26,8 @@ constexpr int pillRadius = 18, errorRadius = 15;
 constexpr double presentSeconds = 0.14;
 // After the launch has finished, before a user is likely to dictate.
 constexpr double realizeDelaySeconds = 1.0;
+// How long an error page may take to load before its message goes anyway.
+constexpr double errorLoadAllowance = 10.0;
 
 // The ease of the pill's entrance: cubic-bezier(0.2, 0.9, 0.2, 1.0).
 double ease(double p) {
@@ -229,7 +231,11 @@ void IndicatorWindowController::apply(const IndicatorMode& mode) {
             loadPage(mode.cancelled ? IndicatorPages::cancel(mode.message) : IndicatorPages::error(mode.message));
             present();
             if (mode.remedy) setIgnoresMouseEvents(false);
-            scheduleHide(mode.remedy ? 6.0 : 2.2);
+            // The time to read it runs from when the page shows it: on a busy
+            // machine the load alone can outlast it, and the message would go
+            // unseen. A page that never loads still goes, later.
+            pendingHideSeconds_ = mode.remedy ? 6.0 : 2.2;
+            scheduleHide(*pendingHideSeconds_ + errorLoadAllowance);
             break;
         case IndicatorMode::Kind::idle:
             if (isVisible()) orderOut();
@@ -290,6 +296,10 @@ void IndicatorWindowController::loadPage(const std::string& html) {
 
 void IndicatorWindowController::didFinishLoading() {
     isWebViewReady_ = true;
+    if (currentMode_.kind == IndicatorMode::Kind::error && pendingHideSeconds_) {
+        scheduleHide(*pendingHideSeconds_);
+        pendingHideSeconds_.reset();
+    }
     if (currentMode_.kind == IndicatorMode::Kind::error) {
         // A load cut short by the error page also reports "finished", before
         // the error page is there to answer: measure now and again shortly,
@@ -437,4 +447,7 @@ void IndicatorWindowController::scheduleHide(double seconds) {
     });
 }
 
-void IndicatorWindowController::cancelHide() { ++hideGeneration_; }
+void IndicatorWindowController::cancelHide() {
+    ++hideGeneration_;
+    pendingHideSeconds_.reset();
+}

@@ -98,6 +98,8 @@ private:
     unsigned animationSource_ = 0;
     std::optional<float> pendingLevel_;
     std::optional<std::string> pendingPartialText_;
+    // How long a message stays once its page shows it (see apply).
+    std::optional<double> pendingHideSeconds_;
     bool ignoresMouse_ = true;
     IndicatorGeometry frame_;
     int cornerRadius_ = 18;  // of the page shown, for the window's outline
