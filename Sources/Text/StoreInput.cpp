@@ -18,9 +18,20 @@ std::optional<std::string> problem(std::string_view value, const std::string& wh
     if (value.size() > maxCharacters * 4 || text::graphemeCount(value) > maxCharacters)
         return "invalid " + what + " (longer than " + std::to_string(maxCharacters) + " characters)";
     if (!text::isValidUTF8(value)) return "invalid " + what + " (not valid UTF-8 text)";
-    for (unsigned char c : value) {
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const auto c = static_cast<unsigned char>(value[i]);
         const bool allowed = multiline && (c == '\n' || c == '\t' || c == '\r');
         if ((c < 0x20 || c == 0x7f) && !allowed) return "invalid " + what + " (contains a control character)";
+        if (i + 1 < value.size()) {
+            const auto next = static_cast<unsigned char>(value[i + 1]);
+            // U+0080 to U+009F (NEL and CSI among them): controls as much as the
+            // ASCII ones, and a terminal obeys some of them.
+            if (c == 0xC2 && next >= 0x80 && next <= 0x9F) return "invalid " + what + " (contains a control character)";
+            // U+2028 and U+2029 break a line as surely as a line feed.
+            if (!multiline && c == 0xE2 && next == 0x80 && i + 2 < value.size() &&
+                (static_cast<unsigned char>(value[i + 2]) == 0xA8 || static_cast<unsigned char>(value[i + 2]) == 0xA9))
+                return "invalid " + what + " (contains a control character)";
+        }
     }
     return std::nullopt;
 }
