@@ -560,6 +560,36 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
                         "'1 check failed: Recordings left behind'"))
         << text("#privacy-egress-badge");
     EXPECT_EQ(js("document.getElementById('privacy-egress-badge').className"), "badge fail");
+    // The live socket count is informational, never measured as a verdict: it
+    // does not make the headline unsure. A check that really could not be
+    // made does.
+    const auto report = [](const char* accountStatus) {
+        const auto check = [](const char* id, const char* status) {
+            return nlohmann::json{{"id", id}, {"label", id}, {"status", status}, {"detail", "-"}};
+        };
+        auto hosts = check("outbound_hosts", "pass");
+        hosts["stats"] = {{"allowListedCount", 2}, {"hostLiteralsFound", 2}, {"unknownHosts", nlohmann::json::array()}};
+        return nlohmann::json{{"generatedAt", 2},
+                              {"checks",
+                               {hosts, check("audio_retention", "pass"), check("account_state", accountStatus),
+                                check("socket_count", "unknown")}}};
+    };
+    const struct {
+        const char* accountStatus;
+        const char* badge;
+        const char* className;
+    } headlines[] = {
+        {"pass", "2 of 2 embedded hosts on the allow list", "badge pass"},
+        {"unknown", "2 of 2 embedded hosts on the allow list; 1 check could not be made", "badge unknown"},
+    };
+    for (const auto& h : headlines) {
+        host().privacy = report(h.accountStatus);
+        ASSERT_TRUE(click("#privacy-run"));
+        EXPECT_TRUE(waitFor("document.getElementById('privacy-egress-badge').textContent === '" + std::string(h.badge) +
+                            "'"))
+            << text("#privacy-egress-badge");
+        EXPECT_EQ(js("document.getElementById('privacy-egress-badge').className"), h.className);
+    }
     host().privacy.reset();
     // Checking the machine again from the health panel measures privacy again too.
     openPanel("health");
