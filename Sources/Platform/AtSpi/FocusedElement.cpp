@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 
 namespace platform {
 
@@ -152,67 +153,55 @@ AtspiAccessible* AtSpiFocus::focusedElement() {
     return found;
 }
 
-std::optional<std::string> AtSpiFocus::value() {
+// Runs `read` on the focused element's text: none when there is no focused
+// element, it has no text, or a call `read` made left an error.
+std::optional<std::string> AtSpiFocus::readFocusedText(
+    const std::function<std::optional<std::string>(AtspiText*, GError**)>& read) {
     AtspiAccessible* element = focusedElement();
     if (!element) return std::nullopt;
-    std::optional<std::string> value;
+    std::optional<std::string> result;
     if (AtspiText* text = atspi_accessible_get_text_iface(element)) {
         GError* error = nullptr;
-        gint count = atspi_text_get_character_count(text, &error);
-        if (!error) value = takeString(atspi_text_get_text(text, 0, count, &error));
+        result = read(text, &error);
         if (error) {
             g_error_free(error);
-            value.reset();
+            result.reset();
         }
         g_object_unref(text);
     }
     g_object_unref(element);
-    return value;
+    return result;
+}
+
+std::optional<std::string> AtSpiFocus::value() {
+    return readFocusedText([](AtspiText* text, GError** error) -> std::optional<std::string> {
+        const gint count = atspi_text_get_character_count(text, error);
+        if (*error) return std::nullopt;
+        return takeString(atspi_text_get_text(text, 0, count, error));
+    });
 }
 
 std::optional<std::string> AtSpiFocus::selectedText() {
-    AtspiAccessible* element = focusedElement();
-    if (!element) return std::nullopt;
-    std::optional<std::string> selected;
-    if (AtspiText* text = atspi_accessible_get_text_iface(element)) {
-        GError* error = nullptr;
-        gint n = atspi_text_get_n_selections(text, &error);
-        if (!error && n > 0) {
-            if (AtspiRange* range = atspi_text_get_selection(text, 0, &error)) {
-                if (!error) selected = takeString(atspi_text_get_text(text, range->start_offset, range->end_offset, &error));
-                g_free(range);
-            }
-        } else if (!error) {
-            selected = std::string();
+    return readFocusedText([](AtspiText* text, GError** error) -> std::optional<std::string> {
+        const gint n = atspi_text_get_n_selections(text, error);
+        if (*error) return std::nullopt;
+        if (n <= 0) return std::string();
+        std::optional<std::string> selected;
+        if (AtspiRange* range = atspi_text_get_selection(text, 0, error)) {
+            if (!*error) selected = takeString(atspi_text_get_text(text, range->start_offset, range->end_offset, error));
+            g_free(range);
         }
-        if (error) {
-            g_error_free(error);
-            selected.reset();
-        }
-        g_object_unref(text);
-    }
-    g_object_unref(element);
-    return selected;
+        return selected;
+    });
 }
 
 std::optional<std::string> AtSpiFocus::textBeforeCaret(int characters) {
-    AtspiAccessible* element = focusedElement();
-    if (!element) return std::nullopt;
-    std::optional<std::string> before;
-    if (AtspiText* text = atspi_accessible_get_text_iface(element)) {
-        GError* error = nullptr;
-        const gint caret = atspi_text_get_caret_offset(text, &error);
-        if (!error && caret == 0) before = std::string();
-        else if (!error && caret > 0)
-            before = takeString(atspi_text_get_text(text, std::max(0, caret - characters), caret, &error));
-        if (error) {
-            g_error_free(error);
-            before.reset();
-        }
-        g_object_unref(text);
-    }
-    g_object_unref(element);
-    return before;
+    return readFocusedText([characters](AtspiText* text, GError** error) -> std::optional<std::string> {
+        const gint caret = atspi_text_get_caret_offset(text, error);
+        if (*error || caret < 0) return std::nullopt;
+        if (caret == 0) return std::string();
+        return takeString(atspi_text_get_text(text, std::max(0, caret - characters), caret, error));
+    });
 }
 
 bool AtSpiFocus::insertAtCaret(const std::string& insertion) {

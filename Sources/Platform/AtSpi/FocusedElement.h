@@ -6,12 +6,15 @@
 // made on the main thread: GTK's accessibility bridge in this process drives
 // libatspi from the main loop (DesktopInsertion hops there for its callers).
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
 typedef struct _AtspiAccessible AtspiAccessible;
+typedef struct _AtspiText AtspiText;
+typedef struct _GError GError;
 
 namespace platform {
 
@@ -42,6 +45,9 @@ public:
     bool passwordFieldFocused();
 
 private:
+    std::optional<std::string> readFocusedText(
+        const std::function<std::optional<std::string>(AtspiText*, GError**)>& read);
+
     std::mutex lock_;
     AtspiAccessible* focused_ = nullptr;
     std::atomic<void*> listener_{nullptr};
