@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -377,15 +376,8 @@ void loadLocked() {
     // Never written over: moved aside like every other store's file, and the
     // next save starts afresh. Something else planted at the path (a link, a
     // FIFO, a device) is not ours to move: it stays, and saves leave it be.
-    struct stat st {};
-    if (::lstat(storePath().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        platform::log("SpeechEngine", "Not using " + storePath().string() + ": it is not a regular file");
-        return;
-    }
     std::string error;
-    if (const auto aside = platform::moveAside(storePath(), &error))
-        platform::announceSetAside({storePath(), *aside});
-    else
+    if (!platform::setFileAside(storePath(), &error))
         platform::log("SpeechEngine", "What the recogniser learned about your microphone did not load (" +
                                           (read.ok() ? std::string("not a record it wrote") : read.error) +
                                           ") and could not be moved aside: " + error);

@@ -158,19 +158,11 @@ void SettingsStore::writeLocked() {
         // read is kept beside the store before the first write replaces it.
         // Anything but a regular file (a planted link, a FIFO) is not ours to
         // move or replace.
-        struct stat st {};
-        if (::lstat(file_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (!setFileAside(file_, &error)) {
             lastWriteOk_ = false;
-            log("Settings", "Not saving " + file_.string() + ": it is not a regular file");
+            log("Settings", "Not saving " + file_.string() + ": " + error);
             return;
         }
-        const auto aside = moveAside(file_, &error);
-        if (!aside) {
-            lastWriteOk_ = false;
-            log("Settings", "Not saving " + file_.string() + ": it did not load and " + error);
-            return;
-        }
-        announceSetAside({file_, *aside});
         unreadable_ = false;
     }
     lastWriteOk_ = atomicWrite(file_, values_.dump(2) + "\n", 0600, &error);

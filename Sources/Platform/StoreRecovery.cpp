@@ -131,6 +131,28 @@ std::optional<fs::path> moveAside(const fs::path& path, std::string* error) {
         "move " + path.string() + " aside", error);
 }
 
+namespace {
+bool isOwnRegularFile(const fs::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+}  // namespace
+
+std::optional<fs::path> setFileAside(const fs::path& path, std::string* error) {
+    if (!isOwnRegularFile(path)) {
+        if (error) *error = "it is not a regular file";
+        return std::nullopt;
+    }
+    std::string why;
+    const auto aside = moveAside(path, &why);
+    if (!aside) {
+        if (error) *error = "it did not load, and " + why;
+        return std::nullopt;
+    }
+    announceSetAside({path, *aside});
+    return aside;
+}
+
 std::optional<fs::path> keepAside(const fs::path& path, std::string_view bytes, std::string* error) {
     return atDatedName(
         path,
@@ -185,8 +207,7 @@ std::optional<fs::path> setAsideIfDamaged(const fs::path& path, const StoreForma
     // Only a store's own file goes aside. A symlink, FIFO or device planted
     // at the path is someone else's: it stays where it is, untouched, and
     // the store refuses it.
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!isOwnRegularFile(path)) {
         if (current.ok()) {
             current.outcome = FileRead::Outcome::refused;
             current.bytes.clear();
@@ -197,15 +218,14 @@ std::optional<fs::path> setAsideIfDamaged(const fs::path& path, const StoreForma
     }
     const std::string salvaged = current.ok() ? format.salvage(current.bytes) : format.salvage("");
     std::string error;
-    const auto aside = moveAside(path, &error);
+    const auto aside = setFileAside(path, &error);
     if (!aside) {
-        log("Stores", "Not using " + path.string() + ": it did not load, and " + error);
+        log("Stores", "Not using " + path.string() + ": " + error);
         current.outcome = FileRead::Outcome::failed;
         current.bytes.clear();
-        current.error = path.string() + " did not load and " + error;
+        current.error = path.string() + ": " + error;
         return std::nullopt;
     }
-    announceSetAside({path, *aside});
     // The salvage takes the file's place at once, so the records that read
     // stay in the store even when nothing else is written to it now.
     if (!atomicWrite(path, salvaged, mode, &error)) log("Stores", "Could not write " + path.string() + ": " + error);

@@ -42,6 +42,12 @@ bool isBlank(std::string_view bytes);
 // moved-aside path, or none with `error` filled.
 std::optional<std::filesystem::path> moveAside(const std::filesystem::path& path, std::string* error = nullptr);
 
+// For a store's own file that did not load: moves it aside and tells the
+// user where it went. Only a regular file (not a symlink, FIFO or device
+// planted at the path, which stays where it is) is the store's own. None,
+// with `error` saying why, when nothing was moved.
+std::optional<std::filesystem::path> setFileAside(const std::filesystem::path& path, std::string* error = nullptr);
+
 // Writes `bytes` to a new file under the dated name moveAside would give
 // `path` (which need not exist): for a damaged part of a file that stays,
 // such as one stored value of the settings. The new path, or none.
