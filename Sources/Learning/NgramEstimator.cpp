@@ -153,11 +153,14 @@ std::string arpa(const std::vector<Sentence>& sentences, Summary* summary) {
     out += "ngram 2=" + std::to_string(p2.size()) + "\n";
     out += "ngram 3=" + std::to_string(p3.size()) + "\n\n";
     out += "\\1-grams:\n";
+    // Written at their share of an unknown history (see the header); each
+    // known context's back-off weight makes up for it, so every probability
+    // after a known context is the one estimated above.
     for (Id i = 0; i < names.size(); ++i) {
-        out += i == bos ? number(never) : number(std::log10(p1[i]));
+        out += i == bos ? number(never) : number(std::log10(p1[i] * unknownHistoryShare));
         out += ' ';
         out += names[i];
-        if (ctx1[i].types > 0) out += ' ' + number(std::log10(bo1[i]));
+        if (ctx1[i].types > 0) out += ' ' + number(std::log10(bo1[i] / unknownHistoryShare));
         out += '\n';
     }
     out += "\n\\2-grams:\n";

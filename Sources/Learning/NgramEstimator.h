@@ -5,11 +5,22 @@
 // lower order's estimate, the lower order weighted by how many distinct words
 // followed the context; a word never seen after a context backs off with the
 // weight that leaves the probabilities of that context summing to one.
+//
+// A history the sentences never had says nothing about what follows it, yet
+// a back-off model answers it with its unigrams. Interpolated with the stock
+// model, that would favour every word of the sentences after any word at
+// all, and ordinary speech would be heard as the user's jargon ("went well
+// overall" as "went well over helm"). So after a history it does not know,
+// the model gives only a share of its unigram probabilities; after every
+// history it knows, it gives exactly the probabilities estimated.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace NgramEstimator {
+
+// What the model's probabilities after an unknown history sum to.
+inline constexpr double unknownHistoryShare = 0.1;
 
 struct Sentence {
     std::vector<std::string> words;  // without <s> and </s>
