@@ -589,8 +589,11 @@ TranscriptionResult SpeechEngine::transcribeDetailed(const fs::path& audioURL, c
     if (!fs::exists(audioURL, ec)) throw TranscriptionError::audioFileNotFound(audioURL.string());
     const double duration = audioFileDuration(audioURL);
     if (duration < 0.2) throw TranscriptionError::audioTooShort();
+    // A live take read the screen when it began, for the decode that ran
+    // beside it. Reading it again at key-up would make the user wait for
+    // the read, and a different answer would throw that decode away.
     const std::vector<std::string> terms =
-        ScreenContext::merge(contextTerms, ScreenContext::harvestTerms(), ScreenContext::maxTerms);
+        ahead ? ahead->terms : ScreenContext::merge(contextTerms, ScreenContext::harvestTerms(), ScreenContext::maxTerms);
 
     Triple triple;
     if (capabilities().analyzerPaths) {
@@ -785,12 +788,15 @@ bool SpeechEngine::streamLegacyBuffers(const std::shared_ptr<AudioBufferStream>&
     while (auto buffer = bufferStream->next()) {
         if (ahead) ahead->feed(**buffer);
         if (!live) continue;
+        // Once the key is up the preview has nothing left to show: what is
+        // still queued goes only to the decode whose text the user waits for.
+        if (ahead && bufferStream->waitUntilFinished(0)) continue;
         std::vector<std::int16_t> samples = quantised(**buffer);
         live = lease->process(samples.data(), samples.size());
         if (live) partialCoalescer.consider(lease->partialHypothesis(), now());
     }
     // The preview's job ends with the take; its final text is never used.
-    lease->finishUtterance();
+    lease.giveBackUnfinished();
     return true;
 }
 

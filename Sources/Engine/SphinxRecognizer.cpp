@@ -652,6 +652,11 @@ DecoderPool::Lease::~Lease() {
     if (pool_ && decoder_) pool_->giveBack(std::move(decoder_));
 }
 
+void DecoderPool::Lease::giveBackUnfinished() {
+    if (pool_ && decoder_) pool_->giveBack(std::move(decoder_), false);
+    pool_ = nullptr;
+}
+
 std::string DecoderPool::keyOf(const SphinxModel& model) {
     return model.localeIdentifier + "\n" + model.acousticModel.string();
 }
@@ -667,6 +672,9 @@ DecoderPool::Lease DecoderPool::acquire(const SphinxModel& model, std::string* e
                 if (keyOf((*it)->model()) == key) {
                     auto decoder = std::move(*it);
                     idle_.erase(std::next(it).base());
+                    guard.unlock();
+                    // Given back unfinished: finished now, before it is configured.
+                    if (decoder->inUtterance()) decoder->finishUtterance();
                     return Lease(this, std::move(decoder));
                 }
             }
@@ -712,8 +720,8 @@ void returnFreedMemorySoon() {
 }
 }  // namespace
 
-void DecoderPool::giveBack(std::unique_ptr<SphinxDecoder> decoder) {
-    if (decoder->inUtterance()) decoder->finishUtterance();
+void DecoderPool::giveBack(std::unique_ptr<SphinxDecoder> decoder, bool finish) {
+    if (finish && decoder->inUtterance()) decoder->finishUtterance();
     {
         std::lock_guard<std::mutex> guard(mutex_);
         const std::string key = keyOf(decoder->model());

@@ -154,6 +154,11 @@ public:
         SphinxDecoder* operator->() const { return decoder_.get(); }
         SphinxDecoder& operator*() const { return *decoder_; }
         explicit operator bool() const { return decoder_ != nullptr; }
+        // Gives the decoder back in the middle of its utterance: a decode
+        // whose text nobody waits for (the preview beside a live take) is
+        // not finished while the user waits for the take's text. Whoever
+        // borrows it next finishes it first, while their take is recorded.
+        void giveBackUnfinished();
 
     private:
         DecoderPool* pool_ = nullptr;
@@ -175,7 +180,7 @@ public:
     int loadCount() const { return loads_.load(); }
 
 private:
-    void giveBack(std::unique_ptr<SphinxDecoder> decoder);
+    void giveBack(std::unique_ptr<SphinxDecoder> decoder, bool finish = true);
     static std::string keyOf(const SphinxModel& model);
     // Idle decoders of the model with this key (the caller holds mutex_).
     int idleCount(const std::string& key) const;

@@ -9,8 +9,10 @@
 #include <chrono>
 #include <thread>
 
+#include "Learning/ScreenContext.h"
 #include "Platform/Queues.h"
 
+#include "support/FakeInsertionTarget.h"
 #include "support/Speech.h"
 #include "support/TempDir.h"
 #include "unit/engine/SpeechFixtures.h"
@@ -69,6 +71,23 @@ std::thread captureThread(const fs::path& source, const fs::path& recording,
         replayAsCapture(source, recording, stream);
         stream->finish();
     });
+}
+
+// A live take of `source`, recorded into `recording`: what it gave, and how
+// many takes were finished from the decode that ran beside them.
+struct LiveTake {
+    StreamingTranscriptionOutcome outcome;
+    int finishedFromLiveDecode = 0;
+};
+LiveTake dictateLive(const fs::path& source, const fs::path& recording, std::optional<SystemTime> stoppedAt) {
+    auto stream = AudioBufferStream::make();
+    std::thread capture = captureThread(source, recording, stream);
+    auto& engine = SpeechEngine::shared();
+    const int before = engine.liveDecodeCount();
+    LiveTake take{engine.transcribeStreaming(stream, recording, {}, stoppedAt, nullptr)};
+    capture.join();
+    take.finishedFromLiveDecode = engine.liveDecodeCount() - before;
+    return take;
 }
 
 }  // namespace
@@ -158,6 +177,37 @@ TEST_F(Recognition, DecodersBeyondTheWarmOnesAreFreedOnceGivenBack) {
     }
 }
 
+// The preview beside a live take gives its decoder back without finishing
+// its utterance, so the user never waits for text nobody reads. The next
+// borrower gets it finished, not a second decoder loaded beside it.
+TEST_F(Recognition, ADecoderGivenBackUnfinishedIsLentAgainFinished) {
+    const std::optional<SphinxModel> model = SphinxModels::serving("en_US");
+    ASSERT_TRUE(model);
+    DecoderPool& pool = DecoderPool::shared();
+    DecoderPool::Lease lease = pool.acquire(*model, nullptr);
+    ASSERT_TRUE(lease);
+    const int loads = pool.loadCount();
+    auto speech = AudioFile::openForReading(speak("please send the report to the team by friday"), nullptr);
+    ASSERT_TRUE(speech);
+    const std::vector<std::int16_t> samples = speech->readMono16(nullptr);
+    ASSERT_TRUE(lease->startUtterance());
+    // Stopped in the middle of the words, so finishing has work left to do.
+    ASSERT_TRUE(lease->process(samples.data(), samples.size() / 2));
+    lease.giveBackUnfinished();
+    EXPECT_FALSE(lease);
+    DecoderPool::Lease next = pool.acquire(*model, nullptr);
+    ASSERT_TRUE(next);
+    EXPECT_FALSE(next->inUtterance());
+    EXPECT_EQ(pool.loadCount(), loads) << "a second decoder was loaded";
+    EXPECT_EQ(SphinxDecoder::liveCount(), 1);
+    // Finished, it decodes a take of its own from the start.
+    next->configure({}, std::nullopt);
+    ASSERT_TRUE(next->startUtterance());
+    ASSERT_TRUE(next->process(samples.data(), samples.size()));
+    const std::string text = next->finishUtterance();
+    EXPECT_GE(testspeech::wordsHeard("please send the report to the team by friday", text), 0.8) << text;
+}
+
 // A take with nothing said finds no words in the live decode and falls back
 // to the incremental decoder. That decode runs on the warm decoder: a second
 // one would cost a load while the user waits and, kept, about 95 MiB more for
@@ -227,17 +277,10 @@ TEST_F(Recognition, RejectsMissingAndTooShortRecordings) {
 
 TEST_F(Recognition, LiveTakeGivesTheTextOfItsFileAndFinishesFromTheLiveDecode) {
     const std::string phrase = "please send the report to the team by friday";
-    fs::path source = speak(phrase);
-    fs::path recording = dir / "recording.wav";
-    auto stream = AudioBufferStream::make();
-    std::thread capture = captureThread(source, recording, stream);
-    auto& engine = SpeechEngine::shared();
-    const int before = engine.liveDecodeCount();
-    auto outcome = engine.transcribeStreaming(stream, recording, {}, std::chrono::system_clock::now(), nullptr);
-    capture.join();
-    EXPECT_FALSE(outcome.didStreamLive);
-    EXPECT_EQ(engine.liveDecodeCount(), before + 1);
-    EXPECT_GE(testspeech::wordsHeard(phrase, outcome.result.text), 0.8) << outcome.result.text;
+    const LiveTake take = dictateLive(speak(phrase), dir / "recording.wav", std::chrono::system_clock::now());
+    EXPECT_FALSE(take.outcome.didStreamLive);
+    EXPECT_EQ(take.finishedFromLiveDecode, 1);
+    EXPECT_GE(testspeech::wordsHeard(phrase, take.outcome.result.text), 0.8) << take.outcome.result.text;
 }
 
 TEST_F(Recognition, LiveDecodeOfOtherAudioThanTheFileIsNotUsed) {
@@ -255,6 +298,37 @@ TEST_F(Recognition, LiveDecodeOfOtherAudioThanTheFileIsNotUsed) {
     capture.join();
     EXPECT_EQ(engine.liveDecodeCount(), before);
     EXPECT_GE(testspeech::wordsHeard(written, outcome.result.text), 0.8) << outcome.result.text;
+}
+
+// The screen is read when a take begins, for the decode that runs beside it.
+// A second read at key-up would make the user wait for it and, when the
+// field said something else by then, throw that decode away and decode the
+// whole take again.
+TEST_F(Recognition, ALiveTakeReadsTheScreenOnceAndFinishesFromItsLiveDecode) {
+    struct ChangingField : FakeInsertionTarget {
+        std::atomic<int> reads{0};
+        std::optional<std::string> focusedValue() override {
+            return ++reads == 1 ? "Ask Zendaya about grafanaDashboard" : "Ask OksanaPetrenko about quarkusRuntime";
+        }
+    };
+    auto field = std::make_shared<ChangingField>();
+    std::atomic<int> applications{0};
+    ScreenContext::setFocusedFieldForTesting(field);
+    // Every read finds another application, so none is answered from the
+    // cache, as with a take longer than the cache keeps its terms.
+    ScreenContext::setApplicationKeyForTesting([&] { return "org.example.App" + std::to_string(++applications); });
+    struct Restore {
+        ~Restore() {
+            ScreenContext::setFocusedFieldForTesting(nullptr);
+            ScreenContext::setApplicationKeyForTesting({});
+        }
+    } restore;
+
+    const std::string phrase = "we should meet for lunch next week";
+    const LiveTake take = dictateLive(speak(phrase), dir / "recording.wav", std::nullopt);
+    EXPECT_EQ(field->reads.load(), 1);
+    EXPECT_EQ(take.finishedFromLiveDecode, 1) << "the decode beside the take was thrown away";
+    EXPECT_GE(testspeech::wordsHeard(phrase, take.outcome.result.text), 0.8) << take.outcome.result.text;
 }
 
 TEST_F(Recognition, DictationTranscriberPathShowsLivePartialsAndKeepsItsIdentifier) {
