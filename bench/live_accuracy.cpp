@@ -382,7 +382,7 @@ int main(int argc, char** argv) {
     const std::vector<Clip> general = spoken(generalSentences);
     const std::vector<Clip> reading = generalRows ? readClips() : std::vector<Clip>{};
     const std::vector<Clip> terms = termRows ? spoken(termSentences) : std::vector<Clip>{};
-    if (reading.empty()) std::printf("(pocketsphinx-testdata is not installed: no read-speech set)\n");
+    if (generalRows && reading.empty()) std::printf("(pocketsphinx-testdata is not installed: no read-speech set)\n");
     const fs::path empty = workDir / "empty";
     fs::create_directories(empty);
     header();
