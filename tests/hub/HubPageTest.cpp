@@ -750,5 +750,9 @@ int main(int argc, char** argv) {
     dup2(console, STDOUT_FILENO);
     std::fprintf(stderr, "%s", readText(gLog).c_str());
     fs::remove_all(home);
-    return status;
+    // Ended as the application ends: the services the page reached keep
+    // worker threads that are never joined, and static destructors running
+    // under them crashed this process after all its cases had passed.
+    std::fflush(nullptr);
+    std::_Exit(status);
 }
