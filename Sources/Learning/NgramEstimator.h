@@ -20,7 +20,7 @@
 namespace NgramEstimator {
 
 // What the model's probabilities after an unknown history sum to.
-inline constexpr double unknownHistoryShare = 0.1;
+inline constexpr double unknownHistoryShare = 0.01;
 
 struct Sentence {
     std::vector<std::string> words;  // without <s> and </s>
