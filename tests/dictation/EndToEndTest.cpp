@@ -210,14 +210,26 @@ TEST_F(DictationEndToEnd, TwentyDoubleTapsInARowAllStartHandsFree) {
         keyboard.key(XK_Control_R, true);
         sleepFor(hold);
         keyboard.key(XK_Control_R, false);
-        sleepFor(1.0);
-        const auto atOneSecond = newRecordings(before);
-        sleepFor(0.3);
-        bool running = false;
-        for (const auto& [file, size] : newRecordings(before)) {
-            const auto then = atOneSecond.find(file);
-            if (then != atOneSecond.end() && size > then->second) running = true;
-        }
+        // A take keeps recording with every key up: one recording grows
+        // through two half seconds in a row (a tap's take, stopped at its
+        // release, can't).
+        std::map<fs::path, std::uintmax_t> sample = newRecordings(before);
+        std::set<fs::path> grewLastTime;
+        auto sampledAt = std::chrono::steady_clock::now();
+        bool grewTwice = false;  // once seen, seen (the wait asks once more at its end)
+        const bool running = waitUntil(10, [&] {
+            if (grewTwice || std::chrono::steady_clock::now() - sampledAt < std::chrono::milliseconds(500))
+                return grewTwice;
+            const auto now = newRecordings(before);
+            std::set<fs::path> grew;
+            for (const auto& [file, size] : now)
+                if (const auto then = sample.find(file); then != sample.end() && size > then->second) grew.insert(file);
+            for (const auto& file : grew) grewTwice = grewTwice || grewLastTime.count(file) > 0;
+            sample = now;
+            grewLastTime = grew;
+            sampledAt = std::chrono::steady_clock::now();
+            return grewTwice;
+        });
         EXPECT_TRUE(running) << "double tap " << i + 1 << " (hold " << hold << " s, gap " << gap
                              << " s) started no hands-free take\n"
                              << fileText(log);
