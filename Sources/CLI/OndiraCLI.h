@@ -134,6 +134,7 @@ struct DoctorState {
     // The primary hotkey in config.json.
     std::string hotkey;
     bool hotkeyFromConfig = false;
+    std::string configProblem;  // why config.json could not be read, when it could not
     bool hotkeyRecognised = true;
     // The rewrite helper.
     bool polishHelperPresent = false;

@@ -231,6 +231,11 @@ bool updateFileHoldingLock(const fs::path& path, const std::function<std::option
     const FileRead current = readRegularFile(path);
     std::optional<std::string> next = change(current);
     if (!next) return true;
+    // Whoever writes a store clears what writers of its folder killed between
+    // their write and their rename left behind, not only the application at
+    // its launch: a command line killed mid-write would otherwise leave its
+    // copy there for as long as the application does not start.
+    sweepAbandonedTemporaryFiles(path.parent_path());
     return atomicWrite(path, *next, mode, error);
 }
 

@@ -72,7 +72,8 @@ private:
 // A read-modify-write of one store under its StoreLock: `change` sees the
 // current content (status missing for a first write) and returns the new
 // content, or none to leave the file as it is. The new content replaces the
-// file through atomicWrite with `mode`. True when the change was written or
+// file through atomicWrite with `mode`, after the abandoned temporary files
+// of the file's folder are swept (see sweepAbandonedTemporaryFiles). True when the change was written or
 // declined; false (with `error`) when the lock, the read or the write failed.
 // A file that could not be read is passed to `change` too, which decides
 // whether it may be replaced; a store never replaces one it could not load.

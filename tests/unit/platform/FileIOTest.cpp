@@ -1,4 +1,5 @@
 #include "Platform/FileIO.h"
+#include "Platform/SettingsStore.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -193,4 +194,40 @@ TEST(AbandonedTemporaryFiles, OnlyThoseOfEndedWritersAreSwept) {
     for (const auto& row : rows) ASSERT_TRUE(platform::atomicWrite(dir / row.name, "x")) << row.name;
     EXPECT_EQ(platform::sweepAbandonedTemporaryFiles(dir.path), 2u);
     for (const auto& row : rows) EXPECT_EQ(fs::exists(dir / row.name), !row.swept) << row.name;
+}
+
+// Every store write clears what writers of its folder killed mid-write left
+// behind, as the application does at its launch; the temporary file of a
+// writer still running stays.
+TEST(AbandonedTemporaryFiles, EveryStoreWriteSweepsItsFolder) {
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ASSERT_GT(ended, 0);
+    ::waitpid(ended, nullptr, 0);
+    struct Writer {
+        const char* name;
+        std::function<bool(const fs::path& dir)> write;
+    };
+    const std::vector<Writer> writers = {
+        {"a read-modify-write",
+         [](const fs::path& dir) {
+             return platform::updateFile(dir / "store.json",
+                                         [](const platform::FileRead&) -> std::optional<std::string> { return "[]"; });
+         }},
+        {"the settings", [](const fs::path& dir) {
+             platform::SettingsStore::open(dir, "sweep.test")->setBool("written", true);
+             return platform::fileExists(dir / "sweep.test.json");
+         }},
+    };
+    for (const auto& writer : writers) {
+        SCOPED_TRACE(writer.name);
+        TempDir dir;
+        const fs::path dead = dir / ("other.json.tmp-" + std::to_string(ended) + "-9b1f");
+        const fs::path live = dir / ("other.json.tmp-" + std::to_string(::getppid()) + "-9b1f");
+        ASSERT_TRUE(platform::atomicWrite(dead, "killed mid-write"));
+        ASSERT_TRUE(platform::atomicWrite(live, "still being written"));
+        ASSERT_TRUE(writer.write(dir.path));
+        EXPECT_FALSE(fs::exists(dead));
+        EXPECT_TRUE(fs::exists(live));
+    }
 }
