@@ -762,9 +762,16 @@ StreamingTranscriptionOutcome SpeechEngine::transcribeStreaming(const std::share
 
 bool SpeechEngine::streamModernBuffers(const std::shared_ptr<AudioBufferStream>& bufferStream,
                                        PartialTextCoalescer& partialCoalescer, AheadDecode* ahead) {
-    // No preview on this pass: the buffers only go to the whole-take decode.
-    while (auto buffer = bufferStream->next())
-        if (ahead) ahead->feed(**buffer);
+    // The preview is the decode whose text the user will get, read as it
+    // goes: no second decoder listens beside it on this road.
+    while (auto buffer = bufferStream->next()) {
+        if (!ahead) continue;
+        ahead->feed(**buffer);
+        // Once the key is up the preview has nothing left to show: what is
+        // still queued only has to be decoded.
+        if (!ahead->healthy || bufferStream->waitUntilFinished(0)) continue;
+        partialCoalescer.consider(ahead->decoder->partialHypothesis(), now());
+    }
     return false;
 }
 

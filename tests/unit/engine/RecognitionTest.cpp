@@ -367,6 +367,38 @@ TEST_F(Recognition, ALiveTakeReadsTheScreenOnceAndFinishesFromItsLiveDecode) {
     EXPECT_GE(testspeech::wordsHeard(phrase, take.outcome.result.text), 0.8) << take.outcome.result.text;
 }
 
+// On the default road the preview is the decode that runs beside the take,
+// read while the key is still down and throttled like every other preview:
+// the pill shows the words before the user lets go.
+TEST_F(Recognition, DefaultRoadShowsLivePartialsWhileTheKeyIsDown) {
+    const std::string phrase = "we should meet for lunch next week";
+    const fs::path source = speak(phrase);
+    const fs::path recording = dir / "recording.wav";
+    auto stream = AudioBufferStream::make();
+    auto& engine = SpeechEngine::shared();
+    const int before = engine.liveDecodeCount();
+    std::vector<std::string> partials;  // written and read on the main queue only
+    StreamingTranscriptionOutcome outcome;
+    std::thread take([&] {
+        outcome = engine.transcribeStreaming(stream, recording, {}, std::nullopt,
+                                             [&](const std::string& text) { partials.push_back(text); });
+    });
+    replayAsCapture(source, recording, stream);
+    // The key stays down until the pill has shown something.
+    platform::MainQueue::pump(60, [&] { return !partials.empty(); });
+    const std::vector<std::string> shownWhileDown = partials;
+    stream->finish();
+    take.join();
+    ASSERT_FALSE(shownWhileDown.empty()) << "no partial text while the key was down";
+    // What the decoder has heard so far (its first guesses may be other
+    // words than the final ones), not a message about the wait.
+    for (const std::string& shown : shownWhileDown) EXPECT_NE(shown, SpeechEngine::loadingModelText);
+    EXPECT_FALSE(outcome.didStreamLive);
+    EXPECT_EQ(engine.liveDecodeCount() - before, 1);
+    EXPECT_EQ(outcome.result.engineIdentifier, EngineIdentifier::contextDecoder());
+    EXPECT_GE(testspeech::wordsHeard(phrase, outcome.result.text), 0.8) << outcome.result.text;
+}
+
 TEST_F(Recognition, DictationTranscriberPathShowsLivePartialsAndKeepsItsIdentifier) {
     SpeechEngine::setDictationTranscriberEnabled(true);
     const std::string phrase = "can you call me back this afternoon";
