@@ -27,15 +27,16 @@ bool failed(GError* gerror, const std::string& fallback, std::string* error) {
 bool openWithDefaultApplication(const std::string& uri, std::string* error) {
     GError* gerror = nullptr;
     GAppInfo* app = nullptr;
+    // The scheme's handler first, then the handler of what the URI names,
+    // as g_app_info_launch_default_for_uri chooses.
     gchar* scheme = g_uri_parse_scheme(uri.c_str());
-    if (scheme && g_ascii_strcasecmp(scheme, "file") != 0) {
-        app = g_app_info_get_default_for_uri_scheme(scheme);
-    } else {
+    if (scheme && *scheme) app = g_app_info_get_default_for_uri_scheme(scheme);
+    g_free(scheme);
+    if (!app) {
         GFile* file = g_file_new_for_uri(uri.c_str());
         app = g_file_query_default_handler(file, nullptr, &gerror);
         g_object_unref(file);
     }
-    g_free(scheme);
     if (!app) return failed(gerror, "no application opens " + uri, error);
     g_clear_error(&gerror);
 
