@@ -414,6 +414,22 @@ std::string usageText() {
         if (length < 22) quoted.append(22 - length, ' ');
         rows.push_back("      " + quoted + "  " + entry.effect);
     }
+    // Where the editing commands act, under the list in its indent, broken
+    // only between words so a phrase never splits across two lines.
+    const std::string note = VoiceCommandCatalog::placementNote("\"", "\"");
+    std::string line = "     ";
+    for (std::string_view rest = note; !rest.empty();) {
+        const std::size_t space = rest.find(' ');
+        const std::string_view word = rest.substr(0, space);
+        rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
+        if (line.size() > 6 && line.size() + 1 + word.size() > 78) {
+            rows.push_back(line);
+            line = "     ";
+        }
+        line += ' ';
+        line += word;
+    }
+    rows.push_back(line);
     text += platform::text::join(rows, "\n");
     text += "\n\nExit status: 0 success, 2 usage error, 1 other failure.";
     return text;
