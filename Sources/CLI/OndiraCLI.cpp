@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <limits>
@@ -415,11 +416,14 @@ std::string usageText() {
         rows.push_back("      " + quoted + "  " + entry.effect);
     }
     // Where the editing commands act, under the list in its indent, broken
-    // only between words so a phrase never splits across two lines.
+    // only between words and never inside a quoted phrase, so each phrase
+    // reads as one thing to say.
     const std::string note = VoiceCommandCatalog::placementNote("\"", "\"");
     std::string line = "     ";
     for (std::string_view rest = note; !rest.empty();) {
-        const std::size_t space = rest.find(' ');
+        std::size_t space = rest.find(' ');
+        auto quotes = [&] { return std::count(rest.begin(), rest.begin() + std::min(space, rest.size()), '"'); };
+        while (space != std::string_view::npos && quotes() % 2 == 1) space = rest.find(' ', space + 1);
         const std::string_view word = rest.substr(0, space);
         rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
         if (line.size() > 6 && line.size() + 1 + word.size() > 78) {

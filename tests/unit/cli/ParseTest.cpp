@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using OndiraCLI::Command;
 using OndiraCLI::HistoryOptions;
 using OndiraCLI::ParseResult;
@@ -147,13 +149,15 @@ TEST(OndiraCLIUsage, FixedBlockThenVoiceCommandsThenExitStatus) {
         EXPECT_EQ(lines[38 + i], "      " + quoted + "  " + entries[i].effect);
     }
     // Under the list, in its indent: where in a dictation the editing
-    // commands act, whole phrases on a line, no line past 80 columns.
+    // commands act, each quoted phrase whole on one line, no line past 80
+    // columns.
     std::string note;
     std::size_t next = 38 + entries.size();
     for (; next < lines.size() && !lines[next].empty(); ++next) {
         EXPECT_EQ(lines[next].rfind("      ", 0), 0u) << lines[next];
         EXPECT_NE(lines[next][6], ' ') << lines[next];
         EXPECT_LE(lines[next].size(), 80u) << lines[next];
+        EXPECT_EQ(std::count(lines[next].begin(), lines[next].end(), '"') % 2, 0) << lines[next];
         note += (note.empty() ? "" : " ") + lines[next].substr(6);
     }
     EXPECT_EQ(note, VoiceCommandCatalog::placementNote("\"", "\""));
