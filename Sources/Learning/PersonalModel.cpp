@@ -788,7 +788,7 @@ std::vector<std::string> PersonalModel::statusLines(const Status& s) {
         std::string built = (s.cachedEntryCount ? countText(*s.cachedEntryCount) : std::string("?")) +
                             " dictations, locale " + *s.cachedLocale + ", " +
                             ageText(s.nowTimestamp - *s.builtAtTimestamp);
-        if (s.cachedEntryCount && *s.cachedEntryCount >= 0 && s.corpusEntries > *s.cachedEntryCount)
+        if (s.enabled && s.cachedEntryCount && *s.cachedEntryCount >= 0 && s.corpusEntries > *s.cachedEntryCount)
             built += " — rebuilt when the history reaches " + std::to_string(*s.cachedEntryCount + rebuildThreshold);
         lines.push_back(label("Built from") + built);
     }

@@ -116,6 +116,11 @@ TEST(PersonalModelReport, LaysOutTheFactsThenTheBuildThenTheNotesSetApart) {
                      "  ! the last observed attach carried model version 1786000000, but the model on disk is "
                      "version 1787853257 — that observation says nothing about the model in use now"}));
 
+    // Switched off, it is not rebuilt however the history grows: no date is promised.
+    PersonalModel::Status off = attachable();
+    off.enabled = false;
+    EXPECT_EQ(PersonalModel::statusLines(off)[6], "  Built from              6367 dictations, locale en_US, 2h ago");
+
     // Without a build time or a build record there is nothing to date.
     PersonalModel::Status fresh = attachable();
     fresh.builtAtTimestamp.reset();
