@@ -3,6 +3,7 @@
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
+#include "Platform/Unicode.h"
 
 #include <sys/stat.h>
 
@@ -83,18 +84,24 @@ std::shared_ptr<platform::SettingsStore> userDefaults() {
     return standardDefaults();
 }
 
-std::optional<std::string> readConfigValue(const std::string& key) {
-    auto bytes = platform::readFile(configFile());
-    if (!bytes) return std::nullopt;
-    try {
-        auto j = nlohmann::json::parse(*bytes);
-        if (!j.is_object()) return std::nullopt;
-        auto it = j.find(key);
-        if (it == j.end() || !it->is_string()) return std::nullopt;
-        return it->get<std::string>();
-    } catch (const std::exception&) {
-        return std::nullopt;
+std::optional<std::string> readConfigValue(const std::string& key) { return lookUpConfigValue(key).value; }
+
+ConfigLookup lookUpConfigValue(const std::string& key) {
+    const fs::path file = configFile();
+    platform::FileRead read = platform::readRegularFile(file);
+    if (read.outcome == platform::FileRead::Outcome::missing) return {};
+    if (!read.ok()) {
+        if (read.outcome == platform::FileRead::Outcome::refused) platform::log("Files", "Not reading " + read.error);
+        return {std::nullopt, std::move(read.error)};
     }
+    if (!platform::text::isValidUTF8(read.bytes)) return {std::nullopt, file.string() + " is not UTF-8 text"};
+    const auto j = nlohmann::json::parse(read.bytes, nullptr, false);
+    if (j.is_discarded()) return {std::nullopt, file.string() + " is not valid JSON"};
+    if (!j.is_object()) return {std::nullopt, file.string() + " does not hold a JSON object"};
+    const auto it = j.find(key);
+    if (it == j.end()) return {};
+    if (!it->is_string()) return {std::nullopt, "\"" + key + "\" in " + file.string() + " is not text"};
+    return {it->get<std::string>(), std::nullopt};
 }
 
 void writeConfigValue(const std::string& key, const std::string& value) {

@@ -116,6 +116,11 @@ std::string hotkeyValue(const DoctorState& s) {
         }();
     }
     if (s.hotkeyFromConfig) return s.hotkey + " (config.json)";
+    // A file that could not be read may well set another key: the default is
+    // what dictation uses now, not what the user chose.
+    if (!s.configProblem.empty())
+        return s.hotkey + " (default; config.json could not be read: " + s.configProblem + ")" + kDash +
+               "repair or remove the file";
     return s.hotkey + " (default; config.json sets none)";
 }
 
@@ -201,9 +206,10 @@ DoctorState gatherDoctorState() {
     s.displaySession = display.type;
     s.displayDetail = display.detail;
 
-    const std::optional<std::string> hotkey = AppPaths::readConfigValue("hotkey");
-    s.hotkeyFromConfig = hotkey.has_value();
-    s.hotkey = hotkey.value_or("fn");
+    const AppPaths::ConfigLookup hotkey = AppPaths::lookUpConfigValue("hotkey");
+    s.hotkeyFromConfig = hotkey.value.has_value();
+    s.hotkey = hotkey.value.value_or("fn");
+    s.configProblem = hotkey.problem.value_or("");
     const auto& known = knownHotkeys();
     s.hotkeyRecognised = std::find(known.begin(), known.end(), s.hotkey) != known.end();
 

@@ -6,6 +6,8 @@
 #include "Platform/AppendLog.h"
 #include "Platform/FileIO.h"
 #include "Platform/FrontmostApp.h"
+#include "Platform/Log.h"
+#include "Platform/StoreRecovery.h"
 #include "Platform/Unicode.h"
 
 #include <fcntl.h>
@@ -246,8 +248,7 @@ bool DictationLogger::appendLine(const json& entry) {
         line.push_back('\n');
         rotateIfNeeded();
         // The directory may have been removed under a running process; recreate it.
-        std::error_code ec;
-        fs::create_directories(logURL_.parent_path(), ec);
+        platform::makePrivateDirectory(logURL_.parent_path());
         written = platform::appendRecordLine(logURL_, line);
     });
     return written;
@@ -361,23 +362,38 @@ DictationLogger::Removal DictationLogger::removingOneEntry(const std::vector<std
 }
 
 std::vector<json> DictationLogger::readAllEntries() const {
-    std::vector<json> entries;
+    HistoryRead read = readHistory();
+    for (const auto& problem : read.unreadableFiles) platform::log("History", "Not reading " + problem);
+    return std::move(read.entries);
+}
+
+DictationLogger::HistoryRead DictationLogger::readHistory() const {
+    HistoryRead read;
     for (const fs::path* path : {&archiveURL_, &logURL_}) {
-        auto bytes = readWhole(*path);
-        if (!bytes) continue;
-        std::string_view all(*bytes);
+        platform::FileRead file = platform::readRegularFile(*path);
+        if (file.outcome == platform::FileRead::Outcome::missing) continue;
+        if (!file.ok()) {
+            read.unreadableFiles.push_back(std::move(file.error));
+            continue;
+        }
+        std::string_view all(file.bytes);
+        std::size_t skipped = 0;
         std::size_t start = 0;
         while (start < all.size()) {
             std::size_t nl = all.find('\n', start);
             std::size_t end = nl == std::string_view::npos ? all.size() : nl;
-            if (end > start) {
-                if (auto object = parseObject(all.substr(start, end - start))) entries.push_back(std::move(*object));
+            const std::string_view line = all.substr(start, end - start);
+            if (auto object = parseObject(line)) {
+                read.entries.push_back(std::move(*object));
+            } else if (!platform::isBlank(line)) {
+                ++skipped;
             }
             if (nl == std::string_view::npos) break;
             start = nl + 1;
         }
+        if (skipped) read.skippedLines.push_back({*path, skipped});
     }
-    return entries;
+    return read;
 }
 
 namespace {

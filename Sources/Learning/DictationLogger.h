@@ -108,6 +108,19 @@ public:
 
     // Every entry that parses as a JSON object: archive first, then the live file.
     std::vector<json> readAllEntries() const;
+    // The same, with what could not be read: a file that is there but is not
+    // a readable regular file within the size bound, and lines of a file that
+    // are not a JSON object (torn, garbled, not UTF-8).
+    struct HistoryRead {
+        struct SkippedLines {
+            std::filesystem::path file;
+            std::size_t count = 0;
+        };
+        std::vector<json> entries;
+        std::vector<std::string> unreadableFiles;  // a sentence naming each file
+        std::vector<SkippedLines> skippedLines;    // files with lines left out
+    };
+    HistoryRead readHistory() const;
     // The same as hub rows, oldest first. Rows already read are kept, so a
     // refresh after an append parses only the new lines; deletions drop them.
     std::vector<HistoryView::LogEntry> readAllRows() const;
