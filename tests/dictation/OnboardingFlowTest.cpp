@@ -229,7 +229,9 @@ TEST_F(OnboardingFlow, TheAccessibilityButtonSwitchesAssistiveTechnologiesOnAndA
         const auto* line = static_cast<PangoLayoutLine*>(l->data);
         const auto start = static_cast<std::size_t>(line->start_index);
         shownLines.push_back(commandText.substr(start, static_cast<std::size_t>(line->length)));
-        if (start > 0) EXPECT_EQ(commandText[start - 1], ' ') << "a line starts inside a word: " << shownLines.back();
+        if (start > 0) {
+            EXPECT_EQ(commandText[start - 1], ' ') << "a line starts inside a word: " << shownLines.back();
+        }
     }
     EXPECT_GE(shownLines.size(), 2u) << "the fixture command is meant to be wider than the window";
     ASSERT_TRUE(gtk_widget_get_visible(named("onboarding-accessibility-copy")));
