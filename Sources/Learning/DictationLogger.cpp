@@ -248,8 +248,7 @@ bool DictationLogger::appendLine(const json& entry) {
         line.push_back('\n');
         rotateIfNeeded();
         // The directory may have been removed under a running process; recreate it.
-        std::error_code ec;
-        fs::create_directories(logURL_.parent_path(), ec);
+        platform::makePrivateDirectory(logURL_.parent_path());
         written = platform::appendRecordLine(logURL_, line);
     });
     return written;

@@ -135,7 +135,14 @@ void compileWithRecognizerReader(const fs::path& arpa, const fs::path& binary) {
         logmath_free(lmath);
         throw std::runtime_error("the recogniser refused the estimated model at " + arpa.string());
     }
-    const int written = ngram_model_write(model, binary.c_str(), NGRAM_BIN);
+    // The recogniser creates the file with the process's umask; made first,
+    // private, it is only written over.
+    const int created = ::open(binary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (created >= 0) {
+        ::fchmod(created, 0600);
+        ::close(created);
+    }
+    const int written = created < 0 ? -1 : ngram_model_write(model, binary.c_str(), NGRAM_BIN);
     ngram_model_free(model);
     if (written != 0) {
         logmath_free(lmath);

@@ -4,6 +4,7 @@
 #include "UI/Notice.h"
 
 #include "Engine/SphinxWindowRecognizer.h"
+#include "Platform/Launch.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
 
@@ -96,12 +97,9 @@ struct RevealRequest {
 };
 
 void openFolder(const RevealRequest& request) {
-    GError* error = nullptr;
-    if (!g_app_info_launch_default_for_uri(request.folderURI.c_str(), nullptr, &error)) {
-        platform::log(request.component,
-                      "could not show " + request.what + " in its folder: " + (error ? error->message : "unknown"));
-        g_clear_error(&error);
-    }
+    std::string error;
+    if (!platform::openWithDefaultApplication(request.folderURI, &error))
+        platform::log(request.component, "could not show " + request.what + " in its folder: " + error);
 }
 
 // The progress window: the file's name, a bar and Cancel. Closing the

@@ -149,8 +149,9 @@ TEST_P(GestureTable, ProducesTheDelegateCallsInOrder) {
     // nothing records: the microphone is closed. And the manager's session
     // is the take's: it runs exactly while a hands-free take does.
     const TakeAfter take(calls);
-    if (rig.held.empty() && !take.handsFree)
+    if (rig.held.empty() && !take.handsFree) {
         EXPECT_FALSE(take.recording) << row.name << ": every key is up and a take still records";
+    }
     EXPECT_EQ(rig.manager->isHandsFreeActive(), take.handsFree)
         << row.name << ": the hands-free session outlives its take, or the take its session";
 }

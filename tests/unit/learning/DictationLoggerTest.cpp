@@ -126,6 +126,21 @@ TEST_F(DictationLoggerTest, CompletionRunsOnceOnEveryRoad) {
     EXPECT_EQ(mode(logger.historyFileURL()), 0600);
 }
 
+// A history whose folder was removed under the running program makes the
+// folder again, private under the common umask like the file.
+TEST_F(DictationLoggerTest, AFolderRemovedUnderItIsMadeAgainPrivate) {
+    DictationLogger elsewhere{dir / "removed"};
+    elsewhere.setLoggingEnabled(true);
+    const mode_t old = ::umask(022);
+    platform::Semaphore done;
+    elsewhere.append("hello", "Editor", Clock::now(), 1.0, 0.0, 0.0, "engine", [&] { done.signal(); });
+    const bool written = done.wait(5);
+    ::umask(old);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(mode(dir / "removed"), 0700);
+    EXPECT_EQ(mode(elsewhere.historyFileURL()), 0600);
+}
+
 TEST_F(DictationLoggerTest, ATornLastLineIsClosedAndReadersSkipIt) {
     write(logger.historyFileURL(), "{\"text\":\"whole\",\"date\":\"d\"}\n{\"text\":\"cut off mid-rec");
     appendAndWait("after the tear");

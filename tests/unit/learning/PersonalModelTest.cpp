@@ -105,6 +105,22 @@ TEST_F(PersonalModelBuild, CompilesAModelTheRecogniserLoadsWithEveryWordPronounc
         EXPECT_NE(vocabulary.find(std::string("\n") + word + " "), std::string::npos) << word << "\n" << vocabulary;
 }
 
+// The recogniser writes the binary model itself, with whatever umask the
+// process has; every file of the model is the user's alone all the same.
+TEST_F(PersonalModelBuild, EveryFileOfTheModelIsPrivateUnderAnOpenUmask) {
+    writeHistory(jargon);
+    const mode_t before = ::umask(022);
+    const bool built = PersonalModel::shared().rebuildIfNeeded("en_US");
+    ::umask(before);
+    ASSERT_TRUE(built);
+    ASSERT_TRUE(exists("model.bin"));
+    for (const auto& entry : fs::directory_iterator(model)) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(entry.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 077, 0u) << entry.path().filename() << " is open to others";
+    }
+}
+
 // Phrases of everyday words, however often said, stay out of the model: they
 // would only make those words likelier than the stock model has them. The
 // phrases with the user's terms go in, everyday words and all.
