@@ -3,6 +3,7 @@
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
+#include "Platform/StoreRecovery.h"
 #include "Platform/Unicode.h"
 
 #include <sys/stat.h>
@@ -109,28 +110,36 @@ void writeConfigValue(const std::string& key, const std::string& value) {
     unsigned mode = 0600;
     struct stat st {};
     if (::stat(file.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    // The keys it still holds stay: a damaged file is moved aside (and the
+    // user told where) and what reads of it is kept beside the new value.
+    const platform::StoreFormat format{
+        [](std::string_view bytes) {
+            if (!platform::text::isValidUTF8(bytes)) return false;
+            const auto j = nlohmann::json::parse(bytes, nullptr, false);
+            return !j.is_discarded() && j.is_object();
+        },
+        [](std::string_view bytes) { return platform::salvageJSON(bytes, true).dump(2); }};
     // Under the store's lock across the read and the rename: the two writers
     // run in different processes (the hub and a command), and one that built
     // on a read taken before the other's rename would drop the other's key.
-    platform::updateFile(
-        file,
+    std::string error;
+    const bool written = platform::updateStore(
+        file, format,
         [&](const platform::FileRead& current) -> std::optional<std::string> {
             using Outcome = platform::FileRead::Outcome;
-            // A file that could not be read (refused, unreadable) is left alone.
-            if (current.outcome != Outcome::ok && current.outcome != Outcome::missing) return std::nullopt;
-            nlohmann::json object = nlohmann::json::object();
-            if (current.ok()) {
-                try {
-                    auto j = nlohmann::json::parse(current.bytes);
-                    if (j.is_object()) object = std::move(j);
-                } catch (const std::exception&) {
-                    // Broken content is replaced by an object holding only this key.
-                }
+            // A file that could not be read (refused, unreadable, not moved aside) is left alone.
+            if (current.outcome != Outcome::ok && current.outcome != Outcome::missing) {
+                error = current.error;
+                return std::nullopt;
             }
+            nlohmann::json object = nlohmann::json::object();
+            if (current.ok()) object = nlohmann::json::parse(current.bytes, nullptr, false);
+            if (!object.is_object()) object = nlohmann::json::object();
             object[key] = value;
             return object.dump(2);
         },
-        mode);
+        mode, &error);
+    if (!written || !error.empty()) platform::log("Files", "\"" + key + "\" was not written to " + file.string() + ": " + error);
 }
 
 }  // namespace AppPaths

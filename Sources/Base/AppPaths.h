@@ -60,7 +60,10 @@ struct ConfigLookup {
 };
 ConfigLookup lookUpConfigValue(const std::string& key);
 // Read-modify-write of one key, keeping every other key. The file is replaced
-// atomically so a crash mid-write cannot truncate it. Failures are ignored.
+// atomically so a crash mid-write cannot truncate it. A file that is not a
+// JSON object is moved aside first and announced (platform::updateStore),
+// the keys that still read kept; one that cannot be read or moved stays as
+// it is and the key is not written. Failures are logged.
 void writeConfigValue(const std::string& key, const std::string& value);
 
 }  // namespace AppPaths

@@ -11,6 +11,7 @@
 #include "Learning/PersonalModel.h"
 #include "Platform/Bundle.h"
 #include "Platform/SystemReadiness.h"
+#include "Platform/Unicode.h"
 #include "Text/Snippets.h"
 #include "Text/Vocabulary.h"
 
@@ -156,7 +157,10 @@ std::vector<std::string> doctorLines(const DoctorState& s) {
     if (s.snippetCount) lines.push_back(line("snippets", plural(*s.snippetCount, "snippet", "snippets")));
     if (s.historyLoggingEnabled) {
         std::string value = *s.historyLoggingEnabled ? "ON" : "OFF";
-        if (s.historyEntryCount) value += " (" + plural(*s.historyEntryCount, "entry", "entries") + " retained)";
+        if (!s.historyProblems.empty())
+            value += " (the history could not be read: " + platform::text::join(s.historyProblems, "; ") + ")";
+        else if (s.historyEntryCount)
+            value += " (" + plural(*s.historyEntryCount, "entry", "entries") + " retained)";
         lines.push_back(line("history logging", value));
     }
     return lines;
@@ -230,6 +234,7 @@ DoctorState gatherDoctorState() {
     DictationLogger& history = DictationLogger::shared();
     s.historyLoggingEnabled = history.isLoggingEnabled();
     s.historyEntryCount = history.historyEntryCount();
+    s.historyProblems = history.readHistory().unreadableFiles;
     return s;
 }
 

@@ -150,6 +150,9 @@ struct DoctorState {
     std::optional<int> snippetCount;
     std::optional<bool> historyLoggingEnabled;
     std::optional<int> historyEntryCount;
+    // A sentence naming each history file that is there but could not be
+    // read; the count above would pass for the whole history.
+    std::vector<std::string> historyProblems;
 };
 
 // One line per fact: a label padded to 19 characters, ": " and the value,

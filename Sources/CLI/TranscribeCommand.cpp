@@ -184,18 +184,11 @@ std::string cancelledDescription() {
         .errorDescription();
 }
 
-std::string oneDecimal(double seconds) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.1f", seconds);
-    return buffer;
-}
-
 // A file cut short is transcribed as far as it goes; the user hears that
 // the transcript stops where the file does, not where the recording did.
 void warnIfCutShort(const FileTranscriber::FileTranscriptionResult& result, const std::string& path) {
     if (!result.endsEarly()) return;
-    printError("warning: " + path + " ends early: only " + oneDecimal(result.audioSeconds) + " s of the " +
-               oneDecimal(result.claimedSeconds) + " s its header gives could be read; the transcript covers those");
+    printError("warning: " + path + " ends early: " + result.shortfall());
 }
 
 std::string rendered(const FileTranscriber::FileTranscriptionResult& result, OutputFormat format) {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -661,6 +662,16 @@ bool FileTranscriptionResult::endsEarly() const {
     // short by whatever is missing.
     constexpr double roundingSeconds = 0.1;
     return claimedSeconds - audioSeconds > roundingSeconds;
+}
+
+std::string FileTranscriptionResult::shortfall() const {
+    auto oneDecimal = [](double seconds) {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%.1f", seconds);
+        return std::string(buffer);
+    };
+    return "only " + oneDecimal(audioSeconds) + " s of the " + oneDecimal(claimedSeconds) +
+           " s its header gives could be read; the transcript covers those";
 }
 
 FileTranscriptionResult transcribeFile(const fs::path& url, const std::vector<std::string>& contextTerms,

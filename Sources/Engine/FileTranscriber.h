@@ -76,6 +76,9 @@ struct FileTranscriptionResult {
     // True when the audio read falls short of the claimed length by more
     // than decoding and resampling round off.
     bool endsEarly() const;
+    // What the user is told of a result that endsEarly(): "only 3.0 s of the
+    // 10.0 s its header gives could be read; the transcript covers those".
+    std::string shortfall() const;
 };
 
 inline constexpr double defaultChunkSeconds = 240.0;

@@ -124,6 +124,13 @@ public:
     // The same as hub rows, oldest first. Rows already read are kept, so a
     // refresh after an append parses only the new lines; deletions drop them.
     std::vector<HistoryView::LogEntry> readAllRows() const;
+    // The same with what could not be read, as readHistory() tells it.
+    struct RowsRead {
+        std::vector<HistoryView::LogEntry> rows;
+        std::vector<std::string> unreadableFiles;  // a sentence naming each file
+        std::size_t linesLeftOut = 0;              // lines that are not a JSON object
+    };
+    RowsRead readRows() const;
     std::string exportHistory(ExportFormat format) const;
 
     // Pure helpers.
@@ -148,8 +155,9 @@ private:
         std::uint64_t inode = 0;
         std::uint64_t consumed = 0;  // bytes read, through the last "\n"
         std::vector<HistoryView::LogEntry> rows;
+        std::size_t skipped = 0;  // cached lines that are not a JSON object
     };
-    void collectRows(const std::filesystem::path& path, RowCache& cache, std::vector<HistoryView::LogEntry>& out) const;
+    void collectRows(const std::filesystem::path& path, RowCache& cache, RowsRead& out) const;
     void forgetCachedRows();
     void notifyDeletion(const Deletion& deletion);
 

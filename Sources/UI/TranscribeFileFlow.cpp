@@ -223,6 +223,10 @@ std::function<void(const fs::path&)> revealer(std::string component, std::string
 
 std::string savedText(const fs::path& file) { return "Saved as " + file.string() + "."; }
 
+std::string endsEarlyText(const FileTranscriber::FileTranscriptionResult& result) {
+    return result.sourceURL.filename().string() + " ends early: " + result.shortfall() + ".";
+}
+
 // ---------------------------------------------------------------------------
 // The flow
 
@@ -238,6 +242,9 @@ void finish(const Options& options) {
 
 void offerToSave(std::shared_ptr<Options> options, const FileTranscriber::FileTranscriptionResult& result) {
     options->desktop.copyToClipboard(result.fullText);
+    // The transcript stops where the file does, not where the recording did.
+    if (result.endsEarly() && options->desktop.confirm)
+        options->desktop.confirm(endsEarlyMessage, endsEarlyText(result));
     options->desktop.chooseSaveLocation(suggestedTranscriptName(result.sourceURL),
                                         [options, text = result.fullText](std::optional<fs::path> destination) {
                                             if (destination) {

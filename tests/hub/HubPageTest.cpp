@@ -672,6 +672,41 @@ TEST_F(HubPageTest, PanelsWhoseStoresChangedAreSentAgainWhileTheHubIsOpen) {
         << text("#engine-note");
 }
 
+// A history that cannot be read is said to be so, on the overview and in
+// the history panel, never shown as an empty one; lines that did not read
+// are counted beside the rows that did.
+TEST_F(HubPageTest, AHistoryThatCannotBeReadIsSaidToBeSoNotShownEmpty) {
+    showAndSettle();
+    openPanel("history");
+    const fs::path live = DictationLogger::shared().historyFileURL();
+    const std::string content = readText(live);
+    ASSERT_FALSE(content.empty());
+    ASSERT_TRUE(fs::remove(live));
+    ASSERT_TRUE(fs::create_directory(live));
+    hub().refreshAfterDictation();
+    const std::string why = "The history could not be read: " + live.string() + " is not a regular file.";
+    EXPECT_TRUE(waitFor("document.querySelector('#recent li').textContent === " + quoted(why))) << text("#recent");
+    EXPECT_TRUE(waitFor("document.getElementById('history-problem').textContent === " + quoted(why) +
+                        " && !document.getElementById('history-problem').hidden"))
+        << text("#history-problem");
+    EXPECT_EQ(text("#history-summary"), "");
+    saveSnapshot("history-unreadable");
+
+    fs::remove(live);
+    ASSERT_TRUE(platform::atomicWrite(live, content + "{\"torn\": \"\xFF\n"));
+    hub().refreshAfterDictation();
+    EXPECT_TRUE(waitFor("document.getElementById('history-problem').textContent === "
+                        "'1 line of the history could not be read and is left out.' && "
+                        "document.querySelectorAll('#history-list > li').length > 0"))
+        << text("#history-problem");
+
+    ASSERT_TRUE(platform::atomicWrite(live, content));
+    hub().refreshAfterDictation();
+    EXPECT_TRUE(waitFor("document.getElementById('history-problem').hidden && "
+                        "!document.querySelector('#recent li.error')"))
+        << text("#history-problem");
+}
+
 TEST_F(HubPageTest, ThePersonalModelPanelFollowsTheModelWithoutARefresh) {
     showAndSettle();
     openPanel("model");

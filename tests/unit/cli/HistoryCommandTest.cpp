@@ -345,7 +345,7 @@ TEST(HistoryCommand, LinesThatCannotBeReadAreCountedAndNamed) {
     EXPECT_EQ(none.err, "1 line of " + (dir / "dictation_log.1.jsonl").string() + " could not be read and is left out\n");
 }
 
-TEST(DoctorCommand, ReportsHistoryLoggingAndWhatIsRetained) {
+TEST(DoctorCommand, ReportsHistoryLoggingAndWhatIsRetainedOrUnreadable) {
     const HistoryHome home;
     auto historyLine = [&] {
         for (const auto& line : platform::text::splitLines(home.run("doctor").out)) {
@@ -361,6 +361,12 @@ TEST(DoctorCommand, ReportsHistoryLoggingAndWhatIsRetained) {
     ASSERT_TRUE(platform::atomicWrite(home.home.path / ".config" / "Ondira" / "com.ondira.app.json",
                                       R"({"ondira_logging_enabled":false})"));
     EXPECT_EQ(historyLine().rfind("OFF (", 0), 0u);
+
+    // A history that cannot be read is not one with nothing in it.
+    const auto live = home.applicationSupport() / "dictation_log.jsonl";
+    std::filesystem::remove(live);
+    std::filesystem::create_directory(live);
+    EXPECT_EQ(historyLine(), "OFF (the history could not be read: " + live.string() + " is not a regular file)");
 }
 
 // Escape sequences stored in a window title or a dictation reach a terminal
