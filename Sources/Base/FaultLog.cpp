@@ -178,7 +178,7 @@ bool applySizeCap(const fs::path& path, std::uint64_t cap) {
     if (got != static_cast<ssize_t>(tail.size())) return false;
     const std::size_t firstBreak = tail.find('\n');
     std::string kept = firstBreak == std::string::npos ? std::string() : tail.substr(firstBreak + 1);
-    return platform::atomicWrite(path, kept, 0600);
+    return platform::writeStoreFile(path, kept, 0600);
 }
 
 void install() {

@@ -69,7 +69,7 @@ std::optional<json> readRecord(const fs::path& path) {
     return value;
 }
 
-bool writeRecord(const fs::path& path, const json& value) { return platform::atomicWrite(path, value.dump(), 0600); }
+bool writeRecord(const fs::path& path, const json& value) { return platform::writeStoreFile(path, value.dump(), 0600); }
 
 void removeFile(const fs::path& path) {
     std::error_code ec;

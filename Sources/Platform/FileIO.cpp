@@ -90,6 +90,11 @@ bool atomicWrite(const fs::path& path, std::string_view bytes, unsigned mode, st
     return true;
 }
 
+bool writeStoreFile(const fs::path& path, std::string_view bytes, unsigned mode, std::string* error) {
+    sweepAbandonedTemporaryFiles(path.parent_path());
+    return atomicWrite(path, bytes, mode, error);
+}
+
 bool writeInPlace(const fs::path& path, std::string_view bytes, std::string* error) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
@@ -232,12 +237,7 @@ bool updateFileHoldingLock(const fs::path& path, const std::function<std::option
     const FileRead current = readRegularFile(path);
     std::optional<std::string> next = change(current);
     if (!next) return true;
-    // Whoever writes a store clears what writers of its folder killed between
-    // their write and their rename left behind, not only the application at
-    // its launch: a command line killed mid-write would otherwise leave its
-    // copy there for as long as the application does not start.
-    sweepAbandonedTemporaryFiles(path.parent_path());
-    return atomicWrite(path, *next, mode, error);
+    return writeStoreFile(path, *next, mode, error);
 }
 
 bool isDirectory(const fs::path& path) {

@@ -16,6 +16,14 @@ namespace platform {
 bool atomicWrite(const std::filesystem::path& path, std::string_view bytes, unsigned mode = 0600,
                  std::string* error = nullptr);
 
+// atomicWrite for a file of one of our stores' folders. Whoever writes a
+// store first clears what writers of its folder killed between their write
+// and their rename left behind (sweepAbandonedTemporaryFiles), not only the
+// application at its launch: a command line killed mid-write would otherwise
+// leave its copy there for as long as the application does not start.
+bool writeStoreFile(const std::filesystem::path& path, std::string_view bytes, unsigned mode = 0600,
+                    std::string* error = nullptr);
+
 // Writes `bytes` over `path` in place (truncate and write), keeping the
 // file's permissions; creates it with 0600 when absent.
 bool writeInPlace(const std::filesystem::path& path, std::string_view bytes, std::string* error = nullptr);
@@ -72,8 +80,7 @@ private:
 // A read-modify-write of one store under its StoreLock: `change` sees the
 // current content (status missing for a first write) and returns the new
 // content, or none to leave the file as it is. The new content replaces the
-// file through atomicWrite with `mode`, after the abandoned temporary files
-// of the file's folder are swept (see sweepAbandonedTemporaryFiles). True when the change was written or
+// file through writeStoreFile with `mode`. True when the change was written or
 // declined; false (with `error`) when the lock, the read or the write failed.
 // A file that could not be read is passed to `change` too, which decides
 // whether it may be replaced; a store never replaces one it could not load.

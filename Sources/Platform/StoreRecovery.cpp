@@ -228,7 +228,7 @@ std::optional<fs::path> setAsideIfDamaged(const fs::path& path, const StoreForma
     }
     // The salvage takes the file's place at once, so the records that read
     // stay in the store even when nothing else is written to it now.
-    if (!atomicWrite(path, salvaged, mode, &error)) log("Stores", "Could not write " + path.string() + ": " + error);
+    if (!writeStoreFile(path, salvaged, mode, &error)) log("Stores", "Could not write " + path.string() + ": " + error);
     current.outcome = FileRead::Outcome::ok;
     current.bytes = salvaged;
     current.error.clear();

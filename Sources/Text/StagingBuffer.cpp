@@ -211,7 +211,7 @@ bool StagingBuffer::persistLocked() {
     }
     json array = json::parse(encode(entries_));
     for (const auto& item : unreadable_) array.push_back(item);
-    lastWriteOk_ = platform::atomicWrite(storageURL_, array.dump(-1, ' ', false, json::error_handler_t::replace), 0600);
+    lastWriteOk_ = platform::writeStoreFile(storageURL_, array.dump(-1, ' ', false, json::error_handler_t::replace), 0600);
     if (lastWriteOk_ && changeObserver_) changeObserver_();
     return lastWriteOk_;
 }

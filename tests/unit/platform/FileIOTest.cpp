@@ -1,6 +1,12 @@
 #include "Platform/FileIO.h"
 #include "Platform/Launch.h"
 #include "Platform/SettingsStore.h"
+#include "Platform/StoreRecovery.h"
+
+#include "Base/AppPaths.h"
+#include "Base/FaultLog.h"
+#include "Learning/PersonalModel.h"
+#include "Text/StagingBuffer.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -285,6 +291,8 @@ TEST(AbandonedTemporaryFiles, EveryStoreWriteSweepsItsFolder) {
     struct Writer {
         const char* name;
         std::function<bool(const fs::path& dir)> write;
+        // The folder the store is in, when not `dir` itself (`dir` is the home).
+        std::function<fs::path()> folder = nullptr;
     };
     const std::vector<Writer> writers = {
         {"a read-modify-write",
@@ -292,16 +300,48 @@ TEST(AbandonedTemporaryFiles, EveryStoreWriteSweepsItsFolder) {
              return platform::updateFile(dir / "store.json",
                                          [](const platform::FileRead&) -> std::optional<std::string> { return "[]"; });
          }},
-        {"the settings", [](const fs::path& dir) {
+        {"the settings",
+         [](const fs::path& dir) {
              platform::SettingsStore::open(dir, "sweep.test")->setBool("written", true);
              return platform::fileExists(dir / "sweep.test.json");
+         }},
+        {"the staging buffer",
+         [](const fs::path& dir) {
+             StagingBuffer staging(dir / "staging.json", StagingLimits::defaults());
+             return staging.append("staged words", false).isAppended();
+         }},
+        {"the personal model",
+         [](const fs::path&) {
+             PersonalModel::shared().recordAttachment("en_US", PersonalModel::RequestKind::audioFile);
+             PersonalModel::shared().drainAttachRecords();
+             return platform::fileExists(PersonalModel::directory() / "last_attach.json");
+         },
+         [] { return PersonalModel::directory(); }},
+        {"the fault log's trim",
+         [](const fs::path& dir) {
+             const fs::path log = dir / "faults.jsonl";
+             std::string lines;
+             for (int i = 0; i < 64; ++i) lines += FaultLog::recordLine("probe", {}, i);
+             return platform::atomicWrite(log, lines) && FaultLog::applySizeCap(log, lines.size() / 2);
+         }},
+        {"a damaged store's salvage",
+         [](const fs::path& dir) {
+             const fs::path store = dir / "damaged.json";
+             const platform::StoreFormat format{[](std::string_view bytes) { return bytes == "[]"; },
+                                                [](std::string_view) { return std::string("[]"); }};
+             const bool setAside =
+                 platform::atomicWrite(store, "[1,") && platform::readStore(store, format).setAside.has_value();
+             platform::takeSetAsideNotices();
+             return setAside;
          }},
     };
     for (const auto& writer : writers) {
         SCOPED_TRACE(writer.name);
         TempDir dir;
-        const fs::path dead = dir / ("other.json.tmp-" + std::to_string(ended) + "-9b1f");
-        const fs::path live = dir / ("other.json.tmp-" + std::to_string(::getppid()) + "-9b1f");
+        ScopedEnv home{AppPaths::selfTestStateDirVariable, dir.path.string()};
+        const fs::path folder = writer.folder ? writer.folder() : dir.path;
+        const fs::path dead = folder / ("other.json.tmp-" + std::to_string(ended) + "-9b1f");
+        const fs::path live = folder / ("other.json.tmp-" + std::to_string(::getppid()) + "-9b1f");
         ASSERT_TRUE(platform::atomicWrite(dead, "killed mid-write"));
         ASSERT_TRUE(platform::atomicWrite(live, "still being written"));
         ASSERT_TRUE(writer.write(dir.path));
