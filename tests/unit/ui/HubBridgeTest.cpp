@@ -94,7 +94,9 @@ protected:
     std::vector<PageCall> send(const std::string& body, std::size_t expected) {
         const std::size_t before = emitter.calls().size();
         bridge->handleMessage(body);
-        platform::MainQueue::pump(5.0, [&] { return emitter.calls().size() >= before + expected; });
+        // Some answers come from background work (the privacy probe reads the
+        // whole process table): on a loaded machine that takes its time.
+        platform::MainQueue::pump(30.0, [&] { return emitter.calls().size() >= before + expected; });
         // Anything that answers more than it should shows up here too.
         platform::MainQueue::pump(0.05);
         auto all = emitter.calls();
