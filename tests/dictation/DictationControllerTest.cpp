@@ -37,18 +37,24 @@ namespace fs = std::filesystem;
 TEST(DictationDelivery, EveryInsertionOutcomeHasItsMessageAndOnlyAConfirmedOneHasNone) {
     struct Row {
         InjectionOutcome outcome;
+        bool staged;  // committing staged text, which stays staged when it doesn't land
         std::optional<std::string> message;
     };
     const Row rows[] = {
-        {InjectionOutcome::confirmed(), std::nullopt},
-        {InjectionOutcome::unconfirmed(true),
+        {InjectionOutcome::confirmed(), false, std::nullopt},
+        {InjectionOutcome::unconfirmed(true), false,
          std::string("Couldn't paste — your text is on the clipboard, press ") + LinuxNames::pasteShortcut},
-        {InjectionOutcome::unconfirmed(false), "Couldn't paste into this app"},
-        {InjectionOutcome::blockedBySecureInput(),
-         std::string("Secure field — ") + LinuxNames::secureInputBlocker + " blocks inserted text here"},
+        {InjectionOutcome::unconfirmed(false), false, "Couldn't paste into this app"},
+        // Ondira holds the words back, and says that they were not kept.
+        {InjectionOutcome::blockedBySecureInput(), false, "Secure field — Ondira held your words back and kept none"},
+        {InjectionOutcome::blockedBySecureInput(true), false,
+         "Field didn't say if it's secure — Ondira held your words back and kept none"},
+        {InjectionOutcome::blockedBySecureInput(), true,
+         "Secure field — Ondira held your staged text back; it stays staged"},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(DictationController::insertionFailureMessage(row.outcome), row.message) << row.outcome.description();
+        EXPECT_EQ(DictationController::insertionFailureMessage(row.outcome, row.staged), row.message)
+            << row.outcome.description();
 }
 
 TEST(DictationDelivery, LatencyIsTheEnginesFigurePlusCleanUpElseTheTimeSinceStop) {

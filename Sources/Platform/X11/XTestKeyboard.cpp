@@ -323,9 +323,9 @@ void XTestKeyboard::returnSpares() {
     XSync(display_, False);
 }
 
-bool XTestKeyboard::grabbedByAnotherClient() {
+std::optional<bool> XTestKeyboard::grabbedByAnotherClient() {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!openDisplay()) return false;
+    if (!openDisplay()) return std::nullopt;
     // Someone else holding the keyboard makes our grab fail; ours is let go
     // at once.
     int status = XGrabKeyboard(display_, DefaultRootWindow(display_), False, GrabModeAsync, GrabModeAsync, CurrentTime);
@@ -334,7 +334,9 @@ bool XTestKeyboard::grabbedByAnotherClient() {
         XSync(display_, False);
         return false;
     }
-    return status == AlreadyGrabbed || status == GrabFrozen;
+    if (status == AlreadyGrabbed || status == GrabFrozen) return true;
+    // A refusal that says nothing about other clients.
+    return std::nullopt;
 }
 
 void XTestKeyboard::pressChord(const std::vector<unsigned long>& keysyms) {

@@ -11,6 +11,7 @@
 // emptied off the main thread (that may wait on the receiver too).
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,8 @@ public:
     // reverse (a shortcut such as Control_L, v); nothing when one has no key.
     void pressChord(const std::vector<unsigned long>& keysyms);
     // Another client holds the keyboard grab (a lock screen, a password
-    // prompt).
-    bool grabbedByAnotherClient();
+    // prompt); none when the X server could not tell us (no display).
+    std::optional<bool> grabbedByAnotherClient();
 
 private:
     bool openDisplay();
