@@ -126,7 +126,12 @@ class DesktopInsertionTest : public ::testing::Test {
 protected:
     // Other test processes use the real clipboard too; these cases check exactly what it holds.
     SessionLock clipboard{"clipboard"};
-    void SetUp() override { ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY"), "no X display"); }
+    void SetUp() override {
+        ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY"), "no X display");
+        // As in the application: libatspi is used on the main thread only,
+        // and the injector's questions go there.
+        platform::MainQueue::markCurrentThreadAsMain();
+    }
     std::shared_ptr<platform::DesktopInsertion> desktop = std::make_shared<platform::DesktopInsertion>();
 
     ClipboardSnapshot saveClipboard() {
@@ -294,8 +299,6 @@ TEST_F(DesktopInsertionTest, APasswordFieldBlocksInsertion) {
 // can't say what its field is: nothing is typed or pasted, nothing lands
 // once it runs again, and the user's clipboard and PRIMARY stay theirs.
 TEST_F(DesktopInsertionTest, APasswordFieldOfAStoppedApplicationGetsNothingEvenOnceItRunsAgain) {
-    // As in the application: the accessibility questions go to the main loop.
-    platform::MainQueue::markCurrentThreadAsMain();
     ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
     const std::string secret = "My secret courts are purple monkey";
     for (const bool paste : {true, false}) {
@@ -344,27 +347,31 @@ TEST(DesktopInsertion, EveryRoadThatCannotTellEndsInCouldNotTellWhileTheBusRuns)
         std::vector<S> fieldAnswers;  // one an asking; the last one repeats
         bool mainLoopHeld;            // the main thread never gets to the question
         const char* grab;             // "none", "another client", "no display"
+        bool appAnswers;              // the focused application answers a ping
         bool busUp;
         S expected;
     };
     const std::vector<Row> rows = {
-        {"an ordinary field", {S::inactive}, false, "none", true, S::inactive},
-        {"a password field", {S::active}, false, "none", true, S::active},
+        {"an ordinary field", {S::inactive}, false, "none", true, true, S::inactive},
+        {"a password field", {S::active}, false, "none", true, true, S::active},
         {"a field that never answers (timed out, or its role could not be read)",
          {S::couldNotTell},
          false,
          "none",
          true,
+         true,
          S::couldNotTell},
         {"a slow field that answers on its third asking", {S::couldNotTell, S::couldNotTell, S::active}, false, "none",
-         true, S::active},
-        {"a slow ordinary field", {S::couldNotTell, S::inactive}, false, "none", true, S::inactive},
-        {"a main loop that never gets to the question", {S::inactive}, true, "none", true, S::couldNotTell},
-        {"a display that can't be opened", {S::inactive}, false, "no display", true, S::couldNotTell},
-        {"another client's keyboard grab, whatever the field", {S::couldNotTell}, false, "another client", true,
+         true, true, S::active},
+        {"a slow ordinary field", {S::couldNotTell, S::inactive}, false, "none", true, true, S::inactive},
+        {"a main loop that never gets to the question", {S::inactive}, true, "none", true, true, S::couldNotTell},
+        {"a stalled application the bus never heard from", {S::inactive}, false, "none", false, true,
+         S::couldNotTell},
+        {"a display that can't be opened", {S::inactive}, false, "no display", true, true, S::couldNotTell},
+        {"another client's keyboard grab, whatever the field", {S::couldNotTell}, false, "another client", true, true,
          S::active},
-        {"the bus off: no field can tell", {S::couldNotTell}, false, "none", false, S::inactive},
-        {"the bus off and a display that can't be opened", {S::couldNotTell}, false, "no display", false,
+        {"the bus off: no field can tell", {S::couldNotTell}, false, "none", false, false, S::inactive},
+        {"the bus off and a display that can't be opened", {S::couldNotTell}, false, "no display", true, false,
          S::couldNotTell},
     };
     for (const Row& row : rows) {
@@ -385,6 +392,7 @@ TEST(DesktopInsertion, EveryRoadThatCannotTellEndsInCouldNotTellWhileTheBusRuns)
             grabbed = platform::XTestKeyboard().grabbedByAnotherClient();
         }
         questions.keyboardGrab = [grabbed] { return !grabbed ? S::couldNotTell : *grabbed ? S::active : S::inactive; };
+        questions.focusedApplication = [&row](double) { return row.appAnswers ? S::inactive : S::couldNotTell; };
         questions.accessibilityBusUp = [&row] { return row.busUp; };
         platform::DesktopInsertion desktop(questions, budget);
         auto answer = std::async(std::launch::async, [&] { return desktop.secureInputState(); });

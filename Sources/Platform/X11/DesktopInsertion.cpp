@@ -90,6 +90,10 @@ DesktopInsertion::DesktopInsertion()
         if (!grabbed) return SecureInputState::couldNotTell;
         return *grabbed ? SecureInputState::active : SecureInputState::inactive;
     };
+    questions_.focusedApplication = [keyboard = keyboard_](double seconds) {
+        return keyboard->focusedApplicationAnswers(seconds).value_or(true) ? SecureInputState::inactive
+                                                                           : SecureInputState::couldNotTell;
+    };
     questions_.accessibilityBusUp = [] { return readiness::watchedAccessibilityBus(kBusWatchTimeoutMs).reachable; };
 }
 
@@ -101,19 +105,33 @@ DesktopInsertion::DesktopInsertion(SecureInputQuestions questions, double budget
 
 DesktopInsertion::~DesktopInsertion() = default;
 
+namespace {
+double secondsUntil(std::chrono::steady_clock::time_point deadline) {
+    return std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+}
+}  // namespace
+
 SecureInputState DesktopInsertion::secureInputState() {
+    using Clock = std::chrono::steady_clock;
     const SecureInputState grab = questions_.keyboardGrab();
     if (grab == SecureInputState::active) return grab;
-    SecureInputState field = askPasswordField();
-    if (field == SecureInputState::couldNotTell && !questions_.accessibilityBusUp()) field = SecureInputState::inactive;
+    const Deadline deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(budget_));
+    SecureInputState field = askPasswordField(deadline);
+    if (field != SecureInputState::active) {
+        const bool busUp = questions_.accessibilityBusUp();
+        if (!busUp) field = SecureInputState::inactive;
+        // No password field found may only mean that its application is
+        // stalled and was never heard from on the bus.
+        else if (field == SecureInputState::inactive)
+            field = questions_.focusedApplication(std::max(kAskAgainAfter, secondsUntil(deadline)));
+    }
     if (field != SecureInputState::inactive) return field;
     return grab;
 }
 
-SecureInputState DesktopInsertion::askPasswordField() {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(budget_));
-    const auto secondsLeft = [&] { return std::chrono::duration<double>(deadline - Clock::now()).count(); };
+SecureInputState DesktopInsertion::askPasswordField(Deadline deadline) {
+    const auto secondsLeft = [&] { return secondsUntil(deadline); };
     for (;;) {
         // A main thread that does not get to the question within the budget
         // leaves it unanswered too.

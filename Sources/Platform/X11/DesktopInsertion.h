@@ -14,6 +14,7 @@
 //   and then counts as one.
 #include "Platform/Insertion.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -42,6 +43,11 @@ public:
         std::function<SecureInputState()> passwordField;
         // Whether another client holds the keyboard grab; any thread.
         std::function<SecureInputState()> keyboardGrab;
+        // Whether the application with the keyboard focus answers within
+        // the given seconds: `couldNotTell` when it does not, since a stalled
+        // application the bus has not heard from may show a password field;
+        // `inactive` when it answers or can't be asked. Any thread.
+        std::function<SecureInputState(double seconds)> focusedApplication;
         // Whether the accessibility bus runs: without it no field can say
         // what it is, so not hearing from one is no reason to hold text back.
         std::function<bool()> accessibilityBusUp;
@@ -68,7 +74,8 @@ public:
     void sendPasteShortcut() override;
 
 private:
-    SecureInputState askPasswordField();
+    using Deadline = std::chrono::steady_clock::time_point;
+    SecureInputState askPasswordField(Deadline deadline);
 
     std::shared_ptr<XTestKeyboard> keyboard_;
     std::shared_ptr<AtSpiFocus> focus_;

@@ -9,6 +9,7 @@
 // typing stops if another window took the keyboard focus meanwhile.
 // Any thread; one caller at a time uses the connection, and the spares are
 // emptied off the main thread (that may wait on the receiver too).
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,6 +34,10 @@ public:
     // Another client holds the keyboard grab (a lock screen, a password
     // prompt); none when the X server could not tell us (no display).
     std::optional<bool> grabbedByAnotherClient();
+    // Whether the application with the keyboard focus answers a ping within
+    // `seconds` (a stalled one does not); none when it has no window that
+    // answers pings (xterm), the focus is ours, or there is no display.
+    std::optional<bool> focusedApplicationAnswers(double seconds);
 
 private:
     bool openDisplay();
@@ -45,6 +50,9 @@ private:
     // Pings the focused application and waits (bounded) for its answer;
     // false when it has no window that answers pings.
     bool receiverHasReadEverything();
+    // Pings the focused application and waits at most `bound` for its
+    // answer; none when it has no window that answers pings.
+    std::optional<bool> pingFocusedApplication(std::chrono::milliseconds bound);
     struct Spares;
     std::unique_ptr<Spares> spares_;
     std::mutex lock_;  // the connection and the spares
