@@ -595,36 +595,48 @@ TEST_F(DictationControllerTest, ATakeHeldBackFromAPasswordFieldLeavesItsWordsNow
         {"an ordinary field", {}, false, "the meeting moves to noon", "moves to noon", true},
     };
     auto& indicator = IndicatorWindowController::shared();
+    // A window another test opens may take the keyboard focus during a
+    // take: the row is then tried again, with a fresh word.
+    const std::string takes[] = {"alpha", "bravo", "charlie"};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TextWindow field(row.fieldOptions);
-        ASSERT_TRUE(field.ready());
-        const int refreshes = HubWindowController::shared().refreshRequests();
-        if (row.stopped) kill(field.pid, SIGSTOP);
-        road->completeRecognition(transcribing(), heard(row.spoken));
-        platform::MainQueue::pump(platform::DesktopInsertion::secureInputBudget + 15.0,
-                                  [&] { return road->lifecycle == DictationLifecycle::idle; });
-        kill(field.pid, SIGCONT);
-        settle();
-        ASSERT_EQ(road->lifecycle, DictationLifecycle::idle);
-        if (row.kept) {
-            EXPECT_TRUE(field.waitFor("The meeting moves to noon")) << field.text();
-            EXPECT_FALSE(filesContaining(state().path, row.words).empty()) << "the history keeps a landed dictation";
-            EXPECT_EQ(HubWindowController::shared().refreshRequests(), refreshes + 1);
-            continue;
+        bool focusStayed = false;
+        for (const std::string& take : takes) {
+            TextWindow field(row.fieldOptions);
+            ASSERT_TRUE(field.ready());
+            const std::string words = row.words + " " + take;
+            const int refreshes = HubWindowController::shared().refreshRequests();
+            const int logged = historyCount();
+            if (row.stopped) kill(field.pid, SIGSTOP);
+            road->completeRecognition(transcribing(), heard(row.spoken + " " + take));
+            platform::MainQueue::pump(platform::DesktopInsertion::secureInputBudget + 15.0,
+                                      [&] { return road->lifecycle == DictationLifecycle::idle; });
+            focusStayed = field.hasKeyboardFocus();
+            kill(field.pid, SIGCONT);
+            settle();
+            ASSERT_EQ(road->lifecycle, DictationLifecycle::idle);
+            if (!focusStayed) continue;
+            if (row.kept) {
+                EXPECT_TRUE(field.waitFor("The meeting moves to noon " + take)) << field.text();
+                EXPECT_FALSE(filesContaining(state().path, words).empty()) << "the history keeps a landed dictation";
+                EXPECT_EQ(HubWindowController::shared().refreshRequests(), refreshes + 1);
+                break;
+            }
+            const std::string message = indicator.currentMode().message;
+            EXPECT_EQ(indicator.currentMode().kind, IndicatorMode::Kind::error);
+            EXPECT_TRUE(message.size() > heldBack.size() &&
+                        message.compare(message.size() - heldBack.size(), heldBack.size(), heldBack) == 0)
+                << message;
+            EXPECT_EQ(field.text(), "");
+            EXPECT_EQ(filesContaining(state().path, words), std::vector<fs::path>{});
+            EXPECT_EQ(historyCount(), logged);
+            for (const auto& [phrase, count] : PersonalModel::readCorpus())
+                EXPECT_EQ(phrase.find(words), std::string::npos) << phrase;
+            EXPECT_TRUE(StagingBuffer::shared().isEmpty());
+            EXPECT_NE(platform::desktopInsertionTarget()->clipboardText().value_or("").find(words), 0u);
+            EXPECT_EQ(HubWindowController::shared().refreshRequests(), refreshes) << "the hub shows nothing new";
+            break;
         }
-        const std::string message = indicator.currentMode().message;
-        EXPECT_EQ(indicator.currentMode().kind, IndicatorMode::Kind::error);
-        EXPECT_TRUE(message.size() > heldBack.size() &&
-                    message.compare(message.size() - heldBack.size(), heldBack.size(), heldBack) == 0)
-            << message;
-        EXPECT_EQ(field.text(), "");
-        EXPECT_EQ(filesContaining(state().path, row.words), std::vector<fs::path>{});
-        EXPECT_EQ(historyCount(), historyBefore);
-        for (const auto& [phrase, count] : PersonalModel::readCorpus())
-            EXPECT_EQ(phrase.find(row.words), std::string::npos) << phrase;
-        EXPECT_TRUE(StagingBuffer::shared().isEmpty());
-        EXPECT_NE(platform::desktopInsertionTarget()->clipboardText().value_or("").find(row.words), 0u);
-        EXPECT_EQ(HubWindowController::shared().refreshRequests(), refreshes) << "the hub shows nothing new";
+        EXPECT_TRUE(focusStayed) << "another window kept taking the keyboard focus";
     }
 }

@@ -2,6 +2,8 @@
 // The tests' text window (tests/input/TextWindow.cpp) in a process of its
 // own, focused: what its entry holds is read back from the file it writes.
 // Needs ONDIRA_TEXTWINDOW, the path of that program.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <glib.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -38,6 +40,39 @@ struct TextWindow {
         }
     }
     bool ready() const { return std::filesystem::exists(file.string() + ".ready"); }
+    // Whether the keyboard focus is in this window now (and not in a window
+    // another test opened meanwhile); asks the X server, so it answers even
+    // while the program is stopped.
+    bool hasKeyboardFocus() const {
+        Display* display = XOpenDisplay(nullptr);
+        if (!display) return false;
+        Window focus = None;
+        int revert = 0;
+        XGetInputFocus(display, &focus, &revert);
+        const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+        long owner = -1;
+        // The focus may sit on a child of the top-level window that names the process.
+        for (Window w = focus; w != None && w != PointerRoot && owner < 0;) {
+            Atom type = None;
+            int format = 0;
+            unsigned long items = 0, after = 0;
+            unsigned char* data = nullptr;
+            if (XGetWindowProperty(display, w, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after,
+                                   &data) == Success &&
+                data) {
+                if (type == XA_CARDINAL && format == 32 && items == 1) owner = *reinterpret_cast<long*>(data);
+                XFree(data);
+            }
+            Window root = None, parent = None;
+            Window* children = nullptr;
+            unsigned int count = 0;
+            if (!XQueryTree(display, w, &root, &parent, &children, &count)) break;
+            if (children) XFree(children);
+            w = parent == root ? None : parent;
+        }
+        XCloseDisplay(display);
+        return owner == static_cast<long>(pid);
+    }
     std::string text() const {
         auto bytes = platform::readFile(file);
         return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
