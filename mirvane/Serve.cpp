@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -96,16 +97,35 @@ LineAction classifyLine(const std::string& trimmedLine) {
     return LineAction::request;
 }
 
-bool serveLines(int inFd, int outFd, FMResponder& responder, int idleMs, std::mutex* responderLock) {
+long long steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool serveLines(int inFd, int outFd, FMResponder& responder, const PeerPace& pace) {
+    auto waitingFrom = [&](long long ms) {
+        if (pace.waitingSinceMs) pace.waitingSinceMs->store(ms);
+    };
+    waitingFrom(steadyMs());
     if (!writeMessage(outFd, {{"ready", true}})) return false;
+    const long long firstRequestBy = pace.firstRequestMs < 0 ? -1 : steadyMs() + pace.firstRequestMs;
+    bool asked = false;
     LineReader reader(inFd);
     std::string line;
     for (;;) {
-        switch (reader.next(line, idleMs)) {
+        int waitMs = pace.idleMs;
+        if (!asked && firstRequestBy >= 0) {
+            const long long left = std::max<long long>(firstRequestBy - steadyMs(), 0);
+            if (waitMs < 0 || left < waitMs) waitMs = static_cast<int>(left);
+        }
+        switch (reader.next(line, waitMs)) {
             case LineReader::Status::endOfInput: return true;
             case LineReader::Status::timedOut: return false;
             case LineReader::Status::tooLong:
+                asked = true;
+                waitingFrom(-1);
                 if (!writeMessage(outFd, {{"ok", false}, {"err", "bad request"}})) return false;
+                waitingFrom(steadyMs());
                 continue;
             case LineReader::Status::line: break;
         }
@@ -115,14 +135,17 @@ bool serveLines(int inFd, int outFd, FMResponder& responder, int idleMs, std::mu
             case LineAction::quit: return true;
             case LineAction::request: break;
         }
+        asked = true;
+        waitingFrom(-1);
         json request = json::parse(t, nullptr, false);
         const bool parsed = !request.is_discarded() && request.is_object();
         std::unique_lock<std::mutex> turn;
-        if (responderLock && parsed) turn = std::unique_lock<std::mutex>(*responderLock);
+        if (pace.responderLock && parsed) turn = std::unique_lock<std::mutex>(*pace.responderLock);
         json reply = parsed ? responder.answer(request) : json{{"ok", false}, {"err", "bad request"}};
         if (!writeMessage(outFd, reply)) return false;
         // The next spare is built after the reply is out, never before it.
         if (parsed) responder.rebuildSpare();
+        waitingFrom(steadyMs());
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The line protocol: one compact JSON object per line each way, a ready line
 // first, one reply for every request line that is neither blank nor "quit".
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -35,12 +36,29 @@ bool writeMessage(int fd, const nlohmann::json& message);
 enum class LineAction { skip, quit, request };
 LineAction classifyLine(const std::string& trimmedLine);
 
-// Serves one peer: the ready line, then requests until end of input or "quit"
-// (or, with `idleMs` >= 0, until no line arrives for that long). Returns false
-// when it ended because the peer stopped reading or went idle. Peers served
-// at the same time share one responder through `responderLock`, taken around
-// each answer only, so a peer that says nothing holds up nobody.
-bool serveLines(int inFd, int outFd, FMResponder& responder, int idleMs = -1, std::mutex* responderLock = nullptr);
+// How long a peer may hold its place without asking, and what it shares
+// with the peers served beside it. Negative times mean no limit.
+struct PeerPace {
+    // No line for this long between requests ends the peer.
+    int idleMs = -1;
+    // A peer that has sent no request (or "quit") this long after it was
+    // served its ready line is ended, however many blank or partial lines
+    // it trickles in meanwhile: it only holds a place others may need.
+    int firstRequestMs = -1;
+    // Taken around each answer only, so a peer that says nothing holds up nobody.
+    std::mutex* responderLock = nullptr;
+    // When given: the steady-clock milliseconds at which the peer began
+    // waiting for its next line, and -1 while one of its lines is answered.
+    std::atomic<long long>* waitingSinceMs = nullptr;
+};
+
+// Serves one peer: the ready line, then requests until end of input or
+// "quit", or until a limit of `pace` runs out. Returns false when it ended
+// because the peer stopped reading or ran out of time.
+bool serveLines(int inFd, int outFd, FMResponder& responder, const PeerPace& pace = {});
+
+// The steady clock in milliseconds, as PeerPace counts it.
+long long steadyMs();
 
 namespace FMServe {
 // The serve road on standard input and output; returns the exit status.

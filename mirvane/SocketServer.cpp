@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,12 +39,30 @@ int fail(const std::string& message) {
     return 1;
 }
 
-// Creates every missing directory of `dir`; the last one with mode 0700.
+// <data home>/Ondira: the main program's data folder, which holds the
+// default run directory.
+std::string dataFolder() {
+    std::string base;
+    if (const char* x = std::getenv("XDG_DATA_HOME"); x != nullptr && x[0] == '/') base = x;
+    else base = homeDirectory() + "/.local/share";
+    return base + "/Ondira";
+}
+
+// Creates every missing directory of `dir`. The last one, and any at or
+// inside Ondira's data folder, are made 0700 whatever the umask, as the
+// main program makes them: the helper may be the first to create that
+// folder. Those above it get the usual mode.
 bool makeDirectories(const std::string& dir) {
+    const std::string data = dataFolder();
     for (std::size_t i = 1; i <= dir.size(); ++i) {
         if (i != dir.size() && dir[i] != '/') continue;
         const std::string part = dir.substr(0, i);
-        if (::mkdir(part.c_str(), i == dir.size() ? 0700 : 0755) != 0 && errno != EEXIST) return false;
+        const bool privateDir = i == dir.size() || part == data || part.rfind(data + "/", 0) == 0;
+        if (::mkdir(part.c_str(), privateDir ? 0700 : 0755) == 0) {
+            if (privateDir) ::chmod(part.c_str(), 0700);
+        } else if (errno != EEXIST) {
+            return false;
+        }
     }
     return true;
 }
@@ -81,11 +98,34 @@ bool peerIsUs(int fd) {
 // At most this many peers are served at once; more wait in the listen queue.
 constexpr std::size_t kMaxConnections = 64;
 
+// A peer that asks nothing for this long after its ready line gives up its
+// place: a script that wants the model asks at once.
+constexpr int kFirstRequestMs = 10'000;
+
 struct Connection {
     int fd = -1;
     std::thread thread;
     std::atomic<bool> done{false};
+    std::atomic<long long> waitingSinceMs{-1};
+    bool makingWay = false;
 };
+
+// While every place is taken and another peer waits to be let in, the peer
+// that has waited longest for its own next line is let go. None when every
+// peer is being answered.
+Connection* peerToMakeWay(const std::vector<std::unique_ptr<Connection>>& connections) {
+    Connection* oldest = nullptr;
+    long long oldestSince = 0;
+    for (const auto& c : connections) {
+        const long long since = c->waitingSinceMs.load();
+        if (c->done || since < 0) continue;
+        if (!oldest || since < oldestSince) {
+            oldest = c.get();
+            oldestSince = since;
+        }
+    }
+    return oldest;
+}
 
 // The write end of the stop pipe while the server runs.
 std::atomic<int> gStopWriteFd{-1};
@@ -132,19 +172,9 @@ private:
     int fds_[2] = {-1, -1};
     struct sigaction previous_[3] {};
 };
-
-long long nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 }  // namespace
 
-std::string defaultSocketPath() {
-    std::string base;
-    if (const char* x = std::getenv("XDG_DATA_HOME"); x != nullptr && x[0] == '/') base = x;
-    else base = homeDirectory() + "/.local/share";
-    return base + "/Ondira/run/mirvane.sock";
-}
+std::string defaultSocketPath() { return dataFolder() + "/run/mirvane.sock"; }
 
 int runSocketServer(const std::string& path, double idleSeconds) {
     sockaddr_un addr{};
@@ -206,18 +236,24 @@ int runSocketServer(const std::string& path, double idleSeconds) {
                 }
             }
         };
-        long long lastActivity = nowMs();
+        long long lastActivity = steadyMs();
         bool stopped = false;
         while (!stopped) {
             reap();
             for (const auto& c : connections)
-                if (!c->done) lastActivity = nowMs();
-            const long long left = lastActivity + idleMs - nowMs();
+                if (!c->done) lastActivity = steadyMs();
+            const long long left = lastActivity + idleMs - steadyMs();
             if (connections.empty() && left <= 0) break;
-            // While peers are served the idle time can't run out; look again soon.
-            const long long wait = connections.empty() ? left : std::min<long long>(left, 200);
             const bool full = connections.size() >= kMaxConnections;
-            pollfd p[2] = {{stop.fd(), POLLIN, 0}, {listener, static_cast<short>(full ? 0 : POLLIN), 0}};
+            const bool makingWay = std::any_of(connections.begin(), connections.end(),
+                                               [](const auto& c) { return c->makingWay; });
+            // Full, a newcomer is let in only once a place is given up for it.
+            Connection* giveWay = full && !makingWay ? peerToMakeWay(connections) : nullptr;
+            const bool listen = !full || giveWay != nullptr;
+            // While peers are served the idle time can't run out; look again
+            // soon, and sooner while a place is being given up.
+            const long long wait = connections.empty() ? left : std::min<long long>(left, makingWay ? 20 : 200);
+            pollfd p[2] = {{stop.fd(), POLLIN, 0}, {listener, static_cast<short>(listen ? POLLIN : 0), 0}};
             int r = ::poll(p, 2, static_cast<int>(std::clamp<long long>(wait, 0, 1 << 30)));
             if (r < 0 && errno == EINTR) continue;
             if (r <= 0) continue;  // the loop head decides whether the idle time is over
@@ -226,9 +262,16 @@ int runSocketServer(const std::string& path, double idleSeconds) {
                 break;
             }
             if ((p[1].revents & POLLIN) == 0) continue;
+            if (full) {
+                // Its thread sees the end of its input and ends; the
+                // newcomer is taken once that place is reaped.
+                giveWay->makingWay = true;
+                ::shutdown(giveWay->fd, SHUT_RDWR);
+                continue;
+            }
             int conn = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (conn < 0) continue;
-            lastActivity = nowMs();
+            lastActivity = steadyMs();
             if (!peerIsUs(conn)) {
                 ::close(conn);
                 continue;
@@ -236,11 +279,16 @@ int runSocketServer(const std::string& path, double idleSeconds) {
             auto c = std::make_unique<Connection>();
             c->fd = conn;
             Connection* raw = c.get();
-            // A silent peer is dropped after the idle time, so it can't keep
-            // the server alive for ever.
-            const int peerIdleMs = static_cast<int>(std::min<long long>(idleMs, 1 << 30));
-            c->thread = std::thread([raw, &responder, &responderLock, peerIdleMs] {
-                serveLines(raw->fd, raw->fd, responder, peerIdleMs, &responderLock);
+            // A peer that goes quiet is dropped after the idle time, so it
+            // can't keep the server alive for ever; one that never asks
+            // anything, much sooner.
+            PeerPace pace;
+            pace.idleMs = static_cast<int>(std::min<long long>(idleMs, 1 << 30));
+            pace.firstRequestMs = kFirstRequestMs;
+            pace.responderLock = &responderLock;
+            pace.waitingSinceMs = &raw->waitingSinceMs;
+            c->thread = std::thread([raw, &responder, pace] {
+                serveLines(raw->fd, raw->fd, responder, pace);
                 raw->done = true;
             });
             connections.push_back(std::move(c));

@@ -2,9 +2,11 @@
 // The rewrite protocol on a Unix-domain socket, for scripts and tools that
 // want a warm model without owning the process. Connections are served at
 // the same time, each exactly like the standard-input road (ready line
-// first), their requests taking turns at the model; the server exits once no
-// peer is connected and nothing has happened for the idle time, and removes
-// its socket when asked to stop (SIGTERM, SIGINT, SIGHUP).
+// first), their requests taking turns at the model. Places are limited: a
+// peer that asks nothing for ten seconds is let go, and while every place is
+// taken the peer idle longest makes way for a newcomer. The server exits
+// once no peer is connected and nothing has happened for the idle time, and
+// removes its socket when asked to stop (SIGTERM, SIGINT, SIGHUP).
 #include <string>
 
 namespace mirvane {

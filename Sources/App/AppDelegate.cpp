@@ -18,6 +18,7 @@
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "App/StoreWatch.h"
+#include "Platform/Launch.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
@@ -648,7 +649,7 @@ void AppDelegate::presentUpdateResult(const UpdateStatus& status) {
     const int response = gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
     if (response == GTK_RESPONSE_ACCEPT && alert->downloadURL)
-        g_app_info_launch_default_for_uri(alert->downloadURL->c_str(), nullptr, nullptr);
+        platform::openWithDefaultApplication(*alert->downloadURL);
 }
 
 // ---------------------------------------------------------------- file transcription

@@ -254,8 +254,12 @@ void DictationController::prewarmRecognizer() {
 // ---------------------------------------------------------------- start and capture
 
 void DictationController::toggleDictation() {
-    if (!isRecording) startDictation(DictationMode::standard);
-    else stopDictation();
+    if (!isRecording) {
+        startDictation(DictationMode::standard);
+        return;
+    }
+    stopDictation();
+    endHandsFreeWithTheTake();
 }
 
 void DictationController::startDictation(DictationMode mode) {
@@ -383,6 +387,7 @@ void DictationController::captureStarted(long long generation, const std::option
         if (isRecording) {
             isRecording = false;
             isTentative_ = false;
+            endHandsFreeWithTheTake();
             returnToIdle();
             IndicatorWindowController::shared().updateState(IndicatorMode::idle());
         }
@@ -427,6 +432,7 @@ void DictationController::audioEngineDidInterrupt(const std::optional<fs::path>&
     // like any other. The engine's error message follows on its own.
     if (!isRecording) return;
     isRecording = false;
+    endHandsFreeWithTheTake();
     endCapture(audioURL, duration, Clock::now());
 }
 
@@ -704,6 +710,11 @@ void DictationController::hotkeyDidForceRelease(const std::string& reason) {
     dropTranscription();
     IndicatorWindowController::shared().updateState(IndicatorMode::idle());
 }
+
+// A take ended here, not by the key: a hands-free session it belonged to
+// ends too, or the key's next press would count as one inside it, and no
+// shortcut takes such a press's take back.
+void DictationController::endHandsFreeWithTheTake() { HotkeyManager::shared().endHandsFreeQuietly(); }
 
 void DictationController::returnToIdle() {
     lifecycle = DictationLifecycle::idle;

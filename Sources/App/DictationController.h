@@ -153,6 +153,7 @@ private:
     // message, the error cue plays and the proof step hears of the failure.
     void endWithoutText(long long generation, const char* failureMessage);
     void returnToIdle();
+    void endHandsFreeWithTheTake();
     void showError(const std::string& message, std::optional<ErrorRemedy> remedy = std::nullopt);
     // Esc called the dictation off: the indicator says so as a cancel.
     void showCancel(const std::string& message);

@@ -11,6 +11,8 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr unsigned tickerMilliseconds = 1500;
@@ -45,6 +47,24 @@ GtkWidget* pageWithHeading(const char* heading, int spacing) {
 void setText(GtkWidget* l, const std::string& text) {
     gtk_label_set_text(GTK_LABEL(l), text.c_str());
     gtk_widget_set_visible(l, !text.empty());
+}
+
+// A command to type: lines break only at its spaces. Left to itself the
+// label breaks after a hyphen too ("toolkit-" / "accessibility"), and a
+// reader copying the lines by hand gets a command that does not run.
+void setCommand(GtkWidget* l, const std::string& command) {
+    setText(l, command);
+    PangoAttrList* attributes = pango_attr_list_new();
+    for (std::size_t start = command.find_first_not_of(' '); start != std::string::npos;) {
+        const std::size_t end = std::min(command.find(' ', start), command.size());
+        PangoAttribute* whole = pango_attr_allow_breaks_new(FALSE);
+        whole->start_index = static_cast<guint>(start);
+        whole->end_index = static_cast<guint>(end);
+        pango_attr_list_insert(attributes, whole);
+        start = command.find_first_not_of(' ', end);
+    }
+    gtk_label_set_attributes(GTK_LABEL(l), attributes);
+    pango_attr_list_unref(attributes);
 }
 
 void installStyle() {
@@ -152,6 +172,7 @@ GtkWidget* OnboardingView::buildPermissionsPage() {
         gtk_label_set_selectable(GTK_LABEL(row.problem), TRUE);
         gtk_box_pack_start(GTK_BOX(box), row.problem, FALSE, FALSE, 0);
         row.command = label("", "ob-command");
+        gtk_widget_set_name(row.command, ("onboarding-" + permission.id() + "-command").c_str());
         gtk_label_set_selectable(GTK_LABEL(row.command), TRUE);
         gtk_box_pack_start(GTK_BOX(box), row.command, FALSE, FALSE, 0);
         g_object_set_data(G_OBJECT(row.copy), "command", row.command);
@@ -288,7 +309,7 @@ void OnboardingView::applyDiagnoses(const std::vector<OndiraPermission::Diagnosi
         if (permission == OndiraPermission::accessibility && !d.granted && !fixError_.empty())
             problem += " (" + fixError_ + ")";
         setText(row.problem, problem);
-        setText(row.command, d.granted ? "" : d.command);
+        setCommand(row.command, d.granted ? "" : d.command);
         gtk_widget_set_visible(row.copy, !d.granted && !d.command.empty());
         gtk_widget_set_visible(row.fix, !d.granted && d.fixableByButton);
         if (d.granted) ++ready;

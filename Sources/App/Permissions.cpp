@@ -3,6 +3,7 @@
 #include "Engine/MicrophoneRecorder.h"
 #include "Engine/SpeechEngine.h"
 #include "Engine/TranscriptionTypes.h"
+#include "Platform/Launch.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
@@ -232,14 +233,9 @@ OndiraPermission::SettingsPage OndiraPermission::settingsPage() const { return s
 void OndiraPermission::openSystemSettings() const {
     const SettingsPage page = settingsPage();
     if (!page.command.empty()) {
-        std::vector<gchar*> argv;
-        for (const auto& word : page.command) argv.push_back(const_cast<gchar*>(word.c_str()));
-        argv.push_back(nullptr);
-        GError* error = nullptr;
-        if (g_spawn_async(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr, &error)) return;
-        platform::log("Permissions",
-                      std::string("Could not open ") + page.command[0] + ": " + (error ? error->message : "?"));
-        g_clear_error(&error);
+        std::string error;
+        if (platform::startProgram(page.command, &error)) return;
+        platform::log("Permissions", "Could not open " + page.command[0] + ": " + error);
     }
     Notice::show(title(), page.instructions);
 }

@@ -3,6 +3,8 @@
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
 #include "Platform/Log.h"
+#include "Platform/StoreRecovery.h"
+#include "Platform/Unicode.h"
 
 #include <sys/stat.h>
 
@@ -83,18 +85,24 @@ std::shared_ptr<platform::SettingsStore> userDefaults() {
     return standardDefaults();
 }
 
-std::optional<std::string> readConfigValue(const std::string& key) {
-    auto bytes = platform::readFile(configFile());
-    if (!bytes) return std::nullopt;
-    try {
-        auto j = nlohmann::json::parse(*bytes);
-        if (!j.is_object()) return std::nullopt;
-        auto it = j.find(key);
-        if (it == j.end() || !it->is_string()) return std::nullopt;
-        return it->get<std::string>();
-    } catch (const std::exception&) {
-        return std::nullopt;
+std::optional<std::string> readConfigValue(const std::string& key) { return lookUpConfigValue(key).value; }
+
+ConfigLookup lookUpConfigValue(const std::string& key) {
+    const fs::path file = configFile();
+    platform::FileRead read = platform::readRegularFile(file);
+    if (read.outcome == platform::FileRead::Outcome::missing) return {};
+    if (!read.ok()) {
+        if (read.outcome == platform::FileRead::Outcome::refused) platform::log("Files", "Not reading " + read.error);
+        return {std::nullopt, std::move(read.error)};
     }
+    if (!platform::text::isValidUTF8(read.bytes)) return {std::nullopt, file.string() + " is not UTF-8 text"};
+    const auto j = nlohmann::json::parse(read.bytes, nullptr, false);
+    if (j.is_discarded()) return {std::nullopt, file.string() + " is not valid JSON"};
+    if (!j.is_object()) return {std::nullopt, file.string() + " does not hold a JSON object"};
+    const auto it = j.find(key);
+    if (it == j.end()) return {};
+    if (!it->is_string()) return {std::nullopt, "\"" + key + "\" in " + file.string() + " is not text"};
+    return {it->get<std::string>(), std::nullopt};
 }
 
 void writeConfigValue(const std::string& key, const std::string& value) {
@@ -102,28 +110,36 @@ void writeConfigValue(const std::string& key, const std::string& value) {
     unsigned mode = 0600;
     struct stat st {};
     if (::stat(file.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    // The keys it still holds stay: a damaged file is moved aside (and the
+    // user told where) and what reads of it is kept beside the new value.
+    const platform::StoreFormat format{
+        [](std::string_view bytes) {
+            if (!platform::text::isValidUTF8(bytes)) return false;
+            const auto j = nlohmann::json::parse(bytes, nullptr, false);
+            return !j.is_discarded() && j.is_object();
+        },
+        [](std::string_view bytes) { return platform::salvageJSON(bytes, true).dump(2); }};
     // Under the store's lock across the read and the rename: the two writers
     // run in different processes (the hub and a command), and one that built
     // on a read taken before the other's rename would drop the other's key.
-    platform::updateFile(
-        file,
+    std::string error;
+    const bool written = platform::updateStore(
+        file, format,
         [&](const platform::FileRead& current) -> std::optional<std::string> {
             using Outcome = platform::FileRead::Outcome;
-            // A file that could not be read (refused, unreadable) is left alone.
-            if (current.outcome != Outcome::ok && current.outcome != Outcome::missing) return std::nullopt;
-            nlohmann::json object = nlohmann::json::object();
-            if (current.ok()) {
-                try {
-                    auto j = nlohmann::json::parse(current.bytes);
-                    if (j.is_object()) object = std::move(j);
-                } catch (const std::exception&) {
-                    // Broken content is replaced by an object holding only this key.
-                }
+            // A file that could not be read (refused, unreadable, not moved aside) is left alone.
+            if (current.outcome != Outcome::ok && current.outcome != Outcome::missing) {
+                error = current.error;
+                return std::nullopt;
             }
+            nlohmann::json object = nlohmann::json::object();
+            if (current.ok()) object = nlohmann::json::parse(current.bytes, nullptr, false);
+            if (!object.is_object()) object = nlohmann::json::object();
             object[key] = value;
             return object.dump(2);
         },
-        mode);
+        mode, &error);
+    if (!written || !error.empty()) platform::log("Files", "\"" + key + "\" was not written to " + file.string() + ": " + error);
 }
 
 }  // namespace AppPaths

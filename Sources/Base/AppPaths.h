@@ -51,8 +51,19 @@ std::shared_ptr<platform::SettingsStore> settingsSuite(const std::string& suiteN
 
 // config.json: one JSON object of strings, two writers each owning one key.
 std::optional<std::string> readConfigValue(const std::string& key);
+// The same, telling a file that sets no such key from one that could not be
+// read: unreadable, not a regular file, over the size bound, not UTF-8, not
+// a JSON object, or holding the key as something other than text.
+struct ConfigLookup {
+    std::optional<std::string> value;
+    std::optional<std::string> problem;  // a sentence naming the file
+};
+ConfigLookup lookUpConfigValue(const std::string& key);
 // Read-modify-write of one key, keeping every other key. The file is replaced
-// atomically so a crash mid-write cannot truncate it. Failures are ignored.
+// atomically so a crash mid-write cannot truncate it. A file that is not a
+// JSON object is moved aside first and announced (platform::updateStore),
+// the keys that still read kept; one that cannot be read or moved stays as
+// it is and the key is not written. Failures are logged.
 void writeConfigValue(const std::string& key, const std::string& value);
 
 }  // namespace AppPaths

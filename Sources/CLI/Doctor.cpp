@@ -11,6 +11,7 @@
 #include "Learning/PersonalModel.h"
 #include "Platform/Bundle.h"
 #include "Platform/SystemReadiness.h"
+#include "Platform/Unicode.h"
 #include "Text/Snippets.h"
 #include "Text/Vocabulary.h"
 
@@ -116,6 +117,11 @@ std::string hotkeyValue(const DoctorState& s) {
         }();
     }
     if (s.hotkeyFromConfig) return s.hotkey + " (config.json)";
+    // A file that could not be read may well set another key: the default is
+    // what dictation uses now, not what the user chose.
+    if (!s.configProblem.empty())
+        return s.hotkey + " (default; config.json could not be read: " + s.configProblem + ")" + kDash +
+               "repair or remove the file";
     return s.hotkey + " (default; config.json sets none)";
 }
 
@@ -151,7 +157,10 @@ std::vector<std::string> doctorLines(const DoctorState& s) {
     if (s.snippetCount) lines.push_back(line("snippets", plural(*s.snippetCount, "snippet", "snippets")));
     if (s.historyLoggingEnabled) {
         std::string value = *s.historyLoggingEnabled ? "ON" : "OFF";
-        if (s.historyEntryCount) value += " (" + plural(*s.historyEntryCount, "entry", "entries") + " retained)";
+        if (!s.historyProblems.empty())
+            value += " (the history could not be read: " + platform::text::join(s.historyProblems, "; ") + ")";
+        else if (s.historyEntryCount)
+            value += " (" + plural(*s.historyEntryCount, "entry", "entries") + " retained)";
         lines.push_back(line("history logging", value));
     }
     return lines;
@@ -201,9 +210,10 @@ DoctorState gatherDoctorState() {
     s.displaySession = display.type;
     s.displayDetail = display.detail;
 
-    const std::optional<std::string> hotkey = AppPaths::readConfigValue("hotkey");
-    s.hotkeyFromConfig = hotkey.has_value();
-    s.hotkey = hotkey.value_or("fn");
+    const AppPaths::ConfigLookup hotkey = AppPaths::lookUpConfigValue("hotkey");
+    s.hotkeyFromConfig = hotkey.value.has_value();
+    s.hotkey = hotkey.value.value_or("fn");
+    s.configProblem = hotkey.problem.value_or("");
     const auto& known = knownHotkeys();
     s.hotkeyRecognised = std::find(known.begin(), known.end(), s.hotkey) != known.end();
 
@@ -224,6 +234,7 @@ DoctorState gatherDoctorState() {
     DictationLogger& history = DictationLogger::shared();
     s.historyLoggingEnabled = history.isLoggingEnabled();
     s.historyEntryCount = history.historyEntryCount();
+    s.historyProblems = history.readHistory().unreadableFiles;
     return s;
 }
 

@@ -46,6 +46,25 @@ std::string seconds(double value) {
     return std::string(buffer, result.ptr) + " s";
 }
 
+// Names every history file that is there but could not be read; true when
+// there was none. A history read in part would pass for the whole one, so
+// the caller then shows nothing.
+bool historyFilesRead(const DictationLogger::HistoryRead& read) {
+    for (const auto& why : read.unreadableFiles) printError("could not read the history: " + why);
+    return read.unreadableFiles.empty();
+}
+
+// Counts the lines left out, after the output they are missing from; true
+// when there were any.
+bool linesLeftOut(const DictationLogger::HistoryRead& read) {
+    for (const auto& skipped : read.skippedLines) {
+        const bool one = skipped.count == 1;
+        printError(std::to_string(skipped.count) + (one ? " line of " : " lines of ") + skipped.file.string() +
+                   " could not be read and " + (one ? "is" : "are") + " left out");
+    }
+    return !read.skippedLines.empty();
+}
+
 }  // namespace
 
 std::vector<json> filterHistoryEntries(const std::vector<json>& entries, const HistoryOptions& options) {
@@ -114,41 +133,51 @@ std::string historyLine(const json& record) {
 }
 
 int runHistory(const HistoryOptions& options) {
-    const std::vector<json> all = DictationLogger::shared().readAllEntries();
-    const std::vector<json> entries = filterHistoryEntries(all, options);
+    const DictationLogger::HistoryRead read = DictationLogger::shared().readHistory();
+    if (!historyFilesRead(read)) return 1;
+    const std::vector<json> entries = filterHistoryEntries(read.entries, options);
     std::vector<json> records;
     for (const auto& entry : entries) records.push_back(historyRecord(entry, options.text));
 
-    if (options.json) return printJSON(json(records), "failed to encode history as JSON");
-    if (all.empty()) {
-        printLine("(no dictations recorded)");
+    const int status = [&] {
+        if (options.json) return printJSON(json(records), "failed to encode history as JSON");
+        // With lines left out, "none recorded" would not be true.
+        if (read.entries.empty()) {
+            if (read.skippedLines.empty()) printLine("(no dictations recorded)");
+            return 0;
+        }
+        if (records.empty()) {
+            printLine("(no dictations match)");
+            return 0;
+        }
+        for (const auto& record : records) {
+            printLine(historyLine(record));
+            if (!options.text) continue;
+            printIndented(textValue(record, "text"));
+        }
         return 0;
-    }
-    if (records.empty()) {
-        printLine("(no dictations match)");
-        return 0;
-    }
-    for (const auto& record : records) {
-        printLine(historyLine(record));
-        if (!options.text) continue;
-        printIndented(textValue(record, "text"));
-    }
-    return 0;
+    }();
+    return linesLeftOut(read) ? 1 : status;
 }
 
 int runStats(bool jsonOutput) {
-    const StatsSummary summary = summarizeHistory(DictationLogger::shared().readAllEntries());
-    if (jsonOutput) return printJSON(statsJSONObject(summary), "failed to encode stats as JSON");
-    printLine("dictations: " + std::to_string(summary.dictations));
-    printLine("words: " + std::to_string(summary.words));
-    if (summary.latency.n == 0) {
-        printLine("latency: not measured yet");
+    const DictationLogger::HistoryRead read = DictationLogger::shared().readHistory();
+    if (!historyFilesRead(read)) return 1;
+    const StatsSummary summary = summarizeHistory(read.entries);
+    const int status = [&] {
+        if (jsonOutput) return printJSON(statsJSONObject(summary), "failed to encode stats as JSON");
+        printLine("dictations: " + std::to_string(summary.dictations));
+        printLine("words: " + std::to_string(summary.words));
+        if (summary.latency.n == 0) {
+            printLine("latency: not measured yet");
+            return 0;
+        }
+        printLine("latency p50: " + seconds(*summary.latency.p50));
+        printLine("latency p95: " + seconds(*summary.latency.p95));
+        printLine("latency samples: " + std::to_string(summary.latency.n));
         return 0;
-    }
-    printLine("latency p50: " + seconds(*summary.latency.p50));
-    printLine("latency p95: " + seconds(*summary.latency.p95));
-    printLine("latency samples: " + std::to_string(summary.latency.n));
-    return 0;
+    }();
+    return linesLeftOut(read) ? 1 : status;
 }
 
 }  // namespace OndiraCLI

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <limits>
@@ -414,6 +415,25 @@ std::string usageText() {
         if (length < 22) quoted.append(22 - length, ' ');
         rows.push_back("      " + quoted + "  " + entry.effect);
     }
+    // Where the editing commands act, under the list in its indent, broken
+    // only between words and never inside a quoted phrase, so each phrase
+    // reads as one thing to say.
+    const std::string note = VoiceCommandCatalog::placementNote("\"", "\"");
+    std::string line = "     ";
+    for (std::string_view rest = note; !rest.empty();) {
+        std::size_t space = rest.find(' ');
+        auto quotes = [&] { return std::count(rest.begin(), rest.begin() + std::min(space, rest.size()), '"'); };
+        while (space != std::string_view::npos && quotes() % 2 == 1) space = rest.find(' ', space + 1);
+        const std::string_view word = rest.substr(0, space);
+        rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
+        if (line.size() > 6 && line.size() + 1 + word.size() > 78) {
+            rows.push_back(line);
+            line = "     ";
+        }
+        line += ' ';
+        line += word;
+    }
+    rows.push_back(line);
     text += platform::text::join(rows, "\n");
     text += "\n\nExit status: 0 success, 2 usage error, 1 other failure.";
     return text;

@@ -134,6 +134,7 @@ struct DoctorState {
     // The primary hotkey in config.json.
     std::string hotkey;
     bool hotkeyFromConfig = false;
+    std::string configProblem;  // why config.json could not be read, when it could not
     bool hotkeyRecognised = true;
     // The rewrite helper.
     bool polishHelperPresent = false;
@@ -149,6 +150,9 @@ struct DoctorState {
     std::optional<int> snippetCount;
     std::optional<bool> historyLoggingEnabled;
     std::optional<int> historyEntryCount;
+    // A sentence naming each history file that is there but could not be
+    // read; the count above would pass for the whole history.
+    std::vector<std::string> historyProblems;
 };
 
 // One line per fact: a label padded to 19 characters, ": " and the value,
@@ -173,9 +177,17 @@ bool doctorReady(const DoctorState& state);
 //                  --text), or a JSON array of historyRecord objects
 //   stats          dictations, words and latency percentiles, or the
 //                  statsJSONObject
+//                  For both, a history file that is there but cannot be
+//                  read is named on standard error ("could not read the
+//                  history: " + why), nothing else is printed, and they
+//                  return 1; lines that could not be read are left out,
+//                  counted per file on standard error, and they return 1
 //   dictAdd        "added: " + heard + " -> " + written; a pair that
 //                  StoreInput::validateTerm refuses prints its reason to
-//                  standard error and returns 1
+//                  standard error and returns 1; a term added whose
+//                  correction could not be recorded adds "the correction
+//                  was not recorded: " + why (naming the file) on standard
+//                  error and still returns 0
 //   dictRemove     "removed: " + heard; "not found: " + heard to standard
 //                  error and 1 when there was no such term
 //   snippetsAdd    "added snippet: " + trigger; a pair that
@@ -190,7 +202,10 @@ bool doctorReady(const DoctorState& state);
 //   doctor         one line per fact of doctorLines()
 //   transcribe     the transcript (txt, srt or vtt) on standard output, or
 //                  nothing with --out; a failure prints "Transcription
-//                  failed: " + why to standard error and returns 1
+//                  failed: " + why to standard error and returns 1; a file
+//                  that ends before the length its header gives is
+//                  transcribed as far as it goes, with a warning on
+//                  standard error saying how much was read
 struct CommandBodies {
     int (*history)(const HistoryOptions& options);
     int (*dictList)(bool json);

@@ -63,11 +63,15 @@ int runDictAdd(const std::string& heard, const std::string& written) {
         printError(*problem);
         return 1;
     }
-    if (!Vocabulary::shared().addTerm(heard, written)) {
+    std::string correctionProblem;
+    if (!Vocabulary::shared().addTerm(heard, written, &correctionProblem)) {
         printError("could not save the dictionary (" + AppPaths::dictionaryFile().string() + ")");
         return 1;
     }
     printLine("added: " + heard + " -> " + written);
+    // The term is in the dictionary, which is what was asked; the record that
+    // teaches corrections is not, and the user hears where the file is.
+    if (!correctionProblem.empty()) printError("the correction was not recorded: " + correctionProblem);
     return 0;
 }
 

@@ -184,6 +184,13 @@ std::string cancelledDescription() {
         .errorDescription();
 }
 
+// A file cut short is transcribed as far as it goes; the user hears that
+// the transcript stops where the file does, not where the recording did.
+void warnIfCutShort(const FileTranscriber::FileTranscriptionResult& result, const std::string& path) {
+    if (!result.endsEarly()) return;
+    printError("warning: " + path + " ends early: " + result.shortfall());
+}
+
 std::string rendered(const FileTranscriber::FileTranscriptionResult& result, OutputFormat format) {
     switch (format) {
         case OutputFormat::srt: return FileTranscriber::formatSRT(result.segments);
@@ -284,6 +291,7 @@ int runTranscribe(const TranscribeOptions& options) {
         printError("Transcription failed: " + reason);
         return 1;
     }
+    warnIfCutShort(*job->result, options.path);
     std::string transcript = rendered(*job->result, options.format);
     if (options.outPath) {
         try {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -134,6 +135,8 @@ std::string TranscriptionFileError::errorDescription() const {
         case Kind::chunkTranscriptionFailed: return "Transcription failed partway through. Please try again.";
         case Kind::fileNotFound: return "That file couldn't be found.";
         case Kind::notAFile: return "That's a folder, not a file. Choose an audio or video file.";
+        case Kind::notRegularFile:
+            return "That's a " + payload_ + ", not a regular file. Choose an audio or video file.";
         case Kind::emptyFile: return "That file is empty \u2014 there's nothing to transcribe.";
         case Kind::engineUnavailable: return "Speech recognition isn't available right now. Try again in a moment.";
         case Kind::notAuthorized:
@@ -155,6 +158,7 @@ std::string TranscriptionFileError::diagnosticDetail() const {
         case Kind::chunkTranscriptionFailed: return "chunkTranscriptionFailed: " + payload_;
         case Kind::fileNotFound: return "fileNotFound";
         case Kind::notAFile: return "notAFile";
+        case Kind::notRegularFile: return "notRegularFile: " + payload_;
         case Kind::emptyFile: return "emptyFile";
         case Kind::engineUnavailable: return "engineUnavailable";
         case Kind::notAuthorized: return "notAuthorized";
@@ -173,6 +177,7 @@ std::string TranscriptionFileError::caseDescription() const {
         case Kind::unsupportedLocale: return "unsupportedLocale(localeIdentifier: " + quoted(payload_) + ")";
         case Kind::chunkTranscriptionFailed: return "chunkTranscriptionFailed(" + quoted(payload_) + ")";
         case Kind::invalidWindow: return "invalidWindow(" + quoted(payload_) + ")";
+        case Kind::notRegularFile: return "notRegularFile(" + quoted(payload_) + ")";
         default: return diagnosticDetail();
     }
 }
@@ -516,6 +521,12 @@ FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::s
     const auto status = fs::status(url, ec);
     if (!fs::exists(status)) throw TranscriptionFileError::of(Kind::fileNotFound);
     if (fs::is_directory(status)) throw TranscriptionFileError::of(Kind::notAFile);
+    // A FIFO would be waited on, or read without end; it has no size to tell
+    // an empty file by either.
+    if (fs::is_fifo(status)) throw TranscriptionFileError::notRegularFile("named pipe (FIFO)");
+    if (fs::is_block_file(status) || fs::is_character_file(status)) throw TranscriptionFileError::notRegularFile("device");
+    if (fs::is_socket(status)) throw TranscriptionFileError::notRegularFile("socket");
+    if (!fs::is_regular_file(status)) throw TranscriptionFileError::notRegularFile("special file");
     const auto size = fs::file_size(url, ec);
     if (ec || size == 0) throw TranscriptionFileError::of(Kind::emptyFile);
     if (isCancelled()) throw TranscriptionFileError::of(Kind::cancelled);
@@ -638,11 +649,30 @@ FileTranscriptionResult transcribe(const fs::path& url, const std::vector<std::s
     if (result.fullText.empty()) throw TranscriptionFileError::of(Kind::emptyTranscript);
     result.sourceURL = url;
     result.audioSeconds = static_cast<double>(reader.framesRead()) / windowSampleRate;
+    result.claimedSeconds = reader.claimedSeconds();
     result.engineIdentifier = FileTranscriber::engineIdentifier;
     return result;
 }
 
 }  // namespace
+
+bool FileTranscriptionResult::endsEarly() const {
+    // A whole file decodes to within a few codec frames of its header's
+    // length (encoder padding, the resampler's rounding); a cut one falls
+    // short by whatever is missing.
+    constexpr double roundingSeconds = 0.1;
+    return claimedSeconds - audioSeconds > roundingSeconds;
+}
+
+std::string FileTranscriptionResult::shortfall() const {
+    auto oneDecimal = [](double seconds) {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%.1f", seconds);
+        return std::string(buffer);
+    };
+    return "only " + oneDecimal(audioSeconds) + " s of the " + oneDecimal(claimedSeconds) +
+           " s its header gives could be read; the transcript covers those";
+}
 
 FileTranscriptionResult transcribeFile(const fs::path& url, const std::vector<std::string>& contextTerms,
                                        const std::string& localeIdentifier, double chunkSeconds, double overlapSeconds,

@@ -69,7 +69,16 @@ struct FileTranscriptionResult {
     std::string fullText;
     std::filesystem::path sourceURL;
     double audioSeconds = 0;
+    // The length the file's header gives. A file cut short (a copy or a
+    // download that stopped) holds less audio than that.
+    double claimedSeconds = 0;
     std::string engineIdentifier = FileTranscriber::engineIdentifier;
+    // True when the audio read falls short of the claimed length by more
+    // than decoding and resampling round off.
+    bool endsEarly() const;
+    // What the user is told of a result that endsEarly(): "only 3.0 s of the
+    // 10.0 s its header gives could be read; the transcript covers those".
+    std::string shortfall() const;
 };
 
 inline constexpr double defaultChunkSeconds = 240.0;
@@ -87,6 +96,8 @@ public:
         chunkTranscriptionFailed,
         fileNotFound,
         notAFile,
+        // A named pipe, device or socket: nothing with a length to transcribe.
+        notRegularFile,
         emptyFile,
         engineUnavailable,
         notAuthorized,
@@ -110,6 +121,8 @@ public:
         return {Kind::chunkTranscriptionFailed, std::move(detail)};
     }
     static TranscriptionFileError invalidWindow(std::string detail) { return {Kind::invalidWindow, std::move(detail)}; }
+    // `what` names the kind of file ("named pipe (FIFO)").
+    static TranscriptionFileError notRegularFile(std::string what) { return {Kind::notRegularFile, std::move(what)}; }
     static TranscriptionFileError of(Kind kind) { return {kind, {}}; }
 
     Kind kind() const { return kind_; }

@@ -13,6 +13,8 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstring>
+#include <fstream>
 #include <cmath>
 #include <mutex>
 #include <optional>
@@ -139,6 +141,31 @@ std::int64_t countFramesByPackets(const std::filesystem::path& path, int streamI
     ff().av_packet_free(&packet);
     std::int64_t span = (first != AV_NOPTS_VALUE && last != AV_NOPTS_VALUE) ? std::max(last - first, summed) : summed;
     return av_rescale_q(span, stream->time_base, AVRational{1, windowSampleRate});
+}
+
+// The length of a WAV file's audio as its header gives it (the data chunk's
+// size at the stream's bit rate); none for another file, or a header written
+// by a stream's writer that never came back to fill the size in. FFmpeg reads
+// a WAV file only as far as it goes and takes that for its length, so a file
+// cut short would otherwise pass for a whole one.
+std::optional<double> wavDataSeconds(const std::filesystem::path& path, std::int64_t bitRate) {
+    if (bitRate <= 0) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    char head[12];
+    if (!in.read(head, sizeof head) || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
+        return std::nullopt;
+    // The chunks before the audio are few (format, facts, a list of tags).
+    for (int chunk = 0; chunk < 64; ++chunk) {
+        unsigned char header[8];
+        if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
+        const std::uint32_t size = header[4] | header[5] << 8 | header[6] << 16 | static_cast<std::uint32_t>(header[7]) << 24;
+        if (std::memcmp(header, "data", 4) == 0) {
+            if (size == 0 || size == 0xFFFFFFFFu) return std::nullopt;
+            return static_cast<double>(size) * 8.0 / static_cast<double>(bitRate);
+        }
+        in.seekg(static_cast<std::streamoff>(size) + (size & 1), std::ios::cur);
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -294,6 +321,7 @@ AudioFileReader::AudioFileReader(const std::filesystem::path& path) : impl_(std:
         frameCount_ = countFramesByPackets(path, d.streamIndex);
     }
     frameCount_ = std::max<std::int64_t>(frameCount_, 0);
+    claimedSeconds_ = std::max(durationSeconds(), wavDataSeconds(path, stream->codecpar->bit_rate).value_or(0));
 }
 
 AudioFileReader::~AudioFileReader() = default;

@@ -27,6 +27,10 @@ public:
     // to size work; what read() really hands out is the length.
     std::int64_t frameCount() const { return frameCount_; }
     double durationSeconds() const;
+    // The length the file's header gives, which is more than
+    // durationSeconds() for a WAV file cut short: FFmpeg takes such a file's
+    // length from what is there.
+    double claimedSeconds() const { return claimedSeconds_; }
 
     // Appends up to `count` frames to `out`; fewer only at the end of the
     // track. Throws TranscriptionFileError::unreadableAudio when the track
@@ -42,6 +46,7 @@ private:
     std::unique_ptr<Impl> impl_;
     std::int64_t frameCount_ = 0;
     std::int64_t framesRead_ = 0;
+    double claimedSeconds_ = 0;
 };
 
 }  // namespace FileTranscriber

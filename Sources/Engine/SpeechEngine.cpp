@@ -98,7 +98,9 @@ std::vector<std::int16_t> quantised(const AudioPCMBuffer& buffer) {
 }
 
 // One decode of a whole recording on a worker thread, so the caller can
-// give up at a deadline while the decoder finishes on its own.
+// give up at a deadline while the decoder finishes on its own. What it has
+// heard so far is kept whether or not anyone watches it: a caller that gives
+// up answers with those words, not with nothing.
 struct DecodeJob {
     std::mutex mutex;
     std::condition_variable done;
@@ -107,10 +109,15 @@ struct DecodeJob {
     bool finished = false;
     std::optional<std::string> failure;
     std::atomic<bool> cancelled{false};
+    // When set, the deadline passes as soon as this many samples are heard,
+    // however fast the machine: a cut at a known place in the take.
+    std::optional<std::size_t> deadlineAfterSamples;
 
     static std::shared_ptr<DecodeJob> start(DecoderPool::Lease lease, std::vector<std::int16_t> samples, std::size_t chunk,
-                                            std::function<void(const std::string&)> onPartial) {
+                                            std::function<void(const std::string&)> onPartial,
+                                            std::optional<std::size_t> deadlineAfterSamples = std::nullopt) {
         auto job = std::make_shared<DecodeJob>();
+        job->deadlineAfterSamples = deadlineAfterSamples;
         std::thread([job, lease = std::move(lease), samples = std::move(samples), chunk,
                      onPartial = std::move(onPartial)]() mutable {
             auto [text, failure] = job->decode(*lease, samples, chunk, onPartial);
@@ -133,14 +140,16 @@ struct DecodeJob {
                 decoder.finishUtterance();
                 return {{}, "the decoder refused the audio"};
             }
-            if (onPartial) {
-                std::string hyp = decoder.partialHypothesis();
-                {
-                    std::lock_guard<std::mutex> guard(mutex);
-                    latest = hyp;
-                }
-                onPartial(hyp);
+            std::string hyp = decoder.partialHypothesis();
+            bool expired = false;
+            {
+                std::lock_guard<std::mutex> guard(mutex);
+                latest = hyp;
+                expired = deadlineAfterSamples && at + n >= *deadlineAfterSamples;
+                if (expired) cancelled = true;
             }
+            if (expired) done.notify_all();
+            if (onPartial) onPartial(hyp);
         }
         return {decoder.finishUtterance(), std::nullopt};
     }
@@ -151,16 +160,19 @@ struct DecodeJob {
             finished = true;
             finalText = std::move(text);
             if (why) failure = std::move(why);
-            else latest = finalText;
+            // A caller that gave up keeps the words it was given.
+            else if (!cancelled) latest = finalText;
         }
         done.notify_all();
     }
 
-    // True when the job finished before `seconds` passed.
+    // True when the job finished before its deadline: `seconds`, or the
+    // samples it was told to stop at.
     bool waitFor(double seconds) {
         std::unique_lock<std::mutex> guard(mutex);
-        const bool ok = done.wait_for(guard, std::chrono::duration<double>(seconds), [this] { return finished; });
-        if (!ok) cancelled = true;
+        done.wait_for(guard, std::chrono::duration<double>(seconds), [this] { return finished || cancelled; });
+        const bool ok = finished && !cancelled;
+        cancelled = true;
         return ok;
     }
 };
@@ -361,9 +373,9 @@ std::optional<double> SpeechEngine::lastEndToEndLatencySeconds() const {
     return result->endToEndSeconds;
 }
 
-void SpeechEngine::overrideAnalyzerDeadlineForTesting(std::optional<double> seconds) {
+void SpeechEngine::expireAnalyzerDeadlineAfterAudioForTesting(std::optional<double> audioSeconds) {
     std::lock_guard<std::mutex> guard(stateLock_);
-    analyzerDeadlineOverride_ = seconds;
+    analyzerDeadlineAfterAudio_ = audioSeconds;
 }
 
 // ---- Recognition language ----
@@ -666,13 +678,14 @@ SpeechEngine::Triple SpeechEngine::transcribeWithAnalyzer(RecognitionPath path, 
         lease->configure(strings, personal);
         std::function<void(const std::string&)> offer;
         if (coalescer) offer = [coalescer](const std::string& text) { coalescer->consider(text, now()); };
-        auto job = DecodeJob::start(std::move(lease), *samples, 16000, offer);
-        double deadline;
+        std::optional<std::size_t> cutAt;
         {
             std::lock_guard<std::mutex> guard(stateLock_);
-            deadline = analyzerDeadlineOverride_ ? *analyzerDeadlineOverride_ : analyzerDeadlineSeconds(audioSeconds);
+            if (analyzerDeadlineAfterAudio_)
+                cutAt = static_cast<std::size_t>(std::max(0.0, *analyzerDeadlineAfterAudio_) * 16000.0);
         }
-        finished = job->waitFor(deadline);
+        auto job = DecodeJob::start(std::move(lease), *samples, 16000, offer, cutAt);
+        finished = job->waitFor(analyzerDeadlineSeconds(audioSeconds));
         std::lock_guard<std::mutex> guard(job->mutex);
         joined = finished ? job->finalText : job->latest;
         failure = job->failure;
@@ -749,9 +762,16 @@ StreamingTranscriptionOutcome SpeechEngine::transcribeStreaming(const std::share
 
 bool SpeechEngine::streamModernBuffers(const std::shared_ptr<AudioBufferStream>& bufferStream,
                                        PartialTextCoalescer& partialCoalescer, AheadDecode* ahead) {
-    // No preview on this pass: the buffers only go to the whole-take decode.
-    while (auto buffer = bufferStream->next())
-        if (ahead) ahead->feed(**buffer);
+    // The preview is the decode whose text the user will get, read as it
+    // goes: no second decoder listens beside it on this road.
+    while (auto buffer = bufferStream->next()) {
+        if (!ahead) continue;
+        ahead->feed(**buffer);
+        // Once the key is up the preview has nothing left to show: what is
+        // still queued only has to be decoded.
+        if (!ahead->healthy || bufferStream->waitUntilFinished(0)) continue;
+        partialCoalescer.consider(ahead->decoder->partialHypothesis(), now());
+    }
     return false;
 }
 
@@ -852,8 +872,7 @@ SpeechEngine::Triple SpeechEngine::transcribeRecognizedAudio(const SphinxModel& 
     if (coalescer && request.shouldReportPartialResults)
         offer = [coalescer](const std::string& text) { coalescer->consider(text, now()); };
     // A quarter of a second at a time, like audio arriving.
-    auto job = DecodeJob::start(
-        std::move(lease), *samples, 4000, offer ? offer : [](const std::string&) {});
+    auto job = DecodeJob::start(std::move(lease), *samples, 4000, offer);
     const bool finished = job->waitFor(timeout);
     std::lock_guard<std::mutex> guard(job->mutex);
     const char* identifier = EngineIdentifier::incrementalDecoder();

@@ -124,8 +124,10 @@ public:
     void ensureSpeechModelInstalled(RecognitionPath module, const std::string& localeIdentifier);
 
     // For checks: the deadline of the whole-take paths is normally
-    // analyzerDeadlineSeconds; a value here replaces it.
-    void overrideAnalyzerDeadlineForTesting(std::optional<double> seconds);
+    // analyzerDeadlineSeconds; with a value here it passes as soon as the
+    // decode has heard that many seconds of the take, so a check can cut a
+    // decode at a known place however loaded the machine is.
+    void expireAnalyzerDeadlineAfterAudioForTesting(std::optional<double> audioSeconds);
     // How many recognitions took their text from a decode made while the
     // take was being recorded.
     int liveDecodeCount() const { return liveDecodes_.load(); }
@@ -166,6 +168,6 @@ private:
     mutable std::mutex stateLock_;
     std::optional<std::string> configuredLocale_;
     std::optional<TranscriptionResult> lastResultStorage_;
-    std::optional<double> analyzerDeadlineOverride_;
+    std::optional<double> analyzerDeadlineAfterAudio_;
     std::atomic<int> liveDecodes_{0};
 };

@@ -405,7 +405,12 @@ void HotkeyManager::handleHotKeyEvent(std::uint32_t eventSignature, std::uint32_
         return;
     }
     if (identifier == escapeHotKeyID) {
-        if (pressed) notify([](HotkeyManagerDelegate& d) { d.hotkeyDidRequestCancel(); });
+        if (!pressed) return;
+        // The cancel ends the take of a hands-free session, so the session
+        // ends with it: left running, it would make the key's next press a
+        // press inside hands-free, whose take no shortcut takes back.
+        endHandsFreeQuietly();
+        notify([](HotkeyManagerDelegate& d) { d.hotkeyDidRequestCancel(); });
         return;
     }
     if (identifier == altSpaceHotKeyID) {
@@ -567,6 +572,13 @@ void HotkeyManager::releasePrimary(double now) {
     pendingTapAt_ = now;
 }
 
+void HotkeyManager::endHandsFreeQuietly() {
+    if (!isHandsFreeActive_) return;
+    isHandsFreeActive_ = false;
+    cancelTimer(handsFreeWatchdogTimer_);
+    pendingTapAt_.reset();
+}
+
 void HotkeyManager::stopHandsFree(const std::string& reason) {
     isHandsFreeActive_ = false;
     cancelTimer(handsFreeWatchdogTimer_);
@@ -590,6 +602,8 @@ void HotkeyManager::secondaryRelease(DictationMode forMode) {
         cancelTimer(timer->second);
         secondaryWatchdogTimers_.erase(timer);
     }
+    // Any release stops the take under way, a hands-free one too.
+    endHandsFreeQuietly();
     notify([forMode](HotkeyManagerDelegate& d) { d.hotkeyDidRelease(forMode); });
 }
 

@@ -101,6 +101,9 @@ public:
     void secondaryRelease(DictationMode forMode);
     void forceReleaseAll(const std::string& reason);
     void stopHandsFree(const std::string& reason);
+    // The take of a hands-free session ended without the key (Esc, another
+    // shortcut's release): the session ends with it, with no call of its own.
+    void endHandsFreeQuietly();
     bool isPressed() const { return isPressed_; }
     bool isHandsFreeActive() const { return isHandsFreeActive_; }
 

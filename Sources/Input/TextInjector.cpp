@@ -32,6 +32,7 @@ struct TextInjector::Job {
     Completion completion;
     std::optional<std::string> before;
     ClipboardSnapshot snapshot;
+    std::optional<unsigned long> window;
 };
 
 TextInjector& TextInjector::shared() {
@@ -97,6 +98,7 @@ struct Before {
     SecureInputState secure = SecureInputState::couldNotTell;
     std::optional<std::string> value;
     std::optional<std::string> beforeCaret;
+    std::optional<unsigned long> window;
 };
 }  // namespace
 
@@ -111,6 +113,12 @@ std::string TextInjector::separatedFromField(const std::optional<std::string>& b
     return " " + text;
 }
 
+std::optional<std::string> TextInjector::textBeforeCaret(const std::optional<std::string>& fieldReading,
+                                                         const std::optional<unsigned long>& window) const {
+    if (fieldReading || !window || !lastInsertion_ || lastInsertion_->first != *window) return fieldReading;
+    return lastInsertion_->second;
+}
+
 void TextInjector::run(const std::shared_ptr<Job>& job) {
     onDesktop<Before>(
         [](InsertionTarget& target) {
@@ -120,6 +128,7 @@ void TextInjector::run(const std::shared_ptr<Job>& job) {
             if (before.secure != SecureInputState::inactive) return before;
             before.value = target.focusedValue();
             before.beforeCaret = target.focusedTextBeforeCaret();
+            before.window = target.focusedWindow();
             return before;
         },
         [job](TextInjector& self, Before before) {
@@ -133,7 +142,8 @@ void TextInjector::run(const std::shared_ptr<Job>& job) {
                 return;
             }
             job->before = std::move(before.value);
-            job->text = separatedFromField(before.beforeCaret, job->text);
+            job->window = before.window;
+            job->text = separatedFromField(self.textBeforeCaret(before.beforeCaret, before.window), job->text);
             if (!job->useClipboard) {
                 self.onDesktop<bool>(
                     [text = job->text](InsertionTarget& target) {
@@ -228,6 +238,7 @@ void TextInjector::finishPaste(const std::shared_ptr<Job>& job, PasteVerdict ver
 }
 
 void TextInjector::finish(const std::shared_ptr<Job>& job, InjectionOutcome outcome) {
+    if (outcome.kind == InjectionOutcome::Kind::confirmed && job->window) lastInsertion_.emplace(*job->window, job->text);
     if (job->completion) job->completion(outcome);
     busy_ = false;
     std::weak_ptr<TextInjector*> weak = self_;

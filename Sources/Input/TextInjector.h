@@ -82,6 +82,12 @@ public:
     // alone at the start of a field, after white space or a line break, or
     // after an opening bracket or quote.
     static std::string separatedFromField(const std::optional<std::string>& beforeCaret, const std::string& text);
+    // What stands before the caret as far as this injector knows: the field's
+    // own reading, else, in the window its last insertion landed in, the
+    // text of that insertion (a terminal can't be read, but what we put
+    // there last is still there, so the next dictation doesn't run into it).
+    std::optional<std::string> textBeforeCaret(const std::optional<std::string>& fieldReading,
+                                               const std::optional<unsigned long>& window) const;
 
     static PasteVerdict classifyPaste(const std::optional<std::string>& before, const std::optional<std::string>& after,
                                       const std::optional<std::string>& selected, const std::string& inserted);
@@ -109,6 +115,8 @@ private:
     std::shared_ptr<TextInjector*> self_;
     std::deque<std::shared_ptr<Job>> queue_;
     bool busy_ = false;
+    // The last text that landed, and the window it landed in.
+    std::optional<std::pair<unsigned long, std::string>> lastInsertion_;
     // Last member: destroyed first, so its thread has stopped before the rest goes.
     platform::SerialQueue desktop_{"ondira.insertion", platform::QoS::userInitiated};
 };

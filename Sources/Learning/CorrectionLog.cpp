@@ -48,9 +48,10 @@ CorrectionLog::CorrectionLog(fs::path logURL) : CorrectionLog(std::move(logURL),
 CorrectionLog::CorrectionLog(fs::path logURL, Limits limits)
     : logURL_(std::move(logURL)), limits_(limits), fileQueue_("com.ondira.correctionlog", platform::QoS::utility) {}
 
-void CorrectionLog::record(const std::string& heard, const std::string& written, const std::string& context,
-                           const std::string& app, CorrectionSource source) {
-    if (text::trimmed(heard).empty() || text::trimmed(written).empty()) return;
+std::optional<std::string> CorrectionLog::record(const std::string& heard, const std::string& written,
+                                                 const std::string& context, const std::string& app,
+                                                 CorrectionSource source) {
+    if (text::trimmed(heard).empty() || text::trimmed(written).empty()) return std::nullopt;
     json object = {{"heard", heard},
                    {"written", written},
                    {"context", text::prefixGraphemes(context, maxContextCharacters)},
@@ -61,19 +62,34 @@ void CorrectionLog::record(const std::string& heard, const std::string& written,
     try {
         line = object.dump();  // throws on text that isn't valid UTF-8
     } catch (const std::exception&) {
-        return;
+        return "the correction is not valid UTF-8 text";
     }
     line += '\n';
+    std::optional<std::string> problem;
     fileQueue_.sync([&] {
         // A file that does not load is moved aside before the line is added,
-        // or the new record would join what nobody can read.
-        platform::readStore(logURL_, format());
-        appendLocked(line);
+        // or the new record would join what nobody can read. One that could
+        // not be read or moved (unreadable, not a regular file) stays as it
+        // is, and the record is not added to it.
+        const platform::StoreRead read = platform::readStore(logURL_, format());
+        using Outcome = platform::FileRead::Outcome;
+        if (read.file.outcome != Outcome::ok && read.file.outcome != Outcome::missing) {
+            problem = read.file.error;
+            return;
+        }
+        std::string error;
+        if (!appendLocked(line, &error)) {
+            problem = error;
+            return;
+        }
         enforceSizeCapLocked();
     });
+    return problem;
 }
 
-void CorrectionLog::appendLocked(const std::string& line) { platform::appendRecordLine(logURL_, line); }
+bool CorrectionLog::appendLocked(const std::string& line, std::string* error) {
+    return platform::appendRecordLine(logURL_, line, error);
+}
 
 namespace {
 std::vector<std::string_view> nonEmptyLines(std::string_view content) {

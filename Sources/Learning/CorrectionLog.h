@@ -73,9 +73,10 @@ public:
     const std::filesystem::path& logURL() const { return logURL_; }
 
     // Appends one line; returns once it is on disk. Blank heard or written
-    // (after trimming) writes nothing; both are stored as passed in.
-    void record(const std::string& heard, const std::string& written, const std::string& context, const std::string& app,
-                CorrectionSource source);
+    // (after trimming) writes nothing; both are stored as passed in. Returns
+    // why the record could not be kept (a sentence naming the file), or none.
+    std::optional<std::string> record(const std::string& heard, const std::string& written, const std::string& context,
+                                      const std::string& app, CorrectionSource source);
     std::vector<CorrectionRecord> all();
     // Removes every record of the pair (trimmed, lower-cased comparison).
     int deleteRecords(const std::string& heard, const std::string& written);
@@ -100,7 +101,7 @@ public:
 
 private:
     // Everything below runs on fileQueue_ only.
-    void appendLocked(const std::string& line);
+    bool appendLocked(const std::string& line, std::string* error);
     void enforceSizeCapLocked();
     const std::vector<CorrectionRecord>& recordsLocked();
     static std::shared_ptr<const std::vector<std::string>> dictionaryFromTerms();

@@ -6,6 +6,8 @@
 #include "Platform/AppendLog.h"
 #include "Platform/FileIO.h"
 #include "Platform/FrontmostApp.h"
+#include "Platform/Log.h"
+#include "Platform/StoreRecovery.h"
 #include "Platform/Unicode.h"
 
 #include <fcntl.h>
@@ -246,8 +248,7 @@ bool DictationLogger::appendLine(const json& entry) {
         line.push_back('\n');
         rotateIfNeeded();
         // The directory may have been removed under a running process; recreate it.
-        std::error_code ec;
-        fs::create_directories(logURL_.parent_path(), ec);
+        platform::makePrivateDirectory(logURL_.parent_path());
         written = platform::appendRecordLine(logURL_, line);
     });
     return written;
@@ -361,23 +362,38 @@ DictationLogger::Removal DictationLogger::removingOneEntry(const std::vector<std
 }
 
 std::vector<json> DictationLogger::readAllEntries() const {
-    std::vector<json> entries;
+    HistoryRead read = readHistory();
+    for (const auto& problem : read.unreadableFiles) platform::log("History", "Not reading " + problem);
+    return std::move(read.entries);
+}
+
+DictationLogger::HistoryRead DictationLogger::readHistory() const {
+    HistoryRead read;
     for (const fs::path* path : {&archiveURL_, &logURL_}) {
-        auto bytes = readWhole(*path);
-        if (!bytes) continue;
-        std::string_view all(*bytes);
+        platform::FileRead file = platform::readRegularFile(*path);
+        if (file.outcome == platform::FileRead::Outcome::missing) continue;
+        if (!file.ok()) {
+            read.unreadableFiles.push_back(std::move(file.error));
+            continue;
+        }
+        std::string_view all(file.bytes);
+        std::size_t skipped = 0;
         std::size_t start = 0;
         while (start < all.size()) {
             std::size_t nl = all.find('\n', start);
             std::size_t end = nl == std::string_view::npos ? all.size() : nl;
-            if (end > start) {
-                if (auto object = parseObject(all.substr(start, end - start))) entries.push_back(std::move(*object));
+            const std::string_view line = all.substr(start, end - start);
+            if (auto object = parseObject(line)) {
+                read.entries.push_back(std::move(*object));
+            } else if (!platform::isBlank(line)) {
+                ++skipped;
             }
             if (nl == std::string_view::npos) break;
             start = nl + 1;
         }
+        if (skipped) read.skippedLines.push_back({*path, skipped});
     }
-    return entries;
+    return read;
 }
 
 namespace {
@@ -457,21 +473,30 @@ private:
     Key key_ = Key::other;
 };
 
-// A row for every line of `chunk` that is a JSON object, in order.
-void appendRows(std::string_view chunk, std::vector<HistoryView::LogEntry>& rows) {
+// A row for every line of `chunk` that is a JSON object, in order; how many
+// lines that are not blank were left out.
+std::size_t appendRows(std::string_view chunk, std::vector<HistoryView::LogEntry>& rows) {
+    std::size_t skipped = 0;
     std::size_t start = 0;
     while (start < chunk.size()) {
         std::size_t nl = chunk.find('\n', start);
         std::size_t end = nl == std::string_view::npos ? chunk.size() : nl;
-        if (end > start) {
+        const std::string_view line = chunk.substr(start, end - start);
+        if (!platform::isBlank(line)) {
             RowReader reader;
-            if (json::sax_parse(chunk.substr(start, end - start), &reader) && reader.isObject) {
-                rows.push_back(std::move(reader.row));
-            }
+            if (json::sax_parse(line, &reader) && reader.isObject) rows.push_back(std::move(reader.row));
+            else ++skipped;
         }
         if (nl == std::string_view::npos) break;
         start = nl + 1;
     }
+    return skipped;
+}
+
+// Names a history file that is there but cannot be read, in readHistory()'s words.
+void noteUnreadable(const fs::path& path, std::vector<std::string>& problems) {
+    platform::FileRead read = platform::readRegularFile(path);
+    if (!read.ok() && read.outcome != platform::FileRead::Outcome::missing) problems.push_back(std::move(read.error));
 }
 
 }  // namespace
@@ -479,13 +504,17 @@ void appendRows(std::string_view chunk, std::vector<HistoryView::LogEntry>& rows
 // Brings the cache of one file up to date and adds its rows to `out`. Lines
 // appended since the last read are parsed alone; a different file (rotation,
 // a rewrite through a replace) or a shorter one is read again from the start.
-void DictationLogger::collectRows(const fs::path& path, RowCache& cache, std::vector<HistoryView::LogEntry>& out) const {
+void DictationLogger::collectRows(const fs::path& path, RowCache& cache, RowsRead& out) const {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    const bool present = ::stat(path.c_str(), &st) == 0;
+    const auto size = present ? static_cast<std::uint64_t>(st.st_size) : 0;
+    if (!present || !S_ISREG(st.st_mode) || size > platform::maxStoreFileBytes) {
+        // Only a file that is not there is an empty history.
+        const bool missing = !present && errno == ENOENT;
         cache = RowCache{};
+        if (!missing) noteUnreadable(path, out.unreadableFiles);
         return;
     }
-    const auto size = static_cast<std::uint64_t>(st.st_size);
     if (!cache.valid || cache.device != st.st_dev || cache.inode != st.st_ino || size < cache.consumed) {
         cache = RowCache{};
         cache.valid = true;
@@ -495,30 +524,35 @@ void DictationLogger::collectRows(const fs::path& path, RowCache& cache, std::ve
     std::string fresh;
     if (size > cache.consumed) {
         int fd = platform::openRegularFile(path);
-        if (fd >= 0) {
-            fresh.resize(static_cast<std::size_t>(size - cache.consumed));
-            std::size_t got = 0;
-            while (got < fresh.size()) {
-                ssize_t n = ::pread(fd, fresh.data() + got, fresh.size() - got, static_cast<off_t>(cache.consumed + got));
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) break;
-                got += static_cast<std::size_t>(n);
-            }
-            fresh.resize(got);
-            ::close(fd);
+        if (fd < 0) {
+            cache = RowCache{};
+            noteUnreadable(path, out.unreadableFiles);
+            return;
         }
+        fresh.resize(static_cast<std::size_t>(size - cache.consumed));
+        std::size_t got = 0;
+        while (got < fresh.size()) {
+            ssize_t n = ::pread(fd, fresh.data() + got, fresh.size() - got, static_cast<off_t>(cache.consumed + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        fresh.resize(got);
+        ::close(fd);
     }
     // Whole lines join the cache; a last line still without its "\n" is read
     // now but read again once it is complete.
     const std::size_t lastBreak = fresh.rfind('\n');
     const std::size_t whole = lastBreak == std::string::npos ? 0 : lastBreak + 1;
-    appendRows(std::string_view(fresh).substr(0, whole), cache.rows);
+    cache.skipped += appendRows(std::string_view(fresh).substr(0, whole), cache.rows);
     cache.consumed += whole;
-    out.insert(out.end(), cache.rows.begin(), cache.rows.end());
-    appendRows(std::string_view(fresh).substr(whole), out);
+    out.rows.insert(out.rows.end(), cache.rows.begin(), cache.rows.end());
+    out.linesLeftOut += cache.skipped + appendRows(std::string_view(fresh).substr(whole), out.rows);
 }
 
-std::vector<HistoryView::LogEntry> DictationLogger::readAllRows() const {
+std::vector<HistoryView::LogEntry> DictationLogger::readAllRows() const { return readRows().rows; }
+
+DictationLogger::RowsRead DictationLogger::readRows() const {
     std::lock_guard<std::mutex> guard(rowCacheLock_);
     // After a rotation the archive is the file the live rows were read from.
     struct stat st {};
@@ -527,10 +561,10 @@ std::vector<HistoryView::LogEntry> DictationLogger::readAllRows() const {
         archiveRows_ = std::move(liveRows_);
         liveRows_ = RowCache{};
     }
-    std::vector<HistoryView::LogEntry> rows;
-    collectRows(archiveURL_, archiveRows_, rows);
-    collectRows(logURL_, liveRows_, rows);
-    return rows;
+    RowsRead read;
+    collectRows(archiveURL_, archiveRows_, read);
+    collectRows(logURL_, liveRows_, read);
+    return read;
 }
 
 void DictationLogger::forgetCachedRows() {

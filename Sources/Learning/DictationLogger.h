@@ -108,9 +108,29 @@ public:
 
     // Every entry that parses as a JSON object: archive first, then the live file.
     std::vector<json> readAllEntries() const;
+    // The same, with what could not be read: a file that is there but is not
+    // a readable regular file within the size bound, and lines of a file that
+    // are not a JSON object (torn, garbled, not UTF-8).
+    struct HistoryRead {
+        struct SkippedLines {
+            std::filesystem::path file;
+            std::size_t count = 0;
+        };
+        std::vector<json> entries;
+        std::vector<std::string> unreadableFiles;  // a sentence naming each file
+        std::vector<SkippedLines> skippedLines;    // files with lines left out
+    };
+    HistoryRead readHistory() const;
     // The same as hub rows, oldest first. Rows already read are kept, so a
     // refresh after an append parses only the new lines; deletions drop them.
     std::vector<HistoryView::LogEntry> readAllRows() const;
+    // The same with what could not be read, as readHistory() tells it.
+    struct RowsRead {
+        std::vector<HistoryView::LogEntry> rows;
+        std::vector<std::string> unreadableFiles;  // a sentence naming each file
+        std::size_t linesLeftOut = 0;              // lines that are not a JSON object
+    };
+    RowsRead readRows() const;
     std::string exportHistory(ExportFormat format) const;
 
     // Pure helpers.
@@ -135,8 +155,9 @@ private:
         std::uint64_t inode = 0;
         std::uint64_t consumed = 0;  // bytes read, through the last "\n"
         std::vector<HistoryView::LogEntry> rows;
+        std::size_t skipped = 0;  // cached lines that are not a JSON object
     };
-    void collectRows(const std::filesystem::path& path, RowCache& cache, std::vector<HistoryView::LogEntry>& out) const;
+    void collectRows(const std::filesystem::path& path, RowCache& cache, RowsRead& out) const;
     void forgetCachedRows();
     void notifyDeletion(const Deletion& deletion);
 

@@ -135,7 +135,14 @@ void compileWithRecognizerReader(const fs::path& arpa, const fs::path& binary) {
         logmath_free(lmath);
         throw std::runtime_error("the recogniser refused the estimated model at " + arpa.string());
     }
-    const int written = ngram_model_write(model, binary.c_str(), NGRAM_BIN);
+    // The recogniser creates the file with the process's umask; made first,
+    // private, it is only written over.
+    const int created = ::open(binary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (created >= 0) {
+        ::fchmod(created, 0600);
+        ::close(created);
+    }
+    const int written = created < 0 ? -1 : ngram_model_write(model, binary.c_str(), NGRAM_BIN);
     ngram_model_free(model);
     if (written != 0) {
         logmath_free(lmath);
@@ -193,18 +200,33 @@ std::string quoted(const std::string& s) { return json(s).dump(); }
 
 // ---- Kinds and records ----
 
-const char* PersonalModel::rawValue(RequestKind kind) {
-    switch (kind) {
-        case RequestKind::streamingBuffer: return "streaming buffer";
-        case RequestKind::audioFile: return "audio file";
-        case RequestKind::dictationTranscriber: return "dictation transcriber";
-    }
-    return "";
+namespace {
+// Each road that can carry the model: its name in the attach record, and
+// the same road in the words a user knows it by.
+struct RoadNames {
+    PersonalModel::RequestKind kind;
+    const char* raw;
+    const char* road;
+};
+constexpr RoadNames kRoads[] = {
+    {PersonalModel::RequestKind::streamingBuffer, "streaming buffer", "the live preview while a dictation was spoken"},
+    {PersonalModel::RequestKind::audioFile, "audio file", "a dictation's recording, decoded after the key was released"},
+    {PersonalModel::RequestKind::dictationTranscriber, "dictation transcriber", "the dictation transcriber"},
+};
+const RoadNames& roadNames(PersonalModel::RequestKind kind) {
+    for (const auto& names : kRoads)
+        if (names.kind == kind) return names;
+    return kRoads[0];
 }
+}  // namespace
+
+const char* PersonalModel::rawValue(RequestKind kind) { return roadNames(kind).raw; }
+
+const char* PersonalModel::roadText(RequestKind kind) { return roadNames(kind).road; }
 
 std::optional<PersonalModel::RequestKind> PersonalModel::requestKind(std::string_view raw) {
-    for (RequestKind kind : {RequestKind::streamingBuffer, RequestKind::audioFile, RequestKind::dictationTranscriber})
-        if (raw == rawValue(kind)) return kind;
+    for (const auto& names : kRoads)
+        if (raw == names.raw) return names.kind;
     return std::nullopt;
 }
 
@@ -241,6 +263,7 @@ json PersonalModel::toJSON(const BuildOutcome& v) {
                 {"localeIdentifier", v.localeIdentifier},
                 {"durationSeconds", v.durationSeconds}};
     if (v.failureReason) out["failureReason"] = *v.failureReason;
+    if (v.phrasesRead) out["phrasesRead"] = *v.phrasesRead;
     return out;
 }
 
@@ -275,10 +298,19 @@ std::optional<PersonalModel::BuildOutcome> PersonalModel::buildOutcome(const jso
         !phrases->is_number_integer() || tag == v.end() || !tag->is_string() || took == v.end() || !took->is_number())
         return std::nullopt;
     BuildOutcome out{ok->get<bool>(),         at->get<double>(),   phrases->get<std::int64_t>(),
-                     tag->get<std::string>(), took->get<double>(), std::nullopt};
+                     tag->get<std::string>(), took->get<double>(), std::nullopt, std::nullopt};
     if (auto reason = v.find("failureReason"); reason != v.end()) {
         if (!reason->is_string()) return std::nullopt;
         out.failureReason = reason->get<std::string>();
+    }
+    if (auto read = v.find("phrasesRead"); read != v.end()) {
+        if (!read->is_number_integer()) return std::nullopt;
+        out.phrasesRead = read->get<std::int64_t>();
+    } else if (out.succeeded) {
+        // Written before the two were told apart: its count is of the
+        // phrases read, and how many were compiled is not known.
+        out.phrasesRead = out.phraseCount;
+        out.phraseCount = -1;
     }
     return out;
 }
@@ -561,7 +593,9 @@ bool PersonalModel::rebuildIfNeeded(const std::string& currentLocaleIdentifier) 
     outcome.attemptedAtTimestamp = std::chrono::duration<double>(start.time_since_epoch()).count();
     outcome.localeIdentifier = currentLocaleIdentifier;
     try {
-        outcome.phraseCount = build(count, currentLocaleIdentifier);
+        const PhraseCounts phrases = build(count, currentLocaleIdentifier);
+        outcome.phraseCount = phrases.compiled;
+        outcome.phrasesRead = phrases.read;
         outcome.succeeded = true;
         platform::log("PersonalModel",
                       "rebuilt from " + std::to_string(count) + " corpus entries (locale=" + currentLocaleIdentifier + ")");
@@ -577,7 +611,7 @@ bool PersonalModel::rebuildIfNeeded(const std::string& currentLocaleIdentifier) 
     return true;
 }
 
-std::int64_t PersonalModel::build(std::int64_t entryCount, const std::string& localeIdentifier) {
+PersonalModel::PhraseCounts PersonalModel::build(std::int64_t entryCount, const std::string& localeIdentifier) {
     const auto started = std::chrono::system_clock::now();
     const std::uint64_t generation = historyGeneration.load();
     const std::string version =
@@ -619,6 +653,7 @@ std::int64_t PersonalModel::build(std::int64_t entryCount, const std::string& lo
     sentences = phrasesWithRareWords(
         std::move(sentences),
         sources.stockLanguageModel ? sources.stockLanguageModel(localeIdentifier) : std::nullopt);
+    const auto compiled = static_cast<std::int64_t>(sentences.size());
     const std::string arpa = NgramEstimator::arpa(sentences);
     if (arpa.empty()) throw std::runtime_error("no phrase of the corpus has a word the recogniser can spell");
     if (!platform::atomicWrite(partialArpa, arpa, 0600, &error))
@@ -661,7 +696,7 @@ std::int64_t PersonalModel::build(std::int64_t entryCount, const std::string& lo
                                  std::chrono::duration<double>(started.time_since_epoch()).count(), version};
     if (!writeRecord(dir / metadataFileName, toJSON(metadata)))
         throw std::runtime_error("could not write the model's metadata");
-    return inserted;
+    return {inserted, compiled};
 }
 
 void PersonalModel::removeAllModelFiles() {
@@ -749,15 +784,20 @@ std::vector<std::string> PersonalModel::statusLines(const Status& s) {
     lines.push_back("Personal model — on-device speech adaptation");
     lines.push_back("");
     lines.push_back(label("Enabled") + (s.enabled ? "yes" : "no"));
-    lines.push_back(label("Corpus entries") + std::to_string(s.corpusEntries));
+    lines.push_back(label("Dictations in history") + std::to_string(s.corpusEntries));
     lines.push_back(fileLine("model.bin", s.modelBytes));
     lines.push_back(fileLine("vocabulary.bin", s.vocabularyBytes));
+    // The model learned from the history as it was at its build, which can
+    // be well behind the history now: a build waits for a batch of new ones.
     if (!s.cachedLocale || !s.builtAtTimestamp) {
-        lines.push_back(label("Compiled from") + "never — no metadata.json on disk");
+        lines.push_back(label("Built from") + "never — no metadata.json on disk");
     } else {
-        lines.push_back(label("Compiled from") +
-                        (s.cachedEntryCount ? countText(*s.cachedEntryCount) : std::string("?")) +
-                        " entries, locale " + *s.cachedLocale + ", " + ageText(s.nowTimestamp - *s.builtAtTimestamp));
+        std::string built = (s.cachedEntryCount ? countText(*s.cachedEntryCount) : std::string("?")) +
+                            " dictations, locale " + *s.cachedLocale + ", " +
+                            ageText(s.nowTimestamp - *s.builtAtTimestamp);
+        if (s.enabled && s.cachedEntryCount && *s.cachedEntryCount >= 0 && s.corpusEntries > *s.cachedEntryCount)
+            built += " — rebuilt when the history reaches " + std::to_string(*s.cachedEntryCount + rebuildThreshold);
+        lines.push_back(label("Built from") + built);
     }
     lines.push_back(label("Locale now") + s.currentLocale);
     lines.push_back(label("ATTACHED TO RECOGNITION") + (attachable ? "YES" : "NO"));
@@ -768,7 +808,7 @@ std::vector<std::string> PersonalModel::statusLines(const Status& s) {
             break;
         case AttachObservation::Kind::current:
             lines.push_back(label("Last observed attach") + ageText(s.nowTimestamp - s.lastAttach->attachedAtTimestamp) +
-                            ", " + rawValue(s.lastAttach->requestKind) + ", locale " + s.lastAttach->localeIdentifier);
+                            ", " + roadText(s.lastAttach->requestKind) + ", locale " + s.lastAttach->localeIdentifier);
             break;
     }
     lines.push_back("");
@@ -782,8 +822,18 @@ std::vector<std::string> PersonalModel::statusLines(const Status& s) {
         if (std::isfinite(seconds) && seconds >= 0 && seconds <= 86400.0) std::snprintf(took, sizeof took, "%.1fs", seconds);
         lines.push_back(label("Last build attempt") + (s.lastOutcome->succeeded ? "SUCCEEDED" : "FAILED") + ", " +
                         ageText(s.nowTimestamp - s.lastOutcome->attemptedAtTimestamp) + ", took " + took);
-        if (s.lastOutcome->succeeded)
-            lines.push_back(label("Phrases compiled") + countText(s.lastOutcome->phraseCount));
+        if (s.lastOutcome->succeeded) {
+            // Phrases made only of words the stock model already expects are
+            // read from the history and left out of the model.
+            const auto& o = *s.lastOutcome;
+            if (o.phrasesRead) lines.push_back(label("Phrases read") + countText(*o.phrasesRead));
+            std::string compiled = countText(o.phraseCount);
+            if (o.phraseCount < 0 && o.phrasesRead) compiled += " — this build did not record it";
+            else if (o.phrasesRead && *o.phrasesRead > o.phraseCount)
+                compiled += " — the other " + std::to_string(*o.phrasesRead - o.phraseCount) +
+                            " hold only words the recogniser already expects";
+            lines.push_back(label("Phrases compiled") + compiled);
+        }
         else if (s.lastOutcome->failureReason)
             lines.push_back(label("Failure reason") + *s.lastOutcome->failureReason);
     }

@@ -37,6 +37,8 @@ public:
 
     enum class RequestKind { streamingBuffer, audioFile, dictationTranscriber };
     static const char* rawValue(RequestKind kind);
+    // The road that carried the model, in words a user recognises.
+    static const char* roadText(RequestKind kind);
     static std::optional<RequestKind> requestKind(std::string_view rawValue);
 
     // What the recogniser needs to load the personal model.
@@ -60,10 +62,19 @@ public:
     struct BuildOutcome {
         bool succeeded = false;
         double attemptedAtTimestamp = 0;
+        // The phrases compiled into the model; negative when not recorded
+        // (a record from before the history's phrases were counted apart).
         std::int64_t phraseCount = 0;
         std::string localeIdentifier;
         double durationSeconds = 0;
         std::optional<std::string> failureReason;
+        // The distinct phrases read from the history, before those made only
+        // of words the stock model already expects were left out.
+        std::optional<std::int64_t> phrasesRead;
+    };
+    struct PhraseCounts {
+        std::int64_t read = 0;
+        std::int64_t compiled = 0;
     };
     struct AttachRecord {
         double attachedAtTimestamp = 0;
@@ -185,10 +196,11 @@ public:
     // The rebuild decision on the calling thread. True when a build ran.
     bool rebuildIfNeeded(const std::string& currentLocaleIdentifier);
     bool isBuilding() const;
-    // Reads the history, compiles the model and swaps it in; the number of
-    // phrases compiled. Throws BuildError (or std::exception) and then leaves
-    // the files of the previous model as they were.
-    std::int64_t build(std::int64_t entryCount, const std::string& localeIdentifier);
+    // Reads the history, compiles the model and swaps it in; how many
+    // phrases were read and how many of them were compiled. Throws
+    // BuildError (or std::exception) and then leaves the files of the
+    // previous model as they were.
+    PhraseCounts build(std::int64_t entryCount, const std::string& localeIdentifier);
     // The history was emptied: nothing may be learned from it any more.
     static void removeAllModelFiles();
     // What a deletion from the history does to the model: deleting all

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace platform {
@@ -37,14 +38,31 @@ int openForAppend(const std::filesystem::path& path) {
     return fd;
 }
 
-bool appendRecordLine(const std::filesystem::path& path, std::string_view line) {
+namespace {
+// Why openForAppend refused `path`, from the errno it left.
+std::string whyNotOpened(const std::filesystem::path& path) {
+    const int code = errno;
+    if (code == ELOOP) return path.string() + " is a symbolic link";
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return path.string() + " is not a regular file";
+    return "cannot open " + path.string() + ": " + std::strerror(code);
+}
+}  // namespace
+
+bool appendRecordLine(const std::filesystem::path& path, std::string_view line, std::string* error) {
     // The store's lock, not one on the file itself: a rewrite (a cap, a
     // deletion) renames a new file into place under the same lock, and an
     // append that waited on the old file would land in the unlinked copy.
     StoreLock lock(path);
-    if (!lock.held()) return false;
+    if (!lock.held()) {
+        if (error) *error = lock.error();
+        return false;
+    }
     int fd = openForAppend(path);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        if (error) *error = whyNotOpened(path);
+        return false;
+    }
     // Holding the lock while checking for a torn line keeps one writer from
     // "repairing" a line that is still being written (which would leave a blank line).
     bool ok;
@@ -58,6 +76,7 @@ bool appendRecordLine(const std::filesystem::path& path, std::string_view line) 
         ok = writeAll(fd, line);
     }
     if (::fsync(fd) != 0) ok = false;
+    if (!ok && error) *error = "cannot write " + path.string() + ": " + std::strerror(errno);
     ::close(fd);
     return ok;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Appending one record line to a JSON-lines file that its store alone writes.
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace platform {
@@ -16,8 +17,9 @@ int openForAppend(const std::filesystem::path& path);
 // writes `line` (which ends in "\n") fully and syncs it. The repair and the
 // line go out in one write under the store's StoreLock, so appenders and
 // rewriters in this and other processes never interleave or lose a line.
-// False when the file could not be opened or the write failed.
-bool appendRecordLine(const std::filesystem::path& path, std::string_view line);
+// False when the file could not be opened or the write failed, with `error`
+// (when given) naming the file and the reason.
+bool appendRecordLine(const std::filesystem::path& path, std::string_view line, std::string* error = nullptr);
 
 // True when the descriptor's file is non-empty and its last byte is not "\n".
 // Async-signal-safe (fstat and pread only).

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -90,7 +91,7 @@ bool atomicWrite(const fs::path& path, std::string_view bytes, unsigned mode, st
 }
 
 bool writeInPlace(const fs::path& path, std::string_view bytes, std::string* error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         setError(error, "cannot open " + path.string());
         return false;
@@ -189,8 +190,8 @@ StoreLock::StoreLock(const fs::path& store) {
     const fs::path file = lockFileFor(store);
     int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0 && errno == ENOENT) {
-        std::error_code ec;
-        fs::create_directories(file.parent_path(), ec);
+        // Stores live in the program's own folders, which are private.
+        makePrivateDirectory(file.parent_path());
         fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     }
     if (fd < 0) {
@@ -231,6 +232,11 @@ bool updateFileHoldingLock(const fs::path& path, const std::function<std::option
     const FileRead current = readRegularFile(path);
     std::optional<std::string> next = change(current);
     if (!next) return true;
+    // Whoever writes a store clears what writers of its folder killed between
+    // their write and their rename left behind, not only the application at
+    // its launch: a command line killed mid-write would otherwise leave its
+    // copy there for as long as the application does not start.
+    sweepAbandonedTemporaryFiles(path.parent_path());
     return atomicWrite(path, *next, mode, error);
 }
 
@@ -286,6 +292,25 @@ bool makePrivateDirectory(const fs::path& dir) {
     // The umask may have taken bits from 0700, and an older folder may be wider.
     if (st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0700) ::chmod(dir.c_str(), 0700);
     return true;
+}
+
+namespace {
+// -1 until keepNewFilesPrivate runs.
+std::atomic<int> gStartingUmask{-1};
+}  // namespace
+
+void keepNewFilesPrivate() {
+    const mode_t before = ::umask(077);
+    int expected = -1;
+    gStartingUmask.compare_exchange_strong(expected, static_cast<int>(before));
+}
+
+unsigned startingUmask() {
+    if (const int kept = gStartingUmask.load(); kept >= 0) return static_cast<unsigned>(kept);
+    // Read by setting: the narrowest mask meanwhile, never a wider one.
+    const mode_t now = ::umask(077);
+    ::umask(now);
+    return now;
 }
 
 std::size_t sweepAbandonedTemporaryFiles(const fs::path& dir) {

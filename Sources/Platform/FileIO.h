@@ -17,7 +17,7 @@ bool atomicWrite(const std::filesystem::path& path, std::string_view bytes, unsi
                  std::string* error = nullptr);
 
 // Writes `bytes` over `path` in place (truncate and write), keeping the
-// file's permissions; creates it with 0644 when absent.
+// file's permissions; creates it with 0600 when absent.
 bool writeInPlace(const std::filesystem::path& path, std::string_view bytes, std::string* error = nullptr);
 
 // No store, log or settings file comes near this size; anything larger at a
@@ -72,7 +72,8 @@ private:
 // A read-modify-write of one store under its StoreLock: `change` sees the
 // current content (status missing for a first write) and returns the new
 // content, or none to leave the file as it is. The new content replaces the
-// file through atomicWrite with `mode`. True when the change was written or
+// file through atomicWrite with `mode`, after the abandoned temporary files
+// of the file's folder are swept (see sweepAbandonedTemporaryFiles). True when the change was written or
 // declined; false (with `error`) when the lock, the read or the write failed.
 // A file that could not be read is passed to `change` too, which decides
 // whether it may be replaced; a store never replaces one it could not load.
@@ -92,6 +93,17 @@ bool writeAll(int fd, std::string_view bytes);
 // directory of another user at the path is left as it is. True when `dir` is
 // a directory afterwards.
 bool makePrivateDirectory(const std::filesystem::path& dir);
+
+// From this call on, every file and folder the process creates without
+// naming a mode, and every helper process it starts, is private: the umask
+// becomes 077. Libraries that keep files of their own in our folders (the
+// web engine's storage, made by its own processes) can be told no other
+// way. Programs of the user's that we start get the starting umask back
+// (Launch.h).
+void keepNewFilesPrivate();
+// The umask the process had before keepNewFilesPrivate (its current one
+// when that was never called).
+unsigned startingUmask();
 
 // Removes the temporary files atomicWrite leaves in `dir` when its process
 // is killed between the write and the rename ("<name>.tmp-<pid>-<hex>"),

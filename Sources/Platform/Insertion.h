@@ -43,6 +43,8 @@ public:
     // The last few characters before the caret of the focused field: empty at
     // the start of the field, none when the field can't tell.
     virtual std::optional<std::string> focusedTextBeforeCaret() { return std::nullopt; }
+    // The window that has the focus, none when it can't be told.
+    virtual std::optional<unsigned long> focusedWindow() { return std::nullopt; }
     // Inserts at the caret of the focused field through the accessibility
     // interface; false when it can't.
     virtual bool insertAtFocus(const std::string& text) = 0;

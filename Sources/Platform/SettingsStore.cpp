@@ -165,6 +165,8 @@ void SettingsStore::writeLocked() {
         }
         unreadable_ = false;
     }
+    // As every store write does: what killed writers left in the folder goes.
+    sweepAbandonedTemporaryFiles(file_.parent_path());
     lastWriteOk_ = atomicWrite(file_, values_.dump(2) + "\n", 0600, &error);
     if (!lastWriteOk_) {
         log("Settings", "Could not save " + file_.string() + ": " + error);

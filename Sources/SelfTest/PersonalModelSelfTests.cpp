@@ -149,7 +149,7 @@ std::vector<SelfTestCase> reportCases() {
                        s.modelBytes.reset();
                        s.vocabularyBytes.reset();
                        s.lastOutcome = PersonalModel::BuildOutcome{
-                           false, 1900.0, 0, "en_US", 1.7, "Error Domain=SFSpeechErrorDomain Code=1"};
+                           false, 1900.0, 0, "en_US", 1.7, "Error Domain=SFSpeechErrorDomain Code=1", std::nullopt};
                        const std::string text = report(s);
                        if (!has(text, "Last build attempt      FAILED"))
                            return SelfTestOutcome::fail("failure not reported as FAILED:\n" + text);
@@ -368,7 +368,7 @@ std::vector<SelfTestCase> reportCases() {
                        observed.lastAttach = PersonalModel::AttachRecord{
                            1787853340.0, "en_GB", PersonalModel::RequestKind::audioFile, "1787853257"};
                        const std::string seen = report(observed);
-                       if (!has(seen, "Last observed attach    60s ago, audio file, locale en_GB"))
+                       if (!has(seen, "Last observed attach    60s ago, a dictation's recording, decoded after the key was released, locale en_GB"))
                            return SelfTestOutcome::fail("an observed attach was not reported with its age, kind and locale");
                        if (has(seen, "prediction"))
                            return SelfTestOutcome::fail(

@@ -203,10 +203,10 @@ std::vector<SelfTestCase> cases() {
                    }});
 
     // The speech engine's streaming methods, in our C++ spelling, comments
-    // left out. Both take the one throttle by reference; any partial
-    // hypothesis either reads reaches the user only as an argument of
-    // partialCoalescer.consider(...), the preview pass must do so, and neither
-    // builds a throttle, calls the raw callback or debounces by itself.
+    // left out. Both take the one throttle by reference and both offer their
+    // preview through partialCoalescer.consider(...); any partial hypothesis
+    // either reads reaches the user only as an argument of that call, and
+    // neither builds a throttle, calls the raw callback or debounces by itself.
     if (const auto engineText = SourceScan::speechEngineSourceOr(out, "streaming source scan (skipped)")) {
         const std::string text = *engineText;
         const std::string code = SourceScan::withoutComments(text);
@@ -224,17 +224,19 @@ std::vector<SelfTestCase> cases() {
                  if (!modern || !legacy)
                      return SelfTestOutcome::fail("could not locate streamModernBuffers/streamLegacyBuffers to scan");
                  const std::string consider = "partialCoalescer.consider(";
-                 if (!SourceScan::contains(*legacy, consider))
-                     return SelfTestOutcome::fail(
-                         "streamLegacyBuffers no longer routes partial text through partialCoalescer.consider(...)");
-                 for (const auto& [name, body] :
-                      {std::pair{"streamModernBuffers", *modern}, std::pair{"streamLegacyBuffers", *legacy}}) {
-                     const std::string who = name;
-                     if (!SourceScan::contains(body, "PartialTextCoalescer& partialCoalescer"))
-                         return SelfTestOutcome::fail(who + " no longer takes the shared throttle by reference");
+                 const std::pair<std::string, std::string> methods[] = {{"streamModernBuffers", *modern},
+                                                                        {"streamLegacyBuffers", *legacy}};
+                 for (const auto& [who, body] : methods)
+                     if (!SourceScan::contains(body, consider))
+                         return SelfTestOutcome::fail(
+                             who + " no longer routes partial text through partialCoalescer.consider(...)");
+                 for (const auto& [who, body] : methods)
                      if (buildsThrottle(body))
                          return SelfTestOutcome::fail(
                              who + " instantiates its own PartialTextCoalescer — a second, parallel throttle");
+                 for (const auto& [who, body] : methods) {
+                     if (!SourceScan::contains(body, "PartialTextCoalescer& partialCoalescer"))
+                         return SelfTestOutcome::fail(who + " no longer takes the shared throttle by reference");
                      for (const char* bypass : {"onPartialText", "PartialTextCallback", "shouldEmitPartial("})
                          if (SourceScan::contains(body, bypass))
                              return SelfTestOutcome::fail(who + " names " + bypass +

@@ -175,6 +175,14 @@ std::string PolishService::startFailureMessage(const std::optional<std::string>&
     return message + " Its model server and model are set in " + settingsFile + ".";
 }
 
+std::string PolishService::withRemedy(const std::string& cause) {
+    std::string message = cause;
+    if (!message.empty() && !text::hasSuffix(message, ".")) message += ".";
+    return message + " Check that the model server on this computer (llama-server or Ollama) is running, then try "
+                     "again. Its address and model are set in " +
+           helperSettingsFile() + ".";
+}
+
 std::string PolishService::helperSettingsFile() { return (AppPaths::settingsDirectory() / "mirvane.json").string(); }
 
 // MARK: public operations
@@ -253,9 +261,15 @@ void PolishService::performRewrite(const std::string& mode, const std::string& t
     if (!line) {
         // A late reply must never be read as the answer to the next request.
         stopHelper();
-        return deliver(RewriteOutcome::failure("rewrite timed out"));
+        return deliver(RewriteOutcome::failure(withRemedy("rewrite timed out")));
     }
-    deliver(parseResponseLine(*line));
+    // The helper's own failures are its model server's (not reached, an
+    // error, no answer in time): the user is told where to look.
+    RewriteOutcome outcome = parseResponseLine(*line);
+    const json reply = json::parse(*line, nullptr, false);
+    if (outcome.isFailure() && reply.is_object() && reply.contains("err") && reply["err"].is_string())
+        outcome.value = withRemedy(outcome.value);
+    deliver(outcome);
 }
 
 bool PolishService::isRunning() {

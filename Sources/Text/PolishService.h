@@ -82,6 +82,9 @@ public:
     // standard error without its "mirvane:" prefixes and its bare "model
     // unavailable" headline, then the file where its model server is set.
     static std::string startFailureMessage(const std::optional<std::string>& helperSaid, const std::string& settingsFile);
+    // A failure of the running helper as the user reads it: the cause, then
+    // what to check and where the model server is set.
+    static std::string withRemedy(const std::string& cause);
     // The helper's settings file (beside the program's own settings).
     static std::string helperSettingsFile();
     static Availability evaluateAvailability(bool systemSupported, bool helperPresent, bool helperExecutable,

@@ -223,7 +223,7 @@ std::vector<Vocabulary::Term> Vocabulary::loadRawTerms() { return *DictionaryFil
 
 std::shared_ptr<const std::vector<std::string>> Vocabulary::rawFromTerms() { return DictionaryFile::rawTerms().froms; }
 
-bool Vocabulary::addTerm(const std::string& from, const std::string& to) {
+bool Vocabulary::addTerm(const std::string& from, const std::string& to, std::string* correctionProblem) {
     const std::string key = text::lowercased(from);
     const bool written = changeDictionary([&](std::vector<Term>& terms) {
         std::erase_if(terms, [&](const Term& term) { return text::lowercased(valueOr(term, "from")) == key; });
@@ -232,7 +232,8 @@ bool Vocabulary::addTerm(const std::string& from, const std::string& to) {
     });
     if (!written) return false;
     reloadDictionary();
-    CorrectionLog::shared().record(from, to, "", "Ondira", CorrectionSource::explicitDictionaryAdd);
+    const auto problem = CorrectionLog::shared().record(from, to, "", "Ondira", CorrectionSource::explicitDictionaryAdd);
+    if (problem && correctionProblem) *correctionProblem = *problem;
     return true;
 }
 

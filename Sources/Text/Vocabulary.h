@@ -47,8 +47,10 @@ public:
     // Adds or replaces (case-insensitively by "from") one term, then records
     // it as an explicit correction. A file that does not load is moved aside
     // first (its readable terms kept); false (nothing written or recorded)
-    // when the file cannot be read at all or not written.
-    bool addTerm(const std::string& from, const std::string& to);
+    // when the file cannot be read at all or not written. A term added whose
+    // correction could not be recorded is still true; `correctionProblem`,
+    // when given, then says why.
+    bool addTerm(const std::string& from, const std::string& to, std::string* correctionProblem = nullptr);
     // False when nothing was written (no such term, or the file could not be
     // read as a list of terms or not written).
     bool deleteTerm(const std::string& from);

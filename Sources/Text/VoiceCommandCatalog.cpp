@@ -18,4 +18,14 @@ const std::vector<Entry>& entries() {
     };
     return list;
 }
+
+std::string placementNote(const std::string& open, const std::string& close) {
+    // The resolver takes these back only as the last two words: said inside
+    // a sentence ("scratch that itch") they are ordinary words. "delete last
+    // word" is the one editing command that acts wherever it is said.
+    auto q = [&](const char* phrase) { return open + phrase + close; };
+    return q("scratch that") + ", " + q("delete that") + " and " + q("cap that") +
+           " act only as the last words of a dictation; said anywhere else they are typed as words. " +
+           q("delete last word") + " acts wherever it is said.";
+}
 }  // namespace VoiceCommandCatalog

@@ -10,4 +10,7 @@ struct Entry {
     std::string effect;
 };
 const std::vector<Entry>& entries();
+// Where in a dictation the editing commands act, in the words the help, the
+// hub and the tour all use; each phrase is set between `open` and `close`.
+std::string placementNote(const std::string& open = "\u201C", const std::string& close = "\u201D");
 }  // namespace VoiceCommandCatalog

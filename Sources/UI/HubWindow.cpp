@@ -212,15 +212,26 @@ struct HubBridge::Impl {
     }
 
     // MARK: payloads
-    json historyPage(int offset, int limit) {
-        const auto rows = history().readAllRows();
-        const auto page = HistoryView::paginateHistory(rows, offset, limit);
-        return json{{"entries", BridgePayload::logEntryRows(page.page)},
-                    {"offset", offset},
-                    {"limit", limit},
-                    {"total", page.total}};
+    // What could not be read goes with the rows, so the page never shows a
+    // history that did not read as an empty one.
+    static json withReadProblems(json payload, const DictationLogger::RowsRead& read) {
+        payload["unreadable"] = read.unreadableFiles;
+        payload["linesLeftOut"] = read.linesLeftOut;
+        return payload;
     }
-    json statistics() { return BridgePayload::statisticsPayload(history().readAllRows(), BridgePayload::todayKey()); }
+    json historyPage(int offset, int limit) {
+        const auto read = history().readRows();
+        const auto page = HistoryView::paginateHistory(read.rows, offset, limit);
+        return withReadProblems(json{{"entries", BridgePayload::logEntryRows(page.page)},
+                                     {"offset", offset},
+                                     {"limit", limit},
+                                     {"total", page.total}},
+                                read);
+    }
+    json statistics() {
+        const auto read = history().readRows();
+        return withReadProblems(BridgePayload::statisticsPayload(read.rows, BridgePayload::todayKey()), read);
+    }
 
     json dictionary() {
         json terms = json::array();

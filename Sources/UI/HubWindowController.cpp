@@ -5,6 +5,7 @@
 #include "Learning/PersonalModel.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
+#include "Platform/Launch.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
 #include "UI/SharedWebView.h"
@@ -409,15 +410,7 @@ void HubDesktopHost::openURL(const std::string& url) {
         platform::log("HubWindowController", "Refused to open a link that is not http or https.");
         return;
     }
-    g_app_info_launch_default_for_uri_async(
-        url.c_str(), nullptr, nullptr,
-        +[](GObject*, GAsyncResult* result, gpointer) {
-            GError* error = nullptr;
-            if (!g_app_info_launch_default_for_uri_finish(result, &error)) {
-                platform::log("HubWindowController",
-                              std::string("Could not open the link: ") + (error ? error->message : "no browser"));
-            }
-            if (error) g_error_free(error);
-        },
-        nullptr);
+    std::string error;
+    if (!platform::openWithDefaultApplication(url, &error))
+        platform::log("HubWindowController", "Could not open the link: " + error);
 }

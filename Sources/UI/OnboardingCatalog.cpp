@@ -51,8 +51,8 @@ std::vector<Highlight> featureHighlights(const std::string& command) {
         {"Per-App Rules",
          "Ondira adapts formatting automatically to the app you're dictating into \u2014 no per-app setup needed."},
         {"Voice Commands", "Say things like " + examples +
-                               " \u2014 Ondira turns them into real punctuation and edits, not literal words. Run `" + command +
-                               " help` for the full list."},
+                               " \u2014 Ondira turns them into real punctuation and edits, not literal words. " +
+                               VoiceCommandCatalog::placementNote() + " Run `" + command + " help` for the full list."},
         {"Command Line", std::string("Script Ondira from a ") + LinuxNames::terminalName + " \u2014 run `" + command +
                              " help` to see every command."},
     };

@@ -4,6 +4,7 @@
 #include "UI/Notice.h"
 
 #include "Engine/SphinxWindowRecognizer.h"
+#include "Platform/Launch.h"
 #include "Platform/Log.h"
 #include "Platform/Queues.h"
 
@@ -96,12 +97,9 @@ struct RevealRequest {
 };
 
 void openFolder(const RevealRequest& request) {
-    GError* error = nullptr;
-    if (!g_app_info_launch_default_for_uri(request.folderURI.c_str(), nullptr, &error)) {
-        platform::log(request.component,
-                      "could not show " + request.what + " in its folder: " + (error ? error->message : "unknown"));
-        g_clear_error(&error);
-    }
+    std::string error;
+    if (!platform::openWithDefaultApplication(request.folderURI, &error))
+        platform::log(request.component, "could not show " + request.what + " in its folder: " + error);
 }
 
 // The progress window: the file's name, a bar and Cancel. Closing the
@@ -225,6 +223,10 @@ std::function<void(const fs::path&)> revealer(std::string component, std::string
 
 std::string savedText(const fs::path& file) { return "Saved as " + file.string() + "."; }
 
+std::string endsEarlyText(const FileTranscriber::FileTranscriptionResult& result) {
+    return result.sourceURL.filename().string() + " ends early: " + result.shortfall() + ".";
+}
+
 // ---------------------------------------------------------------------------
 // The flow
 
@@ -240,6 +242,9 @@ void finish(const Options& options) {
 
 void offerToSave(std::shared_ptr<Options> options, const FileTranscriber::FileTranscriptionResult& result) {
     options->desktop.copyToClipboard(result.fullText);
+    // The transcript stops where the file does, not where the recording did.
+    if (result.endsEarly() && options->desktop.confirm)
+        options->desktop.confirm(endsEarlyMessage, endsEarlyText(result));
     options->desktop.chooseSaveLocation(suggestedTranscriptName(result.sourceURL),
                                         [options, text = result.fullText](std::optional<fs::path> destination) {
                                             if (destination) {

@@ -20,6 +20,11 @@ inline constexpr const char* openPanelMessage = "Choose an audio or video file t
 inline constexpr const char* transcribeFailedMessage = "Could not transcribe file";
 inline constexpr const char* saveFailedMessage = "Could not save transcript";
 inline constexpr const char* savedMessage = "Transcript saved";
+inline constexpr const char* endsEarlyMessage = "The file ends early";
+
+// The notice's informative text for a transcript of a file cut short:
+// "<name> ends early: only … could be read; the transcript covers those."
+std::string endsEarlyText(const FileTranscriber::FileTranscriptionResult& result);
 
 // The confirmation's informative text: where the file now is.
 std::string savedText(const std::filesystem::path& file);
@@ -62,7 +67,8 @@ struct Desktop {
     std::function<void(const std::string& message, const std::string& informativeText)> alert;
     // Shows the file in the file manager.
     std::function<void(const std::filesystem::path&)> reveal;
-    // Tells the user, without waiting for an answer, that something was saved.
+    // Tells the user, without waiting for an answer, that something was saved
+    // or that the transcript is of a file cut short.
     std::function<void(const std::string& message, const std::string& informativeText)> confirm;
 };
 

@@ -640,3 +640,52 @@ TEST_F(DictationControllerTest, ATakeHeldBackFromAPasswordFieldLeavesItsWordsNow
         EXPECT_TRUE(focusStayed) << "another window kept taking the keyboard focus";
     }
 }
+
+// A hands-free take that ends without the key (the menu's stop, the
+// microphone going away, a microphone that never started) ends the hotkey
+// manager's session with it: left running, the key's next press would count
+// as one inside a session, and a shortcut could not take its take back.
+TEST_F(DictationControllerTest, AHandsFreeTakeThatEndsWithoutTheKeyEndsItsSession) {
+    struct Road {
+        const char* name;
+        bool microphoneStarts;
+        std::function<void(DictationController&)> end;
+    };
+    // The sound server is connected once and then kept: the row without one comes first.
+    const Road roads[] = {
+        {"the microphone never started", false, [](DictationController&) {}},
+        {"the menu's stop", true, [](DictationController& d) { d.toggleDictation(); }},
+        {"the microphone went away", true,
+         [](DictationController& d) {
+             const auto [recording, seconds] = MicrophoneRecorder::shared().stopRecording();
+             d.audioEngineDidInterrupt(recording, seconds);
+         }},
+    };
+    auto& hotkeys = HotkeyManager::shared();
+    for (const Road& r : roads) {
+        std::optional<ScopedEnv> noServer;
+        if (!r.microphoneStarts) noServer.emplace("PULSE_SERVER", "unix:/nonexistent/ondira-no-sound-server");
+        HeldRecognizer recognizer;
+        road->setRecognizer(recognizer.make(""));
+        recognizer.release.set_value();
+        // A double tap, as the key listener reports one: each press opens a
+        // take, and so does the hands-free request.
+        const long long generation = road->dictationGeneration.load();
+        for (int tap = 0; tap < 2; ++tap) {
+            hotkeys.triggerPress();
+            hotkeys.triggerRelease();
+        }
+        ASSERT_TRUE(hotkeys.isHandsFreeActive()) << r.name;
+        settle([&] {
+            return road->dictationGeneration.load() == generation + 3 &&
+                   (r.microphoneStarts ? MicrophoneRecorder::shared().currentRecordingURL().has_value() : !road->isRecording);
+        });
+        ASSERT_EQ(road->dictationGeneration.load(), generation + 3) << r.name << ": no hands-free take began";
+        ASSERT_EQ(road->isRecording, r.microphoneStarts) << r.name;
+        r.end(*road);
+        settle([&] { return !road->isRecording && road->lifecycle == DictationLifecycle::idle; });
+        EXPECT_FALSE(road->isRecording) << r.name;
+        EXPECT_FALSE(hotkeys.isHandsFreeActive()) << r.name << ": the session outlives its take";
+        hotkeys.endHandsFreeQuietly();
+    }
+}

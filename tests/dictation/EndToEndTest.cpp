@@ -5,7 +5,9 @@
 
 #include "Platform/FileIO.h"
 
+#include <chrono>
 #include <map>
+#include <set>
 
 #include "support/Speech.h"
 
@@ -41,6 +43,14 @@ protected:
         auto now = recordings();
         for (const auto& [file, size] : before) now.erase(file);
         return now;
+    }
+
+    // A double tap of Right Ctrl, and the wait for the first recording after `before`.
+    void doubleTap(const std::map<fs::path, std::uintmax_t>& before) {
+        keyboard.tap(XK_Control_R);
+        sleepFor(0.1);
+        keyboard.tap(XK_Control_R);
+        ASSERT_TRUE(waitUntil(20, [&] { return !newRecordings(before).empty(); })) << "no take began\n" << fileText(log);
     }
 
     fs::path speech = dir / "speech.wav";
@@ -112,10 +122,7 @@ TEST_F(DictationEndToEnd, HissAboveTheSpeechBandOfAFortyEightKilohertzMicrophone
 TEST_F(DictationEndToEnd, EscapeDuringATakeInsertsNothing) {
     // A double tap starts a hands-free take, so Esc is pressed on its own.
     const auto before = recordings();
-    keyboard.tap(XK_Control_R);
-    sleepFor(0.1);
-    keyboard.tap(XK_Control_R);
-    ASSERT_TRUE(waitUntil(20, [&] { return !newRecordings(before).empty(); })) << "no take began\n" << fileText(log);
+    ASSERT_NO_FATAL_FAILURE(doubleTap(before));
     const auto sizesAtStart = newRecordings(before);
     speak();
     // A take is running: one of the new recordings grew while the speech
@@ -132,6 +139,36 @@ TEST_F(DictationEndToEnd, EscapeDuringATakeInsertsNothing) {
     // The key's next tap ends the hands-free session; nothing is left to stop.
     keyboard.tap(XK_Control_R);
     sleepFor(4.0);
+    EXPECT_EQ(fileText(field), "");
+    auto history = historyFile();
+    EXPECT_TRUE(!history || fileText(*history).find("report") == std::string::npos) << fileText(*history);
+}
+
+// Esc ends a hands-free take and its session: a Right Ctrl shortcut a few
+// seconds later is the focused application's, and leaves no take recording
+// that a later tap would deliver.
+TEST_F(DictationEndToEnd, ARightCtrlShortcutAfterEscEndedAHandsFreeTakeLeavesTheMicrophoneClosed) {
+    const auto before = recordings();
+    ASSERT_NO_FATAL_FAILURE(doubleTap(before));
+    speak();
+    keyboard.tap(XK_Escape);
+    ASSERT_TRUE(waitUntil(10, [&] { return newRecordings(before).empty(); }))
+        << "Esc leaves the cancelled take's recording behind";
+    // The user's pause before reaching for a shortcut.
+    sleepFor(3.0);
+    keyboard.key(XK_Control_R, true);
+    sleepFor(0.5);
+    keyboard.tap(XK_e);
+    keyboard.key(XK_Control_R, false);
+    EXPECT_TRUE(waitUntil(10, [&] { return newRecordings(before).empty() && !keyboard.indicatorShown(); }))
+        << "a take still records after the shortcut (pill shown: " << keyboard.indicatorShown() << ")\n"
+        << fileText(log);
+    // Speech with no key down, then a lone tap: nothing was listening, so
+    // nothing is typed.
+    speak();
+    keyboard.tap(XK_Control_R);
+    EXPECT_TRUE(waitUntil(15, [&] { return newRecordings(before).empty() && !keyboard.indicatorShown(); }))
+        << fileText(log);
     EXPECT_EQ(fileText(field), "");
     auto history = historyFile();
     EXPECT_TRUE(!history || fileText(*history).find("report") == std::string::npos) << fileText(*history);
@@ -173,14 +210,26 @@ TEST_F(DictationEndToEnd, TwentyDoubleTapsInARowAllStartHandsFree) {
         keyboard.key(XK_Control_R, true);
         sleepFor(hold);
         keyboard.key(XK_Control_R, false);
-        sleepFor(1.0);
-        const auto atOneSecond = newRecordings(before);
-        sleepFor(0.3);
-        bool running = false;
-        for (const auto& [file, size] : newRecordings(before)) {
-            const auto then = atOneSecond.find(file);
-            if (then != atOneSecond.end() && size > then->second) running = true;
-        }
+        // A take keeps recording with every key up: one recording grows
+        // through two half seconds in a row (a tap's take, stopped at its
+        // release, can't).
+        std::map<fs::path, std::uintmax_t> sample = newRecordings(before);
+        std::set<fs::path> grewLastTime;
+        auto sampledAt = std::chrono::steady_clock::now();
+        bool grewTwice = false;  // once seen, seen (the wait asks once more at its end)
+        const bool running = waitUntil(10, [&] {
+            if (grewTwice || std::chrono::steady_clock::now() - sampledAt < std::chrono::milliseconds(500))
+                return grewTwice;
+            const auto now = newRecordings(before);
+            std::set<fs::path> grew;
+            for (const auto& [file, size] : now)
+                if (const auto then = sample.find(file); then != sample.end() && size > then->second) grew.insert(file);
+            for (const auto& file : grew) grewTwice = grewTwice || grewLastTime.count(file) > 0;
+            sample = now;
+            grewLastTime = grew;
+            sampledAt = std::chrono::steady_clock::now();
+            return grewTwice;
+        });
         EXPECT_TRUE(running) << "double tap " << i + 1 << " (hold " << hold << " s, gap " << gap
                              << " s) started no hands-free take\n"
                              << fileText(log);

@@ -91,6 +91,25 @@ public:
         sleepFor(0.08);
         key(sym, false);
     }
+    // Whether the indicator's window (the pill) is on screen.
+    bool indicatorShown() {
+        Window root = None, parent = None;
+        Window* children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count)) return false;
+        bool shown = false;
+        for (unsigned int i = 0; i < count && !shown; ++i) {
+            char* name = nullptr;
+            if (!XFetchName(display_, children[i], &name) || !name) continue;
+            const bool indicator = std::string(name) == "Ondira Indicator";
+            XFree(name);
+            XWindowAttributes attributes{};
+            shown = indicator && XGetWindowAttributes(display_, children[i], &attributes) &&
+                    attributes.map_state == IsViewable;
+        }
+        if (children) XFree(children);
+        return shown;
+    }
     // The pixels of the lower half of the screen, where the indicator shows.
     std::vector<unsigned long> lowerHalf() {
         const int screen = DefaultScreen(display_);

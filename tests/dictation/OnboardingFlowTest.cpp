@@ -22,6 +22,7 @@
 #include "Base/FaultLog.h"
 #include "Platform/FileIO.h"
 #include "Platform/SystemReadiness.h"
+#include "Text/VoiceCommandCatalog.h"
 #include "dictation/DelegateFixture.h"
 #include "support/SoundLock.h"
 #include "support/Speech.h"
@@ -73,6 +74,17 @@ GtkWidget* findNamed(GtkWidget* root, const std::string& name) {
     GList* children = gtk_container_get_children(GTK_CONTAINER(root));
     GtkWidget* found = nullptr;
     for (GList* l = children; l && !found; l = l->next) found = findNamed(GTK_WIDGET(l->data), name);
+    g_list_free(children);
+    return found;
+}
+
+// Whether a shown label of the window says what `wanted` looks for.
+bool anyLabel(GtkWidget* root, const std::function<bool(const std::string&)>& wanted) {
+    if (GTK_IS_LABEL(root) && gtk_widget_get_mapped(root) && wanted(gtk_label_get_text(GTK_LABEL(root)))) return true;
+    if (!GTK_IS_CONTAINER(root)) return false;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(root));
+    bool found = false;
+    for (GList* l = children; l && !found; l = l->next) found = anyLabel(GTK_WIDGET(l->data), wanted);
     g_list_free(children);
     return found;
 }
@@ -203,6 +215,31 @@ TEST_F(OnboardingFlow, TheAccessibilityButtonSwitchesAssistiveTechnologiesOnAndA
     EXPECT_EQ(labelText("onboarding-accessibility-status"), "Needs attention");
     ASSERT_TRUE(gtk_widget_get_visible(named("onboarding-accessibility-fix")));
     EXPECT_FALSE(gtk_widget_get_sensitive(named("onboarding-continue")));
+    // The remedy command is shown whole: a line may break only at a space
+    // of it, never inside a word (not after the hyphen of
+    // "toolkit-accessibility"); and Copy puts exactly it on the clipboard.
+    GtkWidget* command = named("onboarding-accessibility-command");
+    ASSERT_NE(command, nullptr);
+    const std::string commandText = gtk_label_get_text(GTK_LABEL(command));
+    EXPECT_NE(commandText.find("toolkit-accessibility"), std::string::npos) << commandText;
+    gtk_widget_queue_resize(command);
+    platform::MainQueue::pump(0.3);
+    std::vector<std::string> shownLines;
+    for (GSList* l = pango_layout_get_lines_readonly(gtk_label_get_layout(GTK_LABEL(command))); l; l = l->next) {
+        const auto* line = static_cast<PangoLayoutLine*>(l->data);
+        const auto start = static_cast<std::size_t>(line->start_index);
+        shownLines.push_back(commandText.substr(start, static_cast<std::size_t>(line->length)));
+        if (start > 0) {
+            EXPECT_EQ(commandText[start - 1], ' ') << "a line starts inside a word: " << shownLines.back();
+        }
+    }
+    EXPECT_GE(shownLines.size(), 2u) << "the fixture command is meant to be wider than the window";
+    ASSERT_TRUE(gtk_widget_get_visible(named("onboarding-accessibility-copy")));
+    gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), "", -1);
+    click("onboarding-accessibility-copy");
+    gchar* copied = gtk_clipboard_wait_for_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
+    EXPECT_EQ(copied ? std::string(copied) : std::string(), commandText);
+    g_free(copied);
     screenshot("onboarding-1-assistive-technologies-off.png");
 
     click("onboarding-accessibility-fix");
@@ -215,6 +252,10 @@ TEST_F(OnboardingFlow, TheAccessibilityButtonSwitchesAssistiveTechnologiesOnAndA
 
     click("onboarding-continue");
     EXPECT_TRUE(view().showingHighlights());
+    // The tour says where in a dictation the editing commands act.
+    EXPECT_TRUE(anyLabel(window, [](const std::string& shown) {
+        return shown.find(VoiceCommandCatalog::placementNote()) != std::string::npos;
+    })) << "no label of the tour says " << VoiceCommandCatalog::placementNote();
     screenshot("onboarding-3-highlights.png");
     click("onboarding-try");
     ASSERT_EQ(view().page(), OnboardingView::Page::proof);

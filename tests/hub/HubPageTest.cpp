@@ -31,6 +31,7 @@
 #include "Text/Snippets.h"
 #include "Text/StagingBuffer.h"
 #include "Text/Vocabulary.h"
+#include "Text/VoiceCommandCatalog.h"
 #include "UI/IndicatorWindow.h"
 #include "support/FakeModelServer.h"
 
@@ -475,8 +476,17 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
         const auto entries = StagingBuffer::shared().allEntries();
         return entries.size() == 2 && entries[1].text == "First staged thought, edited";
     }));
+    // With nothing selected, committing has nothing to act on: the button is
+    // off and does not stand out as the one to press; a selection turns it on.
+    const std::string accent = "getComputedStyle(document.querySelector('#nav button[aria-current]')).backgroundColor";
+    const std::string commitLook = "getComputedStyle(document.getElementById('staging-commit')).backgroundColor";
+    EXPECT_EQ(js("document.getElementById('staging-commit').disabled"), "true");
+    EXPECT_EQ(js(commitLook + " === " + accent), "false") << js(commitLook).value_or("");
     saveSnapshot("staging");
     ASSERT_TRUE(click("#staging-list > li:nth-child(1) input[type=checkbox]"));
+    EXPECT_EQ(js("document.getElementById('staging-commit').disabled"), "false");
+    EXPECT_EQ(js(commitLook + " === " + accent), "true") << js(commitLook).value_or("");
+    saveSnapshot("staging-selected");
     ASSERT_TRUE(click("#staging-commit"));
     EXPECT_TRUE(waitFor("document.querySelectorAll('#staging-list > li').length === 1"));
     EXPECT_EQ(host().insertedTexts, std::vector<std::string>{"Second staged thought"});
@@ -502,10 +512,26 @@ TEST_F(HubPageTest, EveryPanelShowsTheStoresAndWritesBackWhatTheUserDid) {
     EXPECT_TRUE(pumpUntil(5, [] { return !host().grabs.empty() && host().grabs.back() == HotkeyMode::f13; }));
     // The modes are named by what the local clean-up does; none calls the rewrite helper.
     EXPECT_EQ(js("[].some.call(document.querySelectorAll('#set-mode option'),function(o){"
-                 "return /rewrite/i.test(o.textContent);})"),
+                 "return /rewrite/i.test(o.textContent + ' ' + o.dataset.detail);})"),
               "false");
+    // Every choice is shown whole: no option's text is wider than its box
+    // (less its padding and arrow), and what the chosen mode does is said in
+    // full beneath it.
+    EXPECT_EQ(js("[].filter.call(document.querySelectorAll('#panel-settings select option'),function(o){"
+                 "var box=o.parentNode,ctx=document.createElement('canvas').getContext('2d');"
+                 "ctx.font=getComputedStyle(box).font;"
+                 "return ctx.measureText(o.textContent).width > box.clientWidth - 36;"
+                 "}).map(function(o){return o.textContent;}).join(' | ')"),
+              "");
+    ASSERT_TRUE(choose("#set-mode", "balanced"));
+    EXPECT_EQ(text("#mode-note"),
+              "Balanced: voice commands, and also removes fillers, applies your dictionary and learned corrections.");
+    // The editing commands that act only as a dictation's last words are named.
+    EXPECT_EQ(text("#voice-command-note"), VoiceCommandCatalog::placementNote());
+    saveSnapshot("settings-mode");
     ASSERT_TRUE(choose("#set-mode", "polish"));
     EXPECT_TRUE(waitFor("document.getElementById('set-mode').value === 'polish'"));
+    EXPECT_EQ(text("#mode-note"), "Polish: as Balanced, and starts with a capital letter.");
     ASSERT_TRUE(choose("#set-theme", "abyss"));
     EXPECT_TRUE(pumpUntil(5, [] { return !host().themes.empty() && host().themes.back() == "abyss"; }));
     EXPECT_EQ(AppPaths::userDefaults()->string("ondira_indicator_theme"), "abyss");
@@ -646,6 +672,41 @@ TEST_F(HubPageTest, PanelsWhoseStoresChangedAreSentAgainWhileTheHubIsOpen) {
         << text("#engine-note");
 }
 
+// A history that cannot be read is said to be so, on the overview and in
+// the history panel, never shown as an empty one; lines that did not read
+// are counted beside the rows that did.
+TEST_F(HubPageTest, AHistoryThatCannotBeReadIsSaidToBeSoNotShownEmpty) {
+    showAndSettle();
+    openPanel("history");
+    const fs::path live = DictationLogger::shared().historyFileURL();
+    const std::string content = readText(live);
+    ASSERT_FALSE(content.empty());
+    ASSERT_TRUE(fs::remove(live));
+    ASSERT_TRUE(fs::create_directory(live));
+    hub().refreshAfterDictation();
+    const std::string why = "The history could not be read: " + live.string() + " is not a regular file.";
+    EXPECT_TRUE(waitFor("document.querySelector('#recent li').textContent === " + quoted(why))) << text("#recent");
+    EXPECT_TRUE(waitFor("document.getElementById('history-problem').textContent === " + quoted(why) +
+                        " && !document.getElementById('history-problem').hidden"))
+        << text("#history-problem");
+    EXPECT_EQ(text("#history-summary"), "");
+    saveSnapshot("history-unreadable");
+
+    fs::remove(live);
+    ASSERT_TRUE(platform::atomicWrite(live, content + "{\"torn\": \"\xFF\n"));
+    hub().refreshAfterDictation();
+    EXPECT_TRUE(waitFor("document.getElementById('history-problem').textContent === "
+                        "'1 line of the history could not be read and is left out.' && "
+                        "document.querySelectorAll('#history-list > li').length > 0"))
+        << text("#history-problem");
+
+    ASSERT_TRUE(platform::atomicWrite(live, content));
+    hub().refreshAfterDictation();
+    EXPECT_TRUE(waitFor("document.getElementById('history-problem').hidden && "
+                        "!document.querySelector('#recent li.error')"))
+        << text("#history-problem");
+}
+
 TEST_F(HubPageTest, ThePersonalModelPanelFollowsTheModelWithoutARefresh) {
     showAndSettle();
     openPanel("model");
@@ -664,6 +725,18 @@ TEST_F(HubPageTest, ThePersonalModelPanelFollowsTheModelWithoutARefresh) {
     PersonalModel::shared().recordAttachment(locale, PersonalModel::RequestKind::audioFile);
     EXPECT_TRUE(waitFor("document.getElementById('personal-model-badge').textContent === 'Attached to recognition'", 20))
         << text("#personal-model-badge");
+    // The panel tells the history now from what the model was built from,
+    // and names the road that carried it as the user knows it: the
+    // recording of a dictation, not "an audio file".
+    EXPECT_TRUE(waitFor("document.getElementById('personal-model-lines').textContent.indexOf('Last observed attach') >= 0",
+                        20));
+    const std::string panel = text("#personal-model-lines");
+    EXPECT_NE(panel.find("Dictations in history"), std::string::npos) << panel;
+    EXPECT_NE(panel.find("Built from              5 dictations, locale " + locale), std::string::npos) << panel;
+    EXPECT_NE(panel.find("a dictation's recording, decoded after the key was released"), std::string::npos) << panel;
+    EXPECT_EQ(panel.find("audio file"), std::string::npos) << panel;
+    EXPECT_EQ(panel.find("Corpus entries"), std::string::npos) << panel;
+    saveSnapshot("model-attached");
     // And when the model goes (the history was emptied), so does the badge.
     PersonalModel::removeAllModelFiles();
     EXPECT_TRUE(waitFor("document.getElementById('personal-model-badge').textContent === 'Not attached'", 20))
@@ -694,6 +767,32 @@ TEST_F(HubPageTest, TheRewritePanelAsksTheRealHelperAndShowsTheModelsRewrite) {
     FakeModelServer server;
     server.onChat([](const nlohmann::json&) { return FakeModelServer::completion("We should meet tomorrow."); });
     ::setenv("MIRVANE_ENDPOINT", server.url().c_str(), 1);
+
+    // Started while the panel still says it is not available: the rewrite
+    // that then works takes the old word away.
+    ASSERT_TRUE(click(".rewrite-mode[data-mode='polish']"));
+    ASSERT_TRUE(waitFor("document.getElementById('rewrite-output').value === 'We should meet tomorrow.'", 40))
+        << text("#rewrite-status");
+    EXPECT_EQ(text("#rewrite-availability").find("not available"), std::string::npos) << text("#rewrite-availability");
+    saveSnapshot("rewrite-after-start");
+    // A failure after it: the old result goes, no "ready" stays beside the
+    // failure, and the failure says what to do about it.
+    server.onChat([](const nlohmann::json&) { return FakeModelServer::Reply{500, R"({"error":"no memory"})", 0}; });
+    ASSERT_TRUE(click(".rewrite-mode[data-mode='polish']"));
+    ASSERT_TRUE(waitFor("document.getElementById('rewrite-status').textContent.indexOf('Rewrite failed') === 0", 40))
+        << text("#rewrite-status");
+    EXPECT_EQ(js("document.getElementById('rewrite-output').value"), "");
+    EXPECT_EQ(js("document.getElementById('rewrite-availability').hidden || "
+                 "document.getElementById('rewrite-availability').textContent.indexOf('ready') < 0"),
+              "true")
+        << text("#rewrite-availability");
+    const std::string failure = text("#rewrite-status");
+    EXPECT_NE(failure.find("HTTP 500"), std::string::npos) << failure;
+    EXPECT_NE(failure.find("Check that the model server"), std::string::npos) << failure;
+    EXPECT_NE(failure.find("mirvane.json"), std::string::npos) << failure;
+    saveSnapshot("rewrite-failed");
+    server.onChat([](const nlohmann::json&) { return FakeModelServer::completion("We should meet tomorrow."); });
+    const std::size_t askedBefore = server.answerRequests().size();
     showAndSettle();
     openPanel("rewrite");
     EXPECT_TRUE(waitFor("document.getElementById('rewrite-availability').textContent === 'The rewrite helper is ready.'", 30))
@@ -703,8 +802,8 @@ TEST_F(HubPageTest, TheRewritePanelAsksTheRealHelperAndShowsTheModelsRewrite) {
     EXPECT_TRUE(waitFor("document.getElementById('rewrite-output').value === 'We should meet tomorrow.'", 40))
         << text("#rewrite-status");
     const auto asked = server.answerRequests();
-    ASSERT_EQ(asked.size(), 1u);
-    EXPECT_NE(asked[0].dump().find("so um we should maybe meet tomorrow"), std::string::npos) << asked[0].dump();
+    ASSERT_EQ(asked.size(), askedBefore + 1);
+    EXPECT_NE(asked.back().dump().find("so um we should maybe meet tomorrow"), std::string::npos) << asked.back().dump();
 
     rewriter.shutdown();
     ::unsetenv("MIRVANE_ENDPOINT");

@@ -238,6 +238,17 @@ TEST_F(DesktopInsertionTest, APasteReachesTheShellInAnXtermAndTheUsersSelections
     }
 }
 
+// Two dictations into an xterm, which shows no readable text: the second one
+// still starts with a space, from what the first left in that window.
+TEST_F(DesktopInsertionTest, TwoDictationsIntoAnXtermAreSeparatedByASpace) {
+    XTerm xterm("The meeting is on tuesday Bring the report");
+    ASSERT_TRUE(xterm.ready());
+    TextInjector injector(desktop);
+    EXPECT_EQ(inject(injector, "The meeting is on tuesday", true), InjectionOutcome::confirmed());
+    EXPECT_EQ(inject(injector, "Bring the report", true), InjectionOutcome::confirmed());
+    EXPECT_EQ(xterm.shellReceived(5.0), "The meeting is on tuesday Bring the report");
+}
+
 // Work queued on the main loop (the tray menu, the indicator's animation,
 // an insertion's next step) must not run inside a reading of the focused
 // field nor inside the saving of the user's clipboard, and neither may hold

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <signal.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -382,11 +385,19 @@ TEST(MirvaneSocket, ServesEachConnectionInTurnOnAPrivateSocketAndExitsWhenIdle) 
         EXPECT_EQ(p.readRemainingStdout(1), (home.path / ".local/share/Ondira/run/mirvane.sock").string() + "\n");
     }
     const fs::path sock = home.path / ".local/share/Ondira/run/mirvane.sock";
+    // Started before Ondira ever ran, under an open umask, it makes Ondira's
+    // data folder private as Ondira would; the folders above it are the user's.
+    const mode_t umaskBefore = ::umask(022);
     Subprocess p({MIRVANE_EXECUTABLE, "--serve", "--socket", "--idle", "1.5"}, helperEnv(home, server.url()));
+    ::umask(umaskBefore);
     for (int i = 0; i < 200 && !fs::exists(sock); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(fs::exists(sock)) << p.readStderr(1);
     EXPECT_EQ(fs::status(sock).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(fs::status(sock.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(fs::status(sock.parent_path().parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(fs::status(home.path / ".local/share").permissions() & fs::perms::all,
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                  fs::perms::others_exec);
     for (int round = 0; round < 2; ++round) {
         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
@@ -493,6 +504,78 @@ TEST(MirvaneSocket, ServesPeersSideBySideAndRemovesTheSocketWhenStopped) {
     EXPECT_EQ(p.wait(30), std::optional<int>(0));
     EXPECT_FALSE(fs::exists(sock));
     ::close(silent);
+}
+
+namespace {
+// Everything a peer receives until `until` holds or the server closes it
+// (or the receive limit of connectTo runs out).
+std::string receive(int fd, const std::function<bool(const std::string&)>& until = {}) {
+    std::string got;
+    char buf[4096];
+    while (!(until && until(got))) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+bool hasLines(const std::string& got, std::size_t lines) {
+    return static_cast<std::size_t>(std::count(got.begin(), got.end(), '\n')) >= lines;
+}
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+}  // namespace
+
+// Peers that connect and ask nothing can't hold the socket's places: with
+// every place taken by silent peers, one more that asks is answered at once
+// (the peer silent longest makes way), and the silent ones are let go a few
+// seconds after their ready line, while a peer that asked keeps its place.
+TEST(MirvaneSocket, SilentPeersGiveWayToOneThatAsks) {
+    FakeModelServer server;
+    Scratch home;
+    const fs::path sock = home.path / ".local/share/Ondira/run/mirvane.sock";
+    Subprocess p({MIRVANE_EXECUTABLE, "--serve", "--socket", "--idle", "120"}, helperEnv(home, server.url()));
+    ASSERT_TRUE(eventually([&] { return fs::exists(sock); }, 10)) << p.readStderr(1);
+
+    constexpr int places = 64;
+    std::vector<int> silent;
+    std::vector<std::chrono::steady_clock::time_point> servedAt;
+    for (int i = 0; i < places; ++i) {
+        const int fd = connectTo(sock);
+        ASSERT_GE(fd, 0) << i;
+        silent.push_back(fd);
+        // The ready line shows the peer holds a place. A blank line and half
+        // a line ask nothing.
+        ASSERT_EQ(receive(fd, [](const std::string& got) { return hasLines(got, 1); }), "{\"ready\":true}\n") << i;
+        servedAt.push_back(std::chrono::steady_clock::now());
+        const std::string nothing = "\n{\"text\"";
+        ::send(fd, nothing.data(), nothing.size(), MSG_NOSIGNAL);
+    }
+
+    const auto asked = std::chrono::steady_clock::now();
+    const int asker = connectTo(sock);
+    ASSERT_GE(asker, 0);
+    const std::string request = "{\"text\":\"let me in\"}\n";
+    ::send(asker, request.data(), request.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(receive(asker, [](const std::string& got) { return hasLines(got, 2); }),
+              "{\"ready\":true}\n{\"ok\":true,\"text\":\"Fine.\"}\n");
+    EXPECT_LT(secondsSince(asked), 6.0) << "the peer that asks waited for a place";
+
+    // Every silent peer is let go: none is left holding its place for the
+    // idle time of the server.
+    for (int i = 0; i < places; ++i) {
+        EXPECT_EQ(receive(silent[i]), "") << i;
+        EXPECT_LT(secondsSince(servedAt[i]), 25.0) << "silent peer " << i << " kept its place";
+        ::close(silent[i]);
+    }
+    // The peer that asked is still served, though it said nothing meanwhile.
+    ::send(asker, request.data(), request.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(receive(asker, [](const std::string& got) { return hasLines(got, 1); }), "{\"ok\":true,\"text\":\"Fine.\"}\n");
+    ::close(asker);
+
+    ::kill(p.pid, SIGTERM);
+    EXPECT_EQ(p.wait(30), std::optional<int>(0));
 }
 
 // On a terminal the model's answer and a server's error text are shown, never

@@ -45,6 +45,8 @@ public:
         answer();
         return caretReadable ? std::optional(value) : std::nullopt;
     }
+    std::optional<unsigned long> window;  // the focused window, none: unknown
+    std::optional<unsigned long> focusedWindow() override { return window; }
     bool insertAtFocus(const std::string& text) override {
         answer();
         log.push_back("insertAtFocus");

@@ -157,6 +157,12 @@ std::optional<std::string> DesktopInsertion::focusedTextBeforeCaret() {
                                                              std::nullopt);
 }
 
+std::optional<unsigned long> DesktopInsertion::focusedWindow() {
+    auto app = frontmostApplication();
+    if (!app || app->window == 0) return std::nullopt;
+    return app->window;
+}
+
 bool DesktopInsertion::insertAtFocus(const std::string& text) {
     return onAccessibilityThread<bool>([focus = focus_, text] { return focus->insertAtCaret(text); }, false);
 }

@@ -64,6 +64,7 @@ public:
     std::optional<std::string> focusedValue() override;
     std::optional<std::string> focusedSelectedText() override;
     std::optional<std::string> focusedTextBeforeCaret() override;
+    std::optional<unsigned long> focusedWindow() override;
     bool insertAtFocus(const std::string& text) override;
     void typeText(const std::string& text) override;
     void snapshotClipboard(std::function<void(ClipboardSnapshot)> done) override;

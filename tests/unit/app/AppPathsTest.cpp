@@ -8,6 +8,7 @@
 #include "Learning/PersonalModel.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
+#include "Platform/StoreRecovery.h"
 #include "support/ProcessRace.h"
 #include "support/TempDir.h"
 
@@ -104,12 +105,33 @@ TEST_F(ConfigFile, WritingOneKeyKeepsTheOther) {
     EXPECT_EQ(AppPaths::readConfigValue("hotkey"), "f13");
 }
 
-TEST_F(ConfigFile, ArrayOrBrokenJsonIsReplacedByAnObjectWithTheKey) {
-    for (const char* content : {"[1,2]", "{broken"}) {
-        { std::ofstream(AppPaths::configFile()) << content; }
+// A file that is not a JSON object of text is not written over: it goes
+// aside (see DamagedStoresTest), and the keys that still read are kept with
+// the one written.
+TEST_F(ConfigFile, ADamagedFileKeepsTheKeysThatStillReadBesideTheNewOne) {
+    struct Row {
+        std::string content;
+        nlohmann::json kept;
+    };
+    const Row rows[] = {
+        {"[1,2]", nlohmann::json::object()},
+        {"{broken", nlohmann::json::object()},
+        {R"({"processing_mode": "polish", "torn": {"x")", {{"processing_mode", "polish"}}},
+        {"{\"processing_mode\": \"polish\", \"name\": \"\xFF\"}", {{"processing_mode", "polish"}}},
+    };
+    for (const Row& row : rows) {
+        for (const auto& entry : fs::directory_iterator(AppPaths::applicationSupport())) fs::remove(entry.path());
+        { std::ofstream(AppPaths::configFile()) << row.content; }
         AppPaths::writeConfigValue("hotkey", "fn");
-        EXPECT_EQ(nlohmann::json::parse(read()), nlohmann::json({{"hotkey", "fn"}})) << content;
+        nlohmann::json expected = row.kept;
+        expected["hotkey"] = "fn";
+        EXPECT_EQ(nlohmann::json::parse(read()), expected) << row.content;
+        std::size_t aside = 0;
+        for (const auto& entry : fs::directory_iterator(AppPaths::applicationSupport()))
+            aside += entry.path().filename().string().rfind("config.json.damaged-", 0) == 0;
+        EXPECT_EQ(aside, 1u) << row.content;
     }
+    platform::takeSetAsideNotices();
 }
 
 TEST_F(ConfigFile, FirstWriteOnAFreshAccountCreatesTheDirectory) {

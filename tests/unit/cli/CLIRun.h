@@ -1,6 +1,7 @@
 #pragma once
 // Runs the built executable as a user would, capturing both streams.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -14,10 +15,19 @@ struct CLIRun {
     std::string err;
 };
 
-// `environment` is the argument list of env(1): its -u options first, then assignments.
-inline CLIRun runOndira(const std::string& arguments, const std::string& environment = "") {
+// A program run as root reads a file of mode 000 all the same; run through
+// this, it keeps root's identity but loses the capabilities that override
+// file permissions, so mode 000 bars it as it bars a user's program.
+inline std::string withoutPermissionOverride() {
+    return ::geteuid() == 0 ? "setpriv --bounding-set=-dac_override,-dac_read_search " : "";
+}
+
+// `environment` is the argument list of env(1): its -u options first, then
+// assignments. `wrapper` (withoutPermissionOverride()) goes before the program.
+inline CLIRun runOndira(const std::string& arguments, const std::string& environment = "",
+                        const std::string& wrapper = "") {
     TempDir dir("ondira-cli-run-");
-    const std::string command = "env " + environment + " '" + std::string(ONDIRA_BUNDLE_DIR) + "/Ondira' " + arguments +
+    const std::string command = "env " + environment + " " + wrapper + "'" + std::string(ONDIRA_BUNDLE_DIR) + "/Ondira' " + arguments +
                                 " >'" + (dir / "out").string() + "' 2>'" + (dir / "err").string() + "' </dev/null";
     const int raw = std::system(command.c_str());
     CLIRun r;

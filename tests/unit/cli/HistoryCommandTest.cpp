@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <limits>
 
@@ -165,6 +168,11 @@ struct HistoryHome : IsolatedHome {
                               "\n");
     }
     CLIRun run(const std::string& arguments) const { return runOndira(arguments, environment()); }
+    // What every command says of the line that is not JSON.
+    std::string cutLineNote() const {
+        return "1 line of " + (applicationSupport() / "dictation_log.jsonl").string() +
+               " could not be read and is left out\n";
+    }
 };
 
 }  // namespace
@@ -172,20 +180,23 @@ struct HistoryHome : IsolatedHome {
 TEST(HistoryCommand, ListsMetadataAndShowsTextOnlyWithTextFlag) {
     const HistoryHome home;
 
+    // The line that is not JSON is left out, counted and named, and the
+    // command says by its status that not all was read.
     const CLIRun last = home.run("history --last 1 --json");
-    ASSERT_EQ(last.status, 0) << last.err;
-    EXPECT_EQ(last.err, "");
+    EXPECT_EQ(last.status, 1);
+    EXPECT_EQ(last.err, home.cutLineNote());
     EXPECT_EQ(json::parse(last.out), json::parse(R"([{"date":"2026-08-18","time":"10:30:00","app":"Notes","words":5}])"));
 
     const CLIRun plain = home.run("history");
-    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_EQ(plain.err, home.cutLineNote());
     EXPECT_EQ(plain.out,
               "2026-07-25 08:00:00  Terminal  3 words  0.200 s\n"
               "2026-08-17 09:15:00  Slack  5 words  0.500 s\n"
               "2026-08-18 10:30:00  Notes  5 words\n");
 
     const CLIRun json = home.run("history --json");
-    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(json.status, 1);
     EXPECT_EQ(nlohmann::json::parse(json.out).size(), 3u);
     for (const char* secret : {"archived words", "call mom", "second line"}) {
         EXPECT_EQ(plain.out.find(secret), std::string::npos) << secret;
@@ -199,7 +210,8 @@ TEST(HistoryCommand, ListsMetadataAndShowsTextOnlyWithTextFlag) {
     EXPECT_EQ(nlohmann::json::parse(home.run("history --last 1 --json --text").out)[0]["text"], "second line\nof a note");
 
     const CLIRun none = home.run("history --app Mail");
-    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, home.cutLineNote());
     EXPECT_EQ(none.out, "(no dictations match)\n");
     EXPECT_EQ(home.run("history --app Mail --json").out, "[]\n");
 }
@@ -208,8 +220,8 @@ TEST(StatsCommand, CountsDictationsWordsAndLatencyPercentiles) {
     const HistoryHome home;
 
     const CLIRun stats = home.run("stats --json");
-    ASSERT_EQ(stats.status, 0) << stats.err;
-    EXPECT_EQ(stats.err, "");
+    EXPECT_EQ(stats.status, 1);
+    EXPECT_EQ(stats.err, home.cutLineNote());
     const json object = json::parse(stats.out);
     EXPECT_EQ(object["dictations"], 3);
     EXPECT_EQ(object["words"], 13);
@@ -219,7 +231,8 @@ TEST(StatsCommand, CountsDictationsWordsAndLatencyPercentiles) {
     EXPECT_EQ(object.size(), 5u);
 
     const CLIRun text = home.run("stats");
-    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.status, 1);
+    EXPECT_EQ(text.err, home.cutLineNote());
     EXPECT_EQ(text.out, "dictations: 3\nwords: 13\nlatency p50: 0.350 s\nlatency p95: 0.485 s\nlatency samples: 2\n");
 }
 
@@ -239,7 +252,100 @@ TEST(HistoryCommand, EmptyHistoryIsNotAFailure) {
     EXPECT_EQ(run("stats").out, "dictations: 0\nwords: 0\nlatency: not measured yet\n");
 }
 
-TEST(DoctorCommand, ReportsHistoryLoggingAndWhatIsRetained) {
+// A history file that is there but cannot be read (barred by its mode, a
+// folder or a FIFO in its place, beyond the size bound), the live log's or
+// the archive's, is a failure that names the file, never an empty history.
+TEST(HistoryCommand, AHistoryThatCannotBeReadIsNamedAndFails) {
+    enum class Road { barred, folder, fifo, oversized };
+    struct Row {
+        const char* file;
+        Road road;
+        std::string reason;  // after the file's path
+    };
+    const std::string barred = ": Permission denied", notRegular = " is not a regular file",
+                      oversized = " is larger than 64 MiB";
+    const std::vector<Row> rows = {
+        {"dictation_log.jsonl", Road::barred, barred},    {"dictation_log.jsonl", Road::folder, notRegular},
+        {"dictation_log.jsonl", Road::fifo, notRegular},  {"dictation_log.jsonl", Road::oversized, oversized},
+        {"dictation_log.1.jsonl", Road::barred, barred},  {"dictation_log.1.jsonl", Road::folder, notRegular},
+        {"dictation_log.1.jsonl", Road::fifo, notRegular}, {"dictation_log.1.jsonl", Road::oversized, oversized},
+    };
+    const std::string record = R"({"ts":1787000000,"date":"2026-08-17","time":"09:15:00","app":"Slack","words":2})"
+                               "\n";
+    for (const auto& row : rows) {
+        const IsolatedHome home;
+        const auto dir = home.applicationSupport();
+        std::filesystem::create_directories(dir);
+        const auto file = dir / row.file;
+        // The other file reads; what it holds is not shown for a history read in part.
+        for (const char* name : {"dictation_log.jsonl", "dictation_log.1.jsonl"}) ASSERT_TRUE(platform::atomicWrite(dir / name, record));
+        switch (row.road) {
+            case Road::barred: ASSERT_EQ(::chmod(file.c_str(), 0), 0); break;
+            case Road::folder:
+                std::filesystem::remove(file);
+                std::filesystem::create_directory(file);
+                break;
+            case Road::fifo:
+                std::filesystem::remove(file);
+                ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+                break;
+            case Road::oversized: ASSERT_EQ(::truncate(file.c_str(), (64 << 20) + 1), 0); break;
+        }
+        const std::string expected =
+            std::string("could not read the history: ") + (row.road == Road::barred ? "cannot open " : "") + file.string() + row.reason + "\n";
+        for (const char* command : {"history --last 100", "history --json", "stats", "stats --json"}) {
+            SCOPED_TRACE(file.string() + " " + std::to_string(static_cast<int>(row.road)) + ": " + command);
+            const CLIRun run = runOndira(command, home.environment(), withoutPermissionOverride());
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(run.err, expected);
+        }
+    }
+}
+
+// Lines that are not a JSON object (not UTF-8, cut off, garbled) are left
+// out of what is shown and counted, file by file; blank lines are nothing.
+TEST(HistoryCommand, LinesThatCannotBeReadAreCountedAndNamed) {
+    const IsolatedHome home;
+    const auto dir = home.applicationSupport();
+    std::filesystem::create_directories(dir);
+    auto record = [](const std::string& time, const std::string& text) {
+        return R"({"ts":1787000000,"date":"2026-08-17","time":")" + time + R"(","app":"Notes","text":")" + text +
+               R"(","words":1})" + "\n";
+    };
+    ASSERT_TRUE(platform::atomicWrite(dir / "dictation_log.1.jsonl", record("08:00:00", "old") + "not json at all\n"));
+    ASSERT_TRUE(platform::atomicWrite(dir / "dictation_log.jsonl",
+                                      record("09:00:00", "one") + record("09:01:00", "caf\xE9 latin-1") + "\n  \n" +
+                                          record("09:02:00", "two") + "{\"ts\":178"));
+    const std::string note = "1 line of " + (dir / "dictation_log.1.jsonl").string() +
+                             " could not be read and is left out\n" + "2 lines of " +
+                             (dir / "dictation_log.jsonl").string() + " could not be read and are left out\n";
+    const auto run = [&](const std::string& arguments) { return runOndira(arguments, home.environment()); };
+
+    const CLIRun history = run("history --last 100");
+    EXPECT_EQ(history.status, 1);
+    EXPECT_EQ(history.out,
+              "2026-08-17 08:00:00  Notes  1 word\n2026-08-17 09:00:00  Notes  1 word\n2026-08-17 09:02:00  Notes  1 word\n");
+    EXPECT_EQ(history.err, note);
+    const CLIRun listed = run("history --json");
+    EXPECT_EQ(listed.status, 1);
+    EXPECT_EQ(json::parse(listed.out).size(), 3u);
+    EXPECT_EQ(listed.err, note);
+    const CLIRun stats = run("stats");
+    EXPECT_EQ(stats.status, 1);
+    EXPECT_EQ(stats.out.rfind("dictations: 3\n", 0), 0u) << stats.out;
+    EXPECT_EQ(stats.err, note);
+
+    // Nothing that reads is not "nothing recorded".
+    ASSERT_TRUE(platform::atomicWrite(dir / "dictation_log.1.jsonl", "\xFF\xFE\n"));
+    ASSERT_TRUE(platform::atomicWrite(dir / "dictation_log.jsonl", ""));
+    const CLIRun none = run("history");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(none.err, "1 line of " + (dir / "dictation_log.1.jsonl").string() + " could not be read and is left out\n");
+}
+
+TEST(DoctorCommand, ReportsHistoryLoggingAndWhatIsRetainedOrUnreadable) {
     const HistoryHome home;
     auto historyLine = [&] {
         for (const auto& line : platform::text::splitLines(home.run("doctor").out)) {
@@ -255,6 +361,12 @@ TEST(DoctorCommand, ReportsHistoryLoggingAndWhatIsRetained) {
     ASSERT_TRUE(platform::atomicWrite(home.home.path / ".config" / "Ondira" / "com.ondira.app.json",
                                       R"({"ondira_logging_enabled":false})"));
     EXPECT_EQ(historyLine().rfind("OFF (", 0), 0u);
+
+    // A history that cannot be read is not one with nothing in it.
+    const auto live = home.applicationSupport() / "dictation_log.jsonl";
+    std::filesystem::remove(live);
+    std::filesystem::create_directory(live);
+    EXPECT_EQ(historyLine(), "OFF (the history could not be read: " + live.string() + " is not a regular file)");
 }
 
 // Escape sequences stored in a window title or a dictation reach a terminal

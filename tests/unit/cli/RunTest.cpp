@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -138,6 +139,52 @@ TEST(OndiraCLIRun, DoctorReportsThisMachine) {
     const std::string unknown = doctorLine(runOndira("doctor", isolated), "hotkey");
     EXPECT_TRUE(contains(unknown, "'capslock' in config.json is not a hotkey")) << unknown;
     EXPECT_TRUE(contains(unknown, "fn, altspace, f13, f14")) << unknown;
+}
+
+// A config.json that is there but cannot be read is not reported as one
+// that sets no hotkey: the line names the file and why, and dictation's
+// default is shown as the default it is.
+TEST(OndiraCLIRun, DoctorSaysAConfigThatCannotBeReadCouldNotBeRead) {
+    enum class Road { write, barred, folder, fifo };
+    struct Row {
+        Road road;
+        std::string content;
+        std::string reason;  // after the file's path
+    };
+    const std::vector<Row> rows = {
+        {Road::write, R"({"hotkey":"f1)", " is not valid JSON"},
+        {Road::write, "{\"hotkey\":\"f13\xFF\"}", " is not UTF-8 text"},
+        {Road::write, R"(["hotkey","f13"])", " does not hold a JSON object"},
+        {Road::barred, R"({"hotkey":"f13"})", ": Permission denied"},
+        {Road::folder, "", " is not a regular file"},
+        {Road::fifo, "", " is not a regular file"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.content + row.reason);
+        const IsolatedHome home;
+        std::filesystem::create_directories(home.applicationSupport());
+        const auto file = home.applicationSupport() / "config.json";
+        switch (row.road) {
+            case Road::write: ASSERT_TRUE(platform::atomicWrite(file, row.content)); break;
+            case Road::barred:
+                ASSERT_TRUE(platform::atomicWrite(file, row.content));
+                ASSERT_EQ(::chmod(file.c_str(), 0), 0);
+                break;
+            case Road::folder: std::filesystem::create_directory(file); break;
+            case Road::fifo: ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); break;
+        }
+        const CLIRun run = runOndira("doctor", home.environment(), withoutPermissionOverride());
+        EXPECT_EQ(doctorLine(run, "hotkey"), "fn (default; config.json could not be read: " +
+                                                 std::string(row.road == Road::barred ? "cannot open " : "") +
+                                                 file.string() + row.reason + ") \u2014 repair or remove the file");
+    }
+    // A hotkey that is not text is named too.
+    const IsolatedHome home;
+    std::filesystem::create_directories(home.applicationSupport());
+    const auto file = home.applicationSupport() / "config.json";
+    ASSERT_TRUE(platform::atomicWrite(file, R"({"hotkey":13})"));
+    EXPECT_TRUE(contains(doctorLine(runOndira("doctor", home.environment()), "hotkey"),
+                         "could not be read: \"hotkey\" in " + file.string() + " is not text"));
 }
 
 // An error message that echoes the user's own argument shows an escape

@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <vector>
 
 using json = nlohmann::json;
@@ -154,6 +158,106 @@ TEST(SnippetsCommand, ADamagedFileIsMovedAsideAndTheCommandSaysWhere) {
         }
     }
     expectFailure(home.run("snippets remove nothing"), "snippet not found: nothing\n");
+}
+
+// The term of a `dict add` is also recorded as a correction. Where
+// corrections.jsonl cannot take the record (barred by its mode, a symbolic
+// link, a FIFO, a folder), the term is still added and the command succeeds,
+// but it says that the correction was not recorded and names the file,
+// which stays as it was. A file there that does not load goes aside as every
+// store's does, and the record starts the new one.
+TEST(DictCommand, ACorrectionThatCannotBeRecordedIsNamed) {
+    enum class Road { barred, link, danglingLink, fifo, folder, garbled };
+    struct Row {
+        Road road;
+        std::string reason;  // after the file's path; empty: the correction is recorded
+    };
+    const std::string notRegular = " is not a regular file";
+    const std::vector<Row> rows = {
+        {Road::barred, ": Permission denied"},
+        {Road::link, " is a symbolic link"},
+        {Road::danglingLink, " is a symbolic link"},
+        {Road::fifo, notRegular},
+        {Road::folder, notRegular},
+        {Road::garbled, ""},
+    };
+    const std::string kept = R"({"heard":"a","written":"A","ts":1,"source":"observed_edit"})"
+                             "\n";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.road));
+        const TextHome home;
+        const auto dir = home.applicationSupport();
+        std::filesystem::create_directories(dir);
+        const auto file = dir / "corrections.jsonl";
+        const TempDir elsewhere("ondira-link-target-");
+        switch (row.road) {
+            case Road::barred:
+                ASSERT_TRUE(platform::atomicWrite(file, kept));
+                ASSERT_EQ(::chmod(file.c_str(), 0), 0);
+                break;
+            case Road::link:
+                ASSERT_TRUE(platform::atomicWrite(elsewhere / "target", kept));
+                std::filesystem::create_symlink(elsewhere / "target", file);
+                break;
+            case Road::danglingLink: std::filesystem::create_symlink(elsewhere / "none", file); break;
+            case Road::fifo: ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); break;
+            case Road::folder: std::filesystem::create_directory(file); break;
+            case Road::garbled: ASSERT_TRUE(platform::atomicWrite(file, "\x01\x02 not a record\n")); break;
+        }
+        const CLIRun run = runOndira("dict add ctok C", home.environment(), withoutPermissionOverride());
+        EXPECT_EQ(run.out, "added: ctok -> C\n");
+        expectJSON(home.run("dict list --json"), R"([{"from":"ctok","to":"C"}])");
+        if (row.reason.empty()) {
+            // Moved aside and said once: the command exits 1 as for any store.
+            EXPECT_EQ(run.status, 1);
+            EXPECT_NE(run.err.find("corrections.jsonl could not be read; it was moved aside to " + file.string() +
+                                   ".damaged-"),
+                      std::string::npos)
+                << run.err;
+            EXPECT_EQ(movedAside(file), std::vector<std::string>{"\x01\x02 not a record\n"});
+            const std::string now = platform::readFile(file).value_or("");
+            EXPECT_NE(now.find(R"("heard":"ctok")"), std::string::npos) << now;
+            EXPECT_NE(now.find(R"("written":"C")"), std::string::npos) << now;
+            continue;
+        }
+        EXPECT_EQ(run.status, 0);
+        const std::string expected = "the correction was not recorded: " +
+                                     std::string(row.road == Road::barred ? "cannot open " : "") + file.string() +
+                                     row.reason + "\n";
+        EXPECT_TRUE(platform::text::hasSuffix(run.err, expected)) << run.err;
+        // Nothing was written through the link or into what stands at the path.
+        if (row.road == Road::link) {
+            EXPECT_EQ(platform::readFile(elsewhere / "target"), kept);
+        }
+        EXPECT_FALSE(std::filesystem::exists(elsewhere / "none"));
+        if (row.road == Road::barred) {
+            ::chmod(file.c_str(), 0600);
+            EXPECT_EQ(platform::readFile(file), kept);
+        }
+    }
+}
+
+// A `dict add` killed between its write and its rename leaves its temporary
+// copy of the dictionary; the next command that writes a store in that
+// folder removes it (and every other of an ended writer), not only the
+// application's next launch. One of a writer still running stays.
+TEST(DictCommand, ClearsWhatAWriterKilledMidWriteLeftBehind) {
+    const TextHome home;
+    const auto dir = home.applicationSupport();
+    std::filesystem::create_directories(dir);
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ASSERT_GT(ended, 0);
+    ::waitpid(ended, nullptr, 0);
+    const auto killed = dir / ("dictionary.json.tmp-" + std::to_string(ended) + "-5e0c7d1a");
+    const auto otherStore = dir / ("snippets.json.tmp-" + std::to_string(ended) + "-77");
+    const auto running = dir / ("dictionary.json.tmp-" + std::to_string(::getpid()) + "-5e0c7d1a");
+    for (const auto& file : {killed, otherStore, running})
+        ASSERT_TRUE(platform::atomicWrite(file, R"([{"from":"half","to":"written"}])"));
+    expectSuccess(home.run("dict add qv QV"), "added: qv -> QV\n");
+    EXPECT_FALSE(std::filesystem::exists(killed));
+    EXPECT_FALSE(std::filesystem::exists(otherStore));
+    EXPECT_TRUE(std::filesystem::exists(running));
 }
 
 // An empty dictionary file (0 bytes, or only white space) is an empty dictionary.

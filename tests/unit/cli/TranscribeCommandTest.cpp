@@ -174,6 +174,47 @@ TEST(TranscribeCommand, PrintsOrWritesTextSubtitlesAndCaptions) {
     EXPECT_EQ(platform::readFile(wav), recording);
 }
 
+// A recording cut short (a copy or download that stopped) is transcribed as
+// far as it goes, with a warning that says how much of the length its header
+// gives was there; a whole one gets no warning. A FIFO is not a file to
+// transcribe, and is not waited on.
+TEST(TranscribeCommand, AFileThatEndsEarlyIsTranscribedWithAWarning) {
+    TempDir dir("ondira-transcribe-");
+    const fs::path wav = dir / "fox.wav";
+    speak("The quick brown fox jumps over the lazy dog. Please call me tomorrow morning.", wav);
+    ASSERT_TRUE(speechfixtures::encode(wav, "-c:a libmp3lame -b:a 64k", dir / "fox.mp3"));
+    for (const char* name : {"fox.wav", "fox.mp3"}) {
+        SCOPED_TRACE(name);
+        const fs::path whole = dir / name;
+        const CLIRun complete = runOndira("transcribe '" + whole.string() + "'");
+        ASSERT_EQ(complete.status, 0) << complete.err;
+        EXPECT_EQ(complete.err, "");
+
+        const std::string bytes = platform::readFile(whole).value_or("");
+        const fs::path cut = dir / ("cut-" + std::string(name));
+        ASSERT_TRUE(platform::atomicWrite(cut, bytes.substr(0, bytes.size() / 2)));
+        const CLIRun run = runOndira("transcribe '" + cut.string() + "'");
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("quick"), std::string::npos) << run.out;
+        const std::string lead = "warning: " + cut.string() + " ends early: only ";
+        ASSERT_EQ(run.err.rfind(lead, 0), 0u) << run.err;
+        double read = 0, claimed = 0;
+        ASSERT_EQ(std::sscanf(run.err.c_str() + lead.size(), "%lf s of the %lf s its header gives", &read, &claimed), 2)
+            << run.err;
+        EXPECT_NEAR(read, claimed / 2, 0.5) << run.err;
+        EXPECT_TRUE(platform::text::hasSuffix(run.err, " s its header gives could be read; the transcript covers those\n"))
+            << run.err;
+    }
+
+    const fs::path pipe = dir / "pipe.wav";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const CLIRun fifo = runOndira("transcribe '" + pipe.string() + "'");
+    EXPECT_EQ(fifo.status, 1);
+    EXPECT_EQ(fifo.out, "");
+    EXPECT_EQ(fifo.err,
+              "Transcription failed: That's a named pipe (FIFO), not a regular file. Choose an audio or video file.\n");
+}
+
 TEST(TranscribeCommand, ShowsProgressOnATerminalAndErasesIt) {
     TempDir dir("ondira-transcribe-");
     const fs::path wav = dir / "fox.wav";

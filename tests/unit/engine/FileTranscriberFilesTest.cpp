@@ -17,6 +17,7 @@
 #include <thread>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,6 +120,8 @@ TEST_F(FileTranscriberFiles, EveryContainerIsTranscribedWithTheSpokenWords) {
                                                         std::make_shared<CancellationToken>(), nullptr);
         EXPECT_GE(wordsFound(result.fullText, kWords), 5) << result.fullText;
         EXPECT_NEAR(result.audioSeconds, 4.0, 1.5);
+        // A whole file is never taken for one cut short.
+        EXPECT_FALSE(result.endsEarly()) << result.audioSeconds << " of " << result.claimedSeconds;
         EXPECT_EQ(result.engineIdentifier, engineIdentifier);
         EXPECT_EQ(result.sourceURL, file);
         ASSERT_FALSE(result.segments.empty());
@@ -151,13 +154,14 @@ TEST_F(FileTranscriberFiles, BrokenInputsGiveTheirErrors) {
     speechfixtures::writeWav(d / "headeronly.wav", 0);
     speechfixtures::writeWav(d / "silence.wav", 2.0, 0.0);
     fs::create_directories(d / "folder.wav");
+    ASSERT_EQ(::mkfifo((d / "pipe.wav").c_str(), 0600), 0);
 
     const std::vector<std::pair<std::string, Kind>> cases = {
         {"text.mp3", Kind::unreadableAudio},     {"empty.mp3", Kind::emptyFile},
         {"corrupt.wav", Kind::unreadableAudio},  {"scrambled.flac", Kind::unreadableAudio},
         {"missing.wav", Kind::fileNotFound},     {"folder.wav", Kind::notAFile},
         {"headeronly.wav", Kind::emptyFile},     {"silence.wav", Kind::emptyTranscript},
-        {"speech.ogg", Kind::unsupportedFormat},
+        {"speech.ogg", Kind::unsupportedFormat}, {"pipe.wav", Kind::notRegularFile},
     };
     for (const auto& [name, kind] : cases) {
         SCOPED_TRACE(name);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "Learning/ScreenContext.h"
@@ -25,7 +26,7 @@ namespace {
 struct EngineGuard {
     ~EngineGuard() {
         SpeechEngine::shared().resetLocaleToSystem();
-        SpeechEngine::shared().overrideAnalyzerDeadlineForTesting(std::nullopt);
+        SpeechEngine::shared().expireAnalyzerDeadlineAfterAudioForTesting(std::nullopt);
     }
 };
 
@@ -141,15 +142,50 @@ TEST_F(Recognition, LanguageWithoutItsOwnModelIsRecognisedWithTheModelOfItsLangu
     EXPECT_GE(testspeech::wordsHeard(phrase, result.text), 0.7) << result.text;
 }
 
-// Past its deadline the whole-take decode answers at once with what it has,
-// marked as cut short, rather than starting a second decode of the take.
+// Past its deadline the whole-take decode answers at once with what it has
+// heard, marked as cut short, rather than starting a second decode of the
+// take. Every road to that decode keeps those words, with or without anyone
+// watching the partial text: the user reads what was said, not "No speech
+// was detected". The deadline passes once the first sentence has been
+// decoded (counted in audio, not by the clock), so a loaded machine cuts the
+// take in the same place as an idle one.
 TEST_F(Recognition, WholeTakeDecodeThatMissesItsDeadlineReturnsWhatItHasTruncated) {
-    const fs::path wav = speak("the quick brown fox jumped over the lazy dog");
-    SpeechEngine::shared().overrideAnalyzerDeadlineForTesting(0.0);
-    auto result = SpeechEngine::shared().transcribeDetailed(wav, {});
-    // A second decode would have answered as the incremental decoder.
-    EXPECT_EQ(result.engineIdentifier, EngineIdentifier::contextDecoder()) << result.text;
-    EXPECT_TRUE(result.isTruncated);
+    const std::string heard = "please send the report to the team by friday";
+    const std::string cutOff = "the quick brown fox jumped over the lazy dog";
+    const fs::path wav = speak(heard + ". " + cutOff);
+    auto& engine = SpeechEngine::shared();
+    engine.expireAnalyzerDeadlineAfterAudioForTesting(3.0);
+    struct Road {
+        const char* name;
+        std::function<TranscriptionResult()> run;
+    };
+    const Road roads[] = {
+        {"transcribe",
+         [&] {
+             engine.transcribe(wav, {});
+             return engine.lastResult().value_or(TranscriptionResult{});
+         }},
+        {"transcribeDetailed", [&] { return engine.transcribeDetailed(wav, {}, std::nullopt); }},
+        {"transcribeDetailed with partial text",
+         [&] { return engine.transcribeDetailed(wav, {}, std::nullopt, [](const std::string&) {}); }},
+        // A live take whose stream brought nothing: its live decode cannot
+        // stand for the file, which is decoded whole instead.
+        {"live take",
+         [&] {
+             auto stream = AudioBufferStream::make();
+             stream->finish();
+             return engine.transcribeStreaming(stream, wav, {}, std::nullopt, nullptr).result;
+         }},
+    };
+    for (const Road& road : roads) {
+        SCOPED_TRACE(road.name);
+        const TranscriptionResult result = road.run();
+        // A second decode would have answered as the incremental decoder.
+        EXPECT_EQ(result.engineIdentifier, EngineIdentifier::contextDecoder()) << result.text;
+        EXPECT_TRUE(result.isTruncated);
+        EXPECT_GE(testspeech::wordsHeard(heard, result.text), 0.6) << result.text;
+        EXPECT_LT(testspeech::wordsHeard("fox jumped over lazy dog", result.text), 0.4) << result.text;
+    }
 }
 
 // Recognitions that overlap (a retry while the first decode still runs, the
@@ -329,6 +365,38 @@ TEST_F(Recognition, ALiveTakeReadsTheScreenOnceAndFinishesFromItsLiveDecode) {
     EXPECT_EQ(field->reads.load(), 1);
     EXPECT_EQ(take.finishedFromLiveDecode, 1) << "the decode beside the take was thrown away";
     EXPECT_GE(testspeech::wordsHeard(phrase, take.outcome.result.text), 0.8) << take.outcome.result.text;
+}
+
+// On the default road the preview is the decode that runs beside the take,
+// read while the key is still down and throttled like every other preview:
+// the pill shows the words before the user lets go.
+TEST_F(Recognition, DefaultRoadShowsLivePartialsWhileTheKeyIsDown) {
+    const std::string phrase = "we should meet for lunch next week";
+    const fs::path source = speak(phrase);
+    const fs::path recording = dir / "recording.wav";
+    auto stream = AudioBufferStream::make();
+    auto& engine = SpeechEngine::shared();
+    const int before = engine.liveDecodeCount();
+    std::vector<std::string> partials;  // written and read on the main queue only
+    StreamingTranscriptionOutcome outcome;
+    std::thread take([&] {
+        outcome = engine.transcribeStreaming(stream, recording, {}, std::nullopt,
+                                             [&](const std::string& text) { partials.push_back(text); });
+    });
+    replayAsCapture(source, recording, stream);
+    // The key stays down until the pill has shown something.
+    platform::MainQueue::pump(60, [&] { return !partials.empty(); });
+    const std::vector<std::string> shownWhileDown = partials;
+    stream->finish();
+    take.join();
+    ASSERT_FALSE(shownWhileDown.empty()) << "no partial text while the key was down";
+    // What the decoder has heard so far (its first guesses may be other
+    // words than the final ones), not a message about the wait.
+    for (const std::string& shown : shownWhileDown) EXPECT_NE(shown, SpeechEngine::loadingModelText);
+    EXPECT_FALSE(outcome.didStreamLive);
+    EXPECT_EQ(engine.liveDecodeCount() - before, 1);
+    EXPECT_EQ(outcome.result.engineIdentifier, EngineIdentifier::contextDecoder());
+    EXPECT_GE(testspeech::wordsHeard(phrase, outcome.result.text), 0.8) << outcome.result.text;
 }
 
 TEST_F(Recognition, DictationTranscriberPathShowsLivePartialsAndKeepsItsIdentifier) {

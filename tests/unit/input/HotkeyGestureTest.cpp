@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "support/TempDir.h"
 #include "support/HotkeyFakes.h"
 #include "Platform/KeyCodes.h"
@@ -17,12 +19,17 @@ struct Rig : HotkeyRig {
     Rig() { make(); }
     // P press, R release, W<s> wait, p/r secondary raw press/release, S sleep, L lock, T tap (press, release);
     // through the key listener: D Right Ctrl down, U Right Ctrl up, u<s> Right Ctrl up handled s seconds late,
-    // C the C key pressed and let go, E the same for Esc.
+    // C the C key pressed and let go, E the same for Esc; X Esc pressed and let go while its cancel is armed,
+    // as it is during a take.
     void run(const std::string& script) {
         std::size_t i = 0;
         while (i < script.size()) {
             char op = script[i++];
             if (op == ' ') continue;
+            // The keys the script leaves down, whatever the manager made of them.
+            if (op == 'P' || op == 'D' || op == 'p') held.insert(op == 'p' ? 'p' : 'P');
+            if (op == 'R' || op == 'U' || op == 'u') held.erase('P');
+            if (op == 'r') held.erase('p');
             if (op == 'W') {
                 std::size_t used = 0;
                 double s = std::stod(script.substr(i), &used);
@@ -73,9 +80,42 @@ struct Rig : HotkeyRig {
                     manager->handleKeyEvent({escape, false, false, KeyCodes::controlMask, true});
                     break;
                 }
+                case 'X': {
+                    manager->startListening();
+                    manager->armEscapeCancel();
+                    const unsigned long escape = *KeyCodes::keysymForKeyCode(KeyCodes::escape);
+                    manager->handleKeyEvent({escape, true, false, 0, false});
+                    keys->fire(KeyCodes::escape, HotKeyService::anyModifiers, true);
+                    manager->handleKeyEvent({escape, false, false, 0, false});
+                    keys->fire(KeyCodes::escape, HotKeyService::anyModifiers, false);
+                    break;
+                }
                 default: FAIL() << "bad script op " << op;
             }
             loop->drain();
+        }
+    }
+    std::set<char> held;
+};
+
+// The dictation a delegate's calls leave running, read as the dictation road
+// reads them: a key-down, a press or a hands-free request starts a take when
+// none records (a press inside a running take changes nothing); a release, a
+// discard, a cancel or the end of a hands-free session stops it.
+struct TakeAfter {
+    bool recording = false;
+    bool handsFree = false;
+    explicit TakeAfter(const std::vector<std::string>& calls) {
+        for (const std::string& call : calls) {
+            if (call == "tentative" || call == "press" || call.rfind("press:", 0) == 0) {
+                if (!recording) handsFree = false;
+                recording = true;
+            } else if (call == "handsFreeStart") {
+                recording = handsFree = true;
+            } else if (call == "release" || call.rfind("release:", 0) == 0 || call == "discard" || call == "cancel" ||
+                       call.rfind("handsFreeStop:", 0) == 0) {
+                recording = handsFree = false;
+            }
         }
     }
 };
@@ -104,6 +144,16 @@ TEST_P(GestureTable, ProducesTheDelegateCallsInOrder) {
     EXPECT_EQ(calls, row.calls) << row.name;
     EXPECT_EQ(rig.manager->isPressed(), row.pressedAfter) << row.name;
     EXPECT_EQ(rig.manager->isHandsFreeActive(), row.handsFreeAfter) << row.name;
+
+    // Whatever the script, once every key is up and no hands-free take runs,
+    // nothing records: the microphone is closed. And the manager's session
+    // is the take's: it runs exactly while a hands-free take does.
+    const TakeAfter take(calls);
+    if (rig.held.empty() && !take.handsFree) {
+        EXPECT_FALSE(take.recording) << row.name << ": every key is up and a take still records";
+    }
+    EXPECT_EQ(rig.manager->isHandsFreeActive(), take.handsFree)
+        << row.name << ": the hands-free session outlives its take, or the take its session";
 }
 
 const std::vector<std::string> kDoubleTap = {"press", "release", "press", "release", "handsFreeStart"};
@@ -193,7 +243,17 @@ INSTANTIATE_TEST_SUITE_P(
         GestureRow{"a chord in hands-free neither stops nor discards the session", "T W0.05 T D W0.5 C U W0.1",
                    plus(kDoubleTap, {"press"}), false, true},
         GestureRow{"a quick chord in hands-free takes nothing back", "T W0.05 T D W0.05 C U W0.1", kDoubleTap, false,
-                   true}));
+                   true},
+        GestureRow{"Esc ends a hands-free take and its session, so a later Right Ctrl+C takes its take back",
+                   "D W0.05 U W0.1 D W0.05 U W2 X W3 D W0.5 C U W1",
+                   plus(plus({"tentative"}, tentativeTap), {"cancel", "tentative", "press", "discard"}),
+                   false,
+                   false},
+        GestureRow{"another shortcut's release ends a hands-free take and its session",
+                   "T W0.05 T p W0.5 r W1 D W0.5 C U W1",
+                   plus(kDoubleTap, {"press:raw", "release:raw", "tentative", "press", "discard"}),
+                   false,
+                   false}));
 
 TEST(HotkeyGestures, StopListeningEndsHandsFreeSilentlyAndLeavesNoTimer) {
     Rig rig;

@@ -224,6 +224,51 @@ TEST(TextInjector, ADictationIsSeparatedFromTheWordBeforeTheCaret) {
     }
 }
 
+// A field whose text can't be read (a terminal): the injector remembers what
+// it last put into which window, and a dictation into that same window after
+// a word or punctuation gets its space from that memory.
+TEST(TextInjector, AnUnreadableFieldIsSeparatedByWhatLastLandedInItsWindow) {
+    struct Row {
+        const char* name;
+        std::optional<unsigned long> firstWindow, secondWindow;
+        const char* first;
+        bool firstLands;
+        const char* fieldAfter;
+    };
+    const Row rows[] = {
+        {"the same window after a word", 7, 7, "The meeting is on tuesday", true,
+         "The meeting is on tuesday Bring the report"},
+        {"the same window after punctuation", 7, 7, "Tuesday.", true, "Tuesday. Bring the report"},
+        {"the same window after a digit", 7, 7, "Room 42", true, "Room 42 Bring the report"},
+        {"the same window after a line break", 7, 7, "Tuesday.\n", true, "Tuesday.\nBring the report"},
+        {"the same window after an opening bracket", 7, 7, "Notes (", true, "Notes (Bring the report"},
+        {"another window", 7, 8, "Tuesday", true, "TuesdayBring the report"},
+        {"no window known", std::nullopt, std::nullopt, "Tuesday", true, "TuesdayBring the report"},
+        {"the first dictation never landed", 7, 7, "Tuesday", false, "Dear Bring the report"},
+    };
+    for (const Row& row : rows) {
+        for (const bool paste : {false, true}) {
+            SCOPED_TRACE(std::string(row.name) + (paste ? ", pasted" : ", typed"));
+            Insertion run;
+            // Only a field whose value reads, and reads as something, shows
+            // an insertion that failed.
+            run.desktop->value = row.firstLands ? "" : "Dear ";
+            run.desktop->readable = !row.firstLands;
+            run.desktop->deaf = !row.firstLands;
+            run.desktop->window = row.firstWindow;
+            run.inject(row.first, paste);
+            run.wait(1);
+            run.desktop->deaf = false;
+            run.desktop->window = row.secondWindow;
+            run.inject("Bring the report", paste);
+            run.wait(2);
+            ASSERT_EQ(run.outcomes.size(), 2u);
+            EXPECT_EQ(run.outcomes[1], InjectionOutcome::confirmed()) << run.outcomes[1].description();
+            EXPECT_EQ(run.desktop->value, row.fieldAfter);
+        }
+    }
+}
+
 TEST(TextInjector, OutcomeDescriptions) {
     EXPECT_EQ(InjectionOutcome::unconfirmed(false).description(), "unconfirmed(textOnClipboard: false)");
     EXPECT_EQ(InjectionOutcome::confirmed().description(), "confirmed");

@@ -126,6 +126,21 @@ TEST_F(DictationLoggerTest, CompletionRunsOnceOnEveryRoad) {
     EXPECT_EQ(mode(logger.historyFileURL()), 0600);
 }
 
+// A history whose folder was removed under the running program makes the
+// folder again, private under the common umask like the file.
+TEST_F(DictationLoggerTest, AFolderRemovedUnderItIsMadeAgainPrivate) {
+    DictationLogger elsewhere{dir / "removed"};
+    elsewhere.setLoggingEnabled(true);
+    const mode_t old = ::umask(022);
+    platform::Semaphore done;
+    elsewhere.append("hello", "Editor", Clock::now(), 1.0, 0.0, 0.0, "engine", [&] { done.signal(); });
+    const bool written = done.wait(5);
+    ::umask(old);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(mode(dir / "removed"), 0700);
+    EXPECT_EQ(mode(elsewhere.historyFileURL()), 0600);
+}
+
 TEST_F(DictationLoggerTest, ATornLastLineIsClosedAndReadersSkipIt) {
     write(logger.historyFileURL(), "{\"text\":\"whole\",\"date\":\"d\"}\n{\"text\":\"cut off mid-rec");
     appendAndWait("after the tear");
@@ -328,6 +343,51 @@ TEST_F(DictationLoggerTest, RowsFollowAppendsTearsRotationAndDeletion) {
     EXPECT_EQ(texts().size(), 2u);
     write(logger.historyFileURL(), "{\"text\":\"x\"}\n");
     EXPECT_EQ(texts(), V{"x"});
+}
+
+// The hub's rows say what could not be read in the words the command line
+// uses: a file that is there but is not a readable regular file within the
+// bound is named, never read as empty, and the lines that are not a record
+// are counted once, however many reads they were cached across.
+TEST_F(DictationLoggerTest, RowsTellWhatCouldNotBeReadAsTheHistoryReadDoes) {
+    enum class Road { folder, fifo, oversized };
+    for (const fs::path& file : {logger.historyFileURL(), logger.archiveURL()}) {
+        for (Road road : {Road::folder, Road::fifo, Road::oversized}) {
+            SCOPED_TRACE(file.filename().string() + " " + std::to_string(static_cast<int>(road)));
+            ASSERT_TRUE(platform::atomicWrite(logger.historyFileURL(), "{\"text\":\"live\"}\n"));
+            ASSERT_TRUE(platform::atomicWrite(logger.archiveURL(), "{\"text\":\"archived\"}\n"));
+            EXPECT_EQ(logger.readRows().rows.size(), 2u);
+            switch (road) {
+                case Road::folder:
+                    fs::remove(file);
+                    fs::create_directory(file);
+                    break;
+                case Road::fifo:
+                    fs::remove(file);
+                    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+                    break;
+                case Road::oversized: fs::resize_file(file, platform::maxStoreFileBytes + 1); break;
+            }
+            const auto read = logger.readRows();
+            ASSERT_EQ(read.unreadableFiles.size(), 1u);
+            EXPECT_EQ(read.unreadableFiles, logger.readHistory().unreadableFiles);
+            EXPECT_EQ(read.rows.size(), 1u);
+            fs::remove_all(file);
+        }
+    }
+
+    // Replaced as the program replaces them: a new file, not the old one rewritten in place.
+    ASSERT_TRUE(platform::atomicWrite(logger.archiveURL(), "{\"text\":\"a\"}\nnot a record\n  \n"));
+    ASSERT_TRUE(platform::atomicWrite(logger.historyFileURL(), "{\"text\":\"b\"}\n\xFF\xFE\n"));
+    EXPECT_EQ(logger.readRows().linesLeftOut, 2u);
+    std::ofstream(logger.historyFileURL(), std::ios::app) << "{\"text\":\"c\"}\n[1]\n{\"torn";
+    const auto read = logger.readRows();
+    EXPECT_EQ(read.rows.size(), 3u);
+    EXPECT_EQ(read.linesLeftOut, 4u);
+    EXPECT_TRUE(read.unreadableFiles.empty());
+    std::size_t skipped = 0;
+    for (const auto& file : logger.readHistory().skippedLines) skipped += file.count;
+    EXPECT_EQ(read.linesLeftOut, skipped);
 }
 
 // A rotation renames the log away, so it waits for whoever holds the log's

@@ -1,6 +1,7 @@
 #include "Learning/PersonalModel.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
@@ -31,21 +32,58 @@ TEST(PersonalModelReport, LaysOutTheFactsThenTheBuildThenTheNotesSetApart) {
     PersonalModel::Status observed = attachable();
     observed.lastAttach = PersonalModel::AttachRecord{observed.nowTimestamp - 60, "en_US",
                                                       PersonalModel::RequestKind::audioFile, "1787853257"};
-    observed.lastOutcome = PersonalModel::BuildOutcome{true, observed.nowTimestamp - 300, 512, "en_US", 1.34, {}};
+    observed.lastOutcome =
+        PersonalModel::BuildOutcome{true, observed.nowTimestamp - 300, 512, "en_US", 1.34, {}, 2000};
+    // The history now and the part of it the model was built from are told
+    // apart, and so are the phrases read and those compiled; the road that
+    // carried the model is named as the user knows it.
     EXPECT_EQ(PersonalModel::statusLines(observed),
               (Lines{"Personal model — on-device speech adaptation",
                      "",
                      "  Enabled                 yes",
-                     "  Corpus entries          6438",
+                     "  Dictations in history   6438",
                      "  model.bin               present, 3.0 M",
                      "  vocabulary.bin          present, 2 K",
-                     "  Compiled from           6367 entries, locale en_US, 2h ago",
+                     "  Built from              6367 dictations, locale en_US, 2h ago — rebuilt when the history "
+                     "reaches 6567",
                      "  Locale now              en_US",
                      "  ATTACHED TO RECOGNITION YES",
-                     "  Last observed attach    60s ago, audio file, locale en_US",
+                     "  Last observed attach    60s ago, a dictation's recording, decoded after the key was released, "
+                     "locale en_US",
                      "",
                      "  Last build attempt      SUCCEEDED, 5m ago, took 1.3s",
-                     "  Phrases compiled        512"}));
+                     "  Phrases read            2000",
+                     "  Phrases compiled        512 — the other 1488 hold only words the recogniser already expects"}));
+    // Each road in its own words.
+    const struct {
+        PersonalModel::RequestKind kind;
+        const char* words;
+    } roads[] = {{PersonalModel::RequestKind::streamingBuffer, "the live preview while a dictation was spoken"},
+                 {PersonalModel::RequestKind::dictationTranscriber, "the dictation transcriber"}};
+    for (const auto& road : roads) {
+        observed.lastAttach->requestKind = road.kind;
+        const Lines lines = PersonalModel::statusLines(observed);
+        EXPECT_EQ(lines[9], std::string("  Last observed attach    60s ago, ") + road.words + ", locale en_US");
+    }
+
+    // A build record written before the phrases were counted apart counted
+    // those read: it says so instead of passing them off as compiled.
+    const auto older = PersonalModel::buildOutcome(nlohmann::json{{"succeeded", true},
+                                                                  {"attemptedAtTimestamp", 1.0},
+                                                                  {"phraseCount", 26},
+                                                                  {"localeIdentifier", "en_US"},
+                                                                  {"durationSeconds", 1.0}});
+    ASSERT_TRUE(older);
+    EXPECT_EQ(older->phrasesRead, 26);
+    EXPECT_EQ(older->phraseCount, -1);
+    const auto again = PersonalModel::buildOutcome(PersonalModel::toJSON(*older));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->phrasesRead, 26);
+    EXPECT_EQ(again->phraseCount, -1);
+    observed.lastOutcome = older;
+    const Lines fromOlder = PersonalModel::statusLines(observed);
+    EXPECT_EQ(fromOlder[12], "  Phrases read            26");
+    EXPECT_EQ(fromOlder[13], "  Phrases compiled        unknown — this build did not record it");
 
     PersonalModel::Status troubled = attachable();
     troubled.enabled = false;
@@ -55,15 +93,15 @@ TEST(PersonalModelReport, LaysOutTheFactsThenTheBuildThenTheNotesSetApart) {
     troubled.lastAttach = PersonalModel::AttachRecord{troubled.nowTimestamp - 60, "en_US",
                                                       PersonalModel::RequestKind::audioFile, "1786000000"};
     troubled.lastOutcome =
-        PersonalModel::BuildOutcome{false, troubled.nowTimestamp - 90, 0, "en_US", 0.44, "the compiler threw"};
+        PersonalModel::BuildOutcome{false, troubled.nowTimestamp - 90, 0, "en_US", 0.44, "the compiler threw", std::nullopt};
     EXPECT_EQ(PersonalModel::statusLines(troubled),
               (Lines{"Personal model — on-device speech adaptation",
                      "",
                      "  Enabled                 no",
-                     "  Corpus entries          0",
+                     "  Dictations in history   0",
                      "  model.bin               present, 3.0 M",
                      "  vocabulary.bin          present, 2 K",
-                     "  Compiled from           ? entries, locale en_US, 2h ago",
+                     "  Built from              ? dictations, locale en_US, 2h ago",
                      "  Locale now              en_US",
                      "  ATTACHED TO RECOGNITION NO",
                      "  Last observed attach    STALE — carried an earlier model",
@@ -78,12 +116,17 @@ TEST(PersonalModelReport, LaysOutTheFactsThenTheBuildThenTheNotesSetApart) {
                      "  ! the last observed attach carried model version 1786000000, but the model on disk is "
                      "version 1787853257 — that observation says nothing about the model in use now"}));
 
+    // Switched off, it is not rebuilt however the history grows: no date is promised.
+    PersonalModel::Status off = attachable();
+    off.enabled = false;
+    EXPECT_EQ(PersonalModel::statusLines(off)[6], "  Built from              6367 dictations, locale en_US, 2h ago");
+
     // Without a build time or a build record there is nothing to date.
     PersonalModel::Status fresh = attachable();
     fresh.builtAtTimestamp.reset();
     const Lines lines = PersonalModel::statusLines(fresh);
     ASSERT_GE(lines.size(), 12u);
-    EXPECT_EQ(lines[6], "  Compiled from           never — no metadata.json on disk");
+    EXPECT_EQ(lines[6], "  Built from              never — no metadata.json on disk");
     EXPECT_EQ(lines[11],
               "  Last build attempt      no record — the model has not been rebuilt since this record was added");
 }

@@ -105,6 +105,22 @@ TEST_F(PersonalModelBuild, CompilesAModelTheRecogniserLoadsWithEveryWordPronounc
         EXPECT_NE(vocabulary.find(std::string("\n") + word + " "), std::string::npos) << word << "\n" << vocabulary;
 }
 
+// The recogniser writes the binary model itself, with whatever umask the
+// process has; every file of the model is the user's alone all the same.
+TEST_F(PersonalModelBuild, EveryFileOfTheModelIsPrivateUnderAnOpenUmask) {
+    writeHistory(jargon);
+    const mode_t before = ::umask(022);
+    const bool built = PersonalModel::shared().rebuildIfNeeded("en_US");
+    ::umask(before);
+    ASSERT_TRUE(built);
+    ASSERT_TRUE(exists("model.bin"));
+    for (const auto& entry : fs::directory_iterator(model)) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(entry.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 077, 0u) << entry.path().filename() << " is open to others";
+    }
+}
+
 // Phrases of everyday words, however often said, stay out of the model: they
 // would only make those words likelier than the stock model has them. The
 // phrases with the user's terms go in, everyday words and all.
@@ -118,6 +134,11 @@ TEST_F(PersonalModelBuild, LearnsThePhrasesWithTermsNotTheEverydayOnes) {
         EXPECT_NE(vocabulary.find(std::string("\n") + word + " "), std::string::npos) << word << "\n" << vocabulary;
     for (const char* word : {"coffee", "machine", "monday"})
         EXPECT_EQ(vocabulary.find(std::string("\n") + word + " "), std::string::npos) << word << "\n" << vocabulary;
+    // The record counts the phrases read and, apart, the ones compiled.
+    const auto outcome = PersonalModel::buildOutcome(json::parse(read("build_outcome.json")));
+    ASSERT_TRUE(outcome && outcome->succeeded);
+    EXPECT_EQ(outcome->phrasesRead, 7);
+    EXPECT_EQ(outcome->phraseCount, 6);
 }
 
 // A compile that fails part-way (here: the vocabulary cannot be written)
@@ -303,11 +324,11 @@ TEST(PersonalModelStatus, NumbersOutOfRangeInStoredRecordsReadAsUnknown) {
         const char* attempt;
     };
     const Row rows[] = {
-        {now - 30, 2.5, 12, "12 entries, locale en-US, 30s ago", "SUCCEEDED, 30s ago, took 2.5s"},
-        {-1e300, 1e300, -5, "unknown entries, locale en-US, at an unknown time",
+        {now - 30, 2.5, 12, "12 dictations, locale en-US, 30s ago", "SUCCEEDED, 30s ago, took 2.5s"},
+        {-1e300, 1e300, -5, "unknown dictations, locale en-US, at an unknown time",
          "SUCCEEDED, at an unknown time, took an unknown time"},
-        {1e300, -1, 0, "0 entries, locale en-US, at an unknown time", "SUCCEEDED, at an unknown time, took an unknown time"},
-        {NAN, INFINITY, -1, "unknown entries, locale en-US, at an unknown time",
+        {1e300, -1, 0, "0 dictations, locale en-US, at an unknown time", "SUCCEEDED, at an unknown time, took an unknown time"},
+        {NAN, INFINITY, -1, "unknown dictations, locale en-US, at an unknown time",
          "SUCCEEDED, at an unknown time, took an unknown time"},
     };
     for (const Row& r : rows) {
@@ -316,7 +337,7 @@ TEST(PersonalModelStatus, NumbersOutOfRangeInStoredRecordsReadAsUnknown) {
         s.cachedEntryCount = r.count;
         s.cachedLocale = "en-US";
         s.builtAtTimestamp = r.builtAt;
-        s.lastOutcome = PersonalModel::BuildOutcome{true, r.builtAt, r.count, "en-US", r.took, std::nullopt};
+        s.lastOutcome = PersonalModel::BuildOutcome{true, r.builtAt, r.count, "en-US", r.took, std::nullopt, std::nullopt};
         s.nowTimestamp = now;
         const auto lines = PersonalModel::statusLines(s);
         auto value = [&](const std::string& label) {
@@ -324,7 +345,7 @@ TEST(PersonalModelStatus, NumbersOutOfRangeInStoredRecordsReadAsUnknown) {
                 if (line.rfind("  " + label, 0) == 0) return line.substr(26);
             return std::string("(missing)");
         };
-        EXPECT_EQ(value("Compiled from"), r.compiled) << r.builtAt;
+        EXPECT_EQ(value("Built from"), r.compiled) << r.builtAt;
         EXPECT_EQ(value("Last build attempt"), r.attempt) << r.builtAt;
         EXPECT_EQ(value("Phrases compiled"), r.count < 0 ? "unknown" : std::to_string(r.count));
     }

@@ -1,6 +1,9 @@
 #include "Platform/FileIO.h"
+#include "Platform/Launch.h"
+#include "Platform/SettingsStore.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -166,6 +169,82 @@ TEST(PrivateDirectory, IsOwnerOnlyWhateverTheUmask) {
     EXPECT_EQ(st.st_mode & 07777, 0755u);
 }
 
+// Under the common umask (022) the shared writers still leave nothing the
+// group or others can open: a store's lock made in a missing folder makes
+// that folder private, and a file written in place is created private.
+TEST(PrivateFiles, SharedWritersLeaveNothingOpenToOthers) {
+    TempDir dir;
+    const mode_t old = ::umask(022);
+    const std::vector<std::pair<const char*, std::function<void()>>> writers = {
+        {"lock of a store in a missing folder", [&] { EXPECT_TRUE(platform::StoreLock(dir / "new" / "store.json").held()); }},
+        {"file written in place", [&] { EXPECT_TRUE(platform::writeInPlace(dir / "in-place.json", "[]")); }},
+        {"store written whole", [&] { EXPECT_TRUE(platform::atomicWrite(dir / "whole.json", "[]")); }},
+    };
+    for (const auto& [what, write] : writers) {
+        SCOPED_TRACE(what);
+        write();
+    }
+    ::umask(old);
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path)) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(entry.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 077, 0u) << entry.path() << " is open to others";
+    }
+}
+
+// A process that keeps its new files private creates them 0600 whatever
+// umask it was started with, and gives the programs of the user's that it
+// starts (one by name, the default application for a link) that umask back.
+TEST(PrivateFiles, APrivateUmaskIsKeptFromTheUsersPrograms) {
+    TempDir dir;
+    // The link's default application: a script that writes down its umask,
+    // found through this test's own desktop entry and default list.
+    ScopedEnv data{"XDG_DATA_HOME", (dir / "data").string()};
+    ScopedEnv config{"XDG_CONFIG_HOME", (dir / "config").string()};
+    const fs::path reporter = dir / "report-umask";
+    { std::ofstream(reporter) << "#!/bin/sh\numask > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"\n"; }
+    fs::permissions(reporter, fs::perms::owner_all);
+    fs::create_directories(dir / "data/applications");
+    fs::create_directories(dir / "config");
+    {
+        std::ofstream(dir / "data/applications/ondira-umask-probe.desktop")
+            << "[Desktop Entry]\nType=Application\nName=Probe\nExec=" << reporter.string() << " "
+            << (dir / "by-link").string() << " %u\nMimeType=x-scheme-handler/x-ondira-umask-probe;\n";
+        std::ofstream(dir / "config/mimeapps.list")
+            << "[Default Applications]\nx-scheme-handler/x-ondira-umask-probe=ondira-umask-probe.desktop\n";
+    }
+    const std::vector<std::pair<std::string, std::function<bool()>>> roads = {
+        {"by-name", [&] { return platform::startProgram({reporter.string(), (dir / "by-name").string()}); }},
+        {"by-link",
+         [&] {
+             std::string error;
+             const bool ok = platform::openWithDefaultApplication("x-ondira-umask-probe://here", &error);
+             EXPECT_TRUE(ok) << error;
+             return ok;
+         }},
+    };
+
+    const fs::path made = dir / "made";
+    const mode_t old = ::umask(022);
+    platform::keepNewFilesPrivate();
+    const int fd = ::open(made.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) ::close(fd);
+    for (const auto& [name, start] : roads) EXPECT_TRUE(start()) << name;
+    EXPECT_EQ(platform::startingUmask(), 022u);
+    ::umask(old);
+
+    struct stat st {};
+    ASSERT_EQ(::stat(made.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    for (const auto& [name, start] : roads) {
+        const fs::path reported = dir / name;
+        for (int i = 0; i < 500 && !fs::exists(reported); ++i) ::usleep(10'000);
+        std::string umaskText;
+        std::ifstream(reported) >> umaskText;
+        EXPECT_EQ(umaskText, "0022") << "the program started " << name << " got the process's private umask";
+    }
+}
+
 // What a writer killed between its write and its rename left behind is
 // removed; a temporary file of a writer still running, and files that only
 // look alike, stay.
@@ -193,4 +272,40 @@ TEST(AbandonedTemporaryFiles, OnlyThoseOfEndedWritersAreSwept) {
     for (const auto& row : rows) ASSERT_TRUE(platform::atomicWrite(dir / row.name, "x")) << row.name;
     EXPECT_EQ(platform::sweepAbandonedTemporaryFiles(dir.path), 2u);
     for (const auto& row : rows) EXPECT_EQ(fs::exists(dir / row.name), !row.swept) << row.name;
+}
+
+// Every store write clears what writers of its folder killed mid-write left
+// behind, as the application does at its launch; the temporary file of a
+// writer still running stays.
+TEST(AbandonedTemporaryFiles, EveryStoreWriteSweepsItsFolder) {
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ASSERT_GT(ended, 0);
+    ::waitpid(ended, nullptr, 0);
+    struct Writer {
+        const char* name;
+        std::function<bool(const fs::path& dir)> write;
+    };
+    const std::vector<Writer> writers = {
+        {"a read-modify-write",
+         [](const fs::path& dir) {
+             return platform::updateFile(dir / "store.json",
+                                         [](const platform::FileRead&) -> std::optional<std::string> { return "[]"; });
+         }},
+        {"the settings", [](const fs::path& dir) {
+             platform::SettingsStore::open(dir, "sweep.test")->setBool("written", true);
+             return platform::fileExists(dir / "sweep.test.json");
+         }},
+    };
+    for (const auto& writer : writers) {
+        SCOPED_TRACE(writer.name);
+        TempDir dir;
+        const fs::path dead = dir / ("other.json.tmp-" + std::to_string(ended) + "-9b1f");
+        const fs::path live = dir / ("other.json.tmp-" + std::to_string(::getppid()) + "-9b1f");
+        ASSERT_TRUE(platform::atomicWrite(dead, "killed mid-write"));
+        ASSERT_TRUE(platform::atomicWrite(live, "still being written"));
+        ASSERT_TRUE(writer.write(dir.path));
+        EXPECT_FALSE(fs::exists(dead));
+        EXPECT_TRUE(fs::exists(live));
+    }
 }

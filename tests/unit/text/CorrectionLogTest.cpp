@@ -4,7 +4,9 @@
 
 #include <fstream>
 #include <map>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -138,6 +140,48 @@ TEST_F(CorrectionLogTest, RankingThenCapAndSuggestionForms) {
 // (the cap keeps as many lines as one process writes, so every last record stays).
 // A cut that read the file, let another process append, and renamed its
 // shorter copy over the file would drop that append.
+// Root passes every permission check on files; a thread without these two
+// capabilities (and every thread it starts) meets the modes as their owner does.
+bool dropPermissionOverride() {
+    if (::geteuid() != 0) return true;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (::syscall(SYS_capget, &header, data) != 0) return false;
+    for (unsigned cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) data[cap / 32].effective &= ~(1u << (cap % 32));
+    return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+// A file that does not load, and that cannot be moved aside (its folder
+// takes no renames), stays as it is: the record is not added to what nobody
+// can read, and the caller hears why.
+TEST_F(CorrectionLogTest, ADamagedFileThatCannotBeMovedAsideIsNotAddedTo) {
+    TempDir dir;
+    const fs::path folder = dir / "support";
+    fs::create_directories(folder);
+    const fs::path file = folder / "c.jsonl";
+    const std::string garbled = "\x01\x02 not a record\n";
+    ASSERT_TRUE(platform::atomicWrite(file, garbled));
+    std::ofstream(platform::StoreLock::lockFileFor(file)).flush();
+    ASSERT_EQ(::chmod(folder.c_str(), 0500), 0);
+    const fs::path answer = dir / "answer";
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (!dropPermissionOverride()) ::_exit(2);
+        CorrectionLog log(file);
+        const auto problem = log.record("ctok", "C", "", "Ondira", CorrectionSource::explicitDictionaryAdd);
+        std::ofstream(answer) << problem.value_or("(recorded)");
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::chmod(folder.c_str(), 0700);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(platform::readFile(answer), file.string() + ": it did not load, and cannot move " + file.string() +
+                                              " aside: Permission denied");
+    EXPECT_EQ(platform::readFile(file), garbled);
+}
+
 TEST_F(CorrectionLogTest, ConcurrentRecordersInTwoProcessesLoseNothing) {
     TempDir dir;
     const fs::path file = dir / "c.jsonl";

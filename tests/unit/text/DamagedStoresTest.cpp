@@ -111,6 +111,16 @@ TEST_F(DamagedStoresTest, ADamagedFileIsMovedAsideAndTheStoreGoesOn) {
              ASSERT_EQ(log.all().size(), 1u);
              EXPECT_EQ(log.all()[0].written, "written");
          }},
+        {"config", [] { return AppPaths::configFile(); },
+         R"({"processing_mode": "Fast", "hotkey": "f13", "torn": {"x)",
+         [] {
+             AppPaths::writeConfigValue("hotkey", "altspace");
+             return true;
+         },
+         [] {
+             EXPECT_EQ(AppPaths::readConfigValue("processing_mode"), "Fast");
+             EXPECT_EQ(AppPaths::readConfigValue("hotkey"), "altspace");
+         }},
         {"settings", [] { return AppPaths::userDefaults()->file(); }, "{\"ondira_logging_enabled\": false,\n\"x\": [1, ",
          [] {
              AppPaths::userDefaults()->setBool("ondira_staging_mode_enabled", true);

@@ -188,7 +188,7 @@ TEST_F(PolishServiceTest, AReplyThatNeverComesEndsAfterTwentySecondsAndTheNextRe
                     count.string() +
                     "') -eq 1 ]; then exec sleep 100; fi\necho '{\"ok\":true,\"text\":\"second helper\"}'\ncat >/dev/null");
     const auto start = Clock::now();
-    EXPECT_EQ(rewrite("polish", "hello"), Outcome::failure("rewrite timed out"));
+    EXPECT_EQ(rewrite("polish", "hello"), Outcome::failure(PolishService::withRemedy("rewrite timed out")));
     const double took = secondsSince(start);
     EXPECT_GT(took, 19.5);
     EXPECT_LT(took, 24.0);
@@ -201,7 +201,7 @@ TEST_F(PolishServiceTest, AHelperThatDiesMidRequestFailsAtOnceAndIsReplaced) {
     useScriptHelper("echo x >> '" + count.string() + "'\necho '{\"ready\":true}'\nread -r l\nif [ $(wc -l < '" +
                     count.string() + "') -eq 1 ]; then exit 1; fi\necho '{\"ok\":true,\"text\":\"new\"}'\ncat >/dev/null");
     const auto start = Clock::now();
-    EXPECT_EQ(rewrite("polish", "hello"), Outcome::failure("rewrite timed out"));
+    EXPECT_EQ(rewrite("polish", "hello"), Outcome::failure(PolishService::withRemedy("rewrite timed out")));
     EXPECT_LT(secondsSince(start), 3.0);
     EXPECT_EQ(rewrite("polish", "hello"), Outcome::success("new"));
     // A helper that exited between requests is noticed and replaced too; the
@@ -224,7 +224,7 @@ TEST_F(PolishServiceTest, AChattyHelperOrAnEndlessLineCannotStallTheClient) {
     service->shutdown();
     useScriptHelper("echo '{\"ready\":true}'\nread -r l\nexec head -c 50000000 /dev/zero");
     const auto start = Clock::now();
-    EXPECT_EQ(rewrite("polish", "hello"), Outcome::failure("rewrite timed out"));
+    EXPECT_EQ(rewrite("polish", "hello"), Outcome::failure(PolishService::withRemedy("rewrite timed out")));
     EXPECT_LT(secondsSince(start), 15.0);
 }
 
@@ -293,7 +293,7 @@ TEST_F(PolishServiceTest, DrivesTheRealHelperAgainstALocalModelServer) {
     EXPECT_NE(server.answerRequests().back()["messages"][0]["content"].get<std::string>().find("\"shout it\""),
               std::string::npos);
     server.onChat([](const nlohmann::json&) { return FakeModelServer::Reply{500, R"({"error":"no memory"})", 0}; });
-    EXPECT_EQ(rewrite("bullets", "hello"), Outcome::failure("the model server answered HTTP 500: no memory"));
+    EXPECT_EQ(rewrite("bullets", "hello"), Outcome::failure(PolishService::withRemedy("the model server answered HTTP 500: no memory")));
     service->shutdown();
     EXPECT_FALSE(processExists(*pid));
 }
@@ -306,7 +306,7 @@ TEST_F(PolishServiceTest, ASlowModelIsReportedByTheRealHelperBeforeTheClientsLim
     const auto start = Clock::now();
     // The helper's own error, not the client's "rewrite timed out": the
     // helper is still the one that answered, so it is kept.
-    EXPECT_EQ(rewrite("polish", "hello"), Outcome::failure("the model did not answer within 18 s"));
+    EXPECT_EQ(rewrite("polish", "hello"), Outcome::failure(PolishService::withRemedy("the model did not answer within 18 s")));
     EXPECT_LT(secondsSince(start), 20.0);
     const auto pid = service->currentChildPid();
     ASSERT_TRUE(pid);

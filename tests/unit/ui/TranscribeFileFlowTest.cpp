@@ -175,6 +175,22 @@ TEST_F(TranscribeFileFlowRun, CancelledOrFailedSaveKeepsTheClipboard) {
     EXPECT_EQ(desk.events[1].rfind("alert: Could not save transcript / ", 0), 0u) << desk.events[1];
 }
 
+// A file cut short is transcribed as far as it goes, and the user is told so
+// before choosing where the transcript goes; a whole one says nothing of it.
+TEST_F(TranscribeFileFlowRun, AFileThatEndsEarlyIsSaidToBeCutShort) {
+    desk.chosenFile = dir / "cut memo.wav";
+    speechfixtures::writeWav(*desk.chosenFile, 10.0);
+    const std::string bytes = platform::readFile(*desk.chosenFile).value_or("");
+    constexpr std::size_t bytesPerSecond = 16000 * 2;
+    ASSERT_TRUE(platform::atomicWrite(*desk.chosenFile, bytes.substr(0, bytes.size() - 6 * bytesPerSecond)));
+    run(true);
+    EXPECT_EQ(desk.clipboard, "hello world");
+    EXPECT_EQ(desk.events, (std::vector<std::string>{"confirm: The file ends early / cut memo.wav ends early: only 4.0 s "
+                                                     "of the 10.0 s its header gives could be read; the transcript "
+                                                     "covers those.",
+                                                     "save panel"}));
+}
+
 // The progress window's Cancel stops a transcription that is still at work:
 // the flow ends quietly, with no alert, no clipboard and no save panel.
 TEST_F(TranscribeFileFlowRun, CancelInTheProgressWindowStopsTheTranscription) {
