@@ -101,7 +101,7 @@ const char* const voices[] = {"kal16", "slt", "awb"};
 // The field the user looks at; nothing else of the desktop is used.
 class FixtureField : public InsertionTarget {
 public:
-    bool isSecureInputActive() override { return false; }
+    SecureInputState secureInputState() override { return SecureInputState::inactive; }
     std::optional<std::string> focusedValue() override { return screenField; }
     std::optional<std::string> focusedSelectedText() override { return std::nullopt; }
     bool insertAtFocus(const std::string&) override { return false; }

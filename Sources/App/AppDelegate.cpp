@@ -712,7 +712,7 @@ void AppDelegate::commitStagedText(StagingBuffer& buffer, TextInjector& injector
     injector.inject(text, true, [&buffer, ids, completion](InjectionOutcome outcome) {
         AppDelegate* d = AppDelegate::shared();
         if (d) d->commitInFlight_ = false;
-        if (auto message = DictationController::insertionFailureMessage(outcome)) {
+        if (auto message = DictationController::insertionFailureMessage(outcome, /*textStaysStaged=*/true)) {
             IndicatorWindowController::shared().updateState(IndicatorMode::error(*message, std::nullopt));
             SoundCues::shared().play(SoundCue::error);
         } else {

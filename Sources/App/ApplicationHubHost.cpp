@@ -50,7 +50,7 @@ void ApplicationHubHost::insertStagedText(const std::string& text,
     HubWindowController::shared().hide();
     platform::MainQueue::asyncAfter(focusReturnDelay, [text, done = std::move(done)] {
         TextInjector::shared().inject(text, true, [done](InjectionOutcome outcome) {
-            const auto failure = DictationController::insertionFailureMessage(outcome);
+            const auto failure = DictationController::insertionFailureMessage(outcome, /*textStaysStaged=*/true);
             if (done) done(!failure, failure.value_or(""));
         });
     });

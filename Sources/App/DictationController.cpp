@@ -517,11 +517,17 @@ void DictationController::completeRecognition(const DictationJob& job, const Tra
             recordStaleDrop();
             return;
         }
-        auto& logger = DictationLogger::shared();
-        if (logger.isLoggingEnabled())
-            logger.append(cleaned, appName, Clock::now(), job.duration, latency, transcriptionSeconds, engine);
-        HubWindowController::shared().refreshAfterDictation();
-        deliverFinalText(cleaned, job.generation, receivingBundleID);
+        // Words held back from a secure field may be a secret: they are
+        // written nowhere, so the history is only written once delivery
+        // knows where they went.
+        auto keep = [cleaned, appName, date = Clock::now(), duration = job.duration, latency, transcriptionSeconds,
+                     engine] {
+            auto& logger = DictationLogger::shared();
+            if (logger.isLoggingEnabled())
+                logger.append(cleaned, appName, date, duration, latency, transcriptionSeconds, engine);
+            HubWindowController::shared().refreshAfterDictation();
+        };
+        deliverFinalText(cleaned, job.generation, receivingBundleID, keep);
     });
 }
 
@@ -558,11 +564,14 @@ void DictationController::failRecognition(const DictationJob& job, const std::st
 
 // ---------------------------------------------------------------- delivery
 
-std::optional<std::string> DictationController::insertionFailureMessage(const InjectionOutcome& outcome) {
+std::optional<std::string> DictationController::insertionFailureMessage(const InjectionOutcome& outcome,
+                                                                       bool textStaysStaged) {
     switch (outcome.kind) {
         case InjectionOutcome::Kind::confirmed: return std::nullopt;
         case InjectionOutcome::Kind::blockedBySecureInput:
-            return std::string("Secure field \u2014 ") + LinuxNames::secureInputBlocker + " blocks inserted text here";
+            return std::string(outcome.couldNotTell ? "Field didn't say if it's secure" : "Secure field") +
+                   (textStaysStaged ? " \u2014 Ondira held your staged text back; it stays staged"
+                                    : " \u2014 Ondira held your words back and kept none");
         case InjectionOutcome::Kind::unconfirmed:
             if (outcome.textOnClipboard)
                 return std::string("Couldn't paste \u2014 your text is on the clipboard, press ") +
@@ -573,7 +582,9 @@ std::optional<std::string> DictationController::insertionFailureMessage(const In
 }
 
 void DictationController::deliverFinalText(const std::string& text, long long generation,
-                                           const std::optional<std::string>& receivingBundleID) {
+                                           const std::optional<std::string>& receivingBundleID,
+                                           std::function<void()> keep) {
+    if (!keep) keep = [] {};
     if (generation != dictationGeneration.load()) return;
     lifecycle = DictationLifecycle::injected;
     HotkeyManager::shared().disarmEscapeCancel();
@@ -585,6 +596,7 @@ void DictationController::deliverFinalText(const std::string& text, long long ge
         auto& staging = StagingBuffer::shared();
         const StagingAppendResult appended = staging.append(text, true, Clock::now());
         if (appended.isAppended()) {
+            keep();
             host_.stagedEntriesChanged(static_cast<long long>(staging.count()));
             indicator.updateState(IndicatorMode::done());
             SoundCues::shared().play(SoundCue::success);
@@ -599,13 +611,15 @@ void DictationController::deliverFinalText(const std::string& text, long long ge
     // dictation began in; its own rule decides.
     const AppRule receiving = ruleFor(receivingBundleID);
     if (receiving.neverDictate) {
+        keep();
         showError("Dictation is off for " + receiving.displayName);
         returnToIdle();
         return;
     }
 
     TextInjector::shared().inject(text, true,
-                                  [weak = weak_from_this(), generation, stagingMessage](InjectionOutcome outcome) {
+                                  [weak = weak_from_this(), generation, stagingMessage, keep](InjectionOutcome outcome) {
+                                      if (outcome.kind != InjectionOutcome::Kind::blockedBySecureInput) keep();
                                       auto d = weak.lock();
                                       // A newer dictation owns the indicator and the lifecycle by now.
                                       if (!d || generation != d->dictationGeneration.load()) return;

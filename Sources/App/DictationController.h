@@ -102,8 +102,10 @@ public:
     void failRecognition(const DictationJob& job, const std::string& typeName, const std::string& description);
     // Stages or inserts one cleaned text of the given dictation into the
     // application that has the focus now (its id, asked off the main thread).
+    // `keep` puts the text in the history; it runs once the text is staged
+    // or has gone on, never for a text held back from a secure field.
     void deliverFinalText(const std::string& text, long long generation,
-                          const std::optional<std::string>& receivingBundleID);
+                          const std::optional<std::string>& receivingBundleID, std::function<void()> keep = {});
 
     // What recognises a take (any thread): its live buffer stream (none for a
     // take recognised from its file alone), its recording, the context terms,
@@ -116,8 +118,11 @@ public:
 
     // The latency reported to the history.
     static double reportedLatency(double endToEndSeconds, double cleanUpSeconds, double sinceStopSeconds);
-    // What the indicator says when an insertion didn't land; none when it did.
-    static std::optional<std::string> insertionFailureMessage(const InjectionOutcome& outcome);
+    // What the indicator says when an insertion didn't land; none when it
+    // did. A dictation held back from a secure field is kept nowhere; staged
+    // text being committed stays staged.
+    static std::optional<std::string> insertionFailureMessage(const InjectionOutcome& outcome,
+                                                              bool textStaysStaged = false);
 
     // Dictation state (the generation is also read by jobs).
     bool isRecording = false;

@@ -114,7 +114,8 @@ OndiraPermission::Diagnosis diagnoseAccessibility() {
     }
     // Typing and pasting go through XTest; the bus only tells whether the
     // text landed and which words the focused app shows.
-    d.impact = "Dictation still types and pastes, but Ondira can't check that the text landed.";
+    d.impact = "Dictation still types and pastes, but Ondira can't check that the text landed, nor recognise a "
+               "password field.";
     if (!bus.reachable) {
         d.problem = "The accessibility bus isn't running" + (bus.error.empty() ? std::string(".") : " (" + bus.error + ").");
         d.command = "/usr/libexec/at-spi-bus-launcher --launch-immediately &";
@@ -176,7 +177,9 @@ std::string OndiraPermission::why() const {
     switch (value_) {
         case microphone: return std::string("Captures your voice. Audio never leaves ") + LinuxNames::thisComputer + ".";
         case speech: return std::string("Runs ") + LinuxNames::onDeviceModelOwner + " on-device transcription model.";
-        case accessibility: return "Lets Ondira type the text into the app you are using.";
+        case accessibility:
+            return "Lets Ondira type the text into the app you are using. Password fields are recognised, and get "
+                   "no text, only while this is on.";
     }
     return "";
 }

@@ -18,7 +18,8 @@ bool contains(const std::string& haystack, const std::string& needle) { return h
 std::string InjectionOutcome::description() const {
     switch (kind) {
         case Kind::confirmed: return "confirmed";
-        case Kind::blockedBySecureInput: return "blockedBySecureInput";
+        case Kind::blockedBySecureInput:
+            return couldNotTell ? "blockedBySecureInput(couldNotTell: true)" : "blockedBySecureInput";
         case Kind::unconfirmed:
             return std::string("unconfirmed(textOnClipboard: ") + (textOnClipboard ? "true" : "false") + ")";
     }
@@ -94,7 +95,7 @@ struct FieldReading {
 };
 // What is read before anything is sent.
 struct Before {
-    bool secure = false;
+    SecureInputState secure = SecureInputState::couldNotTell;
     std::optional<std::string> value;
     std::optional<std::string> beforeCaret;
     std::optional<unsigned long> window;
@@ -122,18 +123,22 @@ void TextInjector::run(const std::shared_ptr<Job>& job) {
     onDesktop<Before>(
         [](InsertionTarget& target) {
             Before before;
-            before.secure = target.isSecureInputActive();
-            if (before.secure) return before;
+            // A field that may be a secret one is neither read nor sent anything.
+            before.secure = target.secureInputState();
+            if (before.secure != SecureInputState::inactive) return before;
             before.value = target.focusedValue();
             before.beforeCaret = target.focusedTextBeforeCaret();
             before.window = target.focusedWindow();
             return before;
         },
         [job](TextInjector& self, Before before) {
-            if (before.secure) {
-                logLine(std::string("Secure input is active (") + LinuxNames::secureInputName +
-                        ") — text can't be inserted into a secure field.");
-                self.finish(job, InjectionOutcome::blockedBySecureInput());
+            if (before.secure != SecureInputState::inactive) {
+                const bool couldNotTell = before.secure == SecureInputState::couldNotTell;
+                logLine(couldNotTell ? std::string("The desktop did not tell whether the focused field is secure (") +
+                                           LinuxNames::secureInputName + "): text held back."
+                                     : std::string("Secure input is active (") + LinuxNames::secureInputName +
+                                           "): text held back.");
+                self.finish(job, InjectionOutcome::blockedBySecureInput(couldNotTell));
                 return;
             }
             job->before = std::move(before.value);

@@ -10,6 +10,10 @@
 // paste it by hand. Insertions never overlap: each waits for the one before
 // to finish, so a paste can't save the previous paste's text as the user's.
 //
+// A field that is, or may be, a secure one (a password field, a keyboard
+// grab, or a desktop that could not tell) gets nothing: no keystroke, no
+// paste, and the clipboard and PRIMARY stay as they were.
+//
 // Every step that waits on another process (the secure-input check, the
 // field readings, the keystrokes, insertion through the accessibility
 // interface) runs on the injector's own thread, one after the other; the
@@ -31,14 +35,21 @@ struct InjectionOutcome {
     enum class Kind { unconfirmed, confirmed, blockedBySecureInput };
     Kind kind = Kind::confirmed;
     bool textOnClipboard = false;  // only for unconfirmed
+    // Only for blockedBySecureInput: the desktop did not tell whether the
+    // field is a secure one, and it was treated as one.
+    bool couldNotTell = false;
 
     static InjectionOutcome unconfirmed(bool textOnClipboard) { return {Kind::unconfirmed, textOnClipboard}; }
     static InjectionOutcome confirmed() { return {Kind::confirmed, false}; }
-    static InjectionOutcome blockedBySecureInput() { return {Kind::blockedBySecureInput, false}; }
-    bool operator==(const InjectionOutcome& other) const {
-        return kind == other.kind && (kind != Kind::unconfirmed || textOnClipboard == other.textOnClipboard);
+    static InjectionOutcome blockedBySecureInput(bool couldNotTell = false) {
+        return {Kind::blockedBySecureInput, false, couldNotTell};
     }
-    // "confirmed", "unconfirmed(textOnClipboard: true)", "blockedBySecureInput"
+    bool operator==(const InjectionOutcome& other) const {
+        return kind == other.kind && (kind != Kind::unconfirmed || textOnClipboard == other.textOnClipboard) &&
+               (kind != Kind::blockedBySecureInput || couldNotTell == other.couldNotTell);
+    }
+    // "confirmed", "unconfirmed(textOnClipboard: true)", "blockedBySecureInput",
+    // "blockedBySecureInput(couldNotTell: true)"
     std::string description() const;
 };
 

@@ -11,6 +11,15 @@
 #include <utility>
 #include <vector>
 
+// Whether the focused field takes secret text: a password field has the
+// focus, or another client holds the keyboard grab (a lock screen, a password
+// prompt). `couldNotTell` when the desktop gave no answer: the field's
+// application or the accessibility bus did not answer within the question's
+// budget, or the display could not be opened. Insertion treats that as
+// secret, since the field may be one. With the accessibility bus off no field
+// says what it is at all: then only the grab is asked.
+enum class SecureInputState { inactive, active, couldNotTell };
+
 // Every form the clipboard held: (target name, bytes) pairs of one owner;
 // the same for the PRIMARY selection, which some terminals paste from.
 struct ClipboardSnapshot {
@@ -26,8 +35,9 @@ struct ClipboardSnapshot {
 class InsertionTarget {
 public:
     virtual ~InsertionTarget() = default;
-    // A password field has the focus, or another client grabbed the keyboard.
-    virtual bool isSecureInputActive() = 0;
+    // May take as long as the question's budget when the field's
+    // application does not answer (text could not reach it sooner anyway).
+    virtual SecureInputState secureInputState() = 0;
     virtual std::optional<std::string> focusedValue() = 0;
     virtual std::optional<std::string> focusedSelectedText() = 0;
     // The last few characters before the caret of the focused field: empty at

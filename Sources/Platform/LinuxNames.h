@@ -152,7 +152,5 @@ inline constexpr const char* chooseInputSourceCommand =
     "pactl set-default-source <input name from: pactl list short sources>";
 // What the desktop calls its accessibility switch.
 inline constexpr const char* assistiveTechnologiesName = "assistive technologies";
-// What stops inserted text in a secure field here.
-inline constexpr const char* secureInputBlocker = "this desktop";
 
 }  // namespace LinuxNames

@@ -1,5 +1,7 @@
 #include "App/AppDelegate.h"
 #include "UI/HubWindowController.h"
+// Before Xlib.h, whose Status macro would rename a type of it.
+#include "Learning/PersonalModel.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +11,8 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <gtk/gtk.h>
+
+#include <signal.h>
 
 #include <fstream>
 #include <future>
@@ -26,29 +30,37 @@
 #include "Platform/FileIO.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Queues.h"
+#include "Platform/X11/DesktopInsertion.h"
 #include "Text/StagingBuffer.h"
 #include "UI/IndicatorWindow.h"
 #include "dictation/DelegateFixture.h"
 #include "support/SessionLock.h"
 #include "support/TempDir.h"
+#include "support/TextWindow.h"
 
 namespace fs = std::filesystem;
 
 TEST(DictationDelivery, EveryInsertionOutcomeHasItsMessageAndOnlyAConfirmedOneHasNone) {
     struct Row {
         InjectionOutcome outcome;
+        bool staged;  // committing staged text, which stays staged when it doesn't land
         std::optional<std::string> message;
     };
     const Row rows[] = {
-        {InjectionOutcome::confirmed(), std::nullopt},
-        {InjectionOutcome::unconfirmed(true),
+        {InjectionOutcome::confirmed(), false, std::nullopt},
+        {InjectionOutcome::unconfirmed(true), false,
          std::string("Couldn't paste — your text is on the clipboard, press ") + LinuxNames::pasteShortcut},
-        {InjectionOutcome::unconfirmed(false), "Couldn't paste into this app"},
-        {InjectionOutcome::blockedBySecureInput(),
-         std::string("Secure field — ") + LinuxNames::secureInputBlocker + " blocks inserted text here"},
+        {InjectionOutcome::unconfirmed(false), false, "Couldn't paste into this app"},
+        // Ondira holds the words back, and says that they were not kept.
+        {InjectionOutcome::blockedBySecureInput(), false, "Secure field — Ondira held your words back and kept none"},
+        {InjectionOutcome::blockedBySecureInput(true), false,
+         "Field didn't say if it's secure — Ondira held your words back and kept none"},
+        {InjectionOutcome::blockedBySecureInput(), true,
+         "Secure field — Ondira held your staged text back; it stays staged"},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(DictationController::insertionFailureMessage(row.outcome), row.message) << row.outcome.description();
+        EXPECT_EQ(DictationController::insertionFailureMessage(row.outcome, row.staged), row.message)
+            << row.outcome.description();
 }
 
 TEST(DictationDelivery, LatencyIsTheEnginesFigurePlusCleanUpElseTheTimeSinceStop) {
@@ -540,6 +552,93 @@ TEST_F(DictationControllerTest, ATentativeTakeRecordsUnheardAndIsConfirmedOrTake
     }
     SoundCues::setPlaybackSink(previousSink);
     AppPaths::userDefaults()->setBool(SoundCues::enabledKey, false);
+}
+
+namespace {
+// Every regular file under `root` whose bytes contain `words`.
+std::vector<fs::path> filesContaining(const fs::path& root, const std::string& words) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (!it->is_regular_file(ec)) continue;
+        const auto bytes = platform::readFile(it->path());
+        if (bytes && std::string(bytes->begin(), bytes->end()).find(words) != std::string::npos)
+            found.push_back(it->path());
+    }
+    return found;
+}
+}  // namespace
+
+// Words spoken into a password field may be a secret: a take held back from
+// one leaves them in no file of Ondira's (the history, the staging buffer,
+// the corrections, the personal model's corpus), nor on the clipboard or in
+// the hub, and the pill says they were not kept. The field's application
+// answers, or is stopped for the take so that it can't; an ordinary field
+// shows that the same search finds words that were kept.
+TEST_F(DictationControllerTest, ATakeHeldBackFromAPasswordFieldLeavesItsWordsNowhere) {
+    SessionLock clipboard{"clipboard"};
+    AppPaths::userDefaults()->setBool(DictationController::stagingModeKey, false);
+    const std::string heldBack = " \u2014 Ondira held your words back and kept none";
+    struct Row {
+        const char* name;
+        std::vector<std::string> fieldOptions;
+        bool stopped;
+        std::string spoken;
+        std::string words;  // what the cleaned text holds of them
+        bool kept;
+    };
+    const Row rows[] = {
+        {"a password field", {"--password"}, false, "my secret courts are purple monkey", "purple monkey", false},
+        {"a password field whose application is stopped", {"--password"}, true, "the vault opens at dawn",
+         "opens at dawn", false},
+        {"an ordinary field", {}, false, "the meeting moves to noon", "moves to noon", true},
+    };
+    auto& indicator = IndicatorWindowController::shared();
+    // A window another test opens may take the keyboard focus during a
+    // take: the row is then tried again, with a fresh word.
+    const std::string takes[] = {"alpha", "bravo", "charlie"};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        bool focusStayed = false;
+        for (const std::string& take : takes) {
+            TextWindow field(row.fieldOptions);
+            ASSERT_TRUE(field.ready());
+            const std::string words = row.words + " " + take;
+            const int refreshes = HubWindowController::shared().refreshRequests();
+            const int logged = historyCount();
+            if (row.stopped) kill(field.pid, SIGSTOP);
+            road->completeRecognition(transcribing(), heard(row.spoken + " " + take));
+            platform::MainQueue::pump(platform::DesktopInsertion::secureInputBudget + 15.0,
+                                      [&] { return road->lifecycle == DictationLifecycle::idle; });
+            focusStayed = field.hasKeyboardFocus();
+            kill(field.pid, SIGCONT);
+            settle();
+            ASSERT_EQ(road->lifecycle, DictationLifecycle::idle);
+            if (!focusStayed) continue;
+            if (row.kept) {
+                EXPECT_TRUE(field.waitFor("The meeting moves to noon " + take)) << field.text();
+                EXPECT_FALSE(filesContaining(state().path, words).empty()) << "the history keeps a landed dictation";
+                EXPECT_EQ(HubWindowController::shared().refreshRequests(), refreshes + 1);
+                break;
+            }
+            const std::string message = indicator.currentMode().message;
+            EXPECT_EQ(indicator.currentMode().kind, IndicatorMode::Kind::error);
+            EXPECT_TRUE(message.size() > heldBack.size() &&
+                        message.compare(message.size() - heldBack.size(), heldBack.size(), heldBack) == 0)
+                << message;
+            EXPECT_EQ(field.text(), "");
+            EXPECT_EQ(filesContaining(state().path, words), std::vector<fs::path>{});
+            EXPECT_EQ(historyCount(), logged);
+            for (const auto& [phrase, count] : PersonalModel::readCorpus())
+                EXPECT_EQ(phrase.find(words), std::string::npos) << phrase;
+            EXPECT_TRUE(StagingBuffer::shared().isEmpty());
+            EXPECT_NE(platform::desktopInsertionTarget()->clipboardText().value_or("").find(words), 0u);
+            EXPECT_EQ(HubWindowController::shared().refreshRequests(), refreshes) << "the hub shows nothing new";
+            break;
+        }
+        EXPECT_TRUE(focusStayed) << "another window kept taking the keyboard focus";
+    }
 }
 
 // A hands-free take that ends without the key (the menu's stop, the

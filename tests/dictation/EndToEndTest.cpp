@@ -56,6 +56,17 @@ protected:
     fs::path speech = dir / "speech.wav";
 };
 
+
+// The same user, dictating into a password field whose application stalls
+// (here: is stopped) for the length of the take.
+class DictationIntoAStalledPasswordField : public DictationEndToEnd {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(testspeech::synthesize(kPhrase, speech));
+        launch({"--password"});
+    }
+};
+
 }  // namespace
 
 TEST_F(DictationEndToEnd, HoldingTheHotkeyWhileSpeakingPutsTheCleanedTextInTheFieldAndTheHistory) {
@@ -238,5 +249,31 @@ TEST_F(DictationEndToEnd, TwentyDoubleTapsInARowAllStartHandsFree) {
         EXPECT_TRUE(waitUntil(15, [&] { return newRecordings(before).empty(); })) << "after double tap " << i + 1;
         sleepFor(0.3);
         if (!running) break;
+    }
+}
+
+// Ondira can't tell what the stalled field is, so it holds the words back:
+// once the application runs again the field has none of them, and no file
+// of Ondira's keeps them (no history record at all).
+TEST_F(DictationIntoAStalledPasswordField, GetsNoTextAndNoFileKeepsTheWords) {
+    kill(window->pid, SIGSTOP);
+    keyboard.key(XK_Control_R, true);
+    speak();
+    sleepFor(0.3);
+    keyboard.key(XK_Control_R, false);
+    const bool heldBack = waitUntil(40, [&] { return fileText(log).find("text held back") != std::string::npos; });
+    kill(window->pid, SIGCONT);
+    ASSERT_TRUE(heldBack) << fileText(log);
+    // A key typed now reaches the field after anything sent to it before.
+    keyboard.tap(XK_x);
+    EXPECT_TRUE(waitUntil(10, [&] { return fileText(field) == "x"; })) << fileText(field);
+    auto history = historyFile();
+    EXPECT_TRUE(!history || fileText(*history).empty()) << fileText(*history);
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(home, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (!it->is_regular_file(ec)) continue;
+        for (const char* word : {"report", "friday"})
+            EXPECT_EQ(fileText(it->path()).find(word), std::string::npos) << it->path() << " keeps \"" << word << "\"";
     }
 }

@@ -16,52 +16,23 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <atomic>
+#include <future>
+
 #include "Platform/FileIO.h"
 #include "Platform/Queues.h"
 #include "Platform/Unicode.h"
 #include "Platform/X11/X11ErrorTrap.h"
+#include "Platform/X11/XTestKeyboard.h"
 #include "support/SessionLock.h"
 #include "support/TempDir.h"
+#include "support/TextWindow.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 const std::string kUnicode = "Hello, naïve café — 東京 🎉! (x+y)=42 ~ \"quoted\"";
-
-// The test's text window (tests/input/TextWindow.cpp), focused.
-struct TextWindow {
-    TempDir dir{"ondira-textwindow-"};
-    fs::path file = dir / "field.txt";
-    GPid pid = 0;
-    explicit TextWindow(std::vector<std::string> options = {}) {
-        std::vector<std::string> args = {ONDIRA_TEXTWINDOW, file.string()};
-        args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        g_spawn_async(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid, nullptr);
-        platform::MainQueue::pump(15.0, [&] { return fs::exists(file.string() + ".ready"); });
-        // Let its accessibility objects settle before anyone reads them.
-        platform::MainQueue::pump(0.3);
-    }
-    ~TextWindow() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-            g_spawn_close_pid(pid);
-        }
-    }
-    bool ready() const { return fs::exists(file.string() + ".ready"); }
-    std::string text() const {
-        auto bytes = platform::readFile(file);
-        return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
-    }
-    bool waitFor(const std::string& expected, double seconds = 5.0) {
-        platform::MainQueue::pump(seconds, [&] { return text() == expected; });
-        return text() == expected;
-    }
-};
 
 // A real xterm, named active and given the keyboard focus as a window
 // manager would, running a shell that writes the first bytes it reads (as
@@ -155,7 +126,12 @@ class DesktopInsertionTest : public ::testing::Test {
 protected:
     // Other test processes use the real clipboard too; these cases check exactly what it holds.
     SessionLock clipboard{"clipboard"};
-    void SetUp() override { ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY"), "no X display"); }
+    void SetUp() override {
+        ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY"), "no X display");
+        // As in the application: libatspi is used on the main thread only,
+        // and the injector's questions go there.
+        platform::MainQueue::markCurrentThreadAsMain();
+    }
     std::shared_ptr<platform::DesktopInsertion> desktop = std::make_shared<platform::DesktopInsertion>();
 
     ClipboardSnapshot saveClipboard() {
@@ -165,10 +141,10 @@ protected:
         return saved.value_or(ClipboardSnapshot{});
     }
 
-    InjectionOutcome inject(TextInjector& injector, const std::string& text, bool paste) {
+    InjectionOutcome inject(TextInjector& injector, const std::string& text, bool paste, double seconds = 10.0) {
         std::optional<InjectionOutcome> outcome;
         injector.inject(text, paste, [&](InjectionOutcome o) { outcome = o; });
-        platform::MainQueue::pump(10.0, [&] { return outcome.has_value(); });
+        platform::MainQueue::pump(seconds, [&] { return outcome.has_value(); });
         return outcome.value_or(InjectionOutcome::unconfirmed(false));
     }
 };
@@ -323,24 +299,131 @@ TEST_F(DesktopInsertionTest, NoMainLoopWorkRunsInsideAReadingOrTheSavingOfTheCli
 TEST_F(DesktopInsertionTest, APasswordFieldBlocksInsertion) {
     TextWindow window({"--password"});
     ASSERT_TRUE(window.ready());
-    EXPECT_TRUE(desktop->isSecureInputActive());
+    EXPECT_EQ(desktop->secureInputState(), SecureInputState::active);
     TextInjector injector(desktop);
     EXPECT_EQ(inject(injector, "secret", false), InjectionOutcome::blockedBySecureInput());
     platform::MainQueue::pump(0.3);
     EXPECT_EQ(window.text(), "");
 }
 
+// The take ends while the password field's application is stopped, so it
+// can't say what its field is: nothing is typed or pasted, nothing lands
+// once it runs again, and the user's clipboard and PRIMARY stay theirs.
+TEST_F(DesktopInsertionTest, APasswordFieldOfAStoppedApplicationGetsNothingEvenOnceItRunsAgain) {
+    ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
+    const std::string secret = "My secret courts are purple monkey";
+    for (const bool paste : {true, false}) {
+        SCOPED_TRACE(paste ? "paste" : "typing");
+        // A window another test opens may take the keyboard focus during the
+        // take: then the take is tried again with a fresh field.
+        std::unique_ptr<TextWindow> window;
+        InjectionOutcome outcome;
+        bool focusStayed = false;
+        for (int attempt = 0; attempt < 3 && !focusStayed; ++attempt) {
+            window = std::make_unique<TextWindow>(std::vector<std::string>{"--password", "--clipboard", "--primary"});
+            ASSERT_TRUE(window->ready());
+            TextInjector injector(desktop);
+            kill(window->pid, SIGSTOP);
+            outcome = inject(injector, secret, paste, platform::DesktopInsertion::secureInputBudget + 15.0);
+            focusStayed = window->hasKeyboardFocus();
+            kill(window->pid, SIGCONT);
+        }
+        ASSERT_TRUE(focusStayed) << "another window kept taking the keyboard focus";
+        EXPECT_EQ(outcome.kind, InjectionOutcome::Kind::blockedBySecureInput) << outcome.description();
+        // A key typed now reaches the field after anything sent before it.
+        desktop->typeText("#");
+        EXPECT_TRUE(window->waitFor("#")) << window->text();
+        EXPECT_EQ(selectionText(GDK_SELECTION_CLIPBOARD), "the user's own words");
+        EXPECT_EQ(selectionText(GDK_SELECTION_PRIMARY), "the user's highlighted words");
+    }
+}
+
 TEST_F(DesktopInsertionTest, AnotherClientsKeyboardGrabIsSecureInput) {
     TextWindow window;
     ASSERT_TRUE(window.ready());
-    EXPECT_FALSE(desktop->isSecureInputActive());
+    EXPECT_EQ(desktop->secureInputState(), SecureInputState::inactive);
     Display* rival = XOpenDisplay(nullptr);
     ASSERT_NE(rival, nullptr);
     ASSERT_EQ(XGrabKeyboard(rival, DefaultRootWindow(rival), False, GrabModeAsync, GrabModeAsync, CurrentTime), GrabSuccess);
     XSync(rival, False);
-    EXPECT_TRUE(desktop->isSecureInputActive());
+    EXPECT_EQ(desktop->secureInputState(), SecureInputState::active);
     XUngrabKeyboard(rival, CurrentTime);
     XCloseDisplay(rival);
+}
+
+// Every road on which the desktop can't tell whether the field is a secret
+// one ends in "could not tell" while the accessibility bus runs, and only
+// with the bus off is the field's silence no reason to hold text back. The
+// field's question is a double; the X server's is the real one where it says
+// so. A field that answers within the budget is heard, however slowly.
+TEST(DesktopInsertion, EveryRoadThatCannotTellEndsInCouldNotTellWhileTheBusRuns) {
+    ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY"), "no X display");
+    platform::MainQueue::markCurrentThreadAsMain();
+    using S = SecureInputState;
+    constexpr double budget = 0.6;
+    struct Row {
+        const char* name;
+        std::vector<S> fieldAnswers;  // one an asking; the last one repeats
+        bool mainLoopHeld;            // the main thread never gets to the question
+        const char* grab;             // "none", "another client", "no display"
+        bool appAnswers;              // the focused application answers a ping
+        bool busUp;
+        S expected;
+    };
+    const std::vector<Row> rows = {
+        {"an ordinary field", {S::inactive}, false, "none", true, true, S::inactive},
+        {"a password field", {S::active}, false, "none", true, true, S::active},
+        {"a field that never answers (timed out, or its role could not be read)",
+         {S::couldNotTell},
+         false,
+         "none",
+         true,
+         true,
+         S::couldNotTell},
+        {"a slow field that answers on its third asking", {S::couldNotTell, S::couldNotTell, S::active}, false, "none",
+         true, true, S::active},
+        {"a slow ordinary field", {S::couldNotTell, S::inactive}, false, "none", true, true, S::inactive},
+        {"a main loop that never gets to the question", {S::inactive}, true, "none", true, true, S::couldNotTell},
+        {"a stalled application the bus never heard from", {S::inactive}, false, "none", false, true,
+         S::couldNotTell},
+        {"a display that can't be opened", {S::inactive}, false, "no display", true, true, S::couldNotTell},
+        {"another client's keyboard grab, whatever the field", {S::couldNotTell}, false, "another client", true, true,
+         S::active},
+        {"the bus off: no field can tell", {S::couldNotTell}, false, "none", false, false, S::inactive},
+        {"the bus off and a display that can't be opened", {S::couldNotTell}, false, "no display", true, false,
+         S::couldNotTell},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto asked = std::make_shared<std::atomic<int>>(0);
+        platform::DesktopInsertion::SecureInputQuestions questions;
+        questions.passwordField = [row, asked] {
+            EXPECT_TRUE(platform::MainQueue::isMainThread()) << "libatspi is only used on the main thread";
+            const std::size_t n = static_cast<std::size_t>((*asked)++);
+            return row.fieldAnswers[std::min(n, row.fieldAnswers.size() - 1)];
+        };
+        // The X server's own answer, asked here: the environment only
+        // changes while no other thread of the test runs.
+        std::optional<bool> grabbed = true;
+        if (std::string(row.grab) != "another client") {
+            ScopedEnv display{"DISPLAY", std::string(row.grab) == "no display" ? std::optional<std::string>(":9999")
+                                                                               : std::getenv("DISPLAY")};
+            grabbed = platform::XTestKeyboard().grabbedByAnotherClient();
+        }
+        questions.keyboardGrab = [grabbed] { return !grabbed ? S::couldNotTell : *grabbed ? S::active : S::inactive; };
+        questions.focusedApplication = [&row](double) { return row.appAnswers ? S::inactive : S::couldNotTell; };
+        questions.accessibilityBusUp = [&row] { return row.busUp; };
+        platform::DesktopInsertion desktop(questions, budget);
+        auto answer = std::async(std::launch::async, [&] { return desktop.secureInputState(); });
+        if (row.mainLoopHeld) answer.wait();
+        else platform::MainQueue::pump(budget + 5.0, [&] {
+            return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        });
+        ASSERT_EQ(answer.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+        EXPECT_EQ(answer.get(), row.expected);
+        // The question left behind on the main loop goes now.
+        platform::MainQueue::pump(0.2);
+    }
 }
 
 TEST(DesktopInsertion, EachTerminalGetsItsOwnPasteKey) {

@@ -17,7 +17,7 @@
 class FakeInsertionTarget : public InsertionTarget {
 public:
     std::chrono::milliseconds answerDelay{0};
-    bool secure = false;
+    SecureInputState secure = SecureInputState::inactive;
     bool deaf = false;     // keystrokes and pastes go nowhere
     bool readable = true;  // the field's value can be read
     bool caretReadable = false;  // the text before the caret (at the end of the value) can be read
@@ -27,7 +27,7 @@ public:
     std::vector<std::string> log;
     std::function<void()> duringPaste;  // runs as the paste shortcut is sent
 
-    bool isSecureInputActive() override {
+    SecureInputState secureInputState() override {
         answer();
         return secure;
     }

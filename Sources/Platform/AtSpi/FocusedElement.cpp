@@ -22,12 +22,49 @@ std::optional<std::string> takeString(gchar* s) {
     return out;
 }
 
-bool hasState(AtspiAccessible* element, AtspiStateType state) {
+// None when the element's states could not be read (its application did not
+// answer in time); a defunct element reads as having none of them.
+std::optional<bool> stateOf(AtspiAccessible* element, AtspiStateType state) {
     AtspiStateSet* set = atspi_accessible_get_state_set(element);
-    if (!set) return false;
+    if (!set) return std::nullopt;
     bool has = atspi_state_set_contains(set, state);
     g_object_unref(set);
     return has;
+}
+
+bool hasState(AtspiAccessible* element, AtspiStateType state) { return stateOf(element, state).value_or(false); }
+
+// A call's error, freed; false when there was none.
+bool failed(GError*& error) {
+    if (!error) return false;
+    g_clear_error(&error);
+    return true;
+}
+
+// How many children the element has; 0, and `certain` false, when its
+// application did not answer (libatspi then answers -1, not always with an
+// error).
+gint childCount(AtspiAccessible* element, bool& certain) {
+    GError* error = nullptr;
+    const gint count = atspi_accessible_get_child_count(element, &error);
+    if (failed(error) || count < 0) {
+        certain = false;
+        return 0;
+    }
+    return count;
+}
+
+// A child the element counted; none, and `certain` false, when it could not
+// be had.
+AtspiAccessible* childAt(AtspiAccessible* element, gint index, bool& certain) {
+    GError* error = nullptr;
+    AtspiAccessible* child = atspi_accessible_get_child_at_index(element, index, &error);
+    if (failed(error) || !child) {
+        certain = false;
+        if (child) g_object_unref(child);
+        return nullptr;
+    }
+    return child;
 }
 
 bool ownProcess(AtspiAccessible* element) {
@@ -45,20 +82,29 @@ void onFocusEvent(AtspiEvent* event, void* data) {
     static_cast<AtSpiFocus*>(data)->focusChanged(event->source, event->detail1 != 0);
 }
 
-// Depth-first search for the focused element under an active window.
-AtspiAccessible* findFocused(AtspiAccessible* node, int depth, int& budget) {
-    if (!node || depth > 40 || --budget < 0) return nullptr;
-    if (hasState(node, ATSPI_STATE_FOCUSED)) return ATSPI_ACCESSIBLE(g_object_ref(node));
-    GError* error = nullptr;
-    gint count = atspi_accessible_get_child_count(node, &error);
-    if (error) {
-        g_error_free(error);
+// Depth-first search for the focused element under an active window;
+// `certain` goes false when part of the tree could not be read or searched.
+AtspiAccessible* findFocused(AtspiAccessible* node, int depth, int& budget, bool& certain) {
+    if (!node) return nullptr;
+    if (depth > 40 || --budget < 0) {
+        certain = false;
         return nullptr;
     }
-    for (gint i = 0; i < count && budget > 0; ++i) {
-        AtspiAccessible* child = atspi_accessible_get_child_at_index(node, i, nullptr);
+    const std::optional<bool> focused = stateOf(node, ATSPI_STATE_FOCUSED);
+    if (!focused) {
+        certain = false;
+        return nullptr;
+    }
+    if (*focused) return ATSPI_ACCESSIBLE(g_object_ref(node));
+    const gint count = childCount(node, certain);
+    for (gint i = 0; i < count; ++i) {
+        if (budget <= 0) {
+            certain = false;
+            return nullptr;
+        }
+        AtspiAccessible* child = childAt(node, i, certain);
         if (!child) continue;
-        AtspiAccessible* found = findFocused(child, depth + 1, budget);
+        AtspiAccessible* found = findFocused(child, depth + 1, budget, certain);
         g_object_unref(child);
         if (found) return found;
     }
@@ -105,7 +151,14 @@ void AtSpiFocus::focusChanged(AtspiAccessible* element, bool focused) {
     }
 }
 
-AtspiAccessible* AtSpiFocus::focusedElement() {
+AtspiAccessible* AtSpiFocus::focusedElement(bool* certain) {
+    bool sure = true;
+    AtspiAccessible* found = searchFocused(sure);
+    if (certain) *certain = sure;
+    return found;
+}
+
+AtspiAccessible* AtSpiFocus::searchFocused(bool& certain) {
     if (!available()) return nullptr;
     if (MainQueue::isMainThread()) {
         startTracking();
@@ -125,25 +178,33 @@ AtspiAccessible* AtSpiFocus::focusedElement() {
         if (focused_) tracked = ATSPI_ACCESSIBLE(g_object_ref(focused_));
     }
     if (tracked) {
-        if (hasState(tracked, ATSPI_STATE_FOCUSED) && !ownProcess(tracked)) return tracked;
+        const std::optional<bool> focused = stateOf(tracked, ATSPI_STATE_FOCUSED);
+        if (focused.value_or(false) && !ownProcess(tracked)) return tracked;
+        // Its application did not answer: it may still have the focus.
+        if (!focused) certain = false;
         g_object_unref(tracked);
     }
     // No focus event seen yet (the field had the focus before we listened):
     // look under the active window of each application.
     AtspiAccessible* desktop = atspi_get_desktop(0);
-    if (!desktop) return nullptr;
+    if (!desktop) {
+        certain = false;
+        return nullptr;
+    }
     AtspiAccessible* found = nullptr;
-    gint apps = atspi_accessible_get_child_count(desktop, nullptr);
+    const gint apps = childCount(desktop, certain);
     for (gint a = 0; a < apps && !found; ++a) {
-        AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, a, nullptr);
+        AtspiAccessible* app = childAt(desktop, a, certain);
         if (!app) continue;
         if (!ownProcess(app)) {
-            gint windows = atspi_accessible_get_child_count(app, nullptr);
+            const gint windows = childCount(app, certain);
             for (gint w = 0; w < windows && !found; ++w) {
-                AtspiAccessible* window = atspi_accessible_get_child_at_index(app, w, nullptr);
+                AtspiAccessible* window = childAt(app, w, certain);
                 if (!window) continue;
                 int budget = 3000;
-                if (hasState(window, ATSPI_STATE_ACTIVE)) found = findFocused(window, 0, budget);
+                const std::optional<bool> active = stateOf(window, ATSPI_STATE_ACTIVE);
+                if (!active) certain = false;
+                else if (*active) found = findFocused(window, 0, budget, certain);
                 g_object_unref(window);
             }
         }
@@ -227,17 +288,16 @@ bool AtSpiFocus::insertAtCaret(const std::string& insertion) {
     return inserted;
 }
 
-bool AtSpiFocus::passwordFieldFocused() {
-    AtspiAccessible* element = focusedElement();
-    if (!element) return false;
+SecureInputState AtSpiFocus::passwordField() {
+    if (!available()) return SecureInputState::inactive;
+    bool certain = true;
+    AtspiAccessible* element = focusedElement(&certain);
+    if (!element) return certain ? SecureInputState::inactive : SecureInputState::couldNotTell;
     GError* error = nullptr;
     AtspiRole role = atspi_accessible_get_role(element, &error);
     g_object_unref(element);
-    if (error) {
-        g_error_free(error);
-        return false;
-    }
-    return role == ATSPI_ROLE_PASSWORD_TEXT;
+    if (failed(error)) return SecureInputState::couldNotTell;
+    return role == ATSPI_ROLE_PASSWORD_TEXT ? SecureInputState::active : SecureInputState::inactive;
 }
 
 }  // namespace platform

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "Platform/Insertion.h"
+
 typedef struct _AtspiAccessible AtspiAccessible;
 typedef struct _AtspiText AtspiText;
 typedef struct _GError GError;
@@ -32,8 +34,10 @@ public:
     // main thread.
     void startTracking();
     // The focused accessible element of another process (a new reference),
-    // or none.
-    AtspiAccessible* focusedElement();
+    // or none. `certain`, when given, is set false when an element on the way
+    // did not answer (a call timed out or failed) or the search gave up, so
+    // that "none" may be wrong.
+    AtspiAccessible* focusedElement(bool* certain = nullptr);
     // Called by the focus listener.
     void focusChanged(AtspiAccessible* element, bool focused);
 
@@ -42,9 +46,14 @@ public:
     // Up to `characters` characters before the caret; empty at the start.
     std::optional<std::string> textBeforeCaret(int characters);
     bool insertAtCaret(const std::string& text);
-    bool passwordFieldFocused();
+    // Whether the focused element is a password field: `couldNotTell` when
+    // it could not be found or asked for certain; `inactive` with the bus down
+    // (nothing can be told then) or when no application shows a focused
+    // element (one that exports nothing, such as xterm).
+    SecureInputState passwordField();
 
 private:
+    AtspiAccessible* searchFocused(bool& certain);
     std::optional<std::string> readFocusedText(
         const std::function<std::optional<std::string>(AtspiText*, GError**)>& read);
 

@@ -5,14 +5,24 @@
 #include "Platform/Gtk/ClipboardOwner.h"
 #include "Platform/LinuxNames.h"
 #include "Platform/Queues.h"
+#include "Platform/SystemReadiness.h"
 #include "Platform/Unicode.h"
 #include "Platform/X11/XTestKeyboard.h"
 
 #include <X11/keysym.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 namespace platform {
 
 namespace {
+// A field that did not answer whether it is a password field is asked
+// again after this pause, which lets the main loop run in between.
+constexpr double kAskAgainAfter = 0.1;
+// How long the look at the accessibility bus may wait for the session bus.
+constexpr int kBusWatchTimeoutMs = 1000;
 // How long the keystrokes wait for the main thread to put the text on PRIMARY.
 constexpr double kPrimaryOfferBound = 1.0;
 // A reading waits at most this long for the main thread (each AT-SPI call in
@@ -73,13 +83,63 @@ DesktopInsertion::PasteKey DesktopInsertion::pasteKey(const std::string& applica
 bool DesktopInsertion::isTerminal(const std::string& applicationID) { return pasteKey(applicationID) != PasteKey::controlV; }
 
 DesktopInsertion::DesktopInsertion()
-    : keyboard_(std::make_shared<XTestKeyboard>()), focus_(std::make_shared<AtSpiFocus>()) {}
+    : keyboard_(std::make_shared<XTestKeyboard>()), focus_(std::make_shared<AtSpiFocus>()) {
+    questions_.passwordField = [focus = focus_] { return focus->passwordField(); };
+    questions_.keyboardGrab = [keyboard = keyboard_] {
+        const std::optional<bool> grabbed = keyboard->grabbedByAnotherClient();
+        if (!grabbed) return SecureInputState::couldNotTell;
+        return *grabbed ? SecureInputState::active : SecureInputState::inactive;
+    };
+    questions_.focusedApplication = [keyboard = keyboard_](double seconds) {
+        return keyboard->focusedApplicationAnswers(seconds).value_or(true) ? SecureInputState::inactive
+                                                                           : SecureInputState::couldNotTell;
+    };
+    questions_.accessibilityBusUp = [] { return readiness::watchedAccessibilityBus(kBusWatchTimeoutMs).reachable; };
+}
+
+DesktopInsertion::DesktopInsertion(SecureInputQuestions questions, double budgetSeconds)
+    : keyboard_(std::make_shared<XTestKeyboard>()),
+      focus_(std::make_shared<AtSpiFocus>()),
+      questions_(std::move(questions)),
+      budget_(budgetSeconds) {}
 
 DesktopInsertion::~DesktopInsertion() = default;
 
-bool DesktopInsertion::isSecureInputActive() {
-    const bool password = onAccessibilityThread<bool>([focus = focus_] { return focus->passwordFieldFocused(); }, false);
-    return password || keyboard_->grabbedByAnotherClient();
+namespace {
+double secondsUntil(std::chrono::steady_clock::time_point deadline) {
+    return std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+}
+}  // namespace
+
+SecureInputState DesktopInsertion::secureInputState() {
+    using Clock = std::chrono::steady_clock;
+    const SecureInputState grab = questions_.keyboardGrab();
+    if (grab == SecureInputState::active) return grab;
+    const Deadline deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(budget_));
+    SecureInputState field = askPasswordField(deadline);
+    if (field != SecureInputState::active) {
+        const bool busUp = questions_.accessibilityBusUp();
+        if (!busUp) field = SecureInputState::inactive;
+        // No password field found may only mean that its application is
+        // stalled and was never heard from on the bus.
+        else if (field == SecureInputState::inactive)
+            field = questions_.focusedApplication(std::max(kAskAgainAfter, secondsUntil(deadline)));
+    }
+    if (field != SecureInputState::inactive) return field;
+    return grab;
+}
+
+SecureInputState DesktopInsertion::askPasswordField(Deadline deadline) {
+    const auto secondsLeft = [&] { return secondsUntil(deadline); };
+    for (;;) {
+        // A main thread that does not get to the question within the budget
+        // leaves it unanswered too.
+        const SecureInputState answer = onMainThreadAndWait<SecureInputState>(
+            questions_.passwordField, std::max(0.0, secondsLeft()), SecureInputState::couldNotTell);
+        if (answer != SecureInputState::couldNotTell || secondsLeft() <= kAskAgainAfter) return answer;
+        std::this_thread::sleep_for(std::chrono::duration<double>(kAskAgainAfter));
+    }
 }
 
 std::optional<std::string> DesktopInsertion::focusedValue() {

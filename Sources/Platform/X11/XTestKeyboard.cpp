@@ -216,11 +216,20 @@ void XTestKeyboard::type(const std::string& text) {
     });
 }
 
-bool XTestKeyboard::receiverHasReadEverything() {
+bool XTestKeyboard::receiverHasReadEverything() { return pingFocusedApplication(kReceiverBound).value_or(false); }
+
+std::optional<bool> XTestKeyboard::focusedApplicationAnswers(double seconds) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!openDisplay()) return std::nullopt;
+    return pingFocusedApplication(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(std::max(0.0, seconds))));
+}
+
+std::optional<bool> XTestKeyboard::pingFocusedApplication(std::chrono::milliseconds bound) {
     Window focus = None;
     int revert = 0;
     XGetInputFocus(display_, &focus, &revert);
-    if (focus == None || focus == PointerRoot) return false;
+    if (focus == None || focus == PointerRoot) return std::nullopt;
     const Window root = DefaultRootWindow(display_);
     const Atom protocolsAtom = XInternAtom(display_, "WM_PROTOCOLS", False);
     const Atom pingAtom = XInternAtom(display_, "_NET_WM_PING", False);
@@ -261,9 +270,9 @@ bool XTestKeyboard::receiverHasReadEverything() {
                 XFree(data);
             }
         }
-        if (trap.finish() != 0) return false;
+        if (trap.finish() != 0) return std::nullopt;
     }
-    if (target == None) return false;
+    if (target == None) return std::nullopt;
 
     // The answer goes to the root window, to clients that listen there for
     // structure changes.
@@ -284,7 +293,7 @@ bool XTestKeyboard::receiverHasReadEverything() {
         sent = trap.finish() == 0;
     }
     bool answered = false;
-    const auto deadline = std::chrono::steady_clock::now() + kReceiverBound;
+    const auto deadline = std::chrono::steady_clock::now() + bound;
     while (sent && !answered) {
         while (!answered && XPending(display_) > 0) {
             XEvent event;
@@ -300,6 +309,8 @@ bool XTestKeyboard::receiverHasReadEverything() {
     }
     XSelectInput(display_, root, NoEventMask);
     XSync(display_, True);
+    // A ping that could not be sent went to a window that is gone.
+    if (!sent) return std::nullopt;
     return answered;
 }
 
@@ -323,9 +334,9 @@ void XTestKeyboard::returnSpares() {
     XSync(display_, False);
 }
 
-bool XTestKeyboard::grabbedByAnotherClient() {
+std::optional<bool> XTestKeyboard::grabbedByAnotherClient() {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!openDisplay()) return false;
+    if (!openDisplay()) return std::nullopt;
     // Someone else holding the keyboard makes our grab fail; ours is let go
     // at once.
     int status = XGrabKeyboard(display_, DefaultRootWindow(display_), False, GrabModeAsync, GrabModeAsync, CurrentTime);
@@ -334,7 +345,9 @@ bool XTestKeyboard::grabbedByAnotherClient() {
         XSync(display_, False);
         return false;
     }
-    return status == AlreadyGrabbed || status == GrabFrozen;
+    if (status == AlreadyGrabbed || status == GrabFrozen) return true;
+    // A refusal that says nothing about other clients.
+    return std::nullopt;
 }
 
 void XTestKeyboard::pressChord(const std::vector<unsigned long>& keysyms) {

@@ -9,8 +9,10 @@
 // typing stops if another window took the keyboard focus meanwhile.
 // Any thread; one caller at a time uses the connection, and the spares are
 // emptied off the main thread (that may wait on the receiver too).
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,8 +32,12 @@ public:
     // reverse (a shortcut such as Control_L, v); nothing when one has no key.
     void pressChord(const std::vector<unsigned long>& keysyms);
     // Another client holds the keyboard grab (a lock screen, a password
-    // prompt).
-    bool grabbedByAnotherClient();
+    // prompt); none when the X server could not tell us (no display).
+    std::optional<bool> grabbedByAnotherClient();
+    // Whether the application with the keyboard focus answers a ping within
+    // `seconds` (a stalled one does not); none when it has no window that
+    // answers pings (xterm), the focus is ours, or there is no display.
+    std::optional<bool> focusedApplicationAnswers(double seconds);
 
 private:
     bool openDisplay();
@@ -44,6 +50,9 @@ private:
     // Pings the focused application and waits (bounded) for its answer;
     // false when it has no window that answers pings.
     bool receiverHasReadEverything();
+    // Pings the focused application and waits at most `bound` for its
+    // answer; none when it has no window that answers pings.
+    std::optional<bool> pingFocusedApplication(std::chrono::milliseconds bound);
     struct Spares;
     std::unique_ptr<Spares> spares_;
     std::mutex lock_;  // the connection and the spares

@@ -74,6 +74,20 @@ TEST(OndiraPermission, ThreeGrantsInOrderWithIdsThatRoundTrip) {
     EXPECT_FALSE(P::fromRawValue("camera"));
 }
 
+// Whether a field is a password field is only known through the
+// accessibility bus: the setup window's row says so, and so does the
+// diagnosis of a session without the bus.
+TEST(OndiraPermission, TheAccessibilityRowSaysPasswordFieldsAreRecognisedOnlyWithTheBusOn) {
+    EXPECT_NE(P(P::accessibility).why().find("Password fields are recognised, and get no text, only while this is on"),
+              std::string::npos)
+        << P(P::accessibility).why();
+    ONDIRA_REQUIRE_SERVICE(std::getenv("DISPLAY"), "no X display");
+    ScopedEnv noBus{"DBUS_SESSION_BUS_ADDRESS", std::string("unix:path=/nonexistent/ondira-no-session-bus")};
+    const auto diagnosis = P(P::accessibility).diagnose();
+    EXPECT_FALSE(diagnosis.granted);
+    EXPECT_NE(diagnosis.impact.find("nor recognise a password field"), std::string::npos) << diagnosis.impact;
+}
+
 TEST(OndiraPermission, SettingsOpenTheInstalledPanelElseTellWhatToDo) {
     const struct {
         P permission;

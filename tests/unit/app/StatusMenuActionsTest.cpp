@@ -76,12 +76,15 @@ TEST_F(StatusMenuActionsTest, CommittingAnEmptyBufferSaysSoAndInsertsNothing) {
 
 TEST_F(StatusMenuActionsTest, StagedTextLeavesTheBufferOnlyWhenTheInsertionLanded) {
     const struct {
-        bool deaf, secure;    // the field ignores the paste; it is a password field
-        std::string message;  // none when it landed
+        bool deaf;
+        SecureInputState secure;  // the field ignores the paste; it is (or may be) a password field
+        std::string message;      // none when it landed
     } table[] = {
-        {false, false, ""},
-        {true, false, "Couldn't paste \u2014 your text is on the clipboard, press Ctrl+V"},
-        {false, true, "Secure field \u2014 this desktop blocks inserted text here"},
+        {false, SecureInputState::inactive, ""},
+        {true, SecureInputState::inactive, "Couldn't paste \u2014 your text is on the clipboard, press Ctrl+V"},
+        {false, SecureInputState::active, "Secure field \u2014 Ondira held your staged text back; it stays staged"},
+        {false, SecureInputState::couldNotTell,
+         "Field didn't say if it's secure \u2014 Ondira held your staged text back; it stays staged"},
     };
     for (const auto& row : table) {
         buffer.clear();

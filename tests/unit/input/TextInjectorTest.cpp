@@ -36,15 +36,30 @@ TEST(TextInjector, EmptyTextNeverCallsBack) {
     EXPECT_TRUE(run.desktop->log.empty());
 }
 
-TEST(TextInjector, SecureInputBlocksWithoutTouchingTheClipboard) {
-    Insertion run;
-    run.desktop->secure = true;
-    run.inject("secret", true);
-    run.wait(1);
-    ASSERT_EQ(run.outcomes.size(), 1u);
-    EXPECT_EQ(run.outcomes[0], InjectionOutcome::blockedBySecureInput());
-    EXPECT_TRUE(run.desktop->log.empty());
-    EXPECT_EQ(run.desktop->clipboardString(), "mine");
+// A field that is a secure one, or that did not say whether it is, gets no
+// keystroke and no paste, and the user's clipboard stays as it was.
+TEST(TextInjector, SecureInputOrNoAnswerAboutItBlocksWithoutTouchingTheClipboard) {
+    struct Row {
+        SecureInputState secure;
+        bool paste;
+        InjectionOutcome expected;
+    };
+    for (const Row& row : {Row{SecureInputState::active, true, InjectionOutcome::blockedBySecureInput()},
+                           Row{SecureInputState::active, false, InjectionOutcome::blockedBySecureInput()},
+                           Row{SecureInputState::couldNotTell, true, InjectionOutcome::blockedBySecureInput(true)},
+                           Row{SecureInputState::couldNotTell, false, InjectionOutcome::blockedBySecureInput(true)}}) {
+        Insertion run;
+        run.desktop->secure = row.secure;
+        const ClipboardSnapshot before = run.desktop->clipboard;
+        run.inject("secret", row.paste);
+        run.wait(1);
+        ASSERT_EQ(run.outcomes.size(), 1u);
+        EXPECT_EQ(run.outcomes[0], row.expected) << row.expected.description() << " paste " << row.paste;
+        EXPECT_TRUE(run.desktop->log.empty()) << row.expected.description();
+        EXPECT_EQ(run.desktop->readings, 0) << "a secure field is not even read";
+        EXPECT_EQ(run.desktop->clipboard.items, before.items);
+        EXPECT_EQ(run.desktop->value, "Dear ");
+    }
 }
 
 struct RoadRow {
