@@ -96,7 +96,10 @@ public:
     void hotkeyDidPress(DictationMode mode) override { d_.startDictation(mode); }
     void hotkeyDidRequestCancel() override { d_.hotkeyDidRequestCancel(); }
     void hotkeyDidRequestErrorAction() override { d_.hotkeyDidRequestErrorAction(); }
-    void hotkeyDidRequestHandsFreeStart() override { d_.startDictation(DictationMode::standard); }
+    bool hotkeyDidRequestHandsFreeStart() override {
+        d_.startDictation(DictationMode::standard);
+        return d_.isRecording;
+    }
     void hotkeyDidRequestHandsFreeStop(const std::string& reason) override { d_.hotkeyDidRequestHandsFreeStop(reason); }
     void hotkeyDidRefuseHotkey(const std::string& message) override { d_.showError(message); }
     void hotkeyDidRequestDiscard() override { d_.hotkeyDidRequestDiscard(); }

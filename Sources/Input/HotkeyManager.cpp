@@ -566,7 +566,18 @@ void HotkeyManager::releasePrimary(double now) {
                     "s) — stopping.");
             m.stopHandsFree("max-duration");
         });
-        notify([](HotkeyManagerDelegate& d) { d.hotkeyDidRequestHandsFreeStart(); });
+        // A start refused outright (dictation is off where the text would
+        // go, the microphone can't be used) leaves no take: its session ends
+        // too, unless another one has begun meanwhile.
+        const std::uint64_t session = ++handsFreeSessions_;
+        std::weak_ptr<HotkeyManager*> weak = self_;
+        std::weak_ptr<HotkeyManagerDelegate> target = delegate;
+        runLoop_->post([weak, target, session] {
+            auto d = target.lock();
+            if (!d || d->hotkeyDidRequestHandsFreeStart()) return;
+            if (auto self = weak.lock())
+                if ((*self)->handsFreeSessions_ == session) (*self)->endHandsFreeQuietly();
+        });
         return;
     }
     pendingTapAt_ = now;

@@ -151,6 +151,7 @@ private:
     std::uint64_t escHotKeyRef_ = 0;
     std::uint64_t errorActionHotKeyRef_ = 0;
     bool isHandsFreeActive_ = false;
+    std::uint64_t handsFreeSessions_ = 0;  // sessions begun so far
     std::optional<double> primaryPressStartedAt_;
     std::optional<double> pendingTapAt_;
     // Right Ctrl as the key listener saw it: down, down with another key

@@ -110,7 +110,11 @@ public:
     }
     virtual void hotkeyDidRequestCancel() {}
     virtual void hotkeyDidRequestErrorAction() {}
-    virtual void hotkeyDidRequestHandsFreeStart() {}
+    // Whether the session's take began. A start refused outright (dictation
+    // is off for the application, the microphone can't be used) answers
+    // false, and the session ends with it: a session without its take would
+    // make the key's next press its end instead of a take.
+    virtual bool hotkeyDidRequestHandsFreeStart() { return false; }
     virtual void hotkeyDidRequestHandsFreeStop(const std::string& reason) { (void)reason; }
     // Right Ctrl turned out to be part of a shortcut (Right Ctrl+C), before
     // or after its take was confirmed: the take goes without a trace — no

@@ -14,7 +14,10 @@ public:
     void hotkeyDidRelease() override { ++releaseCount; }
     void hotkeyDidPress(DictationMode) override { ++pressCount; }
     void hotkeyDidRelease(DictationMode) override { ++releaseCount; }
-    void hotkeyDidRequestHandsFreeStart() override { ++handsFreeStartCount; }
+    bool hotkeyDidRequestHandsFreeStart() override {
+        ++handsFreeStartCount;
+        return true;
+    }
     void hotkeyDidRequestHandsFreeStop(const std::string& reason) override { handsFreeStopReasons.push_back(reason); }
     void hotkeyDidForceRelease(const std::string& reason) override { forceReleaseReasons.push_back(reason); }
     void hotkeyDidRequestCancel() override {}

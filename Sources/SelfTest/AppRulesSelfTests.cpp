@@ -278,10 +278,11 @@ std::vector<SelfTestCase> cases() {
              const auto source = SelfTestSupport::readRepoFile("Sources/App/DictationController.cpp");
              if (!source)
                  return SelfTestOutcome::fail("Sources/App/DictationController.cpp is missing from the source tree");
-             const std::string start = "override { d_.startDictation(DictationMode::standard); }";
-             const bool heldStart = source->find("void hotkeyDidPress() " + start) != std::string::npos;
-             const bool handsFreeStart =
-                 source->find("void hotkeyDidRequestHandsFreeStart() " + start) != std::string::npos;
+             const std::string start = "override { d_.startDictation(DictationMode::standard);";
+             const bool heldStart = source->find("void hotkeyDidPress() " + start + " }") != std::string::npos;
+             // The hands-free start then answers whether its take began.
+             const bool handsFreeStart = source->find("bool hotkeyDidRequestHandsFreeStart() override {\n        "
+                                                      "d_.startDictation(DictationMode::standard);") != std::string::npos;
              if (!heldStart || !handsFreeStart)
                  return SelfTestOutcome::fail(
                      std::string("a held press and a hands-free start no longer begin the same dictation (held=") +

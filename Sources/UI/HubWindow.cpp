@@ -651,11 +651,13 @@ void HubBridge::handleMessage(const std::string& body) {
         return h.background(
             "ondiraSetHistorySearchResults",
             [query, cap](Impl& i) {
-                const auto found = HistoryView::searchHistory(i.history().readAllRows(), query, cap);
-                return json{{"query", query},
-                            {"entries", BridgePayload::logEntryRows(found.matches)},
-                            {"matchCount", found.matchCount},
-                            {"shown", static_cast<int>(found.matches.size())}};
+                const auto read = i.history().readRows();
+                const auto found = HistoryView::searchHistory(read.rows, query, cap);
+                return Impl::withReadProblems(json{{"query", query},
+                                                   {"entries", BridgePayload::logEntryRows(found.matches)},
+                                                   {"matchCount", found.matchCount},
+                                                   {"shown", static_cast<int>(found.matches.size())}},
+                                              read);
             },
             Impl::Order::history);
     }

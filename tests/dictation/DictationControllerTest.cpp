@@ -31,6 +31,7 @@
 #include "Platform/LinuxNames.h"
 #include "Platform/Queues.h"
 #include "Platform/X11/DesktopInsertion.h"
+#include "Text/AppRules.h"
 #include "Text/StagingBuffer.h"
 #include "UI/IndicatorWindow.h"
 #include "dictation/DelegateFixture.h"
@@ -639,6 +640,49 @@ TEST_F(DictationControllerTest, ATakeHeldBackFromAPasswordFieldLeavesItsWordsNow
         }
         EXPECT_TRUE(focusStayed) << "another window kept taking the keyboard focus";
     }
+// A hands-free start refused outright (dictation is off for the application
+// in front) ends the hotkey manager's session at once: no take runs whose
+// end would end it.
+TEST_F(DictationControllerTest, AHandsFreeStartRefusedOutrightEndsItsSession) {
+    // A window of our own made the active one, as a window manager would,
+    // under a rule that never dictates into it.
+    SessionLock activeWindowLock{"active-window"};
+    Display* display = XOpenDisplay(nullptr);
+    ASSERT_NE(display, nullptr);
+    const Window root = DefaultRootWindow(display);
+    const Window window = XCreateSimpleWindow(display, root, 0, 0, 10, 10, 0, 0, 0);
+    XClassHint hint{const_cast<char*>("quiet"), const_cast<char*>("OndiraQuietProbe")};
+    XSetClassHint(display, window, &hint);
+    const long active = static_cast<long>(window);
+    const Atom activeAtom = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+    XChangeProperty(display, root, activeAtom, XA_WINDOW, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&active), 1);
+    XSync(display, False);
+    const auto defaults = AppPaths::userDefaults();
+    const auto storedRules = AppRules::loadStoredOverrides(defaults);
+    AppRule quiet;
+    quiet.bundleID = "OndiraQuietProbe";
+    quiet.displayName = "Quiet Probe";
+    quiet.neverDictate = true;
+    AppRules::persist({quiet}, defaults);
+
+    auto& hotkeys = HotkeyManager::shared();
+    for (int tap = 0; tap < 2; ++tap) {
+        hotkeys.triggerPress();
+        hotkeys.triggerRelease();
+    }
+    ASSERT_TRUE(hotkeys.isHandsFreeActive());
+    settle([&] { return !hotkeys.isHandsFreeActive(); });
+    EXPECT_FALSE(road->isRecording);
+    EXPECT_FALSE(hotkeys.isHandsFreeActive()) << "the refused start left its session running";
+    EXPECT_EQ(IndicatorWindowController::shared().currentMode(), IndicatorMode::error("Dictation is off for Quiet Probe"))
+        << "the start was not refused for the application's rule";
+
+    hotkeys.endHandsFreeQuietly();
+    AppRules::persist(storedRules, defaults);
+    XDeleteProperty(display, root, activeAtom);
+    XDestroyWindow(display, window);
+    XCloseDisplay(display);
 }
 
 // A hands-free take that ends without the key (the menu's stop, the

@@ -27,6 +27,7 @@
 #include "Learning/DictationLogger.h"
 #include "Platform/Bundle.h"
 #include "Platform/FileIO.h"
+#include "Platform/LinuxNames.h"
 #include "Text/PolishService.h"
 #include "Text/Snippets.h"
 #include "Text/StagingBuffer.h"
@@ -690,6 +691,22 @@ TEST_F(HubPageTest, AHistoryThatCannotBeReadIsSaidToBeSoNotShownEmpty) {
                         " && !document.getElementById('history-problem').hidden"))
         << text("#history-problem");
     EXPECT_EQ(text("#history-summary"), "");
+    // Its figures are not known, not zero: each tile says so and carries the reason.
+    EXPECT_TRUE(waitFor("[].every.call(document.querySelectorAll('.tile-value'),function(t){"
+                        "return t.textContent === '\u2014' && t.title === " + quoted(why) + ";})"))
+        << text(".tiles");
+    EXPECT_EQ(text("#per-app"), "The history could not be read.");
+    // Nor does a search of it find nothing: it says what could not be read.
+    ASSERT_TRUE(js("(function(){var shown=window.ondiraSetHistorySearchResults;"
+                   "window.ondiraSetHistorySearchResults=function(r){shown(r);window.__searched=true;};return true;})()") ==
+                "true");
+    ASSERT_TRUE(type("#history-search", "budget"));
+    ASSERT_TRUE(waitFor("window.__searched === true")) << "the search was never answered";
+    EXPECT_TRUE(waitFor("document.getElementById('history-problem').textContent === " + quoted(why) +
+                        " && !document.getElementById('history-problem').hidden && "
+                        "document.getElementById('history-summary').textContent === ''"))
+        << text("#history-problem") << " / " << text("#history-summary");
+    ASSERT_TRUE(type("#history-search", ""));
     saveSnapshot("history-unreadable");
 
     fs::remove(live);
@@ -705,6 +722,72 @@ TEST_F(HubPageTest, AHistoryThatCannotBeReadIsSaidToBeSoNotShownEmpty) {
     EXPECT_TRUE(waitFor("document.getElementById('history-problem').hidden && "
                         "!document.querySelector('#recent li.error')"))
         << text("#history-problem");
+    EXPECT_TRUE(waitFor("/^[0-9]+$/.test(document.getElementById('stat-total').textContent) && "
+                        "document.getElementById('stat-total').title === ''"))
+        << text("#stat-total");
+}
+
+// A command in a fix is shown whole: however narrow the list (a narrow
+// window, large text), a line of it starts only after one of its spaces,
+// never inside a word such as after the hyphen of "toolkit-accessibility";
+// and its Copy puts exactly the command on the clipboard.
+TEST_F(HubPageTest, AFixsCommandIsNeverBrokenInsideAWordAndCopiesExactly) {
+    showAndSettle();
+    openPanel("health");
+    const std::string command = "gsettings set org.gnome.desktop.interface toolkit-accessibility true";
+    ASSERT_NE(std::string(LinuxNames::accessibilityAccessRemedy).find(command), std::string::npos);
+    ASSERT_TRUE(waitFor("document.getElementById('health-list').textContent.indexOf(" + quoted(command) + ") >= 0"))
+        << text("#health-list");
+    // Each character of the command in the row's text, with the top of its
+    // box: one lower than the character before it begins a line.
+    const auto found = nlohmann::json::parse(js(R"((function(command){
+        var list = document.getElementById('health-list'), spots = [], all = '', node;
+        var walk = document.createTreeWalker(list, NodeFilter.SHOW_TEXT);
+        while ((node = walk.nextNode())) { spots.push({ node: node, at: all.length }); all += node.data; }
+        var start = all.indexOf(command), range = document.createRange();
+        function top(i) {
+          var at = start + i, spot = spots.filter(function (s) { return s.at <= at; }).pop();
+          range.setStart(spot.node, at - spot.at);
+          range.setEnd(spot.node, at - spot.at + 1);
+          // At a line's start the range also touches the end of the line
+          // before, where it has an empty box: the character's own box is
+          // the last one with a width.
+          var boxes = [].filter.call(range.getClientRects(), function (b) { return b.width > 0; });
+          return boxes.length ? boxes[boxes.length - 1].top : null;
+        }
+        var inside = [], wrapped = 0;
+        for (var width = 640; width >= 240; width -= 4) {
+          list.style.width = width + 'px';
+          var last = null, lines = 1;
+          for (var i = 0; i < command.length; i++) {
+            if (command[i] === ' ') continue;
+            var t = top(i);
+            if (t === null) continue;
+            if (last !== null && t > last + 2) {
+              ++lines;
+              if (command[i - 1] !== ' ') inside.push(width + 'px: ' + command.slice(i));
+            }
+            last = t;
+          }
+          if (lines > 1) ++wrapped;
+        }
+        list.style.width = '';
+        return JSON.stringify({ inside: inside, wrapped: wrapped });
+      }))" + std::string("(") + quoted(command) + ")").value_or("{}"), nullptr, false);
+    ASSERT_TRUE(found.is_object()) << found.dump();
+    EXPECT_EQ(found.value("inside", nlohmann::json::array()), nlohmann::json::array())
+        << "a line of the command starts inside a word";
+    EXPECT_GT(found.value("wrapped", 0), 0) << "the command is meant to be wider than the narrowest list";
+
+    GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
+    gtk_clipboard_set_text(clipboard, "", -1);
+    ASSERT_TRUE(click("#health-list button[aria-label='Copy the command']"));
+    EXPECT_TRUE(waitFor("document.querySelector(\"#health-list button[aria-label='Copy the command']\").textContent "
+                        "=== 'Copied'"));
+    gchar* copied = gtk_clipboard_wait_for_text(clipboard);
+    EXPECT_EQ(copied ? std::string(copied) : std::string(), command);
+    g_free(copied);
+    saveSnapshot("health-command");
 }
 
 TEST_F(HubPageTest, ThePersonalModelPanelFollowsTheModelWithoutARefresh) {

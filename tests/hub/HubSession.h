@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Base/AppPaths.h"
+#include "Platform/LinuxNames.h"
 #include "Platform/Queues.h"
 #include "UI/HubWindowController.h"
 #include "support/EvaluateScript.h"
@@ -77,7 +78,7 @@ public:
               {"title", "Accessibility"},
               {"ok", false},
               {"detail", "The bus is off"},
-              {"fix", "Turn on assistive technologies"}}});
+              {"fix", LinuxNames::accessibilityAccessRemedy}}});
     }
     nlohmann::json privacyReport() override {
         struct Running {

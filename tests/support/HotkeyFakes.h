@@ -138,11 +138,17 @@ public:
     void hotkeyDidRelease(DictationMode mode) override { calls.push_back("release:" + DictationModes::rawValue(mode)); }
     void hotkeyDidRequestCancel() override { calls.push_back("cancel"); }
     void hotkeyDidRequestErrorAction() override { calls.push_back("errorAction"); }
-    void hotkeyDidRequestHandsFreeStart() override { calls.push_back("handsFreeStart"); }
+    // As the dictation road refuses a take where dictation is off: said so,
+    // and no take begins.
+    bool hotkeyDidRequestHandsFreeStart() override {
+        calls.push_back(refuseHandsFree ? "handsFreeStart:refused" : "handsFreeStart");
+        return !refuseHandsFree;
+    }
     void hotkeyDidRequestHandsFreeStop(const std::string& reason) override { calls.push_back("handsFreeStop:" + reason); }
     void hotkeyDidRequestDiscard() override { calls.push_back("discard"); }
     void hotkeyDidRefuseHotkey(const std::string& message) override { calls.push_back("refused:" + message); }
     std::vector<std::string> calls;
+    bool refuseHandsFree = false;
 };
 
 // A manager over the fakes, with its settings and config in a private state

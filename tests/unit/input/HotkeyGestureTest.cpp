@@ -20,7 +20,8 @@ struct Rig : HotkeyRig {
     // P press, R release, W<s> wait, p/r secondary raw press/release, S sleep, L lock, T tap (press, release);
     // through the key listener: D Right Ctrl down, U Right Ctrl up, u<s> Right Ctrl up handled s seconds late,
     // C the C key pressed and let go, E the same for Esc; X Esc pressed and let go while its cancel is armed,
-    // as it is during a take.
+    // as it is during a take; N the delegate refuses hands-free starts from here on (dictation is off where
+    // the text would go), Y it accepts them again.
     void run(const std::string& script) {
         std::size_t i = 0;
         while (i < script.size()) {
@@ -58,6 +59,8 @@ struct Rig : HotkeyRig {
                     manager->triggerPress();
                     manager->triggerRelease();
                     break;
+                case 'N': delegate->refuseHandsFree = true; break;
+                case 'Y': delegate->refuseHandsFree = false; break;
                 case 'p': manager->secondaryPress(DictationMode::raw); break;
                 case 'r': manager->secondaryRelease(DictationMode::raw); break;
                 case 'S':
@@ -101,7 +104,8 @@ struct Rig : HotkeyRig {
 // The dictation a delegate's calls leave running, read as the dictation road
 // reads them: a key-down, a press or a hands-free request starts a take when
 // none records (a press inside a running take changes nothing); a release, a
-// discard, a cancel or the end of a hands-free session stops it.
+// discard, a cancel or the end of a hands-free session stops it; a refused
+// hands-free request starts nothing.
 struct TakeAfter {
     bool recording = false;
     bool handsFree = false;
@@ -157,6 +161,7 @@ TEST_P(GestureTable, ProducesTheDelegateCallsInOrder) {
 }
 
 const std::vector<std::string> kDoubleTap = {"press", "release", "press", "release", "handsFreeStart"};
+const std::vector<std::string> kRefusedDoubleTap = {"press", "release", "press", "release", "handsFreeStart:refused"};
 // The same through the key listener, where each key-down first begins a tentative take.
 const std::vector<std::string> tentativeTap = {"press", "release", "tentative", "press", "release", "handsFreeStart"};
 std::vector<std::string> plus(std::vector<std::string> a, const std::vector<std::string>& b) {
@@ -253,6 +258,16 @@ INSTANTIATE_TEST_SUITE_P(
                    "T W0.05 T p W0.5 r W1 D W0.5 C U W1",
                    plus(kDoubleTap, {"press:raw", "release:raw", "tentative", "press", "discard"}),
                    false,
+                   false},
+        GestureRow{"a hands-free start refused outright ends its session", "N T W0.05 T W1", kRefusedDoubleTap, false,
+                   false},
+        GestureRow{"after a refused hands-free start the next double tap starts a session, not ends one",
+                   "N T W0.05 T W1 Y T W0.05 T", plus(kRefusedDoubleTap, kDoubleTap), false, true},
+        GestureRow{"after a refused hands-free start Right Ctrl begins a take of its own",
+                   "N D W0.05 U W0.1 D W0.05 U W1 Y D W0.5 U",
+                   {"tentative", "press", "release", "tentative", "press", "release", "handsFreeStart:refused",
+                    "tentative", "press", "release"},
+                   false,
                    false}));
 
 TEST(HotkeyGestures, StopListeningEndsHandsFreeSilentlyAndLeavesNoTimer) {
@@ -287,6 +302,30 @@ TEST(HotkeyGestures, EscInAHeldTakeIsItsCancelNotAShortcut) {
     rig.keys->fire(KeyCodes::escape, HotKeyService::anyModifiers, true);
     rig.run("U");
     EXPECT_EQ(rig.delegate->calls, (std::vector<std::string>{"tentative", "press", "cancel", "release"}));
+}
+
+// A refusal answered only after its session has ended and another has
+// begun (the key events all came before the main loop ran the calls) ends
+// nothing of the later session, whose take the delegate began.
+TEST(HotkeyGestures, ALateRefusalLeavesTheLaterSessionRunning) {
+    struct RefusesTheFirst : RecordingDelegate {
+        bool hotkeyDidRequestHandsFreeStart() override {
+            refuseHandsFree = starts++ == 0;
+            return RecordingDelegate::hotkeyDidRequestHandsFreeStart();
+        }
+        int starts = 0;
+    };
+    Rig rig;
+    rig.delegate = std::make_shared<RefusesTheFirst>();
+    rig.manager->delegate = rig.delegate;
+    for (int tap = 0; tap < 5; ++tap) {
+        rig.manager->triggerPress();
+        rig.manager->triggerRelease();
+    }
+    ASSERT_TRUE(rig.manager->isHandsFreeActive());
+    rig.loop->drain();
+    EXPECT_EQ(rig.delegate->calls, plus(plus(kRefusedDoubleTap, {"press", "release", "handsFreeStop:tap"}), kDoubleTap));
+    EXPECT_TRUE(rig.manager->isHandsFreeActive()) << "the late refusal ended the session that has its take";
 }
 
 TEST(HotkeyGestures, DelegateGoneMeansCallsAreDropped) {
