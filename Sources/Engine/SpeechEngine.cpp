@@ -763,14 +763,13 @@ StreamingTranscriptionOutcome SpeechEngine::transcribeStreaming(const std::share
 bool SpeechEngine::streamModernBuffers(const std::shared_ptr<AudioBufferStream>& bufferStream,
                                        PartialTextCoalescer& partialCoalescer, AheadDecode* ahead) {
     // The preview is the decode whose text the user will get, read as it
-    // goes: no second decoder listens beside it on this road.
+    // goes: no second decoder listens beside it on this road. It goes on
+    // after the key is up, while the decode catches up with what is still
+    // queued: that is when the pill shows it, beside "Transcribing".
     while (auto buffer = bufferStream->next()) {
         if (!ahead) continue;
         ahead->feed(**buffer);
-        // Once the key is up the preview has nothing left to show: what is
-        // still queued only has to be decoded.
-        if (!ahead->healthy || bufferStream->waitUntilFinished(0)) continue;
-        partialCoalescer.consider(ahead->decoder->partialHypothesis(), now());
+        if (ahead->healthy) partialCoalescer.consider(ahead->decoder->partialHypothesis(), now());
     }
     return false;
 }

@@ -74,6 +74,15 @@ std::thread captureThread(const fs::path& source, const fs::path& recording,
     });
 }
 
+// Partial text as the pill gets it, on the main queue. Some may still be on
+// its way once the take has returned, so what collects it outlives the test.
+struct ShownText {
+    std::shared_ptr<std::vector<std::string>> texts = std::make_shared<std::vector<std::string>>();
+    PartialTextCallback callback() const {
+        return [texts = texts](const std::string& text) { texts->push_back(text); };
+    }
+};
+
 // A live take of `source`, recorded into `recording`: what it gave, and how
 // many takes were finished from the decode that ran beside them.
 struct LiveTake {
@@ -377,11 +386,11 @@ TEST_F(Recognition, DefaultRoadShowsLivePartialsWhileTheKeyIsDown) {
     auto stream = AudioBufferStream::make();
     auto& engine = SpeechEngine::shared();
     const int before = engine.liveDecodeCount();
-    std::vector<std::string> partials;  // written and read on the main queue only
+    const ShownText shown;
+    const std::vector<std::string>& partials = *shown.texts;
     StreamingTranscriptionOutcome outcome;
     std::thread take([&] {
-        outcome = engine.transcribeStreaming(stream, recording, {}, std::nullopt,
-                                             [&](const std::string& text) { partials.push_back(text); });
+        outcome = engine.transcribeStreaming(stream, recording, {}, std::nullopt, shown.callback());
     });
     replayAsCapture(source, recording, stream);
     // The key stays down until the pill has shown something.
@@ -392,11 +401,39 @@ TEST_F(Recognition, DefaultRoadShowsLivePartialsWhileTheKeyIsDown) {
     ASSERT_FALSE(shownWhileDown.empty()) << "no partial text while the key was down";
     // What the decoder has heard so far (its first guesses may be other
     // words than the final ones), not a message about the wait.
-    for (const std::string& shown : shownWhileDown) EXPECT_NE(shown, SpeechEngine::loadingModelText);
+    for (const std::string& text : shownWhileDown) EXPECT_NE(text, SpeechEngine::loadingModelText);
     EXPECT_FALSE(outcome.didStreamLive);
     EXPECT_EQ(engine.liveDecodeCount() - before, 1);
     EXPECT_EQ(outcome.result.engineIdentifier, EngineIdentifier::contextDecoder());
     EXPECT_GE(testspeech::wordsHeard(phrase, outcome.result.text), 0.8) << outcome.result.text;
+}
+
+// A take that ends before its decode has caught up (the decoder was still
+// being made ready, as right after launch) goes on showing the words as the
+// rest is decoded: the pill says what the take waits for, then what it heard.
+TEST_F(Recognition, DefaultRoadGoesOnShowingWordsWhileTheDecodeCatchesUpAfterKeyUp) {
+    std::string said;
+    for (int i = 0; i < 2; ++i)
+        said += "please send the report to the team by friday. the quick brown fox jumped over the lazy dog. "
+                "we should meet for lunch next week. can you call me back this afternoon. ";
+    const fs::path recording = dir / "recording.wav";
+    auto stream = AudioBufferStream::make();
+    // The key is up before the decode begins: every buffer is still queued.
+    replayAsCapture(speak(said), recording, stream);
+    stream->finish();
+    const ShownText shown;
+    const std::vector<std::string>& partials = *shown.texts;
+    auto& engine = SpeechEngine::shared();
+    const int before = engine.liveDecodeCount();
+    const auto outcome = engine.transcribeStreaming(stream, recording, {}, std::nullopt, shown.callback());
+    auto words = [&] {
+        return std::any_of(partials.begin(), partials.end(),
+                           [](const std::string& text) { return text != SpeechEngine::loadingModelText; });
+    };
+    platform::MainQueue::pump(10, words);
+    EXPECT_TRUE(words()) << "the pill showed no words while the take was decoded";
+    EXPECT_EQ(engine.liveDecodeCount() - before, 1);
+    EXPECT_GE(testspeech::wordsHeard(said, outcome.result.text), 0.8) << outcome.result.text;
 }
 
 TEST_F(Recognition, DictationTranscriberPathShowsLivePartialsAndKeepsItsIdentifier) {
@@ -406,9 +443,9 @@ TEST_F(Recognition, DictationTranscriberPathShowsLivePartialsAndKeepsItsIdentifi
     fs::path recording = dir / "recording.wav";
     auto stream = AudioBufferStream::make();
     std::thread capture = captureThread(source, recording, stream);
-    std::vector<std::string> partials;
-    auto outcome = SpeechEngine::shared().transcribeStreaming(stream, recording, {}, std::nullopt,
-                                                              [&](const std::string& text) { partials.push_back(text); });
+    const ShownText shown;
+    const std::vector<std::string>& partials = *shown.texts;
+    auto outcome = SpeechEngine::shared().transcribeStreaming(stream, recording, {}, std::nullopt, shown.callback());
     capture.join();
     platform::MainQueue::pump(0.5, [&] { return !partials.empty(); });
     EXPECT_TRUE(outcome.didStreamLive);
