@@ -640,6 +640,8 @@ TEST_F(DictationControllerTest, ATakeHeldBackFromAPasswordFieldLeavesItsWordsNow
         }
         EXPECT_TRUE(focusStayed) << "another window kept taking the keyboard focus";
     }
+}
+
 // A hands-free start refused outright (dictation is off for the application
 // in front) ends the hotkey manager's session at once: no take runs whose
 // end would end it.
