@@ -181,6 +181,7 @@ TEST_F(DictationEndToEnd, ARightCtrlShortcutAfterEscEndedAHandsFreeTakeLeavesThe
     EXPECT_TRUE(waitUntil(15, [&] { return newRecordings(before).empty() && !keyboard.indicatorShown(); }))
         << fileText(log);
     EXPECT_EQ(fileText(field), "");
+    screenshot("shortcut-after-cancel.png");
     auto history = historyFile();
     EXPECT_TRUE(!history || fileText(*history).find("report") == std::string::npos) << fileText(*history);
 }
@@ -262,11 +263,13 @@ TEST_F(DictationIntoAStalledPasswordField, GetsNoTextAndNoFileKeepsTheWords) {
     sleepFor(0.3);
     keyboard.key(XK_Control_R, false);
     const bool heldBack = waitUntil(40, [&] { return fileText(log).find("text held back") != std::string::npos; });
+    if (heldBack) screenshot("password-field-stalled.png");
     kill(window->pid, SIGCONT);
     ASSERT_TRUE(heldBack) << fileText(log);
     // A key typed now reaches the field after anything sent to it before.
     keyboard.tap(XK_x);
     EXPECT_TRUE(waitUntil(10, [&] { return fileText(field) == "x"; })) << fileText(field);
+    screenshot("password-field-resumed.png");
     auto history = historyFile();
     EXPECT_TRUE(!history || fileText(*history).empty()) << fileText(*history);
     std::error_code ec;

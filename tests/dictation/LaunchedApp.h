@@ -159,6 +159,14 @@ protected:
         ASSERT_EQ(std::system(command.c_str()), 0);
     }
 
+    // What the screen shows, saved into the build tree for a person to look at.
+    void screenshot(const std::string& name) {
+        fs::create_directories(ONDIRA_SCREENSHOT_DIR);
+        const std::string command = std::string("ffmpeg -v quiet -y -f x11grab -i '") + std::getenv("DISPLAY") +
+                                    "' -frames:v 1 '" + (fs::path(ONDIRA_SCREENSHOT_DIR) / name).string() + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    }
+
     std::optional<fs::path> historyFile() {
         std::error_code ec;
         for (auto it = fs::recursive_directory_iterator(home, ec); !ec && it != fs::recursive_directory_iterator();

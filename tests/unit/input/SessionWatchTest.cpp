@@ -14,8 +14,12 @@
 
 namespace {
 
+// Sent to this test's own connection only: a broadcast would reach every
+// Ondira the other tests of the session have running, and a "lock" lets go
+// of the hotkey in the middle of their takes.
 void emit(GDBusConnection* bus, const char* path, const char* interfaceName, const char* member, GVariant* args) {
-    g_dbus_connection_emit_signal(bus, nullptr, path, interfaceName, member, args, nullptr);
+    g_dbus_connection_emit_signal(bus, g_dbus_connection_get_unique_name(bus), path, interfaceName, member, args,
+                                  nullptr);
     g_dbus_connection_flush_sync(bus, nullptr, nullptr);
 }
 
