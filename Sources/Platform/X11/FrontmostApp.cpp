@@ -1,5 +1,6 @@
 #include "Platform/FrontmostApp.h"
 
+#include "Platform/X11/WindowProperty.h"
 #include "Platform/X11/X11ErrorTrap.h"
 
 #include "Platform/FileIO.h"
@@ -31,40 +32,7 @@ namespace {
 std::mutex gQueryLock;
 
 // One property's raw bytes (8-bit formats) or items (32-bit formats, as longs).
-struct Property {
-    Atom type = None;
-    int format = 0;
-    std::vector<unsigned char> bytes;
-    std::vector<unsigned long> items;
-};
-
-std::optional<Property> readProperty(Display* display, X11ErrorTrap& trap, Window window, Atom property, Atom type) {
-    Atom actualType = None;
-    int actualFormat = 0;
-    unsigned long count = 0;
-    unsigned long remaining = 0;
-    unsigned char* data = nullptr;
-    trap.clear();
-    int status = XGetWindowProperty(display, window, property, 0, 4096, False, type, &actualType, &actualFormat, &count,
-                                    &remaining, &data);
-    if (status != Success || trap.error() != 0 || actualType == None || !data) {
-        if (data) XFree(data);
-        return std::nullopt;
-    }
-    Property result;
-    result.type = actualType;
-    result.format = actualFormat;
-    if (actualFormat == 8) {
-        result.bytes.assign(data, data + count);
-    } else if (actualFormat == 32) {
-        auto* longs = reinterpret_cast<unsigned long*>(data);  // Xlib hands 32-bit items back as longs
-        result.items.assign(longs, longs + count);
-    }
-    XFree(data);
-    return result;
-}
-
-std::string textOf(const Property& property) {
+std::string textOf(const WindowProperty& property) {
     std::string s(property.bytes.begin(), property.bytes.end());
     if (auto nul = s.find('\0'); nul != std::string::npos) s.resize(nul);
     return s;
@@ -199,12 +167,12 @@ std::optional<FrontmostApplication> frontmostApplication() {
         const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
         const Atom utf8Atom = XInternAtom(display, "UTF8_STRING", False);
 
-        auto active = readProperty(display, trap, root, activeAtom, XA_WINDOW);
+        auto active = readWindowProperty(display, trap, root, activeAtom, XA_WINDOW);
         if (!active || active->items.empty() || active->items[0] == None) return std::nullopt;
         const Window window = static_cast<Window>(active->items[0]);
         app.window = window;
 
-        if (auto id = readProperty(display, trap, window, gtkIDAtom, utf8Atom)) app.applicationID = textOf(*id);
+        if (auto id = readWindowProperty(display, trap, window, gtkIDAtom, utf8Atom)) app.applicationID = textOf(*id);
         trap.clear();
         XClassHint hint{nullptr, nullptr};
         if (XGetClassHint(display, window, &hint) && trap.error() == 0) {
@@ -212,7 +180,7 @@ std::optional<FrontmostApplication> frontmostApplication() {
         }
         if (hint.res_name) XFree(hint.res_name);
         if (hint.res_class) XFree(hint.res_class);
-        if (auto pid = readProperty(display, trap, window, pidAtom, XA_CARDINAL); pid && !pid->items.empty()) {
+        if (auto pid = readWindowProperty(display, trap, window, pidAtom, XA_CARDINAL); pid && !pid->items.empty()) {
             app.pid = static_cast<int>(pid->items[0]);
         }
         // A window that vanished under us (BadWindow) names nobody.

@@ -1,6 +1,7 @@
 #include "Platform/X11/XTestKeyboard.h"
 
 #include "Platform/Queues.h"
+#include "Platform/X11/WindowProperty.h"
 #include "Platform/X11/X11ErrorTrap.h"
 
 #include <X11/XKBlib.h>
@@ -257,18 +258,8 @@ std::optional<bool> XTestKeyboard::pingFocusedApplication(std::chrono::milliseco
         }
         if (target != None) {
             // Our own window can't answer while we wait on this thread.
-            Atom type = None;
-            int format = 0;
-            unsigned long items = 0, after = 0;
-            unsigned char* data = nullptr;
-            if (XGetWindowProperty(display_, target, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after,
-                                   &data) == Success &&
-                data) {
-                if (type == XA_CARDINAL && format == 32 && items == 1 &&
-                    *reinterpret_cast<unsigned long*>(data) == static_cast<unsigned long>(getpid()))
-                    target = None;
-                XFree(data);
-            }
+            const auto pid = readWindowProperty(display_, trap, target, pidAtom, XA_CARDINAL);
+            if (pid && pid->items.size() == 1 && pid->items[0] == static_cast<unsigned long>(getpid())) target = None;
         }
         if (trap.finish() != 0) return std::nullopt;
     }
